@@ -1,0 +1,21 @@
+// Detached threads and the lock over the card's shared state.
+#pragma once
+#include "Common/types.h"
+#include <mutex>
+#include <pthread.h>
+
+typedef void* (*ThreadFunc)(void*);
+
+// Returns the new thread's id, or 0 on failure (logged).
+pthread_t Thread_NewDetach(ThreadFunc func, void* thr_data, const char* funcname, const char* filename, U32 line);
+
+#define THREAD_NEW_DETACH(func, arg, name) Thread_NewDetach((func), (arg), (name), __FILE__, __LINE__)
+
+// One lock over the card's shared state: the output-stream database and its
+// working copy, the parameter sets and the slot resource table. Handlers on
+// the frame server, HTTP, SNMP and LED threads take it for the whole of a
+// request. Never hold it across a blocking call to a peer. Lock order: the
+// card-state lock before the SI carousel's lock.
+std::recursive_mutex& Card_StateMutex();
+using CardStateGuard = std::lock_guard<std::recursive_mutex>;
+#define CARD_STATE_LOCK() CardStateGuard cardStateGuard_(Card_StateMutex())

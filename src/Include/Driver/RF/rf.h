@@ -1,0 +1,6 @@
+// RF chain: AD9789, ADF4351, RFDA0016 and AD5321.
+#pragma once
+#include "Driver/FPGA/fpga.h"
+
+peErrCode RF_Config_Master(void);
+peErrCode RF_Config_Slave(void);

@@ -1,0 +1,7 @@
+// Reboot coordination and the card's output channel count.
+#pragma once
+#include "Common/types.h"
+
+U8 BMN_GetOutputChannelNum(void);
+S32 BMN_Master_DeteSysRebootTask(void);
+S32 BMN_Slave_DeteSysRebootTask(void);

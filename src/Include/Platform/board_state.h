@@ -1,0 +1,96 @@
+// Layout of the simulated board's state file ("board.state" in the board
+// root). modcard, the register tools and the board tool all map it, so a
+// register written by one is read by the others.
+#pragma once
+#include "Common/types.h"
+#include <string>
+
+namespace simboard {
+
+constexpr const char* kStateFile = "board.state";
+constexpr char kMagic[8] = {'M', 'O', 'D', 'C', 'A', 'R', 'D', '1'};
+constexpr U32 kVersion = 1;
+
+// Physical windows of the card and where they lie in the state file.
+constexpr U64 kFpgaPhys = 0x83C00000ull;
+constexpr U64 kFpgaLen = 0x100000;
+constexpr U64 kGpioPhys = 0xE000A000ull;
+constexpr U64 kEthPhys = 0xE000B000ull;
+constexpr U64 kSpiPhys = 0xE0007000ull;
+constexpr U64 kBlockLen = 0x1000;
+
+constexpr size_t kProfileOffset = 0;
+constexpr size_t kFpgaOffset = 0x1000;
+constexpr size_t kGpioOffset = kFpgaOffset + kFpgaLen;
+constexpr size_t kEthOffset = kGpioOffset + kBlockLen;
+constexpr size_t kSpiOffset = kEthOffset + kBlockLen;
+constexpr size_t kModelOffset = kSpiOffset + kBlockLen;
+constexpr size_t kModelLen = 0x40000;
+constexpr size_t kStateSize = kModelOffset + kModelLen;
+
+enum PhyType : U32 { PHY_88E1510 = 0, PHY_88E1111 = 1, PHY_YT8521 = 2 };
+
+// Board profile: what the card is. Registers that the FPGA itself reports
+// (board type 5, slot 16, chip type 17, logic version 0) are written into
+// the window by the board tool; the rest is read by the device models.
+struct Profile {
+    char magic[8];
+    U32 version;
+    U32 boardType;       // FPGA register 5
+    U32 chipType;        // FPGA register 17
+    U32 slotId;          // FPGA register 16
+    U32 logicVersion;    // FPGA register 0
+    U32 hwVersionPins[3];
+    U32 phyType;         // PhyType
+    U32 hasSlave;        // 1: the card carries the slave chip (8 channels)
+    U8 mac[6];
+    U8 pad0[2];
+    U32 channelPackets[8];  // packets per gate the bit-rate counters report per channel
+    U32 pidPackets;         // packets per gate for any PID
+    U8 reserved[4096 - 92];
+};
+static_assert(sizeof(Profile) == 4096, "profile fills its page");
+
+// Device-model state kept in the file so that every process sees the same
+// chips. Each model owns one region.
+struct RoutingTables {
+    U64 muxPending[2048];       // entries written but not yet committed
+    U64 bypassPending[256];
+    U64 muxCommitted[2048];     // what the last commit strobe made live
+    U64 bypassCommitted[256];
+    U32 commits;                // commit strobes seen
+    U32 pad;
+};
+
+struct ModelArea {
+    U8 spiChips[0x20000];   // RF chips on the SPI buses (AD9789, ADF4351, RFDA0016)
+    U8 i2cChips[0x1000];    // AD5321 and other I2C devices
+    U16 mdio[4][8][32];     // Ethernet PHY registers: PHY address 0-3, page 0-7
+    U8 mdioPad[0x1000 - 4 * 8 * 32 * 2];
+    U8 fpgaCores[0x4000];   // register files of FPGA cores reached indirectly
+    RoutingTables routing;
+    U8 spare[kModelLen - 0x20000 - 0x1000 - 0x1000 - 0x4000 - sizeof(RoutingTables)];
+};
+static_assert(sizeof(ModelArea) == kModelLen, "model area size");
+
+// The mapped state file of this process (nullptr on the card or before the
+// first mapping). Maps it on first use.
+U8* State();
+inline Profile* GetProfile() { U8* s = State(); return s ? reinterpret_cast<Profile*>(s + kProfileOffset) : nullptr; }
+inline ModelArea* GetModels() { U8* s = State(); return s ? reinterpret_cast<ModelArea*>(s + kModelOffset) : nullptr; }
+inline volatile U32* FpgaWindow() { U8* s = State(); return s ? reinterpret_cast<volatile U32*>(s + kFpgaOffset) : nullptr; }
+// Direct register access for models and tests (no model reaction).
+inline U32 PeekReg(U32 reg) { volatile U32* w = FpgaWindow(); return w ? w[reg * 4] : 0; }
+inline void PokeReg(U32 reg, U32 v) { volatile U32* w = FpgaWindow(); if (w) w[reg * 4] = v; }
+
+// Creates a board root with a state file from a profile (and the folders
+// the firmware expects). False on failure.
+bool CreateBoard(const std::string& root, const Profile& profile);
+Profile DefaultProfile();
+
+// Device models: called by the platform on every write into a mapped window.
+// oldValue is what the register held before the write (strobes react to edges).
+void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
+void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
+
+}  // namespace simboard

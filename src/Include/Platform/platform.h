@@ -1,0 +1,107 @@
+// The only door to the operating system and the hardware.
+//
+// On the card every call passes straight through. On any other build the
+// board is simulated: absolute paths live under the board root
+// ($MODCARD_ROOT), register windows are one shared state file, device models
+// answer register writes, shell commands that would touch the machine are
+// only recorded, and network peers are reached on loopback alone.
+#pragma once
+#include "Common/types.h"
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+namespace plat {
+
+// True on the simulated board.
+bool Simulated();
+
+// ---- Paths -------------------------------------------------------------
+// Board root of the simulation ("" on the card).
+std::string Root();
+// Where an absolute system path really lives ("/tarvex_data/x" ->
+// "$MODCARD_ROOT/tarvex_data/x" in the simulation). Relative paths and the
+// card build are returned unchanged.
+std::string Path(std::string_view sysPath);
+// Creates the folders of a system path (like "mkdir -p").
+bool MakeDirs(std::string_view sysPath);
+
+// open/fopen on system paths.
+int Open(std::string_view sysPath, int flags, mode_t mode = 0644);
+FILE* Fopen(std::string_view sysPath, const char* mode);
+bool Exists(std::string_view sysPath);
+
+// Replaces a whole file so that a crash at any moment leaves either the old
+// or the new contents: temporary file, fsync, rename, fsync of the folder.
+// Without bSync the data is not forced to disk (scratch files), but the
+// replacement is still atomic.
+bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, bool bSync = true);
+// Reads a whole file (at most maxLen bytes). False when it cannot be opened.
+bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen = SIZE_MAX);
+
+// ---- Register windows --------------------------------------------------
+// Maps len bytes of physical address space (a window the board has: the
+// FPGA window at 0x83C00000, the GPIO, Ethernet and SPI blocks). nullptr on
+// failure (errno set).
+volatile U32* MapPhys(U64 physAddr, size_t len);
+// One 32-bit access inside a mapped window; writes reach the device models.
+U32 Read32(volatile U32* addr);
+void Write32(volatile U32* addr, U32 value);
+
+// Hardware settling delays (microseconds). Skipped in the simulation unless
+// MODCARD_REALTIME=1, since the models answer at once.
+void HwDelayUs(U64 us);
+
+// ---- Shell -------------------------------------------------------------
+// Runs a command line as the card's shell would. In the simulation it is
+// appended to trace/shell.log; file tools run with their absolute paths
+// moved into the board root, machine-wide commands (network, clock, mount,
+// services, reboot) are recorded only and anything else is refused.
+// cwd, when given, is the system path to run in (no process-wide chdir).
+// Returns the shell's status like system(3); -1 when refused.
+int System(std::string_view cmd, const char* cwd = nullptr);
+// Like popen(cmd, "r"): the command's output, read by the caller. A refused
+// or recorded-only command gives an empty stream. Close with Pclose.
+FILE* Popen(std::string_view cmd, const char* cwd = nullptr);
+int Pclose(FILE* f);
+// Runs a command and returns its output.
+std::string RunCapture(std::string_view cmd, const char* cwd = nullptr);
+// Exit status of the process after a recorded "reboot" in the simulation,
+// so that the supervisor starts it again as it would after a real reboot.
+constexpr int kRebootExitStatus = 77;
+void Reboot();
+
+// ---- Clock -------------------------------------------------------------
+// Sets the system clock (seconds since 1970). Recorded only in the simulation.
+void SetClock(U32 seconds);
+
+// ---- Network -----------------------------------------------------------
+// The address a peer really has: in the simulation chassis and chip-link
+// addresses 192.168.a.b are 127.168.a.b; loopback stays; any other address
+// gives 0 (unreachable). Host byte order in and out.
+U32 MapIPv4(U32 hostOrderAddr);
+// connect() with the address mapped, a bounded wait (timeoutMs) and receive
+// and send time-outs on the socket. Non-loopback targets are refused at once
+// in the simulation (errno ENETUNREACH). Returns 0 or -1.
+int Connect(int fd, const struct sockaddr_in* addr, int timeoutMs = 5000, int ioTimeoutMs = 60000);
+// bind() with the address mapped. INADDR_ANY binds the chip's own address
+// (learnt from its interface set-up) in the simulation.
+int Bind(int fd, const struct sockaddr_in* addr);
+// Sets receive/send time-outs on a socket (milliseconds, 0 = none).
+void SetSocketTimeouts(int fd, int recvMs, int sendMs);
+// Own address of an interface as set through the shell ("ifconfig eth0 A"),
+// in host order; 0 when none has been set.
+U32 OwnAddress(const char* ifname);
+
+// ---- System logger -----------------------------------------------------
+void OpenLog(const char* ident);
+// priority: LOG_DEBUG, LOG_INFO, LOG_WARNING, LOG_ERR of <syslog.h>.
+void Syslog(int priority, const char* text);
+
+// ---- Simulation trace ----------------------------------------------------
+// Appends one line to trace/<name> in the board root (no-op on the card).
+void Trace(const char* name, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace plat

@@ -1,0 +1,5 @@
+// Firmware upgrade.
+#pragma once
+#include "Common/types.h"
+
+void FTP_UpgradeProfileInit(void);

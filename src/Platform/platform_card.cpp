@@ -1,0 +1,110 @@
+// The card: every platform call passes straight through to the OS.
+#ifdef MODCARD_CARD
+#if !defined(__arm__) && !defined(__aarch64__)
+#error "the card build is for the Zynq's ARM cores only"
+#endif
+#include "Platform/platform.h"
+#include "Platform/board_state.h"
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdarg>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace plat {
+
+bool Simulated() { return false; }
+std::string Root() { return ""; }
+std::string Path(std::string_view sysPath) { return std::string(sysPath); }
+
+volatile U32* MapPhys(U64 physAddr, size_t len)
+{
+    static int fd = ::open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, (off_t)physAddr);
+    return p == MAP_FAILED ? nullptr : static_cast<volatile U32*>(p);
+}
+
+void Write32(volatile U32* addr, U32 value) { *addr = value; }
+void HwDelayUs(U64 us) { usleep((useconds_t)us); }
+
+int System(std::string_view cmd, const char* cwd)
+{
+    std::string line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);
+    return ::system(line.c_str());
+}
+
+FILE* Popen(std::string_view cmd, const char* cwd)
+{
+    std::string line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);
+    return ::popen(line.c_str(), "r");
+}
+
+int Pclose(FILE* f) { return f ? ::pclose(f) : -1; }
+
+void Reboot() { ::system("reboot"); }
+
+void SetClock(U32 seconds)
+{
+    struct timeval tv = {(time_t)seconds, 0};
+    settimeofday(&tv, nullptr);
+}
+
+U32 MapIPv4(U32 a) { return a; }
+
+int Connect(int fd, const struct sockaddr_in* addr, int timeoutMs, int ioTimeoutMs)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(addr), sizeof(*addr));
+    if (rc != 0 && errno == EINPROGRESS) {
+        struct pollfd pfd = {fd, POLLOUT, 0};
+        int pr = poll(&pfd, 1, timeoutMs);
+        int err = 0;
+        socklen_t len = sizeof(err);
+        if (pr > 0)
+            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        rc = (pr > 0 && err == 0) ? 0 : -1;
+        if (pr == 0)
+            errno = ETIMEDOUT;
+        else if (err)
+            errno = err;
+    }
+    int saved = errno;
+    fcntl(fd, F_SETFL, flags);
+    if (rc == 0)
+        SetSocketTimeouts(fd, ioTimeoutMs, ioTimeoutMs);
+    errno = saved;
+    return rc;
+}
+
+int Bind(int fd, const struct sockaddr_in* addr)
+{
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(addr), sizeof(*addr));
+}
+
+U32 OwnAddress(const char*) { return 0; }
+
+void OpenLog(const char* ident) { openlog(ident, LOG_PID, LOG_USER); }
+void Syslog(int priority, const char* text) { syslog(priority, "%s", text); }
+void Trace(const char*, const char*, ...) {}
+
+}  // namespace plat
+
+namespace simboard {
+U8* State() { return nullptr; }
+void OnFpgaWrite(U32, U32, U32) {}
+void OnBlockWrite(U64, U32, U32, U32) {}
+bool CreateBoard(const std::string&, const Profile&) { return false; }
+Profile DefaultProfile() { return Profile{}; }
+}  // namespace simboard
+#endif

@@ -1,0 +1,147 @@
+// Parts of the platform layer that are the same on the card and in the
+// simulation.
+#include "Platform/platform.h"
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() { if (fd >= 0) ::close(fd); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+bool WriteAll(int fd, const U8* p, size_t len)
+{
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return true;
+}
+}  // namespace
+
+bool MakeDirs(std::string_view sysPath)
+{
+    std::string real = Path(sysPath);
+    for (size_t pos = 1; pos <= real.size(); pos++) {
+        if (pos == real.size() || real[pos] == '/') {
+            std::string part = real.substr(0, pos);
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                return false;
+        }
+    }
+    return true;
+}
+
+int Open(std::string_view sysPath, int flags, mode_t mode)
+{
+    return ::open(Path(sysPath).c_str(), flags, mode);
+}
+
+FILE* Fopen(std::string_view sysPath, const char* mode)
+{
+    return ::fopen(Path(sysPath).c_str(), mode);
+}
+
+bool Exists(std::string_view sysPath)
+{
+    return ::access(Path(sysPath).c_str(), F_OK) == 0;
+}
+
+bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, bool bSync)
+{
+    std::string real = Path(sysPath);
+    size_t slash = real.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : real.substr(0, slash));
+    std::string tmp = real + ".tmp." + std::to_string(::getpid());
+    {
+        Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        if (fd.fd < 0)
+            return false;
+        if ((len > 0 && !WriteAll(fd.fd, static_cast<const U8*>(data), len)) || (bSync && ::fsync(fd.fd) != 0)) {
+            ::unlink(tmp.c_str());
+            return false;
+        }
+    }
+    if (::rename(tmp.c_str(), real.c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    if (bSync) {
+        Fd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dfd.fd >= 0)
+            ::fsync(dfd.fd);
+    }
+    return true;
+}
+
+bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen)
+{
+    out.clear();
+    Fd fd(Open(sysPath, O_RDONLY | O_CLOEXEC));
+    if (fd.fd < 0)
+        return false;
+    char buf[65536];
+    while (out.size() < maxLen) {
+        size_t want = std::min(sizeof(buf), maxLen - out.size());
+        ssize_t n = ::read(fd.fd, buf, want);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            break;
+        out.append(buf, (size_t)n);
+    }
+    return true;
+}
+
+U32 Read32(volatile U32* addr)
+{
+    return *addr;
+}
+
+void SetSocketTimeouts(int fd, int recvMs, int sendMs)
+{
+    struct timeval tv;
+    tv.tv_sec = recvMs / 1000;
+    tv.tv_usec = (recvMs % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    tv.tv_sec = sendMs / 1000;
+    tv.tv_usec = (sendMs % 1000) * 1000;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+std::string RunCapture(std::string_view cmd, const char* cwd)
+{
+    std::string out;
+    FILE* f = Popen(cmd, cwd);
+    if (f == nullptr)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        out.append(buf, n);
+    Pclose(f);
+    return out;
+}
+
+}  // namespace plat

@@ -1,0 +1,6 @@
+#include "main/startup.h"
+
+int main(int argc, char** argv)
+{
+    return modcard_main(argc, argv);
+}

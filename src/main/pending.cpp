@@ -1,0 +1,84 @@
+// Operations that start-up calls but that are built by modules not yet on
+// the card. Each is an empty operation that a real definition replaces.
+#include "Comm/ipcomm.h"
+#include "Comm/maccomm.h"
+#include "Comm/uartcomm.h"
+#include "DTMB/dtmb.h"
+#include "Driver/FPGA/fpga.h"
+#include "Driver/PHY/phy.h"
+#include "Driver/RF/rf.h"
+#include "MNG/bmn.h"
+#include "Parameter/parameters.h"
+#include "SIprocess/sip.h"
+#include "StatusProcess/resource.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp.h"
+#include "Upgrade/upgrade.h"
+#include "Web/web.h"
+#include "main/startup.h"
+#include <ctime>
+
+#define PENDING __attribute__((weak))
+
+// Status LED and bit-rate monitor threads.
+PENDING zrErrCode FPGA_LEDRedfresh_Start(void) { return ZR_SUCCESS; }
+PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
+PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
+PENDING void FPGA_SendMACToSubChip(void) {}
+
+// Card links.
+PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
+PENDING U8 g_u8OutputChannelNum = 8;
+PENDING U8 BMN_GetOutputChannelNum(void) { return g_u8OutputChannelNum; }
+PENDING zrErrCode Iperf3SoftwareInit(void) { return ZR_SUCCESS; }
+PENDING void UartComm_init(void) {}
+PENDING zrErrCode UartComm_GetIpAddr(U8) { return ZR_SUCCESS; }
+PENDING void UartComm_GetTime(void) {}
+PENDING void UartComm_GetSlotMap(void) {}
+PENDING void UartComm_GetResource(void) {}
+PENDING void MAC_InitDirectMACCommMaster(void) {}
+PENDING void MACSlave_InitDirectMACComm(void) {}
+PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
+PENDING S32 MACComSlaveChipDetect(void) { return 0; }
+PENDING void* MACCommMasterTask(void*) { return nullptr; }
+PENDING void* MACSlaveCommTask(void*) { return nullptr; }
+PENDING zrErrCode IPServer_Start(void) { return ZR_SUCCESS; }
+PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
+PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
+PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
+
+// Configuration store and slot resources.
+PENDING zrErrCode Status_Init(void) { return ZR_SUCCESS; }
+PENDING U8 Status_GetSlotID(void) { return 0; }
+PENDING zrErrCode Status_GetLinuxTime(U32* pTimeSec)
+{
+    if (pTimeSec)
+        *pTimeSec = (U32)time(nullptr);
+    return ZR_SUCCESS;
+}
+PENDING U32 Resource_Init(void) { return 0; }
+PENDING TResource_TS* Resource_GetHandle(U8) { return nullptr; }
+PENDING TResource_TS* Resource_getSelfHandle(void) { return nullptr; }
+PENDING zrErrCode Master_PARAMS_Init(void) { return ZR_SUCCESS; }
+PENDING zrErrCode Slave_PARAMS_Init(void) { return ZR_SUCCESS; }
+PENDING void FTP_UpgradeProfileInit(void) {}
+
+// Network addresses and Ethernet PHY.
+PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
+PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
+PENDING void FPGA_ConfigIP(void) {}
+
+// Modulation and RF control.
+PENDING peErrCode RF_Config_Master(void) { return PE_SUCCESS; }
+PENDING peErrCode RF_Config_Slave(void) { return PE_SUCCESS; }
+PENDING peErrCode SetDTMB_CurPara_ReConfig(void) { return PE_SUCCESS; }
+
+// Transport-stream processing.
+PENDING U32 TSP_MuxProcess(void) { return 0; }
+PENDING void TSP_SendSubFPGAMuxLUTInfo(void) {}
+PENDING void TSP_SendSubFPGABypassLUTInfo(void) {}
+PENDING void SIP_Init(void) {}
+
+// Web back end and SNMP agent.
+PENDING U32 Web_Start(void) { return 0; }
+PENDING void* Snmpd_Server(void*) { return nullptr; }
