@@ -48,7 +48,8 @@ bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen = SIZE_M
 // "value": open (never creating it), one write, close. Returns the bytes
 // written (fewer than len when the write failed), or -1 when the file cannot
 // be opened (errno set). In the simulation the board's pin models see every
-// write, as do writes that a shell command redirects into "/sys/...".
+// write, as do writes that a command run by System redirects into "/sys/..."
+// (such as a GPIO export).
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len);
 // One combined I2C transfer (the I2C_RDWR request) on an open "/dev/i2c-N".
 // Returns like ioctl(2): the messages done, or -1 (errno set). In the
