@@ -197,6 +197,27 @@ TEST_F(ShellTest, FileToolsWorkInsideTheBoardRootOnly)
     EXPECT_EQ(Slurp(inside_ + "/d/K9_a.log"), "by tarv\n");
 }
 
+TEST_F(ShellTest, TheFirmwaresOwnCommandsAreAccepted)
+{
+    plat::MakeDirs("/var/volatile/upgrade");
+    const char* cmds[] = {
+        "ps |grep \"dropbear\" |grep -v \"grep\" > /tmp/psTmp",
+        "rm /var/upgrade -fr",
+        "rm /var/volatile/param_new.conf -f ",
+        "tar xvf /var/volatile/none.tar -C /var/volatile/upgrade/ 2>/dev/null",
+        "tar -zcvf 3conf.tar param_new.conf 2>/dev/null",
+        "chmod +x /tarvex_app/app/copy2jffs2.sh 2>/dev/null",
+        "rm /tarvex_data/log/nothing*",
+        "ln -sf '/tmp/QV_MIB.tar.gz' '/tarvex_app/web/download/mib'",
+        "sync",
+    };
+    for (const char* c : cmds) {
+        EXPECT_NE(plat::System(c, "/var/volatile/"), -1) << c;
+        EXPECT_FALSE(Logged("REFUSED", c)) << c;
+    }
+    EXPECT_TRUE(Exists(Root() + "/tmp/psTmp"));
+}
+
 TEST_F(ShellTest, MachineWideCommandsAreOnlyRecorded)
 {
     for (const char* cmd : {"ifconfig eth1 192.168.188.110 netmask 255.255.255.0 up", "route add default gw 10.0.0.1",

@@ -61,13 +61,20 @@ class Chip:
         self.root = os.path.join(top, name)
         subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
                         "--chip", str(chip)], check=True, stdout=subprocess.DEVNULL)
-        env = dict(os.environ, MODCARD_ROOT=self.root)
+        self.build = build
         self.console = open(os.path.join(top, name + ".console"), "w")
-        self.proc = subprocess.Popen([os.path.join(build, "modcard")], env=env, stdout=self.console,
-                                     stderr=subprocess.STDOUT)
-        self.started = time.monotonic()
+        self.proc = None
         self.reached = None  # seconds to the idle loop, or None
         self.exit_code = None
+
+    def start(self):
+        env = dict(os.environ, MODCARD_ROOT=self.root)
+        self.proc = subprocess.Popen([os.path.join(self.build, "modcard")], env=env, stdout=self.console,
+                                     stderr=subprocess.STDOUT)
+        self.started = time.monotonic()
+
+    def overdue(self):
+        return time.monotonic() - self.started > RUN_LIMIT + 1
 
     def log(self):
         return read_text(os.path.join(self.root, "tarvex_data/log/K9_Modulate.log"))
@@ -85,7 +92,7 @@ class Chip:
         return (self.done is not None and self.reached is not None) or self.exit_code is not None
 
     def stop(self):
-        if self.proc.poll() is None:
+        if self.proc is not None and self.proc.poll() is None:
             self.proc.terminate()
             try:
                 self.proc.wait(timeout=5)
@@ -121,8 +128,10 @@ def main():
                               ("tarvex_data/log/K9_Modulate.log", MASTER_DONE)))
         chips.append(Chip(build, top, "slave-bt1", 1, 1, ("trace/shell.log", "/etc/init.d/inetd.busybox start")))
         chips.append(Chip(build, top, "chip2-bt3", 3, 2, None))
-        deadline = time.monotonic() + RUN_LIMIT + 1
-        while time.monotonic() < deadline and not all(c.finished() for c in chips):
+        # Boards first, then every chip at once, each with its own time limit.
+        for c in chips:
+            c.start()
+        while not all(c.finished() or c.overdue() for c in chips):
             time.sleep(0.1)
             for c in chips:
                 c.poll()
@@ -155,7 +164,7 @@ def main():
                 log = c.log()
                 check(c.exit_code == 0, "%s: unknown chip type ends with status 0 (got %s)" % (c.name, c.exit_code))
                 took = getattr(c, "elapsed", 99)
-                check(2.5 <= took <= 6.0, "%s: waits before it ends (%.1f s)" % (c.name, took))
+                check(2.5 <= took <= 8.0, "%s: waits before it ends (%.1f s)" % (c.name, took))
                 check("Chip type error: 2" in log, "%s: chip type error logged" % c.name)
                 check("############Master:" not in log and "############Slave:" not in log,
                       "%s: neither role entered" % c.name)
