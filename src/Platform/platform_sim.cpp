@@ -735,9 +735,9 @@ void Syslog(int priority, const char* text)
     ctime_r(&now, tbuf);
     std::string stamp(tbuf + 4, 15);
     char line[1024];
+    std::lock_guard<std::mutex> lk(g_logMutex);  // also over the identifier
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
-    std::lock_guard<std::mutex> lk(g_logMutex);
     int fd = ::open((Root() + "/tarvex_data/log/K9_Modulate.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
