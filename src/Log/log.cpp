@@ -147,7 +147,12 @@ static void uniqlog(const char* strlog)
             size_t pos = 0;
             size_t found = std::string_view::npos;
             while ((pos = view.find(needle, pos)) != std::string_view::npos) {
-                if (pos >= kEntryPrefix && (pos - kEntryPrefix == 0 || view[pos - kEntryPrefix - 1] == '\n')) {
+                // An entry starts the file or follows a newline; the tail read may
+                // begin inside an entry, whose rest is no entry of its own.
+                size_t entryStart = pos >= kEntryPrefix ? pos - kEntryPrefix : 0;
+                bool atEntry = pos >= kEntryPrefix &&
+                               (entryStart == 0 ? start == 0 : view[entryStart - 1] == '\n');
+                if (atEntry) {
                     found = pos;
                     break;
                 }
@@ -298,7 +303,6 @@ U32 Log_CacheRead(U64 u64Time)
     FILE* f = plat::Fopen(LOG_FILE_PATH, "r");
     if (f == nullptr)
         return 0;
-    (void)u64Time;
     if (u64Time == 0) {
         fseek(f, 0, SEEK_END);
         long size = ftell(f);
@@ -312,9 +316,15 @@ U32 Log_CacheRead(U64 u64Time)
             }
             logOffset = ftell(f);
         }
-    } else if (fseek(f, logOffset, SEEK_SET) != 0) {
-        fclose(f);
-        return 0;
+    } else {
+        // Continue where the last read stopped; a log that has since been
+        // emptied or cut has no such position.
+        fseek(f, 0, SEEK_END);
+        long size = ftell(f);
+        if (logOffset < 0 || logOffset > size || fseek(f, logOffset, SEEK_SET) != 0) {
+            fclose(f);
+            return 0;
+        }
     }
     memset(g_arrLogTime, 0, sizeof(g_arrLogTime));
     memset(g_arrLogLevel, 0, sizeof(g_arrLogLevel));

@@ -34,6 +34,12 @@ std::string Root()
         _exit(2);
     }
     std::string root(r);
+    if (root[0] != '/') {
+        // Absolute, so that a path stays right when a command runs elsewhere.
+        char cwd[4096];
+        if (getcwd(cwd, sizeof(cwd)) != nullptr)
+            root = std::string(cwd) + "/" + root;
+    }
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
     return root;
@@ -227,6 +233,16 @@ bool Lex(std::string_view s, std::vector<Tok>& out)
 
 enum class Kind { Run, Record, Ftp, Refuse };
 
+// date only reads the clock when every word is a format or a time-zone
+// switch; anything else ("-s", "--set", a bare MMDDhhmm operand) sets it.
+bool DateOnlyReads(const std::vector<std::string>& args)
+{
+    for (const auto& a : args)
+        if (!(a[0] == '+' || a == "-u" || a == "-R" || a == "--utc"))
+            return false;
+    return true;
+}
+
 Kind Classify(const std::string& prog, const std::vector<std::string>& args)
 {
     static const std::set<std::string> run = {
@@ -235,12 +251,8 @@ Kind Classify(const std::string& prog, const std::vector<std::string>& args)
     static const std::set<std::string> record = {
         "ifconfig", "route", "mount", "umount", "ubidetach", "ubiattach", "kill", "killall", "pidof",
         "syslogd", "reboot", "hwclock", "netstat", "ps", "iperf3", "udhcpc"};
-    if (prog == "date") {
-        for (const auto& a : args)
-            if (a == "-s")
-                return Kind::Record;
-        return Kind::Run;
-    }
+    if (prog == "date")
+        return DateOnlyReads(args) ? Kind::Run : Kind::Record;
     if (prog.rfind("/etc/init.d/", 0) == 0)
         return Kind::Record;
     if (prog == "ftpget" || prog == "ftpput")
@@ -274,22 +286,57 @@ std::string Quote(const std::string& w, bool keepGlob)
     return q + "'";
 }
 
-bool HasDotDot(const std::string& w)
+// A path that climbs out of where it was put: a ".." component, or a
+// component that a glob could expand to ".." (".*", ".?").
+bool Escapes(const std::string& w)
 {
-    return w == ".." || w.rfind("../", 0) == 0 || w.find("/../") != std::string::npos ||
-           (w.size() >= 3 && w.compare(w.size() - 3, 3, "/..") == 0);
+    size_t pos = 0;
+    while (pos <= w.size()) {
+        size_t end = w.find('/', pos);
+        if (end == std::string::npos)
+            end = w.size();
+        std::string_view comp(w.data() + pos, end - pos);
+        if (comp == "..")
+            return true;
+        if (!comp.empty() && comp[0] == '.' && comp.find_first_of("*?[") != std::string_view::npos)
+            return true;
+        pos = end + 1;
+    }
+    return false;
 }
 
-// Moves an absolute path into the board root; refuses escapes.
+// Moves the absolute paths of one word into the board root; false refuses
+// the command. Relative paths stay relative to the working folder, which is
+// inside the board root.
 bool MapWord(std::string& w)
 {
-    if (HasDotDot(w))
+    if (w.empty())
+        return true;
+    if (Escapes(w))
         return false;
-    if (!w.empty() && w[0] == '/') {
+    if (w[0] == '/') {
         w = Root() + w;
         return true;
     }
-    size_t eq = w.find("=/");  // --directory=/x, if=/x
+    if (w[0] == '-' && w.find('/') != std::string::npos) {
+        if (w.size() > 1 && w[1] == '-') {
+            // --name=/x
+            size_t eq = w.find('=');
+            if (eq == std::string::npos)
+                return false;
+            if (eq + 1 < w.size() && w[eq + 1] == '/')
+                w = w.substr(0, eq + 1) + Root() + w.substr(eq + 1);
+            return true;
+        }
+        // A short option with its value attached ("-C/x"); a cluster that
+        // hides a path further in ("-zxvf/x") cannot be read safely.
+        if (w.size() > 2 && w[2] == '/') {
+            w = w.substr(0, 2) + Root() + w.substr(2);
+            return true;
+        }
+        return false;
+    }
+    size_t eq = w.find("=/");  // if=/x
     if (eq != std::string::npos)
         w = w.substr(0, eq + 1) + Root() + w.substr(eq + 1);
     return true;
@@ -315,6 +362,113 @@ struct Prepared {
     std::vector<std::string> sysfsWrites;  // "/sys/..." files the command writes into
 };
 
+// Options of tar that run other programs or reach other machines.
+bool TarWordUnsafe(const std::string& w, bool firstWord)
+{
+    static const char* longOpts[] = {"--to-command", "--use-compress-program", "--checkpoint-action", "--rsh-command",
+                                     "--rmt-command", "--info-script", "--new-volume-script"};
+    if (w.rfind("--", 0) == 0) {
+        for (const char* o : longOpts)
+            if (w.rfind(o, 0) == 0)
+                return true;
+        return false;
+    }
+    // -I PROG (compress program), -F SCRIPT (volume script), also in the
+    // old dash-less form of the first word ("xvf").
+    bool cluster = w[0] == '-' || firstWord;
+    return cluster && w.find_first_of("IF") != std::string::npos;
+}
+
+// One file tool with its words (words[0] is the tool). pipedPaths: its input
+// is a list of paths from find or grep -l, which xargs may pass on.
+// producesPaths: its output is such a list.
+bool RewriteTool(const std::vector<std::string>& words, const std::vector<bool>& quoted, bool pipedPaths,
+                 std::string& out, bool& producesPaths)
+{
+    const std::string& tool = words[0];
+    producesPaths = false;
+    if (tool == "xargs") {
+        // xargs takes its arguments from its input: only paths that another
+        // confined tool printed, and only for a tool that is allowed itself.
+        if (!pipedPaths)
+            return false;
+        size_t a = 1;
+        std::string opts;
+        while (a < words.size() && words[a][0] == '-') {
+            const std::string& o = words[a];
+            if (o == "-n" || o == "-L" || o == "-P" || o == "-s" || o == "-d") {
+                if (a + 1 >= words.size())
+                    return false;
+                opts += " " + o + " " + Quote(words[a + 1], false);
+                a += 2;
+                continue;
+            }
+            if (o != "-r" && o != "-0" && o != "-t" && o != "--no-run-if-empty" && o != "--null")
+                return false;
+            opts += " " + o;
+            a++;
+        }
+        if (a >= words.size() || Classify(words[a], {}) != Kind::Run || words[a] == "xargs" || words[a] == "cd" ||
+            words[a] == "date")
+            return false;
+        std::vector<std::string> inner(words.begin() + (long)a, words.end());
+        std::vector<bool> innerQuoted(quoted.begin() + (long)a, quoted.end());
+        std::string innerOut;
+        if (!RewriteTool(inner, innerQuoted, false, innerOut, producesPaths))
+            return false;
+        out += " xargs" + opts + innerOut;
+        return true;
+    }
+    if (tool == "cd" && (words.size() != 2 || words[1].empty() || words[1][0] == '-'))
+        return false;  // a bare "cd" goes to $HOME, "cd -" to $OLDPWD
+    if (tool == "find") {
+        for (const auto& w : words)
+            if (w == "-exec" || w == "-execdir" || w == "-ok" || w == "-okdir" || w == "-delete")
+                return false;
+        producesPaths = true;
+    }
+    if (tool == "grep") {
+        for (size_t a = 1; a < words.size(); a++)
+            if (words[a] == "-l" || words[a] == "-L" || words[a] == "--files-with-matches" ||
+                words[a] == "--files-without-match")
+                producesPaths = true;
+    }
+    if (tool == "tar") {
+        for (size_t a = 1; a < words.size(); a++)
+            if (TarWordUnsafe(words[a], a == 1))
+                return false;
+    }
+    out += " " + tool;
+    if (tool == "sed")
+        out += " --sandbox";  // no w, r or e commands in the script
+    // sed's and grep's pattern stays as it is; a script or pattern file is a path.
+    bool patternSeen = !(tool == "sed" || tool == "grep");
+    for (size_t a = 1; a < words.size(); a++) {
+        std::string w = words[a];
+        if (!patternSeen && (w == "-e" || w == "-f") && a + 1 < words.size()) {
+            std::string arg = words[a + 1];
+            if (w == "-f" && !MapWord(arg))
+                return false;
+            out += " " + w + " " + Quote(arg, false);
+            a++;
+            if (w == "-e")
+                patternSeen = true;
+            continue;
+        }
+        if (!patternSeen && w[0] != '-') {
+            out += " " + Quote(w, false);
+            patternSeen = true;
+            continue;
+        }
+        if (!MapWord(w))
+            return false;
+        out += " " + Quote(w, !quoted[a]);
+    }
+    if (tool == "tar")
+        out += " --force-local";  // "host:file" is a file name, never a remote archive
+    return true;
+}
+
 Prepared Prepare(std::string_view cmd, const char* cwd)
 {
     Prepared p;
@@ -325,19 +479,25 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
     }
     std::string out;
     size_t i = 0;
+    bool lastProducesPaths = false;  // the previous command printed confined paths
+    bool piped = false;              // the current command reads the previous one's output
     while (i < toks.size()) {
         if (toks[i].op) {
-            out += " " + toks[i].text;
-            if (toks[i].text == ">" || toks[i].text == ">>" || toks[i].text == "<" || toks[i].text == "2>") {
+            const std::string& op = toks[i].text;
+            out += " " + op;
+            if (op == ">" || op == ">>" || op == "<" || op == "2>") {
                 if (i + 1 >= toks.size() || toks[i + 1].op) { p.refused = true; return p; }
                 std::string w = toks[i + 1].text;
-                if ((toks[i].text == ">" || toks[i].text == ">>") && w.rfind("/sys/", 0) == 0)
+                if ((op == ">" || op == ">>") && w.rfind("/sys/", 0) == 0)
                     p.sysfsWrites.push_back(w);
-                if (!MapWord(w)) { p.refused = true; return p; }
+                if (w.empty() || w[0] == '-' || !MapWord(w)) { p.refused = true; return p; }
                 out += " " + Quote(w, false);
                 i += 2;
                 continue;
             }
+            piped = op == "|";
+            if (!piped)
+                lastProducesPaths = false;
             i++;
             continue;
         }
@@ -351,20 +511,10 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
             j++;
         }
         std::vector<std::string> args(words.begin() + 1, words.end());
+        bool pipedPaths = piped && lastProducesPaths;
+        piped = false;
+        lastProducesPaths = false;
         Kind k = Classify(words[0], args);
-        if (k == Kind::Run && words[0] == "xargs") {
-            // xargs runs the command it is given: that one must be allowed too.
-            size_t a = 1;
-            while (a < words.size() && words[a][0] == '-')
-                a++;
-            if (a < words.size() && Classify(words[a], {}) != Kind::Run)
-                k = Kind::Refuse;
-        }
-        if (k == Kind::Run && words[0] == "find") {
-            for (const auto& w : words)
-                if (w == "-exec" || w == "-execdir" || w == "-ok" || w == "-delete")
-                    k = Kind::Refuse;
-        }
         if (k == Kind::Refuse) {
             p.refused = true;
             return p;
@@ -398,7 +548,10 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
                 local = pos.back();
                 remote = pos.size() == 3 ? pos[1] : local.substr(local.rfind('/') + 1);
             }
-            if (HasDotDot(remote) || !MapWord(local)) { p.refused = true; return p; }
+            if (remote.empty() || local.empty() || local[0] == '-' || Escapes(remote) || !MapWord(local)) {
+                p.refused = true;
+                return p;
+            }
             while (!remote.empty() && remote[0] == '/')
                 remote.erase(0, 1);
             std::string ftp = Root() + "/backboard_ftp/" + remote;
@@ -410,30 +563,16 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
             i = j;
             continue;
         }
-        // A file tool: sed's and grep's pattern stays as it is.
-        bool patternSeen = !(words[0] == "sed" || words[0] == "grep");
-        out += " " + words[0];
-        for (size_t a = 1; a < words.size(); a++) {
-            std::string w = words[a];
-            if (!patternSeen && (w == "-e" || w == "-f") && a + 1 < words.size()) {
-                out += " " + w + " " + Quote(words[a + 1], false);
-                a++;
-                patternSeen = true;
-                continue;
-            }
-            if (!patternSeen && w[0] != '-') {
-                out += " " + Quote(w, false);
-                patternSeen = true;
-                continue;
-            }
-            if (!MapWord(w)) { p.refused = true; return p; }
-            out += " " + Quote(w, !quoted[a]);
+        if (!RewriteTool(words, quoted, pipedPaths, out, lastProducesPaths)) {
+            p.refused = true;
+            return p;
         }
         p.anyRun = true;
         i = j;
     }
-    std::string dir = cwd ? Path(cwd) : Root();
-    if (HasDotDot(dir)) {
+    // The working folder: a system path, or one relative to the board root.
+    std::string dir = cwd == nullptr ? Root() : (cwd[0] == '/' ? Path(cwd) : Root() + "/" + cwd);
+    if (cwd != nullptr && Escapes(cwd)) {
         p.refused = true;
         return p;
     }
@@ -443,6 +582,19 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
 
 std::mutex g_popenMutex;
 std::set<FILE*> g_realPopen;
+
+// The output of a command that did not run: a stream at its end at once.
+FILE* EmptyStream()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return nullptr;
+    ::close(fds[1]);
+    FILE* f = fdopen(fds[0], "r");
+    if (f == nullptr)
+        ::close(fds[0]);
+    return f;
+}
 
 }  // namespace
 
@@ -475,7 +627,7 @@ FILE* Popen(std::string_view cmd, const char* cwd)
         Trace("shell.log", "%s %.*s", p.refused ? "REFUSED" : "RECORD", (int)cmd.size(), cmd.data());
         if (p.reboot)
             Reboot();
-        return fmemopen(nullptr, 1, "r");
+        return EmptyStream();
     }
     Trace("shell.log", "RUN %.*s", (int)cmd.size(), cmd.data());
     FILE* f = ::popen(p.line.c_str(), "r");
@@ -632,9 +784,9 @@ void Syslog(int priority, const char* text)
     ctime_r(&now, tbuf);
     std::string stamp(tbuf + 4, 15);
     char line[1024];
+    std::lock_guard<std::mutex> lk(g_logMutex);  // also over the identifier
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
-    std::lock_guard<std::mutex> lk(g_logMutex);
     int fd = ::open((Root() + "/tarvex_data/log/K9_Modulate.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;

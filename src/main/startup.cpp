@@ -224,6 +224,8 @@ static void SetRebootScheduleDefaults(void)
 {
     CARD_STATE_LOCK();
     ST_ZR_PARAMS* pe = PARAMS_GetCurParamsHandler();
+    if (pe == nullptr)
+        return;
     QAM_IPMonitorPara& ipm = pe->st_IPMonitorParams.stIPMonitorParams;
     if (ipm.u8TimeGap == 0 && ipm.u8RebootHour == 0) {
         ipm.u8TimeGap = 72;

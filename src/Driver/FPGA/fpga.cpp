@@ -430,8 +430,11 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
         return PE_ERR_FAILURE;
     if (MACMasterCommSendData(cmd, reinterpret_cast<U8*>(&req), sizeof(req)) != 0)
         return PE_ERR_FAILURE;
-    if (!FPGA_WaitSlaveAnswer(sem))
+    if (!FPGA_WaitSlaveAnswer(sem)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave register %u: no answer within %d ms\n\n",
+                   LOG_POS, u32Add, kSlaveAnswerTimeoutMs);
         return PE_ERR_FAILURE;
+    }
     if (pu32Val)
         *pu32Val = stSlaveRegInfo.u32SlaveLogRegVal;
     return PE_SUCCESS;
@@ -440,6 +443,9 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
 peErrCode FPGA_LogRegWriteDebug(U32 u32M_or_S, U32 u32Add, U32 u32Val)
 {
     if (u32M_or_S == 0) {
+        // A register the window does not hold is a failure, not a silent no-op.
+        if (!RegUsable(u32Add, __func__))
+            return PE_ERR_FAILURE;
         REG_Write(u32Add, u32Val);
         return PE_SUCCESS;
     }
@@ -449,6 +455,8 @@ peErrCode FPGA_LogRegWriteDebug(U32 u32M_or_S, U32 u32Add, U32 u32Val)
 peErrCode FPGA_LogRegReadDebug(U32 u32M_or_S, U32 u32Add, U32* pu32Val)
 {
     if (u32M_or_S == 0) {
+        if (pu32Val == nullptr || !RegUsable(u32Add, __func__))
+            return PE_ERR_FAILURE;
         REG_Read(u32Add, pu32Val);
         return PE_SUCCESS;
     }

@@ -2,7 +2,9 @@
 #pragma once
 #include "Common/types.h"
 
-typedef enum {
+// A 32-bit code: values that no enumerator names (peer codes such as 0x30017)
+// are valid codes too, so the type is fixed.
+typedef enum : S32 {
     ZR_SUCCESS = 0,
     ZR_ERR_FAILURE = 1,
     ZR_ERR_CONFIG_TIMEOUOT = 2,
@@ -85,7 +87,8 @@ typedef enum {
     ZR_ERR_END = -1
 } zrErrCode;
 
-typedef enum {
+// Fixed width: a language number from a request may be anything.
+typedef enum : S32 {
     EN_LANGUAGE_CN = 0,
     EN_LANGUAGE_EN = 1,
     EN_LANGUAGE_ES = 2,

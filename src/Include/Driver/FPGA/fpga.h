@@ -12,7 +12,8 @@
 #define SPI1_BASE_ADDR 0xE0007000u
 #define MAP_BLOCK_LEN 0x1000u
 
-typedef enum { LED_RED = 0, LED_GREEN = 1, LED_OFF = 3 } LED_STATUS;
+// Fixed width: it is read back from a whole 32-bit register.
+typedef enum : U32 { LED_RED = 0, LED_GREEN = 1, LED_OFF = 3 } LED_STATUS;
 
 typedef enum { PE_SUCCESS = 0, PE_ERR_FAILURE = 1 } peErrCode;
 

@@ -1,0 +1,296 @@
+// The platform layer's simulated board: paths, network confinement and the
+// shell runner's rules.
+#include "Platform/platform.h"
+#include "support/testboard.h"
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void Spill(const std::string& path, const std::string& data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Root() { return TestBoardRoot(); }
+
+std::string ShellLog() { return Slurp(Root() + "/trace/shell.log"); }
+
+bool Logged(const std::string& verdict, const std::string& cmd)
+{
+    return ShellLog().find(verdict + " " + cmd + "\n") != std::string::npos;
+}
+
+// A name in the machine's /tmp that the tests own; cleaned up at the end.
+class ShellTest : public ::testing::Test {
+protected:
+    std::string name_ = "modcard-probe-" + std::to_string(getpid());
+    std::string outside_ = "/tmp/" + name_;
+    std::string inside_ = Root() + "/tmp/" + name_;
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf '" + outside_ + "' '" + inside_ + "'";
+        if (system(cmd.c_str()) != 0)
+            ADD_FAILURE() << "cleanup";
+    }
+};
+
+sockaddr_in Addr(const char* ip, int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+std::string Dotted(U32 hostOrder)
+{
+    in_addr a{htonl(hostOrder)};
+    return inet_ntoa(a);
+}
+
+}  // namespace
+
+TEST(PlatformPaths, SystemPathsLiveUnderTheBoardRoot)
+{
+    EXPECT_TRUE(plat::Simulated());
+    EXPECT_EQ(plat::Root(), Root());
+    EXPECT_EQ(plat::Path("/tarvex_data/K9_DTMB.conf"), Root() + "/tarvex_data/K9_DTMB.conf");
+    EXPECT_EQ(plat::Path("relative/x"), "relative/x");
+    ASSERT_TRUE(plat::MakeDirs("/var/volatile/a/b"));
+    EXPECT_TRUE(Exists(Root() + "/var/volatile/a/b"));
+    ASSERT_TRUE(plat::WriteFileAtomic("/var/volatile/a/b/f", "data", 4));
+    std::string got;
+    ASSERT_TRUE(plat::ReadFile("/var/volatile/a/b/f", got));
+    EXPECT_EQ(got, "data");
+    EXPECT_TRUE(plat::Exists("/var/volatile/a/b/f"));
+    EXPECT_FALSE(Exists("/var/volatile/a/b/f"));
+}
+
+// ---- network ------------------------------------------------------------------------
+
+TEST(PlatformNet, ChassisAddressesMapToLoopback)
+{
+    EXPECT_EQ(Dotted(plat::MapIPv4(0xC0A8BC6Eu)), "127.168.188.110");
+    EXPECT_EQ(Dotted(plat::MapIPv4(0xC0A8BC6Fu)), "127.168.188.111");
+    EXPECT_EQ(plat::MapIPv4(0x7F000001u), 0x7F000001u);
+    EXPECT_EQ(plat::MapIPv4(0x0A000001u), 0u);   // 10.0.0.1
+    EXPECT_EQ(plat::MapIPv4(0x08080808u), 0u);   // 8.8.8.8
+    EXPECT_EQ(plat::MapIPv4(0xC0A90101u), 0u);   // 192.169.1.1
+    EXPECT_EQ(plat::MapIPv4(0u), 0u);
+}
+
+TEST(PlatformNet, ConnectionsOffLoopbackAreRefusedAtOnce)
+{
+    for (const char* ip : {"8.8.8.8", "10.1.2.3", "172.16.0.1", "0.0.0.0", "192.169.1.1"}) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in to = Addr(ip, 80);
+        auto t0 = std::chrono::steady_clock::now();
+        errno = 0;
+        EXPECT_EQ(plat::Connect(fd, &to), -1) << ip;
+        EXPECT_EQ(errno, ENETUNREACH) << ip;
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 0.2);
+        close(fd);
+    }
+    EXPECT_NE(Slurp(Root() + "/trace/net.log").find("REFUSED connect to 8.8.8.8:80"), std::string::npos);
+}
+
+TEST(PlatformNet, ServerAndClientMeetOnTheMappedAddress)
+{
+    int srv = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(srv, 0);
+    sockaddr_in at = Addr("192.168.188.110", 0);
+    ASSERT_EQ(plat::Bind(srv, &at), 0) << strerror(errno);
+    sockaddr_in bound{};
+    socklen_t len = sizeof(bound);
+    ASSERT_EQ(getsockname(srv, reinterpret_cast<sockaddr*>(&bound), &len), 0);
+    EXPECT_STREQ(inet_ntoa(bound.sin_addr), "127.168.188.110");
+    ASSERT_EQ(listen(srv, 1), 0);
+
+    int cli = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to = Addr("192.168.188.110", ntohs(bound.sin_port));
+    ASSERT_EQ(plat::Connect(cli, &to, 2000, 1500), 0) << strerror(errno);
+    timeval tv{};
+    len = sizeof(tv);
+    getsockopt(cli, SOL_SOCKET, SO_RCVTIMEO, &tv, &len);
+    EXPECT_EQ(tv.tv_sec, 1);
+    EXPECT_EQ(tv.tv_usec, 500000) << "a silent peer cannot hold a reader for ever";
+    close(cli);
+    close(srv);
+
+    // Unmapped addresses cannot be bound; the wildcard is the chip's own address.
+    int other = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in far = Addr("10.0.0.5", 0);
+    EXPECT_EQ(plat::Bind(other, &far), -1);
+    close(other);
+    ASSERT_EQ(plat::System("ifconfig eth0 192.168.77.9 netmask 255.255.255.0"), 0);
+    EXPECT_EQ(plat::OwnAddress("eth0"), 0xC0A84D09u);
+    int any = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in wild = Addr("0.0.0.0", 0);
+    ASSERT_EQ(plat::Bind(any, &wild), 0);
+    len = sizeof(bound);
+    getsockname(any, reinterpret_cast<sockaddr*>(&bound), &len);
+    EXPECT_STREQ(inet_ntoa(bound.sin_addr), "127.168.77.9");
+    close(any);
+}
+
+// ---- shell -------------------------------------------------------------------------
+
+TEST_F(ShellTest, FileToolsWorkInsideTheBoardRootOnly)
+{
+    ASSERT_EQ(mkdir(outside_.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(inside_.c_str(), 0755), 0);
+    Spill(outside_ + "/keep", "machine");
+    Spill(inside_ + "/gone", "board");
+    std::string cmd = "rm -rf /tmp/" + name_;
+    EXPECT_EQ(plat::System(cmd), 0);
+    EXPECT_FALSE(Exists(inside_));
+    EXPECT_EQ(Slurp(outside_ + "/keep"), "machine");
+    EXPECT_TRUE(Logged("RUN", cmd));
+
+    EXPECT_EQ(plat::System("mkdir -p /tmp/" + name_ + "/d && echo hello > /tmp/" + name_ + "/d/f"), 0);
+    EXPECT_EQ(Slurp(inside_ + "/d/f"), "hello\n");
+    EXPECT_FALSE(Exists(outside_ + "/d"));
+    EXPECT_EQ(plat::RunCapture("cat /tmp/" + name_ + "/d/f"), "hello\n");
+    // Working folders are system paths, or relative to the board root.
+    EXPECT_EQ(plat::System("cp f g", ("/tmp/" + name_ + "/d").c_str()), 0);
+    EXPECT_TRUE(Exists(inside_ + "/d/g"));
+    EXPECT_EQ(plat::System("touch h", ("tmp/" + name_ + "/d").c_str()), 0);
+    EXPECT_TRUE(Exists(inside_ + "/d/h"));
+    // Archives too: tar's folder option is moved like any path.
+    EXPECT_EQ(plat::System("tar -czf /tmp/" + name_ + "/a.tgz -C /tmp/" + name_ + " d"), 0);
+    EXPECT_EQ(plat::System("mkdir /tmp/" + name_ + "/x && tar -xzf /tmp/" + name_ + "/a.tgz -C/tmp/" + name_ + "/x"), 0);
+    EXPECT_EQ(Slurp(inside_ + "/x/d/f"), "hello\n");
+    EXPECT_FALSE(Exists(outside_ + "/a.tgz"));
+    // The pipeline of the log export: find, then xargs on the paths it printed.
+    Spill(inside_ + "/d/K9_a.log", "by tarvex\n");
+    EXPECT_EQ(plat::System("find . -name \"K9*\" | xargs grep \"tarvex\" -l| xargs sed -i \"s/tarvex/tarv/g\"",
+                           ("/tmp/" + name_).c_str()),
+              0);
+    EXPECT_EQ(Slurp(inside_ + "/d/K9_a.log"), "by tarv\n");
+}
+
+TEST_F(ShellTest, TheFirmwaresOwnCommandsAreAccepted)
+{
+    plat::MakeDirs("/var/volatile/upgrade");
+    const char* cmds[] = {
+        "ps |grep \"dropbear\" |grep -v \"grep\" > /tmp/psTmp",
+        "rm /var/upgrade -fr",
+        "rm /var/volatile/param_new.conf -f ",
+        "tar xvf /var/volatile/none.tar -C /var/volatile/upgrade/ 2>/dev/null",
+        "tar -zcvf 3conf.tar param_new.conf 2>/dev/null",
+        "chmod +x /tarvex_app/app/copy2jffs2.sh 2>/dev/null",
+        "rm /tarvex_data/log/nothing*",
+        "ln -sf '/tmp/QV_MIB.tar.gz' '/tarvex_app/web/download/mib'",
+        "sync",
+    };
+    for (const char* c : cmds) {
+        EXPECT_NE(plat::System(c, "/var/volatile/"), -1) << c;
+        EXPECT_FALSE(Logged("REFUSED", c)) << c;
+    }
+    EXPECT_TRUE(Exists(Root() + "/tmp/psTmp"));
+}
+
+TEST_F(ShellTest, MachineWideCommandsAreOnlyRecorded)
+{
+    for (const char* cmd : {"ifconfig eth1 192.168.188.110 netmask 255.255.255.0 up", "route add default gw 10.0.0.1",
+                            "date -s \"2020-01-01 00:00:00\"", "date 010100002020", "date --set=@0",
+                            "mount -t jffs2 /dev/mtdblock6 /mnt", "umount /mnt", "/etc/init.d/dropbear start",
+                            "kill -9 1", "pidof modcard", "syslogd -s 0", "ubidetach -p /dev/mtd5"}) {
+        EXPECT_EQ(plat::System(cmd), 0) << cmd;
+        EXPECT_TRUE(Logged("RECORD", cmd)) << cmd;
+    }
+    // Reading the clock is harmless and runs.
+    std::string now = plat::RunCapture("date +%s");
+    EXPECT_NEAR(atol(now.c_str()), (long)time(nullptr), 5);
+}
+
+TEST_F(ShellTest, RebootEndsTheProcessWithItsOwnStatus)
+{
+    GTEST_FLAG_SET(death_test_style, "fast");  // the child must share this board root
+    EXPECT_EXIT(plat::System("sync; reboot"), ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    EXPECT_NE(ShellLog().find("RECORD reboot (process ends with status 77)"), std::string::npos);
+}
+
+TEST_F(ShellTest, EverythingElseIsRefusedAndLogged)
+{
+    const std::string probe = "/tmp/" + name_;
+    const std::string cmds[] = {
+        "dd if=/dev/zero of=" + probe + " count=1",       // not an allowed tool
+        "/bin/touch " + probe,                            // a program named by path
+        "touch " + probe + "; useradd intruder",          // one refused part refuses all
+        "touch " + probe + "/`id`",                       // command substitution
+        "touch $HOME/" + name_,                           // expansions
+        "FOO=1 touch " + probe,                           // environment assignments
+        "rm -rf /tmp/../" + name_,                        // climbing out
+        "rm -rf /tmp/.*/" + name_,                        // a glob that could climb out
+        "tar -xzvf/tmp/a.tgz",                            // a path hidden in an option cluster
+        "tar --to-command=sh -xf /tmp/a.tar",             // tar running programs
+        "tar -xf /tmp/a.tar -I sh",
+        "cd",                                             // $HOME
+        "cat /etc/passwd | xargs rm -f",                  // xargs on paths nobody confined
+        "find /tmp -name x -exec rm {} +",                // find running programs
+        "sh -c 'touch " + probe + "'",
+        "touch " + probe + " <<EOF",
+        "python3 -c 1",
+    };
+    for (const std::string& c : cmds) {
+        EXPECT_EQ(plat::System(c), -1) << c;
+        EXPECT_TRUE(Logged("REFUSED", c)) << c;
+        FILE* f = plat::Popen(c);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(fgetc(f), EOF) << "a refused command gives no output: " << c;
+        plat::Pclose(f);
+    }
+    EXPECT_FALSE(Exists(outside_));
+    EXPECT_FALSE(Exists(inside_));
+    EXPECT_FALSE(Exists(Root() + "/tmp/a.tgz"));
+}
+
+TEST_F(ShellTest, SedScriptsCannotWriteOrRunAnything)
+{
+    Spill(Root() + "/tmp/sedin", "a\n");
+    std::string cmd = "sed 's/a/b/w " + outside_ + "' /tmp/sedin";
+    EXPECT_NE(plat::System(cmd), 0);
+    EXPECT_NE(plat::System("sed '1e touch " + outside_ + "' /tmp/sedin"), 0);
+    EXPECT_FALSE(Exists(outside_));
+    remove((Root() + "/tmp/sedin").c_str());
+}
+
+TEST_F(ShellTest, FtpGoesToTheBackBoardFolder)
+{
+    Spill(Root() + "/var/volatile/3conf.tar", "archive");
+    EXPECT_EQ(plat::System("ftpput 192.168.1.1 3conf.tar", "/var/volatile/"), 0);
+    EXPECT_EQ(Slurp(Root() + "/backboard_ftp/3conf.tar"), "archive");
+    Spill(Root() + "/backboard_ftp/upgradefile", "image");
+    EXPECT_EQ(plat::System("ftpget 192.168.1.1 upgradefile", "/var/volatile/"), 0);
+    EXPECT_EQ(Slurp(Root() + "/var/volatile/upgradefile"), "image");
+    EXPECT_EQ(plat::System("ftpget 192.168.1.1 ../../etc/passwd", "/var/volatile/"), -1);
+}
