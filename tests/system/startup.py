@@ -18,7 +18,7 @@ FPGA_OFFSET = 0x1000
 MASTER_MAP = 0x03020100
 SLAVE_MAP = 0x07060504
 MASTER_DONE = "This version is a universal version"
-RUN_LIMIT = 9.0  # seconds a chip may take to reach its idle loop
+RUN_LIMIT = 30.0  # seconds a chip may take to reach its idle loop (a loaded machine is slow)
 
 # board type -> (name in the board-type line, destination-channel map register)
 STANDARDS = {1: ("OFDM", 1280), 10: ("OFDM", 1280), 2: ("DVBC", 1536), 3: ("DVBC_B", 1792),
