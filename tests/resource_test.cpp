@@ -121,6 +121,31 @@ TEST_F(Resources, OwnRecordAndDescriptors)
     }
 }
 
+TEST_F(Resources, HardwareVersionPicksTheRevisedDescriptor)
+{
+    simboard::Profile* prof = simboard::GetProfile();
+    ASSERT_NE(prof, nullptr);
+    U32 saved[3] = {prof->hwVersionPins[0], prof->hwVersionPins[1], prof->hwVersionPins[2]};
+    prof->hwVersionPins[0] = 0;
+    prof->hwVersionPins[1] = 1;  // hardware version 2
+    prof->hwVersionPins[2] = 0;
+    unlink(plat::Path("/tarvex_app/app/upgrade_4g.jason").c_str());
+    g_u32ModulationMode = 3;
+    g_u8OutputChannelNum = 8;
+    ASSERT_EQ(Resource_Init(), 0u);
+    char desc[21] = {0};
+    memcpy(desc, Resource_getSelfHandle()->u8BoardDescriptor, 20);
+    EXPECT_STREQ(desc, "QV-QAMA-R01A");
+    EXPECT_EQ(Resource_getSelfHandle()->u32HardVersion, 2u);
+    EXPECT_EQ(access(plat::Path("/tarvex_app/app/upgrade_4g.jason").c_str(), F_OK), 0);
+    g_u8OutputChannelNum = 4;
+    ASSERT_EQ(Resource_Init(), 0u);
+    memcpy(desc, Resource_getSelfHandle()->u8BoardDescriptor, 20);
+    EXPECT_STREQ(desc, "QV-QAMA-R01");
+    for (int i = 0; i < 3; i++)
+        prof->hwVersionPins[i] = saved[i];
+}
+
 TEST_F(Resources, SoftwareVersionFromVersionFiles)
 {
     const char* json = "{\"BigVerNum\": 2, \"MidVerNum\": 11, \"MinVerNum\": 7}";

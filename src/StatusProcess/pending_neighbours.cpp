@@ -11,10 +11,6 @@
 
 #define PENDING __attribute__((weak))
 
-// Board pins.
-PENDING U32 PIN_GetHWVersion(void) { return 0; }
-PENDING U8 PIN_GetPowerLevelType(U32) { return 0; }
-
 // Modulation and RF control.
 PENDING U32 Slave_GetHWVersion(void) { return 0; }
 PENDING zrErrCode SetDTMB_CurPara(TParameter_DTMB*) { return ZR_SUCCESS; }
