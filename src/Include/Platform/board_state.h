@@ -152,6 +152,11 @@ inline void PokeReg(U32 reg, U32 v) { volatile U32* w = FpgaWindow(); if (w) w[r
 bool CreateBoard(const std::string& root, const Profile& profile);
 Profile DefaultProfile();
 
+// What the FPGA models hold, for tests: the TS-rate word last loaded for a
+// channel (0-7) and a J.83 Annex B core register (port 0-3, register 0-255).
+U32 TSRateWord(U32 channel);
+U32 CoreRegister(U32 port, U32 reg);
+
 // Device models: called by the platform on every write into a mapped window.
 // oldValue is what the register held before the write (strobes react to edges).
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
