@@ -8,3 +8,6 @@ struct TResource_TS;
 U32 Resource_Init(void);
 TResource_TS* Resource_GetHandle(U8 u8Slot);
 TResource_TS* Resource_getSelfHandle(void);
+
+// SI mode: 0 DVB tables, 1 ATSC PSIP.
+U8 Resource_GetSIMode(void);
