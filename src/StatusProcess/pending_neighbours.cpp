@@ -22,11 +22,4 @@ PENDING void DATA_Save(void) {}
 PENDING void IPComm_SendEITInfo(void) {}
 
 // Output-stream database.
-PENDING Output_TSInfo* TSP_GetTSParam(void) { return nullptr; }
-PENDING U32 TSP_GetOutputTSIndexByTS(U16, U16* pu16OutputIndex)
-{
-    if (pu16OutputIndex)
-        *pu16OutputIndex = 0xFFFF;
-    return 0;
-}
 PENDING U32 TSP_ChangeSrcSlotID(U8, U8) { return 0; }

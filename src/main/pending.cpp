@@ -24,7 +24,6 @@
 PENDING zrErrCode FPGA_LEDRedfresh_Start(void) { return ZR_SUCCESS; }
 PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
 PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
-PENDING void FPGA_SendMACToSubChip(void) {}
 
 // Card links.
 PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
@@ -48,30 +47,12 @@ PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
 // Configuration store and slot resources.
-PENDING zrErrCode Status_Init(void) { return ZR_SUCCESS; }
-PENDING U8 Status_GetSlotID(void) { return 0; }
-PENDING zrErrCode Status_GetLinuxTime(U32* pTimeSec)
-{
-    if (pTimeSec)
-        *pTimeSec = (U32)time(nullptr);
-    return ZR_SUCCESS;
-}
-PENDING U32 Resource_Init(void) { return 0; }
-PENDING TResource_TS* Resource_GetHandle(U8) { return nullptr; }
-PENDING TResource_TS* Resource_getSelfHandle(void) { return nullptr; }
-PENDING zrErrCode Master_PARAMS_Init(void) { return ZR_SUCCESS; }
-PENDING zrErrCode Slave_PARAMS_Init(void) { return ZR_SUCCESS; }
 PENDING void FTP_UpgradeProfileInit(void) {}
 
 // Network addresses and Ethernet PHY.
 PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
 PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
 PENDING void FPGA_ConfigIP(void) {}
-
-// Modulation and RF control.
-PENDING peErrCode RF_Config_Master(void) { return PE_SUCCESS; }
-PENDING peErrCode RF_Config_Slave(void) { return PE_SUCCESS; }
-PENDING peErrCode SetDTMB_CurPara_ReConfig(void) { return PE_SUCCESS; }
 
 // Transport-stream processing.
 PENDING U32 TSP_MuxProcess(void) { return 0; }
