@@ -4,3 +4,6 @@
 
 peErrCode RF_Config_Master(void);
 peErrCode RF_Config_Slave(void);
+
+// SI mode of the slave chip (the master's setting in J.83 Annex B mode).
+U8 Slave_GetSIMod(void);
