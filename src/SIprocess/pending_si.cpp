@@ -9,8 +9,7 @@
 
 #define PENDING __attribute__((weak))
 
-// Slot resources and card status.
-PENDING U8 Resource_GetSIMode(void) { return 0; }
+// Card status.
 PENDING zrErrCode Status_GetTimeOfYearDay(U32* pTimeSec, U16* pYear, U16* pMonth, U16* pDay, U16* pHour)
 {
     if (pTimeSec == nullptr || pYear == nullptr || pDay == nullptr)
@@ -43,6 +42,5 @@ PENDING BOOL TSP_IsNITTableChangedByUser(U16, const Output_TSInfo*) { return FAL
 // SI carousel.
 #include "SIprocess/SIsend.h"
 PENDING U8 u8MuxChannelFlag[8];
-PENDING void SSD_InitBroadcastSI(void) {}
 PENDING U32 SSD_AddBroadcastSI(U8*, U16, U16, U16) { return 0; }
 PENDING U32 SSD_AddTimeSITable(U8*, U16, U8, U16) { return 0; }
