@@ -16,7 +16,7 @@ struct TimeZoneSec {
     U32 u32Sec;
 };
 // Entry n holds |n - 12| hours; index 25 is +13 hours.
-const TimeZoneSec time_zone_sec[26] = {
+const TimeZoneSec s_arstTimeZoneSec[26] = {
     {0, 43200}, {1, 39600}, {2, 36000}, {3, 32400}, {4, 28800}, {5, 25200}, {6, 21600},
     {7, 18000}, {8, 14400}, {9, 10800}, {10, 7200}, {11, 3600}, {12, 0},     {13, 3600},
     {14, 7200}, {15, 10800}, {16, 14400}, {17, 18000}, {18, 21600}, {19, 25200}, {20, 28800},
@@ -99,9 +99,9 @@ U8 gettime(void)
     U8 z = Timer_GetNTPZone();
     if (z < 26) {
         if (z < 13)
-            now -= (time_t)time_zone_sec[z].u32Sec;
+            now -= (time_t)s_arstTimeZoneSec[z].u32Sec;
         else
-            now += (time_t)time_zone_sec[z].u32Sec;
+            now += (time_t)s_arstTimeZoneSec[z].u32Sec;
     }
     struct tm tmv;
     localtime_r(&now, &tmv);
