@@ -8,10 +8,13 @@
 #include "Parameter/parameters.h"
 #include "SIprocess/sip.h"
 #include "SIprocess/tdttot.h"
+#include "SIprocess/SIgenerate.h"
 #include "TSprocess/tsp.h"
 #include "Timer/timer.h"
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <vector>
 
 U8 g_u8MuxFlag = 0;
@@ -27,8 +30,13 @@ SIPacket_t s_arstSIPacket;
 // received from the master (slave).
 U32 arstTSPacket[SI_MAX_SUB_PACKET_NUM][SI_RECORD_WORDS];
 TSPacketInfo_t arstTimePacketInfo[SI_MAX_TIME_PACKET_NUM];
-// Rows taken out of the forwarding table under the lock, sent after it.
-std::vector<U32> s_vecSubSend;
+// Messages for the slave chip, sent by a thread that holds no lock.
+struct PeerMessage {
+    U32 u32Key;
+    std::function<void()> send;
+};
+std::mutex s_outboxMutex;
+std::vector<PeerMessage> s_vecOutbox;
 // Next continuity counter per channel and PID of this chip. Every packet
 // of a PID goes through here when it is written, so carousel tables,
 // rotated sections, STT on the PSIP base PID and TDT/TOT on PID 20 all
@@ -472,12 +480,7 @@ void SSD_SendBroadcastSI(void)
     }
     if (g_u8MuxFlag == 1) {
         g_u8MuxFlag = 0;
-        // Taken out here; the carousel thread sends it after releasing the lock.
-        U32 rows = 0;
-        while (rows < SI_MAX_SUB_PACKET_NUM && arstTSPacket[rows][0] != 0)
-            rows++;
-        s_vecSubSend.assign(&arstTSPacket[0][0], &arstTSPacket[0][0] + (size_t)rows * SI_RECORD_WORDS);
-        s_vecSubSend.resize((size_t)(rows + 1) * SI_RECORD_WORDS, 0);
+        SSD_SendSubPSITable();
         memset(arstTSPacket, 0, sizeof(arstTSPacket));
     }
     memset(u8TimePacketFlag, 0, sizeof(u8TimePacketFlag));
@@ -485,17 +488,46 @@ void SSD_SendBroadcastSI(void)
 
 void SSD_SendSubPSITable(void)
 {
-    std::vector<U32> rows;
-    {
-        std::lock_guard<std::mutex> lk(SIMutex());
-        rows.swap(s_vecSubSend);
+    // Posted only: the carousel thread sends it once it released its lock.
+    U32 rows = 0;
+    while (rows < SI_MAX_SUB_PACKET_NUM && arstTSPacket[rows][0] != 0)
+        rows++;
+    std::vector<U32> words((size_t)(rows + 1) * SI_RECORD_WORDS, 0);
+    memcpy(words.data(), arstTSPacket, (size_t)rows * SI_RECORD_BYTES);
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d %d PSI send to sub FPGA\r\n\n", LOG_POS, rows + 1);
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, reinterpret_cast<const U8*>(words.data()),
+                       (rows + 1) * SI_RECORD_BYTES);
+}
+
+void SSD_PostPeerMessage(U32 u32Key, std::function<void()> send)
+{
+    std::lock_guard<std::mutex> lk(s_outboxMutex);
+    for (auto it = s_vecOutbox.begin(); it != s_vecOutbox.end(); ++it) {
+        if (it->u32Key == u32Key) {
+            s_vecOutbox.erase(it);
+            break;
+        }
     }
-    if (rows.empty())
+    s_vecOutbox.push_back({u32Key, std::move(send)});
+}
+
+void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen)
+{
+    if (pu8Data == nullptr && u32DataLen != 0)
         return;
-    U32 count = (U32)(rows.size() / SI_RECORD_WORDS);
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d %d PSI send to sub FPGA\r\n\n", LOG_POS, count);
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, reinterpret_cast<U8*>(rows.data()),
-                          count * SI_RECORD_BYTES);
+    auto data = std::make_shared<std::vector<U8>>(pu8Data, pu8Data + u32DataLen);
+    SSD_PostPeerMessage((U32)emCmd, [emCmd, data]() { MACMasterCommSendData(emCmd, data->data(), (U32)data->size()); });
+}
+
+void SSD_FlushSubMessages(void)
+{
+    std::vector<PeerMessage> out;
+    {
+        std::lock_guard<std::mutex> lk(s_outboxMutex);
+        out.swap(s_vecOutbox);
+    }
+    for (PeerMessage& m : out)
+        m.send();
 }
 
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen)
@@ -564,8 +596,10 @@ void SIPacket_ResetTickCount(void) { s_u16TickCount = 0; }
 void SIPacket_Tick(CHIP_TYPE emChipType)
 {
     {
-        // The time-table builders read the output-stream database.
-        CARD_STATE_LOCK();
+        // The TDT/TOT builders read the output-stream database. An apply
+        // holding it must not hold up the carousel: that step then waits
+        // for a later tick.
+        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         std::lock_guard<std::mutex> lk(SIMutex());
         if (emChipType == CHIP_TYPE_MAIN)
             SSD_SendBroadcastSI();
@@ -575,14 +609,16 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
         U16 p = 0;
         TSP_GetPSIInterval(&p);
         if (s_u16TickCount == (U16)(15000 / p)) {
-            SSD_SendTimeSITable();
-            s_u16TickCount = 1;
+            if (card.owns_lock()) {
+                SSD_SendTimeSITable();
+                s_u16TickCount = 1;
+            }
         } else {
             s_u16TickCount++;
         }
     }
     if (emChipType == CHIP_TYPE_MAIN)
-        SSD_SendSubPSITable();
+        SSD_FlushSubMessages();
 }
 
 void* SIPacket_Service(void*)

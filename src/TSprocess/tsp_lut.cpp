@@ -5,6 +5,7 @@
 #include "SIprocess/tdttot.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_nit.h"
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -20,9 +21,6 @@ U32 aru32SubslotBuffer1[TSP_LUT_SUB_MUX_NUM];
 U32 aru32SubslotBuffer2[TSP_LUT_SUB_MUX_NUM];
 U32 aru32SubslotBypassBuffer0[TSP_LUT_SUB_BYPASS_NUM];
 U32 aru32SubslotBypassBuffer1[TSP_LUT_SUB_BYPASS_NUM];
-
-// User NIT module: 1 when the operator edited the stream's NIT.
-BOOL TSP_IsNITTableChangedByUser(U16 u16OutTSIndex, Output_TSInfo* pstParamTS);
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include "Timer/timer.h"
 #include "Common/thread.h"
 #include "Log/log.h"
+#include "SIprocess/SIconstruct.h"
+#include "StatusProcess/resource.h"
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -10,22 +12,13 @@ std::atomic<U32> g_u32TimerCnt{0};
 std::atomic<U32> g_u32uSec{100000};
 std::atomic<BOOL> g_TimerEnd_flag{1};
 
-namespace {
-struct TimeZoneSec {
-    U32 u32Index;
-    U32 u32Sec;
-};
-// Entry n holds |n - 12| hours; index 25 is +13 hours.
-const TimeZoneSec s_arstTimeZoneSec[26] = {
-    {0, 43200}, {1, 39600}, {2, 36000}, {3, 32400}, {4, 28800}, {5, 25200}, {6, 21600},
-    {7, 18000}, {8, 14400}, {9, 10800}, {10, 7200}, {11, 3600}, {12, 0},     {13, 3600},
-    {14, 7200}, {15, 10800}, {16, 14400}, {17, 18000}, {18, 21600}, {19, 25200}, {20, 28800},
-    {21, 32400}, {22, 36000}, {23, 39600}, {24, 43200}, {25, 46800},
-};
-}  // namespace
 
-// The back board's time-zone index; provided by the slot resource table.
-U8 Timer_GetNTPZone(void);
+// The back board's time-zone index (12 = UTC when it is not known yet).
+static U8 Timer_GetNTPZone(void)
+{
+    TResource_TS* bb = Resource_GetHandle(16);
+    return bb ? bb->u8NTPZone : 12;
+}
 
 zrErrCode Timer_usleep(U32 u32uSec)
 {
@@ -99,9 +92,9 @@ U8 gettime(void)
     U8 z = Timer_GetNTPZone();
     if (z < 26) {
         if (z < 13)
-            now -= (time_t)s_arstTimeZoneSec[z].u32Sec;
+            now -= (time_t)time_zone_sec[z].u32Seconds;
         else
-            now += (time_t)s_arstTimeZoneSec[z].u32Sec;
+            now += (time_t)time_zone_sec[z].u32Seconds;
     }
     struct tm tmv;
     localtime_r(&now, &tmv);
