@@ -1,0 +1,777 @@
+// The output-stream database: its two copies, capacities and growth,
+// free-record search, record initialisers and debug dumps.
+#include "Common/thread.h"
+#include "Log/log.h"
+#include "SIprocess/sip.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp.h"
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+static Output_TSInfo s_stTSParam;
+Output_TSInfo g_stTempTSParam;
+
+// Links are 16-bit indexes with 0xFFFF meaning none, so no array may hold
+// a record at index 0xFFFF or beyond.
+static const U32 TSP_MAX_CAPACITY = 0xFFFFu;
+
+Output_TSInfo* TSP_GetTSParam(void)
+{
+    return &s_stTSParam;
+}
+
+Output_TSInfo* TSP_GetTempTSParam(void)
+{
+    return &g_stTempTSParam;
+}
+
+namespace {
+
+// Resizes an array to u32NewNum records; records beyond the old size read 0.
+// On failure the array and its capacity stay as they were.
+template <typename T>
+bool ResizeArray(T*& pArray, U32& u32Num, U32 u32NewNum)
+{
+    if (u32NewNum == u32Num)
+        return true;
+    if (u32NewNum == 0) {
+        free(pArray);
+        pArray = nullptr;
+        u32Num = 0;
+        return true;
+    }
+    T* pNew = static_cast<T*>(realloc(pArray, (size_t)u32NewNum * sizeof(T)));
+    if (pNew == nullptr)
+        return false;
+    if (u32NewNum > u32Num)
+        memset(pNew + u32Num, 0, (size_t)(u32NewNum - u32Num) * sizeof(T));
+    pArray = pNew;
+    u32Num = u32NewNum;
+    return true;
+}
+
+// Grows a full array by one step, never past the largest index a link can hold.
+template <typename T>
+bool GrowArray(T*& pArray, U32& u32Num, U32 u32Step)
+{
+    if (u32Num >= TSP_MAX_CAPACITY)
+        return false;
+    U32 u32New = u32Num + u32Step;
+    if (u32New > TSP_MAX_CAPACITY)
+        u32New = TSP_MAX_CAPACITY;
+    return ResizeArray(pArray, u32Num, u32New);
+}
+
+template <typename T>
+void FreeArray(T*& pArray, U32& u32Num)
+{
+    free(pArray);
+    pArray = nullptr;
+    u32Num = 0;
+}
+
+template <typename T>
+void ZeroArray(T* pArray, U32 u32Num)
+{
+    if (pArray != nullptr && u32Num != 0)
+        memset(pArray, 0, (size_t)u32Num * sizeof(T));
+}
+
+// Copies the records both arrays hold; destination records beyond the
+// source's capacity are cleared so no stale record survives the copy.
+template <typename T>
+void CopyRecords(T* pDst, U32 u32DstNum, const T* pSrc, U32 u32SrcNum)
+{
+    if (pDst == nullptr || u32DstNum == 0)
+        return;
+    U32 u32Copy = (pSrc == nullptr) ? 0 : (u32DstNum < u32SrcNum ? u32DstNum : u32SrcNum);
+    if (u32Copy != 0)
+        memcpy(pDst, pSrc, (size_t)u32Copy * sizeof(T));
+    if (u32DstNum > u32Copy)
+        memset(pDst + u32Copy, 0, (size_t)(u32DstNum - u32Copy) * sizeof(T));
+}
+
+void FreeMainArrays(Output_TSInfo* pst)
+{
+    FreeArray(pst->pOutputTS, pst->u32OutputTSNumber);
+    FreeArray(pst->pOutputProgram, pst->u32OutputProgramNumber);
+    FreeArray(pst->pOutputPID, pst->u32OutputPIDNumber);
+    FreeArray(pst->pOutputTable, pst->u32OutputTableNumber);
+    FreeArray(pst->pDescriptor, pst->u32OutputDescriptorNumber);
+}
+
+bool AllocFactory(Output_TSInfo* pst)
+{
+    pst->pOutputTS = static_cast<Output_TSStream*>(calloc(TSP_FACTORY_TS_NUM, sizeof(Output_TSStream)));
+    pst->pOutputProgram = static_cast<Output_TSProgram*>(calloc(TSP_FACTORY_PROGRAM_NUM, sizeof(Output_TSProgram)));
+    pst->pOutputPID = static_cast<Output_TSPID*>(calloc(TSP_FACTORY_PID_NUM, sizeof(Output_TSPID)));
+    pst->pOutputTable = static_cast<TSTable*>(calloc(TSP_FACTORY_TABLE_NUM, sizeof(TSTable)));
+    pst->pDescriptor = static_cast<TSDescriptor*>(calloc(TSP_FACTORY_DESC_NUM, sizeof(TSDescriptor)));
+    if (!pst->pOutputTS || !pst->pOutputProgram || !pst->pOutputPID || !pst->pOutputTable || !pst->pDescriptor) {
+        free(pst->pOutputTS);
+        free(pst->pOutputProgram);
+        free(pst->pOutputPID);
+        free(pst->pOutputTable);
+        free(pst->pDescriptor);
+        pst->pOutputTS = nullptr;
+        pst->pOutputProgram = nullptr;
+        pst->pOutputPID = nullptr;
+        pst->pOutputTable = nullptr;
+        pst->pDescriptor = nullptr;
+        return false;
+    }
+    pst->u32OutputTSNumber = TSP_FACTORY_TS_NUM;
+    pst->u32OutputProgramNumber = TSP_FACTORY_PROGRAM_NUM;
+    pst->u32OutputPIDNumber = TSP_FACTORY_PID_NUM;
+    pst->u32OutputTableNumber = TSP_FACTORY_TABLE_NUM;
+    pst->u32OutputDescriptorNumber = TSP_FACTORY_DESC_NUM;
+    return true;
+}
+
+// First record whose valid flag is not 1, or u32Num when all are in use.
+template <typename T>
+U32 FirstFree(const T* pArray, U32 u32Num)
+{
+    for (U32 i = 0; i < u32Num; i++) {
+        if (pArray[i].u8ValidFlag != TSP_RECORD_VALID)
+            return i;
+    }
+    return u32Num;
+}
+
+// Appends free indexes from index 0 until the list holds u32Need of them.
+template <typename T>
+void CollectFree(const T* pArray, U32 u32Num, U32 u32Need, IndexInfoList_t* pstList)
+{
+    pstList->u16IndexListNum = 0;
+    for (U32 i = 0; i < u32Num && pstList->u16IndexListNum < u32Need; i++) {
+        if (pArray[i].u8ValidFlag != TSP_RECORD_VALID)
+            pstList->aru16IndexList[pstList->u16IndexListNum++] = (U16)i;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Whole-database operations
+// ---------------------------------------------------------------------------
+
+void TSP_InitOutputTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
+        pst->pOutputTS = nullptr;
+        pst->pOutputProgram = nullptr;
+        pst->pOutputPID = nullptr;
+        pst->pOutputTable = nullptr;
+        pst->pDescriptor = nullptr;
+        pst->u32OutputTSNumber = 0;
+        pst->u32OutputProgramNumber = 0;
+        pst->u32OutputPIDNumber = 0;
+        pst->u32OutputTableNumber = 0;
+        pst->u32OutputDescriptorNumber = 0;
+    }
+    SSD_InitBroadcastSI();
+}
+
+U32 TSP_FreeOutputTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    FreeMainArrays(&s_stTSParam);
+    FreeMainArrays(&g_stTempTSParam);
+    TSP_InitOutputTSInfo();
+    return ZR_SUCCESS;
+}
+
+U32 TSP_FactoryOutputTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    TSP_FreeOutputTSInfo();
+    for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
+        if (!AllocFactory(pst)) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d factory database allocation failed\r\n\n",
+                       LOG_POS);
+            TSP_FreeOutputTSInfo();
+            return TSP_ERR_NO_MEMORY;
+        }
+    }
+    return ZR_SUCCESS;
+}
+
+zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInitNum)
+{
+    if (pstParamTS == nullptr || pstTSInfoInitNum == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "[%s:%d]Input Error,pstParamTS[%p],pstTSInfoInitNum[%u]",
+                   __func__, __LINE__, (void*)pstParamTS, pstTSInfoInitNum ? 1u : 0u);
+        return ZR_ERR_PARAMS;
+    }
+    const TSInfoInitNum stNum = *pstTSInfoInitNum;
+    // Capacities come from a stored file: a link cannot address more records.
+    if (stNum.u32OutputTSNumber > TSP_MAX_CAPACITY || stNum.u32OutputProgramNumber > TSP_MAX_CAPACITY ||
+        stNum.u32OutputPIDNumber > TSP_MAX_CAPACITY || stNum.u32OutputTableNumber > TSP_MAX_CAPACITY ||
+        stNum.u32OutputDescriptorNumber > TSP_MAX_CAPACITY || stNum.u32OutputBypassTSNumber > TSP_MAX_CAPACITY) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "[%s:%d]Input Error,capacity beyond [%u]\r\n", __func__,
+                   __LINE__, TSP_MAX_CAPACITY);
+        return ZR_ERR_PARAMS;
+    }
+    CARD_STATE_LOCK();
+    FreeMainArrays(pstParamTS);
+    FreeArray(pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber);
+    memset(pstParamTS, 0, sizeof(*pstParamTS));
+
+    const U32 u32TS = stNum.u32OutputTSNumber ? stNum.u32OutputTSNumber : TSP_FACTORY_TS_NUM;
+    const U32 u32Prog = stNum.u32OutputProgramNumber ? stNum.u32OutputProgramNumber : TSP_FACTORY_PROGRAM_NUM;
+    const U32 u32PID = stNum.u32OutputPIDNumber ? stNum.u32OutputPIDNumber : TSP_FACTORY_PID_NUM;
+    const U32 u32Table = stNum.u32OutputTableNumber ? stNum.u32OutputTableNumber : TSP_FACTORY_TABLE_NUM;
+    const U32 u32Desc = stNum.u32OutputDescriptorNumber ? stNum.u32OutputDescriptorNumber : TSP_FACTORY_DESC_NUM;
+    const U32 u32Bypass = stNum.u32OutputBypassTSNumber ? stNum.u32OutputBypassTSNumber : TSP_FACTORY_BYPASS_NUM;
+
+    Output_TSInfo st{};
+    bool bOk = true;
+    auto alloc = [&](auto*& p, U32& u32Cap, U32 u32Num, const char* pcName) {
+        if (!bOk)
+            return;
+        using T = std::remove_reference_t<decltype(*p)>;
+        p = static_cast<T*>(calloc(u32Num, sizeof(T)));
+        if (p == nullptr) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "[%s:%d]calloc for %s fail,u32Num[%u],TSSize[%u]\r\n",
+                       __func__, __LINE__, pcName, u32Num, (U32)sizeof(T));
+            bOk = false;
+            return;
+        }
+        u32Cap = u32Num;
+    };
+    alloc(st.pOutputTS, st.u32OutputTSNumber, u32TS, "pOutputTS");
+    alloc(st.pOutputProgram, st.u32OutputProgramNumber, u32Prog, "pOutputProgram");
+    alloc(st.pOutputPID, st.u32OutputPIDNumber, u32PID, "pOutputPID");
+    alloc(st.pOutputTable, st.u32OutputTableNumber, u32Table, "pOutputTable");
+    alloc(st.pDescriptor, st.u32OutputDescriptorNumber, u32Desc, "pDescriptor");
+    alloc(st.pOutputBypassTS, st.u32OutputBypassTSNumber, u32Bypass, "pOutputBypassTS");
+    if (!bOk) {
+        FreeMainArrays(&st);
+        FreeArray(st.pOutputBypassTS, st.u32OutputBypassTSNumber);
+        return ZR_ERR_MALLOC_FALIURE;
+    }
+    *pstParamTS = st;
+    return ZR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Working copy
+// ---------------------------------------------------------------------------
+
+U32 TSP_InitOutputTempTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo& w = g_stTempTSParam;
+    const Output_TSInfo& l = s_stTSParam;
+    if (!ResizeArray(w.pOutputTS, w.u32OutputTSNumber, l.u32OutputTSNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputTS, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    if (!ResizeArray(w.pOutputProgram, w.u32OutputProgramNumber, l.u32OutputProgramNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputPro, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    if (!ResizeArray(w.pOutputPID, w.u32OutputPIDNumber, l.u32OutputPIDNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputPID, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    if (!ResizeArray(w.pOutputTable, w.u32OutputTableNumber, l.u32OutputTableNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputTable, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    if (!ResizeArray(w.pDescriptor, w.u32OutputDescriptorNumber, l.u32OutputDescriptorNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputDescriptor, but the memory is full\r\n\n",
+                   LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    ZeroArray(w.pOutputTS, w.u32OutputTSNumber);
+    ZeroArray(w.pOutputProgram, w.u32OutputProgramNumber);
+    ZeroArray(w.pOutputPID, w.u32OutputPIDNumber);
+    ZeroArray(w.pOutputTable, w.u32OutputTableNumber);
+    ZeroArray(w.pDescriptor, w.u32OutputDescriptorNumber);
+    return ZR_SUCCESS;
+}
+
+void TSP_CopyOutputTempTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo& w = g_stTempTSParam;
+    const Output_TSInfo& l = s_stTSParam;
+    // The live database may have grown since the edit was opened; bring the
+    // working arrays along so that every live link stays inside them. Should
+    // that fail, the records both hold are copied and the rest cleared.
+    if (!ResizeArray(w.pOutputTS, w.u32OutputTSNumber, l.u32OutputTSNumber) ||
+        !ResizeArray(w.pOutputProgram, w.u32OutputProgramNumber, l.u32OutputProgramNumber) ||
+        !ResizeArray(w.pOutputPID, w.u32OutputPIDNumber, l.u32OutputPIDNumber) ||
+        !ResizeArray(w.pOutputTable, w.u32OutputTableNumber, l.u32OutputTableNumber) ||
+        !ResizeArray(w.pDescriptor, w.u32OutputDescriptorNumber, l.u32OutputDescriptorNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: working copy cannot follow the live database\r\n\n", LOG_POS);
+    }
+    CopyRecords(w.pOutputTS, w.u32OutputTSNumber, l.pOutputTS, l.u32OutputTSNumber);
+    CopyRecords(w.pOutputProgram, w.u32OutputProgramNumber, l.pOutputProgram, l.u32OutputProgramNumber);
+    CopyRecords(w.pOutputPID, w.u32OutputPIDNumber, l.pOutputPID, l.u32OutputPIDNumber);
+    CopyRecords(w.pOutputTable, w.u32OutputTableNumber, l.pOutputTable, l.u32OutputTableNumber);
+    CopyRecords(w.pDescriptor, w.u32OutputDescriptorNumber, l.pDescriptor, l.u32OutputDescriptorNumber);
+}
+
+U32 TSP_CopyOutputTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo& w = g_stTempTSParam;
+    Output_TSInfo& l = s_stTSParam;
+    // Make room for every working record first, so a failure changes nothing
+    // but the size of some live arrays (their new records are free).
+    auto fit = [](auto*& p, U32& u32Cap, U32 u32Need) { return u32Cap >= u32Need || ResizeArray(p, u32Cap, u32Need); };
+    if (!fit(l.pOutputTS, l.u32OutputTSNumber, w.u32OutputTSNumber) ||
+        !fit(l.pOutputProgram, l.u32OutputProgramNumber, w.u32OutputProgramNumber) ||
+        !fit(l.pOutputPID, l.u32OutputPIDNumber, w.u32OutputPIDNumber) ||
+        !fit(l.pOutputTable, l.u32OutputTableNumber, w.u32OutputTableNumber) ||
+        !fit(l.pDescriptor, l.u32OutputDescriptorNumber, w.u32OutputDescriptorNumber)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: live database cannot take the working copy\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    // Live records beyond the working copy were added while the edit was open;
+    // the commit replaces the whole database, so they are cleared with it.
+    CopyRecords(l.pOutputTS, l.u32OutputTSNumber, w.pOutputTS, w.u32OutputTSNumber);
+    CopyRecords(l.pOutputProgram, l.u32OutputProgramNumber, w.pOutputProgram, w.u32OutputProgramNumber);
+    CopyRecords(l.pOutputPID, l.u32OutputPIDNumber, w.pOutputPID, w.u32OutputPIDNumber);
+    CopyRecords(l.pOutputTable, l.u32OutputTableNumber, w.pOutputTable, w.u32OutputTableNumber);
+    CopyRecords(l.pDescriptor, l.u32OutputDescriptorNumber, w.pDescriptor, w.u32OutputDescriptorNumber);
+    return ZR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Free-record search
+// ---------------------------------------------------------------------------
+
+U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS)
+{
+    if (pu16OutputIndex == nullptr || pstParamTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    CARD_STATE_LOCK();
+    U32 u32Free = FirstFree(pstParamTS->pOutputTS, pstParamTS->u32OutputTSNumber);
+    if (u32Free < pstParamTS->u32OutputTSNumber) {
+        *pu16OutputIndex = (U16)u32Free;
+        return ZR_SUCCESS;
+    }
+    U32 u32Old = pstParamTS->u32OutputTSNumber;
+    if (!GrowArray(pstParamTS->pOutputTS, pstParamTS->u32OutputTSNumber, TSP_GROW_TS_NUM)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputTS, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d allocating new [%u] TS memory, now total TS number is [%u]\r\n\n", LOG_POS,
+               pstParamTS->u32OutputTSNumber - u32Old, pstParamTS->u32OutputTSNumber);
+    *pu16OutputIndex = (U16)u32Old;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_GetUnusedOutputDescIndex(U16* pu16OutputDescIndex, Output_TSInfo* pstParamTS)
+{
+    if (pu16OutputDescIndex == nullptr || pstParamTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    CARD_STATE_LOCK();
+    U32 u32Free = FirstFree(pstParamTS->pDescriptor, pstParamTS->u32OutputDescriptorNumber);
+    if (u32Free < pstParamTS->u32OutputDescriptorNumber) {
+        *pu16OutputDescIndex = (U16)u32Free;
+        return ZR_SUCCESS;
+    }
+    U32 u32Old = pstParamTS->u32OutputDescriptorNumber;
+    if (!GrowArray(pstParamTS->pDescriptor, pstParamTS->u32OutputDescriptorNumber, TSP_GROW_DESC_NUM)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputDescriptor, but the memory is full\r\n\n",
+                   LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d allocating new [%u] Descriptor memory, now total Descriptor number is [%u]\r\n\n", LOG_POS,
+               pstParamTS->u32OutputDescriptorNumber - u32Old, pstParamTS->u32OutputDescriptorNumber);
+    *pu16OutputDescIndex = (U16)u32Old;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_GetUnusedOutputBypassTsIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS)
+{
+    if (pu16OutputIndex == nullptr || pstParamTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    CARD_STATE_LOCK();
+    U32 u32Free = FirstFree(pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber);
+    if (u32Free < pstParamTS->u32OutputBypassTSNumber) {
+        *pu16OutputIndex = (U16)u32Free;
+        return ZR_SUCCESS;
+    }
+    U32 u32Old = pstParamTS->u32OutputBypassTSNumber;
+    if (!GrowArray(pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber, TSP_GROW_BYPASS_NUM)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid OutputBypassTS, but the memory is full\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d allocating new [%u] OutputBypassTS memory, now total OutputBypassTS number is [%u]\r\n\n",
+               LOG_POS, pstParamTS->u32OutputBypassTSNumber - u32Old, pstParamTS->u32OutputBypassTSNumber);
+    *pu16OutputIndex = (U16)u32Old;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_GetUnusedOutputProgList(IndexInfoList_t* pstIndexUnusedList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
+{
+    if (pstIndexUnusedList == nullptr || pstParamTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    if (u32NeedNum > TSP_MAX_NEED_PROGRAM) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Need Program Number beyond [%d]\r\n\n", LOG_POS,
+                   (int)TSP_MAX_NEED_PROGRAM);
+        return TSP_ERR_INPUT;
+    }
+    if (u32NeedNum == 0)
+        return ZR_SUCCESS;
+    CARD_STATE_LOCK();
+    CollectFree(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, u32NeedNum, pstIndexUnusedList);
+    if (pstIndexUnusedList->u16IndexListNum >= u32NeedNum)
+        return ZR_SUCCESS;
+    U32 u32Old = pstParamTS->u32OutputProgramNumber;
+    if (!GrowArray(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, TSP_GROW_PROGRAM_NUM)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputPro, but the memory is full\r\n\n", LOG_POS);
+        pstIndexUnusedList->u16IndexListNum = 0;
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d allocating new [%u] Pro memory, now total pro number is [%u]\r\n\n", LOG_POS,
+               pstParamTS->u32OutputProgramNumber - u32Old, pstParamTS->u32OutputProgramNumber);
+    CollectFree(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, u32NeedNum, pstIndexUnusedList);
+    if (pstIndexUnusedList->u16IndexListNum < u32NeedNum) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d TSP_GetUnusedOutputProgList didn't get enouth Unused progList\r\n\n", LOG_POS);
+        return TSP_ERR_NOT_ENOUGH;
+    }
+    return ZR_SUCCESS;
+}
+
+U32 TSP_GetUnusedOutputPIDIndex(IndexInfoList_t* pstIndexUnusedList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
+{
+    if (pstIndexUnusedList == nullptr || pstParamTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    if (u32NeedNum > TSP_MAX_NEED_PID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Need PID Number beyond [%d]\n", LOG_POS,
+                   (int)TSP_MAX_NEED_PID);
+        return TSP_ERR_INPUT;
+    }
+    if (u32NeedNum == 0)
+        return ZR_SUCCESS;
+    // An index list holds 300 entries; a larger request could not be answered.
+    if (u32NeedNum > TSP_INDEX_LIST_MAX) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Need PID Number beyond [%d]\n", LOG_POS,
+                   (int)TSP_INDEX_LIST_MAX);
+        return TSP_ERR_INPUT;
+    }
+    CARD_STATE_LOCK();
+    CollectFree(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, u32NeedNum, pstIndexUnusedList);
+    if (pstIndexUnusedList->u16IndexListNum >= u32NeedNum)
+        return ZR_SUCCESS;
+    U32 u32Old = pstParamTS->u32OutputPIDNumber;
+    if (!GrowArray(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, TSP_GROW_PID_NUM)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d allocating memory: Get no invalid outputPID, but the memory is full\r\n\n", LOG_POS);
+        pstIndexUnusedList->u16IndexListNum = 0;
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d allocating new [%u] PID memory, now total PID number is [%u]\r\n\n", LOG_POS,
+               pstParamTS->u32OutputPIDNumber - u32Old, pstParamTS->u32OutputPIDNumber);
+    CollectFree(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, u32NeedNum, pstIndexUnusedList);
+    if (pstIndexUnusedList->u16IndexListNum < u32NeedNum) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d TSP_GetUnusedOutputPIDListList didn't get enouth Unused PIDList\r\n\n", LOG_POS);
+        return TSP_ERR_NOT_ENOUGH;
+    }
+    return ZR_SUCCESS;
+}
+
+zrErrCode TSP_GetUnusedOutputTableIndexList(IndexInfoList_t* pstIndexList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
+{
+    if (pstIndexList == nullptr || pstParamTS == nullptr || u32NeedNum > TSP_MAX_NEED_TABLE) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d [%s:%d]Input Error:pstIndexList[%p],pstParamTS[%p],u32NeedNum[%u]\r\n\n", LOG_POS,
+                   __func__, __LINE__, (void*)pstIndexList, (void*)pstParamTS, u32NeedNum);
+        return (zrErrCode)TSP_ERR_INPUT;
+    }
+    if (u32NeedNum == 0)
+        return ZR_SUCCESS;
+    CARD_STATE_LOCK();
+    for (;;) {
+        CollectFree(pstParamTS->pOutputTable, pstParamTS->u32OutputTableNumber, u32NeedNum, pstIndexList);
+        if (pstIndexList->u16IndexListNum >= u32NeedNum)
+            return ZR_SUCCESS;
+        if (!GrowArray(pstParamTS->pOutputTable, pstParamTS->u32OutputTableNumber, TSP_GROW_TABLE_NUM)) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d [%s:%d]realloc() fail\r\n\n", LOG_POS,
+                       __func__, __LINE__);
+            pstIndexList->u16IndexListNum = 0;
+            return (zrErrCode)TSP_ERR_TABLE_GROW;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Initialisers
+// ---------------------------------------------------------------------------
+
+U32 TSP_InitOneOutputTSStream(Output_TSStream* pstTS)
+{
+    if (pstTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstTS->u16ProgramIndex = TSP_INVALID_INDEX;
+    pstTS->u16OtherPIDIndex = TSP_INVALID_INDEX;
+    pstTS->u16EMMPIDIndex = TSP_INVALID_INDEX;
+    pstTS->u16NITIndex = TSP_INVALID_INDEX;
+    pstTS->u16BATIndex = TSP_INVALID_INDEX;
+    pstTS->u16TDTIndex = TSP_INVALID_INDEX;
+    pstTS->u16TOTIndex = TSP_INVALID_INDEX;
+    pstTS->u16OtherNITIndex = TSP_INVALID_INDEX;
+    pstTS->u16OtherSDTIndex = TSP_INVALID_INDEX;
+    pstTS->u32StructVersion = 0;
+    pstTS->u8ValidFlag = TSP_RECORD_VALID;
+    pstTS->u16ProgramNum = 0;
+    pstTS->u16OtherPIDNum = 0;
+    pstTS->u16EMMPIDNumber = 0;
+    pstTS->u8PATVersionNumber = 0;
+    pstTS->u8PATChangeFlag = 0;
+    pstTS->u8SDTVersionNumber = 0;
+    pstTS->u8SDTChangeFlag = 0;
+    pstTS->u8CATVersionNumber = 0;
+    pstTS->u8CATChangeFlag = 0;
+    pstTS->u8ModulationMode = 4;
+    pstTS->u8PATGenerate = 1;
+    pstTS->u8PMTGenerate = 1;
+    pstTS->u8CATGenerate = 1;
+    pstTS->u8SDTGenerate = 1;
+    pstTS->u8TDTGenerate = 1;
+    pstTS->u8MGTGenerate = 1;
+    pstTS->u8VCTGenerate = 1;
+    pstTS->u8STTGenerate = 1;
+    pstTS->u8HasTsInfoFlag = 0;
+    pstTS->u16PATPID = 0;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_InitOneOutputTSProgram(Output_TSProgram* pstProgram)
+{
+    if (pstProgram == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstProgram->u16PMTPID = pstProgram->u16OldPMTPID;
+    pstProgram->u16PCRPID = pstProgram->u16OldPCRPID;
+    pstProgram->u16ServiceID = pstProgram->u16OldServiceID;
+    pstProgram->u32StructVersion = 0;
+    pstProgram->u8PMTVersionNumber = 0;
+    pstProgram->u8PMTChangeFlag = 0;
+    pstProgram->u16PSECMPIDNumber = 0;
+    pstProgram->u16ESNumber = 0;
+    pstProgram->u16TSIndex = TSP_INVALID_INDEX;
+    pstProgram->u16ProgramIndex = TSP_INVALID_INDEX;
+    pstProgram->u16NextProgramIndex = TSP_INVALID_INDEX;
+    pstProgram->u16PSECMPIDIndex = TSP_INVALID_INDEX;
+    pstProgram->u16PCRIndex = TSP_INVALID_INDEX;
+    pstProgram->u16PIDIndex = TSP_INVALID_INDEX;
+    pstProgram->u16ProgramInfoDescriptorIndex = TSP_INVALID_INDEX;
+    pstProgram->u16SDTInfoDescriptorIndex = TSP_INVALID_INDEX;
+    if (pstProgram->u16MajorChannelNum >= 1024)
+        pstProgram->u16MajorChannelNum = 2;
+    if (pstProgram->u16MinorChannelNum >= 1024)
+        pstProgram->u16MinorChannelNum = 2;
+    pstProgram->u8ValidFlag = TSP_RECORD_VALID;
+    if (Resource_GetSIMode() == 1)
+        pstProgram->u8ServiceType = 2;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_InitOneOutputTSPID(Output_TSPID* pstPID)
+{
+    if (pstPID == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstPID->u16PID = pstPID->u16OldPID;
+    pstPID->u32StructVersion = 0;
+    pstPID->u8ValidFlag = TSP_RECORD_VALID;
+    pstPID->u32TSIndex = TSP_INVALID_INDEX32;
+    pstPID->u32ProgramIndex = TSP_INVALID_INDEX32;
+    pstPID->u32PIDIndex = TSP_INVALID_INDEX32;
+    pstPID->u32NextPIDIndex = TSP_INVALID_INDEX32;
+    pstPID->u16ESECMPIDNumber = 0;
+    pstPID->u16ESInfoDescriptorIndex = TSP_INVALID_INDEX;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_InitOneOutputTable(TSTable* pstTable)
+{
+    if (pstTable == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstTable->u32StructVersion = 0;
+    pstTable->u8ValidFlag = TSP_RECORD_VALID;
+    pstTable->u16Index = TSP_INVALID_INDEX;
+    pstTable->u16NextIndex = TSP_INVALID_INDEX;
+    pstTable->u16PID = TSP_INVALID_INDEX;
+    pstTable->u16TableID = TSP_INVALID_INDEX;
+    pstTable->u16SectionNumber = TSP_INVALID_INDEX;
+    pstTable->u16LastSectionNumber = TSP_INVALID_INDEX;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_InitOneOutputTSDescriptor(TSDescriptor* pstDesc)
+{
+    if (pstDesc == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstDesc->u32StructVersion = 0;
+    pstDesc->u8ValidFlag = TSP_RECORD_VALID;
+    pstDesc->u16TSIndex = TSP_INVALID_INDEX;
+    pstDesc->u16ProgramIndex = TSP_INVALID_INDEX;
+    pstDesc->u16DescriptorIndex = TSP_INVALID_INDEX;
+    pstDesc->u16NextDescriptorIndex = TSP_INVALID_INDEX;
+    return ZR_SUCCESS;
+}
+
+U32 TSP_InitOneOutputBypassTS(Passthrough_TSStream* pstBypass)
+{
+    if (pstBypass == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    pstBypass->u32StructVersion = 0;
+    pstBypass->u8ValidFlag = TSP_RECORD_VALID;
+    return ZR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Debug dumps
+// ---------------------------------------------------------------------------
+
+#define TSP_DUMP(fmt, ...) log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, fmt "\r\n", __VA_ARGS__)
+
+U32 TSP_DebugPrintOneTS(U16 u16Index)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo& l = s_stTSParam;
+    if (l.pOutputTS == nullptr || u16Index >= l.u32OutputTSNumber ||
+        l.pOutputTS[u16Index].u8ValidFlag != TSP_RECORD_VALID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    const Output_TSStream& r = l.pOutputTS[u16Index];
+    TSP_DUMP("Ts structure length [%u]", r.u32Length);
+    TSP_DUMP("Ts structure u16NetworkID [%u]", r.u16NetworkID);
+    TSP_DUMP("Ts structure u16TransportStreamID [%u]", r.u16TransportStreamID);
+    TSP_DUMP("Ts structure u16OriginalNetworkID [%u]", r.u16OriginalNetworkID);
+    TSP_DUMP("Ts structure u8SlotID [%u]", r.u8SlotID);
+    TSP_DUMP("Ts structure u16ChannelID [%u]", r.u16ChannelID);
+    return ZR_SUCCESS;
+}
+
+U32 TSP_DebugPrintOneProgram(U16 u16Index)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo& l = s_stTSParam;
+    if (l.pOutputProgram == nullptr || u16Index >= l.u32OutputProgramNumber ||
+        l.pOutputProgram[u16Index].u8ValidFlag != TSP_RECORD_VALID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    const Output_TSProgram& r = l.pOutputProgram[u16Index];
+    // Names are bounded by their arrays whatever length the record claims.
+    int iNameLen = r.u8ServiceNameLen < TSP_NAME_MAX_LEN ? r.u8ServiceNameLen : (int)TSP_NAME_MAX_LEN;
+    int iProvLen = r.u8ServiceProviderLen < TSP_NAME_MAX_LEN ? r.u8ServiceProviderLen : (int)TSP_NAME_MAX_LEN;
+    TSP_DUMP("Program structure length [%u]", r.u32Length);
+    TSP_DUMP("Program structure u8SourceSlotID [%u]", r.u8SourceSlotID);
+    TSP_DUMP("Program structure u16SourceChannelID [%u]", r.u16SourceChannelID);
+    TSP_DUMP("Program structure u16ChannelID [%u]", r.u16ChannelID);
+    TSP_DUMP("Program structure u8SlotID [%u]", r.u8SlotID);
+    TSP_DUMP("Program structure u16ProgramID [%u]", r.u16ProgramID);
+    TSP_DUMP("Program structure u16OldServiceID [%u]", r.u16OldServiceID);
+    TSP_DUMP("Program structure u16OldPCRPID [%u]", r.u16OldPCRPID);
+    TSP_DUMP("Program structure u16OldPMTPID [%u]", r.u16OldPMTPID);
+    TSP_DUMP("Program structure u8ServiceNameLen [%u]", r.u8ServiceNameLen);
+    TSP_DUMP("Program structure aru8ServiceName [%.*s]", iNameLen, (const char*)r.aru8ServiceName);
+    TSP_DUMP("Program structure u8ServiceProviderLen [%u]", r.u8ServiceProviderLen);
+    TSP_DUMP("Program structure aru8ServiceProvider [%.*s]", iProvLen, (const char*)r.aru8ServiceProvider);
+    TSP_DUMP("Program structure u8ServiceType [%u]", r.u8ServiceType);
+    TSP_DUMP("Program structure u8RunningStatus [%u]", r.u8RunningStatus);
+    TSP_DUMP("Program structure u8FreeCAMode [%u]", r.u8FreeCAMode);
+    TSP_DUMP("Program structure u16ProgramInfoLength [%u]", r.u16ProgramInfoLength);
+    TSP_DUMP("Program structure u16SDTInfoLength [%u]", r.u16SDTInfoLength);
+    TSP_DUMP("Program structure u16TSIndex [%u]", r.u16TSIndex);
+    TSP_DUMP("Program structure u16NextProgramIndex [%u]", r.u16NextProgramIndex);
+    TSP_DUMP("Program structure u16ProgramIndex [%u]", r.u16ProgramIndex);
+    TSP_DUMP("Program structure u16PCRIndex [%u]", r.u16PCRIndex);
+    return ZR_SUCCESS;
+}
+
+U32 TSP_DebugPrintOnePID(U16 u16Index)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo& l = s_stTSParam;
+    if (l.pOutputPID == nullptr || u16Index >= l.u32OutputPIDNumber ||
+        l.pOutputPID[u16Index].u8ValidFlag != TSP_RECORD_VALID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    const Output_TSPID& r = l.pOutputPID[u16Index];
+    TSP_DUMP("PID structure u8SourceSlotID [%u]", r.u8SourceSlotID);
+    TSP_DUMP("PID structure u16SourceChannelID [%u]", r.u16SourceChannelID);
+    TSP_DUMP("PID structure u8SlotID [%u]", r.u8SlotID);
+    TSP_DUMP("PID structure u16ChannelID [%u]", r.u16ChannelID);
+    TSP_DUMP("PID structure u16ProgramID [%u]", r.u16ProgramID);
+    TSP_DUMP("PID structure u16PIDID [%u]", r.u16PIDID);
+    TSP_DUMP("PID structure u8PIDType [%u]", r.u8PIDType);
+    TSP_DUMP("PID structure u8StreamType [0x%x]", r.u8StreamType);
+    TSP_DUMP("PID structure u16OldPID [%u]", r.u16OldPID);
+    TSP_DUMP("PID structure u16ESInfoLength [%u]", r.u16ESInfoLength);
+    TSP_DUMP("PID structure u32TSIndex [%u]", r.u32TSIndex);
+    TSP_DUMP("PID structure u32ProgramIndex [%u]", r.u32ProgramIndex);
+    TSP_DUMP("PID structure u32NextPIDIndex [%u]", r.u32NextPIDIndex);
+    TSP_DUMP("PID structure u32PIDIndex [%u]", r.u32PIDIndex);
+    return ZR_SUCCESS;
+}
+
+U32 TSP_DebugPrintOneBypassTS(U16 u16Index)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo& l = s_stTSParam;
+    if (l.pOutputBypassTS == nullptr || u16Index >= l.u32OutputBypassTSNumber ||
+        l.pOutputBypassTS[u16Index].u8ValidFlag != TSP_RECORD_VALID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    const Passthrough_TSStream& r = l.pOutputBypassTS[u16Index];
+    TSP_DUMP("BypassTS structure u8SourceSlotID [%u]", r.u8SourceSlotID);
+    TSP_DUMP("BypassTS structure u16SourceChannelID [%u]", r.u16SourceChannelID);
+    for (U32 i = 0; i < 8; i++)
+        TSP_DUMP("BypassTS structure aru32BypassDestChannel[%u] [0x%x]", i, r.aru32BypassDestChannel[i]);
+    return ZR_SUCCESS;
+}
