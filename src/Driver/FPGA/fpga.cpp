@@ -1,9 +1,11 @@
 // FPGA register window and the FPGA services of the card.
 #include "Driver/FPGA/fpga.h"
 #include "Comm/maccomm.h"
+#include "Common/thread.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
 #include "Platform/platform.h"
+#include "StatusProcess/resource.h"
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -228,6 +230,24 @@ void FPGA_SetSubChipMacAddr(U8* pu8Data)
     REG_Write(265, hi);
     plat::HwDelayUs(20000);
     REG_Write(266, lo);
+}
+
+void FPGA_SendMACToSubChip(void)
+{
+    U8 mac[6] = {0};
+    {
+        CARD_STATE_LOCK();
+        TResource_TS* self = Resource_getSelfHandle();
+        if (self == nullptr) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_FPGA, "%ld:%s:%d Input Para Error...\n\n", LOG_POS);
+            return;
+        }
+        memcpy(mac, self->u8MACAddress, sizeof(mac));
+    }
+    S32 ret = MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_MAC, mac, sizeof(mac));
+    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_FPGA,
+               "%ld:%s:%d Send MAC %02x:%02x:%02x:%02x:%02x:%02x to sub chip, ret[%d]\n\n", LOG_POS, mac[0], mac[1],
+               mac[2], mac[3], mac[4], mac[5], (int)ret);
 }
 
 static void SetIP0Registers(U32 u32IP)

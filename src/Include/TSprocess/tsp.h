@@ -6,3 +6,5 @@
 U32 TSP_MuxProcess(void);
 void TSP_SendSubFPGAMuxLUTInfo(void);
 void TSP_SendSubFPGABypassLUTInfo(void);
+// Re-points every reference from one input slot to another.
+U32 TSP_ChangeSrcSlotID(U8 u8OldSlot, U8 u8NewSlot);

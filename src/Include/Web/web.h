@@ -1,5 +1,11 @@
-// Web management back end: what start-up needs.
+// Web management back end: what start-up and the other modules need.
 #pragma once
+#include "Common/err.h"
 #include "Common/types.h"
+#include "DTMB/dtmb_param.h"
 
 U32 Web_Start(void);
+// Hardware slot of a slot number as the user interface shows it; 255 = none.
+U8 Web_GetRealSlot(U8 u8VRNType, U8 u8WebSlot);
+// J.83 Annex B / 8VSB frequency check of a modulation set: 0 or 831.
+zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB* pstOldTParameter_DTMB);

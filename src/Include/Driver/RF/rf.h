@@ -4,3 +4,5 @@
 
 peErrCode RF_Config_Master(void);
 peErrCode RF_Config_Slave(void);
+// The master's hardware version as last received over the chip link (slave).
+U32 Slave_GetHWVersion(void);

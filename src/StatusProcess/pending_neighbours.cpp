@@ -1,0 +1,41 @@
+// Operations of modules not yet on the card that the slot resources and the
+// parameter sets call. Each is an empty operation that a real definition
+// replaces.
+#include "Comm/ipcomm.h"
+#include "CommonModules/System/system.h"
+#include "DTMB/dtmb.h"
+#include "Driver/RF/rf.h"
+#include "Parameter/recoverdata.h"
+#include "TSprocess/tsp.h"
+#include "Web/web.h"
+
+#define PENDING __attribute__((weak))
+
+// Board pins.
+PENDING U32 PIN_GetHWVersion(void) { return 0; }
+PENDING U8 PIN_GetPowerLevelType(U32) { return 0; }
+
+// Modulation and RF control.
+PENDING U32 Slave_GetHWVersion(void) { return 0; }
+PENDING zrErrCode SetDTMB_CurPara(TParameter_DTMB*) { return ZR_SUCCESS; }
+
+// Chassis information and the web back end.
+PENDING U32 ZRSYS_GetVrnType(void) { return 0; }
+PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
+PENDING zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB*) { return ZR_SUCCESS; }
+
+// JSON parameter file.
+PENDING void DATA_Save(void) {}
+
+// Card links.
+PENDING void IPComm_SendEITInfo(void) {}
+
+// Output-stream database.
+PENDING Output_TSInfo* TSP_GetTSParam(void) { return nullptr; }
+PENDING U32 TSP_GetOutputTSIndexByTS(U16, U16* pu16OutputIndex)
+{
+    if (pu16OutputIndex)
+        *pu16OutputIndex = 0xFFFF;
+    return 0;
+}
+PENDING U32 TSP_ChangeSrcSlotID(U8, U8) { return 0; }
