@@ -2,8 +2,10 @@
 // insertion records (49 big-endian words each) and written into the FPGA's
 // SI packet mailbox once per tick of the PSI interval.
 #pragma once
+#include "Comm/maccomm.h"
 #include "Common/err.h"
 #include "Common/types.h"
+#include <functional>
 #include <mutex>
 
 #define SI_MAX_PACKET_NUM 3000
@@ -91,6 +93,14 @@ void SSD_SendTimeSITable(void);
 // Master: sends the rows collected for the slave (command 851). Never
 // called with the carousel lock held.
 void SSD_SendSubPSITable(void);
+// Master: messages for the slave chip made while locks are held (routing
+// tables, TDT/TOT settings, SI rows) wait here; only the latest message of
+// each command is kept. The carousel thread sends them after each tick,
+// holding no lock; anyone holding no lock may send them too.
+void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen);
+// Any other send to a peer, under a key of its own (above 0xFFFF).
+void SSD_PostPeerMessage(U32 u32Key, std::function<void()> send);
+void SSD_FlushSubMessages(void);
 // Slave: the rows of command 851 (at most u32DataLen bytes).
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen = (SI_MAX_SUB_PACKET_NUM + 1) * SI_RECORD_BYTES);
 
