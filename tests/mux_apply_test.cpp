@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
+#include <thread>
+#include "Timer/timer.h"
 
 using namespace muxfix;
 
@@ -298,6 +300,67 @@ TEST_F(Apply, AtscCarouselCarriesMgtVctAndStt)
         long utc = sys + 315964800 - off;
         EXPECT_LE(labs(utc - (long)time(nullptr)), 2) << l;
     }
+}
+
+}  // namespace
+
+namespace {
+
+int CountTdt(U8 channel)
+{
+    int n = 0;
+    for (const auto& p : ReadPackets(channel))
+        if (PacketPid(p) == 20 && p[5] == 0x70)
+            n++;
+    return n;
+}
+
+TEST_F(Apply, TimeTablesFollowTheTickCount)
+{
+    g_u32ModulationMode = 3;
+    U16 t0 = Stream(0);
+    U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
+    ES(t0, p, 0x101);
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    // 15000 / 1000 = 15: first on tick 16, then every 14 ticks.
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 1000;
+    Ticks(15);
+    EXPECT_EQ(0, CountTdt(0));
+    Ticks(1);
+    EXPECT_EQ(1, CountTdt(0));
+    Ticks(13);
+    EXPECT_EQ(1, CountTdt(0));
+    Ticks(1);
+    EXPECT_EQ(2, CountTdt(0));
+    // An interval above 15 s: the time tables go out on the next tick.
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 20000;
+    SIPacket_ResetTickCount();
+    Ticks(1);
+    EXPECT_EQ(3, CountTdt(0));
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+}
+
+TEST_F(Apply, CarouselThreadSendsOncePerInterval)
+{
+    g_u32ModulationMode = 3;
+    U16 t0 = Stream(0);
+    U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
+    ES(t0, p, 0x101);
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 20;
+    SIP_Init();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // Stop the ticks; the thread then only watches the counter.
+    Timer_End();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int pats = 0;
+    for (const auto& pk : ReadPackets(0))
+        pats += PacketPid(pk) == 0;
+    // About 50 ticks in a second at 20 ms (loose: the machine is shared).
+    EXPECT_GE(pats, 20);
+    EXPECT_LE(pats, 55);
+    EXPECT_EQ(0, ContinuityErrors(0));
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
 }
 
 }  // namespace

@@ -624,12 +624,14 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
             SSD_SendTimeSITableStt();
         U16 p = 0;
         TSP_GetPSIInterval(&p);
-        if (s_u16TickCount == (U16)(15000 / p)) {
-            if (card.owns_lock()) {
+        // Compared before it counts this tick: TDT and TOT go out on tick
+        // 15000 / p + 1 and then every 15000 / p - 1 ticks.
+        bool due = s_u16TickCount == (U16)(15000 / p);
+        if (!due || card.owns_lock()) {
+            if (due) {
                 SSD_SendTimeSITable();
                 s_u16TickCount = 1;
             }
-        } else {
             s_u16TickCount++;
         }
     }
