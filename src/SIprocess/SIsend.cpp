@@ -33,7 +33,8 @@ TSPacketInfo_t arstTimePacketInfo[SI_MAX_TIME_PACKET_NUM];
 // Messages for the slave chip, sent by a thread that holds no lock.
 struct PeerMessage {
     U32 u32Key;
-    std::function<void()> send;
+    std::vector<U8> data;
+    std::function<void(std::vector<U8>&)> send;
 };
 std::mutex s_outboxMutex;
 std::vector<PeerMessage> s_vecOutbox;
@@ -499,7 +500,7 @@ void SSD_SendSubPSITable(void)
                        (rows + 1) * SI_RECORD_BYTES);
 }
 
-void SSD_PostPeerMessage(U32 u32Key, std::function<void()> send)
+void SSD_PostPeerMessage(U32 u32Key, std::vector<U8> data, std::function<void(std::vector<U8>&)> send)
 {
     std::lock_guard<std::mutex> lk(s_outboxMutex);
     for (auto it = s_vecOutbox.begin(); it != s_vecOutbox.end(); ++it) {
@@ -508,15 +509,28 @@ void SSD_PostPeerMessage(U32 u32Key, std::function<void()> send)
             break;
         }
     }
-    s_vecOutbox.push_back({u32Key, std::move(send)});
+    s_vecOutbox.push_back({u32Key, std::move(data), std::move(send)});
 }
 
 void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen)
 {
     if (pu8Data == nullptr && u32DataLen != 0)
         return;
-    auto data = std::make_shared<std::vector<U8>>(pu8Data, pu8Data + u32DataLen);
-    SSD_PostPeerMessage((U32)emCmd, [emCmd, data]() { MACMasterCommSendData(emCmd, data->data(), (U32)data->size()); });
+    SSD_PostPeerMessage((U32)emCmd, std::vector<U8>(pu8Data, pu8Data + u32DataLen),
+                        [emCmd](std::vector<U8>& d) { MACMasterCommSendData(emCmd, d.data(), (U32)d.size()); });
+}
+
+BOOL SSD_GetPendingPeerMessage(U32 u32Key, std::vector<U8>* pData)
+{
+    std::lock_guard<std::mutex> lk(s_outboxMutex);
+    for (PeerMessage& m : s_vecOutbox) {
+        if (m.u32Key == u32Key) {
+            if (pData)
+                *pData = m.data;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 void SSD_FlushSubMessages(void)
@@ -527,7 +541,7 @@ void SSD_FlushSubMessages(void)
         out.swap(s_vecOutbox);
     }
     for (PeerMessage& m : out)
-        m.send();
+        m.send(m.data);
 }
 
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen)
@@ -596,24 +610,28 @@ void SIPacket_ResetTickCount(void) { s_u16TickCount = 0; }
 void SIPacket_Tick(CHIP_TYPE emChipType)
 {
     {
-        // The TDT/TOT builders read the output-stream database. An apply
-        // holding it must not hold up the carousel: that step then waits
-        // for a later tick.
+        // The time-table builders read the database and the resource table
+        // under the card-state lock, which ranks before the carousel lock.
+        // An apply holding it must not hold up the carousel: the time steps
+        // then wait for a later tick, the packets go out all the same.
         std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         std::lock_guard<std::mutex> lk(SIMutex());
         if (emChipType == CHIP_TYPE_MAIN)
             SSD_SendBroadcastSI();
         else if (emChipType == CHIP_TYPE_SUB)
             SSD_WriteSubBroadcastSI();
-        SSD_SendTimeSITableStt();
+        if (card.owns_lock())
+            SSD_SendTimeSITableStt();
         U16 p = 0;
         TSP_GetPSIInterval(&p);
-        if (s_u16TickCount == (U16)(15000 / p)) {
-            if (card.owns_lock()) {
+        // Compared before it counts this tick: TDT and TOT go out on tick
+        // 15000 / p + 1 and then every 15000 / p - 1 ticks.
+        bool due = s_u16TickCount == (U16)(15000 / p);
+        if (!due || card.owns_lock()) {
+            if (due) {
                 SSD_SendTimeSITable();
                 s_u16TickCount = 1;
             }
-        } else {
             s_u16TickCount++;
         }
     }

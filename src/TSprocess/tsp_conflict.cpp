@@ -290,6 +290,9 @@ U32 TSP_AddOutputPidHandlePid(U16 u16OutputTSIndex, PIDTYPE_E ePidType, U16 u16P
     if (ret != 0)
         return ret;
     r.u16ProgramOffest = u16ProgramOffset;
+    // PCR PID 8191 means "no PCR": shared by any number of programs, never moved.
+    if (ePidType == PID_TYPE_PCRPID && r.u16NewOutPutPid == 8191)
+        return 0;
     ret = TSP_GetPidUseListByIndex(&r, u16OutputTSIndex, sizeof(s_aru8PidUseFlag), pstParamTS, s_aru8PidUseFlag);
     if (ret != 0)
         return ret;

@@ -2,6 +2,7 @@
 #include "Comm/maccomm.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
+#include "SIprocess/SIsend.h"
 #include "SIprocess/tdttot.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp.h"
@@ -391,8 +392,9 @@ void TSP_SendSubFPGAMuxLUTInfo(void)
     recs.push_back({0, 0, 0});
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d MUX LUT send to sub FPGA\r\n\n", LOG_POS,
                (int)recs.size());
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_MUXER, reinterpret_cast<U8*>(recs.data()),
-                          (U32)(recs.size() * sizeof(SUBFPGA_MUXLUT)));
+    // Sent by the carousel thread, which holds no lock while it talks to the slave.
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, reinterpret_cast<const U8*>(recs.data()),
+                       (U32)(recs.size() * sizeof(SUBFPGA_MUXLUT)));
 }
 
 void TSP_SendSubFPGABypassLUTInfo(void)
@@ -404,8 +406,8 @@ void TSP_SendSubFPGABypassLUTInfo(void)
     recs.push_back({0, 0});
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d BYPASS LUT send to sub FPGA\r\n\n", LOG_POS,
                (int)recs.size());
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PASSLUT, reinterpret_cast<U8*>(recs.data()),
-                          (U32)(recs.size() * sizeof(SUBFPGA_BYPASSLUT)));
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, reinterpret_cast<const U8*>(recs.data()),
+                       (U32)(recs.size() * sizeof(SUBFPGA_BYPASSLUT)));
 }
 
 U32 TSP_ReceiveSubFPGAMUXLUTInfo(U8* pu8Data, U32 u32DataLen)

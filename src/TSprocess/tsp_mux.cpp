@@ -15,10 +15,6 @@
 // Output-stream file of the configuration store: saves the live database.
 zrErrCode PARAMS_TSPParametersSave(void);
 
-namespace {
-// Key of the deferred resource report in the carousel's outbox.
-constexpr U32 kResourceReportKey = 0x10000u | IPCOMM_SEND_RESOUR;
-}
 
 U32 TSP_ConflictProcess(void)
 {
@@ -158,10 +154,10 @@ U32 TSP_UpdateResourceInfo(void)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Send Resource To BackBoard\r\n\n", LOG_POS);
     // Sent from the carousel thread, which holds no lock while it talks to
     // the back board.
-    auto rec = std::make_shared<TResource_TS>(*self);
+    const U8* rec = reinterpret_cast<const U8*>(self);
     U32 ip = Resource_getBoardIPAddress(16);
-    SSD_PostPeerMessage(kResourceReportKey, [rec, ip]() {
-        IPComm_SendData(ip, IPCOMM_SEND_RESOUR, reinterpret_cast<U8*>(rec.get()), sizeof(TResource_TS));
+    SSD_PostPeerMessage(TSP_RESOURCE_REPORT_KEY, std::vector<U8>(rec, rec + sizeof(TResource_TS)), [ip](std::vector<U8>& d) {
+        IPComm_SendData(ip, IPCOMM_SEND_RESOUR, d.data(), (U32)d.size());
     });
     return 0;
 }

@@ -7,6 +7,7 @@
 #include "Common/types.h"
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #define SI_MAX_PACKET_NUM 3000
 #define SI_MAX_OUTTS_NUM 100
@@ -99,7 +100,9 @@ void SSD_SendSubPSITable(void);
 // holding no lock; anyone holding no lock may send them too.
 void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen);
 // Any other send to a peer, under a key of its own (above 0xFFFF).
-void SSD_PostPeerMessage(U32 u32Key, std::function<void()> send);
+void SSD_PostPeerMessage(U32 u32Key, std::vector<U8> data, std::function<void(std::vector<U8>&)> send);
+// The message waiting under a key (a chip-link command or another key).
+BOOL SSD_GetPendingPeerMessage(U32 u32Key, std::vector<U8>* pData);
 void SSD_FlushSubMessages(void);
 // Slave: the rows of command 851 (at most u32DataLen bytes).
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen = (SI_MAX_SUB_PACKET_NUM + 1) * SI_RECORD_BYTES);

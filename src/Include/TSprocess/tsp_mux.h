@@ -9,3 +9,6 @@ U32 TSP_ConflictProcess(void);
 U32 TSP_MuxOutputAllSI(void);
 U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex);
 U32 TSP_UpdateResourceInfo(void);
+
+// Key of the resource report waiting in the carousel's outbox.
+#define TSP_RESOURCE_REPORT_KEY (0x10000u | 257u)
