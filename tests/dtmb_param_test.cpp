@@ -2,6 +2,7 @@
 // of the modulation sets.
 #include "DTMB/dtmb_param.h"
 #include "Parameter/parameters.h"
+#include "Platform/board_state.h"
 #include "StatusProcess/resource.h"
 #include <cmath>
 #include <cstring>
@@ -235,6 +236,31 @@ TEST(Defaults, MasterPerModeAndSIMode)
         for (U32 w : p->u32Res)
             EXPECT_EQ(w, 0u);
     }
+}
+
+TEST(Defaults, OtherHardwareUsesTheCommonOutputLevel)
+{
+    ModeGuard guard;
+    simboard::Profile* prof = simboard::GetProfile();
+    ASSERT_NE(prof, nullptr);
+    U32 saved[3] = {prof->hwVersionPins[0], prof->hwVersionPins[1], prof->hwVersionPins[2]};
+    prof->hwVersionPins[0] = 1;  // hardware version 3: power-level type 2
+    prof->hwVersionPins[1] = 1;
+    prof->hwVersionPins[2] = 0;
+    for (U32 mode : {0u, 1u, 3u, 4u, 5u, 6u}) {
+        g_u32ModulationMode = mode;
+        Master_DTMB_Init_Parmeter();
+        for (int ch = 0; ch < 8; ch++)
+            EXPECT_EQ(GetDTMBPara_Handle()->OutputPow[ch], 40) << "mode " << mode;
+    }
+    prof->hwVersionPins[0] = 0;  // hardware version 4: power-level type 0
+    prof->hwVersionPins[1] = 0;
+    prof->hwVersionPins[2] = 1;
+    g_u32ModulationMode = 3;
+    Master_DTMB_Init_Parmeter();
+    EXPECT_EQ(GetDTMBPara_Handle()->OutputPow[0], 102);
+    for (int i = 0; i < 3; i++)
+        prof->hwVersionPins[i] = saved[i];
 }
 
 TEST(Defaults, SlaveIgnoresSIMode)

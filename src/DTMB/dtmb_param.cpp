@@ -1,16 +1,13 @@
 // The modulation parameter sets, their factory values and the payload
 // bit-rate formulas of every standard.
 #include "DTMB/dtmb_param.h"
+#include "Driver/GPIO/pin.h"
 #include "Driver/RF/rf.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
 #include <cmath>
 #include <cstring>
-
-// Board pins (hardware version and its power-level type).
-U32 PIN_GetHWVersion(void);
-U8 PIN_GetPowerLevelType(U32 u32HwVer);
 
 static TParameter_DTMB s_DTMBPara;
 static TParameter_DTMB s_DTMBParaTmp;

@@ -7,6 +7,9 @@
 #include "Platform/board_state.h"
 #include <arpa/inet.h>
 #include <cerrno>
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+#include <sys/ioctl.h>
 #include <cstdarg>
 #include <fcntl.h>
 #include <mutex>
@@ -33,6 +36,24 @@ volatile U32* MapPhys(U64 physAddr, size_t len)
 }
 
 void Write32(volatile U32* addr, U32 value) { *addr = value; }
+
+ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
+{
+    int fd = ::open(std::string(sysPath).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = ::write(fd, data, len);
+    ::close(fd);
+    return n < 0 ? 0 : n;
+}
+
+int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
+{
+    struct i2c_rdwr_ioctl_data rdwr;
+    rdwr.msgs = msgs;
+    rdwr.nmsgs = count;
+    return ::ioctl(fd, I2C_RDWR, &rdwr);
+}
 void HwDelayUs(U64 us) { usleep((useconds_t)us); }
 
 int System(std::string_view cmd, const char* cwd)

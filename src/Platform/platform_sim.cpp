@@ -94,6 +94,45 @@ void Write32(volatile U32* addr, U32 value)
     }
 }
 
+ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
+{
+    // Overwritten in place rather than truncated first: truncate-and-rewrite
+    // makes the file system flush on close, and pins change thousands of
+    // times a second.
+    int fd = ::open(Path(sysPath).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = ::pwrite(fd, data, len, 0);
+    if (n >= 0 && ::ftruncate(fd, n) != 0)
+        n = 0;
+    ::close(fd);
+    if (n < 0)
+        return 0;
+    simboard::OnSysfsWrite(sysPath, std::string_view(static_cast<const char*>(data), (size_t)n));
+    return n;
+}
+
+int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
+{
+    // The bus is the "/dev/i2c-N" of the board root that fd was opened on.
+    char link[64];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    char target[4096];
+    ssize_t n = ::readlink(link, target, sizeof(target) - 1);
+    if (n < 0)
+        return -1;  // errno EBADF for a descriptor that is not open
+    target[n] = '\0';
+    std::string prefix = Root() + "/dev/i2c-";
+    std::string t(target);
+    unsigned bus = 0;
+    char extra = 0;
+    if (t.rfind(prefix, 0) != 0 || sscanf(t.c_str() + prefix.size(), "%u%c", &bus, &extra) != 1) {
+        errno = ENOTTY;
+        return -1;
+    }
+    return simboard::OnI2cTransfer(bus, msgs, count);
+}
+
 void HwDelayUs(U64 us)
 {
     static const bool realtime = [] {
@@ -273,6 +312,7 @@ struct Prepared {
     bool reboot = false;
     bool anyRun = false;
     std::string line;  // what the shell really runs
+    std::vector<std::string> sysfsWrites;  // "/sys/..." files the command writes into
 };
 
 Prepared Prepare(std::string_view cmd, const char* cwd)
@@ -291,6 +331,8 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
             if (toks[i].text == ">" || toks[i].text == ">>" || toks[i].text == "<" || toks[i].text == "2>") {
                 if (i + 1 >= toks.size() || toks[i + 1].op) { p.refused = true; return p; }
                 std::string w = toks[i + 1].text;
+                if ((toks[i].text == ">" || toks[i].text == ">>") && w.rfind("/sys/", 0) == 0)
+                    p.sysfsWrites.push_back(w);
                 if (!MapWord(w)) { p.refused = true; return p; }
                 out += " " + Quote(w, false);
                 i += 2;
@@ -416,7 +458,14 @@ int System(std::string_view cmd, const char* cwd)
         Reboot();
     if (!p.anyRun)
         return 0;
-    return ::system(p.line.c_str());
+    int rc = ::system(p.line.c_str());
+    // Writes into sysfs reach the board's models, as they reach the kernel on the card.
+    for (const std::string& f : p.sysfsWrites) {
+        std::string text;
+        if (ReadFile(f, text, 4096))
+            simboard::OnSysfsWrite(f, text);
+    }
+    return rc;
 }
 
 FILE* Popen(std::string_view cmd, const char* cwd)

@@ -64,6 +64,9 @@ bool CreateBoard(const std::string& root, const Profile& profile)
             return false;
     WriteText(root + "/sys/class/net/eth0/operstate", "up\n");
     WriteText(root + "/dev/null", "");
+    // I2C buses: opened like the card's device nodes, answered by the models.
+    WriteText(root + "/dev/i2c-0", "");
+    WriteText(root + "/dev/i2c-1", "");
 
     std::string file = root + "/" + kStateFile;
     int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -82,7 +82,77 @@ void RoutingCommit()
 
 Profile* Prof() { return GetProfile(); }
 
+// J.83 Annex B modulator cores (1816-1821): each of the four output ports has
+// a register file of 256 words, kept at the start of ModelArea::fpgaCores.
+// 1816 selects ports (bit n for port n), 1819 is the core address, 1820 the
+// write data, a strobe of 1818 writes the selected cores and, while 1817 is
+// set, 1821 shows the lowest selected port's register.
+constexpr U32 kCorePorts = 4;
+constexpr U32 kCoreRegs = 256;
+static_assert(sizeof(U32) * kCorePorts * kCoreRegs <= sizeof(ModelArea::fpgaCores), "core register files fit");
+
+U32* CoreRegs()
+{
+    ModelArea* m = GetModels();
+    return m ? reinterpret_cast<U32*>(m->fpgaCores) : nullptr;
+}
+
+void CoreWrite()
+{
+    U32* regs = CoreRegs();
+    if (!regs)
+        return;
+    U32 select = PeekReg(1816);
+    U32 addr = PeekReg(1819) & (kCoreRegs - 1);
+    U32 data = PeekReg(1820);
+    for (U32 port = 0; port < kCorePorts; port++)
+        if (select & (1u << port))
+            regs[port * kCoreRegs + addr] = data;
+}
+
+void CoreReadPort()
+{
+    U32* regs = CoreRegs();
+    if (!regs || PeekReg(1817) == 0)
+        return;
+    U32 select = PeekReg(1816) & ((1u << kCorePorts) - 1);
+    if (select == 0)
+        return;
+    U32 port = (U32)__builtin_ctz(select);
+    PokeReg(1821, regs[port * kCoreRegs + (PeekReg(1819) & (kCoreRegs - 1))]);
+}
+
+// TS-rate words: a strobe of 868 loads the word in 870 for the channel in
+// 869. The loaded words of the eight channels follow the core register files.
+constexpr size_t kTSRateOffset = sizeof(U32) * kCorePorts * kCoreRegs;
+static_assert(kTSRateOffset + 8 * sizeof(U32) <= sizeof(ModelArea::fpgaCores), "rate words fit");
+
+void TSRateLoad()
+{
+    ModelArea* m = GetModels();
+    U32 channel = PeekReg(869);
+    if (!m || channel >= 8)
+        return;
+    reinterpret_cast<U32*>(m->fpgaCores + kTSRateOffset)[channel] = PeekReg(870);
+}
+
 }  // namespace
+
+U32 TSRateWord(U32 channel)
+{
+    ModelArea* m = GetModels();
+    if (!m || channel >= 8)
+        return 0;
+    return reinterpret_cast<const U32*>(m->fpgaCores + kTSRateOffset)[channel];
+}
+
+U32 CoreRegister(U32 port, U32 reg)
+{
+    U32* regs = CoreRegs();
+    if (!regs || port >= kCorePorts || reg >= kCoreRegs)
+        return 0;
+    return regs[port * kCoreRegs + reg];
+}
 
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
 {
@@ -126,6 +196,19 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
     case 768:
         if (Rising(oldValue, value))
             RoutingCommit();
+        break;
+    case 868:
+        if (Rising(oldValue, value))
+            TSRateLoad();
+        break;
+    case 1818:
+        if (oldValue == 0 && value != 0)
+            CoreWrite();
+        break;
+    case 1816:
+    case 1817:
+    case 1819:
+        CoreReadPort();
         break;
     default:
         break;

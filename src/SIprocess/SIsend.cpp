@@ -707,8 +707,10 @@ U32 TSP_SetPSIInterval(U16 u16Time)
     ip->u16PSIInterval = u16Time;
     Timer_Init((U32)u16Time * 1000);
     if (old != u16Time) {
+        // The web and SNMP callers hold the card-state lock: the carousel
+        // thread sends it.
         U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
-        MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
     }
     return 0;
 }

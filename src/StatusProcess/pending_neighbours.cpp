@@ -3,21 +3,12 @@
 // replaces.
 #include "Comm/ipcomm.h"
 #include "CommonModules/System/system.h"
-#include "DTMB/dtmb.h"
-#include "Driver/RF/rf.h"
+#include "DTMB/dtmb_param.h"
 #include "Parameter/recoverdata.h"
 #include "TSprocess/tsp.h"
 #include "Web/web.h"
 
 #define PENDING __attribute__((weak))
-
-// Board pins.
-PENDING U32 PIN_GetHWVersion(void) { return 0; }
-PENDING U8 PIN_GetPowerLevelType(U32) { return 0; }
-
-// Modulation and RF control.
-PENDING U32 Slave_GetHWVersion(void) { return 0; }
-PENDING zrErrCode SetDTMB_CurPara(TParameter_DTMB*) { return ZR_SUCCESS; }
 
 // Chassis information and the web back end.
 PENDING U32 ZRSYS_GetVrnType(void) { return 0; }

@@ -8,6 +8,7 @@
 #include "CommonModules/System/system.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
+#include "Driver/GPIO/pin.h"
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
@@ -21,9 +22,6 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
-
-// Board pins (hardware version).
-U32 PIN_GetHWVersion(void);
 
 static TResource_TS s_stResource[MAX_SLOT_NUM];
 U8 u8EitSlot = RESOURCE_NO_SLOT;

@@ -129,7 +129,6 @@ void ModifyList(Output_TSInfo* db, const IndexInfoList_t& list, const PidMuxInfo
     }
 }
 
-void ClearBit(U8* map, U16 v) { map[v >> 3] &= (U8)~(1u << (v & 7)); }
 void SetBit(U8* map, U16 v) { map[v >> 3] |= (U8)(1u << (v & 7)); }
 bool TestBit(const U8* map, U16 v) { return (map[v >> 3] >> (v & 7)) & 1; }
 

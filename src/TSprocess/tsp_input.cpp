@@ -382,7 +382,8 @@ U32 AddOnePID(Output_TSPID st, U16 u16New)
                                                 st.u16ProgramID, &u16Prog);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
-        if (u16Prog == TSP_INVALID_INDEX) {
+        // A program whose stream is gone cannot own the PID either.
+        if (u16Prog == TSP_INVALID_INDEX || !StreamValid(pst, pst->pOutputProgram[u16Prog].u16TSIndex)) {
             return missing(st.u8PIDType == PID_TYPE_PCRPID ? "PCRPID find no Program index"
                            : st.u8PIDType == PID_TYPE_ESPID ? "ESPID find no Program index"
                                                             : "PS_ECMPID find no Program index");

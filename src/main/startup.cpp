@@ -215,19 +215,19 @@ int modcard_main(int argc, char** argv)
 
 static U32 OwnIPAddress(void)
 {
-    CARD_STATE_LOCK();
     TResource_TS* self = Resource_GetHandle(Status_GetSlotID());
     return self != nullptr ? self->u32IPAddress : 0;
 }
 
 static void SetRebootScheduleDefaults(void)
 {
-    CARD_STATE_LOCK();
-    ST_ZR_PARAMS* pe = PARAMS_GetCurParamsHandler();
-    QAM_IPMonitorPara& ipm = pe->st_IPMonitorParams.stIPMonitorParams;
-    if (ipm.u8TimeGap == 0 && ipm.u8RebootHour == 0) {
-        ipm.u8TimeGap = 72;
-        ipm.u8RebootHour = 5;
-        PARAMS_ParametersSave(pe);
+    ST_ZR_PARAMS* params = PARAMS_GetCurParamsHandler();
+    if (params == nullptr)
+        return;
+    QAM_IPMonitorPara& mon = params->st_IPMonitorParams.stIPMonitorParams;
+    if (mon.u8TimeGap == 0 && mon.u8RebootHour == 0) {
+        mon.u8TimeGap = 72;
+        mon.u8RebootHour = 5;
+        PARAMS_ParametersSave(params);
     }
 }

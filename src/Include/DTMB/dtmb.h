@@ -6,3 +6,28 @@
 peErrCode SetDTMB_CurPara_ReConfig(void);
 // Makes the set live, saves it and programs the hardware (master chip).
 zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara);
+// The same on the slave chip, for a set received from the master.
+zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara);
+
+// Smaller changes of one aspect.
+void QAM_SetSingleMode(U8 u8SingleMode);
+zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr);
+void FPGA_DVBC_CPU_SYNC(void);
+peErrCode AnnexB_SetMuxBitrate(eANNEXB_QAM_Mod_Para enQamMode);
+void ISDBT_SetPnseed0(U8 eISDBTFFTSize);
+
+// The FPGA's transport-stream rate word of a payload rate in kbit/s, without
+// its 0xD0000000 prefix. dOffset is 0.1 on the master and 0.4 on the slave.
+U32 DTMB_GetTSRateWord(U32 u32RateKbps, double dOffset);
+// Payload rate (kbit/s) of channel n of a set in the card's modulation mode.
+U32 DTMB_GetChannelPayloadRate(const TParameter_DTMB* pstSet, U32 u32Channel);
+// Copy of the last set handed to the chip link for the slave (command 807).
+void DTMB_GetSlaveSendBuffer(TParameter_DTMB* pstOut);
+
+// J.83 Annex B modulator cores, one per output port 0..3 of the chip.
+void Modulate_WriteIpCoreReg(U8 u8Port, U32 u32data, U8 u8address);
+U32 Modulate_ReadIpCoreReg(U8 u8Port, U8 u8address);
+void Modulate_QAM_SetPcrInitReg(U8 u8Port);
+void Modulate_QAM_ResetLostFrame(U8 u8Port);
+void Modulate_QAM_SetInterLeaver(U8 u8Port, U8 ucInterLeaver);
+void Modulate_QAM_SetMode(U8 u8Port, U8 ucQamMode0);

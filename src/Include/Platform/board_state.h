@@ -4,6 +4,9 @@
 #pragma once
 #include "Common/types.h"
 #include <string>
+#include <string_view>
+
+struct i2c_msg;
 
 namespace simboard {
 
@@ -73,11 +76,72 @@ struct ModelArea {
 };
 static_assert(sizeof(ModelArea) == kModelLen, "model area size");
 
+// Pin-level models of the RF chips on the two bit-banged buses (kept in
+// ModelArea::spiChips) and of the AD5321 on I2C bus 1 (ModelArea::i2cChips).
+// Pins are Linux GPIO numbers; index = number - kGpioFirst.
+constexpr U32 kGpioFirst = 906;   // MIO pin 0
+constexpr U32 kGpioLines = 256;   // covers MIO and EMIO pins 0-128
+constexpr U32 kAd9789Regs = 0x2000;  // 13-bit register address
+
+struct Ad9789Model {
+    U8 regs[kAd9789Regs];
+    U32 selected;     // chip select is low
+    U32 bits;         // rising clock edges since the selection
+    U32 instr;        // 16-bit instruction as shifted in
+    U32 data;         // data bits of a write
+    U32 readBits;     // data bits driven out so far in a read
+    U32 writes;       // committed writes
+    U32 reads;        // decoded reads
+};
+
+// Shift register latched by a latch-enable rising edge (ADF4351, RFDA0016).
+struct LatchedShift {
+    U32 shift;
+    U32 count;        // bits shifted since the last latch
+    U32 latches;
+};
+
+struct Adf4351Model {
+    U32 regs[6];      // R0-R5, as latched (control bits included)
+    LatchedShift sr;
+};
+
+struct Rfda0016Model {
+    U32 value;        // 6-bit attenuation word
+    LatchedShift sr;
+};
+
+struct SpiBusModel {
+    U32 risingEdges;  // clock rising edges seen
+    U32 misoLevel;    // level the selected chip drives on data-in
+};
+
+struct RfChipModels {
+    U8 level[kGpioLines];    // level last driven on each line
+    U8 output[kGpioLines];   // 1: line set to output
+    U8 shown[kGpioLines];    // what the line's "value" file holds
+    SpiBusModel bus[2];      // SPI_BUS_1, SPI_BUS_2
+    Ad9789Model dac[2];      // bus 1 (select EMIO 18), bus 2 (select EMIO 12)
+    Adf4351Model pll;        // bus 1, latch enable EMIO 13
+    Rfda0016Model att;       // bus 1, latch enable EMIO 14
+};
+static_assert(sizeof(RfChipModels) <= sizeof(ModelArea::spiChips), "RF chip models fit their region");
+
+struct I2cChipModels {
+    U8 ad5321[2];     // the two bytes last written (power-down bits, 12-bit code)
+    U8 pad[2];
+    U32 writes;
+    U32 reads;
+};
+static_assert(sizeof(I2cChipModels) <= sizeof(ModelArea::i2cChips), "I2C models fit their region");
+
 // The mapped state file of this process (nullptr on the card or before the
 // first mapping). Maps it on first use.
 U8* State();
 inline Profile* GetProfile() { U8* s = State(); return s ? reinterpret_cast<Profile*>(s + kProfileOffset) : nullptr; }
 inline ModelArea* GetModels() { U8* s = State(); return s ? reinterpret_cast<ModelArea*>(s + kModelOffset) : nullptr; }
+inline RfChipModels* GetRfChips() { ModelArea* m = GetModels(); return m ? reinterpret_cast<RfChipModels*>(m->spiChips) : nullptr; }
+inline I2cChipModels* GetI2cChips() { ModelArea* m = GetModels(); return m ? reinterpret_cast<I2cChipModels*>(m->i2cChips) : nullptr; }
 inline volatile U32* FpgaWindow() { U8* s = State(); return s ? reinterpret_cast<volatile U32*>(s + kFpgaOffset) : nullptr; }
 // Direct register access for models and tests (no model reaction).
 inline U32 PeekReg(U32 reg) { volatile U32* w = FpgaWindow(); return w ? w[reg * 4] : 0; }
@@ -88,9 +152,20 @@ inline void PokeReg(U32 reg, U32 v) { volatile U32* w = FpgaWindow(); if (w) w[r
 bool CreateBoard(const std::string& root, const Profile& profile);
 Profile DefaultProfile();
 
+// What the FPGA models hold, for tests: the TS-rate word last loaded for a
+// channel (0-7) and a J.83 Annex B core register (port 0-3, register 0-255).
+U32 TSRateWord(U32 channel);
+U32 CoreRegister(U32 port, U32 reg);
+
 // Device models: called by the platform on every write into a mapped window.
 // oldValue is what the register held before the write (strobes react to edges).
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
 void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
+// Pin-level models: called after a write into a file under "/sys" (system
+// path; the file already holds the text).
+void OnSysfsWrite(std::string_view sysPath, std::string_view text);
+// I2C devices: one combined transfer on bus N; returns like the I2C_RDWR
+// request (messages done, or -1 with errno).
+int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
 
 }  // namespace simboard

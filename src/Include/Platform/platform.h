@@ -13,6 +13,8 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+struct i2c_msg;
+
 namespace plat {
 
 // True on the simulated board.
@@ -40,6 +42,19 @@ bool Exists(std::string_view sysPath);
 bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, bool bSync = true);
 // Reads a whole file (at most maxLen bytes). False when it cannot be opened.
 bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen = SIZE_MAX);
+
+// ---- Device files --------------------------------------------------------
+// Writes a device attribute file such as a sysfs GPIO "direction" or
+// "value": open (never creating it), one write, close. Returns the bytes
+// written (fewer than len when the write failed), or -1 when the file cannot
+// be opened (errno set). In the simulation the board's pin models see every
+// write, as do writes that a command run by System redirects into "/sys/..."
+// (such as a GPIO export).
+ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len);
+// One combined I2C transfer (the I2C_RDWR request) on an open "/dev/i2c-N".
+// Returns like ioctl(2): the messages done, or -1 (errno set). In the
+// simulation the devices of that bus answer.
+int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count);
 
 // ---- Register windows --------------------------------------------------
 // Maps len bytes of physical address space (a window the board has: the

@@ -25,7 +25,7 @@
 #define SSD_ERR_DATA 0xE0001u
 #define SSD_ERR_RANGE 0xE0002u
 
-#pragma pack(push, 1)
+// Memory-only pool records (the wire carries the 49-word record alone).
 typedef struct {
     U8 u8ValidFlag;
     U8 aru8Res[3];
@@ -63,7 +63,6 @@ typedef struct {
     SIPacketInfo_t arstSIPacketInfo[SI_MAX_PACKET_NUM];
     U16 aru16OutTSSIInfo[SI_MAX_OUTTS_NUM];
 } SIPacket_t;
-#pragma pack(pop)
 
 // Set by the apply step after it rebuilt the carousel: the next master pass
 // forwards the records of channels 4..7 to the slave chip.
