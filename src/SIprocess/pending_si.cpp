@@ -1,13 +1,9 @@
 // Operations of modules not yet on the card that the PSI/SI generation
 // calls. Each is a placeholder that the real definition replaces.
 #include "Comm/maccomm.h"
-#include "Driver/RF/rf.h"
 #include "TSprocess/tsp_nit.h"
 
 #define PENDING __attribute__((weak))
-
-// RF chain (slave's SI mode).
-PENDING U8 Slave_GetSIMod(void) { return 0; }
 
 // Chip link: ATSC time data from the master.
 PENDING U8 g_u8NTPZone = 0;
