@@ -58,3 +58,8 @@ S32 MACComSlaveChipDetect(void);
 U8 Get_VersionInfo_ISSameFlg(void);
 void* MACCommMasterTask(void* arg);
 void* MACSlaveCommTask(void* arg);
+
+// ATSC time data the master last sent the slave (command 865).
+extern U8 g_u8NTPZone;
+extern U8 g_u8DayLightFlag;
+extern U16 g_u16GPSOffset;

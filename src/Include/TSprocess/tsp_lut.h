@@ -1,0 +1,69 @@
+// FPGA routing tables: the mux table (input PID -> output channel and PID)
+// and the bypass table (whole input stream -> output channel), of the master
+// chip (written into its FPGA) and of the slave chip (sent over the chip link).
+#pragma once
+#include "Common/types.h"
+#include "TSprocess/tsp_db.h"
+
+#define TSP_LUT_MUX_NUM 2048
+#define TSP_LUT_BYPASS_NUM 256
+#define TSP_LUT_SUB_MUX_NUM 1000
+#define TSP_LUT_SUB_BYPASS_NUM 8
+#define TSP_LUT_USED 0x100u
+
+// FPGA registers of the tables.
+#define TSP_REG_LUT_COMMIT 768
+#define TSP_REG_LUT_STROBE 769
+#define TSP_REG_LUT_ADDR 770
+#define TSP_REG_LUT_HIGH 771
+#define TSP_REG_LUT_LOW 772
+
+#pragma pack(push, 1)
+typedef struct {
+    U32 aru32slotBuffer0;  // destination word
+    U32 aru32slotBuffer1;  // source word
+    U32 aru32slotBuffer2;  // count word
+} SUBFPGA_MUXLUT;
+static_assert(sizeof(SUBFPGA_MUXLUT) == 12);
+
+typedef struct {
+    U32 aru32slotBypassBuffer0;  // destination word
+    U32 aru32slotBypassBuffer1;  // count word
+} SUBFPGA_BYPASSLUT;
+static_assert(sizeof(SUBFPGA_BYPASSLUT) == 8);
+#pragma pack(pop)
+
+// Largest chip-link messages of the two slave tables (used entries and the
+// closing zero record).
+#define TSP_SUB_MUXLUT_MSG_MAX ((TSP_LUT_SUB_MUX_NUM + 1) * sizeof(SUBFPGA_MUXLUT))
+#define TSP_SUB_BYPASSLUT_MSG_MAX ((TSP_LUT_SUB_BYPASS_NUM + 1) * sizeof(SUBFPGA_BYPASSLUT))
+
+extern U32 aru32slotBuffer0[TSP_LUT_MUX_NUM];
+extern U32 aru32slotBuffer1[TSP_LUT_MUX_NUM];
+extern U32 aru32slotBuffer2[TSP_LUT_MUX_NUM];
+extern U32 aru32slotBypassBuffer0[TSP_LUT_BYPASS_NUM];
+extern U32 aru32slotBypassBuffer1[TSP_LUT_BYPASS_NUM];
+extern U32 aru32SubslotBuffer0[TSP_LUT_SUB_MUX_NUM];
+extern U32 aru32SubslotBuffer1[TSP_LUT_SUB_MUX_NUM];
+extern U32 aru32SubslotBuffer2[TSP_LUT_SUB_MUX_NUM];
+extern U32 aru32SubslotBypassBuffer0[TSP_LUT_SUB_BYPASS_NUM];
+extern U32 aru32SubslotBypassBuffer1[TSP_LUT_SUB_BYPASS_NUM];
+
+U32 TSP_WriteOutputLUTInfo(void);
+U32 TSP_WriteByPassOutputLUTInfo(void);
+U32 TSP_WriteSubOutputLUTInfo(void);
+U32 TSP_WriteByPassSubOutputLUTInfo(void);
+U32 TSP_SendOutputLUT(void);
+U32 TSP_SendByPassOutputLUT(void);
+U32 TSP_SendSubOutputLUT(void);
+U32 TSP_SendByPassSubOutputLUT(void);
+// Slave chip: the reassembled message of command 806 / 852 (at most
+// u32DataLen bytes).
+U32 TSP_ReceiveSubFPGAMUXLUTInfo(U8* pu8Data, U32 u32DataLen = TSP_SUB_MUXLUT_MSG_MAX);
+U32 TSP_ReceiveSubFPGABYPASSLUTInfo(U8* pu8Data, U32 u32DataLen = TSP_SUB_BYPASSLUT_MSG_MAX);
+void TSP_InitOutputLUTInfo(void);
+U32 TSP_SortSrcInfo(U32* pu32SrcInfo, U16* pu16SrcIndex, U16 u16Length);
+U32 TSP_DelSameSrcInfo(U32* pu32DestInfo, U32* pu32SrcInfo, U16* pu16SrcIndex, U16 u16Length);
+U32 TSP_WriteSameSrcNum(U32* pu32SlotBuffer, U32* pu32SrcInfo, U16 u16Length);
+void TSP_PrintMuxLUT(void);
+void TSP_PrintBypassLUT(void);

@@ -1,0 +1,14 @@
+// The apply step: conflicts, routing tables, PSI/SI regeneration, saving
+// and the slave's time-table settings; and the per-channel status report.
+#pragma once
+#include "Common/types.h"
+
+// 0 on success, else the code of the first step that failed (logged).
+U32 TSP_MuxProcess(void);
+U32 TSP_ConflictProcess(void);
+U32 TSP_MuxOutputAllSI(void);
+U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex);
+U32 TSP_UpdateResourceInfo(void);
+
+// Key of the resource report waiting in the carousel's outbox.
+#define TSP_RESOURCE_REPORT_KEY (0x10000u | 257u)

@@ -1,0 +1,582 @@
+// PSI/SI generation per output stream: the tables of the card's SI mode,
+// built from the live database and handed to the SI carousel.
+#include "SIprocess/SIgenerate.h"
+#include "Comm/maccomm.h"
+#include "Common/thread.h"
+#include "Driver/FPGA/fpga.h"
+#include "Driver/RF/rf.h"
+#include "Log/log.h"
+#include "Parameter/parameters.h"
+#include "SIprocess/SIconstruct.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/SItable.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp_db.h"
+#include "TSprocess/tsp_nit.h"
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+// One construction buffer and one model per table kind, reused by every
+// build of the apply step (callers hold the card-state lock).
+U8 s_aru8ConstructBuf[SIP_CONSTRUCT_BUF_LEN];
+PATTable_t s_stPAT;
+CATTable_t s_stCAT;
+SDTTable_t s_stSDT;
+PMTTable_t s_stPMT;
+MGTTable_t s_stMGT;
+VCTTable_t s_stTVCT;
+VCTTable_t s_stCVCT;
+NITBuf_t s_stNITBuf;
+
+// Channels that took the STT at the last pass that could read the database.
+U8 s_aru8STTChannel[8];
+
+// What each generated table last carried. Conflict resolution and other
+// edits rewrite PIDs and ids without a change flag; a table whose content
+// moved while its version stood still gets the next version all the same.
+enum { FP_PAT = 1, FP_CAT, FP_SDT, FP_PMT, FP_VCT };
+struct Fingerprint_t {
+    U64 u64Hash;
+    U8 u8Version;
+};
+std::unordered_map<U32, Fingerprint_t> s_mapFingerprint;
+
+// Content of sections laid end to end, without version bytes and CRCs.
+U64 ContentHash(const U8* p, U32 len)
+{
+    U64 h = 1469598103934665603ull;
+    auto mix = [&h](const U8* b, U32 n) {
+        for (U32 i = 0; i < n; i++)
+            h = (h ^ b[i]) * 1099511628211ull;
+    };
+    U32 pos = 0;
+    while (pos + 3 <= len) {
+        U32 secLen = ((((U32)p[pos + 1] & 0x0F) << 8) | p[pos + 2]) + 3;
+        if (secLen < 10 || pos + secLen > len)
+            break;
+        mix(p + pos, 5);
+        mix(p + pos + 6, secLen - 10);
+        pos += secLen;
+    }
+    return h;
+}
+
+// True when the version had to be stepped: the caller then builds again.
+bool VersionDue(U32 u32Kind, U32 u32Index, const U8* p, U32 len, U8* pu8Version)
+{
+    U32 key = u32Kind << 16 | (u32Index & 0xFFFF);
+    U64 h = ContentHash(p, len);
+    auto it = s_mapFingerprint.find(key);
+    bool due = it != s_mapFingerprint.end() && it->second.u64Hash != h && it->second.u8Version == *pu8Version;
+    if (due)
+        *pu8Version = (U8)((*pu8Version + 1) & 31);
+    s_mapFingerprint[key] = {h, *pu8Version};
+    return due;
+}
+
+const Output_TSStream* LiveStream(U32 idx)
+{
+    const Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr || db->pOutputTS == nullptr || idx >= db->u32OutputTSNumber)
+        return nullptr;
+    return &db->pOutputTS[idx];
+}
+
+// Validates the stream index and looks up its destination.
+U32 StreamAndDest(U32 idx, const Output_TSStream** ppstTS, bool bDest)
+{
+    *ppstTS = LiveStream(idx);
+    if (*ppstTS == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input OutTSIndex[%u] error\r\n", LOG_POS,
+                   (unsigned)idx);
+        return TSP_ERR_INPUT;
+    }
+    if (!bDest)
+        return 0;
+    U8 slot = 0;
+    U16 channel = 0;
+    U32 ret = TSP_GetDestInfoByOutTSIndex((U16)idx, TSP_GetTSParam(), &slot, &channel);
+    if (ret != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetDestInfoByOutTSIndex return error\r\n",
+                   LOG_POS);
+    return ret;
+}
+
+U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
+{
+    U32 ret = SSD_AddBroadcastSI(pu8Buf, (U16)u32Len, (U16)idx, u16PID);
+    if (ret != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SSD_AddBroadcastSI return error\r\n", LOG_POS);
+    return ret;
+}
+
+}  // namespace
+
+void SIP_ResetContentHistory(void) { s_mapFingerprint.clear(); }
+
+U8 SIP_GetCurrentSIMode(void)
+{
+    return FPGA_GetChipType() == CHIP_TYPE_SUB ? Slave_GetSIMod() : Resource_GetSIMode();
+}
+
+BOOL IsPSITableInOtherPID(U16 u16OutputTsIndex, U16 u16PID)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    IndexInfoList_t list;
+    if (TSP_GetOutTSOtherPIDIndexList(u16OutputTsIndex, db, &list) != 0) {
+        // Without the list the card keeps its own table: better than none.
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutTSOtherPIDIndexList return error\r\n",
+                   LOG_POS);
+        return FALSE;
+    }
+    for (U32 i = 0; i < list.u16IndexListNum; i++) {
+        U32 p = list.aru16IndexList[i];
+        if (p < db->u32OutputPIDNumber && db->pOutputPID[p].u16PID == u16PID)
+            return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL IsPIDExistInTS(U16 u16OutputIndex, U16 u16PID)
+{
+    if (u16OutputIndex == TSP_INVALID_INDEX || u16PID == TSP_INVALID_INDEX) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n", LOG_POS);
+        return FALSE;
+    }
+    CARD_STATE_LOCK();
+    const Output_TSInfo* db = TSP_GetTSParam();
+    const Output_TSStream* ts = LiveStream(u16OutputIndex);
+    if (ts == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n", LOG_POS);
+        return FALSE;
+    }
+    if (u16PID == 0x01 || u16PID == 0x10 || u16PID == 0x11 || u16PID == 0x12 || u16PID == 0x14)
+        return TRUE;
+    for (U32 i = 0; db->pOutputPID != nullptr && i < db->u32OutputPIDNumber; i++) {
+        const Output_TSPID& pid = db->pOutputPID[i];
+        if (pid.u8ValidFlag == TSP_RECORD_VALID && pid.u16ChannelID == ts->u16ChannelID && pid.u16PID == u16PID)
+            return TRUE;
+    }
+    IndexInfoList_t list;
+    if (TSP_GetOutTSProgIndexList(u16OutputIndex, db, &list) == 0) {
+        for (U32 i = 0; i < list.u16IndexListNum; i++) {
+            U32 p = list.aru16IndexList[i];
+            if (p < db->u32OutputProgramNumber && db->pOutputProgram[p].u16PMTPID == u16PID)
+                return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// ---------------------------------------------------------------------------
+// Table builders of one output stream
+// ---------------------------------------------------------------------------
+U32 TSP_ConstructPAT(U32 u32OutputTsIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (IsPSITableInOtherPID((U16)u32OutputTsIndex, ts->u16PATPID)) {
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d  exist PAT in other pid\r\n",
+                   LOG_POS, (int)u32OutputTsIndex);
+        return 0;
+    }
+    if (ts->u16ProgramNum == 0 || ts->u8PATGenerate != 1)
+        return 0;
+    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
+        return ret;
+    U16 len = 0;
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputPATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stPAT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputPATTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructPAT(&s_stPAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPAT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
+        return ret;
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8PATVersionNumber;
+    if (VersionDue(FP_PAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
+    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, ts->u16PATPID);
+}
+
+U32 TSP_ConstructCAT(U32 u32OutputTsIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (IsPSITableInOtherPID((U16)u32OutputTsIndex, SIP_PID_CAT)) {
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d  exist CAT in other pid\r\n",
+                   LOG_POS, (int)u32OutputTsIndex);
+        return 0;
+    }
+    if (SIP_GetCurrentSIMode() != 0 || ts->u16EMMPIDNumber == 0 || ts->u8CATGenerate != 1)
+        return 0;
+    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
+        return ret;
+    U16 len = 0;
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputCATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stCAT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputCATTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructCAT(&s_stCAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructCAT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
+        return ret;
+    if (s_stCAT.u16CaSysNum == 0)
+        return 0;
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8CATVersionNumber;
+    if (VersionDue(FP_CAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
+    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_CAT);
+}
+
+U32 TSP_ConstructNIT(U32 u32OutputTsIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (IsPSITableInOtherPID((U16)u32OutputTsIndex, SIP_PID_NIT) &&
+        !TSP_IsNITTableChangedByUser((U16)u32OutputTsIndex, TSP_GetTSParam()))
+        return 0;
+    if (SIP_GetCurrentSIMode() != 0 || ts->u16NITIndex == TSP_INVALID_INDEX || ts->u8NITGenerate != 1)
+        return 0;
+    printf("NIT index:%d\n", (int)ts->u16NITIndex);
+    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
+        return ret;
+    s_stNITBuf.u16NITLength = 0;
+    s_stNITBuf.u32OutputNITSectionOffset = 0;
+    ret = TSP_GetOutputNITTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stNITBuf);
+    if (ret == 1)
+        return 0;  // the stream has no NIT after all
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputNITTable return error\r\n", LOG_POS);
+        return ret;
+    }
+    TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8NITChangeFlag = 0;
+    return AddToCarousel(s_stNITBuf.aru8OutputNITSection, s_stNITBuf.u16NITLength, u32OutputTsIndex, SIP_PID_NIT);
+}
+
+U32 TSP_ConstructSDT(U32 u32OutputTsIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (IsPSITableInOtherPID((U16)u32OutputTsIndex, SIP_PID_SDT) && ts->u8IsSDTChangedByUser != 1) {
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d OutTSIndex:%d exist SDT in other PID and not changed\r\n", LOG_POS,
+                   (int)u32OutputTsIndex);
+        return 0;
+    }
+    if (SIP_GetCurrentSIMode() != 0 || ts->u16ProgramNum == 0 || ts->u8SDTGenerate != 1)
+        return 0;
+    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
+        return ret;
+    U16 len = 0;
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputSDTTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stSDT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputSDTTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructSDT(&s_stSDT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSDT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
+        return ret;
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8SDTVersionNumber;
+    if (VersionDue(FP_SDT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
+    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_SDT);
+}
+
+U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* pu16SectionLength)
+{
+    if (pu16SectionLength == nullptr)
+        return TSP_ERR_INPUT;
+    *pu16SectionLength = 0;
+    U16 len = 0;
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputPMTTable(u16OutputProgIndex, TSP_GetTSParam(), &s_stPMT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d OutTSIndex:%d TSP_GetOutputPMTTable return error\r\n", LOG_POS, (int)u32OutputTsIndex);
+            return r;
+        }
+        r = SIP_ConstructPMT(u16OutputProgIndex, &s_stPMT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPMT return error\r\n", LOG_POS);
+        return r;
+    };
+    U32 ret = build();
+    if (ret != 0)
+        return ret;
+    U8* ver = &TSP_GetTSParam()->pOutputProgram[u16OutputProgIndex].u8PMTVersionNumber;
+    if (VersionDue(FP_PMT, u16OutputProgIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
+    *pu16SectionLength = len;
+    return 0;
+}
+
+U32 TSP_ConstructPMTs(U32 u32OutputTsIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (ts->u16ProgramNum == 0 || ts->u8PMTGenerate != 1)
+        return 0;
+    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
+        return ret;
+    Output_TSInfo* db = TSP_GetTSParam();
+    IndexInfoList_t progs;
+    ret = TSP_GetOutTSProgIndexList((U16)u32OutputTsIndex, db, &progs);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n",
+                   LOG_POS);
+        return ret;
+    }
+    for (U32 i = 0; i < progs.u16IndexListNum; i++) {
+        U16 p = progs.aru16IndexList[i];
+        if (p >= db->u32OutputProgramNumber)
+            continue;
+        const Output_TSProgram& prog = db->pOutputProgram[p];
+        U16 pmtPid = prog.u16PMTPID;
+        if (prog.u16PSECMPIDNumber == 1) {
+            // An ECM carried on the PMT PID itself takes the place of the PMT.
+            IndexInfoList_t ecm;
+            if (TSP_GetOutProgPSECMPIDIndexList(p, db, &ecm) == 0 && ecm.u16IndexListNum == 1 &&
+                ecm.aru16IndexList[0] < db->u32OutputPIDNumber &&
+                db->pOutputPID[ecm.aru16IndexList[0]].u16PID == pmtPid)
+                continue;
+        }
+        if (IsPSITableInOtherPID((U16)u32OutputTsIndex, pmtPid)) {
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d  exist PMT %d in other pid\r\n",
+                       LOG_POS, (int)u32OutputTsIndex, (int)pmtPid);
+            continue;
+        }
+        U16 len = 0;
+        TSP_ConstructPMTForProg(p, u32OutputTsIndex, &len);
+        if (len != 0)
+            AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, pmtPid);
+    }
+    return 0;
+}
+
+namespace {
+// MGT and VCT of one stream, back to back in the construction buffer.
+U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16* pu16VCTLen)
+{
+    U32 ret = 0;
+    memset(&s_stMGT, 0, sizeof(s_stMGT));
+    memset(&s_stTVCT, 0, sizeof(s_stTVCT));
+    memset(&s_stCVCT, 0, sizeof(s_stCVCT));
+    U32 vctType = 0;
+    U8 modulation = 0;
+    ret = TSP_GetVctTypeAndModulation(&vctType, &modulation);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetVctTypeAndModulation return error\r\n",
+                   LOG_POS);
+        return ret;
+    }
+    bool terrestrial = ts->u32VCTType != 0;
+    U8 tid = terrestrial ? SIP_VCT_TID_TERRESTRIAL : SIP_VCT_TID_CABLE;
+    U16 tableType = terrestrial ? 0x0000 : 0x0002;
+    VCTTable_t* vct = terrestrial ? &s_stTVCT : &s_stCVCT;
+    ret = TSP_GetOutputVCTTable((U16)u32OutTSIndex, tid, TSP_GetTSParam(), vct);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputVCTTable return error\r\n", LOG_POS);
+        return ret;
+    }
+    U8 sections = 0;
+    U16 vctTotal = 0;
+    ret = SIP_GetVCTSectionInfo(vct, &sections, &vctTotal);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_GetVCTSectionInfo return error\r\n", LOG_POS);
+        return ret;
+    }
+    s_stMGT.u8VersionNum = ts->u8PATVersionNumber;
+    s_stMGT.u8ProtocolVersion = 0;
+    if (sections != 0 && vctTotal != 0) {
+        MGTTablesInfo_t& t = s_stMGT.arstMGTTablesInfo[0];
+        t.u16TableType = tableType;
+        t.u16TableTypePid = SIP_PID_PSIP_BASE;
+        t.u8TableTypeVerNum = vct->u8VersionNum;
+        t.u32NumberBytes = vctTotal;
+        s_stMGT.u16TablesDefined = 1;
+    }
+    memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+    U16 mgtLen = 0, vctLen = 0;
+    *pu16MGTLen = 0;
+    *pu16VCTLen = 0;
+    ret = SIP_ConstructMGT(&s_stMGT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &mgtLen);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructMGT return error\r\n", LOG_POS);
+        return ret;
+    }
+    if (ts->u8VCTGenerate == 1 && sections != 0) {
+        ret = SIP_ConstructVCT(vct, tid, (U16)(SIP_CONSTRUCT_BUF_LEN - mgtLen), s_aru8ConstructBuf + mgtLen, &vctLen);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructVCT return error\r\n", LOG_POS);
+            return ret;
+        }
+    }
+    *pu16MGTLen = mgtLen;
+    *pu16VCTLen = vctLen;
+    return 0;
+}
+}  // namespace
+
+U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutTSIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (SIP_GetCurrentSIMode() != 1 || (ts->u8VCTGenerate != 1 && ts->u8MGTGenerate != 1))
+        return 0;
+    U16 mgtLen = 0, vctLen = 0;
+    if ((ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
+        return ret;
+    // The VCT carries the PAT's version.
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutTSIndex].u8PATVersionNumber;
+    if (vctLen != 0 && VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver) &&
+        (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
+        return ret;
+    return AddToCarousel(s_aru8ConstructBuf, (U32)mgtLen + vctLen, u32OutTSIndex, SIP_PID_PSIP_BASE);
+}
+
+// ---------------------------------------------------------------------------
+// ATSC STT, per output channel
+// ---------------------------------------------------------------------------
+U32 TSP_ConstructSTT(void)
+{
+    U16 gpsOffset = 0;
+    U8 dayLight = 0, zone = 0;
+    if (FPGA_GetChipType() == CHIP_TYPE_SUB) {
+        if (Slave_GetSIMod() != 1)
+            return 0;
+        gpsOffset = g_u16GPSOffset;
+        dayLight = g_u8DayLightFlag;
+        zone = g_u8NTPZone;
+    } else {
+        if (Resource_GetSIMode() != 1)
+            return 0;
+        const TResource_TS* bb = Resource_GetHandle(SLOT_BB);
+        if (bb == nullptr) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d back board record missing\r\n", LOG_POS);
+            return TSP_ERR_INPUT;
+        }
+        gpsOffset = bb->u16GPSOffset;
+        dayLight = bb->u8DayLightFlag;
+        zone = bb->u8NTPZone;
+    }
+    // A buffer of its own: the apply step may be using the shared one.
+    U8 stt[32];
+    U16 len = 0;
+    U32 ret = SIP_ConstructSTT(gpsOffset, dayLight, zone, sizeof(stt), stt, &len);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSTT return error\r\n", LOG_POS);
+        return ret;
+    }
+
+    // The carousel lock is held here, so the card-state lock may only be
+    // tried; while an apply holds it the last channel choice stands.
+    std::unique_lock<std::recursive_mutex> lock(Card_StateMutex(), std::try_to_lock);
+    if (lock.owns_lock()) {
+        const Output_TSInfo* db = TSP_GetTSParam();
+        for (U8 c = 0; c < 8; c++) {
+            U16 idx = TSP_INVALID_INDEX;
+            if (TSP_GetOutputTSIndexByTS(c, &idx) != 0) {
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n",
+                           LOG_POS);
+                memset(s_aru8STTChannel + c, 0, sizeof(s_aru8STTChannel) - c);
+                break;
+            }
+            const Output_TSStream* ts =
+                (db != nullptr && db->pOutputTS != nullptr && idx < db->u32OutputTSNumber) ? &db->pOutputTS[idx] : nullptr;
+            s_aru8STTChannel[c] = ts != nullptr && ts->u8BypassFlag != 1 && ts->u8STTGenerate == 1;
+        }
+        lock.unlock();
+    }
+    for (U8 c = 0; c < 8; c++) {
+        if (s_aru8STTChannel[c] && u8PSIEnable[c] == 1 && u8MuxChannelFlag[c] == 1)
+            SSD_AddTimeSITable(stt, len, c, SIP_PID_PSIP_BASE);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+U32 TSP_GetVctTypeAndModulation(U32* pu32VctType, U8* pu8Modulation)
+{
+    if (pu32VctType == nullptr || pu8Modulation == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    *pu32VctType = PARAMS_GetModulationMod() == 4 ? 2 : 0;
+    *pu8Modulation = 2;
+    return 0;
+}
+
+U16 TSP_CalMJD(U16 u16Year, U16 u16Month, U16 u16Day)
+{
+    // Integer form of 14956 + D + int((Y - L) x 365.25) + int((M + 1 + L x 12) x 30.6001).
+    U32 l = (u16Month == 1 || u16Month == 2) ? 1 : 0;
+    U32 y = u16Year >= l ? u16Year - l : 0;
+    U32 mjd = 14956u + u16Day + (y * 36525u) / 100u + ((u16Month + 1u + l * 12u) * 306001u) / 10000u;
+    return (U16)mjd;
+}
+
+U8 TSP_CalBCD(U8 u8Value)
+{
+    if (u8Value > 99)
+        return 0;
+    return (U8)(((u8Value / 10) << 4) | (u8Value % 10));
+}
+
+void TSP_GetUTCTime(U8* aru8UTCTime)
+{
+    if (aru8UTCTime == nullptr)
+        return;
+    time_t now = time(nullptr);
+    struct tm t;
+    gmtime_r(&now, &t);
+    U16 mjd = TSP_CalMJD((U16)t.tm_year, (U16)(t.tm_mon + 1), (U16)t.tm_mday);
+    aru8UTCTime[0] = (U8)(mjd >> 8);
+    aru8UTCTime[1] = (U8)mjd;
+    aru8UTCTime[2] = TSP_CalBCD((U8)t.tm_hour);
+    aru8UTCTime[3] = TSP_CalBCD((U8)t.tm_min);
+    aru8UTCTime[4] = TSP_CalBCD((U8)(t.tm_sec > 59 ? 59 : t.tm_sec));
+}
+
+void TSP_ClearAllSIInfo(void) { SSD_InitBroadcastSI(); }

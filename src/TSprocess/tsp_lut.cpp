@@ -1,0 +1,484 @@
+#include "TSprocess/tsp_lut.h"
+#include "Comm/maccomm.h"
+#include "Driver/FPGA/fpga.h"
+#include "Log/log.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/tdttot.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp.h"
+#include "TSprocess/tsp_nit.h"
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+U32 aru32slotBuffer0[TSP_LUT_MUX_NUM];
+U32 aru32slotBuffer1[TSP_LUT_MUX_NUM];
+U32 aru32slotBuffer2[TSP_LUT_MUX_NUM];
+U32 aru32slotBypassBuffer0[TSP_LUT_BYPASS_NUM];
+U32 aru32slotBypassBuffer1[TSP_LUT_BYPASS_NUM];
+U32 aru32SubslotBuffer0[TSP_LUT_SUB_MUX_NUM];
+U32 aru32SubslotBuffer1[TSP_LUT_SUB_MUX_NUM];
+U32 aru32SubslotBuffer2[TSP_LUT_SUB_MUX_NUM];
+U32 aru32SubslotBypassBuffer0[TSP_LUT_SUB_BYPASS_NUM];
+U32 aru32SubslotBypassBuffer1[TSP_LUT_SUB_BYPASS_NUM];
+
+namespace {
+
+// The back board's slot is written as 63 in the table words.
+U32 SlotWord(U32 slot) { return (slot == 16 ? 63u : slot) & 0x3F; }
+
+U32 MuxSource(U32 slot, U32 stream, U32 pid) { return (pid & 0x1FFF) | ((stream & 0x3FF) << 13) | (SlotWord(slot) << 23); }
+
+// Builds a mux table into the given arrays (capacity entries).
+U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr)
+        return TSP_ERR_INPUT;
+    memset(dst0, 0, capacity * sizeof(U32));
+    memset(dst1, 0, capacity * sizeof(U32));
+    memset(dst2, 0, capacity * sizeof(U32));
+    const U32 n = db->u32OutputTSNumber + db->u32OutputPIDNumber;
+    std::vector<U32> D, S, K, DS;
+    std::vector<U16> I;
+    try {
+        D.assign(n, 0);
+        S.assign(n, 0);
+        K.assign(n + 1, 0);
+        DS.assign(n + 1, 0);
+        I.assign(n, 0);
+    } catch (const std::bad_alloc&) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS, n);
+        return TSP_ERR_NO_MEMORY;
+    }
+    U32 count = 0;
+    U32 ret;
+
+    // EIT of every multiplexed output channel comes from the EIT board.
+    const U8 eitSlot = Resource_GetEITBoardSlot();
+    if (eitSlot >= 17) {
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d u8EITSlot[%d] is not exist.\r\n\n", LOG_POS,
+                   eitSlot);
+    } else {
+        for (U32 c = 0; c < db->u32OutputTSNumber && c <= 0xFFFF; c++) {
+            U16 ts = TSP_INVALID_INDEX;
+            ret = TSP_GetOutputTSIndexByTS((U16)c, &ts);
+            if (ret != 0)
+                return ret;
+            if (ts == TSP_INVALID_INDEX || ts >= db->u32OutputTSNumber) {
+                log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d channel[%d] is invalid.\r\n\n", LOG_POS, c);
+                continue;
+            }
+            if (db->pOutputTS[ts].u8BypassFlag == 1)
+                continue;
+            D[count] = ((c & 0x3FF) << 13) | 18;
+            S[count] = MuxSource(eitSlot, c, 18);
+            printf("i[%d] u16DestChannel[%d] u8EITSlot[%d] u16SrcChannel[%d] \n", count, c, eitSlot, c);
+            count++;
+        }
+    }
+
+    for (U32 j = 0; j < db->u32OutputPIDNumber; j++) {
+        Output_TSPID& p = db->pOutputPID[j];
+        if (p.u8ValidFlag != 1)
+            continue;
+        if (eitSlot < 17 && p.u16PID == 18)
+            continue;
+        if (bSlave && p.u16ChannelID < 4)
+            continue;
+        U16 ts = TSP_INVALID_INDEX;
+        ret = TSP_GetOutputTSIndexByTS(p.u16ChannelID, &ts);
+        if (ret != 0)
+            return ret;
+        if (ts == TSP_INVALID_INDEX || ts >= db->u32OutputTSNumber) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d u16TSIndex is invalid Srcslot[%u],SrcChannel[%u],OldPID[%u],ChannelID[%u]\r\n\n",
+                       LOG_POS, p.u8SourceSlotID, p.u16SourceChannelID, p.u16OldPID, p.u16ChannelID);
+            memset(&p, 0, sizeof(p));
+            continue;
+        }
+        const Output_TSStream& st = db->pOutputTS[ts];
+        if (p.u16PID == 16 && TSP_IsNITTableChangedByUser(ts, db))
+            continue;
+        if (p.u16PID == 17 && st.u8IsSDTChangedByUser == 1)
+            continue;
+        if (p.u16PID == 20 && TSP_IsTOTTableChangedByUser(ts, db)) {
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d jump this one,TSP_IsTOTTableChangedByUser\r\n\n",
+                       LOG_POS);
+            continue;
+        }
+        if (st.u8BypassFlag == 1)
+            continue;
+        U16 prog = (U16)(p.u32ProgramIndex & 0xFFFF);
+        bool ci = prog < db->u32OutputProgramNumber && db->pOutputProgram[prog].u8CIFlag == 1;
+        if (ci && (p.u8PIDType == PID_TYPE_PS_ECMPID || p.u8PIDType == PID_TYPE_ES_ECMPID))
+            continue;
+        D[count] = (p.u16PID & 0x1FFF) | (((U32)p.u16ChannelID & 0x3FF) << 13);
+        if (ci) {
+            // The descrambled copy comes back from the CI slot.
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d SrcChannel[0x%x],OldPID[%u],CIStream[0x%x],CIPID[%u],PIDType[%u]\r\n\n", LOG_POS,
+                       p.u16SourceChannelID, p.u16OldPID, p.u16SrcCIStreamID, p.u16CISrcPID, p.u8PIDType);
+            S[count] = MuxSource(p.u8SourceSlotID, p.u16SrcCIStreamID, p.u16CISrcPID);
+        } else {
+            S[count] = MuxSource(p.u8SourceSlotID, p.u16SrcStreamID, p.u16OldPID);
+        }
+        count++;
+    }
+    if (count > 0xFFFF)
+        count = 0xFFFF;
+    for (U32 k = 0; k < count; k++) {
+        K[k] = S[k];
+        I[k] = (U16)k;
+    }
+    TSP_SortSrcInfo(K.data(), I.data(), (U16)count);
+    for (U32 k = 0; k < count; k++)
+        DS[k] = D[I[k]];
+    TSP_DelSameSrcInfo(DS.data(), K.data(), I.data(), (U16)count);
+    U32 stored = 0;
+    for (U32 k = 0; k < count; k++) {
+        if (I[k] == TSP_INVALID_INDEX)
+            continue;
+        if (stored >= capacity) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d LUT PID Number[%u] out of range\r\n\n", LOG_POS,
+                       stored);
+            break;
+        }
+        dst0[stored] = D[I[k]];
+        dst1[stored] = S[I[k]];
+        stored++;
+    }
+    ret = TSP_WriteSameSrcNum(dst2, dst1, (U16)stored);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_WriteSameSrcNum return error\r\n\n", LOG_POS);
+        return ret;
+    }
+    return 0;
+}
+
+U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr)
+        return TSP_ERR_INPUT;
+    memset(dst0, 0, capacity * sizeof(U32));
+    memset(dst1, 0, capacity * sizeof(U32));
+    U32 dest[TSP_LUT_BYPASS_NUM];
+    U32 key[TSP_LUT_BYPASS_NUM];
+    U16 idx[TSP_LUT_BYPASS_NUM];
+    U32 count = 0;
+    for (U32 i = 0; i < db->u32OutputTSNumber; i++) {
+        const Output_TSStream& st = db->pOutputTS[i];
+        if (st.u8ValidFlag != 1 || st.u8BypassFlag != 1)
+            continue;
+        if (bSlave && st.u16ChannelID < 4)
+            continue;
+        if (count >= capacity) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d LUT PID Number[%u] out of range\r\n\n", LOG_POS,
+                       count + 1);
+            return TSP_ERR_NOT_ENOUGH;
+        }
+        U32 slot = SlotWord(st.u8SrcSlotID);
+        dest[count] = (st.u16ChannelID & 0x3FF) | (((U32)st.u16SrcStreamID & 0x3FF) << 10) | (slot << 20);
+        key[count] = (st.u16SrcStreamID & 0x3FF) | (slot << 10);
+        idx[count] = (U16)count;
+        count++;
+    }
+    TSP_SortSrcInfo(key, idx, (U16)count);
+    for (U32 k = 0; k < count; k++)
+        dst0[k] = dest[idx[k]];
+    return TSP_WriteSameSrcNum(dst1, key, (U16)count);
+}
+
+void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
+{
+    for (U32 n = 0; n < TSP_LUT_MUX_NUM; n++) {
+        U32 dv = n < used ? d[n] : 0, sv = n < used ? s[n] : 0, cv = n < used ? c[n] : 0;
+        U32 high = (sv >> 9) | ((cv & 0x1FF) << 20);
+        U32 low = dv | (sv << 23);
+        FPGA_REG_Write(TSP_REG_LUT_ADDR, n | 0x800);
+        FPGA_REG_Write(TSP_REG_LUT_HIGH, high);
+        FPGA_REG_Write(TSP_REG_LUT_LOW, low);
+        FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
+        FPGA_REG_Write(TSP_REG_LUT_STROBE, 1);
+        FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
+        if (dv != 0)
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Mux LUT high[0x%x],low[0x%x]\r\n\n", LOG_POS,
+                       high, low);
+    }
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 1);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+}
+
+void WriteBypassEntries(const U32* d, const U32* c, U32 used)
+{
+    for (U32 n = 0; n < TSP_LUT_BYPASS_NUM; n++) {
+        U32 dv = n < used ? d[n] : 0, cv = n < used ? c[n] : 0;
+        U32 high = cv >> 6;
+        U32 low = dv | (cv << 26);
+        FPGA_REG_Write(TSP_REG_LUT_ADDR, n);
+        FPGA_REG_Write(TSP_REG_LUT_HIGH, high);
+        FPGA_REG_Write(TSP_REG_LUT_LOW, low);
+        FPGA_REG_Write(TSP_REG_LUT_STROBE, 1);
+        FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
+        if (cv != 0)
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Bypass LUT high[0x%x],low[0x%x]\r\n\n", LOG_POS,
+                       high, low);
+    }
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 1);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+}
+
+}  // namespace
+
+void TSP_InitOutputLUTInfo(void)
+{
+    memset(aru32slotBuffer0, 0, sizeof(aru32slotBuffer0));
+    memset(aru32slotBuffer1, 0, sizeof(aru32slotBuffer1));
+    memset(aru32slotBuffer2, 0, sizeof(aru32slotBuffer2));
+}
+
+U32 TSP_SortSrcInfo(U32* pu32SrcInfo, U16* pu16SrcIndex, U16 u16Length)
+{
+    if (pu32SrcInfo == nullptr || pu16SrcIndex == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    if (u16Length < 2)
+        return 0;
+    U32 bound = u16Length - 1u;
+    while (bound > 0) {
+        U32 last = 0;
+        for (U32 i = 0; i < bound; i++) {
+            if (pu32SrcInfo[i] > pu32SrcInfo[i + 1]) {
+                U32 k = pu32SrcInfo[i];
+                pu32SrcInfo[i] = pu32SrcInfo[i + 1];
+                pu32SrcInfo[i + 1] = k;
+                U16 v = pu16SrcIndex[i];
+                pu16SrcIndex[i] = pu16SrcIndex[i + 1];
+                pu16SrcIndex[i + 1] = v;
+                last = i;
+            }
+        }
+        bound = last;
+    }
+    return 0;
+}
+
+// Sorts the destinations of one group of equal sources and drops repeated
+// (source, destination) pairs in it.
+static void CloseGroup(U32* dest, U16* idx, U32 first, U32 len)
+{
+    if (len < 2)
+        return;
+    TSP_SortSrcInfo(dest + first, idx + first, (U16)len);
+    for (U32 k = first; k + 1 < first + len; k++)
+        if (dest[k] == dest[k + 1])
+            idx[k] = TSP_INVALID_INDEX;
+}
+
+U32 TSP_DelSameSrcInfo(U32* pu32DestInfo, U32* pu32SrcInfo, U16* pu16SrcIndex, U16 u16Length)
+{
+    if (pu32DestInfo == nullptr || pu32SrcInfo == nullptr || pu16SrcIndex == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    if (u16Length < 2)
+        return 0;
+    U32 group = 1;
+    for (U32 i = 0; i + 1 < u16Length; i++) {
+        if (pu32SrcInfo[i] == pu32SrcInfo[i + 1]) {
+            group++;
+        } else {
+            CloseGroup(pu32DestInfo, pu16SrcIndex, i + 1 - group, group);
+            group = 1;
+        }
+        if (pu32DestInfo[i] == pu32DestInfo[i + 1])
+            pu16SrcIndex[i] = TSP_INVALID_INDEX;
+    }
+    // A group that runs to the end of the table gets the same treatment.
+    CloseGroup(pu32DestInfo, pu16SrcIndex, u16Length - group, group);
+    return 0;
+}
+
+U32 TSP_WriteSameSrcNum(U32* pu32SlotBuffer, U32* pu32SrcInfo, U16 u16Length)
+{
+    if (pu32SlotBuffer == nullptr || pu32SrcInfo == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    if (u16Length > TSP_LUT_MUX_NUM) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d [TSP_WriteSameSrcNum]LUT Buff Not enough,u16Length[%u]\r\n\n",
+                   LOG_POS, u16Length);
+        return TSP_ERR_TABLE_GROW;
+    }
+    U32 start = 0;
+    while (start < u16Length) {
+        U32 end = start + 1;
+        while (end < u16Length && pu32SrcInfo[end] == pu32SrcInfo[start])
+            end++;
+        U32 word = ((end - start - 1) & 0xFF) | TSP_LUT_USED;
+        for (U32 k = start; k < end; k++)
+            pu32SlotBuffer[k] = word;
+        start = end;
+    }
+    return 0;
+}
+
+U32 TSP_WriteOutputLUTInfo(void)
+{
+    TSP_InitOutputLUTInfo();
+    U32 ret = BuildMuxTable(false, aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM);
+    if (ret != 0)
+        return ret;
+    ret = TSP_SendOutputLUT();
+    if (ret != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_SendOutputLUT return error\r\n\n", LOG_POS);
+    return ret;
+}
+
+U32 TSP_WriteSubOutputLUTInfo(void)
+{
+    return BuildMuxTable(true, aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2, TSP_LUT_SUB_MUX_NUM);
+}
+
+U32 TSP_WriteByPassOutputLUTInfo(void)
+{
+    U32 ret = BuildBypassTable(false, aru32slotBypassBuffer0, aru32slotBypassBuffer1, TSP_LUT_BYPASS_NUM);
+    if (ret != 0)
+        return ret;
+    return TSP_SendByPassOutputLUT();
+}
+
+U32 TSP_WriteByPassSubOutputLUTInfo(void)
+{
+    return BuildBypassTable(true, aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1, TSP_LUT_SUB_BYPASS_NUM);
+}
+
+U32 TSP_SendOutputLUT(void)
+{
+    WriteMuxEntries(aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM);
+    return 0;
+}
+
+U32 TSP_SendByPassOutputLUT(void)
+{
+    WriteBypassEntries(aru32slotBypassBuffer0, aru32slotBypassBuffer1, TSP_LUT_BYPASS_NUM);
+    return 0;
+}
+
+U32 TSP_SendSubOutputLUT(void)
+{
+    WriteMuxEntries(aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2, TSP_LUT_SUB_MUX_NUM);
+    return 0;
+}
+
+U32 TSP_SendByPassSubOutputLUT(void)
+{
+    WriteBypassEntries(aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1, TSP_LUT_SUB_BYPASS_NUM);
+    return 0;
+}
+
+void TSP_SendSubFPGAMuxLUTInfo(void)
+{
+    std::vector<SUBFPGA_MUXLUT> recs;
+    recs.reserve(TSP_LUT_SUB_MUX_NUM + 1);
+    for (U32 n = 0; n < TSP_LUT_SUB_MUX_NUM; n++)
+        if (aru32SubslotBuffer0[n] != 0)
+            recs.push_back({aru32SubslotBuffer0[n], aru32SubslotBuffer1[n], aru32SubslotBuffer2[n]});
+    recs.push_back({0, 0, 0});
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d MUX LUT send to sub FPGA\r\n\n", LOG_POS,
+               (int)recs.size());
+    // Sent by the carousel thread, which holds no lock while it talks to the slave.
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, reinterpret_cast<const U8*>(recs.data()),
+                       (U32)(recs.size() * sizeof(SUBFPGA_MUXLUT)));
+}
+
+void TSP_SendSubFPGABypassLUTInfo(void)
+{
+    std::vector<SUBFPGA_BYPASSLUT> recs;
+    for (U32 n = 0; n < TSP_LUT_SUB_BYPASS_NUM; n++)
+        if (aru32SubslotBypassBuffer1[n] != 0)
+            recs.push_back({aru32SubslotBypassBuffer0[n], aru32SubslotBypassBuffer1[n]});
+    recs.push_back({0, 0});
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d BYPASS LUT send to sub FPGA\r\n\n", LOG_POS,
+               (int)recs.size());
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, reinterpret_cast<const U8*>(recs.data()),
+                       (U32)(recs.size() * sizeof(SUBFPGA_BYPASSLUT)));
+}
+
+U32 TSP_ReceiveSubFPGAMUXLUTInfo(U8* pu8Data, U32 u32DataLen)
+{
+    if (pu8Data == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    memset(aru32SubslotBuffer0, 0, sizeof(aru32SubslotBuffer0));
+    memset(aru32SubslotBuffer1, 0, sizeof(aru32SubslotBuffer1));
+    memset(aru32SubslotBuffer2, 0, sizeof(aru32SubslotBuffer2));
+    U32 n = 0;
+    while (n < TSP_LUT_SUB_MUX_NUM && (n + 1) * sizeof(SUBFPGA_MUXLUT) <= u32DataLen) {
+        SUBFPGA_MUXLUT r;
+        memcpy(&r, pu8Data + n * sizeof(r), sizeof(r));
+        if (r.aru32slotBuffer0 == 0)
+            break;
+        aru32SubslotBuffer0[n] = r.aru32slotBuffer0;
+        aru32SubslotBuffer1[n] = r.aru32slotBuffer1;
+        aru32SubslotBuffer2[n] = r.aru32slotBuffer2;
+        n++;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d MUX LUT receive by sub FPGA\r\n\n", LOG_POS, n);
+    return TSP_SendSubOutputLUT();
+}
+
+U32 TSP_ReceiveSubFPGABYPASSLUTInfo(U8* pu8Data, U32 u32DataLen)
+{
+    if (pu8Data == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    memset(aru32SubslotBypassBuffer0, 0, sizeof(aru32SubslotBypassBuffer0));
+    memset(aru32SubslotBypassBuffer1, 0, sizeof(aru32SubslotBypassBuffer1));
+    U32 n = 0, used = 0;
+    while (n < TSP_LUT_SUB_BYPASS_NUM && (n + 1) * sizeof(SUBFPGA_BYPASSLUT) <= u32DataLen) {
+        SUBFPGA_BYPASSLUT r;
+        memcpy(&r, pu8Data + n * sizeof(r), sizeof(r));
+        aru32SubslotBypassBuffer0[n] = r.aru32slotBypassBuffer0;
+        aru32SubslotBypassBuffer1[n] = r.aru32slotBypassBuffer1;
+        n++;
+        if (r.aru32slotBypassBuffer1 == 0)
+            break;
+        used++;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d BYPASS LUT receive by sub FPGA\r\n\n", LOG_POS,
+               used);
+    return TSP_SendByPassSubOutputLUT();
+}
+
+void TSP_PrintMuxLUT(void)
+{
+    for (U32 n = 0; n < TSP_LUT_MUX_NUM; n++) {
+        if (aru32slotBuffer2[n] == 0)
+            continue;
+        U32 s = aru32slotBuffer1[n], d = aru32slotBuffer0[n];
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d main Mux LUT Num[%u],SrcSlot[%u],SrcChannel[0x%x],SrcPID[%u],DestChannel[%u],NewPID[%u]\r\n\n",
+                   LOG_POS, aru32slotBuffer2[n] & 0xFF, (s >> 23) & 0x3F, (s >> 13) & 0x3FF, s & 0x1FFF,
+                   (d >> 13) & 0xFF, d & 0x1FFF);
+    }
+}
+
+void TSP_PrintBypassLUT(void)
+{
+    for (U32 n = 0; n < TSP_LUT_BYPASS_NUM; n++) {
+        if (aru32slotBypassBuffer1[n] == 0)
+            continue;
+        U32 d = aru32slotBypassBuffer0[n];
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d main Bypass LUT Num[%u],SrcSlot[%u],SrcChannel[0x%x],DestChannel[%u]\r\n\n", LOG_POS,
+                   aru32slotBypassBuffer1[n] & 0xFF, (d >> 20) & 0x3F, (d >> 10) & 0x3FF, d & 0xFF);
+    }
+}

@@ -1,0 +1,163 @@
+#include "TSprocess/tsp_mux.h"
+#include "Comm/ipcomm.h"
+#include "Common/thread.h"
+#include "Log/log.h"
+#include "SIprocess/SIgenerate.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/tdttot.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp.h"
+#include "TSprocess/tsp_conflict.h"
+#include "TSprocess/tsp_lut.h"
+#include <cstring>
+#include <memory>
+
+// Output-stream file of the configuration store: saves the live database.
+zrErrCode PARAMS_TSPParametersSave(void);
+
+
+U32 TSP_ConflictProcess(void)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr)
+        return TSP_ERR_INPUT;
+    for (U32 i = 0; i < db->u32OutputTSNumber && i <= 0xFFFF; i++) {
+        const Output_TSStream& st = db->pOutputTS[i];
+        if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
+            continue;
+        U32 ret = TSP_AddOutputTSHandleServID((U16)i, db);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_AddOutputTSHandleServID return error\r\n\n",
+                       LOG_POS);
+            return ret;
+        }
+        ret = TSP_AddOutputTSHandlePid((U16)i, db);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_AddOutputTSHandlePid return error\r\n\n",
+                       LOG_POS);
+            return ret;
+        }
+        if (Resource_GetSIMode() == 1) {
+            ret = TSP_AddOutTSHandleChannelNum((U16)i, db);
+            if (ret != 0) {
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                           "%ld:%s:%d TSP_AddOutTSHandleChannelNum return error\r\n\n", LOG_POS);
+                return ret;
+            }
+        }
+    }
+    return 0;
+}
+
+U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr || u32OutputTsIndex >= db->u32OutputTSNumber) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input err !\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    struct Builder {
+        U32 (*fn)(U32);
+        const char* name;
+    };
+    static const Builder builders[] = {
+        {TSP_ConstructPAT, "TSP_ConstructPAT"}, {TSP_ConstructCAT, "TSP_ConstructCAT"},
+        {TSP_ConstructNIT, "TSP_ConstructNIT"}, {TSP_ConstructSDT, "TSP_ConstructSDT"},
+        {TSP_ConstructPMTs, "TSP_ConstructPMTs"}, {TSP_ConstructPSIP, "TSP_ConstructPSIP"},
+    };
+    for (const Builder& b : builders) {
+        U32 ret = b.fn(u32OutputTsIndex);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d  fail\r\n\n", LOG_POS, b.name,
+                       u32OutputTsIndex);
+            return ret;
+        }
+    }
+    return 0;
+}
+
+U32 TSP_MuxOutputAllSI(void)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    SSD_InitBroadcastSI();
+    for (U32 i = 0; db != nullptr && i < db->u32OutputTSNumber; i++) {
+        const Output_TSStream& st = db->pOutputTS[i];
+        if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
+            continue;
+        TSP_MuxTsSIProc(i);
+    }
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        g_u8MuxFlag = 1;
+        memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
+    }
+    return 0;
+}
+
+U32 TSP_MuxProcess(void)
+{
+    CARD_STATE_LOCK();
+    struct Step {
+        U32 (*fn)(void);
+        const char* name;
+    };
+    static const Step steps[] = {
+        {TSP_ConflictProcess, "TSP_ConflictProcess"},
+        {TSP_WriteOutputLUTInfo, "TSP_WriteOutputLUTInfo"},
+        {TSP_WriteByPassOutputLUTInfo, "TSP_WriteByPassOutputLUTInfo"},
+        {TSP_WriteSubOutputLUTInfo, "TSP_WriteSubOutputLUTInfo"},
+        {TSP_WriteByPassSubOutputLUTInfo, "TSP_WriteByPassSubOutputLUTInfo"},
+        {TSP_MuxOutputAllSI, "TSP_MuxOutputAllSI"},
+        {[]() -> U32 { return (U32)PARAMS_TSPParametersSave(); }, "PARAMS_TSPParametersSave"},
+    };
+    for (const Step& s : steps) {
+        U32 ret = s.fn();
+        if (ret != 0) {
+            // The callers go on whatever the result: the log is the record.
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n\n", LOG_POS, s.name);
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
+            return ret;
+        }
+    }
+    TSP_SendSubTDTEnableFlag();
+    TSP_SendSubTOTEnableFlag();
+    TSP_SendSubTOTTableInfo();
+    return 0;
+}
+
+U32 TSP_UpdateResourceInfo(void)
+{
+    CARD_STATE_LOCK();
+    TResource_TS* self = Resource_getSelfHandle();
+    if (self == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no resource record\r\n\n", LOG_POS);
+        return TSP_ERR_INPUT;
+    }
+    Output_TSInfo* db = TSP_GetTSParam();
+    U8 status[256];
+    memset(status, 0, sizeof(status));
+    for (U32 c = 0; c < self->u16OutputChannelNum && c < sizeof(status); c++) {
+        U16 idx = TSP_INVALID_INDEX;
+        U32 ret = TSP_GetOutputTSIndexByTS((U16)c, &idx);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n\n",
+                       LOG_POS);
+            return ret;
+        }
+        if (db != nullptr && idx != TSP_INVALID_INDEX && idx < db->u32OutputTSNumber &&
+            db->pOutputTS[idx].u8ValidFlag == 1)
+            status[c] = db->pOutputTS[idx].u8BypassFlag == 1 ? 1 : 2;
+    }
+    if (memcmp(status, self->u8OutputChannelStatus, sizeof(status)) == 0)
+        return 0;
+    memcpy(self->u8OutputChannelStatus, status, sizeof(status));
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Send Resource To BackBoard\r\n\n", LOG_POS);
+    // Sent from the carousel thread, which holds no lock while it talks to
+    // the back board.
+    const U8* rec = reinterpret_cast<const U8*>(self);
+    U32 ip = Resource_getBoardIPAddress(16);
+    SSD_PostPeerMessage(TSP_RESOURCE_REPORT_KEY, std::vector<U8>(rec, rec + sizeof(TResource_TS)), [ip](std::vector<U8>& d) {
+        IPComm_SendData(ip, IPCOMM_SEND_RESOUR, d.data(), (U32)d.size());
+    });
+    return 0;
+}

@@ -1,0 +1,102 @@
+#include "Timer/timer.h"
+#include "Common/thread.h"
+#include "Log/log.h"
+#include "SIprocess/SIconstruct.h"
+#include "StatusProcess/resource.h"
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sys/select.h>
+
+std::atomic<U32> g_u32TimerCnt{0};
+std::atomic<U32> g_u32uSec{100000};
+std::atomic<BOOL> g_TimerEnd_flag{1};
+
+
+// The back board's time-zone index (12 = UTC when it is not known yet).
+static U8 Timer_GetNTPZone(void)
+{
+    TResource_TS* bb = Resource_GetHandle(16);
+    return bb ? bb->u8NTPZone : 12;
+}
+
+zrErrCode Timer_usleep(U32 u32uSec)
+{
+    struct timeval tv;
+    tv.tv_sec = u32uSec / 1000000;
+    tv.tv_usec = u32uSec % 1000000;
+    int ret;
+    do {
+        ret = select(0, nullptr, nullptr, nullptr, &tv);
+    } while (ret < 0 && errno == EINTR);
+    if (ret < 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Select error :%s(errno: %d)\r\n\n", LOG_POS,
+                   strerror(errno), errno);
+        return ZR_ERR_FAILURE;
+    }
+    return ZR_SUCCESS;
+}
+
+void Timer_Init(U32 u32uSec) { g_u32uSec = u32uSec; }
+
+U32 GetTimeCnt(void) { return g_u32TimerCnt.load(); }
+
+void Timer_End(void) { g_TimerEnd_flag = 1; }
+
+void* Timer_Service(void*)
+{
+    while (!g_TimerEnd_flag) {
+        Timer_usleep(g_u32uSec.load());
+        U32 next = g_u32TimerCnt.load() + 1;
+        if (next > 0xFFFFFFEFu)
+            next = 0;
+        g_u32TimerCnt = next;
+    }
+    g_u32TimerCnt = 0;
+    return nullptr;
+}
+
+zrErrCode Timer_Start(U32 u32uSec)
+{
+    BOOL expected = 1;
+    if (!g_TimerEnd_flag.compare_exchange_strong(expected, 0)) {
+        log_printf(LOG_LEVEL_WARNING, LOG_MODULE_SYS, "%ld:%s:%d Timer is occupy\r\n\n", LOG_POS);
+        return ZR_SUCCESS;
+    }
+    g_u32uSec = u32uSec;
+    pthread_attr_t attr;
+    pthread_t tid;
+    pthread_attr_init(&attr);
+    int ret = pthread_create(&tid, &attr, Timer_Service, nullptr);
+    pthread_attr_destroy(&attr);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Timer thread create error :%s(errno: %d)\r\n\n",
+                   LOG_POS, strerror(ret), ret);
+        g_TimerEnd_flag = 1;
+        return ZR_ERR_COMM_PTHREAD_CREAT;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d Timer create successfully!\r\n\n", LOG_POS);
+    ret = pthread_detach(tid);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Timer thread detach error :%s(errno: %d)\r\n\n",
+                   LOG_POS, strerror(ret), ret);
+        return ZR_ERR_COMM_PTHREAD_CREAT;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d Timer thread detach successfully!\r\n\n", LOG_POS);
+    return ZR_SUCCESS;
+}
+
+U8 gettime(void)
+{
+    time_t now = time(nullptr);
+    U8 z = Timer_GetNTPZone();
+    if (z < 26) {
+        if (z < 13)
+            now -= (time_t)time_zone_sec[z].u32Seconds;
+        else
+            now += (time_t)time_zone_sec[z].u32Seconds;
+    }
+    struct tm tmv;
+    localtime_r(&now, &tmv);
+    return (U8)tmv.tm_hour;
+}

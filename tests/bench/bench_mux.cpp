@@ -1,0 +1,144 @@
+// Timings of the apply step on a database filled to its capacities and of
+// one carousel tick with all eight channels carrying tables. Prints figures;
+// it is not a timed test.
+#include "Common/thread.h"
+#include "Driver/FPGA/fpga.h"
+#include "Log/log.h"
+#include "Parameter/parameters.h"
+#include "Platform/board_state.h"
+#include "SIprocess/SIsend.h"
+#include "TSprocess/tsp.h"
+#include "TSprocess/tsp_mux.h"
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+double ThreadCpuMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+// Factory capacities, every record in use: 8 streams of 12 or 13 programs
+// (100 in all), 5 PIDs each (500 in all), half of them from a second input
+// with the same ids and PIDs so that conflict resolution has work to do.
+void FillDatabase()
+{
+    TSInfoInitNum n{8, 100, 500, 100, 100, 8};
+    TSP_InitTSInfo(TSP_GetTSParam(), &n);
+    Output_TSInfo* db = TSP_GetTSParam();
+    for (U16 c = 0; c < 8; c++) {
+        Output_TSStream& s = db->pOutputTS[c];
+        memset(&s, 0, sizeof(s));
+        TSP_InitOneOutputTSStream(&s);
+        s.u16ChannelID = c;
+        s.u16TransportStreamID = (U16)(0x100 + c);
+        s.u8TOTGenerate = 1;
+    }
+    U32 pid = 0;
+    for (U32 p = 0; p < 100; p++) {
+        U16 ts = (U16)(p % 8);
+        Output_TSProgram& pr = db->pOutputProgram[p];
+        memset(&pr, 0, sizeof(pr));
+        pr.u16OldServiceID = (U16)(1 + p / 16);
+        pr.u16OldPMTPID = (U16)(0x100 + (p / 16) * 16);
+        pr.u16OldPCRPID = (U16)(pr.u16OldPMTPID + 1);
+        TSP_InitOneOutputTSProgram(&pr);
+        pr.u8SourceSlotID = (U8)(1 + (p & 1));
+        pr.u16SourceChannelID = (U16)(p / 8);
+        pr.u16ChannelID = ts;
+        pr.u16TSIndex = ts;
+        pr.u16ProgramIndex = (U16)p;
+        pr.u8ServiceNameLen = 8;
+        memcpy(pr.aru8ServiceName, "Service ", 8);
+        Output_TSStream& s = db->pOutputTS[ts];
+        if (s.u16ProgramNum == 0)
+            s.u16ProgramIndex = (U16)p;
+        else
+            db->pOutputProgram[p - 8].u16NextProgramIndex = (U16)p;
+        s.u16ProgramNum++;
+        for (U32 e = 0; e < 5; e++, pid++) {
+            Output_TSPID& r = db->pOutputPID[pid];
+            memset(&r, 0, sizeof(r));
+            r.u16OldPID = (U16)(pr.u16OldPCRPID + e);
+            TSP_InitOneOutputTSPID(&r);
+            r.u8PIDType = e == 4 ? PID_TYPE_PCRPID : PID_TYPE_ESPID;
+            r.u8StreamType = e == 0 ? 0x02 : 0x04;
+            r.u8SourceSlotID = pr.u8SourceSlotID;
+            r.u16SourceChannelID = pr.u16SourceChannelID;
+            r.u16SrcStreamID = pr.u16SourceChannelID;
+            r.u16ChannelID = ts;
+            r.u32TSIndex = ts;
+            r.u32ProgramIndex = p;
+            r.u32PIDIndex = pid;
+            if (e == 4) {
+                r.u16OldPID = pr.u16OldPCRPID;
+                r.u16PID = pr.u16OldPCRPID;
+                pr.u16PCRIndex = (U16)pid;
+            } else {
+                if (e == 0)
+                    pr.u16PIDIndex = (U16)pid;
+                else
+                    db->pOutputPID[pid - 1].u32NextPIDIndex = pid;
+                pr.u16ESNumber++;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+int main()
+{
+    char tmpl[] = "/tmp/modcard-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return 1;
+    std::string root = tmpl;
+    setenv("MODCARD_ROOT", tmpl, 1);
+    if (!simboard::CreateBoard(root, simboard::DefaultProfile()))
+        return 1;
+    log_Init((U8*)LOG_FILE_PATH);
+    Log_SetOutputMode(LOG_OUTPUT_SYSLOG);
+    FPGA_Init();
+    g_u32ModulationMode = 3;
+
+    const int kApplies = 5;
+    double best = 1e9, total = 0;
+    for (int i = 0; i < kApplies; i++) {
+        FillDatabase();
+        auto t0 = std::chrono::steady_clock::now();
+        U32 ret = TSP_MuxProcess();
+        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        if (ret != 0)
+            printf("TSP_MuxProcess returned 0x%x\n", ret);
+        best = ms < best ? ms : best;
+        total += ms;
+    }
+    SIPacket_Tick(CHIP_TYPE_MAIN);  // the forward to the slave happens once
+    SIPacket_t* c = SSD_GetSIPacketParam();
+    printf("bench_mux: TSP_MuxProcess, 8 streams / 100 programs / 500 PIDs: best %.2f ms, mean %.2f ms "
+           "(%u packets of %u tables in the carousel)\n",
+           best, total / kApplies, c->u16TSPacketNum, c->u16SIInfoNum);
+
+    const int kTicks = 500;
+    double cpu0 = ThreadCpuMs();
+    auto w0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kTicks; i++)
+        SIPacket_Tick(CHIP_TYPE_MAIN);
+    double cpu = ThreadCpuMs() - cpu0;
+    double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
+    printf("bench_mux: carousel tick, 8 channels: %.3f ms CPU per tick (%.3f ms wall), %d ticks\n", cpu / kTicks,
+           wall / kTicks, kTicks);
+
+    std::string cmd = "rm -rf '" + root + "'";
+    if (system(cmd.c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", root.c_str());
+    return 0;
+}

@@ -1,0 +1,366 @@
+// The apply step end to end on the simulated board: conflicts, routing,
+// regenerated PSI/SI in the carousel, and the carousel's output over 30
+// seconds of ticks read back by independent decoders (psidecode on libdvbpsi
+// and Debian's dvbinfo): no CRC or continuity error, times near the clock.
+#include "Common/commonfun.h"
+#include "DTMB/dtmb_param.h"
+#include "Driver/FPGA/fpga.h"
+#include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/tdttot.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp_lut.h"
+#include "TSprocess/tsp_mux.h"
+#include "mux_fixture.h"
+#include <ctime>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <thread>
+#include "Timer/timer.h"
+
+using namespace muxfix;
+
+namespace {
+
+std::string Run(const std::string& cmd)
+{
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            out.push_back(line);
+    return out;
+}
+
+// Seconds between a DVB UTC time (MJD + BCD) and now.
+long SecondsFromNow(unsigned long long utc)
+{
+    unsigned mjd = (unsigned)(utc >> 24);
+    auto bcd = [](unsigned v) { return (v >> 4) * 10 + (v & 15); };
+    long t = ((long)mjd - 40587) * 86400 + bcd((utc >> 16) & 0xFF) * 3600 + bcd((utc >> 8) & 0xFF) * 60 +
+             bcd(utc & 0xFF);
+    return t - (long)time(nullptr);
+}
+
+// Stores a NIT section for a stream (as the user NIT would).
+void StoreNit(U16 ts, U16 networkId)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    for (U32 i = 0; i < db->u32OutputTableNumber; i++) {
+        TSTable& t = db->pOutputTable[i];
+        if (t.u8ValidFlag == 1)
+            continue;
+        memset(&t, 0, sizeof(t));
+        TSP_InitOneOutputTable(&t);
+        U8* p = t.aru8TableInfo;
+        const U8 head[] = {0x40, 0xF0, 13, (U8)(networkId >> 8), (U8)networkId, 0xC1, 0, 0, 0xF0, 0, 0xF0, 0};
+        memcpy(p, head, sizeof(head));
+        U32 crc = Common_CRC_Calculate(p, 12, 0);
+        p[12] = (U8)(crc >> 24), p[13] = (U8)(crc >> 16), p[14] = (U8)(crc >> 8), p[15] = (U8)crc;
+        t.u16TableInfoLen = 16;
+        t.u16Index = (U16)i;
+        t.u8TableType = 2;
+        db->pOutputTS[ts].u16NITIndex = (U16)i;
+        db->pOutputTS[ts].u8NITGenerate = 1;
+        return;
+    }
+}
+
+class Apply : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedMode = g_u32ModulationMode;
+        ResetDb();
+        SSD_InitBroadcastSI();
+        SSD_FlushSubMessages();
+        for (U8& e : u8PSIEnable)
+            e = 1;
+        GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+        SIPacket_ResetTickCount();
+        ClearCaptures();
+    }
+    void TearDown() override
+    {
+        g_u32ModulationMode = savedMode;
+        ResetDb();
+        SSD_InitBroadcastSI();
+    }
+    // Two channels of the master with two and one programs, one of the slave.
+    void BuildStreams()
+    {
+        U16 t0 = Stream(0, 0x10), t1 = Stream(1, 0x11), t5 = Stream(5, 0x15);
+        Output_TSInfo* db = TSP_GetTSParam();
+        for (U16 t : {t0, t1, t5}) {
+            db->pOutputTS[t].u8TOTGenerate = 1;
+            db->pOutputTS[t].u8TDTGenerate = 1;
+        }
+        U16 a = Program(t0, 3, 1, 101, 0x100, 0x101);
+        ES(t0, a, 0x101, 0x02);
+        ES(t0, a, 0x102, 0x04);
+        PCR(t0, a);
+        // Same ids and PIDs from another input: conflict resolution moves them.
+        U16 b = Program(t0, 4, 1, 101, 0x100, 0x101);
+        ES(t0, b, 0x101, 0x02);
+        PCR(t0, b);
+        U16 e = EMM(t0, 3, 1, 0x500);
+        db->pOutputPID[e].u16CASID = 0x0B00;
+        StoreNit(t0, 0x33);
+        U16 c = Program(t1, 3, 2, 7, 0x200, 0x201);
+        ES(t1, c, 0x201);
+        U16 d = Program(t5, 3, 5, 9, 0x300, 0x301);
+        ES(t5, d, 0x301);
+    }
+    void Ticks(int n)
+    {
+        for (int i = 0; i < n; i++)
+            SIPacket_Tick(CHIP_TYPE_MAIN);
+    }
+    U32 savedMode = 0;
+};
+
+std::string Psidecode(U8 channel)
+{
+    return Run(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel));
+}
+
+void ExpectCleanCapture(U8 channel, const std::string& decoded)
+{
+    EXPECT_FALSE(ReadPackets(channel).empty()) << "channel " << (int)channel;
+    EXPECT_EQ(0, ContinuityErrors(channel)) << "channel " << (int)channel;
+    auto sections = Lines(decoded, "SECTION ");
+    EXPECT_FALSE(sections.empty());
+    for (const std::string& s : sections)
+        EXPECT_EQ(std::string::npos, s.find("crc=bad")) << s;
+    // dvbinfo reads the file through its own demultiplexer and reports
+    // discontinuities and CRC failures in its debug output.
+    std::string info = Run("dvbinfo -d error -f " + Capture(channel) + " 2>&1");
+    EXPECT_EQ(std::string::npos, info.find("discontinuity")) << info.substr(0, 2000);
+    EXPECT_EQ(std::string::npos, info.find("CRC")) << info.substr(0, 2000);
+    EXPECT_EQ(std::string::npos, info.find("Error")) << info.substr(0, 2000);
+}
+
+TEST_F(Apply, EmptyDatabaseStillWritesTablesAndFlagsTheCarousel)
+{
+    U32 commits = simboard::GetModels()->routing.commits;
+    g_u8MuxFlag = 0;
+    EXPECT_EQ(0u, TSP_MuxProcess());
+    EXPECT_EQ(1, g_u8MuxFlag);
+    EXPECT_EQ(commits + 2, simboard::GetModels()->routing.commits);
+    EXPECT_EQ(0u, SSD_GetSIPacketParam()->u16TSPacketNum);
+    // The slave gets its time-table settings (all off).
+    std::vector<U8> flags;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, &flags));
+    EXPECT_EQ(std::vector<U8>(8, 0), flags);
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_TABLE_INFO, &flags));
+    EXPECT_EQ(224u, flags.size());
+}
+
+TEST_F(Apply, BypassStreamIsRoutedAndReportedButGetsNoTables)
+{
+    Stream(2, 1, true, 6, 3);
+    TResource_TS* self = Resource_getSelfHandle();
+    ASSERT_NE(nullptr, self);
+    self->u16OutputChannelNum = 8;
+    memset(self->u8OutputChannelStatus, 0, sizeof(self->u8OutputChannelStatus));
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    EXPECT_EQ(0u, SSD_GetSIPacketParam()->u16TSPacketNum);
+    EXPECT_EQ(((U64)0x100 << 26) | (2 | 3 << 10 | 6 << 20), simboard::GetModels()->routing.bypassCommitted[0]);
+    ASSERT_EQ(0u, TSP_UpdateResourceInfo());
+    EXPECT_EQ(1, self->u8OutputChannelStatus[2]);
+    std::vector<U8> rec;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(TSP_RESOURCE_REPORT_KEY, &rec));
+    EXPECT_EQ(1024u, rec.size());
+    SSD_FlushSubMessages();
+    // Unchanged status: nothing is sent.
+    ASSERT_EQ(0u, TSP_UpdateResourceInfo());
+    EXPECT_FALSE(SSD_GetPendingPeerMessage(TSP_RESOURCE_REPORT_KEY, nullptr));
+}
+
+TEST_F(Apply, DvbCarouselDecodesCleanlyOverThirtySeconds)
+{
+    g_u32ModulationMode = 3;  // DVB-C: SI mode 0
+    BuildStreams();
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    // The first pass after the apply forwards channel 5 to the slave.
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_SendBroadcastSI();
+    }
+    std::vector<U8> rows;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, &rows));
+    EXPECT_EQ(0u, rows.size() % 196);
+    EXPECT_GE(rows.size() / 196, 4u);  // PAT, PMT, SDT and the closing row
+    std::vector<U8> flags;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, &flags));
+    EXPECT_EQ(1, flags[5]);
+    EXPECT_EQ(0, flags[2]);
+    // Conflict resolution moved the second program's id and PIDs.
+    Output_TSInfo* db = TSP_GetTSParam();
+    EXPECT_EQ(1, db->pOutputProgram[1].u16ServiceID);
+    EXPECT_EQ(51, db->pOutputProgram[1].u16PMTPID);
+    Ticks(310);  // 31 s at the 100 ms interval: two TDT/TOT rounds
+    std::string d0 = Psidecode(0);
+    ExpectCleanCapture(0, d0);
+    EXPECT_FALSE(Lines(d0, "PAT ").empty());
+    EXPECT_EQ(2u, Lines(d0, "PAT_PROGRAM").size() / Lines(d0, "PAT ").size());
+    EXPECT_FALSE(Lines(d0, "PMT program=101").empty());
+    EXPECT_FALSE(Lines(d0, "PMT program=1 ").empty());
+    EXPECT_FALSE(Lines(d0, "SDT ").empty());
+    EXPECT_FALSE(Lines(d0, "CAT ").empty());
+    EXPECT_FALSE(Lines(d0, "NIT ").empty());
+    auto tdt = Lines(d0, "TDT ");
+    auto tot = Lines(d0, "TOT ");
+    EXPECT_EQ(2u, tdt.size());
+    EXPECT_EQ(2u, tot.size());
+    for (const auto& l : tdt) {
+        unsigned long long utc = strtoull(l.substr(l.find("utc=") + 4).c_str(), nullptr, 16);
+        EXPECT_LE(labs(SecondsFromNow(utc)), 2) << l;
+    }
+    EXPECT_FALSE(Lines(d0, "LTO country=\"CHN\"").empty());
+    ExpectCleanCapture(1, Psidecode(1));
+}
+
+TEST_F(Apply, SlaveRepeatsForwardedTablesAndItsTimeTables)
+{
+    g_u32ModulationMode = 3;
+    BuildStreams();
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_SendBroadcastSI();
+    }
+    std::vector<U8> rows, tdtFlags, totFlags, models;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, &rows));
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, &tdtFlags));
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, &totFlags));
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_TABLE_INFO, &models));
+    SSD_FlushSubMessages();
+    // What the slave's chip link does with them.
+    ASSERT_EQ(0u, SSD_ReceiveSubSIInfo(rows.data(), (U32)rows.size()));
+    memcpy(u8TDTEnableFlag, tdtFlags.data(), 8);
+    memcpy(u8TOTEnableFlag, totFlags.data(), 8);
+    memcpy(g_stTOTInfo, models.data(), sizeof(g_stTOTInfo));
+    ClearCaptures();
+    simboard::PokeReg(17, 1);
+    FPGA_CheckChipType();
+    SIPacket_ResetTickCount();
+    for (int i = 0; i < 310; i++)
+        SIPacket_Tick(CHIP_TYPE_SUB);
+    simboard::PokeReg(17, 0);
+    FPGA_CheckChipType();
+    std::string d5 = Psidecode(5);
+    ExpectCleanCapture(5, d5);
+    EXPECT_FALSE(Lines(d5, "PAT ").empty());
+    EXPECT_FALSE(Lines(d5, "PMT program=9").empty());
+    EXPECT_FALSE(Lines(d5, "SDT ").empty());
+    EXPECT_EQ(2u, Lines(d5, "TDT ").size());
+    EXPECT_EQ(2u, Lines(d5, "TOT ").size());
+    EXPECT_TRUE(ReadPackets(0).empty());  // the slave writes only what it got
+}
+
+TEST_F(Apply, AtscCarouselCarriesMgtVctAndStt)
+{
+    g_u32ModulationMode = 6;  // 8VSB: SI mode 1
+    Resource_GetHandle(16)->u8NTPZone = 12;  // UTC
+    BuildStreams();
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    Ticks(310);
+    std::string d0 = Psidecode(0);
+    ExpectCleanCapture(0, d0);
+    EXPECT_FALSE(Lines(d0, "PAT ").empty());
+    EXPECT_FALSE(Lines(d0, "MGT ").empty());
+    EXPECT_FALSE(Lines(d0, "VCT ").empty());
+    auto stt = Lines(d0, "STT ");
+    EXPECT_EQ(310u, Lines(d0, "SECTION pid=8187 table_id=0xcd").size());  // one STT per tick
+    EXPECT_TRUE(Lines(d0, "TDT ").empty());
+    EXPECT_TRUE(Lines(d0, "TOT ").empty());
+    EXPECT_TRUE(Lines(d0, "SDT ").empty());
+    if (!stt.empty()) {
+        // GPS seconds since 1980-01-06, less the GPS-UTC offset the back board gives.
+        const std::string& l = stt.back();
+        long sys = strtol(l.substr(l.find("system_time=") + 12).c_str(), nullptr, 10);
+        long off = strtol(l.substr(l.find("gps_utc_offset=") + 15).c_str(), nullptr, 10);
+        long utc = sys + 315964800 - off;
+        EXPECT_LE(labs(utc - (long)time(nullptr)), 2) << l;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+int CountTdt(U8 channel)
+{
+    int n = 0;
+    for (const auto& p : ReadPackets(channel))
+        if (PacketPid(p) == 20 && p[5] == 0x70)
+            n++;
+    return n;
+}
+
+TEST_F(Apply, TimeTablesFollowTheTickCount)
+{
+    g_u32ModulationMode = 3;
+    U16 t0 = Stream(0);
+    U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
+    ES(t0, p, 0x101);
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    // 15000 / 1000 = 15: first on tick 16, then every 14 ticks.
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 1000;
+    Ticks(15);
+    EXPECT_EQ(0, CountTdt(0));
+    Ticks(1);
+    EXPECT_EQ(1, CountTdt(0));
+    Ticks(13);
+    EXPECT_EQ(1, CountTdt(0));
+    Ticks(1);
+    EXPECT_EQ(2, CountTdt(0));
+    // An interval above 15 s: the time tables go out on the next tick.
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 20000;
+    SIPacket_ResetTickCount();
+    Ticks(1);
+    EXPECT_EQ(3, CountTdt(0));
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+}
+
+TEST_F(Apply, CarouselThreadSendsOncePerInterval)
+{
+    g_u32ModulationMode = 3;
+    U16 t0 = Stream(0);
+    U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
+    ES(t0, p, 0x101);
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 20;
+    SIP_Init();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    // Stop the ticks; the thread then only watches the counter.
+    Timer_End();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int pats = 0;
+    for (const auto& pk : ReadPackets(0))
+        pats += PacketPid(pk) == 0;
+    // About 50 ticks in a second at 20 ms (loose: the machine is shared).
+    EXPECT_GE(pats, 20);
+    EXPECT_LE(pats, 55);
+    EXPECT_EQ(0, ContinuityErrors(0));
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+}
+
+}  // namespace

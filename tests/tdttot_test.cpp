@@ -1,0 +1,147 @@
+// TDT and TOT: which channels get them, the operator's TOT edit from the
+// working copy to the output, the settings for the slave, the text forms.
+#include "Parameter/parameters.h"
+#include "SIprocess/SIgenerate.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/tdttot.h"
+#include "mux_fixture.h"
+#include <gtest/gtest.h>
+
+using namespace muxfix;
+
+namespace {
+
+class TimeTables : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        savedMode = g_u32ModulationMode;
+        g_u32ModulationMode = 3;
+        ResetDb();
+        SSD_InitBroadcastSI();
+        SSD_FlushSubMessages();
+        ClearCaptures();
+        for (U16 c : {0, 1, 2}) {
+            U16 t = Stream(c, (U16)(0x10 + c), c == 2, 3, c);
+            TSP_GetTSParam()->pOutputTS[t].u8TDTGenerate = 1;
+            TSP_GetTSParam()->pOutputTS[t].u8TOTGenerate = 1;
+        }
+    }
+    void TearDown() override { g_u32ModulationMode = savedMode; }
+    void Round()
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_SendTimeSITable();
+    }
+    // Sections of a table id seen on PID 20 of a channel.
+    std::vector<std::vector<U8>> Sections(U8 channel, U8 tid)
+    {
+        std::vector<std::vector<U8>> out;
+        for (const auto& p : ReadPackets(channel))
+            if (PacketPid(p) == 20 && p[5] == tid)
+                out.emplace_back(p.begin() + 5, p.end());
+        return out;
+    }
+    U32 savedMode = 0;
+};
+
+TEST_F(TimeTables, DefaultTotOnMultiplexedChannelsOnly)
+{
+    Round();
+    EXPECT_EQ(1u, Sections(0, 0x70).size());
+    auto tot = Sections(0, 0x73);
+    ASSERT_EQ(1u, tot.size());
+    // Local time offset descriptor: CHN, region 8, offset 0.
+    const U8* d = tot[0].data() + 10;
+    EXPECT_EQ(0x58, d[0]);
+    EXPECT_EQ(13, d[1]);
+    EXPECT_EQ(0, memcmp(d + 2, "CHN", 3));
+    EXPECT_EQ(8, d[5] >> 2);
+    EXPECT_TRUE(Sections(2, 0x70).empty());  // bypass stream
+    // TDT and TOT share the counter of PID 20.
+    auto pk = ReadPackets(0);
+    ASSERT_EQ(2u, pk.size());
+    EXPECT_EQ(((pk[0][3] & 15) + 1) & 15, pk[1][3] & 15);
+    // ATSC: neither table on any channel.
+    g_u32ModulationMode = 6;
+    ClearCaptures();
+    Round();
+    EXPECT_TRUE(ReadPackets(0).empty());
+}
+
+TEST_F(TimeTables, PassedThroughPid20WinsUnlessTheTotWasEdited)
+{
+    U16 t1 = 1;
+    Other(t1, 3, 1, 20);
+    Round();
+    EXPECT_TRUE(Sections(1, 0x70).empty());
+    EXPECT_TRUE(Sections(1, 0x73).empty());
+
+    // The operator edits channel 1's TOT: eight hours ahead.
+    ASSERT_EQ(0u, TSP_InitOutputTempTSInfo());
+    TSP_CopyOutputTempTSInfo();
+    TOTTable_t model;
+    TSP_InitTOT(&model);
+    model.arstDescInfo.arstDes[0].u16LocalTimeOffset = 0x0800;
+    TOTBuf_t* buf = new TOTBuf_t();
+    U16 len = 0;
+    ASSERT_EQ(ZR_SUCCESS, SIP_ConstructTOT(&model, sizeof(buf->aru8OutputTOTSection), buf->aru8OutputTOTSection, &len));
+    buf->u16TOTLength = len;
+    ASSERT_EQ(ZR_SUCCESS, TSP_EditTOT_LTODescriptor(1, buf));
+    EXPECT_TRUE(TSP_IsTOTTableChangedByUser(t1, TSP_GetTempTSParam()));
+    EXPECT_FALSE(TSP_IsTOTTableChangedByUser(t1, TSP_GetTSParam()));
+    TOTTable_t back;
+    ASSERT_EQ(0u, TSP_GetTOTTableInfo(1, &back));
+    EXPECT_EQ(0x0800, back.arstDescInfo.arstDes[0].u16LocalTimeOffset);
+    ASSERT_EQ(0u, TSP_CopyOutputTSInfo());
+    EXPECT_TRUE(TSP_IsTOTTableChangedByUser(t1, TSP_GetTSParam()));
+    ClearCaptures();
+    Round();
+    EXPECT_EQ(1u, Sections(1, 0x70).size());
+    auto tot = Sections(1, 0x73);
+    ASSERT_EQ(1u, tot.size());
+    EXPECT_EQ(0x08, tot[0][10 + 6]);  // offset hours in BCD
+    // The slave gets the edited model for its flags' channels as well.
+    TSP_SendSubTOTTableInfo();
+    std::vector<U8> models;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_TABLE_INFO, &models));
+    ASSERT_EQ(224u, models.size());
+    TOTTable_t m1;
+    memcpy(&m1, models.data() + 28, 28);
+    EXPECT_EQ(0x0800, m1.arstDescInfo.arstDes[0].u16LocalTimeOffset);
+    TOTTable_t m2;
+    memcpy(&m2, models.data() + 56, 28);
+    EXPECT_EQ(0, m2.u8SectionLen);  // bypass channel: zeros
+    // Deleting the edit restores the default; deleting again changes nothing.
+    EXPECT_EQ(0u, TSP_DelTOT(1));
+    EXPECT_EQ(0xFFFF, TSP_GetTempTSParam()->pOutputTS[t1].u16TOTIndex);
+    EXPECT_EQ(0u, TSP_DelTOT(0));
+    delete buf;
+}
+
+TEST(TimeTableText, Conversions)
+{
+    U8 cc[] = "CHN";
+    EXPECT_EQ(0x43484Eu, TSP_CountryCodeW2Hex(cc));
+    U8 off[] = "08:00";
+    EXPECT_EQ(0x0800, TSP_TimeOffsetW2Hex(off));
+    U8 text[32];
+    TSP_TimeOffsetHex2W(0x0930, text);
+    EXPECT_STREQ("09:30", (char*)text);
+    TSP_CountryCodeHex2W(0x43484E, text);
+    EXPECT_STREQ("43484e", (char*)text);
+    U8 utc[5];
+    U8 when[] = "2026/12/09 01:02:03";
+    TSP_TOTTimeW2Hex(when, utc);
+    EXPECT_EQ(0x01, utc[2]);
+    EXPECT_EQ(0x03, utc[4]);
+    TSP_TOTTimeHex2W(text, utc);
+    EXPECT_STREQ("2026/12/09 01:02:03", (char*)text);
+    U8 leap[] = "2024/02/29 23:59:59";
+    TSP_TOTTimeW2Hex(leap, utc);
+    TSP_TOTTimeHex2W(text, utc);
+    EXPECT_STREQ("2024/02/29 23:59:59", (char*)text);
+    EXPECT_EQ(4u, TSP_CountryCodeW2Hex(nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// FPGA routing tables: the committed 64-bit entries of the simulated FPGA
+// for the typical layouts, the slave's tables and their chip-link records.
+#include "Platform/board_state.h"
+#include "SIprocess/SIsend.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp_lut.h"
+#include "mux_fixture.h"
+#include <gtest/gtest.h>
+
+using namespace muxfix;
+
+namespace {
+
+U64 MuxEntry(U32 count, U32 src, U32 dest) { return ((U64)count << 52) | ((U64)src << 23) | dest; }
+U32 Src(U32 slot, U32 stream, U32 pid) { return pid | stream << 13 | slot << 23; }
+U32 Dst(U32 channel, U32 pid) { return pid | channel << 13; }
+
+simboard::RoutingTables& Fpga() { return simboard::GetModels()->routing; }
+
+class Routing : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetDb();
+        SetEitSlot(17);
+        SSD_FlushSubMessages();
+    }
+    void TearDown() override { SetEitSlot(17); }
+    static void SetEitSlot(U8 slot)
+    {
+        for (U8 s = 0; s < 17; s++) {
+            TResource_TS* r = Resource_GetHandle(s);
+            if (r) {
+                r->u8BoardType = s == slot ? RESOURCE_BOARD_TYPE_EIT : 0;
+                r->u8EitEnable = s == slot ? 1 : 0;
+            }
+        }
+    }
+    // A multiplexed program with one video ES that also carries the PCR.
+    static U16 VideoProgram(U16 ts, U8 slot, U16 srcCh, U16 sid, U16 pid)
+    {
+        U16 p = Program(ts, slot, srcCh, sid, 0x1000 + sid, pid);
+        ES(ts, p, pid);
+        PCR(ts, p);
+        return p;
+    }
+};
+
+TEST_F(Routing, EmptyDatabaseWritesZeroTablesAndSendsClosingRecords)
+{
+    U32 commits = Fpga().commits;
+    ASSERT_EQ(0u, TSP_WriteOutputLUTInfo());
+    ASSERT_EQ(0u, TSP_WriteByPassOutputLUTInfo());
+    ASSERT_EQ(0u, TSP_WriteSubOutputLUTInfo());
+    ASSERT_EQ(0u, TSP_WriteByPassSubOutputLUTInfo());
+    EXPECT_EQ(commits + 2, Fpga().commits);
+    for (U64 e : Fpga().muxCommitted)
+        ASSERT_EQ(0u, e);
+    for (U64 e : Fpga().bypassCommitted)
+        ASSERT_EQ(0u, e);
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
+    std::vector<U8> mux, bypass;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, &mux));
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, &bypass));
+    EXPECT_EQ(std::vector<U8>(12, 0), mux);
+    EXPECT_EQ(std::vector<U8>(8, 0), bypass);
+}
+
+TEST_F(Routing, SharedInputPidsAndBackBoardSource)
+{
+    U16 ts0 = Stream(0), ts1 = Stream(1, 2), ts2 = Stream(2, 3);
+    VideoProgram(ts0, 3, 7, 1, 0x100);
+    VideoProgram(ts1, 3, 7, 1, 0x100);
+    U16 p2 = Program(ts2, 16, 4, 9, 0x1009, 0x1FFF);
+    ES(ts2, p2, 0x200);
+    ASSERT_EQ(0u, TSP_WriteOutputLUTInfo());
+    const U64* m = Fpga().muxCommitted;
+    // The PCR in the video PID gives one entry per channel; the two channels
+    // share one source and count it in both entries.
+    EXPECT_EQ(MuxEntry(0x101, Src(3, 7, 0x100), Dst(0, 0x100)), m[0]);
+    EXPECT_EQ(MuxEntry(0x101, Src(3, 7, 0x100), Dst(1, 0x100)), m[1]);
+    // Slot 16 (the back board) is slot 63 in the source word.
+    EXPECT_EQ(MuxEntry(0x100, Src(63, 4, 0x200), Dst(2, 0x200)), m[2]);
+    EXPECT_EQ(0u, m[3]);
+}
+
+TEST_F(Routing, EitBoardFeedsEveryMultiplexedChannel)
+{
+    SetEitSlot(5);
+    U16 ts0 = Stream(0), ts4 = Stream(4, 2);
+    VideoProgram(ts0, 3, 7, 1, 0x100);
+    U16 p4 = VideoProgram(ts4, 3, 8, 2, 0x300);
+    ES(ts4, p4, 18);  // an input's own EIT is not routed while the EIT board serves
+    ASSERT_EQ(0u, TSP_WriteOutputLUTInfo());
+    ASSERT_EQ(0u, TSP_WriteSubOutputLUTInfo());
+    const U64* m = Fpga().muxCommitted;
+    EXPECT_EQ(MuxEntry(0x100, Src(3, 7, 0x100), Dst(0, 0x100)), m[0]);
+    EXPECT_EQ(MuxEntry(0x100, Src(3, 8, 0x300), Dst(4, 0x300)), m[1]);
+    EXPECT_EQ(MuxEntry(0x100, Src(5, 0, 18), Dst(0, 18)), m[2]);
+    EXPECT_EQ(MuxEntry(0x100, Src(5, 4, 18), Dst(4, 18)), m[3]);
+    EXPECT_EQ(0u, m[4]);
+    // The slave's table: its own channel and both EIT entries.
+    EXPECT_EQ(Dst(4, 0x300), aru32SubslotBuffer0[0]);
+    EXPECT_EQ(Src(5, 0, 18), aru32SubslotBuffer1[1]);
+    EXPECT_EQ(Src(5, 4, 18), aru32SubslotBuffer1[2]);
+    EXPECT_EQ(0u, aru32SubslotBuffer0[3]);
+
+    // The slave writes what command 806 carries into its FPGA.
+    TSP_SendSubFPGAMuxLUTInfo();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, &msg));
+    ASSERT_EQ(4u * 12u, msg.size());
+    EXPECT_EQ(TSP_ERR_INPUT, TSP_ReceiveSubFPGAMUXLUTInfo(nullptr));
+    ASSERT_EQ(0u, TSP_ReceiveSubFPGAMUXLUTInfo(msg.data(), (U32)msg.size()));
+    EXPECT_EQ(MuxEntry(0x100, Src(3, 8, 0x300), Dst(4, 0x300)), m[0]);
+    EXPECT_EQ(MuxEntry(0x100, Src(5, 4, 18), Dst(4, 18)), m[2]);
+    EXPECT_EQ(0u, m[3]);
+    // A message cut inside its second record yields one entry.
+    ASSERT_EQ(0u, TSP_ReceiveSubFPGAMUXLUTInfo(msg.data(), 20));
+    EXPECT_NE(0u, m[0]);
+    EXPECT_EQ(0u, m[1]);
+}
+
+TEST_F(Routing, BypassStreamsOnMasterAndSlave)
+{
+    Stream(6, 1, true, 2, 9);
+    Stream(2, 1, true, 16, 1);
+    ASSERT_EQ(0u, TSP_WriteByPassOutputLUTInfo());
+    ASSERT_EQ(0u, TSP_WriteByPassSubOutputLUTInfo());
+    const U64* b = Fpga().bypassCommitted;
+    EXPECT_EQ(((U64)0x100 << 26) | (6 | 9 << 10 | 2 << 20), b[0]);
+    EXPECT_EQ(((U64)0x100 << 26) | (2 | 1 << 10 | 63 << 20), b[1]);
+    EXPECT_EQ(0u, b[2]);
+    EXPECT_EQ((U32)(6 | 9 << 10 | 2 << 20), aru32SubslotBypassBuffer0[0]);
+    EXPECT_EQ(0u, aru32SubslotBypassBuffer1[1]);
+    TSP_SendSubFPGABypassLUTInfo();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, &msg));
+    ASSERT_EQ(16u, msg.size());
+    ASSERT_EQ(0u, TSP_ReceiveSubFPGABYPASSLUTInfo(msg.data(), (U32)msg.size()));
+    EXPECT_EQ(((U64)0x100 << 26) | (6 | 9 << 10 | 2 << 20), b[0]);
+    EXPECT_EQ(0u, b[1]);
+    // Nine bypass streams on the slave's channels are more than it holds.
+    ResetDb(16);
+    for (U16 c = 0; c < 9; c++)
+        Stream((U16)(4 + (c % 4)), 1, true, 2, c);
+    EXPECT_EQ(TSP_ERR_NOT_ENOUGH, TSP_WriteByPassSubOutputLUTInfo());
+}
+
+TEST(RoutingHelpers, SortAndDuplicateMarking)
+{
+    U32 keys[6] = {5, 3, 5, 1, 3, 3};
+    U16 idx[6] = {0, 1, 2, 3, 4, 5};
+    ASSERT_EQ(0u, TSP_SortSrcInfo(keys, idx, 6));
+    const U32 sorted[6] = {1, 3, 3, 3, 5, 5};
+    const U16 order[6] = {3, 1, 4, 5, 0, 2};  // equal keys keep their order
+    for (int i = 0; i < 6; i++) {
+        EXPECT_EQ(sorted[i], keys[i]);
+        EXPECT_EQ(order[i], idx[i]);
+    }
+    // A group of equal sources at the end of the table is also cleaned.
+    U32 src[4] = {1, 2, 2, 2};
+    U32 dst[4] = {10, 30, 20, 30};
+    U16 id[4] = {0, 1, 2, 3};
+    ASSERT_EQ(0u, TSP_DelSameSrcInfo(dst, src, id, 4));
+    int kept = 0;
+    for (U16 v : id)
+        kept += v != 0xFFFF;
+    EXPECT_EQ(3, kept);
+    U32 count[4];
+    U32 run[4] = {1, 2, 2, 9};
+    ASSERT_EQ(0u, TSP_WriteSameSrcNum(count, run, 4));
+    EXPECT_EQ(0x100u, count[0]);
+    EXPECT_EQ(0x101u, count[1]);
+    EXPECT_EQ(0x101u, count[2]);
+    EXPECT_EQ(0x100u, count[3]);
+    EXPECT_EQ(TSP_ERR_INPUT, TSP_SortSrcInfo(nullptr, idx, 2));
+    EXPECT_NE(0u, TSP_WriteSameSrcNum(count, run, 2049));
+}
+
+}  // namespace
