@@ -22,14 +22,6 @@ using simboard::PokeReg;
 
 namespace {
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
 // The register as another process sees it: read from the state file itself.
 U32 RegInFile(U32 reg)
 {

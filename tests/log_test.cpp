@@ -17,26 +17,6 @@ namespace {
 
 std::string Real(const char* sysPath) { return plat::Path(sysPath); }
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void Spill(const std::string& path, const std::string& data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
-bool FileExists(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> out;

@@ -17,26 +17,6 @@
 
 namespace {
 
-std::string Slurp(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void Spill(const std::string& path, const std::string& data)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 std::string Root() { return TestBoardRoot(); }
 
 std::string ShellLog() { return Slurp(Root() + "/trace/shell.log"); }
@@ -84,13 +64,13 @@ TEST(PlatformPaths, SystemPathsLiveUnderTheBoardRoot)
     EXPECT_EQ(plat::Path("/tarvex_data/K9_DTMB.conf"), Root() + "/tarvex_data/K9_DTMB.conf");
     EXPECT_EQ(plat::Path("relative/x"), "relative/x");
     ASSERT_TRUE(plat::MakeDirs("/var/volatile/a/b"));
-    EXPECT_TRUE(Exists(Root() + "/var/volatile/a/b"));
+    EXPECT_TRUE(FileExists(Root() + "/var/volatile/a/b"));
     ASSERT_TRUE(plat::WriteFileAtomic("/var/volatile/a/b/f", "data", 4));
     std::string got;
     ASSERT_TRUE(plat::ReadFile("/var/volatile/a/b/f", got));
     EXPECT_EQ(got, "data");
     EXPECT_TRUE(plat::Exists("/var/volatile/a/b/f"));
-    EXPECT_FALSE(Exists("/var/volatile/a/b/f"));
+    EXPECT_FALSE(FileExists("/var/volatile/a/b/f"));
 }
 
 // ---- network ------------------------------------------------------------------------
@@ -171,24 +151,24 @@ TEST_F(ShellTest, FileToolsWorkInsideTheBoardRootOnly)
     Spill(inside_ + "/gone", "board");
     std::string cmd = "rm -rf /tmp/" + name_;
     EXPECT_EQ(plat::System(cmd), 0);
-    EXPECT_FALSE(Exists(inside_));
+    EXPECT_FALSE(FileExists(inside_));
     EXPECT_EQ(Slurp(outside_ + "/keep"), "machine");
     EXPECT_TRUE(Logged("RUN", cmd));
 
     EXPECT_EQ(plat::System("mkdir -p /tmp/" + name_ + "/d && echo hello > /tmp/" + name_ + "/d/f"), 0);
     EXPECT_EQ(Slurp(inside_ + "/d/f"), "hello\n");
-    EXPECT_FALSE(Exists(outside_ + "/d"));
+    EXPECT_FALSE(FileExists(outside_ + "/d"));
     EXPECT_EQ(plat::RunCapture("cat /tmp/" + name_ + "/d/f"), "hello\n");
     // Working folders are system paths, or relative to the board root.
     EXPECT_EQ(plat::System("cp f g", ("/tmp/" + name_ + "/d").c_str()), 0);
-    EXPECT_TRUE(Exists(inside_ + "/d/g"));
+    EXPECT_TRUE(FileExists(inside_ + "/d/g"));
     EXPECT_EQ(plat::System("touch h", ("tmp/" + name_ + "/d").c_str()), 0);
-    EXPECT_TRUE(Exists(inside_ + "/d/h"));
+    EXPECT_TRUE(FileExists(inside_ + "/d/h"));
     // Archives too: tar's folder option is moved like any path.
     EXPECT_EQ(plat::System("tar -czf /tmp/" + name_ + "/a.tgz -C /tmp/" + name_ + " d"), 0);
     EXPECT_EQ(plat::System("mkdir /tmp/" + name_ + "/x && tar -xzf /tmp/" + name_ + "/a.tgz -C/tmp/" + name_ + "/x"), 0);
     EXPECT_EQ(Slurp(inside_ + "/x/d/f"), "hello\n");
-    EXPECT_FALSE(Exists(outside_ + "/a.tgz"));
+    EXPECT_FALSE(FileExists(outside_ + "/a.tgz"));
     // The pipeline of the log export: find, then xargs on the paths it printed.
     Spill(inside_ + "/d/K9_a.log", "by tarvex\n");
     EXPECT_EQ(plat::System("find . -name \"K9*\" | xargs grep \"tarvex\" -l| xargs sed -i \"s/tarvex/tarv/g\"",
@@ -215,7 +195,7 @@ TEST_F(ShellTest, TheFirmwaresOwnCommandsAreAccepted)
         EXPECT_NE(plat::System(c, "/var/volatile/"), -1) << c;
         EXPECT_FALSE(Logged("REFUSED", c)) << c;
     }
-    EXPECT_TRUE(Exists(Root() + "/tmp/psTmp"));
+    EXPECT_TRUE(FileExists(Root() + "/tmp/psTmp"));
 }
 
 TEST_F(ShellTest, MachineWideCommandsAreOnlyRecorded)
@@ -269,9 +249,9 @@ TEST_F(ShellTest, EverythingElseIsRefusedAndLogged)
         EXPECT_EQ(fgetc(f), EOF) << "a refused command gives no output: " << c;
         plat::Pclose(f);
     }
-    EXPECT_FALSE(Exists(outside_));
-    EXPECT_FALSE(Exists(inside_));
-    EXPECT_FALSE(Exists(Root() + "/tmp/a.tgz"));
+    EXPECT_FALSE(FileExists(outside_));
+    EXPECT_FALSE(FileExists(inside_));
+    EXPECT_FALSE(FileExists(Root() + "/tmp/a.tgz"));
 }
 
 TEST_F(ShellTest, SedScriptsCannotWriteOrRunAnything)
@@ -280,7 +260,7 @@ TEST_F(ShellTest, SedScriptsCannotWriteOrRunAnything)
     std::string cmd = "sed 's/a/b/w " + outside_ + "' /tmp/sedin";
     EXPECT_NE(plat::System(cmd), 0);
     EXPECT_NE(plat::System("sed '1e touch " + outside_ + "' /tmp/sedin"), 0);
-    EXPECT_FALSE(Exists(outside_));
+    EXPECT_FALSE(FileExists(outside_));
     remove((Root() + "/tmp/sedin").c_str());
 }
 
