@@ -194,7 +194,8 @@ U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
 void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
 {
     for (U32 n = 0; n < TSP_LUT_MUX_NUM; n++) {
-        U32 dv = n < used ? d[n] : 0, sv = n < used ? s[n] : 0, cv = n < used ? c[n] : 0;
+        // Fields are kept to their widths: slave entries come off the wire.
+        U32 dv = n < used ? d[n] & 0x7FFFFF : 0, sv = n < used ? s[n] & 0x1FFFFFFF : 0, cv = n < used ? c[n] : 0;
         U32 high = (sv >> 9) | ((cv & 0x1FF) << 20);
         U32 low = dv | (sv << 23);
         FPGA_REG_Write(TSP_REG_LUT_ADDR, n | 0x800);
@@ -215,7 +216,7 @@ void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
 void WriteBypassEntries(const U32* d, const U32* c, U32 used)
 {
     for (U32 n = 0; n < TSP_LUT_BYPASS_NUM; n++) {
-        U32 dv = n < used ? d[n] : 0, cv = n < used ? c[n] : 0;
+        U32 dv = n < used ? d[n] & 0x3FFFFFF : 0, cv = n < used ? c[n] & 0x1FF : 0;
         U32 high = cv >> 6;
         U32 low = dv | (cv << 26);
         FPGA_REG_Write(TSP_REG_LUT_ADDR, n);
