@@ -336,3 +336,51 @@ TEST(SIGeneration, HelpersForTimeAndPIDs)
     EXPECT_TRUE(IsPSITableInOtherPID(ts, 0x11));
     EXPECT_FALSE(IsPSITableInOtherPID(7, 0x11));
 }
+
+TEST(SIGeneration, ContentChangesWithoutAFlagStepTheVersion)
+{
+    ModeGuard mode(3);
+    sifx::ResetDb();
+    U16 ts = DvbFixture(0);
+    Output_TSInfo* db = Live();
+    Output_TSStream& s = db->pOutputTS[ts];
+    U16 first = s.u16ProgramIndex;
+    U16 second = db->pOutputProgram[first].u16NextProgramIndex;
+    auto versions = [&]() {
+        SSD_InitBroadcastSI();
+        EXPECT_EQ(0u, BuildStream(ts));
+        std::string out = DecodeStream(ts);
+        std::string v = sifx::Field(sifx::Lines(out, "PAT")[0], "version") + "/" +
+                        sifx::Field(sifx::Lines(out, "SDT")[0], "version");
+        for (auto& l : sifx::Lines(out, "PMT"))
+            v += "/" + sifx::Field(l, "version");
+        return v;
+    };
+    EXPECT_EQ("0/0/0/0", versions());
+    EXPECT_EQ("0/0/0/0", versions());  // nothing changed
+
+    // What conflict resolution does: new PMT PID, new service id, new ES PID.
+    db->pOutputProgram[second].u16PMTPID = 0x210;
+    db->pOutputProgram[second].u16ServiceID = 202;
+    db->pOutputPID[db->pOutputProgram[first].u16PIDIndex].u16PID = 0x111;
+    EXPECT_EQ("1/1/1/1", versions());
+    EXPECT_EQ("1/1/1/1", versions());
+
+    // A change flag and a changed content together step once.
+    db->pOutputProgram[first].u16PCRPID = 0x102;
+    db->pOutputProgram[first].u8PMTChangeFlag = 1;
+    EXPECT_EQ("1/1/2/1", versions());
+
+    // ATSC: a channel number moved by conflict resolution gives the VCT
+    // (which carries the PAT's version) a new version, listed in the MGT.
+    ModeGuard atsc(6);
+    SSD_InitBroadcastSI();
+    ASSERT_EQ(0u, BuildStream(ts));
+    db->pOutputProgram[second].u16MinorChannelNum = 9;
+    SSD_InitBroadcastSI();
+    ASSERT_EQ(0u, BuildStream(ts));
+    std::string out = DecodeStream(ts);
+    EXPECT_EQ("2", sifx::Field(sifx::Lines(out, "VCT")[0], "version")) << out;
+    EXPECT_EQ("2", sifx::Field(sifx::Lines(out, "MGT_TABLE")[0], "version"));
+    EXPECT_EQ("9", sifx::Field(sifx::Lines(out, "VCT_CHANNEL")[1], "minor"));
+}

@@ -275,3 +275,31 @@ TEST(SITableModels, PATPIDOfAChannel)
     ASSERT_EQ(0u, TSP_CopyOutputTSInfo());
     EXPECT_EQ(30, TSP_GetPATPID(3, Live()));
 }
+
+TEST(SITableModels, StoredChannelDescriptorFollowsMovedPIDs)
+{
+    sifx::ResetDb();
+    U16 ts = sifx::AddStream(0, 1);
+    U16 prog = sifx::AddProgram(ts, 5, 0x100, 0x101, "A");
+    sifx::AddPID(ts, prog, PID_TYPE_ESPID, 0x301, 0x02, 0, {}, 0x201);
+    sifx::AddPID(ts, prog, PID_TYPE_ESPID, 0x202, 0x81);
+    Output_TSProgram& p = Live()->pOutputProgram[prog];
+    p.u16PCRPID = 0x301;
+    p.u16OldPCRPID = 0x201;
+    // Another descriptor, then a service location descriptor naming the input PIDs.
+    const Bytes loop = {0x80, 1, 0, 0xA1, 15, 0xE2, 0x01, 2, 0x02, 0xE2, 0x01, 0, 0, 0,
+                        0x81, 0xE2, 0x02, 'e', 'n', 'g'};
+    memcpy(p.aru8SDTInfo, loop.data(), loop.size());
+    p.u16SDTInfoLength = (U16)loop.size();
+    U8 out[64] = {};
+    ASSERT_EQ(0u, TSP_ModifyChannelDescriptor(&p, Live(), sizeof(out), out));
+    EXPECT_EQ(0x301, (out[5] & 0x1F) << 8 | out[6]);    // PCR PID
+    EXPECT_EQ(0x301, (out[9] & 0x1F) << 8 | out[10]);   // moved stream
+    EXPECT_EQ(0x202, (out[15] & 0x1F) << 8 | out[16]);  // unmoved stream
+    EXPECT_EQ(0, memcmp(out + 17, "eng", 3));
+    EXPECT_EQ(TSP_ERR_INPUT, TSP_ModifyChannelDescriptor(&p, Live(), 10, out));
+    // An element count larger than the descriptor holds stops at its end.
+    p.aru8SDTInfo[7] = 9;
+    ASSERT_EQ(0u, TSP_ModifyChannelDescriptor(&p, Live(), sizeof(out), out));
+    EXPECT_EQ(0, out[20]);
+}

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <unordered_map>
 
 namespace {
 
@@ -34,6 +35,49 @@ NITBuf_t s_stNITBuf;
 
 // Channels that took the STT at the last pass that could read the database.
 U8 s_aru8STTChannel[8];
+
+// What each generated table last carried. Conflict resolution and other
+// edits rewrite PIDs and ids without a change flag; a table whose content
+// moved while its version stood still gets the next version all the same.
+enum { FP_PAT = 1, FP_CAT, FP_SDT, FP_PMT, FP_VCT };
+struct Fingerprint_t {
+    U64 u64Hash;
+    U8 u8Version;
+};
+std::unordered_map<U32, Fingerprint_t> s_mapFingerprint;
+
+// Content of sections laid end to end, without version bytes and CRCs.
+U64 ContentHash(const U8* p, U32 len)
+{
+    U64 h = 1469598103934665603ull;
+    auto mix = [&h](const U8* b, U32 n) {
+        for (U32 i = 0; i < n; i++)
+            h = (h ^ b[i]) * 1099511628211ull;
+    };
+    U32 pos = 0;
+    while (pos + 3 <= len) {
+        U32 secLen = ((((U32)p[pos + 1] & 0x0F) << 8) | p[pos + 2]) + 3;
+        if (secLen < 10 || pos + secLen > len)
+            break;
+        mix(p + pos, 5);
+        mix(p + pos + 6, secLen - 10);
+        pos += secLen;
+    }
+    return h;
+}
+
+// True when the version had to be stepped: the caller then builds again.
+bool VersionDue(U32 u32Kind, U32 u32Index, const U8* p, U32 len, U8* pu8Version)
+{
+    U32 key = u32Kind << 16 | (u32Index & 0xFFFF);
+    U64 h = ContentHash(p, len);
+    auto it = s_mapFingerprint.find(key);
+    bool due = it != s_mapFingerprint.end() && it->second.u64Hash != h && it->second.u8Version == *pu8Version;
+    if (due)
+        *pu8Version = (U8)((*pu8Version + 1) & 31);
+    s_mapFingerprint[key] = {h, *pu8Version};
+    return due;
+}
 
 const Output_TSStream* LiveStream(U32 idx)
 {
@@ -72,6 +116,8 @@ U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
 }
 
 }  // namespace
+
+void SIP_ResetContentHistory(void) { s_mapFingerprint.clear(); }
 
 U8 SIP_GetCurrentSIMode(void)
 {
@@ -145,18 +191,25 @@ U32 TSP_ConstructPAT(U32 u32OutputTsIndex)
         return 0;
     if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
         return ret;
-    memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-    ret = TSP_GetOutputPATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stPAT);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputPATTable return error\r\n", LOG_POS);
-        return ret;
-    }
     U16 len = 0;
-    ret = SIP_ConstructPAT(&s_stPAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPAT return error\r\n", LOG_POS);
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputPATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stPAT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputPATTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructPAT(&s_stPAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPAT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
         return ret;
-    }
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8PATVersionNumber;
+    if (VersionDue(FP_PAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
     return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, ts->u16PATPID);
 }
 
@@ -175,20 +228,27 @@ U32 TSP_ConstructCAT(U32 u32OutputTsIndex)
         return 0;
     if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
         return ret;
-    memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-    ret = TSP_GetOutputCATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stCAT);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputCATTable return error\r\n", LOG_POS);
-        return ret;
-    }
     U16 len = 0;
-    ret = SIP_ConstructCAT(&s_stCAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructCAT return error\r\n", LOG_POS);
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputCATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stCAT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputCATTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructCAT(&s_stCAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructCAT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
         return ret;
-    }
     if (s_stCAT.u16CaSysNum == 0)
         return 0;
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8CATVersionNumber;
+    if (VersionDue(FP_CAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
     return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_CAT);
 }
 
@@ -235,18 +295,25 @@ U32 TSP_ConstructSDT(U32 u32OutputTsIndex)
         return 0;
     if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
         return ret;
-    memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-    ret = TSP_GetOutputSDTTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stSDT);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputSDTTable return error\r\n", LOG_POS);
-        return ret;
-    }
     U16 len = 0;
-    ret = SIP_ConstructSDT(&s_stSDT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSDT return error\r\n", LOG_POS);
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputSDTTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stSDT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputSDTTable return error\r\n",
+                       LOG_POS);
+            return r;
+        }
+        r = SIP_ConstructSDT(&s_stSDT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSDT return error\r\n", LOG_POS);
+        return r;
+    };
+    if ((ret = build()) != 0)
         return ret;
-    }
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8SDTVersionNumber;
+    if (VersionDue(FP_SDT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
     return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_SDT);
 }
 
@@ -255,19 +322,26 @@ U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* p
     if (pu16SectionLength == nullptr)
         return TSP_ERR_INPUT;
     *pu16SectionLength = 0;
-    memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-    U32 ret = TSP_GetOutputPMTTable(u16OutputProgIndex, TSP_GetTSParam(), &s_stPMT);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d TSP_GetOutputPMTTable return error\r\n",
-                   LOG_POS, (int)u32OutputTsIndex);
-        return ret;
-    }
     U16 len = 0;
-    ret = SIP_ConstructPMT(u16OutputProgIndex, &s_stPMT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPMT return error\r\n", LOG_POS);
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = TSP_GetOutputPMTTable(u16OutputProgIndex, TSP_GetTSParam(), &s_stPMT);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d OutTSIndex:%d TSP_GetOutputPMTTable return error\r\n", LOG_POS, (int)u32OutputTsIndex);
+            return r;
+        }
+        r = SIP_ConstructPMT(u16OutputProgIndex, &s_stPMT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPMT return error\r\n", LOG_POS);
+        return r;
+    };
+    U32 ret = build();
+    if (ret != 0)
         return ret;
-    }
+    U8* ver = &TSP_GetTSParam()->pOutputProgram[u16OutputProgIndex].u8PMTVersionNumber;
+    if (VersionDue(FP_PMT, u16OutputProgIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
     *pu16SectionLength = len;
     return 0;
 }
@@ -317,14 +391,11 @@ U32 TSP_ConstructPMTs(U32 u32OutputTsIndex)
     return 0;
 }
 
-U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
+namespace {
+// MGT and VCT of one stream, back to back in the construction buffer.
+U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16* pu16VCTLen)
 {
-    const Output_TSStream* ts = nullptr;
-    U32 ret = StreamAndDest(u32OutTSIndex, &ts, false);
-    if (ret != 0)
-        return ret;
-    if (SIP_GetCurrentSIMode() != 1 || (ts->u8VCTGenerate != 1 && ts->u8MGTGenerate != 1))
-        return 0;
+    U32 ret = 0;
     memset(&s_stMGT, 0, sizeof(s_stMGT));
     memset(&s_stTVCT, 0, sizeof(s_stTVCT));
     memset(&s_stCVCT, 0, sizeof(s_stCVCT));
@@ -364,6 +435,8 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
     }
     memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
     U16 mgtLen = 0, vctLen = 0;
+    *pu16MGTLen = 0;
+    *pu16VCTLen = 0;
     ret = SIP_ConstructMGT(&s_stMGT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &mgtLen);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructMGT return error\r\n", LOG_POS);
@@ -376,6 +449,28 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
             return ret;
         }
     }
+    *pu16MGTLen = mgtLen;
+    *pu16VCTLen = vctLen;
+    return 0;
+}
+}  // namespace
+
+U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutTSIndex, &ts, false);
+    if (ret != 0)
+        return ret;
+    if (SIP_GetCurrentSIMode() != 1 || (ts->u8VCTGenerate != 1 && ts->u8MGTGenerate != 1))
+        return 0;
+    U16 mgtLen = 0, vctLen = 0;
+    if ((ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
+        return ret;
+    // The VCT carries the PAT's version.
+    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutTSIndex].u8PATVersionNumber;
+    if (vctLen != 0 && VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver) &&
+        (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
+        return ret;
     return AddToCarousel(s_aru8ConstructBuf, (U32)mgtLen + vctLen, u32OutTSIndex, SIP_PID_PSIP_BASE);
 }
 

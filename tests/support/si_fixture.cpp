@@ -1,5 +1,6 @@
 #include "support/si_fixture.h"
 #include "Common/commonfun.h"
+#include "SIprocess/SIgenerate.h"
 #include "SIprocess/SIsend.h"
 #include "TSprocess/tsp_db.h"
 #include "support/testboard.h"
@@ -42,6 +43,7 @@ void ResetDb()
 {
     TSP_FactoryOutputTSInfo();
     SSD_InitBroadcastSI();
+    SIP_ResetContentHistory();
 }
 
 U16 AddStream(U16 u16Channel, U16 u16TSID, U16 u16ONID)
@@ -115,7 +117,8 @@ U16 AddPID(U16 u16TS, U16 u16Owner, U8 u8Type, U16 u16PID, U8 u8StreamType, U16 
     r.u16CASID = u16CASID;
     r.u16ChannelID = db->pOutputTS[u16TS].u16ChannelID;
     r.u16ESECMPIDIndex = TSP_INVALID_INDEX;
-    if (info.size() <= 188) {
+    if (info.empty()) {
+    } else if (info.size() <= 188) {
         memcpy(r.aru8ESInfo, info.data(), info.size());
     } else {
         U16 d = FreeIndex((const U8*)db->pDescriptor, sizeof(TSDescriptor), db->u32OutputDescriptorNumber,

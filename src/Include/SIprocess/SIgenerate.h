@@ -22,6 +22,12 @@
 // SI mode of this chip: 0 DVB tables, 1 ATSC PSIP.
 U8 SIP_GetCurrentSIMode(void);
 
+// A table whose content changed since its last build while its version
+// stood still (no change flag: conflict resolution rewrites PIDs and ids)
+// gets the next version. This forgets what the tables last carried, for a
+// database rebuilt from scratch.
+void SIP_ResetContentHistory(void);
+
 // One table kind of one output stream into the carousel; 0 when built or not due.
 U32 TSP_ConstructPAT(U32 u32OutputTsIndex);
 U32 TSP_ConstructCAT(U32 u32OutputTsIndex);
