@@ -52,7 +52,6 @@ std::mutex& SIMutex()
 }
 
 inline U8 RecChannel(const U32* rec) { return (U8)(rec[0] >> 16); }
-inline U8 RecStep(const U32* rec) { return (U8)(rec[0] >> 24); }
 inline U8 RecNumbered(const U32* rec) { return (U8)(rec[1] >> 8); }
 inline U8 RecOrdinal(const U32* rec) { return (U8)rec[1]; }
 inline U16 RecPID(const U32* rec) { return (U16)((rec[2] >> 8) & 0x1FFF); }
