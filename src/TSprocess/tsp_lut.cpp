@@ -43,11 +43,12 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
     std::vector<U32> D, S, K, DS;
     std::vector<U16> I;
     try {
-        D.assign(n, 0);
-        S.assign(n, 0);
+        // One spare entry each, so that an empty database still has arrays.
+        D.assign(n + 1, 0);
+        S.assign(n + 1, 0);
         K.assign(n + 1, 0);
         DS.assign(n + 1, 0);
-        I.assign(n, 0);
+        I.assign(n + 1, 0);
     } catch (const std::bad_alloc&) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS, n);
         return TSP_ERR_NO_MEMORY;
