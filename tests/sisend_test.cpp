@@ -271,6 +271,25 @@ TEST_F(Carousel, TimeTablesContinueTheSequenceOfTheirPid)
     EXPECT_EQ(SSD_ERR_INPUT, SSD_AddTimeSITable(t.data(), (U16)t.size(), 8, 20));
 }
 
+TEST_F(Carousel, PeerSendsHappenOutsideTheCarouselLock)
+{
+    std::vector<U8> s = Section(0x02, 30);
+    ASSERT_EQ(0u, SSD_AddBroadcastSI(s.data(), (U16)s.size(), ts5, 0x100));
+    g_u8MuxFlag = 1;
+    int lockedDuringSend = -1;
+    SSD_PostPeerMessage(0x20000, {1}, [&](std::vector<U8>&) {
+        bool got = SI_Mutex().try_lock();
+        if (got)
+            SI_Mutex().unlock();
+        lockedDuringSend = got ? 0 : 1;
+    });
+    SIPacket_Tick(CHIP_TYPE_MAIN);
+    EXPECT_EQ(0, lockedDuringSend);
+    // The forward of channel 5 went out in the same flush.
+    EXPECT_FALSE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, nullptr));
+    EXPECT_EQ(0, g_u8MuxFlag);
+}
+
 TEST(CarouselSettings, PsiIntervalZeroIsRefused)
 {
     QAM_IPMonitorPara* ip = GetQAMIPMonitor_Handle();

@@ -83,6 +83,8 @@ TEST_F(TimeTables, PassedThroughPid20WinsUnlessTheTotWasEdited)
     TOTTable_t model;
     TSP_InitTOT(&model);
     model.arstDescInfo.arstDes[0].u16LocalTimeOffset = 0x0800;
+    model.aru8UTCTime[0] = 0xC0;  // an old date: the output still tells the time
+    model.aru8UTCTime[1] = 0x00;
     TOTBuf_t* buf = new TOTBuf_t();
     U16 len = 0;
     ASSERT_EQ(ZR_SUCCESS, SIP_ConstructTOT(&model, sizeof(buf->aru8OutputTOTSection), buf->aru8OutputTOTSection, &len));
@@ -101,6 +103,7 @@ TEST_F(TimeTables, PassedThroughPid20WinsUnlessTheTotWasEdited)
     auto tot = Sections(1, 0x73);
     ASSERT_EQ(1u, tot.size());
     EXPECT_EQ(0x08, tot[0][10 + 6]);  // offset hours in BCD
+    EXPECT_EQ(0, memcmp(&tot[0][3], &Sections(1, 0x70)[0][3], 2));  // same MJD as the TDT
     // The slave gets the edited model for its flags' channels as well.
     TSP_SendSubTOTTableInfo();
     std::vector<U8> models;

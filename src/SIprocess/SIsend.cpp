@@ -11,6 +11,7 @@
 #include "SIprocess/SIgenerate.h"
 #include "TSprocess/tsp.h"
 #include "Timer/timer.h"
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -52,7 +53,6 @@ std::mutex& SIMutex()
 }
 
 inline U8 RecChannel(const U32* rec) { return (U8)(rec[0] >> 16); }
-inline U8 RecStep(const U32* rec) { return (U8)(rec[0] >> 24); }
 inline U8 RecNumbered(const U32* rec) { return (U8)(rec[1] >> 8); }
 inline U8 RecOrdinal(const U32* rec) { return (U8)rec[1]; }
 inline U16 RecPID(const U32* rec) { return (U16)((rec[2] >> 8) & 0x1FFF); }
@@ -656,6 +656,12 @@ void* SIPacket_Service(void*)
 
 zrErrCode SIPacket_Start(void)
 {
+    // A second carousel thread would send every packet twice per tick.
+    static std::atomic<bool> started{false};
+    if (started.exchange(true)) {
+        log_printf(LOG_LEVEL_WARNING, LOG_MODULE_SIP, "%ld:%s:%d SIPacket thread already running\r\n\n", LOG_POS);
+        return ZR_SUCCESS;
+    }
     pthread_attr_t attr;
     pthread_t tid;
     pthread_attr_init(&attr);
@@ -664,6 +670,7 @@ zrErrCode SIPacket_Start(void)
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIPacket thread create error :%s(errno: %d)\r\n\n",
                    LOG_POS, strerror(ret), ret);
+        started = false;
         return ZR_ERR_COMM_PTHREAD_CREAT;
     }
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d SIPacket create successfully!\r\n\n", LOG_POS);

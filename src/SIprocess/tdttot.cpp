@@ -177,6 +177,8 @@ U32 TSP_ConstructTOT(void)
             if (u8TOTEnableFlag[c] != 1)
                 continue;
             TOTTable_t model = g_stTOTInfo[c];
+            // The model was made at the last apply: its clock is stale.
+            TSP_GetUTCTime(model.aru8UTCTime);
             U16 len = 0;
             if (SIP_ConstructTOT(&model, sizeof(s_aru8Section), s_aru8Section, &len) != ZR_SUCCESS) {
                 log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIP_ConstructTOT return error,u16Channel[%d]\r\n\n",
@@ -198,6 +200,9 @@ U32 TSP_ConstructTOT(void)
         TOTTable_t model;
         if (!BuildTOTModel(c, ts[c], &model))
             continue;
+        // An edited TOT keeps its offsets; its UTC_time is that of the edit,
+        // so it is taken from the clock like the default's.
+        TSP_GetUTCTime(model.aru8UTCTime);
         U16 len = 0;
         if (SIP_ConstructTOT(&model, sizeof(s_aru8Section), s_aru8Section, &len) != ZR_SUCCESS) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIP_ConstructTOT return error,u16Channel[%d]\r\n\n",

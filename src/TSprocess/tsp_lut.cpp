@@ -43,11 +43,12 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
     std::vector<U32> D, S, K, DS;
     std::vector<U16> I;
     try {
-        D.assign(n, 0);
-        S.assign(n, 0);
+        // One spare entry each, so that an empty database still has arrays.
+        D.assign(n + 1, 0);
+        S.assign(n + 1, 0);
         K.assign(n + 1, 0);
         DS.assign(n + 1, 0);
-        I.assign(n, 0);
+        I.assign(n + 1, 0);
     } catch (const std::bad_alloc&) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS, n);
         return TSP_ERR_NO_MEMORY;
@@ -194,7 +195,8 @@ U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
 void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
 {
     for (U32 n = 0; n < TSP_LUT_MUX_NUM; n++) {
-        U32 dv = n < used ? d[n] : 0, sv = n < used ? s[n] : 0, cv = n < used ? c[n] : 0;
+        // Fields are kept to their widths: slave entries come off the wire.
+        U32 dv = n < used ? d[n] & 0x7FFFFF : 0, sv = n < used ? s[n] & 0x1FFFFFFF : 0, cv = n < used ? c[n] : 0;
         U32 high = (sv >> 9) | ((cv & 0x1FF) << 20);
         U32 low = dv | (sv << 23);
         FPGA_REG_Write(TSP_REG_LUT_ADDR, n | 0x800);
@@ -215,7 +217,7 @@ void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
 void WriteBypassEntries(const U32* d, const U32* c, U32 used)
 {
     for (U32 n = 0; n < TSP_LUT_BYPASS_NUM; n++) {
-        U32 dv = n < used ? d[n] : 0, cv = n < used ? c[n] : 0;
+        U32 dv = n < used ? d[n] & 0x3FFFFFF : 0, cv = n < used ? c[n] & 0x1FF : 0;
         U32 high = cv >> 6;
         U32 low = dv | (cv << 26);
         FPGA_REG_Write(TSP_REG_LUT_ADDR, n);

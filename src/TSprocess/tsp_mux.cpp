@@ -15,6 +15,8 @@
 // Output-stream file of the configuration store: saves the live database.
 zrErrCode PARAMS_TSPParametersSave(void);
 
+U8 g_DelDestChannelNum = 0;
+
 
 U32 TSP_ConflictProcess(void)
 {

@@ -3,6 +3,10 @@
 #pragma once
 #include "Common/types.h"
 
+// Input cards asked to drop an output channel that have not yet answered
+// with the apply command (the apply-command handler counts it down).
+extern U8 g_DelDestChannelNum;
+
 // 0 on success, else the code of the first step that failed (logged).
 U32 TSP_MuxProcess(void);
 U32 TSP_ConflictProcess(void);
