@@ -1,12 +1,8 @@
 // Operations the output-stream database calls whose modules are not yet on
 // the card. Each is an empty operation that a real definition replaces.
-#include "SIprocess/sip.h"
 #include "TSprocess/tsp.h"
 
 #define PENDING __attribute__((weak))
-
-// SI carousel.
-PENDING void SSD_InitBroadcastSI(void) {}
 
 // Deletions by input identity.
 PENDING U32 TSP_ConstructOutputTSByDelTS(U8*, U16, U16) { return 0; }

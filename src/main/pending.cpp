@@ -54,12 +54,6 @@ PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
 PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
 PENDING void FPGA_ConfigIP(void) {}
 
-// Transport-stream processing.
-PENDING U32 TSP_MuxProcess(void) { return 0; }
-PENDING void TSP_SendSubFPGAMuxLUTInfo(void) {}
-PENDING void TSP_SendSubFPGABypassLUTInfo(void) {}
-PENDING void SIP_Init(void) {}
-
 // Web back end and SNMP agent.
 PENDING U32 Web_Start(void) { return 0; }
 PENDING void* Snmpd_Server(void*) { return nullptr; }
