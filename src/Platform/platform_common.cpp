@@ -1,6 +1,7 @@
 // Parts of the platform layer that are the same on the card and in the
 // simulation.
 #include "Platform/platform.h"
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -70,7 +71,10 @@ bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, boo
     std::string real = Path(sysPath);
     size_t slash = real.rfind('/');
     std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : real.substr(0, slash));
-    std::string tmp = real + ".tmp." + std::to_string(::getpid());
+    // One temporary name per call: two threads replacing the same file must
+    // not write into one temporary file and rename each other's half.
+    static std::atomic<unsigned> s_seq{0};
+    std::string tmp = real + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(s_seq++);
     {
         Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (fd.fd < 0)
