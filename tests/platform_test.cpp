@@ -4,7 +4,9 @@
 #include "support/testboard.h"
 #include <arpa/inet.h>
 #include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -273,4 +275,72 @@ TEST_F(ShellTest, FtpGoesToTheBackBoardFolder)
     EXPECT_EQ(plat::System("ftpget 192.168.1.1 upgradefile", "/var/volatile/"), 0);
     EXPECT_EQ(Slurp(Root() + "/var/volatile/upgradefile"), "image");
     EXPECT_EQ(plat::System("ftpget 192.168.1.1 ../../etc/passwd", "/var/volatile/"), -1);
+}
+
+TEST(PlatformPaths, ClimbingComponentsStayInsideTheBoardRoot)
+{
+    // Names that reach the platform from requests must not lead out of the board.
+    EXPECT_EQ(plat::Path("/tarvex_data/../../etc/passwd"), Root() + "/etc/passwd");
+    EXPECT_EQ(plat::Path("/../../../tmp/x"), Root() + "/tmp/x");
+    EXPECT_EQ(plat::Path("/var/volatile/./a/../b"), Root() + "/var/volatile/b");
+    EXPECT_EQ(plat::Path("/tarvex_data/..a/b"), Root() + "/tarvex_data/..a/b");
+}
+
+TEST(PlatformFiles, ConcurrentReplacementsNeverMixTwoFiles)
+{
+    // Two threads replacing one file, a third reading it: every read sees one
+    // writer's whole contents.
+    const std::string a(40000, 'a'), b(90000, 'b');
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            std::string got;
+            if (plat::ReadFile("/var/volatile/race.bin", got) && !got.empty() && got != a && got != b)
+                torn++;
+        }
+    });
+    auto writer = [](const std::string& s) {
+        for (int k = 0; k < 300; k++)
+            plat::WriteFileAtomic("/var/volatile/race.bin", s.data(), s.size(), false);
+    };
+    std::thread wa(writer, a), wb(writer, b);
+    wa.join();
+    wb.join();
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    std::string last;
+    ASSERT_TRUE(plat::ReadFile("/var/volatile/race.bin", last));
+    EXPECT_TRUE(last == a || last == b);
+}
+
+TEST_F(ShellTest, FileOperandsAfterAnOptionPatternAreConfined)
+{
+    // The pattern given by an option: every word after it is a file and is
+    // moved into the board root like any other.
+    Spill(outside_, "machine secret\n");
+    for (const std::string& c : {"grep --regexp=secret " + outside_, "grep -esecret " + outside_,
+                                 "grep -ie secret " + outside_, "sed --expression=p " + outside_,
+                                 "grep --file=/tmp/none " + outside_}) {
+        EXPECT_EQ(plat::RunCapture(c).find("machine"), std::string::npos) << c;
+    }
+}
+
+TEST_F(ShellTest, ArchivesCannotExtractOutsideTheBoardRoot)
+{
+    // An archive whose member names are absolute: only tar's absolute-names
+    // option would write them where they say.
+    std::string evil = Root() + "/tmp/evil.tar";
+    std::string py = "/usr/bin/python3 -c \"import tarfile,io;t=tarfile.open('" + evil +
+                     "','w');d=b'x';i=tarfile.TarInfo('" + outside_ + "');i.size=1;t.addfile(i,io.BytesIO(d));t.close()\"";
+    ASSERT_EQ(system(py.c_str()), 0);
+    for (const char* c : {"tar -xPf /tmp/evil.tar", "tar xPf /tmp/evil.tar", "tar --absolute-names -xf /tmp/evil.tar",
+                          "tar -xf /tmp/evil.tar -P"}) {
+        plat::System(c, "/tmp");
+        EXPECT_FALSE(FileExists(outside_)) << c;
+    }
+    // Member lists name files of the machine.
+    EXPECT_EQ(plat::System("tar -cf /tmp/l.tar -T /tmp/list"), -1);
+    remove(evil.c_str());
 }

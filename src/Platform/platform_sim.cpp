@@ -49,7 +49,33 @@ std::string Path(std::string_view sysPath)
 {
     if (sysPath.empty() || sysPath[0] != '/')
         return std::string(sysPath);
-    return Root() + std::string(sysPath);
+    if (sysPath.find("/.") == std::string_view::npos)
+        return Root() + std::string(sysPath);
+    // "." and ".." are resolved here, and ".." stops at the board root as it
+    // would at "/": a name taken from a request cannot lead out of the board.
+    std::vector<std::string_view> parts;
+    size_t pos = 1;
+    while (pos <= sysPath.size()) {
+        size_t end = sysPath.find('/', pos);
+        if (end == std::string_view::npos)
+            end = sysPath.size();
+        std::string_view comp = sysPath.substr(pos, end - pos);
+        if (comp == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!comp.empty() && comp != ".") {
+            parts.push_back(comp);
+        }
+        pos = end + 1;
+    }
+    std::string out = Root();
+    for (std::string_view comp : parts) {
+        out += '/';
+        out += comp;
+    }
+    if (sysPath.back() == '/' || parts.empty())
+        out += '/';
+    return out;
 }
 
 // ---- Register windows ----------------------------------------------------
@@ -366,17 +392,19 @@ struct Prepared {
 bool TarWordUnsafe(const std::string& w, bool firstWord)
 {
     static const char* longOpts[] = {"--to-command", "--use-compress-program", "--checkpoint-action", "--rsh-command",
-                                     "--rmt-command", "--info-script", "--new-volume-script"};
+                                     "--rmt-command", "--info-script", "--new-volume-script", "--absolute-names",
+                                     "--files-from"};
     if (w.rfind("--", 0) == 0) {
         for (const char* o : longOpts)
             if (w.rfind(o, 0) == 0)
                 return true;
         return false;
     }
-    // -I PROG (compress program), -F SCRIPT (volume script), also in the
-    // old dash-less form of the first word ("xvf").
+    // -I PROG (compress program), -F SCRIPT (volume script), -P (member
+    // names kept absolute or climbing out), -T LIST (names nobody moved into
+    // the board root), also in the old dash-less form of the first word ("xvf").
     bool cluster = w[0] == '-' || firstWord;
-    return cluster && w.find_first_of("IF") != std::string::npos;
+    return cluster && w.find_first_of("IFPT") != std::string::npos;
 }
 
 // One file tool with its words (words[0] is the tool). pipedPaths: its input
@@ -445,15 +473,26 @@ bool RewriteTool(const std::vector<std::string>& words, const std::vector<bool>&
     bool patternSeen = !(tool == "sed" || tool == "grep");
     for (size_t a = 1; a < words.size(); a++) {
         std::string w = words[a];
-        if (!patternSeen && (w == "-e" || w == "-f") && a + 1 < words.size()) {
+        bool patternOpt = w == "-e" || w == "--regexp" || w == "--expression";
+        bool patternFileOpt = w == "-f" || w == "--file";
+        if (!patternSeen && (patternOpt || patternFileOpt) && a + 1 < words.size()) {
             std::string arg = words[a + 1];
-            if (w == "-f" && !MapWord(arg))
+            if (patternFileOpt && !MapWord(arg))
                 return false;
             out += " " + w + " " + Quote(arg, false);
             a++;
-            if (w == "-e")
-                patternSeen = true;
+            patternSeen = true;
             continue;
+        }
+        // A pattern or pattern file attached to its option ("-eX", "-ie X",
+        // "--regexp=X", "--file=F"): no later word is the pattern, so each one
+        // is moved like a path.
+        if (!patternSeen && w[0] == '-') {
+            bool longPattern = w.rfind("--regexp=", 0) == 0 || w.rfind("--expression=", 0) == 0 ||
+                               w.rfind("--file=", 0) == 0;
+            bool shortPattern = w.size() > 1 && w[1] != '-' && w.find_first_of("ef") != std::string::npos;
+            if (longPattern || shortPattern)
+                patternSeen = true;
         }
         if (!patternSeen && w[0] != '-') {
             out += " " + Quote(w, false);
