@@ -138,14 +138,22 @@ zrErrCode PARAMS_ParametersSave(ST_ZR_PARAMS* stModifiedParams)
         return ZR_ERR_PARAMS;
     }
     PARAMS_GetParametersSem();
-    U8* base = reinterpret_cast<U8*>(stModifiedParams);
+    // The CRCs are computed over a copy and that copy is written: callers
+    // change fields of the record without a lock, and a change landing
+    // between the CRCs and the write would leave a file that fails its check.
+    ST_ZR_PARAMS snap;
+    memcpy(&snap, stModifiedParams, sizeof(snap));
+    U8* base = reinterpret_cast<U8*>(&snap);
     // Inner blocks first: the record CRC covers theirs.
-    stModifiedParams->st_IPMonitorParams.u32StructCRC = Crc(base + kIPMonitorCrcOffset, kIPMonitorCrcLen);
-    stModifiedParams->st_DTMBParams.u32StructCRC = Crc(base + kDTMBCrcOffset, kDTMBCrcLen);
-    stModifiedParams->u32StructCRC = Crc(base, kRecordCrcLen);
+    snap.st_IPMonitorParams.u32StructCRC = Crc(base + kIPMonitorCrcOffset, kIPMonitorCrcLen);
+    snap.st_DTMBParams.u32StructCRC = Crc(base + kDTMBCrcOffset, kDTMBCrcLen);
+    snap.u32StructCRC = Crc(base, kRecordCrcLen);
+    stModifiedParams->st_IPMonitorParams.u32StructCRC = snap.st_IPMonitorParams.u32StructCRC;
+    stModifiedParams->st_DTMBParams.u32StructCRC = snap.st_DTMBParams.u32StructCRC;
+    stModifiedParams->u32StructCRC = snap.u32StructCRC;
     // The file is replaced as a whole: a crash leaves the old or the new
     // record, never a torn one that would send the card to factory values.
-    if (!plat::WriteFileAtomic(PARAMS_CONFIG_FILE, stModifiedParams, sizeof(ST_ZR_PARAMS), true)) {
+    if (!plat::WriteFileAtomic(PARAMS_CONFIG_FILE, &snap, sizeof(snap), true)) {
         int err = errno;
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Open config files error: %s(errno: %d)\n\n", LOG_POS,
                    strerror(err), err);
