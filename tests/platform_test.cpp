@@ -233,6 +233,8 @@ TEST_F(ShellTest, EverythingElseIsRefusedAndLogged)
         "FOO=1 touch " + probe,                           // environment assignments
         "rm -rf /tmp/../" + name_,                        // climbing out
         "rm -rf /tmp/.*/" + name_,                        // a glob that could climb out
+        "cp --target-directory=.. /tmp/x",                // climbing out through an option's value
+        "tar -xf /tmp/a.tar -C..",
         "tar -xzvf/tmp/a.tgz",                            // a path hidden in an option cluster
         "tar --to-command=sh -xf /tmp/a.tar",             // tar running programs
         "tar -xf /tmp/a.tar -I sh",

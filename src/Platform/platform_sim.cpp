@@ -322,7 +322,10 @@ bool Escapes(const std::string& w)
         if (end == std::string::npos)
             end = w.size();
         std::string_view comp(w.data() + pos, end - pos);
-        if (comp == "..")
+        // Also ".." as an option's value: "--directory=..", "-C..".
+        bool optionValue = comp.size() >= 3 && comp.substr(comp.size() - 3) == "=..";
+        bool shortValue = comp.size() == 4 && comp[0] == '-' && comp[1] != '-' && comp.substr(2) == "..";
+        if (comp == ".." || optionValue || shortValue)
             return true;
         if (!comp.empty() && comp[0] == '.' && comp.find_first_of("*?[") != std::string_view::npos)
             return true;
