@@ -487,3 +487,29 @@ TEST(RfStartup, MasterBringsTheChainUpAndAppliesTheLiveSet)
     *PARAMS_GetCurParamsHandler() = savedRecord;
     g_u32ModulationMode = savedMode;
 }
+
+TEST_F(RfApply, SlaveGainFollowsItsOwnHardwareVersionPins)
+{
+    // Hardware version 1 on the pins; the master has not told the slave yet.
+    simboard::Profile* prof = simboard::GetProfile();
+    ASSERT_NE(prof, nullptr);
+    U32 saved[3] = {prof->hwVersionPins[0], prof->hwVersionPins[1], prof->hwVersionPins[2]};
+    prof->hwVersionPins[0] = 1;
+    prof->hwVersionPins[1] = 0;
+    prof->hwVersionPins[2] = 0;
+    U32 savedCmp = g_HWVersionSlaveCmp;
+    g_HWVersionSlaveCmp = 0;
+    g_u32ModulationMode = 3;
+    U32 savedChip = Reg(17);
+    simboard::PokeReg(17, 1);
+    FPGA_CheckChipType();
+    TParameter_DTMB set = DvbcSet();
+    set.OutputFreq[4] = 474000;  // band 451-549 MHz
+    EXPECT_EQ(SetDTMB_CurPara_Slave(&set), ZR_SUCCESS);
+    simboard::PokeReg(17, savedChip);
+    FPGA_CheckChipType();
+    g_HWVersionSlaveCmp = savedCmp;
+    for (int i = 0; i < 3; i++)
+        prof->hwVersionPins[i] = saved[i];
+    EXPECT_EQ(Modulate_GetAD9789Reg(0x25), 20u);
+}

@@ -301,7 +301,7 @@ int SetAllPatams(const ChipSide& side, peSPIBUS_NUM eSPIBus_n)
     CARD_STATE_LOCK();
     ST_ZR_PARAMS* pstParams = PARAMS_GetCurParamsHandler();
     TParameter_DTMB& set = pstParams->st_DTMBParams.stDTMBParams;
-    U32 hwVer = side.bSlave ? Slave_GetHWVersion() : PIN_GetHWVersion();
+    U32 hwVer = PIN_GetHWVersion();
     U8 powerType = PIN_GetPowerLevelType(hwVer);
     U32 mode = PARAMS_GetModulationMod();
     U32 first = side.u32FirstChannel;

@@ -267,8 +267,10 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
     // Without the slave chip nothing is sent and no answer will come.
     if (!SLAVE_CHIP_IS_EXIST)
         return PE_ERR_FAILURE;
-    MACMasterCommSendData(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ, reinterpret_cast<U8*>(&req),
-                          sizeof(req));
+    // Nothing sent, nothing to wait for.
+    if (MACMasterCommSendData(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ, reinterpret_cast<U8*>(&req),
+                              sizeof(req)) != 0)
+        return PE_ERR_FAILURE;
     if (!FPGA_WaitSlaveAnswer(sem)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave chip did not answer\n\n", LOG_POS);
         return PE_ERR_FAILURE;
