@@ -73,6 +73,15 @@ void Pulse(U32 reg)
 
 void DelayMs(U32 ms) { plat::HwDelayUs((U64)ms * 1000); }
 
+// A 0, 1, 0 pulse with a pause after each write.
+void PulseSlow(U32 reg, U32 ms)
+{
+    for (U32 v : {0u, 1u, 0u}) {
+        FPGA_REG_Write(reg, v);
+        DelayMs(ms);
+    }
+}
+
 struct ChipSide {
     bool bSlave;
     U32 u32FirstChannel;
@@ -459,18 +468,12 @@ zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
     FPGA_REG_Write(309, 0);
     FPGA_REG_Write(289, 0x200);
     FPGA_REG_Write(291, p.u32DestIPAddr);
-    for (U32 v : {0u, 1u, 0u}) {
-        FPGA_REG_Write(288, v);
-        DelayMs(10);
-    }
+    PulseSlow(288, 10);
     FPGA_REG_Write(289, 0x300);
     // Multicast MAC 01:00:5E plus the group's third octet.
     FPGA_REG_Write(290, 0x01005E00u | ((p.u32DestIPAddr >> 16) & 0xFF));
     FPGA_REG_Write(291, (U32)p.u16DestPort | (p.u32DestIPAddr << 16));
-    for (U32 v : {0u, 1u, 0u}) {
-        FPGA_REG_Write(288, v);
-        DelayMs(10);
-    }
+    PulseSlow(288, 10);
     FPGA_REG_Write(833, p.u8Channel);
     FPGA_REG_Write(834, 135000000);
     FPGA_REG_Write(845, (U32)((double)(float)p.u16IP1MaxRate * 22180.85));
@@ -480,10 +483,7 @@ zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
 
 void FPGA_DVBC_CPU_SYNC(void)
 {
-    for (U32 v : {0u, 1u, 0u}) {
-        FPGA_REG_Write(REG_DVBC_CPU_SYNC, v);
-        DelayMs(5);
-    }
+    PulseSlow(REG_DVBC_CPU_SYNC, 5);
 }
 
 peErrCode AnnexB_SetMuxBitrate(eANNEXB_QAM_Mod_Para enQamMode)
