@@ -396,8 +396,15 @@ void FPGA_SlaveAccessUnlock(void) { s_slaveAccessMutex.unlock(); }
 
 bool FPGA_WaitSlaveAnswer(sem_t* sem)
 {
+    // A monotonic deadline: the clock is set from the back board's time
+    // while a request may be waiting.
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 30)
+    const clockid_t clock = CLOCK_MONOTONIC;
+#else
+    const clockid_t clock = CLOCK_REALTIME;
+#endif
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(clock, &ts);
     ts.tv_sec += kSlaveAnswerTimeoutMs / 1000;
     ts.tv_nsec += (long)(kSlaveAnswerTimeoutMs % 1000) * 1000000L;
     if (ts.tv_nsec >= 1000000000L) {
@@ -406,7 +413,11 @@ bool FPGA_WaitSlaveAnswer(sem_t* sem)
     }
     int rc;
     do {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 30)
+        rc = sem_clockwait(sem, clock, &ts);
+#else
         rc = sem_timedwait(sem, &ts);
+#endif
     } while (rc != 0 && errno == EINTR);
     return rc == 0;
 }
