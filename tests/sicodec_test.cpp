@@ -598,4 +598,12 @@ TEST(SectionCodecNIT, ParseMergeAndSplit)
     EXPECT_EQ(0xF0, split[10 + 50] & 0xF0);
     EXPECT_TRUE(CrcOk(Bytes(split.begin(), split.begin() + len)));
     EXPECT_EQ(SIP_ERR_PARAM, SIP_SplitNITSection(plain.data(), (U16)plain.size(), 10, split.data(), &len));
+
+    // A short input whose header claims a long section: nothing is read
+    // beyond its bytes (the sanitizer build watches the heap copy).
+    auto shortIn = std::make_unique<U8[]>(5);
+    const U8 head[5] = {0x40, 0xF0, 0x40, 0x00, 0x01};
+    memcpy(shortIn.get(), head, sizeof(head));
+    EXPECT_EQ(SIP_ERR_PARAM, SIP_SplitNITSection(shortIn.get(), 5, 1024, split.data(), &len));
+    EXPECT_EQ(0u, len);
 }

@@ -1095,7 +1095,8 @@ U32 SIP_SplitNITSection(U8* pu8BuffIn, U16 u16BuffInLen, U16 u16BuffOutLen, U8* 
     U32 secLen = GetLen12(pu8BuffIn + 1);
     U32 total = secLen + 3;
     U32 crcPos = total >= 4 ? total - 4 : 0;
-    U32 ndl = total >= 10 ? GetLen12(pu8BuffIn + 8) : 0;
+    // Read only what the input holds: its header may claim more.
+    U32 ndl = (total >= 10 && u16BuffInLen >= 10) ? GetLen12(pu8BuffIn + 8) : 0;
 
     if (u16BuffInLen <= SIP_MAX_SECTION_LEN) {
         // One ordinary section: normalise the reserved bits, fresh CRC.
