@@ -428,9 +428,9 @@ U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8*
             TSP_DelAllCaDescriptors(pstPMT->arstPMTESInfo[i].aru8ESInfo, &pstPMT->arstPMTESInfo[i].u16ESInfoLen);
     }
 
-    U32 total = 16u + pstPMT->u16ProgInfoLen;
-    for (U32 i = 0; i < pstPMT->u8EsNum; i++)
-        total += 5u + pstPMT->arstPMTESInfo[i].u16ESInfoLen;
+    // The size once more: the CA descriptors may have gone.
+    SIP_GETPMTTableLen(pstPMT, &len16);
+    U32 total = len16;
     if (total > u16BufLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d BufLen:%d PmtTableLen:%d return:%d\r\n", LOG_POS,
                    (int)u16BufLen, (int)total, (int)SIP_ERR_PARAM);
