@@ -482,6 +482,17 @@ TEST(SectionCodecTimeTables, TDTAndTOTWriteAndParse)
     EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(sec.data(), (U16)(sec.size() - 1), &parsed, 0));
     Bytes tiny = {0x73, 0x70, 5, 0, 0, 0, 0, 0};
     EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(tiny.data(), 100, &parsed, 0));
+
+    // A section longer than the model's 8-bit length (one entry, then a
+    // long further descriptor) is refused rather than kept with a cut length.
+    Bytes longTot = {0x73, 0x70, 0, 0xE8, 0xBC, 0, 0, 0, 0xF1, 0x0B, 0x58, 13};
+    longTot.insert(longTot.end(), sec.begin() + 12, sec.begin() + 25);
+    longTot.push_back(0x80);
+    longTot.push_back(250);
+    longTot.insert(longTot.end(), 250, 0x11);
+    longTot = sifx::Sectionize(longTot);
+    ASSERT_GT(longTot.size() - 3, 0xFFu);
+    EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(longTot.data(), (U16)(longTot.size() + 1), &parsed, 0));
 }
 
 namespace {

@@ -859,8 +859,9 @@ zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT
         memset(pstTOT, 0, sizeof(*pstTOT));
     U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     // 5 UTC bytes, the loop length and the CRC at least.
+    // The model keeps section_length in 8 bits: a longer section is refused, not cut.
     if (u16SectionBuffLen < 3 || secLen + 2 >= u16SectionBuffLen || secLen > SIP_MAX_SECTION_LENGTH_FIELD ||
-        secLen < 11) {
+        secLen < 11 || secLen > 0xFF) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "[%s:%d]error,u16SectionBuffLen[%d],u16SectLength[%d]\r\n",
                    __func__, __LINE__, (int)u16SectionBuffLen, (int)secLen);
         return ZR_ERR_SIP_ERROR_BAD_PARAM;
