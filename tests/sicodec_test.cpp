@@ -3,11 +3,13 @@
 #include "Common/commonfun.h"
 #include "Parameter/parameters.h"
 #include "SIprocess/SIconstruct.h"
+#include "SIprocess/SItable.h"
 #include "TSprocess/tsp_db.h"
 #include "support/si_fixture.h"
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <random>
 #include <string>
 
 using sifx::Bytes;
@@ -482,6 +484,17 @@ TEST(SectionCodecTimeTables, TDTAndTOTWriteAndParse)
     EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(sec.data(), (U16)(sec.size() - 1), &parsed, 0));
     Bytes tiny = {0x73, 0x70, 5, 0, 0, 0, 0, 0};
     EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(tiny.data(), 100, &parsed, 0));
+
+    // A section longer than the model's 8-bit length (one entry, then a
+    // long further descriptor) is refused rather than kept with a cut length.
+    Bytes longTot = {0x73, 0x70, 0, 0xE8, 0xBC, 0, 0, 0, 0xF1, 0x0B, 0x58, 13};
+    longTot.insert(longTot.end(), sec.begin() + 12, sec.begin() + 25);
+    longTot.push_back(0x80);
+    longTot.push_back(250);
+    longTot.insert(longTot.end(), 250, 0x11);
+    longTot = sifx::Sectionize(longTot);
+    ASSERT_GT(longTot.size() - 3, 0xFFu);
+    EXPECT_EQ(ZR_ERR_SIP_ERROR_BAD_PARAM, SIP_ParseTOT(longTot.data(), (U16)(longTot.size() + 1), &parsed, 0));
 }
 
 namespace {
@@ -598,4 +611,52 @@ TEST(SectionCodecNIT, ParseMergeAndSplit)
     EXPECT_EQ(0xF0, split[10 + 50] & 0xF0);
     EXPECT_TRUE(CrcOk(Bytes(split.begin(), split.begin() + len)));
     EXPECT_EQ(SIP_ERR_PARAM, SIP_SplitNITSection(plain.data(), (U16)plain.size(), 10, split.data(), &len));
+
+    // A short input whose header claims a long section: nothing is read
+    // beyond its bytes (the sanitizer build watches the heap copy).
+    auto shortIn = std::make_unique<U8[]>(5);
+    const U8 head[5] = {0x40, 0xF0, 0x40, 0x00, 0x01};
+    memcpy(shortIn.get(), head, sizeof(head));
+    EXPECT_EQ(SIP_ERR_PARAM, SIP_SplitNITSection(shortIn.get(), 5, 1024, split.data(), &len));
+    EXPECT_EQ(0u, len);
+}
+
+// Sections read back come from files and peers: random bytes with plausible
+// headers must never make a reader leave its buffer (the sanitizer build
+// checks every access; each input lies in a heap block of its own size).
+TEST(SectionCodecReaders, RandomSectionsStayInsideTheirBuffers)
+{
+    std::mt19937 rng(20261209);
+    auto pick = [&](U32 lo, U32 hi) { return std::uniform_int_distribution<U32>(lo, hi)(rng); };
+    auto nit = std::make_unique<NITTable_t>();
+    auto in = std::make_unique<NITBuf_t>();
+    auto merged = std::make_unique<NITBuf_t>();
+    std::vector<U8> out(40000);
+    TOTTable_t tot;
+    for (int i = 0; i < 3000; i++) {
+        const U16 len = (U16)pick(0, 1200);
+        auto s = std::make_unique<U8[]>(len ? len : 1);
+        for (U16 k = 0; k < len; k++)
+            s[k] = pick(0, 3) == 0 ? 0 : (U8)pick(0, 255);
+        if (len > 3) {
+            U16 sl = (U16)(pick(0, 1) ? pick(0, len) : pick(0, 1200));
+            s[0] = pick(0, 1) ? 0x40 : 0x73;
+            s[1] = (U8)(0xF0 | sl >> 8);
+            s[2] = (U8)sl;
+        }
+        SIP_ParseNIT(s.get(), len, nit.get(), (U8)pick(0, 2));
+        SIP_ParseTOT(s.get(), len, &tot, (U8)pick(0, 1));
+        U16 outLen = 0;
+        SIP_SplitNITSection(s.get(), len, (U16)pick(0, 40000), out.data(), &outLen);
+        ASSERT_LE(outLen, out.size());
+        U16 loopLen = len;
+        TSP_DelAllCaDescriptors(s.get(), &loopLen);
+        ASSERT_LE(loopLen, len);
+        memset(in.get(), 0, sizeof(*in));
+        memcpy(in->aru8OutputNITSection, s.get(), loopLen);
+        memcpy(in->aru8OutputNITSection + loopLen, s.get(), loopLen);
+        in->u16NITLength = (U16)pick(0, 2u * loopLen);
+        SIP_ConstructBigNITSection(in.get(), merged.get());
+        ASSERT_LE(merged->u16NITLength, SIP_NITBUF_LEN);
+    }
 }

@@ -428,9 +428,9 @@ U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8*
             TSP_DelAllCaDescriptors(pstPMT->arstPMTESInfo[i].aru8ESInfo, &pstPMT->arstPMTESInfo[i].u16ESInfoLen);
     }
 
-    U32 total = 16u + pstPMT->u16ProgInfoLen;
-    for (U32 i = 0; i < pstPMT->u8EsNum; i++)
-        total += 5u + pstPMT->arstPMTESInfo[i].u16ESInfoLen;
+    // The size once more: the CA descriptors may have gone.
+    SIP_GETPMTTableLen(pstPMT, &len16);
+    U32 total = len16;
     if (total > u16BufLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d BufLen:%d PmtTableLen:%d return:%d\r\n", LOG_POS,
                    (int)u16BufLen, (int)total, (int)SIP_ERR_PARAM);
@@ -859,8 +859,9 @@ zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT
         memset(pstTOT, 0, sizeof(*pstTOT));
     U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     // 5 UTC bytes, the loop length and the CRC at least.
+    // The model keeps section_length in 8 bits: a longer section is refused, not cut.
     if (u16SectionBuffLen < 3 || secLen + 2 >= u16SectionBuffLen || secLen > SIP_MAX_SECTION_LENGTH_FIELD ||
-        secLen < 11) {
+        secLen < 11 || secLen > 0xFF) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "[%s:%d]error,u16SectionBuffLen[%d],u16SectLength[%d]\r\n",
                    __func__, __LINE__, (int)u16SectionBuffLen, (int)secLen);
         return ZR_ERR_SIP_ERROR_BAD_PARAM;
@@ -1095,7 +1096,8 @@ U32 SIP_SplitNITSection(U8* pu8BuffIn, U16 u16BuffInLen, U16 u16BuffOutLen, U8* 
     U32 secLen = GetLen12(pu8BuffIn + 1);
     U32 total = secLen + 3;
     U32 crcPos = total >= 4 ? total - 4 : 0;
-    U32 ndl = total >= 10 ? GetLen12(pu8BuffIn + 8) : 0;
+    // Read only what the input holds: its header may claim more.
+    U32 ndl = (total >= 10 && u16BuffInLen >= 10) ? GetLen12(pu8BuffIn + 8) : 0;
 
     if (u16BuffInLen <= SIP_MAX_SECTION_LEN) {
         // One ordinary section: normalise the reserved bits, fresh CRC.

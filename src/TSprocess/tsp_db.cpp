@@ -109,16 +109,7 @@ bool AllocFactory(Output_TSInfo* pst)
     pst->pOutputTable = static_cast<TSTable*>(calloc(TSP_FACTORY_TABLE_NUM, sizeof(TSTable)));
     pst->pDescriptor = static_cast<TSDescriptor*>(calloc(TSP_FACTORY_DESC_NUM, sizeof(TSDescriptor)));
     if (!pst->pOutputTS || !pst->pOutputProgram || !pst->pOutputPID || !pst->pOutputTable || !pst->pDescriptor) {
-        free(pst->pOutputTS);
-        free(pst->pOutputProgram);
-        free(pst->pOutputPID);
-        free(pst->pOutputTable);
-        free(pst->pDescriptor);
-        pst->pOutputTS = nullptr;
-        pst->pOutputProgram = nullptr;
-        pst->pOutputPID = nullptr;
-        pst->pOutputTable = nullptr;
-        pst->pDescriptor = nullptr;
+        FreeMainArrays(pst);
         return false;
     }
     pst->u32OutputTSNumber = TSP_FACTORY_TS_NUM;
@@ -149,6 +140,52 @@ void CollectFree(const T* pArray, U32 u32Num, U32 u32Need, IndexInfoList_t* pstL
         if (pArray[i].u8ValidFlag != TSP_RECORD_VALID)
             pstList->aru16IndexList[pstList->u16IndexListNum++] = (U16)i;
     }
+}
+
+// The single free-record search of streams, descriptors and pass-through
+// records: the lowest free index, or the first record of one growth step.
+template <typename T>
+U32 GetUnusedOne(U16* pu16Index, T*& pArray, U32& u32Num, U32 u32Step, const char* pcFunc, const char* pcFullFmt,
+                 const char* pcGrowFmt)
+{
+    U32 u32Free = FirstFree(pArray, u32Num);
+    if (u32Free < u32Num) {
+        *pu16Index = (U16)u32Free;
+        return ZR_SUCCESS;
+    }
+    U32 u32Old = u32Num;
+    if (!GrowArray(pArray, u32Num, u32Step)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, pcFullFmt, (long)syscall(SYS_gettid), pcFunc, __LINE__);
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, pcGrowFmt, (long)syscall(SYS_gettid), pcFunc, __LINE__,
+               u32Num - u32Old, u32Num);
+    *pu16Index = (U16)u32Old;
+    return ZR_SUCCESS;
+}
+
+// The list free-record search of programs and PIDs: scan, grow once, scan again.
+template <typename T>
+U32 GetUnusedList(IndexInfoList_t* pstList, T*& pArray, U32& u32Num, U32 u32Step, U32 u32Need, const char* pcFunc,
+                  const char* pcFullFmt, const char* pcGrowFmt, const char* pcShortFmt)
+{
+    CollectFree(pArray, u32Num, u32Need, pstList);
+    if (pstList->u16IndexListNum >= u32Need)
+        return ZR_SUCCESS;
+    U32 u32Old = u32Num;
+    if (!GrowArray(pArray, u32Num, u32Step)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, pcFullFmt, (long)syscall(SYS_gettid), pcFunc, __LINE__);
+        pstList->u16IndexListNum = 0;
+        return TSP_ERR_NO_MEMORY;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, pcGrowFmt, (long)syscall(SYS_gettid), pcFunc, __LINE__,
+               u32Num - u32Old, u32Num);
+    CollectFree(pArray, u32Num, u32Need, pstList);
+    if (pstList->u16IndexListNum < u32Need) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, pcShortFmt, (long)syscall(SYS_gettid), pcFunc, __LINE__);
+        return TSP_ERR_NOT_ENOUGH;
+    }
+    return ZR_SUCCESS;
 }
 
 } // namespace
@@ -361,22 +398,9 @@ U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS)
         return TSP_ERR_INPUT;
     }
     CARD_STATE_LOCK();
-    U32 u32Free = FirstFree(pstParamTS->pOutputTS, pstParamTS->u32OutputTSNumber);
-    if (u32Free < pstParamTS->u32OutputTSNumber) {
-        *pu16OutputIndex = (U16)u32Free;
-        return ZR_SUCCESS;
-    }
-    U32 u32Old = pstParamTS->u32OutputTSNumber;
-    if (!GrowArray(pstParamTS->pOutputTS, pstParamTS->u32OutputTSNumber, TSP_GROW_TS_NUM)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d allocating memory: Get no invalid outputTS, but the memory is full\r\n\n", LOG_POS);
-        return TSP_ERR_NO_MEMORY;
-    }
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
-               "%ld:%s:%d allocating new [%u] TS memory, now total TS number is [%u]\r\n\n", LOG_POS,
-               pstParamTS->u32OutputTSNumber - u32Old, pstParamTS->u32OutputTSNumber);
-    *pu16OutputIndex = (U16)u32Old;
-    return ZR_SUCCESS;
+    return GetUnusedOne(pu16OutputIndex, pstParamTS->pOutputTS, pstParamTS->u32OutputTSNumber, TSP_GROW_TS_NUM,
+                        __func__, "%ld:%s:%d allocating memory: Get no invalid outputTS, but the memory is full\r\n\n",
+                        "%ld:%s:%d allocating new [%u] TS memory, now total TS number is [%u]\r\n\n");
 }
 
 U32 TSP_GetUnusedOutputDescIndex(U16* pu16OutputDescIndex, Output_TSInfo* pstParamTS)
@@ -386,23 +410,10 @@ U32 TSP_GetUnusedOutputDescIndex(U16* pu16OutputDescIndex, Output_TSInfo* pstPar
         return TSP_ERR_INPUT;
     }
     CARD_STATE_LOCK();
-    U32 u32Free = FirstFree(pstParamTS->pDescriptor, pstParamTS->u32OutputDescriptorNumber);
-    if (u32Free < pstParamTS->u32OutputDescriptorNumber) {
-        *pu16OutputDescIndex = (U16)u32Free;
-        return ZR_SUCCESS;
-    }
-    U32 u32Old = pstParamTS->u32OutputDescriptorNumber;
-    if (!GrowArray(pstParamTS->pDescriptor, pstParamTS->u32OutputDescriptorNumber, TSP_GROW_DESC_NUM)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d allocating memory: Get no invalid outputDescriptor, but the memory is full\r\n\n",
-                   LOG_POS);
-        return TSP_ERR_NO_MEMORY;
-    }
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
-               "%ld:%s:%d allocating new [%u] Descriptor memory, now total Descriptor number is [%u]\r\n\n", LOG_POS,
-               pstParamTS->u32OutputDescriptorNumber - u32Old, pstParamTS->u32OutputDescriptorNumber);
-    *pu16OutputDescIndex = (U16)u32Old;
-    return ZR_SUCCESS;
+    return GetUnusedOne(pu16OutputDescIndex, pstParamTS->pDescriptor, pstParamTS->u32OutputDescriptorNumber,
+                        TSP_GROW_DESC_NUM, __func__,
+                        "%ld:%s:%d allocating memory: Get no invalid outputDescriptor, but the memory is full\r\n\n",
+                        "%ld:%s:%d allocating new [%u] Descriptor memory, now total Descriptor number is [%u]\r\n\n");
 }
 
 U32 TSP_GetUnusedOutputBypassTsIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS)
@@ -412,22 +423,10 @@ U32 TSP_GetUnusedOutputBypassTsIndex(U16* pu16OutputIndex, Output_TSInfo* pstPar
         return TSP_ERR_INPUT;
     }
     CARD_STATE_LOCK();
-    U32 u32Free = FirstFree(pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber);
-    if (u32Free < pstParamTS->u32OutputBypassTSNumber) {
-        *pu16OutputIndex = (U16)u32Free;
-        return ZR_SUCCESS;
-    }
-    U32 u32Old = pstParamTS->u32OutputBypassTSNumber;
-    if (!GrowArray(pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber, TSP_GROW_BYPASS_NUM)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d allocating memory: Get no invalid OutputBypassTS, but the memory is full\r\n\n", LOG_POS);
-        return TSP_ERR_NO_MEMORY;
-    }
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
-               "%ld:%s:%d allocating new [%u] OutputBypassTS memory, now total OutputBypassTS number is [%u]\r\n\n",
-               LOG_POS, pstParamTS->u32OutputBypassTSNumber - u32Old, pstParamTS->u32OutputBypassTSNumber);
-    *pu16OutputIndex = (U16)u32Old;
-    return ZR_SUCCESS;
+    return GetUnusedOne(
+        pu16OutputIndex, pstParamTS->pOutputBypassTS, pstParamTS->u32OutputBypassTSNumber, TSP_GROW_BYPASS_NUM,
+        __func__, "%ld:%s:%d allocating memory: Get no invalid OutputBypassTS, but the memory is full\r\n\n",
+        "%ld:%s:%d allocating new [%u] OutputBypassTS memory, now total OutputBypassTS number is [%u]\r\n\n");
 }
 
 U32 TSP_GetUnusedOutputProgList(IndexInfoList_t* pstIndexUnusedList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
@@ -444,26 +443,11 @@ U32 TSP_GetUnusedOutputProgList(IndexInfoList_t* pstIndexUnusedList, Output_TSIn
     if (u32NeedNum == 0)
         return ZR_SUCCESS;
     CARD_STATE_LOCK();
-    CollectFree(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, u32NeedNum, pstIndexUnusedList);
-    if (pstIndexUnusedList->u16IndexListNum >= u32NeedNum)
-        return ZR_SUCCESS;
-    U32 u32Old = pstParamTS->u32OutputProgramNumber;
-    if (!GrowArray(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, TSP_GROW_PROGRAM_NUM)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d allocating memory: Get no invalid outputPro, but the memory is full\r\n\n", LOG_POS);
-        pstIndexUnusedList->u16IndexListNum = 0;
-        return TSP_ERR_NO_MEMORY;
-    }
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
-               "%ld:%s:%d allocating new [%u] Pro memory, now total pro number is [%u]\r\n\n", LOG_POS,
-               pstParamTS->u32OutputProgramNumber - u32Old, pstParamTS->u32OutputProgramNumber);
-    CollectFree(pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber, u32NeedNum, pstIndexUnusedList);
-    if (pstIndexUnusedList->u16IndexListNum < u32NeedNum) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetUnusedOutputProgList didn't get enouth Unused progList\r\n\n", LOG_POS);
-        return TSP_ERR_NOT_ENOUGH;
-    }
-    return ZR_SUCCESS;
+    return GetUnusedList(pstIndexUnusedList, pstParamTS->pOutputProgram, pstParamTS->u32OutputProgramNumber,
+                         TSP_GROW_PROGRAM_NUM, u32NeedNum, __func__,
+                         "%ld:%s:%d allocating memory: Get no invalid outputPro, but the memory is full\r\n\n",
+                         "%ld:%s:%d allocating new [%u] Pro memory, now total pro number is [%u]\r\n\n",
+                         "%ld:%s:%d TSP_GetUnusedOutputProgList didn't get enouth Unused progList\r\n\n");
 }
 
 U32 TSP_GetUnusedOutputPIDIndex(IndexInfoList_t* pstIndexUnusedList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
@@ -486,26 +470,11 @@ U32 TSP_GetUnusedOutputPIDIndex(IndexInfoList_t* pstIndexUnusedList, Output_TSIn
         return TSP_ERR_INPUT;
     }
     CARD_STATE_LOCK();
-    CollectFree(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, u32NeedNum, pstIndexUnusedList);
-    if (pstIndexUnusedList->u16IndexListNum >= u32NeedNum)
-        return ZR_SUCCESS;
-    U32 u32Old = pstParamTS->u32OutputPIDNumber;
-    if (!GrowArray(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, TSP_GROW_PID_NUM)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d allocating memory: Get no invalid outputPID, but the memory is full\r\n\n", LOG_POS);
-        pstIndexUnusedList->u16IndexListNum = 0;
-        return TSP_ERR_NO_MEMORY;
-    }
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
-               "%ld:%s:%d allocating new [%u] PID memory, now total PID number is [%u]\r\n\n", LOG_POS,
-               pstParamTS->u32OutputPIDNumber - u32Old, pstParamTS->u32OutputPIDNumber);
-    CollectFree(pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, u32NeedNum, pstIndexUnusedList);
-    if (pstIndexUnusedList->u16IndexListNum < u32NeedNum) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetUnusedOutputPIDListList didn't get enouth Unused PIDList\r\n\n", LOG_POS);
-        return TSP_ERR_NOT_ENOUGH;
-    }
-    return ZR_SUCCESS;
+    return GetUnusedList(pstIndexUnusedList, pstParamTS->pOutputPID, pstParamTS->u32OutputPIDNumber, TSP_GROW_PID_NUM,
+                         u32NeedNum, __func__,
+                         "%ld:%s:%d allocating memory: Get no invalid outputPID, but the memory is full\r\n\n",
+                         "%ld:%s:%d allocating new [%u] PID memory, now total PID number is [%u]\r\n\n",
+                         "%ld:%s:%d TSP_GetUnusedOutputPIDListList didn't get enouth Unused PIDList\r\n\n");
 }
 
 zrErrCode TSP_GetUnusedOutputTableIndexList(IndexInfoList_t* pstIndexList, Output_TSInfo* pstParamTS, U32 u32NeedNum)
