@@ -249,6 +249,26 @@ TEST_F(Carousel, SlaveRepeatsReceivedRowsAndIgnoresBadChannels)
     EXPECT_EQ(0u, rows[1][0]);
 }
 
+TEST_F(Carousel, SlaveKeepsRowsThatArriveBeforeItsCarouselStarts)
+{
+    std::vector<U8> s = Section(0x02, 30);
+    ASSERT_EQ(0u, SSD_AddBroadcastSI(s.data(), (U16)s.size(), ts5, 0x100));
+    g_u8MuxFlag = 1;
+    Pass();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, &msg));
+    SSD_FlushSubMessages();
+    ClearCaptures();
+    // The slave's chip link is up before its start-up reaches SIP_Init.
+    ASSERT_EQ(0u, SSD_ReceiveSubSIInfo(msg.data(), (U32)msg.size()));
+    SI_PthreadMux_Init();
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_WriteSubBroadcastSI();
+    }
+    EXPECT_EQ(1u, ReadPackets(5).size());
+}
+
 TEST_F(Carousel, TimeTablesContinueTheSequenceOfTheirPid)
 {
     // A carousel table on PID 20 and the TDT/TOT the time step stages there.

@@ -147,9 +147,10 @@ std::mutex& SI_Mutex(void) { return SIMutex(); }
 
 void SI_PthreadMux_Init(void)
 {
-    // The mutex itself is static and usable from program start.
+    // The mutex itself is static and usable from program start, and the
+    // forwarding table starts empty. On the slave the chip link runs before
+    // this: rows the master sent meanwhile are kept, not wiped.
     std::lock_guard<std::mutex> lk(SIMutex());
-    memset(arstTSPacket, 0, sizeof(arstTSPacket));
 }
 
 void SI_PthreadMux_Lock(void) { SIMutex().lock(); }
