@@ -94,6 +94,9 @@ void BuildRecord(U32* words, U8 b0, U8 channel, bool timeRecord, U8 numbered, U8
 
 U16 NextOf(U16 next) { return next >= SI_MAX_PACKET_NUM ? SI_LIST_END : next; }
 
+// Bytes of the section starting here: section_length + 3.
+U32 SectionBytes(const U8* sec) { return ((((U32)sec[1] & 0x0F) << 8) | sec[2]) + 3; }
+
 // Stages one time table (at most one packet) in the time pool.
 U32 AddTimeTable(const U8* pu8Section, U16 u16Len, U8 u8Channel, U16 u16PID, U8 u8Cc)
 {
@@ -182,11 +185,9 @@ void SSD_InitBroadcastSI(void)
     InitBroadcastSILocked();
 }
 
-void SSD_InitTSPacketInfo(U16 u16Index)
+// Marks a packet slot of either pool used, with an all-0xFF record.
+static void InitPacketSlot(TSPacketInfo_t& p, U16 u16Index)
 {
-    if (u16Index >= SI_MAX_PACKET_NUM)
-        return;
-    TSPacketInfo_t& p = s_arstSIPacket.arstTSPacketInfo[u16Index];
     memset(&p.stList, 0, sizeof(p.stList));
     p.stList.u8ValidFlag = 1;
     p.stList.u16Index = u16Index;
@@ -194,16 +195,16 @@ void SSD_InitTSPacketInfo(U16 u16Index)
     memset(p.aru32TSPacket, 0xFF, sizeof(p.aru32TSPacket));
 }
 
+void SSD_InitTSPacketInfo(U16 u16Index)
+{
+    if (u16Index < SI_MAX_PACKET_NUM)
+        InitPacketSlot(s_arstSIPacket.arstTSPacketInfo[u16Index], u16Index);
+}
+
 void SSD_InitTimeTSPacketInfo(U16 u16Index)
 {
-    if (u16Index >= SI_MAX_TIME_PACKET_NUM)
-        return;
-    TSPacketInfo_t& p = arstTimePacketInfo[u16Index];
-    memset(&p.stList, 0, sizeof(p.stList));
-    p.stList.u8ValidFlag = 1;
-    p.stList.u16Index = u16Index;
-    p.stList.u16NextIndex = SI_LIST_END;
-    memset(p.aru32TSPacket, 0xFF, sizeof(p.aru32TSPacket));
+    if (u16Index < SI_MAX_TIME_PACKET_NUM)
+        InitPacketSlot(arstTimePacketInfo[u16Index], u16Index);
 }
 
 void SSD_InitSIPacketInfo(U16 u16OutTSIndex, U16 u16SIPacketIndex, U16 u16Pid)
@@ -353,7 +354,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
                        u16BuffLength, pos);
             return SSD_ERR_DATA;
         }
-        U32 len = ((((U32)pu8Section[pos + 1] & 0x0F) << 8) | pu8Section[pos + 2]) + 3;
+        U32 len = SectionBytes(pu8Section + pos);
         if (pos + len > u16BuffLength) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d AllLength:%d TempLength:%d\r\n\n", LOG_POS,
                        u16BuffLength, pos + len);
@@ -404,7 +405,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
     U8 ordinal = 0, cc = 0;
     pos = 0;
     while (pos < u16BuffLength) {
-        U32 len = ((((U32)pu8Section[pos + 1] & 0x0F) << 8) | pu8Section[pos + 2]) + 3;
+        U32 len = SectionBytes(pu8Section + pos);
         if (len > 6 && pu8Section[pos + 6] != 0)
             ordinal++;
         U32 off = 0;
@@ -704,16 +705,24 @@ U32 TSP_GetPSIInterval(U16* pu16Time)
     return 0;
 }
 
-U32 TSP_SetPSIInterval(U16 u16Time)
+// Stores a PSI interval and re-arms the tick timer; 0 is refused (the
+// timer would spin and the TDT/TOT period divides by it).
+static U32 StorePSIInterval(U16 v)
 {
-    if (u16Time == 0) {
+    if (v == 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
         return TSP_ERR_INPUT;
     }
-    QAM_IPMonitorPara* ip = GetQAMIPMonitor_Handle();
-    U16 old = ip->u16PSIInterval;
-    ip->u16PSIInterval = u16Time;
-    Timer_Init((U32)u16Time * 1000);
+    GetQAMIPMonitor_Handle()->u16PSIInterval = v;
+    Timer_Init((U32)v * 1000);
+    return 0;
+}
+
+U32 TSP_SetPSIInterval(U16 u16Time)
+{
+    U16 old = GetQAMIPMonitor_Handle()->u16PSIInterval;
+    if (StorePSIInterval(u16Time) != 0)
+        return TSP_ERR_INPUT;
     if (old != u16Time) {
         // The web and SNMP callers hold the card-state lock: the carousel
         // thread sends it.
@@ -730,12 +739,8 @@ U32 TSP_SetSlavePSIInterval(U8* pu8Data, U32 u32DataLen)
         return TSP_ERR_INPUT;
     }
     U16 v = (U16)(pu8Data[0] | (pu8Data[1] << 8));
-    if (v == 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
+    if (StorePSIInterval(v) != 0)
         return TSP_ERR_INPUT;
-    }
-    GetQAMIPMonitor_Handle()->u16PSIInterval = v;
-    Timer_Init((U32)v * 1000);
     QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
     PARAMS_SetIPMonitorParams(&ip);
     return 0;
