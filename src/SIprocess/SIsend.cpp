@@ -612,16 +612,18 @@ void SIPacket_ResetTickCount(void) { s_u16TickCount = 0; }
 void SIPacket_Tick(CHIP_TYPE emChipType)
 {
     {
-        // The time-table builders read the database and the resource table
-        // under the card-state lock, which ranks before the carousel lock.
-        // An apply holding it must not hold up the carousel: the time steps
-        // then wait for a later tick, the packets go out all the same.
-        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         std::lock_guard<std::mutex> lk(SIMutex());
         if (emChipType == CHIP_TYPE_MAIN)
             SSD_SendBroadcastSI();
         else if (emChipType == CHIP_TYPE_SUB)
             SSD_WriteSubBroadcastSI();
+        // The time-table builders read the database and the resource table
+        // under the card-state lock. The packet passes above need none, so
+        // it is taken only now, and only if free: a try never waits, so it
+        // cannot deadlock with an apply that holds it and waits for the
+        // carousel lock. While it is busy the time steps wait for a later
+        // tick; the packets go out all the same.
+        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         if (card.owns_lock())
             SSD_SendTimeSITableStt();
         U16 p = 0;
