@@ -6,7 +6,9 @@
 #include "SIprocess/SIsend.h"
 #include "Timer/timer.h"
 #include "mux_fixture.h"
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
 
 using namespace muxfix;
@@ -337,6 +339,23 @@ TEST_F(Carousel, RequestsAreNotHeldUpWhileATickWritesPackets)
     tick.join();
     EXPECT_LT(wait, pass / 3);
     ClearCaptures();
+}
+
+TEST_F(Carousel, PassOverAnUnfilledCarouselWritesNothing)
+{
+    // The carousel as memory holds it before anything filled or emptied it.
+    memset(SSD_GetSIPacketParam(), 0, sizeof(SIPacket_t));
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([done] {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_SendBroadcastSI();
+        *done = true;
+    }).detach();
+    for (int i = 0; i < 200 && !*done; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(*done) << "the pass keeps writing records of unused slots";
+    EXPECT_TRUE(ReadPackets(0).empty());
+    SSD_InitBroadcastSI();
 }
 
 TEST(CarouselSettings, PsiIntervalZeroIsRefused)

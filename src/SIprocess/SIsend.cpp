@@ -27,6 +27,15 @@ namespace {
 constexpr U16 kDefaultPSIInterval = 100;
 
 SIPacket_t s_arstSIPacket;
+// The carousel is empty from program start: all-zero memory would make
+// every list head point at entry 0. The master's carousel thread may tick
+// before the first apply emptied it (when that apply failed early).
+const bool s_bCarouselEmptyAtStart = [] {
+    for (U16& h : s_arstSIPacket.aru16OutTSSIInfo)
+        h = SI_LIST_END;
+    s_arstSIPacket.u8SendInterval = 1;
+    return true;
+}();
 // Forwarding table: records of channels 4..7 for the slave (master) or
 // received from the master (slave).
 U32 arstTSPacket[SI_MAX_SUB_PACKET_NUM][SI_RECORD_WORDS];
@@ -443,11 +452,12 @@ void SSD_SendBroadcastSI(void)
     for (U16 ts = 0; ts < SI_MAX_OUTTS_NUM; ts++) {
         U16 e = NextOf(c.aru16OutTSSIInfo[ts]);
         U16 guardE = 0;
-        while (e != SI_LIST_END && guardE++ < SI_MAX_PACKET_NUM) {
+        // A slot not in use ends a chain: it holds no record to send.
+        while (e != SI_LIST_END && guardE++ < SI_MAX_PACKET_NUM && c.arstSIPacketInfo[e].stList.u8ValidFlag == 1) {
             SIPacketInfo_t& ent = c.arstSIPacketInfo[e];
             U16 p = NextOf(ent.u16TSPacketIndex);
             U16 guardP = 0;
-            while (p != SI_LIST_END && guardP++ < SI_MAX_PACKET_NUM) {
+            while (p != SI_LIST_END && guardP++ < SI_MAX_PACKET_NUM && c.arstTSPacketInfo[p].stList.u8ValidFlag == 1) {
                 U32* rec = c.arstTSPacketInfo[p].aru32TSPacket;
                 U8 ch = RecChannel(rec);
                 if (ch < 8) {
