@@ -6,7 +6,9 @@
 #include "SIprocess/SIsend.h"
 #include "Timer/timer.h"
 #include "mux_fixture.h"
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
 
 using namespace muxfix;
@@ -249,6 +251,26 @@ TEST_F(Carousel, SlaveRepeatsReceivedRowsAndIgnoresBadChannels)
     EXPECT_EQ(0u, rows[1][0]);
 }
 
+TEST_F(Carousel, SlaveKeepsRowsThatArriveBeforeItsCarouselStarts)
+{
+    std::vector<U8> s = Section(0x02, 30);
+    ASSERT_EQ(0u, SSD_AddBroadcastSI(s.data(), (U16)s.size(), ts5, 0x100));
+    g_u8MuxFlag = 1;
+    Pass();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, &msg));
+    SSD_FlushSubMessages();
+    ClearCaptures();
+    // The slave's chip link is up before its start-up reaches SIP_Init.
+    ASSERT_EQ(0u, SSD_ReceiveSubSIInfo(msg.data(), (U32)msg.size()));
+    SI_PthreadMux_Init();
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_WriteSubBroadcastSI();
+    }
+    EXPECT_EQ(1u, ReadPackets(5).size());
+}
+
 TEST_F(Carousel, TimeTablesContinueTheSequenceOfTheirPid)
 {
     // A carousel table on PID 20 and the TDT/TOT the time step stages there.
@@ -288,6 +310,52 @@ TEST_F(Carousel, PeerSendsHappenOutsideTheCarouselLock)
     // The forward of channel 5 went out in the same flush.
     EXPECT_FALSE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, nullptr));
     EXPECT_EQ(0, g_u8MuxFlag);
+}
+
+TEST_F(Carousel, RequestsAreNotHeldUpWhileATickWritesPackets)
+{
+    // A full carousel: a tick writes a few thousand records into the mailbox.
+    std::vector<U8> t22;
+    for (int i = 0; i < 4; i++) {
+        auto sec = Section(0x42, i < 3 ? 1024 : 580, (U8)i, 3);
+        t22.insert(t22.end(), sec.begin(), sec.end());
+    }
+    SSD_GetSIPacketParam()->u8SendInterval = 0;  // every section on every tick
+    while (SSD_AddBroadcastSI(t22.data(), (U16)t22.size(), ts0, 0x11) == 0) {
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    SIPacket_Tick(CHIP_TYPE_MAIN);
+    auto pass = std::chrono::steady_clock::now() - t0;
+    ASSERT_GT(pass, std::chrono::milliseconds(20));
+    // A request handler that wants the card-state lock while a tick is in
+    // its packet pass gets it at once: the pass does not need it.
+    std::thread tick([] { SIPacket_Tick(CHIP_TYPE_MAIN); });
+    std::this_thread::sleep_for(pass / 5);
+    auto w0 = std::chrono::steady_clock::now();
+    {
+        CARD_STATE_LOCK();
+    }
+    auto wait = std::chrono::steady_clock::now() - w0;
+    tick.join();
+    EXPECT_LT(wait, pass / 3);
+    ClearCaptures();
+}
+
+TEST_F(Carousel, PassOverAnUnfilledCarouselWritesNothing)
+{
+    // The carousel as memory holds it before anything filled or emptied it.
+    memset(SSD_GetSIPacketParam(), 0, sizeof(SIPacket_t));
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread([done] {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        SSD_SendBroadcastSI();
+        *done = true;
+    }).detach();
+    for (int i = 0; i < 200 && !*done; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(*done) << "the pass keeps writing records of unused slots";
+    EXPECT_TRUE(ReadPackets(0).empty());
+    SSD_InitBroadcastSI();
 }
 
 TEST(CarouselSettings, PsiIntervalZeroIsRefused)

@@ -5,7 +5,10 @@
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_lut.h"
 #include "mux_fixture.h"
+#include "Common/thread.h"
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace muxfix;
 
@@ -146,6 +149,57 @@ TEST_F(Routing, BypassStreamsOnMasterAndSlave)
     for (U16 c = 0; c < 9; c++)
         Stream((U16)(4 + (c % 4)), 1, true, 2, c);
     EXPECT_EQ(TSP_ERR_NOT_ENOUGH, TSP_WriteByPassSubOutputLUTInfo());
+}
+
+TEST_F(Routing, FullSlaveTablesFitTheSlavesReassembly)
+{
+    // 1000 mux entries: 12,000 bytes, the whole of the slave's buffer.
+    ResetDb(16, 100, 1100);
+    U16 t4 = Stream(4);
+    for (U16 k = 0; k < 1000; k++)
+        NewPid(PID_TYPE_OTHERPID, t4, 0xFFFF, 3, 0, (U16)(0x100 + k), 0);
+    ASSERT_EQ(0u, TSP_WriteSubOutputLUTInfo());
+    ASSERT_NE(0u, aru32SubslotBuffer0[999]);
+    TSP_SendSubFPGAMuxLUTInfo();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, &msg));
+    EXPECT_EQ(12000u, msg.size());
+    ASSERT_EQ(0u, TSP_ReceiveSubFPGAMUXLUTInfo(msg.data(), (U32)msg.size()));
+    EXPECT_EQ(MuxEntry(0x100, Src(3, 0, 0x100 + 999), Dst(4, 0x100 + 999)), Fpga().muxCommitted[999]);
+    EXPECT_EQ(0u, Fpga().muxCommitted[1000]);
+    // Eight bypass entries: 64 bytes.
+    for (U16 c = 0; c < 8; c++)
+        Stream((U16)(4 + (c % 4)), 1, true, 2, c);
+    ASSERT_EQ(0u, TSP_WriteByPassSubOutputLUTInfo());
+    TSP_SendSubFPGABypassLUTInfo();
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, &msg));
+    EXPECT_EQ(64u, msg.size());
+    ASSERT_EQ(0u, TSP_ReceiveSubFPGABYPASSLUTInfo(msg.data(), (U32)msg.size()));
+    for (int n = 0; n < 8; n++)
+        EXPECT_NE(0u, Fpga().bypassCommitted[n]) << n;
+    EXPECT_EQ(0u, Fpga().bypassCommitted[8]);
+}
+
+TEST_F(Routing, SlaveTableIsTakenWholeWhileAnApplyRebuildsIt)
+{
+    aru32SubslotBuffer0[0] = Dst(4, 0x100);
+    aru32SubslotBuffer0[1] = 0;
+    std::atomic<bool> held{false};
+    std::thread apply([&] {
+        CARD_STATE_LOCK();
+        held = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        aru32SubslotBuffer0[0] = Dst(4, 0x200);
+    });
+    while (!held)
+        std::this_thread::yield();
+    TSP_SendSubFPGAMuxLUTInfo();
+    apply.join();
+    std::vector<U8> msg;
+    ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, &msg));
+    U32 d0 = 0;
+    memcpy(&d0, msg.data(), 4);
+    EXPECT_EQ(Dst(4, 0x200), d0);
 }
 
 TEST(RoutingHelpers, SortAndDuplicateMarking)

@@ -27,6 +27,15 @@ namespace {
 constexpr U16 kDefaultPSIInterval = 100;
 
 SIPacket_t s_arstSIPacket;
+// The carousel is empty from program start: all-zero memory would make
+// every list head point at entry 0. The master's carousel thread may tick
+// before the first apply emptied it (when that apply failed early).
+const bool s_bCarouselEmptyAtStart = [] {
+    for (U16& h : s_arstSIPacket.aru16OutTSSIInfo)
+        h = SI_LIST_END;
+    s_arstSIPacket.u8SendInterval = 1;
+    return true;
+}();
 // Forwarding table: records of channels 4..7 for the slave (master) or
 // received from the master (slave).
 U32 arstTSPacket[SI_MAX_SUB_PACKET_NUM][SI_RECORD_WORDS];
@@ -94,6 +103,9 @@ void BuildRecord(U32* words, U8 b0, U8 channel, bool timeRecord, U8 numbered, U8
 
 U16 NextOf(U16 next) { return next >= SI_MAX_PACKET_NUM ? SI_LIST_END : next; }
 
+// Bytes of the section starting here: section_length + 3.
+U32 SectionBytes(const U8* sec) { return ((((U32)sec[1] & 0x0F) << 8) | sec[2]) + 3; }
+
 // Stages one time table (at most one packet) in the time pool.
 U32 AddTimeTable(const U8* pu8Section, U16 u16Len, U8 u8Channel, U16 u16PID, U8 u8Cc)
 {
@@ -147,9 +159,10 @@ std::mutex& SI_Mutex(void) { return SIMutex(); }
 
 void SI_PthreadMux_Init(void)
 {
-    // The mutex itself is static and usable from program start.
+    // The mutex itself is static and usable from program start, and the
+    // forwarding table starts empty. On the slave the chip link runs before
+    // this: rows the master sent meanwhile are kept, not wiped.
     std::lock_guard<std::mutex> lk(SIMutex());
-    memset(arstTSPacket, 0, sizeof(arstTSPacket));
 }
 
 void SI_PthreadMux_Lock(void) { SIMutex().lock(); }
@@ -181,11 +194,9 @@ void SSD_InitBroadcastSI(void)
     InitBroadcastSILocked();
 }
 
-void SSD_InitTSPacketInfo(U16 u16Index)
+// Marks a packet slot of either pool used, with an all-0xFF record.
+static void InitPacketSlot(TSPacketInfo_t& p, U16 u16Index)
 {
-    if (u16Index >= SI_MAX_PACKET_NUM)
-        return;
-    TSPacketInfo_t& p = s_arstSIPacket.arstTSPacketInfo[u16Index];
     memset(&p.stList, 0, sizeof(p.stList));
     p.stList.u8ValidFlag = 1;
     p.stList.u16Index = u16Index;
@@ -193,16 +204,16 @@ void SSD_InitTSPacketInfo(U16 u16Index)
     memset(p.aru32TSPacket, 0xFF, sizeof(p.aru32TSPacket));
 }
 
+void SSD_InitTSPacketInfo(U16 u16Index)
+{
+    if (u16Index < SI_MAX_PACKET_NUM)
+        InitPacketSlot(s_arstSIPacket.arstTSPacketInfo[u16Index], u16Index);
+}
+
 void SSD_InitTimeTSPacketInfo(U16 u16Index)
 {
-    if (u16Index >= SI_MAX_TIME_PACKET_NUM)
-        return;
-    TSPacketInfo_t& p = arstTimePacketInfo[u16Index];
-    memset(&p.stList, 0, sizeof(p.stList));
-    p.stList.u8ValidFlag = 1;
-    p.stList.u16Index = u16Index;
-    p.stList.u16NextIndex = SI_LIST_END;
-    memset(p.aru32TSPacket, 0xFF, sizeof(p.aru32TSPacket));
+    if (u16Index < SI_MAX_TIME_PACKET_NUM)
+        InitPacketSlot(arstTimePacketInfo[u16Index], u16Index);
 }
 
 void SSD_InitSIPacketInfo(U16 u16OutTSIndex, U16 u16SIPacketIndex, U16 u16Pid)
@@ -352,7 +363,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
                        u16BuffLength, pos);
             return SSD_ERR_DATA;
         }
-        U32 len = ((((U32)pu8Section[pos + 1] & 0x0F) << 8) | pu8Section[pos + 2]) + 3;
+        U32 len = SectionBytes(pu8Section + pos);
         if (pos + len > u16BuffLength) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d AllLength:%d TempLength:%d\r\n\n", LOG_POS,
                        u16BuffLength, pos + len);
@@ -403,7 +414,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
     U8 ordinal = 0, cc = 0;
     pos = 0;
     while (pos < u16BuffLength) {
-        U32 len = ((((U32)pu8Section[pos + 1] & 0x0F) << 8) | pu8Section[pos + 2]) + 3;
+        U32 len = SectionBytes(pu8Section + pos);
         if (len > 6 && pu8Section[pos + 6] != 0)
             ordinal++;
         U32 off = 0;
@@ -441,11 +452,12 @@ void SSD_SendBroadcastSI(void)
     for (U16 ts = 0; ts < SI_MAX_OUTTS_NUM; ts++) {
         U16 e = NextOf(c.aru16OutTSSIInfo[ts]);
         U16 guardE = 0;
-        while (e != SI_LIST_END && guardE++ < SI_MAX_PACKET_NUM) {
+        // A slot not in use ends a chain: it holds no record to send.
+        while (e != SI_LIST_END && guardE++ < SI_MAX_PACKET_NUM && c.arstSIPacketInfo[e].stList.u8ValidFlag == 1) {
             SIPacketInfo_t& ent = c.arstSIPacketInfo[e];
             U16 p = NextOf(ent.u16TSPacketIndex);
             U16 guardP = 0;
-            while (p != SI_LIST_END && guardP++ < SI_MAX_PACKET_NUM) {
+            while (p != SI_LIST_END && guardP++ < SI_MAX_PACKET_NUM && c.arstTSPacketInfo[p].stList.u8ValidFlag == 1) {
                 U32* rec = c.arstTSPacketInfo[p].aru32TSPacket;
                 U8 ch = RecChannel(rec);
                 if (ch < 8) {
@@ -610,16 +622,18 @@ void SIPacket_ResetTickCount(void) { s_u16TickCount = 0; }
 void SIPacket_Tick(CHIP_TYPE emChipType)
 {
     {
-        // The time-table builders read the database and the resource table
-        // under the card-state lock, which ranks before the carousel lock.
-        // An apply holding it must not hold up the carousel: the time steps
-        // then wait for a later tick, the packets go out all the same.
-        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         std::lock_guard<std::mutex> lk(SIMutex());
         if (emChipType == CHIP_TYPE_MAIN)
             SSD_SendBroadcastSI();
         else if (emChipType == CHIP_TYPE_SUB)
             SSD_WriteSubBroadcastSI();
+        // The time-table builders read the database and the resource table
+        // under the card-state lock. The packet passes above need none, so
+        // it is taken only now, and only if free: a try never waits, so it
+        // cannot deadlock with an apply that holds it and waits for the
+        // carousel lock. While it is busy the time steps wait for a later
+        // tick; the packets go out all the same.
+        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
         if (card.owns_lock())
             SSD_SendTimeSITableStt();
         U16 p = 0;
@@ -703,16 +717,24 @@ U32 TSP_GetPSIInterval(U16* pu16Time)
     return 0;
 }
 
-U32 TSP_SetPSIInterval(U16 u16Time)
+// Stores a PSI interval and re-arms the tick timer; 0 is refused (the
+// timer would spin and the TDT/TOT period divides by it).
+static U32 StorePSIInterval(U16 v)
 {
-    if (u16Time == 0) {
+    if (v == 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
         return TSP_ERR_INPUT;
     }
-    QAM_IPMonitorPara* ip = GetQAMIPMonitor_Handle();
-    U16 old = ip->u16PSIInterval;
-    ip->u16PSIInterval = u16Time;
-    Timer_Init((U32)u16Time * 1000);
+    GetQAMIPMonitor_Handle()->u16PSIInterval = v;
+    Timer_Init((U32)v * 1000);
+    return 0;
+}
+
+U32 TSP_SetPSIInterval(U16 u16Time)
+{
+    U16 old = GetQAMIPMonitor_Handle()->u16PSIInterval;
+    if (StorePSIInterval(u16Time) != 0)
+        return TSP_ERR_INPUT;
     if (old != u16Time) {
         // The web and SNMP callers hold the card-state lock: the carousel
         // thread sends it.
@@ -729,12 +751,8 @@ U32 TSP_SetSlavePSIInterval(U8* pu8Data, U32 u32DataLen)
         return TSP_ERR_INPUT;
     }
     U16 v = (U16)(pu8Data[0] | (pu8Data[1] << 8));
-    if (v == 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
+    if (StorePSIInterval(v) != 0)
         return TSP_ERR_INPUT;
-    }
-    GetQAMIPMonitor_Handle()->u16PSIInterval = v;
-    Timer_Init((U32)v * 1000);
     QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
     PARAMS_SetIPMonitorParams(&ip);
     return 0;

@@ -22,6 +22,18 @@ U8 s_aru8Section[SIP_CONSTRUCT_BUF_LEN];
 
 enum class TimeTable { TDT, TOT };
 
+// Bytes of the section starting here: section_length + 3.
+U32 SectionBytes(const U8* sec) { return (((U32)sec[1] & 0x0F) << 8 | sec[2]) + 3; }
+
+// Frees one table record of a stored TOT.
+void FreeTableRecord(TSTable& rec)
+{
+    memset(rec.aru8TableInfo, 0, sizeof(rec.aru8TableInfo));
+    rec.u8ValidFlag = 0xFF;
+    rec.u16Index = TSP_INVALID_INDEX;
+    rec.u16NextIndex = TSP_INVALID_INDEX;
+}
+
 // Per output channel 0..7: 1 when the channel's stream gets the table.
 // A failed stream lookup ends the decision (its code is returned).
 U32 AdmittedChannels(TimeTable kind, U8 flags[8], U16 tsIndex[8])
@@ -56,17 +68,21 @@ U32 AdmittedChannels(TimeTable kind, U8 flags[8], U16 tsIndex[8])
     return 0;
 }
 
-// Parses the stored (edited) TOT of a stream into the model; the model ends
-// up as the last valid section.
-U32 ParseStoredTOT(U16 idx, const Output_TSInfo* db, TOTBuf_t* buf, TOTTable_t* model, int channel, bool stopOnError)
+// Fetches the stored (edited) TOT sections of a stream into the buffer.
+U32 FetchStoredTOT(U16 idx, const Output_TSInfo* db, TOTBuf_t* buf, int channel)
 {
     memset(buf, 0, sizeof(*buf));
     U32 ret = TSP_GetOutputTOTTable(idx, db, buf);
-    if (ret != 0) {
+    if (ret != 0)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d TSP_GetOutputTOTTable return Error,u16Channel[%d]\r\n\n",
                    LOG_POS, channel);
-        return ret;
-    }
+    return ret;
+}
+
+// Parses the fetched sections into the model; the model ends up as the last
+// valid section.
+U32 ParseStoredTOT(TOTBuf_t* buf, TOTTable_t* model, int channel, bool stopOnError)
+{
     U16 cnt = TSP_GetOneTSTOTSectionCnt(buf);
     log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_SIP, "%ld:%s:%d TOT section cnt:%d\r\n\n", LOG_POS, cnt);
     U32 offset = 0;
@@ -98,7 +114,7 @@ bool BuildTOTModel(U16 c, U16 idx, TOTTable_t* model)
     Output_TSInfo* db = TSP_GetTSParam();
     TSP_InitTOT(model);
     if (TSP_IsTOTTableChangedByUser(idx, db)) {
-        if (ParseStoredTOT(idx, db, &s_stTOTBuf, model, c, false) != 0)
+        if (FetchStoredTOT(idx, db, &s_stTOTBuf, c) != 0 || ParseStoredTOT(&s_stTOTBuf, model, c, false) != 0)
             return false;
     }
     return true;
@@ -110,6 +126,19 @@ void Stage(U16 c, U16 len)
 {
     // The carousel stamps the continuity counter of PID 20 when it writes.
     SSD_AddTimeSITableTDT(s_aru8Section, len, (U8)c, TSP_TOT_PID, SSD_GetContinuityCounter((U8)c, TSP_TOT_PID));
+}
+
+// Serialises a TOT model with the current UTC_time and stages it.
+void StageTOT(U16 c, TOTTable_t* model)
+{
+    TSP_GetUTCTime(model->aru8UTCTime);
+    U16 len = 0;
+    if (SIP_ConstructTOT(model, sizeof(s_aru8Section), s_aru8Section, &len) != ZR_SUCCESS) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIP_ConstructTOT return error,u16Channel[%d]\r\n\n",
+                   LOG_POS, c);
+        return;
+    }
+    Stage(c, len);
 }
 
 const U8 kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -176,16 +205,9 @@ U32 TSP_ConstructTOT(void)
         for (U16 c = 4; c < 8; c++) {
             if (u8TOTEnableFlag[c] != 1)
                 continue;
-            TOTTable_t model = g_stTOTInfo[c];
             // The model was made at the last apply: its clock is stale.
-            TSP_GetUTCTime(model.aru8UTCTime);
-            U16 len = 0;
-            if (SIP_ConstructTOT(&model, sizeof(s_aru8Section), s_aru8Section, &len) != ZR_SUCCESS) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIP_ConstructTOT return error,u16Channel[%d]\r\n\n",
-                           LOG_POS, c);
-                continue;
-            }
-            Stage(c, len);
+            TOTTable_t model = g_stTOTInfo[c];
+            StageTOT(c, &model);
         }
         return 0;
     }
@@ -202,37 +224,26 @@ U32 TSP_ConstructTOT(void)
             continue;
         // An edited TOT keeps its offsets; its UTC_time is that of the edit,
         // so it is taken from the clock like the default's.
-        TSP_GetUTCTime(model.aru8UTCTime);
-        U16 len = 0;
-        if (SIP_ConstructTOT(&model, sizeof(s_aru8Section), s_aru8Section, &len) != ZR_SUCCESS) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIP_ConstructTOT return error,u16Channel[%d]\r\n\n",
-                       LOG_POS, c);
-            continue;
-        }
-        Stage(c, len);
+        StageTOT(c, &model);
     }
     return 0;
 }
 
-void TSP_SendSubTDTEnableFlag(void)
+// The slave's per-channel enable flags of one time table.
+static void SendSubEnableFlags(TimeTable kind, ZR_COM_MAC_CMD emCmd)
 {
     U8 flags[8];
     U16 ts[8];
-    if (AdmittedChannels(TimeTable::TDT, flags, ts) != 0)
+    if (AdmittedChannels(kind, flags, ts) != 0)
         return;
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d TDT Enable flag send to sub FPGA\r\n\n", LOG_POS);
-    SSD_PostSubMessage(ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, flags, sizeof(flags));
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d %s Enable flag send to sub FPGA\r\n\n", LOG_POS,
+               kind == TimeTable::TDT ? "TDT" : "TOT");
+    SSD_PostSubMessage(emCmd, flags, sizeof(flags));
 }
 
-void TSP_SendSubTOTEnableFlag(void)
-{
-    U8 flags[8];
-    U16 ts[8];
-    if (AdmittedChannels(TimeTable::TOT, flags, ts) != 0)
-        return;
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d TOT Enable flag send to sub FPGA\r\n\n", LOG_POS);
-    SSD_PostSubMessage(ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, flags, sizeof(flags));
-}
+void TSP_SendSubTDTEnableFlag(void) { SendSubEnableFlags(TimeTable::TDT, ZR_COM_MAC_CMD_TDT_ENABLE_FLAG); }
+
+void TSP_SendSubTOTEnableFlag(void) { SendSubEnableFlags(TimeTable::TOT, ZR_COM_MAC_CMD_TOT_ENABLE_FLAG); }
 
 void TSP_SendSubTOTTableInfo(void)
 {
@@ -271,7 +282,7 @@ U16 TSP_GetTOTSectionLen(const U8* pu8Section)
 {
     if (pu8Section == nullptr || pu8Section[0] != TSP_TOT_TABLE_ID)
         return 0;
-    return (U16)((((U16)pu8Section[1] & 0x0F) << 8 | pu8Section[2]) + 3);
+    return (U16)SectionBytes(pu8Section);
 }
 
 U16 TSP_GetOneTSTOTSectionCnt(TOTBuf_t* pstTOTBuf)
@@ -294,9 +305,7 @@ U16 TSP_GetOneTSTOTSectionCnt_OneSectionBuf(TOTBuf_t* pstTOTBuf)
 {
     if (pstTOTBuf == nullptr)
         return 0;
-    const U8* s = pstTOTBuf->aru8OutputTOTSection;
-    U16 len = (U16)((((U16)s[1] & 0x0F) << 8 | s[2]) + 3);
-    return (U16)((len >> 10) + 1);
+    return (U16)((SectionBytes(pstTOTBuf->aru8OutputTOTSection) >> 10) + 1);
 }
 
 U32 TSP_GetOutputTOTTable(U16 u16OutTSIndex, const Output_TSInfo* pstParamTS, TOTBuf_t* pstTOTBuf)
@@ -324,7 +333,7 @@ U32 TSP_GetOutputTOTTable(U16 u16OutTSIndex, const Output_TSInfo* pstParamTS, TO
                        LOG_POS);
             return TSP_ERR_NOT_ENOUGH;
         }
-        U32 len = (((U32)rec.aru8TableInfo[1] & 0x0F) << 8 | rec.aru8TableInfo[2]) + 3;
+        U32 len = SectionBytes(rec.aru8TableInfo);
         if (len > TSP_TABLE_INFO_MAX_LEN || pstTOTBuf->u32OutputTOTSectionOffset + len > TSP_TOTBUF_LEN) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d TOT buffer too small\r\n\n", LOG_POS);
             return TSP_ERR_LIST_RANGE;
@@ -345,13 +354,8 @@ U32 TSP_DelActualTOT(int nSelectOutTSIndex)
         return TSP_ERR_INPUT;
     }
     U16 t = db->pOutputTS[nSelectOutTSIndex].u16TOTIndex;
-    if (t < db->u32OutputTableNumber) {
-        TSTable& rec = db->pOutputTable[t];
-        memset(rec.aru8TableInfo, 0, sizeof(rec.aru8TableInfo));
-        rec.u8ValidFlag = 0xFF;
-        rec.u16Index = TSP_INVALID_INDEX;
-        rec.u16NextIndex = TSP_INVALID_INDEX;
-    }
+    if (t < db->u32OutputTableNumber)
+        FreeTableRecord(db->pOutputTable[t]);
     return 0;
 }
 
@@ -375,8 +379,7 @@ U32 TSP_TOTBuf2TSOutputTable(int nSelectOutTSIndex, TOTBuf_t* pstTOTBuf)
     for (U16 i = 0; i < n; i++) {
         if (off + 3 > TSP_TOTBUF_LEN)
             return TSP_ERR_LIST_RANGE;
-        const U8* s = pstTOTBuf->aru8OutputTOTSection + off;
-        U32 slen = ((U32)s[1] & 0x0F) << 8 | s[2];
+        U32 slen = SectionBytes(pstTOTBuf->aru8OutputTOTSection + off) - 3;
         if (slen >= 1022 || off + slen + 3 > TSP_TOTBUF_LEN) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d TSP_TOTBuf2TSOutputTable error\r\n\n", LOG_POS);
             return TSP_ERR_LIST_RANGE;
@@ -395,7 +398,7 @@ U32 TSP_TOTBuf2TSOutputTable(int nSelectOutTSIndex, TOTBuf_t* pstTOTBuf)
         U16 t = free.aru16IndexList[i];
         TSTable& rec = db->pOutputTable[t];
         const U8* s = pstTOTBuf->aru8OutputTOTSection + off;
-        U32 len = (((U32)s[1] & 0x0F) << 8 | s[2]) + 3;
+        U32 len = SectionBytes(s);
         TSP_InitOneOutputTable(&rec);
         memset(rec.aru8TableInfo, 0, sizeof(rec.aru8TableInfo));
         memcpy(rec.aru8TableInfo, s, len);
@@ -439,11 +442,7 @@ U32 TSP_DelTOT(int nChannel)
         return TSP_ERR_INPUT;
     U16 t = db->pOutputTS[idx].u16TOTIndex;
     if (t < db->u32OutputTableNumber) {
-        TSTable& rec = db->pOutputTable[t];
-        memset(rec.aru8TableInfo, 0, sizeof(rec.aru8TableInfo));
-        rec.u8ValidFlag = 0xFF;
-        rec.u16Index = TSP_INVALID_INDEX;
-        rec.u16NextIndex = TSP_INVALID_INDEX;
+        FreeTableRecord(db->pOutputTable[t]);
         db->pOutputTS[idx].u16TOTIndex = TSP_INVALID_INDEX;
     }
     return 0;
@@ -462,16 +461,12 @@ U32 TSP_GetTOTTableInfo(int nChannel, TOTTable_t* pstTOTTable)
     Output_TSInfo* db = TSP_GetTempTSParam();
     if (db == nullptr || idx >= db->u32OutputTSNumber)
         return TSP_ERR_INPUT;
-    memset(&s_stTOTBuf, 0, sizeof(s_stTOTBuf));
-    ret = TSP_GetOutputTOTTable(idx, db, &s_stTOTBuf);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d TSP_GetOutputTOTTable return Error,u16Channel[%u]\r\n\n",
-                   LOG_POS, nChannel);
+    ret = FetchStoredTOT(idx, db, &s_stTOTBuf, nChannel);
+    if (ret != 0)
         return ret;
-    }
     if (TSP_GetOneTSTOTSectionCnt(&s_stTOTBuf) == 0)
         return 0;
-    return ParseStoredTOT(idx, db, &s_stTOTBuf, pstTOTTable, nChannel, true);
+    return ParseStoredTOT(&s_stTOTBuf, pstTOTTable, nChannel, true);
 }
 
 void TSP_TOTTimeW2Hex(U8* pTimeWeb, U8* aru8UTCTime)

@@ -1,5 +1,6 @@
 #include "TSprocess/tsp_lut.h"
 #include "Comm/maccomm.h"
+#include "Common/thread.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "SIprocess/SIsend.h"
@@ -386,12 +387,17 @@ U32 TSP_SendByPassSubOutputLUT(void)
 
 void TSP_SendSubFPGAMuxLUTInfo(void)
 {
+    // The apply step rebuilds these arrays; take a whole table, not half of one.
+    CARD_STATE_LOCK();
     std::vector<SUBFPGA_MUXLUT> recs;
     recs.reserve(TSP_LUT_SUB_MUX_NUM + 1);
     for (U32 n = 0; n < TSP_LUT_SUB_MUX_NUM; n++)
         if (aru32SubslotBuffer0[n] != 0)
             recs.push_back({aru32SubslotBuffer0[n], aru32SubslotBuffer1[n], aru32SubslotBuffer2[n]});
-    recs.push_back({0, 0, 0});
+    // The slave's reassembly holds a full table and no more; it stops after
+    // its last entry, so a full table goes without the closing record.
+    if (recs.size() < TSP_LUT_SUB_MUX_NUM)
+        recs.push_back({0, 0, 0});
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d MUX LUT send to sub FPGA\r\n\n", LOG_POS,
                (int)recs.size());
     // Sent by the carousel thread, which holds no lock while it talks to the slave.
@@ -401,11 +407,13 @@ void TSP_SendSubFPGAMuxLUTInfo(void)
 
 void TSP_SendSubFPGABypassLUTInfo(void)
 {
+    CARD_STATE_LOCK();
     std::vector<SUBFPGA_BYPASSLUT> recs;
     for (U32 n = 0; n < TSP_LUT_SUB_BYPASS_NUM; n++)
         if (aru32SubslotBypassBuffer1[n] != 0)
             recs.push_back({aru32SubslotBypassBuffer0[n], aru32SubslotBypassBuffer1[n]});
-    recs.push_back({0, 0});
+    if (recs.size() < TSP_LUT_SUB_BYPASS_NUM)
+        recs.push_back({0, 0});
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d BYPASS LUT send to sub FPGA\r\n\n", LOG_POS,
                (int)recs.size());
     SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PASSLUT, reinterpret_cast<const U8*>(recs.data()),

@@ -33,10 +33,10 @@ typedef struct {
 static_assert(sizeof(SUBFPGA_BYPASSLUT) == 8);
 #pragma pack(pop)
 
-// Largest chip-link messages of the two slave tables (used entries and the
-// closing zero record).
-#define TSP_SUB_MUXLUT_MSG_MAX ((TSP_LUT_SUB_MUX_NUM + 1) * sizeof(SUBFPGA_MUXLUT))
-#define TSP_SUB_BYPASSLUT_MSG_MAX ((TSP_LUT_SUB_BYPASS_NUM + 1) * sizeof(SUBFPGA_BYPASSLUT))
+// Largest chip-link messages of the two slave tables (12,000 and 64 bytes):
+// the used entries and a closing zero record, which a full table leaves out.
+#define TSP_SUB_MUXLUT_MSG_MAX (TSP_LUT_SUB_MUX_NUM * sizeof(SUBFPGA_MUXLUT))
+#define TSP_SUB_BYPASSLUT_MSG_MAX (TSP_LUT_SUB_BYPASS_NUM * sizeof(SUBFPGA_BYPASSLUT))
 
 extern U32 aru32slotBuffer0[TSP_LUT_MUX_NUM];
 extern U32 aru32slotBuffer1[TSP_LUT_MUX_NUM];
