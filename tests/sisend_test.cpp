@@ -293,6 +293,24 @@ TEST_F(Carousel, TimeTablesContinueTheSequenceOfTheirPid)
     EXPECT_EQ(SSD_ERR_INPUT, SSD_AddTimeSITable(t.data(), (U16)t.size(), 8, 20));
 }
 
+TEST_F(Carousel, SlowPeerNeverDelaysATick)
+{
+    // Once the peer sender runs, a peer that takes long to answer holds up
+    // neither the tick nor the request that posted the message.
+    SSD_StartPeerSender();
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    SSD_PostPeerMessage(0x20001, {1}, [sent](std::vector<U8>&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        *sent = true;
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    SIPacket_Tick(CHIP_TYPE_MAIN);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+    for (int i = 0; i < 200 && !*sent; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(*sent);
+}
+
 TEST_F(Carousel, PeerSendsHappenOutsideTheCarouselLock)
 {
     std::vector<U8> s = Section(0x02, 30);

@@ -12,6 +12,7 @@
 #include "TSprocess/tsp.h"
 #include "Timer/timer.h"
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -46,8 +47,19 @@ struct PeerMessage {
     std::vector<U8> data;
     std::function<void(std::vector<U8>&)> send;
 };
-std::mutex s_outboxMutex;
-std::vector<PeerMessage> s_vecOutbox;
+// Never destroyed: the detached sender thread may still wait on it while
+// the process exits.
+struct Outbox {
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<PeerMessage> messages;
+};
+Outbox& s_outbox = *new Outbox;
+std::mutex& s_outboxMutex = s_outbox.mutex;
+std::condition_variable& s_outboxCond = s_outbox.cond;
+std::vector<PeerMessage>& s_vecOutbox = s_outbox.messages;
+// Set once the master's peer sender runs; until then a tick sends itself.
+std::atomic<bool> s_bPeerSenderRunning{false};
 // Next continuity counter per channel and PID of this chip. Every packet
 // of a PID goes through here when it is written, so carousel tables,
 // rotated sections, STT on the PSIP base PID and TDT/TOT on PID 20 all
@@ -501,7 +513,7 @@ void SSD_SendBroadcastSI(void)
 
 void SSD_SendSubPSITable(void)
 {
-    // Posted only: the carousel thread sends it once it released its lock.
+    // Posted only: the peer sender sends it with no lock held.
     U32 rows = 0;
     while (rows < SI_MAX_SUB_PACKET_NUM && arstTSPacket[rows][0] != 0)
         rows++;
@@ -522,6 +534,7 @@ void SSD_PostPeerMessage(U32 u32Key, std::vector<U8> data, std::function<void(st
         }
     }
     s_vecOutbox.push_back({u32Key, std::move(data), std::move(send)});
+    s_outboxCond.notify_one();
 }
 
 void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen)
@@ -554,6 +567,28 @@ void SSD_FlushSubMessages(void)
     }
     for (PeerMessage& m : out)
         m.send(m.data);
+}
+
+// Sends what the outbox holds as soon as it holds something. A thread of
+// its own, so that a slow or absent peer never delays SI insertion.
+static void* SSD_PeerSender(void*)
+{
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lk(s_outboxMutex);
+            s_outboxCond.wait(lk, [] { return !s_vecOutbox.empty(); });
+        }
+        SSD_FlushSubMessages();
+    }
+    return nullptr;
+}
+
+void SSD_StartPeerSender(void)
+{
+    if (s_bPeerSenderRunning.exchange(true))
+        return;
+    if (THREAD_NEW_DETACH(SSD_PeerSender, nullptr, "SSD_PeerSender") == 0)
+        s_bPeerSenderRunning = false;
 }
 
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen)
@@ -649,7 +684,7 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
             s_u16TickCount++;
         }
     }
-    if (emChipType == CHIP_TYPE_MAIN)
+    if (emChipType == CHIP_TYPE_MAIN && !s_bPeerSenderRunning)
         SSD_FlushSubMessages();
 }
 
@@ -704,6 +739,8 @@ void SIP_Init(void)
     U16 p = 0;
     TSP_GetPSIInterval(&p);
     Timer_Start((U32)p * 1000);
+    if (FPGA_GetChipType() == CHIP_TYPE_MAIN)
+        SSD_StartPeerSender();
     SIPacket_Start();
 }
 

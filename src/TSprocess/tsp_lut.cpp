@@ -400,7 +400,7 @@ void TSP_SendSubFPGAMuxLUTInfo(void)
         recs.push_back({0, 0, 0});
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d %d MUX LUT send to sub FPGA\r\n\n", LOG_POS,
                (int)recs.size());
-    // Sent by the carousel thread, which holds no lock while it talks to the slave.
+    // Sent by the peer sender thread, which holds no lock while it talks to the slave.
     SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, reinterpret_cast<const U8*>(recs.data()),
                        (U32)(recs.size() * sizeof(SUBFPGA_MUXLUT)));
 }

@@ -154,7 +154,7 @@ U32 TSP_UpdateResourceInfo(void)
         return 0;
     memcpy(self->u8OutputChannelStatus, status, sizeof(status));
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Send Resource To BackBoard\r\n\n", LOG_POS);
-    // Sent from the carousel thread, which holds no lock while it talks to
+    // Sent by the peer sender thread, which holds no lock while it talks to
     // the back board.
     const U8* rec = reinterpret_cast<const U8*>(self);
     U32 ip = Resource_getBoardIPAddress(16);
