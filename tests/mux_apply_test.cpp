@@ -341,11 +341,22 @@ TEST_F(Apply, TimeTablesFollowTheTickCount)
     EXPECT_EQ(1, CountTdt(0));
     Ticks(1);
     EXPECT_EQ(2, CountTdt(0));
-    // An interval above 15 s: the time tables go out on the next tick.
+    // An interval above 15 s: the time tables go out on the next tick, and
+    // on every tick after it rather than only when the count wraps.
     GetQAMIPMonitor_Handle()->u16PSIInterval = 20000;
     SIPacket_ResetTickCount();
     Ticks(1);
     EXPECT_EQ(3, CountTdt(0));
+    Ticks(2);
+    EXPECT_EQ(5, CountTdt(0));
+    // 7.5 s to 15 s (15000 / p = 1): after the first round they keep coming
+    // on every tick instead of stopping.
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 10000;
+    SIPacket_ResetTickCount();
+    Ticks(2);
+    EXPECT_EQ(6, CountTdt(0));
+    Ticks(3);
+    EXPECT_EQ(9, CountTdt(0));
     GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
 }
 

@@ -674,8 +674,10 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
         U16 p = 0;
         TSP_GetPSIInterval(&p);
         // Compared before it counts this tick: TDT and TOT go out on tick
-        // 15000 / p + 1 and then every 15000 / p - 1 ticks.
-        bool due = s_u16TickCount == (U16)(15000 / p);
+        // 15000 / p + 1 and then every 15000 / p - 1 ticks. With an interval
+        // above 7.5 s the count has passed 15000 / p after the first round:
+        // the time tables then go out on every tick instead of stopping.
+        bool due = s_u16TickCount >= (U16)(15000 / p);
         if (!due || card.owns_lock()) {
             if (due) {
                 SSD_SendTimeSITable();
