@@ -80,7 +80,7 @@ U32 StreamVersionStep(U16 idx, Output_TSInfo* db, U8 Output_TSStream::*ver, U8 O
 // What sets the first steps of one stream-level model apart.
 struct StreamModel_t {
     const char* pcFunc;  // the model builder, as its log lines name it
-    U32 (*pfIncrease)(U16, Output_TSInfo*);
+    U32 (*pfIncrease)(U16, Output_TSInfo*);  // none where only the list is taken
     const char* pcIncreaseName;
     U32 (*pfList)(U16, const Output_TSInfo*, IndexInfoList_t*);
     const char* pcListName;
@@ -88,6 +88,24 @@ struct StreamModel_t {
     const char* pcCountName;
     const char* pcRange;  // the last word of the bound's log line
 };
+
+// The stream's record list for a model, within the model's bound.
+U32 StreamListWithin(const StreamModel_t& m, U16 idx, Output_TSInfo* db, IndexInfoList_t* list)
+{
+    U32 ret = m.pfList(idx, db, list);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s fail\r\n",
+                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcListName);
+        return ret;
+    }
+    if (list->u16IndexListNum > m.u32Max) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s:%u out of %s\r\n",
+                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcCountName, (unsigned)list->u16IndexListNum,
+                   m.pcRange);
+        return TSP_ERR_LIST_RANGE;
+    }
+    return 0;
+}
 
 // Input check, cleared model, version step, then the stream's record list
 // within the model's bound.
@@ -105,19 +123,7 @@ U32 StreamModelStart(const StreamModel_t& m, U16 idx, Output_TSInfo* db, Model* 
                    LOG_POS_OF(m.pcFunc), m.pcIncreaseName, (int)idx);
         return ret;
     }
-    ret = m.pfList(idx, db, list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s fail\r\n",
-                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcListName);
-        return ret;
-    }
-    if (list->u16IndexListNum > m.u32Max) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s:%u out of %s\r\n",
-                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcCountName, (unsigned)list->u16IndexListNum,
-                   m.pcRange);
-        return TSP_ERR_LIST_RANGE;
-    }
-    return 0;
+    return StreamListWithin(m, idx, db, list);
 }
 
 constexpr U8 kCATag = 0x09;
@@ -616,20 +622,13 @@ U32 TSP_GetOutputVCTTable(U16 u16OutTSIndex, U8 u8VCTTid, Output_TSInfo* pstPara
         return TSP_ERR_INPUT;
     }
     memset(pstVCT, 0, sizeof(*pstVCT));
+    static const StreamModel_t kSteps = {__func__, nullptr, nullptr,
+                                         TSP_GetOutTSProgIndexList, "TSP_GetOutTSProgIndexList",
+                                         SIP_VCT_MAX_CHANNELS, "Channel Number", "range"};
     IndexInfoList_t list;
-    U32 ret = TSP_GetOutTSProgIndexList(u16OutTSIndex, pstParamTS, &list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputVCTTable OutTSIndex:%d TSP_GetOutTSProgIndexList fail\r\n", LOG_POS,
-                   (int)u16OutTSIndex);
+    U32 ret = StreamListWithin(kSteps, u16OutTSIndex, pstParamTS, &list);
+    if (ret != 0)
         return ret;
-    }
-    if (list.u16IndexListNum > SIP_VCT_MAX_CHANNELS) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputVCTTable OutTSIndex:%d Channel Number:%d out of range\r\n", LOG_POS,
-                   (int)u16OutTSIndex, (int)list.u16IndexListNum);
-        return TSP_ERR_LIST_RANGE;
-    }
     pstVCT->u16TransportStreamId = ts->u16TransportStreamID;
     pstVCT->u8VersionNum = ts->u8PATVersionNumber;
     pstVCT->u8ProtocolVerNum = 0;
