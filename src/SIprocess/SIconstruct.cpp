@@ -61,6 +61,17 @@ inline U8 VersionByte(U8 v) { return (U8)(0xC1 | ((v & 0x1F) << 1)); }
 inline U16 GetU16(const U8* p) { return (U16)((p[0] << 8) | p[1]); }
 inline U16 GetLen12(const U8* p) { return (U16)(((p[0] & 0x0F) << 8) | p[1]); }
 
+// The long-form header behind table_id's length bytes: table id extension,
+// version (current), section number and last section number.
+void PutHeader(U8* p, U8 u8Tid, U16 u16Ext, U8 u8Version, U8 u8Section = 0, U8 u8Last = 0)
+{
+    p[0] = u8Tid;
+    PutU16(p + 3, u16Ext);
+    p[5] = VersionByte(u8Version);
+    p[6] = u8Section;
+    p[7] = u8Last;
+}
+
 // Writes section_length behind table_id and the CRC at the end; total bytes
 // is section_length + 3.
 void FinishSection(U8* pu8Sec, U32 u32Total, U8 u8Syntax)
@@ -96,11 +107,7 @@ U32 SIP_ConstructPAT(PATTable_t* pstPAT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
         return SIP_ERR_PARAM;
 
     U8* p = pu8Buf;
-    p[0] = 0x00;
-    PutU16(p + 3, pstPAT->u16TransportStreamID);
-    p[5] = VersionByte(pstPAT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x00, pstPAT->u16TransportStreamID, pstPAT->u8VersionNum);
     U32 pos = 8;
     for (U32 i = 0; i < n; i++) {
         PutU16(p + pos, pstPAT->arstProgramInfo[i].u16ServiceId);
@@ -177,12 +184,7 @@ U32 SIP_ConstructCAT(CATTable_t* pstCAT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     }
 
     U8* p = pu8Buf;
-    p[0] = 0x01;
-    p[3] = 0xFF;
-    p[4] = 0xFF;
-    p[5] = VersionByte(pstCAT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x01, 0xFFFF, pstCAT->u8VersionNum);
     U32 pos = 8;
     for (U32 i = 0; i < n; i++) {
         const CatCAInfo_t& ca = pstCAT->arstCaInfo[i];
@@ -326,11 +328,7 @@ U32 SIP_ConstructSDT(SDTTable_t* pstSDT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     U32 pos = 0;
     for (U32 s = 0; s < sections; s++) {
         U8* sec = pu8Buf + pos;
-        sec[0] = 0x42;
-        PutU16(sec + 3, pstSDT->u16TransportStreamID);
-        sec[5] = VersionByte(pstSDT->u8VersionNum);
-        sec[6] = (U8)s;
-        sec[7] = (U8)(sections - 1);
+        PutHeader(sec, 0x42, pstSDT->u16TransportStreamID, pstSDT->u8VersionNum, (U8)s, (U8)(sections - 1));
         PutU16(sec + 8, pstSDT->u16OriginalNetworkId);
         sec[10] = 0xFF;
         U32 w = 11;
@@ -444,11 +442,7 @@ U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8*
 
     bool atsc = CurrentSIMode() == 1;
     U8* p = pu8Buf;
-    p[0] = 0x02;
-    PutU16(p + 3, pstPMT->u16ServiceId);
-    p[5] = VersionByte(pstPMT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x02, pstPMT->u16ServiceId, pstPMT->u8VersionNum);
     PutPID(p + 8, pstPMT->u16PCRPID);
     PutLen12(p + 10, pstPMT->u16ProgInfoLen);
     U32 pos = 12;
@@ -534,11 +528,7 @@ U32 SIP_ConstructMGT(MGTTable_t* pstMGT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     }
 
     U8* p = pu8Buf;
-    p[0] = 0xC7;
-    PutU16(p + 3, 0x0000);
-    p[5] = VersionByte(pstMGT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0xC7, 0x0000, pstMGT->u8VersionNum);
     p[8] = pstMGT->u8ProtocolVersion;
     PutU16(p + 9, pstMGT->u16TablesDefined);
     U32 pos = 11;
@@ -663,11 +653,8 @@ U32 SIP_ConstructVCT(VCTTable_t* pstVCT, U8 u8VCTTid, U16 u16BufLen, U8* pu8Buf,
     for (U32 s = 0; s < layout.u32Sections; s++) {
         bool last = s + 1 == layout.u32Sections;
         U8* sec = pu8Buf + pos;
-        sec[0] = u8VCTTid;
-        PutU16(sec + 3, pstVCT->u16TransportStreamId);
-        sec[5] = VersionByte(pstVCT->u8VersionNum);
-        sec[6] = (U8)s;
-        sec[7] = (U8)(layout.u32Sections - 1);
+        PutHeader(sec, u8VCTTid, pstVCT->u16TransportStreamId, pstVCT->u8VersionNum, (U8)s,
+                  (U8)(layout.u32Sections - 1));
         sec[8] = pstVCT->u8ProtocolVerNum;
         sec[9] = layout.aru8Count[s];
         U32 w = 10;
@@ -1057,11 +1044,7 @@ U32 SIP_ConstructBigNITSection(NITBuf_t* pstNITBufIn, NITBuf_t* pstNITBufOut)
         return SIP_ERR_RANGE;
     }
     U8* p = pstNITBufOut->aru8OutputNITSection;
-    p[0] = 0x40;
-    PutU16(p + 3, nit.u16NetworkId);
-    p[5] = VersionByte(nit.u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x40, nit.u16NetworkId, nit.u8VersionNum);
     PutLen12(p + 8, nit.u16NetworkInfoLen);
     U32 pos = 10;
     memcpy(p + pos, nit.aru8NetworkInfo, nit.u16NetworkInfoLen);
@@ -1225,11 +1208,7 @@ U32 SIP_ConstructNITTable(U16 u16Channel, U16 u16NetworkID)
         return TSP_ERR_NIT_MALLOC;
     }
     U8* p = buf.get();
-    p[0] = 0x40;
-    PutU16(p + 3, u16NetworkID);
-    p[5] = 0xC1;
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x40, u16NetworkID, 0);
     p[8] = 0xF0;
     p[9] = 0x00;
     p[10] = 0xF0;
