@@ -85,6 +85,22 @@ void FinishSection(U8* pu8Sec, U32 u32Total, U8 u8Syntax)
 
 U8 CurrentSIMode() { return SIP_GetCurrentSIMode(); }
 
+// First steps of a section parser: both pointers given, the model cleared
+// for the first section; gives section_length (0 when the buffer cannot
+// hold it). False when a pointer is missing.
+template <typename Model>
+bool ParseStart(const char* func, const U8* pu8Section, U16 u16BufLen, Model* model, U8 u8SectionNum, U16* pu16SecLen)
+{
+    if (pu8Section == nullptr || model == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS_OF(func));
+        return false;
+    }
+    if (u8SectionNum == 0)
+        memset(model, 0, sizeof(*model));
+    *pu16SecLen = u16BufLen >= 3 ? GetLen12(pu8Section + 1) : 0;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -838,13 +854,9 @@ zrErrCode SIP_ConstructTOT(TOTTable_t* pstTOT, U16 u16BufLen, U8* pu8Buf, U16* p
 
 zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT, U8 u8SectionNum)
 {
-    if (pu8Section == nullptr || pstTOT == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    U16 secLen = 0;
+    if (!ParseStart(__func__, pu8Section, u16SectionBuffLen, pstTOT, u8SectionNum, &secLen))
         return ZR_ERR_SIP_ERROR_BAD_PARAM;
-    }
-    if (u8SectionNum == 0)
-        memset(pstTOT, 0, sizeof(*pstTOT));
-    U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     // 5 UTC bytes, the loop length and the CRC at least.
     // The model keeps section_length in 8 bits: a longer section is refused, not cut.
     if (u16SectionBuffLen < 3 || secLen + 2 >= u16SectionBuffLen || secLen > SIP_MAX_SECTION_LENGTH_FIELD ||
@@ -896,13 +908,9 @@ zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT
 // ---------------------------------------------------------------------------
 U32 SIP_ParseNIT(U8* pu8Section, U16 u16SectionBuffLen, NITTable_t* pstNIT, U8 u8SectionNum)
 {
-    if (pu8Section == nullptr || pstNIT == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    U16 secLen = 0;
+    if (!ParseStart(__func__, pu8Section, u16SectionBuffLen, pstNIT, u8SectionNum, &secLen))
         return SIP_ERR_PARAM;
-    }
-    if (u8SectionNum == 0)
-        memset(pstNIT, 0, sizeof(*pstNIT));
-    U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     if (u16SectionBuffLen < 3 || secLen > SIP_MAX_SECTION_LENGTH_FIELD || secLen + 2 >= u16SectionBuffLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SectionBuffLen:%d SectLength:%d error\r\n", LOG_POS,
                    (int)u16SectionBuffLen, (int)secLen);

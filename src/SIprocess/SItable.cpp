@@ -74,9 +74,6 @@ U32 StreamVersionStep(U16 idx, Output_TSInfo* db, U8 Output_TSStream::*ver, U8 O
     return 0;
 }
 
-// Log position naming the model builder a shared step works for.
-#define LOG_POS_OF(func) ((long)syscall(SYS_gettid)), (func), __LINE__
-
 // What sets the first steps of one stream-level model apart.
 struct StreamModel_t {
     const char* pcFunc;  // the model builder, as its log lines name it
