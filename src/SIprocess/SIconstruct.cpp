@@ -85,6 +85,17 @@ void FinishSection(U8* pu8Sec, U32 u32Total, U8 u8Syntax)
 
 U8 CurrentSIMode() { return SIP_GetCurrentSIMode(); }
 
+// A constructor needs every pointer it takes; its length output starts at 0.
+bool ConstructStart(const char* func, const void* model, const U8* pu8Buf, U16* pu16SectionLen)
+{
+    if (model == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS_OF(func));
+        return false;
+    }
+    *pu16SectionLen = 0;
+    return true;
+}
+
 // First steps of a section parser: both pointers given, the model cleared
 // for the first section; gives section_length (0 when the buffer cannot
 // hold it). False when a pointer is missing.
@@ -108,11 +119,8 @@ bool ParseStart(const char* func, const U8* pu8Section, U16 u16BufLen, Model* mo
 // ---------------------------------------------------------------------------
 U32 SIP_ConstructPAT(PATTable_t* pstPAT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstPAT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstPAT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U32 n = pstPAT->u16ProgramCount;
     if (n > SIP_PAT_MAX_PROGRAM) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d ProgramCount:%d out or range\r\n", LOG_POS, (int)n);
@@ -172,11 +180,8 @@ U32 SIP_GETCATTableLen(CATTable_t* pstCAT, U16* pu16Len)
 
 U32 SIP_ConstructCAT(CATTable_t* pstCAT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstCAT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstCAT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U32 n = pstCAT->u16CaSysNum;
     if (n > SIP_CAT_MAX_CASYS) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d CaSysNum:%d out of range\r\n", LOG_POS, (int)n);
@@ -323,11 +328,8 @@ U32 SIP_GetSDTSectionInfo(SDTTable_t* pstSDT, U8* pu8SectionNum, U16* pu16TotalL
 
 U32 SIP_ConstructSDT(SDTTable_t* pstSDT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstSDT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstSDT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U8 first[SIP_SDT_MAX_SERVICE], count[SIP_SDT_MAX_SERVICE];
     U32 sections = 0, total = 0;
     U32 ret = SDTLayout(pstSDT, &sections, &total, first, count);
@@ -417,11 +419,8 @@ U32 SIP_GETPMTTableLen(PMTTable_t* pstPMT, U16* pu16Len)
 
 U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstPMT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstPMT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     const Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr || db->pOutputProgram == nullptr || u16OutProgIndex >= db->u32OutputProgramNumber) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutProgIndex:%u invalid\r\n", LOG_POS,
@@ -794,11 +793,8 @@ U32 SIP_ConstructSTT(U16 u16GPSOffset, U8 u8DayLightFlag, U8 u8NTPZone, U16 u16B
 // ---------------------------------------------------------------------------
 U32 SIP_ConstructTDT(TDTTable_t* pstTDT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstTDT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstTDT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     // A TDT body is exactly the 5 UTC bytes the model holds.
     if (pstTDT->u8SectionLen != sizeof(pstTDT->aru8UTCTime) || pstTDT->u8SectionLen + 2 >= u16BufLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d [SIP_ConstructTDT] u16BufLen:%d u16SectionLength:%d error\r\n",
