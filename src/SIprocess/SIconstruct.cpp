@@ -61,6 +61,17 @@ inline U8 VersionByte(U8 v) { return (U8)(0xC1 | ((v & 0x1F) << 1)); }
 inline U16 GetU16(const U8* p) { return (U16)((p[0] << 8) | p[1]); }
 inline U16 GetLen12(const U8* p) { return (U16)(((p[0] & 0x0F) << 8) | p[1]); }
 
+// The long-form header behind table_id's length bytes: table id extension,
+// version (current), section number and last section number.
+void PutHeader(U8* p, U8 u8Tid, U16 u16Ext, U8 u8Version, U8 u8Section = 0, U8 u8Last = 0)
+{
+    p[0] = u8Tid;
+    PutU16(p + 3, u16Ext);
+    p[5] = VersionByte(u8Version);
+    p[6] = u8Section;
+    p[7] = u8Last;
+}
+
 // Writes section_length behind table_id and the CRC at the end; total bytes
 // is section_length + 3.
 void FinishSection(U8* pu8Sec, U32 u32Total, U8 u8Syntax)
@@ -74,6 +85,33 @@ void FinishSection(U8* pu8Sec, U32 u32Total, U8 u8Syntax)
 
 U8 CurrentSIMode() { return SIP_GetCurrentSIMode(); }
 
+// A constructor needs every pointer it takes; its length output starts at 0.
+bool ConstructStart(const char* func, const void* model, const U8* pu8Buf, U16* pu16SectionLen)
+{
+    if (model == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS_OF(func));
+        return false;
+    }
+    *pu16SectionLen = 0;
+    return true;
+}
+
+// First steps of a section parser: both pointers given, the model cleared
+// for the first section; gives section_length (0 when the buffer cannot
+// hold it). False when a pointer is missing.
+template <typename Model>
+bool ParseStart(const char* func, const U8* pu8Section, U16 u16BufLen, Model* model, U8 u8SectionNum, U16* pu16SecLen)
+{
+    if (pu8Section == nullptr || model == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS_OF(func));
+        return false;
+    }
+    if (u8SectionNum == 0)
+        memset(model, 0, sizeof(*model));
+    *pu16SecLen = u16BufLen >= 3 ? GetLen12(pu8Section + 1) : 0;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -81,11 +119,8 @@ U8 CurrentSIMode() { return SIP_GetCurrentSIMode(); }
 // ---------------------------------------------------------------------------
 U32 SIP_ConstructPAT(PATTable_t* pstPAT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstPAT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstPAT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U32 n = pstPAT->u16ProgramCount;
     if (n > SIP_PAT_MAX_PROGRAM) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d ProgramCount:%d out or range\r\n", LOG_POS, (int)n);
@@ -96,11 +131,7 @@ U32 SIP_ConstructPAT(PATTable_t* pstPAT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
         return SIP_ERR_PARAM;
 
     U8* p = pu8Buf;
-    p[0] = 0x00;
-    PutU16(p + 3, pstPAT->u16TransportStreamID);
-    p[5] = VersionByte(pstPAT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x00, pstPAT->u16TransportStreamID, pstPAT->u8VersionNum);
     U32 pos = 8;
     for (U32 i = 0; i < n; i++) {
         PutU16(p + pos, pstPAT->arstProgramInfo[i].u16ServiceId);
@@ -149,11 +180,8 @@ U32 SIP_GETCATTableLen(CATTable_t* pstCAT, U16* pu16Len)
 
 U32 SIP_ConstructCAT(CATTable_t* pstCAT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstCAT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstCAT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U32 n = pstCAT->u16CaSysNum;
     if (n > SIP_CAT_MAX_CASYS) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d CaSysNum:%d out of range\r\n", LOG_POS, (int)n);
@@ -177,12 +205,7 @@ U32 SIP_ConstructCAT(CATTable_t* pstCAT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     }
 
     U8* p = pu8Buf;
-    p[0] = 0x01;
-    p[3] = 0xFF;
-    p[4] = 0xFF;
-    p[5] = VersionByte(pstCAT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x01, 0xFFFF, pstCAT->u8VersionNum);
     U32 pos = 8;
     for (U32 i = 0; i < n; i++) {
         const CatCAInfo_t& ca = pstCAT->arstCaInfo[i];
@@ -305,11 +328,8 @@ U32 SIP_GetSDTSectionInfo(SDTTable_t* pstSDT, U8* pu8SectionNum, U16* pu16TotalL
 
 U32 SIP_ConstructSDT(SDTTable_t* pstSDT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstSDT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstSDT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     U8 first[SIP_SDT_MAX_SERVICE], count[SIP_SDT_MAX_SERVICE];
     U32 sections = 0, total = 0;
     U32 ret = SDTLayout(pstSDT, &sections, &total, first, count);
@@ -326,11 +346,7 @@ U32 SIP_ConstructSDT(SDTTable_t* pstSDT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     U32 pos = 0;
     for (U32 s = 0; s < sections; s++) {
         U8* sec = pu8Buf + pos;
-        sec[0] = 0x42;
-        PutU16(sec + 3, pstSDT->u16TransportStreamID);
-        sec[5] = VersionByte(pstSDT->u8VersionNum);
-        sec[6] = (U8)s;
-        sec[7] = (U8)(sections - 1);
+        PutHeader(sec, 0x42, pstSDT->u16TransportStreamID, pstSDT->u8VersionNum, (U8)s, (U8)(sections - 1));
         PutU16(sec + 8, pstSDT->u16OriginalNetworkId);
         sec[10] = 0xFF;
         U32 w = 11;
@@ -403,11 +419,8 @@ U32 SIP_GETPMTTableLen(PMTTable_t* pstPMT, U16* pu16Len)
 
 U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstPMT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstPMT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     const Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr || db->pOutputProgram == nullptr || u16OutProgIndex >= db->u32OutputProgramNumber) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutProgIndex:%u invalid\r\n", LOG_POS,
@@ -444,11 +457,7 @@ U32 SIP_ConstructPMT(U16 u16OutProgIndex, PMTTable_t* pstPMT, U16 u16BufLen, U8*
 
     bool atsc = CurrentSIMode() == 1;
     U8* p = pu8Buf;
-    p[0] = 0x02;
-    PutU16(p + 3, pstPMT->u16ServiceId);
-    p[5] = VersionByte(pstPMT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x02, pstPMT->u16ServiceId, pstPMT->u8VersionNum);
     PutPID(p + 8, pstPMT->u16PCRPID);
     PutLen12(p + 10, pstPMT->u16ProgInfoLen);
     U32 pos = 12;
@@ -534,11 +543,7 @@ U32 SIP_ConstructMGT(MGTTable_t* pstMGT, U16 u16BufLen, U8* pu8Buf, U16* pu16Sec
     }
 
     U8* p = pu8Buf;
-    p[0] = 0xC7;
-    PutU16(p + 3, 0x0000);
-    p[5] = VersionByte(pstMGT->u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0xC7, 0x0000, pstMGT->u8VersionNum);
     p[8] = pstMGT->u8ProtocolVersion;
     PutU16(p + 9, pstMGT->u16TablesDefined);
     U32 pos = 11;
@@ -663,11 +668,8 @@ U32 SIP_ConstructVCT(VCTTable_t* pstVCT, U8 u8VCTTid, U16 u16BufLen, U8* pu8Buf,
     for (U32 s = 0; s < layout.u32Sections; s++) {
         bool last = s + 1 == layout.u32Sections;
         U8* sec = pu8Buf + pos;
-        sec[0] = u8VCTTid;
-        PutU16(sec + 3, pstVCT->u16TransportStreamId);
-        sec[5] = VersionByte(pstVCT->u8VersionNum);
-        sec[6] = (U8)s;
-        sec[7] = (U8)(layout.u32Sections - 1);
+        PutHeader(sec, u8VCTTid, pstVCT->u16TransportStreamId, pstVCT->u8VersionNum, (U8)s,
+                  (U8)(layout.u32Sections - 1));
         sec[8] = pstVCT->u8ProtocolVerNum;
         sec[9] = layout.aru8Count[s];
         U32 w = 10;
@@ -791,11 +793,8 @@ U32 SIP_ConstructSTT(U16 u16GPSOffset, U8 u8DayLightFlag, U8 u8NTPZone, U16 u16B
 // ---------------------------------------------------------------------------
 U32 SIP_ConstructTDT(TDTTable_t* pstTDT, U16 u16BufLen, U8* pu8Buf, U16* pu16SectionLen)
 {
-    if (pstTDT == nullptr || pu8Buf == nullptr || pu16SectionLen == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    if (!ConstructStart(__func__, pstTDT, pu8Buf, pu16SectionLen))
         return SIP_ERR_PARAM;
-    }
-    *pu16SectionLen = 0;
     // A TDT body is exactly the 5 UTC bytes the model holds.
     if (pstTDT->u8SectionLen != sizeof(pstTDT->aru8UTCTime) || pstTDT->u8SectionLen + 2 >= u16BufLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d [SIP_ConstructTDT] u16BufLen:%d u16SectionLength:%d error\r\n",
@@ -851,13 +850,9 @@ zrErrCode SIP_ConstructTOT(TOTTable_t* pstTOT, U16 u16BufLen, U8* pu8Buf, U16* p
 
 zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT, U8 u8SectionNum)
 {
-    if (pu8Section == nullptr || pstTOT == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    U16 secLen = 0;
+    if (!ParseStart(__func__, pu8Section, u16SectionBuffLen, pstTOT, u8SectionNum, &secLen))
         return ZR_ERR_SIP_ERROR_BAD_PARAM;
-    }
-    if (u8SectionNum == 0)
-        memset(pstTOT, 0, sizeof(*pstTOT));
-    U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     // 5 UTC bytes, the loop length and the CRC at least.
     // The model keeps section_length in 8 bits: a longer section is refused, not cut.
     if (u16SectionBuffLen < 3 || secLen + 2 >= u16SectionBuffLen || secLen > SIP_MAX_SECTION_LENGTH_FIELD ||
@@ -909,13 +904,9 @@ zrErrCode SIP_ParseTOT(U8* pu8Section, U16 u16SectionBuffLen, TOTTable_t* pstTOT
 // ---------------------------------------------------------------------------
 U32 SIP_ParseNIT(U8* pu8Section, U16 u16SectionBuffLen, NITTable_t* pstNIT, U8 u8SectionNum)
 {
-    if (pu8Section == nullptr || pstNIT == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d NULL Pointer\r\n", LOG_POS);
+    U16 secLen = 0;
+    if (!ParseStart(__func__, pu8Section, u16SectionBuffLen, pstNIT, u8SectionNum, &secLen))
         return SIP_ERR_PARAM;
-    }
-    if (u8SectionNum == 0)
-        memset(pstNIT, 0, sizeof(*pstNIT));
-    U16 secLen = u16SectionBuffLen >= 3 ? GetLen12(pu8Section + 1) : 0;
     if (u16SectionBuffLen < 3 || secLen > SIP_MAX_SECTION_LENGTH_FIELD || secLen + 2 >= u16SectionBuffLen) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SectionBuffLen:%d SectLength:%d error\r\n", LOG_POS,
                    (int)u16SectionBuffLen, (int)secLen);
@@ -1057,11 +1048,7 @@ U32 SIP_ConstructBigNITSection(NITBuf_t* pstNITBufIn, NITBuf_t* pstNITBufOut)
         return SIP_ERR_RANGE;
     }
     U8* p = pstNITBufOut->aru8OutputNITSection;
-    p[0] = 0x40;
-    PutU16(p + 3, nit.u16NetworkId);
-    p[5] = VersionByte(nit.u8VersionNum);
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x40, nit.u16NetworkId, nit.u8VersionNum);
     PutLen12(p + 8, nit.u16NetworkInfoLen);
     U32 pos = 10;
     memcpy(p + pos, nit.aru8NetworkInfo, nit.u16NetworkInfoLen);
@@ -1225,11 +1212,7 @@ U32 SIP_ConstructNITTable(U16 u16Channel, U16 u16NetworkID)
         return TSP_ERR_NIT_MALLOC;
     }
     U8* p = buf.get();
-    p[0] = 0x40;
-    PutU16(p + 3, u16NetworkID);
-    p[5] = 0xC1;
-    p[6] = 0;
-    p[7] = 0;
+    PutHeader(p, 0x40, u16NetworkID, 0);
     p[8] = 0xF0;
     p[9] = 0x00;
     p[10] = 0xF0;

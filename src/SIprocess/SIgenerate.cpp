@@ -115,6 +115,52 @@ U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
     return ret;
 }
 
+// What sets one stream-level table apart from the others.
+template <typename Model>
+struct StreamTable_t {
+    Model* pstModel;
+    U32 (*pfGet)(U16, Output_TSInfo*, Model*);
+    const char* pcGetName;
+    U32 (*pfConstruct)(Model*, U16, U8*, U16*);
+    const char* pcConstructName;
+    U8 Output_TSStream::*pu8Version;
+    U32 u32Fingerprint;
+    const U16* pu16Count;  // a table with this count at zero is not sent
+};
+
+// The steps every stream-level table takes once it is due: build, step the
+// version if the content moved under it and build again, then queue it.
+template <typename Model>
+U32 BuildAndQueue(U32 u32OutputTsIndex, const StreamTable_t<Model>& t, U16 u16PID)
+{
+    const Output_TSStream* ts = nullptr;
+    U32 ret = StreamAndDest(u32OutputTsIndex, &ts, true);
+    if (ret != 0)
+        return ret;
+    U16 len = 0;
+    auto build = [&]() -> U32 {
+        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
+        U32 r = t.pfGet((U16)u32OutputTsIndex, TSP_GetTSParam(), t.pstModel);
+        if (r != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n", LOG_POS, t.pcGetName);
+            return r;
+        }
+        r = t.pfConstruct(t.pstModel, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n", LOG_POS,
+                       t.pcConstructName);
+        return r;
+    };
+    if ((ret = build()) != 0)
+        return ret;
+    if (t.pu16Count != nullptr && *t.pu16Count == 0)
+        return 0;
+    U8* ver = &(TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].*t.pu8Version);
+    if (VersionDue(t.u32Fingerprint, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
+        return ret;
+    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, u16PID);
+}
+
 }  // namespace
 
 void SIP_ResetContentHistory(void) { s_mapFingerprint.clear(); }
@@ -189,28 +235,11 @@ U32 TSP_ConstructPAT(U32 u32OutputTsIndex)
     }
     if (ts->u16ProgramNum == 0 || ts->u8PATGenerate != 1)
         return 0;
-    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
-        return ret;
-    U16 len = 0;
-    auto build = [&]() -> U32 {
-        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-        U32 r = TSP_GetOutputPATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stPAT);
-        if (r != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputPATTable return error\r\n",
-                       LOG_POS);
-            return r;
-        }
-        r = SIP_ConstructPAT(&s_stPAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-        if (r != 0)
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructPAT return error\r\n", LOG_POS);
-        return r;
-    };
-    if ((ret = build()) != 0)
-        return ret;
-    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8PATVersionNumber;
-    if (VersionDue(FP_PAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
-        return ret;
-    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, ts->u16PATPID);
+    return BuildAndQueue(u32OutputTsIndex,
+                         StreamTable_t<PATTable_t>{&s_stPAT, TSP_GetOutputPATTable, "TSP_GetOutputPATTable",
+                                                  SIP_ConstructPAT, "SIP_ConstructPAT",
+                                                  &Output_TSStream::u8PATVersionNumber, FP_PAT, nullptr},
+                         ts->u16PATPID);
 }
 
 U32 TSP_ConstructCAT(U32 u32OutputTsIndex)
@@ -226,30 +255,11 @@ U32 TSP_ConstructCAT(U32 u32OutputTsIndex)
     }
     if (SIP_GetCurrentSIMode() != 0 || ts->u16EMMPIDNumber == 0 || ts->u8CATGenerate != 1)
         return 0;
-    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
-        return ret;
-    U16 len = 0;
-    auto build = [&]() -> U32 {
-        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-        U32 r = TSP_GetOutputCATTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stCAT);
-        if (r != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputCATTable return error\r\n",
-                       LOG_POS);
-            return r;
-        }
-        r = SIP_ConstructCAT(&s_stCAT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-        if (r != 0)
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructCAT return error\r\n", LOG_POS);
-        return r;
-    };
-    if ((ret = build()) != 0)
-        return ret;
-    if (s_stCAT.u16CaSysNum == 0)
-        return 0;
-    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8CATVersionNumber;
-    if (VersionDue(FP_CAT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
-        return ret;
-    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_CAT);
+    return BuildAndQueue(u32OutputTsIndex,
+                         StreamTable_t<CATTable_t>{&s_stCAT, TSP_GetOutputCATTable, "TSP_GetOutputCATTable",
+                                                  SIP_ConstructCAT, "SIP_ConstructCAT",
+                                                  &Output_TSStream::u8CATVersionNumber, FP_CAT, &s_stCAT.u16CaSysNum},
+                         SIP_PID_CAT);
 }
 
 U32 TSP_ConstructNIT(U32 u32OutputTsIndex)
@@ -293,28 +303,11 @@ U32 TSP_ConstructSDT(U32 u32OutputTsIndex)
     }
     if (SIP_GetCurrentSIMode() != 0 || ts->u16ProgramNum == 0 || ts->u8SDTGenerate != 1)
         return 0;
-    if ((ret = StreamAndDest(u32OutputTsIndex, &ts, true)) != 0)
-        return ret;
-    U16 len = 0;
-    auto build = [&]() -> U32 {
-        memset(s_aru8ConstructBuf, 0, sizeof(s_aru8ConstructBuf));
-        U32 r = TSP_GetOutputSDTTable((U16)u32OutputTsIndex, TSP_GetTSParam(), &s_stSDT);
-        if (r != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputSDTTable return error\r\n",
-                       LOG_POS);
-            return r;
-        }
-        r = SIP_ConstructSDT(&s_stSDT, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
-        if (r != 0)
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSDT return error\r\n", LOG_POS);
-        return r;
-    };
-    if ((ret = build()) != 0)
-        return ret;
-    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutputTsIndex].u8SDTVersionNumber;
-    if (VersionDue(FP_SDT, u32OutputTsIndex, s_aru8ConstructBuf, len, ver) && (ret = build()) != 0)
-        return ret;
-    return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, SIP_PID_SDT);
+    return BuildAndQueue(u32OutputTsIndex,
+                         StreamTable_t<SDTTable_t>{&s_stSDT, TSP_GetOutputSDTTable, "TSP_GetOutputSDTTable",
+                                                  SIP_ConstructSDT, "SIP_ConstructSDT",
+                                                  &Output_TSStream::u8SDTVersionNumber, FP_SDT, nullptr},
+                         SIP_PID_SDT);
 }
 
 U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* pu16SectionLength)

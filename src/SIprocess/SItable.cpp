@@ -74,6 +74,55 @@ U32 StreamVersionStep(U16 idx, Output_TSInfo* db, U8 Output_TSStream::*ver, U8 O
     return 0;
 }
 
+// What sets the first steps of one stream-level model apart.
+struct StreamModel_t {
+    const char* pcFunc;  // the model builder, as its log lines name it
+    U32 (*pfIncrease)(U16, Output_TSInfo*);  // none where only the list is taken
+    const char* pcIncreaseName;
+    U32 (*pfList)(U16, const Output_TSInfo*, IndexInfoList_t*);
+    const char* pcListName;
+    U32 u32Max;
+    const char* pcCountName;
+    const char* pcRange;  // the last word of the bound's log line
+};
+
+// The stream's record list for a model, within the model's bound.
+U32 StreamListWithin(const StreamModel_t& m, U16 idx, Output_TSInfo* db, IndexInfoList_t* list)
+{
+    U32 ret = m.pfList(idx, db, list);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s fail\r\n",
+                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcListName);
+        return ret;
+    }
+    if (list->u16IndexListNum > m.u32Max) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d %s:%u out of %s\r\n",
+                   LOG_POS_OF(m.pcFunc), m.pcFunc, (int)idx, m.pcCountName, (unsigned)list->u16IndexListNum,
+                   m.pcRange);
+        return TSP_ERR_LIST_RANGE;
+    }
+    return 0;
+}
+
+// Input check, cleared model, version step, then the stream's record list
+// within the model's bound.
+template <typename Model>
+U32 StreamModelStart(const StreamModel_t& m, U16 idx, Output_TSInfo* db, Model* model, IndexInfoList_t* list)
+{
+    if (model == nullptr || StreamAt(db, idx) == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n", LOG_POS_OF(m.pcFunc));
+        return TSP_ERR_INPUT;
+    }
+    memset(model, 0, sizeof(*model));
+    U32 ret = m.pfIncrease(idx, db);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d return error\r\n",
+                   LOG_POS_OF(m.pcFunc), m.pcIncreaseName, (int)idx);
+        return ret;
+    }
+    return StreamListWithin(m, idx, db, list);
+}
+
 constexpr U8 kCATag = 0x09;
 
 }  // namespace
@@ -217,31 +266,13 @@ U8 TSP_ModifyCaDescriptors(U8* aru8Descriptors, U16* pu16Len, Output_TSInfo* pst
 // ---------------------------------------------------------------------------
 U32 TSP_GetOutputPATTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, PATTable_t* pstPAT)
 {
-    if (pstPAT == nullptr || StreamAt(pstParamTS, u16OutTSIndex) == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    memset(pstPAT, 0, sizeof(*pstPAT));
-    U32 ret = TSP_IncreasePATVersionNum(u16OutTSIndex, pstParamTS);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_IncreasePATVersionNum OutTSIndex:%d return error\r\n",
-                   LOG_POS, (int)u16OutTSIndex);
-        return ret;
-    }
+    static const StreamModel_t kSteps = {__func__, TSP_IncreasePATVersionNum, "TSP_IncreasePATVersionNum",
+                                         TSP_GetOutTSProgIndexList, "TSP_GetOutTSProgIndexList",
+                                         SIP_PAT_MAX_PROGRAM, "ProgramNum", "rang"};
     IndexInfoList_t list;
-    ret = TSP_GetOutTSProgIndexList(u16OutTSIndex, pstParamTS, &list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputPATTable OutTSIndex:%d TSP_GetOutTSProgIndexList fail\r\n", LOG_POS,
-                   (int)u16OutTSIndex);
+    U32 ret = StreamModelStart(kSteps, u16OutTSIndex, pstParamTS, pstPAT, &list);
+    if (ret != 0)
         return ret;
-    }
-    if (list.u16IndexListNum > SIP_PAT_MAX_PROGRAM) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputPATTable OutTSIndex:%d ProgramNum:%u out of rang\r\n", LOG_POS,
-                   (int)u16OutTSIndex, (unsigned)list.u16IndexListNum);
-        return TSP_ERR_LIST_RANGE;
-    }
     const Output_TSStream* ts = StreamAt(pstParamTS, u16OutTSIndex);
     pstPAT->u16TransportStreamID = ts->u16TransportStreamID;
     pstPAT->u8VersionNum = ts->u8PATVersionNumber;
@@ -258,31 +289,13 @@ U32 TSP_GetOutputPATTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, PATTable
 
 U32 TSP_GetOutputCATTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, CATTable_t* pstCAT)
 {
-    if (pstCAT == nullptr || StreamAt(pstParamTS, u16OutTSIndex) == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    memset(pstCAT, 0, sizeof(*pstCAT));
-    U32 ret = TSP_IncreaseCATVersionNum(u16OutTSIndex, pstParamTS);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_IncreaseCATVersionNum OutTSIndex:%d return error\r\n",
-                   LOG_POS, (int)u16OutTSIndex);
-        return ret;
-    }
+    static const StreamModel_t kSteps = {__func__, TSP_IncreaseCATVersionNum, "TSP_IncreaseCATVersionNum",
+                                         TSP_GetOutTSEMMPIDIndexList, "TSP_GetOutTSEMMPIDIndexList",
+                                         SIP_CAT_MAX_CASYS, "CaSysNum", "range"};
     IndexInfoList_t list;
-    ret = TSP_GetOutTSEMMPIDIndexList(u16OutTSIndex, pstParamTS, &list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputCATTable OutTSIndex:%d TSP_GetOutTSEMMPIDIndexList fail\r\n", LOG_POS,
-                   (int)u16OutTSIndex);
+    U32 ret = StreamModelStart(kSteps, u16OutTSIndex, pstParamTS, pstCAT, &list);
+    if (ret != 0)
         return ret;
-    }
-    if (list.u16IndexListNum > SIP_CAT_MAX_CASYS) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputCATTable OutTSIndex:%d CaSysNum:%d out of range\r\n", LOG_POS,
-                   (int)u16OutTSIndex, (int)list.u16IndexListNum);
-        return TSP_ERR_LIST_RANGE;
-    }
     U32 n = 0;
     for (U32 i = 0; i < list.u16IndexListNum; i++) {
         const Output_TSPID* emm = PIDAt(pstParamTS, list.aru16IndexList[i]);
@@ -309,31 +322,13 @@ U32 TSP_GetOutputCATTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, CATTable
 
 U32 TSP_GetOutputSDTTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, SDTTable_t* pstSDT)
 {
-    if (pstSDT == nullptr || StreamAt(pstParamTS, u16OutTSIndex) == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    memset(pstSDT, 0, sizeof(*pstSDT));
-    U32 ret = TSP_IncreaseSDTVersionNum(u16OutTSIndex, pstParamTS);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_IncreaseSDTVersionNum OutTSIndex:%d return error\r\n",
-                   LOG_POS, (int)u16OutTSIndex);
-        return ret;
-    }
+    static const StreamModel_t kSteps = {__func__, TSP_IncreaseSDTVersionNum, "TSP_IncreaseSDTVersionNum",
+                                         TSP_GetOutTSProgIndexList, "TSP_GetOutTSProgIndexList",
+                                         SIP_SDT_MAX_SERVICE, "ServiceNum", "range"};
     IndexInfoList_t list;
-    ret = TSP_GetOutTSProgIndexList(u16OutTSIndex, pstParamTS, &list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputSDTTable OutTSIndex:%d TSP_GetOutTSProgIndexList fail\r\n", LOG_POS,
-                   (int)u16OutTSIndex);
+    U32 ret = StreamModelStart(kSteps, u16OutTSIndex, pstParamTS, pstSDT, &list);
+    if (ret != 0)
         return ret;
-    }
-    if (list.u16IndexListNum > SIP_SDT_MAX_SERVICE) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputSDTTable OutTSIndex:%d ServiceNum:%u out of range\r\n", LOG_POS,
-                   (int)u16OutTSIndex, (unsigned)list.u16IndexListNum);
-        return TSP_ERR_LIST_RANGE;
-    }
     for (U32 i = 0; i < list.u16IndexListNum; i++) {
         const Output_TSProgram* prog = ProgramAt(pstParamTS, list.aru16IndexList[i]);
         if (prog == nullptr)
@@ -624,20 +619,13 @@ U32 TSP_GetOutputVCTTable(U16 u16OutTSIndex, U8 u8VCTTid, Output_TSInfo* pstPara
         return TSP_ERR_INPUT;
     }
     memset(pstVCT, 0, sizeof(*pstVCT));
+    static const StreamModel_t kSteps = {__func__, nullptr, nullptr,
+                                         TSP_GetOutTSProgIndexList, "TSP_GetOutTSProgIndexList",
+                                         SIP_VCT_MAX_CHANNELS, "Channel Number", "range"};
     IndexInfoList_t list;
-    U32 ret = TSP_GetOutTSProgIndexList(u16OutTSIndex, pstParamTS, &list);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputVCTTable OutTSIndex:%d TSP_GetOutTSProgIndexList fail\r\n", LOG_POS,
-                   (int)u16OutTSIndex);
+    U32 ret = StreamListWithin(kSteps, u16OutTSIndex, pstParamTS, &list);
+    if (ret != 0)
         return ret;
-    }
-    if (list.u16IndexListNum > SIP_VCT_MAX_CHANNELS) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d TSP_GetOutputVCTTable OutTSIndex:%d Channel Number:%d out of range\r\n", LOG_POS,
-                   (int)u16OutTSIndex, (int)list.u16IndexListNum);
-        return TSP_ERR_LIST_RANGE;
-    }
     pstVCT->u16TransportStreamId = ts->u16TransportStreamID;
     pstVCT->u8VersionNum = ts->u8PATVersionNumber;
     pstVCT->u8ProtocolVerNum = 0;

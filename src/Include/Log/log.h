@@ -45,6 +45,9 @@ static_assert(sizeof(LogCtrl_ST) == 12, "settings file is exactly 12 bytes");
 // The "%ld:%s:%d " prefix that nearly every message carries: kernel thread id,
 // function name, source line.
 #define LOG_POS ((long)syscall(SYS_gettid)), __func__, __LINE__
+// The same prefix for a step shared by several functions, naming the one it
+// works for.
+#define LOG_POS_OF(func) ((long)syscall(SYS_gettid)), (func), __LINE__
 
 #define LOG_FILE_PATH "/tarvex_data/log/K9_Modulate.log"
 #define LOG_SETTING_PATH "/tarvex_data/logSetting.config"
