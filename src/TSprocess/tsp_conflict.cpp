@@ -42,6 +42,26 @@ void MarkPidRecord(U8* map, const Output_TSInfo* db, U16 idx, PIDTYPE_E kind, co
     Mark(map, p.u16PID, TSP_PID_MAX_GIVEN, what, idx);
 }
 
+using ListGetter = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
+
+// Marks a stream-level list (EMM, other). For the apply step only what ranks
+// before R counts, so the walk stops at R.
+U32 MarkStreamList(U8* map, ListGetter get, U16 ts, const Output_TSInfo* db, const PidMuxInfo_t* r, bool bWhole,
+                   PIDTYPE_E kind, const char* what)
+{
+    IndexInfoList_t list;
+    U32 ret = get(ts, db, &list);
+    if (ret != 0)
+        return ret;
+    for (U16 k = 0; k < list.u16IndexListNum; k++) {
+        U16 idx = list.aru16IndexList[k];
+        if (!bWhole && r->ePidType == kind && r->u16OutPutOffest == idx)
+            break;
+        MarkPidRecord(map, db, idx, kind, r, what);
+    }
+    return 0;
+}
+
 // The map of PIDs taken for R. bWhole: the operator's check over the whole
 // stream; otherwise the apply step's map of what ranks before R.
 U32 BuildPidMap(const PidMuxInfo_t* r, U16 ts, const Output_TSInfo* db, U8* map, bool bWhole)
@@ -91,29 +111,13 @@ U32 BuildPidMap(const PidMuxInfo_t* r, U16 ts, const Output_TSInfo* db, U8* map,
             break;
     }
     if (bWhole || r->ePidType == PID_TYPE_EMMPID || r->ePidType == PID_TYPE_OTHERPID) {
-        IndexInfoList_t emm;
-        ret = TSP_GetOutTSEMMPIDIndexList(ts, db, &emm);
+        ret = MarkStreamList(map, TSP_GetOutTSEMMPIDIndexList, ts, db, r, bWhole, PID_TYPE_EMMPID, "EMMPIDList");
         if (ret != 0)
             return ret;
-        for (U16 k = 0; k < emm.u16IndexListNum; k++) {
-            U16 idx = emm.aru16IndexList[k];
-            if (!bWhole && r->ePidType == PID_TYPE_EMMPID && r->u16OutPutOffest == idx)
-                break;
-            MarkPidRecord(map, db, idx, PID_TYPE_EMMPID, r, "EMMPIDList");
-        }
     }
-    if (bWhole || r->ePidType == PID_TYPE_OTHERPID) {
-        IndexInfoList_t other;
-        ret = TSP_GetOutTSOtherPIDIndexList(ts, db, &other);
-        if (ret != 0)
-            return ret;
-        for (U16 k = 0; k < other.u16IndexListNum; k++) {
-            U16 idx = other.aru16IndexList[k];
-            if (!bWhole && r->ePidType == PID_TYPE_OTHERPID && r->u16OutPutOffest == idx)
-                break;
-            MarkPidRecord(map, db, idx, PID_TYPE_OTHERPID, r, "OtherPIDList");
-        }
-    }
+    if (bWhole || r->ePidType == PID_TYPE_OTHERPID)
+        return MarkStreamList(map, TSP_GetOutTSOtherPIDIndexList, ts, db, r, bWhole, PID_TYPE_OTHERPID,
+                              "OtherPIDList");
     return 0;
 }
 
@@ -132,8 +136,6 @@ void ModifyList(Output_TSInfo* db, const IndexInfoList_t& list, const PidMuxInfo
 
 void SetBit(U8* map, U16 v) { map[v >> 3] |= (U8)(1u << (v & 7)); }
 bool TestBit(const U8* map, U16 v) { return (map[v >> 3] >> (v & 7)) & 1; }
-
-using ListGetter = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
 
 // Fetches one index list. A failure is logged under the caller's name, as
 // "<what> list of <of>[owner] fail:code", or with of == nullptr as
