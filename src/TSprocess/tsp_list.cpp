@@ -90,6 +90,19 @@ bool BadWalkArgs(const char* pcFunc, U16 u16Owner, const Output_TSInfo* pst, con
     return false;
 }
 
+// Counted PID list of one owner record (stream, program or ES): the owner's
+// count and head fields pick the list.
+template <class Rec>
+U32 WalkOwnedPIDList(const char* pcFunc, U16 u16Owner, const Output_TSInfo* pst, Owner e,
+                     Rec* Output_TSInfo::*pRecs, U16 Rec::*pCount, U16 Rec::*pHead, U8 u8Type,
+                     bool bHeadOutOfRangeIsEmpty, IndexInfoList_t* pstList)
+{
+    if (BadWalkArgs(pcFunc, u16Owner, pst, pstList, e))
+        return TSP_ERR_INPUT;
+    const Rec& r = (pst->*pRecs)[u16Owner];
+    return WalkCountedPIDList(pcFunc, u16Owner, pst, r.*pCount, r.*pHead, u8Type, bHeadOutOfRangeIsEmpty, pstList);
+}
+
 // Elementary streams of a program. Filtered streams stay in the chain; the
 // list that the PSI/SI and routing read leaves them out, while appending
 // needs every member to find the real tail.
@@ -210,39 +223,31 @@ U32 TSP_GetOutTSProgIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS,
 
 U32 TSP_GetOutTSEMMPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InTSIndex, pstParamTS, pstIndexList, Owner::TS))
-        return TSP_ERR_INPUT;
-    const Output_TSStream& ts = pstParamTS->pOutputTS[u16InTSIndex];
-    return WalkCountedPIDList(__func__, u16InTSIndex, pstParamTS, ts.u16EMMPIDNumber, ts.u16EMMPIDIndex,
-                              PID_TYPE_EMMPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InTSIndex, pstParamTS, Owner::TS, &Output_TSInfo::pOutputTS,
+                            &Output_TSStream::u16EMMPIDNumber, &Output_TSStream::u16EMMPIDIndex, PID_TYPE_EMMPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutTSOtherPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InTSIndex, pstParamTS, pstIndexList, Owner::TS))
-        return TSP_ERR_INPUT;
-    const Output_TSStream& ts = pstParamTS->pOutputTS[u16InTSIndex];
-    return WalkCountedPIDList(__func__, u16InTSIndex, pstParamTS, ts.u16OtherPIDNum, ts.u16OtherPIDIndex,
-                              PID_TYPE_OTHERPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InTSIndex, pstParamTS, Owner::TS, &Output_TSInfo::pOutputTS,
+                            &Output_TSStream::u16OtherPIDNum, &Output_TSStream::u16OtherPIDIndex, PID_TYPE_OTHERPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutProgPSECMPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
                                     IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pstIndexList, Owner::Program))
-        return TSP_ERR_INPUT;
-    const Output_TSProgram& p = pstParamTS->pOutputProgram[u16InProgIndex];
-    return WalkCountedPIDList(__func__, u16InProgIndex, pstParamTS, p.u16PSECMPIDNumber, p.u16PSECMPIDIndex,
-                              PID_TYPE_PS_ECMPID, true, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InProgIndex, pstParamTS, Owner::Program, &Output_TSInfo::pOutputProgram,
+                            &Output_TSProgram::u16PSECMPIDNumber, &Output_TSProgram::u16PSECMPIDIndex,
+                            PID_TYPE_PS_ECMPID, true, pstIndexList);
 }
 
 U32 TSP_GetOutESECMPIDIndexList(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InPIDIndex, pstParamTS, pstIndexList, Owner::PID))
-        return TSP_ERR_INPUT;
-    const Output_TSPID& es = pstParamTS->pOutputPID[u16InPIDIndex];
-    return WalkCountedPIDList(__func__, u16InPIDIndex, pstParamTS, es.u16ESECMPIDNumber, es.u16ESECMPIDIndex,
-                              PID_TYPE_ES_ECMPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InPIDIndex, pstParamTS, Owner::PID, &Output_TSInfo::pOutputPID,
+                            &Output_TSPID::u16ESECMPIDNumber, &Output_TSPID::u16ESECMPIDIndex, PID_TYPE_ES_ECMPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
