@@ -121,6 +121,19 @@ U32 BuildPidMap(const PidMuxInfo_t* r, U16 ts, const Output_TSInfo* db, U8* map,
     return 0;
 }
 
+// BuildPidMap behind the argument check of the public entries; bad input is
+// logged under the caller's name.
+U32 CheckedPidMap(const char* func, const PidMuxInfo_t* r, U16 ts, U16 len, const Output_TSInfo* db, U8* map,
+                  bool bWhole)
+{
+    if (r == nullptr || map == nullptr || len < 8191 || !TsOk(ts, db)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", (long)syscall(SYS_gettid),
+                   func, __LINE__);
+        return TSP_ERR_INPUT;
+    }
+    return BuildPidMap(r, ts, db, map, bWhole);
+}
+
 // Gives every matching PID record of a list the new PID.
 void ModifyList(Output_TSInfo* db, const IndexInfoList_t& list, const PidMuxInfo_t* r, U16 newPid)
 {
@@ -228,21 +241,13 @@ U32 TSP_GetPidMuxInfo(U16 u16OutputTSIndex, PIDTYPE_E ePidType, U16 u16PidOffset
 U32 TSP_GetPidUseListByIndex(const PidMuxInfo_t* pstPidMuxInfo, U16 u16OutTSIndex, U16 u16BuffLen,
                              const Output_TSInfo* pstParamTS, U8* aru8PidList)
 {
-    if (pstPidMuxInfo == nullptr || aru8PidList == nullptr || u16BuffLen < 8191 || !TsOk(u16OutTSIndex, pstParamTS)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    return BuildPidMap(pstPidMuxInfo, u16OutTSIndex, pstParamTS, aru8PidList, false);
+    return CheckedPidMap(__func__, pstPidMuxInfo, u16OutTSIndex, u16BuffLen, pstParamTS, aru8PidList, false);
 }
 
 U32 TSP_GetPidUseListByOutputTsIdex(const PidMuxInfo_t* pstPidMuxInfo, U16 u16OutTSIndex, U16 u16BuffLen,
                                     const Output_TSInfo* pstParamTS, U8* aru8PidList)
 {
-    if (pstPidMuxInfo == nullptr || aru8PidList == nullptr || u16BuffLen < 8191 || !TsOk(u16OutTSIndex, pstParamTS)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    return BuildPidMap(pstPidMuxInfo, u16OutTSIndex, pstParamTS, aru8PidList, true);
+    return CheckedPidMap(__func__, pstPidMuxInfo, u16OutTSIndex, u16BuffLen, pstParamTS, aru8PidList, true);
 }
 
 U32 TSP_GetPidUseList(U16 u16OutTSIndex, const PidMuxInfo_t* pstPidMuxInfo, U16 u16BuffLen,
