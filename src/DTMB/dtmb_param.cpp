@@ -87,6 +87,23 @@ void FillModeDefaults(TParameter_DTMB* p, U32 mode, const ModeDefaults& md, U8 p
     p->u32ATSCChannelMode = md.atscChannelMode;
 }
 
+// The live set gets the common factory values, then those the mode decides.
+void FillFactoryDefaults(U32 mode, const ModeDefaults& md, U8 powerLevelType)
+{
+    FillCommonDefaults(&s_DTMBPara);
+    FillModeDefaults(&s_DTMBPara, mode, md, powerLevelType);
+}
+
+// A missing result pointer is logged under the caller's name.
+bool NoRateOut(const char* func, const U32* pu32TotalRate)
+{
+    if (pu32TotalRate != nullptr)
+        return false;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input error\r\n\n", (long)syscall(SYS_gettid), func,
+               __LINE__);
+    return true;
+}
+
 }  // namespace
 
 void Master_DTMB_Init_Parmeter(void)
@@ -106,8 +123,7 @@ void Master_DTMB_Init_Parmeter(void)
     case 6: md = {kFreqATSC, 6875, _8M_BW, 0}; break;
     default: md = {kFreq8MHz, 6875, _8M_BW, 0}; break;
     }
-    FillCommonDefaults(&s_DTMBPara);
-    FillModeDefaults(&s_DTMBPara, mode, md, powerLevelType);
+    FillFactoryDefaults(mode, md, powerLevelType);
 }
 
 void Slave_DTMB_Init_Parmeter(void)
@@ -123,8 +139,7 @@ void Slave_DTMB_Init_Parmeter(void)
     case 6: md = {kFreq8MHz, 6875, _8M_BW, 1}; break;
     default: md = {kFreq8MHz, 6875, _8M_BW, 0}; break;
     }
-    FillCommonDefaults(&s_DTMBPara);
-    FillModeDefaults(&s_DTMBPara, mode, md, powerLevelType);
+    FillFactoryDefaults(mode, md, powerLevelType);
 }
 
 void Init_IPMonitor_Parmeter(void)
@@ -148,10 +163,8 @@ zrErrCode DTMB_GetConsteModRate(eDTMB_Conste_Mod_Para eConsteMod, eDTMB_FramHead
         {10828, 10395, 9625},   {16243, 15593, 14438},  {21657, 20791, 19251},  {27072, 25989, 24064},
         {16243, 15593, 14438},  {24364, 23390, 21657},  {32486, 31186, 28876},
     };
-    if (pu32TotalRate == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+    if (NoRateOut(__func__, pu32TotalRate))
         return ZR_ERR_PARAMS;
-    }
     if ((U32)eConsteMod > _64_QAM_LDPC_0_8) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d invalid ConsteMod %u\r\n\n", LOG_POS,
                    (unsigned)eConsteMod);
@@ -173,10 +186,8 @@ zrErrCode DTMB_GetConsteModRate(eDTMB_Conste_Mod_Para eConsteMod, eDTMB_FramHead
 
 zrErrCode DVBC_GetConsteModRate(U32 SymbolRate, eDVBC_QAM_Mod_Para eDVBCQAMMod, U32* pu32TotalRate)
 {
-    if (pu32TotalRate == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+    if (NoRateOut(__func__, pu32TotalRate))
         return ZR_ERR_PARAMS;
-    }
     // Bits per symbol (4 for 16-QAM up to 8 for 256-QAM) times 188/204.
     *pu32TotalRate = SymbolRate * ((U32)eDVBCQAMMod * 188u + 752u) / 204u;
     return ZR_SUCCESS;
@@ -185,10 +196,8 @@ zrErrCode DVBC_GetConsteModRate(U32 SymbolRate, eDVBC_QAM_Mod_Para eDVBCQAMMod, 
 zrErrCode DVBT_GetConsteModRate(eDVBT_Bandwidth_Sel Bandwidth, eDVBT_GuardInterval_Size_Para DVBT_GadIntSize,
                                 eDVBT_QAM_Mod_Para DVBT_QAMMod, eDVBT_Code_Mod_Para DVBT_CodeMod, U32* pu32TotalRate)
 {
-    if (pu32TotalRate == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+    if (NoRateOut(__func__, pu32TotalRate))
         return ZR_ERR_PARAMS;
-    }
     double b = Bandwidth == _8M_BW ? 64 : Bandwidth == _7M_BW ? 56 : 48;
     double m = DVBT_QAMMod == _Q_PSK ? 2 : DVBT_QAMMod == _16_QAM ? 4 : 6;
     double gd, gn;
@@ -214,10 +223,8 @@ zrErrCode ISDBT_GetConsteModRate(U8 u8QAMMode, U8 u8CNV, U8 u8GImode, U32* pu32T
 {
     // 312 times the inner code rate 1/2, 2/3, 3/4, 5/6, 7/8.
     static const double kCodeRate312[5] = {156, 208, 234, 260, 273};
-    if (pu32TotalRate == nullptr) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input error\r\n\n", LOG_POS);
+    if (NoRateOut(__func__, pu32TotalRate))
         return ZR_ERR_PARAMS;
-    }
     // Out-of-range settings are clamped to the highest defined value rather
     // than read from beyond the table.
     if (u8CNV > 4)

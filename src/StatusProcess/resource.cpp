@@ -351,62 +351,64 @@ void Resource_SetBackBoardIpAddr(U32 u32IpAddr)
     s_stResource[SLOT_BB].u32IPAddress = u32IpAddr;
 }
 
-U32 Resource_getBoardIPAddress(U8 u8Slot)
+namespace {
+
+// One field of a slot's record, read under the card-state lock.
+template <class T>
+U32 SlotField(U8 u8Slot, T TResource_TS::*field)
 {
     if (u8Slot >= MAX_SLOT_NUM)
         return ZR_ERR_PARAMS;
     CARD_STATE_LOCK();
-    return s_stResource[u8Slot].u32IPAddress;
+    return s_stResource[u8Slot].*field;
+}
+
+// One byte-array field of a slot's record, copied out whole under the lock.
+template <size_t N>
+U32 CopySlotField(U8 u8Slot, U8 (TResource_TS::*field)[N], U8* out)
+{
+    if (u8Slot >= MAX_SLOT_NUM || out == nullptr)
+        return ZR_ERR_PARAMS;
+    CARD_STATE_LOCK();
+    memcpy(out, s_stResource[u8Slot].*field, N);
+    return ZR_SUCCESS;
+}
+
+}  // namespace
+
+U32 Resource_getBoardIPAddress(U8 u8Slot)
+{
+    return SlotField(u8Slot, &TResource_TS::u32IPAddress);
 }
 
 U32 Resource_getBoardDescriptor(U8 u8Slot, U8* u8Discroption)
 {
-    if (u8Slot >= MAX_SLOT_NUM || u8Discroption == nullptr)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    memcpy(u8Discroption, s_stResource[u8Slot].u8BoardDescriptor, sizeof(s_stResource[u8Slot].u8BoardDescriptor));
-    return ZR_SUCCESS;
+    return CopySlotField(u8Slot, &TResource_TS::u8BoardDescriptor, u8Discroption);
 }
 
 U32 Resource_getBoardType(U8 u8Slot)
 {
-    if (u8Slot >= MAX_SLOT_NUM)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    return s_stResource[u8Slot].u8BoardType;
+    return SlotField(u8Slot, &TResource_TS::u8BoardType);
 }
 
 U32 Resource_getMACAddress(U8 u8Slot, U8* u8MacAddr)
 {
-    if (u8Slot >= MAX_SLOT_NUM || u8MacAddr == nullptr)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    memcpy(u8MacAddr, s_stResource[u8Slot].u8OldMACAddress, sizeof(s_stResource[u8Slot].u8OldMACAddress));
-    return ZR_SUCCESS;
+    return CopySlotField(u8Slot, &TResource_TS::u8OldMACAddress, u8MacAddr);
 }
 
 U32 Resource_getBoardPortNum(U8 u8Slot)
 {
-    if (u8Slot >= MAX_SLOT_NUM)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    return s_stResource[u8Slot].u8PortNum;
+    return SlotField(u8Slot, &TResource_TS::u8PortNum);
 }
 
 U32 Resource_getInputChannelNum(U8 u8Slot)
 {
-    if (u8Slot >= MAX_SLOT_NUM)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    return s_stResource[u8Slot].u16InputChannelNum;
+    return SlotField(u8Slot, &TResource_TS::u16InputChannelNum);
 }
 
 U32 Resource_getOutputChannelNum(U8 u8Slot)
 {
-    if (u8Slot >= MAX_SLOT_NUM)
-        return ZR_ERR_PARAMS;
-    CARD_STATE_LOCK();
-    return s_stResource[u8Slot].u16OutputChannelNum;
+    return SlotField(u8Slot, &TResource_TS::u16OutputChannelNum);
 }
 
 U32 Resource_getOutputChannelStatus(U8 u8Slot, U8 u8channel)

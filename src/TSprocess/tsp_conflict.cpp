@@ -1,6 +1,7 @@
 #include "TSprocess/tsp_conflict.h"
 #include "Log/log.h"
 #include "StatusProcess/resource.h"
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -39,6 +40,26 @@ void MarkPidRecord(U8* map, const Output_TSInfo* db, U16 idx, PIDTYPE_E kind, co
     if (SameSource(p.u8SourceSlotID, p.u16SourceChannelID, p.u16OldPID, r))
         return;
     Mark(map, p.u16PID, TSP_PID_MAX_GIVEN, what, idx);
+}
+
+using ListGetter = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
+
+// Marks a stream-level list (EMM, other). For the apply step only what ranks
+// before R counts, so the walk stops at R.
+U32 MarkStreamList(U8* map, ListGetter get, U16 ts, const Output_TSInfo* db, const PidMuxInfo_t* r, bool bWhole,
+                   PIDTYPE_E kind, const char* what)
+{
+    IndexInfoList_t list;
+    U32 ret = get(ts, db, &list);
+    if (ret != 0)
+        return ret;
+    for (U16 k = 0; k < list.u16IndexListNum; k++) {
+        U16 idx = list.aru16IndexList[k];
+        if (!bWhole && r->ePidType == kind && r->u16OutPutOffest == idx)
+            break;
+        MarkPidRecord(map, db, idx, kind, r, what);
+    }
+    return 0;
 }
 
 // The map of PIDs taken for R. bWhole: the operator's check over the whole
@@ -90,30 +111,27 @@ U32 BuildPidMap(const PidMuxInfo_t* r, U16 ts, const Output_TSInfo* db, U8* map,
             break;
     }
     if (bWhole || r->ePidType == PID_TYPE_EMMPID || r->ePidType == PID_TYPE_OTHERPID) {
-        IndexInfoList_t emm;
-        ret = TSP_GetOutTSEMMPIDIndexList(ts, db, &emm);
+        ret = MarkStreamList(map, TSP_GetOutTSEMMPIDIndexList, ts, db, r, bWhole, PID_TYPE_EMMPID, "EMMPIDList");
         if (ret != 0)
             return ret;
-        for (U16 k = 0; k < emm.u16IndexListNum; k++) {
-            U16 idx = emm.aru16IndexList[k];
-            if (!bWhole && r->ePidType == PID_TYPE_EMMPID && r->u16OutPutOffest == idx)
-                break;
-            MarkPidRecord(map, db, idx, PID_TYPE_EMMPID, r, "EMMPIDList");
-        }
     }
-    if (bWhole || r->ePidType == PID_TYPE_OTHERPID) {
-        IndexInfoList_t other;
-        ret = TSP_GetOutTSOtherPIDIndexList(ts, db, &other);
-        if (ret != 0)
-            return ret;
-        for (U16 k = 0; k < other.u16IndexListNum; k++) {
-            U16 idx = other.aru16IndexList[k];
-            if (!bWhole && r->ePidType == PID_TYPE_OTHERPID && r->u16OutPutOffest == idx)
-                break;
-            MarkPidRecord(map, db, idx, PID_TYPE_OTHERPID, r, "OtherPIDList");
-        }
-    }
+    if (bWhole || r->ePidType == PID_TYPE_OTHERPID)
+        return MarkStreamList(map, TSP_GetOutTSOtherPIDIndexList, ts, db, r, bWhole, PID_TYPE_OTHERPID,
+                              "OtherPIDList");
     return 0;
+}
+
+// BuildPidMap behind the argument check of the public entries; bad input is
+// logged under the caller's name.
+U32 CheckedPidMap(const char* func, const PidMuxInfo_t* r, U16 ts, U16 len, const Output_TSInfo* db, U8* map,
+                  bool bWhole)
+{
+    if (r == nullptr || map == nullptr || len < 8191 || !TsOk(ts, db)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", (long)syscall(SYS_gettid),
+                   func, __LINE__);
+        return TSP_ERR_INPUT;
+    }
+    return BuildPidMap(r, ts, db, map, bWhole);
 }
 
 // Gives every matching PID record of a list the new PID.
@@ -131,6 +149,41 @@ void ModifyList(Output_TSInfo* db, const IndexInfoList_t& list, const PidMuxInfo
 
 void SetBit(U8* map, U16 v) { map[v >> 3] |= (U8)(1u << (v & 7)); }
 bool TestBit(const U8* map, U16 v) { return (map[v >> 3] >> (v & 7)) & 1; }
+
+// Fetches one index list. A failure is logged under the caller's name, as
+// "<what> list of <of>[owner] fail:code", or with of == nullptr as
+// "OutTSIndex[owner] <what> list fail:code".
+U32 GetListLogged(const char* func, ListGetter get, U16 owner, const char* what, const char* of,
+                  const Output_TSInfo* db, IndexInfoList_t* list)
+{
+    U32 ret = get(owner, db, list);
+    if (ret == 0)
+        return 0;
+    long tid = (long)syscall(SYS_gettid);
+    if (of != nullptr)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s list of %s[%u] fail:%u\r\n\n", tid, func,
+                   __LINE__, what, of, owner, ret);
+    else
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] %s list fail:%u\r\n\n", tid, func,
+                   __LINE__, owner, what, ret);
+    return ret;
+}
+
+// Adds every PID of an index list as `kind`. A failure is logged under the
+// caller's name as "<label> PID[index] fail:code".
+U32 AddListPids(const char* func, U16 ts, PIDTYPE_E kind, U16 prog, const IndexInfoList_t& list, const char* label,
+                Output_TSInfo* db)
+{
+    for (U16 k = 0; k < list.u16IndexListNum; k++) {
+        U32 ret = TSP_AddOutputPidHandlePid(ts, kind, prog, list.aru16IndexList[k], db);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s PID[%u] fail:%u\r\n\n",
+                       (long)syscall(SYS_gettid), func, __LINE__, label, list.aru16IndexList[k], ret);
+            return ret;
+        }
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -188,21 +241,13 @@ U32 TSP_GetPidMuxInfo(U16 u16OutputTSIndex, PIDTYPE_E ePidType, U16 u16PidOffset
 U32 TSP_GetPidUseListByIndex(const PidMuxInfo_t* pstPidMuxInfo, U16 u16OutTSIndex, U16 u16BuffLen,
                              const Output_TSInfo* pstParamTS, U8* aru8PidList)
 {
-    if (pstPidMuxInfo == nullptr || aru8PidList == nullptr || u16BuffLen < 8191 || !TsOk(u16OutTSIndex, pstParamTS)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    return BuildPidMap(pstPidMuxInfo, u16OutTSIndex, pstParamTS, aru8PidList, false);
+    return CheckedPidMap(__func__, pstPidMuxInfo, u16OutTSIndex, u16BuffLen, pstParamTS, aru8PidList, false);
 }
 
 U32 TSP_GetPidUseListByOutputTsIdex(const PidMuxInfo_t* pstPidMuxInfo, U16 u16OutTSIndex, U16 u16BuffLen,
                                     const Output_TSInfo* pstParamTS, U8* aru8PidList)
 {
-    if (pstPidMuxInfo == nullptr || aru8PidList == nullptr || u16BuffLen < 8191 || !TsOk(u16OutTSIndex, pstParamTS)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d input ERROR\r\n\n", LOG_POS);
-        return TSP_ERR_INPUT;
-    }
-    return BuildPidMap(pstPidMuxInfo, u16OutTSIndex, pstParamTS, aru8PidList, true);
+    return CheckedPidMap(__func__, pstPidMuxInfo, u16OutTSIndex, u16BuffLen, pstParamTS, aru8PidList, true);
 }
 
 U32 TSP_GetPidUseList(U16 u16OutTSIndex, const PidMuxInfo_t* pstPidMuxInfo, U16 u16BuffLen,
@@ -330,30 +375,18 @@ U32 TSP_AddOutputProgramHandlePid(U16 u16OutputTSIndex, U16 u16ProgramOffset, Ou
         return ret;
     }
     IndexInfoList_t es;
-    ret = TSP_GetOutProgESPIDIndexList(u16ProgramOffset, pstParamTS, &es);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d ES list of program[%u] fail:%u\r\n\n", LOG_POS,
-                   u16ProgramOffset, ret);
+    ret = GetListLogged(__func__, TSP_GetOutProgESPIDIndexList, u16ProgramOffset, "ES", "program", pstParamTS, &es);
+    if (ret != 0)
         return ret;
-    }
     for (U16 e = 0; e < es.u16IndexListNum; e++) {
         U16 esIdx = es.aru16IndexList[e];
         IndexInfoList_t ecm;
-        ret = TSP_GetOutESECMPIDIndexList(esIdx, pstParamTS, &ecm);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d ES-ECM list of ES[%u] fail:%u\r\n\n", LOG_POS,
-                       esIdx, ret);
+        ret = GetListLogged(__func__, TSP_GetOutESECMPIDIndexList, esIdx, "ES-ECM", "ES", pstParamTS, &ecm);
+        if (ret != 0)
             return ret;
-        }
-        for (U16 k = 0; k < ecm.u16IndexListNum; k++) {
-            ret = TSP_AddOutputPidHandlePid(u16OutputTSIndex, PID_TYPE_ES_ECMPID, u16ProgramOffset,
-                                            ecm.aru16IndexList[k], pstParamTS);
-            if (ret != 0) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d ES-ECM PID[%u] fail:%u\r\n\n", LOG_POS,
-                           ecm.aru16IndexList[k], ret);
-                return ret;
-            }
-        }
+        ret = AddListPids(__func__, u16OutputTSIndex, PID_TYPE_ES_ECMPID, u16ProgramOffset, ecm, "ES-ECM", pstParamTS);
+        if (ret != 0)
+            return ret;
         ret = TSP_AddOutputPidHandlePid(u16OutputTSIndex, PID_TYPE_ESPID, u16ProgramOffset, esIdx, pstParamTS);
         if (ret != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d ES PID[%u] fail:%u\r\n\n", LOG_POS, esIdx, ret);
@@ -361,22 +394,11 @@ U32 TSP_AddOutputProgramHandlePid(U16 u16OutputTSIndex, U16 u16ProgramOffset, Ou
         }
     }
     IndexInfoList_t psecm;
-    ret = TSP_GetOutProgPSECMPIDIndexList(u16ProgramOffset, pstParamTS, &psecm);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PS-ECM list of program[%u] fail:%u\r\n\n", LOG_POS,
-                   u16ProgramOffset, ret);
+    ret = GetListLogged(__func__, TSP_GetOutProgPSECMPIDIndexList, u16ProgramOffset, "PS-ECM", "program", pstParamTS,
+                        &psecm);
+    if (ret != 0)
         return ret;
-    }
-    for (U16 k = 0; k < psecm.u16IndexListNum; k++) {
-        ret = TSP_AddOutputPidHandlePid(u16OutputTSIndex, PID_TYPE_PS_ECMPID, u16ProgramOffset,
-                                        psecm.aru16IndexList[k], pstParamTS);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PS-ECM PID[%u] fail:%u\r\n\n", LOG_POS,
-                       psecm.aru16IndexList[k], ret);
-            return ret;
-        }
-    }
-    return 0;
+    return AddListPids(__func__, u16OutputTSIndex, PID_TYPE_PS_ECMPID, u16ProgramOffset, psecm, "PS-ECM", pstParamTS);
 }
 
 U32 TSP_AddOutputTSHandlePid(U16 u16OutputTSIndex, Output_TSInfo* pstParamTS)
@@ -386,12 +408,10 @@ U32 TSP_AddOutputTSHandlePid(U16 u16OutputTSIndex, Output_TSInfo* pstParamTS)
         return TSP_ERR_INPUT;
     }
     IndexInfoList_t progs;
-    U32 ret = TSP_GetOutTSProgIndexList(u16OutputTSIndex, pstParamTS, &progs);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] program list fail:%u\r\n\n",
-                   LOG_POS, u16OutputTSIndex, ret);
+    U32 ret = GetListLogged(__func__, TSP_GetOutTSProgIndexList, u16OutputTSIndex, "program", nullptr, pstParamTS,
+                            &progs);
+    if (ret != 0)
         return ret;
-    }
     for (U16 i = 0; i < progs.u16IndexListNum; i++) {
         ret = TSP_AddOutputProgramHandlePid(u16OutputTSIndex, progs.aru16IndexList[i], pstParamTS);
         if (ret != 0) {
@@ -402,24 +422,17 @@ U32 TSP_AddOutputTSHandlePid(U16 u16OutputTSIndex, Output_TSInfo* pstParamTS)
     }
     const PIDTYPE_E kinds[2] = {PID_TYPE_EMMPID, PID_TYPE_OTHERPID};
     for (PIDTYPE_E kind : kinds) {
+        const bool emm = kind == PID_TYPE_EMMPID;
         IndexInfoList_t list;
-        ret = kind == PID_TYPE_EMMPID ? TSP_GetOutTSEMMPIDIndexList(u16OutputTSIndex, pstParamTS, &list)
-                                      : TSP_GetOutTSOtherPIDIndexList(u16OutputTSIndex, pstParamTS, &list);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] %s list fail:%u\r\n\n", LOG_POS,
-                       u16OutputTSIndex, kind == PID_TYPE_EMMPID ? "EMM" : "other", ret);
+        ret = GetListLogged(__func__, emm ? TSP_GetOutTSEMMPIDIndexList : TSP_GetOutTSOtherPIDIndexList,
+                            u16OutputTSIndex, emm ? "EMM" : "other", nullptr, pstParamTS, &list);
+        if (ret != 0)
             return ret;
-        }
-        for (U16 k = 0; k < list.u16IndexListNum; k++) {
-            ret = TSP_AddOutputPidHandlePid(u16OutputTSIndex, kind, TSP_INVALID_INDEX, list.aru16IndexList[k],
-                                            pstParamTS);
-            if (ret != 0) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] %s PID[%u] fail:%u\r\n\n",
-                           LOG_POS, u16OutputTSIndex, kind == PID_TYPE_EMMPID ? "EMM" : "other",
-                           list.aru16IndexList[k], ret);
-                return ret;
-            }
-        }
+        char label[32];
+        snprintf(label, sizeof(label), "OutTSIndex[%u] %s", u16OutputTSIndex, emm ? "EMM" : "other");
+        ret = AddListPids(__func__, u16OutputTSIndex, kind, TSP_INVALID_INDEX, list, label, pstParamTS);
+        if (ret != 0)
+            return ret;
     }
     return 0;
 }
@@ -432,12 +445,10 @@ U32 TSP_AddOutputTSHandleServID(U16 u16OutputTSIndex, Output_TSInfo* pstParamTS)
     }
     memset(s_aru8ServiceIdMap, 0, sizeof(s_aru8ServiceIdMap));
     IndexInfoList_t progs;
-    U32 ret = TSP_GetOutTSProgIndexList(u16OutputTSIndex, pstParamTS, &progs);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] program list fail:%u\r\n\n",
-                   LOG_POS, u16OutputTSIndex, ret);
+    U32 ret = GetListLogged(__func__, TSP_GetOutTSProgIndexList, u16OutputTSIndex, "program", nullptr, pstParamTS,
+                            &progs);
+    if (ret != 0)
         return ret;
-    }
     for (U16 i = 0; i < progs.u16IndexListNum; i++) {
         U16 pi = progs.aru16IndexList[i];
         if (pi >= pstParamTS->u32OutputProgramNumber)

@@ -29,6 +29,18 @@ U32 PIDCapacity(const Output_TSInfo* pst)
     return pst->pOutputPID ? pst->u32OutputPIDNumber : 0;
 }
 
+// Appends one index; a full list is logged under the caller's name.
+bool AppendIndex(const char* pcFunc, IndexInfoList_t* pstList, U16 u16Index)
+{
+    if (pstList->u16IndexListNum >= TSP_INDEX_LIST_MAX) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d IndexListNum[%u] out or range\r\n\n",
+                   (long)syscall(SYS_gettid), pcFunc, __LINE__, pstList->u16IndexListNum);
+        return false;
+    }
+    pstList->aru16IndexList[pstList->u16IndexListNum++] = u16Index;
+    return true;
+}
+
 // Walk of a counted PID list (EMM, other, PS-ECM, ES-ECM). A chain can hold
 // no more distinct records than the array, so a longer walk is a loop.
 U32 WalkCountedPIDList(const char* pcFunc, U16 u16Owner, const Output_TSInfo* pst, U16 u16Count, U16 u16Head,
@@ -58,12 +70,8 @@ U32 WalkCountedPIDList(const char* pcFunc, U16 u16Owner, const Output_TSInfo* ps
                        (long)syscall(SYS_gettid), pcFunc, __LINE__, u16Owner, u32Index, r.u8ValidFlag, r.u8PIDType);
             return TSP_ERR_INPUT;
         }
-        if (pstList->u16IndexListNum >= TSP_INDEX_LIST_MAX) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d IndexListNum[%u] out or range\r\n\n",
-                       (long)syscall(SYS_gettid), pcFunc, __LINE__, pstList->u16IndexListNum);
+        if (!AppendIndex(pcFunc, pstList, (U16)r.u32PIDIndex))
             return TSP_ERR_LIST_RANGE;
-        }
-        pstList->aru16IndexList[pstList->u16IndexListNum++] = (U16)r.u32PIDIndex;
         u32Index = r.u32NextPIDIndex & 0xFFFFu;
     }
     if (pstList->u16IndexListNum != u16Count)
@@ -80,6 +88,19 @@ bool BadWalkArgs(const char* pcFunc, U16 u16Owner, const Output_TSInfo* pst, con
         return true;
     }
     return false;
+}
+
+// Counted PID list of one owner record (stream, program or ES): the owner's
+// count and head fields pick the list.
+template <class Rec>
+U32 WalkOwnedPIDList(const char* pcFunc, U16 u16Owner, const Output_TSInfo* pst, Owner e,
+                     Rec* Output_TSInfo::*pRecs, U16 Rec::*pCount, U16 Rec::*pHead, U8 u8Type,
+                     bool bHeadOutOfRangeIsEmpty, IndexInfoList_t* pstList)
+{
+    if (BadWalkArgs(pcFunc, u16Owner, pst, pstList, e))
+        return TSP_ERR_INPUT;
+    const Rec& r = (pst->*pRecs)[u16Owner];
+    return WalkCountedPIDList(pcFunc, u16Owner, pst, r.*pCount, r.*pHead, u8Type, bHeadOutOfRangeIsEmpty, pstList);
 }
 
 // Elementary streams of a program. Filtered streams stay in the chain; the
@@ -113,14 +134,39 @@ U32 WalkESList(U16 u16InProgIndex, const Output_TSInfo* pst, bool bWithFiltered,
                            LOG_POS, u32Index, r.u32PIDIndex);
                 return TSP_ERR_LIST_RANGE;
             }
-            if (pstList->u16IndexListNum >= TSP_INDEX_LIST_MAX) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d IndexListNum[%u] out or range\r\n\n",
-                           LOG_POS, pstList->u16IndexListNum);
+            if (!AppendIndex(__func__, pstList, (U16)r.u32PIDIndex))
                 return TSP_ERR_LIST_RANGE;
-            }
-            pstList->aru16IndexList[pstList->u16IndexListNum++] = (U16)r.u32PIDIndex;
         }
         u32Index = r.u32NextPIDIndex & 0xFFFFu;
+    }
+    return ZR_SUCCESS;
+}
+
+// Chain of one stream's records (programs, tables) from its head. A link at
+// or beyond the array ends the chain as 0xFFFF does. bNIT logs each member.
+template <class Rec>
+U32 WalkStreamChain(const char* pcFunc, U16 u16InTSIndex, const Rec* pRecs, U32 u32Cap, U16 u16Head,
+                    const char* pcNoun, U16 Rec::*pOwn, U16 Rec::*pNext, bool bNIT, IndexInfoList_t* pstList)
+{
+    if (u16Head >= u32Cap) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] %s head[%u] out of range\r\n\n",
+                   (long)syscall(SYS_gettid), pcFunc, __LINE__, u16InTSIndex, pcNoun, u16Head);
+        return TSP_ERR_LIST_RANGE;
+    }
+    U32 u32Index = u16Head;
+    while (u32Index < u32Cap) {
+        const Rec& r = pRecs[u32Index];
+        if (r.u8ValidFlag != TSP_RECORD_VALID) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] %s[%u] ValidFlag[%u] error\r\n\n",
+                       (long)syscall(SYS_gettid), pcFunc, __LINE__, u16InTSIndex, pcNoun, u32Index, r.u8ValidFlag);
+            return TSP_ERR_INPUT;
+        }
+        if (bNIT && pstList->u16IndexListNum < TSP_INDEX_LIST_MAX)
+            log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d VALID NIT Index is [%d]\r\n\n",
+                       (long)syscall(SYS_gettid), pcFunc, __LINE__, (int)(r.*pOwn));
+        if (!AppendIndex(pcFunc, pstList, r.*pOwn))
+            return TSP_ERR_LIST_RANGE;
+        u32Index = r.*pNext;
     }
     return ZR_SUCCESS;
 }
@@ -140,32 +186,8 @@ U32 WalkTableList(const char* pcFunc, U16 u16InTSIndex, const Output_TSInfo* pst
         return ZR_SUCCESS;
     }
     const U32 u32Cap = pst->pOutputTable ? pst->u32OutputTableNumber : 0;
-    if (u16Head >= u32Cap) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] table head[%u] out of range\r\n\n",
-                   (long)syscall(SYS_gettid), pcFunc, __LINE__, u16InTSIndex, u16Head);
-        return TSP_ERR_LIST_RANGE;
-    }
-    // A link at or beyond the array ends the chain as 0xFFFF does.
-    U32 u32Index = u16Head;
-    while (u32Index < u32Cap) {
-        const TSTable& r = pst->pOutputTable[u32Index];
-        if (r.u8ValidFlag != TSP_RECORD_VALID) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] table[%u] ValidFlag[%u] error\r\n\n",
-                       (long)syscall(SYS_gettid), pcFunc, __LINE__, u16InTSIndex, u32Index, r.u8ValidFlag);
-            return TSP_ERR_INPUT;
-        }
-        if (pstList->u16IndexListNum >= TSP_INDEX_LIST_MAX) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d IndexListNum[%u] out or range\r\n\n",
-                       (long)syscall(SYS_gettid), pcFunc, __LINE__, pstList->u16IndexListNum);
-            return TSP_ERR_LIST_RANGE;
-        }
-        if (bNIT)
-            log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d VALID NIT Index is [%d]\r\n\n",
-                       (long)syscall(SYS_gettid), pcFunc, __LINE__, (int)r.u16Index);
-        pstList->aru16IndexList[pstList->u16IndexListNum++] = r.u16Index;
-        u32Index = r.u16NextIndex;
-    }
-    return ZR_SUCCESS;
+    return WalkStreamChain(pcFunc, u16InTSIndex, pst->pOutputTable, u32Cap, u16Head, "table", &TSTable::u16Index,
+                           &TSTable::u16NextIndex, bNIT, pstList);
 }
 
 U16 LastOf(const IndexInfoList_t& st)
@@ -188,27 +210,11 @@ U32 TSP_GetOutTSProgIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS,
     if (ts.u16ProgramNum == 0)
         return ZR_SUCCESS;
     const U32 u32Cap = pstParamTS->pOutputProgram ? pstParamTS->u32OutputProgramNumber : 0;
-    if (ts.u16ProgramIndex >= u32Cap) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] program head[%u] out of range\r\n\n",
-                   LOG_POS, u16InTSIndex, ts.u16ProgramIndex);
-        return TSP_ERR_LIST_RANGE;
-    }
-    U32 u32Index = ts.u16ProgramIndex;
-    while (u32Index < u32Cap) {
-        const Output_TSProgram& r = pstParamTS->pOutputProgram[u32Index];
-        if (r.u8ValidFlag != TSP_RECORD_VALID) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] program[%u] ValidFlag[%u] error\r\n\n",
-                       LOG_POS, u16InTSIndex, u32Index, r.u8ValidFlag);
-            return TSP_ERR_INPUT;
-        }
-        if (pstIndexList->u16IndexListNum >= TSP_INDEX_LIST_MAX) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d IndexListNum[%u] out or range\r\n\n", LOG_POS,
-                       pstIndexList->u16IndexListNum);
-            return TSP_ERR_LIST_RANGE;
-        }
-        pstIndexList->aru16IndexList[pstIndexList->u16IndexListNum++] = r.u16ProgramIndex;
-        u32Index = r.u16NextProgramIndex;
-    }
+    U32 ret = WalkStreamChain(__func__, u16InTSIndex, pstParamTS->pOutputProgram, u32Cap, ts.u16ProgramIndex,
+                              "program", &Output_TSProgram::u16ProgramIndex, &Output_TSProgram::u16NextProgramIndex,
+                              false, pstIndexList);
+    if (ret != ZR_SUCCESS)
+        return ret;
     if (pstIndexList->u16IndexListNum != ts.u16ProgramNum)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TS[%u] list length[%u] != ProgramNum[%u]\r\n\n",
                    LOG_POS, u16InTSIndex, pstIndexList->u16IndexListNum, ts.u16ProgramNum);
@@ -217,39 +223,31 @@ U32 TSP_GetOutTSProgIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS,
 
 U32 TSP_GetOutTSEMMPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InTSIndex, pstParamTS, pstIndexList, Owner::TS))
-        return TSP_ERR_INPUT;
-    const Output_TSStream& ts = pstParamTS->pOutputTS[u16InTSIndex];
-    return WalkCountedPIDList(__func__, u16InTSIndex, pstParamTS, ts.u16EMMPIDNumber, ts.u16EMMPIDIndex,
-                              PID_TYPE_EMMPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InTSIndex, pstParamTS, Owner::TS, &Output_TSInfo::pOutputTS,
+                            &Output_TSStream::u16EMMPIDNumber, &Output_TSStream::u16EMMPIDIndex, PID_TYPE_EMMPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutTSOtherPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InTSIndex, pstParamTS, pstIndexList, Owner::TS))
-        return TSP_ERR_INPUT;
-    const Output_TSStream& ts = pstParamTS->pOutputTS[u16InTSIndex];
-    return WalkCountedPIDList(__func__, u16InTSIndex, pstParamTS, ts.u16OtherPIDNum, ts.u16OtherPIDIndex,
-                              PID_TYPE_OTHERPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InTSIndex, pstParamTS, Owner::TS, &Output_TSInfo::pOutputTS,
+                            &Output_TSStream::u16OtherPIDNum, &Output_TSStream::u16OtherPIDIndex, PID_TYPE_OTHERPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutProgPSECMPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
                                     IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pstIndexList, Owner::Program))
-        return TSP_ERR_INPUT;
-    const Output_TSProgram& p = pstParamTS->pOutputProgram[u16InProgIndex];
-    return WalkCountedPIDList(__func__, u16InProgIndex, pstParamTS, p.u16PSECMPIDNumber, p.u16PSECMPIDIndex,
-                              PID_TYPE_PS_ECMPID, true, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InProgIndex, pstParamTS, Owner::Program, &Output_TSInfo::pOutputProgram,
+                            &Output_TSProgram::u16PSECMPIDNumber, &Output_TSProgram::u16PSECMPIDIndex,
+                            PID_TYPE_PS_ECMPID, true, pstIndexList);
 }
 
 U32 TSP_GetOutESECMPIDIndexList(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
-    if (BadWalkArgs(__func__, u16InPIDIndex, pstParamTS, pstIndexList, Owner::PID))
-        return TSP_ERR_INPUT;
-    const Output_TSPID& es = pstParamTS->pOutputPID[u16InPIDIndex];
-    return WalkCountedPIDList(__func__, u16InPIDIndex, pstParamTS, es.u16ESECMPIDNumber, es.u16ESECMPIDIndex,
-                              PID_TYPE_ES_ECMPID, false, pstIndexList);
+    return WalkOwnedPIDList(__func__, u16InPIDIndex, pstParamTS, Owner::PID, &Output_TSInfo::pOutputPID,
+                            &Output_TSPID::u16ESECMPIDNumber, &Output_TSPID::u16ESECMPIDIndex, PID_TYPE_ES_ECMPID,
+                            false, pstIndexList);
 }
 
 U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)

@@ -193,6 +193,22 @@ U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
     return TSP_WriteSameSrcNum(dst1, key, (U16)count);
 }
 
+// Address and data of one table entry; the caller strobes it in.
+void LoadLUTWord(U32 addr, U32 high, U32 low)
+{
+    FPGA_REG_Write(TSP_REG_LUT_ADDR, addr);
+    FPGA_REG_Write(TSP_REG_LUT_HIGH, high);
+    FPGA_REG_Write(TSP_REG_LUT_LOW, low);
+}
+
+// A pulse on the commit register makes the loaded table live.
+void CommitLUT()
+{
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 1);
+    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+}
+
 void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
 {
     for (U32 n = 0; n < TSP_LUT_MUX_NUM; n++) {
@@ -200,9 +216,7 @@ void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
         U32 dv = n < used ? d[n] & 0x7FFFFF : 0, sv = n < used ? s[n] & 0x1FFFFFFF : 0, cv = n < used ? c[n] : 0;
         U32 high = (sv >> 9) | ((cv & 0x1FF) << 20);
         U32 low = dv | (sv << 23);
-        FPGA_REG_Write(TSP_REG_LUT_ADDR, n | 0x800);
-        FPGA_REG_Write(TSP_REG_LUT_HIGH, high);
-        FPGA_REG_Write(TSP_REG_LUT_LOW, low);
+        LoadLUTWord(n | 0x800, high, low);
         FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
         FPGA_REG_Write(TSP_REG_LUT_STROBE, 1);
         FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
@@ -210,9 +224,7 @@ void WriteMuxEntries(const U32* d, const U32* s, const U32* c, U32 used)
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Mux LUT high[0x%x],low[0x%x]\r\n\n", LOG_POS,
                        high, low);
     }
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 1);
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+    CommitLUT();
 }
 
 void WriteBypassEntries(const U32* d, const U32* c, U32 used)
@@ -221,18 +233,14 @@ void WriteBypassEntries(const U32* d, const U32* c, U32 used)
         U32 dv = n < used ? d[n] & 0x3FFFFFF : 0, cv = n < used ? c[n] & 0x1FF : 0;
         U32 high = cv >> 6;
         U32 low = dv | (cv << 26);
-        FPGA_REG_Write(TSP_REG_LUT_ADDR, n);
-        FPGA_REG_Write(TSP_REG_LUT_HIGH, high);
-        FPGA_REG_Write(TSP_REG_LUT_LOW, low);
+        LoadLUTWord(n, high, low);
         FPGA_REG_Write(TSP_REG_LUT_STROBE, 1);
         FPGA_REG_Write(TSP_REG_LUT_STROBE, 0);
         if (cv != 0)
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Bypass LUT high[0x%x],low[0x%x]\r\n\n", LOG_POS,
                        high, low);
     }
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 1);
-    FPGA_REG_Write(TSP_REG_LUT_COMMIT, 0);
+    CommitLUT();
 }
 
 }  // namespace

@@ -17,6 +17,19 @@ zrErrCode PARAMS_TSPParametersSave(void);
 
 U8 g_DelDestChannelNum = 0;
 
+namespace {
+
+// Passes a step's result on; a failure is logged as "<step> return error"
+// under the caller's name.
+U32 StepResult(const char* func, const char* step, U32 ret)
+{
+    if (ret != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n\n", (long)syscall(SYS_gettid),
+                   func, __LINE__, step);
+    return ret;
+}
+
+}  // namespace
 
 U32 TSP_ConflictProcess(void)
 {
@@ -27,25 +40,16 @@ U32 TSP_ConflictProcess(void)
         const Output_TSStream& st = db->pOutputTS[i];
         if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
             continue;
-        U32 ret = TSP_AddOutputTSHandleServID((U16)i, db);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_AddOutputTSHandleServID return error\r\n\n",
-                       LOG_POS);
+        U32 ret = StepResult(__func__, "TSP_AddOutputTSHandleServID", TSP_AddOutputTSHandleServID((U16)i, db));
+        if (ret != 0)
             return ret;
-        }
-        ret = TSP_AddOutputTSHandlePid((U16)i, db);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_AddOutputTSHandlePid return error\r\n\n",
-                       LOG_POS);
+        ret = StepResult(__func__, "TSP_AddOutputTSHandlePid", TSP_AddOutputTSHandlePid((U16)i, db));
+        if (ret != 0)
             return ret;
-        }
         if (Resource_GetSIMode() == 1) {
-            ret = TSP_AddOutTSHandleChannelNum((U16)i, db);
-            if (ret != 0) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                           "%ld:%s:%d TSP_AddOutTSHandleChannelNum return error\r\n\n", LOG_POS);
+            ret = StepResult(__func__, "TSP_AddOutTSHandleChannelNum", TSP_AddOutTSHandleChannelNum((U16)i, db));
+            if (ret != 0)
                 return ret;
-            }
         }
     }
     return 0;
@@ -113,10 +117,9 @@ U32 TSP_MuxProcess(void)
         {[]() -> U32 { return (U32)PARAMS_TSPParametersSave(); }, "PARAMS_TSPParametersSave"},
     };
     for (const Step& s : steps) {
-        U32 ret = s.fn();
+        U32 ret = StepResult(__func__, s.name, s.fn());
         if (ret != 0) {
             // The callers go on whatever the result: the log is the record.
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n\n", LOG_POS, s.name);
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
             return ret;
         }
@@ -140,12 +143,9 @@ U32 TSP_UpdateResourceInfo(void)
     memset(status, 0, sizeof(status));
     for (U32 c = 0; c < self->u16OutputChannelNum && c < sizeof(status); c++) {
         U16 idx = TSP_INVALID_INDEX;
-        U32 ret = TSP_GetOutputTSIndexByTS((U16)c, &idx);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n\n",
-                       LOG_POS);
+        U32 ret = StepResult(__func__, "TSP_GetOutputTSIndexByTS", TSP_GetOutputTSIndexByTS((U16)c, &idx));
+        if (ret != 0)
             return ret;
-        }
         if (db != nullptr && idx != TSP_INVALID_INDEX && idx < db->u32OutputTSNumber &&
             db->pOutputTS[idx].u8ValidFlag == 1)
             status[c] = db->pOutputTS[idx].u8BypassFlag == 1 ? 1 : 2;

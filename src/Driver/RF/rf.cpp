@@ -104,6 +104,15 @@ int adf4351_init(peSPIBUS_NUM eSPIBus_n)
     return 0;
 }
 
+// The mode-dependent rate-converter registers; r06 < 0 leaves register 0x06 as it is.
+static void SetAD9789RateRegs(int r06, U8 r21, U8 r29)
+{
+    if (r06 >= 0)
+        Modulate_SetGetAD9789Reg(0x06, (U8)r06);
+    Modulate_SetGetAD9789Reg(0x21, r21);
+    Modulate_SetGetAD9789Reg(0x29, r29);
+}
+
 int Modulate_QAM_ConfigAD9789_up(peSPIBUS_NUM eSPIBus_n)
 {
     static const char kStartText[] = "Config AD9789 Start UP .... \r\n";
@@ -125,40 +134,29 @@ int Modulate_QAM_ConfigAD9789_up(peSPIBUS_NUM eSPIBus_n)
         break;
     case 0:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Config AD9789[DTMB]###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x06, 0x98);
-        Modulate_SetGetAD9789Reg(0x21, 0x6B);
-        Modulate_SetGetAD9789Reg(0x29, 0x00);
+        SetAD9789RateRegs(0x98, 0x6B, 0x00);
         break;
     case 3:
         // The DVB-C rate converter is set later from the symbol rate.
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Config AD9789[DVBC]###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x21, 0x6B);
-        Modulate_SetGetAD9789Reg(0x29, 0x00);
+        SetAD9789RateRegs(-1, 0x6B, 0x00);
         break;
     case 5:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Config AD9789[DVBC]###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x06, 0x98);
-        Modulate_SetGetAD9789Reg(0x21, 0x6B);
-        Modulate_SetGetAD9789Reg(0x29, 0x00);
+        SetAD9789RateRegs(0x98, 0x6B, 0x00);
         break;
     case 4:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Config AD9789[DVBC_B]###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x06, 0x81);
-        Modulate_SetGetAD9789Reg(0x21, 0x6B);
-        Modulate_SetGetAD9789Reg(0x29, 0x00);
+        SetAD9789RateRegs(0x81, 0x6B, 0x00);
         break;
     case 6:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Config AD9789[ATSC]###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x06, 0xD0);
-        Modulate_SetGetAD9789Reg(0x21, 0x7C);
-        Modulate_SetGetAD9789Reg(0x29, 0x01);
+        SetAD9789RateRegs(0xD0, 0x7C, 0x01);
         break;
     default:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD,
                    "%ld:%s:%d ###Config AD9789[DTMBMulti]: R06=0xd0; R21=0x7d; R29=0x00###\n", LOG_POS);
-        Modulate_SetGetAD9789Reg(0x06, 0xD0);
-        Modulate_SetGetAD9789Reg(0x21, 0x6B);
-        Modulate_SetGetAD9789Reg(0x29, 0x00);
+        SetAD9789RateRegs(0xD0, 0x6B, 0x00);
         break;
     }
 
@@ -290,6 +288,18 @@ bool LocalSemReady(bool bWrite, const char* semName)
     return ok;
 }
 
+// A write to a chip reached only over SPI: on the slave chip through the
+// link, here straight on the bus.
+peErrCode SpiChipWrite(RfChip chip, peSPIDEV dev, const char* semName, U32 u32M_or_S, U32 u32Add, U32 u32Val)
+{
+    if (u32M_or_S != 0)
+        return SlaveAccess(chip, true, u32Add, u32Val, nullptr, semName);
+    if (!LocalSemReady(true, semName))
+        return PE_ERR_FAILURE;
+    SPIBUS_Write(u32Add, u32Val, dev, SPI_BUS_1);
+    return PE_SUCCESS;
+}
+
 bool AD9789AddressOk(U32 u32Add)
 {
     if (u32Add <= kMaxAD9789Address)
@@ -326,22 +336,12 @@ peErrCode RF_WriteAD9789Debug(U32 u32M_or_S, U32 u32Add, U32 u32Val)
 
 peErrCode RF_WriteRFDA0016Debug(U32 u32M_or_S, U32 u32Add, U32 u32Val)
 {
-    if (u32M_or_S != 0)
-        return SlaveAccess(RfChip::RFDA0016, true, u32Add, u32Val, nullptr, "WriteRegVal");
-    if (!LocalSemReady(true, "WriteRegVal"))
-        return PE_ERR_FAILURE;
-    SPIBUS_Write(u32Add, u32Val, SPI_DEV_RFDA0016, SPI_BUS_1);
-    return PE_SUCCESS;
+    return SpiChipWrite(RfChip::RFDA0016, SPI_DEV_RFDA0016, "WriteRegVal", u32M_or_S, u32Add, u32Val);
 }
 
 peErrCode RF_WriteADF4351Debug(U32 u32M_or_S, U32 u32Add, U32 u32Val)
 {
-    if (u32M_or_S != 0)
-        return SlaveAccess(RfChip::ADF4351, true, u32Add, u32Val, nullptr, "Write ADF4351 RegVal");
-    if (!LocalSemReady(true, "Write ADF4351 RegVal"))
-        return PE_ERR_FAILURE;
-    SPIBUS_Write(u32Add, u32Val, SPI_DEV_ADF4351, SPI_BUS_1);
-    return PE_SUCCESS;
+    return SpiChipWrite(RfChip::ADF4351, SPI_DEV_ADF4351, "Write ADF4351 RegVal", u32M_or_S, u32Add, u32Val);
 }
 
 // Both chips are write-only: there is nothing to read.
