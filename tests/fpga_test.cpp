@@ -104,6 +104,7 @@ TEST(FpgaServices, DestinationChannelMapPerStandardAndChip)
         }
     }
     PokeReg(17, 0);
+    FPGA_CheckChipType();  // the driver's copy of the role, for later tests
     g_u32ModulationMode = savedMode;
 }
 

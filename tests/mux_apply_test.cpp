@@ -12,6 +12,7 @@
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
 #include "mux_fixture.h"
+#include "support/testboard.h"
 #include <ctime>
 #include <gtest/gtest.h>
 #include <map>
@@ -362,25 +363,27 @@ TEST_F(Apply, TimeTablesFollowTheTickCount)
 
 TEST_F(Apply, CarouselThreadSendsOncePerInterval)
 {
-    g_u32ModulationMode = 3;
-    U16 t0 = Stream(0);
-    U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
-    ES(t0, p, 0x101);
-    ASSERT_EQ(0u, TSP_MuxProcess());
-    GetQAMIPMonitor_Handle()->u16PSIInterval = 20;
-    SIP_Init();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    // Stop the ticks; the thread then only watches the counter.
-    Timer_End();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    int pats = 0;
-    for (const auto& pk : ReadPackets(0))
-        pats += PacketPid(pk) == 0;
-    // About 50 ticks in a second at 20 ms (loose: the machine is shared).
-    EXPECT_GE(pats, 20);
-    EXPECT_LE(pats, 55);
-    EXPECT_EQ(0, ContinuityErrors(0));
-    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+    RunInChildProcess([&] {
+        g_u32ModulationMode = 3;
+        U16 t0 = Stream(0);
+        U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
+        ES(t0, p, 0x101);
+        ASSERT_EQ(0u, TSP_MuxProcess());
+        GetQAMIPMonitor_Handle()->u16PSIInterval = 20;
+        SIP_Init();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        // Stop the ticks; the thread then only watches the counter.
+        Timer_End();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        int pats = 0;
+        for (const auto& pk : ReadPackets(0))
+            pats += PacketPid(pk) == 0;
+        // About 50 ticks in a second at 20 ms (loose: the machine is shared).
+        EXPECT_GE(pats, 20);
+        EXPECT_LE(pats, 55);
+        EXPECT_EQ(0, ContinuityErrors(0));
+        GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+    });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "SIprocess/SIsend.h"
 #include "Timer/timer.h"
 #include "mux_fixture.h"
+#include "support/testboard.h"
 #include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
@@ -295,20 +296,22 @@ TEST_F(Carousel, TimeTablesContinueTheSequenceOfTheirPid)
 
 TEST_F(Carousel, SlowPeerNeverDelaysATick)
 {
-    // Once the peer sender runs, a peer that takes long to answer holds up
-    // neither the tick nor the request that posted the message.
-    SSD_StartPeerSender();
-    auto sent = std::make_shared<std::atomic<bool>>(false);
-    SSD_PostPeerMessage(0x20001, {1}, [sent](std::vector<U8>&) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        *sent = true;
+    RunInChildProcess([&] {
+        // Once the peer sender runs, a peer that takes long to answer holds up
+        // neither the tick nor the request that posted the message.
+        SSD_StartPeerSender();
+        auto sent = std::make_shared<std::atomic<bool>>(false);
+        SSD_PostPeerMessage(0x20001, {1}, [sent](std::vector<U8>&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            *sent = true;
+        });
+        auto t0 = std::chrono::steady_clock::now();
+        SIPacket_Tick(CHIP_TYPE_MAIN);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
+        for (int i = 0; i < 200 && !*sent; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(*sent);
     });
-    auto t0 = std::chrono::steady_clock::now();
-    SIPacket_Tick(CHIP_TYPE_MAIN);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));
-    for (int i = 0; i < 200 && !*sent; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(*sent);
 }
 
 TEST_F(Carousel, PeerSendsHappenOutsideTheCarouselLock)
@@ -401,20 +404,22 @@ TEST(CarouselSettings, PsiIntervalZeroIsRefused)
 
 TEST(CarouselSettings, TimerCountsTicksAndStartsOnce)
 {
-    // The carousel lock works before any start-up call.
-    SI_PthreadMux_Lock();
-    SI_PthreadMux_UnLock();
-    ASSERT_EQ(ZR_SUCCESS, Timer_Start(2000));
-    U32 first = GetTimeCnt();
-    for (int i = 0; i < 200 && GetTimeCnt() == first; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    EXPECT_NE(first, GetTimeCnt());
-    EXPECT_EQ(ZR_SUCCESS, Timer_Start(900000));
-    EXPECT_EQ(2000u, g_u32uSec.load());
-    Timer_End();
-    for (int i = 0; i < 200 && GetTimeCnt() != 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    g_TimerEnd_flag = 1;
+    RunInChildProcess([&] {
+        // The carousel lock works before any start-up call.
+        SI_PthreadMux_Lock();
+        SI_PthreadMux_UnLock();
+        ASSERT_EQ(ZR_SUCCESS, Timer_Start(2000));
+        U32 first = GetTimeCnt();
+        for (int i = 0; i < 200 && GetTimeCnt() == first; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_NE(first, GetTimeCnt());
+        EXPECT_EQ(ZR_SUCCESS, Timer_Start(900000));
+        EXPECT_EQ(2000u, g_u32uSec.load());
+        Timer_End();
+        for (int i = 0; i < 200 && GetTimeCnt() != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        g_TimerEnd_flag = 1;
+    });
 }
 
 }  // namespace

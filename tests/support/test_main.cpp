@@ -15,22 +15,32 @@ const std::string& TestBoardRoot() { return g_root; }
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    char tmpl[] = "/tmp/modcard-test-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 1;
+    // Tests that start long-lived threads run in a child process of their
+    // own (IN_CHILD_PROCESS); the child works on its parent's board.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const char* inherited = getenv("MODCARD_TEST_BOARD");
+    bool ownRoot = inherited == nullptr;
+    if (ownRoot) {
+        char tmpl[] = "/tmp/modcard-test-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) {
+            perror("mkdtemp");
+            return 1;
+        }
+        g_root = tmpl;
+        if (!simboard::CreateBoard(g_root, simboard::DefaultProfile())) {
+            fprintf(stderr, "cannot create the test board\n");
+            return 1;
+        }
+        setenv("MODCARD_TEST_BOARD", tmpl, 1);
+    } else {
+        g_root = inherited;
     }
-    g_root = tmpl;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    if (!simboard::CreateBoard(g_root, simboard::DefaultProfile())) {
-        fprintf(stderr, "cannot create the test board\n");
-        return 1;
-    }
+    setenv("MODCARD_ROOT", g_root.c_str(), 1);
     log_Init((U8*)LOG_FILE_PATH);
     Log_SetOutputMode(LOG_OUTPUT_SYSLOG);  // quiet console; lines still reach the logs
     FPGA_Init();
     int rc = RUN_ALL_TESTS();
-    if (rc == 0 && getenv("MODCARD_KEEP_TEST_ROOT") == nullptr) {
+    if (ownRoot && rc == 0 && getenv("MODCARD_KEEP_TEST_ROOT") == nullptr) {
         std::string cmd = "rm -rf '" + g_root + "'";
         if (system(cmd.c_str()) != 0)
             fprintf(stderr, "could not remove %s\n", g_root.c_str());

@@ -1,5 +1,7 @@
 // Helpers for tests on the simulated board.
 #pragma once
+#include <cstdlib>
+#include <gtest/gtest.h>
 #include <string>
 
 // Board root of this test run ($MODCARD_ROOT).
@@ -9,3 +11,16 @@ const std::string& TestBoardRoot();
 std::string Slurp(const std::string& path);
 void Spill(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
+
+// Runs a test body in a child process, so that the threads it starts (the
+// carousel, its timer, the peer sender) end with it and leave later tests alone.
+template <class Body>
+void RunInChildProcess(Body body)
+{
+    EXPECT_EXIT(
+        {
+            body();
+            std::exit(::testing::Test::HasFailure() ? 1 : 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
