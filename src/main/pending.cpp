@@ -5,7 +5,6 @@
 #include "Comm/uartcomm.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
-#include "Driver/PHY/phy.h"
 #include "Driver/RF/rf.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
@@ -48,11 +47,6 @@ PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
 // Configuration store and slot resources.
 PENDING void FTP_UpgradeProfileInit(void) {}
-
-// Network addresses and Ethernet PHY.
-PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
-PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
-PENDING void FPGA_ConfigIP(void) {}
 
 // Web back end and SNMP agent.
 PENDING U32 Web_Start(void) { return 0; }

@@ -109,6 +109,13 @@ void SetSocketTimeouts(int fd, int recvMs, int sendMs);
 // Own address of an interface as set through the shell ("ifconfig eth0 A"),
 // in host order; 0 when none has been set.
 U32 OwnAddress(const char* ifname);
+// IPv4 address of a network interface, host order (SIOCGIFADDR on the card,
+// OwnAddress in the simulation); 0 when it has none.
+U32 InterfaceAddress(const char* ifname);
+// I/O base of a network interface as the kernel reports it (SIOCGIFMAP); the
+// simulation reports the Ethernet controller blocks (eth0 0xB000, eth1 0xC000).
+// 0, or -1 (errno set) when the interface is unknown.
+int InterfaceBase(const char* ifname, U32* base);
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);
