@@ -40,13 +40,42 @@ PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
 PENDING S32 MACComSlaveChipDetect(void) { return 0; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
-PENDING zrErrCode IPServer_Start(void) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
-// Configuration store and slot resources.
+// Back-board services and reboot coordination the frame dispatcher starts.
+PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
+PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
+PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
+PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
+PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
+PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
+
+// Output-stream database: what one input slot contributed.
+PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
+
+// Configuration store, slot resources and firmware upgrade.
 PENDING void FTP_UpgradeProfileInit(void) {}
+PENDING st_ZR_UPGRADE UpgradeProFlag = {};
+PENDING BOOL g_isUpgrading = 0;
+PENDING BOOL g_isFtpUpgrading = 0;
+PENDING zrErrCode upgrade_RecieveFile(U8*, U32) { return ZR_SUCCESS; }
+PENDING zrErrCode upgrade_UpgradeSystem(const U8*) { return ZR_SUCCESS; }
+PENDING zrErrCode upgrade_FTPUpgradeMode(void) { return ZR_SUCCESS; }
+PENDING void SubUpgrade_TimeoutStart(void) {}
+PENDING zrErrCode GetUpgradeFileSwVersion(const U8*, U32* pu32Version)
+{
+    if (pu32Version)
+        *pu32Version = 0;
+    return ZR_SUCCESS;
+}
+PENDING U32 GetMiniSwVersion_SupportCurrentHw(U8* pu8HwLimit)
+{
+    if (pu8HwLimit)
+        *pu8HwLimit = 0;
+    return 0;
+}
 
 // Web back end and SNMP agent.
 PENDING U32 Web_Start(void) { return 0; }
