@@ -800,6 +800,11 @@ int Bind(int fd, const struct sockaddr_in* addr)
     if (a == INADDR_ANY) {
         U32 own = OwnAddress("eth0");
         mapped = own ? MapIPv4(own) : 0;
+        // Before its address is set, a card has the chassis default of its
+        // slot, 192.168.1.(11 + slot).
+        const simboard::Profile* prof = simboard::GetProfile();
+        if (mapped == 0 && prof != nullptr && prof->slotId < 16)
+            mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
         if (mapped == 0)
             mapped = INADDR_LOOPBACK;
     } else {

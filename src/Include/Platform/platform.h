@@ -102,7 +102,8 @@ U32 MapIPv4(U32 hostOrderAddr);
 // in the simulation (errno ENETUNREACH). Returns 0 or -1.
 int Connect(int fd, const struct sockaddr_in* addr, int timeoutMs = 5000, int ioTimeoutMs = 60000);
 // bind() with the address mapped. INADDR_ANY binds the chip's own address
-// (learnt from its interface set-up) in the simulation.
+// (learnt from its interface set-up; before that the chassis default of its
+// slot, 192.168.1.(11 + slot)) in the simulation.
 int Bind(int fd, const struct sockaddr_in* addr);
 // Sets receive/send time-outs on a socket (milliseconds, 0 = none).
 void SetSocketTimeouts(int fd, int recvMs, int sendMs);
