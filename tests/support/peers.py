@@ -168,7 +168,7 @@ def fixed_feed(card_slot, src_slot, channels=(0, 1, 2)):
 
 def feed(card, slot, card_slot, channels=(0, 1, 2)):
     """Sends the fixed feed, one message per channel and record kind (each
-    within the card's 5,120-byte reassembly), then the apply command.
+    within the card's 5,120-byte reassembly), the apply command and 264.
     Returns {command: reply codes of every frame}."""
     out = {SEND_TS: [], SEND_PROGRAM: [], SEND_PID: []}
     for ch in channels:
@@ -177,6 +177,8 @@ def feed(card, slot, card_slot, channels=(0, 1, 2)):
         out[SEND_PROGRAM] += send_message(card, slot, SEND_PROGRAM, message(programs))
         out[SEND_PID] += send_message(card, slot, SEND_PID, message(pids))
     out[SEND_TSP_MUX_PROCESS] = send_message(card, slot, SEND_TSP_MUX_PROCESS)
+    # "Send over": the card reports its channels to the back board.
+    out[SEND_OVER] = send_message(card, slot, SEND_OVER)
     return out
 
 
