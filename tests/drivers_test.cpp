@@ -87,6 +87,8 @@ TEST(Uart, SettingsAndBytesThroughPty)
     }
     ASSERT_EQ(len, 3);
     EXPECT_EQ(memcmp(buf, in, 3), 0);
+    // Logged by length, in hex: binary bytes are not text.
+    EXPECT_NE(Slurp(RootPath("/tarvex_data/log/K9_Modulate.log")).find("uart read len 3: 01 02 00"), std::string::npos);
     EXPECT_EQ(uart1_Read(nullptr, &len), ZR_UART_PARAM_ERR);
 }
 

@@ -81,6 +81,10 @@ void AgeOut(U64 now)
         }
 }
 
+// Address of a slot's card; 0 (unreachable) for a number that is no slot,
+// rather than the slot its low byte would name.
+U32 SlotAddress(U32 slot) { return slot < MAX_SLOT_NUM ? Resource_getBoardIPAddress((U8)slot) : 0; }
+
 }  // namespace
 
 bool IPComm_IsKnownCmd(U16 c)
@@ -374,13 +378,13 @@ S32 IPComm_SendData2Slot(U32 u32Slot, U32 u32cmd, U8* u8Data, U32 u32DataLen)
         SOCK_ERR("Input Param NULL\n");
         return ZR_ERR_PARAMS;
     }
-    IPComm_SendData(Resource_getBoardIPAddress((U8)u32Slot), u32cmd, u8Data, u32DataLen);
+    IPComm_SendData(SlotAddress(u32Slot), u32cmd, u8Data, u32DataLen);
     return ZR_SUCCESS;
 }
 
 S32 IPComm_SendCmd2Slot(U32 u32Slot, U32 u32cmd)
 {
-    IPComm_SendCmd(Resource_getBoardIPAddress((U8)u32Slot), u32cmd);
+    IPComm_SendCmd(SlotAddress(u32Slot), u32cmd);
     return ZR_SUCCESS;
 }
 
