@@ -41,6 +41,11 @@ U64 NowMs()
 zrErrCode Attempt(U32 ip, U16 cmd, const U8* data, U32 len, U32 idx, U32 total, U16* reply)
 {
     *reply = 0;
+    // A slot whose address is not known has 0, which would reach this very host.
+    if (ip == 0) {
+        SOCK_ERR("IP communication socket connect failed!\n");
+        return ZR_ERR_SOCKET_CONNECT_FAIL;
+    }
     S32 fd = -1;
     if (socketC_open(&fd) != ZR_SOCKETC_SUCCESS) {
         SOCK_ERR("IP communication socket open failed!\n");
