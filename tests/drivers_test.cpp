@@ -295,6 +295,13 @@ TEST(Users, LoadStopsAtLineWithoutColonAndCutsLongFields)
     Spill(RootPath(USER_FILE), "ann:pw1\nbrokenline\ncarl:pw2\n");
     ASSERT_EQ(user_LoadUser(), ZR_SUCCESS);
     EXPECT_EQ(g_u32UserNum, 1u);
+    // The copy stays within the caller's array (ASan checks the bound).
+    ST_USER_INFO* shown = new ST_USER_INFO[1];
+    U32 n = 0;
+    EXPECT_EQ(user_ShowUser(shown, 1, &n), ZR_SUCCESS);
+    EXPECT_EQ(n, 1u);
+    EXPECT_STREQ((const char*)shown[0].u8UserName, "ann");
+    delete[] shown;
     Spill(RootPath(USER_FILE), std::string(40, 'x') + ":" + std::string(40, 'y') + "\n");
     ASSERT_EQ(user_LoadUser(), ZR_SUCCESS);
     EXPECT_EQ(strlen((const char*)g_stUserArr[0].u8UserName), 20u);

@@ -215,6 +215,8 @@ TEST(FrameSend, RefusedAndMutePeersFailWithinBounds)
     U8 d[4] = {1, 2, 3, 4};
     EXPECT_EQ(IPComm_SendData(0xC0A80120, IPCOMM_SEND_TS, d, 4), ZR_ERR_SOCKET_CONNECT_FAIL);
     EXPECT_EQ(IPComm_SendCmd(0x0A000001, IPCOMM_SEND_OVER), ZR_ERR_SOCKET_CONNECT_FAIL);  // off the chassis
+    EXPECT_EQ(IPComm_SendCmd(0, IPCOMM_SEND_OVER), ZR_ERR_SOCKET_CONNECT_FAIL);           // unknown address
+    EXPECT_EQ(IPComm_SendCmd2Slot(259, IPCOMM_SEND_OVER), 0);
 
     FramePeer mute(0x7FA8011F, 8000);  // 192.168.1.31
     ASSERT_TRUE(mute.Listening());
