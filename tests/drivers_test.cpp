@@ -2,6 +2,7 @@
 // chassis information on the simulated board.
 #include "Common/user.h"
 #include "CommonModules/System/system.h"
+#include "Driver/FPGA/xil_io.h"
 #include "Driver/PHY/phy.h"
 #include "Driver/Socket/socket.h"
 #include "Driver/UART/uart.h"
@@ -328,4 +329,21 @@ TEST(Chassis, SlotTables)
     EXPECT_EQ(ZRSYS_HWSlot2UISlot(1, 5), 4);
     EXPECT_EQ(ZRSYS_UISlot2HWSlot(1, 4), 5);
     EXPECT_EQ(ZRSYS_UISlot2HWSlot(1, 17), 17);
+}
+
+TEST(XilIO, NarrowAndSwappedAccessesInsideAWord)
+{
+    volatile U32* w = simboard::FpgaWindow() + 4 * 600;  // FPGA register 600
+    *w = 0x11223344;
+    volatile U8* b = reinterpret_cast<volatile U8*>(w);
+    EXPECT_EQ(Xil_In8(b + 1), 0x33);
+    EXPECT_EQ(Xil_In16(b + 2), 0x1122);
+    Xil_Out8(b + 3, 0xAA);
+    Xil_Out16(b, 0xBEEF);
+    EXPECT_EQ(*w, 0xAA22BEEFu);
+    EXPECT_EQ(Xil_In32BE(w), 0xEFBE22AAu);
+    Xil_Out16BE(b + 2, 0x1234);
+    EXPECT_EQ(*w, 0x3412BEEFu);
+    EXPECT_EQ(Xil_EndianSwap16(0x1234), 0x3412);
+    EXPECT_EQ(Xil_EndianSwap32(0x01020304), 0x04030201u);
 }
