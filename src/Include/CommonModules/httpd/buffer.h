@@ -78,7 +78,7 @@ HTTPD_API void buffer_array_free(buffer_array* b);
 
 HTTPD_API void log_failed_assert(const char* filename, unsigned int line, const char* msg) __attribute__((noreturn));
 
-#define CONST_STR_LEN(x) x, (x) ? sizeof(x) - 1 : 0
+#define CONST_STR_LEN(x) (x), (sizeof(x) - 1)
 #define CONST_BUF_LEN(x) (x)->ptr, (x)->used ? (x)->used - 1 : 0
 // The source position the server's messages carry: the file's own name.
 #define SRV_FILE __FILE_NAME__
