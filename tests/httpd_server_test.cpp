@@ -125,6 +125,7 @@ TEST_F(HttpdServer, RequestStatusesTable)
         {"GET / HTTP/1.1\r\nHost: -a.b\r\n\r\n", 400},
         {"GET / HTTP/1.1\r\nHost: 1.2.3.4:x\r\n\r\n", 400},
         {"GET / HTTP/1.1\r\nHost: x\r\nRange: bytes=1-2\r\nRange: bytes=3-4\r\n\r\n", 400},
+        {"GET / HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: A\r\nIf-Modified-Since: b\r\n\r\n", 400},
     };
     for (const Case& c : cases) {
         ParseHead(c.head);
@@ -147,8 +148,12 @@ TEST_F(HttpdServer, RequestFieldsAndLimits)
     EXPECT_EQ(Header("X-E"), nullptr);
     EXPECT_EQ(con->keep_alive, 0);
 
-    EXPECT_EQ(ParseHead("GET / HTTP/1.1\r\nHost: example.\r\n\r\n"), 0);
+    EXPECT_EQ(ParseHead("GET / HTTP/1.1\r\nHost: example.\r\nRange: items=1\r\nRange: bytes=2-3\r\n"
+                        "If-Modified-Since: A\r\nIf-Modified-Since: a\r\n\r\n"),
+              0);
     EXPECT_STREQ(con->request.http_host->ptr, "example");
+    EXPECT_STREQ(con->request.http_range, "2-3");
+    EXPECT_STREQ(con->request.http_if_modified_since, "A");
 
     con->conf.allow_http11 = 0;  // treated as HTTP/1.0: no Host needed
     EXPECT_EQ(ParseHead("GET / HTTP/1.1\r\n\r\n"), 0);

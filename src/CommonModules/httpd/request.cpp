@@ -375,8 +375,9 @@ int http_request_parse(server* srv, connection* con)
             if (req.http_range)
                 return P.Refuse(400, "duplicate Range-header -> 400");
             if (valLen > 6 && strncasecmp(val, "bytes=", 6) == 0 && memchr(val + 6, '-', valLen - 6)) {
+                // An earlier Range that set nothing may have been joined in front.
                 data_string* ds = store(key, keyLen, val, valLen);
-                req.http_range = ds->value->ptr + 6;
+                req.http_range = ds->value->ptr + ds->value->used - 1 - valLen + 6;
                 continue;
             }
         } else if (CaseEq(key, keyLen, "Transfer-Encoding")) {

@@ -53,6 +53,20 @@ int proc_open(proc_handler_t* proc, const char* command)
     return 0;
 }
 
+int pipe_close_parent(pipe_t* p)
+{
+    if (p->parent >= 0)
+        close(p->parent);
+    p->parent = -1;
+    if (p->child >= 0 && p->child != p->fd) {
+        if (dup2(p->child, p->fd) == -1)
+            perror("pipe_child dup2");
+        close(p->child);
+    }
+    p->child = p->fd;
+    return 0;
+}
+
 int proc_close(proc_handler_t* proc)
 {
     CloseEnd(proc->in.parent);
@@ -146,10 +160,15 @@ int stream_open(stream* f, buffer* fn)
     if (fd == -1)
         return -1;
     struct stat st;
-    if (fstat(fd, &st) == -1 || st.st_size <= 0 || st.st_size > INT32_MAX) {
-        if (errno == 0 || st.st_size <= 0 || st.st_size > INT32_MAX)
-            errno = EINVAL;
+    if (fstat(fd, &st) == -1) {
+        int e = errno;
         close(fd);
+        errno = e;
+        return -1;
+    }
+    if (st.st_size <= 0 || st.st_size > INT32_MAX) {
+        close(fd);
+        errno = EINVAL;  // an empty file cannot be mapped
         return -1;
     }
     void* p = mmap(nullptr, (size_t)st.st_size, PROT_READ, MAP_SHARED, fd, 0);

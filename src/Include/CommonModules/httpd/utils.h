@@ -24,6 +24,7 @@ struct stream {
 
 HTTPD_API int proc_open(proc_handler_t* proc, const char* command);
 HTTPD_API int proc_close(proc_handler_t* proc);
+HTTPD_API int pipe_close_parent(pipe_t* p);
 HTTPD_API int proc_open_buffer(const char* command, buffer* in, buffer* out, buffer* err);
 HTTPD_API int stream_open(stream* f, buffer* fn);
 HTTPD_API int stream_close(stream* f);
