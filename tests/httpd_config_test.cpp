@@ -235,3 +235,28 @@ TEST_F(HttpdConfig, ErrorLogLineLayout)
     EXPECT_NE(lines[3].find("head two"), std::string::npos);
     srv->errorlog_fd = -1;
 }
+
+TEST_F(HttpdConfig, ErrorLogPipeAndReopenAfterRotation)
+{
+    close(srv->errorlog_fd);
+    std::string piped = TestBoardRoot() + "/httpdtest/piped.log";
+    buffer_copy_string(srv->srvconf.errorlog_file, "|cat > /httpdtest/piped.log");
+    ASSERT_EQ(log_error_open(srv), 0);
+    EXPECT_EQ(srv->errorlog_mode, ERRORLOG_PIPE);
+    LOG_ERR(srv, "s", "through the pipe");
+    log_error_close(srv);
+    for (int i = 0; i < 100 && Slurp(piped).find("through the pipe") == std::string::npos; ++i)
+        usleep(10000);
+    EXPECT_NE(Slurp(piped).find("server started"), std::string::npos);
+    EXPECT_NE(Slurp(piped).find("through the pipe"), std::string::npos);
+
+    buffer_copy_string(srv->srvconf.errorlog_file, "/httpdtest/rot.log");
+    ASSERT_EQ(log_error_open(srv), 0);
+    std::string rot = TestBoardRoot() + "/httpdtest/rot.log";
+    ASSERT_EQ(rename(rot.c_str(), (rot + ".1").c_str()), 0);
+    log_error_cycle(srv);
+    LOG_ERR(srv, "s", "after the rotation");
+    log_error_close(srv);
+    EXPECT_NE(Slurp(rot).find("after the rotation"), std::string::npos);
+    EXPECT_EQ(Slurp(rot + ".1").find("after the rotation"), std::string::npos);
+}

@@ -438,3 +438,108 @@ TEST_F(HttpdServer, AuthenticationMatchesIndependentOracles)
     buffer_free(p.conf.auth_htpasswd_userfile);
     buffer_free(p.conf.auth_htdigest_userfile);
 }
+
+TEST_F(HttpdServer, NestedBlocksWaitForTheirParent)
+{
+    Spill(TestBoardRoot() + "/httpdtest/nest.conf",
+          "server.document-root = \"/a\"\n"
+          "$SERVER[\"socket\"] == \"127.0.0.1:80\" {\n $HTTP[\"url\"] == \"/n\" {\n  server.document-root = \"/n\"\n }\n}\n"
+          "$HTTP[\"host\"] == \"h\" {\n $HTTP[\"url\"] == \"/n\" {\n  server.document-root = \"/h\"\n }\n}\n");
+    ASSERT_EQ(config_read(srv, "/httpdtest/nest.conf"), 0) << Log();
+    ASSERT_EQ(config_set_defaults(srv), 0);
+    con->cond_cache = (cond_cache_t*)calloc(srv->config_context->used, sizeof(cond_cache_t));
+    server_socket sock{};
+    sock.srv_token = buffer_init_string("127.0.0.1:81");
+    con->srv_socket = &sock;
+    buffer_copy_string(con->uri.path, "/n");
+    buffer_copy_string(con->uri.authority, "h");
+    config_setup_connection(srv, con);
+    config_cond_cache_reset(srv, con);
+    config_patch_connection(srv, con, COMP_HTTP_URL);
+    // The url is known, but neither parent field yet: both nested blocks wait.
+    EXPECT_EQ(con->cond_cache[2].result, COND_RESULT_UNSET);
+    EXPECT_EQ(con->cond_cache[4].result, COND_RESULT_UNSET);
+    config_patch_connection(srv, con, COMP_SERVER_SOCKET);
+    EXPECT_EQ(con->cond_cache[2].result, COND_RESULT_FALSE);  // inside a block that does not match
+    config_patch_connection(srv, con, COMP_HTTP_HOST);
+    EXPECT_STREQ(con->conf.document_root->ptr, "/h");
+    buffer_free(sock.srv_token);
+
+    testing::internal::CaptureStdout();
+    data_config_print(srv->config_context->data[0], 0);
+    std::string dump = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(dump.rfind("config {\n", 0), 0u);
+    EXPECT_NE(dump.find("$HTTP[\"url\"] == \"/n\" {"), std::string::npos);
+}
+
+TEST_F(HttpdServer, SelectRefusesDescriptorsBeyondItsSets)
+{
+    fdevents* ev = fdevent_init(srv, 2048, FDEVENT_HANDLER_SELECT);
+    ASSERT_NE(ev, nullptr);
+    EXPECT_EQ(fdevent_register(ev, 1024, nullptr, nullptr), -1);
+    EXPECT_NE(Log().find("descriptor beyond the event table refused"), std::string::npos);
+    int ndx = -1;
+    ASSERT_EQ(fdevent_register(ev, 1023, nullptr, nullptr), 0);
+    EXPECT_EQ(fdevent_event_set(ev, &ndx, 1023, FDEV_IN), 0);
+    EXPECT_EQ(ev->select_max_fd, 1023);
+    fdevent_event_del(ev, &ndx, 1023);
+    fdevent_unregister(ev, 1023);
+    fdevent_free(ev);
+    EXPECT_EQ(fdevent_init(srv, 16, FDEVENT_HANDLER_FREEBSD_KQUEUE), nullptr);
+    EXPECT_NE(Log().find("kqueue not available"), std::string::npos);
+}
+
+TEST_F(HttpdServer, FileRangesAndPipelinedHeads)
+{
+    con->response.transfer_encoding = HTTP_TRANSFER_ENCODING_CHUNKED;
+    buffer* fn = buffer_init_string("/x");
+    http_chunk_append_file(srv, con, fn, 0, 4096);
+    buffer_free(fn);
+    chunk* c = con->write_queue->first;
+    EXPECT_STREQ(c->mem->ptr, "1000\r\n");
+    EXPECT_EQ(c->next->type, chunk::FILE_CHUNK);
+    EXPECT_STREQ(c->next->next->mem->ptr, "\r\n");
+
+    // A CR LF left over from a previous POST body is skipped, and counted.
+    con->request_count = 2;
+    std::string head = "\r\nGET / HTTP/1.1\r\nHost: a\r\n\r\n";
+    EXPECT_EQ(ParseHead(head), 0);
+    EXPECT_EQ(con->http_status, 0);
+    EXPECT_EQ(con->header_len, head.size());
+}
+
+TEST_F(HttpdServer, DigestAndBasicRefusals)
+{
+    auth_plugin_data p{};
+    p.auth_user = buffer_init();
+    p.conf.auth_htdigest_userfile = buffer_init_string("/httpdtest/bad.htdigest");
+    p.conf.auth_backend = AUTH_BACKEND_HTDIGEST;
+    Spill(TestBoardRoot() + "/httpdtest/bad.htdigest", "alice:area\n");
+    array* req = array_init();
+    array_set_key_value(req, CONST_STR_LEN("realm"), CONST_STR_LEN("area"));
+    array_set_key_value(req, CONST_STR_LEN("require"), CONST_STR_LEN("valid-user"));
+    const char* base = "username=\"alice\", realm=\"area\", nonce=\"n\", uri=\"/\", response=\"r\"";
+    EXPECT_EQ(http_auth_digest_check(srv, con, &p, req, (std::string(base) + ", qop=auth-int, nc=1, cnonce=c").c_str()),
+              -1);
+    EXPECT_NE(Log().find("qop=auth-int not supported"), std::string::npos);
+    EXPECT_EQ(http_auth_digest_check(srv, con, &p, req, (std::string(base) + ", algorithm=MD5-sess").c_str()), -1);
+    EXPECT_NE(Log().find("md5-sess: missing field"), std::string::npos);
+    EXPECT_EQ(http_auth_digest_check(srv, con, &p, req, base), 0);
+    EXPECT_NE(Log().find("parsed error in /httpdtest/bad.htdigest"), std::string::npos);
+
+    p.conf.auth_backend = AUTH_BACKEND_LDAP;
+    EXPECT_EQ(http_auth_digest_check(srv, con, &p, req, base), -1);
+    p.conf.auth_backend = AUTH_BACKEND_PLAIN;
+    p.conf.auth_plain_userfile = buffer_init_string("/httpdtest/plain");
+    Spill(TestBoardRoot() + "/httpdtest/plain", "alice:secret");
+    EXPECT_EQ(http_auth_basic_check(srv, con, &p, req, "YWxpY2U6c2VjcmV0"), 1);  // last line without "\n"
+    EXPECT_EQ(http_auth_basic_check(srv, con, &p, req, "YWxpY2U6c2VjcmV1"), 0);  // "alice:secreu"
+    EXPECT_EQ(http_auth_basic_check(srv, con, &p, req, "YR=="), 0);  // spare bits set
+    EXPECT_NE(Log().find("decodeing base64-string failed"), std::string::npos);
+    EXPECT_EQ(Log().find("secret"), std::string::npos);
+
+    array_free(req);
+    buffer_free(p.auth_user);
+    buffer_free(p.conf.auth_htdigest_userfile);
+    buffer_free(p.conf.auth_plain_userfile);
+}
