@@ -64,6 +64,12 @@ int System(std::string_view cmd, const char* cwd)
     return ::system(line.c_str());
 }
 
+bool SpawnLine(std::string_view cmd, const char* cwd, std::string& line)
+{
+    line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);
+    return true;
+}
+
 FILE* Popen(std::string_view cmd, const char* cwd)
 {
     std::string line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);

@@ -662,6 +662,19 @@ int System(std::string_view cmd, const char* cwd)
     return rc;
 }
 
+// The shell line a piped child runs, or false when it may not run here.
+bool SpawnLine(std::string_view cmd, const char* cwd, std::string& line)
+{
+    Prepared p = Prepare(cmd, cwd);
+    if (p.refused || !p.anyRun || p.reboot) {
+        Trace("shell.log", "%s %.*s", p.refused ? "REFUSED" : "RECORD", (int)cmd.size(), cmd.data());
+        return false;
+    }
+    Trace("shell.log", "RUN %.*s", (int)cmd.size(), cmd.data());
+    line = p.line;
+    return true;
+}
+
 FILE* Popen(std::string_view cmd, const char* cwd)
 {
     Prepared p = Prepare(cmd, cwd);

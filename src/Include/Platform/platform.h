@@ -30,6 +30,9 @@ std::string Path(std::string_view sysPath);
 // Creates the folders of a system path (like "mkdir -p").
 bool MakeDirs(std::string_view sysPath);
 
+// mkstemp on a system path template ("/var/tmp/x-XXXXXX"): the file is made
+// where the path really lives and the template gets its six letters. fd or -1.
+int MkTemp(std::string& sysPathTemplate);
 // open/fopen on system paths.
 int Open(std::string_view sysPath, int flags, mode_t mode = 0644);
 FILE* Fopen(std::string_view sysPath, const char* mode);
@@ -81,6 +84,11 @@ int System(std::string_view cmd, const char* cwd = nullptr);
 // or recorded-only command gives an empty stream. Close with Pclose.
 FILE* Popen(std::string_view cmd, const char* cwd = nullptr);
 int Pclose(FILE* f);
+// Starts a command under `shell` -c with pipes on the standard streams whose
+// pointer is given (the parent's end is returned there; others inherited).
+// Returns the child's pid, or -1 when refused (the simulation's rules of
+// System apply; recorded-only commands do not start) or when pipe/fork fail.
+pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* inFd, int* outFd, int* errFd);
 // Runs a command and returns its output.
 std::string RunCapture(std::string_view cmd, const char* cwd = nullptr);
 // Exit status of the process after a recorded "reboot" in the simulation,
