@@ -115,6 +115,8 @@ int Bind(int fd, const struct sockaddr_in* addr)
 
 U32 OwnAddress(const char*) { return 0; }
 
+std::string SnmpDefaultTransport() { return ""; }
+
 void OpenLog(const char* ident) { openlog(ident, LOG_PID, LOG_USER); }
 void Syslog(int priority, const char* text) { syslog(priority, "%s", text); }
 void Trace(const char*, const char*, ...) {}

@@ -771,6 +771,23 @@ U32 OwnAddress(const char* ifname)
     return it == g_ownAddr.end() ? 0 : it->second;
 }
 
+std::string SnmpDefaultTransport()
+{
+    // The card's chassis address 192.168.1.(11 + slot) until one is set.
+    U32 own = MapIPv4(OwnAddress("eth0"));
+    if (own == 0) {
+        const U8* st = simboard::State();
+        U32 slot = 3;
+        if (st != nullptr)
+            slot = reinterpret_cast<const simboard::Profile*>(st + simboard::kProfileOffset)->slotId & 0xFF;
+        own = 0x7FA80100u + 11 + slot;
+    }
+    char text[48];
+    snprintf(text, sizeof(text), "udp:%u.%u.%u.%u:16161", own >> 24, (own >> 16) & 0xFF, (own >> 8) & 0xFF,
+             own & 0xFF);
+    return text;
+}
+
 int Bind(int fd, const struct sockaddr_in* addr)
 {
     if (addr == nullptr || addr->sin_family != AF_INET) {

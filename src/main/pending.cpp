@@ -14,6 +14,8 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include "Upgrade/upgrade.h"
+#include "Platform/platform.h"
+#include "TSprocess/tsp_view.h"
 #include "Web/web.h"
 #include "main/startup.h"
 #include <ctime>
@@ -45,6 +47,16 @@ PENDING zrErrCode IPServer_Start(void) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
+// Until reboot coordination exists: a card whose master works alone reboots
+// at once; a two-chip card cannot tell its slave chip yet.
+PENDING zrErrCode BMN_SubBoardReboot(void)
+{
+    if (BMN_GetOutputChannelNum() != 4)
+        return ZR_ERR_WEB_REBOOT_FAIL;
+    plat::System("sync");
+    plat::System("reboot");
+    return ZR_SUCCESS;
+}
 
 // Configuration store and slot resources.
 PENDING void FTP_UpgradeProfileInit(void) {}
@@ -54,6 +66,8 @@ PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
 PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
 PENDING void FPGA_ConfigIP(void) {}
 
-// Web back end and SNMP agent.
+// Web back end.
 PENDING U32 Web_Start(void) { return 0; }
-PENDING void* Snmpd_Server(void*) { return nullptr; }
+
+// Output-stream views: no view yet.
+PENDING U32 TSP_SendTSInfoToWeb(U16, Output_WebTSInfo*, const Output_TSInfo*) { return 0xC0000; }

@@ -109,6 +109,10 @@ void SetSocketTimeouts(int fd, int recvMs, int sendMs);
 // Own address of an interface as set through the shell ("ifconfig eth0 A"),
 // in host order; 0 when none has been set.
 U32 OwnAddress(const char* ifname);
+// Where the SNMP agent listens when its configuration names no address:
+// "" on the card (the agent library's default, UDP 161); on the simulated
+// board the chip's own mapped address, UDP 16161, never every address.
+std::string SnmpDefaultTransport();
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);
