@@ -28,8 +28,11 @@ static void RegisterScalar(const char* name, Netsnmp_Node_Handler* handler, cons
     netsnmp_register_scalar(netsnmp_create_handler_registration(name, handler, id, len, HANDLER_CAN_RWRITE));
 }
 
-// The settingTable columns of the card's standard, so that walks step over
-// the columns of other standards instead of ending at them.
+// The settingTable columns of the card's standard, used while a walk steps
+// through the table so that it passes over the columns of other standards
+// instead of ending at them. GET and SET still reach every column.
+static netsnmp_column_info* s_pstModeColumns = nullptr;
+
 static netsnmp_column_info* SettingColumnsOfMode(U32 mode)
 {
     auto* info = SNMP_MALLOC_TYPEDEF(netsnmp_column_info);
@@ -49,10 +52,21 @@ static netsnmp_column_info* SettingColumnsOfMode(U32 mode)
     return info;
 }
 
+static int SettingColumnsHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration* reginfo,
+                                 netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests)
+{
+    auto* info = static_cast<netsnmp_table_registration_info*>(handler->myvoid);
+    bool walking = reqinfo->mode == MODE_GETNEXT || reqinfo->mode == MODE_GETBULK;
+    info->valid_columns = walking ? s_pstModeColumns : nullptr;
+    int ret = netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    info->valid_columns = nullptr;
+    return ret;
+}
+
 // Registers a table of INTEGER index with its iterator hooks.
-static void RegisterTable(const char* name, Netsnmp_Node_Handler* handler, const oid* id, size_t len, int modes,
-                          unsigned int maxColumn, Netsnmp_First_Data_Point* first, Netsnmp_Next_Data_Point* next,
-                          netsnmp_column_info* columns = nullptr)
+static netsnmp_handler_registration* RegisterTable(const char* name, Netsnmp_Node_Handler* handler, const oid* id,
+                                                   size_t len, int modes, unsigned int maxColumn,
+                                                   Netsnmp_First_Data_Point* first, Netsnmp_Next_Data_Point* next)
 {
     netsnmp_handler_registration* reg = netsnmp_create_handler_registration(name, handler, id, len, modes);
     netsnmp_table_registration_info* info = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
@@ -60,16 +74,15 @@ static void RegisterTable(const char* name, Netsnmp_Node_Handler* handler, const
     if (reg == nullptr || info == nullptr || iinfo == nullptr) {
         free(info);
         free(iinfo);
-        return;
+        return nullptr;
     }
     netsnmp_table_helper_add_indexes(info, ASN_INTEGER, 0);
     info->min_column = 1;
     info->max_column = maxColumn;
-    info->valid_columns = columns;
     iinfo->get_first_data_point = first;
     iinfo->get_next_data_point = next;
     iinfo->table_reginfo = info;
-    netsnmp_register_table_iterator(reg, iinfo);
+    return netsnmp_register_table_iterator(reg, iinfo) == MIB_REGISTERED_OK ? reg : nullptr;
 }
 
 baseInfoTable_entry* baseInfoTable_createEntry(S32 index)
@@ -122,9 +135,16 @@ baseInfoTable_entry* initialize_table_baseInfoTable(void)
 
 settingTable_entry* initialize_table_settingTable(void)
 {
-    RegisterTable("settingTable", settingTable_handler, settingTable_oid, OID_LENGTH(settingTable_oid),
-                  HANDLER_CAN_RWRITE, SETTING_COLUMN_MAX, settingTable_get_first_data_point,
-                  settingTable_get_next_data_point, SettingColumnsOfMode(PARAMS_GetModulationMod()));
+    netsnmp_handler_registration* reg =
+        RegisterTable("settingTable", settingTable_handler, settingTable_oid, OID_LENGTH(settingTable_oid),
+                      HANDLER_CAN_RWRITE, SETTING_COLUMN_MAX, settingTable_get_first_data_point,
+                      settingTable_get_next_data_point);
+    s_pstModeColumns = SettingColumnsOfMode(PARAMS_GetModulationMod());
+    netsnmp_mib_handler* columns = netsnmp_create_handler("settingTable_columns", SettingColumnsHandler);
+    if (reg != nullptr && columns != nullptr && s_pstModeColumns != nullptr) {
+        columns->myvoid = netsnmp_find_table_registration_info(reg);
+        netsnmp_inject_handler(reg, columns);
+    }
     settingTable_entry* row = nullptr;
     for (S32 i = DTMB_TABLE_ROWS; i >= 1; i--)
         row = settingTable_createEntry(i);
