@@ -22,6 +22,7 @@ REBOOT = ARC + ".10.1.0"
 BASEINFO = ARC + ".1.1"
 SETTING = ARC + ".2.2"
 SYSUPTIME = "1.3.6.1.2.1.1.3.0"
+MIB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../agent/mibgroup/dtmb")
 TRAP_PORT = 16162
 COLD_START = "1.3.6.1.6.3.1.1.5.1"
 NOTIFY_SHUTDOWN = "8072.4.0.2"
@@ -104,9 +105,10 @@ class Card:
             self.proc.wait()
             return None
 
-    def snmp(self, tool, args, community="public", timeout=5):
-        cmd = [tool, "-v2c", "-c", community, "-r", "0", "-t", str(timeout), "-On", "-Oe", self.agent] + args
-        return subprocess.run(cmd, capture_output=True, text=True)
+    def snmp(self, tool, args, community="public", timeout=5, options=("-On", "-Oe")):
+        cmd = [tool, "-v2c", "-c", community, "-r", "0", "-t", str(timeout)] + list(options) + [self.agent] + args
+        env = dict(os.environ, MIBS="", MIBDIRS=MIB_DIR)
+        return subprocess.run(cmd, capture_output=True, text=True, env=env)
 
     def get(self, oids, timeout=5):
         """Values of a GET (numbers or texts), or None when the agent does not answer."""
@@ -198,6 +200,12 @@ def case_walks(build, top):
         expected = [(c, r) for c in columns for r in range(1, 9)]
         check(card.walk_columns("snmpwalk") == expected, name + ": walk shows exactly its columns")
         check(card.walk_columns("snmpbulkwalk") == expected, name + ": bulk walk shows exactly its columns")
+        if board_type == 2:
+            r = card.snmp("snmptable", ["MODCARD-DTMB-MIB::settingTable"],
+                          options=("-m", "MODCARD-DTMB-MIB", "-Cf", ",", "-CH"))
+            rows = [line.split(",") for line in r.stdout.splitlines() if re.match(r"\d,", line)]
+            check(len(rows) == 8 and all(row[3] and row[26] and row[4] == "?" for row in rows),
+                  name + ": snmptable shows the eight rows with the standard's cells")
         if board_type == 1:
             # A GET across standards: the other standard's cell stays empty,
             # the cells after it are answered.
@@ -299,6 +307,18 @@ def case_traps_and_signals(build, top):
     log = card.agent_log()
     check("Reconfiguring daemon" in log and "Received TERM or STOP signal...  shutting down..." in log,
           "agent log records the re-read and the shutdown")
+
+    # SIGINT ends the agent alone; SIGTERM then still ends the card.
+    card = Card(build, top, "sigint", 0)
+    check(card.start(), "second agent with trap sink answers")
+    card.proc.send_signal(signal.SIGINT)
+    check(traps.wait_for(NOTIFY_SHUTDOWN, 2), "shutdown notification after SIGINT")
+    time.sleep(1)
+    check(card.proc.poll() is None and card.get([SYSUPTIME], timeout=1) is None,
+          "after SIGINT the agent has ended and the card runs on")
+    t0 = time.monotonic()
+    rc = card.stop(signal.SIGTERM, limit=10)
+    check(rc == -signal.SIGTERM and time.monotonic() - t0 < 5, "SIGTERM still ends the card after the agent")
     traps.stop()
 
 
