@@ -269,6 +269,9 @@ void* Snmpd_Server(void*)
     const char* persistent = plat::Simulated() ? nullptr : getenv("SNMP_PERSISTENT_DIR");
     netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
                           plat::Path(persistent != nullptr ? persistent : kPersistentDir).c_str());
+    // MIB files too: the simulated board reads none of the machine's.
+    if (plat::Simulated())
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_MIBDIRS, plat::Path("/usr/share/snmp/mibs").c_str());
     plat::MakeDirs("/var/log");
     snmp_enable_filelog(plat::Path(kLogFile).c_str(),
                         netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPEND_LOGFILES));

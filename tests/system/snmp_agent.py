@@ -289,6 +289,12 @@ def case_plans(build, top):
     check(status == "badValue", "\"CH2\" is badValue")
     status, _ = card.set([(cell(15, 1), "i", 0)])
     check(status == "" and card.get([cell(15, 1)]) == [1], "plan 0 changes nothing")
+    # Another standard's plan column lands all the same; with plan 0 the
+    # channel names have no plan and a walk steps over them to the end.
+    status, _ = card.set([(cell(25, 1), "i", 0)])
+    check(status == "" and card.get([cell(15, 1)]) == [0], "column 25 sets plan 0 on a J.83 Annex B card")
+    expected = [(c, r) for c in (1, 2, 3, 15, 17, 18) for r in range(1, 9)]
+    check(card.walk_columns("snmpwalk") == expected, "a walk passes over names without a plan")
     card.stop()
 
 

@@ -33,7 +33,7 @@ static void RegisterScalar(const char* name, Netsnmp_Node_Handler* handler, cons
 // instead of ending at them. GET and SET still reach every column.
 static netsnmp_column_info* s_pstModeColumns = nullptr;
 
-static netsnmp_column_info* SettingColumnsOfMode(U32 mode)
+static netsnmp_column_info* SettingColumnsCreate(void)
 {
     auto* info = SNMP_MALLOC_TYPEDEF(netsnmp_column_info);
     auto* list = static_cast<unsigned int*>(calloc(SETTING_COLUMN_MAX, sizeof(unsigned int)));
@@ -42,14 +42,30 @@ static netsnmp_column_info* SettingColumnsOfMode(U32 mode)
         free(list);
         return nullptr;
     }
-    int count = 0;
-    for (unsigned int column = 1; column <= SETTING_COLUMN_MAX; column++)
-        if (settingTable_ColumnOfMode(column, mode))
-            list[count++] = column;
     info->isRange = 0;
-    info->list_count = (char)count;
     info->details.list = list;
     return info;
+}
+
+// The columns answered now: those of the card's standard, less a channel
+// name whose plan number has no names.
+static void SettingColumnsUpdate(netsnmp_column_info* info)
+{
+    U32 mode = PARAMS_GetModulationMod();
+    U32 plan;
+    {
+        CARD_STATE_LOCK();
+        plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
+    }
+    int count = 0;
+    for (unsigned int column = 1; column <= SETTING_COLUMN_MAX; column++) {
+        if (!settingTable_ColumnOfMode(column, mode))
+            continue;
+        if ((column == COLUMN_QAMB_CHANNEL && (plan < 1 || plan > 3)) || (column == COLUMN_ATSC_CHANNEL && plan > 3))
+            continue;
+        info->details.list[count++] = column;
+    }
+    info->list_count = (char)count;
 }
 
 static int SettingColumnsHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration* reginfo,
@@ -57,6 +73,8 @@ static int SettingColumnsHandler(netsnmp_mib_handler* handler, netsnmp_handler_r
 {
     auto* info = static_cast<netsnmp_table_registration_info*>(handler->myvoid);
     bool walking = reqinfo->mode == MODE_GETNEXT || reqinfo->mode == MODE_GETBULK;
+    if (walking)
+        SettingColumnsUpdate(s_pstModeColumns);
     info->valid_columns = walking ? s_pstModeColumns : nullptr;
     int ret = netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
     info->valid_columns = nullptr;
@@ -139,7 +157,7 @@ settingTable_entry* initialize_table_settingTable(void)
         RegisterTable("settingTable", settingTable_handler, settingTable_oid, OID_LENGTH(settingTable_oid),
                       HANDLER_CAN_RWRITE, SETTING_COLUMN_MAX, settingTable_get_first_data_point,
                       settingTable_get_next_data_point);
-    s_pstModeColumns = SettingColumnsOfMode(PARAMS_GetModulationMod());
+    s_pstModeColumns = SettingColumnsCreate();
     netsnmp_mib_handler* columns = netsnmp_create_handler("settingTable_columns", SettingColumnsHandler);
     if (reg != nullptr && columns != nullptr && s_pstModeColumns != nullptr) {
         columns->myvoid = netsnmp_find_table_registration_info(reg);
