@@ -250,7 +250,7 @@ void* Snmpd_Server(void*)
     signal(SIGUSR1, SnmpdDump);
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SnmpdCatchRandomSignal);
-    // This thread is the one that takes SIGHUP, SIGTERM and SIGINT.
+    // This thread is the one that takes SIGHUP, SIGTERM, SIGINT and SIGUSR1.
     Thread_BlockControlSignals(false);
 
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_MASTER, 0);

@@ -9,6 +9,7 @@ static sigset_t ControlSignals(void)
     sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGUSR1);
     return set;
 }
 

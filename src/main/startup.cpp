@@ -76,7 +76,7 @@ zrErrCode SNMP_Start(void)
         printf("SNMP thread create error\n");
         return ZR_ERR_COMM_PTHREAD_CREAT;
     }
-    // From now on the agent's loop takes SIGHUP, SIGTERM and SIGINT.
+    // From now on the agent's loop takes SIGHUP, SIGTERM, SIGINT and SIGUSR1.
     Thread_BlockControlSignals(true);
     printf("SNMP thread create successfully!\n");
     return ZR_SUCCESS;

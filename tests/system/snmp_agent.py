@@ -306,6 +306,11 @@ def case_traps_and_signals(build, top):
     card.proc.send_signal(signal.SIGHUP)
     check(traps.wait_for(NOTIFY_RESTART), "restart notification after SIGHUP")
     check(card.get([SYSUPTIME]) is not None, "agent serves after SIGHUP")
+    card.proc.send_signal(signal.SIGUSR1)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and "psiInterval" not in read_text(card.root + ".console"):
+        time.sleep(0.1)
+    check("psiInterval" in read_text(card.root + ".console"), "SIGUSR1 dumps the registry of the idle agent")
     t0 = time.monotonic()
     rc = card.stop(signal.SIGTERM, limit=10)
     check(rc == -signal.SIGTERM and time.monotonic() - t0 < 5, "SIGTERM ends modcard promptly")

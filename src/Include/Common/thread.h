@@ -11,8 +11,8 @@ pthread_t Thread_NewDetach(ThreadFunc func, void* thr_data, const char* funcname
 
 #define THREAD_NEW_DETACH(func, arg, name) Thread_NewDetach((func), (arg), (name), __FILE__, __LINE__)
 
-// SIGHUP, SIGTERM and SIGINT belong to the SNMP agent's loop: every other
-// thread blocks them, so that such a signal wakes the agent at once.
+// SIGHUP, SIGTERM, SIGINT and SIGUSR1 belong to the SNMP agent's loop: every
+// other thread blocks them, so that such a signal wakes the agent at once.
 // Thread_Create is pthread_create with the new thread blocking them.
 int Thread_Create(pthread_t* tid, const pthread_attr_t* attr, ThreadFunc func, void* arg);
 // Blocks (or unblocks) them in the calling thread.
