@@ -147,7 +147,7 @@ static void Snmpd_InitMibModules(void)
 
 static void RunExternalSignals(void)
 {
-    for (int i = 1; i < NUM_EXTERNAL_SIGS; i++) {
+    for (int i = 0; i < NUM_EXTERNAL_SIGS; i++) {
         if (external_signal_scheduled[i] && external_signal_handler[i] != nullptr) {
             external_signal_scheduled[i]--;
             external_signal_handler[i](i);
