@@ -3,7 +3,7 @@
 //   modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V]
 //                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521|unknown]
 //                 [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX] [--packets N]
-//                 [--mdio-never-idle 0|1]
+//                 [--mdio-never-idle 0|1] [--snmp-port N]
 #include "Platform/board_state.h"
 #include <cstdio>
 #include <cstdlib>
@@ -12,12 +12,31 @@
 #include <string>
 #include <unistd.h>
 
+// The SNMP agent's configuration: the chip's own address, managers and the
+// trap receiver on loopback only.
+static bool WriteSnmpdConf(const std::string& root, U32 slot, U32 port)
+{
+    char conf[512];
+    int n = snprintf(conf, sizeof(conf),
+                     "agentaddress udp:127.168.1.%u:%u\n"
+                     "rocommunity public 127.0.0.0/8\n"
+                     "rwcommunity private 127.0.0.0/8\n"
+                     "trap2sink 127.0.0.1:16162 public\n",
+                     11 + slot, port);
+    std::string file = root + "/tarvex_app/app/snmpd.conf";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = fd >= 0 && write(fd, conf, (size_t)n) == n;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
 static void Usage()
 {
     fprintf(stderr,
             "usage: modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V] [--hw-pins A,B,C]\n"
             "                     [--phy 88E1510|88E1111|YT8521|unknown] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
-            "                     [--packets N] [--mdio-never-idle 0|1]\n");
+            "                     [--packets N] [--mdio-never-idle 0|1] [--snmp-port N]\n");
     exit(2);
 }
 
@@ -27,6 +46,7 @@ int main(int argc, char** argv)
         Usage();
     std::string root = argv[1];
     simboard::Profile p = simboard::DefaultProfile();
+    U32 snmpPort = 16161;
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
         if (i + 1 >= argc)
@@ -60,9 +80,13 @@ int main(int argc, char** argv)
         } else if (opt == "--packets") {
             for (U32& c : p.channelPackets)
                 c = (U32)strtoul(v, nullptr, 0);
-        } else if (opt == "--mdio-never-idle")
+        } else if (opt == "--mdio-never-idle") {
             p.mdioNeverIdle = (U32)strtoul(v, nullptr, 0) ? 1 : 0;
-        else
+        } else if (opt == "--snmp-port") {
+            snmpPort = (U32)strtoul(v, nullptr, 0);
+            if (snmpPort == 0 || snmpPort > 65535)
+                Usage();
+        } else
             Usage();
     }
     if (!simboard::CreateBoard(root, p)) {
@@ -81,6 +105,10 @@ int main(int argc, char** argv)
         return 1;
     }
     close(fd);
+    if (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort)) {
+        fprintf(stderr, "modcard-board: snmpd.conf: slot %u\n", p.slotId);
+        return 1;
+    }
     printf("board root %s: board type %u, chip %u, slot %u\n", root.c_str(), p.boardType, p.chipType, p.slotId);
     return 0;
 }

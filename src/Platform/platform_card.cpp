@@ -159,6 +159,8 @@ int InterfaceBase(const char* ifname, U32* base)
     return rc == 0 ? 0 : -1;
 }
 
+std::string SnmpDefaultTransport() { return ""; }
+
 void OpenLog(const char* ident) { openlog(ident, LOG_PID, LOG_USER); }
 void Syslog(int priority, const char* text) { syslog(priority, "%s", text); }
 void Trace(const char*, const char*, ...) {}

@@ -801,6 +801,29 @@ int InterfaceBase(const char* ifname, U32* base)
     return -1;
 }
 
+// The chip's own mapped address: the one set through the shell or, before
+// that, the chassis default of its slot, 192.168.1.(11 + slot); 0 when none.
+static U32 OwnMappedAddress()
+{
+    U32 own = OwnAddress("eth0");
+    U32 mapped = own ? MapIPv4(own) : 0;
+    const simboard::Profile* prof = simboard::GetProfile();
+    if (mapped == 0 && prof != nullptr && prof->slotId < 16)
+        mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
+    return mapped;
+}
+
+std::string SnmpDefaultTransport()
+{
+    U32 own = OwnMappedAddress();
+    if (own == 0)
+        own = MapIPv4(0xC0A8010Bu + 3);
+    char text[48];
+    snprintf(text, sizeof(text), "udp:%u.%u.%u.%u:16161", own >> 24, (own >> 16) & 0xFF, (own >> 8) & 0xFF,
+             own & 0xFF);
+    return text;
+}
+
 int Bind(int fd, const struct sockaddr_in* addr)
 {
     if (addr == nullptr || addr->sin_family != AF_INET) {
@@ -811,13 +834,7 @@ int Bind(int fd, const struct sockaddr_in* addr)
     U32 a = ntohl(addr->sin_addr.s_addr);
     U32 mapped;
     if (a == INADDR_ANY) {
-        U32 own = OwnAddress("eth0");
-        mapped = own ? MapIPv4(own) : 0;
-        // Before its address is set, a card has the chassis default of its
-        // slot, 192.168.1.(11 + slot).
-        const simboard::Profile* prof = simboard::GetProfile();
-        if (mapped == 0 && prof != nullptr && prof->slotId < 16)
-            mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
+        mapped = OwnMappedAddress();
         if (mapped == 0)
             mapped = INADDR_LOOPBACK;
     } else {

@@ -716,7 +716,7 @@ zrErrCode SIPacket_Start(void)
     pthread_attr_t attr;
     pthread_t tid;
     pthread_attr_init(&attr);
-    int ret = pthread_create(&tid, &attr, SIPacket_Service, nullptr);
+    int ret = Thread_Create(&tid, &attr, SIPacket_Service, nullptr);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIPacket thread create error :%s(errno: %d)\r\n\n",

@@ -67,7 +67,7 @@ zrErrCode Timer_Start(U32 u32uSec)
     pthread_attr_t attr;
     pthread_t tid;
     pthread_attr_init(&attr);
-    int ret = pthread_create(&tid, &attr, Timer_Service, nullptr);
+    int ret = Thread_Create(&tid, &attr, Timer_Service, nullptr);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Timer thread create error :%s(errno: %d)\r\n\n",

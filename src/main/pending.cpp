@@ -13,6 +13,8 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include "Upgrade/upgrade.h"
+#include "Platform/platform.h"
+#include "TSprocess/tsp_view.h"
 #include "Web/web.h"
 #include "main/startup.h"
 #include <ctime>
@@ -43,6 +45,16 @@ PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
+// Until reboot coordination exists: a card whose master works alone reboots
+// at once; a two-chip card cannot tell its slave chip yet.
+PENDING zrErrCode BMN_SubBoardReboot(void)
+{
+    if (BMN_GetOutputChannelNum() != 4)
+        return ZR_ERR_WEB_REBOOT_FAIL;
+    plat::System("sync");
+    plat::System("reboot");
+    return ZR_SUCCESS;
+}
 
 // Back-board services and reboot coordination the frame dispatcher starts.
 PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
@@ -77,6 +89,8 @@ PENDING U32 GetMiniSwVersion_SupportCurrentHw(U8* pu8HwLimit)
     return 0;
 }
 
-// Web back end and SNMP agent.
+// Web back end.
 PENDING U32 Web_Start(void) { return 0; }
-PENDING void* Snmpd_Server(void*) { return nullptr; }
+
+// Output-stream views: no view yet.
+PENDING U32 TSP_SendTSInfoToWeb(U16, Output_WebTSInfo*, const Output_TSInfo*) { return 0xC0000; }

@@ -125,6 +125,10 @@ U32 InterfaceAddress(const char* ifname);
 // simulation reports the Ethernet controller blocks (eth0 0xB000, eth1 0xC000).
 // 0, or -1 (errno set) when the interface is unknown.
 int InterfaceBase(const char* ifname, U32* base);
+// Where the SNMP agent listens when its configuration names no address:
+// "" on the card (the agent library's default, UDP 161); on the simulated
+// board the chip's own mapped address, UDP 16161, never every address.
+std::string SnmpDefaultTransport();
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);
