@@ -27,7 +27,6 @@ sem_t g_stWriteRegVal_Sem;
 sem_t g_stReadRegVal_Sem;
 
 // Multi-register sequences that two threads may start at once.
-static std::mutex s_bitrateMutex;
 static std::mutex s_mailboxMutex;
 static std::mutex s_slaveAccessMutex;
 static const int kSlaveAnswerTimeoutMs = 3000;
@@ -250,8 +249,15 @@ void FPGA_SendMACToSubChip(void)
                mac[2], mac[3], mac[4], mac[5], (int)ret);
 }
 
+std::mutex& FPGA_SequenceMutex(void)
+{
+    static std::mutex m;
+    return m;
+}
+
 static void SetIP0Registers(U32 u32IP)
 {
+    std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
     REG_Write(305, 1);
     REG_Write(312, 7);
     REG_Write(289, 0);
@@ -334,7 +340,7 @@ void FPGA_GetChannelBitRate(U16 u16Channel, U32* pu32LUTBitRate, U32* pu32EffBit
 {
     U32 lut = 0, eff = 0;
     {
-        std::lock_guard<std::mutex> lk(s_bitrateMutex);
+        std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
         REG_Write(832, 2);
         plat::HwDelayUs(5);
         REG_Write(834, 135000000);
@@ -363,7 +369,7 @@ U32 FPGA_GetPIDBitInfo(U16 u16Channel, U16 u16PID, U32* pu32BitRate, U8* pu8CcNu
     }
     U32 count = 0, cc = 0;
     {
-        std::lock_guard<std::mutex> lk(s_bitrateMutex);
+        std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
         REG_Write(832, 2);
         plat::HwDelayUs(5);
         REG_Write(833, u16Channel);
@@ -383,7 +389,7 @@ U32 FPGA_GetPIDBitInfo(U16 u16Channel, U16 u16PID, U32* pu32BitRate, U8* pu8CcNu
 
 void FPGA_ClearPIDCc(void)
 {
-    std::lock_guard<std::mutex> lk(s_bitrateMutex);
+    std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
     REG_Write(835, 0);
     plat::HwDelayUs(5);
     REG_Write(835, 1);

@@ -2,6 +2,7 @@
 #pragma once
 #include "Common/err.h"
 #include "Common/types.h"
+#include <mutex>
 #include <semaphore.h>
 
 #define FPGA_BASE_ADDR 0x83C00000u
@@ -58,6 +59,10 @@ void FPGA_REG_Map(void);
 // One word inside a mapped block, without lock.
 U32 Xil_In32(volatile U32* address);
 void Xil_Out32(volatile U32* address, U32 value);
+
+// Held by every multi-register sequence that shares registers with another
+// (288-291: TS-over-IP address and IP monitor; 832-841: measurements and IP monitor).
+std::mutex& FPGA_SequenceMutex(void);
 
 // FPGA services.
 void FPGA_Init(void);
