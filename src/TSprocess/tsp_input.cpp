@@ -289,8 +289,8 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         // Longer program information arrives later in a descriptor record.
         if (st.u16ProgramInfoLength > TSP_DESC_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16ProgramInfoLength", st.u16ProgramInfoLength);
-        if (st.u16PMTPID > TSP_MAX_PID || st.u16PCRPID > TSP_MAX_PID)
-            return RefuseRecord(__func__, i, "PID", st.u16PMTPID > TSP_MAX_PID ? st.u16PMTPID : st.u16PCRPID);
+        if (st.u16OldPMTPID > TSP_MAX_PID || st.u16OldPCRPID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "PID", st.u16OldPMTPID > TSP_MAX_PID ? st.u16OldPMTPID : st.u16OldPCRPID);
     }
     CARD_STATE_LOCK();
     IndexInfoList_t stFree;
