@@ -4,6 +4,7 @@
 #include "Platform/platform.h"
 #include "Platform/board_state.h"
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -110,8 +111,10 @@ void Write32(volatile U32* addr, U32 value)
     const U8* a = reinterpret_cast<const U8*>(const_cast<U32*>(addr));
     if (a >= s + simboard::kFpgaOffset && a < s + simboard::kFpgaOffset + simboard::kFpgaLen) {
         size_t off = (size_t)(a - (s + simboard::kFpgaOffset));
-        if (off % 16 == 0)
+        if (off % 16 == 0) {
+            simboard::ModelClock clock;
             simboard::OnFpgaWrite((U32)(off / 16), old, value);
+        }
         return;
     }
     struct Blk { size_t off; U64 phys; };
@@ -120,6 +123,7 @@ void Write32(volatile U32* addr, U32 value)
                                {simboard::kSpiOffset, simboard::kSpiPhys}};
     for (const Blk& b : blks) {
         if (a >= s + b.off && a < s + b.off + simboard::kBlockLen) {
+            simboard::ModelClock clock;
             simboard::OnBlockWrite(b.phys, (U32)(a - (s + b.off)), old, value);
             return;
         }
@@ -131,6 +135,7 @@ ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
     // Overwritten in place rather than truncated first: truncate-and-rewrite
     // makes the file system flush on close, and pins change thousands of
     // times a second.
+    simboard::ModelClock clock;
     int fd = ::open(Path(sysPath).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -162,6 +167,7 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
         errno = ENOTTY;
         return -1;
     }
+    simboard::ModelClock clock;
     return simboard::OnI2cTransfer(bus, msgs, count);
 }
 
@@ -184,10 +190,7 @@ void Trace(const char* name, const char* fmt, ...)
     va_start(ap, fmt);
     vsnprintf(line, sizeof(line), fmt, ap);
     va_end(ap);
-    std::string dir = Root() + "/trace";
-    ::mkdir(dir.c_str(), 0755);
-    std::string file = dir + "/" + name;
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = simboard::TraceFd(name);
     if (fd < 0)
         return;
     struct timespec ts;
@@ -202,7 +205,6 @@ void Trace(const char* name, const char* fmt, ...)
         out += '\n';
     ssize_t w = ::write(fd, out.data(), out.size());
     (void)w;
-    ::close(fd);
 }
 
 // ---- Shell ---------------------------------------------------------------
@@ -865,6 +867,54 @@ U8* State()
     state = static_cast<U8*>(p);
     return state;
 }
+
+}  // namespace simboard
+namespace simboard {
+
+int TraceFd(const std::string& name)
+{
+    // Trace files stay open: a capture takes a packet at a time. A file that
+    // a reader removed (its link count is 0) is opened anew.
+    static std::mutex m;
+    static std::map<std::string, int> fds;
+    std::string file = plat::Root() + "/trace/" + name;
+    std::lock_guard<std::mutex> lk(m);
+    auto it = fds.find(file);
+    if (it != fds.end()) {
+        struct stat st;
+        if (::fstat(it->second, &st) == 0 && st.st_nlink > 0)
+            return it->second;
+        ::close(it->second);
+        fds.erase(it);
+    }
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        ::mkdir((plat::Root() + "/trace").c_str(), 0755);
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (fd >= 0)
+        fds[file] = fd;
+    return fd;
+}
+
+namespace {
+std::atomic<U64> g_u64ModelNs{0};
+U64 NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (U64)ts.tv_sec * 1000000000ull + (U64)ts.tv_nsec;
+}
+thread_local int t_iModelDepth = 0;
+}  // namespace
+
+ModelClock::ModelClock() : u64Start(t_iModelDepth++ == 0 ? NowNs() : 0) {}
+ModelClock::~ModelClock()
+{
+    if (--t_iModelDepth == 0)
+        g_u64ModelNs += NowNs() - u64Start;
+}
+U64 ModelTimeNs() { return g_u64ModelNs.load(); }
 
 }  // namespace simboard
 #endif
