@@ -178,7 +178,8 @@ static void uniqlog(const char* strlog)
         if (ftruncate(fileno(f), end) != 0) {
             // the file keeps its old length; the next merge still finds whole entries
         }
-        fsync(fileno(f));
+        // Not synced: it is a log, not one of the persisted files, and
+        // every logged line would otherwise wait for the disk.
         fclose(f);
     }
     struct stat st;

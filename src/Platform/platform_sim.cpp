@@ -111,10 +111,8 @@ void Write32(volatile U32* addr, U32 value)
     const U8* a = reinterpret_cast<const U8*>(const_cast<U32*>(addr));
     if (a >= s + simboard::kFpgaOffset && a < s + simboard::kFpgaOffset + simboard::kFpgaLen) {
         size_t off = (size_t)(a - (s + simboard::kFpgaOffset));
-        if (off % 16 == 0) {
-            simboard::ModelClock clock;
+        if (off % 16 == 0)
             simboard::OnFpgaWrite((U32)(off / 16), old, value);
-        }
         return;
     }
     struct Blk { size_t off; U64 phys; };
@@ -123,7 +121,6 @@ void Write32(volatile U32* addr, U32 value)
                                {simboard::kSpiOffset, simboard::kSpiPhys}};
     for (const Blk& b : blks) {
         if (a >= s + b.off && a < s + b.off + simboard::kBlockLen) {
-            simboard::ModelClock clock;
             simboard::OnBlockWrite(b.phys, (U32)(a - (s + b.off)), old, value);
             return;
         }

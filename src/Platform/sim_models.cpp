@@ -166,8 +166,10 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
         }
         break;
     case 801:
-        if (Rising(oldValue, value))
+        if (Rising(oldValue, value)) {
+            ModelClock clock;  // only the models that reach files are timed: the clock is not free
             MailboxSend();
+        }
         break;
     case 839: {  // channel select of the bit-rate counters
         Profile* p = Prof();
@@ -190,8 +192,10 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
             RoutingEntry();
         break;
     case 768:
-        if (Rising(oldValue, value))
+        if (Rising(oldValue, value)) {
+            ModelClock clock;
             RoutingCommit();
+        }
         break;
     case 868:
         if (Rising(oldValue, value))
