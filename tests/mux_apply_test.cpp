@@ -369,7 +369,7 @@ TEST_F(Apply, CarouselThreadSendsOncePerInterval)
         U16 p = Program(t0, 3, 1, 1, 0x100, 0x1FFF);
         ES(t0, p, 0x101);
         ASSERT_EQ(0u, TSP_MuxProcess());
-        GetQAMIPMonitor_Handle()->u16PSIInterval = 20;
+        ASSERT_EQ(0u, TSP_SetPSIInterval(20));  // the carousel thread reads it while it runs
         SIP_Init();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         // Stop the ticks; the thread then only watches the counter.
@@ -382,7 +382,7 @@ TEST_F(Apply, CarouselThreadSendsOncePerInterval)
         EXPECT_GE(pats, 20);
         EXPECT_LE(pats, 55);
         EXPECT_EQ(0, ContinuityErrors(0));
-        GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+        ASSERT_EQ(0u, TSP_SetPSIInterval(100));
     });
 }
 

@@ -872,8 +872,9 @@ int TraceFd(const std::string& name)
 {
     // Trace files stay open: a capture takes a packet at a time. A file that
     // a reader removed (its link count is 0) is opened anew.
-    static std::mutex m;
-    static std::map<std::string, int> fds;
+    // Never destroyed: detached threads may still trace while the process exits.
+    static std::mutex& m = *new std::mutex;
+    static std::map<std::string, int>& fds = *new std::map<std::string, int>;
     std::string file = plat::Root() + "/trace/" + name;
     std::lock_guard<std::mutex> lk(m);
     auto it = fds.find(file);

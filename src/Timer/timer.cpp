@@ -17,8 +17,9 @@ std::atomic<BOOL> g_TimerEnd_flag{1};
 
 namespace {
 // Wakes the carousel thread on each tick instead of letting it poll.
-std::mutex s_tickMutex;
-std::condition_variable s_tickCond;
+// Never destroyed: the detached timer thread may still post while the process exits.
+std::mutex& s_tickMutex = *new std::mutex;
+std::condition_variable& s_tickCond = *new std::condition_variable;
 
 void SetTimerCnt(U32 v)
 {

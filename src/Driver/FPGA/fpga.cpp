@@ -397,6 +397,12 @@ void FPGA_ClearPIDCc(void)
     REG_Write(835, 0);
 }
 
+std::mutex& FPGA_SlaveRegInfoMutex(void)
+{
+    static std::mutex m;
+    return m;
+}
+
 void FPGA_SlaveAccessLock(void) { s_slaveAccessMutex.lock(); }
 void FPGA_SlaveAccessUnlock(void) { s_slaveAccessMutex.unlock(); }
 
@@ -437,11 +443,15 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d %s 's sem init failure\n\n", LOG_POS, semName);
         return PE_ERR_FAILURE;
     }
-    memset(&stSlaveRegInfo, 0, sizeof(stSlaveRegInfo));
-    stSlaveRegInfo.u8RegType = 0;
-    stSlaveRegInfo.u32SlaveLogRegAdd = u32Add;
-    stSlaveRegInfo.u32SlaveLogRegVal = u32Val;
-    ST_DEBUG_SLAVE_REG_INFO req = stSlaveRegInfo;
+    ST_DEBUG_SLAVE_REG_INFO req;
+    {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+        memset(&stSlaveRegInfo, 0, sizeof(stSlaveRegInfo));
+        stSlaveRegInfo.u8RegType = 0;
+        stSlaveRegInfo.u32SlaveLogRegAdd = u32Add;
+        stSlaveRegInfo.u32SlaveLogRegVal = u32Val;
+        req = stSlaveRegInfo;
+    }
     // Nothing is sent while the slave is absent: there is no answer to wait for.
     if (!SLAVE_CHIP_IS_EXIST)
         return PE_ERR_FAILURE;
@@ -452,8 +462,10 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
                    LOG_POS, u32Add, kSlaveAnswerTimeoutMs);
         return PE_ERR_FAILURE;
     }
-    if (pu32Val)
+    if (pu32Val) {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
         *pu32Val = stSlaveRegInfo.u32SlaveLogRegVal;
+    }
     return PE_SUCCESS;
 }
 

@@ -97,6 +97,9 @@ peErrCode FPGA_LogRegReadDebug(U32 u32M_or_S, U32 u32Add, U32* pu32Val);
 bool FPGA_WaitSlaveAnswer(sem_t* sem);
 // Serialises register accesses on the slave: the record and semaphores exist once.
 void FPGA_SlaveAccessLock(void);
+// Held over every read or write of stSlaveRegInfo: the request is written
+// here and the chip-link handler writes the answer from its own thread.
+std::mutex& FPGA_SlaveRegInfoMutex(void);
 void FPGA_SlaveAccessUnlock(void);
 
 // Status LED and bit-rate monitor threads.
