@@ -331,6 +331,25 @@ TEST_F(TsInputChecks, LongInformationWithoutItsRecordAndWidePidsAreRefused)
     EXPECT_EQ(TSP_ERR_INPUT, w::Send(IPCOMM_SEND_PROGRAM, w::Msg({w::Program(wideProg)})));
 }
 
+// The carousel thread reads the PSI interval while web and SNMP handlers set
+// it (a race the thread-checking build reports).
+TEST(PsiInterval, ReadAndWrittenFromTwoThreads)
+{
+    ASSERT_EQ(0u, TSP_SetPSIInterval(100));
+    std::thread writer([] {
+        for (int i = 0; i < 2000; i++)
+            TSP_SetPSIInterval(i & 1 ? 200 : 100);
+    });
+    for (int i = 0; i < 2000; i++) {
+        U16 v = 0;
+        TSP_GetPSIInterval(&v);
+        ASSERT_TRUE(v == 100 || v == 200) << v;
+    }
+    writer.join();
+    TSP_SetPSIInterval(100);
+    SSD_FlushSubMessages();
+}
+
 // The IP monitor and the per-PID measurement share registers 833/834; the
 // monitor set-up waits while a measurement sequence holds the registers.
 TEST(SharedRegisters, SequencesSharingRegistersTakeOneLock)
