@@ -13,8 +13,8 @@
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_nit.h"
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
