@@ -828,12 +828,12 @@ void Syslog(int priority, const char* text)
     std::lock_guard<std::mutex> lk(g_logMutex);  // also over the identifier
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
-    int fd = ::open((Root() + "/tarvex_data/log/K9_Modulate.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    simboard::ModelClock clock;  // the system logger is the board's, not the firmware's
+    int fd = simboard::AppendFd(Root() + "/tarvex_data/log/K9_Modulate.log");
     if (fd < 0)
         return;
     ssize_t w = ::write(fd, line, strlen(line));
     (void)w;
-    ::close(fd);
 }
 
 }  // namespace plat
@@ -868,14 +868,13 @@ U8* State()
 }  // namespace simboard
 namespace simboard {
 
-int TraceFd(const std::string& name)
+int AppendFd(const std::string& file)
 {
-    // Trace files stay open: a capture takes a packet at a time. A file that
-    // a reader removed (its link count is 0) is opened anew.
-    // Never destroyed: detached threads may still trace while the process exits.
+    // Files of the board that grow a line or a packet at a time stay open.
+    // A file that a reader removed (its link count is 0) is opened anew.
+    // Never destroyed: detached threads may still write while the process exits.
     static std::mutex& m = *new std::mutex;
     static std::map<std::string, int>& fds = *new std::map<std::string, int>;
-    std::string file = plat::Root() + "/trace/" + name;
     std::lock_guard<std::mutex> lk(m);
     auto it = fds.find(file);
     if (it != fds.end()) {
@@ -887,13 +886,15 @@ int TraceFd(const std::string& name)
     }
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0 && errno == ENOENT) {
-        ::mkdir((plat::Root() + "/trace").c_str(), 0755);
+        ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0755);
         fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     if (fd >= 0)
         fds[file] = fd;
     return fd;
 }
+
+int TraceFd(const std::string& name) { return AppendFd(plat::Root() + "/trace/" + name); }
 
 namespace {
 std::atomic<U64> g_u64ModelNs{0};
