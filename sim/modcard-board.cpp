@@ -1,9 +1,4 @@
-// Creates the board root of a simulated card chip.
-//
-//   modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V]
-//                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521|unknown]
-//                 [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX] [--packets N]
-//                 [--mdio-never-idle 0|1] [--snmp-port N]
+// Creates the board root of a simulated card chip; --help lists the options.
 #include "Platform/board_state.h"
 #include <cstdio>
 #include <cstdlib>
@@ -31,17 +26,38 @@ static bool WriteSnmpdConf(const std::string& root, U32 slot, U32 port)
     return ok;
 }
 
-static void Usage()
+static const char kOptions[] =
+    "usage: modcard-board ROOT [options]\n"
+    "Creates (or powers up again) the board root ROOT of one simulated chip: a new\n"
+    "register file; what the card saved under ROOT stays.\n"
+    "  --board-type N   FPGA board type: 0 DTMB, 1 or 10 DVB-T, 2 DVB-C,\n"
+    "                   3 J.83 Annex B, 4 ISDB-T, 5 ATSC 8VSB (default 0)\n"
+    "  --chip 0|1       chip type: 0 master, channels 0-3 (default); 1 slave, channels 4-7\n"
+    "  --slot N         chassis slot the FPGA reports, 0..15 (default 3)\n"
+    "  --slave-chip 0|1 1: the card carries the slave chip, 8 channels (default); 0: master alone\n"
+    "  --logic V        FPGA logic version (register 0)\n"
+    "  --hw-pins A,B,C  levels of the three hardware-version pins\n"
+    "  --phy NAME       Ethernet PHY: 88E1510 (default), 88E1111, YT8521 or unknown\n"
+    "  --mdio-never-idle 0|1  1: the PHY management interface never goes idle\n"
+    "  --snmp-port N    UDP port of the SNMP agent (default 16161)\n"
+    "  --mac XX:XX:XX:XX:XX:XX  the card's MAC address\n"
+    "  --packets N      packets per gate the bit-rate counters report on every channel\n"
+    "  --help           this text\n";
+
+[[noreturn]] static void Usage()
 {
-    fprintf(stderr,
-            "usage: modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V] [--hw-pins A,B,C]\n"
-            "                     [--phy 88E1510|88E1111|YT8521|unknown] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
-            "                     [--packets N] [--mdio-never-idle 0|1] [--snmp-port N]\n");
+    fputs(kOptions, stderr);
     exit(2);
 }
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(kOptions, stdout);
+            return 0;
+        }
+    }
     if (argc < 2 || argv[1][0] == '-')
         Usage();
     std::string root = argv[1];

@@ -360,7 +360,10 @@ TEST(RfDebug, SlaveReadReturnsTheLowByteOfTheAnswer)
     // Stand in for the chip-link handler of the slave's answer.
     std::thread answer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        stSlaveRegInfo.u32SlaveAD9789RegVal = 0x1234;
+        {
+            std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+            stSlaveRegInfo.u32SlaveAD9789RegVal = 0x1234;
+        }
         sem_post(&g_stReadRegVal_Sem);
     });
     U8 v = 0;

@@ -4,6 +4,7 @@
 #include "Platform/platform.h"
 #include "Platform/board_state.h"
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -131,6 +132,7 @@ ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
     // Overwritten in place rather than truncated first: truncate-and-rewrite
     // makes the file system flush on close, and pins change thousands of
     // times a second.
+    simboard::ModelClock clock;
     int fd = ::open(Path(sysPath).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -162,6 +164,7 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
         errno = ENOTTY;
         return -1;
     }
+    simboard::ModelClock clock;
     return simboard::OnI2cTransfer(bus, msgs, count);
 }
 
@@ -184,10 +187,7 @@ void Trace(const char* name, const char* fmt, ...)
     va_start(ap, fmt);
     vsnprintf(line, sizeof(line), fmt, ap);
     va_end(ap);
-    std::string dir = Root() + "/trace";
-    ::mkdir(dir.c_str(), 0755);
-    std::string file = dir + "/" + name;
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = simboard::TraceFd(name);
     if (fd < 0)
         return;
     struct timespec ts;
@@ -202,7 +202,6 @@ void Trace(const char* name, const char* fmt, ...)
         out += '\n';
     ssize_t w = ::write(fd, out.data(), out.size());
     (void)w;
-    ::close(fd);
 }
 
 // ---- Shell ---------------------------------------------------------------
@@ -881,12 +880,12 @@ void Syslog(int priority, const char* text)
     std::lock_guard<std::mutex> lk(g_logMutex);  // also over the identifier
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
-    int fd = ::open((Root() + "/tarvex_data/log/K9_Modulate.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    simboard::ModelClock clock;  // the system logger is the board's, not the firmware's
+    int fd = simboard::AppendFd(Root() + "/tarvex_data/log/K9_Modulate.log");
     if (fd < 0)
         return;
     ssize_t w = ::write(fd, line, strlen(line));
     (void)w;
-    ::close(fd);
 }
 
 }  // namespace plat
@@ -917,6 +916,56 @@ U8* State()
     state = static_cast<U8*>(p);
     return state;
 }
+
+}  // namespace simboard
+namespace simboard {
+
+int AppendFd(const std::string& file)
+{
+    // Files of the board that grow a line or a packet at a time stay open.
+    // A file that a reader removed (its link count is 0) is opened anew.
+    // Never destroyed: detached threads may still write while the process exits.
+    static std::mutex& m = *new std::mutex;
+    static std::map<std::string, int>& fds = *new std::map<std::string, int>;
+    std::lock_guard<std::mutex> lk(m);
+    auto it = fds.find(file);
+    if (it != fds.end()) {
+        struct stat st;
+        if (::fstat(it->second, &st) == 0 && st.st_nlink > 0)
+            return it->second;
+        ::close(it->second);
+        fds.erase(it);
+    }
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0755);
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (fd >= 0)
+        fds[file] = fd;
+    return fd;
+}
+
+int TraceFd(const std::string& name) { return AppendFd(plat::Root() + "/trace/" + name); }
+
+namespace {
+std::atomic<U64> g_u64ModelNs{0};
+U64 NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (U64)ts.tv_sec * 1000000000ull + (U64)ts.tv_nsec;
+}
+thread_local int t_iModelDepth = 0;
+}  // namespace
+
+ModelClock::ModelClock() : u64Start(t_iModelDepth++ == 0 ? NowNs() : 0) {}
+ModelClock::~ModelClock()
+{
+    if (--t_iModelDepth == 0)
+        g_u64ModelNs += NowNs() - u64Start;
+}
+U64 ModelTimeNs() { return g_u64ModelNs.load(); }
 
 }  // namespace simboard
 #endif

@@ -8,6 +8,7 @@
 #include "Common/thread.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
 #include <cstdio>
 #include <cstring>
@@ -288,6 +289,8 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         // Longer program information arrives later in a descriptor record.
         if (st.u16ProgramInfoLength > TSP_DESC_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16ProgramInfoLength", st.u16ProgramInfoLength);
+        if (st.u16OldPMTPID > TSP_MAX_PID || st.u16OldPCRPID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "PID", st.u16OldPMTPID > TSP_MAX_PID ? st.u16OldPMTPID : st.u16OldPCRPID);
     }
     CARD_STATE_LOCK();
     IndexInfoList_t stFree;
@@ -491,6 +494,9 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
             return RefuseRecord(__func__, i, "u8SlotID", st.u8SlotID);
         if (st.u16ESInfoLength > TSP_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16ESInfoLength", st.u16ESInfoLength);
+        // The routing word has 13 bits for a PID: a larger one would route another.
+        if (st.u16OldPID > TSP_MAX_PID || st.u16PID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "PID", st.u16OldPID > TSP_MAX_PID ? st.u16OldPID : st.u16PID);
     }
     CARD_STATE_LOCK();
     IndexInfoList_t stFree;
@@ -620,6 +626,7 @@ U32 TSP_ConstructOutputTSByAddNITTable(U8* u8Buffer, U16 u16Number, U16 u16Lengt
     for (U32 i = 0; i < u16Number; i++) {
         TSTable st = ReadRecord<TSTable>(u8Buffer, i);
         TSP_InitOneOutputTable(&st);
+        st.u8TableType = TSP_TABLE_TYPE_NIT; // what the NIT generator looks for
         st.u16Index = stFree.aru16IndexList[i];
         st.u16TSIndex = vecTS[i];
         // Next section of the same stream in message order.
@@ -689,6 +696,10 @@ U32 TSP_ConstructOutputTSBySetSCRPIDInfo(U8* u8Buffer, U16 u16Number, U16 u16Len
     U32 u32Ret = CheckRecords(__func__, u8Buffer, u16Number, u16Length, sizeof(Output_TSPID), "PID");
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
+    for (U32 i = 0; i < u16Number; i++) {
+        if (ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "u16CISrcPID", ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID);
+    }
     CARD_STATE_LOCK();
     Output_TSInfo* pst = TSP_GetTSParam();
     const U32 u32Cap = pst->pOutputPID ? pst->u32OutputPIDNumber : 0;
@@ -729,9 +740,10 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
     const bool bLong = st.u16DescriptorInfoLength > TSP_INFO_MAX_LEN;
     if (st.u16DescriptorInfoLength > TSP_DESC_INFO_MAX_LEN)
         return RefuseRecord(__func__, 0, "u16DescriptorInfoLength", st.u16DescriptorInfoLength);
+    if (st.u16NewPID > TSP_MAX_PID)
+        return RefuseRecord(__func__, 0, "u16NewPID", st.u16NewPID);
     // Longer information lives in a descriptor record, which must be one of ours.
-    if (bLong && st.u16DescriptorIndex != TSP_INVALID_INDEX &&
-        (pst->pDescriptor == nullptr || st.u16DescriptorIndex >= pst->u32OutputDescriptorNumber ||
+    if (bLong && (st.u16DescriptorIndex == TSP_INVALID_INDEX || pst->pDescriptor == nullptr || st.u16DescriptorIndex >= pst->u32OutputDescriptorNumber ||
          pst->pDescriptor[st.u16DescriptorIndex].u8ValidFlag != TSP_RECORD_VALID))
         return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
 

@@ -71,15 +71,19 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
         {TSP_ConstructNIT, "TSP_ConstructNIT"}, {TSP_ConstructSDT, "TSP_ConstructSDT"},
         {TSP_ConstructPMTs, "TSP_ConstructPMTs"}, {TSP_ConstructPSIP, "TSP_ConstructPSIP"},
     };
+    // A table that cannot be built or queued is left out alone: the tables
+    // after it still go out. The first failure is the result.
+    U32 first = 0;
     for (const Builder& b : builders) {
         U32 ret = b.fn(u32OutputTsIndex);
         if (ret != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d  fail\r\n\n", LOG_POS, b.name,
                        u32OutputTsIndex);
-            return ret;
+            if (first == 0)
+                first = ret;
         }
     }
-    return 0;
+    return first;
 }
 
 U32 TSP_MuxOutputAllSI(void)
@@ -92,6 +96,7 @@ U32 TSP_MuxOutputAllSI(void)
             continue;
         TSP_MuxTsSIProc(i);
     }
+    SIP_PublishSTTState();
     {
         std::lock_guard<std::mutex> lk(SI_Mutex());
         g_u8MuxFlag = 1;

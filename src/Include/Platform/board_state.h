@@ -171,4 +171,17 @@ void OnSysfsWrite(std::string_view sysPath, std::string_view text);
 // request (messages done, or -1 with errno).
 int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
 
+// A file kept open for appending (its folder made when missing), and a
+// trace file of the board root ("trace/NAME").
+int AppendFd(const std::string& file);
+int TraceFd(const std::string& name);
+// Time spent in the device models, so that a benchmark can tell the
+// firmware's own time from the simulated board's.
+struct ModelClock {
+    ModelClock();
+    ~ModelClock();
+    U64 u64Start;
+};
+U64 ModelTimeNs();
+
 }  // namespace simboard

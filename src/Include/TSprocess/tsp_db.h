@@ -58,6 +58,7 @@
 #define TSP_DESC_INFO_MAX_LEN 1024u    // bytes of a descriptor record
 #define TSP_TABLE_INFO_MAX_LEN 1024u   // bytes of a stored section
 #define TSP_NAME_MAX_LEN 32u           // service and provider name
+#define TSP_MAX_PID 0x1FFFu               // PIDs are 13 bits
 #define TSP_MAX_SLOT_ID 16u            // slots 0..15 and the back board
 #define TSP_ISDBT_ORIGINAL_NETWORK_ID 700u
 
