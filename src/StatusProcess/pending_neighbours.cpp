@@ -15,8 +15,6 @@ PENDING U32 ZRSYS_GetVrnType(void) { return 0; }
 PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 PENDING zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB*) { return ZR_SUCCESS; }
 
-// JSON parameter file.
-PENDING void DATA_Save(void) {}
 
 // Card links.
 PENDING void IPComm_SendEITInfo(void) {}
