@@ -46,8 +46,6 @@ PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
-// Configuration store and slot resources.
-PENDING void FTP_UpgradeProfileInit(void) {}
 
 // Network addresses and Ethernet PHY.
 PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
