@@ -159,8 +159,9 @@ TEST(OidStore, TreeShapeFixesTheRecordOrderOfTheDump)
         memcpy(&key, d.data() + off, 4);
         memcpy(&count, d.data() + off + 4, 2);
         memcpy(&unit, d.data() + off + 6, 2);
-        if (records < 12)
+        if (records < 12) {
             EXPECT_EQ(key, want[records]) << "record " << records;
+        }
         off += 8 + (size_t)count * unit;
         records++;
     }

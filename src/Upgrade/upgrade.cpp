@@ -260,8 +260,12 @@ zrErrCode upgrade_CheckFile(const U8* UpgradeFileName)
         SetStage(UPGRADE_STAGE_FAILED);
         return ZR_ERR_PARAMS;
     }
-    const char* name = reinterpret_cast<const char*>(UpgradeFileName);
     RemoveOldUnpack();
+    return upgrade_CheckImageFile(reinterpret_cast<const char*>(UpgradeFileName));
+}
+
+zrErrCode upgrade_CheckImageFile(const char* name)
+{
     Image img;
     if (!OpenImage(name, img)) {
         UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] open  error: %s(errno: %d)", name, strerror(errno), errno);

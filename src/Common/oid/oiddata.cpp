@@ -158,11 +158,15 @@ void OID_SetAllValueInAvlTree(void)
                LOG_POS_OF("OID_SetAllValueInAvlTree"));
 }
 
+}  // namespace
+
 // Loads the records of a dump into the tree. False when a record runs past
 // the end: such a dump is refused whole.
 bool OID_LoadAllValueFromFlash(const U8* data, size_t len)
 {
     size_t off = 2;
+    if (data == nullptr || len < off)
+        return false;
     while (len - off > OID_RECORD_HEAD_LEN) {
         Type key = (Type)GetLE(data + off, 4);
         U16 count = (U16)GetLE(data + off + 4, 2);
@@ -191,6 +195,8 @@ bool OID_LoadAllValueFromFlash(const U8* data, size_t len)
     return true;
 }
 
+namespace {
+
 // Copies element i of a key into a member: at most the member's width, and
 // only when the key carries that element.
 void CopyElement(const OidField& f, U32 i, U8* record)
@@ -200,6 +206,8 @@ void CopyElement(const OidField& f, U32 i, U8* record)
         return;
     memcpy(record + f.offset, n->value + (size_t)i * n->valueUnitLen, std::min(n->valueUnitLen, f.width));
 }
+
+}  // namespace
 
 void OID_RecoveryAllParam(void)
 {
@@ -233,6 +241,8 @@ void OID_RecoveryAllParam(void)
     }
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d end to recovery all params\n", LOG_POS);
 }
+
+namespace {
 
 // A version-0 dump comes from firmware that did not store the generation
 // flags: turn them on in the streams of the eight channels that exist.

@@ -92,6 +92,8 @@ zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName);
 void* upgrade_FileCasTask(void* arg);
 zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName);
 zrErrCode upgrade_CheckFile(const U8* UpgradeFileName);
+// The checks of upgrade_CheckFile after it has cleared earlier unpacking.
+zrErrCode upgrade_CheckImageFile(const char* name);
 S32 upgrade_FTPUpgradeMode(void);
 zrErrCode upgrade_RecieveFile(const U8* fileData, U32 u32Datalen);
 zrErrCode SubUpgrade_TimeoutStart(void);

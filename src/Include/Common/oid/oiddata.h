@@ -4,6 +4,7 @@
 #pragma once
 #include "Common/oid/avltree.h"
 #include "Common/types.h"
+#include <cstddef>
 
 #define TARVEX_OID_FILE "/tarvex_data/oiddata.conf"
 #define OID_KEY_NUM 179
@@ -21,6 +22,11 @@ U8 OID_CreateAvlTree(void);
 void OID_SetValueInAvlTree(U16 key, U16 count, U16 index, U16 unitLen, void* value);
 void OID_preorder_avltree(AVLTree tree);
 void OID_ModifyVersionNumber(U16 u16newVersion);
+// Steps of the restore: the records of a dump (version word first) into the
+// tree built by OID_CreateAvlTree, false when one runs past the end; then
+// the tree's values into the IP-monitor record and a rebuilt database.
+bool OID_LoadAllValueFromFlash(const U8* data, size_t len);
+void OID_RecoveryAllParam(void);
 void OIDDATA_Save(void);
 // 0 when a dump was restored, 1 otherwise.
 U8 OIDDATA_Recovery(void);
