@@ -90,8 +90,9 @@ void ExpectDocumentedEqual(const TParameter_DTMB& a, const TParameter_DTMB& b, U
     if (mode == 5) { SAME(u8ISDBTQAMMode); SAME(u8FFTMode); SAME(u8GImode); SAME(u8ConvolutionalCodeRate);
                      SAME(u8SegmentMode); }
 #undef SAME
-    if (mode == 4 || mode == 6)
+    if (mode == 4 || mode == 6) {
         EXPECT_EQ(a.u32ATSCChannelMode, b.u32ATSCChannelMode);
+    }
 }
 
 }  // namespace
