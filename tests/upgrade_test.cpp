@@ -54,12 +54,15 @@ open(out, 'wb').write(hdr + bytes(256 - len(hdr)) + payload)
     ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
 
-std::string ShellLog() { return Slurp(TestBoardRoot() + "/trace/shell.log"); }
+// The shell log from where the current test began.
+size_t g_logStart = 0;
+std::string ShellLog() { return Slurp(TestBoardRoot() + "/trace/shell.log").substr(g_logStart); }
 
 class Upgrade : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        g_logStart = Slurp(TestBoardRoot() + "/trace/shell.log").size();
         upgrade_TestSetSecondMs(1);
         upgrade_TestSetPhyChipType(PhyUnknown());
         Resource_getSelfHandle()->u8BoardType = RESOURCE_BOARD_TYPE_SELF;

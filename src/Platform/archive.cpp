@@ -4,6 +4,7 @@
 #include "archive.h"
 #include "Platform/platform.h"
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -12,7 +13,7 @@ namespace plat::detail {
 namespace {
 
 constexpr size_t kBlock = 512;
-constexpr size_t kMaxArchive = 512u << 20;  // more than any image or export
+constexpr unsigned long long kMaxNameRecord = 1u << 20;  // long-name and pax records
 
 // An octal number field; false for base-256 or garbage.
 bool Octal(const char* p, size_t n, unsigned long long* out)
@@ -89,12 +90,18 @@ bool PaxHeader(std::string_view data, std::string* path)
 
 }  // namespace
 
-bool TarDataSafe(const std::string& tar)
+// Reads the archive member by member, keeping only the headers and the
+// small records that name members, so a large image costs no memory.
+bool TarStreamSafe(FILE* in)
 {
     std::string longName, paxPath;
-    size_t off = 0;
-    while (off + kBlock <= tar.size()) {
-        const char* h = tar.data() + off;
+    char h[kBlock];
+    for (;;) {
+        size_t got = fread(h, 1, kBlock, in);
+        if (got == 0)
+            return true;  // ends at a block boundary
+        if (got != kBlock)
+            return false;  // a header cut short
         bool zero = true;
         for (size_t i = 0; i < kBlock && zero; i++)
             zero = h[i] == 0;
@@ -105,12 +112,26 @@ bool TarDataSafe(const std::string& tar)
             sum += (i >= 148 && i < 156) ? (unsigned char)' ' : (unsigned char)h[i];
         if (!Octal(h + 148, 8, &stored) || stored != sum || !Octal(h + 124, 12, &size))
             return false;
-        size_t dataLen = (size_t)((size + kBlock - 1) / kBlock * kBlock);
-        if (dataLen > tar.size() - off - kBlock)
-            return false;  // cut short
-        std::string_view data(h + kBlock, (size_t)size);
+        unsigned long long dataLen = (size + kBlock - 1) / kBlock * kBlock;
         char type = h[156];
-        off += kBlock + dataLen;
+        bool named = type == 'L' || type == 'x' || type == 'g';
+        std::string data;
+        if (named) {
+            if (size > kMaxNameRecord)
+                return false;
+            data.resize((size_t)dataLen);
+            if (fread(data.data(), 1, data.size(), in) != data.size())
+                return false;
+            data.resize((size_t)size);
+        } else {
+            char skip[4096];
+            for (unsigned long long left = dataLen; left > 0;) {
+                size_t n = (size_t)std::min<unsigned long long>(left, sizeof(skip));
+                if (fread(skip, 1, n, in) != n)
+                    return false;  // cut short
+                left -= n;
+            }
+        }
         if (type == 'L') {  // long name of the next member
             longName = Field(data.data(), data.size());
             continue;
@@ -139,7 +160,18 @@ bool TarDataSafe(const std::string& tar)
         if (!(regular || folder) || !NameSafe(name))
             return false;
     }
-    return off == tar.size();  // no member cut in the middle of its header
+}
+
+bool TarDataSafe(const std::string& tar)
+{
+    if (tar.empty())
+        return true;
+    FILE* f = fmemopen(const_cast<char*>(tar.data()), tar.size(), "rb");
+    if (f == nullptr)
+        return false;
+    bool ok = TarStreamSafe(f);
+    fclose(f);
+    return ok;
 }
 
 bool TarFileSafe(const std::string& realPath)
@@ -147,38 +179,27 @@ bool TarFileSafe(const std::string& realPath)
     FILE* f = fopen(realPath.c_str(), "rb");
     if (f == nullptr)
         return false;
-    unsigned char magic[2] = {0, 0};
-    size_t got = fread(magic, 1, 2, f);
-    fclose(f);
-    std::string tar;
-    if (got == 2 && magic[0] == 0x1F && magic[1] == 0x8B) {
-        // Unpacked by the system's gzip, read here.
-        std::string q = "'";
-        for (char c : realPath)
-            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        q += "'";
-        FILE* p = ::popen(("gzip -dc -- " + q + " 2>/dev/null").c_str(), "r");
-        if (p == nullptr)
-            return false;
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), p)) > 0 && tar.size() <= kMaxArchive)
-            tar.append(buf, n);
-        if (::pclose(p) != 0 || tar.size() > kMaxArchive)
-            return false;
-    } else {
-        FILE* r = fopen(realPath.c_str(), "rb");
-        if (r == nullptr)
-            return false;
-        char buf[65536];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), r)) > 0 && tar.size() <= kMaxArchive)
-            tar.append(buf, n);
-        fclose(r);
-        if (tar.size() > kMaxArchive)
-            return false;
+    int c0 = fgetc(f), c1 = fgetc(f);
+    if (c0 != 0x1F || c1 != 0x8B) {
+        rewind(f);
+        bool ok = TarStreamSafe(f);
+        fclose(f);
+        return ok;
     }
-    return TarDataSafe(tar);
+    fclose(f);
+    // Unpacked by the system's gzip, read here as it comes.
+    std::string q = "'";
+    for (char c : realPath)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    q += "'";
+    FILE* p = ::popen(("gzip -dc -- " + q + " 2>/dev/null").c_str(), "r");
+    if (p == nullptr)
+        return false;
+    bool ok = TarStreamSafe(p);
+    char drain[4096];
+    while (fread(drain, 1, sizeof(drain), p) > 0) {
+    }
+    return ::pclose(p) == 0 && ok;
 }
 
 }  // namespace plat::detail
