@@ -3,6 +3,7 @@
 #ifndef MODCARD_CARD
 #include "Platform/platform.h"
 #include "Platform/board_state.h"
+#include "archive.h"
 #include <algorithm>
 #include <atomic>
 #include <arpa/inet.h>
@@ -272,13 +273,18 @@ Kind Classify(const std::string& prog, const std::vector<std::string>& args)
 {
     static const std::set<std::string> run = {
         "tar", "cp", "mv", "rm", "mkdir", "ln", "touch", "find", "xargs", "grep", "sed", "cat",
-        "cd", "echo", "true", "sync", "ls", "chmod", "head", "tail", "wc", "gzip", "gunzip", "md5sum", "sleep"};
+        "cd", "echo", "true", "sync", "ls", "chmod", "head", "tail", "wc", "gzip", "gunzip", "md5sum", "sleep",
+        "rmdir"};
     static const std::set<std::string> record = {
         "ifconfig", "route", "mount", "umount", "ubidetach", "ubiattach", "kill", "killall", "pidof",
         "syslogd", "reboot", "hwclock", "netstat", "ps", "iperf3", "udhcpc"};
     if (prog == "date")
         return DateOnlyReads(args) ? Kind::Run : Kind::Record;
     if (prog.rfind("/etc/init.d/", 0) == 0)
+        return Kind::Record;
+    // Scripts that come with an image or live on the card's flash are the
+    // card's business: recorded, never run on this machine.
+    if (prog[0] == '/' && prog.size() > 3 && prog.compare(prog.size() - 3, 3, ".sh") == 0)
         return Kind::Record;
     if (prog == "ftpget" || prog == "ftpput")
         return Kind::Ftp;
@@ -409,6 +415,43 @@ bool TarWordUnsafe(const std::string& w, bool firstWord)
     return cluster && w.find_first_of("IFPT") != std::string::npos;
 }
 
+// The archive a tar command unpacks ("" when it does not unpack); false when
+// it unpacks but names no archive (it would read its input).
+bool TarExtractArchive(const std::vector<std::string>& words, std::string& archive)
+{
+    archive.clear();
+    bool extract = false;
+    std::string fromCluster;
+    bool wantNext = false;
+    for (size_t a = 1; a < words.size(); a++) {
+        const std::string& w = words[a];
+        if (wantNext) {
+            archive = w;
+            wantNext = false;
+            continue;
+        }
+        if (w == "--extract" || w == "--get")
+            extract = true;
+        if (w.rfind("--file=", 0) == 0)
+            archive = w.substr(7);
+        if (w == "--file")
+            wantNext = true;
+        bool cluster = (w[0] == '-' && w.size() > 1 && w[1] != '-') || (a == 1 && w[0] != '-');
+        if (!cluster)
+            continue;
+        if (w.find('x') != std::string::npos)
+            extract = true;
+        size_t f = w.find('f');
+        if (f != std::string::npos) {
+            if (f + 1 < w.size())
+                archive = w.substr(f + 1);
+            else
+                wantNext = true;
+        }
+    }
+    return !extract || !archive.empty();
+}
+
 // One file tool with its words (words[0] is the tool). pipedPaths: its input
 // is a list of paths from find or grep -l, which xargs may pass on.
 // producesPaths: its output is such a list.
@@ -518,6 +561,8 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
         p.refused = true;
         return p;
     }
+    // The working folder: a system path, or one relative to the board root.
+    std::string dir = cwd == nullptr ? Root() : (cwd[0] == '/' ? Path(cwd) : Root() + "/" + cwd);
     std::string out;
     size_t i = 0;
     bool lastProducesPaths = false;  // the previous command printed confined paths
@@ -581,6 +626,12 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
                 pos.push_back(words[a]);
             }
             if (pos.size() < 2 || pos.size() > 3) { p.refused = true; return p; }
+            // Only the chassis' own addresses: nothing leaves the machine.
+            struct in_addr host;
+            if (inet_pton(AF_INET, pos[0].c_str(), &host) != 1 || MapIPv4(ntohl(host.s_addr)) == 0) {
+                p.refused = true;
+                return p;
+            }
             std::string remote, local;
             if (words[0] == "ftpget") {
                 remote = pos.back();
@@ -604,6 +655,22 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
             i = j;
             continue;
         }
+        if (words[0] == "tar") {
+            // Members are checked before anything is unpacked: a link or a
+            // climbing name would write outside the target folder.
+            std::string archive;
+            if (!TarExtractArchive(words, archive)) {
+                p.refused = true;
+                return p;
+            }
+            if (!archive.empty() && !Escapes(archive)) {
+                std::string real = archive[0] == '/' ? Root() + archive : dir + "/" + archive;
+                if (access(real.c_str(), F_OK) == 0 && !detail::TarFileSafe(real)) {
+                    p.refused = true;
+                    return p;
+                }
+            }
+        }
         if (!RewriteTool(words, quoted, pipedPaths, out, lastProducesPaths)) {
             p.refused = true;
             return p;
@@ -611,8 +678,6 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
         p.anyRun = true;
         i = j;
     }
-    // The working folder: a system path, or one relative to the board root.
-    std::string dir = cwd == nullptr ? Root() : (cwd[0] == '/' ? Path(cwd) : Root() + "/" + cwd);
     if (cwd != nullptr && Escapes(cwd)) {
         p.refused = true;
         return p;

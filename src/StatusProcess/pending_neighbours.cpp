@@ -13,8 +13,6 @@
 // Web back end.
 PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 
-// JSON parameter file.
-PENDING void DATA_Save(void) {}
 
 // Card links.
 PENDING void IPComm_SendEITInfo(void) {}

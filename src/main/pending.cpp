@@ -67,28 +67,6 @@ PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 // Output-stream database: what one input slot contributed.
 PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
 
-// Configuration store, slot resources and firmware upgrade.
-PENDING void FTP_UpgradeProfileInit(void) {}
-PENDING st_ZR_UPGRADE UpgradeProFlag = {};
-PENDING BOOL g_isUpgrading = 0;
-PENDING BOOL g_isFtpUpgrading = 0;
-PENDING zrErrCode upgrade_RecieveFile(U8*, U32) { return ZR_SUCCESS; }
-PENDING zrErrCode upgrade_UpgradeSystem(const U8*) { return ZR_SUCCESS; }
-PENDING zrErrCode upgrade_FTPUpgradeMode(void) { return ZR_SUCCESS; }
-PENDING void SubUpgrade_TimeoutStart(void) {}
-PENDING zrErrCode GetUpgradeFileSwVersion(const U8*, U32* pu32Version)
-{
-    if (pu32Version)
-        *pu32Version = 0;
-    return ZR_SUCCESS;
-}
-PENDING U32 GetMiniSwVersion_SupportCurrentHw(U8* pu8HwLimit)
-{
-    if (pu8HwLimit)
-        *pu8HwLimit = 0;
-    return 0;
-}
-
 // Web back end.
 PENDING U32 Web_Start(void) { return 0; }
 

@@ -91,6 +91,10 @@ int Pclose(FILE* f);
 pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* inFd, int* outFd, int* errFd);
 // Runs a command and returns its output.
 std::string RunCapture(std::string_view cmd, const char* cwd = nullptr);
+// Checks a tar archive (plain or gzip) before it is unpacked: true when every
+// member is a regular file or folder whose relative name stays inside the
+// target folder. Links, device files, absolute names and ".." refuse it.
+bool ArchiveIsSafe(std::string_view sysPath);
 // Exit status of the process after a recorded "reboot" in the simulation,
 // so that the supervisor starts it again as it would after a real reboot.
 constexpr int kRebootExitStatus = 77;

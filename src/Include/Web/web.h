@@ -14,3 +14,13 @@ zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB* pstOldTParameter_DTMB);
 U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo);
 // Reboots the card (both chips) through the board manager.
 zrErrCode Web_Reboot(void);
+
+// Accessors the web back end also offers to its own handlers.
+void Web_GetPSIInterval(U16* out);
+void Web_SetPSIInterval(U32 value);
+// Web modulation type: 0 DVB-T, 1 DTMB, 2..6 the modulation mode itself, 7 other.
+U8 Web_GetBoardType(void);
+U8 Web_GetPowerLevelType(void);
+void Web_SetSingleMode(U32 value);
+U32 _web_GetOutChannelNumbyPort(U32 port);
+U32 _web_GetOutRealChannel(U32 port, U32 channel);
