@@ -381,7 +381,8 @@ void* IPComm_Server_Service(void* arg)
 zrErrCode IPServer_Start(void)
 {
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, IPComm_Server_Service, nullptr);
+    // Created with the control signals blocked: the SNMP agent's loop takes them.
+    int rc = Thread_Create(&tid, nullptr, IPComm_Server_Service, nullptr);
     if (rc != 0) {
         SRV_LOG(LOG_LEVEL_ERROR, "IP communication thread create error :%s(errno: %d)\n", strerror(rc), rc);
         return ZR_ERR_COMM_PTHREAD_CREAT;
