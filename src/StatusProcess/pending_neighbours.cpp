@@ -21,5 +21,3 @@ PENDING void DATA_Save(void) {}
 // Card links.
 PENDING void IPComm_SendEITInfo(void) {}
 
-// Output-stream database.
-PENDING U32 TSP_ChangeSrcSlotID(U8, U8) { return 0; }
