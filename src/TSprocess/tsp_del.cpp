@@ -7,6 +7,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_del.h"
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -844,6 +845,30 @@ U32 TSP_DelAllPIDsInOneProgram(U16 u16ProgramIndex)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error\r\n\n", LOG_POS);
         return TSP_ERR_INPUT;
     }
+    // Every list is walked before anything is cleared, so a broken chain
+    // leaves the program whole instead of pointing at cleared records.
+    IndexInfoList_t ecm, es;
+    U32 ret = TSP_GetOutProgPSECMPIDIndexList(u16ProgramIndex, p, &ecm);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutProgPSECMPIDIndexList return error\r\n\n",
+                   LOG_POS);
+        return ret;
+    }
+    ret = TSP_GetOutProgAllESPIDIndexList(u16ProgramIndex, p, &es);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutProgESPIDIndexList return error\r\n\n",
+                   LOG_POS);
+        return ret;
+    }
+    std::vector<IndexInfoList_t> esEcm(es.u16IndexListNum);
+    for (U32 i = 0; i < es.u16IndexListNum; i++) {
+        ret = TSP_GetOutESECMPIDIndexList(es.aru16IndexList[i], p, &esEcm[i]);
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutESECMPIDIndexList return error\r\n\n",
+                       LOG_POS);
+            return ret;
+        }
+    }
     const Output_TSProgram& pr = p->pOutputProgram[u16ProgramIndex];
     if (pr.u16PCRIndex < PIDCap(p)) {
         // A PCR record that another program now owns is left to that program.
@@ -854,34 +879,13 @@ U32 TSP_DelAllPIDsInOneProgram(U16 u16ProgramIndex)
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Input error. u16PCRIndex[%d] out of range.\n",
                    LOG_POS, pr.u16PCRIndex);
     }
-    IndexInfoList_t l;
-    U32 ret = TSP_GetOutProgPSECMPIDIndexList(u16ProgramIndex, p, &l);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutProgPSECMPIDIndexList return error\r\n\n",
-                   LOG_POS);
-        return ret;
-    }
-    for (U32 i = 0; i < l.u16IndexListNum; i++)
-        memset(&p->pOutputPID[l.aru16IndexList[i]], 0, sizeof(Output_TSPID));
-    IndexInfoList_t es;
-    ret = TSP_GetOutProgAllESPIDIndexList(u16ProgramIndex, p, &es);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutProgESPIDIndexList return error\r\n\n",
-                   LOG_POS);
-        return ret;
-    }
+    for (U32 i = 0; i < ecm.u16IndexListNum; i++)
+        memset(&p->pOutputPID[ecm.aru16IndexList[i]], 0, sizeof(Output_TSPID));
     for (U32 i = 0; i < es.u16IndexListNum; i++) {
-        const U16 e = es.aru16IndexList[i];
-        ret = TSP_GetOutESECMPIDIndexList(e, p, &l);
-        if (ret != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutESECMPIDIndexList return error\r\n\n",
-                       LOG_POS);
-            return ret;
-        }
-        for (U32 j = 0; j < l.u16IndexListNum; j++)
-            memset(&p->pOutputPID[l.aru16IndexList[j]], 0, sizeof(Output_TSPID));
-        ReleaseEsDescriptor(p, e);
-        memset(&p->pOutputPID[e], 0, sizeof(Output_TSPID));
+        for (U32 j = 0; j < esEcm[i].u16IndexListNum; j++)
+            memset(&p->pOutputPID[esEcm[i].aru16IndexList[j]], 0, sizeof(Output_TSPID));
+        ReleaseEsDescriptor(p, es.aru16IndexList[i]);
+        memset(&p->pOutputPID[es.aru16IndexList[i]], 0, sizeof(Output_TSPID));
     }
     TSP_ReleaseProgramOrphans(p, u16ProgramIndex);
     return 0;
