@@ -3,6 +3,7 @@
 //   modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V]
 //                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521]
 //                 [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX] [--packets N]
+//                 [--channel-packets CH:N] [--pid-packets CH:PID:N]...
 #include "Platform/board_state.h"
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +17,7 @@ static void Usage()
     fprintf(stderr,
             "usage: modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V] [--hw-pins A,B,C]\n"
             "                     [--phy 88E1510|88E1111|YT8521] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
-            "                     [--packets N]\n");
+            "                     [--packets N] [--channel-packets CH:N] [--pid-packets CH:PID:N]...\n");
     exit(2);
 }
 
@@ -56,6 +57,20 @@ int main(int argc, char** argv)
         } else if (opt == "--packets") {
             for (U32& c : p.channelPackets)
                 c = (U32)strtoul(v, nullptr, 0);
+        } else if (opt == "--channel-packets") {  // CH:N, one channel's counter
+            unsigned ch = 0, n = 0;
+            if (sscanf(v, "%u:%u", &ch, &n) != 2 || ch >= 8)
+                Usage();
+            p.channelPackets[ch] = n;
+        } else if (opt == "--pid-packets") {  // CH:PID:N, one PID's counter
+            unsigned ch = 0, pid = 0, n = 0, k = 0;
+            if (sscanf(v, "%u:%i:%u", &ch, (int*)&pid, &n) != 3)
+                Usage();
+            while (k < 32 && p.pidRates[k].used)
+                k++;
+            if (k == 32)
+                Usage();
+            p.pidRates[k] = {(U16)ch, (U16)pid, n, 1, {0, 0, 0}};
         } else
             Usage();
     }

@@ -149,6 +149,12 @@ TEST_F(TspDelete, CascadeOfAStreamLeavesNoValidRecord)
     EXPECT_EQ(ValidRecords(db), 0u);
     EXPECT_EQ(db->pOutputTable[nit].u16Index, 0xFFFF);
     EXPECT_EQ(TSP_DelOutputTS(0xFFFF, db), (zrErrCode)TSP_ERR_INPUT);
+
+    // A count that disagrees with its list does not keep the stream alive.
+    Fill();
+    db->pOutputTS[StreamOf(0)].u16OtherPIDNum += 2;
+    EXPECT_EQ(TSP_DelOutputTS(StreamOf(0), db), ZR_SUCCESS);
+    EXPECT_EQ(ValidRecords(db), 0u);
 }
 
 TEST_F(TspDelete, ProgramCascadeKeepsTheOtherProgramAndSetsNoFlag)
@@ -161,9 +167,11 @@ TEST_F(TspDelete, ProgramCascadeKeepsTheOtherProgramAndSetsNoFlag)
     EXPECT_EQ(db->pOutputTS[ts].u16ProgramNum, 1u);
     EXPECT_EQ(db->pOutputTS[ts].u8PATChangeFlag, 0u);
     EXPECT_EQ(db->pOutputTS[ts].u16DescriptorNum, 0u);
-    for (U32 i = 0; i < db->u32OutputPIDNumber; i++)
-        if (db->pOutputPID[i].u8ValidFlag == 1)
+    for (U32 i = 0; i < db->u32OutputPIDNumber; i++) {
+        if (db->pOutputPID[i].u8ValidFlag == 1) {
             EXPECT_NE(db->pOutputPID[i].u32ProgramIndex, p1) << "PID " << i << " outlived its program";
+        }
+    }
 }
 
 TEST_F(TspDelete, UnlinkersAndPredecessorSearches)
@@ -387,9 +395,11 @@ TEST_F(TspSlots, SlotMoveRepointsEveryRecordAndRebuildsBothChipsTables)
     unlink(plat::Path(PARAMS_TSP_CONFIG_FILE).c_str());
     SSD_FlushSubMessages();
     EXPECT_EQ(TSP_ChangeSrcSlotID(6, 9), 0u);
-    for (U32 i = 0; i < db->u32OutputPIDNumber; i++)
-        if (db->pOutputPID[i].u8ValidFlag == 1)
+    for (U32 i = 0; i < db->u32OutputPIDNumber; i++) {
+        if (db->pOutputPID[i].u8ValidFlag == 1) {
             EXPECT_EQ(db->pOutputPID[i].u8SourceSlotID, 9u) << "PID " << i;
+        }
+    }
     U16 idx = 0;
     TSP_GetOutputProgramIndexByPID(9, 1, 0, 1, &idx);
     EXPECT_NE(idx, 0xFFFF);

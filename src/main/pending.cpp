@@ -20,11 +20,6 @@
 
 #define PENDING __attribute__((weak))
 
-// Status LED and bit-rate monitor threads.
-PENDING zrErrCode FPGA_LEDRedfresh_Start(void) { return ZR_SUCCESS; }
-PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
-PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
-
 // Card links.
 PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
 PENDING U8 g_u8OutputChannelNum = 8;
@@ -39,6 +34,7 @@ PENDING void MAC_InitDirectMACCommMaster(void) {}
 PENDING void MACSlave_InitDirectMACComm(void) {}
 PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
 PENDING S32 MACComSlaveChipDetect(void) { return 0; }
+PENDING U8 Get_VersionInfo_ISSameFlg(void) { return 1; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPServer_Start(void) { return ZR_SUCCESS; }

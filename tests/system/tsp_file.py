@@ -26,10 +26,10 @@ def check(cond, what):
         print("FAIL:", what)
 
 
-def board(top, name, chip, slot):
+def board(top, name, chip, slot, *extra):
     root = os.path.join(top, name)
     subprocess.run([os.path.join(BUILD, "modcard-board"), root, "--board-type", "2", "--chip", str(chip),
-                    "--slot", str(slot)], check=True, stdout=subprocess.DEVNULL)
+                    "--slot", str(slot)] + list(extra), check=True, stdout=subprocess.DEVNULL)
     return root
 
 
@@ -76,28 +76,43 @@ def rec(size, fields):
 
 
 NONE = 0xFFFF
-STREAM = rec(448, [(8, "H", 1), (10, "H", 0x100), (12, "H", 1), (14, "B", 1), (15, "B", 3), (16, "H", 0),
-                   (18, "H", 1), (20, "H", 0), (24, "H", NONE), (28, "H", NONE), (36, "H", NONE),
-                   (38, "H", NONE), (40, "H", NONE), (42, "H", NONE), (44, "H", NONE), (46, "H", NONE),
-                   (57, "B", 4), (62, "H", NONE), (64, "B", 1), (65, "B", 1), (66, "B", 1), (67, "B", 1)])
+
+
+def stream(channel):
+    return rec(448, [(8, "H", 1), (10, "H", 0x100), (12, "H", 1), (14, "B", 1), (15, "B", 3), (16, "H", channel),
+                     (18, "H", 1), (20, "H", 0), (24, "H", NONE), (28, "H", NONE), (36, "H", NONE),
+                     (38, "H", NONE), (40, "H", NONE), (42, "H", NONE), (44, "H", NONE), (46, "H", NONE),
+                     (57, "B", 4), (62, "H", NONE), (64, "B", 1), (65, "B", 1), (66, "B", 1), (67, "B", 1)])
+
+
 NAME = b"Carried"
-PROGRAM = rec(920, [(8, "B", 1), (9, "B", 3), (10, "H", 1), (12, "H", 0), (14, "B", 3), (16, "H", 0),
-                    (18, "H", 0), (20, "H", 1), (22, "H", NONE), (26, "H", NONE), (28, "H", 101),
-                    (30, "H", 0x101), (32, "H", 0x100), (34, "H", 101), (36, "H", 0x101), (38, "H", 0x100),
-                    (40, "H", 1), (42, "H", 1), (44, "H", 0), (46, "B", len(NAME)), (112, "B", 1),
-                    (113, "B", 4), (500, "H", NONE), (502, "H", NONE)])
-PROGRAM = PROGRAM[:48] + NAME + PROGRAM[48 + len(NAME):]
 
 
-def pid(index, kind, next_index):
-    return rec(372, [(8, "B", 1), (9, "B", 3), (10, "H", 1), (12, "B", 3), (14, "H", 0), (16, "I", 0),
+def program(channel):
+    p = rec(920, [(8, "B", 1), (9, "B", 3), (10, "H", 1), (12, "H", channel), (14, "B", 3), (16, "H", 0),
+                  (18, "H", 0), (20, "H", 1), (22, "H", NONE), (26, "H", NONE), (28, "H", 101),
+                  (30, "H", 0x101), (32, "H", 0x100), (34, "H", 101), (36, "H", 0x101), (38, "H", 0x100),
+                  (40, "H", 1), (42, "H", 1), (44, "H", 0), (46, "B", len(NAME)), (112, "B", 1),
+                  (113, "B", 4), (500, "H", NONE), (502, "H", NONE)])
+    return p[:48] + NAME + p[48 + len(NAME):]
+
+
+def pid(index, kind, next_index, channel=0):
+    return rec(372, [(8, "B", 1), (9, "B", 3), (10, "H", 1), (12, "B", 3), (14, "H", channel), (16, "I", 0),
                      (20, "I", 0), (24, "I", index), (28, "H", 1), (30, "H", index + 1), (32, "I", next_index),
                      (38, "H", NONE), (40, "B", kind), (41, "B", 2), (42, "H", 0x101), (44, "H", 0x101),
                      (240, "H", NONE), (246, "H", NONE)])
 
 
-def decoded(root):
-    cap = os.path.join(root, "trace/si_ch0.ts")
+def read(path):
+    try:
+        return open(path, errors="replace").read()
+    except OSError:
+        return ""
+
+
+def decoded(root, channel=0):
+    cap = os.path.join(root, "trace/si_ch%d.ts" % channel)
     if not os.path.exists(cap) or os.path.getsize(cap) < 188 * 4:
         return ""
     r = subprocess.run([os.path.join(BUILD, "tests/psidecode"), "--ts", cap], capture_output=True, text=True)
@@ -115,7 +130,7 @@ def main():
         check(len(data) == 517028 and file_ok(data), "factory file of 517,028 bytes passes crcmod")
 
         # Streams stored before a restart are carried after it.
-        open(conf, "wb").write(image([STREAM], [PROGRAM], [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)]))
+        open(conf, "wb").write(image([stream(0)], [program(0)], [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)]))
         for run in (1, 2):
             if os.path.exists(os.path.join(master, "trace/si_ch0.ts")):
                 os.remove(os.path.join(master, "trace/si_ch0.ts"))
@@ -139,6 +154,22 @@ def main():
         slave = board(top, "slave", 1, 11)
         run_until(slave, lambda: False, 6)
         check(not os.path.exists(os.path.join(slave, FILE)), "slave has no output-stream file")
+
+        # Status LED: blinks red until the LED control runs, then green.
+        # Channel 3 at 333 packets (500 kbit/s) gets no PSI/SI.
+        mon = board(top, "monitor", 0, 9, "--channel-packets", "3:333")
+        os.makedirs(os.path.join(mon, "tarvex_data"), exist_ok=True)
+        open(os.path.join(mon, FILE), "wb").write(
+            image([stream(3)], [program(3)], [pid(0, 3, 0xFFFFFFFF, 3), pid(1, 2, 0xFFFFFFFF, 3)]))
+        led = os.path.join(mon, "trace/led.log")
+        check(run_until(mon, lambda: "GREEN" in read(led), 40), "LED turns green")
+        text = read(led)
+        check("RED" in text and text.find("RED") < text.find("GREEN"), "LED blinks red before green")
+        log = read(os.path.join(mon, "tarvex_data/log/K9_Modulate.log"))
+        check(log.count("Channel 3 effective bitrate less than 500K") == 1, "one low-rate warning for channel 3")
+        check("Channel 2 effective bitrate" not in log, "no warning for the other channels")
+        cap = os.path.join(mon, "trace/si_ch3.ts")
+        check(not os.path.exists(cap) or os.path.getsize(cap) == 0, "no PSI/SI on channel 3")
     finally:
         shutil.rmtree(top, ignore_errors=True)
     if failures:

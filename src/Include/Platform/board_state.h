@@ -49,8 +49,16 @@ struct Profile {
     U8 mac[6];
     U8 pad0[2];
     U32 channelPackets[8];  // packets per gate the bit-rate counters report per channel
-    U32 pidPackets;         // packets per gate for any PID
-    U8 reserved[4096 - 92];
+    U32 pidPackets;         // packets per gate for any PID not listed below
+    // Per-PID counters that override pidPackets for one channel and PID.
+    struct PidRate {
+        U16 channel;
+        U16 pid;
+        U32 packets;
+        U8 used;
+        U8 pad[3];
+    } pidRates[32];
+    U8 reserved[4096 - 92 - 32 * 12];
 };
 static_assert(sizeof(Profile) == 4096, "profile fills its page");
 
