@@ -14,15 +14,9 @@
 
 namespace {
 
-// The stream of a channel in the database being read (0xFFFF when none):
-// an index found in another copy may name a different record here.
-U16 StreamOf(const Output_TSInfo* p, U16 u16Channel)
-{
-    for (U32 i = 0; p->pOutputTS != nullptr && i < p->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-        if (p->pOutputTS[i].u8ValidFlag == 1 && p->pOutputTS[i].u16ChannelID == u16Channel)
-            return (U16)i;
-    return TSP_INVALID_INDEX;
-}
+// The stream is looked up in the database being read: an index found in
+// another copy may name a different record here.
+U16 StreamOf(const Output_TSInfo* p, U16 u16Channel) { return TSP_FindStreamOfChannel(p, u16Channel); }
 
 // Payload capacity of a channel in kbit/s; in DVB-T mode the two chips'
 // capacities from the settings of channels 0 and 4.
@@ -98,6 +92,14 @@ U32 FillProgram(const Output_TSInfo* p, U16 u16Prog, Output_WebProgramInfo* w, b
 }
 
 } // namespace
+
+U16 TSP_FindStreamOfChannel(const Output_TSInfo* p, U16 u16Channel)
+{
+    for (U32 i = 0; p != nullptr && p->pOutputTS != nullptr && i < p->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+        if (p->pOutputTS[i].u8ValidFlag == 1 && p->pOutputTS[i].u16ChannelID == u16Channel)
+            return (U16)i;
+    return TSP_INVALID_INDEX;
+}
 
 BOOL TSP_IsVideoStreamType(U8 t)
 {

@@ -122,4 +122,6 @@ U32 TSP_SendProgramInfoToWeb(U16 u16Channel, U16 u16ServiceId, Output_WebProgram
 U32 TSP_SendTSBitInfoToWeb(U16 u16Channel, Output_WebTSBitInfo* pstWebTSBitInfo);
 U32 TSP_WriteSamePIDNum(Output_WebPIDBitInfo* parPIDBitInfo, U16 u16PIDNumber);
 BOOL TSP_IsVideoStreamType(U8 u8StreamType);
+// The valid stream of a channel in the database given, 0xFFFF when none.
+U16 TSP_FindStreamOfChannel(const Output_TSInfo* pstParamTS, U16 u16Channel);
 BOOL TSP_IsAudioStreamType(U8 u8StreamType);
