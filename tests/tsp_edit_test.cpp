@@ -144,7 +144,9 @@ TEST_F(Edit, SwappedServiceIdsAndNamesReachTheirProgramsAndTheCapture)
 {
     // The web shows program a (5) and b (6); the operator swaps their ids and
     // renames both.
-    std::swap(view->arOutputProInfo[0].u16ServiceID, view->arOutputProInfo[1].u16ServiceID);
+    const U16 first = view->arOutputProInfo[0].u16ServiceID; // packed record: no references
+    view->arOutputProInfo[0].u16ServiceID = view->arOutputProInfo[1].u16ServiceID;
+    view->arOutputProInfo[1].u16ServiceID = first;
     memcpy(view->arOutputProInfo[0].aru8ServiceName, "Alpha\0\0\0", 8);
     view->arOutputProInfo[0].u8ServiceNameLen = 5;
     memcpy(view->arOutputProInfo[1].aru8ServiceName, "Beta\0\0\0\0", 8);

@@ -1,5 +1,6 @@
 // The web's views with the simulated bit-rate counters, the status LED's
 // judgement of the channels and the bit-rate monitor that gates PSI insertion.
+// The web's records are packed: their fields are compared as copies.
 #include "DTMB/dtmb_param.h"
 #include "Driver/FPGA/fpga.h"
 #include "Parameter/parameters.h"
@@ -48,12 +49,12 @@ TEST_F(View, OverflowAtTheCapacityBoundaryOf8VSB)
     Prof().channelPackets[2] = 12888;
     ASSERT_EQ(TSP_SendTSInfoToWeb(2, ts.get(), TSP_GetTSParam()), 0u);
     EXPECT_EQ(ts->u8ValidFlag, 1u);
-    EXPECT_EQ(ts->u32TotalBitRate, 19383u);
-    EXPECT_EQ(ts->u32EffectiveBitRate, 19383u);
+    EXPECT_EQ((U32)ts->u32TotalBitRate, 19383u);
+    EXPECT_EQ((U32)ts->u32EffectiveBitRate, 19383u);
     EXPECT_EQ(ts->bOverFlow, 0u);
     Prof().channelPackets[2] = 12889;
     ASSERT_EQ(TSP_SendTSInfoToWeb(2, ts.get(), TSP_GetTSParam()), 0u);
-    EXPECT_EQ(ts->u32EffectiveBitRate, 19385u);
+    EXPECT_EQ((U32)ts->u32EffectiveBitRate, 19385u);
     EXPECT_EQ(ts->bOverFlow, 1u);
 }
 
@@ -69,7 +70,7 @@ TEST_F(View, ChannelsAreResolvedInTheDatabaseReadAndBounded)
     ASSERT_EQ(TSP_SendTSInfoToWeb(3, ts.get(), w), 0u);
     EXPECT_EQ(ts->u8ValidFlag, 0xFF) << "never filled from another channel's record";
     ASSERT_EQ(TSP_SendTSInfoToWeb(5, ts.get(), w), 0u);
-    EXPECT_EQ(ts->u16TransportStreamID, 0x33);
+    EXPECT_EQ((U32)ts->u16TransportStreamID, 0x33u);
     for (U16 c : {8, 200, 0xFFFF}) {
         EXPECT_EQ(TSP_SendTSInfoToWeb(c, ts.get(), TSP_GetTSParam()), TSP_ERR_INPUT);
         EXPECT_EQ(TSP_SendTSBitInfoToWeb(c, bits.get()), TSP_ERR_INPUT);
@@ -97,8 +98,11 @@ TEST_F(View, PerPidStatusSortsCountsAndFilters)
     ASSERT_EQ(TSP_MuxProcess(), 0u);
     ASSERT_EQ(TSP_SendTSBitInfoToWeb(0, bits.get()), 0u);
     std::vector<std::pair<U16, U8>> got;
-    for (U32 i = 0; i < bits->u16PIDNum; i++)
-        got.push_back({bits->arPIDBitInfo[i].u16PID, bits->arPIDBitInfo[i].u8PIDType});
+    for (U32 i = 0; i < bits->u16PIDNum; i++) {
+        const U16 pid = bits->arPIDBitInfo[i].u16PID; // packed record: copied out, not bound
+        const U8 kind = bits->arPIDBitInfo[i].u8PIDType;
+        got.push_back({pid, kind});
+    }
     const U16 pcr = TSP_GetTSParam()->pOutputProgram[p].u16PCRPID;
     const U16 pmt = TSP_GetTSParam()->pOutputProgram[p].u16PMTPID;
     const U16 audio = TSP_GetTSParam()->pOutputPID[a].u16PID;
@@ -106,14 +110,14 @@ TEST_F(View, PerPidStatusSortsCountsAndFilters)
                                             {pcr, TSP_WEB_PID_VIDEO}, {audio, TSP_WEB_PID_AUDIO}};
     std::sort(want.begin() + 1, want.end(), [](auto& x, auto& y) { return x.first < y.first; });
     EXPECT_EQ(got, want);
-    EXPECT_EQ(bits->arPIDBitInfo[0].u32BitRate, 15u);
+    EXPECT_EQ((U32)bits->arPIDBitInfo[0].u32BitRate, 15u);
     for (U32 i = 0; i < bits->u16PIDNum; i++)
         if (bits->arPIDBitInfo[i].u16PID == pcr && bits->arPIDBitInfo[i].u8PIDType == TSP_WEB_PID_PCR) {
-            EXPECT_EQ(bits->arPIDBitInfo[i].u16SamePIDNum, 2u);
+            EXPECT_EQ((U32)bits->arPIDBitInfo[i].u16SamePIDNum, 2u);
         }
 
     ASSERT_EQ(TSP_SendTSInfoToWeb(0, ts.get(), TSP_GetTSParam()), 0u);
-    EXPECT_EQ(ts->arOutputProInfo[0].u16ESNumber, 2u);
+    EXPECT_EQ((U32)ts->arOutputProInfo[0].u16ESNumber, 2u);
     EXPECT_EQ(ts->arOutputProInfo[0].arOutputESInfo[1].u8PIDType, TSP_WEB_PID_AUDIO);
 }
 
@@ -124,8 +128,8 @@ TEST_F(View, ViewsStopAtTheirCapacity)
     for (U16 i = 0; i < 201; i++)
         Program(t, 3, 1, (U16)(i + 1), (U16)(0x100 + i), 0x1FFF);
     ASSERT_EQ(TSP_SendTSInfoToWeb(0, ts.get(), TSP_GetTSParam()), 0u);
-    EXPECT_EQ(ts->u16ProgramNum, 201u);
-    EXPECT_EQ(ts->arOutputProInfo[199].u16ServiceID, 200u);
+    EXPECT_EQ((U32)ts->u16ProgramNum, 201u);
+    EXPECT_EQ((U32)ts->arOutputProInfo[199].u16ServiceID, 200u);
     EXPECT_EQ(TSP_SendTSBitInfoToWeb(0, bits.get()), TSP_ERR_TABLE_GROW);
 }
 

@@ -145,7 +145,10 @@ U32 TSP_SendTSInfoToWeb(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo, const Ou
     U32 u32Lut = 0, u32Eff = 0;
     FPGA_GetChannelBitRate(u16Channel, &u32Lut, &u32Eff);
     w.u32EffectiveBitRate = u32Eff;
-    Capacity(u16Channel, true, &w.u32TotalBitRate, &w.u32TotalBitRateSlave);
+    U32 u32Total = 0, u32Slave = 0; // the record is packed: no pointers into it
+    Capacity(u16Channel, true, &u32Total, &u32Slave);
+    w.u32TotalBitRate = u32Total;
+    w.u32TotalBitRateSlave = u32Slave;
     w.u32Frequency = GetDTMBPara_Handle()->OutputFreq[u16Channel] / 1000;
     w.bOverFlow = (float)w.u32TotalBitRate < (float)u32Lut ? 1 : 0;
     w.bOverFlowSlave = (float)u32Lut > (float)w.u32TotalBitRateSlave ? 1 : 0;
@@ -243,7 +246,11 @@ U32 TSP_SendTSBitInfoToWeb(U16 u16Channel, Output_WebTSBitInfo* pstWebTSBitInfo)
         if (bFull)
             return false;
         Output_WebPIDBitInfo e{};
-        ret = FPGA_GetPIDBitInfo(u16Channel, pid, &e.u32BitRate, &e.U8CcNum);
+        U32 u32Rate = 0;
+        U8 u8Cc = 0;
+        ret = FPGA_GetPIDBitInfo(u16Channel, pid, &u32Rate, &u8Cc);
+        e.u32BitRate = u32Rate;
+        e.U8CcNum = u8Cc;
         if (ret != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetPIDBitInfo return error\r\n\n", LOG_POS);
             return false;
