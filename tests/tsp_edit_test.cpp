@@ -157,7 +157,14 @@ TEST_F(Edit, SwappedServiceIdsAndNamesReachTheirProgramsAndTheCapture)
     EXPECT_EQ(0, memcmp(WProg(a).aru8ServiceName, "Alpha", 5));
     EXPECT_EQ(0, memcmp(WProg(b).aru8ServiceName, "Beta", 4));
 
-    // Commit, apply, a carousel round: the capture carries the new ids and names.
+    // And moves program a's elementary stream to PID 0x456.
+    Output_WebProgramInfo pv;
+    ASSERT_EQ(TSP_SendProgramInfoToWeb(0, 6, &pv, TSP_GetTempTSParam()), 0u);
+    pv.arOutputESInfo[0].u16PID = 0x456;
+    ASSERT_EQ(TSP_ModifyProgramInfoByWeb(0, &pv, &flag), 0u);
+    EXPECT_EQ(TSP_GetTempTSParam()->pOutputPID[esA].u16PID, 0x456);
+
+    // Commit, apply, a carousel round: the capture carries the new ids, names and PID.
     ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
     GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
     for (U8& e : u8PSIEnable)
@@ -173,6 +180,7 @@ TEST_F(Edit, SwappedServiceIdsAndNamesReachTheirProgramsAndTheCapture)
     // The service descriptor's name ("Alpha" = 416c706861) follows service 6.
     size_t at = d.find("SDT_SERVICE id=6");
     EXPECT_NE(d.find("416c706861", at), std::string::npos) << d;
+    EXPECT_NE(d.find("PMT_ES program=6 type=0x02 pid=1110"), std::string::npos) << d;
 }
 
 TEST_F(Edit, ProgramEditConflictPutsBackEveryMovedPid)
