@@ -157,6 +157,24 @@ TEST_F(TspDelete, CascadeOfAStreamLeavesNoValidRecord)
     EXPECT_EQ(ValidRecords(db), 0u);
 }
 
+TEST_F(TspDelete, ClearingAStreamKeepsTablesOfAnotherStream)
+{
+    Fill(0);
+    Fill(1, 200);
+    // A table of stream 1 written before tables recorded their stream.
+    IndexInfoList_t l;
+    ASSERT_EQ(TSP_GetUnusedOutputTableIndexList(&l, db, 1), ZR_SUCCESS);
+    TSTable& t = db->pOutputTable[l.aru16IndexList[0]];
+    TSP_InitOneOutputTable(&t);
+    t.u16Index = l.aru16IndexList[0];
+    t.u16TSIndex = StreamOf(0);
+    db->pOutputTS[StreamOf(1)].u16TOTIndex = t.u16Index;
+    const U16 s1 = StreamOf(1);
+    EXPECT_EQ(TSP_DelOutputTS(StreamOf(0), db), ZR_SUCCESS);
+    EXPECT_EQ(t.u8ValidFlag, 1u);
+    t.u16TSIndex = s1; // as a table written today names its stream
+}
+
 TEST_F(TspDelete, ProgramCascadeKeepsTheOtherProgramAndSetsNoFlag)
 {
     Fill();

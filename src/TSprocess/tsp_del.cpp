@@ -704,9 +704,24 @@ void TSP_ClearStreamRecord(Output_TSInfo* p, U16 u16TS)
         if (r.u8ValidFlag == 1 && r.u16TSIndex == u16TS)
             memset(&r, 0, sizeof(r));
     }
+    // Tables written before their owner was recorded may name stream 0
+    // wrongly: a table that another stream's chain reaches is kept.
+    std::vector<bool> reached(TableCap(p), false);
+    for (U32 s = 0; s < TSCap(p); s++) {
+        const Output_TSStream& o = p->pOutputTS[s];
+        if (s == u16TS || o.u8ValidFlag != 1)
+            continue;
+        for (U16 head : {o.u16NITIndex, o.u16BATIndex, o.u16TDTIndex, o.u16TOTIndex, o.u16OtherNITIndex,
+                         o.u16OtherSDTIndex}) {
+            for (U32 i = head, n = 0; i < TableCap(p) && n < TableCap(p) && !reached[i]; n++) {
+                reached[i] = true;
+                i = p->pOutputTable[i].u16NextIndex;
+            }
+        }
+    }
     for (U32 i = 0; i < TableCap(p); i++) {
         TSTable& r = p->pOutputTable[i];
-        if (r.u8ValidFlag == 1 && r.u16TSIndex == u16TS) {
+        if (r.u8ValidFlag == 1 && r.u16TSIndex == u16TS && !reached[i]) {
             memset(&r, 0, sizeof(r));
             r.u16Index = TSP_INVALID_INDEX;
         }
