@@ -42,6 +42,8 @@ static const char kOptions[] =
     "  --snmp-port N    UDP port of the SNMP agent (default 16161)\n"
     "  --mac XX:XX:XX:XX:XX:XX  the card's MAC address\n"
     "  --packets N      packets per gate the bit-rate counters report on every channel\n"
+    "  --channel-packets CH:N    packets per gate of one channel's counter\n"
+    "  --pid-packets CH:PID:N    packets per gate of one PID on one channel (up to 32)\n"
     "  --help           this text\n";
 
 [[noreturn]] static void Usage()
@@ -102,6 +104,20 @@ int main(int argc, char** argv)
             snmpPort = (U32)strtoul(v, nullptr, 0);
             if (snmpPort == 0 || snmpPort > 65535)
                 Usage();
+        } else if (opt == "--channel-packets") {  // CH:N, one channel's counter
+            unsigned ch = 0, n = 0;
+            if (sscanf(v, "%u:%u", &ch, &n) != 2 || ch >= 8)
+                Usage();
+            p.channelPackets[ch] = n;
+        } else if (opt == "--pid-packets") {  // CH:PID:N, one PID's counter
+            unsigned ch = 0, pid = 0, n = 0, k = 0;
+            if (sscanf(v, "%u:%i:%u", &ch, (int*)&pid, &n) != 3)
+                Usage();
+            while (k < 32 && p.pidRates[k].used)
+                k++;
+            if (k == 32)
+                Usage();
+            p.pidRates[k] = {(U16)ch, (U16)pid, n, 1, {0, 0, 0}};
         } else
             Usage();
     }

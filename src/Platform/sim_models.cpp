@@ -178,9 +178,13 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
         PokeReg(841, count);
         break;
     }
-    case 836: {  // PID select of the per-PID counters
+    case 836: {  // PID select of the per-PID counters (channel in 833)
         Profile* p = Prof();
-        PokeReg(837, p ? p->pidPackets : 0);
+        U32 count = p ? p->pidPackets : 0;
+        for (U32 i = 0; p && i < sizeof(p->pidRates) / sizeof(p->pidRates[0]); i++)
+            if (p->pidRates[i].used && p->pidRates[i].channel == PeekReg(833) && p->pidRates[i].pid == value)
+                count = p->pidRates[i].packets;
+        PokeReg(837, count);
         break;
     }
     case 835:

@@ -17,5 +17,3 @@ PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 // Card links.
 PENDING void IPComm_SendEITInfo(void) {}
 
-// Output-stream database.
-PENDING U32 TSP_ChangeSrcSlotID(U8, U8) { return 0; }

@@ -257,6 +257,14 @@ U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstPar
     return WalkESList(u16InProgIndex, pstParamTS, false, pstIndexList);
 }
 
+U32 TSP_GetOutProgAllESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
+                                    IndexInfoList_t* pstIndexList)
+{
+    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pstIndexList, Owner::Program))
+        return TSP_ERR_INPUT;
+    return WalkESList(u16InProgIndex, pstParamTS, true, pstIndexList);
+}
+
 U32 TSP_GetOutTSDescIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
     if (pstIndexList == nullptr || pstParamTS == nullptr || u16InTSIndex >= OwnerCapacity(pstParamTS, Owner::TS)) {

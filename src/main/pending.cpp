@@ -21,11 +21,6 @@
 
 #define PENDING __attribute__((weak))
 
-// Status LED and bit-rate monitor threads.
-PENDING zrErrCode FPGA_LEDRedfresh_Start(void) { return ZR_SUCCESS; }
-PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
-PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
-
 // Card links.
 PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
 PENDING U8 g_u8OutputChannelNum = 8;
@@ -40,6 +35,7 @@ PENDING void MAC_InitDirectMACCommMaster(void) {}
 PENDING void MACSlave_InitDirectMACComm(void) {}
 PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
 PENDING S32 MACComSlaveChipDetect(void) { return 0; }
+PENDING U8 Get_VersionInfo_ISSameFlg(void) { return 1; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
@@ -64,11 +60,5 @@ PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
 PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
-// Output-stream database: what one input slot contributed.
-PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
-
 // Web back end.
 PENDING U32 Web_Start(void) { return 0; }
-
-// Output-stream views: no view yet.
-PENDING U32 TSP_SendTSInfoToWeb(U16, Output_WebTSInfo*, const Output_TSInfo*) { return 0xC0000; }

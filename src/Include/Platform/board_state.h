@@ -51,9 +51,17 @@ struct Profile {
     U8 mac[6];
     U8 pad0[2];
     U32 channelPackets[8];  // packets per gate the bit-rate counters report per channel
-    U32 pidPackets;         // packets per gate for any PID
+    U32 pidPackets;         // packets per gate for any PID not listed below
     U32 mdioNeverIdle;      // 1: the PHY management interface stays busy after a frame
-    U8 reserved[4096 - 96];
+    // Per-PID counters that override pidPackets for one channel and PID.
+    struct PidRate {
+        U16 channel;
+        U16 pid;
+        U32 packets;
+        U8 used;
+        U8 pad[3];
+    } pidRates[32];
+    U8 reserved[4096 - 96 - 32 * 12];
 };
 static_assert(sizeof(Profile) == 4096, "profile fills its page");
 

@@ -466,6 +466,9 @@ U32 TSP_GetOutTSOtherPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstPara
 U32 TSP_GetOutProgPSECMPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutESECMPIDIndexList(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
+// Every elementary stream of the chain, filtered ones included (deletions).
+U32 TSP_GetOutProgAllESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
+                                    IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSDescIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSNITTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSBATTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);

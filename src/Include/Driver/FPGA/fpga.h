@@ -106,3 +106,15 @@ void FPGA_SlaveAccessUnlock(void);
 zrErrCode FPGA_LEDRedfresh_Start(void);
 zrErrCode FPGA_CheckBitrateStatusStart(void);
 zrErrCode LED_TaskMonitoring(void);
+zrErrCode FPGA_LEDGreenfresh_Start(void);
+void FPGA_LEDfresh_Stop(void);
+// What the LED control thread keeps between passes.
+typedef struct {
+    LED_STATUS emLed = LED_OFF;  // LED as last read
+    U8 u8Status = 1;             // reported to the back board: 1 normal, 2 abnormal
+} LED_CtrlState;
+// One pass of the LED control thread and one of the bit-rate monitor.
+void LED_CtrlPass(LED_CtrlState* pstState);
+void FPGA_CheckBitrateOnce(void);
+// The card's status (command 515) to the back board, through the outbox.
+void LED_ReportStatus(U8 u8Status);
