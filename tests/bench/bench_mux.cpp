@@ -213,10 +213,12 @@ int main()
     TSP_MuxProcess();
     SIPacket_Tick(CHIP_TYPE_MAIN);  // the forward to the slave happens once
 
-    // The same database after the input card of slot 2 took back its half.
+    // The same database after the input card of slot 2 took back its half
+    // (firmware time, as above).
+    const int kApplies = 5;
     double bestHalf = 1e9, bestDel = 1e9;
     for (int i = 0; i < kApplies; i++) {
-        FillDatabase();
+        FillDatabase(1);
         auto t0 = std::chrono::steady_clock::now();
         Output_TSInfo* db = TSP_GetTSParam();
         for (U32 p = 0; p < db->u32OutputProgramNumber; p++) {
@@ -225,18 +227,20 @@ int main()
                 TSP_DelProgramInfoByInput(2, pr.u16SourceChannelID, pr.u16ChannelID, pr.u16ProgramID);
         }
         auto t1 = std::chrono::steady_clock::now();
+        U64 model0 = simboard::ModelTimeNs();
         U32 ret = TSP_MuxProcess();
         auto t2 = std::chrono::steady_clock::now();
         if (ret != 0)
             printf("TSP_MuxProcess returned 0x%x\n", ret);
         double del = std::chrono::duration<double, std::milli>(t1 - t0).count();
-        double ms = std::chrono::duration<double, std::milli>(t2 - t1).count();
+        double ms = std::chrono::duration<double, std::milli>(t2 - t1).count() -
+                    (double)(simboard::ModelTimeNs() - model0) / 1e6;
         bestDel = del < bestDel ? del : bestDel;
         bestHalf = ms < bestHalf ? ms : bestHalf;
     }
-    printf("bench_mux: TSP_MuxProcess after deleting half (50 programs of slot 2): best %.2f ms = %.2f x the full "
-           "database's; the 50 deletions took %.2f ms\n",
-           bestHalf, bestHalf / best, bestDel);
+    printf("bench_mux: TSP_MuxProcess after deleting half (50 programs of slot 2): firmware %.2f ms = %.2f x the "
+           "full database's; the 50 deletions took %.2f ms\n",
+           bestHalf, bestHalf / firmware1, bestDel);
 
     const int kTicks = 500;
     double cpu0 = ThreadCpuMs();
