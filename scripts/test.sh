@@ -9,6 +9,8 @@ bash "$top/scripts/build.sh" "$top/build"
 bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON
 (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$(nproc)" -LE nosanitize)
+# Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs them longer).
+bash "$top/scripts/fuzz.sh" --seconds 30
 # Benchmarks print their timings (normal build only).
 for b in "$top"/build/tests/bench_*; do
   [ -x "$b" ] || continue

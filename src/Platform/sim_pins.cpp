@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/i2c.h>
+#include <map>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -21,6 +22,17 @@ namespace simboard {
 namespace {
 
 std::mutex g_pinMutex;  // one pin change is decoded at a time in this process
+
+// Pin files written inside a batch wait here (real path -> text) until the
+// thread's outermost batch ends or the process exits: one bus transaction
+// changes pins thousands of times. Guarded by g_pinMutex.
+std::map<std::string, std::string> g_pendingFiles;
+// What this process last wrote into each pin file: most lines end a
+// transaction as they began it, and their files need no write.
+std::map<std::string, std::string> g_writtenFiles;
+thread_local int t_batchDepth = 0;
+// Lines whose folder this process has seen; only trusted inside a batch.
+bool g_lineSeen[256];
 
 // Linux GPIO numbers of the bus lines (EMIO pin + 960) and the version pins
 // (MIO pin + 906).
@@ -42,10 +54,38 @@ U32 Idx(U32 n) { return n - kGpioFirst; }
 
 std::string PinDir(U32 n) { return plat::Path(std::string(kGpioDir) + "/gpio" + std::to_string(n)); }
 
+void WritePinFile(const std::string& f, const std::string& text)
+{
+    int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t w = ::pwrite(fd, text.data(), text.size(), 0);  // in place: see plat::WriteAttr
+    if (w >= 0 && ::ftruncate(fd, w) != 0)
+        w = -1;
+    ::close(fd);
+}
+
+void FlushLocked()
+{
+    for (const auto& [f, text] : g_pendingFiles) {
+        std::string& last = g_writtenFiles[f];
+        if (last != text) {
+            WritePinFile(f, text);
+            last = text;
+        }
+    }
+    g_pendingFiles.clear();
+}
+
 // Replaces a file of an exported pin (never creates the pin).
 void PutPinFile(U32 n, const char* name, const char* text)
 {
     std::string f = PinDir(n) + "/" + name;
+    if (t_batchDepth > 0) {
+        g_pendingFiles[f] = text;
+        return;
+    }
+    g_writtenFiles[f] = text;
     int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -247,27 +287,14 @@ void Export(RfChipModels& m, std::string_view text)
             ::close(fd);
     }
     m.output[Idx((U32)n)] = 0;
+    g_lineSeen[Idx((U32)n)] = true;
     PutPinFile((U32)n, "direction", "in\n");
     ShowLevel(m, (U32)n, InputLevel(m, (U32)n), true);
 }
 
-}  // namespace
-
-void OnSysfsWrite(std::string_view sysPath, std::string_view text)
+// A write to a pin's "direction" or "value" reaches the line.
+void OnAttr(RfChipModels* m, U32 n, const char* attr, std::string_view text)
 {
-    RfChipModels* m = GetRfChips();
-    if (m == nullptr)
-        return;
-    std::lock_guard<std::mutex> lk(g_pinMutex);
-    std::string path(sysPath);
-    if (path == std::string(kGpioDir) + "/export") {
-        Export(*m, text);
-        return;
-    }
-    unsigned n = 0;
-    char attr[32] = "";
-    if (sscanf(path.c_str(), "/sys/class/gpio/gpio%u/%31s", &n, attr) != 2 || !LineOk(n))
-        return;
     std::string t(text);
     while (!t.empty() && (t.back() == '\n' || t.back() == ' '))
         t.pop_back();
@@ -291,6 +318,125 @@ void OnSysfsWrite(std::string_view sysPath, std::string_view text)
         m->shown[Idx(n)] = (U8)v;  // the write itself put it in the file
         Drive(*m, n, v);
     }
+}
+
+bool ParseAttrPath(const std::string& path, unsigned* n, char (&attr)[32])
+{
+    return sscanf(path.c_str(), "/sys/class/gpio/gpio%u/%31s", n, attr) == 2 && LineOk(*n);
+}
+
+}  // namespace
+
+void OnSysfsWrite(std::string_view sysPath, std::string_view text)
+{
+    RfChipModels* m = GetRfChips();
+    if (m == nullptr)
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    std::string path(sysPath);
+    if (path == std::string(kGpioDir) + "/export") {
+        Export(*m, text);
+        return;
+    }
+    unsigned n = 0;
+    char attr[32] = "";
+    if (!ParseAttrPath(path, &n, attr))
+        return;
+    g_lineSeen[Idx(n)] = true;  // its file could be opened
+    g_writtenFiles[plat::Path(path)] = std::string(text);  // plat::WriteAttr wrote it
+    OnAttr(m, n, attr, text);
+}
+
+void PinBatch(bool bBegin)
+{
+    if (bBegin) {
+        t_batchDepth++;
+        return;
+    }
+    if (t_batchDepth == 0 || --t_batchDepth > 0)
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    FlushLocked();
+}
+
+bool DeferPinWrite(std::string_view sysPath, std::string_view text)
+{
+    if (t_batchDepth == 0)
+        return false;
+    RfChipModels* m = GetRfChips();
+    unsigned n = 0;
+    char attr[32] = "";
+    std::string path(sysPath);
+    if (m == nullptr || !ParseAttrPath(path, &n, attr) ||
+        (strcmp(attr, "value") != 0 && strcmp(attr, "direction") != 0))
+        return false;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    if (!g_lineSeen[Idx(n)])
+        return false;
+    static bool s_atExit = [] { return atexit(FlushPinFiles) == 0; }();
+    (void)s_atExit;
+    // The driver's own write, then what the line makes of it.
+    g_pendingFiles[plat::Path(path)] = std::string(text);
+    OnAttr(m, n, attr, text);
+    return true;
+}
+
+void FlushPinFiles()
+{
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    FlushLocked();
+}
+
+void FlushPinFile(std::string_view sysPath)
+{
+    if (sysPath.rfind(kGpioDir, 0) != 0)
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    auto it = g_pendingFiles.find(plat::Path(sysPath));
+    if (it == g_pendingFiles.end())
+        return;
+    std::string& last = g_writtenFiles[it->first];
+    if (last != it->second) {
+        WritePinFile(it->first, it->second);
+        last = it->second;
+    }
+    g_pendingFiles.erase(it);
+}
+
+bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn)
+{
+    if (t_batchDepth == 0)
+        return false;
+    std::string real = plat::Path(sysPath);
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    auto it = g_pendingFiles.find(real);
+    const std::string* text = nullptr;
+    if (it != g_pendingFiles.end()) {
+        text = &it->second;
+    } else {
+        auto w = g_writtenFiles.find(real);
+        if (w == g_writtenFiles.end())
+            return false;
+        text = &w->second;
+    }
+    size_t k = std::min(len, text->size());
+    memcpy(buf, text->data(), k);
+    *pn = (ssize_t)k;
+    return true;
+}
+
+bool PinLineKnown(std::string_view sysPath, bool bExists)
+{
+    unsigned n = 0;
+    char extra = 0;
+    std::string path(sysPath);
+    int got = sscanf(path.c_str(), "/sys/class/gpio/gpio%u%c", &n, &extra);
+    if (!(got == 1 || (got == 2 && extra == '/' && path.back() == '/')) || !LineOk(n))
+        return false;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    if (bExists)
+        g_lineSeen[Idx(n)] = true;
+    return t_batchDepth > 0 && g_lineSeen[Idx(n)];
 }
 
 // AD5321 at 7-bit address 0x0C on bus 1: two bytes, the power-down bits and
