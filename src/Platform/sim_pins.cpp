@@ -11,7 +11,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/i2c.h>
-#include <map>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -23,13 +22,30 @@ namespace {
 
 std::mutex g_pinMutex;  // one pin change is decoded at a time in this process
 
-// Pin files written inside a batch wait here (real path -> text) until the
-// thread's outermost batch ends or the process exits: one bus transaction
-// changes pins thousands of times. Guarded by g_pinMutex.
-std::map<std::string, std::string> g_pendingFiles;
-// What this process last wrote into each pin file: most lines end a
-// transaction as they began it, and their files need no write.
-std::map<std::string, std::string> g_writtenFiles;
+// The "value" (0) and "direction" (1) files of each line. Inside a batch a
+// write waits in `pending` until the thread's outermost batch ends or the
+// process exits: one bus transaction changes pins thousands of times.
+// `written` is what this process last put in the file: most lines end a
+// transaction as they began it, and their files need no write. Guarded by
+// g_pinMutex.
+struct PinText {
+    char text[16];
+    U8 len;
+    bool set;
+    bool Is(std::string_view v) const { return set && v == std::string_view(text, len); }
+    void Put(std::string_view v)
+    {
+        len = (U8)std::min(v.size(), sizeof(text));
+        memcpy(text, v.data(), len);
+        set = true;
+    }
+};
+struct PinFiles {
+    PinText pending[2];
+    PinText written[2];
+};
+PinFiles g_files[256];
+const char* const kAttrName[2] = {"value", "direction"};
 thread_local int t_batchDepth = 0;
 // Lines whose folder this process has seen; only trusted inside a batch.
 bool g_lineSeen[256];
@@ -54,38 +70,58 @@ U32 Idx(U32 n) { return n - kGpioFirst; }
 
 std::string PinDir(U32 n) { return plat::Path(std::string(kGpioDir) + "/gpio" + std::to_string(n)); }
 
-void WritePinFile(const std::string& f, const std::string& text)
+void WritePinFile(U32 n, int a, const PinText& t)
 {
+    std::string f = PinDir(n) + "/" + kAttrName[a];
     int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return;
-    ssize_t w = ::pwrite(fd, text.data(), text.size(), 0);  // in place: see plat::WriteAttr
+    ssize_t w = ::pwrite(fd, t.text, t.len, 0);  // in place: see plat::WriteAttr
     if (w >= 0 && ::ftruncate(fd, w) != 0)
         w = -1;
     ::close(fd);
 }
 
+// Writes one waiting file back, unless it already holds that text.
+void FlushOne(U32 idx, int a)
+{
+    PinFiles& pf = g_files[idx];
+    if (!pf.pending[a].set)
+        return;
+    if (!pf.written[a].Is(std::string_view(pf.pending[a].text, pf.pending[a].len))) {
+        WritePinFile(idx + kGpioFirst, a, pf.pending[a]);
+        pf.written[a] = pf.pending[a];
+    }
+    pf.pending[a].set = false;
+}
+
 void FlushLocked()
 {
-    for (const auto& [f, text] : g_pendingFiles) {
-        std::string& last = g_writtenFiles[f];
-        if (last != text) {
-            WritePinFile(f, text);
-            last = text;
-        }
-    }
-    g_pendingFiles.clear();
+    for (U32 i = 0; i < kGpioLines; i++)
+        for (int a = 0; a < 2; a++)
+            FlushOne(i, a);
+}
+
+int AttrIndex(const char* attr)
+{
+    if (strcmp(attr, "value") == 0)
+        return 0;
+    return strcmp(attr, "direction") == 0 ? 1 : -1;
 }
 
 // Replaces a file of an exported pin (never creates the pin).
 void PutPinFile(U32 n, const char* name, const char* text)
 {
-    std::string f = PinDir(n) + "/" + name;
-    if (t_batchDepth > 0) {
-        g_pendingFiles[f] = text;
+    const int a = AttrIndex(name);
+    if (t_batchDepth > 0 && a >= 0) {
+        g_files[Idx(n)].pending[a].Put(text);
         return;
     }
-    g_writtenFiles[f] = text;
+    if (a >= 0) {
+        g_files[Idx(n)].pending[a].set = false;
+        g_files[Idx(n)].written[a].Put(text);
+    }
+    std::string f = PinDir(n) + "/" + name;
     int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return;
@@ -325,6 +361,16 @@ bool ParseAttrPath(const std::string& path, unsigned* n, char (&attr)[32])
     return sscanf(path.c_str(), "/sys/class/gpio/gpio%u/%31s", n, attr) == 2 && LineOk(*n);
 }
 
+// The line and file index of a pin attribute path; false for any other path.
+bool PinFileOf(std::string_view sysPath, unsigned* n, int* a)
+{
+    char attr[32] = "";
+    if (sysPath.size() > 64 || !ParseAttrPath(std::string(sysPath), n, attr))
+        return false;
+    *a = AttrIndex(attr);
+    return *a >= 0;
+}
+
 }  // namespace
 
 void OnSysfsWrite(std::string_view sysPath, std::string_view text)
@@ -343,7 +389,11 @@ void OnSysfsWrite(std::string_view sysPath, std::string_view text)
     if (!ParseAttrPath(path, &n, attr))
         return;
     g_lineSeen[Idx(n)] = true;  // its file could be opened
-    g_writtenFiles[plat::Path(path)] = std::string(text);  // plat::WriteAttr wrote it
+    const int a = AttrIndex(attr);
+    if (a >= 0) {  // plat::WriteAttr wrote it
+        g_files[Idx(n)].pending[a].set = false;
+        g_files[Idx(n)].written[a].Put(text);
+    }
     OnAttr(m, n, attr, text);
 }
 
@@ -361,14 +411,12 @@ void PinBatch(bool bBegin)
 
 bool DeferPinWrite(std::string_view sysPath, std::string_view text)
 {
-    if (t_batchDepth == 0)
+    if (t_batchDepth == 0 || text.size() > sizeof(PinText::text))
         return false;
     RfChipModels* m = GetRfChips();
     unsigned n = 0;
-    char attr[32] = "";
-    std::string path(sysPath);
-    if (m == nullptr || !ParseAttrPath(path, &n, attr) ||
-        (strcmp(attr, "value") != 0 && strcmp(attr, "direction") != 0))
+    int a = -1;
+    if (m == nullptr || !PinFileOf(sysPath, &n, &a))
         return false;
     std::lock_guard<std::mutex> lk(g_pinMutex);
     if (!g_lineSeen[Idx(n)])
@@ -376,8 +424,8 @@ bool DeferPinWrite(std::string_view sysPath, std::string_view text)
     static bool s_atExit = [] { return atexit(FlushPinFiles) == 0; }();
     (void)s_atExit;
     // The driver's own write, then what the line makes of it.
-    g_pendingFiles[plat::Path(path)] = std::string(text);
-    OnAttr(m, n, attr, text);
+    g_files[Idx(n)].pending[a].Put(text);
+    OnAttr(m, n, kAttrName[a], text);
     return true;
 }
 
@@ -389,38 +437,27 @@ void FlushPinFiles()
 
 void FlushPinFile(std::string_view sysPath)
 {
-    if (sysPath.rfind(kGpioDir, 0) != 0)
+    unsigned n = 0;
+    int a = -1;
+    if (sysPath.rfind(kGpioDir, 0) != 0 || !PinFileOf(sysPath, &n, &a))
         return;
     std::lock_guard<std::mutex> lk(g_pinMutex);
-    auto it = g_pendingFiles.find(plat::Path(sysPath));
-    if (it == g_pendingFiles.end())
-        return;
-    std::string& last = g_writtenFiles[it->first];
-    if (last != it->second) {
-        WritePinFile(it->first, it->second);
-        last = it->second;
-    }
-    g_pendingFiles.erase(it);
+    FlushOne(Idx(n), a);
 }
 
 bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn)
 {
-    if (t_batchDepth == 0)
+    unsigned n = 0;
+    int a = -1;
+    if (t_batchDepth == 0 || !PinFileOf(sysPath, &n, &a))
         return false;
-    std::string real = plat::Path(sysPath);
     std::lock_guard<std::mutex> lk(g_pinMutex);
-    auto it = g_pendingFiles.find(real);
-    const std::string* text = nullptr;
-    if (it != g_pendingFiles.end()) {
-        text = &it->second;
-    } else {
-        auto w = g_writtenFiles.find(real);
-        if (w == g_writtenFiles.end())
-            return false;
-        text = &w->second;
-    }
-    size_t k = std::min(len, text->size());
-    memcpy(buf, text->data(), k);
+    const PinFiles& pf = g_files[Idx(n)];
+    const PinText& t = pf.pending[a].set ? pf.pending[a] : pf.written[a];
+    if (!t.set)
+        return false;
+    size_t k = std::min(len, (size_t)t.len);
+    memcpy(buf, t.text, k);
     *pn = (ssize_t)k;
     return true;
 }
