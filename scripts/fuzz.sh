@@ -35,7 +35,7 @@ run_one() {
   local work=$build/corpus/$name keep=$top/tests/fuzz/corpus/$name log=$build/logs/$name.log
   mkdir -p "$work" "$keep" "$build/logs"
   MODCARD_FUZZ_SEEDS=$work "$bin" >"$log" 2>&1 || { echo "FAIL $name: seeds (see $log)"; return 1; }
-  if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=5 UBSAN_OPTIONS=print_stacktrace=1 \
      "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
             -artifact_prefix="$keep/" "$work" "$keep" >>"$log" 2>&1; then
     echo "ok   $name ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"

@@ -1,6 +1,7 @@
 // The parameter file at start-up: check, load, apply to the live sets, then
-// the RF start-up that programs the chips from them. On the slave the set
-// also arrives from the master (chip-link command 807) and is applied.
+// the programming of the chips from them, as the RF start-up ends (the bus
+// and chip bring-up before it take nothing from the file and run once). On
+// the slave the set also arrives from the master (chip-link command 807).
 #include "Common/commonfun.h"
 #include "DTMB/dtmb.h"
 #include "DTMB/dtmb_param.h"
@@ -33,6 +34,11 @@ void Seal(FuzzInput& f)
 
 }  // namespace
 
+void FuzzSetUp()
+{
+    RF_Config_Slave();
+}
+
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
     // The factory record of each mode, on the master and on the slave (bit 3),
@@ -62,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     plat::WriteFileAtomic(PARAMS_CONFIG_FILE, file.data(), file.size(), false);
     if (slave) {
         Slave_PARAMS_Init();
-        RF_Config_Slave();
+        SetDTMB_CurPara_Slave(GetDTMBPara_Handle());
         if (file.size() >= offsetof(ST_ZR_PARAMS, st_DTMBParams) + 4 + sizeof(TParameter_DTMB)) {
             TParameter_DTMB received;
             memcpy(&received, file.data() + offsetof(ST_ZR_PARAMS, st_DTMBParams) + 4, sizeof(received));
@@ -70,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     } else {
         Master_PARAMS_Init();
-        RF_Config_Master();
+        SetDTMB_CurPara(GetDTMBPara_Handle());
     }
     return 0;
 }
