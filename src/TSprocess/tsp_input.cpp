@@ -985,7 +985,8 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
                    u16PID, pid.u32ProgramIndex);
         return ZR_ERR_TSP_TS_ERROR;
     }
-    if (st.u8PIDType == PID_TYPE_ESPID && bLong && !DescriptorOfProgram(pst, st.u16DescriptorIndex, pid.u32ProgramIndex))
+    if (st.u8PIDType == PID_TYPE_ESPID && bLong &&
+        !DescriptorOfProgram(pst, st.u16DescriptorIndex, pid.u32ProgramIndex))
         return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
     switch (st.u8PIDType) {
     case PID_TYPE_PCRPID: {
