@@ -71,6 +71,7 @@ using ListWalk = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
 U32 ListLength(ListWalk pfWalk, U16 u16Owner, U32* pu32Length)
 {
     IndexInfoList_t stList;
+    stList.u16IndexListNum = 0;
     U32 u32Ret = pfWalk(u16Owner, TSP_GetTSParam(), &stList);
     *pu32Length = stList.u16IndexListNum;
     return u32Ret;
