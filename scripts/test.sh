@@ -12,6 +12,8 @@ bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON
 bash "$top/scripts/build.sh" "$top/build-tsan" -DMODCARD_TSAN=ON
 (cd "$top/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
    ctest --output-on-failure -j"$(nproc)")
+# Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs them longer).
+bash "$top/scripts/fuzz.sh" --seconds 30
 # Benchmarks print their timings (normal build only).
 for b in "$top"/build/tests/bench_*; do
   [ -x "$b" ] || continue

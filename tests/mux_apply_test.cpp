@@ -188,6 +188,23 @@ TEST_F(Apply, EmptyDatabaseStillWritesTablesAndFlagsTheCarousel)
     EXPECT_EQ(224u, flags.size());
 }
 
+// A stream whose program list its walkers refuse (301 programs) is skipped:
+// the others still get their routing and their tables.
+TEST_F(Apply, UnresolvableStreamDoesNotStopTheOthers)
+{
+    ResetDb(8, 400);
+    U16 bad = Stream(3, 0x13), good = Stream(1, 0x11);
+    for (U16 k = 0; k < 301; k++)
+        Program(bad, 3, 1, (U16)(k + 1), (U16)(0x100 + k), 0x1FFF);
+    U16 p = Program(good, 3, 2, 7, 0x200, 0x201);
+    ES(good, p, 0x201);
+    U32 commits = simboard::GetModels()->routing.commits;
+    EXPECT_EQ(0u, TSP_MuxProcess());
+    EXPECT_EQ(commits + 2, simboard::GetModels()->routing.commits);
+    EXPECT_NE(SI_LIST_END, SSD_GetLastSIPacketIndex(good));
+    EXPECT_EQ(0x201, TSP_GetTSParam()->pOutputProgram[p].u16PCRPID);
+}
+
 TEST_F(Apply, BypassStreamIsRoutedAndReportedButGetsNoTables)
 {
     Stream(2, 1, true, 6, 3);

@@ -516,3 +516,20 @@ TEST_F(RfApply, SlaveGainFollowsItsOwnHardwareVersionPins)
         prof->hwVersionPins[i] = saved[i];
     EXPECT_EQ(Modulate_GetAD9789Reg(0x25), 20u);
 }
+
+// A symbol rate whose rate in Bd is beyond an int: the master's own set is
+// programmed with its conversions clamped (the sanitizer build stops on an
+// out-of-range conversion), and a set from the master is brought below the
+// limit before the slave stores it.
+TEST_F(RfApply, OversizeSymbolRateProgramsWithoutOverflow)
+{
+    g_u32ModulationMode = 3;
+    TParameter_DTMB set = DvbcSet();
+    set.SymbolRate[0] = 3000000;
+    set.SymbolRate[4] = 0xFFFFFFFF;
+    ASSERT_EQ(SetDTMB_CurPara(&set), ZR_SUCCESS);
+    ASSERT_EQ(SetDTMB_CurPara_Slave(&set), ZR_SUCCESS);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[0], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[4], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[1], 6875u);
+}

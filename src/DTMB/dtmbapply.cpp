@@ -420,8 +420,10 @@ zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input Para is NULL\n\n", LOG_POS);
         return ZR_ERR_PARAMS;
     }
+    TParameter_DTMB received = *ptrDTMBPara;
+    DTMB_CheckParaRange(&received, "set from the master");
     CARD_STATE_LOCK();
-    StoreSet(ptrDTMBPara);
+    StoreSet(&received);
     TParameter_DTMB local = *GetDTMBPara_Handle();
     ProgramChip(kSlaveSide, local);
     return ZR_SUCCESS;

@@ -1,6 +1,9 @@
 // Parts of the platform layer that are the same on the card and in the
 // simulation.
 #include "Platform/platform.h"
+#ifndef MODCARD_CARD
+#include "Platform/board_state.h"
+#endif
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -53,17 +56,31 @@ bool MakeDirs(std::string_view sysPath)
 
 int Open(std::string_view sysPath, int flags, mode_t mode)
 {
+#ifndef MODCARD_CARD
+    simboard::FlushPinFile(sysPath);  // a pin file still held in memory
+#endif
     return ::open(Path(sysPath).c_str(), flags, mode);
 }
 
 FILE* Fopen(std::string_view sysPath, const char* mode)
 {
+#ifndef MODCARD_CARD
+    simboard::FlushPinFile(sysPath);
+#endif
     return ::fopen(Path(sysPath).c_str(), mode);
 }
 
 bool Exists(std::string_view sysPath)
 {
+#ifndef MODCARD_CARD
+    if (simboard::PinLineKnown(sysPath, false))
+        return true;
+    const bool bExists = ::access(Path(sysPath).c_str(), F_OK) == 0;
+    simboard::PinLineKnown(sysPath, bExists);
+    return bExists;
+#else
     return ::access(Path(sysPath).c_str(), F_OK) == 0;
+#endif
 }
 
 bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, bool bSync)

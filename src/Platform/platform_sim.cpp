@@ -130,6 +130,8 @@ void Write32(volatile U32* addr, U32 value)
 
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
 {
+    if (simboard::DeferPinWrite(sysPath, std::string_view(static_cast<const char*>(data), len)))
+        return (ssize_t)len;
     // Overwritten in place rather than truncated first: truncate-and-rewrite
     // makes the file system flush on close, and pins change thousands of
     // times a second.
@@ -146,6 +148,22 @@ ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
     simboard::OnSysfsWrite(sysPath, std::string_view(static_cast<const char*>(data), (size_t)n));
     return n;
 }
+
+ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len)
+{
+    ssize_t n = 0;
+    if (simboard::ReadPinAttr(sysPath, buf, len, &n))
+        return n;
+    int fd = Open(sysPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    n = ::read(fd, buf, len);
+    ::close(fd);
+    return n;
+}
+
+void PinBatchBegin() { simboard::PinBatch(true); }
+void PinBatchEnd() { simboard::PinBatch(false); }
 
 int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
 {

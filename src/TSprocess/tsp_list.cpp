@@ -380,6 +380,17 @@ U32 TSP_GetOutProgPIDListLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstP
                   });
 }
 
+U32 TSP_GetOutProgESPIDChainLength(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16Length)
+{
+    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pu16Length, Owner::Program))
+        return TSP_ERR_INPUT;
+    IndexInfoList_t stList;
+    U32 u32Ret = WalkESList(u16InProgIndex, pstParamTS, true, &stList);
+    if (u32Ret == ZR_SUCCESS)
+        *pu16Length = stList.u16IndexListNum;
+    return u32Ret;
+}
+
 U32 TSP_GetOutProgPSECMPIDLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex)
 {
     return TailOf(__func__, u16InProgIndex, pstParamTS, pu16LastIndex, Owner::Program,

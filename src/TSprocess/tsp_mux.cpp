@@ -41,16 +41,16 @@ U32 TSP_ConflictProcess(void)
         if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
             continue;
         U32 ret = StepResult(__func__, "TSP_AddOutputTSHandleServID", TSP_AddOutputTSHandleServID((U16)i, db));
-        if (ret != 0)
-            return ret;
-        ret = StepResult(__func__, "TSP_AddOutputTSHandlePid", TSP_AddOutputTSHandlePid((U16)i, db));
-        if (ret != 0)
-            return ret;
-        if (Resource_GetSIMode() == 1) {
+        if (ret == 0)
+            ret = StepResult(__func__, "TSP_AddOutputTSHandlePid", TSP_AddOutputTSHandlePid((U16)i, db));
+        if (ret == 0 && Resource_GetSIMode() == 1)
             ret = StepResult(__func__, "TSP_AddOutTSHandleChannelNum", TSP_AddOutTSHandleChannelNum((U16)i, db));
-            if (ret != 0)
-                return ret;
-        }
+        // One stream that cannot be resolved (a list its walkers refuse)
+        // must not keep the routing and the tables of every other stream
+        // from being applied.
+        if (ret != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] channel[%u] skipped:0x%x\r\n\n",
+                       LOG_POS, i, st.u16ChannelID, ret);
     }
     return 0;
 }

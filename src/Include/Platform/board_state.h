@@ -175,6 +175,18 @@ void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
 // Pin-level models: called after a write into a file under "/sys" (system
 // path; the file already holds the text).
 void OnSysfsWrite(std::string_view sysPath, std::string_view text);
+// Pin writes inside a batch (plat::PinBatchBegin): DeferPinWrite takes a GPIO
+// attribute write of a known line in memory (false: not taken, write the
+// file); the files are written back by FlushPinFiles, or for one file before
+// it is opened (FlushPinFile). PinLineKnown answers Exists for a line folder
+// seen before, inside a batch only.
+void PinBatch(bool bBegin);
+bool DeferPinWrite(std::string_view sysPath, std::string_view text);
+void FlushPinFiles();
+void FlushPinFile(std::string_view sysPath);
+bool PinLineKnown(std::string_view sysPath, bool bExists);
+// A read of a pin file inside a batch, answered from memory (false: read the file).
+bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn);
 // I2C devices: one combined transfer on bus N; returns like the I2C_RDWR
 // request (messages done, or -1 with errno).
 int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);

@@ -54,10 +54,18 @@ bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen = SIZE_M
 // write, as do writes that a command run by System redirects into "/sys/..."
 // (such as a GPIO export).
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len);
+// Reads a device attribute file: open, one read of up to len bytes, close.
+// Returns the bytes read, or -1 when it cannot be opened (errno set).
+ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len);
 // One combined I2C transfer (the I2C_RDWR request) on an open "/dev/i2c-N".
 // Returns like ioctl(2): the messages done, or -1 (errno set). In the
 // simulation the devices of that bus answer.
 int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count);
+// A run of pin writes that belong together (one bus transaction). In the
+// simulation the pin files are written back once when the outermost run of
+// the thread ends, not on every change; on the card these do nothing.
+void PinBatchBegin();
+void PinBatchEnd();
 
 // ---- Register windows --------------------------------------------------
 // Maps len bytes of physical address space (a window the board has: the

@@ -484,6 +484,9 @@ U32 TSP_GetOutProgPIDListLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstP
 U32 TSP_GetOutProgPSECMPIDLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
 U32 TSP_GetOutESECMPIDLastIndex(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
 zrErrCode TSP_GetOutTSLastDescIndex(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
+// Members of a program's ES chain, filtered ones included (what its tail walk
+// holds): an append must not take it beyond TSP_INDEX_LIST_MAX.
+U32 TSP_GetOutProgESPIDChainLength(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16Length);
 
 // Key lookups on the live database: lowest matching index, 0xFFFF when none.
 U32 TSP_GetOutputTSIndexByTS(U16 u16Channel, U16* pu16OutputIndex);
