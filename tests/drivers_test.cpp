@@ -121,14 +121,15 @@ TEST(Sockets, PortsAndOwnAddresses)
 
 TEST(Sockets, ConnectToPeerThatNeverAcceptsTimesOut)
 {
-    // A listener on 127.168.1.14:8000 that never accepts, its queue filled.
+    // A listener on 127.168.1.13:8000 (an address no other test uses) that never
+    // accepts, its queue filled.
     int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(8000);
-    a.sin_addr.s_addr = htonl(0x7FA8010E);
+    a.sin_addr.s_addr = htonl(0x7FA8010D);
     ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(listen(l, 0), 0);
     std::vector<int> fill;
@@ -143,7 +144,7 @@ TEST(Sockets, ConnectToPeerThatNeverAcceptsTimesOut)
     S32 c = -1;
     ASSERT_EQ(socketC_open(&c), ZR_SOCKETC_SUCCESS);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(socketC_connect(c, 0xC0A8010E), ZR_SOCKETC_BIND_ERR);
+    EXPECT_EQ(socketC_connect(c, 0xC0A8010D), ZR_SOCKETC_BIND_ERR);
     auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GT(secs, 4.0);
     EXPECT_LT(secs, 8.0);
