@@ -25,32 +25,19 @@ PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
 PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
 
 // Card links.
-PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
-PENDING U8 g_u8OutputChannelNum = 8;
-PENDING U8 BMN_GetOutputChannelNum(void) { return g_u8OutputChannelNum; }
 PENDING zrErrCode Iperf3SoftwareInit(void) { return ZR_SUCCESS; }
 PENDING void UartComm_init(void) {}
 PENDING zrErrCode UartComm_GetIpAddr(U8) { return ZR_SUCCESS; }
 PENDING void UartComm_GetTime(void) {}
 PENDING void UartComm_GetSlotMap(void) {}
 PENDING void UartComm_GetResource(void) {}
-PENDING void MAC_InitDirectMACCommMaster(void) {}
-PENDING void MACSlave_InitDirectMACComm(void) {}
-PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
-PENDING S32 MACComSlaveChipDetect(void) { return 0; }
-PENDING void* MACCommMasterTask(void*) { return nullptr; }
-PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
-PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
-PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
 // Back-board services and reboot coordination the frame dispatcher starts.
 PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
 PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
 PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
 PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
-PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
-PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
 // Output-stream database: what one input slot contributed.
 PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
@@ -60,6 +47,7 @@ PENDING void FTP_UpgradeProfileInit(void) {}
 PENDING st_ZR_UPGRADE UpgradeProFlag = {};
 PENDING BOOL g_isUpgrading = 0;
 PENDING BOOL g_isFtpUpgrading = 0;
+PENDING void* upgrade_FileCasTask(void*) { return nullptr; }
 PENDING zrErrCode upgrade_RecieveFile(U8*, U32) { return ZR_SUCCESS; }
 PENDING zrErrCode upgrade_UpgradeSystem(const U8*) { return ZR_SUCCESS; }
 PENDING zrErrCode upgrade_FTPUpgradeMode(void) { return ZR_SUCCESS; }
