@@ -510,25 +510,30 @@ static void MACComm_ResendStartupState(void)
     TSP_SendSubFPGABypassLUTInfo();
 }
 
+void MACComm_CompareVersions(bool bSent)
+{
+    U32 mlog = 0;
+    FPGA_GetLOGVerSion(&mlog);
+    g_stVersionInfo.u32MasterLogVer = mlog;
+    g_stVersionInfo.u32MasterBuildSoftVer = GetRealSoftBuildVersion();
+    g_stVersionInfo.u32SlaveBuildSoftVer = s_u32SoftBuildVersionSlaveCmp;
+    g_stVersionInfo.u32SlaveLogVer = s_u32LogicVersionSlaveCmp;
+    if (BMN_GetOutputChannelNum() == 4)
+        g_stVersionInfo.bISSameFlg = 1;
+    else
+        g_stVersionInfo.bISSameFlg =
+            g_stVersionInfo.u32MasterBuildSoftVer == g_stVersionInfo.u32SlaveBuildSoftVer &&
+            g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer;
+    PrintVersions(bSent);
+}
+
 S32 MACComSlaveChipDetect(void)
 {
     for (int pass = 0; pass < 4; pass++) {
         PauseMs(s_detectFirstMs);
         S32 rc = MACComGetSlaveChipSoftVersion();
         PauseMs(s_detectSecondMs);
-        U32 mlog = 0;
-        FPGA_GetLOGVerSion(&mlog);
-        g_stVersionInfo.u32MasterLogVer = mlog;
-        g_stVersionInfo.u32MasterBuildSoftVer = GetRealSoftBuildVersion();
-        g_stVersionInfo.u32SlaveBuildSoftVer = s_u32SoftBuildVersionSlaveCmp;
-        g_stVersionInfo.u32SlaveLogVer = s_u32LogicVersionSlaveCmp;
-        if (BMN_GetOutputChannelNum() == 4)
-            g_stVersionInfo.bISSameFlg = 1;
-        else
-            g_stVersionInfo.bISSameFlg =
-                g_stVersionInfo.u32MasterBuildSoftVer == g_stVersionInfo.u32SlaveBuildSoftVer &&
-                g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer;
-        PrintVersions(rc == 0);
+        MACComm_CompareVersions(rc == 0);
         if (g_stVersionInfo.u32SlaveLogVer != 0) {
             SLAVE_CHIP_IS_EXIST = 1;
             MACComm_ResendStartupState();

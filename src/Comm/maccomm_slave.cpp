@@ -208,32 +208,10 @@ S32 RegAccess(S32 s, ST_ZR_IPCOMM* f, bool write, const char* func)
     ST_DEBUG_SLAVE_REG_INFO r;
     memset(&r, 0, sizeof(r));
     bool ok = CrcRecheck(s, f, func) && Payload(f, &r, sizeof(r), func);
-    if (!ok) {
+    if (!ok)
         memset(&r, 0, sizeof(r));
-    } else if (write) {
-        switch (r.u8RegType) {
-        case 0: FPGA_REG_Write(r.u32SlaveLogRegAdd, r.u32SlaveLogRegVal); break;
-        case 1:
-            Modulate_SetAD9789Reg(r.u32SlaveAD9789RegAdd, r.u32SlaveAD9789RegVal);
-            SLV_INFO(LOG_MODULE_MOD, "SlaveAD9789RegVal = 0x%x\r\n", r.u32SlaveAD9789RegVal);
-            break;
-        case 2:
-            Modulate_SetRFDA0016Reg(r.u32SlaveRFDA0016RegAdd, r.u32SlaveRFDA0016RegVal);
-            SLV_INFO(LOG_MODULE_MOD, "SlaveRFDA0016RegVal = 0x%x\r\n", r.u32SlaveRFDA0016RegVal);
-            break;
-        default:
-            Modulate_SetADF4351Reg(r.u32SlaveADF4351RegAdd, r.u32SlaveADF4351RegVal);
-            SLV_INFO(LOG_MODULE_MOD, "SlaveADF4351RegVal = 0x%x\r\n", r.u32SlaveADF4351RegVal);
-            break;
-        }
-    } else {
-        switch (r.u8RegType) {
-        case 1: r.u32SlaveAD9789RegVal = Modulate_GetAD9789Reg(r.u32SlaveAD9789RegAdd); break;
-        case 2: r.u32SlaveRFDA0016RegVal = Modulate_GetRFDA0016Reg(r.u32SlaveRFDA0016RegAdd); break;
-        case 3: r.u32SlaveADF4351RegVal = Modulate_GetADF4351Reg(r.u32SlaveADF4351RegAdd); break;
-        default: FPGA_REG_Read(r.u32SlaveLogRegAdd, &r.u32SlaveLogRegVal); break;
-        }
-    }
+    else
+        MACSlave_RegExecute(&r, write);
     MACSlaveCommSendData((ZR_COM_MAC_CMD)f->u16CMD, reinterpret_cast<U8*>(&r), sizeof(r));
     IPComm_ResponseSuccess(s);
     return ok ? 0 : -1;
@@ -255,31 +233,14 @@ S32 MACSlave_MuxLUTParams(S32 s, ST_ZR_IPCOMM* f)
         IPComm_ResponseSuccess(s);
         return -1;
     }
-    return Reassemble(s, f, s_mux, false, "##### Receive qam mac data finish\r\n", [](std::vector<U8>& b) {
-        CARD_STATE_LOCK();
-        U32 n = (U32)(b.size() < TSP_SUB_MUXLUT_MSG_MAX ? b.size() : TSP_SUB_MUXLUT_MSG_MAX);
-        TSP_ReceiveSubFPGAMUXLUTInfo(b.data(), n);
-    });
+    return Reassemble(s, f, s_mux, false, "##### Receive qam mac data finish\r\n", MACSlave_DeliverMux);
 }
 
 S32 MACSlave_QamParams(S32 s, ST_ZR_IPCOMM* f)
 {
     if (!Guard(f, __func__))
         return -1;
-    return Reassemble(s, f, s_qam, false, "##### Receive qam mac data finish\r\n", [](std::vector<U8>& b) {
-        // Only a whole set is applied: a short one would leave channels half set.
-        if (b.size() != kQamBytes) {
-            SLV_ERR(LOG_MODULE_HW, "modulation set of %zu bytes, %zu wanted\n", b.size(), kQamBytes);
-            return;
-        }
-        TParameter_DTMB set;
-        memcpy(&set, b.data(), sizeof(set));
-        SLV_DEBUG(LOG_MODULE_HW, "=== MACSlave_QamParams: OutputFreq=%d ===\n", (int)set.OutputFreq[4]);
-        SLV_DEBUG(LOG_MODULE_HW, "=== MACSlave_QamParams: OutputPow=%d ===\n", (int)set.OutputPow[4]);
-        SetDTMB_CurPara_Slave(&set);
-        SLV_DEBUG(LOG_MODULE_HW, "SetDTMB_CurPara_Slave\n");
-        SLV_DEBUG(LOG_MODULE_HW, "Params Send ok\n");
-    });
+    return Reassemble(s, f, s_qam, false, "##### Receive qam mac data finish\r\n", MACSlave_DeliverQam);
 }
 
 S32 MACSlave_PSI_TABLE(S32 s, ST_ZR_IPCOMM* f)
@@ -287,19 +248,14 @@ S32 MACSlave_PSI_TABLE(S32 s, ST_ZR_IPCOMM* f)
     if (!Guard(f, __func__))
         return -1;
     return Reassemble(s, f, s_psi, true, "##### Receive psi table mac data finish\r\n",
-                      [](std::vector<U8>& b) { SSD_ReceiveSubSIInfo(b.data(), (U32)b.size()); });
+                      MACSlave_DeliverPsi);
 }
 
 S32 MACSlave_PASSLUTParams(S32 s, ST_ZR_IPCOMM* f)
 {
     if (!Guard(f, __func__))
         return -1;
-    return Reassemble(s, f, s_pass, false, "Receive qam mac data finish\r\n", [](std::vector<U8>& b) {
-        SLV_DEBUG(LOG_MODULE_HW, "ReceiveSubFPGABYPASSLUTInfo\r\n");
-        CARD_STATE_LOCK();
-        U32 n = (U32)(b.size() < TSP_SUB_BYPASSLUT_MSG_MAX ? b.size() : TSP_SUB_BYPASSLUT_MSG_MAX);
-        TSP_ReceiveSubFPGABYPASSLUTInfo(b.data(), n);
-    });
+    return Reassemble(s, f, s_pass, false, "Receive qam mac data finish\r\n", MACSlave_DeliverPass);
 }
 
 S32 MACSlave_PSI_INTERVAL(S32 s, ST_ZR_IPCOMM* f)
@@ -327,18 +283,7 @@ S32 MACSlave_Hardversion(S32 s, ST_ZR_IPCOMM* f)
     return Simple(s, f, __func__, 4, [f] {
         U32 v;
         memcpy(&v, f->pu8Data, 4);
-        g_HWVersionSlaveCmp = v;
-        SLV_INFO(LOG_MODULE_HW, "u32HardVersion = 0x%x\n", v);
-        if (v == 0)
-            return;
-        int fd = plat::Open("/tarvex_app/app/upgrade_4g.jason", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            int e = errno;
-            SLV_ERR(LOG_MODULE_PARAM, "Open upgrade_4g files error: %s(errno: %d)\n", strerror(e), e);
-            return;
-        }
-        SLV_INFO(LOG_MODULE_PARAM, "create upgrade_4g files \n");
-        close(fd);
+        MACSlave_SetHardVersion(v);
     });
 }
 
@@ -426,6 +371,84 @@ const MacComFuncMap_Slaver arstMacComFuncMapSlaver[] = {
 };
 
 }  // namespace
+
+void MACSlave_RegExecute(ST_DEBUG_SLAVE_REG_INFO* r, bool write)
+{
+    if (write) {
+        switch (r->u8RegType) {
+        case 0: FPGA_REG_Write(r->u32SlaveLogRegAdd, r->u32SlaveLogRegVal); break;
+        case 1:
+            Modulate_SetAD9789Reg(r->u32SlaveAD9789RegAdd, r->u32SlaveAD9789RegVal);
+            SLV_INFO(LOG_MODULE_MOD, "SlaveAD9789RegVal = 0x%x\r\n", r->u32SlaveAD9789RegVal);
+            break;
+        case 2:
+            Modulate_SetRFDA0016Reg(r->u32SlaveRFDA0016RegAdd, r->u32SlaveRFDA0016RegVal);
+            SLV_INFO(LOG_MODULE_MOD, "SlaveRFDA0016RegVal = 0x%x\r\n", r->u32SlaveRFDA0016RegVal);
+            break;
+        default:
+            Modulate_SetADF4351Reg(r->u32SlaveADF4351RegAdd, r->u32SlaveADF4351RegVal);
+            SLV_INFO(LOG_MODULE_MOD, "SlaveADF4351RegVal = 0x%x\r\n", r->u32SlaveADF4351RegVal);
+            break;
+        }
+        return;
+    }
+    switch (r->u8RegType) {
+    case 1: r->u32SlaveAD9789RegVal = Modulate_GetAD9789Reg(r->u32SlaveAD9789RegAdd); break;
+    case 2: r->u32SlaveRFDA0016RegVal = Modulate_GetRFDA0016Reg(r->u32SlaveRFDA0016RegAdd); break;
+    case 3: r->u32SlaveADF4351RegVal = Modulate_GetADF4351Reg(r->u32SlaveADF4351RegAdd); break;
+    default: FPGA_REG_Read(r->u32SlaveLogRegAdd, &r->u32SlaveLogRegVal); break;
+    }
+}
+
+void MACSlave_SetHardVersion(U32 v)
+{
+    g_HWVersionSlaveCmp = v;
+    SLV_INFO(LOG_MODULE_HW, "u32HardVersion = 0x%x\n", v);
+    if (v == 0)
+        return;
+    int fd = plat::Open("/tarvex_app/app/upgrade_4g.jason", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int e = errno;
+        SLV_ERR(LOG_MODULE_PARAM, "Open upgrade_4g files error: %s(errno: %d)\n", strerror(e), e);
+        return;
+    }
+    SLV_INFO(LOG_MODULE_PARAM, "create upgrade_4g files \n");
+    close(fd);
+}
+
+void MACSlave_DeliverMux(std::vector<U8>& b)
+{
+    CARD_STATE_LOCK();
+    // The table holds 1,000 entries: the terminator beyond them is not handed on.
+    U32 n = (U32)(b.size() < TSP_SUB_MUXLUT_MSG_MAX ? b.size() : TSP_SUB_MUXLUT_MSG_MAX);
+    TSP_ReceiveSubFPGAMUXLUTInfo(b.data(), n);
+}
+
+void MACSlave_DeliverPass(std::vector<U8>& b)
+{
+    SLV_DEBUG(LOG_MODULE_HW, "ReceiveSubFPGABYPASSLUTInfo\r\n");
+    CARD_STATE_LOCK();
+    U32 n = (U32)(b.size() < TSP_SUB_BYPASSLUT_MSG_MAX ? b.size() : TSP_SUB_BYPASSLUT_MSG_MAX);
+    TSP_ReceiveSubFPGABYPASSLUTInfo(b.data(), n);
+}
+
+void MACSlave_DeliverPsi(std::vector<U8>& b) { SSD_ReceiveSubSIInfo(b.data(), (U32)b.size()); }
+
+void MACSlave_DeliverQam(std::vector<U8>& b)
+{
+    // Only a whole set is applied: a short one would leave channels half set.
+    if (b.size() != kQamBytes) {
+        SLV_ERR(LOG_MODULE_HW, "modulation set of %zu bytes, %zu wanted\n", b.size(), kQamBytes);
+        return;
+    }
+    TParameter_DTMB set;
+    memcpy(&set, b.data(), sizeof(set));
+    SLV_DEBUG(LOG_MODULE_HW, "=== MACSlave_QamParams: OutputFreq=%d ===\n", (int)set.OutputFreq[4]);
+    SLV_DEBUG(LOG_MODULE_HW, "=== MACSlave_QamParams: OutputPow=%d ===\n", (int)set.OutputPow[4]);
+    SetDTMB_CurPara_Slave(&set);
+    SLV_DEBUG(LOG_MODULE_HW, "SetDTMB_CurPara_Slave\n");
+    SLV_DEBUG(LOG_MODULE_HW, "Params Send ok\n");
+}
 
 S32 MACSlaveComm_ParseCmd(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
 {

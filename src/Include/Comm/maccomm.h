@@ -3,7 +3,9 @@
 #include "Comm/framecodec.h"
 #include "Common/err.h"
 #include "Common/types.h"
+#include "Driver/FPGA/fpga.h"
 #include <cstddef>
+#include <vector>
 
 typedef enum _ZR_COM_MAC_CMD {
     MACOMM_NONE_CMD = 48,
@@ -97,9 +99,19 @@ void MACComm_ServeConnection(S32 s32Socket, S32 (*parse)(S32, ST_ZR_IPCOMM*));
 // Detection and versions (master).
 S32 MACComSlaveChipDetect(void);
 S32 MACComGetSlaveChipSoftVersion(void);
+// Fills the version comparison from both chips and logs its banner.
+void MACComm_CompareVersions(bool bSent);
 U8 Get_VersionInfo_ISSameFlg(void);
 BOOL GetLogRecieveEndFlag(void);
 void SetLogRecieveEndFlag(BOOL bFlag);
+
+// What the slave's handlers do, shared with the SPI chip link.
+void MACSlave_RegExecute(ST_DEBUG_SLAVE_REG_INFO* pstReg, bool bWrite);
+void MACSlave_SetHardVersion(U32 u32Version);
+void MACSlave_DeliverMux(std::vector<U8>& block);
+void MACSlave_DeliverPass(std::vector<U8>& block);
+void MACSlave_DeliverPsi(std::vector<U8>& block);
+void MACSlave_DeliverQam(std::vector<U8>& block);
 
 // Slave reboot thread body started by the handler of 833.
 void* MACCom_Reboot(void* arg);

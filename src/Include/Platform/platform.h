@@ -94,7 +94,8 @@ void SetClock(U32 seconds);
 
 // ---- Network -----------------------------------------------------------
 // The address a peer really has: in the simulation chassis and chip-link
-// addresses 192.168.a.b are 127.168.a.b; loopback stays; any other address
+// addresses 192.168.a.b are 127.168.a.b (the chip-link network 192.168.188.b
+// is 127.188.<slot>.b, private to the card); loopback stays; any other address
 // gives 0 (unreachable). Host byte order in and out.
 U32 MapIPv4(U32 hostOrderAddr);
 // connect() with the address mapped, a bounded wait (timeoutMs) and receive
@@ -117,6 +118,14 @@ U32 InterfaceAddress(const char* ifname);
 // simulation reports the Ethernet controller blocks (eth0 0xB000, eth1 0xC000).
 // 0, or -1 (errno set) when the interface is unknown.
 int InterfaceBase(const char* ifname, U32* base);
+
+// ---- SPI chip link ------------------------------------------------------
+// Writes one whole frame to the link's device (spidev on the card, any byte
+// stream in the simulation). 0, or -1 when the device failed or is closed.
+int SpiLinkWrite(int fd, const U8* buf, size_t len);
+// Reads one whole frame from the link's device, waiting at most waitMs.
+// len; 0 when none came in time; -1 when the device failed or is closed.
+int SpiLinkRead(int fd, U8* buf, size_t len, int waitMs);
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);
