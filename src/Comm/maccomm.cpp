@@ -529,6 +529,9 @@ void MACComm_CompareVersions(bool bSent)
 
 S32 MACComSlaveChipDetect(void)
 {
+    // Only answers of this detection count.
+    s_u32SoftBuildVersionSlaveCmp = 0;
+    s_u32LogicVersionSlaveCmp = 0;
     for (int pass = 0; pass < 4; pass++) {
         PauseMs(s_detectFirstMs);
         S32 rc = MACComGetSlaveChipSoftVersion();

@@ -153,7 +153,19 @@ int SpiLinkWrite(int fd, const U8* buf, size_t len)
 {
     if (fd < 0 || buf == nullptr)
         return -1;
-    return WriteAll(fd, buf, len) ? 0 : -1;
+    // A peer that went away must fail the write, not raise SIGPIPE.
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::send(fd, buf + done, len - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            return WriteAll(fd, buf + done, len - done) ? 0 : -1;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += (size_t)n;
+    }
+    return 0;
 }
 
 int SpiLinkRead(int fd, U8* buf, size_t len, int waitMs)
