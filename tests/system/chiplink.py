@@ -159,8 +159,11 @@ try:
     procs.append(start(top, slave, True))
     check(wait_for(lambda: socket.socket().connect_ex(("127.188.3.111", 8050)) == 0, 20),
           "slave's chip-link server on 127.188.3.111:8050")
+    # Another card left in slot 3 would take the feed: say so plainly.
+    check(not frame_server_up("127.168.1.14"), "nothing else holds slot 3's frame server address")
     procs.append(start(top, master, True))
-    check(wait_for(lambda: frame_server_up("127.168.1.14"), 30), "master's frame server up")
+    check(wait_for(lambda: frame_server_up("127.168.1.14") and "---------address:" in log_of(master), 30),
+          "master's frame server up")
     codes = peers.feed("192.168.1.14", 5, 3, channels=(4, 5, 6, 7))
     check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "channels 4-7 fed and applied: %s" % codes)
     check(wait_for(lambda: "Slave chip is working now!!!" in log_of(master), 40), "master: Slave chip is working now")
