@@ -107,7 +107,7 @@ TEST(Sockets, PortsAndOwnAddresses)
     sockaddr_in a;
     socklen_t len = sizeof(a);
     getsockname(socketSfd_mac, reinterpret_cast<sockaddr*>(&a), &len);
-    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7FA8BC6Fu);
+    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7FBC036Fu);
     EXPECT_EQ(ntohs(a.sin_port), 8050);
     close(socketSfd_mac);
     socketSfd_mac = -1;
