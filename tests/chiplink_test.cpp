@@ -140,10 +140,12 @@ TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
     for (U32 i = 0; i < 9; i++) {
         std::vector<U8> part(mux.begin() + i * 1400, mux.begin() + std::min<size_t>(mux.size(), (i + 1) * 1400));
         EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, i, 9, part), 1);
-        if (i == 7)
+        if (i == 7) {
             EXPECT_EQ(aru32SubslotBuffer0[0], 0u) << "nothing handed over before the last frame";
-        if (i == 1)  // the master's retry of a frame already taken
+        }
+        if (i == 1) {  // the master's retry of a frame already taken
             EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, i, 9, part), 1);
+        }
     }
     EXPECT_EQ(aru32SubslotBuffer0[0], 1u);
     EXPECT_EQ(aru32SubslotBuffer0[999], 1000u);
