@@ -82,20 +82,20 @@ zrErrCode SNMP_Start(void)
     return ZR_SUCCESS;
 }
 
-static std::atomic<bool> s_bSnmpAgentEnded{false};
-
+// Called on the agent thread as it ends. Every other thread keeps the control
+// signals blocked, so a thread that only waits for them takes them from now
+// on: SIGTERM ends the card again at once, whatever start-up is doing.
 void SNMP_AgentEnded(void)
 {
-    s_bSnmpAgentEnded = true;
+    pthread_t tid;
+    if (pthread_create(&tid, nullptr, [](void*) -> void* { for (;;) pause(); }, nullptr) == 0)
+        pthread_detach(tid);
 }
 
 static void IdleForever(void)
 {
-    for (;;) {
-        if (s_bSnmpAgentEnded.exchange(false))
-            Thread_BlockControlSignals(false);
-        usleep(1000000);
-    }
+    for (;;)
+        sleep(1);
 }
 
 // The card's own IP address from its resource record.
