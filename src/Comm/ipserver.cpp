@@ -381,7 +381,9 @@ void* IPComm_Server_Service(void* arg)
 zrErrCode IPServer_Start(void)
 {
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, IPComm_Server_Service, nullptr);
+    // Blocks the stop signals like every thread but the agent's: a SIGTERM
+    // it took would only set the agent's flag and never end the program.
+    int rc = Thread_Create(&tid, nullptr, IPComm_Server_Service, nullptr);
     if (rc != 0) {
         SRV_LOG(LOG_LEVEL_ERROR, "IP communication thread create error :%s(errno: %d)\n", strerror(rc), rc);
         return ZR_ERR_COMM_PTHREAD_CREAT;
