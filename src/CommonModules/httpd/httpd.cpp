@@ -132,6 +132,40 @@ void AcceptSwitch(server* srv)
 
 }  // namespace
 
+void server_run_events(server* srv, int timeout_ms)
+{
+    int n = fdevent_poll(srv->ev, timeout_ms);
+    if (n > 0) {
+        int ndx = -1;
+        for (int k = 0; k < n; ++k) {
+            ndx = fdevent_event_next_fdndx(srv->ev, ndx);
+            if (ndx < 0)
+                break;
+            int revents = fdevent_event_get_revent(srv->ev, (size_t)ndx);
+            int fd = fdevent_event_get_fd(srv->ev, (size_t)ndx);
+            fdevent_handler handler = fdevent_get_handler(srv->ev, fd);
+            if (handler == nullptr)
+                continue;
+            handler_t r = handler(srv, fdevent_get_context(srv->ev, fd), revents);
+            if (r != HANDLER_FINISHED && r != HANDLER_GO_ON && r != HANDLER_WAIT_FOR_EVENT &&
+                r != HANDLER_WAIT_FOR_FD && r != HANDLER_ERROR)
+                LOG_ERR(srv, "d", (int)r);
+        }
+    } else if (n < 0 && errno != EINTR) {
+        LOG_ERR(srv, "ss", "fdevent_poll failed:", strerror(errno));
+    }
+    // The job list can grow while it is worked through.
+    for (size_t k = 0; k < srv->joblist->used; ++k) {
+        connection* con = srv->joblist->ptr[k];
+        connection_state_machine(srv, con);
+        handler_t r = plugins_call_handle_joblist(srv, con);
+        if (r != HANDLER_GO_ON && r != HANDLER_FINISHED)
+            LOG_ERR(srv, "d", (int)r);
+        con->in_joblist = 0;
+    }
+    srv->joblist->used = 0;
+}
+
 void httpd_note_sighup(void)
 {
     handle_sig_hup = 1;
@@ -261,37 +295,7 @@ int httpd_configuration(int, char**)
             connection_state_machine(srv, con);
             srv->want_fds--;
         }
-        int n = fdevent_poll(srv->ev, 1000);
-        if (n > 0) {
-            int ndx = -1;
-            for (int k = 0; k < n; ++k) {
-                ndx = fdevent_event_next_fdndx(srv->ev, ndx);
-                if (ndx < 0)
-                    break;
-                int revents = fdevent_event_get_revent(srv->ev, (size_t)ndx);
-                int fd = fdevent_event_get_fd(srv->ev, (size_t)ndx);
-                fdevent_handler handler = fdevent_get_handler(srv->ev, fd);
-                void* ctx = fdevent_get_context(srv->ev, fd);
-                if (handler == nullptr)
-                    continue;
-                handler_t r = handler(srv, ctx, revents);
-                if (r != HANDLER_FINISHED && r != HANDLER_GO_ON && r != HANDLER_WAIT_FOR_EVENT &&
-                    r != HANDLER_WAIT_FOR_FD && r != HANDLER_ERROR)
-                    LOG_ERR(srv, "d", (int)r);
-            }
-        } else if (n < 0 && errno != EINTR) {
-            LOG_ERR(srv, "ss", "fdevent_poll failed:", strerror(errno));
-        }
-        // The job list can grow while it is worked through.
-        for (size_t k = 0; k < srv->joblist->used; ++k) {
-            connection* con = srv->joblist->ptr[k];
-            connection_state_machine(srv, con);
-            handler_t r = plugins_call_handle_joblist(srv, con);
-            if (r != HANDLER_GO_ON && r != HANDLER_FINISHED)
-                LOG_ERR(srv, "d", (int)r);
-            con->in_joblist = 0;
-        }
-        srv->joblist->used = 0;
+        server_run_events(srv, 1000);
     }
 
     if (!buffer_is_empty(sc.pid_file) && !graceful_shutdown)

@@ -212,22 +212,6 @@ int network_server_init(server* srv, buffer* host_token, specific_config* s)
 
 int network_init(server* srv)
 {
-    // The settings table keeps a port in 16 bits; a configured value that
-    // does not fit is refused instead of being cut to another port.
-    for (size_t i = 0; i < srv->config_context->used; ++i) {
-        data_config* dc = (data_config*)srv->config_context->data[i];
-        data_unset* du = array_get_element(dc->value, "server.port");
-        long v = -1;
-        if (du && du->type == TYPE_INTEGER)
-            v = ((data_integer*)du)->value;
-        else if (du && du->type == TYPE_STRING)
-            v = strtol(((data_string*)du)->value->ptr, nullptr, 10);
-        if (du && (v < 1 || v > 65535)) {
-            LOG_ERR(srv, "sd", "port out of range:", (int)v);
-            return -1;
-        }
-    }
-
     buffer* b = buffer_init();
     buffer_copy_string_buffer(b, srv->srvconf.bindhost);
     buffer_append_string_len(b, CONST_STR_LEN(":"));

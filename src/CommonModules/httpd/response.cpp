@@ -214,7 +214,7 @@ int http_response_redirect_to_directory(server* srv, connection* con)
     buffer_append_string_len(o, CONST_STR_LEN("/"));
     if (!buffer_is_empty(con->uri.query)) {
         buffer_append_string_len(o, CONST_STR_LEN("?"));
-        buffer_append_string_encoded(o, CONST_BUF_LEN(con->uri.query), ENCODING_REL_URI_PART);
+        buffer_append_string_buffer(o, con->uri.query);  // still as the client sent it
     }
     if (response_header_insert(srv, con, CONST_STR_LEN("Location"), CONST_BUF_LEN(o)) != 0) {
         con->http_status = 500;
