@@ -9,7 +9,9 @@ bash "$top/scripts/build.sh" "$top/build"
 bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON
 (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$(nproc)" -LE nosanitize)
-# Benchmarks print their timings (normal build only).
+# Benchmarks print their timings (normal build only); the HTTP benchmark's
+# reference server is unpacked into the build tree.
+bash "$top/scripts/bench-deps.sh" "$top/build" || echo "nginx for the HTTP benchmark not available"
 for b in "$top"/build/tests/bench_*; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"

@@ -819,6 +819,9 @@ int connection_state_machine(server* srv, connection* con)
             srv->con_written++;
             if (con->keep_alive) {
                 connection_reset(srv, con);
+                // The next request is looked for in what is queued; the
+                // socket is read when the event loop says it has data.
+                con->is_readable = 0;
                 connection_set_state(srv, con, CON_STATE_REQUEST_START);
             } else {
                 LogCloseResult(srv, plugins_call_handle_connection_close(srv, con));

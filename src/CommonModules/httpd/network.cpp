@@ -336,117 +336,128 @@ int network_write_chunkqueue_write(server* srv, connection* con, int fd, chunkqu
     return 0;
 }
 
+namespace {
+
+// Maps the window of a file chunk that holds its current position; the
+// bytes from there to the window's end are returned in *avail.
+int MapWindow(server* srv, connection* con, chunk* c, off32_t* avail)
+{
+    struct stat st;
+    if (CheckFileChunk(srv, con, c, &st) != 0)
+        return -1;
+    off32_t pos = c->file.start + c->offset;  // absolute position in the file
+    off32_t rangeEnd = c->file.start + c->file.length;
+    if (c->file.fd == -1) {
+        c->file.fd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
+        if (c->file.fd == -1) {
+            LOG_ERR(srv, "sbs", "open failed for:", c->file.name, strerror(errno));
+            return -1;
+        }
+    }
+    if (c->file.mmap.start != (char*)MAP_FAILED && pos >= c->file.mmap.offset + (off32_t)c->file.mmap.length) {
+        munmap(c->file.mmap.start, c->file.mmap.length);
+        c->file.mmap.start = (char*)MAP_FAILED;
+    }
+    if (c->file.mmap.start == (char*)MAP_FAILED) {
+        off32_t winStart = (pos / kMmapWindow) * kMmapWindow;
+        off32_t winEnd = std::min<off32_t>(winStart + kMmapWindow, rangeEnd);
+        // The open file itself must still hold the window: touching a
+        // mapped page past its end would kill the whole process.
+        struct stat now;
+        if (fstat(c->file.fd, &now) == -1 || now.st_size < winEnd) {
+            LOG_ERR(srv, "sb", "file was shrinked:", c->file.name);
+            return -1;
+        }
+        void* m = mmap(nullptr, (size_t)(winEnd - winStart), PROT_READ, MAP_SHARED, c->file.fd, winStart);
+        if (m == MAP_FAILED) {
+            LOG_ERR(srv, "ssbd", "mmap failed:", strerror(errno), c->file.name, c->file.fd);
+            return -1;
+        }
+        c->file.mmap.start = (char*)m;
+        c->file.mmap.length = (size_t)(winEnd - winStart);
+        c->file.mmap.offset = winStart;
+        if (c->file.mmap.length > 64 * 1024)
+            madvise(m, c->file.mmap.length, MADV_WILLNEED);
+    }
+    *avail = c->file.mmap.offset + (off32_t)c->file.mmap.length - pos;
+    if (*avail < 0) {
+        LOG_ERR(srv, "soooo", "toSend is negative:", *avail, (off32_t)c->file.mmap.length, pos, c->file.mmap.offset);
+        return -1;
+    }
+    return 0;
+}
+
+// Advances a chunk by what was written of it; a finished file chunk lets
+// its mapping go.
+void Advance(chunk* c, off32_t n)
+{
+    c->offset += n;
+    if (c->type == chunk::FILE_CHUNK && c->offset == c->file.length && c->file.mmap.start != (char*)MAP_FAILED) {
+        munmap(c->file.mmap.start, c->file.mmap.length);
+        c->file.mmap.start = (char*)MAP_FAILED;
+    }
+}
+
+}  // namespace
+
 int network_write_chunkqueue_writev(server* srv, connection* con, int fd, chunkqueue* cq, off32_t max_bytes)
 {
     for (chunk* c = cq->first; c && max_bytes > 0;) {
-        if (c->type == chunk::MEM_CHUNK) {
-            struct iovec iov[1024];
-            chunk* parts[1024];
-            size_t n = 0;
-            off32_t total = 0;
-            for (chunk* t = c; t && t->type == chunk::MEM_CHUNK && n < 1024; t = t->next) {
-                off32_t len = t->mem->used > 1 ? (off32_t)(t->mem->used - 1) - t->offset : 0;
-                if (len < 0)
-                    len = 0;
-                bool last = false;
-                if (total + len > max_bytes) {
-                    len = max_bytes - total;
-                    last = true;
-                }
-                iov[n].iov_base = len ? t->mem->ptr + t->offset : nullptr;
-                iov[n].iov_len = (size_t)len;
-                parts[n++] = t;
-                total += len;
-                if (last)
-                    break;
-            }
-            ssize_t r = CheckedWrite(srv, fd, writev(fd, iov, (int)n), "writev failed:");
-            if (r < 0)
-                return (int)r;
-            cq->bytes_out += (off32_t)r;
-            max_bytes -= (off32_t)r;
-            size_t i = 0;
-            for (; i < n; ++i) {
-                chunk* t = parts[i];
-                off32_t full = t->mem->used > 1 ? (off32_t)(t->mem->used - 1) - t->offset : 0;
-                if ((size_t)r >= iov[i].iov_len) {
-                    t->offset += (off32_t)iov[i].iov_len;
-                    r -= (ssize_t)iov[i].iov_len;
-                    if ((off32_t)iov[i].iov_len < full)
-                        return 0;  // cut by the budget
-                } else {
-                    t->offset += (off32_t)r;
-                    return 0;
-                }
-            }
-            c = parts[n - 1]->next;
-            continue;
-        }
-        if (c->type != chunk::FILE_CHUNK) {
+        if (c->type != chunk::MEM_CHUNK && c->type != chunk::FILE_CHUNK) {
             LOG_ERR(srv, "s", "type not known");
             return -1;
         }
-        struct stat st;
-        if (CheckFileChunk(srv, con, c, &st) != 0)
-            return -1;
-        off32_t pos = c->file.start + c->offset;  // absolute position in the file
-        off32_t rangeEnd = c->file.start + c->file.length;
-        if (c->file.fd == -1) {
-            c->file.fd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
-            if (c->file.fd == -1) {
-                LOG_ERR(srv, "sbs", "open failed for:", c->file.name, strerror(errno));
+        // Memory chunks in a row, and the window of a file chunk after
+        // them, leave in one call (a head and a small file in one segment).
+        struct iovec iov[1025];
+        chunk* parts[1025];
+        off32_t full[1025];
+        size_t n = 0;
+        off32_t total = 0;
+        chunk* t = c;
+        for (; t && t->type == chunk::MEM_CHUNK && n < 1024 && total < max_bytes; t = t->next) {
+            off32_t len = t->mem->used > 1 ? (off32_t)(t->mem->used - 1) - t->offset : 0;
+            if (len < 0)
+                len = 0;
+            full[n] = len;
+            len = std::min(len, max_bytes - total);
+            iov[n].iov_base = len ? t->mem->ptr + t->offset : nullptr;
+            iov[n].iov_len = (size_t)len;
+            parts[n++] = t;
+            total += len;
+        }
+        if (t && t->type == chunk::FILE_CHUNK && total < max_bytes && (n == 0 || full[n - 1] == (off32_t)iov[n - 1].iov_len)) {
+            off32_t avail = 0;
+            if (MapWindow(srv, con, t, &avail) != 0)
                 return -1;
-            }
-            fd_close_on_exec(c->file.fd);
+            off32_t pos = t->file.start + t->offset;
+            off32_t len = std::min(avail, max_bytes - total);
+            full[n] = avail;
+            iov[n].iov_base = t->file.mmap.start + (pos - t->file.mmap.offset);
+            iov[n].iov_len = (size_t)len;
+            parts[n++] = t;
+            total += len;
         }
-        if (c->file.mmap.start != (char*)MAP_FAILED &&
-            pos >= c->file.mmap.offset + (off32_t)c->file.mmap.length) {
-            munmap(c->file.mmap.start, c->file.mmap.length);
-            c->file.mmap.start = (char*)MAP_FAILED;
-        }
-        if (c->file.mmap.start == (char*)MAP_FAILED) {
-            off32_t winStart = (pos / kMmapWindow) * kMmapWindow;
-            off32_t winEnd = std::min<off32_t>(winStart + kMmapWindow, rangeEnd);
-            // The open file itself must still hold the window: touching a
-            // mapped page past its end would kill the whole process.
-            struct stat now;
-            if (fstat(c->file.fd, &now) == -1 || now.st_size < winEnd) {
-                LOG_ERR(srv, "sb", "file was shrinked:", c->file.name);
-                return -1;
-            }
-            void* m = mmap(nullptr, (size_t)(winEnd - winStart), PROT_READ, MAP_SHARED, c->file.fd, winStart);
-            if (m == MAP_FAILED) {
-                LOG_ERR(srv, "ssbd", "mmap failed:", strerror(errno), c->file.name, c->file.fd);
-                return -1;
-            }
-            c->file.mmap.start = (char*)m;
-            c->file.mmap.length = (size_t)(winEnd - winStart);
-            c->file.mmap.offset = winStart;
-            if (c->file.mmap.length > 64 * 1024)
-                madvise(m, c->file.mmap.length, MADV_WILLNEED);
-        }
-        off32_t toSend = c->file.mmap.offset + (off32_t)c->file.mmap.length - pos;
-        if (toSend < 0) {
-            LOG_ERR(srv, "soooo", "toSend is negative:", toSend, (off32_t)c->file.mmap.length, pos,
-                    c->file.mmap.offset);
-            return -1;
-        }
-        toSend = std::min(toSend, max_bytes);
-        ssize_t r = CheckedWrite(
-            srv, fd, write(fd, c->file.mmap.start + (pos - c->file.mmap.offset), (size_t)toSend), "write failed:");
+        ssize_t r = n == 1 ? write(fd, iov[0].iov_base, iov[0].iov_len) : writev(fd, iov, (int)n);
+        r = CheckedWrite(srv, fd, r, n == 1 && parts[0]->type == chunk::FILE_CHUNK ? "write failed:" : "writev failed:");
         if (r < 0)
             return (int)r;
-        c->offset += (off32_t)r;
         cq->bytes_out += (off32_t)r;
         max_bytes -= (off32_t)r;
-        if (c->offset == c->file.length) {
-            munmap(c->file.mmap.start, c->file.mmap.length);
-            c->file.mmap.start = (char*)MAP_FAILED;
-            c = c->next;
-            continue;
+        for (size_t i = 0; i < n; ++i) {
+            chunk* p = parts[i];
+            if ((size_t)r < iov[i].iov_len) {
+                Advance(p, (off32_t)r);
+                return 0;
+            }
+            Advance(p, (off32_t)iov[i].iov_len);
+            r -= (ssize_t)iov[i].iov_len;
+            if ((off32_t)iov[i].iov_len < full[i] && p->type == chunk::MEM_CHUNK)
+                return 0;  // cut by the budget
         }
-        if (r < toSend)
-            return 0;
+        chunk* last = parts[n - 1];
+        // A file chunk goes on with its next window; others are done.
+        c = last->type == chunk::FILE_CHUNK && last->offset < last->file.length ? last : last->next;
     }
     return 0;
 }
@@ -467,7 +478,16 @@ int network_write_chunkqueue(server* srv, connection* con, chunkqueue* cq, off32
         return 1;
     }
     off32_t written = cq->bytes_out;
-    bool cork = cq->first && cq->first->next;
+    // Cork when the queue cannot leave in one gathered write: more than one
+    // file range, or more than the budget.
+    bool cork = false;
+    if (cq->first && cq->first->next) {
+        int files = 0;
+        for (chunk* c = cq->first; c; c = c->next)
+            files += c->type == chunk::FILE_CHUNK;
+        cork = files > 1 || chunkqueue_length(cq) - chunkqueue_written(cq) > max_bytes ||
+               srv->network_backend_write != network_write_chunkqueue_writev;
+    }
     int one = 1, zero = 0;
     if (cork)
         setsockopt(con->fd, IPPROTO_TCP, TCP_CORK, &one, sizeof(one));
