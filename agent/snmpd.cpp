@@ -35,6 +35,10 @@ void shutdown_usmStats(void);
 // Asks the loop to re-read the configuration.
 int reconfig = 0;
 // Flags of the signals whose work the loop does outside the handler.
+// The HTTP server reopens its error log on SIGHUP (its header clashes with
+// the agent library's macros).
+void httpd_note_sighup(void);
+
 static volatile sig_atomic_t s_shutdownSignal = 0;
 static volatile sig_atomic_t s_dumpRequested = 0;
 static volatile sig_atomic_t s_fileSizeSignal = 0;
@@ -55,6 +59,7 @@ static void SnmpdShutDown(int sig)
 static void SnmpdReconfig(int)
 {
     reconfig = 1;
+    httpd_note_sighup();  // the HTTP server reopens its error log too
     signal(SIGHUP, SnmpdReconfig);
 }
 

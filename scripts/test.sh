@@ -14,7 +14,9 @@ bash "$top/scripts/build.sh" "$top/build-tsan" -DMODCARD_TSAN=ON
    ctest --output-on-failure -j"$(nproc)")
 # Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs them longer).
 bash "$top/scripts/fuzz.sh" --seconds 30
-# Benchmarks print their timings (normal build only).
+# Benchmarks print their timings (normal build only); the HTTP benchmark's
+# reference server is unpacked into the build tree.
+bash "$top/scripts/bench-deps.sh" "$top/build" || echo "nginx for the HTTP benchmark not available"
 for b in "$top"/build/tests/bench_*; do
   [ -x "$b" ] || continue
   echo "== $(basename "$b")"

@@ -1,5 +1,6 @@
 // Creates the board root of a simulated card chip; --help lists the options.
 #include "Platform/board_state.h"
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,68 @@ static bool WriteSnmpdConf(const std::string& root, U32 slot, U32 port)
     return ok;
 }
 
+static bool WriteFile(const std::string& file, const std::string& text)
+{
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// The HTTP server of the card: its configuration (the port, the document
+// folder with a placeholder index, the modules, mime types, request-size
+// limit and error log) and its module files.
+static bool WriteHttpd(const std::string& root, U32 port)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const char* dir : {"/tarvex_app/tools/httpd/config", "/tarvex_app/tools/httpd/lib", "/tarvex_app/web",
+                            "/var/volatile"})
+        fs::create_directories(root + dir, ec);
+    std::string conf = "# HTTP server of the card\n"
+                       "server.document-root = \"/tarvex_app/web\"\n"
+                       "server.port = " + std::to_string(port) + "\n"
+                       "server.errorlog = \"/var/volatile/httpd_error.log\"\n"
+                       "server.max-request-size = 65536\n"
+                       "server.upload-dirs = ( \"/var/volatile\" )\n"
+                       "index-file.names = ( \"index.html\" )\n"
+                       "mimetype.assign = (\n"
+                       "  \".html\" => \"text/html\",\n"
+                       "  \".htm\" => \"text/html\",\n"
+                       "  \".css\" => \"text/css\",\n"
+                       "  \".js\" => \"application/javascript\",\n"
+                       "  \".json\" => \"application/json\",\n"
+                       "  \".txt\" => \"text/plain\",\n"
+                       "  \".xml\" => \"text/xml\",\n"
+                       "  \".png\" => \"image/png\",\n"
+                       "  \".jpg\" => \"image/jpeg\",\n"
+                       "  \".gif\" => \"image/gif\",\n"
+                       "  \".svg\" => \"image/svg+xml\",\n"
+                       "  \".ico\" => \"image/x-icon\",\n"
+                       "  \".conf\" => \"text/plain\",\n"
+                       "  \".gz\" => \"application/x-gzip\",\n"
+                       "  \".tar\" => \"application/x-tar\",\n"
+                       "  \".bin\" => \"application/octet-stream\"\n"
+                       ")\n";
+    if (!WriteFile(root + "/tarvex_app/tools/httpd/config/httpd.conf", conf))
+        return false;
+    std::string index = root + "/tarvex_app/web/index.html";
+    if (!fs::exists(index) &&
+        !WriteFile(index, "<!DOCTYPE html>\n<html><head><title>modcard</title></head>"
+                          "<body><h1>modcard</h1></body></html>\n"))
+        return false;
+    for (const char* mod : {"mod_index", "mod_dirlist", "mod_static"}) {
+        std::string from = std::string(MODCARD_HTTPD_MODULE_DIR) + "/" + mod + ".so";
+        std::string to = root + "/tarvex_app/tools/httpd/lib/" + mod + ".so";
+        if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) {
+            fprintf(stderr, "modcard-board: %s: %s\n", from.c_str(), ec.message().c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 static const char kOptions[] =
     "usage: modcard-board ROOT [options]\n"
     "Creates (or powers up again) the board root ROOT of one simulated chip: a new\n"
@@ -40,6 +103,7 @@ static const char kOptions[] =
     "  --phy NAME       Ethernet PHY: 88E1510 (default), 88E1111, YT8521 or unknown\n"
     "  --mdio-never-idle 0|1  1: the PHY management interface never goes idle\n"
     "  --snmp-port N    UDP port of the SNMP agent (default 16161)\n"
+    "  --http-port N    TCP port of the HTTP server (default 8080)\n"
     "  --mac XX:XX:XX:XX:XX:XX  the card's MAC address\n"
     "  --packets N      packets per gate the bit-rate counters report on every channel\n"
     "  --channel-packets CH:N    packets per gate of one channel's counter\n"
@@ -65,6 +129,7 @@ int main(int argc, char** argv)
     std::string root = argv[1];
     simboard::Profile p = simboard::DefaultProfile();
     U32 snmpPort = 16161;
+    U32 httpPort = 8080;
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
         if (i + 1 >= argc)
@@ -118,6 +183,10 @@ int main(int argc, char** argv)
             if (k == 32)
                 Usage();
             p.pidRates[k] = {(U16)ch, (U16)pid, n, 1, {0, 0, 0}};
+        } else if (opt == "--http-port") {
+            httpPort = (U32)strtoul(v, nullptr, 0);
+            if (httpPort == 0 || httpPort > 65535)
+                Usage();
         } else
             Usage();
     }
@@ -139,6 +208,10 @@ int main(int argc, char** argv)
     close(fd);
     if (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort)) {
         fprintf(stderr, "modcard-board: snmpd.conf: slot %u\n", p.slotId);
+        return 1;
+    }
+    if (!WriteHttpd(root, httpPort)) {
+        fprintf(stderr, "modcard-board: httpd set-up failed\n");
         return 1;
     }
     printf("board root %s: board type %u, chip %u, slot %u\n", root.c_str(), p.boardType, p.chipType, p.slotId);

@@ -130,6 +130,10 @@ int fdevent_event_set(fdevents* ev, int* fde_ndx, int fd, int events)
     if (fd < 0 || (size_t)fd >= ev->maxfds || ev->fdarray[fd] == nullptr)
         return -1;
     int ndx = fde_ndx ? *fde_ndx : -1;
+    // Asking again for what is already asked costs a system call and
+    // changes nothing (the back-ends are level-triggered).
+    if (ndx != -1 && ev->fdarray[fd]->events == events)
+        return 0;
     int rc = ev->event_set(ev, ndx, fd, events);
     if (rc < 0)
         return -1;  // the back-end logged it; the caller closes that connection

@@ -1,0 +1,16 @@
+// The HTTP server thread: start, main loop and end of one run, and the
+// flags through which other threads stop it.
+#pragma once
+#include "CommonModules/httpd/base.h"
+
+extern "C" int g_ServerFinished;
+extern "C" int g_TouchedSize;
+
+int httpd_configuration(int argc, char** argv);
+int httpd_shutdown(bool isShutDown);
+bool httpd_isServerClose(void);
+// One pass of the main loop's event work: waits up to timeout_ms, runs the
+// ready descriptors' handlers, then the job list.
+void server_run_events(server* srv, int timeout_ms);
+// A SIGHUP reached the process: the server reopens its error log.
+void httpd_note_sighup(void);

@@ -1,0 +1,172 @@
+// Benchmark: the card's HTTP server (its own thread, modules and board
+// configuration) against Debian's nginx unpacked in the build tree, both on
+// loopback and measured with wrk in the same run; prints requests per
+// second, p99 latency, socket errors and the ratio. Never fails on timing.
+#include "CommonModules/httpd/server.h"
+#include "Platform/platform.h"
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <signal.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+const char* kCardAddr = "127.168.1.25";  // slot 14
+const int kCardPort = 18085;
+const int kRefPort = 18086;
+
+struct Result {
+    double rps = 0;
+    std::string p99 = "?";
+    int errors = 0;
+};
+
+std::string Run(const std::string& cmd)
+{
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+bool WriteText(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr)
+        return false;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+    return true;
+}
+
+Result Wrk(const std::string& url, int conns, const std::string& extra)
+{
+    std::string out = Run("wrk -t1 -c" + std::to_string(conns) + " -d3s --latency " + extra + " " + url + " 2>&1");
+    Result r;
+    size_t p = out.find("Requests/sec:");
+    if (p != std::string::npos)
+        r.rps = atof(out.c_str() + p + 13);
+    p = out.find(" 99% ");
+    if (p != std::string::npos) {
+        size_t s = out.find_first_not_of(' ', p + 5);
+        r.p99 = out.substr(s, out.find('\n', s) - s);
+    }
+    p = out.find("Socket errors:");
+    if (p != std::string::npos) {
+        int a = 0, b = 0, c = 0, d = 0;
+        sscanf(out.c_str() + p, "Socket errors: connect %d, read %d, write %d, timeout %d", &a, &b, &c, &d);
+        r.errors = a + b + c + d;
+    }
+    return r;
+}
+
+bool Answers(const std::string& url)
+{
+    for (int i = 0; i < 100; ++i) {
+        if (Run("curl -s -o /dev/null -w '%{http_code}' " + url) == "200")
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::string self = argc > 0 ? argv[0] : "";
+    char real[4096];
+    ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
+    if (n > 0) {
+        real[n] = '\0';
+        self = real;
+    }
+    std::string build = self.substr(0, self.rfind('/'));
+    build = build.substr(0, build.rfind('/'));  // tests/ -> build folder
+    char tmpl[] = "/tmp/modcard-bench-http-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+        return 0;
+    std::string root = tmpl;
+    chmod(tmpl, 0755);  // nginx's worker may run as another user
+    Run(build + "/modcard-board " + root + " --slot 14 --http-port " + std::to_string(kCardPort) + " >/dev/null");
+    std::string web = root + "/tarvex_app/web";
+    WriteText(web + "/4k.bin", std::string(4096, 'a'));
+    WriteText(web + "/100k.bin", std::string(100 * 1024, 'b'));
+    WriteText(root + "/tarvex_app/tools/httpd/config/httpd.conf",
+              Run("cat " + root + "/tarvex_app/tools/httpd/config/httpd.conf") + "server.bind = \"" + kCardAddr +
+                  "\"\n");
+    setenv("MODCARD_ROOT", root.c_str(), 1);
+    signal(SIGPIPE, SIG_IGN);
+    std::thread card([] { httpd_configuration(0, nullptr); });
+
+    // The reference: one nginx worker, keep-alive 16 requests, no access
+    // log, sendfile off, loopback only.
+    std::string nginx = build + "/bench/nginx/usr/sbin/nginx";
+    pid_t ref = -1;
+    if (access(nginx.c_str(), X_OK) == 0) {
+        std::string conf = "worker_processes 1;\ndaemon off;\nerror_log " + root + "/nginx-error.log;\npid " + root +
+                           "/nginx.pid;\nevents { worker_connections 1024; }\nhttp {\n access_log off;\n"
+                           " sendfile off;\n keepalive_requests 16;\n client_body_temp_path " + root + "/nb;\n"
+                           " proxy_temp_path " + root + "/np;\n fastcgi_temp_path " + root + "/nf;\n"
+                           " uwsgi_temp_path " + root + "/nu;\n scgi_temp_path " + root + "/ns;\n"
+                           " default_type application/octet-stream;\n types { text/html html; }\n"
+                           " server {\n  listen 127.0.0.1:" + std::to_string(kRefPort) + ";\n  root " + web +
+                           ";\n  location = /Beat.w { return 404; }\n }\n}\n";
+        WriteText(root + "/nginx.conf", conf);
+        ref = fork();
+        if (ref == 0) {
+            execl(nginx.c_str(), "nginx", "-p", root.c_str(), "-c", (root + "/nginx.conf").c_str(), (char*)nullptr);
+            _exit(127);
+        }
+    }
+    std::string cardUrl = "http://" + std::string(kCardAddr) + ":" + std::to_string(kCardPort);
+    std::string refUrl = "http://127.0.0.1:" + std::to_string(kRefPort);
+    bool haveCard = Answers(cardUrl + "/4k.bin");
+    bool haveRef = ref > 0 && Answers(refUrl + "/4k.bin");
+    std::string post = root + "/post.lua";
+    WriteText(post, "wrk.method = \"POST\"\nwrk.body = '{\"token\":\"t\",\"data\":{}}'\n"
+                    "wrk.headers[\"Content-Type\"] = \"application/json\"\n");
+
+    struct Row {
+        const char* name;
+        const char* path;
+        int conns;
+        std::string extra;
+    } rows[] = {{"GET 4 KiB, 1 connection", "/4k.bin", 1, ""},
+                {"GET 4 KiB, 64 connections", "/4k.bin", 64, ""},
+                {"GET 100 KiB, 64 connections", "/100k.bin", 64, ""},
+                {"GET 4 KiB, Connection: close, 16 conn.", "/4k.bin", 16, "-H 'Connection: close'"},
+                {"POST small JSON, 64 connections", "/Beat.w", 64, "-s " + post}};
+    printf("HTTP server (card) against nginx (1 worker), wrk 3 s per row\n");
+    printf("%-40s %12s %10s %5s %12s %10s %5s %7s\n", "row", "card req/s", "card p99", "errs", "nginx req/s",
+           "nginx p99", "errs", "ratio");
+    for (auto& row : rows) {
+        Result c = haveCard ? Wrk(cardUrl + row.path, row.conns, row.extra) : Result{};
+        Result r = haveRef ? Wrk(refUrl + row.path, row.conns, row.extra) : Result{};
+        printf("%-40s %12.0f %10s %5d %12.0f %10s %5d %7s\n", row.name, c.rps, c.p99.c_str(), c.errors, r.rps,
+               r.p99.c_str(), r.errors, r.rps > 0 ? std::to_string(c.rps / r.rps).substr(0, 5).c_str() : "-");
+    }
+    if (!haveRef)
+        printf("(no nginx answered from %s: scripts/bench-deps.sh BUILD_DIR unpacks it)\n%s", nginx.c_str(),
+               Run("cat " + root + "/nginx-error.log 2>&1").c_str());
+    fflush(stdout);
+
+    if (ref > 0) {
+        kill(ref, SIGTERM);
+        waitpid(ref, nullptr, 0);
+    }
+    httpd_shutdown(true);
+    card.join();
+    Run("rm -rf " + root);
+    return 0;
+}

@@ -1,0 +1,207 @@
+"""The card's HTTP server inside modcard on a simulated master chip (slot 7,
+127.168.1.18, --http-port 18080), driven with curl and raw sockets whose
+replies python's h11 parses.
+
+Usage: python3 http_server.py BUILD_DIR
+"""
+import glob
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+import h11
+
+SLOT = 7
+HOST = "127.168.1.%d" % (11 + SLOT)
+PORT = 18080
+BASE = "http://%s:%d" % (HOST, PORT)
+
+passed = 0
+failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    if ok:
+        passed += 1
+    else:
+        failed += 1
+        print("FAIL:", what)
+
+
+def curl(*args):
+    r = subprocess.run(["curl", "-s", "--max-time", "10", *args], capture_output=True, timeout=20)
+    return r.stdout
+
+
+def exchange(requests, timeout=5):
+    """Sends raw request bytes in one write; returns the h11-parsed responses
+    (status, lower-case headers, body) in order until as many as requests
+    arrived or the server closed."""
+    conn = h11.Connection(h11.CLIENT)
+    s = socket.create_connection((HOST, PORT), timeout=timeout)
+    s.sendall(requests)
+    count = requests.count(b"\r\n\r\n")
+    out = []
+    # h11 checks each response against a request it sent: stand-ins do.
+    conn.send(h11.Request(method="GET", target="/", headers=[("Host", HOST)]))
+    conn.send(h11.EndOfMessage())
+    status = headers = body = None
+    while len(out) < count:
+        ev = conn.next_event()
+        if ev is h11.NEED_DATA:
+            try:
+                data = s.recv(65536)
+            except OSError:
+                data = b""
+            conn.receive_data(data)
+            if not data and conn.their_state is not h11.SEND_BODY:
+                break
+            continue
+        if isinstance(ev, h11.Response):
+            status, headers, body = ev.status_code, {k.decode().lower(): v.decode() for k, v in ev.headers}, b""
+        elif isinstance(ev, h11.Data):
+            body += ev.data
+        elif isinstance(ev, h11.EndOfMessage):
+            out.append((status, headers, body))
+            if conn.their_state is not h11.DONE or conn.our_state is not h11.DONE:
+                break
+            conn.start_next_cycle()
+            conn.send(h11.Request(method="GET", target="/", headers=[("Host", HOST)]))
+            conn.send(h11.EndOfMessage())
+        else:
+            break
+    s.close()
+    return out
+
+
+def get(path, extra=b""):
+    return b"GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (path.encode(), HOST.encode(), extra)
+
+
+class Card:
+    def __init__(self, build):
+        self.build = build
+        self.root = tempfile.mkdtemp(prefix="modcard-http-")
+        subprocess.run([os.path.join(build, "modcard-board"), self.root, "--slot", str(SLOT), "--http-port",
+                        str(PORT), "--snmp-port", "16178"], check=True, stdout=subprocess.DEVNULL)
+        web = os.path.join(self.root, "tarvex_app/web")
+        os.makedirs(os.path.join(web, "download"), exist_ok=True)
+        with open(os.path.join(web, "a.txt"), "w") as f:
+            f.write("first\n")
+        with open(os.path.join(web, "b.txt"), "w") as f:
+            f.write("second\n")
+
+    def start(self):
+        env = dict(os.environ, MODCARD_ROOT=self.root)
+        self.console = open(os.path.join(self.root, "console.log"), "w")
+        self.proc = subprocess.Popen([os.path.join(self.build, "modcard")], env=env, stdout=self.console,
+                                     stderr=subprocess.STDOUT)
+        for _ in range(100):
+            try:
+                socket.create_connection((HOST, PORT), timeout=1).close()
+                return True
+            except OSError:
+                time.sleep(0.1)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            t0 = time.time()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+                return None
+            return time.time() - t0
+        return 0
+
+    def uploads(self):
+        return glob.glob(os.path.join(self.root, "var/volatile/httpd-upload-*"))
+
+
+def main():
+    build = sys.argv[1]
+    card = Card(build)
+    try:
+        check(card.start(), "server answers on %s:%d" % (HOST, PORT))
+        listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % PORT], capture_output=True, text=True).stdout
+        addrs = [line.split()[3] for line in listening.splitlines() if line.strip()]
+        check(addrs == ["%s:%d" % (HOST, PORT)], "listens on the chip's address only: %s" % addrs)
+
+        (st, hd, body), = exchange(get("/"))
+        check(st == 200 and b"modcard" in body and hd.get("server") == "httpd/1.0", "GET / gives the index")
+        check(hd.get("content-type") == "text/html" and "etag" in hd and "last-modified" in hd,
+              "static headers: %s" % hd)
+        (st, _, _), = exchange(get("/", b"If-None-Match: %s\r\n" % hd["etag"].encode()))
+        check(st == 304, "matching entity tag gives 304")
+
+        head = curl("-sI", BASE + "/download").decode()
+        check(head.startswith("HTTP/1.1 301") and "Location: %s/download/\r\n" % BASE in head,
+              "folder without slash redirects: %r" % head)
+
+        for path in ("/../../tarvex_data/K9_DTMB.conf", "/%2e%2e/%2e%2e/tarvex_data/K9_DTMB.conf"):
+            out = curl("--path-as-is", "-o", "/dev/null", "-w", "%{http_code}", BASE + path)
+            check(out == b"404", "%s stays under the document root: %s" % (path, out))
+
+        (st, hd, body), = exchange(b"POST /Beat.w HTTP/1.1\r\nHost: %s\r\nContent-Length: 2\r\n\r\n{}" % HOST.encode())
+        check(st == 404 and b"404 - Not Found" in body, "POST before the web back end gives the 404 page")
+
+        big = 64 * 1024 * 1024 + 4096
+        (st, _, _), = exchange(b"POST /Beat.w HTTP/1.1\r\nHost: %s\r\nContent-Length: %d\r\n\r\n" %
+                               (HOST.encode(), big))
+        check(st == 413, "over-limit POST refused with 413, not handed on (%s)" % st)
+
+        payload = b"x" * 300000
+        (st, _, _), = exchange(b"POST /ImportSiTable.w HTTP/1.1\r\nHost: %s\r\nContent-Length: %d\r\n\r\n%s" %
+                               (HOST.encode(), len(payload), payload), timeout=10)
+        check(st == 404, "upload answered (%s)" % st)
+        check(card.uploads() == [], "spooled upload file removed after the reply: %s" % card.uploads())
+
+        answers = exchange(b"".join(get("/a.txt") for _ in range(18)))
+        check(len(answers) == 17, "16 kept requests and a closing one on one connection (%d)" % len(answers))
+        check(answers and answers[-1][1].get("connection") == "close" and
+              all(a[1].get("connection") is None for a in answers[:-1]), "then Connection: close")
+
+        answers = exchange(get("/a.txt") + get("/b.txt") + get("/a.txt"))
+        check([a[2] for a in answers] == [b"first\n", b"second\n", b"first\n"], "pipelined GETs in order")
+
+        slow = subprocess.Popen(["slowhttptest", "-H", "-c", "300", "-r", "100", "-i", "5", "-l", "8", "-p", "2",
+                                 "-u", BASE + "/", "-o", os.path.join(card.root, "slow")],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ok = 0
+        time.sleep(2)
+        for _ in range(10):
+            if curl("-o", "/dev/null", "-w", "%{http_code}", BASE + "/") == b"200":
+                ok += 1
+            time.sleep(0.4)
+        try:
+            slow.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            slow.kill()
+            slow.wait()
+        check(ok == 10, "answers during a slow-header attack (%d/10)" % ok)
+
+        took = card.stop()
+        check(took is not None and took < 1.0, "SIGTERM ends modcard within 1 s (%s)" % took)
+    finally:
+        if card.proc.poll() is None:
+            card.proc.kill()
+            card.proc.wait()
+        if failed == 0:
+            shutil.rmtree(card.root, ignore_errors=True)
+        else:
+            print("board root kept:", card.root)
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
