@@ -56,8 +56,9 @@ protected:
     // head and Content-Length bytes are in, or two seconds pass.
     std::string Exchange(int fd, const std::string& req)
     {
-        if (!req.empty())
+        if (!req.empty()) {
             EXPECT_EQ(send(fd, req.data(), req.size(), MSG_NOSIGNAL), (ssize_t)req.size());
+        }
         std::string out;
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (std::chrono::steady_clock::now() < end) {
