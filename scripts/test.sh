@@ -9,6 +9,7 @@ bash "$top/scripts/build.sh" "$top/build"
 bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON
 (cd "$top/build-asan" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$(nproc)" -LE nosanitize)
+bash "$top/scripts/test-arm.sh"  # card build for ARM; its tests under emulation
 # Benchmarks print their timings (normal build only).
 for b in "$top"/build/tests/bench_*; do
   [ -x "$b" ] || continue

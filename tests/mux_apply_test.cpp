@@ -50,13 +50,13 @@ std::vector<std::string> Lines(const std::string& text, const std::string& prefi
 }
 
 // Seconds between a DVB UTC time (MJD + BCD) and now.
-long SecondsFromNow(unsigned long long utc)
+long long SecondsFromNow(unsigned long long utc)
 {
     unsigned mjd = (unsigned)(utc >> 24);
     auto bcd = [](unsigned v) { return (v >> 4) * 10 + (v & 15); };
-    long t = ((long)mjd - 40587) * 86400 + bcd((utc >> 16) & 0xFF) * 3600 + bcd((utc >> 8) & 0xFF) * 60 +
-             bcd(utc & 0xFF);
-    return t - (long)time(nullptr);
+    long long t = ((long long)mjd - 40587) * 86400 + bcd((utc >> 16) & 0xFF) * 3600 + bcd((utc >> 8) & 0xFF) * 60 +
+                  bcd(utc & 0xFF);
+    return t - (long long)time(nullptr);
 }
 
 // Stores a NIT section for a stream (as the user NIT would).
@@ -163,7 +163,7 @@ void ExpectTimesNearClock(const std::string& decoded)
     for (const char* kind : {"TDT ", "TOT "}) {
         for (const auto& l : Lines(decoded, kind)) {
             unsigned long long utc = strtoull(l.substr(l.find("utc=") + 4).c_str(), nullptr, 16);
-            EXPECT_LE(labs(SecondsFromNow(utc)), 2) << l;
+            EXPECT_LE(llabs(SecondsFromNow(utc)), 2) << l;
         }
     }
 }
@@ -305,10 +305,10 @@ TEST_F(Apply, AtscCarouselCarriesMgtVctAndStt)
     if (!stt.empty()) {
         // GPS seconds since 1980-01-06, less the GPS-UTC offset the back board gives.
         const std::string& l = stt.back();
-        long sys = strtol(l.substr(l.find("system_time=") + 12).c_str(), nullptr, 10);
-        long off = strtol(l.substr(l.find("gps_utc_offset=") + 15).c_str(), nullptr, 10);
-        long utc = sys + 315964800 - off;
-        EXPECT_LE(labs(utc - (long)time(nullptr)), 2) << l;
+        long long sys = strtoll(l.substr(l.find("system_time=") + 12).c_str(), nullptr, 10);
+        long long off = strtoll(l.substr(l.find("gps_utc_offset=") + 15).c_str(), nullptr, 10);
+        long long utc = sys + 315964800 - off;
+        EXPECT_LE(llabs(utc - (long long)time(nullptr)), 2) << l;
     }
 }
 
