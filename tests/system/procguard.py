@@ -1,0 +1,94 @@
+"""procguard keeps a program running: restarts it with "reboot" when it ends,
+never runs two copies, and backs off when the program cannot be started.
+
+Usage: python3 procguard.py BUILD_DIR
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+passed = failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    passed, failed = passed + bool(ok), failed + (not ok)
+    print(("ok   " if ok else "FAIL ") + what)
+
+
+def children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
+def wait_for(cond, limit=5.0):
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.05)
+    return cond()
+
+
+def main(build):
+    guard = os.path.join(build, "procguard")
+    r = subprocess.run([guard, "x"], capture_output=True, text=True)
+    check(r.returncode == 255 and r.stderr == "usage: ./procguard app_file app_name\n",
+          "one argument: usage line and status 255")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        log = os.path.join(tmp, "starts")
+        app = os.path.join(tmp, "app.sh")
+        with open(app, "w") as f:
+            f.write(f'#!/bin/sh\necho "$0 $1" >> {log}\nexec sleep 60\n')
+        os.chmod(app, 0o755)
+        p = subprocess.Popen([guard, app, "modcard"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        try:
+            starts = lambda: open(log).read().split("\n")[:-1] if os.path.exists(log) else []
+            check(wait_for(lambda: len(starts()) == 1 and len(children(p.pid)) == 1),
+                  "first start")
+            check(starts()[:1] == [f"{app} start"], "first start with the word start")
+            first = children(p.pid)[0]
+            os.kill(first, signal.SIGSTOP)
+            time.sleep(0.3)
+            os.kill(first, signal.SIGCONT)
+            time.sleep(0.3)
+            check(children(p.pid) == [first] and len(starts()) == 1,
+                  "stop and continue start no second copy")
+            os.kill(first, signal.SIGKILL)
+            check(wait_for(lambda: len(starts()) == 2 and len(children(p.pid)) == 1
+                           and children(p.pid) != [first]), "killed child started again")
+            check(starts()[1:] == [f"{app} reboot"], "restart with the word reboot")
+            for c in children(p.pid):
+                os.kill(c, signal.SIGTERM)
+            check(wait_for(lambda: len(starts()) == 3 and len(children(p.pid)) == 1),
+                  "ended child started again, one copy")
+        finally:
+            for c in children(p.pid):
+                os.kill(c, signal.SIGKILL)
+            p.kill()
+            p.wait()
+
+        bad = os.path.join(tmp, "not-executable")
+        open(bad, "w").close()
+        p = subprocess.Popen([guard, bad, "modcard"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.PIPE, text=True)
+        time.sleep(3.5)
+        p.kill()
+        err = p.communicate()[0:2][1]
+        n = err.count("execl err")
+        check(2 <= n <= 5, f"non-executable program retried at most once a second ({n} in 3.5 s)")
+
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
