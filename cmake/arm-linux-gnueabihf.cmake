@@ -21,7 +21,7 @@ set(_libdirs ${_sr}/usr/lib/arm-linux-gnueabihf ${_sr}/lib/arm-linux-gnueabihf)
 
 # The sysroot's headers go before the host's /usr/include, which the Debian
 # cross compiler also searches.
-set(_cpu "-mcpu=cortex-a9 -mfpu=neon -mfloat-abi=hard -isystem ${_sr}/usr/include")
+set(_cpu "-mcpu=cortex-a9 -mfpu=neon -mfloat-abi=hard -isystem ${_sr}/usr/include/arm-linux-gnueabihf -isystem ${_sr}/usr/include")
 set(CMAKE_C_FLAGS_INIT "${_cpu}")
 set(CMAKE_CXX_FLAGS_INIT "${_cpu}")
 set(_link "")

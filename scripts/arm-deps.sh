@@ -11,8 +11,9 @@ deps=$(cd "$deps" && pwd)
 sysroot=$deps/sysroot
 debs=$deps/debs
 # -dev packages whose headers, static libraries and pkg-config files the
-# build uses; their runtime libraries follow from the package dependencies.
-dev=(libcjson-dev libgtest-dev libgmock-dev libdvbpsi-dev libsnmp-dev)
+# build uses (net-snmp's headers include OpenSSL's); their runtime libraries
+# follow from the package dependencies.
+dev=(libcjson-dev libgtest-dev libgmock-dev libdvbpsi-dev libsnmp-dev libssl-dev)
 runtime_roots=(libcjson1 libdvbpsi10 libsnmp40)
 # The cross toolchain brings its own C and C++ runtime: the loader and libc
 # must come from one package, so these never enter the sysroot.
