@@ -23,7 +23,8 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 apt_get() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 "$@"; }
 
-want_stamp="${dev[*]} ${runtime_roots[*]}"
+# The sysroot is made again whenever this script changes.
+want_stamp=$(sha1sum < "${BASH_SOURCE[0]}")
 if [ -f "$sysroot/.complete" ] && [ "$(cat "$sysroot/.complete")" = "$want_stamp" ] &&
    command -v arm-linux-gnueabihf-g++ >/dev/null && command -v qemu-arm >/dev/null; then
   exit 0
@@ -47,10 +48,10 @@ if ! apt-cache show libcjson1:armhf >/dev/null 2>&1; then
   [ $updated = 1 ] || apt_get update -qq
 fi
 
-# Runtime library closure of the roots (lib* packages built for armhf).
+# Runtime library closure of the roots (lib* packages and zlib built for armhf).
 mapfile -t libs < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
     --no-breaks --no-replaces --no-enhances "${runtime_roots[@]/%/:armhf}" 2>/dev/null |
-  sed -n 's/^\(lib[^ <>]*\):armhf$/\1/p' | sort -u | grep -Ev "$skip_re")
+  sed -n 's/^\(lib[^ <>]*\|zlib1g\):armhf$/\1/p' | sort -u | grep -Ev "$skip_re")
 pkgs=("${dev[@]}" "${libs[@]}")
 
 # One query for every candidate version ("pkg version" lines).
