@@ -24,5 +24,20 @@ if [ "$slave" != 0 ]; then
   pids+=($!)
   echo "slave chip running (console: $board/slave.console)"
 fi
+# Peers on the frame link: the back board (127.168.1.10) and an input card
+# (slot 5, 127.168.1.30) that feeds streams and programs on channels 0-2 and
+# applies them, so that PSI/SI appears in trace/si_ch0-2.ts.
+card_slot=3
+for ((i = 0; i < ${#args[@]}; i++)); do
+  [ "${args[$i]}" = "--slot" ] && card_slot=${args[$((i + 1))]}
+done
+card_ip=192.168.1.$((11 + card_slot))
+/usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" > "$board/back-board.log" 2>&1 &
+pids+=($!)
+/usr/bin/python3 "$top/tests/support/peers.py" input-card --card "$card_ip" --card-slot "$card_slot" \
+  > "$board/input-card.log" 2>&1 &
+pids+=($!)
+echo "back-board and input-card peers running (logs: $board/back-board.log, $board/input-card.log)"
+
 echo "master chip (board root $board/master; traces in $board/master/trace)"
 MODCARD_ROOT="$board/master" "$top/build/modcard"

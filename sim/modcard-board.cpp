@@ -1,8 +1,9 @@
 // Creates the board root of a simulated card chip.
 //
 //   modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V]
-//                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521]
+//                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521|unknown]
 //                 [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX] [--packets N]
+//                 [--mdio-never-idle 0|1]
 #include "Platform/board_state.h"
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +16,8 @@ static void Usage()
 {
     fprintf(stderr,
             "usage: modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V] [--hw-pins A,B,C]\n"
-            "                     [--phy 88E1510|88E1111|YT8521] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
-            "                     [--packets N]\n");
+            "                     [--phy 88E1510|88E1111|YT8521|unknown] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
+            "                     [--packets N] [--mdio-never-idle 0|1]\n");
     exit(2);
 }
 
@@ -44,7 +45,10 @@ int main(int argc, char** argv)
                 Usage();
         } else if (opt == "--phy") {
             std::string s = v;
-            p.phyType = s == "88E1111" ? simboard::PHY_88E1111 : s == "YT8521" ? simboard::PHY_YT8521 : simboard::PHY_88E1510;
+            p.phyType = s == "88E1111"   ? simboard::PHY_88E1111
+                        : s == "YT8521"  ? simboard::PHY_YT8521
+                        : s == "unknown" ? simboard::PHY_UNKNOWN
+                                         : simboard::PHY_88E1510;
         } else if (opt == "--slave-chip")
             p.hasSlave = (U32)strtoul(v, nullptr, 0) ? 1 : 0;
         else if (opt == "--mac") {
@@ -56,7 +60,9 @@ int main(int argc, char** argv)
         } else if (opt == "--packets") {
             for (U32& c : p.channelPackets)
                 c = (U32)strtoul(v, nullptr, 0);
-        } else
+        } else if (opt == "--mdio-never-idle")
+            p.mdioNeverIdle = (U32)strtoul(v, nullptr, 0) ? 1 : 0;
+        else
             Usage();
     }
     if (!simboard::CreateBoard(root, p)) {

@@ -10,6 +10,8 @@
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <sys/ioctl.h>
+#include <net/if.h>
+#include <cstring>
 #include <cstdarg>
 #include <fcntl.h>
 #include <mutex>
@@ -114,6 +116,42 @@ int Bind(int fd, const struct sockaddr_in* addr)
 }
 
 U32 OwnAddress(const char*) { return 0; }
+
+U32 InterfaceAddress(const char* ifname)
+{
+    struct ifreq ifr;
+    if (ifname == nullptr || strlen(ifname) >= sizeof(ifr.ifr_name))
+        return 0;
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    memset(&ifr, 0, sizeof(ifr));
+    strncpy(ifr.ifr_name, ifname, sizeof(ifr.ifr_name) - 1);
+    U32 a = 0;
+    if (ioctl(fd, SIOCGIFADDR, &ifr) == 0)
+        a = ntohl(reinterpret_cast<struct sockaddr_in*>(&ifr.ifr_addr)->sin_addr.s_addr);
+    ::close(fd);
+    return a;
+}
+
+int InterfaceBase(const char* ifname, U32* base)
+{
+    struct ifreq ifr;
+    if (ifname == nullptr || base == nullptr || strlen(ifname) >= sizeof(ifr.ifr_name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    memset(&ifr, 0, sizeof(ifr));
+    strncpy(ifr.ifr_name, ifname, sizeof(ifr.ifr_name) - 1);
+    int rc = ioctl(fd, SIOCGIFMAP, &ifr);
+    if (rc == 0)
+        *base = (U32)(U16)ifr.ifr_map.base_addr;
+    ::close(fd);
+    return rc == 0 ? 0 : -1;
+}
 
 void OpenLog(const char* ident) { openlog(ident, LOG_PID, LOG_USER); }
 void Syslog(int priority, const char* text) { syslog(priority, "%s", text); }

@@ -771,6 +771,23 @@ U32 OwnAddress(const char* ifname)
     return it == g_ownAddr.end() ? 0 : it->second;
 }
 
+U32 InterfaceAddress(const char* ifname) { return ifname ? OwnAddress(ifname) : 0; }
+
+int InterfaceBase(const char* ifname, U32* base)
+{
+    if (ifname == nullptr || base == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string_view n(ifname);
+    if (n == "eth0" || n == "eth1") {
+        *base = n == "eth0" ? 0xB000 : 0xC000;
+        return 0;
+    }
+    errno = ENODEV;
+    return -1;
+}
+
 int Bind(int fd, const struct sockaddr_in* addr)
 {
     if (addr == nullptr || addr->sin_family != AF_INET) {
@@ -783,6 +800,11 @@ int Bind(int fd, const struct sockaddr_in* addr)
     if (a == INADDR_ANY) {
         U32 own = OwnAddress("eth0");
         mapped = own ? MapIPv4(own) : 0;
+        // Before its address is set, a card has the chassis default of its
+        // slot, 192.168.1.(11 + slot).
+        const simboard::Profile* prof = simboard::GetProfile();
+        if (mapped == 0 && prof != nullptr && prof->slotId < 16)
+            mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
         if (mapped == 0)
             mapped = INADDR_LOOPBACK;
     } else {

@@ -86,7 +86,10 @@ bool CreateBoard(const std::string& root, const Profile& profile)
     U32 idle = 4;
     memcpy(img.data() + kEthOffset + 0x08, &idle, 4);
     // PHY identifier registers 2 and 3 of PHY address 0.
-    U32 id = p.phyType == PHY_88E1111 ? 0x01410CC2u : p.phyType == PHY_YT8521 ? 0x0000011Au : 0x01410DD1u;
+    U32 id = p.phyType == PHY_88E1111 ? 0x01410CC2u
+             : p.phyType == PHY_YT8521 ? 0x0000011Au
+             : p.phyType == PHY_UNKNOWN ? kUnknownPhyId
+                                        : 0x01410DD1u;
     ModelArea* m = reinterpret_cast<ModelArea*>(img.data() + kModelOffset);
     for (int pg = 0; pg < 8; pg++) {
         m->mdio[0][pg][2] = (U16)(id >> 16);

@@ -257,7 +257,11 @@ void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value)
             return;
         if (offset == 0x34)
             MdioFrame(eth, value);
-        eth[0x08 / 4] = eth[0x08 / 4] | 4;  // the management interface is always idle again
+        Profile* p = Prof();
+        if (offset == 0x34 && p && p->mdioNeverIdle)
+            eth[0x08 / 4] = eth[0x08 / 4] & ~4u;  // a hung management interface
+        else
+            eth[0x08 / 4] = eth[0x08 / 4] | 4;  // the management interface is idle again at once
     }
 }
 

@@ -10,8 +10,7 @@
 
 #define PENDING __attribute__((weak))
 
-// Chassis information and the web back end.
-PENDING U32 ZRSYS_GetVrnType(void) { return 0; }
+// Web back end.
 PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 PENDING zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB*) { return ZR_SUCCESS; }
 

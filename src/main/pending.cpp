@@ -5,7 +5,6 @@
 #include "Comm/uartcomm.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
-#include "Driver/PHY/phy.h"
 #include "Driver/RF/rf.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
@@ -41,18 +40,42 @@ PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
 PENDING S32 MACComSlaveChipDetect(void) { return 0; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
-PENDING zrErrCode IPServer_Start(void) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 
-// Configuration store and slot resources.
-PENDING void FTP_UpgradeProfileInit(void) {}
+// Back-board services and reboot coordination the frame dispatcher starts.
+PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
+PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
+PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
+PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
+PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
+PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
-// Network addresses and Ethernet PHY.
-PENDING _PhyParams_st* Phy_GetPhyParams(void) { return nullptr; }
-PENDING zrErrCode IP_SetLocalMac(U8*, U8) { return ZR_SUCCESS; }
-PENDING void FPGA_ConfigIP(void) {}
+// Output-stream database: what one input slot contributed.
+PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
+
+// Configuration store, slot resources and firmware upgrade.
+PENDING void FTP_UpgradeProfileInit(void) {}
+PENDING st_ZR_UPGRADE UpgradeProFlag = {};
+PENDING BOOL g_isUpgrading = 0;
+PENDING BOOL g_isFtpUpgrading = 0;
+PENDING zrErrCode upgrade_RecieveFile(U8*, U32) { return ZR_SUCCESS; }
+PENDING zrErrCode upgrade_UpgradeSystem(const U8*) { return ZR_SUCCESS; }
+PENDING zrErrCode upgrade_FTPUpgradeMode(void) { return ZR_SUCCESS; }
+PENDING void SubUpgrade_TimeoutStart(void) {}
+PENDING zrErrCode GetUpgradeFileSwVersion(const U8*, U32* pu32Version)
+{
+    if (pu32Version)
+        *pu32Version = 0;
+    return ZR_SUCCESS;
+}
+PENDING U32 GetMiniSwVersion_SupportCurrentHw(U8* pu8HwLimit)
+{
+    if (pu8HwLimit)
+        *pu8HwLimit = 0;
+    return 0;
+}
 
 // Web back end and SNMP agent.
 PENDING U32 Web_Start(void) { return 0; }

@@ -6,6 +6,7 @@
 #include "Log/log.h"
 #include "Platform/platform.h"
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 
 sem_t g_stSPISem;
@@ -14,6 +15,8 @@ namespace {
 
 std::once_flag s_spiSemOnce;
 bool s_spiSemReady = false;
+// Set by the register tools: their bus timing and console messages.
+bool s_bToolSetting = false;
 
 // The semaphore is created once: creating it again while a transaction
 // holds it would let a second one in.
@@ -74,6 +77,15 @@ U32 PinIn(const SpiLines& l)
 
 void SendBit(const SpiLines& l, U32 bit)
 {
+    if (s_bToolSetting) {
+        // Half clock period of spi_time (5) x 10 us.
+        Pin(l.clk, 0);
+        Pin(l.dout, bit);
+        SpiWaitUs(50);
+        Pin(l.clk, 1);
+        SpiWaitUs(50);
+        return;
+    }
     Pin(l.clk, 0);
     SpiWaitUs(20);
     Pin(l.dout, bit);
@@ -142,8 +154,21 @@ void LogUnknownDevice(const char* func, int line)
 
 }  // namespace
 
+void SPIBUS_SetToolSetting(void) { s_bToolSetting = true; }
+
 peErrCode SPIBUS_Init(void)
 {
+    if (s_bToolSetting) {
+        // The tools know bus 1 only and report on the console.
+        if (!SpiSemReady()) {
+            printf("SPI bus 's sem init failure!\n");
+            return PE_ERR_FAILURE;
+        }
+        SpiBusGuard guard;
+        Pin(SPI_BUS1_CLK_PIN, 0);
+        Pin(SPI_BUS1_DOUT_PIN, 0);
+        return PE_SUCCESS;
+    }
     if (!SpiSemReady()) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d SPI bus 's sem init failure!\n\n", LOG_POS);
         return PE_ERR_FAILURE;
@@ -226,7 +251,14 @@ U32 SPIBUS_Read(U32 u32Adddr, peSPIDEV enDev, peSPIBUS_NUM eSPIBus_n)
 
 void SPIBUS_Write_AD9789(U32 u32Addr, U32 u32Data) { Ad9789Write(kBus1, SPI_BUS1_AD9789_CS_PIN, u32Addr, u32Data); }
 void SPIBUS2_Write_AD9789(U32 u32Addr, U32 u32Data) { Ad9789Write(kBus2, SPI_BUS2_AD9789_CS_PIN, u32Addr, u32Data); }
-U32 SPIBUS_Read_AD9789(U32 u32Addr) { return Ad9789Read(kBus1, SPI_BUS1_AD9789_CS_PIN, u32Addr); }
+U32 SPIBUS_Read_AD9789(U32 u32Addr)
+{
+    // The tools read without selecting first; a select left low by another
+    // program's write would otherwise run this read into that transfer.
+    if (s_bToolSetting)
+        Pin(SPI_BUS1_AD9789_CS_PIN, 1);
+    return Ad9789Read(kBus1, SPI_BUS1_AD9789_CS_PIN, u32Addr);
+}
 U32 SPIBUS2_Read_AD9789(U32 u32Addr) { return Ad9789Read(kBus2, SPI_BUS2_AD9789_CS_PIN, u32Addr); }
 
 void SPIBUS_Write_ADF4351(U32 u32Addr, U32 u32Data)

@@ -1,11 +1,15 @@
-// Frame link to the back board and the input cards (TCP port 8000).
+// Frame link to the back board and the input cards (TCP port 8000): send
+// routines, reply frames, the reassembly table and the frame server.
 #pragma once
+#include "Comm/framecodec.h"
 #include "Common/err.h"
 #include "Common/types.h"
 
-// Command codes of the frame link (U16 in the frame).
-typedef enum {
+// Command codes of the frame link, as carried in the frame's U16. A number
+// from the wire is checked against the known codes before it becomes one.
+typedef enum : U16 {
     IPCOMM_SUCCESS_CMD = 1,
+    IPCOMM_DATA_ERROR = 2,
     IPCOMM_SEND_RESOUR = 257,
     IPCOMM_SEND_DATA = 258,
     IPCOMM_SEND_TS = 259,
@@ -33,6 +37,8 @@ typedef enum {
     IPCOMM_SEND_INDSTATUS = 515,
     IPCOMM_SEND_BACKUPPARA = 516,
     IPCOMM_SEND_EXPORTPARA = 517,
+    IPCOMM_IP_TEMP_FULL = 1287,
+    IPCOMM_COMBINEPACK_ERROR = 1288,
     IPCOMM_CONSTRUCT_OUTPUT_TS_ERROR = 2067,
     IPCOMM_SEND_DEL_DESTCHANNEL = 2068,
     IPCOMM_SEND_UPGRADE = 3841,
@@ -42,7 +48,57 @@ typedef enum {
     IPCOMM_SEND_PROCESS_UPGRADE = 3847
 } IPCOMM_CMD;
 
+// Reassembly entry of a multi-frame transport-stream record.
+#define IPCOMM_TMP_NUM 15
+#define IPCOMM_TMP_DATA_LEN 5120
+typedef struct {
+    U8 u8OccupyFlag;
+    U8 u8SlotID;
+    U16 u16CMD;
+    U32 u32curPacket;
+    U32 u32Length;
+    U8 pu8Data[IPCOMM_TMP_DATA_LEN];
+    U64 u64LastUseMs;  // when a frame was last stored (idle entries age out)
+} ST_ZR_IPCOMM_TMPData;
+
+extern ST_ZR_IPCOMM_TMPData g_IPComm_Tmpdata[IPCOMM_TMP_NUM];
+
+// Bounded waits of the send routines (milliseconds).
+#define IPCOMM_CONNECT_WAIT_MS 3000
+#define IPCOMM_REPLY_WAIT_MS 10000
+// How long the frame server waits for the rest of a frame.
+#define IPCOMM_SERVER_READ_WAIT_MS 5000
+// A reassembly entry without a new frame for this long is freed.
+#define IPCOMM_TMP_IDLE_MS 60000
+
+// True when a wire number is one of the frame link's command codes.
+bool IPComm_IsKnownCmd(U16 u16Cmd);
+
+void IPComm_SetStruct(ST_ZR_IPCOMM* pstIPComm, U16 u16Cmd, U32 u32CurNum, U32 u32SumNum);
+void IPComm_LoadData(ST_ZR_IPCOMM* pstIPComm, U8* pu8Buf, U32* pu32Len);
+void IPComm_SetCommST(ST_ZR_IPCOMM* pstIPComm, U8 u8SlotID, U16 u16Cmd);
+void IPComm_SendTo(S32 s32Socket, U16 u16Cmd, const U8* pu8Data, U32 u32DataLen, U32 u32CurNum, U32 u32SumNum);
+void IPComm_ResponseSuccess(S32 s32Socket);
+void IPComm_ResponseError(S32 s32Socket);
+void IPComm_ResponseErrorCode(S32 s32Socket, U16 u16Code);
+zrErrCode IPComm_ParseData(U8* pu8Buf, S32 s32Len, ST_ZR_IPCOMM* pstIPComm);
+zrErrCode IPComm_MACParseData(U8* pu8Buf, S32 s32Len, ST_ZR_IPCOMM* pstIPComm);
+zrErrCode IPComm_CombinePack(ST_ZR_IPCOMM* pstIPComm);
+void IPComm_ClearTmpData(ST_ZR_IPCOMM* pstIPComm);
+// Result of the reassembly step of the last frame IPComm_ParseData stored
+// (0 when it stored none): the dispatcher answers an overflow with 1288.
+zrErrCode IPComm_LastCombineResult(void);
+// Reads one frame from an accepted connection: until the header's length is
+// complete, the peer closes, or the server's read wait ends. Returns the
+// bytes read (at most u32BufLen).
+S32 IPComm_RecvFrame(S32 s32Socket, U8* pu8Buf, U32 u32BufLen, int waitMs);
+
+S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd);
 S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen);
+void IPComm_Request_SendResource(void);
+void IPComm_SendResource(S32 s32Socket);
+// Tests shorten the reply wait of the send routines with this.
+void IPComm_SetReplyWaitMs(int ms);
 S32 IPComm_SendData2Slot(U32 u32Slot, U32 u32cmd, U8* u8Data, U32 u32DataLen);
 S32 IPComm_SendCmd2Slot(U32 u32Slot, U32 u32cmd);
 zrErrCode IPComm_SendClearCmd2Slot(U8 u8Slot);
@@ -50,5 +106,13 @@ zrErrCode IPComm_SendResToBackBoard(void);
 zrErrCode IPComm_SendUpProFlagToBackBoard(U8* OldFlag);
 void IPComm_SendEITInfo(void);
 zrErrCode IPServer_Start(void);
+void* IPComm_Server_Service(void* arg);
+void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
+
+// Back-board services the dispatcher starts.
+U32 IPComm_ChangeIP(U8 u8Slot, U8* pu8Data);
+zrErrCode IPComm_GetAndSetParam(void);
+zrErrCode FTP_SendBackUpPara(void);
+zrErrCode NetWorkQualityTest(U8* pu8Cmd);
 zrErrCode Iperf3SoftwareInit(void);
 void SPI_PthreadMux_Init(void);

@@ -54,6 +54,7 @@ extern U8 g_u8OutputChannelNum;
 void MAC_InitDirectMACCommMaster(void);
 void MACSlave_InitDirectMACComm(void);
 S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
+S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
 S32 MACComSlaveChipDetect(void);
 U8 Get_VersionInfo_ISSameFlg(void);
 void* MACCommMasterTask(void* arg);

@@ -31,7 +31,9 @@ constexpr size_t kModelOffset = kSpiOffset + kBlockLen;
 constexpr size_t kModelLen = 0x40000;
 constexpr size_t kStateSize = kModelOffset + kModelLen;
 
-enum PhyType : U32 { PHY_88E1510 = 0, PHY_88E1111 = 1, PHY_YT8521 = 2 };
+enum PhyType : U32 { PHY_88E1510 = 0, PHY_88E1111 = 1, PHY_YT8521 = 2, PHY_UNKNOWN = 3 };
+// Identifier an unknown PHY reports (one step off the 88E1510's).
+constexpr U32 kUnknownPhyId = 0x01410DD0u;
 
 // Board profile: what the card is. Registers that the FPGA itself reports
 // (board type 5, slot 16, chip type 17, logic version 0) are written into
@@ -50,7 +52,8 @@ struct Profile {
     U8 pad0[2];
     U32 channelPackets[8];  // packets per gate the bit-rate counters report per channel
     U32 pidPackets;         // packets per gate for any PID
-    U8 reserved[4096 - 92];
+    U32 mdioNeverIdle;      // 1: the PHY management interface stays busy after a frame
+    U8 reserved[4096 - 96];
 };
 static_assert(sizeof(Profile) == 4096, "profile fills its page");
 

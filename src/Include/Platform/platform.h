@@ -102,13 +102,21 @@ U32 MapIPv4(U32 hostOrderAddr);
 // in the simulation (errno ENETUNREACH). Returns 0 or -1.
 int Connect(int fd, const struct sockaddr_in* addr, int timeoutMs = 5000, int ioTimeoutMs = 60000);
 // bind() with the address mapped. INADDR_ANY binds the chip's own address
-// (learnt from its interface set-up) in the simulation.
+// (learnt from its interface set-up; before that the chassis default of its
+// slot, 192.168.1.(11 + slot)) in the simulation.
 int Bind(int fd, const struct sockaddr_in* addr);
 // Sets receive/send time-outs on a socket (milliseconds, 0 = none).
 void SetSocketTimeouts(int fd, int recvMs, int sendMs);
 // Own address of an interface as set through the shell ("ifconfig eth0 A"),
 // in host order; 0 when none has been set.
 U32 OwnAddress(const char* ifname);
+// IPv4 address of a network interface, host order (SIOCGIFADDR on the card,
+// OwnAddress in the simulation); 0 when it has none.
+U32 InterfaceAddress(const char* ifname);
+// I/O base of a network interface as the kernel reports it (SIOCGIFMAP); the
+// simulation reports the Ethernet controller blocks (eth0 0xB000, eth1 0xC000).
+// 0, or -1 (errno set) when the interface is unknown.
+int InterfaceBase(const char* ifname, U32* base);
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);

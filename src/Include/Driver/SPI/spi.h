@@ -35,6 +35,9 @@ typedef enum : U32 { SPI_BUS_1 = 0, SPI_BUS_2 = 1, SPI_BUS_N = 2 } peSPIBUS_NUM;
 
 extern sem_t g_stSPISem;
 
+// The register tools' setting of the one bus driver: their bus timing
+// (half clock period 5 x 10 us), bus 1 only, messages on the console.
+void SPIBUS_SetToolSetting(void);
 peErrCode SPIBUS_Init(void);
 void SPIBUS_Write(U32 u32Adddr, U32 u32Data, peSPIDEV enDev, peSPIBUS_NUM eSPIBus_n);
 U32 SPIBUS_Read(U32 u32Adddr, peSPIDEV enDev, peSPIBUS_NUM eSPIBus_n);

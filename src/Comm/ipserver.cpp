@@ -1,0 +1,397 @@
+// The master's frame server on port 8000 and its dispatcher: one frame per
+// accepted connection, acted on and answered with one reply frame.
+#include "Comm/ipcomm.h"
+#include "Comm/maccomm.h"
+#include "Common/thread.h"
+#include "Driver/Socket/socket.h"
+#include "Log/log.h"
+#include "MNG/bmn.h"
+#include "Platform/platform.h"
+#include "StatusProcess/resource.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp.h"
+#include "TSprocess/tsp_db.h"
+#include "TSprocess/tsp_mux.h"
+#include "Upgrade/upgrade.h"
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+#define SRV_LOG(level, fmt, ...) log_printf(level, LOG_MODULE_SOCKET, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
+
+// An upgrade image larger than this is not taken (the flash holds less).
+constexpr U64 kUpgradeMaxBytes = 64ull << 20;
+
+// Reception state of a framed upgrade image, kept between frames.
+struct UpgradeRx {
+    std::vector<U8> buf;
+    U32 u32Total = 0;             // frames, fixed by frame 0
+    U32 u32shouldRecPackIndex = 0;
+    U64 u64Bytes = 0;
+    bool bWhole = false;          // every frame so far arrived in order and was stored
+};
+UpgradeRx s_upgrade;
+
+// Set by a 514: the server binds its socket again (the own address changed).
+bool s_bRebind = false;
+
+bool IsTSCommand(U16 c)
+{
+    switch (c) {
+    case IPCOMM_SEND_TS: case IPCOMM_SEND_PROGRAM: case IPCOMM_SEND_PID: case IPCOMM_DEL_TS:
+    case IPCOMM_DEL_PROGRAM: case IPCOMM_CHANGE_PROGRAM: case IPCOMM_CHANGE_PID: case IPCOMM_PROG_SET_DESCRAMBLE:
+    case IPCOMM_DEL_SCR: case IPCOMM_SEND_NIT_TABLE: case IPCOMM_DEL_PID: case IPCOMM_MONITOR_PID:
+    case IPCOMM_SEND_DESCRIPTOR: case IPCOMM_DEL_DESCRIPTOR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void FreeEntry(ST_ZR_IPCOMM_TMPData* e)
+{
+    if (e != nullptr)
+        e->u8OccupyFlag = 0;
+}
+
+void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
+{
+    IPCOMM_CMD cmd = (IPCOMM_CMD)rec->u16CMD;
+    if (rec->u32SumTansNum == 0)
+        return;  // no reply: the sender tries again
+    if (rec->u32SumTansNum == 1) {
+        TSP_ConstructOutputTS(rec->pu8Data, cmd, (U16)rec->u32Length);
+        IPComm_ResponseSuccess(fd);
+        SRV_LOG(LOG_LEVEL_INFO, "u32Length : %d\n", rec->u32Length);
+        return;
+    }
+    if (IPComm_LastCombineResult() == ZR_ERR_COMM_COMBINEPACK) {
+        IPComm_ResponseErrorCode(fd, IPCOMM_COMBINEPACK_ERROR);
+        return;
+    }
+    ST_ZR_IPCOMM_TMPData* e = nullptr;
+    for (ST_ZR_IPCOMM_TMPData& t : g_IPComm_Tmpdata)
+        if (t.u8OccupyFlag && t.u16CMD == rec->u16CMD && t.u8SlotID == rec->u8SlotID) {
+            e = &t;
+            break;
+        }
+    if (e == nullptr) {
+        IPComm_ResponseErrorCode(fd, IPCOMM_IP_TEMP_FULL);
+        return;
+    }
+    if (e->u32curPacket != rec->u32CurTansNum) {
+        IPComm_ResponseErrorCode(fd, IPCOMM_COMBINEPACK_ERROR);
+        FreeEntry(e);
+        return;
+    }
+    if (e->u32curPacket == rec->u32SumTansNum - 1) {
+        U32 rc = TSP_ConstructOutputTS(e->pu8Data, cmd, (U16)e->u32Length);
+        if (rc == 0) {
+            IPComm_ResponseSuccess(fd);
+            SRV_LOG(LOG_LEVEL_INFO, "u32Length : %d\n", e->u32Length);
+        } else {
+            IPComm_ResponseErrorCode(fd, IPCOMM_CONSTRUCT_OUTPUT_TS_ERROR);
+        }
+        FreeEntry(e);
+        return;
+    }
+    IPComm_ResponseSuccess(fd);
+}
+
+// Sends the image to the slave chip when it is present and the image passes
+// the version rules. False when that send failed.
+bool UpgradeSlaveStep()
+{
+    U32 fileVer = 0;
+    if (GetUpgradeFileSwVersion((const U8*)UPGRADE_FILE_PATH, &fileVer) != ZR_SUCCESS)
+        fileVer = 0;
+    U8 hwLimit = 0;
+    U32 minVer = GetMiniSwVersion_SupportCurrentHw(&hwLimit);
+    if (SLAVE_CHIP_IS_EXIST != 1 || !(minVer < fileVer) || hwLimit == (U8)(fileVer >> 16))
+        return true;
+    SRV_LOG(LOG_LEVEL_INFO, "Master send upgrade file to slave and upgrade slave chip\n");
+    SRV_LOG(LOG_LEVEL_INFO, "Please wait......\n");
+    return MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)UPGRADE_FILE_PATH) == 0;
+}
+
+void UpgradeMaster()
+{
+    SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
+    if (upgrade_UpgradeSystem((const U8*)UPGRADE_FILE_PATH) == ZR_SUCCESS)
+        SRV_LOG(LOG_LEVEL_INFO, "Master chip upgrade successfully\n");
+    else
+        SRV_LOG(LOG_LEVEL_ERROR, "Master chip upgrade failed\n");
+}
+
+void HandleUpgradeFrame(S32 fd, const ST_ZR_IPCOMM* rec)
+{
+    UpgradeRx& u = s_upgrade;
+    U32 idx = rec->u32CurTansNum;
+    if (idx == 0) {
+        // Frame 0 starts (or restarts) a transfer and fixes its frame count.
+        g_isUpgrading = 1;
+        SRV_LOG(LOG_LEVEL_INFO, "##### Receive upgrade total packet %d\n", rec->u32SumTansNum);
+        u = UpgradeRx();
+        u.u32Total = rec->u32SumTansNum;
+        U64 size = (U64)u.u32Total * IPCOMM_MAX_DATA_LEN;
+        u.bWhole = u.u32Total > 0 && size <= kUpgradeMaxBytes;
+        if (u.bWhole) {
+            try {
+                u.buf.resize((size_t)size);
+            } catch (const std::bad_alloc&) {
+                u.bWhole = false;
+            }
+        }
+        if (!u.bWhole)
+            SRV_LOG(LOG_LEVEL_ERROR, "##### IPCOMM UPGRADE CMD malloc fail\n");
+    }
+    if (idx != u.u32shouldRecPackIndex || idx >= u.u32Total) {
+        if (u.bWhole || !u.buf.empty()) {
+            g_isUpgrading = 0;
+            SRV_LOG(LOG_LEVEL_ERROR, "##### IPCOMM_SEND_UPGRADE Receive packet index error sould rec %d, rec %d\n",
+                    u.u32shouldRecPackIndex, idx);
+        }
+        u.bWhole = false;
+        std::vector<U8>().swap(u.buf);
+    } else if (u.bWhole) {
+        U64 off = (U64)idx * IPCOMM_MAX_DATA_LEN;
+        memcpy(u.buf.data() + off, rec->pu8Data, rec->u32Length);
+        u.u64Bytes = off + rec->u32Length;
+        // Only the last frame may be short.
+        if (rec->u32Length != IPCOMM_MAX_DATA_LEN && idx + 1 != u.u32Total)
+            u.bWhole = false;
+    }
+    u.u32shouldRecPackIndex++;
+    IPComm_ResponseSuccess(fd);
+    if (u.u32Total == 0 || idx != u.u32Total - 1)
+        return;
+    g_isUpgrading = 0;
+    if (u.bWhole) {
+        SRV_LOG(LOG_LEVEL_INFO, "##### Receive upgrade file finish\n");
+        upgrade_RecieveFile(u.buf.data(), (U32)u.u64Bytes);
+        if (!UpgradeSlaveStep())
+            SRV_LOG(LOG_LEVEL_ERROR, "send Upgrade File Failed\n");
+        UpgradeMaster();
+    } else {
+        SRV_LOG(LOG_LEVEL_ERROR, "##### upgrade image incomplete: not installed\n");
+    }
+    u = UpgradeRx();
+}
+
+void HandleFtpUpgrade(S32 fd, const ST_ZR_IPCOMM* rec)
+{
+    const U8* d = rec->pu8Data;
+    U32 size = (U32)d[0] << 24 | (U32)d[1] << 16 | (U32)d[2] << 8 | d[3];
+    SRV_LOG(LOG_LEVEL_INFO, "Upgrade file size: %d\n", size);
+    IPComm_ResponseSuccess(fd);
+    upgrade_FTPUpgradeMode();
+    SubUpgrade_TimeoutStart();
+    if (!UpgradeSlaveStep()) {
+        SRV_LOG(LOG_LEVEL_ERROR, "send Upgrade File Failed!\n");
+        return;
+    }
+    SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
+    U8 ftp = 0;
+    {
+        CARD_STATE_LOCK();
+        TResource_TS* self = Resource_getSelfHandle();
+        ftp = self ? self->u8FTPUpgrade : 0;
+    }
+    if (!(UpgradeProFlag.u8CurUpgradeProFlag == 2 && ftp > 1))
+        UpgradeMaster();
+    g_isFtpUpgrading = 0;
+}
+
+// Resource record of the sender. Only the back board may replace the back
+// board's record.
+bool ResourceRecordOk(const ST_ZR_IPCOMM* rec)
+{
+    if (rec->u32Length < sizeof(TResource_TS) || rec->u8SlotID > SLOT_BB)
+        return false;
+    U8 recordSlot = rec->pu8Data[offsetof(TResource_TS, u8SlotID)];
+    return recordSlot != SLOT_BB || rec->u8SlotID == SLOT_BB;
+}
+
+}  // namespace
+
+void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
+{
+    if (pstIPComm == nullptr) {
+        SRV_LOG(LOG_LEVEL_ERROR, "Input Param NULL\n");
+        return;
+    }
+    ST_ZR_IPCOMM* rec = pstIPComm;
+    const S32 fd = s32Socket;
+    const U16 cmd = rec->u16CMD;
+    const U8 slot = rec->u8SlotID;
+    const U32 len = rec->u32Length;
+    if (!IPComm_IsKnownCmd(cmd)) {
+        IPComm_ResponseError(fd);
+    } else if (IsTSCommand(cmd)) {
+        HandleTSCommand(fd, rec);
+    } else {
+        switch (cmd) {
+        case IPCOMM_SEND_RESOUR:
+            if (!ResourceRecordOk(rec)) {
+                IPComm_ResponseError(fd);
+                break;
+            }
+            Resource_SetSlotResource(slot, rec->pu8Data);
+            IPComm_ResponseSuccess(fd);
+            break;
+        case IPCOMM_SEND_DATA:
+            IPComm_ResponseSuccess(fd);
+            break;
+        case IPCOMM_SEND_OVER:
+            TSP_UpdateResourceInfo();
+            IPComm_ResponseSuccess(fd);
+            break;
+        case IPCOMM_CLEAR_INPUT:
+            ClearOneSlotInfoFromInput(slot);
+            IPComm_ResponseSuccess(fd);
+            TSP_SendSubFPGAMuxLUTInfo();
+            TSP_SendSubFPGABypassLUTInfo();
+            break;
+        case IPCOMM_SEND_TSP_MUX_PROCESS:
+            TSP_MuxProcess();
+            IPComm_ResponseSuccess(fd);
+            TSP_SendSubFPGAMuxLUTInfo();
+            TSP_SendSubFPGABypassLUTInfo();
+            {
+                CARD_STATE_LOCK();
+                if (g_DelDestChannelNum > 0)
+                    g_DelDestChannelNum--;
+            }
+            IPComm_SendEITInfo();
+            break;
+        case IPCOMM_SEND_EITINFO:
+            IPComm_SendEITInfo();
+            IPComm_ResponseSuccess(fd);
+            break;
+        case IPCOMM_SEND_SUBPLUGFLAG: {
+            if (len < 2) {
+                IPComm_ResponseError(fd);
+                break;
+            }
+            U16 plug = (U16)(rec->pu8Data[0] | rec->pu8Data[1] << 8);
+            SRV_LOG(LOG_LEVEL_INFO, "Get subplugflag 0x%02x\n", plug);
+            Status_SetSubBoardPlugStatus(plug);
+            Resource_Refresh();
+            IPComm_ResponseSuccess(fd);
+            break;
+        }
+        case IPCOMM_SEND_IP:
+            if (len < 16) {
+                IPComm_ResponseError(fd);
+                break;
+            }
+            IPComm_ResponseSuccess(fd);
+            IPComm_ChangeIP(slot, rec->pu8Data);
+            s_bRebind = true;
+            break;
+        case IPCOMM_SEND_BACKUPPARA:
+            IPComm_ResponseSuccess(fd);
+            SRV_LOG(LOG_LEVEL_INFO, "start to import the conf file\n");
+            IPComm_GetAndSetParam();
+            break;
+        case IPCOMM_SEND_EXPORTPARA:
+            IPComm_ResponseSuccess(fd);
+            FTP_SendBackUpPara();
+            break;
+        case IPCOMM_SEND_UPGRADE:
+            HandleUpgradeFrame(fd, rec);
+            break;
+        case IPCOMM_REQ_REBOOT:
+            IPComm_ResponseSuccess(fd);
+            sleep(5);
+            IPComm_RebootSubboard();
+            break;
+        case IPCOMM_FTP_UPGRADE:
+            if (len < 4) {
+                IPComm_ResponseError(fd);
+                break;
+            }
+            HandleFtpUpgrade(fd, rec);
+            break;
+        case IPCOMM_SEND_IPERF3_TO_SUBB: {
+            char text[IPCOMM_MAX_DATA_LEN + 1];
+            memcpy(text, rec->pu8Data, len);
+            text[len] = '\0';
+            log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_SOCKET, "%ld:%s:%d start to test the network quality\n", LOG_POS);
+            NetWorkQualityTest(reinterpret_cast<U8*>(text));
+            IPComm_ResponseSuccess(fd);
+            break;
+        }
+        default:
+            IPComm_ResponseError(fd);
+            break;
+        }
+    }
+    IPComm_ClearTmpData(rec);
+}
+
+// Opens, binds and listens until it works, pausing between tries.
+static void ServerListen(void)
+{
+    for (;;) {
+        if (socketS_open() == ZR_SOCKETS_SUCCESS && socketS_bind() == ZR_SOCKETS_SUCCESS &&
+            socketS_listen() == ZR_SOCKETS_SUCCESS)
+            return;
+        socketS_close();
+        sleep(1);
+    }
+}
+
+void* IPComm_Server_Service(void* arg)
+{
+    (void)arg;
+    ServerListen();
+    static ST_ZR_IPCOMM rec;
+    static U8 buf[4096];
+    for (;;) {
+        S32 fd = accept4(socketSfd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int e = errno;
+            SRV_LOG(LOG_LEVEL_ERROR, "accept socket error: %s(errno: %d)\n", strerror(e), e);
+            usleep(100000);
+            continue;
+        }
+        // A peer that stops reading must not hold the server.
+        plat::SetSocketTimeouts(fd, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
+        S32 n = IPComm_RecvFrame(fd, buf, sizeof(buf), IPCOMM_SERVER_READ_WAIT_MS);
+        // A failed check leaves no earlier frame behind: a cleared record gets 2.
+        memset(&rec, 0, sizeof(rec));
+        IPComm_ParseData(buf, n, &rec);
+        IPComm_Response(fd, &rec);
+        close(fd);
+        if (s_bRebind) {
+            s_bRebind = false;
+            socketS_close();
+            ServerListen();
+        }
+    }
+    return nullptr;
+}
+
+zrErrCode IPServer_Start(void)
+{
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, IPComm_Server_Service, nullptr);
+    if (rc != 0) {
+        SRV_LOG(LOG_LEVEL_ERROR, "IP communication thread create error :%s(errno: %d)\n", strerror(rc), rc);
+        return ZR_ERR_COMM_PTHREAD_CREAT;
+    }
+    SRV_LOG(LOG_LEVEL_INFO, "IP communication create successfully!\n");
+    rc = pthread_detach(tid);
+    if (rc != 0) {
+        SRV_LOG(LOG_LEVEL_ERROR, "IP communication thread detach error :%s(errno: %d)\n", strerror(rc), rc);
+        return ZR_ERR_COMM_PTHREAD_CREAT;
+    }
+    SRV_LOG(LOG_LEVEL_INFO, "IP communication pthread detach successfully!\n");
+    return ZR_SUCCESS;
+}

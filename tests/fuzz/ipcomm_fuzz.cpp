@@ -1,0 +1,54 @@
+// Fuzz target: byte streams of frame-server connections, each written in
+// pieces split at arbitrary points, read as the server reads them, checked,
+// reassembled and dispatched.
+//
+// Input: repeated [u8 split][u16 length][length bytes]: one connection's
+// stream, delivered in pieces of (split % 64) + 1 bytes.
+#include "Comm/ipcomm.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp_db.h"
+#include "fuzz_board.h"
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static bool ready = [] {
+        FuzzBoardInit();
+        Status_SetSlotID(3);
+        TSP_FactoryOutputTSInfo();
+        return true;
+    }();
+    (void)ready;
+    size_t pos = 0;
+    while (pos + 3 <= size) {
+        size_t piece = (size_t)(data[pos] % 64) + 1;
+        size_t len = (size_t)data[pos + 1] | (size_t)data[pos + 2] << 8;
+        pos += 3;
+        if (len > size - pos)
+            len = size - pos;
+        const uint8_t* stream = data + pos;
+        pos += len;
+        // The reboot request waits 5 s before rebooting: not a parser path.
+        if (len >= 4 && (stream[2] | stream[3] << 8) == IPCOMM_REQ_REBOOT)
+            continue;
+        int in[2], out[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, in) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
+            abort();
+        for (size_t off = 0; off < len; off += piece)
+            if (write(in[1], stream + off, len - off < piece ? len - off : piece) < 0)
+                break;
+        close(in[1]);
+        static U8 buf[4096];
+        static ST_ZR_IPCOMM rec;
+        S32 n = IPComm_RecvFrame(in[0], buf, sizeof(buf), 1000);
+        memset(&rec, 0, sizeof(rec));
+        IPComm_ParseData(buf, n, &rec);
+        IPComm_Response(out[0], &rec);
+        close(in[0]);
+        close(out[0]);
+        close(out[1]);
+    }
+    return 0;
+}

@@ -1,0 +1,284 @@
+"""Peers of the card's frame link, for tests and scripts/start-card.sh.
+
+The frame codec (built independently of the firmware, with crcmod), the
+input-card record builders, an input-card peer and a back-board peer.
+
+  peers.py input-card --own 127.168.1.30 --slot 5 --card 192.168.1.14 [--serve SECONDS]
+      feeds a fixed set of streams and programs on channels 0-2, applies
+      them (271), then answers the card on its own address.
+  peers.py back-board [--own 127.168.1.10] [--serve SECONDS]
+      answers what the card sends the back board and prints each frame.
+"""
+import argparse
+import socket
+import struct
+import sys
+import threading
+import time
+
+import crcmod
+
+CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
+MAX_DATA = 1400
+PORT = 8000
+
+# Command codes
+SUCCESS, DATA_ERROR = 1, 2
+SEND_RESOUR, SEND_TS, SEND_PROGRAM, SEND_PID = 257, 259, 260, 261
+SEND_OVER, CLEAR_INPUT, CLEAR_OUTPUT = 264, 265, 266
+SEND_TSP_MUX_PROCESS, SEND_NIT_TABLE = 271, 273
+SEND_EITINFO, SEND_EITINFO_OVER, SEND_DESCRIPTOR = 278, 279, 288
+SEND_INDSTATUS, SEND_DEL_DESTCHANNEL = 515, 2068
+REQ_REBOOT, SEND_PROCESS_UPGRADE = 3842, 3847
+PID_PCR, PID_ES = 2, 3
+
+
+def chassis(addr):
+    """192.168.a.b as the simulated chassis has it (127.168.a.b)."""
+    p = addr.split(".")
+    return "127.168.%s.%s" % (p[2], p[3]) if p[:2] == ["192", "168"] else addr
+
+
+# ---- frame codec ----------------------------------------------------------
+
+def build_frame(slot, cmd, idx, total, data=b""):
+    head = struct.pack("<BBHIII", slot, 0, cmd, idx, total, len(data)) + bytes(data)
+    return head + b"\0" * ((4 - len(data) % 4) % 4) + struct.pack("<I", CRC(head))
+
+
+def parse_frame(buf):
+    """(slot, cmd, idx, total, data) of a whole frame, or None when it fails a check."""
+    if len(buf) < 20:
+        return None
+    slot, _, cmd, idx, total, length = struct.unpack_from("<BBHIII", buf)
+    if length > MAX_DATA or len(buf) != length + (4 - length % 4) % 4 + 20:
+        return None
+    if struct.unpack_from("<I", buf, len(buf) - 4)[0] != CRC(buf[:16 + length]):
+        return None
+    return slot, cmd, idx, total, bytes(buf[16:16 + length])
+
+
+def read_frame(sock, wait=5.0):
+    """Reads until the header's length is complete, the peer closes or the wait ends."""
+    sock.settimeout(wait)
+    buf, want = b"", 16
+    try:
+        while len(buf) < want:
+            chunk = sock.recv(4096)
+            if not chunk:
+                break
+            buf += chunk
+            if len(buf) >= 16:
+                length = struct.unpack_from("<I", buf, 12)[0]
+                if length > MAX_DATA:
+                    break
+                want = length + (4 - length % 4) % 4 + 20
+    except OSError:
+        pass
+    return buf
+
+
+def exchange(addr, frame, wait=10.0, port=PORT):
+    """One frame on a connection of its own; the reply frame's fields or None."""
+    with socket.create_connection((chassis(addr), port), timeout=3.0) as s:
+        s.sendall(frame)
+        return parse_frame(read_frame(s, wait))
+
+
+def send_message(addr, slot, cmd, data=b"", attempts=4, port=PORT):
+    """A message cut into frames, each tried up to four times; the reply codes
+    of the last attempt of each frame (None where no reply came)."""
+    total = max(1, (len(data) + MAX_DATA - 1) // MAX_DATA)
+    codes = []
+    for i in range(total):
+        code = None
+        for _ in range(attempts):
+            reply = exchange(addr, build_frame(slot, cmd, i, total, data[i * MAX_DATA:(i + 1) * MAX_DATA]),
+                             port=port)
+            code = reply[1] if reply else None
+            if code == SUCCESS:
+                break
+        codes.append(code)
+        if code != SUCCESS:
+            break
+    return codes
+
+
+# ---- input-card records (the layouts the output-stream database reads) ----
+
+def _rec(size, fields):
+    b = bytearray(size)
+    for off, fmt, val in fields:
+        struct.pack_into("<" + fmt, b, off, val)
+    return b
+
+
+def ts_record(channel, card_slot, tsid, onid, src_slot, src_ch):
+    return _rec(448, [(4, "I", 448), (8, "H", 1), (10, "H", tsid), (12, "H", onid), (15, "B", card_slot),
+                      (16, "H", channel), (33, "B", src_slot), (34, "H", src_ch)])
+
+
+def program_record(channel, card_slot, src_slot, src_ch, prog_id, sid, pmt, pcr, name, provider=b"Peer"):
+    b = _rec(920, [(4, "I", 920), (9, "B", src_slot), (10, "H", src_ch), (12, "H", channel), (14, "B", card_slot),
+                   (20, "H", prog_id), (28, "H", sid), (30, "H", pcr), (32, "H", pmt), (46, "B", len(name)),
+                   (47, "B", len(provider)), (112, "B", 1)])
+    b[48:48 + len(name)] = name
+    b[80:80 + len(provider)] = provider
+    return b
+
+
+def pid_record(channel, card_slot, src_slot, src_ch, prog_id, pid_id, ptype, stream_type, pid):
+    return _rec(372, [(4, "I", 372), (9, "B", src_slot), (10, "H", src_ch), (12, "B", card_slot),
+                      (14, "H", channel), (28, "H", prog_id), (30, "H", pid_id), (40, "B", ptype),
+                      (41, "B", stream_type), (42, "H", pid)])
+
+
+def resource_record(slot, ip):
+    """A sender's own 1,024-byte resource record: its slot and address."""
+    a = [int(x) for x in ip.split(".")]
+    return bytes(_rec(1024, [(272, "B", slot), (292, "I", a[0] << 24 | a[1] << 16 | a[2] << 8 | a[3])]))
+
+
+def announce(card, slot, ip):
+    """Tells the card a peer's slot and address (command 257)."""
+    return send_message(card, slot, SEND_RESOUR, resource_record(slot, ip))
+
+
+def message(records):
+    return bytes([len(records)]) + b"".join(bytes(r) for r in records)
+
+
+# The fixed feed: three channels, two programs each (video and audio PIDs).
+def fixed_feed(card_slot, src_slot, channels=(0, 1, 2)):
+    streams, programs, pids = [], [], []
+    for ch in channels:
+        src_ch = ch + 1
+        streams.append(ts_record(ch, card_slot, 0x100 + ch, 0x20, src_slot, src_ch))
+        for k in range(2):
+            prog_id = 1 + k
+            sid = 100 * (ch + 1) + k
+            base = 0x200 + 0x20 * k
+            programs.append(program_record(ch, card_slot, src_slot, src_ch, prog_id, sid, base, base + 1,
+                                           b"Peer %d-%d" % (ch, k)))
+            pids.append(pid_record(ch, card_slot, src_slot, src_ch, prog_id, 10 * prog_id + 0, PID_PCR, 0x02, base + 1))
+            pids.append(pid_record(ch, card_slot, src_slot, src_ch, prog_id, 10 * prog_id + 1, PID_ES, 0x02, base + 1))
+            pids.append(pid_record(ch, card_slot, src_slot, src_ch, prog_id, 10 * prog_id + 2, PID_ES, 0x04, base + 2))
+    return streams, programs, pids
+
+
+def feed(card, slot, card_slot, channels=(0, 1, 2)):
+    """Sends the fixed feed, one message per channel and record kind (each
+    within the card's 5,120-byte reassembly), the apply command and 264.
+    Returns {command: reply codes of every frame}."""
+    out = {SEND_TS: [], SEND_PROGRAM: [], SEND_PID: []}
+    for ch in channels:
+        streams, programs, pids = fixed_feed(card_slot, slot, (ch,))
+        out[SEND_TS] += send_message(card, slot, SEND_TS, message(streams))
+        out[SEND_PROGRAM] += send_message(card, slot, SEND_PROGRAM, message(programs))
+        out[SEND_PID] += send_message(card, slot, SEND_PID, message(pids))
+    out[SEND_TSP_MUX_PROCESS] = send_message(card, slot, SEND_TSP_MUX_PROCESS)
+    # "Send over": the card reports its channels to the back board.
+    out[SEND_OVER] = send_message(card, slot, SEND_OVER)
+    return out
+
+
+# ---- peers that the card calls ---------------------------------------------
+
+class Peer:
+    """Listens on its own address, records each frame and answers 1 to the
+    commands it knows, 2 to others."""
+
+    def __init__(self, own, slot, answers, port=PORT, verbose=False):
+        self.slot, self.answers, self.verbose = slot, set(answers), verbose
+        self.frames = []
+        self.lock = threading.Lock()
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((own, port))
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.stopped = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopped:
+            try:
+                c, _ = self.sock.accept()
+            except OSError:
+                continue
+            with c:
+                f = parse_frame(read_frame(c, 5.0))
+                if f is None:
+                    continue
+                with self.lock:
+                    self.frames.append(f)
+                if self.verbose:
+                    print("peer slot %d: command %d frame %d/%d, %d bytes" % (self.slot, f[1], f[2], f[3], len(f[4])),
+                          flush=True)
+                code = SUCCESS if f[1] in self.answers else DATA_ERROR
+                try:
+                    c.sendall(build_frame(self.slot, code, 0, 1))
+                except OSError:
+                    pass
+
+    def commands(self):
+        with self.lock:
+            return [f[1] for f in self.frames]
+
+    def stop(self):
+        self.stopped = True
+        self.thread.join()
+        self.sock.close()
+
+
+def input_card(own, slot, verbose=False):
+    return Peer(own, slot, (CLEAR_OUTPUT, SEND_DEL_DESTCHANNEL, SEND_EITINFO, SEND_EITINFO_OVER), verbose=verbose)
+
+
+def back_board(own="127.168.1.10", verbose=False):
+    return Peer(own, 16, (SEND_RESOUR, SEND_PROCESS_UPGRADE, SEND_INDSTATUS, REQ_REBOOT), verbose=verbose)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("role", choices=["input-card", "back-board"])
+    ap.add_argument("--own")
+    ap.add_argument("--slot", type=int, default=5)
+    ap.add_argument("--card", default="192.168.1.14")
+    ap.add_argument("--card-slot", type=int, default=3)
+    ap.add_argument("--serve", type=float, default=0, help="seconds to keep answering (0: for ever)")
+    a = ap.parse_args()
+    if a.role == "back-board":
+        own = a.own or "127.168.1.10"
+        peer = back_board(own, verbose=True)
+        # Once the card serves frames, tell it where the back board is.
+        for _ in range(120):
+            try:
+                announce(a.card, 16, "192.168." + own.split(".", 2)[2])
+                break
+            except OSError:
+                time.sleep(0.5)
+    else:
+        own = a.own or "127.168.1.30"
+        peer = input_card(own, a.slot, verbose=True)
+        for _ in range(120):  # the card's frame server starts after its RF chain
+            try:
+                socket.create_connection((chassis(a.card), PORT), timeout=1.0).close()
+                break
+            except OSError:
+                time.sleep(0.5)
+        announce(a.card, a.slot, "192.168." + own.split(".", 2)[2])
+        for cmd, codes in feed(a.card, a.slot, a.card_slot).items():
+            print("input card slot %d: command %d answered %s" % (a.slot, cmd, codes), flush=True)
+    try:
+        end = time.monotonic() + a.serve if a.serve else None
+        while end is None or time.monotonic() < end:
+            time.sleep(0.5)
+    except KeyboardInterrupt:
+        pass
+    peer.stop()
+
+
+if __name__ == "__main__":
+    main()
