@@ -1,26 +1,83 @@
 #!/usr/bin/env bash
 # Builds the firmware and starts the simulated card: the master chip and,
 # when the card carries one, the slave chip, each on its own board root.
-#   scripts/start-card.sh [--board-type N] [--slot N] [--slave-chip 0|1] [other modcard-board options]
-# Board roots: $MODCARD_BOARD (default ./board)/master and /slave.
+# Board roots: $MODCARD_BOARD (default ./board)/master and /slave. A root
+# that exists is kept, so the parameter file saved there is loaded again;
+# --factory starts from factory state instead.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/deps.sh"
-bash "$top/scripts/build.sh" "$top/build"
 board=${MODCARD_BOARD:-$PWD/board}
+
+usage() {
+  cat <<EOF
+usage: scripts/start-card.sh [--factory] [--board-type N] [--slot N] [--slave-chip 0|1]
+                             [other modcard-board options]
+  --factory        start from factory state: the card's saved configuration
+                   in the board roots below is deleted first
+  --board-type N   0 DTMB, 1 or 10 DVB-T, 2 DVB-C, 3 J.83 Annex B, 4 ISDB-T,
+                   5 ATSC 8VSB
+  --slot N         chassis slot of the card (0..15)
+  --slave-chip 0|1 1: the card carries the slave chip (channels 4-7)
+  Other options (--logic, --hw-pins, --phy, --mac, --packets) go to
+  modcard-board; "modcard-board --help" lists them.
+Board roots: $board/master and $board/slave (MODCARD_BOARD moves them).
+Set MODCARD_BUILD to a build folder to start its programs without building.
+EOF
+}
+
+# Every option is checked before anything is built, created or removed.
+factory=0
 slave=1
-args=("$@")
-for ((i = 0; i < ${#args[@]}; i++)); do
-  [ "${args[$i]}" = "--slave-chip" ] && slave=${args[$((i + 1))]}
+args=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h|--help) usage; exit 0 ;;
+    --factory) factory=1; shift; continue ;;
+    --chip) echo "start-card.sh: --chip is chosen per board root" >&2; exit 2 ;;
+    --board-type|--slot|--slave-chip|--logic|--hw-pins|--phy|--mac|--packets) ;;
+    *) echo "start-card.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
+  esac
+  [ $# -ge 2 ] || { echo "start-card.sh: $1 needs a value" >&2; exit 2; }
+  case "$1" in
+    --board-type|--slot|--packets|--logic)
+      [[ "$2" =~ ^[0-9]+$ ]] || { echo "start-card.sh: $1 takes a number, not '$2'" >&2; exit 2; } ;;
+    --slave-chip)
+      [[ "$2" =~ ^[01]$ ]] || { echo "start-card.sh: --slave-chip takes 0 or 1" >&2; exit 2; }
+      slave=$2 ;;
+  esac
+  args+=("$1" "$2")
+  shift 2
 done
-rm -rf "$board"
-"$top/build/modcard-board" "$board/master" --chip 0 "$@"
+# Only a folder that modcard-board made (it holds board.state) is ever removed.
+for root in "$board/master" "$board/slave"; do
+  if [ -e "$root" ] && [ ! -f "$root/board.state" ]; then
+    echo "start-card.sh: $root exists but is not a board root; not touching it" >&2
+    exit 2
+  fi
+done
+
+if [ -n "${MODCARD_BUILD:-}" ]; then
+  build=$MODCARD_BUILD
+else
+  bash "$top/scripts/deps.sh"
+  bash "$top/scripts/build.sh" "$top/build"
+  build=$top/build
+fi
+if [ "$factory" = 1 ]; then
+  for root in "$board/master" "$board/slave"; do
+    if [ -f "$root/board.state" ]; then rm -rf "$root"; fi
+  done
+fi
+mkdir -p "$board"
+# modcard-board powers the board up: the register file is new, what the
+# card saved under the root stays.
+"$build/modcard-board" "$board/master" --chip 0 "${args[@]}"
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT INT TERM
 if [ "$slave" != 0 ]; then
-  "$top/build/modcard-board" "$board/slave" --chip 1 "$@"
-  MODCARD_ROOT="$board/slave" "$top/build/modcard" > "$board/slave.console" 2>&1 &
+  "$build/modcard-board" "$board/slave" --chip 1 "${args[@]}"
+  MODCARD_ROOT="$board/slave" "$build/modcard" > "$board/slave.console" 2>&1 &
   pids+=($!)
   echo "slave chip running (console: $board/slave.console)"
 fi
@@ -40,4 +97,4 @@ pids+=($!)
 echo "back-board and input-card peers running (logs: $board/back-board.log, $board/input-card.log)"
 
 echo "master chip (board root $board/master; traces in $board/master/trace)"
-MODCARD_ROOT="$board/master" "$top/build/modcard"
+MODCARD_ROOT="$board/master" "$build/modcard"

@@ -1,9 +1,4 @@
-// Creates the board root of a simulated card chip.
-//
-//   modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V]
-//                 [--hw-pins A,B,C] [--phy 88E1510|88E1111|YT8521|unknown]
-//                 [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX] [--packets N]
-//                 [--mdio-never-idle 0|1]
+// Creates the board root of a simulated card chip; --help lists the options.
 #include "Platform/board_state.h"
 #include <cstdio>
 #include <cstdlib>
@@ -12,21 +7,64 @@
 #include <string>
 #include <unistd.h>
 
-static void Usage()
+// The SNMP agent's configuration: the chip's own address, managers and the
+// trap receiver on loopback only.
+static bool WriteSnmpdConf(const std::string& root, U32 slot, U32 port)
 {
-    fprintf(stderr,
-            "usage: modcard-board ROOT [--board-type N] [--chip 0|1] [--slot N] [--logic V] [--hw-pins A,B,C]\n"
-            "                     [--phy 88E1510|88E1111|YT8521|unknown] [--slave-chip 0|1] [--mac XX:XX:XX:XX:XX:XX]\n"
-            "                     [--packets N] [--mdio-never-idle 0|1]\n");
+    char conf[512];
+    int n = snprintf(conf, sizeof(conf),
+                     "agentaddress udp:127.168.1.%u:%u\n"
+                     "rocommunity public 127.0.0.0/8\n"
+                     "rwcommunity private 127.0.0.0/8\n"
+                     "trap2sink 127.0.0.1:16162 public\n",
+                     11 + slot, port);
+    std::string file = root + "/tarvex_app/app/snmpd.conf";
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    bool ok = fd >= 0 && write(fd, conf, (size_t)n) == n;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+static const char kOptions[] =
+    "usage: modcard-board ROOT [options]\n"
+    "Creates (or powers up again) the board root ROOT of one simulated chip: a new\n"
+    "register file; what the card saved under ROOT stays.\n"
+    "  --board-type N   FPGA board type: 0 DTMB, 1 or 10 DVB-T, 2 DVB-C,\n"
+    "                   3 J.83 Annex B, 4 ISDB-T, 5 ATSC 8VSB (default 0)\n"
+    "  --chip 0|1       chip type: 0 master, channels 0-3 (default); 1 slave, channels 4-7\n"
+    "  --slot N         chassis slot the FPGA reports, 0..15 (default 3)\n"
+    "  --slave-chip 0|1 1: the card carries the slave chip, 8 channels (default); 0: master alone\n"
+    "  --logic V        FPGA logic version (register 0)\n"
+    "  --hw-pins A,B,C  levels of the three hardware-version pins\n"
+    "  --phy NAME       Ethernet PHY: 88E1510 (default), 88E1111, YT8521 or unknown\n"
+    "  --mdio-never-idle 0|1  1: the PHY management interface never goes idle\n"
+    "  --snmp-port N    UDP port of the SNMP agent (default 16161)\n"
+    "  --mac XX:XX:XX:XX:XX:XX  the card's MAC address\n"
+    "  --packets N      packets per gate the bit-rate counters report on every channel\n"
+    "  --channel-packets CH:N    packets per gate of one channel's counter\n"
+    "  --pid-packets CH:PID:N    packets per gate of one PID on one channel (up to 32)\n"
+    "  --help           this text\n";
+
+[[noreturn]] static void Usage()
+{
+    fputs(kOptions, stderr);
     exit(2);
 }
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(kOptions, stdout);
+            return 0;
+        }
+    }
     if (argc < 2 || argv[1][0] == '-')
         Usage();
     std::string root = argv[1];
     simboard::Profile p = simboard::DefaultProfile();
+    U32 snmpPort = 16161;
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
         if (i + 1 >= argc)
@@ -60,9 +98,27 @@ int main(int argc, char** argv)
         } else if (opt == "--packets") {
             for (U32& c : p.channelPackets)
                 c = (U32)strtoul(v, nullptr, 0);
-        } else if (opt == "--mdio-never-idle")
+        } else if (opt == "--mdio-never-idle") {
             p.mdioNeverIdle = (U32)strtoul(v, nullptr, 0) ? 1 : 0;
-        else
+        } else if (opt == "--snmp-port") {
+            snmpPort = (U32)strtoul(v, nullptr, 0);
+            if (snmpPort == 0 || snmpPort > 65535)
+                Usage();
+        } else if (opt == "--channel-packets") {  // CH:N, one channel's counter
+            unsigned ch = 0, n = 0;
+            if (sscanf(v, "%u:%u", &ch, &n) != 2 || ch >= 8)
+                Usage();
+            p.channelPackets[ch] = n;
+        } else if (opt == "--pid-packets") {  // CH:PID:N, one PID's counter
+            unsigned ch = 0, pid = 0, n = 0, k = 0;
+            if (sscanf(v, "%u:%i:%u", &ch, (int*)&pid, &n) != 3)
+                Usage();
+            while (k < 32 && p.pidRates[k].used)
+                k++;
+            if (k == 32)
+                Usage();
+            p.pidRates[k] = {(U16)ch, (U16)pid, n, 1, {0, 0, 0}};
+        } else
             Usage();
     }
     if (!simboard::CreateBoard(root, p)) {
@@ -81,6 +137,10 @@ int main(int argc, char** argv)
         return 1;
     }
     close(fd);
+    if (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort)) {
+        fprintf(stderr, "modcard-board: snmpd.conf: slot %u\n", p.slotId);
+        return 1;
+    }
     printf("board root %s: board type %u, chip %u, slot %u\n", root.c_str(), p.boardType, p.chipType, p.slotId);
     return 0;
 }

@@ -258,7 +258,10 @@ TEST(FpgaSlaveAccess, AnswerIsReturned)
     SLAVE_CHIP_IS_EXIST = 1;
     std::thread answer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stSlaveRegInfo.u32SlaveLogRegVal = 0xCAFE;
+        {
+            std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+            stSlaveRegInfo.u32SlaveLogRegVal = 0xCAFE;
+        }
         sem_post(&g_stReadRegVal_Sem);
     });
     U32 v = 0;

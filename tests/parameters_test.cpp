@@ -287,6 +287,18 @@ TEST_F(ParamsFile, AnnexBApplyFixesSymbolRatesAndBandwidthOnly)
     EXPECT_EQ(0, memcmp(ReadBytes(RealPath()).data(), &stored, sizeof(stored)));
 }
 
+TEST_F(ParamsFile, LoadedSymbolRateIsKeptBelowTheConverterLimit)
+{
+    TParameter_DTMB& s = g_stCurPE.st_DTMBParams.stDTMBParams;
+    s.SymbolRate[0] = 3000000;
+    s.SymbolRate[1] = DTMB_SYMBOLRATE_MAX;
+    ASSERT_EQ(PARAMS_ParametersSave(&g_stCurPE), ZR_SUCCESS);
+    ASSERT_EQ(PARAMS_Update_DTMB(), ZR_SUCCESS);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[0], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[1], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[2], 6875u);
+}
+
 TEST_F(ParamsFile, SettersCopyWholeSetsAndSave)
 {
     TParameter_DTMB set = *GetDTMBPara_Handle();

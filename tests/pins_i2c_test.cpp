@@ -167,3 +167,20 @@ TEST(I2c, UnopenedPortsAndAbsentChipsFail)
     ASSERT_EQ(ZR_I2C_Open(2), ZR_I2C_SUCCESS);
     EXPECT_EQ(g_i2c_fd[2], before);
 }
+
+// Inside a batch (one bus transaction) the pin files wait in memory and are
+// written back at its end; a read through the platform still sees the line.
+TEST(Gpio, PinBatchWritesFilesBackOnce)
+{
+    const std::string real = TestBoardRoot() + "/sys/class/gpio/gpio975/value";
+    ASSERT_EQ(GPIO_SetGpio(15, 0, EMIO), ZR_GPIO_SUCCESS);
+    plat::PinBatchBegin();
+    ASSERT_EQ(GPIO_SetGpio(15, 1, EMIO), ZR_GPIO_SUCCESS);
+    ASSERT_EQ(GPIO_SetGpio(16, 1, EMIO), ZR_GPIO_SUCCESS);
+    EXPECT_EQ(Slurp(real), "0");
+    EXPECT_EQ(ReadText("/sys/class/gpio/gpio975/value"), "1");
+    ASSERT_EQ(GPIO_SetGpio(15, 0, EMIO), ZR_GPIO_SUCCESS);
+    plat::PinBatchEnd();
+    EXPECT_EQ(Slurp(real), "0");
+    EXPECT_EQ(ReadText("/sys/class/gpio/gpio976/value"), "1");
+}

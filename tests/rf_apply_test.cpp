@@ -360,7 +360,10 @@ TEST(RfDebug, SlaveReadReturnsTheLowByteOfTheAnswer)
     // Stand in for the chip-link handler of the slave's answer.
     std::thread answer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        stSlaveRegInfo.u32SlaveAD9789RegVal = 0x1234;
+        {
+            std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+            stSlaveRegInfo.u32SlaveAD9789RegVal = 0x1234;
+        }
         sem_post(&g_stReadRegVal_Sem);
     });
     U8 v = 0;
@@ -512,4 +515,21 @@ TEST_F(RfApply, SlaveGainFollowsItsOwnHardwareVersionPins)
     for (int i = 0; i < 3; i++)
         prof->hwVersionPins[i] = saved[i];
     EXPECT_EQ(Modulate_GetAD9789Reg(0x25), 20u);
+}
+
+// A symbol rate whose rate in Bd is beyond an int: the master's own set is
+// programmed with its conversions clamped (the sanitizer build stops on an
+// out-of-range conversion), and a set from the master is brought below the
+// limit before the slave stores it.
+TEST_F(RfApply, OversizeSymbolRateProgramsWithoutOverflow)
+{
+    g_u32ModulationMode = 3;
+    TParameter_DTMB set = DvbcSet();
+    set.SymbolRate[0] = 3000000;
+    set.SymbolRate[4] = 0xFFFFFFFF;
+    ASSERT_EQ(SetDTMB_CurPara(&set), ZR_SUCCESS);
+    ASSERT_EQ(SetDTMB_CurPara_Slave(&set), ZR_SUCCESS);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[0], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[4], DTMB_SYMBOLRATE_MAX);
+    EXPECT_EQ(GetDTMBPara_Handle()->SymbolRate[1], 6875u);
 }

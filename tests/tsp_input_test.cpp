@@ -365,3 +365,72 @@ TEST_F(TspInput, MonitoredPIDs)
 }
 
 } // namespace
+
+namespace {
+
+Bytes ESMessage(U16 firstId, U16 count)
+{
+    std::vector<Bytes> r;
+    for (U16 k = 0; k < count; k++)
+        r.push_back(PID(D(firstId + k, PID_TYPE_ESPID, 1, (U16)(0x100 + firstId + k))));
+    return Msg(r);
+}
+
+}  // namespace
+
+// A list takes at most the 300 members its walkers report; the message that
+// would pass that is refused whole, before anything is stored.
+TEST_F(TspInput, MessagesThatWouldOverfillAListAreRefusedWhole)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, ESMessage(1, 125)), 0u);
+    Bytes before = Snapshot();
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ESMessage(200, 176)), TSP_ERR_LIST_RANGE);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ESMessage(200, 175)), 0u);
+    EXPECT_EQ(db->pOutputProgram[ProgramOf(1)].u16ESNumber, 300u);
+
+    for (U16 m = 0; m < 5; m++) {
+        std::vector<Bytes> r;
+        for (U16 k = 0; k < 60; k++)
+            r.push_back(Program(P((U16)(100 + m * 60 + k), (U16)(100 + m * 60 + k), 1)));
+        ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg(r)), 0u);
+    }
+    before = Snapshot();
+    EXPECT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(999, 999, 1))})), TSP_ERR_LIST_RANGE);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(db->pOutputTS[StreamOf(1)].u16ProgramNum, 300u);
+}
+
+// Long program information of a monitored PMT may live only in a descriptor
+// record of that same program.
+TEST_F(TspInput, MonitoredPMTTakesOnlyItsOwnDescriptorRecord)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100)), Program(P(2, 200))})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, 0, 1, 200), Descriptor(5, 1, 0, 2, 220)})), 0u);
+    Mon m;
+    m.type = PID_TYPE_PMTPID;
+    m.pidId = 1;
+    m.infoLen = 220;
+    m.descIndex = db->pOutputProgram[ProgramOf(2)].u16ProgramInfoDescriptorIndex;
+    Bytes before = Snapshot();
+    EXPECT_EQ(Send(IPCOMM_MONITOR_PID, Monitor(m)), TSP_ERR_INPUT);
+    EXPECT_EQ(Snapshot(), before);
+    m.infoLen = 200;
+    m.descIndex = db->pOutputProgram[ProgramOf(1)].u16ProgramInfoDescriptorIndex;
+    EXPECT_EQ(Send(IPCOMM_MONITOR_PID, Monitor(m)), 0u);
+}
+
+// An ES-ECM record may take a free index below its ES (the checker in
+// TearDown must find it in its list).
+TEST_F(TspInput, EsEcmBelowItsEsIsListed)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    // The first record's program is unknown: its index 0 stays free.
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(9, PID_TYPE_ESPID, 77, 0x109)), PID(D(2, PID_TYPE_ESPID, 1, 0x102))})),
+              0u);
+    Pid ecm = D(2, PID_TYPE_ES_ECMPID, 1, 0x105);
+    ecm.esEcmId = 9;
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(ecm)})), 0u);
+    EXPECT_LT(PIDOf(9), PIDOf(2));
+}

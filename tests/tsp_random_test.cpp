@@ -3,6 +3,7 @@
 #include "Log/log.h"
 #include "Parameter/parameters.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_del.h"
 #include "support/tsp_wire.h"
 #include <gtest/gtest.h>
 #include <random>
@@ -67,7 +68,10 @@ public:
         bRefusedWhole = false;
         std::vector<Bytes> recs;
         const U32 n = Pick(1, 6);
-        switch (Pick(0, 12)) {
+        U32 u32Kind = Pick(0, 12);
+        if (!bDeletions && u32Kind >= 11)
+            u32Kind = 1;
+        switch (u32Kind) {
         case 0:
             for (U32 i = 0; i < n; i++)
                 recs.push_back(TS(Channel(), (U8)Pick(0, 16), (U16)Pick(0, 9)));
@@ -123,15 +127,29 @@ public:
             return Send(recs[0].size() == 920 ? IPCOMM_SEND_PROGRAM : IPCOMM_SEND_PID, m);
         }
         default: {
-            // Deletions by input identity.
+            // Deletions by input identity; 262 carries slot, destination
+            // slot, reserved, source channel, channel; 274 a filter flag.
             static const IPCOMM_CMD cmds[] = {IPCOMM_DEL_TS, IPCOMM_DEL_PROGRAM, IPCOMM_DEL_PID,
                                               IPCOMM_DEL_DESCRIPTOR};
-            for (U32 i = 0; i < n; i++)
-                recs.push_back(DeletionRecord());
-            return Send(cmds[Pick(0, 3)], Msg(recs));
+            const IPCOMM_CMD cmd = cmds[Pick(0, 3)];
+            for (U32 i = 0; i < n; i++) {
+                Bytes b = DeletionRecord();
+                if (cmd == IPCOMM_DEL_TS) {
+                    Put16(b, 6, Channel());
+                    Put16(b, 4, (U16)Pick(0, 1));
+                    Put16(b, 2, 0);
+                } else if (cmd == IPCOMM_DEL_PID) {
+                    Put8(b, 1, (U8)(Pick(0, 2) ? 2 : Pick(0, 1)));
+                }
+                recs.push_back(b);
+            }
+            return Send(cmd, Msg(recs));
         }
         }
     }
+
+    // Deletions free records; without them a sequence grows the arrays.
+    bool bDeletions = true;
 
 private:
     std::mt19937 rng;
@@ -181,9 +199,10 @@ TEST_F(TspRandom, LongSequencesKeepEveryLink)
         Generator gen(seed);
         Output_TSInfo* live = TSP_GetTSParam();
         bool bEditOpen = false;
-        for (U32 step = 0; step < 400; step++) {
+        for (U32 step = 0; step < 500; step++) {
             SCOPED_TRACE("step " + std::to_string(step));
             const U32 u32Action = gen.Pick(0, 29);
+            gen.bDeletions = step >= 200; // grow first, then delete as well
             if (u32Action == 0) { // the operator opens an edit
                 ASSERT_EQ(TSP_InitOutputTempTSInfo(), 0u);
                 TSP_CopyOutputTempTSInfo();
@@ -192,6 +211,11 @@ TEST_F(TspRandom, LongSequencesKeepEveryLink)
             } else if (u32Action == 1 && bEditOpen) { // and commits it
                 ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
                 bEditOpen = false;
+            } else if (u32Action == 2 && gen.bDeletions) { // an input card clears its slot
+                ClearOneSlotInfoFromInput((U8)gen.Pick(1, 2));
+            } else if (u32Action == 3 && gen.bDeletions) { // or turns up in another slot
+                const U8 from = (U8)gen.Pick(1, 2);
+                ASSERT_EQ(TSP_ChangeSrcSlotID(from, (U8)(3 - from)), 0u);
             } else {
                 size_t before = 0;
                 bool bRefusedWhole = false;
@@ -204,6 +228,39 @@ TEST_F(TspRandom, LongSequencesKeepEveryLink)
             ASSERT_EQ(CheckInvariants(live), "");
         }
         ASSERT_GT(live->u32OutputProgramNumber, 100u) << "the sequence should have grown the arrays";
+    }
+}
+
+// Whatever was added, deleting every identity that added it leaves no valid
+// record behind.
+TEST_F(TspRandom, DeletingEveryAddedIdentityLeavesNothing)
+{
+    for (U32 seed = 11; seed <= 14; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);
+        Generator gen(seed);
+        Output_TSInfo* live = TSP_GetTSParam();
+        for (U32 step = 0; step < 300; step++) {
+            bool unused;
+            gen.Step(unused, [] {});
+        }
+        for (U16 ch = 0; ch < 12; ch++)
+            for (U8 slot = 0; slot <= 16; slot++)
+                for (U16 srcCh = 0; srcCh <= 2; srcCh++)
+                    TSP_DelTSInfoByInput(slot, srcCh, ch);
+        ASSERT_EQ(CheckInvariants(live), "");
+        size_t valid = 0;
+        for (U32 i = 0; i < live->u32OutputTSNumber; i++)
+            valid += live->pOutputTS[i].u8ValidFlag == 1;
+        for (U32 i = 0; i < live->u32OutputProgramNumber; i++)
+            valid += live->pOutputProgram[i].u8ValidFlag == 1;
+        for (U32 i = 0; i < live->u32OutputPIDNumber; i++)
+            valid += live->pOutputPID[i].u8ValidFlag == 1;
+        for (U32 i = 0; i < live->u32OutputTableNumber; i++)
+            valid += live->pOutputTable[i].u8ValidFlag == 1;
+        for (U32 i = 0; i < live->u32OutputDescriptorNumber; i++)
+            valid += live->pDescriptor[i].u8ValidFlag == 1;
+        EXPECT_EQ(valid, 0u);
     }
 }
 

@@ -108,7 +108,7 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
 bool UpgradeSlaveStep()
 {
     U32 fileVer = 0;
-    if (GetUpgradeFileSwVersion((const U8*)UPGRADE_FILE_PATH, &fileVer) != ZR_SUCCESS)
+    if (GetUpgradeFileSwVersion((const U8*)UPGRADE_FILE, &fileVer) != ZR_SUCCESS)
         fileVer = 0;
     U8 hwLimit = 0;
     U32 minVer = GetMiniSwVersion_SupportCurrentHw(&hwLimit);
@@ -116,13 +116,13 @@ bool UpgradeSlaveStep()
         return true;
     SRV_LOG(LOG_LEVEL_INFO, "Master send upgrade file to slave and upgrade slave chip\n");
     SRV_LOG(LOG_LEVEL_INFO, "Please wait......\n");
-    return MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)UPGRADE_FILE_PATH) == 0;
+    return MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)UPGRADE_FILE) == 0;
 }
 
 void UpgradeMaster()
 {
     SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
-    if (upgrade_UpgradeSystem((const U8*)UPGRADE_FILE_PATH) == ZR_SUCCESS)
+    if (upgrade_UpgradeSystem((const U8*)UPGRADE_FILE) == ZR_SUCCESS)
         SRV_LOG(LOG_LEVEL_INFO, "Master chip upgrade successfully\n");
     else
         SRV_LOG(LOG_LEVEL_ERROR, "Master chip upgrade failed\n");
@@ -381,7 +381,8 @@ void* IPComm_Server_Service(void* arg)
 zrErrCode IPServer_Start(void)
 {
     pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, IPComm_Server_Service, nullptr);
+    // Created with the control signals blocked: the SNMP agent's loop takes them.
+    int rc = Thread_Create(&tid, nullptr, IPComm_Server_Service, nullptr);
     if (rc != 0) {
         SRV_LOG(LOG_LEVEL_ERROR, "IP communication thread create error :%s(errno: %d)\n", strerror(rc), rc);
         return ZR_ERR_COMM_PTHREAD_CREAT;

@@ -184,6 +184,21 @@ zrErrCode DTMB_GetConsteModRate(eDTMB_Conste_Mod_Para eConsteMod, eDTMB_FramHead
     return ZR_SUCCESS;
 }
 
+void DTMB_CheckParaRange(TParameter_DTMB* pstPara, const char* pcFrom)
+{
+    if (pstPara == nullptr)
+        return;
+    for (int ch = 0; ch < DTMB_CHANNEL_NUM; ch++) {
+        U32& rate = pstPara->SymbolRate[ch];
+        if (rate <= DTMB_SYMBOLRATE_MAX)
+            continue;
+        const U32 fixed = DTMB_SYMBOLRATE_MAX;
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d %s: channel %d SymbolRate %u out of range, %u used\n",
+                   LOG_POS, pcFrom ? pcFrom : "", ch, rate, fixed);
+        rate = fixed;
+    }
+}
+
 zrErrCode DVBC_GetConsteModRate(U32 SymbolRate, eDVBC_QAM_Mod_Para eDVBCQAMMod, U32* pu32TotalRate)
 {
     if (NoRateOut(__func__, pu32TotalRate))

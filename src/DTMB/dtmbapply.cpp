@@ -420,8 +420,10 @@ zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input Para is NULL\n\n", LOG_POS);
         return ZR_ERR_PARAMS;
     }
+    TParameter_DTMB received = *ptrDTMBPara;
+    DTMB_CheckParaRange(&received, "set from the master");
     CARD_STATE_LOCK();
-    StoreSet(ptrDTMBPara);
+    StoreSet(&received);
     TParameter_DTMB local = *GetDTMBPara_Handle();
     ProgramChip(kSlaveSide, local);
     return ZR_SUCCESS;
@@ -466,6 +468,7 @@ zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
         return ZR_ERR_PARAMS;
     }
     FPGA_REG_Write(309, 0);
+    std::unique_lock<std::mutex> seq(FPGA_SequenceMutex());
     FPGA_REG_Write(289, 0x200);
     FPGA_REG_Write(291, p.u32DestIPAddr);
     PulseSlow(288, 10);
@@ -476,6 +479,7 @@ zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
     PulseSlow(288, 10);
     FPGA_REG_Write(833, p.u8Channel);
     FPGA_REG_Write(834, 135000000);
+    seq.unlock();
     FPGA_REG_Write(845, (U32)((double)(float)p.u16IP1MaxRate * 22180.85));
     PARAMS_SetIPMonitorParams(&p);
     return ZR_SUCCESS;

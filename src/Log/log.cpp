@@ -131,6 +131,7 @@ static void uniqlog(const char* strlog)
     FILE* f = fopen(path.c_str(), "r+");
     if (f == nullptr)
         f = fopen(path.c_str(), "a+");
+    long length = -1;  // of the file after this entry, when known
     if (f != nullptr) {
         fseek(f, 0, SEEK_END);
         long size = ftell(f);
@@ -175,14 +176,20 @@ static void uniqlog(const char* strlog)
         fwrite(entry.data(), 1, entry.size(), f);
         fflush(f);
         long end = writeAt + (long)entry.size();
-        if (ftruncate(fileno(f), end) != 0) {
+        // Only a merge can leave old bytes behind the new end.
+        length = end;
+        if (end < size && ftruncate(fileno(f), end) != 0) {
             // the file keeps its old length; the next merge still finds whole entries
+            length = size;
         }
-        fsync(fileno(f));
+        // Not synced: it is a log, not one of the persisted files, and
+        // every logged line would otherwise wait for the disk.
         fclose(f);
     }
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && st.st_size > kRotateSize) {
+    if (length < 0 && stat(path.c_str(), &st) == 0)
+        length = st.st_size;
+    if (length > kRotateSize) {
         std::string old = plat::Path(LOG_DEVICE_OLD_PATH);
         remove(old.c_str());
         rename(path.c_str(), old.c_str());

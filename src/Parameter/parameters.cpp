@@ -305,6 +305,7 @@ zrErrCode PARAMS_Update_DTMB(void)
         return ZR_ERR_PARAMS;
     }
 
+    DTMB_CheckParaRange(&dtmb.stDTMBParams, "parameter file");
     if (PARAMS_GetModulationMod() == 4) {
         // J.83 Annex B runs at the fixed symbol rate of its constellation and
         // one channel spacing; the stored record is left as it is.

@@ -1,31 +1,78 @@
-// Loading of the parameter file at start-up, for each chip role: a good
-// file is loaded and applied to the live sets, anything else is replaced by
-// the factory record of the role.
+// Store start-up of each chip role: the parameter file is loaded or replaced
+// by factory values; the master then does the same for the output-stream file
+// and lets the OID store restore a pending dump.
+#include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "Parameter/recoverdata.h"
+#include "TSprocess/tsp_mux.h"
 
-static void LoadOrFactory(zrErrCode (*factory)(void))
+// OID store: restores a pending dump; 0 when one was restored.
+U8 OIDDATA_Recovery(void);
+
+namespace {
+
+void FactoryLine()
 {
-    PARAMS_InitParametersSem();
-    zrErrCode rc = PARAMS_VerifyConfigFiles();
-    if (rc == ZR_SUCCESS) {
-        PARAMS_Load();
-        PARAMS_Update_DTMB();
-        return;
-    }
-    if (rc == ZR_ERR_FAILURE)
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Factory parameters!\n", LOG_POS);
-    factory();
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Factory parameters!\n", LOG_POS);
 }
+
+} // namespace
 
 zrErrCode Master_PARAMS_Init(void)
 {
-    LoadOrFactory(Master_PARAMS_Factory);
+    PARAMS_InitParametersSem();
+    switch (PARAMS_VerifyConfigFiles()) {
+    case ZR_SUCCESS:
+        PARAMS_Load();
+        PARAMS_Update_DTMB();
+        break;
+    case ZR_ERR_FAILURE:
+        FactoryLine();
+        [[fallthrough]];
+    default:
+        Master_PARAMS_Factory();
+        DATA_Recovery();
+        break;
+    }
+    switch (PARAMS_VerifyTSPConfigFiles()) {
+    case ZR_SUCCESS:
+        // A file that fails to load leaves no database: rebuild the factory one.
+        if (PARAMS_TSP_Load() != ZR_SUCCESS)
+            PARAMS_TSP_Factory();
+        break;
+    case ZR_ERR_FAILURE:
+        FactoryLine();
+        [[fallthrough]];
+    default:
+        PARAMS_TSP_Factory();
+        break;
+    }
+    if (OIDDATA_Recovery() != 0)
+        return ZR_SUCCESS;
+    if (FPGA_GetChipType() == CHIP_TYPE_MAIN) {
+        PARAMS_TSPParametersSave();
+        PARAMS_SaveCurParam();
+        TSP_MuxProcess();
+        TSP_UpdateResourceInfo();
+    }
     return ZR_SUCCESS;
 }
 
 zrErrCode Slave_PARAMS_Init(void)
 {
-    LoadOrFactory(Slave_PARAMS_Factory);
+    PARAMS_InitParametersSem();
+    switch (PARAMS_VerifyConfigFiles()) {
+    case ZR_SUCCESS:
+        PARAMS_Load();
+        PARAMS_Update_DTMB();
+        break;
+    case ZR_ERR_FAILURE:
+        FactoryLine();
+        [[fallthrough]];
+    default:
+        Slave_PARAMS_Factory();
+        break;
+    }
     return ZR_SUCCESS;
 }

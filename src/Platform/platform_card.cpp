@@ -58,10 +58,29 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
 }
 void HwDelayUs(U64 us) { usleep((useconds_t)us); }
 
+ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len)
+{
+    int fd = ::open(std::string(sysPath).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    ssize_t n = ::read(fd, buf, len);
+    ::close(fd);
+    return n;
+}
+
+void PinBatchBegin() {}
+void PinBatchEnd() {}
+
 int System(std::string_view cmd, const char* cwd)
 {
     std::string line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);
     return ::system(line.c_str());
+}
+
+bool SpawnLine(std::string_view cmd, const char* cwd, std::string& line)
+{
+    line = cwd ? "cd " + std::string(cwd) + " && " + std::string(cmd) : std::string(cmd);
+    return true;
 }
 
 FILE* Popen(std::string_view cmd, const char* cwd)
@@ -152,6 +171,8 @@ int InterfaceBase(const char* ifname, U32* base)
     ::close(fd);
     return rc == 0 ? 0 : -1;
 }
+
+std::string SnmpDefaultTransport() { return ""; }
 
 void OpenLog(const char* ident) { openlog(ident, LOG_PID, LOG_USER); }
 void Syslog(int priority, const char* text) { syslog(priority, "%s", text); }

@@ -1,6 +1,9 @@
 // Parts of the platform layer that are the same on the card and in the
 // simulation.
 #include "Platform/platform.h"
+#ifndef MODCARD_CARD
+#include "Platform/board_state.h"
+#endif
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -57,17 +60,31 @@ bool MakeDirs(std::string_view sysPath)
 
 int Open(std::string_view sysPath, int flags, mode_t mode)
 {
+#ifndef MODCARD_CARD
+    simboard::FlushPinFile(sysPath);  // a pin file still held in memory
+#endif
     return ::open(Path(sysPath).c_str(), flags, mode);
 }
 
 FILE* Fopen(std::string_view sysPath, const char* mode)
 {
+#ifndef MODCARD_CARD
+    simboard::FlushPinFile(sysPath);
+#endif
     return ::fopen(Path(sysPath).c_str(), mode);
 }
 
 bool Exists(std::string_view sysPath)
 {
+#ifndef MODCARD_CARD
+    if (simboard::PinLineKnown(sysPath, false))
+        return true;
+    const bool bExists = ::access(Path(sysPath).c_str(), F_OK) == 0;
+    simboard::PinLineKnown(sysPath, bExists);
+    return bExists;
+#else
     return ::access(Path(sysPath).c_str(), F_OK) == 0;
+#endif
 }
 
 bool WriteFileAtomic(std::string_view sysPath, const void* data, size_t len, bool bSync)
@@ -136,6 +153,69 @@ void SetSocketTimeouts(int fd, int recvMs, int sendMs)
     tv.tv_sec = sendMs / 1000;
     tv.tv_usec = (sendMs % 1000) * 1000;
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+}
+
+int MkTemp(std::string& sysPathTemplate)
+{
+    std::string real = Path(sysPathTemplate);
+    if (real.size() < 6 || sysPathTemplate.size() < 6) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = mkstemp(real.data());
+    if (fd >= 0)
+        sysPathTemplate.replace(sysPathTemplate.size() - 6, 6, real, real.size() - 6, 6);
+    return fd;
+}
+
+bool SpawnLine(std::string_view cmd, const char* cwd, std::string& line);
+
+pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* inFd, int* outFd, int* errFd)
+{
+    std::string line;
+    if (!SpawnLine(cmd, cwd, line)) {
+        errno = EPERM;
+        return -1;
+    }
+    int* ends[3] = {inFd, outFd, errFd};
+    int fds[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    auto closeAll = [&] {
+        for (auto& p : fds)
+            for (int fd : p)
+                if (fd >= 0)
+                    ::close(fd);
+    };
+    for (int i = 0; i < 3; ++i) {
+        if (ends[i] && pipe2(fds[i], O_CLOEXEC) != 0) {
+            int e = errno;
+            closeAll();
+            errno = e;
+            return -1;
+        }
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        int e = errno;
+        closeAll();
+        errno = e;
+        return -1;
+    }
+    if (pid == 0) {
+        // stdin reads the pipe's read end; stdout and stderr write their write end.
+        for (int i = 0; i < 3; ++i)
+            if (ends[i])
+                dup2(fds[i][i == 0 ? 0 : 1], i);
+        execl(shell, shell, "-c", line.c_str(), (char*)nullptr);
+        fprintf(stderr, "failed to execute shell: %s -c %s: %s\n", shell, line.c_str(), strerror(errno));
+        _exit(127);
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (!ends[i])
+            continue;
+        *ends[i] = fds[i][i == 0 ? 1 : 0];
+        ::close(fds[i][i == 0 ? 0 : 1]);
+    }
+    return pid;
 }
 
 std::string RunCapture(std::string_view cmd, const char* cwd)

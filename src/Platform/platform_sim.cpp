@@ -3,7 +3,9 @@
 #ifndef MODCARD_CARD
 #include "Platform/platform.h"
 #include "Platform/board_state.h"
+#include "archive.h"
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -128,9 +130,12 @@ void Write32(volatile U32* addr, U32 value)
 
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
 {
+    if (simboard::DeferPinWrite(sysPath, std::string_view(static_cast<const char*>(data), len)))
+        return (ssize_t)len;
     // Overwritten in place rather than truncated first: truncate-and-rewrite
     // makes the file system flush on close, and pins change thousands of
     // times a second.
+    simboard::ModelClock clock;
     int fd = ::open(Path(sysPath).c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -143,6 +148,22 @@ ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
     simboard::OnSysfsWrite(sysPath, std::string_view(static_cast<const char*>(data), (size_t)n));
     return n;
 }
+
+ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len)
+{
+    ssize_t n = 0;
+    if (simboard::ReadPinAttr(sysPath, buf, len, &n))
+        return n;
+    int fd = Open(sysPath, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    n = ::read(fd, buf, len);
+    ::close(fd);
+    return n;
+}
+
+void PinBatchBegin() { simboard::PinBatch(true); }
+void PinBatchEnd() { simboard::PinBatch(false); }
 
 int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
 {
@@ -162,6 +183,7 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
         errno = ENOTTY;
         return -1;
     }
+    simboard::ModelClock clock;
     return simboard::OnI2cTransfer(bus, msgs, count);
 }
 
@@ -184,10 +206,7 @@ void Trace(const char* name, const char* fmt, ...)
     va_start(ap, fmt);
     vsnprintf(line, sizeof(line), fmt, ap);
     va_end(ap);
-    std::string dir = Root() + "/trace";
-    ::mkdir(dir.c_str(), 0755);
-    std::string file = dir + "/" + name;
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = simboard::TraceFd(name);
     if (fd < 0)
         return;
     struct timespec ts;
@@ -202,7 +221,6 @@ void Trace(const char* name, const char* fmt, ...)
         out += '\n';
     ssize_t w = ::write(fd, out.data(), out.size());
     (void)w;
-    ::close(fd);
 }
 
 // ---- Shell ---------------------------------------------------------------
@@ -273,13 +291,18 @@ Kind Classify(const std::string& prog, const std::vector<std::string>& args)
 {
     static const std::set<std::string> run = {
         "tar", "cp", "mv", "rm", "mkdir", "ln", "touch", "find", "xargs", "grep", "sed", "cat",
-        "cd", "echo", "true", "sync", "ls", "chmod", "head", "tail", "wc", "gzip", "gunzip", "md5sum", "sleep"};
+        "cd", "echo", "true", "sync", "ls", "chmod", "head", "tail", "wc", "gzip", "gunzip", "md5sum", "sleep",
+        "rmdir"};
     static const std::set<std::string> record = {
         "ifconfig", "route", "mount", "umount", "ubidetach", "ubiattach", "kill", "killall", "pidof",
         "syslogd", "reboot", "hwclock", "netstat", "ps", "iperf3", "udhcpc"};
     if (prog == "date")
         return DateOnlyReads(args) ? Kind::Run : Kind::Record;
     if (prog.rfind("/etc/init.d/", 0) == 0)
+        return Kind::Record;
+    // Scripts that come with an image or live on the card's flash are the
+    // card's business: recorded, never run on this machine.
+    if (prog[0] == '/' && prog.size() > 3 && prog.compare(prog.size() - 3, 3, ".sh") == 0)
         return Kind::Record;
     if (prog == "ftpget" || prog == "ftpput")
         return Kind::Ftp;
@@ -410,6 +433,43 @@ bool TarWordUnsafe(const std::string& w, bool firstWord)
     return cluster && w.find_first_of("IFPT") != std::string::npos;
 }
 
+// The archive a tar command unpacks ("" when it does not unpack); false when
+// it unpacks but names no archive (it would read its input).
+bool TarExtractArchive(const std::vector<std::string>& words, std::string& archive)
+{
+    archive.clear();
+    bool extract = false;
+    std::string fromCluster;
+    bool wantNext = false;
+    for (size_t a = 1; a < words.size(); a++) {
+        const std::string& w = words[a];
+        if (wantNext) {
+            archive = w;
+            wantNext = false;
+            continue;
+        }
+        if (w == "--extract" || w == "--get")
+            extract = true;
+        if (w.rfind("--file=", 0) == 0)
+            archive = w.substr(7);
+        if (w == "--file")
+            wantNext = true;
+        bool cluster = (w[0] == '-' && w.size() > 1 && w[1] != '-') || (a == 1 && w[0] != '-');
+        if (!cluster)
+            continue;
+        if (w.find('x') != std::string::npos)
+            extract = true;
+        size_t f = w.find('f');
+        if (f != std::string::npos) {
+            if (f + 1 < w.size())
+                archive = w.substr(f + 1);
+            else
+                wantNext = true;
+        }
+    }
+    return !extract || !archive.empty();
+}
+
 // One file tool with its words (words[0] is the tool). pipedPaths: its input
 // is a list of paths from find or grep -l, which xargs may pass on.
 // producesPaths: its output is such a list.
@@ -519,6 +579,8 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
         p.refused = true;
         return p;
     }
+    // The working folder: a system path, or one relative to the board root.
+    std::string dir = cwd == nullptr ? Root() : (cwd[0] == '/' ? Path(cwd) : Root() + "/" + cwd);
     std::string out;
     size_t i = 0;
     bool lastProducesPaths = false;  // the previous command printed confined paths
@@ -582,6 +644,12 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
                 pos.push_back(words[a]);
             }
             if (pos.size() < 2 || pos.size() > 3) { p.refused = true; return p; }
+            // Only the chassis' own addresses: nothing leaves the machine.
+            struct in_addr host;
+            if (inet_pton(AF_INET, pos[0].c_str(), &host) != 1 || MapIPv4(ntohl(host.s_addr)) == 0) {
+                p.refused = true;
+                return p;
+            }
             std::string remote, local;
             if (words[0] == "ftpget") {
                 remote = pos.back();
@@ -605,6 +673,22 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
             i = j;
             continue;
         }
+        if (words[0] == "tar") {
+            // Members are checked before anything is unpacked: a link or a
+            // climbing name would write outside the target folder.
+            std::string archive;
+            if (!TarExtractArchive(words, archive)) {
+                p.refused = true;
+                return p;
+            }
+            if (!archive.empty() && !Escapes(archive)) {
+                std::string real = archive[0] == '/' ? Root() + archive : dir + "/" + archive;
+                if (access(real.c_str(), F_OK) == 0 && !detail::TarFileSafe(real)) {
+                    p.refused = true;
+                    return p;
+                }
+            }
+        }
         if (!RewriteTool(words, quoted, pipedPaths, out, lastProducesPaths)) {
             p.refused = true;
             return p;
@@ -612,8 +696,6 @@ Prepared Prepare(std::string_view cmd, const char* cwd)
         p.anyRun = true;
         i = j;
     }
-    // The working folder: a system path, or one relative to the board root.
-    std::string dir = cwd == nullptr ? Root() : (cwd[0] == '/' ? Path(cwd) : Root() + "/" + cwd);
     if (cwd != nullptr && Escapes(cwd)) {
         p.refused = true;
         return p;
@@ -660,6 +742,19 @@ int System(std::string_view cmd, const char* cwd)
             simboard::OnSysfsWrite(f, text);
     }
     return rc;
+}
+
+// The shell line a piped child runs, or false when it may not run here.
+bool SpawnLine(std::string_view cmd, const char* cwd, std::string& line)
+{
+    Prepared p = Prepare(cmd, cwd);
+    if (p.refused || !p.anyRun || p.reboot) {
+        Trace("shell.log", "%s %.*s", p.refused ? "REFUSED" : "RECORD", (int)cmd.size(), cmd.data());
+        return false;
+    }
+    Trace("shell.log", "RUN %.*s", (int)cmd.size(), cmd.data());
+    line = p.line;
+    return true;
 }
 
 FILE* Popen(std::string_view cmd, const char* cwd)
@@ -788,6 +883,29 @@ int InterfaceBase(const char* ifname, U32* base)
     return -1;
 }
 
+// The chip's own mapped address: the one set through the shell or, before
+// that, the chassis default of its slot, 192.168.1.(11 + slot); 0 when none.
+static U32 OwnMappedAddress()
+{
+    U32 own = OwnAddress("eth0");
+    U32 mapped = own ? MapIPv4(own) : 0;
+    const simboard::Profile* prof = simboard::GetProfile();
+    if (mapped == 0 && prof != nullptr && prof->slotId < 16)
+        mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
+    return mapped;
+}
+
+std::string SnmpDefaultTransport()
+{
+    U32 own = OwnMappedAddress();
+    if (own == 0)
+        own = MapIPv4(0xC0A8010Bu + 3);
+    char text[48];
+    snprintf(text, sizeof(text), "udp:%u.%u.%u.%u:16161", own >> 24, (own >> 16) & 0xFF, (own >> 8) & 0xFF,
+             own & 0xFF);
+    return text;
+}
+
 int Bind(int fd, const struct sockaddr_in* addr)
 {
     if (addr == nullptr || addr->sin_family != AF_INET) {
@@ -798,13 +916,7 @@ int Bind(int fd, const struct sockaddr_in* addr)
     U32 a = ntohl(addr->sin_addr.s_addr);
     U32 mapped;
     if (a == INADDR_ANY) {
-        U32 own = OwnAddress("eth0");
-        mapped = own ? MapIPv4(own) : 0;
-        // Before its address is set, a card has the chassis default of its
-        // slot, 192.168.1.(11 + slot).
-        const simboard::Profile* prof = simboard::GetProfile();
-        if (mapped == 0 && prof != nullptr && prof->slotId < 16)
-            mapped = MapIPv4(0xC0A8010Bu + prof->slotId);
+        mapped = OwnMappedAddress();
         if (mapped == 0)
             mapped = INADDR_LOOPBACK;
     } else {
@@ -851,12 +963,12 @@ void Syslog(int priority, const char* text)
     std::lock_guard<std::mutex> lk(g_logMutex);  // also over the identifier
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
-    int fd = ::open((Root() + "/tarvex_data/log/K9_Modulate.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    simboard::ModelClock clock;  // the system logger is the board's, not the firmware's
+    int fd = simboard::AppendFd(Root() + "/tarvex_data/log/K9_Modulate.log");
     if (fd < 0)
         return;
     ssize_t w = ::write(fd, line, strlen(line));
     (void)w;
-    ::close(fd);
 }
 
 }  // namespace plat
@@ -887,6 +999,56 @@ U8* State()
     state = static_cast<U8*>(p);
     return state;
 }
+
+}  // namespace simboard
+namespace simboard {
+
+int AppendFd(const std::string& file)
+{
+    // Files of the board that grow a line or a packet at a time stay open.
+    // A file that a reader removed (its link count is 0) is opened anew.
+    // Never destroyed: detached threads may still write while the process exits.
+    static std::mutex& m = *new std::mutex;
+    static std::map<std::string, int>& fds = *new std::map<std::string, int>;
+    std::lock_guard<std::mutex> lk(m);
+    auto it = fds.find(file);
+    if (it != fds.end()) {
+        struct stat st;
+        if (::fstat(it->second, &st) == 0 && st.st_nlink > 0)
+            return it->second;
+        ::close(it->second);
+        fds.erase(it);
+    }
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0755);
+        fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (fd >= 0)
+        fds[file] = fd;
+    return fd;
+}
+
+int TraceFd(const std::string& name) { return AppendFd(plat::Root() + "/trace/" + name); }
+
+namespace {
+std::atomic<U64> g_u64ModelNs{0};
+U64 NowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (U64)ts.tv_sec * 1000000000ull + (U64)ts.tv_nsec;
+}
+thread_local int t_iModelDepth = 0;
+}  // namespace
+
+ModelClock::ModelClock() : u64Start(t_iModelDepth++ == 0 ? NowNs() : 0) {}
+ModelClock::~ModelClock()
+{
+    if (--t_iModelDepth == 0)
+        g_u64ModelNs += NowNs() - u64Start;
+}
+U64 ModelTimeNs() { return g_u64ModelNs.load(); }
 
 }  // namespace simboard
 #endif

@@ -41,15 +41,11 @@ void MailboxSend()
         plat::Trace("mailbox.log", "dropped record: channel %u, sync 0x%02x", channel, rec[8]);
         return;
     }
-    std::string dir = plat::Root() + "/trace";
-    ::mkdir(dir.c_str(), 0755);
-    std::string file = dir + "/si_ch" + std::to_string(channel) + ".ts";
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = TraceFd("si_ch" + std::to_string(channel) + ".ts");
     if (fd < 0)
         return;
     ssize_t n = ::write(fd, rec + 8, 188);
     (void)n;
-    ::close(fd);
 }
 
 // Routing tables (768-772): 770 address, 771 bits 32-63, 772 bits 0-31,
@@ -170,8 +166,10 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
         }
         break;
     case 801:
-        if (Rising(oldValue, value))
+        if (Rising(oldValue, value)) {
+            ModelClock clock;  // only the models that reach files are timed: the clock is not free
             MailboxSend();
+        }
         break;
     case 839: {  // channel select of the bit-rate counters
         Profile* p = Prof();
@@ -180,9 +178,13 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
         PokeReg(841, count);
         break;
     }
-    case 836: {  // PID select of the per-PID counters
+    case 836: {  // PID select of the per-PID counters (channel in 833)
         Profile* p = Prof();
-        PokeReg(837, p ? p->pidPackets : 0);
+        U32 count = p ? p->pidPackets : 0;
+        for (U32 i = 0; p && i < sizeof(p->pidRates) / sizeof(p->pidRates[0]); i++)
+            if (p->pidRates[i].used && p->pidRates[i].channel == PeekReg(833) && p->pidRates[i].pid == value)
+                count = p->pidRates[i].packets;
+        PokeReg(837, count);
         break;
     }
     case 835:
@@ -194,8 +196,10 @@ void OnFpgaWrite(U32 reg, U32 oldValue, U32 value)
             RoutingEntry();
         break;
     case 768:
-        if (Rising(oldValue, value))
+        if (Rising(oldValue, value)) {
+            ModelClock clock;
             RoutingCommit();
+        }
         break;
     case 868:
         if (Rising(oldValue, value))

@@ -22,6 +22,34 @@ namespace {
 
 std::mutex g_pinMutex;  // one pin change is decoded at a time in this process
 
+// The "value" (0) and "direction" (1) files of each line. Inside a batch a
+// write waits in `pending` until the thread's outermost batch ends or the
+// process exits: one bus transaction changes pins thousands of times.
+// `written` is what this process last put in the file: most lines end a
+// transaction as they began it, and their files need no write. Guarded by
+// g_pinMutex.
+struct PinText {
+    char text[16];
+    U8 len;
+    bool set;
+    bool Is(std::string_view v) const { return set && v == std::string_view(text, len); }
+    void Put(std::string_view v)
+    {
+        len = (U8)std::min(v.size(), sizeof(text));
+        memcpy(text, v.data(), len);
+        set = true;
+    }
+};
+struct PinFiles {
+    PinText pending[2];
+    PinText written[2];
+};
+PinFiles g_files[256];
+const char* const kAttrName[2] = {"value", "direction"};
+thread_local int t_batchDepth = 0;
+// Lines whose folder this process has seen; only trusted inside a batch.
+bool g_lineSeen[256];
+
 // Linux GPIO numbers of the bus lines (EMIO pin + 960) and the version pins
 // (MIO pin + 906).
 constexpr U32 kEmio = 960;
@@ -42,9 +70,57 @@ U32 Idx(U32 n) { return n - kGpioFirst; }
 
 std::string PinDir(U32 n) { return plat::Path(std::string(kGpioDir) + "/gpio" + std::to_string(n)); }
 
+void WritePinFile(U32 n, int a, const PinText& t)
+{
+    std::string f = PinDir(n) + "/" + kAttrName[a];
+    int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t w = ::pwrite(fd, t.text, t.len, 0);  // in place: see plat::WriteAttr
+    if (w >= 0 && ::ftruncate(fd, w) != 0)
+        w = -1;
+    ::close(fd);
+}
+
+// Writes one waiting file back, unless it already holds that text.
+void FlushOne(U32 idx, int a)
+{
+    PinFiles& pf = g_files[idx];
+    if (!pf.pending[a].set)
+        return;
+    if (!pf.written[a].Is(std::string_view(pf.pending[a].text, pf.pending[a].len))) {
+        WritePinFile(idx + kGpioFirst, a, pf.pending[a]);
+        pf.written[a] = pf.pending[a];
+    }
+    pf.pending[a].set = false;
+}
+
+void FlushLocked()
+{
+    for (U32 i = 0; i < kGpioLines; i++)
+        for (int a = 0; a < 2; a++)
+            FlushOne(i, a);
+}
+
+int AttrIndex(const char* attr)
+{
+    if (strcmp(attr, "value") == 0)
+        return 0;
+    return strcmp(attr, "direction") == 0 ? 1 : -1;
+}
+
 // Replaces a file of an exported pin (never creates the pin).
 void PutPinFile(U32 n, const char* name, const char* text)
 {
+    const int a = AttrIndex(name);
+    if (t_batchDepth > 0 && a >= 0) {
+        g_files[Idx(n)].pending[a].Put(text);
+        return;
+    }
+    if (a >= 0) {
+        g_files[Idx(n)].pending[a].set = false;
+        g_files[Idx(n)].written[a].Put(text);
+    }
     std::string f = PinDir(n) + "/" + name;
     int fd = ::open(f.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0)
@@ -247,27 +323,14 @@ void Export(RfChipModels& m, std::string_view text)
             ::close(fd);
     }
     m.output[Idx((U32)n)] = 0;
+    g_lineSeen[Idx((U32)n)] = true;
     PutPinFile((U32)n, "direction", "in\n");
     ShowLevel(m, (U32)n, InputLevel(m, (U32)n), true);
 }
 
-}  // namespace
-
-void OnSysfsWrite(std::string_view sysPath, std::string_view text)
+// A write to a pin's "direction" or "value" reaches the line.
+void OnAttr(RfChipModels* m, U32 n, const char* attr, std::string_view text)
 {
-    RfChipModels* m = GetRfChips();
-    if (m == nullptr)
-        return;
-    std::lock_guard<std::mutex> lk(g_pinMutex);
-    std::string path(sysPath);
-    if (path == std::string(kGpioDir) + "/export") {
-        Export(*m, text);
-        return;
-    }
-    unsigned n = 0;
-    char attr[32] = "";
-    if (sscanf(path.c_str(), "/sys/class/gpio/gpio%u/%31s", &n, attr) != 2 || !LineOk(n))
-        return;
     std::string t(text);
     while (!t.empty() && (t.back() == '\n' || t.back() == ' '))
         t.pop_back();
@@ -291,6 +354,126 @@ void OnSysfsWrite(std::string_view sysPath, std::string_view text)
         m->shown[Idx(n)] = (U8)v;  // the write itself put it in the file
         Drive(*m, n, v);
     }
+}
+
+bool ParseAttrPath(const std::string& path, unsigned* n, char (&attr)[32])
+{
+    return sscanf(path.c_str(), "/sys/class/gpio/gpio%u/%31s", n, attr) == 2 && LineOk(*n);
+}
+
+// The line and file index of a pin attribute path; false for any other path.
+bool PinFileOf(std::string_view sysPath, unsigned* n, int* a)
+{
+    char attr[32] = "";
+    if (sysPath.size() > 64 || !ParseAttrPath(std::string(sysPath), n, attr))
+        return false;
+    *a = AttrIndex(attr);
+    return *a >= 0;
+}
+
+}  // namespace
+
+void OnSysfsWrite(std::string_view sysPath, std::string_view text)
+{
+    RfChipModels* m = GetRfChips();
+    if (m == nullptr)
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    std::string path(sysPath);
+    if (path == std::string(kGpioDir) + "/export") {
+        Export(*m, text);
+        return;
+    }
+    unsigned n = 0;
+    char attr[32] = "";
+    if (!ParseAttrPath(path, &n, attr))
+        return;
+    g_lineSeen[Idx(n)] = true;  // its file could be opened
+    const int a = AttrIndex(attr);
+    if (a >= 0) {  // plat::WriteAttr wrote it
+        g_files[Idx(n)].pending[a].set = false;
+        g_files[Idx(n)].written[a].Put(text);
+    }
+    OnAttr(m, n, attr, text);
+}
+
+void PinBatch(bool bBegin)
+{
+    if (bBegin) {
+        t_batchDepth++;
+        return;
+    }
+    if (t_batchDepth == 0 || --t_batchDepth > 0)
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    FlushLocked();
+}
+
+bool DeferPinWrite(std::string_view sysPath, std::string_view text)
+{
+    if (t_batchDepth == 0 || text.size() > sizeof(PinText::text))
+        return false;
+    RfChipModels* m = GetRfChips();
+    unsigned n = 0;
+    int a = -1;
+    if (m == nullptr || !PinFileOf(sysPath, &n, &a))
+        return false;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    if (!g_lineSeen[Idx(n)])
+        return false;
+    static bool s_atExit = [] { return atexit(FlushPinFiles) == 0; }();
+    (void)s_atExit;
+    // The driver's own write, then what the line makes of it.
+    g_files[Idx(n)].pending[a].Put(text);
+    OnAttr(m, n, kAttrName[a], text);
+    return true;
+}
+
+void FlushPinFiles()
+{
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    FlushLocked();
+}
+
+void FlushPinFile(std::string_view sysPath)
+{
+    unsigned n = 0;
+    int a = -1;
+    if (sysPath.rfind(kGpioDir, 0) != 0 || !PinFileOf(sysPath, &n, &a))
+        return;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    FlushOne(Idx(n), a);
+}
+
+bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn)
+{
+    unsigned n = 0;
+    int a = -1;
+    if (t_batchDepth == 0 || !PinFileOf(sysPath, &n, &a))
+        return false;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    const PinFiles& pf = g_files[Idx(n)];
+    const PinText& t = pf.pending[a].set ? pf.pending[a] : pf.written[a];
+    if (!t.set)
+        return false;
+    size_t k = std::min(len, (size_t)t.len);
+    memcpy(buf, t.text, k);
+    *pn = (ssize_t)k;
+    return true;
+}
+
+bool PinLineKnown(std::string_view sysPath, bool bExists)
+{
+    unsigned n = 0;
+    char extra = 0;
+    std::string path(sysPath);
+    int got = sscanf(path.c_str(), "/sys/class/gpio/gpio%u%c", &n, &extra);
+    if (!(got == 1 || (got == 2 && extra == '/' && path.back() == '/')) || !LineOk(n))
+        return false;
+    std::lock_guard<std::mutex> lk(g_pinMutex);
+    if (bExists)
+        g_lineSeen[Idx(n)] = true;
+    return t_batchDepth > 0 && g_lineSeen[Idx(n)];
 }
 
 // AD5321 at 7-bit address 0x0C on bus 1: two bytes, the power-down bits and

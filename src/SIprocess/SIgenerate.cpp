@@ -13,11 +13,13 @@
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_nit.h"
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -33,9 +35,6 @@ VCTTable_t s_stTVCT;
 VCTTable_t s_stCVCT;
 NITBuf_t s_stNITBuf;
 
-// Channels that took the STT at the last pass that could read the database.
-U8 s_aru8STTChannel[8];
-
 // What each generated table last carried. Conflict resolution and other
 // edits rewrite PIDs and ids without a change flag; a table whose content
 // moved while its version stood still gets the next version all the same.
@@ -45,6 +44,11 @@ struct Fingerprint_t {
     U8 u8Version;
 };
 std::unordered_map<U32, Fingerprint_t> s_mapFingerprint;
+// VCT version per stream: it starts at the PAT's and then steps only with
+// the VCT's own content, so a VCT change never moves a PAT already queued.
+std::unordered_map<U32, U8> s_mapVCTVersion;
+
+U8& VCTVersion(U32 idx, U8 u8PATVersion) { return s_mapVCTVersion.try_emplace(idx, u8PATVersion).first->second; }
 
 // Content of sections laid end to end, without version bytes and CRCs.
 U64 ContentHash(const U8* p, U32 len)
@@ -111,7 +115,8 @@ U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
 {
     U32 ret = SSD_AddBroadcastSI(pu8Buf, (U16)u32Len, (U16)idx, u16PID);
     if (ret != 0)
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SSD_AddBroadcastSI return error\r\n", LOG_POS);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%u PID:%u SSD_AddBroadcastSI return error\r\n",
+                   LOG_POS, (unsigned)idx, (unsigned)u16PID);
     return ret;
 }
 
@@ -126,6 +131,7 @@ struct StreamTable_t {
     U8 Output_TSStream::*pu8Version;
     U32 u32Fingerprint;
     const U16* pu16Count;  // a table with this count at zero is not sent
+    void (*pfFilter)(U32, Model*) = nullptr;  // last word on the model before it is written
 };
 
 // The steps every stream-level table takes once it is due: build, step the
@@ -145,6 +151,8 @@ U32 BuildAndQueue(U32 u32OutputTsIndex, const StreamTable_t<Model>& t, U16 u16PI
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n", LOG_POS, t.pcGetName);
             return r;
         }
+        if (t.pfFilter != nullptr)
+            t.pfFilter(u32OutputTsIndex, t.pstModel);
         r = t.pfConstruct(t.pstModel, SIP_CONSTRUCT_BUF_LEN, s_aru8ConstructBuf, &len);
         if (r != 0)
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s return error\r\n", LOG_POS,
@@ -161,9 +169,50 @@ U32 BuildAndQueue(U32 u32OutputTsIndex, const StreamTable_t<Model>& t, U16 u16PI
     return AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, u16PID);
 }
 
+// The PMTs of one stream, built before its PAT so that the PAT lists only
+// programs whose PMT goes out: a program announced without one is unusable.
+struct PMTPlan_t {
+    U32 u32TSIndex = 0xFFFFFFFFu;
+    struct Section {
+        U16 u16PID;
+        std::vector<U8> data;
+    };
+    std::vector<Section> vecSections;
+    std::vector<U16> vecUnsent;  // PMT PIDs of programs whose PMT could not be built
+};
+PMTPlan_t s_stPMTPlan;
+
+bool PMTPlanned(U32 idx) { return s_stPMTPlan.u32TSIndex == idx; }
+
+U32 PlanPMTs(U32 u32OutputTsIndex);
+
+void DropUnsentPrograms(U32 idx, PATTable_t* pat)
+{
+    if (!PMTPlanned(idx) || s_stPMTPlan.vecUnsent.empty())
+        return;
+    U16 kept = 0;
+    for (U16 i = 0; i < pat->u16ProgramCount && i < SIP_PAT_MAX_PROGRAM; i++) {
+        const ProgramInfoInPat_t& p = pat->arstProgramInfo[i];
+        bool unsent = false;
+        for (U16 pid : s_stPMTPlan.vecUnsent)
+            unsent = unsent || p.u16PMTPid == pid;
+        if (unsent)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d OutTSIndex:%d service %d left out of the PAT: its PMT cannot be sent\r\n", LOG_POS,
+                       (int)idx, (int)p.u16ServiceId);
+        else
+            pat->arstProgramInfo[kept++] = p;
+    }
+    pat->u16ProgramCount = kept;
+}
+
 }  // namespace
 
-void SIP_ResetContentHistory(void) { s_mapFingerprint.clear(); }
+void SIP_ResetContentHistory(void)
+{
+    s_mapFingerprint.clear();
+    s_mapVCTVersion.clear();
+}
 
 U8 SIP_GetCurrentSIMode(void)
 {
@@ -235,10 +284,12 @@ U32 TSP_ConstructPAT(U32 u32OutputTsIndex)
     }
     if (ts->u16ProgramNum == 0 || ts->u8PATGenerate != 1)
         return 0;
+    PlanPMTs(u32OutputTsIndex);
     return BuildAndQueue(u32OutputTsIndex,
                          StreamTable_t<PATTable_t>{&s_stPAT, TSP_GetOutputPATTable, "TSP_GetOutputPATTable",
                                                   SIP_ConstructPAT, "SIP_ConstructPAT",
-                                                  &Output_TSStream::u8PATVersionNumber, FP_PAT, nullptr},
+                                                  &Output_TSStream::u8PATVersionNumber, FP_PAT, nullptr,
+                                                  DropUnsentPrograms},
                          ts->u16PATPID);
 }
 
@@ -339,8 +390,13 @@ U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* p
     return 0;
 }
 
-U32 TSP_ConstructPMTs(U32 u32OutputTsIndex)
+namespace {
+// Builds every PMT of the stream that the card sends into the plan.
+U32 PlanPMTs(U32 u32OutputTsIndex)
 {
+    s_stPMTPlan.u32TSIndex = 0xFFFFFFFFu;
+    s_stPMTPlan.vecSections.clear();
+    s_stPMTPlan.vecUnsent.clear();
     const Output_TSStream* ts = nullptr;
     U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
     if (ret != 0)
@@ -378,9 +434,31 @@ U32 TSP_ConstructPMTs(U32 u32OutputTsIndex)
         }
         U16 len = 0;
         TSP_ConstructPMTForProg(p, u32OutputTsIndex, &len);
-        if (len != 0)
-            AddToCarousel(s_aru8ConstructBuf, len, u32OutputTsIndex, pmtPid);
+        if (len == 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d PMT of service %d not built\r\n",
+                       LOG_POS, (int)u32OutputTsIndex, (int)prog.u16ServiceID);
+            s_stPMTPlan.vecUnsent.push_back(pmtPid);
+            continue;
+        }
+        s_stPMTPlan.vecSections.push_back({pmtPid, std::vector<U8>(s_aru8ConstructBuf, s_aru8ConstructBuf + len)});
     }
+    s_stPMTPlan.u32TSIndex = u32OutputTsIndex;
+    return 0;
+}
+}  // namespace
+
+U32 TSP_ConstructPMTs(U32 u32OutputTsIndex)
+{
+    // The PAT builder planned them already when it ran for this stream.
+    if (!PMTPlanned(u32OutputTsIndex)) {
+        U32 ret = PlanPMTs(u32OutputTsIndex);
+        if (ret != 0)
+            return ret;
+    }
+    for (PMTPlan_t::Section& sec : s_stPMTPlan.vecSections)
+        AddToCarousel(sec.data.data(), (U32)sec.data.size(), u32OutputTsIndex, sec.u16PID);
+    s_stPMTPlan.u32TSIndex = 0xFFFFFFFFu;
+    s_stPMTPlan.vecSections.clear();
     return 0;
 }
 
@@ -409,6 +487,7 @@ U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputVCTTable return error\r\n", LOG_POS);
         return ret;
     }
+    vct->u8VersionNum = VCTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
     U8 sections = 0;
     U16 vctTotal = 0;
     ret = SIP_GetVCTSectionInfo(vct, &sections, &vctTotal);
@@ -459,8 +538,7 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
     U16 mgtLen = 0, vctLen = 0;
     if ((ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
-    // The VCT carries the PAT's version.
-    U8* ver = &TSP_GetTSParam()->pOutputTS[u32OutTSIndex].u8PATVersionNumber;
+    U8* ver = &VCTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
     if (vctLen != 0 && VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver) &&
         (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
@@ -470,58 +548,85 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
 // ---------------------------------------------------------------------------
 // ATSC STT, per output channel
 // ---------------------------------------------------------------------------
-U32 TSP_ConstructSTT(void)
+namespace {
+// What the STT build needs, published for the carousel thread so that the
+// STT never waits for the card-state lock (ATSC wants one every second).
+struct STTState_t {
+    std::atomic<U8> u8Enabled{0};  // SI mode 1 on this chip
+    std::atomic<U16> u16GPSOffset{0};
+    std::atomic<U8> u8DayLight{0};
+    std::atomic<U8> u8Zone{0};
+    std::atomic<U8> aru8Channel[8] = {};
+};
+STTState_t s_stSTT;
+}  // namespace
+
+U32 SIP_PublishSTTState(void)
 {
+    CARD_STATE_LOCK();
+    U8 enabled = 0;
     U16 gpsOffset = 0;
     U8 dayLight = 0, zone = 0;
+    U32 ret = 0;
     if (FPGA_GetChipType() == CHIP_TYPE_SUB) {
-        if (Slave_GetSIMod() != 1)
-            return 0;
+        enabled = Slave_GetSIMod() == 1;
         gpsOffset = g_u16GPSOffset;
         dayLight = g_u8DayLightFlag;
         zone = g_u8NTPZone;
-    } else {
-        if (Resource_GetSIMode() != 1)
-            return 0;
+    } else if (Resource_GetSIMode() == 1) {
         const TResource_TS* bb = Resource_GetHandle(SLOT_BB);
         if (bb == nullptr) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d back board record missing\r\n", LOG_POS);
+            ret = TSP_ERR_INPUT;
+        } else {
+            enabled = 1;
+            gpsOffset = bb->u16GPSOffset;
+            dayLight = bb->u8DayLightFlag;
+            zone = bb->u8NTPZone;
+        }
+    }
+    s_stSTT.u16GPSOffset = gpsOffset;
+    s_stSTT.u8DayLight = dayLight;
+    s_stSTT.u8Zone = zone;
+    s_stSTT.u8Enabled = enabled;
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U8 c = 0; c < 8; c++) {
+        U16 idx = TSP_INVALID_INDEX;
+        if (TSP_GetOutputTSIndexByTS(c, &idx) != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n",
+                       LOG_POS);
+            for (; c < 8; c++)
+                s_stSTT.aru8Channel[c] = 0;
             return TSP_ERR_INPUT;
         }
-        gpsOffset = bb->u16GPSOffset;
-        dayLight = bb->u8DayLightFlag;
-        zone = bb->u8NTPZone;
+        const Output_TSStream* ts =
+            (db != nullptr && db->pOutputTS != nullptr && idx < db->u32OutputTSNumber) ? &db->pOutputTS[idx] : nullptr;
+        s_stSTT.aru8Channel[c] = ts != nullptr && ts->u8BypassFlag != 1 && ts->u8STTGenerate == 1;
     }
+    return ret;
+}
+
+U32 TSP_ConstructSTT(void)
+{
+    // Refreshed when the card state is free at once; otherwise the state the
+    // last apply or tick published stands.
+    {
+        std::unique_lock<std::recursive_mutex> lock(Card_StateMutex(), std::try_to_lock);
+        if (lock.owns_lock() && SIP_PublishSTTState() != 0)
+            return TSP_ERR_INPUT;
+    }
+    if (s_stSTT.u8Enabled != 1)
+        return 0;
     // A buffer of its own: the apply step may be using the shared one.
     U8 stt[32];
     U16 len = 0;
-    U32 ret = SIP_ConstructSTT(gpsOffset, dayLight, zone, sizeof(stt), stt, &len);
+    U32 ret = SIP_ConstructSTT(s_stSTT.u16GPSOffset, s_stSTT.u8DayLight, s_stSTT.u8Zone, sizeof(stt), stt, &len);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_ConstructSTT return error\r\n", LOG_POS);
         return ret;
     }
-
-    // The carousel lock is held here, so the card-state lock may only be
-    // tried; while an apply holds it the last channel choice stands.
-    std::unique_lock<std::recursive_mutex> lock(Card_StateMutex(), std::try_to_lock);
-    if (lock.owns_lock()) {
-        const Output_TSInfo* db = TSP_GetTSParam();
-        for (U8 c = 0; c < 8; c++) {
-            U16 idx = TSP_INVALID_INDEX;
-            if (TSP_GetOutputTSIndexByTS(c, &idx) != 0) {
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n",
-                           LOG_POS);
-                memset(s_aru8STTChannel + c, 0, sizeof(s_aru8STTChannel) - c);
-                break;
-            }
-            const Output_TSStream* ts =
-                (db != nullptr && db->pOutputTS != nullptr && idx < db->u32OutputTSNumber) ? &db->pOutputTS[idx] : nullptr;
-            s_aru8STTChannel[c] = ts != nullptr && ts->u8BypassFlag != 1 && ts->u8STTGenerate == 1;
-        }
-        lock.unlock();
-    }
     for (U8 c = 0; c < 8; c++) {
-        if (s_aru8STTChannel[c] && u8PSIEnable[c] == 1 && u8MuxChannelFlag[c] == 1)
+        if (s_stSTT.aru8Channel[c] && u8PSIEnable[c] == 1 && u8MuxChannelFlag[c] == 1)
             SSD_AddTimeSITable(stt, len, c, SIP_PID_PSIP_BASE);
     }
     return 0;

@@ -662,15 +662,14 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
             SSD_SendBroadcastSI();
         else if (emChipType == CHIP_TYPE_SUB)
             SSD_WriteSubBroadcastSI();
-        // The time-table builders read the database and the resource table
-        // under the card-state lock. The packet passes above need none, so
-        // it is taken only now, and only if free: a try never waits, so it
-        // cannot deadlock with an apply that holds it and waits for the
-        // carousel lock. While it is busy the time steps wait for a later
-        // tick; the packets go out all the same.
+        // The STT goes out on every tick from the state published for it.
+        SSD_SendTimeSITableStt();
+        // The TDT/TOT builders read the database and the resource table
+        // under the card-state lock. It is taken only if free: a try never
+        // waits, so it cannot deadlock with an apply that holds it and waits
+        // for the carousel lock. While it is busy the TDT and TOT wait for a
+        // later tick; the packets go out all the same.
         std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
-        if (card.owns_lock())
-            SSD_SendTimeSITableStt();
         U16 p = 0;
         TSP_GetPSIInterval(&p);
         // Compared before it counts this tick: TDT and TOT go out on tick
@@ -695,12 +694,12 @@ void* SIPacket_Service(void*)
     CHIP_TYPE chip = FPGA_GetChipType();
     U32 seen = GetTimeCnt();
     for (;;) {
-        U32 now = GetTimeCnt();
+        // The timer posts every tick; the bound only covers a timer not started yet.
+        U32 now = Timer_WaitTick(seen, 1000);
         if (now != seen) {
             SIPacket_Tick(chip);
             seen = GetTimeCnt();
         }
-        Timer_usleep(10);
     }
     return nullptr;
 }
@@ -716,7 +715,7 @@ zrErrCode SIPacket_Start(void)
     pthread_attr_t attr;
     pthread_t tid;
     pthread_attr_init(&attr);
-    int ret = pthread_create(&tid, &attr, SIPacket_Service, nullptr);
+    int ret = Thread_Create(&tid, &attr, SIPacket_Service, nullptr);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d SIPacket thread create error :%s(errno: %d)\r\n\n",
@@ -746,33 +745,41 @@ void SIP_Init(void)
     SIPacket_Start();
 }
 
+// The carousel thread reads the interval while web and SNMP handlers write it.
+static std::atomic_ref<U16> PSIIntervalRef()
+{
+    return std::atomic_ref<U16>(GetQAMIPMonitor_Handle()->u16PSIInterval);
+}
+
 U32 TSP_GetPSIInterval(U16* pu16Time)
 {
     if (pu16Time == nullptr)
         return TSP_ERR_INPUT;
-    U16 v = GetQAMIPMonitor_Handle()->u16PSIInterval;
+    U16 v = PSIIntervalRef().load(std::memory_order_relaxed);
     // A stored 0 would stop the timer and divide by zero: use the default.
     *pu16Time = v == 0 ? kDefaultPSIInterval : v;
     return 0;
 }
 
 // Stores a PSI interval and re-arms the tick timer; 0 is refused (the
-// timer would spin and the TDT/TOT period divides by it).
-static U32 StorePSIInterval(U16 v)
+// timer would spin and the TDT/TOT period divides by it). Gives the old value.
+static U32 StorePSIInterval(U16 v, U16* pu16Old = nullptr)
 {
     if (v == 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
         return TSP_ERR_INPUT;
     }
-    GetQAMIPMonitor_Handle()->u16PSIInterval = v;
+    U16 old = PSIIntervalRef().exchange(v);
+    if (pu16Old != nullptr)
+        *pu16Old = old;
     Timer_Init((U32)v * 1000);
     return 0;
 }
 
 U32 TSP_SetPSIInterval(U16 u16Time)
 {
-    U16 old = GetQAMIPMonitor_Handle()->u16PSIInterval;
-    if (StorePSIInterval(u16Time) != 0)
+    U16 old = 0;
+    if (StorePSIInterval(u16Time, &old) != 0)
         return TSP_ERR_INPUT;
     if (old != u16Time) {
         // The web and SNMP callers hold the card-state lock: the carousel

@@ -10,5 +10,3 @@ PENDING U8 g_u8NTPZone = 0;
 PENDING U8 g_u8DayLightFlag = 0;
 PENDING U16 g_u16GPSOffset = 0;
 
-// User NIT: nothing can be stored yet.
-PENDING U32 TSP_AddNIT(int, U32, U8*) { return 1; }

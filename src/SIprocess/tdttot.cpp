@@ -404,6 +404,7 @@ U32 TSP_TOTBuf2TSOutputTable(int nSelectOutTSIndex, TOTBuf_t* pstTOTBuf)
         memcpy(rec.aru8TableInfo, s, len);
         rec.u16Index = t;
         rec.u16NextIndex = i + 1 < n ? free.aru16IndexList[i + 1] : TSP_INVALID_INDEX;
+        rec.u16TSIndex = (U16)nSelectOutTSIndex; // its stream, so deleting the stream releases it
         rec.u8TableType = TSP_TABLE_TYPE_TOT;
         rec.u8ValidFlag = 1;
         rec.u8IsChangedByUser = 1;

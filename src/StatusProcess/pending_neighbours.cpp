@@ -12,13 +12,8 @@
 
 // Web back end.
 PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
-PENDING zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB*) { return ZR_SUCCESS; }
 
-// JSON parameter file.
-PENDING void DATA_Save(void) {}
 
 // Card links.
 PENDING void IPComm_SendEITInfo(void) {}
 
-// Output-stream database.
-PENDING U32 TSP_ChangeSrcSlotID(U8, U8) { return 0; }

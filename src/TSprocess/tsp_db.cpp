@@ -11,6 +11,9 @@
 
 static Output_TSInfo s_stTSParam;
 Output_TSInfo g_stTempTSParam;
+// True while the working copy holds the live records (an edit is open); only
+// then may a commit replace the live database.
+static bool s_bEditOpen = false;
 
 // Links are 16-bit indexes with 0xFFFF meaning none, so no array may hold
 // a record at index 0xFFFF or beyond.
@@ -197,6 +200,7 @@ U32 GetUnusedList(IndexInfoList_t* pstList, T*& pArray, U32& u32Num, U32 u32Step
 void TSP_InitOutputTSInfo(void)
 {
     CARD_STATE_LOCK();
+    s_bEditOpen = false;
     for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
         pst->pOutputTS = nullptr;
         pst->pOutputProgram = nullptr;
@@ -301,6 +305,7 @@ zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInit
 U32 TSP_InitOutputTempTSInfo(void)
 {
     CARD_STATE_LOCK();
+    s_bEditOpen = false;
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
     if (!ResizeArray(w.pOutputTS, w.u32OutputTSNumber, l.u32OutputTSNumber)) {
@@ -358,6 +363,7 @@ void TSP_CopyOutputTempTSInfo(void)
     CopyRecords(w.pOutputPID, w.u32OutputPIDNumber, l.pOutputPID, l.u32OutputPIDNumber);
     CopyRecords(w.pOutputTable, w.u32OutputTableNumber, l.pOutputTable, l.u32OutputTableNumber);
     CopyRecords(w.pDescriptor, w.u32OutputDescriptorNumber, l.pDescriptor, l.u32OutputDescriptorNumber);
+    s_bEditOpen = true;
 }
 
 U32 TSP_CopyOutputTSInfo(void)
@@ -365,6 +371,12 @@ U32 TSP_CopyOutputTSInfo(void)
     CARD_STATE_LOCK();
     const Output_TSInfo& w = g_stTempTSParam;
     Output_TSInfo& l = s_stTSParam;
+    if (!s_bEditOpen) {
+        // A working copy that was never filled would wipe the live database.
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no web edit open: nothing to commit\r\n\n",
+                   LOG_POS);
+        return ZR_SUCCESS;
+    }
     // Make room for every working record first, so a failure changes nothing
     // but the size of some live arrays (their new records are free).
     auto fit = [](auto*& p, U32& u32Cap, U32 u32Need) { return u32Cap >= u32Need || ResizeArray(p, u32Cap, u32Need); };

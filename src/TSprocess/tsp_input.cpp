@@ -8,10 +8,13 @@
 #include "Common/thread.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -49,6 +52,42 @@ U32 RefuseRecord(const char* pcFunc, U32 u32Record, const char* pcWhy, U32 u32Va
     log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d record[%u] %s[%u] out of range\r\n\n",
                (long)syscall(SYS_gettid), pcFunc, __LINE__, u32Record, pcWhy, u32Value);
     return TSP_ERR_INPUT;
+}
+
+// A list holds no more members than its walkers report: a message that would
+// take one beyond is refused before it changes anything, since every later
+// walk of that list, and with it the apply, would fail.
+U32 CheckListRoom(const char* pcFunc, const char* pcList, U32 u32Owner, U32 u32Have, U32 u32Add, U32 u32Max)
+{
+    if (u32Have + u32Add <= u32Max)
+        return ZR_SUCCESS;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+               "%ld:%s:%d %s of [%u] would hold [%u] members, at most [%u]\r\n\n", (long)syscall(SYS_gettid), pcFunc,
+               __LINE__, pcList, u32Owner, u32Have + u32Add, u32Max);
+    return TSP_ERR_LIST_RANGE;
+}
+
+using ListWalk = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
+
+U32 ListLength(ListWalk pfWalk, U16 u16Owner, U32* pu32Length)
+{
+    IndexInfoList_t stList;
+    stList.u16IndexListNum = 0;
+    U32 u32Ret = pfWalk(u16Owner, TSP_GetTSParam(), &stList);
+    *pu32Length = stList.u16IndexListNum;
+    return u32Ret;
+}
+
+// A monitored PID may point its long information only at a descriptor record
+// of its own program: another program's record would put that program's
+// descriptors into this one's PMT. (No record at all is judged elsewhere.)
+bool DescriptorOfProgram(const Output_TSInfo* pst, U16 u16Desc, U32 u32Prog)
+{
+    if (u16Desc == TSP_INVALID_INDEX)
+        return true;
+    return pst->pDescriptor != nullptr && u16Desc < pst->u32OutputDescriptorNumber &&
+           pst->pDescriptor[u16Desc].u8ValidFlag == TSP_RECORD_VALID &&
+           pst->pDescriptor[u16Desc].u16ProgramIndex == u32Prog;
 }
 
 bool StreamValid(const Output_TSInfo* pst, U32 u32Index)
@@ -268,6 +307,47 @@ U32 TSP_IsProgramRepeated(U8 u8SourceSlotID, U16 u16SourceChannelID, U16 u16Chan
     return ZR_SUCCESS;
 }
 
+namespace {
+
+// Programs each stream would gain from a message (repeats are skipped, as
+// the entry below skips them), against the room left in its program list.
+U32 CheckProgramListsRoom(const U8* u8Buffer, U16 u16Number)
+{
+    std::map<U16, U32> mapAdded;  // output channel -> programs added
+    for (U32 i = 0; i < u16Number; i++) {
+        const Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
+        BOOL bRepeat = FALSE;
+        U32 u32Ret = TSP_IsProgramRepeated(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
+                                           st.u16OldServiceID, &bRepeat);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+        for (U32 j = 0; j < i && !bRepeat; j++) {
+            const Output_TSProgram o = ReadRecord<Output_TSProgram>(u8Buffer, j);
+            bRepeat = o.u8SourceSlotID == st.u8SourceSlotID && o.u16SourceChannelID == st.u16SourceChannelID &&
+                      o.u16ChannelID == st.u16ChannelID && o.u16OldServiceID == st.u16OldServiceID;
+        }
+        if (!bRepeat)
+            mapAdded[st.u16ChannelID]++;
+    }
+    for (const auto& [u16Channel, u32Add] : mapAdded) {
+        U16 u16TS = TSP_INVALID_INDEX;
+        U32 u32Ret = TSP_GetOutputTSIndexByProgram(u16Channel, &u16TS);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+        if (u16TS == TSP_INVALID_INDEX)
+            continue;  // a new stream: one message holds far fewer programs than a list
+        U32 u32Have = 0;
+        u32Ret = ListLength(TSP_GetOutTSProgIndexList, u16TS, &u32Have);
+        if (u32Ret == ZR_SUCCESS)
+            u32Ret = CheckListRoom(__func__, "program list of stream", u16TS, u32Have, u32Add, TSP_INDEX_LIST_MAX);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+    }
+    return ZR_SUCCESS;
+}
+
+} // namespace
+
 U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Length)
 {
     U32 u32Ret = CheckRecords(__func__, u8Buffer, u16Number, u16Length, sizeof(Output_TSProgram), "Program");
@@ -288,8 +368,13 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         // Longer program information arrives later in a descriptor record.
         if (st.u16ProgramInfoLength > TSP_DESC_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16ProgramInfoLength", st.u16ProgramInfoLength);
+        if (st.u16OldPMTPID > TSP_MAX_PID || st.u16OldPCRPID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "PID", st.u16OldPMTPID > TSP_MAX_PID ? st.u16OldPMTPID : st.u16OldPCRPID);
     }
     CARD_STATE_LOCK();
+    u32Ret = CheckProgramListsRoom(u8Buffer, u16Number);
+    if (u32Ret != ZR_SUCCESS)
+        return u32Ret;
     IndexInfoList_t stFree;
     u32Ret = TSP_GetUnusedOutputProgList(&stFree, TSP_GetTSParam(), u16Number);
     if (u32Ret != ZR_SUCCESS)
@@ -470,6 +555,78 @@ U32 AddOnePID(Output_TSPID st, U16 u16New)
     return ZR_SUCCESS;
 }
 
+// Members each existing list would gain from a message, against its room.
+// Owners that the message itself creates start empty and cannot overflow.
+U32 CheckPIDListsRoom(const U8* u8Buffer, U16 u16Number)
+{
+    const Output_TSInfo* pst = TSP_GetTSParam();
+    std::map<std::pair<U8, U16>, U32> mapAdded;  // (PID type, owner) -> members added
+    for (U32 i = 0; i < u16Number; i++) {
+        const Output_TSPID st = ReadRecord<Output_TSPID>(u8Buffer, i);
+        U16 u16Owner = TSP_INVALID_INDEX;
+        U32 u32Ret = ZR_SUCCESS;
+        switch (st.u8PIDType) {
+        case PID_TYPE_ESPID:
+        case PID_TYPE_PS_ECMPID:
+            u32Ret = TSP_GetOutputProgramIndexByPID(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
+                                                    st.u16ProgramID, &u16Owner);
+            break;
+        case PID_TYPE_EMMPID:
+        case PID_TYPE_OTHERPID:
+            u32Ret = TSP_GetOutputTSIndexByTS(st.u16ChannelID, &u16Owner);
+            break;
+        case PID_TYPE_ES_ECMPID:
+            u32Ret = TSP_GetOutputPIDIndexByPID(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
+                                                st.u16PIDID, &u16Owner);
+            if (u16Owner != TSP_INVALID_INDEX && pst->pOutputPID[u16Owner].u8PIDType != PID_TYPE_ESPID)
+                u16Owner = TSP_INVALID_INDEX;
+            break;
+        default:
+            break;  // a PCR is no list member
+        }
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+        if (u16Owner != TSP_INVALID_INDEX)
+            mapAdded[{st.u8PIDType, u16Owner}]++;
+    }
+    for (const auto& [key, u32Add] : mapAdded) {
+        const U16 u16Owner = key.second;
+        U32 u32Have = 0;
+        U32 u32Ret;
+        const char* pcList;
+        switch (key.first) {
+        case PID_TYPE_ESPID: {
+            U16 u16Len = 0;
+            u32Ret = TSP_GetOutProgESPIDChainLength(u16Owner, pst, &u16Len);
+            u32Have = u16Len;
+            pcList = "ES list of program";
+            break;
+        }
+        case PID_TYPE_PS_ECMPID:
+            u32Ret = ListLength(TSP_GetOutProgPSECMPIDIndexList, u16Owner, &u32Have);
+            pcList = "PS-ECM list of program";
+            break;
+        case PID_TYPE_EMMPID:
+            u32Ret = ListLength(TSP_GetOutTSEMMPIDIndexList, u16Owner, &u32Have);
+            pcList = "EMM list of stream";
+            break;
+        case PID_TYPE_OTHERPID:
+            u32Ret = ListLength(TSP_GetOutTSOtherPIDIndexList, u16Owner, &u32Have);
+            pcList = "other-PID list of stream";
+            break;
+        default:
+            u32Ret = ListLength(TSP_GetOutESECMPIDIndexList, u16Owner, &u32Have);
+            pcList = "ES-ECM list of PID";
+            break;
+        }
+        if (u32Ret == ZR_SUCCESS)
+            u32Ret = CheckListRoom(__func__, pcList, u16Owner, u32Have, u32Add, TSP_INDEX_LIST_MAX);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+    }
+    return ZR_SUCCESS;
+}
+
 } // namespace
 
 U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
@@ -491,8 +648,14 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
             return RefuseRecord(__func__, i, "u8SlotID", st.u8SlotID);
         if (st.u16ESInfoLength > TSP_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16ESInfoLength", st.u16ESInfoLength);
+        // The routing word has 13 bits for a PID: a larger one would route another.
+        if (st.u16OldPID > TSP_MAX_PID || st.u16PID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "PID", st.u16OldPID > TSP_MAX_PID ? st.u16OldPID : st.u16PID);
     }
     CARD_STATE_LOCK();
+    u32Ret = CheckPIDListsRoom(u8Buffer, u16Number);
+    if (u32Ret != ZR_SUCCESS)
+        return u32Ret;
     IndexInfoList_t stFree;
     u32Ret = TSP_GetUnusedOutputPIDIndex(&stFree, TSP_GetTSParam(), u16Number);
     if (u32Ret != ZR_SUCCESS)
@@ -509,6 +672,38 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
 // Long program information (288)
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Descriptor records each stream would gain; its list holds one fewer member
+// than the other lists.
+U32 CheckDescriptorListsRoom(const U8* u8Buffer, U16 u16Number)
+{
+    const Output_TSInfo* pst = TSP_GetTSParam();
+    std::map<U16, U32> mapAdded;  // stream -> descriptor records added
+    for (U32 i = 0; i < u16Number; i++) {
+        const TSDescriptor st = ReadRecord<TSDescriptor>(u8Buffer, i);
+        U16 u16Prog = TSP_INVALID_INDEX;
+        U32 u32Ret = TSP_GetOutputProgramIndexByPID(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
+                                                    st.u16ProgramIndex, &u16Prog);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+        if (u16Prog != TSP_INVALID_INDEX && StreamValid(pst, pst->pOutputProgram[u16Prog].u16TSIndex))
+            mapAdded[pst->pOutputProgram[u16Prog].u16TSIndex]++;
+    }
+    for (const auto& [u16TS, u32Add] : mapAdded) {
+        U32 u32Have = 0;
+        U32 u32Ret = ListLength(TSP_GetOutTSDescIndexList, u16TS, &u32Have);
+        if (u32Ret == ZR_SUCCESS)
+            u32Ret = CheckListRoom(__func__, "descriptor list of stream", u16TS, u32Have, u32Add,
+                                   TSP_INDEX_LIST_MAX - 1);
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+    }
+    return ZR_SUCCESS;
+}
+
+} // namespace
+
 U32 TSP_ConstructOutputTSByAddDescriptors(U8* u8Buffer, U16 u16Number, U16 u16Length)
 {
     U32 u32Ret = CheckRecords(__func__, u8Buffer, u16Number, u16Length, sizeof(TSDescriptor), "Descriptor");
@@ -522,6 +717,9 @@ U32 TSP_ConstructOutputTSByAddDescriptors(U8* u8Buffer, U16 u16Number, U16 u16Le
             return RefuseRecord(__func__, i, "u8SourceSlotID", st.u8SourceSlotID);
     }
     CARD_STATE_LOCK();
+    u32Ret = CheckDescriptorListsRoom(u8Buffer, u16Number);
+    if (u32Ret != ZR_SUCCESS)
+        return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
         TSDescriptor st = ReadRecord<TSDescriptor>(u8Buffer, i);
         U16 u16Prog = TSP_INVALID_INDEX;
@@ -620,6 +818,7 @@ U32 TSP_ConstructOutputTSByAddNITTable(U8* u8Buffer, U16 u16Number, U16 u16Lengt
     for (U32 i = 0; i < u16Number; i++) {
         TSTable st = ReadRecord<TSTable>(u8Buffer, i);
         TSP_InitOneOutputTable(&st);
+        st.u8TableType = TSP_TABLE_TYPE_NIT; // what the NIT generator looks for
         st.u16Index = stFree.aru16IndexList[i];
         st.u16TSIndex = vecTS[i];
         // Next section of the same stream in message order.
@@ -689,6 +888,10 @@ U32 TSP_ConstructOutputTSBySetSCRPIDInfo(U8* u8Buffer, U16 u16Number, U16 u16Len
     U32 u32Ret = CheckRecords(__func__, u8Buffer, u16Number, u16Length, sizeof(Output_TSPID), "PID");
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
+    for (U32 i = 0; i < u16Number; i++) {
+        if (ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID > TSP_MAX_PID)
+            return RefuseRecord(__func__, i, "u16CISrcPID", ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID);
+    }
     CARD_STATE_LOCK();
     Output_TSInfo* pst = TSP_GetTSParam();
     const U32 u32Cap = pst->pOutputPID ? pst->u32OutputPIDNumber : 0;
@@ -729,9 +932,10 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
     const bool bLong = st.u16DescriptorInfoLength > TSP_INFO_MAX_LEN;
     if (st.u16DescriptorInfoLength > TSP_DESC_INFO_MAX_LEN)
         return RefuseRecord(__func__, 0, "u16DescriptorInfoLength", st.u16DescriptorInfoLength);
+    if (st.u16NewPID > TSP_MAX_PID)
+        return RefuseRecord(__func__, 0, "u16NewPID", st.u16NewPID);
     // Longer information lives in a descriptor record, which must be one of ours.
-    if (bLong && st.u16DescriptorIndex != TSP_INVALID_INDEX &&
-        (pst->pDescriptor == nullptr || st.u16DescriptorIndex >= pst->u32OutputDescriptorNumber ||
+    if (bLong && (st.u16DescriptorIndex == TSP_INVALID_INDEX || pst->pDescriptor == nullptr || st.u16DescriptorIndex >= pst->u32OutputDescriptorNumber ||
          pst->pDescriptor[st.u16DescriptorIndex].u8ValidFlag != TSP_RECORD_VALID))
         return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
 
@@ -748,6 +952,8 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
                        LOG_POS, st.u8SrcSlot, st.u16SrcChannel, st.u16DestChannel, st.u16PIDID);
             return ZR_ERR_TSP_TS_ERROR;
         }
+        if (bLong && !DescriptorOfProgram(pst, st.u16DescriptorIndex, u16Prog))
+            return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
         Output_TSProgram& prog = pst->pOutputProgram[u16Prog];
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
                    "%ld:%s:%d PMT monitor modify out PMTPid, old PMTPId[%u], new PMTPID[%u], new proginfolen[%u], old "
@@ -792,6 +998,9 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
                    u16PID, pid.u32ProgramIndex);
         return ZR_ERR_TSP_TS_ERROR;
     }
+    if (st.u8PIDType == PID_TYPE_ESPID && bLong &&
+        !DescriptorOfProgram(pst, st.u16DescriptorIndex, pid.u32ProgramIndex))
+        return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
     switch (st.u8PIDType) {
     case PID_TYPE_PCRPID: {
         Output_TSProgram& prog = pst->pOutputProgram[pid.u32ProgramIndex];

@@ -257,6 +257,14 @@ U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstPar
     return WalkESList(u16InProgIndex, pstParamTS, false, pstIndexList);
 }
 
+U32 TSP_GetOutProgAllESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
+                                    IndexInfoList_t* pstIndexList)
+{
+    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pstIndexList, Owner::Program))
+        return TSP_ERR_INPUT;
+    return WalkESList(u16InProgIndex, pstParamTS, true, pstIndexList);
+}
+
 U32 TSP_GetOutTSDescIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList)
 {
     if (pstIndexList == nullptr || pstParamTS == nullptr || u16InTSIndex >= OwnerCapacity(pstParamTS, Owner::TS)) {
@@ -370,6 +378,17 @@ U32 TSP_GetOutProgPIDListLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstP
                   [](U16 u16Owner, const Output_TSInfo* pst, IndexInfoList_t* pstList) {
                       return WalkESList(u16Owner, pst, true, pstList);
                   });
+}
+
+U32 TSP_GetOutProgESPIDChainLength(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16Length)
+{
+    if (BadWalkArgs(__func__, u16InProgIndex, pstParamTS, pu16Length, Owner::Program))
+        return TSP_ERR_INPUT;
+    IndexInfoList_t stList;
+    U32 u32Ret = WalkESList(u16InProgIndex, pstParamTS, true, &stList);
+    if (u32Ret == ZR_SUCCESS)
+        *pu16Length = stList.u16IndexListNum;
+    return u32Ret;
 }
 
 U32 TSP_GetOutProgPSECMPIDLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex)

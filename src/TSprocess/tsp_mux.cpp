@@ -41,16 +41,16 @@ U32 TSP_ConflictProcess(void)
         if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
             continue;
         U32 ret = StepResult(__func__, "TSP_AddOutputTSHandleServID", TSP_AddOutputTSHandleServID((U16)i, db));
-        if (ret != 0)
-            return ret;
-        ret = StepResult(__func__, "TSP_AddOutputTSHandlePid", TSP_AddOutputTSHandlePid((U16)i, db));
-        if (ret != 0)
-            return ret;
-        if (Resource_GetSIMode() == 1) {
+        if (ret == 0)
+            ret = StepResult(__func__, "TSP_AddOutputTSHandlePid", TSP_AddOutputTSHandlePid((U16)i, db));
+        if (ret == 0 && Resource_GetSIMode() == 1)
             ret = StepResult(__func__, "TSP_AddOutTSHandleChannelNum", TSP_AddOutTSHandleChannelNum((U16)i, db));
-            if (ret != 0)
-                return ret;
-        }
+        // One stream that cannot be resolved (a list its walkers refuse)
+        // must not keep the routing and the tables of every other stream
+        // from being applied.
+        if (ret != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] channel[%u] skipped:0x%x\r\n\n",
+                       LOG_POS, i, st.u16ChannelID, ret);
     }
     return 0;
 }
@@ -71,15 +71,19 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
         {TSP_ConstructNIT, "TSP_ConstructNIT"}, {TSP_ConstructSDT, "TSP_ConstructSDT"},
         {TSP_ConstructPMTs, "TSP_ConstructPMTs"}, {TSP_ConstructPSIP, "TSP_ConstructPSIP"},
     };
+    // A table that cannot be built or queued is left out alone: the tables
+    // after it still go out. The first failure is the result.
+    U32 first = 0;
     for (const Builder& b : builders) {
         U32 ret = b.fn(u32OutputTsIndex);
         if (ret != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d  fail\r\n\n", LOG_POS, b.name,
                        u32OutputTsIndex);
-            return ret;
+            if (first == 0)
+                first = ret;
         }
     }
-    return 0;
+    return first;
 }
 
 U32 TSP_MuxOutputAllSI(void)
@@ -92,6 +96,7 @@ U32 TSP_MuxOutputAllSI(void)
             continue;
         TSP_MuxTsSIProc(i);
     }
+    SIP_PublishSTTState();
     {
         std::lock_guard<std::mutex> lk(SI_Mutex());
         g_u8MuxFlag = 1;

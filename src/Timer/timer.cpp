@@ -4,6 +4,9 @@
 #include "SIprocess/SIconstruct.h"
 #include "StatusProcess/resource.h"
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <ctime>
 #include <sys/select.h>
@@ -11,6 +14,22 @@
 std::atomic<U32> g_u32TimerCnt{0};
 std::atomic<U32> g_u32uSec{100000};
 std::atomic<BOOL> g_TimerEnd_flag{1};
+
+namespace {
+// Wakes the carousel thread on each tick instead of letting it poll.
+// Never destroyed: the detached timer thread may still post while the process exits.
+std::mutex& s_tickMutex = *new std::mutex;
+std::condition_variable& s_tickCond = *new std::condition_variable;
+
+void SetTimerCnt(U32 v)
+{
+    {
+        std::lock_guard<std::mutex> lk(s_tickMutex);
+        g_u32TimerCnt = v;
+    }
+    s_tickCond.notify_all();
+}
+}  // namespace
 
 
 // The back board's time-zone index (12 = UTC when it is not known yet).
@@ -41,6 +60,13 @@ void Timer_Init(U32 u32uSec) { g_u32uSec = u32uSec; }
 
 U32 GetTimeCnt(void) { return g_u32TimerCnt.load(); }
 
+U32 Timer_WaitTick(U32 u32Seen, U32 u32MaxMs)
+{
+    std::unique_lock<std::mutex> lk(s_tickMutex);
+    s_tickCond.wait_for(lk, std::chrono::milliseconds(u32MaxMs), [u32Seen] { return g_u32TimerCnt.load() != u32Seen; });
+    return g_u32TimerCnt.load();
+}
+
 void Timer_End(void) { g_TimerEnd_flag = 1; }
 
 void* Timer_Service(void*)
@@ -50,9 +76,9 @@ void* Timer_Service(void*)
         U32 next = g_u32TimerCnt.load() + 1;
         if (next > 0xFFFFFFEFu)
             next = 0;
-        g_u32TimerCnt = next;
+        SetTimerCnt(next);
     }
-    g_u32TimerCnt = 0;
+    SetTimerCnt(0);
     return nullptr;
 }
 
@@ -67,7 +93,7 @@ zrErrCode Timer_Start(U32 u32uSec)
     pthread_attr_t attr;
     pthread_t tid;
     pthread_attr_init(&attr);
-    int ret = pthread_create(&tid, &attr, Timer_Service, nullptr);
+    int ret = Thread_Create(&tid, &attr, Timer_Service, nullptr);
     pthread_attr_destroy(&attr);
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Timer thread create error :%s(errno: %d)\r\n\n",

@@ -13,16 +13,13 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include "Upgrade/upgrade.h"
+#include "Platform/platform.h"
+#include "TSprocess/tsp_view.h"
 #include "Web/web.h"
 #include "main/startup.h"
 #include <ctime>
 
 #define PENDING __attribute__((weak))
-
-// Status LED and bit-rate monitor threads.
-PENDING zrErrCode FPGA_LEDRedfresh_Start(void) { return ZR_SUCCESS; }
-PENDING zrErrCode FPGA_CheckBitrateStatusStart(void) { return ZR_SUCCESS; }
-PENDING zrErrCode LED_TaskMonitoring(void) { return ZR_SUCCESS; }
 
 // Card links.
 PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
@@ -38,11 +35,22 @@ PENDING void MAC_InitDirectMACCommMaster(void) {}
 PENDING void MACSlave_InitDirectMACComm(void) {}
 PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
 PENDING S32 MACComSlaveChipDetect(void) { return 0; }
+PENDING U8 Get_VersionInfo_ISSameFlg(void) { return 1; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
+// Until reboot coordination exists: a card whose master works alone reboots
+// at once; a two-chip card cannot tell its slave chip yet.
+PENDING zrErrCode BMN_SubBoardReboot(void)
+{
+    if (BMN_GetOutputChannelNum() != 4)
+        return ZR_ERR_WEB_REBOOT_FAIL;
+    plat::System("sync");
+    plat::System("reboot");
+    return ZR_SUCCESS;
+}
 
 // Back-board services and reboot coordination the frame dispatcher starts.
 PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
@@ -52,31 +60,5 @@ PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
 PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
-// Output-stream database: what one input slot contributed.
-PENDING U32 ClearOneSlotInfoFromInput(U8) { return 0; }
-
-// Configuration store, slot resources and firmware upgrade.
-PENDING void FTP_UpgradeProfileInit(void) {}
-PENDING st_ZR_UPGRADE UpgradeProFlag = {};
-PENDING BOOL g_isUpgrading = 0;
-PENDING BOOL g_isFtpUpgrading = 0;
-PENDING zrErrCode upgrade_RecieveFile(U8*, U32) { return ZR_SUCCESS; }
-PENDING zrErrCode upgrade_UpgradeSystem(const U8*) { return ZR_SUCCESS; }
-PENDING zrErrCode upgrade_FTPUpgradeMode(void) { return ZR_SUCCESS; }
-PENDING void SubUpgrade_TimeoutStart(void) {}
-PENDING zrErrCode GetUpgradeFileSwVersion(const U8*, U32* pu32Version)
-{
-    if (pu32Version)
-        *pu32Version = 0;
-    return ZR_SUCCESS;
-}
-PENDING U32 GetMiniSwVersion_SupportCurrentHw(U8* pu8HwLimit)
-{
-    if (pu8HwLimit)
-        *pu8HwLimit = 0;
-    return 0;
-}
-
-// Web back end and SNMP agent.
+// Web back end.
 PENDING U32 Web_Start(void) { return 0; }
-PENDING void* Snmpd_Server(void*) { return nullptr; }

@@ -18,6 +18,7 @@
 #include "TSprocess/tsp.h"
 #include "Upgrade/upgrade.h"
 #include "Web/web.h"
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <pthread.h>
@@ -75,14 +76,26 @@ zrErrCode SNMP_Start(void)
         printf("SNMP thread create error\n");
         return ZR_ERR_COMM_PTHREAD_CREAT;
     }
+    // From now on the agent's loop takes SIGHUP, SIGTERM, SIGINT and SIGUSR1.
+    Thread_BlockControlSignals(true);
     printf("SNMP thread create successfully!\n");
     return ZR_SUCCESS;
 }
 
+static std::atomic<bool> s_bSnmpAgentEnded{false};
+
+void SNMP_AgentEnded(void)
+{
+    s_bSnmpAgentEnded = true;
+}
+
 static void IdleForever(void)
 {
-    for (;;)
-        usleep(3000000);
+    for (;;) {
+        if (s_bSnmpAgentEnded.exchange(false))
+            Thread_BlockControlSignals(false);
+        usleep(1000000);
+    }
 }
 
 // The card's own IP address from its resource record.

@@ -1,6 +1,7 @@
-// Timings of the apply step on a database filled to its capacities and of
-// one carousel tick with all eight channels carrying tables. Prints figures;
-// it is not a timed test.
+// Timings of the apply step on a database filled to its factory capacities
+// (and twice and four times that), split into the firmware's own time and the
+// simulated board's; of one carousel tick; and the CPU an idle chip uses.
+// Prints figures and ratios; it is not a timed test.
 #include "Common/thread.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
@@ -8,6 +9,7 @@
 #include "Platform/board_state.h"
 #include "SIprocess/SIsend.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_mux.h"
 #include <chrono>
 #include <cstdio>
@@ -15,6 +17,8 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -26,12 +30,13 @@ double ThreadCpuMs()
     return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
 }
 
-// Factory capacities, every record in use: 8 streams of 12 or 13 programs
-// (100 in all), 5 PIDs each (500 in all), half of them from a second input
-// with the same ids and PIDs so that conflict resolution has work to do.
-void FillDatabase()
+// Factory capacities times scale, every record in use: 8 streams of 12 or 13
+// programs (100 in all), 5 PIDs each (500 in all), half of them from a second
+// input with the same ids and PIDs so that conflict resolution has work to do.
+void FillDatabase(U32 scale)
 {
-    TSInfoInitNum n{8, 100, 500, 100, 100, 8};
+    const U32 progs = 100 * scale;
+    TSInfoInitNum n{8, progs, 5 * progs, 100, 100, 8};
     TSP_InitTSInfo(TSP_GetTSParam(), &n);
     Output_TSInfo* db = TSP_GetTSParam();
     for (U16 c = 0; c < 8; c++) {
@@ -43,7 +48,7 @@ void FillDatabase()
         s.u8TOTGenerate = 1;
     }
     U32 pid = 0;
-    for (U32 p = 0; p < 100; p++) {
+    for (U32 p = 0; p < progs; p++) {
         U16 ts = (U16)(p % 8);
         Output_TSProgram& pr = db->pOutputProgram[p];
         memset(&pr, 0, sizeof(pr));
@@ -93,6 +98,72 @@ void FillDatabase()
     }
 }
 
+
+// CPU time (clock ticks) a process has used so far.
+long CpuTicks(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = fopen(path.c_str(), "r");
+    if (f == nullptr)
+        return -1;
+    char buf[1024];
+    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char* p = strrchr(buf, ')');
+    unsigned long utime = 0, stime = 0;
+    // After the name: state, then fields 4..13, then utime and stime.
+    if (p == nullptr || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
+        return -1;
+    return (long)(utime + stime);
+}
+
+// Runs a master and a slave chip on board roots of slot 10 for 20 s after
+// start-up and prints the share of a core each used.
+void IdleCpu(const std::string& top)
+{
+    const std::string modcard = std::string(MODCARD_BUILD_DIR) + "/modcard";
+    struct Chip {
+        const char* name;
+        U32 type;
+        pid_t pid;
+        long ticks;
+    } chips[] = {{"master", 0, -1, 0}, {"slave", 1, -1, 0}};
+    for (Chip& c : chips) {
+        std::string root = top + "/idle-" + c.name;
+        simboard::Profile prof = simboard::DefaultProfile();
+        prof.chipType = c.type;
+        prof.slotId = 10;
+        if (!simboard::CreateBoard(root, prof))
+            return;
+        fflush(stdout);  // the child must not print what is buffered here
+        c.pid = fork();
+        if (c.pid == 0) {
+            setenv("MODCARD_ROOT", root.c_str(), 1);
+            if (freopen("/dev/null", "w", stdout) == nullptr || freopen("/dev/null", "w", stderr) == nullptr)
+                _exit(126);
+            execl(modcard.c_str(), "modcard", (char*)nullptr);
+            _exit(127);
+        }
+    }
+    sleep(5);  // start-up
+    for (Chip& c : chips)
+        c.ticks = CpuTicks(c.pid);
+    const int kSeconds = 20;
+    sleep(kSeconds);
+    const double hz = (double)sysconf(_SC_CLK_TCK);
+    for (Chip& c : chips) {
+        long now = CpuTicks(c.pid);
+        if (now < 0 || c.ticks < 0)
+            printf("bench_mux: idle %s chip: not running\n", c.name);
+        else
+            printf("bench_mux: idle %s chip: %.2f%% of a core over %d s (goal below 1%%)\n", c.name,
+                   100.0 * (double)(now - c.ticks) / hz / kSeconds, kSeconds);
+        kill(c.pid, SIGKILL);
+        waitpid(c.pid, nullptr, 0);
+    }
+}
+
 }  // namespace
 
 int main()
@@ -109,23 +180,67 @@ int main()
     FPGA_Init();
     g_u32ModulationMode = 3;
 
+    // Apply at 1x, 2x and 4x the factory database: firmware time is the wall
+    // time less what the device models took.
+    double firmware1 = 0;
+    for (U32 scale : {1u, 2u, 4u}) {
+        const int kApplies = 5;
+        double best = 1e9, bestModel = 0, total = 0;
+        for (int i = 0; i < kApplies; i++) {
+            FillDatabase(scale);
+            U64 model0 = simboard::ModelTimeNs();
+            auto t0 = std::chrono::steady_clock::now();
+            U32 ret = TSP_MuxProcess();
+            double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+            double model = (double)(simboard::ModelTimeNs() - model0) / 1e6;
+            if (ret != 0)
+                printf("TSP_MuxProcess returned 0x%x\n", ret);
+            if (ms - model < best) {
+                best = ms - model;
+                bestModel = model;
+            }
+            total += ms;
+        }
+        if (scale == 1)
+            firmware1 = best;
+        SIPacket_t* c = SSD_GetSIPacketParam();
+        printf("bench_mux: TSP_MuxProcess %ux (8 streams / %u programs / %u PIDs): firmware %.2f ms (%.2fx of 1x), "
+               "device models %.2f ms, mean wall %.2f ms (%u packets of %u tables)\n",
+               scale, 100 * scale, 500 * scale, best, best / firmware1, bestModel, total / kApplies, c->u16TSPacketNum,
+               c->u16SIInfoNum);
+    }
+    FillDatabase(1);
+    TSP_MuxProcess();
+    SIPacket_Tick(CHIP_TYPE_MAIN);  // the forward to the slave happens once
+
+    // The same database after the input card of slot 2 took back its half
+    // (firmware time, as above).
     const int kApplies = 5;
-    double best = 1e9, total = 0;
+    double bestHalf = 1e9, bestDel = 1e9;
     for (int i = 0; i < kApplies; i++) {
-        FillDatabase();
+        FillDatabase(1);
         auto t0 = std::chrono::steady_clock::now();
+        Output_TSInfo* db = TSP_GetTSParam();
+        for (U32 p = 0; p < db->u32OutputProgramNumber; p++) {
+            const Output_TSProgram& pr = db->pOutputProgram[p];
+            if (pr.u8ValidFlag == 1 && pr.u8SourceSlotID == 2)
+                TSP_DelProgramInfoByInput(2, pr.u16SourceChannelID, pr.u16ChannelID, pr.u16ProgramID);
+        }
+        auto t1 = std::chrono::steady_clock::now();
+        U64 model0 = simboard::ModelTimeNs();
         U32 ret = TSP_MuxProcess();
-        double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        auto t2 = std::chrono::steady_clock::now();
         if (ret != 0)
             printf("TSP_MuxProcess returned 0x%x\n", ret);
-        best = ms < best ? ms : best;
-        total += ms;
+        double del = std::chrono::duration<double, std::milli>(t1 - t0).count();
+        double ms = std::chrono::duration<double, std::milli>(t2 - t1).count() -
+                    (double)(simboard::ModelTimeNs() - model0) / 1e6;
+        bestDel = del < bestDel ? del : bestDel;
+        bestHalf = ms < bestHalf ? ms : bestHalf;
     }
-    SIPacket_Tick(CHIP_TYPE_MAIN);  // the forward to the slave happens once
-    SIPacket_t* c = SSD_GetSIPacketParam();
-    printf("bench_mux: TSP_MuxProcess, 8 streams / 100 programs / 500 PIDs: best %.2f ms, mean %.2f ms "
-           "(%u packets of %u tables in the carousel)\n",
-           best, total / kApplies, c->u16TSPacketNum, c->u16SIInfoNum);
+    printf("bench_mux: TSP_MuxProcess after deleting half (50 programs of slot 2): firmware %.2f ms = %.2f x the "
+           "full database's; the 50 deletions took %.2f ms\n",
+           bestHalf, bestHalf / firmware1, bestDel);
 
     const int kTicks = 500;
     double cpu0 = ThreadCpuMs();
@@ -136,6 +251,8 @@ int main()
     double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
     printf("bench_mux: carousel tick, 8 channels: %.3f ms CPU per tick (%.3f ms wall), %d ticks\n", cpu / kTicks,
            wall / kTicks, kTicks);
+
+    IdleCpu(root);
 
     std::string cmd = "rm -rf '" + root + "'";
     if (system(cmd.c_str()) != 0)

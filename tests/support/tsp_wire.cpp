@@ -134,6 +134,15 @@ struct Checker {
             if (r.u8ServiceNameLen > 32 || r.u8ServiceProviderLen > 32 || r.u16SDTInfoLength > 188)
                 return Fail(w + ": length beyond its array");
         }
+        // Every ES-ECM list is walked before any membership is counted: an
+        // ES-ECM record may sit below its ES.
+        for (U32 k = 0; k < p->u32OutputPIDNumber; k++) {
+            const Output_TSPID& r = p->pOutputPID[k];
+            if (r.u8ValidFlag == 1 && r.u8PIDType == PID_TYPE_ESPID &&
+                !PIDChain("PID " + std::to_string(k) + " ES-ECM", r.u16ESECMPIDIndex, r.u16ESECMPIDNumber,
+                          PID_TYPE_ES_ECMPID, [&](const Output_TSPID& m) { return m.u16ESPIDIndex == k; }))
+                return false;
+        }
         for (U32 k = 0; k < p->u32OutputPIDNumber; k++) {
             const Output_TSPID& r = p->pOutputPID[k];
             if (r.u8ValidFlag != 1)
@@ -160,10 +169,6 @@ struct Checker {
             if (r.u8PIDType == PID_TYPE_ES_ECMPID &&
                 (!PIDOk(r.u16ESPIDIndex) || p->pOutputPID[r.u16ESPIDIndex].u8PIDType != PID_TYPE_ESPID))
                 return Fail(w + ": ES link of an ES-ECM");
-            if (r.u8PIDType == PID_TYPE_ESPID &&
-                !PIDChain(w + " ES-ECM", r.u16ESECMPIDIndex, r.u16ESECMPIDNumber, PID_TYPE_ES_ECMPID,
-                          [&](const Output_TSPID& m) { return m.u16ESPIDIndex == k; }))
-                return false;
             if (r.u16ESInfoDescriptorIndex != 0xFFFF && !DescOk(r.u16ESInfoDescriptorIndex))
                 return Fail(w + ": ES descriptor link");
             if (r.u8PIDType != PID_TYPE_PCRPID && pidSeen[k] != 1)

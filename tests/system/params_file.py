@@ -38,8 +38,9 @@ def check(cond, what):
         print("FAIL:", what)
 
 
-def run_until(root, want, timeout=20.0):
-    """Starts modcard on a board root, waits for a text in its output, stops it."""
+def run_until(root, want, timeout=20.0, also=None):
+    """Starts modcard on a board root, waits for a text in its output (and the
+    file `also` of the board root, when given), stops it."""
     env = dict(os.environ, MODCARD_ROOT=root)
     out_path = os.path.join(root, "modcard.out")
     with open(out_path, "wb") as out:
@@ -52,7 +53,8 @@ def run_until(root, want, timeout=20.0):
                 text = f.read().decode("latin-1")
             # The factory line comes before the save: wait for the file too.
             conf = os.path.join(root, "tarvex_data", "K9_DTMB.conf")
-            if (want in text and os.path.exists(conf)) or proc.poll() is not None:
+            ready = also is None or os.path.exists(os.path.join(root, also))
+            if (want in text and os.path.exists(conf) and ready) or proc.poll() is not None:
                 break
         proc.send_signal(signal.SIGKILL)
         proc.wait()
@@ -89,7 +91,9 @@ for board_type, (mode, fmaster, fslave, symbol_rate) in BOARDS.items():
         conf = os.path.join(root, "tarvex_data", "K9_DTMB.conf")
         try:
             # Fresh board: factory record.
-            out = run_until(root, "Parameters factory")
+            # The master's output-stream file is saved too before the next start.
+            out = run_until(root, "Parameters factory",
+                            also="tarvex_data/K9_OutPutTSP.conf" if chip == 0 else None)
             check("Factory parameters" in out, what + ": factory line on a fresh board")
             d = check_file(conf, what + " factory")
             if d is not None:

@@ -27,7 +27,6 @@ sem_t g_stWriteRegVal_Sem;
 sem_t g_stReadRegVal_Sem;
 
 // Multi-register sequences that two threads may start at once.
-static std::mutex s_bitrateMutex;
 static std::mutex s_mailboxMutex;
 static std::mutex s_slaveAccessMutex;
 static const int kSlaveAnswerTimeoutMs = 3000;
@@ -250,8 +249,15 @@ void FPGA_SendMACToSubChip(void)
                mac[2], mac[3], mac[4], mac[5], (int)ret);
 }
 
+std::mutex& FPGA_SequenceMutex(void)
+{
+    static std::mutex m;
+    return m;
+}
+
 static void SetIP0Registers(U32 u32IP)
 {
+    std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
     REG_Write(305, 1);
     REG_Write(312, 7);
     REG_Write(289, 0);
@@ -334,7 +340,7 @@ void FPGA_GetChannelBitRate(U16 u16Channel, U32* pu32LUTBitRate, U32* pu32EffBit
 {
     U32 lut = 0, eff = 0;
     {
-        std::lock_guard<std::mutex> lk(s_bitrateMutex);
+        std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
         REG_Write(832, 2);
         plat::HwDelayUs(5);
         REG_Write(834, 135000000);
@@ -363,7 +369,7 @@ U32 FPGA_GetPIDBitInfo(U16 u16Channel, U16 u16PID, U32* pu32BitRate, U8* pu8CcNu
     }
     U32 count = 0, cc = 0;
     {
-        std::lock_guard<std::mutex> lk(s_bitrateMutex);
+        std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
         REG_Write(832, 2);
         plat::HwDelayUs(5);
         REG_Write(833, u16Channel);
@@ -383,12 +389,18 @@ U32 FPGA_GetPIDBitInfo(U16 u16Channel, U16 u16PID, U32* pu32BitRate, U8* pu8CcNu
 
 void FPGA_ClearPIDCc(void)
 {
-    std::lock_guard<std::mutex> lk(s_bitrateMutex);
+    std::lock_guard<std::mutex> lk(FPGA_SequenceMutex());
     REG_Write(835, 0);
     plat::HwDelayUs(5);
     REG_Write(835, 1);
     plat::HwDelayUs(5);
     REG_Write(835, 0);
+}
+
+std::mutex& FPGA_SlaveRegInfoMutex(void)
+{
+    static std::mutex m;
+    return m;
 }
 
 void FPGA_SlaveAccessLock(void) { s_slaveAccessMutex.lock(); }
@@ -431,11 +443,15 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d %s 's sem init failure\n\n", LOG_POS, semName);
         return PE_ERR_FAILURE;
     }
-    memset(&stSlaveRegInfo, 0, sizeof(stSlaveRegInfo));
-    stSlaveRegInfo.u8RegType = 0;
-    stSlaveRegInfo.u32SlaveLogRegAdd = u32Add;
-    stSlaveRegInfo.u32SlaveLogRegVal = u32Val;
-    ST_DEBUG_SLAVE_REG_INFO req = stSlaveRegInfo;
+    ST_DEBUG_SLAVE_REG_INFO req;
+    {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+        memset(&stSlaveRegInfo, 0, sizeof(stSlaveRegInfo));
+        stSlaveRegInfo.u8RegType = 0;
+        stSlaveRegInfo.u32SlaveLogRegAdd = u32Add;
+        stSlaveRegInfo.u32SlaveLogRegVal = u32Val;
+        req = stSlaveRegInfo;
+    }
     // Nothing is sent while the slave is absent: there is no answer to wait for.
     if (!SLAVE_CHIP_IS_EXIST)
         return PE_ERR_FAILURE;
@@ -446,8 +462,10 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
                    LOG_POS, u32Add, kSlaveAnswerTimeoutMs);
         return PE_ERR_FAILURE;
     }
-    if (pu32Val)
+    if (pu32Val) {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
         *pu32Val = stSlaveRegInfo.u32SlaveLogRegVal;
+    }
     return PE_SUCCESS;
 }
 

@@ -124,16 +124,14 @@ GPIOErrCode GPIO_GetGpio(U32 u32GPIONum, U32* u32GPIOValue, GPIOPinType_e ePinTy
     }
     U32 linuxNum = GPIO_GetLinuxGPIONum(u32GPIONum, ePinType);
     std::string path = GpioPath(linuxNum, "value");
-    int fd = plat::Open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    char buf[16];
+    ssize_t n = plat::ReadAttr(path, buf, sizeof(buf) - 1);
+    if (n < 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d Can't open gpio [%d] controller [%s]!\n", LOG_POS,
                    (int)linuxNum, path.c_str());
         return ZR_GPIO_VALUE_FILE_OPEN_ERR;
     }
-    char buf[16];
-    ssize_t n = ::read(fd, buf, sizeof(buf) - 1);
-    ::close(fd);
-    if (n <= 0)
+    if (n == 0)
         return ZR_GPIO_VALUE_FILE_READ_ERR;
     buf[n] = '\0';
     *u32GPIOValue = (U32)strtoul(buf, nullptr, 10);

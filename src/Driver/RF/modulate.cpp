@@ -10,6 +10,7 @@
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 U32 s_dwDACFrequency = 1935360;
@@ -75,6 +76,17 @@ U32 TruncU32(double x)
     if (x >= 4294967295.0)
         return 0xFFFFFFFFu;
     return (U32)x;
+}
+
+// A computed value as the int of a "%d" log argument, clamped to its range:
+// a rate or frequency from a stored set may be far beyond it.
+int LogInt(double x)
+{
+    if (!(x > -2147483648.0))
+        return x != x ? 0 : INT32_MIN;
+    if (x >= 2147483647.0)
+        return INT32_MAX;
+    return (int)x;
 }
 
 // Rounds a positive value to the nearest integer, halves downwards.
@@ -456,7 +468,7 @@ int Modulate_SetFrequency(DWORD dwFrequencyKHZ, DWORD* dwFTW)
     if (dwFTW == nullptr || dwFrequencyKHZ > kMaxFrequencyKHz)
         return -2;
     double x = (double)dwFrequencyKHZ * 16777215.0 * 16.0 / (double)s_dwDACFrequency;
-    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d doubleTempFTW  : %x \r\n\n", LOG_POS, (int)x);
+    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d doubleTempFTW  : %x \r\n\n", LOG_POS, LogInt(x));
     U32 v = RoundHalfDown(x);
     *dwFTW = (v & 0xFFFFFF) + ((v >> 24) & 0xF);
     return 0;
@@ -467,7 +479,7 @@ int Modulate_SetCenterFrequency(DWORD dwFrequencyKHZ, DWORD* dwFC)
     if (dwFC == nullptr || dwFrequencyKHZ > kMaxFrequencyKHz)
         return -2;
     double x = (double)dwFrequencyKHZ * 65535.0 * 16.0 / (double)s_dwDACFrequency;
-    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d doubleBPF  : %x \r\n\n", LOG_POS, (int)x);
+    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d doubleBPF  : %x \r\n\n", LOG_POS, LogInt(x));
     U32 t = TruncU32(x);
     *dwFC = ((t >> 4) & 0xFFFF) + (((double)t + 0.5 < x) ? 1 : 0);
     if (PARAMS_GetModulationMod() == 4) {
@@ -563,7 +575,7 @@ int Modulate_GetValueQ(float fSymbolRateHz, DWORD* dwValueQ)
     float fMHz = fSymbolRateHz / 1000000.0f;
     double x = (double)s_ucValueI * 16.0 * (double)fMHz * 8388608.0 * 1000.0 / (double)s_dwDACFrequency;
     *dwValueQ = RoundHalfDown(x);
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d SymbolRate: %d\n\n", LOG_POS, (int)fSymbolRateHz);
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d SymbolRate: %d\n\n", LOG_POS, LogInt(fSymbolRateHz));
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d dwValueQ: %d\n\n", LOG_POS, (int)*dwValueQ);
     return 0;
 }
@@ -576,7 +588,7 @@ int Modulate_GetValueP(float fSymbolRateHz, DWORD* dwValueP)
     float fMHz = fSymbolRateHz / 1000000.0f;
     double x = (double)s_dwDACFrequency * 8388608.0 / 1000.0 / ((double)fMHz * 256.0);
     *dwValueP = RoundHalfDown(x);
-    log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d SymbolRate: %d\n\n", LOG_POS, (int)fSymbolRateHz);
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d SymbolRate: %d\n\n", LOG_POS, LogInt(fSymbolRateHz));
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d dwValueP: %d\n\n", LOG_POS, (int)*dwValueP);
     return 0;
 }

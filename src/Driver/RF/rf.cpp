@@ -243,25 +243,29 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
     sem_t* sem = bWrite ? &g_stWriteRegVal_Sem : &g_stReadRegVal_Sem;
     if (!InitAnswerSem(sem, semName))
         return PE_ERR_FAILURE;
-    stSlaveRegInfo.u8RegType = (U8)chip;
-    switch (chip) {
-    case RfChip::AD9789:
-        stSlaveRegInfo.u32SlaveAD9789RegAdd = u32Add;
-        if (bWrite)
-            stSlaveRegInfo.u32SlaveAD9789RegVal = u32Val;
-        break;
-    case RfChip::RFDA0016:
-        stSlaveRegInfo.u32SlaveRFDA0016RegAdd = u32Add;
-        if (bWrite)
-            stSlaveRegInfo.u32SlaveRFDA0016RegVal = u32Val;
-        break;
-    case RfChip::ADF4351:
-        stSlaveRegInfo.u32SlaveADF4351RegAdd = u32Add;
-        if (bWrite)
-            stSlaveRegInfo.u32SlaveADF4351RegVal = u32Val;
-        break;
+    ST_DEBUG_SLAVE_REG_INFO req;
+    {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+        stSlaveRegInfo.u8RegType = (U8)chip;
+        switch (chip) {
+        case RfChip::AD9789:
+            stSlaveRegInfo.u32SlaveAD9789RegAdd = u32Add;
+            if (bWrite)
+                stSlaveRegInfo.u32SlaveAD9789RegVal = u32Val;
+            break;
+        case RfChip::RFDA0016:
+            stSlaveRegInfo.u32SlaveRFDA0016RegAdd = u32Add;
+            if (bWrite)
+                stSlaveRegInfo.u32SlaveRFDA0016RegVal = u32Val;
+            break;
+        case RfChip::ADF4351:
+            stSlaveRegInfo.u32SlaveADF4351RegAdd = u32Add;
+            if (bWrite)
+                stSlaveRegInfo.u32SlaveADF4351RegVal = u32Val;
+            break;
+        }
+        req = stSlaveRegInfo;
     }
-    ST_DEBUG_SLAVE_REG_INFO req = stSlaveRegInfo;
     // Without the slave chip nothing is sent and no answer will come.
     if (!SLAVE_CHIP_IS_EXIST)
         return PE_ERR_FAILURE;
@@ -273,8 +277,10 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave chip did not answer\n\n", LOG_POS);
         return PE_ERR_FAILURE;
     }
-    if (pVal)
+    if (pVal) {
+        std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
         *pVal = (U8)(stSlaveRegInfo.u32SlaveAD9789RegVal & 0xFF);
+    }
     return PE_SUCCESS;
 }
 

@@ -34,11 +34,14 @@ public:
             return;
         while (sem_wait(&g_stSPISem) != 0 && errno == EINTR) {
         }
+        plat::PinBatchBegin();
     }
     ~SpiBusGuard()
     {
-        if (m_held)
-            sem_post(&g_stSPISem);
+        if (!m_held)
+            return;
+        plat::PinBatchEnd();
+        sem_post(&g_stSPISem);
     }
     SpiBusGuard(const SpiBusGuard&) = delete;
     SpiBusGuard& operator=(const SpiBusGuard&) = delete;

@@ -11,6 +11,13 @@ pthread_t Thread_NewDetach(ThreadFunc func, void* thr_data, const char* funcname
 
 #define THREAD_NEW_DETACH(func, arg, name) Thread_NewDetach((func), (arg), (name), __FILE__, __LINE__)
 
+// SIGHUP, SIGTERM, SIGINT and SIGUSR1 belong to the SNMP agent's loop: every
+// other thread blocks them, so that such a signal wakes the agent at once.
+// Thread_Create is pthread_create with the new thread blocking them.
+int Thread_Create(pthread_t* tid, const pthread_attr_t* attr, ThreadFunc func, void* arg);
+// Blocks (or unblocks) them in the calling thread.
+void Thread_BlockControlSignals(bool bBlock);
+
 // One lock over the card's shared state: the output-stream database and its
 // working copy, the parameter sets and the slot resource table. Handlers on
 // the frame server, HTTP, SNMP and LED threads take it for the whole of a

@@ -170,6 +170,11 @@ void Init_IPMonitor_Parmeter(void);
 // Payload rates in kbit/s; 4 (ZR_ERR_PARAMS) with a null out-parameter.
 zrErrCode DTMB_GetConsteModRate(eDTMB_Conste_Mod_Para eConsteMod, eDTMB_FramHead_Mod_Para eFramHeadMod,
                                 U32* pu32TotalRate);
+// Highest symbol rate (kBd) whose rate in Bd is still a 32-bit int, as the
+// rate converter's programming takes it. A set loaded from the parameter file
+// or received from the master is brought below it before use.
+#define DTMB_SYMBOLRATE_MAX 2147483u
+void DTMB_CheckParaRange(TParameter_DTMB* pstPara, const char* pcFrom);
 zrErrCode DVBC_GetConsteModRate(U32 SymbolRate, eDVBC_QAM_Mod_Para eDVBCQAMMod, U32* pu32TotalRate);
 zrErrCode DVBT_GetConsteModRate(eDVBT_Bandwidth_Sel Bandwidth, eDVBT_GuardInterval_Size_Para DVBT_GadIntSize,
                                 eDVBT_QAM_Mod_Para DVBT_QAMMod, eDVBT_Code_Mod_Para DVBT_CodeMod, U32* pu32TotalRate);

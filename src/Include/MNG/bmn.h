@@ -7,3 +7,5 @@ U8 BMN_GetOutputChannelNum(void);
 S32 BMN_Master_DeteSysRebootTask(void);
 S32 BMN_Slave_DeteSysRebootTask(void);
 zrErrCode IPComm_RebootSubboard(void);
+// The operator's reboot of the card: 0, or the reboot's error.
+zrErrCode BMN_SubBoardReboot(void);

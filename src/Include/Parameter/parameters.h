@@ -103,6 +103,22 @@ zrErrCode PARAMS_ReadFile(const char* pcFileName, U8* pu8Buf, U32 u32Len);
 zrErrCode PARAM_WriteFile(const char* pcFileName, U8* pu8Buf, U32 u32Len);
 zrErrCode PARAM_ReadFile(const char* pcFileName, U8* pu8Buf, U32 u32Len);
 
+// The output-stream file: the live database's five record arrays behind a
+// 240-byte header, ending with a CRC. Master only.
+#define PARAMS_TSP_CONFIG_FILE "/tarvex_data/K9_OutPutTSP.conf"
+#define PARAMS_TSP_FILE_VERSION 0x20170310u
+#define PARAMS_TSP_HEADER_LEN 240u
+zrErrCode PARAMS_TSPParametersSave(void);
+zrErrCode PARAMS_VerifyTSPConfigFiles(void);
+zrErrCode PARAMS_TSP_Load(void);
+zrErrCode PARAMS_TSP_Factory(void);
+zrErrCode PARAMS_WEB_Factory(U8 u8Mode);
+// Checks a whole file image (0, 1 damaged, 15 other size or version) and
+// gives its five counts.
+zrErrCode PARAMS_TSPCheckImage(const U8* pu8Buf, size_t len, U32 aru32Count[5]);
+// Replaces the live database with a file image after checking it (0 or 1).
+zrErrCode PARAMS_TSPLoadImage(const U8* pu8Buf, size_t len);
+
 // Store start-up of each role.
 zrErrCode Master_PARAMS_Init(void);
 zrErrCode Slave_PARAMS_Init(void);

@@ -1,5 +1,17 @@
-// The JSON parameter file that keeps the modulation values.
+// The JSON parameter file "/tarvex_data/oid.json": the modulation values of
+// the master's channels under the web's keys, independent of the record
+// layout, restored after a factory rebuild and carried by the export.
 #pragma once
+#include "Common/err.h"
 #include "Common/types.h"
 
+#define TARVEX_OID_JSON_FILE "/tarvex_data/oid.json"
+
+struct cJSON;
+
 void DATA_Save(void);
+U8 DATA_Save_DTMBParameter(cJSON* pData, cJSON* pEncoderParameter);
+// 0, or 1 when the file is missing or does not parse; always 0 on the slave.
+int DATA_Recovery(void);
+// 0, or 774 when "psiinterval" (or, in modes 4 and 6, "channelstandard") is missing.
+zrErrCode DATA_Recovery_DTMBParameter(cJSON* pJson);

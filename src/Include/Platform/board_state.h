@@ -51,9 +51,17 @@ struct Profile {
     U8 mac[6];
     U8 pad0[2];
     U32 channelPackets[8];  // packets per gate the bit-rate counters report per channel
-    U32 pidPackets;         // packets per gate for any PID
+    U32 pidPackets;         // packets per gate for any PID not listed below
     U32 mdioNeverIdle;      // 1: the PHY management interface stays busy after a frame
-    U8 reserved[4096 - 96];
+    // Per-PID counters that override pidPackets for one channel and PID.
+    struct PidRate {
+        U16 channel;
+        U16 pid;
+        U32 packets;
+        U8 used;
+        U8 pad[3];
+    } pidRates[32];
+    U8 reserved[4096 - 96 - 32 * 12];
 };
 static_assert(sizeof(Profile) == 4096, "profile fills its page");
 
@@ -167,8 +175,33 @@ void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
 // Pin-level models: called after a write into a file under "/sys" (system
 // path; the file already holds the text).
 void OnSysfsWrite(std::string_view sysPath, std::string_view text);
+// Pin writes inside a batch (plat::PinBatchBegin): DeferPinWrite takes a GPIO
+// attribute write of a known line in memory (false: not taken, write the
+// file); the files are written back by FlushPinFiles, or for one file before
+// it is opened (FlushPinFile). PinLineKnown answers Exists for a line folder
+// seen before, inside a batch only.
+void PinBatch(bool bBegin);
+bool DeferPinWrite(std::string_view sysPath, std::string_view text);
+void FlushPinFiles();
+void FlushPinFile(std::string_view sysPath);
+bool PinLineKnown(std::string_view sysPath, bool bExists);
+// A read of a pin file inside a batch, answered from memory (false: read the file).
+bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn);
 // I2C devices: one combined transfer on bus N; returns like the I2C_RDWR
 // request (messages done, or -1 with errno).
 int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
+
+// A file kept open for appending (its folder made when missing), and a
+// trace file of the board root ("trace/NAME").
+int AppendFd(const std::string& file);
+int TraceFd(const std::string& name);
+// Time spent in the device models, so that a benchmark can tell the
+// firmware's own time from the simulated board's.
+struct ModelClock {
+    ModelClock();
+    ~ModelClock();
+    U64 u64Start;
+};
+U64 ModelTimeNs();
 
 }  // namespace simboard

@@ -30,6 +30,9 @@ std::string Path(std::string_view sysPath);
 // Creates the folders of a system path (like "mkdir -p").
 bool MakeDirs(std::string_view sysPath);
 
+// mkstemp on a system path template ("/var/tmp/x-XXXXXX"): the file is made
+// where the path really lives and the template gets its six letters. fd or -1.
+int MkTemp(std::string& sysPathTemplate);
 // open/fopen on system paths.
 int Open(std::string_view sysPath, int flags, mode_t mode = 0644);
 FILE* Fopen(std::string_view sysPath, const char* mode);
@@ -51,10 +54,18 @@ bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen = SIZE_M
 // write, as do writes that a command run by System redirects into "/sys/..."
 // (such as a GPIO export).
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len);
+// Reads a device attribute file: open, one read of up to len bytes, close.
+// Returns the bytes read, or -1 when it cannot be opened (errno set).
+ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len);
 // One combined I2C transfer (the I2C_RDWR request) on an open "/dev/i2c-N".
 // Returns like ioctl(2): the messages done, or -1 (errno set). In the
 // simulation the devices of that bus answer.
 int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count);
+// A run of pin writes that belong together (one bus transaction). In the
+// simulation the pin files are written back once when the outermost run of
+// the thread ends, not on every change; on the card these do nothing.
+void PinBatchBegin();
+void PinBatchEnd();
 
 // ---- Register windows --------------------------------------------------
 // Maps len bytes of physical address space (a window the board has: the
@@ -81,8 +92,17 @@ int System(std::string_view cmd, const char* cwd = nullptr);
 // or recorded-only command gives an empty stream. Close with Pclose.
 FILE* Popen(std::string_view cmd, const char* cwd = nullptr);
 int Pclose(FILE* f);
+// Starts a command under `shell` -c with pipes on the standard streams whose
+// pointer is given (the parent's end is returned there; others inherited).
+// Returns the child's pid, or -1 when refused (the simulation's rules of
+// System apply; recorded-only commands do not start) or when pipe/fork fail.
+pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* inFd, int* outFd, int* errFd);
 // Runs a command and returns its output.
 std::string RunCapture(std::string_view cmd, const char* cwd = nullptr);
+// Checks a tar archive (plain or gzip) before it is unpacked: true when every
+// member is a regular file or folder whose relative name stays inside the
+// target folder. Links, device files, absolute names and ".." refuse it.
+bool ArchiveIsSafe(std::string_view sysPath);
 // Exit status of the process after a recorded "reboot" in the simulation,
 // so that the supervisor starts it again as it would after a real reboot.
 constexpr int kRebootExitStatus = 77;
@@ -117,6 +137,10 @@ U32 InterfaceAddress(const char* ifname);
 // simulation reports the Ethernet controller blocks (eth0 0xB000, eth1 0xC000).
 // 0, or -1 (errno set) when the interface is unknown.
 int InterfaceBase(const char* ifname, U32* base);
+// Where the SNMP agent listens when its configuration names no address:
+// "" on the card (the agent library's default, UDP 161); on the simulated
+// board the chip's own mapped address, UDP 16161, never every address.
+std::string SnmpDefaultTransport();
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);

@@ -5,8 +5,8 @@
 // The stream builders share one construction buffer and static models; their
 // callers (the apply step) hold CARD_STATE_LOCK and not the carousel lock.
 // The STT build runs on the carousel thread inside the carousel lock: it
-// uses a buffer of its own and only tries the card-state lock (lock order),
-// keeping the last channel choice while an apply holds it.
+// uses a buffer of its own and the state published for it, which it only
+// refreshes when the card-state lock is free (lock order).
 #pragma once
 #include "Common/err.h"
 #include "Common/types.h"
@@ -42,6 +42,9 @@ U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* p
 // Builds the STT once and stages it for every eligible output channel. Runs
 // on the carousel thread inside its lock.
 U32 TSP_ConstructSTT(void);
+// Publishes what the STT build reads (SI mode, the back board's time
+// settings, the channels with STT generation); takes the card-state lock.
+U32 SIP_PublishSTTState(void);
 
 // True when an other-PID record of the stream carries the PID (the input's
 // own table then reaches the output).

@@ -58,6 +58,7 @@
 #define TSP_DESC_INFO_MAX_LEN 1024u    // bytes of a descriptor record
 #define TSP_TABLE_INFO_MAX_LEN 1024u   // bytes of a stored section
 #define TSP_NAME_MAX_LEN 32u           // service and provider name
+#define TSP_MAX_PID 0x1FFFu               // PIDs are 13 bits
 #define TSP_MAX_SLOT_ID 16u            // slots 0..15 and the back board
 #define TSP_ISDBT_ORIGINAL_NETWORK_ID 700u
 
@@ -465,6 +466,9 @@ U32 TSP_GetOutTSOtherPIDIndexList(U16 u16InTSIndex, const Output_TSInfo* pstPara
 U32 TSP_GetOutProgPSECMPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutESECMPIDIndexList(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutProgESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
+// Every elementary stream of the chain, filtered ones included (deletions).
+U32 TSP_GetOutProgAllESPIDIndexList(U16 u16InProgIndex, const Output_TSInfo* pstParamTS,
+                                    IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSDescIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSNITTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSBATTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
@@ -480,6 +484,9 @@ U32 TSP_GetOutProgPIDListLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstP
 U32 TSP_GetOutProgPSECMPIDLastIndex(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
 U32 TSP_GetOutESECMPIDLastIndex(U16 u16InPIDIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
 zrErrCode TSP_GetOutTSLastDescIndex(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
+// Members of a program's ES chain, filtered ones included (what its tail walk
+// holds): an append must not take it beyond TSP_INDEX_LIST_MAX.
+U32 TSP_GetOutProgESPIDChainLength(U16 u16InProgIndex, const Output_TSInfo* pstParamTS, U16* pu16Length);
 
 // Key lookups on the live database: lowest matching index, 0xFFFF when none.
 U32 TSP_GetOutputTSIndexByTS(U16 u16Channel, U16* pu16OutputIndex);

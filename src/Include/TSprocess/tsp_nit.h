@@ -1,10 +1,52 @@
 // User NIT: the stored NIT sections of each output stream, edited, imported
-// and exported through the web back end.
+// and exported through the web back end (edits work on the working copy).
 #pragma once
 #include "Common/types.h"
+#include "SIprocess/SIconstruct.h"
 #include "TSprocess/tsp_db.h"
 
-// Replaces the channel's NIT (working copy) with the given section(s).
+// A descriptor as the web passes it.
+typedef struct {
+    U8 i_tag;
+    U8 i_length;
+    U8 auc_data[1024];
+} dvbpsi_descriptor_t;
+
+// Storage.
 U32 TSP_AddNIT(int nChannel, U32 u32BufLen, U8* pu8Buf);
+U32 TSP_NITBuf2TSOutputTable(U16 u16SelectOutTSIndex, NITBuf_t* pstNITBuf);
+U32 TSP_DelActualNIT(U16 u16SelectOutTSIndex);
+U32 TSP_DelOneNITInfo(U16 u16OutTsIndex);
 // True when any NIT record of the stream was edited by the operator.
 BOOL TSP_IsNITTableChangedByUser(U16 u16OutTSIndex, const Output_TSInfo* pstParamTS);
+
+// Counting.
+U16 TSP_GetNITSectionLen(const U8* pu8Section);
+U16 TSP_GetOneTSNITSectionCnt(const NITBuf_t* pstNITBuf);
+U16 TSP_GetOneTSNITSectionCnt_OneSectionBuf(const NITBuf_t* pstNITBuf);
+U16 TSP_GetImportNITSectionCnt(const U8* pu8Buf, U32 u32Len);
+
+// Edits (working copy).
+U32 TSP_EditNITVersionNum(int nChannel, U16 u16VersionNum, U16 u16NetworkID);
+U32 TSP_AddNetworkDescriptor(int nChannel, const dvbpsi_descriptor_t* pstDesc);
+U32 TSP_DeleteNetworkDesc(int nChannel, int nNetworkDescIndex);
+U32 TSP_AddNIT_TS(int nChannel, U16 u16TransportStreamID, U16 u16OriginalNetworkID);
+U32 TSP_DelOneTSOfNIT(int nChannel, int nNITTSIndex);
+U32 TSP_AddDescriptor2NIT_Ts(int nChannel, int nNITTSIndex, const dvbpsi_descriptor_t* pstDesc);
+U32 TSP_EditOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescIndex, const dvbpsi_descriptor_t* pstDesc);
+U32 TSP_DeleteOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescIndex);
+
+// Readers.
+U32 TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT);
+U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc);
+
+// Cable delivery descriptors (13 bytes: tag 0x44, length 11, body) and the
+// automatic NIT of every output stream, committed at once.
+void TSP_BuildCableDeliveryDescriptor(U32 u32FreqKHz, U8 u8QAMMod, U32 u32SymbolRateK, U8 aru8Desc[13]);
+U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex, U32 u32EnableChannel);
+U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel);
+
+// Export (live database) and import (working copy): sections end to end.
+U32 TSP_GetExportNITLength(int nChannel);
+U32 TSP_GetExportNITBuf(int nChannel, U8* pOutBuf, U32 u32BufLen);
+U32 TSP_AddNITByImport(int nChannel, const U8* pNITBuf, U32 u32Len);

@@ -12,3 +12,6 @@ void compileInfo(void);
 zrErrCode SNMP_Start(void);
 // Body of the SNMP agent thread.
 void* Snmpd_Server(void* arg);
+// Called by the agent thread when it ends: the start-up thread takes the
+// signals that the agent took until then.
+void SNMP_AgentEnded(void);

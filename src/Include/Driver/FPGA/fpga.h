@@ -2,6 +2,7 @@
 #pragma once
 #include "Common/err.h"
 #include "Common/types.h"
+#include <mutex>
 #include <semaphore.h>
 
 #define FPGA_BASE_ADDR 0x83C00000u
@@ -59,6 +60,10 @@ void FPGA_REG_Map(void);
 U32 Xil_In32(volatile U32* address);
 void Xil_Out32(volatile U32* address, U32 value);
 
+// Held by every multi-register sequence that shares registers with another
+// (288-291: TS-over-IP address and IP monitor; 832-841: measurements and IP monitor).
+std::mutex& FPGA_SequenceMutex(void);
+
 // FPGA services.
 void FPGA_Init(void);
 U32 FPGA_GetSlotID(void);
@@ -92,9 +97,24 @@ peErrCode FPGA_LogRegReadDebug(U32 u32M_or_S, U32 u32Add, U32* pu32Val);
 bool FPGA_WaitSlaveAnswer(sem_t* sem);
 // Serialises register accesses on the slave: the record and semaphores exist once.
 void FPGA_SlaveAccessLock(void);
+// Held over every read or write of stSlaveRegInfo: the request is written
+// here and the chip-link handler writes the answer from its own thread.
+std::mutex& FPGA_SlaveRegInfoMutex(void);
 void FPGA_SlaveAccessUnlock(void);
 
 // Status LED and bit-rate monitor threads.
 zrErrCode FPGA_LEDRedfresh_Start(void);
 zrErrCode FPGA_CheckBitrateStatusStart(void);
 zrErrCode LED_TaskMonitoring(void);
+zrErrCode FPGA_LEDGreenfresh_Start(void);
+void FPGA_LEDfresh_Stop(void);
+// What the LED control thread keeps between passes.
+typedef struct {
+    LED_STATUS emLed = LED_OFF;  // LED as last read
+    U8 u8Status = 1;             // reported to the back board: 1 normal, 2 abnormal
+} LED_CtrlState;
+// One pass of the LED control thread and one of the bit-rate monitor.
+void LED_CtrlPass(LED_CtrlState* pstState);
+void FPGA_CheckBitrateOnce(void);
+// The card's status (command 515) to the back board, through the outbox.
+void LED_ReportStatus(U8 u8Status);

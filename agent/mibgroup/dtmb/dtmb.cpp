@@ -1,0 +1,382 @@
+// The card MIB's registration, its scalars (PSI interval, reboot switch), the
+// read-only base information table with the bit-rate status of each output
+// channel, and the row lists of both tables.
+#include "agent/mibgroup/dtmb/dtmb.h"
+#include "Common/thread.h"
+#include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
+#include "Web/web.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+baseInfoTable_entry* baseInfoTable_head = nullptr;
+settingTable_entry* settingTable_head = nullptr;
+S32 rebootflag = 0;
+
+static const oid psiInterval_oid[] = {DTMB_MIB_ARC, 2, 1};
+static const oid reboot_oid[] = {DTMB_MIB_ARC, 10, 1};
+static const oid baseInfoTable_oid[] = {DTMB_MIB_ARC, 1, 1};
+static const oid settingTable_oid[] = {DTMB_MIB_ARC, 2, 2};
+
+// PSI intervals (ms) a station may set; others are ignored.
+static const long kPsiIntervalMin = 50;
+static const long kPsiIntervalMax = 10000;
+
+static void RegisterScalar(const char* name, Netsnmp_Node_Handler* handler, const oid* id, size_t len)
+{
+    netsnmp_register_scalar(netsnmp_create_handler_registration(name, handler, id, len, HANDLER_CAN_RWRITE));
+}
+
+// The settingTable columns of the card's standard, used while a walk steps
+// through the table so that it passes over the columns of other standards
+// instead of ending at them. GET and SET still reach every column.
+static netsnmp_column_info* s_pstModeColumns = nullptr;
+
+static netsnmp_column_info* SettingColumnsCreate(void)
+{
+    auto* info = SNMP_MALLOC_TYPEDEF(netsnmp_column_info);
+    auto* list = static_cast<unsigned int*>(calloc(SETTING_COLUMN_MAX, sizeof(unsigned int)));
+    if (info == nullptr || list == nullptr) {
+        free(info);
+        free(list);
+        return nullptr;
+    }
+    info->isRange = 0;
+    info->details.list = list;
+    return info;
+}
+
+// The columns answered now: those of the card's standard, less a channel
+// name whose plan number has no names.
+static void SettingColumnsUpdate(netsnmp_column_info* info)
+{
+    U32 mode = PARAMS_GetModulationMod();
+    U32 plan;
+    {
+        CARD_STATE_LOCK();
+        plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
+    }
+    int count = 0;
+    for (unsigned int column = 1; column <= SETTING_COLUMN_MAX; column++) {
+        if (!settingTable_ColumnOfMode(column, mode))
+            continue;
+        if ((column == COLUMN_QAMB_CHANNEL && (plan < 1 || plan > 3)) || (column == COLUMN_ATSC_CHANNEL && plan > 3))
+            continue;
+        info->details.list[count++] = column;
+    }
+    info->list_count = (char)count;
+}
+
+static int SettingColumnsHandler(netsnmp_mib_handler* handler, netsnmp_handler_registration* reginfo,
+                                 netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests)
+{
+    auto* info = static_cast<netsnmp_table_registration_info*>(handler->myvoid);
+    bool walking = reqinfo->mode == MODE_GETNEXT || reqinfo->mode == MODE_GETBULK;
+    if (walking)
+        SettingColumnsUpdate(s_pstModeColumns);
+    info->valid_columns = walking ? s_pstModeColumns : nullptr;
+    int ret = netsnmp_call_next_handler(handler, reginfo, reqinfo, requests);
+    info->valid_columns = nullptr;
+    return ret;
+}
+
+// Registers a table of INTEGER index with its iterator hooks.
+static netsnmp_handler_registration* RegisterTable(const char* name, Netsnmp_Node_Handler* handler, const oid* id,
+                                                   size_t len, int modes, unsigned int maxColumn,
+                                                   Netsnmp_First_Data_Point* first, Netsnmp_Next_Data_Point* next)
+{
+    netsnmp_handler_registration* reg = netsnmp_create_handler_registration(name, handler, id, len, modes);
+    netsnmp_table_registration_info* info = SNMP_MALLOC_TYPEDEF(netsnmp_table_registration_info);
+    netsnmp_iterator_info* iinfo = SNMP_MALLOC_TYPEDEF(netsnmp_iterator_info);
+    if (reg == nullptr || info == nullptr || iinfo == nullptr) {
+        free(info);
+        free(iinfo);
+        return nullptr;
+    }
+    netsnmp_table_helper_add_indexes(info, ASN_INTEGER, 0);
+    info->min_column = 1;
+    info->max_column = maxColumn;
+    iinfo->get_first_data_point = first;
+    iinfo->get_next_data_point = next;
+    iinfo->table_reginfo = info;
+    return netsnmp_register_table_iterator(reg, iinfo) == MIB_REGISTERED_OK ? reg : nullptr;
+}
+
+baseInfoTable_entry* baseInfoTable_createEntry(S32 index)
+{
+    auto* row = static_cast<baseInfoTable_entry*>(calloc(1, sizeof(baseInfoTable_entry)));
+    if (row == nullptr)
+        return nullptr;
+    row->index = index;
+    row->next = baseInfoTable_head;
+    baseInfoTable_head = row;
+    return row;
+}
+
+settingTable_entry* settingTable_createEntry(S32 index)
+{
+    auto* row = static_cast<settingTable_entry*>(calloc(1, sizeof(settingTable_entry)));
+    if (row == nullptr)
+        return nullptr;
+    row->index = index;
+    row->next = settingTable_head;
+    settingTable_head = row;
+    return row;
+}
+
+template <typename Row> static void RemoveRow(Row*& head, Row* row)
+{
+    if (row == nullptr)
+        return;
+    for (Row** link = &head; *link != nullptr; link = &(*link)->next) {
+        if (*link == row) {
+            *link = row->next;
+            free(row);
+            return;
+        }
+    }
+}
+
+void baseInfoTable_removeEntry(baseInfoTable_entry* row) { RemoveRow(baseInfoTable_head, row); }
+void settingTable_removeEntry(settingTable_entry* row) { RemoveRow(settingTable_head, row); }
+
+baseInfoTable_entry* initialize_table_baseInfoTable(void)
+{
+    RegisterTable("baseInfoTable", baseInfoTable_handler, baseInfoTable_oid, OID_LENGTH(baseInfoTable_oid),
+                  HANDLER_CAN_RONLY, 2, baseInfoTable_get_first_data_point, baseInfoTable_get_next_data_point);
+    baseInfoTable_entry* row = nullptr;
+    for (S32 i = DTMB_TABLE_ROWS; i >= 1; i--)
+        row = baseInfoTable_createEntry(i);
+    return row;
+}
+
+settingTable_entry* initialize_table_settingTable(void)
+{
+    netsnmp_handler_registration* reg =
+        RegisterTable("settingTable", settingTable_handler, settingTable_oid, OID_LENGTH(settingTable_oid),
+                      HANDLER_CAN_RWRITE, SETTING_COLUMN_MAX, settingTable_get_first_data_point,
+                      settingTable_get_next_data_point);
+    s_pstModeColumns = SettingColumnsCreate();
+    netsnmp_mib_handler* columns = netsnmp_create_handler("settingTable_columns", SettingColumnsHandler);
+    if (reg != nullptr && columns != nullptr && s_pstModeColumns != nullptr) {
+        columns->myvoid = netsnmp_find_table_registration_info(reg);
+        netsnmp_inject_handler(reg, columns);
+    }
+    settingTable_entry* row = nullptr;
+    for (S32 i = DTMB_TABLE_ROWS; i >= 1; i--)
+        row = settingTable_createEntry(i);
+    return row;
+}
+
+void init_dtmb(void)
+{
+    RegisterScalar("psiInterval", handle_psiInterval, psiInterval_oid, OID_LENGTH(psiInterval_oid));
+    RegisterScalar("reboot", handle_reboot, reboot_oid, OID_LENGTH(reboot_oid));
+    initialize_table_baseInfoTable();
+    initialize_table_settingTable();
+}
+
+// ---- Iterator hooks ---------------------------------------------------------
+
+template <typename Row>
+static netsnmp_variable_list* IterateFrom(Row* row, void** loop_context, void** data_context,
+                                          netsnmp_variable_list* put_index_data)
+{
+    if (row == nullptr)
+        return nullptr;
+    long index = row->index;
+    snmp_set_var_typed_value(put_index_data, ASN_INTEGER, &index, sizeof(index));
+    *data_context = row;
+    *loop_context = row->next;
+    return put_index_data;
+}
+
+netsnmp_variable_list* baseInfoTable_get_first_data_point(void** loop_context, void** data_context,
+                                                          netsnmp_variable_list* put_index_data,
+                                                          netsnmp_iterator_info*)
+{
+    return IterateFrom(baseInfoTable_head, loop_context, data_context, put_index_data);
+}
+
+netsnmp_variable_list* baseInfoTable_get_next_data_point(void** loop_context, void** data_context,
+                                                         netsnmp_variable_list* put_index_data,
+                                                         netsnmp_iterator_info*)
+{
+    return IterateFrom(static_cast<baseInfoTable_entry*>(*loop_context), loop_context, data_context,
+                       put_index_data);
+}
+
+netsnmp_variable_list* settingTable_get_first_data_point(void** loop_context, void** data_context,
+                                                         netsnmp_variable_list* put_index_data,
+                                                         netsnmp_iterator_info*)
+{
+    return IterateFrom(settingTable_head, loop_context, data_context, put_index_data);
+}
+
+netsnmp_variable_list* settingTable_get_next_data_point(void** loop_context, void** data_context,
+                                                        netsnmp_variable_list* put_index_data,
+                                                        netsnmp_iterator_info*)
+{
+    return IterateFrom(static_cast<settingTable_entry*>(*loop_context), loop_context, data_context,
+                       put_index_data);
+}
+
+// ---- Scalars ----------------------------------------------------------------
+
+static void SetInteger(netsnmp_request_info* request, long value)
+{
+    snmp_set_var_typed_value(request->requestvb, ASN_INTEGER, &value, sizeof(value));
+}
+
+int handle_psiInterval(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
+                       netsnmp_request_info* requests)
+{
+    switch (reqinfo->mode) {
+    case MODE_GET: {
+        U16 interval = 0;
+        {
+            CARD_STATE_LOCK();
+            TSP_GetPSIInterval(&interval);
+        }
+        SetInteger(requests, interval);
+        break;
+    }
+    case MODE_SET_RESERVE1: {
+        int ret = netsnmp_check_vb_type(requests->requestvb, ASN_INTEGER);
+        if (ret != SNMP_ERR_NOERROR)
+            netsnmp_set_request_error(reqinfo, requests, ret);
+        break;
+    }
+    case MODE_SET_ACTION: {
+        long value = *requests->requestvb->val.integer;
+        if (value >= kPsiIntervalMin && value <= kPsiIntervalMax) {
+            CARD_STATE_LOCK();
+            TSP_SetPSIInterval((U16)value);
+        }
+        break;
+    }
+    case MODE_SET_RESERVE2:
+    case MODE_SET_FREE:
+    case MODE_SET_COMMIT:
+    case MODE_SET_UNDO:
+        break;
+    default:
+        snmp_log(LOG_ERR, "unknown mode (%d) in handle_psiInterval\n", reqinfo->mode);
+        return SNMP_ERR_GENERR;
+    }
+    return SNMP_ERR_NOERROR;
+}
+
+int handle_reboot(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_agent_request_info* reqinfo,
+                  netsnmp_request_info* requests)
+{
+    switch (reqinfo->mode) {
+    case MODE_GET:
+        SetInteger(requests, rebootflag);
+        break;
+    case MODE_SET_RESERVE1: {
+        int ret = netsnmp_check_vb_type(requests->requestvb, ASN_INTEGER);
+        if (ret != SNMP_ERR_NOERROR)
+            netsnmp_set_request_error(reqinfo, requests, ret);
+        break;
+    }
+    case MODE_SET_ACTION:
+        // The reboot talks to peers: no card-state lock around it.
+        if (*requests->requestvb->val.integer != 0 || Web_Reboot() != ZR_SUCCESS) {
+            rebootflag = 1;
+            netsnmp_set_request_error(reqinfo, requests, SNMP_ERR_WRONGVALUE);
+        }
+        break;
+    case MODE_SET_RESERVE2:
+    case MODE_SET_FREE:
+    case MODE_SET_COMMIT:
+    case MODE_SET_UNDO:
+        break;
+    default:
+        snmp_log(LOG_ERR, "unknown mode (%d) in handle_reboot\n", reqinfo->mode);
+        return SNMP_ERR_GENERR;
+    }
+    return SNMP_ERR_NOERROR;
+}
+
+// ---- baseInfoTable ----------------------------------------------------------
+
+size_t baseInfo_FormatText(const Output_WebTSInfo* view, char* buf)
+{
+    float total = (float)view->u32TotalBitRate / 1000.0f;
+    float effective = (float)view->u32EffectiveBitRate / 1000.0f;
+    int n = snprintf(buf, BASEINFO_TEXT_SIZE,
+                     "total bitrate:%4.3f Mbps | effective bitrate:%4.3f Mbps | bit rate status:%s", (double)total,
+                     (double)effective, view->bOverFlow ? "Overflow" : "Normal");
+    // snprintf reports what it would have written: never more than the buffer holds.
+    if (n < 0)
+        n = 0;
+    return (size_t)n < BASEINFO_TEXT_SIZE - 1 ? (size_t)n : BASEINFO_TEXT_SIZE - 1;
+}
+
+int baseInfoTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*,
+                          netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests)
+{
+    if (reqinfo->mode != MODE_GET)
+        return SNMP_ERR_NOERROR;
+    for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
+        auto* row = static_cast<baseInfoTable_entry*>(netsnmp_extract_iterator_context(request));
+        netsnmp_table_request_info* info = netsnmp_extract_table_info(request);
+        if (row == nullptr || info == nullptr) {
+            netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHINSTANCE);
+            continue;
+        }
+        switch (info->colnum) {
+        case 1:
+            SetInteger(request, row->index);
+            break;
+        case 2: {
+            // The view is large: one buffer, used on the agent thread only.
+            static Output_WebTSInfo view;
+            memset(&view, 0, sizeof(view));
+            {
+                CARD_STATE_LOCK();
+                Web_GetTSWebInfo((U16)(row->index - 1), &view);
+            }
+            row->text_len = baseInfo_FormatText(&view, row->text);
+            snmp_set_var_typed_value(request->requestvb, ASN_OCTET_STR, row->text, row->text_len);
+            break;
+        }
+        default:
+            netsnmp_set_request_error(reqinfo, request, SNMP_NOSUCHOBJECT);
+            break;
+        }
+    }
+    return SNMP_ERR_NOERROR;
+}
+
+// ---- Operations kept for maintenance ---------------------------------------
+
+// The library's list of configuration file types (not in its headers).
+extern "C" struct config_files* config_files;
+
+void SNMP_refreshConfig(void)
+{
+    for (struct config_files* file = config_files; file != nullptr; file = file->next)
+        for (struct config_line* line = file->start; line != nullptr; line = line->next)
+            if (line->free_func != nullptr)
+                line->free_func();
+    read_configs();
+}
+
+int GetFreq(char** text, char separator, char* field)
+{
+    char* s = *text;
+    char* at = strchr(s, separator);
+    if (at != nullptr) {
+        size_t n = (size_t)(at - s);
+        memcpy(field, s, n);
+        field[n] = '\0';
+        *text = at + 1;
+        return 1;
+    }
+    strcpy(field, s);
+    *text = s + strlen(s);
+    return 0;
+}

@@ -1,0 +1,265 @@
+// Export of the configuration to the back board, the checks of an imported
+// one, and the raw backup of the two parameter files with its restore.
+#include "Parameter/paramexport.h"
+#include "Common/commonfun.h"
+#include "Common/oid/oiddata.h"
+#include "Log/log.h"
+#include "Parameter/parameters.h"
+#include "Parameter/recoverdata.h"
+#include "Platform/platform.h"
+#include "StatusProcess/resource.h"
+#include "StatusProcess/status.h"
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+U8* pu8SavedConfig = nullptr;  // the export's payload between header and file
+const size_t kBackupSize = sizeof(ST_BACKUPPARA);
+
+U8 OwnBoardType(void)
+{
+    TResource_TS* self = Resource_getSelfHandle();
+    return self == nullptr ? 0 : self->u8BoardType;
+}
+
+bool FileSize(const char* name, U32* out)
+{
+    struct stat st;
+    if (::stat(plat::Path(name).c_str(), &st) != 0 || st.st_size > 0x7FFFFFFF)
+        return false;
+    *out = (U32)st.st_size;
+    return true;
+}
+
+void DeleteFile(const char* name, const char* what)
+{
+    if (::unlink(plat::Path(name).c_str()) != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, what, LOG_POS, name);
+}
+
+// Packs one file of "/var/volatile/" into "%dconf.tar" and removes it.
+zrErrCode PackFile(const char* pcFile, const char* pcSysPath, const U8* pu8Head, size_t headLen,
+                   const U8* pu8Body, size_t bodyLen)
+{
+    std::string data(reinterpret_cast<const char*>(pu8Head), headLen);
+    if (pu8Body != nullptr)
+        data.append(reinterpret_cast<const char*>(pu8Body), bodyLen);
+    if (!plat::WriteFileAtomic(pcSysPath, data.data(), data.size(), false)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d [PARAM_CompressBackUpPara] open file error\n",
+                   LOG_POS);
+        return ZR_ERR_FAILURE;
+    }
+    char tarName[32], cmd[128];
+    snprintf(tarName, sizeof(tarName), "%dconf.tar", Status_GetSlotID());
+    // An archive of an earlier export must not pass for this one.
+    ::unlink(plat::Path(std::string(PARAM_EXPORT_DIR) + tarName).c_str());
+    snprintf(cmd, sizeof(cmd), "tar -zcvf %s %s", tarName, pcFile);
+    plat::System(cmd, PARAM_EXPORT_DIR);
+    if (!plat::Exists(std::string(PARAM_EXPORT_DIR) + tarName)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d [PARAM_CompressBackUpPara] tar error\n", LOG_POS);
+        return ZR_ERR_FAILURE;
+    }
+    snprintf(cmd, sizeof(cmd), "rm %s -f ", pcSysPath);
+    plat::System(cmd);
+    return ZR_SUCCESS;
+}
+
+// Replaces one parameter file with bytes of a backup; a file that cannot be
+// written is deleted so that the next start falls back to factory values.
+bool RestoreFile(const char* name, const U8* data, size_t len)
+{
+    if (plat::WriteFileAtomic(name, data, len, true))
+        return true;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Can't open config file [%s]\n\n", LOG_POS, name);
+    if (plat::Exists(name))
+        DeleteFile(name, "%ld:%s:%d Delete file %s failed!\n\n");
+    return false;
+}
+
+// Copies one file into a backup area of len bytes.
+zrErrCode BackUpFile(const char* name, U8* area, U32 areaLen, const char* tooLong)
+{
+    if (!plat::Exists(name)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file [%s] is not exist!\n\n", LOG_POS, name);
+        return ZR_ERR_FAILURE;
+    }
+    std::string data;
+    if (!plat::ReadFile(name, data, (size_t)areaLen + 1)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Can't open config file [%s]\n\n", LOG_POS, name);
+        DeleteFile(name, "%ld:%s:%d Delete file %s failed!\n\n");
+        return ZR_ERR_FAILURE;
+    }
+    if (data.size() > areaLen) {
+        U32 size = 0;
+        FileSize(name, &size);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, tooLong, LOG_POS, size, areaLen);
+        return ZR_ERR_FAILURE;
+    }
+    memcpy(area, data.data(), data.size());
+    return ZR_SUCCESS;
+}
+
+}  // namespace
+
+zrErrCode PARAM_InitConfigPara(ST_CONFIGPARA* pstConfigPara)
+{
+    if (pstConfigPara == nullptr)
+        return ZR_ERR_PARAMS;
+    memset(pstConfigPara, 0, sizeof(*pstConfigPara));
+    memcpy(&pstConfigPara->u32StructStartTag, "ARAP", 4);
+    pstConfigPara->u8BoardType = OwnBoardType();
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d Export config file's BoardType is 0x%x\n\n", LOG_POS,
+               pstConfigPara->u8BoardType);
+    U32 sysLen = 0, tsLen = 0;
+    if (!FileSize(TARVEX_OID_JSON_FILE, &sysLen)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Get TARVEX_OID_JSON_FILE len error:%x!\n\n", LOG_POS,
+                   (unsigned)-1);
+        return ZR_ERR_END;
+    }
+    if (!FileSize(TARVEX_OID_FILE, &tsLen)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Get TARVEX_OID_FILE len error:%x!\n\n", LOG_POS,
+                   (unsigned)-1);
+        return ZR_ERR_END;
+    }
+    pstConfigPara->u32SysParamsLen = sysLen;
+    pstConfigPara->u32TsParamsLen = tsLen;
+    pstConfigPara->u32TotalSize = sysLen + tsLen;
+    free(pu8SavedConfig);
+    pu8SavedConfig = static_cast<U8*>(calloc(1, (size_t)sysLen + tsLen + 1));
+    if (pu8SavedConfig == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d malloc memory error\n\n", LOG_POS);
+        return ZR_ERR_MALLOC_FALIURE;
+    }
+    if (PARAM_ReadFile(TARVEX_OID_JSON_FILE, pu8SavedConfig, sysLen) != ZR_SUCCESS ||
+        PARAM_ReadFile(TARVEX_OID_FILE, pu8SavedConfig + sysLen, tsLen) != ZR_SUCCESS) {
+        free(pu8SavedConfig);
+        pu8SavedConfig = nullptr;
+        return ZR_ERR_FILE_CAN_NOT_READE;
+    }
+    pstConfigPara->u32FileCRC = Common_CRCCalculate(pu8SavedConfig, pstConfigPara->u32TotalSize, PARAMS_CRC_INIT);
+    memcpy(&pstConfigPara->u32StructEndTag, "DNET", 4);
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_CompressConfigFile(ST_CONFIGPARA* pstConfigPara)
+{
+    if (pstConfigPara == nullptr || pu8SavedConfig == nullptr)
+        return ZR_ERR_FAILURE;
+    zrErrCode rc = PackFile("param_new.conf", PARAM_EXPORT_FILE, reinterpret_cast<const U8*>(pstConfigPara),
+                            sizeof(*pstConfigPara), pu8SavedConfig, pstConfigPara->u32TotalSize);
+    free(pu8SavedConfig);
+    pu8SavedConfig = nullptr;
+    return rc;
+}
+
+zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len)
+{
+    if (pu8Data == nullptr)
+        return ZR_ERR_FAILURE;
+    U8 own = OwnBoardType();
+    if (len < 5 || pu8Data[4] != own) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d BoardType not same! [0x%x] vs [0x%x]\n\n", LOG_POS,
+                   len >= 5 ? pu8Data[4] : 0, own);
+        return ZR_ERR_FAILURE;
+    }
+    if (len < sizeof(ST_CONFIGPARA)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d config file len %d too less!\n\n", LOG_POS, (int)len);
+        return ZR_ERR_FAILURE;
+    }
+    ST_CONFIGPARA head;
+    memcpy(&head, pu8Data, sizeof(head));
+    if (len != (U64)head.u32TotalSize + sizeof(head)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS,
+                   "%ld:%s:%d file length error! current's length[%d] vs need's length[%d] \n\n", LOG_POS, (int)len,
+                   (int)(head.u32TotalSize + sizeof(head)));
+        return ZR_ERR_FAILURE;
+    }
+    // The header is outside the CRC: its two lengths must cover the payload.
+    if ((U64)head.u32SysParamsLen + head.u32TsParamsLen != head.u32TotalSize) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d part lengths %u + %u vs total %u\n\n", LOG_POS,
+                   head.u32SysParamsLen, head.u32TsParamsLen, head.u32TotalSize);
+        return ZR_ERR_FAILURE;
+    }
+    U32 crc = Common_CRC_Calculate(pu8Data + sizeof(head), head.u32TotalSize, PARAMS_CRC_INIT);
+    if (crc != head.u32FileCRC) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Config file param.conf CRC fail [0x%x] vs [0x%x]!\n\n",
+                   LOG_POS, crc, head.u32FileCRC);
+        return ZR_ERR_FAILURE;
+    }
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_CheckConfigFile(const char* pcFileName)
+{
+    if (pcFileName == nullptr)
+        return ZR_ERR_FAILURE;
+    std::string data;
+    if (!plat::ReadFile(pcFileName, data))
+        return ZR_ERR_FAILURE;
+    if (PARAM_CheckConfigData(reinterpret_cast<const U8*>(data.data()), data.size()) != ZR_SUCCESS) {
+        DeleteFile(pcFileName, "%ld:%s:%d Delete file [%s] failed!\n\n");
+        return ZR_ERR_FAILURE;
+    }
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_ImportConfigFile(const char* pcFileName)
+{
+    if (PARAM_CheckConfigFile(pcFileName) != ZR_SUCCESS)
+        return ZR_ERR_FAILURE;
+    std::string data;
+    if (!plat::ReadFile(pcFileName, data) ||
+        PARAM_CheckConfigData(reinterpret_cast<const U8*>(data.data()), data.size()) != ZR_SUCCESS)
+        return ZR_ERR_FAILURE;  // changed since it was checked
+    ST_CONFIGPARA head;
+    memcpy(&head, data.data(), sizeof(head));
+    U8* payload = reinterpret_cast<U8*>(data.data()) + sizeof(head);
+    if (PARAM_WriteFile(TARVEX_OID_JSON_FILE, payload, head.u32SysParamsLen) != ZR_SUCCESS ||
+        PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
+        return ZR_ERR_FAILURE;
+    DATA_Recovery();
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_WriteParaFile(ST_BACKUPPARA* pstBackUpPara)
+{
+    if (pstBackUpPara == nullptr)
+        return ZR_ERR_FAILURE;
+    U32 tsLen;
+    memcpy(&tsLen, pstBackUpPara->u8TsPara + 4, 4);
+    if (tsLen > PARAM_TS_PARA_SIZE) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d TS config file lenth 0x%x out of para size 0x%x\n\n",
+                   LOG_POS, tsLen, PARAM_TS_PARA_SIZE);
+        return ZR_ERR_FAILURE;
+    }
+    if (!RestoreFile(PARAM_TSP_CONFIG_FILE, pstBackUpPara->u8TsPara, tsLen) ||
+        !RestoreFile(PARAMS_CONFIG_FILE, pstBackUpPara->u8SysPara, sizeof(ST_ZR_PARAMS)))
+        return ZR_ERR_FAILURE;
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Write config file success!!!\n\n", LOG_POS);
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_BackUpPara(ST_BACKUPPARA* pstBackUpPara)
+{
+    if (pstBackUpPara == nullptr)
+        return ZR_ERR_FAILURE;
+    if (BackUpFile(PARAM_TSP_CONFIG_FILE, pstBackUpPara->u8TsPara, PARAM_TS_PARA_SIZE,
+                   "%ld:%s:%d TS config file lenth 0x%x out of para size 0x%x\n\n") != ZR_SUCCESS ||
+        BackUpFile(PARAMS_CONFIG_FILE, pstBackUpPara->u8SysPara, PARAM_SYS_PARA_SIZE,
+                   "%ld:%s:%d Sys config file lenth 0x%x out of para size 0x%x\n\n") != ZR_SUCCESS)
+        return ZR_ERR_FAILURE;
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Send config file success!!!\n\n", LOG_POS);
+    return ZR_SUCCESS;
+}
+
+zrErrCode PARAM_CompressBackUpPara(ST_BACKUPPARA* pstBackUpPara)
+{
+    if (pstBackUpPara == nullptr)
+        return ZR_ERR_FAILURE;
+    return PackFile("param.conf", PARAM_BACKUP_FILE, reinterpret_cast<const U8*>(pstBackUpPara), kBackupSize,
+                    nullptr, 0);
+}

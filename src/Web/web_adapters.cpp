@@ -1,0 +1,54 @@
+// Thin operations of the web back end that the SNMP agent calls too: the
+// channel view, the card reboot and the frequency check of the channel-plan
+// standards.
+#include "Log/log.h"
+#include "MNG/bmn.h"
+#include "Parameter/parameters.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp_db.h"
+#include "Web/web.h"
+
+U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
+{
+    return TSP_SendTSInfoToWeb(u16Channel, pstWebTSInfo, TSP_GetTSParam());
+}
+
+zrErrCode Web_Reboot(void)
+{
+    return BMN_SubBoardReboot();
+}
+
+// Largest distance (kHz) of an enabled channel from its group's mean.
+static const U32 kQAMBMaxSpreadKHz = 50000;
+
+zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB* pstOldTParameter_DTMB)
+{
+    if (pstOldTParameter_DTMB == nullptr)
+        return ZR_ERR_PARAMS;
+    U32 mode = PARAMS_GetModulationMod();
+    if (!(mode == 6 || (mode == 4 && Resource_GetSIMode() == 1)))
+        return ZR_SUCCESS;
+    const TParameter_DTMB& set = *pstOldTParameter_DTMB;
+    for (U32 group = 0; group < DTMB_CHANNEL_NUM; group += 4) {
+        // 64-bit sum: four frequencies near the top of U32 must not wrap.
+        U64 sum = 0;
+        U32 count = 0;
+        for (U32 c = group; c < group + 4; c++) {
+            if (set.u32Enable[c] & 1) {
+                sum += set.OutputFreq[c];
+                count++;
+            }
+        }
+        if (count == 0)
+            continue;
+        int64_t mean = (int64_t)(sum / count);
+        for (U32 c = group; c < group + 4; c++) {
+            if (!(set.u32Enable[c] & 1))
+                continue;
+            int64_t diff = (int64_t)set.OutputFreq[c] - mean;
+            if (diff > (int64_t)kQAMBMaxSpreadKHz || -diff > (int64_t)kQAMBMaxSpreadKHz)
+                return ZR_ERR_WEB_SET_FREQUENCY_ERROR;
+        }
+    }
+    return ZR_SUCCESS;
+}

@@ -1,0 +1,44 @@
+// The back board's resource records: one per slot, relayed to every card,
+// and the back board's own, whose chassis-wide settings (time, SI mode, EIT
+// board, VLAN tags, connect services) the card applies.
+#include "Parameter/parameters.h"
+#include "StatusProcess/resource.h"
+#include "support/fuzz_support.h"
+
+namespace {
+
+constexpr U32 kModes[] = {0, 1, 3, 4, 5, 6};
+
+}  // namespace
+
+void FuzzSetUp() { Resource_Init(); }
+
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    for (U8 mode : {0, 3, 4}) {
+        for (U8 slot : {3, 16}) {
+            FuzzInput in{(U8)(mode | (slot == 16 ? 0x80 : 0)), slot};
+            TResource_TS rec{};
+            rec.u8SlotID = slot;
+            rec.u8BoardType = slot == 16 ? 0x10 : 0x41;
+            rec.u32IPAddress = 0xC0A80A00u + slot;
+            rec.u8PortNum = 1;
+            const U8* b = reinterpret_cast<const U8*>(&rec);
+            in.insert(in.end(), b, b + sizeof(rec));
+            seeds.push_back(in);
+        }
+    }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzReader r(data, size);
+    const U8 flags = r.U8();
+    g_u32ModulationMode = kModes[(flags & 7) % 6];
+    // The slot the record came for: the back board's own, or any other.
+    const U32 slot = (flags & 0x80) ? SLOT_BB : r.U8();
+    FuzzInput rec = r.Bytes(sizeof(TResource_TS));
+    rec.resize(sizeof(TResource_TS), 0);
+    Resource_SetSlotResource(slot, rec.data());
+    return 0;
+}

@@ -1,0 +1,422 @@
+"""The SNMP agent of a master chip, driven by net-snmp's command-line clients
+and a pysnmp notification receiver on loopback, and read once more with pysnmp.
+
+Usage: python3 snmp_agent.py BUILD_DIR
+
+Each case starts modcard on a fresh board root of its own (slot 6, agent at
+127.168.1.17:16161; slot 12 for a second card) and stops it again.
+"""
+import os
+import re
+import shutil
+import signal
+import struct
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+ARC = "1.3.6.1.4.1.32473.8"
+PSI = ARC + ".2.1.0"
+REBOOT = ARC + ".10.1.0"
+BASEINFO = ARC + ".1.1"
+SETTING = ARC + ".2.2"
+SYSUPTIME = "1.3.6.1.2.1.1.3.0"
+MIB_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../agent/mibgroup/dtmb")
+TRAP_PORT = 16162
+COLD_START = "1.3.6.1.6.3.1.1.5.1"
+NOTIFY_SHUTDOWN = "8072.4.0.2"
+NOTIFY_RESTART = "8072.4.0.3"
+
+# Board type -> (standard, settingTable columns a walk shows).
+STANDARDS = {
+    0: ("DTMB", [1, 2, 3, 4, 5, 6, 7]),
+    1: ("DVB-T", [1, 2, 3, 4, 8, 9, 10, 11, 12]),
+    2: ("DVB-C", [1, 2, 3, 4, 13, 14, 27]),
+    3: ("J.83 Annex B", [1, 2, 3, 15, 16, 17, 18]),
+    4: ("ISDB-T", [1, 2, 3, 4, 19, 20, 21, 22, 23, 24]),
+    5: ("ATSC", [1, 2, 3, 25, 26]),
+}
+
+passed = 0
+failed = 0
+
+
+def check(ok, what):
+    global passed, failed
+    if ok:
+        passed += 1
+        print("ok   " + what)
+    else:
+        failed += 1
+        print("FAIL " + what)
+
+
+def read_text(path):
+    try:
+        with open(path, "r", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
+def cell(column, row):
+    return "%s.1.%d.%d" % (SETTING, column, row)
+
+
+class Card:
+    """A master chip on its own board root with its agent."""
+
+    def __init__(self, build, top, name, board_type, slot=6, extra=()):
+        self.build = build
+        self.root = os.path.join(top, name)
+        self.agent = "127.168.1.%d:16161" % (11 + slot)
+        subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
+                        "--slot", str(slot)] + list(extra), check=True, stdout=subprocess.DEVNULL)
+        conf = os.path.join(self.root, "tarvex_app/app/snmpd.conf")
+        self.conf = conf
+        self.console = open(self.root + ".console", "w")
+        self.proc = None
+
+    def start(self, wait_agent=True):
+        env = dict(os.environ, MODCARD_ROOT=self.root)
+        self.proc = subprocess.Popen([os.path.join(self.build, "modcard")], env=env, stdout=self.console,
+                                     stderr=subprocess.STDOUT)
+        if wait_agent:
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline:
+                if self.get([SYSUPTIME], timeout=1) is not None:
+                    return True
+                if self.proc.poll() is not None:
+                    return False
+                time.sleep(0.2)
+            return False
+        return True
+
+    def stop(self, sig=signal.SIGTERM, limit=10):
+        """Sends sig and waits for the end; returns the exit status or None."""
+        if self.proc is None or self.proc.poll() is not None:
+            return None if self.proc is None else self.proc.returncode
+        self.proc.send_signal(sig)
+        try:
+            return self.proc.wait(limit)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
+
+    def snmp(self, tool, args, community="public", timeout=5, options=("-On", "-Oe")):
+        cmd = [tool, "-v2c", "-c", community, "-r", "0", "-t", str(timeout)] + list(options) + [self.agent] + args
+        env = dict(os.environ, MIBS="", MIBDIRS=MIB_DIR)
+        return subprocess.run(cmd, capture_output=True, text=True, env=env)
+
+    def get(self, oids, timeout=5):
+        """Values of a GET (numbers or texts), or None when the agent does not answer."""
+        r = self.snmp("snmpget", oids, timeout=timeout)
+        if r.returncode != 0 and not r.stdout:
+            return None
+        return [parse_value(line) for line in r.stdout.splitlines()]
+
+    def set(self, assignments):
+        """A SET with a long time-out: (status text or '', output)."""
+        args = []
+        for oid, kind, value in assignments:
+            args += [oid, kind, str(value)]
+        r = self.snmp("snmpset", args, community="private", timeout=30)
+        m = re.search(r"Reason: \(?(\w+)", r.stderr + r.stdout)
+        return (m.group(1) if m else ("" if r.returncode == 0 else "failed")), r.stdout + r.stderr
+
+    def walk_columns(self, tool):
+        r = self.snmp(tool, [SETTING])
+        cols = []
+        for line in r.stdout.splitlines():
+            m = re.match(r"\.%s\.1\.(\d+)\.(\d+) = " % re.escape(SETTING), line)
+            if m:
+                cols.append((int(m.group(1)), int(m.group(2))))
+        return cols
+
+    def log(self):
+        return read_text(os.path.join(self.root, "tarvex_data/log/K9_Modulate.log"))
+
+    def agent_log(self):
+        return read_text(os.path.join(self.root, "var/log/snmpd.log"))
+
+    def file_words(self, offset, count):
+        """32-bit words of the modulation set in the parameter file."""
+        with open(os.path.join(self.root, "tarvex_data/K9_DTMB.conf"), "rb") as f:
+            d = f.read()
+        return list(struct.unpack_from("<%dI" % count, d, 88 + offset))
+
+    def file_freqs(self):
+        return self.file_words(128, 8)
+
+
+def parse_value(line):
+    m = re.match(r"\S+ = (\w[\w-]*): (.*)$", line)
+    if not m:
+        return line.split(" = ", 1)[-1] if " = " in line else None
+    kind, text = m.groups()
+    if kind == "INTEGER":
+        return int(text)
+    if kind == "STRING":
+        return text.strip('"')
+    return text
+
+
+class TrapReceiver:
+    """Notifications received on loopback and decoded with pysnmp: each one's
+    trap OID (snmpTrapOID.0 of a v2c notification) is kept as a line of text."""
+
+    def __init__(self, top, port):
+        from pyasn1.codec.ber import decoder
+        from pysnmp.proto import api
+        self.lines = []
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", port))
+        self.sock.settimeout(0.2)
+        self.running = True
+
+        def receive():
+            while self.running:
+                try:
+                    data = self.sock.recv(65535)
+                except OSError:
+                    continue
+                try:
+                    version = int(api.decodeMessageVersion(data))
+                    mod = api.protoModules[version]
+                    msg, _ = decoder.decode(data, asn1Spec=mod.Message())
+                    pdu = mod.apiMessage.getPDU(msg)
+                    for oid, val in mod.apiPDU.getVarBinds(pdu):
+                        if str(oid) == "1.3.6.1.6.3.1.1.4.1.0":
+                            self.lines.append(str(val))
+                except Exception as e:  # a malformed datagram is reported, not fatal
+                    self.lines.append("undecodable: %s" % e)
+
+        self.thread = threading.Thread(target=receive, daemon=True)
+        self.thread.start()
+
+    def text(self):
+        return "\n".join(self.lines)
+
+    def wait_for(self, what, count=1, limit=10):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline:
+            if self.text().count(what) >= count:
+                return True
+            time.sleep(0.2)
+        return False
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
+        self.sock.close()
+
+
+def case_walks(build, top):
+    for board_type, (name, columns) in sorted(STANDARDS.items()):
+        card = Card(build, top, "walk%d" % board_type, board_type)
+        if not card.start():
+            check(False, name + ": agent answers")
+            card.stop()
+            continue
+        expected = [(c, r) for c in columns for r in range(1, 9)]
+        check(card.walk_columns("snmpwalk") == expected, name + ": walk shows exactly its columns")
+        check(card.walk_columns("snmpbulkwalk") == expected, name + ": bulk walk shows exactly its columns")
+        if board_type == 2:
+            r = card.snmp("snmptable", ["MODCARD-DTMB-MIB::settingTable"],
+                          options=("-m", "MODCARD-DTMB-MIB", "-Cf", ",", "-CH"))
+            rows = [line.split(",") for line in r.stdout.splitlines() if re.match(r"\d,", line)]
+            check(len(rows) == 8 and all(row[3] and row[26] and row[4] == "?" for row in rows),
+                  name + ": snmptable shows the eight rows with the standard's cells")
+        if board_type == 1:
+            # A GET across standards: the other standard's cell stays empty,
+            # the cells after it are answered.
+            vals = card.get([cell(13, 1), cell(4, 1), cell(8, 1)])
+            check(vals is not None and vals[1:] == [474000, 2] and not isinstance(vals[0], int),
+                  name + ": GET answers the valid cells after another standard's cell")
+            base = card.snmp("snmpwalk", [BASEINFO]).stdout
+            texts = re.findall(r'"(total bitrate:[^"]*)"', base)
+            check(len(texts) == 8 and all(re.fullmatch(
+                r"total bitrate:\d+\.\d{3} Mbps \| effective bitrate:\d+\.\d{3} Mbps \| bit rate status:"
+                r"(Normal|Overflow)", t) for t in texts), name + ": baseInfo text of rows 1 to 8")
+            status, _ = card.set([(BASEINFO + ".1.2.1", "s", "x")])
+            check(status == "notWritable", name + ": baseInfo is read-only")
+        card.stop()
+
+
+def case_scalars_and_dvbt(build, top):
+    card = Card(build, top, "dvbt", 1)
+    check(card.start(), "DVB-T: agent answers")
+    for value, expect in ((50, 50), (49, 50), (10000, 10000), (10001, 10000)):
+        status, _ = card.set([(PSI, "i", value)])
+        check(status == "" and card.get([PSI]) == [expect], "psiInterval := %d gives %d" % (value, expect))
+    check(card.get([REBOOT]) == [0], "reboot reads 0 at start")
+    status, _ = card.set([(REBOOT, "i", 1)])
+    check(status == "wrongValue" and card.get([REBOOT]) == [1], "reboot := 1 is wrongValue, then reads 1")
+
+    status, _ = card.set([(cell(4, 1), "i", 490000)])
+    status, _ = card.set([(cell(4, 1), "i", 474000)])
+    freqs = card.get([cell(4, r) for r in range(1, 5)])
+    check(status == "" and freqs == [474000, 482000, 490000, 498000], "column 4 := 474000 spaces channels 0-3")
+    check(card.file_freqs()[:4] == [474000, 482000, 490000, 498000], "the parameter file holds them")
+
+    # Stops and errors leave the live set as the request found it.
+    power = card.get([cell(2, 1)])
+    status, _ = card.set([(cell(2, 1), "i", 30), (cell(10, 2), "i", 1)])
+    check(status == "" and card.get([cell(2, 1)]) == power, "a SET stopped on a wrong row changes nothing")
+    status, _ = card.set([(cell(2, 1), "i", 30), (cell(3, 1), "i", 5)])
+    check(status == "badValue" and card.get([cell(2, 1)]) == power, "a SET with badValue changes nothing")
+    status, _ = card.set([(cell(2, 1), "i", 30), (REBOOT, "i", 1)])
+    check(status == "wrongValue" and card.get([cell(2, 1)]) == power, "a SET undone changes nothing")
+    status, _ = card.set([(cell(2, 1), "i", 30)])
+    check(status == "" and card.get([cell(2, r) for r in (1, 8)]) == [30, 30], "column 2 sets all channels")
+    status, _ = card.set([(cell(1, 1), "i", 3)])
+    check(status == "notWritable", "column 1 is not writable")
+    status, _ = card.set([(cell(16, 1), "s", "x" * 21)])
+    check(status == "wrongLength", "a 21-byte name is wrongLength")
+    status, _ = card.set([(cell(5, 1), "i", 3)])
+    check(status == "" and card.file_words(0, 4) == [3] * 4, "a column of another standard is written all the same")
+    # An independent SNMP implementation reads the same values.
+    pysnmp_check(card, [SYSUPTIME, PSI, REBOOT, cell(4, 1), cell(8, 1), BASEINFO + ".1.2.3"])
+    card.stop()
+
+
+def pysnmp_check(card, oids):
+    try:
+        from pysnmp.hlapi import (getCmd, SnmpEngine, CommunityData, UdpTransportTarget, ContextData,
+                                  ObjectType, ObjectIdentity)
+    except ImportError:
+        check(False, "pysnmp is installed")
+        return
+    host, port = card.agent.split(":")
+    it = getCmd(SnmpEngine(), CommunityData("public", mpModel=1), UdpTransportTarget((host, int(port)), timeout=5,
+                retries=0), ContextData(), *[ObjectType(ObjectIdentity(o)) for o in oids])
+    err, status, _, binds = next(it)
+    ours = [str(v) for _, v in binds] if not err and not status else None
+    theirs = card.get(oids[1:])
+    check(ours is not None and [str(v) for v in theirs] == ours[1:], "pysnmp reads what snmpget reads")
+
+
+def case_plans(build, top):
+    card = Card(build, top, "annexb", 3)
+    check(card.start(), "J.83 Annex B: agent answers")
+    status, _ = card.set([(cell(15, 1), "i", 1)])
+    check(status == "" and card.get([cell(15, 5)]) == [1], "plan 1 chosen")
+    check(card.file_freqs() == [57000, 63000, 69000, 79000, 177000, 183000, 189000, 195000],
+          "column 15 := 1 takes the eight plan frequencies")
+    check(card.get([cell(16, 1), cell(16, 4)]) == ["CH2-57MHz", "CH5-79MHz"], "column 16 names the channels")
+    status, _ = card.set([(cell(16, 2), "s", "CH2-57MHz")])
+    check(status == "", "\"CH2-57MHz\" accepted")
+    status, _ = card.set([(cell(16, 2), "s", "CH2")])
+    check(status == "badValue", "\"CH2\" is badValue")
+    status, _ = card.set([(cell(15, 1), "i", 0)])
+    check(status == "" and card.get([cell(15, 1)]) == [1], "plan 0 changes nothing")
+    # Another standard's plan column lands all the same; with plan 0 the
+    # channel names have no plan and a walk steps over them to the end.
+    status, _ = card.set([(cell(25, 1), "i", 0)])
+    check(status == "" and card.get([cell(15, 1)]) == [0], "column 25 sets plan 0 on a J.83 Annex B card")
+    expected = [(c, r) for c in (1, 2, 3, 15, 17, 18) for r in range(1, 9)]
+    check(card.walk_columns("snmpwalk") == expected, "a walk passes over names without a plan")
+    card.stop()
+
+
+def case_traps_and_signals(build, top):
+    traps = TrapReceiver(top, TRAP_PORT)
+    card = Card(build, top, "traps", 0)
+    check(card.start(), "agent with trap sink answers")
+    check(traps.wait_for(COLD_START), "coldStart at start")
+    card.proc.send_signal(signal.SIGHUP)
+    check(traps.wait_for(NOTIFY_RESTART), "restart notification after SIGHUP")
+    check(card.get([SYSUPTIME]) is not None, "agent serves after SIGHUP")
+    card.proc.send_signal(signal.SIGUSR1)
+    deadline = time.monotonic() + 5
+    while time.monotonic() < deadline and "psiInterval" not in read_text(card.root + ".console"):
+        time.sleep(0.1)
+    check("psiInterval" in read_text(card.root + ".console"), "SIGUSR1 dumps the registry of the idle agent")
+    t0 = time.monotonic()
+    rc = card.stop(signal.SIGTERM, limit=10)
+    check(rc == -signal.SIGTERM and time.monotonic() - t0 < 5, "SIGTERM ends modcard promptly")
+    check(traps.wait_for(NOTIFY_SHUTDOWN), "shutdown notification after SIGTERM")
+    log = card.agent_log()
+    check("Reconfiguring daemon" in log and "Received TERM or STOP signal...  shutting down..." in log,
+          "agent log records the re-read and the shutdown")
+
+    # SIGINT ends the agent alone; SIGTERM then still ends the card.
+    card = Card(build, top, "sigint", 0)
+    check(card.start(), "second agent with trap sink answers")
+    card.proc.send_signal(signal.SIGINT)
+    check(traps.wait_for(NOTIFY_SHUTDOWN, 2), "shutdown notification after SIGINT")
+    time.sleep(1)
+    check(card.proc.poll() is None and card.get([SYSUPTIME], timeout=1) is None,
+          "after SIGINT the agent has ended and the card runs on")
+    t0 = time.monotonic()
+    rc = card.stop(signal.SIGTERM, limit=10)
+    check(rc == -signal.SIGTERM and time.monotonic() - t0 < 5, "SIGTERM still ends the card after the agent")
+    traps.stop()
+
+
+def case_addresses(build, top):
+    # Port taken: the second card's agent ends, the card goes on.
+    first = Card(build, top, "first", 0, slot=12)
+    check(first.start(), "first agent answers")
+    second = Card(build, top, "second", 0, slot=12)
+    second.start(wait_agent=False)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "This version is a universal version" not in second.log():
+        time.sleep(0.3)
+    check(second.proc.poll() is None and "Server Exiting with code 1" in second.agent_log(),
+          "an agent whose port is taken ends alone; the card keeps running")
+    check(first.get([SYSUPTIME]) is not None, "the first agent still answers")
+    second.stop()
+    first.stop()
+
+    # Without a configuration file: the chip's own address only.
+    card = Card(build, top, "noconf", 0, slot=12)
+    os.remove(card.conf)
+    card.start(wait_agent=False)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and "NET-SNMP version" not in card.agent_log():
+        time.sleep(0.2)
+    r = subprocess.run(["ss", "-uln"], capture_output=True, text=True)
+    check("127.168.1.23:16161" in r.stdout, "agent without configuration listens on the chip's own address")
+    check("0.0.0.0:16161" not in r.stdout and "*:16161" not in r.stdout and ":161 " not in r.stdout,
+          "never every address nor the privileged port")
+    card.stop()
+
+    # A card with the master chip alone reboots through the shell.
+    card = Card(build, top, "reboot4", 0, extra=["--slave-chip", "0"])
+    check(card.start(), "4-channel card answers")
+    card.set([(REBOOT, "i", 0)])
+    try:
+        rc = card.proc.wait(15)
+    except subprocess.TimeoutExpired:
+        rc = None
+    shell = read_text(os.path.join(card.root, "trace/shell.log"))
+    check(rc == 77 and "reboot" in shell and shell.find("sync") < shell.find("reboot"),
+          "reboot := 0 records the reboot sequence and the card goes down")
+    card.stop()
+
+
+def main():
+    build = sys.argv[1]
+    top = tempfile.mkdtemp(prefix="modcard-snmp-")
+    try:
+        case_walks(build, top)
+        case_scalars_and_dvbt(build, top)
+        case_plans(build, top)
+        case_traps_and_signals(build, top)
+        case_addresses(build, top)
+    finally:
+        print("%d passed, %d failed" % (passed, failed))
+        if failed == 0:
+            shutil.rmtree(top, ignore_errors=True)
+        else:
+            print("kept " + top)
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,85 @@
+"""The start script as a user runs it: --help and bad options change nothing
+on disk, and a second start keeps the board root, so the card loads the
+parameter file its first start saved.
+
+Usage: python3 start_card.py BUILD_DIR
+"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+build = os.path.abspath(sys.argv[1])
+script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "start-card.sh")
+MASTER_DONE = "This version is a universal version"
+failed = 0
+
+
+def check(ok, what):
+    global failed
+    print(("ok   " if ok else "FAIL ") + what)
+    failed += 0 if ok else 1
+
+
+def run_script(cwd, args, env=None):
+    return subprocess.run(["bash", script] + args, cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
+
+
+def done_count(log):
+    try:
+        with open(log, errors="replace") as f:
+            return f.read().count(MASTER_DONE)
+    except OSError:
+        return 0
+
+
+def start(cwd, env, log, args, fresh=False):
+    """Runs the card until the master reaches its idle loop, then stops it."""
+    before = done_count(log)
+    # A fresh start first removes the old log: wait for that before counting.
+    dropped = not fresh
+    proc = subprocess.Popen(["bash", script] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.STDOUT, start_new_session=True)
+    deadline = time.monotonic() + 40
+    reached = False
+    while time.monotonic() < deadline and proc.poll() is None:
+        count = done_count(log)
+        dropped = dropped or count < before
+        if dropped and count > (0 if fresh else before):
+            reached = True
+            break
+        time.sleep(0.2)
+    os.killpg(proc.pid, signal.SIGTERM)
+    proc.wait(timeout=20)
+    return reached
+
+
+with tempfile.TemporaryDirectory() as top:
+    r = run_script(top, ["--help"])
+    check(r.returncode == 0 and "--factory" in r.stdout, "--help prints the options and exits 0")
+    check(os.listdir(top) == [], "--help leaves the folder as it was")
+    r = run_script(top, ["--slot", "x"])
+    check(r.returncode == 2 and os.listdir(top) == [], "a bad option is refused before anything is done")
+
+    env = dict(os.environ, MODCARD_BUILD=build, MODCARD_BOARD=os.path.join(top, "board"))
+    root = os.path.join(top, "board", "master")
+    log = os.path.join(root, "tarvex_data/log/K9_Modulate.log")
+    conf = os.path.join(root, "tarvex_data/K9_DTMB.conf")
+    args = ["--slave-chip", "0", "--slot", "0"]
+    check(start(top, env, log, args), "first start reaches the idle loop")
+    check(os.path.exists(conf), "first start saved the parameter file")
+    keep = os.path.join(root, "tarvex_data", "mine.txt")
+    with open(keep, "w") as f:
+        f.write("kept\n")
+    check(start(top, env, log, args), "second start reaches the idle loop")
+    with open(log, errors="replace") as f:
+        text = f.read()
+    check(text.count("Factory parameters!") == 1, "second start loads the saved file instead of factory values")
+    check(os.path.exists(keep), "second start keeps what lies under the board root")
+    check(start(top, env, log, ["--factory"] + args, fresh=True), "a factory start reaches the idle loop")
+    check(not os.path.exists(keep), "--factory starts from an empty board root")
+
+print("%d failed" % failed)
+sys.exit(1 if failed else 0)

@@ -1,0 +1,204 @@
+// The operator's NIT: edits of the working copy, their limits, the automatic
+// cable NIT in the capture, export and import, and input cards that can never
+// remove it.
+#include "Driver/FPGA/fpga.h"
+#include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
+#include "SIprocess/SItable.h"
+#include "StatusProcess/resource.h"
+#include "TSprocess/tsp_del.h"
+#include "TSprocess/tsp_nit.h"
+#include "TSprocess/tsp_view.h"
+#include "mux_fixture.h"
+#include "support/tsp_wire.h"
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+std::string Decode(U8 channel)
+{
+    std::string out;
+    std::string cmd = std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + muxfix::Capture(channel);
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+dvbpsi_descriptor_t Desc(U8 tag, U8 len)
+{
+    dvbpsi_descriptor_t d{};
+    d.i_tag = tag;
+    d.i_length = len;
+    for (U32 i = 0; i < len; i++)
+        d.auc_data[i] = (U8)i;
+    return d;
+}
+
+class Nit : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        using namespace tspwire;
+        savedMode = g_u32ModulationMode;
+        g_u32ModulationMode = 3;
+        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);
+        ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0), TS(1), TS(2)})), 0u);
+        for (U16 ch = 0; ch < 3; ch++) {
+            Prog p;
+            p.ch = ch;
+            p.progId = (U16)(ch + 1);
+            ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)})), 0u);
+        }
+        Open();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(tspwire::CheckInvariants(TSP_GetTempTSParam()), "");
+        EXPECT_EQ(tspwire::CheckInvariants(TSP_GetTSParam()), "");
+        g_u32ModulationMode = savedMode;
+        TSP_FreeOutputTSInfo();
+    }
+    void Open()
+    {
+        TSP_InitOutputTempTSInfo();
+        TSP_CopyOutputTempTSInfo();
+    }
+    U16 Stream(U16 ch) { return TSP_FindStreamOfChannel(TSP_GetTempTSParam(), ch); }
+    std::vector<U8> Stored(U16 ch)
+    {
+        auto raw = std::make_unique<NITBuf_t>();
+        if (TSP_GetOutputNITTable(Stream(ch), TSP_GetTempTSParam(), raw.get()) != 0)
+            return {};
+        return std::vector<U8>(raw->aru8OutputNITSection, raw->aru8OutputNITSection + raw->u16NITLength);
+    }
+    U32 savedMode = 0;
+    std::unique_ptr<NITTable_t> nit = std::make_unique<NITTable_t>();
+};
+
+TEST_F(Nit, CableDeliveryDescriptorBytes)
+{
+    U8 d[13];
+    TSP_BuildCableDeliveryDescriptor(474000, 2, 6875, d);
+    const U8 want[13] = {0x44, 11, 0x04, 0x74, 0x00, 0x00, 0xFF, 0xF0, 0x03, 0x00, 0x68, 0x75, 0x00};
+    EXPECT_EQ(0, memcmp(d, want, 13));
+}
+
+TEST_F(Nit, EditsBuildStoreAndRefuse)
+{
+    // An entry on a channel without NIT creates one with network id 0.
+    ASSERT_EQ(TSP_AddNIT_TS(0, 0x10, 0x20), 0u);
+    ASSERT_EQ(TSP_GetNITTableInfo(0, nit.get()), 0u);
+    EXPECT_EQ(nit->u16NetworkId, 0u);
+    EXPECT_EQ(nit->u16TPNumber, 1u);
+    ASSERT_EQ(TSP_EditNITVersionNum(0, 7, 0x99), 0u);
+    EXPECT_EQ(TSP_EditNITVersionNum(0, 32, 0x99), (U32)ZR_ERR_PARAMS);
+
+    // Entries with descriptors until the merged NIT needs three sections.
+    const dvbpsi_descriptor_t big = Desc(0x83, 200);
+    for (int e = 1; e < 10; e++) {
+        ASSERT_EQ(TSP_AddNIT_TS(0, (U16)(0x10 + e), 0x20), 0u);
+        ASSERT_EQ(TSP_AddDescriptor2NIT_Ts(0, e, &big), 0u);
+    }
+    Output_TSInfo* w = TSP_GetTempTSParam();
+    U32 n = 0;
+    for (U32 i = w->pOutputTS[Stream(0)].u16NITIndex; i != 0xFFFF; i = w->pOutputTable[i].u16NextIndex, n++) {
+        const TSTable& t = w->pOutputTable[i];
+        EXPECT_EQ(t.u8TableType, 2u);
+        EXPECT_EQ(t.u8IsChangedByUser, 1u);
+        EXPECT_EQ(t.u16TSIndex, Stream(0));
+        EXPECT_EQ(t.u16Index, i);
+    }
+    EXPECT_EQ(n, 3u);
+    ASSERT_EQ(TSP_GetNITTableInfo(0, nit.get()), 0u);
+    EXPECT_EQ(nit->u16NetworkId, 0x99u);
+    EXPECT_EQ(nit->u16TPNumber, 10u);
+
+    // Refused edits leave the stored NIT as it was.
+    const std::vector<U8> before = Stored(0);
+    const dvbpsi_descriptor_t huge = Desc(0x83, 250);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(TSP_AddDescriptor2NIT_Ts(0, 1, &huge), 0u); // 200 + 3 x 252 = 956 bytes
+    const std::vector<U8> full = Stored(0);
+    EXPECT_EQ(TSP_AddDescriptor2NIT_Ts(0, 1, &big), TSP_ERR_LIST_RANGE) << "1158 bytes of descriptors";
+    EXPECT_EQ(Stored(0), full);
+    EXPECT_EQ(TSP_EditOneTSDescOfNIT(0, 100, 0, &big), TSP_ERR_INPUT);
+    EXPECT_EQ(TSP_EditOneTSDescOfNIT(0, 99, 0, &big), TSP_ERR_NIT_SPACE) << "accepted, but no entry 99";
+    EXPECT_EQ(TSP_DelOneTSOfNIT(0, 10), TSP_ERR_NIT_SPACE);
+    EXPECT_EQ(TSP_DeleteOneTSDescOfNIT(0, 1, 4), TSP_ERR_NIT_SPACE);
+    EXPECT_EQ(Stored(0), full);
+    EXPECT_NE(Stored(0), before);
+
+    // The reader gives each descriptor's own tag.
+    const dvbpsi_descriptor_t other = Desc(0x41, 4);
+    ASSERT_EQ(TSP_EditOneTSDescOfNIT(0, 2, 0, &other), 0u);
+    dvbpsi_descriptor_t got{};
+    ASSERT_EQ(TSP_GetOneTsDescInfo(0, 2, 0, &got), 0u);
+    EXPECT_EQ(got.i_tag, 0x41);
+    EXPECT_EQ(got.i_length, 4);
+    ASSERT_EQ(TSP_DeleteOneTSDescOfNIT(0, 2, 0), 0u);
+    ASSERT_EQ(TSP_DelOneTSOfNIT(0, 2), 0u);
+    ASSERT_EQ(TSP_AddNetworkDescriptor(0, &other), 0u);
+    ASSERT_EQ(TSP_DeleteNetworkDesc(0, 0), 0u);
+    ASSERT_EQ(TSP_GetNITTableInfo(0, nit.get()), 0u);
+    EXPECT_EQ(nit->u16TPNumber, 9u);
+}
+
+TEST_F(Nit, AutomaticCableNitExportImportAndInputCards)
+{
+    ASSERT_EQ(TSP_AutoAddCableDeliverySystemDescriptor2NIT(1), 0u);
+    // Committed at once: the live database carries it.
+    const U32 len = TSP_GetExportNITLength(1);
+    ASSERT_GT(len, 16u);
+    ASSERT_NE(len, (U32)ZR_ERR_SIP_NIT_NO_EXIST);
+    std::vector<U8> file(len + 1, 0);
+    ASSERT_EQ(TSP_GetExportNITBuf(1, file.data(), len), 0u);
+    ASSERT_EQ(TSP_GetNITTableInfo(1, nit.get()), 0u);
+    EXPECT_EQ(nit->u16NetworkId, 1234u);
+    ASSERT_EQ(nit->u16TPNumber, 3u);
+
+    // Import into channel 2, commit: the same bytes come back out.
+    Open();
+    ASSERT_EQ(TSP_AddNITByImport(2, file.data(), len), 0u);
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    std::vector<U8> again(len, 0);
+    ASSERT_EQ(TSP_GetExportNITLength(2), len);
+    ASSERT_EQ(TSP_GetExportNITBuf(2, again.data(), len), 0u);
+    EXPECT_EQ(std::vector<U8>(file.begin(), file.begin() + len), again);
+
+    // An input card taking back a program never takes the operator's NIT.
+    Resource_GetHandle(5)->u8MuxPIDEnable = 1;
+    tspwire::Pid other;
+    other.ch = 2;
+    other.pidId = 9;
+    other.type = PID_TYPE_OTHERPID;
+    ASSERT_EQ(tspwire::Send(IPCOMM_SEND_PID, tspwire::Msg({tspwire::PID(other)})), 0u);
+    tspwire::Bytes delProg(8, 0);
+    tspwire::Put8(delProg, 0, 5);
+    tspwire::Put16(delProg, 2, 1);
+    tspwire::Put16(delProg, 4, 2);
+    tspwire::Put16(delProg, 6, 3);
+    ASSERT_EQ(tspwire::Send(IPCOMM_DEL_PROGRAM, tspwire::Msg({delProg})), 0u);
+    EXPECT_EQ(TSP_GetExportNITLength(2), len) << "the stream still carries its NIT";
+
+    // Apply and a carousel round: the NIT is on air where it is switched on.
+    TSP_GetTSParam()->pOutputTS[TSP_FindStreamOfChannel(TSP_GetTSParam(), 1)].u8NITGenerate = 1;
+    GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
+    for (U8& e : u8PSIEnable)
+        e = 1;
+    muxfix::ClearCaptures();
+    SSD_InitBroadcastSI();
+    ASSERT_EQ(TSP_MuxProcess(), 0u);
+    for (int i = 0; i < 20; i++)
+        SIPacket_Tick(CHIP_TYPE_MAIN);
+    std::string d = Decode(1);
+    EXPECT_NE(d.find("NIT table_id=0x40 network_id=1234"), std::string::npos) << d;
+    SSD_InitBroadcastSI();
+}
+
+} // namespace
