@@ -13,8 +13,8 @@ debs=$deps/debs
 # -dev packages whose headers, static libraries and pkg-config files the
 # build uses (net-snmp's headers include OpenSSL's); their runtime libraries
 # follow from the package dependencies.
-dev=(libcjson-dev libgtest-dev libgmock-dev libdvbpsi-dev libsnmp-dev libssl-dev)
-runtime_roots=(libcjson1 libdvbpsi10 libsnmp40)
+dev=(libcjson-dev libgtest-dev libgmock-dev libdvbpsi-dev libsnmp-dev libssl-dev libcrypt-dev)
+runtime_roots=(libcjson1 libdvbpsi10 libsnmp40 libcrypt1)
 # The cross toolchain brings its own C and C++ runtime: the loader and libc
 # must come from one package, so these never enter the sysroot.
 skip_re='^(libc6|libgcc-s1|libstdc\+\+6|libc6-dev)$'
@@ -75,5 +75,9 @@ for pv in "${versions[@]}"; do
   read -r p ver <<< "$pv"
   dpkg -x "$debs/${p}_${ver//:/%3a}_armhf.deb" "$sysroot"
 done
+# Links that name an absolute path (libcrypt.so -> /lib/...) point into the sysroot.
+while IFS= read -r link; do
+  ln -sfn "$sysroot$(readlink "$link")" "$link"
+done < <(find "$sysroot" -type l -lname '/*')
 echo "$want_stamp" > "$sysroot/.complete"
 echo "armhf sysroot ready: ${#pkgs[@]} packages in $sysroot"
