@@ -30,4 +30,8 @@ echo "card build: ${names[*]}"
 
 echo "== simulated board for armhf under qemu-arm"
 bash "$top/scripts/build.sh" "$top/build-arm" "${cross[@]}"
-(cd "$top/build-arm" && ctest --output-on-failure -j"$(nproc)")
+# These stop and signal modcard from outside (SIGTERM, SIGHUP, SIGUSR1), which
+# does not yet work under qemu-arm here; every native stage runs them.
+emulation_skips='^system\.(snmp_agent|start_card)$'
+echo "not run under emulation (signals to modcard from outside): system.snmp_agent system.start_card"
+(cd "$top/build-arm" && ctest --output-on-failure -j"$(nproc)" -E "$emulation_skips")
