@@ -30,8 +30,9 @@ echo "card build: ${names[*]}"
 
 echo "== simulated board for armhf under qemu-arm"
 bash "$top/scripts/build.sh" "$top/build-arm" "${cross[@]}"
-# These stop and signal modcard from outside (SIGTERM, SIGHUP, SIGUSR1), which
-# does not yet work under qemu-arm here; every native stage runs them.
-emulation_skips='^system\.(snmp_agent|start_card)$'
-echo "not run under emulation (signals to modcard from outside): system.snmp_agent system.start_card"
+# Under qemu-arm the card that start-card.sh runs does not end on the SIGTERM
+# that stops the script, so a second start runs beside the first; the native
+# stages run this test.
+emulation_skips='^system\.start_card$'
+echo "not run under emulation (the card ignores the stopping SIGTERM there): system.start_card"
 (cd "$top/build-arm" && ctest --output-on-failure -j"$(nproc)" -E "$emulation_skips")
