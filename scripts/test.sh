@@ -14,6 +14,7 @@ bash "$top/scripts/build.sh" "$top/build-tsan" -DMODCARD_TSAN=ON
    ctest --output-on-failure -j"$(nproc)")
 # Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs them longer).
 bash "$top/scripts/fuzz.sh" --seconds 30
+bash "$top/scripts/test-arm.sh"  # card build for ARM; its tests under emulation
 # Benchmarks print their timings (normal build only); the HTTP benchmark's
 # reference server is unpacked into the build tree.
 bash "$top/scripts/bench-deps.sh" "$top/build" || echo "nginx for the HTTP benchmark not available"

@@ -167,7 +167,8 @@ protected:
     void TearDown() override
     {
         prof->mdioNeverIdle = 0;
-        p->s_pLogicAddress[GEM_NWSR_OFFSET / 4] = p->s_pLogicAddress[GEM_NWSR_OFFSET / 4] | GEM_MDIO_IDLE;
+        volatile U32& nwsr = p->s_pLogicAddress[GEM_NWSR_OFFSET / 4];
+        nwsr = nwsr | GEM_MDIO_IDLE;
         for (int pg = 0; pg < 8; pg++)
             m->mdio[0][pg][3] = 0x0DD1;
         unlink(RootPath(PHY_CONFIG_FILE).c_str());

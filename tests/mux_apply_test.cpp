@@ -50,13 +50,13 @@ std::vector<std::string> Lines(const std::string& text, const std::string& prefi
 }
 
 // Seconds between a DVB UTC time (MJD + BCD) and now.
-long SecondsFromNow(unsigned long long utc)
+long long SecondsFromNow(unsigned long long utc)
 {
     unsigned mjd = (unsigned)(utc >> 24);
     auto bcd = [](unsigned v) { return (v >> 4) * 10 + (v & 15); };
-    long t = ((long)mjd - 40587) * 86400 + bcd((utc >> 16) & 0xFF) * 3600 + bcd((utc >> 8) & 0xFF) * 60 +
-             bcd(utc & 0xFF);
-    return t - (long)time(nullptr);
+    long long t = ((long long)mjd - 40587) * 86400 + bcd((utc >> 16) & 0xFF) * 3600 + bcd((utc >> 8) & 0xFF) * 60 +
+                  bcd(utc & 0xFF);
+    return t - (long long)time(nullptr);
 }
 
 // Stores a NIT section for a stream (as the user NIT would).
@@ -159,13 +159,13 @@ void ExpectCleanCapture(U8 channel, const std::string& decoded)
 
 // Every TDT and TOT tells the time within 2 s of the clock while the ticks
 // ran (from and to: the clock before and after them).
-void ExpectTimesNearClock(const std::string& decoded, long from, long to)
+void ExpectTimesNearClock(const std::string& decoded, long long from, long long to)
 {
-    const long now = (long)time(nullptr);
+    const long long now = (long long)time(nullptr);
     for (const char* kind : {"TDT ", "TOT "}) {
         for (const auto& l : Lines(decoded, kind)) {
             unsigned long long utc = strtoull(l.substr(l.find("utc=") + 4).c_str(), nullptr, 16);
-            long t = now + SecondsFromNow(utc);
+            long long t = now + SecondsFromNow(utc);
             EXPECT_GE(t, from - 2) << l;
             EXPECT_LE(t, to + 2) << l;
         }
@@ -248,9 +248,9 @@ TEST_F(Apply, DvbCarouselDecodesCleanlyOverThirtySeconds)
     Output_TSInfo* db = TSP_GetTSParam();
     EXPECT_EQ(1, db->pOutputProgram[1].u16ServiceID);
     EXPECT_EQ(51, db->pOutputProgram[1].u16PMTPID);
-    const long ticksFrom = (long)time(nullptr);
+    const long long ticksFrom = (long long)time(nullptr);
     Ticks(310);  // 31 s at the 100 ms interval: two TDT/TOT rounds
-    const long ticksTo = (long)time(nullptr);
+    const long long ticksTo = (long long)time(nullptr);
     std::string d0 = Psidecode(0);
     ExpectCleanCapture(0, d0);
     EXPECT_FALSE(Lines(d0, "PAT ").empty());
@@ -293,10 +293,10 @@ TEST_F(Apply, SlaveRepeatsForwardedTablesAndItsTimeTables)
     simboard::PokeReg(17, 1);
     FPGA_CheckChipType();
     SIPacket_ResetTickCount();
-    const long ticksFrom = (long)time(nullptr);
+    const long long ticksFrom = (long long)time(nullptr);
     for (int i = 0; i < 310; i++)
         SIPacket_Tick(CHIP_TYPE_SUB);
-    const long ticksTo = (long)time(nullptr);
+    const long long ticksTo = (long long)time(nullptr);
     simboard::PokeReg(17, 0);
     FPGA_CheckChipType();
     std::string d5 = Psidecode(5);
@@ -316,9 +316,9 @@ TEST_F(Apply, AtscCarouselCarriesMgtVctAndStt)
     Resource_GetHandle(16)->u8NTPZone = 12;  // UTC
     BuildStreams();
     ASSERT_EQ(0u, TSP_MuxProcess());
-    const long ticksFrom = (long)time(nullptr);
+    const long long ticksFrom = (long long)time(nullptr);
     Ticks(310);
-    const long ticksTo = (long)time(nullptr);  // decoding below may take seconds on a slow build
+    const long long ticksTo = (long long)time(nullptr);  // decoding below may take seconds on a slow build
     std::string d0 = Psidecode(0);
     ExpectCleanCapture(0, d0);
     EXPECT_FALSE(Lines(d0, "PAT ").empty());
@@ -332,9 +332,9 @@ TEST_F(Apply, AtscCarouselCarriesMgtVctAndStt)
     if (!stt.empty()) {
         // GPS seconds since 1980-01-06, less the GPS-UTC offset the back board gives.
         const std::string& l = stt.back();
-        long sys = strtol(l.substr(l.find("system_time=") + 12).c_str(), nullptr, 10);
-        long off = strtol(l.substr(l.find("gps_utc_offset=") + 15).c_str(), nullptr, 10);
-        long utc = sys + 315964800 - off;
+        long long sys = strtoll(l.substr(l.find("system_time=") + 12).c_str(), nullptr, 10);
+        long long off = strtoll(l.substr(l.find("gps_utc_offset=") + 15).c_str(), nullptr, 10);
+        long long utc = sys + 315964800 - off;
         EXPECT_GE(utc, ticksFrom - 2) << l;
         EXPECT_LE(utc, ticksTo + 2) << l;
     }

@@ -392,4 +392,10 @@ TEST(Status, PlugMapTimeAndClock)
     tzset();
     Status_SetSystemTime(86400 * 365 + 3600 * 5 + 61);  // 1971-01-01 05:01:01 UTC
     EXPECT_NE(shell.Text().find("date -s \"1971-01-01 05:01:01\""), std::string::npos);
+    // The back board's unsigned seconds reach past 2038 (not 1901 from a
+    // 32-bit signed time).
+    Status_SetSystemTime(0x80000000u);
+    EXPECT_NE(shell.Text().find("date -s \"2038-01-19 03:14:08\""), std::string::npos) << shell.Text();
+    Status_SetSystemTime(0xF0000000u);
+    EXPECT_NE(shell.Text().find("date -s \"2097-08-05 09:04:00\""), std::string::npos) << shell.Text();
 }

@@ -1,10 +1,13 @@
 // TDT and TOT: which channels get them, the operator's TOT edit from the
 // working copy to the output, the settings for the slave, the text forms.
 #include "Parameter/parameters.h"
+#include "SIprocess/SIconstruct.h"
 #include "SIprocess/SIgenerate.h"
 #include "SIprocess/SIsend.h"
 #include "SIprocess/tdttot.h"
 #include "mux_fixture.h"
+#include "support/si_fixture.h"
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace muxfix;
@@ -145,6 +148,49 @@ TEST(TimeTableText, Conversions)
     TSP_TOTTimeHex2W(text, utc);
     EXPECT_STREQ("2024/02/29 23:59:59", (char*)text);
     EXPECT_EQ(4u, TSP_CountryCodeW2Hex(nullptr));
+}
+
+// Dates past 2038 and past the 16-bit MJD wrap (2038-04-22). Expected values
+// from Python: (date - date(1858, 11, 17)).days & 0xFFFF, hh mm ss in BCD.
+TEST(TimeTableText, DatesPast2038EncodeAndReadBack)
+{
+    struct {
+        time_t t;
+        const char* text;
+        U8 utc[5];
+    } cases[] = {
+        {2214172798, "2040/02/29 23:59:58", {0x02, 0xA5, 0x23, 0x59, 0x58}},  // MJD 66213
+        {2225005531, "2040/07/04 09:05:31", {0x03, 0x23, 0x09, 0x05, 0x31}},  // MJD 66339
+    };
+    for (const auto& c : cases) {
+        U8 utc[5];
+        TSP_UTCTimeOf(c.t, utc);
+        EXPECT_EQ(0, memcmp(utc, c.utc, 5)) << c.text;
+        U8 in[32], out[32];
+        snprintf((char*)in, sizeof(in), "%s", c.text);
+        TSP_TOTTimeW2Hex(in, utc);
+        EXPECT_EQ(0, memcmp(utc, c.utc, 5)) << c.text;
+        TSP_TOTTimeHex2W(out, utc);
+        EXPECT_STREQ(c.text, (char*)out);
+
+        // Both tables carry the field as it is, read back by libdvbpsi.
+        char want[32];
+        snprintf(want, sizeof(want), "0x%02x%02x%02x%02x%02x", c.utc[0], c.utc[1], c.utc[2], c.utc[3], c.utc[4]);
+        TDTTable_t tdt{};
+        tdt.u8SectionLen = 5;
+        memcpy(tdt.aru8UTCTime, c.utc, 5);
+        TOTTable_t tot;
+        TSP_InitTOT(&tot);
+        memcpy(tot.aru8UTCTime, c.utc, 5);
+        U8 buf[1024];
+        U16 len = 0;
+        ASSERT_EQ(0u, SIP_ConstructTDT(&tdt, sizeof(buf), buf, &len));
+        std::string decoded = sifx::Decode(sifx::Bytes(buf, buf + len));
+        ASSERT_EQ(ZR_SUCCESS, SIP_ConstructTOT(&tot, sizeof(buf), buf, &len));
+        decoded += sifx::Decode(sifx::Bytes(buf, buf + len));
+        EXPECT_EQ(want, sifx::Field(sifx::Lines(decoded, "TDT")[0], "utc")) << decoded;
+        EXPECT_EQ(want, sifx::Field(sifx::Lines(decoded, "TOT")[0], "utc")) << decoded;
+    }
 }
 
 }  // namespace

@@ -18,7 +18,9 @@ class Generator {
 public:
     explicit Generator(U32 seed, U16 u16ChannelBase = 0) : rng(seed), chBase(u16ChannelBase) {}
 
-    U32 Pick(U32 lo, U32 hi) { return std::uniform_int_distribution<U32>(lo, hi)(rng); }
+    // The same sequence on every processor: the engine's output is fixed by
+    // the standard, the library's distributions are not.
+    U32 Pick(U32 lo, U32 hi) { return lo + (U32)((U64)rng() % ((U64)hi - lo + 1)); }
     U16 Channel() { return (U16)(chBase + Pick(0, 11)); }
 
     Prog RandomProgram()

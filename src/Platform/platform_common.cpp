@@ -15,6 +15,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+// The card's 32-bit processor needs the 64-bit forms: clock values past
+// 2038 and register windows mapped above 2 GiB.
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8, "build with _TIME_BITS=64 and _FILE_OFFSET_BITS=64");
+
 namespace plat {
 
 namespace {

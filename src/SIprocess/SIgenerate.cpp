@@ -662,13 +662,17 @@ U8 TSP_CalBCD(U8 u8Value)
     return (U8)(((u8Value / 10) << 4) | (u8Value % 10));
 }
 
-void TSP_GetUTCTime(U8* aru8UTCTime)
+void TSP_GetUTCTime(U8* aru8UTCTime) { TSP_UTCTimeOf(time(nullptr), aru8UTCTime); }
+
+void TSP_UTCTimeOf(time_t tSeconds, U8* aru8UTCTime)
 {
     if (aru8UTCTime == nullptr)
         return;
-    time_t now = time(nullptr);
     struct tm t;
-    gmtime_r(&now, &t);
+    if (gmtime_r(&tSeconds, &t) == nullptr) {
+        memset(aru8UTCTime, 0, 5);
+        return;
+    }
     U16 mjd = TSP_CalMJD((U16)t.tm_year, (U16)(t.tm_mon + 1), (U16)t.tm_mday);
     aru8UTCTime[0] = (U8)(mjd >> 8);
     aru8UTCTime[1] = (U8)mjd;

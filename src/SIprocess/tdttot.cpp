@@ -505,6 +505,10 @@ void TSP_TOTTimeHex2W(U8* pTimeWeb, U8* aru8UTCTime)
         return;
     }
     double mjd = (double)((aru8UTCTime[0] << 8) | aru8UTCTime[1]);
+    // The 16-bit field wraps after 2038-04-22; values below 1900-03-01, where
+    // the conversion does not hold anyway, are dates after the wrap.
+    if (mjd < 15079)
+        mjd += 65536;
     int yp = (int)((mjd - 15078.2) / 365.25);
     int mp = (int)((mjd - 14956.1 - (int)(yp * 365.25)) / 30.6001);
     int day = (int)mjd - 14956 - (int)(yp * 365.25) - (int)(mp * 30.6001);

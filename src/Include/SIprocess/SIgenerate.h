@@ -10,6 +10,7 @@
 #pragma once
 #include "Common/err.h"
 #include "Common/types.h"
+#include <ctime>
 
 #define SIP_PID_PAT 0x0000
 #define SIP_PID_CAT 0x0001
@@ -54,6 +55,9 @@ BOOL IsPIDExistInTS(U16 u16OutputIndex, U16 u16PID);
 U32 TSP_GetVctTypeAndModulation(U32* pu32VctType, U8* pu8Modulation);
 // Current UTC as 16-bit MJD, then hour, minute, second in BCD.
 void TSP_GetUTCTime(U8* aru8UTCTime);
+// The same fields for a given moment (seconds since 1970, 64-bit so that
+// dates past 2038 convert); the MJD keeps the field's low 16 bits.
+void TSP_UTCTimeOf(time_t tSeconds, U8* aru8UTCTime);
 // Year counted from 1900, month 1..12.
 U16 TSP_CalMJD(U16 u16Year, U16 u16Month, U16 u16Day);
 U8 TSP_CalBCD(U8 u8Value);
