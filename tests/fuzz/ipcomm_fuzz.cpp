@@ -7,20 +7,19 @@
 #include "Comm/ipcomm.h"
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp_db.h"
-#include "fuzz_board.h"
+#include "support/fuzz_support.h"
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
 
+void FuzzSetUp()
+{
+    Status_SetSlotID(3);
+    TSP_FactoryOutputTSInfo();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static bool ready = [] {
-        FuzzBoardInit();
-        Status_SetSlotID(3);
-        TSP_FactoryOutputTSInfo();
-        return true;
-    }();
-    (void)ready;
     size_t pos = 0;
     while (pos + 3 <= size) {
         size_t piece = (size_t)(data[pos] % 64) + 1;
