@@ -4,7 +4,9 @@
 #include "Platform/platform.h"
 #include "support/fuzz_support.h"
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -20,6 +22,10 @@ void FuzzSetUp()
 {
     plat::MakeDirs("/conf");
     config_shell_runner = FixedShell;
+    // "./name" includes are read as given: from inside the board, not from
+    // wherever the fuzzer was started (corpus paths must then be absolute).
+    if (chdir(FuzzBoardRoot().c_str()) != 0)
+        abort();
 }
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)

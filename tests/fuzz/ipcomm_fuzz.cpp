@@ -10,6 +10,7 @@
 #include "support/fuzz_support.h"
 #include <cstring>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 void FuzzSetUp()
@@ -35,19 +36,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int in[2], out[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, in) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
             abort();
-        for (size_t off = 0; off < len; off += piece)
-            if (write(in[1], stream + off, len - off < piece ? len - off : piece) < 0)
-                break;
-        close(in[1]);
+        // The peer writes while the server reads, and the reply is drained as
+        // it comes: small pieces or a long reply would otherwise fill a
+        // socket buffer that nobody empties.
+        std::thread peer([&] {
+            for (size_t off = 0; off < len; off += piece)
+                if (send(in[1], stream + off, len - off < piece ? len - off : piece, MSG_NOSIGNAL) < 0)
+                    break;
+            shutdown(in[1], SHUT_WR);
+        });
+        std::thread reply([&] {
+            char sink[4096];
+            while (read(out[1], sink, sizeof(sink)) > 0) {
+            }
+        });
         static U8 buf[4096];
         static ST_ZR_IPCOMM rec;
         S32 n = IPComm_RecvFrame(in[0], buf, sizeof(buf), 1000);
         memset(&rec, 0, sizeof(rec));
         IPComm_ParseData(buf, n, &rec);
         IPComm_Response(out[0], &rec);
-        close(in[0]);
-        close(out[0]);
-        close(out[1]);
+        shutdown(in[0], SHUT_RDWR);  // a peer still sending gets an error
+        shutdown(out[0], SHUT_RDWR);
+        peer.join();
+        reply.join();
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
     }
     return 0;
 }
