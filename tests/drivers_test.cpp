@@ -107,7 +107,7 @@ TEST(Sockets, PortsAndOwnAddresses)
     sockaddr_in a;
     socklen_t len = sizeof(a);
     getsockname(socketSfd_mac, reinterpret_cast<sockaddr*>(&a), &len);
-    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7FA8BC6Fu);
+    EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7FBC036Fu);
     EXPECT_EQ(ntohs(a.sin_port), 8050);
     close(socketSfd_mac);
     socketSfd_mac = -1;
@@ -121,14 +121,15 @@ TEST(Sockets, PortsAndOwnAddresses)
 
 TEST(Sockets, ConnectToPeerThatNeverAcceptsTimesOut)
 {
-    // A listener on 127.168.1.14:8000 that never accepts, its queue filled.
+    // A listener on 127.168.1.13:8000 (an address no other test uses) that never
+    // accepts, its queue filled.
     int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(8000);
-    a.sin_addr.s_addr = htonl(0x7FA8010E);
+    a.sin_addr.s_addr = htonl(0x7FA8010D);
     ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
     ASSERT_EQ(listen(l, 0), 0);
     std::vector<int> fill;
@@ -143,7 +144,7 @@ TEST(Sockets, ConnectToPeerThatNeverAcceptsTimesOut)
     S32 c = -1;
     ASSERT_EQ(socketC_open(&c), ZR_SOCKETC_SUCCESS);
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(socketC_connect(c, 0xC0A8010E), ZR_SOCKETC_BIND_ERR);
+    EXPECT_EQ(socketC_connect(c, 0xC0A8010D), ZR_SOCKETC_BIND_ERR);
     auto secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GT(secs, 4.0);
     EXPECT_LT(secs, 8.0);
@@ -166,7 +167,7 @@ protected:
     void TearDown() override
     {
         prof->mdioNeverIdle = 0;
-        p->s_pLogicAddress[GEM_NWSR_OFFSET / 4] |= GEM_MDIO_IDLE;
+        p->s_pLogicAddress[GEM_NWSR_OFFSET / 4] = p->s_pLogicAddress[GEM_NWSR_OFFSET / 4] | GEM_MDIO_IDLE;
         for (int pg = 0; pg < 8; pg++)
             m->mdio[0][pg][3] = 0x0DD1;
         unlink(RootPath(PHY_CONFIG_FILE).c_str());

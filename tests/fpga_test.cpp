@@ -6,6 +6,7 @@
 #include "Parameter/parameters.h"
 #include "Platform/board_state.h"
 #include "Platform/platform.h"
+#include "support/framepeer.h"
 #include "support/testboard.h"
 #include <chrono>
 #include <cstring>
@@ -255,6 +256,7 @@ TEST(FpgaServices, BitRatesFromTheCounters)
 // would deliver it.
 TEST(FpgaSlaveAccess, AnswerIsReturned)
 {
+    ChipLinkStandIn slave;
     SLAVE_CHIP_IS_EXIST = 1;
     std::thread answer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -275,6 +277,7 @@ TEST(FpgaSlaveAccess, AnswerIsReturned)
 
 TEST(FpgaSlaveAccess, SilentSlaveTimesOutAndAbsentSlaveIsNotAwaited)
 {
+    ChipLinkStandIn slave;
     SLAVE_CHIP_IS_EXIST = 1;
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(FPGA_LogRegWriteDebug(1, 12, 34), PE_ERR_FAILURE);

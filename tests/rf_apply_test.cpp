@@ -7,6 +7,7 @@
 #include "Parameter/parameters.h"
 #include "Platform/board_state.h"
 #include "Platform/platform.h"
+#include "support/framepeer.h"
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -357,6 +358,7 @@ TEST(RfDebug, LocalAccessAndWriteOnlyChips)
 
 TEST(RfDebug, SlaveReadReturnsTheLowByteOfTheAnswer)
 {
+    ChipLinkStandIn slave;
     // Stand in for the chip-link handler of the slave's answer.
     std::thread answer([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -143,6 +143,7 @@ TEST_F(View, LedTurnsRedOnALowRateAndReportsOncePerChange)
     const TParameter_DTMB keep = d;
     d.SymbolRate[1] = 6875; // about 38 Mbit/s: no overflow
     d.QAMMod[1] = _64QAM;
+    g_stVersionInfo.bISSameFlg = 1;  // both chips run the same version
     LED_CtrlState st;
     Prof().channelPackets[1] = 133; // 200 kbit/s: normal
     LED_CtrlPass(&st);

@@ -571,9 +571,29 @@ bool RewriteTool(const std::vector<std::string>& words, const std::vector<bool>&
     return true;
 }
 
-Prepared Prepare(std::string_view cmd, const char* cwd)
+// "$(pidof NAME)": the simulated board runs none of the card's system
+// daemons, so the lookup finds no process and expands to nothing.
+std::string ExpandPidof(std::string_view cmd)
+{
+    std::string out(cmd);
+    size_t pos;
+    while ((pos = out.find("$(pidof ")) != std::string::npos) {
+        size_t end = out.find(')', pos);
+        if (end == std::string::npos)
+            break;
+        std::string name = out.substr(pos + 8, end - pos - 8);
+        if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_.-") != std::string::npos)
+            break;
+        out.erase(pos, end + 1 - pos);
+    }
+    return out;
+}
+
+Prepared Prepare(std::string_view rawCmd, const char* cwd)
 {
     Prepared p;
+    std::string expanded = ExpandPidof(rawCmd);
+    std::string_view cmd = expanded;
     std::vector<Tok> toks;
     if (!Lex(cmd, toks)) {
         p.refused = true;
@@ -809,6 +829,13 @@ U32 MapIPv4(U32 a)
 {
     if ((a >> 24) == 127)
         return a;
+    // The chip-link network is private to a card: the slot keeps two cards'
+    // chip links apart.
+    if ((a >> 8) == 0xC0A8BC) {
+        const simboard::Profile* prof = simboard::GetProfile();
+        U32 slot = prof != nullptr ? (prof->slotId & 0xFF) : 0;
+        return 0x7FBC0000u | slot << 8 | (a & 0xFF);
+    }
     if ((a >> 16) == 0xC0A8)
         return 0x7FA80000u | (a & 0xFFFF);
     return 0;

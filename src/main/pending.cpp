@@ -22,43 +22,19 @@
 #define PENDING __attribute__((weak))
 
 // Card links.
-PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
-PENDING U8 g_u8OutputChannelNum = 8;
-PENDING U8 BMN_GetOutputChannelNum(void) { return g_u8OutputChannelNum; }
 PENDING zrErrCode Iperf3SoftwareInit(void) { return ZR_SUCCESS; }
 PENDING void UartComm_init(void) {}
 PENDING zrErrCode UartComm_GetIpAddr(U8) { return ZR_SUCCESS; }
 PENDING void UartComm_GetTime(void) {}
 PENDING void UartComm_GetSlotMap(void) {}
 PENDING void UartComm_GetResource(void) {}
-PENDING void MAC_InitDirectMACCommMaster(void) {}
-PENDING void MACSlave_InitDirectMACComm(void) {}
-PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
-PENDING S32 MACComSlaveChipDetect(void) { return 0; }
-PENDING U8 Get_VersionInfo_ISSameFlg(void) { return 1; }
-PENDING void* MACCommMasterTask(void*) { return nullptr; }
-PENDING void* MACSlaveCommTask(void*) { return nullptr; }
 PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
-PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
-PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
-// Until reboot coordination exists: a card whose master works alone reboots
-// at once; a two-chip card cannot tell its slave chip yet.
-PENDING zrErrCode BMN_SubBoardReboot(void)
-{
-    if (BMN_GetOutputChannelNum() != 4)
-        return ZR_ERR_WEB_REBOOT_FAIL;
-    plat::System("sync");
-    plat::System("reboot");
-    return ZR_SUCCESS;
-}
 
 // Back-board services and reboot coordination the frame dispatcher starts.
 PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
 PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
 PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
 PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
-PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
-PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
 // Web back end.
 PENDING U32 Web_Start(void) { return 0; }

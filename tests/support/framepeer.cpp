@@ -1,4 +1,5 @@
 #include "support/framepeer.h"
+#include "Driver/Socket/socket.h"
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
@@ -148,3 +149,6 @@ std::vector<U8> FramePeer::Exchange(U32 addr, U16 port, const std::vector<U8>& f
     close(fd);
     return reply;
 }
+
+ChipLinkStandIn::ChipLinkStandIn() : peer(0x7FBC036Fu, 0) { socket_SetMacCommPort(peer.Port()); }
+ChipLinkStandIn::~ChipLinkStandIn() { socket_SetMacCommPort(0); }

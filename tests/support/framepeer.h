@@ -50,3 +50,12 @@ private:
     std::vector<PeerFrame> m_frames;
     std::thread m_thread;
 };
+
+// Stands in for the slave chip's chip-link server: a peer on the slave's
+// address (slot 3, the test board's) that answers every frame with 1. The
+// chip link moves to the peer's port while it lives.
+struct ChipLinkStandIn {
+    ChipLinkStandIn();
+    ~ChipLinkStandIn();
+    FramePeer peer;
+};

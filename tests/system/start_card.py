@@ -5,6 +5,7 @@ parameter file its first start saved.
 Usage: python3 start_card.py BUILD_DIR
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -76,7 +77,9 @@ with tempfile.TemporaryDirectory() as top:
     check(start(top, env, log, args), "second start reaches the idle loop")
     with open(log, errors="replace") as f:
         text = f.read()
-    check(text.count("Factory parameters!") == 1, "second start loads the saved file instead of factory values")
+    # The parameter file's factory line (the output-stream file has one of its own).
+    check(len(re.findall(r"ParamsFactory:\d+ Parameters factory!", text)) == 1,
+          "second start loads the saved file instead of factory values")
     check(os.path.exists(keep), "second start keeps what lies under the board root")
     check(start(top, env, log, ["--factory"] + args, fresh=True), "a factory start reaches the idle loop")
     check(not os.path.exists(keep), "--factory starts from an empty board root")

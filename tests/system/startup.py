@@ -18,7 +18,10 @@ FPGA_OFFSET = 0x1000
 MASTER_MAP = 0x03020100
 SLAVE_MAP = 0x07060504
 MASTER_DONE = "This version is a universal version"
-RUN_LIMIT = 30.0  # seconds a chip may take to reach its idle loop (a loaded machine is slow)
+# Seconds a chip may take to reach its idle loop. A master without a slave
+# chip looks for it four times, 5 s each, then waits 5 s before it enables
+# modulation: some 25 s before a loaded (or sanitized) machine's own share.
+RUN_LIMIT = 60.0
 
 # board type -> (name in the board-type line, destination-channel map register)
 STANDARDS = {1: ("OFDM", 1280), 10: ("OFDM", 1280), 2: ("DVBC", 1536), 3: ("DVBC_B", 1792),
@@ -53,14 +56,14 @@ def reg(root, n):
 
 
 class Chip:
-    def __init__(self, build, top, name, board_type, chip, done):
+    def __init__(self, build, top, name, board_type, chip, done, slot):
         self.name = name
         self.board_type = board_type
         self.chip = chip
         self.done = done  # (file relative to the root, text) that marks the idle loop
         self.root = os.path.join(top, name)
         subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
-                        "--chip", str(chip)], check=True, stdout=subprocess.DEVNULL)
+                        "--chip", str(chip), "--slot", str(slot)], check=True, stdout=subprocess.DEVNULL)
         self.build = build
         self.console = open(os.path.join(top, name + ".console"), "w")
         self.proc = None
@@ -122,12 +125,15 @@ def main():
     build = os.path.abspath(sys.argv[1])
     top = tempfile.mkdtemp(prefix="modcard-startup-")
     chips = []
+    # Each card in a slot of its own, so that their addresses differ.
+    slots = iter([3, 4, 13, 5, 6, 7, 8, 9, 10, 11, 12])
     try:
         for bt in STANDARDS:
             chips.append(Chip(build, top, "master-bt%d" % bt, bt, 0,
-                              ("tarvex_data/log/K9_Modulate.log", MASTER_DONE)))
-        chips.append(Chip(build, top, "slave-bt1", 1, 1, ("trace/shell.log", "/etc/init.d/inetd.busybox start")))
-        chips.append(Chip(build, top, "chip2-bt3", 3, 2, None))
+                              ("tarvex_data/log/K9_Modulate.log", MASTER_DONE), next(slots)))
+        chips.append(Chip(build, top, "slave-bt1", 1, 1, ("trace/shell.log", "/etc/init.d/inetd.busybox start"),
+                          next(slots)))
+        chips.append(Chip(build, top, "chip2-bt3", 3, 2, None, next(slots)))
         # Boards first, then every chip at once, each with its own time limit.
         for c in chips:
             c.start()

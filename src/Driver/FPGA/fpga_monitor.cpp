@@ -50,7 +50,7 @@ void* FPGA_LEDGreenfresh(void*)
 zrErrCode StartBlinker(void* (*fn)(void*), const char* name)
 {
     pthread_t th;
-    int rc = pthread_create(&th, nullptr, fn, nullptr);
+    int rc = Thread_Create(&th, nullptr, fn, nullptr);
     if (rc != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d %s thread create error :%s(errno: %d)\n", LOG_POS, name,
                    strerror(rc), rc);
@@ -207,7 +207,7 @@ void FPGA_LEDfresh_Stop(void)
 zrErrCode LED_TaskMonitoring(void)
 {
     pthread_t th;
-    if (pthread_create(&th, nullptr, LED_CtrlParamsRefresh, nullptr) != 0) {
+    if (Thread_Create(&th, nullptr, LED_CtrlParamsRefresh, nullptr) != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d LED control thread create error\n\n", LOG_POS);
         return ZR_ERR_PIN_PTHREAD_CREAT;
     }
@@ -226,7 +226,7 @@ zrErrCode FPGA_CheckBitrateStatusStart(void)
     if ((bSlave ? Slave_GetSIMod() : Resource_GetSIMode()) == 1)
         return ZR_SUCCESS;
     pthread_t th;
-    int rc = pthread_create(&th, nullptr, FPGA_CheckBitrateStatus, nullptr);
+    int rc = Thread_Create(&th, nullptr, FPGA_CheckBitrateStatus, nullptr);
     if (rc != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_FPGA, "%ld:%s:%d FPGA_CheckBitrateStatus thread create error :%s(errno: %d)\n",
                    LOG_POS, strerror(rc), rc);

@@ -5,6 +5,7 @@
 #include "Log/log.h"
 #include "Platform/platform.h"
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 int socketSfd = -1;
 int socketSfd_mac = -1;
+static std::atomic<U16> s_macPort{MACCOMM_PORT};
 
 namespace {
 
@@ -60,7 +62,7 @@ SOCKETSErrCode MacBind(U32 ip, const char* func)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SOCKET, "%ld:%s:%d MACsocketSfd open error!\n", LOG_POS_OF(func));
         return ZR_SOCKETS_OPEN_ERR;
     }
-    return BindServer(socketSfd_mac, ip, MACCOMM_PORT, "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n",
+    return BindServer(socketSfd_mac, ip, s_macPort, "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n",
                       "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n", func);
 }
 
@@ -130,8 +132,10 @@ SOCKETCErrCode socketC_open(S32* pu32socketCfd)
 
 U16 socketC_PortOf(U32 u32IPAddr)
 {
-    return (u32IPAddr == MACCOMM_MASTER_IP || u32IPAddr == MACCOMM_SLAVE_IP) ? MACCOMM_PORT : IPCOMM_PORT;
+    return (u32IPAddr == MACCOMM_MASTER_IP || u32IPAddr == MACCOMM_SLAVE_IP) ? (U16)s_macPort : IPCOMM_PORT;
 }
+
+void socket_SetMacCommPort(U16 u16Port) { s_macPort = u16Port ? u16Port : MACCOMM_PORT; }
 
 SOCKETCErrCode socketC_connectTimed(S32 u32socketCfd, U32 u32IPAddr, int timeoutMs)
 {

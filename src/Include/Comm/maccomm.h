@@ -1,7 +1,11 @@
 // Chip link between the master and the slave chip (TCP port 8050).
 #pragma once
+#include "Comm/framecodec.h"
 #include "Common/err.h"
 #include "Common/types.h"
+#include "Driver/FPGA/fpga.h"
+#include <cstddef>
+#include <vector>
 
 typedef enum _ZR_COM_MAC_CMD {
     MACOMM_NONE_CMD = 48,
@@ -50,15 +54,77 @@ typedef enum _ZR_COM_MAC_CMD {
 extern U8 SLAVE_CHIP_IS_EXIST;
 // The card's output channel count: 8 with the slave chip, 4 without.
 extern U8 g_u8OutputChannelNum;
+// 1 once the slave chip has been told to reboot.
+extern U8 SLAVE_HAVE_RECIEVE_REBOOT_CMD;
 
+
+// Row of a chip-link command table; a row with command 0 ends a table.
+typedef S32 (*MacComFunc)(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
+typedef struct _MacComFuncMap {
+    U32 u32CmdId;
+    MacComFunc func;
+} MacComFuncMap_Master, MacComFuncMap_Slaver;
+
+// Chip-link addresses besides the two of the link itself (in socket.h).
+#define MACCOMM_MASTER_ETH1_IP 0xC0A8206Eu  // 192.168.32.110
+#define MACCOMM_SLAVE_ETH1_IP 0xC0A8206Fu   // 192.168.32.111
+// Largest file a chip-link transfer may carry (an upgrade image fits).
+#define MACCOMM_FILE_MAX_BYTES (256ull * 1024 * 1024)
+
+// Set-up of the addresses of each end.
 void MAC_InitDirectMACCommMaster(void);
 void MACSlave_InitDirectMACComm(void);
+
+// Senders.
 S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
+S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd);
 S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
-S32 MACComSlaveChipDetect(void);
-U8 Get_VersionInfo_ISSameFlg(void);
+S32 MACSlaveCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
+S32 MACSlaveCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
+
+// File routines of both chips.
+S32 MACComm_ReadFile(const U8* pu8Path, U8* pu8Buf, U32 u32Len);
+S32 MACComm_CombineFile(const U8* pu8Buf, U32 u32Len, const U8* pu8Path);
+// Takes one frame of a file transfer; 0 when the frame completed a file.
+S32 MACComm_RecieveFile(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm, const U8* pu8Path);
+
+// Servers and dispatch.
 void* MACCommMasterTask(void* arg);
 void* MACSlaveCommTask(void* arg);
+S32 MACMasterComm_ParseCmd(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
+S32 MACSlaveComm_ParseCmd(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
+// One accepted connection of a chip-link server: read, unpack, dispatch.
+void MACComm_ServeConnection(S32 s32Socket, S32 (*parse)(S32, ST_ZR_IPCOMM*));
+
+// Detection and versions (master).
+S32 MACComSlaveChipDetect(void);
+S32 MACComGetSlaveChipSoftVersion(void);
+// Fills the version comparison from both chips and logs its banner.
+void MACComm_CompareVersions(bool bSent);
+U8 Get_VersionInfo_ISSameFlg(void);
+BOOL GetLogRecieveEndFlag(void);
+void SetLogRecieveEndFlag(BOOL bFlag);
+
+// What the slave's handlers do, shared with the SPI chip link.
+void MACSlave_RegExecute(ST_DEBUG_SLAVE_REG_INFO* pstReg, bool bWrite);
+void MACSlave_SetHardVersion(U32 u32Version);
+void MACSlave_DeliverMux(std::vector<U8>& block);
+void MACSlave_DeliverPass(std::vector<U8>& block);
+void MACSlave_DeliverPsi(std::vector<U8>& block);
+void MACSlave_DeliverQam(std::vector<U8>& block);
+
+// Slave reboot thread body started by the handler of 833.
+void* MACCom_Reboot(void* arg);
+
+// Test-only settings: the pauses of one detection pass and of the slave's
+// reboot thread (milliseconds), and the chip-link port (0 keeps 8050).
+void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs);
+void MACComm_SetSlaveRebootPause(int ms);
+// Search of a command table up to its 0 row; no row: logged, no reply.
+S32 MACComm_Dispatch(const MacComFuncMap_Master* table, size_t rows, S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
+
+// Upgrade of a received image (upgrade module).
+void* upgrade_FileCasTask(void* arg);
 
 // ATSC time data the master last sent the slave (command 865).
 extern U8 g_u8NTPZone;

@@ -7,5 +7,7 @@ U8 BMN_GetOutputChannelNum(void);
 S32 BMN_Master_DeteSysRebootTask(void);
 S32 BMN_Slave_DeteSysRebootTask(void);
 zrErrCode IPComm_RebootSubboard(void);
-// The operator's reboot of the card: 0, or the reboot's error.
 zrErrCode BMN_SubBoardReboot(void);
+void IPComm_RecycleBeforeReboot(void);
+// Test-only: the requester's wait for the reboot thread (3 s by default).
+void BMN_SetRebootWaitMs(int ms);

@@ -114,7 +114,8 @@ void SetClock(U32 seconds);
 
 // ---- Network -----------------------------------------------------------
 // The address a peer really has: in the simulation chassis and chip-link
-// addresses 192.168.a.b are 127.168.a.b; loopback stays; any other address
+// addresses 192.168.a.b are 127.168.a.b (the chip-link network 192.168.188.b
+// is 127.188.<slot>.b, private to the card); loopback stays; any other address
 // gives 0 (unreachable). Host byte order in and out.
 U32 MapIPv4(U32 hostOrderAddr);
 // connect() with the address mapped, a bounded wait (timeoutMs) and receive
@@ -141,6 +142,14 @@ int InterfaceBase(const char* ifname, U32* base);
 // "" on the card (the agent library's default, UDP 161); on the simulated
 // board the chip's own mapped address, UDP 16161, never every address.
 std::string SnmpDefaultTransport();
+
+// ---- SPI chip link ------------------------------------------------------
+// Writes one whole frame to the link's device (spidev on the card, any byte
+// stream in the simulation). 0, or -1 when the device failed or is closed.
+int SpiLinkWrite(int fd, const U8* buf, size_t len);
+// Reads one whole frame from the link's device, waiting at most waitMs.
+// len; 0 when none came in time; -1 when the device failed or is closed.
+int SpiLinkRead(int fd, U8* buf, size_t len, int waitMs);
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);

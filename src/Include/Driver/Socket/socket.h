@@ -28,6 +28,8 @@ typedef enum {
 #define MACCOMM_SLAVE_IP 0xC0A8BC6Fu   // 192.168.188.111
 // Connect wait of a client socket (the kernel's own is minutes long).
 #define SOCKETC_CONNECT_TIMEOUT_MS 5000
+// Tests run several chip links at once: they move the chip link off 8050.
+void socket_SetMacCommPort(U16 u16Port);
 
 extern int socketSfd;
 extern int socketSfd_mac;

@@ -1,0 +1,554 @@
+// Chip link between the two chips of the card (TCP port 8050): addresses,
+// send routines of both ends, file transfer, the master's server with its
+// command table, the slave detection and the master's half of register access.
+#include "Comm/maccomm.h"
+#include "Comm/ipcomm.h"
+#include "Comm/macreasm.h"
+#include "Common/thread.h"
+#include "DTMB/dtmb.h"
+#include "Driver/FPGA/fpga.h"
+#include "Driver/Socket/socket.h"
+#include "Log/log.h"
+#include "MNG/bmn.h"
+#include "Parameter/parameters.h"
+#include "Platform/platform.h"
+#include "StatusProcess/resource.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp.h"
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <semaphore.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+U8 SLAVE_CHIP_IS_EXIST = 1;
+U8 SLAVE_HAVE_RECIEVE_REBOOT_CMD = 0;
+
+namespace {
+
+std::atomic<U32> s_u32SoftBuildVersionSlaveCmp{0};
+std::atomic<U32> s_u32LogicVersionSlaveCmp{0};
+std::atomic<BOOL> bLogRecieveEndFlag{0};
+
+std::atomic<int> s_detectFirstMs{2000};
+std::atomic<int> s_detectSecondMs{3000};
+
+// The register request now waiting for the slave's answer (command 0: none).
+// An answer is taken only while its request is outstanding and names the
+// same register, so a late answer cannot overwrite a newer request's value.
+std::mutex s_regMutex;
+U16 s_regPendingCmd = 0;
+ST_DEBUG_SLAVE_REG_INFO s_regPending;
+
+// One file reception per process (the master's log archive, the slave's
+// upgrade image).
+std::mutex s_fileMutex;
+MacReassembly s_fileRx(0);
+
+#define MAC_ERR(mod, fmt, ...) log_printf(LOG_LEVEL_ERROR, mod, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
+#define MAC_INFO(mod, fmt, ...) log_printf(LOG_LEVEL_INFO, mod, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
+
+void PauseMs(int ms)
+{
+    if (ms > 0)
+        usleep((useconds_t)ms * 1000);
+}
+
+bool SameRegister(const ST_DEBUG_SLAVE_REG_INFO& a, const ST_DEBUG_SLAVE_REG_INFO& b)
+{
+    if (a.u8RegType != b.u8RegType)
+        return false;
+    switch (a.u8RegType) {
+    case 1: return a.u32SlaveAD9789RegAdd == b.u32SlaveAD9789RegAdd;
+    case 2: return a.u32SlaveRFDA0016RegAdd == b.u32SlaveRFDA0016RegAdd;
+    case 3: return a.u32SlaveADF4351RegAdd == b.u32SlaveADF4351RegAdd;
+    default: return a.u32SlaveLogRegAdd == b.u32SlaveLogRegAdd;
+    }
+}
+
+S32 SendFileTo(U32 u32Peer, ZR_COM_MAC_CMD cmd, const U8* pu8Path)
+{
+    if (pu8Path == nullptr) {
+        MAC_ERR(LOG_MODULE_HW, "Input Param NULL\n");
+        return ZR_ERR_PARAMS;
+    }
+    std::string path = plat::Path((const char*)pu8Path);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || (U64)st.st_size > MACCOMM_FILE_MAX_BYTES) {
+        MAC_ERR(LOG_MODULE_HW, "stat error\n");
+        return ZR_ERR_PARAMS;
+    }
+    std::vector<U8> buf((size_t)st.st_size + 1);
+    S32 rc = MACComm_ReadFile(pu8Path, buf.data(), (U32)st.st_size);
+    if (rc != 0)
+        return rc;
+    return IPComm_SendData(u32Peer, cmd, buf.data(), (U32)st.st_size);
+}
+
+// Handlers of the master's table.
+S32 Ack(S32 s, ST_ZR_IPCOMM*)
+{
+    IPComm_ResponseSuccess(s);
+    return 0;
+}
+
+bool Guard(ST_ZR_IPCOMM* f, const char* func)
+{
+    if (f != nullptr)
+        return true;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d Error: param = NULL\n", LOG_POS_OF(func));
+    return false;
+}
+
+U32 FirstWord(const ST_ZR_IPCOMM* f)
+{
+    U32 v = 0;
+    memcpy(&v, f->pu8Data, f->u32Length < 4 ? f->u32Length : 4);
+    return v;
+}
+
+S32 MACMaster_GuardedAck(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    IPComm_ResponseSuccess(s);
+    return 0;
+}
+
+S32 MACMaster_SoftwareVersion(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    IPComm_ResponseSuccess(s);
+    s_u32SoftBuildVersionSlaveCmp = FirstWord(f);
+    MAC_INFO(LOG_MODULE_HW, "Software Version = 0x%x\n", FirstWord(f));
+    return 0;
+}
+
+S32 MACMaster_HardwareVersion(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    IPComm_ResponseSuccess(s);
+    MAC_INFO(LOG_MODULE_HW, "Hardware Version = 0x%x\n", FirstWord(f));
+    CARD_STATE_LOCK();
+    if (TResource_TS* self = Resource_getSelfHandle())
+        self->u32HardVersion = FirstWord(f);
+    return 0;
+}
+
+S32 MACMaster_FPGAVersion(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    IPComm_ResponseSuccess(s);
+    MAC_INFO(LOG_MODULE_HW, "Slave chip Logic Version = 0x%x\n", FirstWord(f));
+    s_u32LogicVersionSlaveCmp = FirstWord(f);
+    return 0;
+}
+
+S32 MACMaster_LogFile(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    // The flag tells the log export that a whole archive is there.
+    if (MACComm_RecieveFile(s, f, (const U8*)"/tarvex_data/log/cas_log.tar.gz") == 0)
+        bLogRecieveEndFlag = 1;
+    return 0;
+}
+
+S32 RegAnswer(S32 s, ST_ZR_IPCOMM* f, bool read)
+{
+    if (!Guard(f, read ? "MACMaster_RegRead" : "MACMaster_RegWrite"))
+        return -1;
+    ST_DEBUG_SLAVE_REG_INFO ans;
+    memset(&ans, 0, sizeof(ans));
+    memcpy(&ans, f->pu8Data, f->u32Length < sizeof(ans) ? f->u32Length : sizeof(ans));
+    U16 cmd = read ? ZR_COM_MAC_CMD_REG_READ : ZR_COM_MAC_CMD_REG_WRITE;
+    bool take;
+    {
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        take = f->u32Length == sizeof(ans) && s_regPendingCmd == cmd && SameRegister(ans, s_regPending);
+        if (take) {
+            s_regPendingCmd = 0;
+            if (read) {
+                std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+                stSlaveRegInfo = ans;
+            }
+        }
+    }
+    if (take) {
+        sem_t* sem = read ? &g_stReadRegVal_Sem : &g_stWriteRegVal_Sem;
+        if (read) {
+            U32 first = 0;
+            memcpy(&first, sem, sizeof(first));
+            MAC_INFO(LOG_MODULE_HW, "addr = 0x%x, g_stReadRegVal_Sem = 0x%x\n", FirstWord(f), first);
+        }
+        sem_post(sem);
+    } else {
+        MAC_ERR(LOG_MODULE_HW, "register answer %u matches no outstanding request: dropped\n", cmd);
+    }
+    IPComm_ResponseSuccess(s);
+    return 0;
+}
+
+S32 MACMaster_RegRead(S32 s, ST_ZR_IPCOMM* f) { return RegAnswer(s, f, true); }
+S32 MACMaster_RegWrite(S32 s, ST_ZR_IPCOMM* f) { return RegAnswer(s, f, false); }
+
+S32 MACMaster_Reboot(S32 s, ST_ZR_IPCOMM* f)
+{
+    if (!Guard(f, __func__))
+        return -1;
+    if (f->u16CMD == ZR_COM_MAC_CMD_SYS_REBOOT)
+        SLAVE_HAVE_RECIEVE_REBOOT_CMD = 1;
+    IPComm_ResponseSuccess(s);
+    return 0;
+}
+
+const MacComFuncMap_Master arstMacComFuncMapMaster[] = {
+    {ZR_COM_MAC_CMD_VERSION_SOFTWARE, MACMaster_SoftwareVersion},
+    {ZR_COM_MAC_CMD_VERSION_HARDWARE, MACMaster_HardwareVersion},
+    {ZR_COM_MAC_CMD_VERSION_FPGA, MACMaster_FPGAVersion},
+    {ZR_COM_MAC_CMD_FILE_UPGRADE, Ack},
+    {ZR_COM_MAC_CMD_FILE_LOG, MACMaster_LogFile},
+    {ZR_COM_MAC_CMD_FILE_CLEAR_LOG, Ack},
+    {ZR_COM_MAC_CMD_DETE_ALIVE, Ack},
+    {ZR_COM_MAC_CMD_REG_READ, MACMaster_RegRead},
+    {ZR_COM_MAC_CMD_REG_WRITE, MACMaster_RegWrite},
+    {ZR_COM_MAC_CMD_SYS_REBOOT, MACMaster_Reboot},
+    {ZR_COM_MAC_CMD_SYS_STATUS, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_NET_TS, Ack},
+    {ZR_COM_MAC_CMD_PARAMS_NET_CAS, Ack},
+    {ZR_COM_MAC_CMD_PARAMS_MAC_TS, Ack},
+    {ZR_COM_MAC_CMD_PARAMS_MAC_CAS, Ack},
+    {ZR_COM_MAC_CMD_PARAMS_MUXER, Ack},
+    {ZR_COM_MAC_CMD_PARAMS_QAM, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_PSI_IP, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_MAC, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_PSI_TABLE, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_PARAMS_PASSLUT, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_RES_HARDVERSION, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_MOD_SI, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_ATSC_TIME_INFO, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_TOT_TABLE_INFO, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_SYSTEM_TIME, MACMaster_GuardedAck},
+    {0, nullptr},
+};
+
+void PrintVersions(bool working)
+{
+    const ST_VERSION_INFO& v = g_stVersionInfo;
+    auto sw = [](U32 x, int sh) { return (int)((x >> sh) & 0xFF); };
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d =========================================\n", LOG_POS);
+    if (!working)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d ===  Slave chip is not working!!!   ===\n", LOG_POS);
+    else
+        MAC_INFO(LOG_MODULE_SYS, "===  Slave chip is working now!!!   ===\n");
+    MAC_INFO(LOG_MODULE_SYS, "=========================================\n");
+    MAC_INFO(LOG_MODULE_SYS, "=== Master SoftVersion: V%02d.%02d.%02d  ===\n", sw(v.u32MasterBuildSoftVer, 16),
+             sw(v.u32MasterBuildSoftVer, 8), sw(v.u32MasterBuildSoftVer, 0));
+    MAC_INFO(LOG_MODULE_SYS, "=== Master LogicVersion: %02d.%02d.%02d%02d ===\n", sw(v.u32MasterLogVer, 24),
+             sw(v.u32MasterLogVer, 16), sw(v.u32MasterLogVer, 8), sw(v.u32MasterLogVer, 0));
+    MAC_INFO(LOG_MODULE_SYS, "===   ----------------------------  ===\n");
+    MAC_INFO(LOG_MODULE_SYS, "=== Slave  SoftVersion: V%02d.%02d.%02d ===\n", sw(v.u32SlaveBuildSoftVer, 16),
+             sw(v.u32SlaveBuildSoftVer, 8), sw(v.u32SlaveBuildSoftVer, 0));
+    MAC_INFO(LOG_MODULE_SYS, "=== Slave  LogicVersion: %02d.%02d.%02d%02d  ===\n", sw(v.u32SlaveLogVer, 24),
+             sw(v.u32SlaveLogVer, 16), sw(v.u32SlaveLogVer, 8), sw(v.u32SlaveLogVer, 0));
+    MAC_INFO(LOG_MODULE_SYS, "=========================================\n");
+}
+
+void InitAddresses(U32 own, void (*fpgaInit)(U32), const char* eth1)
+{
+    char cmd[96];
+    snprintf(cmd, sizeof(cmd), "ifconfig eth1:Mac_D %u.%u.%u.%u", own >> 24, (own >> 16) & 0xFF, (own >> 8) & 0xFF,
+             own & 0xFF);
+    plat::System(cmd);
+    fpgaInit(own);
+    plat::System("ifconfig eth1 up");
+    snprintf(cmd, sizeof(cmd), "ifconfig eth1 %s", eth1);
+    plat::System(cmd);
+}
+
+}  // namespace
+
+void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs)
+{
+    s_detectFirstMs = detectFirstMs;
+    s_detectSecondMs = detectSecondMs;
+    MACComm_SetSlaveRebootPause(rebootMs);
+}
+
+void MAC_InitDirectMACCommMaster(void)
+{
+    // Until the detection has compared them, the chips count as alike.
+    g_stVersionInfo.bISSameFlg = 1;
+    InitAddresses(MACCOMM_MASTER_IP, FPGA_MAC_Master_Comm_Init, "192.168.32.110");
+}
+
+void MACSlave_InitDirectMACComm(void)
+{
+    InitAddresses(MACCOMM_SLAVE_IP, FPGA_MAC_Slave_Comm_Init, "192.168.32.111");
+}
+
+S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
+{
+    if (SLAVE_CHIP_IS_EXIST != 1 || u32DataLen == 0)
+        return 0;
+    bool reg = emComMacCmd == ZR_COM_MAC_CMD_REG_READ || emComMacCmd == ZR_COM_MAC_CMD_REG_WRITE;
+    if (reg && u8Data != nullptr && u32DataLen >= sizeof(ST_DEBUG_SLAVE_REG_INFO)) {
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        memcpy(&s_regPending, u8Data, sizeof(s_regPending));
+        s_regPendingCmd = (U16)emComMacCmd;
+    }
+    S32 rc = IPComm_SendData(MACCOMM_SLAVE_IP, emComMacCmd, u8Data, u32DataLen);
+    if (reg) {
+        // The slave answers before it replies: whatever comes later is late.
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        s_regPendingCmd = 0;
+    }
+    return rc;
+}
+
+S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd) { return IPComm_SendCmd(MACCOMM_SLAVE_IP, emComMacCmd); }
+
+S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path)
+{
+    return SendFileTo(MACCOMM_SLAVE_IP, emComMacCmd, pu8Path);
+}
+
+S32 MACSlaveCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
+{
+    printf("*****MACSlaveCommSendData   cmd %d\r\n", (int)emComMacCmd);
+    if (u32DataLen == 0)
+        return 0;
+    return IPComm_SendData(MACCOMM_MASTER_IP, emComMacCmd, u8Data, u32DataLen);
+}
+
+S32 MACSlaveCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path)
+{
+    return SendFileTo(MACCOMM_MASTER_IP, emComMacCmd, pu8Path);
+}
+
+S32 MACComm_ReadFile(const U8* pu8Path, U8* pu8Buf, U32 u32Len)
+{
+    if (pu8Path == nullptr || pu8Buf == nullptr || u32Len == 0) {
+        MAC_ERR(LOG_MODULE_HW, "Input Param NULL\n");
+        return ZR_ERR_PARAMS;
+    }
+    FILE* f = plat::Fopen((const char*)pu8Path, "rb");
+    if (f == nullptr) {
+        MAC_ERR(LOG_MODULE_HW, "open error\n");
+        return 1;
+    }
+    size_t n = fread(pu8Buf, 1, u32Len, f);
+    fclose(f);
+    // A file that shrank since its size was taken is not sent half.
+    if (n != u32Len) {
+        MAC_ERR(LOG_MODULE_HW, "open error\n");
+        return 1;
+    }
+    return 0;
+}
+
+S32 MACComm_CombineFile(const U8* pu8Buf, U32 u32Len, const U8* pu8Path)
+{
+    if (pu8Buf == nullptr || pu8Path == nullptr) {
+        MAC_ERR(LOG_MODULE_UPGRADE, "Null pointer!\n");
+        return ZR_ERR_PARAMS;
+    }
+    MAC_INFO(LOG_MODULE_UPGRADE, "u32Datalen %d\n", u32Len);
+    if (!plat::WriteFileAtomic((const char*)pu8Path, pu8Buf, u32Len)) {
+        MAC_ERR(LOG_MODULE_UPGRADE, "Upgrade file [%s] re-open fail!\n", (const char*)pu8Path);
+        return 6;
+    }
+    return 0;
+}
+
+S32 MACComm_RecieveFile(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm, const U8* pu8Path)
+{
+    if (pstIPComm == nullptr || pu8Path == nullptr) {
+        MAC_ERR(LOG_MODULE_HW, "Input Param NULL\n");
+        return ZR_ERR_PARAMS;
+    }
+    std::lock_guard<std::mutex> lk(s_fileMutex);
+    if (pstIPComm->u32CurTansNum == 0)
+        printf("#####receive total packet %d\r\n", (int)pstIPComm->u32SumTansNum);
+    U32 expected = s_fileRx.Expected();
+    MacReassembly::Result r = s_fileRx.Feed(*pstIPComm, MACCOMM_FILE_MAX_BYTES);
+    if (r == MacReassembly::Result::Dropped)
+        printf("##debug## IPCOMM receive packet index error sould rec %d, rec %d\r\n", (int)expected,
+               (int)pstIPComm->u32CurTansNum);
+    if (r == MacReassembly::Result::Complete) {
+        printf("###receive file finish\r\n");
+        std::vector<U8> data = s_fileRx.Take();
+        S32 rc = MACComm_CombineFile(data.data(), (U32)data.size(), pu8Path);
+        if (rc == 0) {
+            IPComm_ResponseSuccess(s32Socket);
+            return 0;
+        }
+        IPComm_ResponseError(s32Socket);
+        return rc;
+    }
+    if (r == MacReassembly::Result::Broken) {
+        // The sender learns that this transfer produced no file.
+        MAC_ERR(LOG_MODULE_HW, "Null pointer!\n");
+        IPComm_ResponseError(s32Socket);
+        return -1;
+    }
+    IPComm_ResponseSuccess(s32Socket);
+    return 1;
+}
+
+void MACComm_ServeConnection(S32 s32Socket, S32 (*parse)(S32, ST_ZR_IPCOMM*))
+{
+    U8 buf[4096];
+    S32 n = IPComm_RecvFrame(s32Socket, buf, sizeof(buf), IPCOMM_SERVER_READ_WAIT_MS);
+    // A read too short for a frame is dropped: it must not act on an earlier frame.
+    if (n < IPCOMM_MIN_FRAME_LEN)
+        return;
+    static thread_local ST_ZR_IPCOMM rec;
+    IPComm_MACParseData(buf, n, &rec);
+    parse(s32Socket, &rec);
+}
+
+static void ServeForever(SOCKETSErrCode (*bind)(void), S32 (*parse)(S32, ST_ZR_IPCOMM*))
+{
+    MACsocketS_open();
+    bind();
+    MACsocketS_listen();
+    S32 lfd = socketSfd_mac;
+    for (;;) {
+        S32 c = accept(lfd, nullptr, nullptr);
+        if (c < 0) {
+            // A listener that never came up must not spin.
+            if (lfd < 0)
+                sleep(1);
+            continue;
+        }
+        plat::SetSocketTimeouts(c, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
+        MACComm_ServeConnection(c, parse);
+        close(c);
+    }
+}
+
+void* MACCommMasterTask(void*)
+{
+    ServeForever(MACMastersocketS_bind, MACMasterComm_ParseCmd);
+    return nullptr;
+}
+
+void* MACSlaveCommTask(void*)
+{
+    ServeForever(MACSlavesocketS_bind, MACSlaveComm_ParseCmd);
+    return nullptr;
+}
+
+S32 MACComm_Dispatch(const MacComFuncMap_Master* table, size_t rows, S32 s, ST_ZR_IPCOMM* f)
+{
+    if (f == nullptr) {
+        MAC_ERR(LOG_MODULE_HW, "Input Param NULL\n");
+        return ZR_ERR_PARAMS;
+    }
+    if (f->u16CMD == MACOMM_NONE_CMD || f->u16CMD == MACOMM_SUCCESS_CMD || f->u16CMD == MACOMM_DATA_ERROR)
+        return 0;
+    for (size_t i = 0; i < rows && table[i].u32CmdId != 0; i++)
+        if (table[i].u32CmdId == f->u16CMD)
+            return table[i].func(s, f);
+    MAC_ERR(LOG_MODULE_HW, "Error: unknow cmd: %d\n", (int)f->u16CMD);
+    return -1;
+}
+
+S32 MACMasterComm_ParseCmd(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
+{
+    return MACComm_Dispatch(arstMacComFuncMapMaster, sizeof(arstMacComFuncMapMaster) / sizeof(arstMacComFuncMapMaster[0]),
+                            s32Socket, pstIPComm);
+}
+
+S32 MACComGetSlaveChipSoftVersion(void)
+{
+    U8 filler[10] = {0};
+    S32 rc = MACMasterCommSendData(ZR_COM_MAC_CMD_VERSION_SOFTWARE, filler, sizeof(filler));
+    if (rc == 0)
+        rc = MACMasterCommSendData(ZR_COM_MAC_CMD_VERSION_FPGA, filler, sizeof(filler));
+    if (rc != 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Send Params Start Tag Error\n", LOG_POS);
+    return rc;
+}
+
+// Pushes of the start-up that a slave not yet listening lost, sent again
+// once it is found (the slave must end up with the master's state).
+static void MACComm_ResendStartupState(void)
+{
+    U32 hw = 0, ip = 0;
+    TParameter_DTMB set;
+    {
+        CARD_STATE_LOCK();
+        if (TResource_TS* self = Resource_getSelfHandle()) {
+            hw = self->u32HardVersion;
+            ip = self->u32IPAddress;
+        }
+        set = *GetDTMBPara_Handle();
+    }
+    if (hw != 0)
+        MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
+    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set));
+    if (ip != 0)
+        FPGA_Set_IP0(ip);
+    FPGA_SendMACToSubChip();
+    U32 now = 0;
+    Status_GetLinuxTime(&now);
+    MACMasterCommSendData(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), 4);
+    {
+        CARD_STATE_LOCK();
+        TSP_MuxProcess();
+    }
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
+}
+
+void MACComm_CompareVersions(bool bSent)
+{
+    U32 mlog = 0;
+    FPGA_GetLOGVerSion(&mlog);
+    g_stVersionInfo.u32MasterLogVer = mlog;
+    g_stVersionInfo.u32MasterBuildSoftVer = GetRealSoftBuildVersion();
+    g_stVersionInfo.u32SlaveBuildSoftVer = s_u32SoftBuildVersionSlaveCmp;
+    g_stVersionInfo.u32SlaveLogVer = s_u32LogicVersionSlaveCmp;
+    if (BMN_GetOutputChannelNum() == 4)
+        g_stVersionInfo.bISSameFlg = 1;
+    else
+        g_stVersionInfo.bISSameFlg =
+            g_stVersionInfo.u32MasterBuildSoftVer == g_stVersionInfo.u32SlaveBuildSoftVer &&
+            g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer;
+    PrintVersions(bSent);
+}
+
+S32 MACComSlaveChipDetect(void)
+{
+    // Only answers of this detection count.
+    s_u32SoftBuildVersionSlaveCmp = 0;
+    s_u32LogicVersionSlaveCmp = 0;
+    for (int pass = 0; pass < 4; pass++) {
+        PauseMs(s_detectFirstMs);
+        S32 rc = MACComGetSlaveChipSoftVersion();
+        PauseMs(s_detectSecondMs);
+        MACComm_CompareVersions(rc == 0);
+        if (g_stVersionInfo.u32SlaveLogVer != 0) {
+            SLAVE_CHIP_IS_EXIST = 1;
+            MACComm_ResendStartupState();
+            return 0;
+        }
+    }
+    SLAVE_CHIP_IS_EXIST = 0;
+    return -1;
+}
+
+U8 Get_VersionInfo_ISSameFlg(void) { return g_stVersionInfo.bISSameFlg; }
+BOOL GetLogRecieveEndFlag(void) { return bLogRecieveEndFlag; }
+void SetLogRecieveEndFlag(BOOL bFlag) { bLogRecieveEndFlag = bFlag; }

@@ -1,0 +1,419 @@
+// Chip link between the card's chips: wire bytes, the slave's reassembly and
+// payload checks, the master's dispatch, detection, reboot coordination and
+// the SPI link over an in-process byte pipe.
+#include "Comm/ipcomm.h"
+#include "Comm/maccomm.h"
+#include "Comm/spicomm.h"
+#include "Common/commonfun.h"
+#include "Common/thread.h"
+#include "DTMB/dtmb.h"
+#include "Driver/FPGA/fpga.h"
+#include "Driver/Socket/socket.h"
+#include "MNG/bmn.h"
+#include "Platform/platform.h"
+#include "SIprocess/tdttot.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp_lut.h"
+#include "support/framepeer.h"
+#include "support/testboard.h"
+#include <chrono>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string Hex(const std::vector<U8>& b)
+{
+    std::string s;
+    char t[3];
+    for (U8 c : b) {
+        snprintf(t, sizeof(t), "%02x", c);
+        s += t;
+    }
+    return s;
+}
+
+U32 Crc(const std::vector<U8>& raw) { return raw.size() < 4 ? 0 : raw[raw.size() - 4] | raw[raw.size() - 3] << 8 | raw[raw.size() - 2] << 16 | (U32)raw[raw.size() - 1] << 24; }
+
+// One frame handed to a chip's dispatcher on a socket pair; the reply
+// command (0 for none) comes back.
+struct Wire {
+    int fd[2];
+    Wire() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
+    ~Wire() { close(fd[0]); close(fd[1]); }
+    U16 Send(S32 (*parse)(S32, ST_ZR_IPCOMM*), U16 cmd, U32 idx, U32 total, const std::vector<U8>& data,
+             U8 reserved = 0)
+    {
+        std::vector<U8> raw = FramePeer::Build(3, cmd, idx, total, data);
+        if (reserved) {
+            // The sender's CRC covers the reserved byte as sent.
+            raw[1] = reserved;
+            U32 c = Common_CRC_Calculate(raw.data(), (U32)(IPCOMM_HEADER_LEN + data.size()), IPCOMM_CRC_INIT);
+            memcpy(&raw[raw.size() - 4], &c, 4);
+        }
+        ST_ZR_IPCOMM rec;
+        EXPECT_EQ(IPComm_MACParseData(raw.data(), (S32)raw.size(), &rec), ZR_SUCCESS);
+        parse(fd[0], &rec);
+        U8 buf[256];
+        struct timeval tv = {0, 200000};
+        setsockopt(fd[1], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        ssize_t n = recv(fd[1], buf, sizeof(buf), 0);
+        ST_ZR_IPCOMM rep;
+        if (n <= 0 || FrameCodec_Decode(buf, (size_t)n, &rep) != ZR_SUCCESS)
+            return 0;
+        return rep.u16CMD;
+    }
+};
+
+std::vector<U8> Bytes(size_t n, U8 seed)
+{
+    std::vector<U8> v(n);
+    for (size_t i = 0; i < n; i++)
+        v[i] = (U8)(seed + i * 7);
+    return v;
+}
+
+U16 FreePort()
+{
+    FramePeer p(0x7F000001u, 0);
+    return p.Port();
+}
+
+}  // namespace
+
+TEST(ChipLinkWire, FramesAreByteExact)
+{
+    ChipLinkStandIn slave;
+    Status_SetSlotID(3);
+    U32 t = 0x65000000;
+    ASSERT_EQ(MACMasterCommSendData(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&t), 4), 0);
+    ASSERT_EQ(MACMasterCommSendCmd(ZR_COM_MAC_CMD_SYS_REBOOT), 0);
+    auto frames = slave.peer.Frames();
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(Hex(frames[0].raw), "0300670300000000010000000400000000000065" "5615525d");
+    EXPECT_EQ(Crc(frames[1].raw), 0xF3537327u);
+
+    // The slave's answer to 771 goes to the master's server.
+    FramePeer master(0x7FBC036Eu, slave.peer.Port());
+    U32 v = 0x01020304;
+    ASSERT_EQ(MACSlaveCommSendData(ZR_COM_MAC_CMD_VERSION_FPGA, reinterpret_cast<U8*>(&v), 4), 0);
+    ASSERT_EQ(master.Count(), 1u);
+    EXPECT_EQ(Crc(master.Frames()[0].raw), 0x91BDDE54u);
+
+    SPI_COM_DATA f;
+    SPICom_BuildFrame(&f, ZR_COM_SPI_CMD_DETE_ALIVE, 1, 1, nullptr, 0, 0);
+    EXPECT_EQ(f.u32Crc, 0xD1E9D4B3u);
+}
+
+TEST(ChipLinkWire, AbsentSlaveSkipsDataPushesButNotCommands)
+{
+    ChipLinkStandIn slave;
+    SLAVE_CHIP_IS_EXIST = 0;
+    TParameter_DTMB set = *GetDTMBPara_Handle();
+    EXPECT_EQ(MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set)), 0);
+    EXPECT_EQ(slave.peer.Count(), 0u);
+    EXPECT_EQ(MACMasterCommSendCmd(ZR_COM_MAC_CMD_SYS_REBOOT), 0);
+    EXPECT_EQ(slave.peer.Count(), 1u);
+    SLAVE_CHIP_IS_EXIST = 1;
+    EXPECT_EQ(MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), 0), 0);
+    EXPECT_EQ(slave.peer.Count(), 1u) << "length 0 sends nothing";
+    Spill(TestBoardRoot() + "/tmp/empty", "");
+    EXPECT_EQ(MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)"/tmp/empty"), ZR_ERR_PARAMS);
+    EXPECT_EQ(MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)"/tmp/none"), ZR_ERR_PARAMS);
+    EXPECT_EQ(slave.peer.Count(), 1u);
+}
+
+TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
+{
+    Wire w;
+    // 1,000 mux records and the terminator: 9 frames, handed over after the ninth.
+    std::vector<U8> mux(12012, 0);
+    for (U32 i = 0; i < 1000; i++) {
+        U32 rec[3] = {i + 1, 0x100 + i, 0x200 + i};
+        memcpy(&mux[i * 12], rec, 12);
+    }
+    memset(aru32SubslotBuffer0, 0, sizeof(U32) * TSP_LUT_SUB_MUX_NUM);
+    for (U32 i = 0; i < 9; i++) {
+        std::vector<U8> part(mux.begin() + i * 1400, mux.begin() + std::min<size_t>(mux.size(), (i + 1) * 1400));
+        EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, i, 9, part), 1);
+        if (i == 7) {
+            EXPECT_EQ(aru32SubslotBuffer0[0], 0u) << "nothing handed over before the last frame";
+        }
+        if (i == 1) {  // the master's retry of a frame already taken
+            EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, i, 9, part), 1);
+        }
+    }
+    EXPECT_EQ(aru32SubslotBuffer0[0], 1u);
+    EXPECT_EQ(aru32SubslotBuffer0[999], 1000u);
+
+    // A file whose middle frame is lost: acknowledged, never written, and the
+    // sender learns it on the last frame.
+    std::string path = TestBoardRoot() + "/var/volatile/upgradefile";
+    unlink(path.c_str());
+    std::vector<U8> file = Bytes(2801, 5);
+    std::vector<U8> f0(file.begin(), file.begin() + 1400), f1(file.begin() + 1400, file.begin() + 2800),
+        f2(file.begin() + 2800, file.end());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 3, f0), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 2);
+    EXPECT_FALSE(FileExists(path));
+    // A stale half transfer does not spoil the next one: frame 0 restarts.
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 3, f0), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 3, f0), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 1, 3, f1), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 1, 3, f1), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 1);
+    EXPECT_EQ(Slurp(path), std::string(file.begin(), file.end()));
+
+    // A total that would overflow a size computed in 32 bits is refused.
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 0xFFFFFFFF, f0), 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0xFFFFFFFE, 0xFFFFFFFF, f2), 2);
+
+    // More bypass records than the table holds: at most the table is handed on.
+    std::vector<U8> pass(72, 0);
+    for (int i = 0; i < 8; i++) {
+        U32 rec[2] = {(U32)(0x10 + i), 1};
+        memcpy(&pass[i * 8], rec, 8);
+    }
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_PASSLUT, 0, 1, pass), 1);
+    EXPECT_EQ(aru32SubslotBypassBuffer0[7], 0x17u);
+    std::vector<U8> tooLong(80, 1);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_PASSLUT, 0, 1, tooLong), 2);
+    EXPECT_EQ(aru32SubslotBypassBuffer0[7], 0x17u);
+}
+
+TEST(ChipLinkSlave, PayloadsAreCheckedBeforeUse)
+{
+    Wire w;
+    U8 before[8];
+    memcpy(before, u8TDTEnableFlag, 8);
+    std::vector<U8> flags = {1, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, 0, 1, flags, 1), 1);
+    EXPECT_EQ(memcmp(before, u8TDTEnableFlag, 8), 0) << "a CRC re-check failure applies nothing";
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, 0, 1, {1, 1}), 1);
+    EXPECT_EQ(memcmp(before, u8TDTEnableFlag, 8), 0) << "a short payload applies nothing";
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, 0, 1, flags), 1);
+    EXPECT_EQ(u8TDTEnableFlag[7], 1);
+
+    std::vector<U8> time = {0x08, 0x01, 0x1E, 0x00, 0x00, 0x00, 0x00, 0x65};
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_ATSC_TIME_INFO, 0, 1, time), 1);
+    EXPECT_EQ(g_u8NTPZone, 8);
+    EXPECT_EQ(g_u8DayLightFlag, 1);
+    EXPECT_EQ(g_u16GPSOffset, 30);
+
+    std::string marker = TestBoardRoot() + "/tarvex_app/app/upgrade_4g.jason";
+    unlink(marker.c_str());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_RES_HARDVERSION, 0, 1, {0, 0, 0, 0}), 1);
+    EXPECT_FALSE(FileExists(marker));
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_RES_HARDVERSION, 0, 1, {2, 0, 0, 0}), 1);
+    EXPECT_TRUE(FileExists(marker));
+
+    // Commands the slave has no row for, and the ignored codes: no reply.
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_VERSION_HARDWARE, 0, 1, {1, 2, 3, 4}), 0);
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, MACOMM_SUCCESS_CMD, 0, 1, {}), 0);
+}
+
+TEST(ChipLinkMaster, DispatchAndLateRegisterAnswers)
+{
+    Wire w;
+    EXPECT_EQ(w.Send(MACMasterComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, 0, 1, {1}), 1);
+    EXPECT_EQ(w.Send(MACMasterComm_ParseCmd, ZR_COM_MAC_CMD_DETE_ALIVE, 0, 1, {}), 1);
+    EXPECT_EQ(w.Send(MACMasterComm_ParseCmd, ZR_COM_MAC_CMD_FILE_CONFIG, 0, 1, {}), 0);
+    EXPECT_EQ(w.Send(MACMasterComm_ParseCmd, MACOMM_SUCCESS_CMD, 0, 1, {}), 0);
+
+    // An answer with no request outstanding changes nothing.
+    sem_init(&g_stReadRegVal_Sem, 0, 0);
+    memset(&stSlaveRegInfo, 0, sizeof(stSlaveRegInfo));
+    ST_DEBUG_SLAVE_REG_INFO ans{};
+    ans.u32SlaveLogRegAdd = 12;
+    ans.u32SlaveLogRegVal = 0xBAD;
+    std::vector<U8> raw(reinterpret_cast<U8*>(&ans), reinterpret_cast<U8*>(&ans) + sizeof(ans));
+    EXPECT_EQ(w.Send(MACMasterComm_ParseCmd, ZR_COM_MAC_CMD_REG_READ, 0, 1, raw), 1);
+    int v = -1;
+    sem_getvalue(&g_stReadRegVal_Sem, &v);
+    EXPECT_EQ(v, 0);
+    EXPECT_EQ(stSlaveRegInfo.u32SlaveLogRegVal, 0u);
+}
+
+// The slave chip runs in a process of its own; the master's server, the
+// detection and a remote register read run here.
+TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
+{
+    RunInChildProcess([] {
+        socket_SetMacCommPort(FreePort());
+        IPComm_SetReplyWaitMs(2000);
+        MACComm_SetTestPauses(100, 400, 2000);
+        pid_t slave = fork();
+        if (slave == 0) {
+            MACSlaveCommTask(nullptr);
+            _exit(0);
+        }
+        socketSfd_mac = -1;
+        THREAD_NEW_DETACH(MACCommMasterTask, nullptr, "MACCommMasterTask");
+        usleep(300000);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(MACComSlaveChipDetect(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "found on the first pass";
+        EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 1);
+        EXPECT_EQ(Get_VersionInfo_ISSameFlg(), 1);
+        FPGA_REG_Write(700, 0x5A5A);
+        U32 v = 0;
+        EXPECT_EQ(FPGA_LogRegReadDebug(1, 700, &v), PE_SUCCESS);
+        EXPECT_EQ(v, 0x5A5Au);
+
+        kill(slave, SIGKILL);
+        waitpid(slave, nullptr, 0);
+        EXPECT_EQ(MACComSlaveChipDetect(), -1);
+        EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 0);
+    });
+}
+
+TEST(Reboot, FourChannelCardRebootsAlone)
+{
+    g_u8OutputChannelNum = 4;
+    EXPECT_EXIT(IPComm_RebootSubboard(), ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    // The operator's reboot with the back board unreachable still reboots,
+    // after the recycle commands were recorded (none refused).
+    EXPECT_EXIT(BMN_SubBoardReboot(), ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    g_u8OutputChannelNum = 8;
+    std::string shell = Slurp(TestBoardRoot() + "/trace/shell.log");
+    EXPECT_NE(shell.find("RECORD kill -9 $(pidof syslogd)"), std::string::npos);
+    EXPECT_NE(shell.find("RECORD ubidetach -m 9"), std::string::npos);
+    EXPECT_EQ(shell.find("REFUSED kill"), std::string::npos);
+}
+
+TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
+{
+    EXPECT_EXIT(
+        {
+            ChipLinkStandIn slave;
+            slave.peer.SetMode(FramePeer::Mode::Mute);
+            IPComm_SetReplyWaitMs(100);
+            BMN_SetRebootWaitMs(1500);
+            g_u8OutputChannelNum = 8;
+            if (BMN_Master_DeteSysRebootTask() != 0)
+                _exit(1);
+            usleep(100000);
+            if (IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL)
+                _exit(2);
+            size_t first = slave.peer.Count();
+            // The reboot thread still serves: the second request reaches the slave again.
+            if (first < 1 || IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL || slave.peer.Count() <= first)
+                _exit(3);
+            // Once the slave answers, the card reboots.
+            slave.peer.SetMode(FramePeer::Mode::Reply);
+            IPComm_RebootSubboard();
+            _exit(4);
+        },
+        ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+}
+
+namespace {
+
+// The other end of the SPI wire: answers each request frame as told.
+struct SpiPeer {
+    int fd[2];
+    std::vector<SPI_COM_DATA> got;
+    std::thread t;
+    int badFirst = 0;
+    SpiPeer() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
+    void Run(size_t frames)
+    {
+        t = std::thread([this, frames] {
+            for (size_t i = 0; i < frames; i++) {
+                SPI_COM_DATA q;
+                if (plat::SpiLinkRead(fd[1], reinterpret_cast<U8*>(&q), sizeof(q), 3000) <= 0)
+                    return;
+                got.push_back(q);
+                SPI_COM_DATA r;
+                U8 code = badFirst-- > 0 ? SPI_RETURN_CODE_CRC_ERROR : SPI_RETURN_CODE_SUCCESS;
+                SPICom_BuildFrame(&r, q.u8CmdId, q.u32CurIndex, q.u32TotalIndex, q.aru8Data, q.u8DataLen, code);
+                plat::SpiLinkWrite(fd[1], reinterpret_cast<U8*>(&r), sizeof(r));
+            }
+        });
+    }
+    ~SpiPeer()
+    {
+        if (t.joinable())
+            t.join();
+        close(fd[0]);
+        close(fd[1]);
+    }
+};
+
+}  // namespace
+
+TEST(SpiLink, BlocksFlagsAndRetries)
+{
+    g_u8OutputChannelNum = 8;
+    std::vector<U8> msg = Bytes(209, 1);
+    {
+        SpiPeer p;
+        p.badFirst = 1;  // the first block is answered with a CRC error once
+        p.Run(4);
+        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_PARAMS_PSI_TABLE, msg.data(), (U32)msg.size()), 0);
+        p.t.join();
+        ASSERT_EQ(p.got.size(), 4u);
+        EXPECT_EQ(p.got[0].u32CurIndex, 1u);
+        EXPECT_EQ(p.got[1].u32CurIndex, 1u) << "repeated after the CRC error";
+        EXPECT_EQ(p.got[1].u16CmdFlag, 0x000A);
+        EXPECT_EQ(p.got[2].u16CmdFlag, 0x0050);
+        EXPECT_EQ(p.got[3].u16CmdFlag, 0x0A00);
+        EXPECT_EQ(p.got[1].u8DataLen, 104);
+        EXPECT_EQ(p.got[3].u8DataLen, 1);
+        EXPECT_EQ(p.got[3].aru8Data[0], msg[208]);
+    }
+    {
+        // A dead peer fails at once instead of after every retry.
+        SpiPeer p;
+        close(p.fd[1]);
+        p.fd[1] = -1;
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), -1);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+    }
+    {
+        SpiPeer p;
+        g_u8OutputChannelNum = 4;
+        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), 0);
+        g_u8OutputChannelNum = 8;
+        U8 b;
+        EXPECT_EQ(plat::SpiLinkRead(p.fd[1], &b, 1, 50), 0) << "nothing sent on a 4-channel card";
+    }
+}
+
+TEST(SpiLink, SlaveAppliesWholeMessagesAndRefusesBadFrames)
+{
+    int fd[2];
+    socketpair(AF_UNIX, SOCK_STREAM, 0, fd);
+    std::thread slave(SPISlave_ComTask, (void*)(intptr_t)fd[1]);
+    TParameter_DTMB set = *GetDTMBPara_Handle();
+    set.OutputFreq[5] = 474000 + 8000;
+    EXPECT_EQ(SPICom_SendData(fd[0], ZR_COM_SPI_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set)), 0);
+    EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[5], 482000u);
+
+    // A length above 104 or an index outside [1, total] is answered with 0xA5.
+    SPI_COM_DATA q;
+    SPICom_BuildFrame(&q, ZR_COM_SPI_CMD_DETE_ALIVE, 1, 1, nullptr, 0, 0);
+    q.u8DataLen = 105;
+    q.u32Crc = SPICom_FrameCrc(&q);
+    SPI_COM_DATA r;
+    plat::SpiLinkWrite(fd[0], reinterpret_cast<U8*>(&q), sizeof(q));
+    ASSERT_EQ(SPIMaster_RecvData(fd[0], &r), 0);
+    EXPECT_EQ(r.u8ReturnCode, SPI_RETURN_CODE_CRC_ERROR);
+    SPICom_BuildFrame(&q, ZR_COM_SPI_CMD_DETE_ALIVE, 3, 2, nullptr, 0, 0);
+    plat::SpiLinkWrite(fd[0], reinterpret_cast<U8*>(&q), sizeof(q));
+    ASSERT_EQ(SPIMaster_RecvData(fd[0], &r), 0);
+    EXPECT_EQ(r.u8ReturnCode, SPI_RETURN_CODE_CRC_ERROR);
+
+    // The slave's log arrives in a file of its own.
+    Spill(TestBoardRoot() + "/tmp/log.txt", std::string(250, 'L'));
+    EXPECT_EQ(SPICom_GetSlaveLog(fd[0]), 0);
+    EXPECT_EQ(Slurp(TestBoardRoot() + (const char*)stSlaveLogInfo.aru8LogFilename), std::string(250, 'L'));
+    close(fd[0]);
+    slave.join();
+    close(fd[1]);
+}
