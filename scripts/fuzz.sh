@@ -3,7 +3,8 @@
 # each for a fixed time, several at once; any finding fails the run.
 #   scripts/fuzz.sh [--seconds N] [--jobs N] [--build DIR] [TARGET...]
 # Reproducers land in tests/fuzz/corpus/<target>/ (commit them with the
-# fix); the working corpus grows in <build>/corpus/<target>/.
+# fix); the working corpus grows in <build>/corpus/<target>/. A target's
+# tests/fuzz/<target>.dict, when there, is its dictionary.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=30
@@ -15,7 +16,7 @@ while [ $# -gt 0 ]; do
     --seconds) seconds=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
   esac
@@ -33,11 +34,13 @@ fi
 run_one() {
   local name=$1 bin=$build/fuzz/$1
   local work=$build/corpus/$name keep=$top/tests/fuzz/corpus/$name log=$build/logs/$name.log
+  local dict=()
+  [ -f "$top/tests/fuzz/$name.dict" ] && dict=(-dict="$top/tests/fuzz/$name.dict")
   mkdir -p "$work" "$keep" "$build/logs"
   MODCARD_FUZZ_SEEDS=$work "$bin" >"$log" 2>&1 || { echo "FAIL $name: seeds (see $log)"; return 1; }
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=5 UBSAN_OPTIONS=print_stacktrace=1 \
      "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
-            -artifact_prefix="$keep/" "$work" "$keep" >>"$log" 2>&1; then
+            -artifact_prefix="$keep/" ${dict[@]+"${dict[@]}"} "$work" "$keep" >>"$log" 2>&1; then
     echo "ok   $name ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"
   else
     echo "FAIL $name: reproducer in $keep (log $log)"

@@ -224,3 +224,25 @@ TEST_F(Upgrade, MultipartEnvelopeIsStripped)
         EXPECT_EQ(Slurp(file), bad);
     }
 }
+
+namespace {
+zrErrCode g_secondInstall = ZR_SUCCESS;
+void InstallAgainAtStage4(U8 stage)
+{
+    if (stage == 4)
+        g_secondInstall = upgrade_UpgradeSystem(reinterpret_cast<const U8*>(UPGRADE_FILE));
+}
+}  // namespace
+
+// An image sent again while the first installs (two chip-link transfers in a
+// row) once ran two installations over the same OID tree and freed it twice.
+TEST_F(Upgrade, SecondInstallationWhileOneRunsIsRefused)
+{
+    upgrade_TestSetStageObserver(InstallAgainAtStage4);
+    EXPECT_EQ(Install("V1.5.7"), ZR_SUCCESS);
+    upgrade_TestSetStageObserver(nullptr);
+    EXPECT_EQ(g_secondInstall, ZR_ERR_FAILURE);
+    EXPECT_EQ(UpgradeProFlag.u8CurUpgradeProFlag, UPGRADE_STAGE_DONE);
+    // Once done, the next one installs.
+    EXPECT_EQ(Install("V1.5.8"), ZR_SUCCESS);
+}

@@ -423,6 +423,17 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
 
 zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName)
 {
+    // One installation at a time: a second one (an image sent again) would
+    // share the OID store's tree, the unpack folder and the progress record.
+    static std::atomic<bool> s_installing{false};
+    if (s_installing.exchange(true)) {
+        UP_LOG(LOG_LEVEL_ERROR, "An upgrade is already being installed!");
+        return ZR_ERR_FAILURE;
+    }
+    struct Done {
+        ~Done() { s_installing = false; }
+    } done;
+    (void)done;
     g_isUpgrading = true;
     if (u8UpgradeFileName == nullptr) {
         UP_LOG(LOG_LEVEL_ERROR, "Null pointer!");

@@ -1,28 +1,32 @@
 // Fuzz target: the Basic and Digest Authorization parameter parsing of the
 // authentication helpers, over an htdigest and an htpasswd user file.
 #include "CommonModules/httpd/http_auth.h"
+#include "Platform/platform.h"
+#include "support/fuzz_support.h"
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <sys/stat.h>
 
-static std::string g_root;
+namespace {
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+FuzzInput Text(const std::string& s) { return FuzzInput(s.begin(), s.end()); }
+
+}  // namespace
+
+void FuzzSetUp()
 {
-    char tmpl[] = "/tmp/httpd-auth-fuzz-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        abort();
-    g_root = tmpl;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    FILE* f = fopen((g_root + "/htdigest").c_str(), "w");
-    fputs("alice:area:cd355fef0884cfea997013c36d261a95\nbroken\n", f);
-    fclose(f);
-    f = fopen((g_root + "/htpasswd").c_str(), "w");
-    fputs("bob:$apr1$abcdefgh$h9FWgUz3n9YxylKLlR5SQ/\ncarol:abNANd1rDfiNc\n", f);
-    fclose(f);
-    return 0;
+    const std::string digest = "alice:area:cd355fef0884cfea997013c36d261a95\nbroken\n";
+    const std::string passwd = "bob:$apr1$abcdefgh$h9FWgUz3n9YxylKLlR5SQ/\ncarol:abNANd1rDfiNc\n";
+    plat::WriteFileAtomic("/htdigest", digest.data(), digest.size(), false);
+    plat::WriteFileAtomic("/htpasswd", passwd.data(), passwd.size(), false);
+}
+
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    seeds.push_back(Text("username=\"alice\", realm=\"area\", nonce=\"0123456789abcdef\", uri=\"/x\", "
+                         "qop=auth, nc=00000001, cnonce=\"c0\", response=\"00000000000000000000000000000000\""));
+    seeds.push_back(Text("valid-user Ym9iOnNlY3JldA=="));
+    seeds.push_back(Text("user=carol Y2Fyb2w6cGFzcw=="));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -1,38 +1,53 @@
 // Fuzz target: the HTTP server's configuration reader over arbitrary text,
-// on a private board root; include_shell answers with a fixed fragment.
+// on the private board; include_shell answers with a fixed fragment.
 #include "CommonModules/httpd/configfile.h"
+#include "Platform/platform.h"
+#include "support/fuzz_support.h"
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
+#include <unistd.h>
 
-static std::string g_root;
+namespace {
 
-static int FixedShell(const char*, const char*, buffer* out)
+// No shell ever runs: include_shell gets this fragment whatever it asks.
+int FixedShell(const char*, const char*, buffer* out)
 {
     return buffer_copy_string(out, "server.tag = \"x\"\n");
 }
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+}  // namespace
+
+void FuzzSetUp()
 {
-    char tmpl[] = "/tmp/httpd-config-fuzz-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
-        abort();
-    g_root = tmpl;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    mkdir((g_root + "/conf").c_str(), 0755);
+    plat::MakeDirs("/conf");
     config_shell_runner = FixedShell;
-    return 0;
+    // "./name" includes are read as given: from inside the board, not from
+    // wherever the fuzzer was started (corpus paths must then be absolute).
+    if (chdir(FuzzBoardRoot().c_str()) != 0)
+        abort();
+}
+
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    const std::string conf = "server.port = 80\n"
+                             "server.modules = ( \"mod_auth\", \"mod_cgi\" )\n"
+                             "var.base = \"/www\"\n"
+                             "server.document-root = var.base + \"/pages\"\n"
+                             "mimetype.assign = ( \".html\" => \"text/html\", \".js\" => \"text/javascript\" )\n"
+                             "$HTTP[\"url\"] == \"/cgi-bin/\" {\n"
+                             "  server.max-keep-alive-requests = 4\n"
+                             "} else $HTTP[\"host\"] == \"card\" {\n"
+                             "  server.tag += \"-card\"\n"
+                             "}\n"
+                             "include_shell \"echo\"\n";
+    seeds.emplace_back(conf.begin(), conf.end());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    FILE* f = fopen((g_root + "/conf/httpd.conf").c_str(), "wb");
-    if (f == nullptr)
+    if (!plat::WriteFileAtomic("/conf/httpd.conf", data, size, false))
         return 0;
-    fwrite(data, 1, size, f);
-    fclose(f);
     server* srv = server_init();
     srv->errorlog_fd = -1;  // messages dropped
     if (config_read(srv, "/conf/httpd.conf") == 0)

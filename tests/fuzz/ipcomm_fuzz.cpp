@@ -3,24 +3,79 @@
 // reassembled and dispatched.
 //
 // Input: repeated [u8 split][u16 length][length bytes]: one connection's
-// stream, delivered in pieces of (split % 64) + 1 bytes.
+// stream, delivered in pieces of (split % 64) + 1 bytes. Bit 7 of split
+// gives the stream's first frame its right CRC, so that changed contents
+// reach the handlers.
+#include "Comm/framecodec.h"
 #include "Comm/ipcomm.h"
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp_db.h"
-#include "fuzz_board.h"
+#include "support/fuzz_support.h"
 #include <cstring>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+
+namespace {
+
+U32 LE32(const U8* p) { return (U32)p[0] | (U32)p[1] << 8 | (U32)p[2] << 16 | (U32)p[3] << 24; }
+
+// Re-encodes the frame at the front of the stream with its CRC.
+void Seal(FuzzInput& s)
+{
+    if (s.size() < IPCOMM_HEADER_LEN)
+        return;
+    size_t want = FrameCodec_ExpectedLen(s.data());
+    if (want == 0 || want > s.size())
+        return;
+    static ST_ZR_IPCOMM rec;
+    rec.u8SlotID = s[0];
+    rec.u8Res = s[1];
+    rec.u16CMD = (U16)(s[2] | s[3] << 8);
+    rec.u32CurTansNum = LE32(&s[4]);
+    rec.u32SumTansNum = LE32(&s[8]);
+    rec.u32Length = LE32(&s[12]);
+    memcpy(rec.pu8Data, &s[IPCOMM_HEADER_LEN], rec.u32Length);
+    FrameCodec_Encode(&rec, s.data());
+}
+
+// One frame of a command, sealed by the target.
+FuzzInput Frame(U16 cmd, const FuzzInput& body = {})
+{
+    static ST_ZR_IPCOMM rec;
+    memset(&rec, 0, sizeof(rec));
+    rec.u8SlotID = 3;
+    rec.u16CMD = cmd;
+    rec.u32CurTansNum = 1;
+    rec.u32SumTansNum = 1;
+    rec.u32Length = (U32)body.size();
+    if (!body.empty())
+        memcpy(rec.pu8Data, body.data(), body.size());
+    static U8 out[IPCOMM_MAX_FRAME_LEN];
+    size_t n = FrameCodec_Encode(&rec, out);
+    FuzzInput in{0x80 | 63, (U8)n, (U8)(n >> 8)};
+    in.insert(in.end(), out, out + n);
+    return in;
+}
+
+}  // namespace
+
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    seeds.push_back(Frame(IPCOMM_SEND_TS, FuzzInput(8, 0)));
+    seeds.push_back(Frame(IPCOMM_SEND_TSP_MUX_PROCESS));
+    seeds.push_back(Frame(IPCOMM_SEND_RESOUR, FuzzInput(16, 0)));
+    seeds.push_back(Frame(IPCOMM_SEND_IP, {192, 168, 10, 3}));
+}
+
+void FuzzSetUp()
+{
+    Status_SetSlotID(3);
+    TSP_FactoryOutputTSInfo();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static bool ready = [] {
-        FuzzBoardInit();
-        Status_SetSlotID(3);
-        TSP_FactoryOutputTSInfo();
-        return true;
-    }();
-    (void)ready;
     size_t pos = 0;
     while (pos + 3 <= size) {
         size_t piece = (size_t)(data[pos] % 64) + 1;
@@ -28,7 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         pos += 3;
         if (len > size - pos)
             len = size - pos;
-        const uint8_t* stream = data + pos;
+        FuzzInput bytes(data + pos, data + pos + len);
+        if (data[pos - 3] & 0x80)
+            Seal(bytes);
+        const uint8_t* stream = bytes.data();
         pos += len;
         // The reboot request waits 5 s before rebooting: not a parser path.
         if (len >= 4 && (stream[2] | stream[3] << 8) == IPCOMM_REQ_REBOOT)
@@ -36,19 +94,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int in[2], out[2];
         if (socketpair(AF_UNIX, SOCK_STREAM, 0, in) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
             abort();
-        for (size_t off = 0; off < len; off += piece)
-            if (write(in[1], stream + off, len - off < piece ? len - off : piece) < 0)
-                break;
-        close(in[1]);
+        // The peer writes while the server reads, and the reply is drained as
+        // it comes: small pieces or a long reply would otherwise fill a
+        // socket buffer that nobody empties.
+        std::thread peer([&] {
+            for (size_t off = 0; off < len; off += piece)
+                if (send(in[1], stream + off, len - off < piece ? len - off : piece, MSG_NOSIGNAL) < 0)
+                    break;
+            shutdown(in[1], SHUT_WR);
+        });
+        std::thread reply([&] {
+            char sink[4096];
+            while (read(out[1], sink, sizeof(sink)) > 0) {
+            }
+        });
         static U8 buf[4096];
         static ST_ZR_IPCOMM rec;
         S32 n = IPComm_RecvFrame(in[0], buf, sizeof(buf), 1000);
         memset(&rec, 0, sizeof(rec));
         IPComm_ParseData(buf, n, &rec);
         IPComm_Response(out[0], &rec);
-        close(in[0]);
-        close(out[0]);
-        close(out[1]);
+        shutdown(in[0], SHUT_RDWR);  // a peer still sending gets an error
+        shutdown(out[0], SHUT_RDWR);
+        peer.join();
+        reply.join();
+        for (int fd : {in[0], in[1], out[0], out[1]})
+            close(fd);
     }
     return 0;
 }

@@ -8,7 +8,8 @@
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
 #include "StatusProcess/status.h"
-#include "fuzz_board.h"
+#include "support/fuzz_support.h"
+#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,20 +19,20 @@ namespace {
 // Commands whose handlers only check and store (no reboot, no shell tool).
 const U16 kCmds[] = {785, 806, 807, 850, 851, 852, 854, 855, 856, 864, 865, 866, 869, 870, 871, 836, 849, 770, 49};
 
+int out[2];  // the slave answers on out[0]; its replies land in out[1]
+
 }  // namespace
+
+void FuzzSetUp()
+{
+    Status_SetSlotID(3);
+    IPComm_SetReplyWaitMs(1);
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
+        abort();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static int out[2];
-    static bool ready = [] {
-        FuzzBoardInit();
-        Status_SetSlotID(3);
-        IPComm_SetReplyWaitMs(1);
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
-            abort();
-        return true;
-    }();
-    (void)ready;
     size_t pos = 0;
     while (pos + 6 <= size) {
         U8 mode = data[pos], cmdSel = data[pos + 1], idx = data[pos + 2], total = data[pos + 3];
