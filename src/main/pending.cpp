@@ -60,5 +60,16 @@ PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
 PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
-// Web back end.
-PENDING U32 Web_Start(void) { return 0; }
+// Web back end: handlers of the output-stream, PSI/SI and SI-file commands.
+#define WEB_PENDING_HANDLER(name) \
+    PENDING zrErrCode name(buffer*) { return ZR_ERR_WEB_NOTEXIST; }
+WEB_OTHER_HANDLERS(WEB_PENDING_HANDLER)
+PENDING zrErrCode web_processImportOneSiTable(buffer*, buffer*) { return ZR_ERR_WEB_NOTEXIST; }
+// HTTP server thread: until it exists the thread ends at once.
+PENDING int httpd_configuration(int, char**) { return -1; }
+PENDING int httpd_shutdown(int) { return 0; }
+PENDING bool httpd_isServerClose(void) { return true; }
+// Chip-link log fetch: without the chip link no log ever arrives.
+PENDING S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD) { return 0; }
+PENDING U8 GetLogRecieveEndFlag(void) { return 0; }
+PENDING void SetLogRecieveEndFlag(U8) {}

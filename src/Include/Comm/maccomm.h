@@ -56,6 +56,11 @@ void MACSlave_InitDirectMACComm(void);
 S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
 S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
 S32 MACComSlaveChipDetect(void);
+// A command without data to the slave chip; the slave's log arrives later
+// and sets the log-received flag.
+S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd);
+U8 GetLogRecieveEndFlag(void);
+void SetLogRecieveEndFlag(U8 u8Flag);
 U8 Get_VersionInfo_ISSameFlg(void);
 void* MACCommMasterTask(void* arg);
 void* MACSlaveCommTask(void* arg);
