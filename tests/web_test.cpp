@@ -240,6 +240,12 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     Web_GetPSIInterval(&interval);
     EXPECT_EQ(interval, 150);
     EXPECT_EQ(Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":150}").Code(), 774);  // no standard
+
+    // An IP-monitor channel outside the eight-channel table changes nothing.
+    QAM_IPMonitorPara monitor = *GetQAMIPMonitor_Handle();
+    EXPECT_EQ(Call("SetSubboardIPMonitorParam.w", "{\"token\":\"t\",\"enable\":1,\"port\":2,\"channel\":1}").Code(),
+              774);
+    EXPECT_EQ(memcmp(&monitor, GetQAMIPMonitor_Handle(), sizeof(monitor)), 0);
 }
 
 TEST_F(Web, RegistersStayInsideTheWindow)
