@@ -11,7 +11,6 @@
 #define PENDING __attribute__((weak))
 
 // Web back end.
-PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 
 
 // Card links.

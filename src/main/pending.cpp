@@ -38,15 +38,8 @@ PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
 PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
 PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
 
-// Web back end: until it exists every POST is an unknown command (404);
-// bodies of the upload commands are spooled to a temporary file.
-PENDING S32 web_ProcessData(buffer*, server*, connection*) { return WEB_UNKNOWN_COMMAND; }
-PENDING U32 web_ProcessIsLargeData(connection* con)
-{
-    if (con == nullptr || con->request.request == nullptr || con->request.request->used < 2)
-        return 0;
-    for (const char* name : {"Upgrade.w", "ImportConfig.w", "ImportSiTable.w"})
-        if (strstr(con->request.request->ptr, name) != nullptr)
-            return 1;
-    return 0;
-}
+// Web back end: handlers of the output-stream, PSI/SI and SI-file commands.
+#define WEB_PENDING_HANDLER(name) \
+    PENDING zrErrCode name(buffer*) { return ZR_ERR_WEB_NOTEXIST; }
+WEB_OTHER_HANDLERS(WEB_PENDING_HANDLER)
+PENDING zrErrCode web_processImportOneSiTable(buffer*, buffer*) { return ZR_ERR_WEB_NOTEXIST; }

@@ -3,6 +3,8 @@
 #include "Common/err.h"
 #include "Common/types.h"
 #include "DTMB/dtmb_param.h"
+#include "Parameter/parameters.h"
+#include "StatusProcess/resource.h"
 #include "TSprocess/tsp_view.h"
 
 U32 Web_Start(void);
@@ -24,3 +26,121 @@ U8 Web_GetPowerLevelType(void);
 void Web_SetSingleMode(U32 value);
 U32 _web_GetOutChannelNumbyPort(U32 port);
 U32 _web_GetOutRealChannel(U32 port, U32 channel);
+
+// ---- Web core: the POST dispatcher and what every handler shares ----
+struct buffer;
+struct server;
+struct connection;
+struct cJSON;
+
+typedef enum {
+    WEB_SUCCESS = 0,
+    WEB_FAILURE = 1,
+    WEB_TIMEOUT = 2,
+    WEB_RESTART_SUCCESS = 3,
+    WEB_RESTART_FAILURE = 4
+} zrWebErrCode;
+
+typedef zrErrCode (*ProcessHandle)(buffer* reply);
+typedef struct {
+    const char* pcStr;
+    ProcessHandle pfProcess;
+} WEBInterface;
+
+extern const WEBInterface arstWEBComm[];
+// Joined body of the request being handled; valid during web_ProcessData.
+extern char* g_ps8RevData;
+
+S32 web_ProcessData(buffer* reply, server* srv, connection* con);
+U32 web_ProcessIsLargeData(connection* con);
+zrWebErrCode Web_MonitorServer(void);
+S32 web_GetHttpRequestCount(void);
+
+zrErrCode _web_checkToken(cJSON* body);
+S32 web_processErr(buffer* reply, zrErrCode code, char* key);
+S32 web_processSuccess(buffer* reply);
+void _web_addToWriteBuff(cJSON* root, buffer* reply);
+void web_getStringVersionFromNumber(U32 version, char* out);
+void web_getStringLogicVersionFromNumber(U32 version, char* out);
+
+const char* web_GetErrCodeString(zrErrCode code);
+void web_REG_Read_fortest(U32 reg, U32* value);
+void web_REG_Write_fortest(U32 reg, U32 value);
+zrErrCode web_LogRegReadDebug(U32 chip, U32 reg, U32* value);
+zrErrCode web_LogRegWriteDebug(U32 chip, U32 reg, U32 value);
+zrErrCode Web_SetLogStatus(U32 level);
+void Web_DebugPrintMuxLUT(void);
+void Web_DebugPrintBypassLUT(void);
+TResource_TS* Web_GetResourceHandle(void);
+U8 Web_GetWebSlot(U8 u8VRNType, U8 u8HWSlot);
+U32 Web_GetOutputChannelNum(void);
+void Web_SetVRNType(U8 type);
+U8 Web_GetVRNType(void);
+U32 web_GetSelfBoardDescriptor(U8* out20);
+void Web_VerCmpFlag(ST_VERSION_INFO* info);
+
+// ---- DVB text ----
+U8* web_StringConvertToUTF8(const U8* text, U32 length);
+U8* web_UTF8ToServiceName(const U8* text, U32 length);
+U32 web_strlen(const U8* text, U32 limit);
+U8 Web_proEncodingMode(void);
+
+// ---- Modulator, RF and board handlers ----
+zrErrCode web_processGetSubboardDetail(buffer* reply);
+zrErrCode web_processGetSubboardParam(buffer* reply);
+zrErrCode web_processSetSubboardParam(buffer* reply);
+zrErrCode web_processGetSubboardIPMonitorParam(buffer* reply);
+zrErrCode web_processSetSubboardIPMonitorParam(buffer* reply);
+zrErrCode web_processGetSubboardReadyStatus(buffer* reply);
+zrErrCode web_processReadReg(buffer* reply);
+zrErrCode web_processWriteReg(buffer* reply);
+zrErrCode Web_ReadAD9789Debug(U32 chip, U32 reg, U8* value);
+zrErrCode Web_WriteAD9789Debug(U32 chip, U32 reg, U32 value);
+zrErrCode Web_ReadRFDA0016Debug(U32 chip, U32 reg, U8* value);
+zrErrCode Web_WriteRFDA0016Debug(U32 chip, U32 reg, U32 value);
+zrErrCode Web_ReadADF4351Debug(U32 chip, U32 reg, U8* value);
+zrErrCode Web_WriteADF4351Debug(U32 chip, U32 reg, U32 value);
+zrErrCode Web_ReadAD5321Debug(U32 reg, U16* value);
+zrErrCode Web_WriteAD5321Debug(U32 reg, U32 value);
+
+// ---- System handlers ----
+zrErrCode web_processBeat(buffer* reply);
+zrErrCode web_processDefault(buffer* reply);
+zrErrCode web_processReboot(buffer* reply);
+zrErrCode web_processGetVersion(buffer* reply);
+zrErrCode web_processDebug(buffer* reply);
+zrErrCode web_processExportLogs(buffer* reply);
+zrErrCode web_processClearLogs(buffer* reply);
+zrErrCode web_saveLog(buffer* reply);
+zrErrCode web_processGetLog(buffer* reply);
+zrErrCode web_processSetModulesAndLevel(buffer* reply);
+zrErrCode web_processGetModules(buffer* reply);
+zrErrCode web_processGetSystemParam(buffer* reply);
+zrErrCode web_processSetSystemParam(buffer* reply);
+zrErrCode web_processExportMibs(buffer* reply);
+zrErrCode Web_ExportLogs(char* uri);
+zrErrCode Web_ExportMIBs(char* uri);
+zrErrCode Web_ClearLog(void);
+U32 Web_CharacterReplace(const U8* in, U8* out, U32 character, U32 replacement);
+void Web_EraseData(void);
+void Web_ConnectService(U8 on);
+void Web_GetConnectService(U32* running);
+void Web_SetRebootTimeGap(U8 timegap, U8 reboothour);
+void Web_GetRebootTimeGap(U8* out);
+
+// Handlers of the output-stream, PSI/SI and SI-file commands.
+#define WEB_OTHER_HANDLERS(X)                                                                                   \
+    X(web_processGetOutputTSStatus) X(web_processGetOutputProgramStatus) X(web_processGetOutputTSDetailStatus) \
+    X(web_processClearAllErr) X(web_processApplyAllParam) X(web_processClearAllParam)                        \
+    X(web_processClearOneChannelProg) X(web_processGetSubboardTSInfo) X(web_processSetTSParam)               \
+    X(web_processSetProgramParam) X(web_processGetTempTSInfo) X(web_processGetTempProgramInfo)               \
+    X(web_processGetNIT) X(web_processAddNITNetwork) X(web_processDelNITNetwork) X(web_processAddNITTS)      \
+    X(web_processDelNITTS) X(web_processDelLCN) X(web_processSetLCN) X(web_processSetCableDescriptor)         \
+    X(web_processSetNITVersion) X(web_processAddDescriptor) X(web_processSetOtherDescriptor)                 \
+    X(web_processSetTSInfoDescriptor) X(web_processGetPAT) X(web_processSetPATPid)                           \
+    X(web_GetSubboardPSIPChannel) X(web_SetSubboardPSIPChannel) X(web_processGetTOT_LTODescriptor)           \
+    X(web_processSetTOT_LTODescriptor) X(web_processAutoGenerateNITDescriptor) X(web_processExportOneSiTable)
+#define WEB_DECLARE_HANDLER(name) zrErrCode name(buffer* reply);
+WEB_OTHER_HANDLERS(WEB_DECLARE_HANDLER)
+zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head);
+

@@ -1,0 +1,44 @@
+// DVB text character sets: the selector-driven SI text decoder, the UTF-8
+// encoder's helpers and the tables behind them (16-bit units throughout).
+#pragma once
+#include "Common/types.h"
+
+struct CodePair {
+    U16 a;
+    U16 b;
+};
+
+extern const U16 iso8859_1_unicode_map[], iso8859_2_unicode_map[], iso8859_3_unicode_map[],
+    iso8859_4_unicode_map[], iso8859_5_unicode_map[], iso8859_6_unicode_map[], iso8859_7_unicode_map[],
+    iso8859_8_unicode_map[], iso8859_9_unicode_map[], iso8859_10_unicode_map[], iso8859_11_unicode_map[],
+    iso8859_13_unicode_map[], iso8859_14_unicode_map[], iso8859_15_unicode_map[];
+extern const U32 iso8859_1_unicode_len, iso8859_2_unicode_len, iso8859_3_unicode_len, iso8859_4_unicode_len,
+    iso8859_5_unicode_len, iso8859_6_unicode_len, iso8859_7_unicode_len, iso8859_8_unicode_len,
+    iso8859_9_unicode_len, iso8859_10_unicode_len, iso8859_11_unicode_len, iso8859_13_unicode_len,
+    iso8859_14_unicode_len, iso8859_15_unicode_len;
+extern const U16 windows_1251_unicode_map[128], windows_1252_unicode_map[128];
+// {Unicode unit, GB2312 code}, sorted by code.
+extern const CodePair UnicodeToGB[];
+extern const U32 UnicodeToGB_len;
+// {BIG5 code, Unicode unit}, sorted by code.
+extern const CodePair BIG5ToUnicode[];
+extern const U32 BIG5ToUnicode_len;
+
+// Unit of a byte of an ISO 8859 part (1..11, 13..15); 0 for none.
+U16 web_8859Unit(U32 part, U8 byte);
+void Convert_8859_to_U(const U8* text, U16* out);
+bool UTF82Unicode(const U8* utf8, U16* out);
+U32 utf16_to_utf8(const U16* units, U8* out);
+void UCS2_to_UTF8(const U16* units, U8* out);
+void ConvertGBToUTF16(const U8* text, U16* out);
+void ConvertBIG5ToUTF16(const U8* text, U16* out);
+U16 Convert_GB_to_U(U16 code);
+U16 Convert_BIG5_to_U(U16 code);
+void Convert_U_to_8859_5(const U16* units, U32 count, U8* out);
+// Writes at most outMax bytes; returns the number written.
+U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax);
+void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count);
+bool IsUnicodeCyrillic(const U16* units);
+bool IsUnicodeSimplifiedChinese(const U16* units);
+bool IsUnicodeTaiwanChinese(const U16* units);
+bool IsGBSimplifiedChinese(const U8* text);

@@ -1,0 +1,38 @@
+// JSON helpers shared by the web handlers: the parsed, token-checked body,
+// range-checked number reads and the reply envelope with "data".
+#pragma once
+#include "Common/err.h"
+#include "Common/types.h"
+#include <cjson/cJSON.h>
+
+struct buffer;
+
+// The request body parsed and token-checked; frees the tree when it goes.
+class WebBody {
+public:
+    WebBody();
+    ~WebBody() { cJSON_Delete(root_); }
+    WebBody(const WebBody&) = delete;
+    WebBody& operator=(const WebBody&) = delete;
+    // 0, or 774 when the body is not JSON or has no string "token".
+    zrErrCode Status() const { return status_; }
+    cJSON* Get(const char* key) const { return root_ ? cJSON_GetObjectItemCaseSensitive(root_, key) : nullptr; }
+    cJSON* Root() const { return root_; }
+
+private:
+    cJSON* root_ = nullptr;
+    zrErrCode status_ = ZR_ERR_WEB_POST_PARAM;
+};
+
+// A JSON number as an unsigned 32-bit value: false when the item is not a
+// number or lies outside 0 .. 2^32-1 (nothing is converted then).
+bool web_JsonU32(const cJSON* item, U32* out);
+// The same for a member of an object; false when it is missing.
+bool web_MemberU32(const cJSON* obj, const char* key, U32* out);
+
+// Writes {"code":0,"description":desc or null,"data":data} into the reply
+// (data may be null: then no "data" member) and returns 0; 775 without reply.
+zrErrCode web_ReplyData(buffer* reply, cJSON* data, const char* desc = nullptr);
+// Adds a whole number to an object (unsigned values above the signed range
+// stay exact).
+void web_AddNum(cJSON* obj, const char* key, double value);

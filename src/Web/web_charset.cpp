@@ -1,0 +1,450 @@
+// DVB text: SI names (selector byte + table) to UTF-8 for the browser and
+// UTF-8 names back to SI text with a selector chosen from their characters.
+#include "StatusProcess/resource.h"
+#include "Web/web.h"
+#include "Web/web_charset.h"
+#include <cstring>
+#include <string>
+
+static U8 s_aru8ServiceName[257];
+
+static const U16* web_8859Table(U32 part, U32* len)
+{
+    switch (part) {
+#define PART(n)                     \
+    case n:                         \
+        *len = iso8859_##n##_unicode_len; \
+        return iso8859_##n##_unicode_map;
+        PART(1) PART(2) PART(3) PART(4) PART(5) PART(6) PART(7) PART(8) PART(9) PART(10) PART(11) PART(13)
+            PART(14) PART(15)
+#undef PART
+    default:
+        *len = 0;
+        return nullptr;
+    }
+}
+
+U16 web_8859Unit(U32 part, U8 byte)
+{
+    U32 len = 0;
+    const U16* t = web_8859Table(part, &len);
+    if (byte < 0xA1)
+        return byte;
+    U32 i = byte - 0xA1u;
+    return (t != nullptr && i < len) ? t[i] : 0;
+}
+
+// Byte of the "no table" rows: 0x20..0x7F and 0xA0..0xFF kept, others dropped.
+static bool web_KeepLatin1(U8 b) { return (b >= 0x20 && b <= 0x7F) || b >= 0xA0; }
+
+// Decodes the bytes of an 8859 part (0 = kept as Latin-1) into units; an
+// unassigned byte's 0 unit ends the text.
+static void web_Decode8859(const U8* p, U32 part, U16* out)
+{
+    U32 n = 0;
+    for (; *p; p++) {
+        U8 b = *p;
+        if (part == 0) {
+            if (web_KeepLatin1(b))
+                out[n++] = b;
+            continue;
+        }
+        if (b >= 0x20 && b <= 0x7F)
+            out[n++] = b;
+        else if (b == 0xA0)
+            out[n++] = 0xA0;
+        else if (b >= 0xA1) {
+            U16 u = web_8859Unit(part, b);
+            if (u == 0)
+                break;
+            out[n++] = u;
+        }
+    }
+    out[n] = 0;
+}
+
+void Convert_8859_to_U(const U8* text, U16* out)
+{
+    static const U8 kOneByte[12] = {0, 5, 6, 7, 8, 9, 10, 11, 0, 13, 14, 15};
+    U8 sel = text[0];
+    if (sel == 0) {
+        out[0] = 0;
+    } else if (sel <= 0x0B) {
+        web_Decode8859(text + 1, kOneByte[sel], out);
+    } else if (sel == 0x10) {
+        // Three-byte form: the second byte is the 0x00 of the form itself.
+        U8 n = text[2];
+        if (n == 0) {
+            out[0] = 0;
+            return;
+        }
+        U32 part = (n >= 1 && n <= 15 && n != 12) ? n : 0;
+        web_Decode8859(text + 3, part, out);
+    } else {
+        out[0] = 0;
+    }
+}
+
+bool UTF82Unicode(const U8* in, U16* out)
+{
+    U32 n = 0;
+    while (*in) {
+        U8 b = *in;
+        U32 extra;
+        U32 cp;
+        if (b < 0x80) {
+            extra = 0;
+            cp = b;
+        } else if ((b & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = b & 0x1F;
+        } else if ((b & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = b & 0x0F;
+        } else if ((b & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = b & 0x07;
+        } else if ((b & 0xFC) == 0xF8) {
+            extra = 4;
+            cp = b & 0x03;
+        } else if ((b & 0xFE) == 0xFC) {
+            extra = 5;
+            cp = b & 0x01;
+        } else {
+            out[n] = 0;
+            return false;
+        }
+        in++;
+        // A sequence cut by the end of the text stops at the NUL.
+        for (U32 k = 0; k < extra && *in; k++, in++)
+            cp = (cp << 6) | (*in & 0x3F);
+        out[n++] = (U16)cp;
+    }
+    out[n] = 0;
+    return true;
+}
+
+static U32 web_PutUnit(U16 u, U8* out)
+{
+    if (u < 0x80) {
+        out[0] = (U8)u;
+        return 1;
+    }
+    if (u < 0x800) {
+        out[0] = (U8)(0xC0 | (u >> 6));
+        out[1] = (U8)(0x80 | (u & 0x3F));
+        return 2;
+    }
+    out[0] = (U8)(0xE0 | (u >> 12));
+    out[1] = (U8)(0x80 | ((u >> 6) & 0x3F));
+    out[2] = (U8)(0x80 | (u & 0x3F));
+    return 3;
+}
+
+U32 utf16_to_utf8(const U16* units, U8* out)
+{
+    U32 n = 0;
+    for (; *units; units++)
+        n += web_PutUnit(*units, out + n);
+    out[n++] = 0;
+    return n;
+}
+
+void UCS2_to_UTF8(const U16* units, U8* out) { utf16_to_utf8(units, out); }
+
+U16 Convert_GB_to_U(U16 code)
+{
+    if (code < 0x85EE || code > 0xF7FE)
+        return code;
+    if (code == 0xF7FE)
+        return 0x9F44;
+    U32 lo = 0, hi = UnicodeToGB_len;
+    while (lo < hi) {
+        U32 mid = (lo + hi) / 2;
+        if (UnicodeToGB[mid].b == code)
+            return UnicodeToGB[mid].a;
+        if (UnicodeToGB[mid].b < code)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return code;
+}
+
+U16 Convert_BIG5_to_U(U16 code)
+{
+    if (code < 0xA140 || code > 0xFEFE)
+        return code;
+    if (code == 0xFEFE)
+        return 0xE310;
+    U32 lo = 0, hi = BIG5ToUnicode_len;
+    while (lo < hi) {
+        U32 mid = (lo + hi) / 2;
+        if (BIG5ToUnicode[mid].a == code)
+            return BIG5ToUnicode[mid].b;
+        if (BIG5ToUnicode[mid].a < code)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return code;
+}
+
+static void web_TwoByteToUnits(const U8* p, U16* out, U16 (*conv)(U16))
+{
+    U32 n = 0;
+    while (*p) {
+        if (p[0] > 0xA0 && p[1] != 0) {
+            out[n++] = conv((U16)(p[0] << 8 | p[1]));
+            p += 2;
+        } else {
+            out[n++] = *p++;
+        }
+    }
+    out[n] = 0;
+}
+
+void ConvertGBToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_GB_to_U); }
+void ConvertBIG5ToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_BIG5_to_U); }
+
+void Convert_U_to_8859_5(const U16* units, U32 count, U8* out)
+{
+    for (U32 i = 0; i < count; i++) {
+        U16 u = units[i];
+        U8 b = 0;
+        if (u < 0xA0 || u == 0xA0 || u == 0xAD)
+            b = (U8)u;
+        else if ((u >= 0x401 && u <= 0x40C) || (u >= 0x40E && u <= 0x44F) || (u >= 0x451 && u <= 0x45C) ||
+                 (u >= 0x45E && u <= 0x45F))
+            b = (U8)(u - 0x360);
+        else if (u == 0x2116)
+            b = 0xF0;
+        else if (u == 0xA7)
+            b = 0xFD;
+        out[i] = b;
+    }
+}
+
+static const CodePair* web_FindGB(U16 u)
+{
+    for (U32 i = 0; i < UnicodeToGB_len; i++)
+        if (UnicodeToGB[i].a == u)
+            return &UnicodeToGB[i];
+    return nullptr;
+}
+
+U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
+{
+    U32 n = 0;
+    for (U32 i = 0; i < count && units[i] != 0; i++) {
+        U16 u = units[i];
+        if (u >= 0x20 && u <= 0x7F) {
+            if (n + 1 > outMax)
+                break;
+            out[n++] = (U8)u;
+        } else if (const CodePair* p = web_FindGB(u)) {
+            if (n + 2 > outMax)
+                break;
+            out[n++] = (U8)(p->b >> 8);
+            out[n++] = (U8)p->b;
+        }
+    }
+    return n;
+}
+
+void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)
+{
+    std::string s((const char*)utf8, strnlen((const char*)utf8, length));
+    UTF82Unicode((const U8*)s.c_str(), out);
+    U32 n = 0;
+    while (out[n])
+        n++;
+    *count = n;
+}
+
+bool IsUnicodeCyrillic(const U16* u)
+{
+    for (; *u; u++)
+        if (*u >= 0x400 && *u <= 0x4FF)
+            return true;
+    return false;
+}
+
+bool IsUnicodeSimplifiedChinese(const U16* u)
+{
+    for (; *u; u++)
+        if (web_FindGB(*u))
+            return true;
+    return false;
+}
+
+bool IsUnicodeTaiwanChinese(const U16* u)
+{
+    for (; *u; u++)
+        for (U32 i = 0; i < BIG5ToUnicode_len; i++)
+            if (BIG5ToUnicode[i].b == *u)
+                return true;
+    return false;
+}
+
+bool IsGBSimplifiedChinese(const U8* text)
+{
+    size_t len = strnlen((const char*)text, 1025);
+    if (len > 1024)
+        return false;
+    if (text[0] >= 0x01 && text[0] <= 0x1F && text[0] != 0x13 && text[0] != 0x14)
+        return false;
+    for (size_t i = 0; i < len; i++)
+        if (text[i] > 0xA0)
+            return true;
+    return false;
+}
+
+// Copies at most max bytes of the text into a terminated string.
+static std::string web_Take(const U8* text, U32 length, U32 max)
+{
+    U32 n = length < max ? length : max;
+    return std::string((const char*)text, strnlen((const char*)text, n));
+}
+
+// Last step of the decoder: control characters become spaces, at most 256
+// bytes, never cutting a UTF-8 character in two.
+static U8* web_FinishUTF8(const U8* utf8)
+{
+    size_t n = strnlen((const char*)utf8, 768);
+    if (n > 256) {
+        n = 256;
+        while (n > 0 && (utf8[n] & 0xC0) == 0x80)  // utf8[256] continues a character
+            n--;
+    }
+    for (size_t i = 0; i < n; i++) {
+        U8 c = utf8[i];
+        s_aru8ServiceName[i] = (c < 0x20 || c == 0x7F) ? ' ' : c;
+    }
+    s_aru8ServiceName[n] = 0;
+    return s_aru8ServiceName;
+}
+
+U8* web_StringConvertToUTF8(const U8* text, U32 length)
+{
+    s_aru8ServiceName[0] = 0;
+    if (text == nullptr || length == 0)
+        return s_aru8ServiceName;
+    static U16 units[1024];
+    static U8 utf8[3 * 1024 + 1];
+    U8 b = text[0];
+    utf8[0] = 0;
+    if (b == 0x00) {
+        return s_aru8ServiceName;
+    } else if (b <= 0x0B) {
+        std::string s = web_Take(text, length, 256);
+        Convert_8859_to_U((const U8*)s.c_str(), units);
+        utf16_to_utf8(units, utf8);
+    } else if (b == 0x10) {
+        U8 head[3] = {0x10, 0x00, length >= 3 ? text[2] : (U8)0};
+        std::string s((const char*)head, 3);
+        if (length > 3)
+            s += web_Take(text + 3, length - 3, 253);
+        Convert_8859_to_U((const U8*)s.c_str(), units);
+        utf16_to_utf8(units, utf8);
+    } else if (b == 0x11) {
+        U32 n = length - 1 < 512 ? length - 1 : 512;
+        U32 k = 0;
+        for (U32 i = 0; i + 1 < n; i += 2)
+            units[k++] = (U16)(text[1 + i] << 8 | text[2 + i]);
+        units[k] = 0;
+        UCS2_to_UTF8(units, utf8);
+    } else if (b == 0x13 || b == 0x14) {
+        std::string s = web_Take(text + 1, length - 1, 256);
+        (b == 0x13 ? ConvertGBToUTF16 : ConvertBIG5ToUTF16)((const U8*)s.c_str(), units);
+        utf16_to_utf8(units, utf8);
+    } else if (b == 0x15) {
+        std::string s = web_Take(text + 1, length - 1, 768);
+        memcpy(utf8, s.c_str(), s.size() + 1);
+    } else if (b < 0x20) {
+        std::string s = web_Take(text, length, 768);
+        memcpy(utf8, s.c_str(), s.size() + 1);
+    } else {
+        std::string s = web_Take(text, length, 768);
+        if (IsGBSimplifiedChinese((const U8*)s.c_str())) {
+            ConvertGBToUTF16((const U8*)s.substr(0, 256).c_str(), units);
+            utf16_to_utf8(units, utf8);
+        } else {
+            memcpy(utf8, s.c_str(), s.size() + 1);
+        }
+    }
+    return web_FinishUTF8(utf8);
+}
+
+// Selector 0x14 followed by the units, least significant byte first.
+static void web_PutTaiwan(const U8* text, U32 length)
+{
+    static U16 units[1024];
+    U32 count = 0;
+    Convert_UTF8_to_U_TaiWan(text, length < 1023 ? length : 1023, units, &count);
+    s_aru8ServiceName[0] = 0x14;
+    U32 n = 0;
+    for (U32 i = 0; i < count && n + 2 <= 256; i++) {
+        s_aru8ServiceName[1 + n++] = (U8)units[i];
+        s_aru8ServiceName[1 + n++] = (U8)(units[i] >> 8);
+    }
+}
+
+U8* web_UTF8ToServiceName(const U8* text, U32 length)
+{
+    memset(s_aru8ServiceName, 0, sizeof(s_aru8ServiceName));
+    if (text == nullptr || length == 0)
+        return s_aru8ServiceName;
+    bool ascii = true;
+    for (U32 i = 0; i < length; i++)
+        if (text[i] < 0x20 || text[i] > 0x7F)
+            ascii = false;
+    if (ascii) {
+        memcpy(s_aru8ServiceName, text, length < 255 ? length : 255);
+        return s_aru8ServiceName;
+    }
+    if (Web_proEncodingMode() == 1) {
+        web_PutTaiwan(text, length);
+        return s_aru8ServiceName;
+    }
+    static U16 units[1024];
+    std::string s((const char*)text, strnlen((const char*)text, length < 1023 ? length : 1023));
+    if (UTF82Unicode((const U8*)s.c_str(), units)) {
+        if (IsUnicodeCyrillic(units)) {
+            s_aru8ServiceName[0] = 0x01;
+            U32 count = 0;
+            while (count < 256 && units[count])
+                count++;
+            Convert_U_to_8859_5(units, count, s_aru8ServiceName + 1);
+            return s_aru8ServiceName;
+        }
+        if (IsUnicodeSimplifiedChinese(units)) {
+            s_aru8ServiceName[0] = 0x13;
+            Convert_U_to_GB(units, 256, s_aru8ServiceName + 1, 256);
+            return s_aru8ServiceName;
+        }
+        if (IsUnicodeTaiwanChinese(units)) {
+            web_PutTaiwan(text, length);
+            return s_aru8ServiceName;
+        }
+    }
+    s_aru8ServiceName[0] = 0x15;
+    memcpy(s_aru8ServiceName + 1, s.c_str(), s.size() < 254 ? s.size() : 254);
+    return s_aru8ServiceName;
+}
+
+U32 web_strlen(const U8* text, U32 limit)
+{
+    if (text == nullptr || limit == 0)
+        return 0;
+    for (U32 i = 0; i < limit; i++)
+        if (text[i] == 0 && (i + 1 == limit || text[i + 1] == 0))
+            return i;
+    return limit;
+}
+
+U8 Web_proEncodingMode(void)
+{
+    TResource_TS* back = Resource_GetHandle(16);
+    return back ? back->u8EncodingMode : 0;
+}

@@ -1,0 +1,414 @@
+// The POST dispatcher of the web back end: command table, body joining,
+// reply envelope, token check, server start and restart, and the small
+// adapters every handler shares.
+#include "CommonModules/System/system.h"
+#include "CommonModules/httpd/base.h"
+#include "CommonModules/httpd/buffer.h"
+#include "CommonModules/httpd/chunk.h"
+#include "CommonModules/httpd/server.h"
+#include "Common/thread.h"
+#include "Driver/FPGA/fpga.h"
+#include "Log/log.h"
+#include "MNG/bmn.h"
+#include "Platform/platform.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp_lut.h"
+#include "Web/web.h"
+#include "Web/web_json.h"
+#include "SIprocess/SIsend.h"
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+char* g_ps8RevData = nullptr;
+
+// Handlers that wait on a peer or run long shell work: the dispatcher does
+// not hold the card-state lock across them.
+static bool web_RunsUnlocked(const char* key)
+{
+    static const char* const keys[] = {"Reboot.w", "Debug.w", "ExportLogs.w", "ClearLogs.w", "SaveLog.w",
+                                       "ExportMibs.w"};
+    for (const char* k : keys)
+        if (strcmp(key, k) == 0)
+            return true;
+    return false;
+}
+
+const WEBInterface arstWEBComm[] = {
+    {"Beat.w", web_processBeat},
+    {"GetSubboardDetail.w", web_processGetSubboardDetail},
+    {"GetSubboardParam.w", web_processGetSubboardParam},
+    {"SetSubboardParam.w", web_processSetSubboardParam},
+    {"GetSubboardIPMonitorParam.w", web_processGetSubboardIPMonitorParam},
+    {"SetSubboardIPMonitorParam.w", web_processSetSubboardIPMonitorParam},
+    {"GetSubboardReadyStatus.w", web_processGetSubboardReadyStatus},
+    {"GetOutputTSStatus.w", web_processGetOutputTSStatus},
+    {"GetOutputProgramStatus.w", web_processGetOutputProgramStatus},
+    {"GetOutputTSDetailStatus.w", web_processGetOutputTSDetailStatus},
+    {"ClearAllErr.w", web_processClearAllErr},
+    {"ApplyAllParam.w", web_processApplyAllParam},
+    {"ClearAllParam.w", web_processClearAllParam},
+    {"DeleteTSConfig.w", web_processClearOneChannelProg},
+    {"GetSubboardTSInfo.w", web_processGetSubboardTSInfo},
+    {"SetTsParam.w", web_processSetTSParam},
+    {"SetProgramParam.w", web_processSetProgramParam},
+    {"GetTempTSInfo.w", web_processGetTempTSInfo},
+    {"GetTempProgramInfo.w", web_processGetTempProgramInfo},
+    {"Default.w", web_processDefault},
+    {"Reboot.w", web_processReboot},
+    {"GetVersionInfo.w", web_processGetVersion},
+    {"GetNIT.w", web_processGetNIT},
+    {"AddNITNetwork.w", web_processAddNITNetwork},
+    {"DeleteNITNetwork.w", web_processDelNITNetwork},
+    {"AddNITStream.w", web_processAddNITTS},
+    {"DeleteNITStream.w", web_processDelNITTS},
+    {"DeleteLCN.w", web_processDelLCN},
+    {"SetLCN.w", web_processSetLCN},
+    {"SetCable.w", web_processSetCableDescriptor},
+    {"SetNitVersionNum.w", web_processSetNITVersion},
+    {"AddDescriptor.w", web_processAddDescriptor},
+    {"SetOtherDescriptor.w", web_processSetOtherDescriptor},
+    {"SetTSInfoDesc.w", web_processSetTSInfoDescriptor},
+    {"GetPAT.w", web_processGetPAT},
+    {"SetPATPid.w", web_processSetPATPid},
+    {"GetSubboardPSIPChannel.w", web_GetSubboardPSIPChannel},
+    {"SetSubboardPSIPChannel.w", web_SetSubboardPSIPChannel},
+    {"GetTOTLocaltimeoffsetDescriptor.w", web_processGetTOT_LTODescriptor},
+    {"SetTOTLocaltimeoffsetDescriptor.w", web_processSetTOT_LTODescriptor},
+    {"AutoGenerateNITDescriptor.w", web_processAutoGenerateNITDescriptor},
+    {"ImportSiTable.w", nullptr},
+    {"ExportSiTable.w", web_processExportOneSiTable},
+    {"Debug.w", web_processDebug},
+    {"ReadReg.w", web_processReadReg},
+    {"WriteReg.w", web_processWriteReg},
+    {"ExportLogs.w", web_processExportLogs},
+    {"ClearLogs.w", web_processClearLogs},
+    {"SaveLog.w", web_saveLog},
+    {"GetLog.w", web_processGetLog},
+    {"SetModulesAndlevel.w", web_processSetModulesAndLevel},
+    {"GetModules", web_processGetModules},
+    {"GetSystemParam.w", web_processGetSystemParam},
+    {"SetSystemParam.w", web_processSetSystemParam},
+    {"ExportMibs.w", web_processExportMibs},
+    {"", nullptr},
+};
+
+static void freeRevData(void)
+{
+    free(g_ps8RevData);
+    g_ps8RevData = nullptr;
+}
+
+// Raw request head as received ("" when there is none).
+static const char* web_RequestHead(const connection* con)
+{
+    const buffer* b = con ? con->request.request : nullptr;
+    return (b != nullptr && b->ptr != nullptr && b->used > 0) ? b->ptr : "";
+}
+
+U32 web_ProcessIsLargeData(connection* con)
+{
+    if (con == nullptr)
+        return 0;
+    const char* head = web_RequestHead(con);
+    for (const char* key : {"Upgrade.w", "ImportConfig.w", "ImportSiTable.w"})
+        if (strstr(head, key) != nullptr)
+            return 1;
+    return 0;
+}
+
+static const size_t kBodyStep = 2048;
+
+// Joins the memory chunks of the request body into g_ps8RevData.
+static bool web_JoinBody(connection* con)
+{
+    freeRevData();
+    size_t cap = kBodyStep;
+    g_ps8RevData = (char*)malloc(cap);
+    if (g_ps8RevData == nullptr)
+        return false;
+    size_t len = 0;
+    g_ps8RevData[0] = '\0';
+    const chunkqueue* cq = con ? con->request_content_queue : nullptr;
+    for (const chunk* c = cq ? cq->first : nullptr; c != nullptr; c = c->next) {
+        if (c->type != chunk::MEM_CHUNK || c->mem == nullptr || c->mem->ptr == nullptr || c->mem->used == 0)
+            break;
+        size_t n = strnlen(c->mem->ptr, c->mem->used);
+        if (len + n + 1 > cap) {
+            size_t need = len + n + 1;
+            size_t grown = cap + ((need - cap) / kBodyStep + 1) * kBodyStep;
+            char* p = (char*)realloc(g_ps8RevData, grown);
+            if (p == nullptr) {
+                freeRevData();
+                return false;
+            }
+            g_ps8RevData = p;
+            cap = grown;
+        }
+        memcpy(g_ps8RevData + len, c->mem->ptr, n);
+        len += n;
+        g_ps8RevData[len] = '\0';
+    }
+    return true;
+}
+
+S32 web_ProcessData(buffer* reply, server*, connection* con)
+{
+    if (!web_JoinBody(con))
+        return ZR_ERR_WEB_NOTEXIST;
+    const char* head = web_RequestHead(con);
+    const WEBInterface* row = arstWEBComm;
+    while (row->pcStr[0] != '\0' && strstr(head, row->pcStr) == nullptr)
+        row++;
+    S32 result = 0;
+    if (row->pcStr[0] == '\0') {
+        result = ZR_ERR_WEB_NOTEXIST;
+    } else if (strstr(row->pcStr, "ImportSiTable.w") != nullptr) {
+        CARD_STATE_LOCK();
+        zrErrCode code = web_processImportOneSiTable(reply, con->request.request);
+        if (code != ZR_SUCCESS)
+            web_processErr(reply, code, nullptr);
+    } else if (row->pfProcess != nullptr) {
+        zrErrCode code;
+        if (web_RunsUnlocked(row->pcStr)) {
+            code = row->pfProcess(reply);
+        } else {
+            CARD_STATE_LOCK();
+            code = row->pfProcess(reply);
+        }
+        if (code != ZR_SUCCESS)
+            web_processErr(reply, code, nullptr);
+    } else {
+        result = ZR_ERR_WEB_NOTEXIST;
+    }
+    freeRevData();
+    return result;
+}
+
+// ---- Reply envelope and token ----
+
+void _web_addToWriteBuff(cJSON* root, buffer* reply)
+{
+    if (root == nullptr || reply == nullptr)
+        return;
+    char* text = cJSON_Print(root);
+    cJSON_Delete(root);
+    if (text == nullptr)
+        return;
+    buffer_copy_string(reply, text);
+    cJSON_free(text);
+}
+
+const char* web_GetErrCodeString(zrErrCode code)
+{
+    const char* s = err_GetErrCodeString(code);
+    return s ? s : "";
+}
+
+S32 web_processErr(buffer* reply, zrErrCode code, char*)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    cJSON* root = cJSON_CreateObject();
+    cJSON_AddNumberToObject(root, "code", code);
+    cJSON_AddStringToObject(root, "description", web_GetErrCodeString(code));
+    _web_addToWriteBuff(root, reply);
+    return 0;
+}
+
+S32 web_processSuccess(buffer* reply) { return web_ReplyData(reply, nullptr); }
+
+zrErrCode web_ReplyData(buffer* reply, cJSON* data, const char* desc)
+{
+    if (reply == nullptr) {
+        cJSON_Delete(data);
+        return ZR_ERR_WEB_BAD_PARAM;
+    }
+    cJSON* root = cJSON_CreateObject();
+    cJSON_AddNumberToObject(root, "code", 0);
+    if (desc != nullptr)
+        cJSON_AddStringToObject(root, "description", desc);
+    else
+        cJSON_AddNullToObject(root, "description");
+    if (data != nullptr)
+        cJSON_AddItemToObject(root, "data", data);
+    _web_addToWriteBuff(root, reply);
+    return ZR_SUCCESS;
+}
+
+void web_AddNum(cJSON* obj, const char* key, double value) { cJSON_AddNumberToObject(obj, key, value); }
+
+zrErrCode _web_checkToken(cJSON* body)
+{
+    if (body == nullptr)
+        return ZR_ERR_WEB_POST_PARAM;
+    if (!cJSON_IsString(cJSON_GetObjectItemCaseSensitive(body, "token")))
+        return ZR_ERR_WEB_POST_PARAM;
+    const cJSON* chassis = cJSON_GetObjectItemCaseSensitive(body, "chassistype");
+    U32 type = 0;
+    // Only the low 8 bits count; a value no U32 holds is ignored like a string.
+    if (cJSON_IsNumber(chassis) && web_JsonU32(chassis, &type))
+        Web_SetVRNType((U8)type);
+    return ZR_SUCCESS;
+}
+
+WebBody::WebBody()
+{
+    root_ = g_ps8RevData ? cJSON_Parse(g_ps8RevData) : nullptr;
+    if (root_ == nullptr)
+        return;
+    status_ = _web_checkToken(root_);
+}
+
+bool web_JsonU32(const cJSON* item, U32* out)
+{
+    if (!cJSON_IsNumber(item))
+        return false;
+    double d = item->valuedouble;
+    if (!(d >= 0.0 && d < 4294967296.0))
+        return false;
+    *out = (U32)d;
+    return true;
+}
+
+bool web_MemberU32(const cJSON* obj, const char* key, U32* out)
+{
+    return obj != nullptr && web_JsonU32(cJSON_GetObjectItemCaseSensitive(obj, key), out);
+}
+
+// ---- Server start and restart ----
+
+static void* web_ServerThread(void*)
+{
+    httpd_configuration(0, nullptr);
+    return nullptr;
+}
+
+U32 Web_Start(void)
+{
+    for (U8 type = 0; type <= 1; type++) {
+        int u = Web_GetWebSlot(type, Status_GetSlotID());
+        char cmd[248];
+        snprintf(cmd, sizeof(cmd),
+                 "cd  /tarvex_app/web/ && mkdir /tarvex_app/web/%d && ln -s /tarvex_app/web/  /tarvex_app/web/%d/proxy", u,
+                 u);
+        plat::System(cmd);
+    }
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Thread attribute creation failed\n\n", LOG_POS);
+        return WEB_FAILURE;
+    }
+    if (pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) != 0) {
+        pthread_attr_destroy(&attr);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Thread attribute setting failed\n\n", LOG_POS);
+        return WEB_FAILURE;
+    }
+    // A server stopped by Web_MonitorServer starts afresh.
+    httpd_shutdown(false);
+    pthread_t tid;
+    int rc = Thread_Create(&tid, &attr, web_ServerThread, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Web thread create failed!\r\n\n", LOG_POS);
+        return WEB_FAILURE;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "%ld:%s:%d Web thread create successfully!\r\n\n", LOG_POS);
+    return WEB_SUCCESS;
+}
+
+S32 web_GetHttpRequestCount(void)
+{
+    FILE* f = plat::Popen("netstat -nl | grep 80");
+    if (f == nullptr) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Can't open command [netstat -nl | grep 80] file!\n\n",
+                   LOG_POS);
+        return 0;
+    }
+    char line[200];
+    S32 result = 0;
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        int queue = 0, port = 0;
+        char rest[200];
+        if (sscanf(line, "tcp        %d      0 0.0.0.0:%d  %199s", &queue, &port, rest) == 3 && port == 80) {
+            result = queue;
+            break;
+        }
+    }
+    plat::Pclose(f);
+    return result;
+}
+
+zrWebErrCode Web_MonitorServer(void)
+{
+    if (web_GetHttpRequestCount() == 0)
+        return WEB_SUCCESS;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    if (web_GetHttpRequestCount() == 0)
+        return WEB_SUCCESS;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Restart web server!\n\n", LOG_POS);
+    httpd_shutdown(true);
+    for (int i = 0; i < 6; i++) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        if (httpd_isServerClose()) {
+            log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "%ld:%s:%d Close server successfully!\n\n", LOG_POS);
+            httpd_shutdown(false);
+            Web_Start();
+            return WEB_RESTART_SUCCESS;
+        }
+    }
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Close server Timeout!\n\n", LOG_POS);
+    return WEB_RESTART_FAILURE;
+}
+
+// ---- Versions and channel mapping ----
+
+void web_getStringVersionFromNumber(U32 version, char* out)
+{
+    if (out != nullptr)
+        snprintf(out, 20, "V%d.%d.%d", (int)((version >> 16) & 0xFF), (int)((version >> 8) & 0xFF),
+                 (int)(version & 0xFF));
+}
+
+void web_getStringLogicVersionFromNumber(U32 version, char* out)
+{
+    if (out != nullptr)
+        snprintf(out, 20, "V%d.%d.%d", (int)(version >> 24), (int)((version >> 16) & 0xFF), (int)(version & 0xFFFF));
+}
+
+U32 _web_GetOutChannelNumbyPort(U32) { return Web_GetOutputChannelNum(); }
+
+U32 _web_GetOutRealChannel(U32 port, U32 channel) { return port * _web_GetOutChannelNumbyPort(port) + channel; }
+
+// ---- Adapters ----
+
+void web_REG_Read_fortest(U32 reg, U32* value) { REG_Read(reg, value); }
+void web_REG_Write_fortest(U32 reg, U32 value) { REG_Write(reg, value); }
+zrErrCode web_LogRegReadDebug(U32 chip, U32 reg, U32* value) { return (zrErrCode)FPGA_LogRegReadDebug(chip, reg, value); }
+zrErrCode web_LogRegWriteDebug(U32 chip, U32 reg, U32 value) { return (zrErrCode)FPGA_LogRegWriteDebug(chip, reg, value); }
+
+zrErrCode Web_SetLogStatus(U32 level)
+{
+    Log_SetLevel(level & 0x0F);
+    LogSetting_StoreParam();
+    return ZR_SUCCESS;
+}
+
+void Web_DebugPrintMuxLUT(void) { TSP_PrintMuxLUT(); }
+void Web_DebugPrintBypassLUT(void) { TSP_PrintBypassLUT(); }
+void Web_GetPSIInterval(U16* out)
+{
+    if (out != nullptr)
+        TSP_GetPSIInterval(out);
+}
+void Web_SetPSIInterval(U32 value) { TSP_SetPSIInterval((U16)value); }
+TResource_TS* Web_GetResourceHandle(void) { return Resource_getSelfHandle(); }
+U8 Web_GetRealSlot(U8 u8VRNType, U8 u8WebSlot) { return ZRSYS_UISlot2HWSlot(u8VRNType, u8WebSlot); }
+U8 Web_GetWebSlot(U8 u8VRNType, U8 u8HWSlot) { return ZRSYS_HWSlot2UISlot(u8VRNType, u8HWSlot); }
+U32 Web_GetOutputChannelNum(void) { return BMN_GetOutputChannelNum(); }
+void Web_SetVRNType(U8 type) { ZRSYS_SetVrnType(type); }
+U8 Web_GetVRNType(void) { return (U8)ZRSYS_GetVrnType(); }
+U32 web_GetSelfBoardDescriptor(U8* out20) { return Resource_getBoardDescriptor(Status_GetSlotID(), out20); }
+void Web_VerCmpFlag(ST_VERSION_INFO* info) { PARAMS_VerCmpFlag(info); }

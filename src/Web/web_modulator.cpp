@@ -1,0 +1,354 @@
+// Web handlers of the modulation and RF settings, the IP monitor output,
+// the board detail and raw FPGA registers, with their chip debug adapters.
+#include "DTMB/dtmb.h"
+#include "Driver/FPGA/fpga.h"
+#include "Driver/GPIO/pin.h"
+#include "Driver/I2C/i2c.h"
+#include "Driver/RF/rf.h"
+#include "Log/log.h"
+#include "Parameter/recoverdata.h"
+#include "Web/web.h"
+#include "Web/web_json.h"
+#include <cstring>
+
+// Register numbers the FPGA window holds; larger ones are refused before any
+// access so nothing outside the window is touched.
+static const U32 kFpgaRegCount = 65536;
+
+U8 Web_GetBoardType(void)
+{
+    U32 mode = PARAMS_GetModulationMod();
+    if (mode == 1)
+        return 0;
+    if (mode == 0)
+        return 1;
+    return mode <= 6 ? (U8)mode : 7;
+}
+
+U8 Web_GetPowerLevelType(void) { return PIN_GetPowerLevelType(PIN_GetHWVersion()); }
+void Web_SetSingleMode(U32 value) { QAM_SetSingleMode((U8)value); }
+
+zrErrCode Web_ReadAD9789Debug(U32 chip, U32 reg, U8* v) { return (zrErrCode)RF_ReadAD9789Debug(chip, reg, v); }
+zrErrCode Web_WriteAD9789Debug(U32 chip, U32 reg, U32 v) { return (zrErrCode)RF_WriteAD9789Debug(chip, reg, v); }
+zrErrCode Web_ReadRFDA0016Debug(U32 chip, U32 reg, U8* v) { return (zrErrCode)RF_ReadRFDA0016Debug(chip, reg, v); }
+zrErrCode Web_WriteRFDA0016Debug(U32 chip, U32 reg, U32 v) { return (zrErrCode)RF_WriteRFDA0016Debug(chip, reg, v); }
+zrErrCode Web_ReadADF4351Debug(U32 chip, U32 reg, U8* v) { return (zrErrCode)RF_ReadADF4351Debug(chip, reg, v); }
+zrErrCode Web_WriteADF4351Debug(U32 chip, U32 reg, U32 v) { return (zrErrCode)RF_WriteADF4351Debug(chip, reg, v); }
+zrErrCode Web_ReadAD5321Debug(U32 reg, U16* v) { return (zrErrCode)I2C_CHIP5321_ReadOneReg((U8)reg, v); }
+zrErrCode Web_WriteAD5321Debug(U32 reg, U32 v) { return (zrErrCode)I2C_CHIP5321_WriteOneReg((U8)reg, (U16)v); }
+
+zrErrCode web_processGetSubboardDetail(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    U8 desc[21] = {0};
+    U32 rc = web_GetSelfBoardDescriptor(desc);
+    if (rc != 0)
+        return (zrErrCode)rc;
+    cJSON* data = cJSON_CreateObject();
+    web_AddNum(data, "boardnumber", 0);
+    web_AddNum(data, "modulationtype", Web_GetBoardType());
+    cJSON_AddStringToObject(data, "boardname", (const char*)web_StringConvertToUTF8(desc, 20));
+    web_AddNum(data, "hasPat", 0);
+    return web_ReplyData(reply, data);
+}
+
+// One channel object of "GetSubboardParam.w": the common keys, then those of
+// the card's standard (some keys appear twice).
+static cJSON* web_ChannelObject(const TParameter_DTMB& p, U32 n, U32 c, U8 type)
+{
+    cJSON* o = cJSON_CreateObject();
+    web_AddNum(o, "channel", n);
+    web_AddNum(o, "enable", p.u32Enable[c]);
+    web_AddNum(o, "constellation", p.ConsteMod[c]);
+    web_AddNum(o, "carrier", p.CarrMod[c]);
+    web_AddNum(o, "Interweave", p.IntLeav[c]);
+    web_AddNum(o, "framehead", p.FramHeadMod[c]);
+    web_AddNum(o, "frequency", p.OutputFreq[c]);
+    web_AddNum(o, "power", p.OutputPow[c]);
+    web_AddNum(o, "rflevelunit", p.u8RFLevelUnit[c]);
+    web_AddNum(o, "bandwidth", p.Bandwidth_Sel[c]);
+    web_AddNum(o, "fftmode", p.DVBT_FFTSize[c]);
+    web_AddNum(o, "guardinterval", p.DVBT_GadIntSize[c]);
+    web_AddNum(o, "constellationmode", p.DVBT_QAMMod[c]);
+    switch (type) {
+    case 0:
+        web_AddNum(o, "qammode", p.DVBT_QAMMod[c]);
+        web_AddNum(o, "gimode", p.DVBT_GadIntSize[c]);
+        web_AddNum(o, "convolutionalbitrate", p.DVBT_CodeMod[c]);
+        web_AddNum(o, "Interweave", p.IntLeav[c]);
+        break;
+    case 3:
+        web_AddNum(o, "qammode", p.QAMMod[c]);
+        web_AddNum(o, "symbolrate", p.SymbolRate[c]);
+        web_AddNum(o, "Interweave", p.IntLeav[c]);
+        break;
+    case 4:
+        web_AddNum(o, "qammode", p.AnnexBQAMMode[c]);
+        web_AddNum(o, "Interweave", p.AnnexBIntLeav[c]);
+        web_AddNum(o, "symbolrate", p.SymbolRate[c]);
+        break;
+    case 5:
+        web_AddNum(o, "Interweave", p.IntLeav[c]);
+        web_AddNum(o, "qammode", p.u8ISDBTQAMMode[c]);
+        web_AddNum(o, "fftmode", p.u8FFTMode[c]);
+        web_AddNum(o, "gimode", p.u8GImode[c]);
+        web_AddNum(o, "convolutionalbitrate", p.u8ConvolutionalCodeRate[c]);
+        web_AddNum(o, "segmentmode", p.u8SegmentMode[c]);
+        break;
+    default:
+        web_AddNum(o, "Interweave", p.IntLeav[c]);
+        break;
+    }
+    return o;
+}
+
+zrErrCode web_processGetSubboardParam(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    const TParameter_DTMB* p = GetDTMBPara_Handle();
+    if (p == nullptr)
+        return ZR_ERR_WEB_POST_PARAM;
+    U16 interval = 0;
+    Web_GetPSIInterval(&interval);
+    cJSON* data = cJSON_CreateObject();
+    web_AddNum(data, "psiinterval", interval);
+    web_AddNum(data, "rflevelversion", Web_GetPowerLevelType());
+    web_AddNum(data, "channelstandard", p->u32ATSCChannelMode);
+    web_AddNum(data, "rflevelunit", p->u8RFLevelUnit[0]);
+    cJSON* ports = cJSON_AddArrayToObject(data, "portlist");
+    cJSON* port = cJSON_CreateObject();
+    cJSON_AddItemToArray(ports, port);
+    U32 count = _web_GetOutChannelNumbyPort(0);
+    web_AddNum(port, "port", 0);
+    web_AddNum(port, "channelnumber", count);
+    cJSON* list = cJSON_AddArrayToObject(port, "channellist");
+    U8 type = Web_GetBoardType();
+    for (U32 n = 0; n < count; n++) {
+        U32 c = _web_GetOutRealChannel(0, n);
+        if (c < DTMB_CHANNEL_NUM)
+            cJSON_AddItemToArray(list, web_ChannelObject(*p, n, c, type));
+    }
+    return web_ReplyData(reply, data);
+}
+
+// Writes a member from a key when the key is present as a number in range.
+template <class T>
+static void web_Take(const cJSON* o, const char* key, T& member)
+{
+    U32 v = 0;
+    if (web_MemberU32(o, key, &v))
+        member = (T)v;
+}
+
+static void web_SetChannel(const cJSON* o, TParameter_DTMB& p, U32 c, U8 type)
+{
+    web_Take(o, "enable", p.u32Enable[c]);
+    web_Take(o, "constellation", p.ConsteMod[c]);
+    web_Take(o, "carrier", p.CarrMod[c]);
+    web_Take(o, "Interweave", p.IntLeav[c]);
+    web_Take(o, "framehead", p.FramHeadMod[c]);
+    web_Take(o, "frequency", p.OutputFreq[c]);
+    web_Take(o, "power", p.OutputPow[c]);
+    web_Take(o, "bandwidth", p.Bandwidth_Sel[c]);
+    web_Take(o, "fftmode", p.DVBT_FFTSize[c]);
+    web_Take(o, "guardinterval", p.DVBT_GadIntSize[c]);
+    web_Take(o, "constellationmode", p.DVBT_QAMMod[c]);
+    switch (type) {
+    case 0:
+        web_Take(o, "qammode", p.DVBT_QAMMod[c]);
+        web_Take(o, "gimode", p.DVBT_GadIntSize[c]);
+        web_Take(o, "convolutionalbitrate", p.DVBT_CodeMod[c]);
+        break;
+    case 3:
+        web_Take(o, "qammode", p.QAMMod[c]);
+        web_Take(o, "symbolrate", p.SymbolRate[c]);
+        break;
+    case 4:
+        web_Take(o, "qammode", p.AnnexBQAMMode[c]);
+        web_Take(o, "symbolrate", p.SymbolRate[c]);
+        web_Take(o, "Interweave", p.AnnexBIntLeav[c]);
+        break;
+    case 5:
+        web_Take(o, "qammode", p.u8ISDBTQAMMode[c]);
+        web_Take(o, "fftmode", p.u8FFTMode[c]);
+        web_Take(o, "gimode", p.u8GImode[c]);
+        web_Take(o, "convolutionalbitrate", p.u8ConvolutionalCodeRate[c]);
+        web_Take(o, "segmentmode", p.u8SegmentMode[c]);
+        break;
+    default:
+        break;
+    }
+}
+
+zrErrCode web_processSetSubboardParam(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    TParameter_DTMB* live = GetDTMBPara_Handle();
+    TParameter_DTMB* scratch = GetDTMBParaTmp_Handle();
+    if (live == nullptr || scratch == nullptr)
+        return ZR_ERR_WEB_POST_PARAM;
+    memcpy(scratch, live, sizeof(*scratch));
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    U32 single = 0;
+    if (cJSON_IsNumber(body.Get("singlemode"))) {
+        if (!web_JsonU32(body.Get("singlemode"), &single))
+            return ZR_ERR_WEB_POST_PARAM;
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
+                   "[%s:%d] WEB:Service Configuration > Program > click Apply button!(Web_SetSingleMode)\r\n", __func__,
+                   __LINE__);
+        Web_SetSingleMode(single & 0xFF);
+        return (zrErrCode)web_processSuccess(reply);
+    }
+    U32 interval = 0;
+    if (!web_JsonU32(body.Get("psiinterval"), &interval))
+        return ZR_ERR_WEB_POST_PARAM;
+    U32 mode = PARAMS_GetModulationMod();
+    if (mode == 4 || mode == 6) {
+        U32 standard = 0;
+        if (!web_JsonU32(body.Get("channelstandard"), &standard))
+            return ZR_ERR_WEB_POST_PARAM;
+        scratch->u32ATSCChannelMode = standard;
+    }
+    web_Take(body.Root(), "rflevelunit", scratch->u8RFLevelUnit[0]);
+    Web_SetPSIInterval(interval & 0xFFFF);
+    const cJSON* ports = body.Get("portlist");
+    if (cJSON_IsArray(ports)) {
+        U8 type = Web_GetBoardType();
+        int pn = cJSON_GetArraySize(ports) & 0xFF;
+        for (int i = 0; i < pn; i++) {
+            const cJSON* pe = cJSON_GetArrayItem(ports, i);
+            U32 port = 0;
+            const cJSON* list = cJSON_GetObjectItemCaseSensitive(pe, "channellist");
+            if (!web_MemberU32(pe, "port", &port) || !cJSON_IsArray(list))
+                continue;
+            const cJSON* ce = nullptr;
+            cJSON_ArrayForEach(ce, list)
+            {
+                U32 ch = 0;
+                if (!web_MemberU32(ce, "channel", &ch))
+                    continue;
+                // 64-bit: a huge port or channel must not wrap into the table.
+                U64 c = (U64)port * _web_GetOutChannelNumbyPort(port) + ch;
+                if (c < DTMB_CHANNEL_NUM)
+                    web_SetChannel(ce, *scratch, (U32)c, type);
+            }
+        }
+    }
+    zrErrCode rc = web_Check_QAMB_Frequency(scratch);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "[%s:%d] WEB:Settings > click Apply button!(SetDTMB_CurPara)\r\n",
+               __func__, __LINE__);
+    rc = SetDTMB_CurPara(scratch);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    DATA_Save();
+    return (zrErrCode)web_processSuccess(reply);
+}
+
+zrErrCode web_processGetSubboardIPMonitorParam(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    const QAM_IPMonitorPara* m = GetQAMIPMonitor_Handle();
+    if (m == nullptr)
+        return ZR_ERR_WEB_POST_PARAM;
+    U32 count = _web_GetOutChannelNumbyPort(0);
+    cJSON* data = cJSON_CreateObject();
+    web_AddNum(data, "port", 0);
+    web_AddNum(data, "channel", m->u8Channel < count ? m->u8Channel : 0);
+    web_AddNum(data, "enable", m->u8Enable);
+    web_AddNum(data, "destport", m->u16DestPort);
+    web_AddNum(data, "destipaddress", m->u32DestIPAddr);
+    web_AddNum(data, "bitrate", m->u16IP1MaxRate);
+    web_AddNum(data, "netmask", 0);
+    cJSON* ports = cJSON_AddArrayToObject(data, "portlist");
+    cJSON* port = cJSON_CreateObject();
+    cJSON_AddItemToArray(ports, port);
+    web_AddNum(port, "port", 0);
+    cJSON* list = cJSON_AddArrayToObject(port, "channellist");
+    for (U32 n = 0; n < count; n++) {
+        cJSON* o = cJSON_CreateObject();
+        web_AddNum(o, "channel", n);
+        cJSON_AddItemToArray(list, o);
+    }
+    return web_ReplyData(reply, data);
+}
+
+zrErrCode web_processSetSubboardIPMonitorParam(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    QAM_IPMonitorPara* m = GetQAMIPMonitor_Handle();
+    if (m == nullptr)
+        return ZR_ERR_WEB_POST_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    U32 port = 0, ch = 0;
+    bool hasPort = web_MemberU32(body.Root(), "port", &port);
+    bool hasChannel = web_MemberU32(body.Root(), "channel", &ch);
+    U64 index = hasPort && hasChannel ? (U64)port * _web_GetOutChannelNumbyPort(port) + ch : 0;
+    // A channel index outside the card's table would program a channel
+    // that does not exist: refused before anything is edited.
+    if (hasPort && hasChannel && index >= DTMB_CHANNEL_NUM)
+        return ZR_ERR_WEB_POST_PARAM;
+    web_Take(body.Root(), "enable", m->u8Enable);
+    web_Take(body.Root(), "destipaddress", m->u32DestIPAddr);
+    if (hasPort && hasChannel)
+        m->u8Channel = (U8)index;
+    web_Take(body.Root(), "destport", m->u16DestPort);
+    web_Take(body.Root(), "bitrate", m->u16IP1MaxRate);
+    zrErrCode rc = SetQAM_IPMonitor(m);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    return (zrErrCode)web_processSuccess(reply);
+}
+
+zrErrCode web_processGetSubboardReadyStatus(buffer*) { return ZR_SUCCESS; }
+
+zrErrCode web_processReadReg(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    U32 address = 0;
+    if (!web_JsonU32(body.Get("address"), &address) || address >= kFpgaRegCount)
+        return ZR_ERR_WEB_POST_PARAM;
+    U32 value = 0;
+    web_REG_Read_fortest(address, &value);
+    cJSON* data = cJSON_CreateObject();
+    web_AddNum(data, "value", value);
+    return web_ReplyData(reply, data);
+}
+
+zrErrCode web_processWriteReg(buffer* reply)
+{
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    WebBody body;
+    if (body.Status() != ZR_SUCCESS)
+        return body.Status();
+    U32 address = 0, value = 0;
+    if (!web_JsonU32(body.Get("address"), &address) || !web_JsonU32(body.Get("value"), &value) ||
+        address >= kFpgaRegCount)
+        return ZR_ERR_WEB_POST_PARAM;
+    web_REG_Write_fortest(address, value);
+    return (zrErrCode)web_processSuccess(reply);
+}
