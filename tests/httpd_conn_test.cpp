@@ -141,7 +141,8 @@ TEST_F(HttpdConn, OversizedHeadsAndBodiesAreRefusedAndNeverHandedOn)
     close(fd);
 
     fd = h.Connect();
-    r = Exchange(fd, "POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}");
+    // A POST that names no command of the back end: 404.
+    r = Exchange(fd, "POST /nothing HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}");
     EXPECT_EQ(r.rfind("HTTP/1.1 404", 0), 0u) << r.substr(0, 40);
     close(fd);
 }
@@ -170,7 +171,7 @@ TEST_F(HttpdConn, BodiesGrowAsTheyArriveAndUploadFilesEndWithTheRequest)
     ASSERT_EQ(spooled.rfind("/httpdh/up/", 0), 0u) << spooled;
     EXPECT_TRUE(plat::Exists(spooled));
     std::string r = Exchange(fd, body.substr(100000));
-    EXPECT_EQ(r.rfind("HTTP/1.1 404", 0), 0u);
+    EXPECT_EQ(r.rfind("HTTP/1.1 200", 0), 0u) << r.substr(0, 40);  // the back end's JSON answer
     EXPECT_FALSE(plat::Exists(spooled));
     close(fd);
 }
