@@ -26,11 +26,6 @@ PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
 PENDING U8 g_u8OutputChannelNum = 8;
 PENDING U8 BMN_GetOutputChannelNum(void) { return g_u8OutputChannelNum; }
 PENDING zrErrCode Iperf3SoftwareInit(void) { return ZR_SUCCESS; }
-PENDING void UartComm_init(void) {}
-PENDING zrErrCode UartComm_GetIpAddr(U8) { return ZR_SUCCESS; }
-PENDING void UartComm_GetTime(void) {}
-PENDING void UartComm_GetSlotMap(void) {}
-PENDING void UartComm_GetResource(void) {}
 PENDING void MAC_InitDirectMACCommMaster(void) {}
 PENDING void MACSlave_InitDirectMACComm(void) {}
 PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
