@@ -15,5 +15,4 @@ PENDING U8 Web_GetRealSlot(U8, U8 u8WebSlot) { return u8WebSlot; }
 
 
 // Card links.
-PENDING void IPComm_SendEITInfo(void) {}
 

@@ -25,7 +25,6 @@
 PENDING U8 SLAVE_CHIP_IS_EXIST = 1;
 PENDING U8 g_u8OutputChannelNum = 8;
 PENDING U8 BMN_GetOutputChannelNum(void) { return g_u8OutputChannelNum; }
-PENDING zrErrCode Iperf3SoftwareInit(void) { return ZR_SUCCESS; }
 PENDING void MAC_InitDirectMACCommMaster(void) {}
 PENDING void MACSlave_InitDirectMACComm(void) {}
 PENDING S32 MACMasterCommSendData(ZR_COM_MAC_CMD, U8*, U32) { return 0; }
@@ -33,7 +32,6 @@ PENDING S32 MACComSlaveChipDetect(void) { return 0; }
 PENDING U8 Get_VersionInfo_ISSameFlg(void) { return 1; }
 PENDING void* MACCommMasterTask(void*) { return nullptr; }
 PENDING void* MACSlaveCommTask(void*) { return nullptr; }
-PENDING zrErrCode IPComm_SendResToBackBoard(void) { return ZR_SUCCESS; }
 PENDING S32 BMN_Master_DeteSysRebootTask(void) { return 0; }
 PENDING S32 BMN_Slave_DeteSysRebootTask(void) { return 0; }
 // Until reboot coordination exists: a card whose master works alone reboots
@@ -48,10 +46,6 @@ PENDING zrErrCode BMN_SubBoardReboot(void)
 }
 
 // Back-board services and reboot coordination the frame dispatcher starts.
-PENDING U32 IPComm_ChangeIP(U8, U8*) { return 0; }
-PENDING zrErrCode IPComm_GetAndSetParam(void) { return ZR_SUCCESS; }
-PENDING zrErrCode FTP_SendBackUpPara(void) { return ZR_SUCCESS; }
-PENDING zrErrCode NetWorkQualityTest(U8*) { return ZR_SUCCESS; }
 PENDING zrErrCode IPComm_RebootSubboard(void) { return ZR_SUCCESS; }
 PENDING S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD, const U8*) { return 0; }
 
