@@ -14,6 +14,7 @@ input-card record builders, an input-card peer and a back-board peer.
 import argparse
 import os
 import select
+import signal
 import socket
 import struct
 import sys
@@ -369,9 +370,13 @@ def main():
     ap.add_argument("--root", help="board root whose serial line and FTP folder the back board keeps")
     ap.add_argument("--serve", type=float, default=0, help="seconds to keep answering (0: for ever)")
     a = ap.parse_args()
+
+    def stop_on_term(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, stop_on_term)  # a stopping script ends the peer cleanly
     if a.role == "back-board":
         own = a.own or "127.168.1.10"
-        peer = back_board(own, verbose=True)
+        peer = back_board(own, verbose=True, wait=60)
         line = SerialBackBoard(a.root, card_ip=a.card, bb_ip="192.168." + own.split(".", 2)[2],
                                verbose=True) if a.root else None
         # Once the card serves frames, tell it where the back board is.
