@@ -103,7 +103,8 @@ trap 'exit 130' INT TERM
 /usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" --root "$board/master" \
   > "$board/back-board.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do [ -L "$board/master/dev/ttyPS1" ] && break; sleep 0.1; done
+# The master opens its serial line at once: start it once the peer holds it.
+for _ in $(seq 100); do grep -q "serial line ready" "$board/back-board.log" 2>/dev/null && break; sleep 0.1; done
 # An input card (slot 5, 127.168.1.30) that feeds streams and programs on
 # channels 0-2 and applies them, so that PSI/SI appears in trace/si_ch*.ts.
 /usr/bin/python3 "$top/tests/support/peers.py" input-card --card "$card_ip" --card-slot "$card_slot" \

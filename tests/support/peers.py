@@ -372,13 +372,17 @@ def main():
     a = ap.parse_args()
 
     def stop_on_term(*_):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one stop, however often asked
         raise KeyboardInterrupt
     signal.signal(signal.SIGTERM, stop_on_term)  # a stopping script ends the peer cleanly
     if a.role == "back-board":
         own = a.own or "127.168.1.10"
-        peer = back_board(own, verbose=True, wait=60)
+        # The serial line first: the card opens it before its frame link.
         line = SerialBackBoard(a.root, card_ip=a.card, bb_ip="192.168." + own.split(".", 2)[2],
                                verbose=True) if a.root else None
+        if line is not None:
+            print("serial line ready: " + line.link, flush=True)
+        peer = back_board(own, verbose=True, wait=60)
         # Once the card serves frames, tell it where the back board is.
         for _ in range(120):
             try:
