@@ -7,7 +7,9 @@
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
+#include "support/framepeer.h"
 #include "support/testboard.h"
+#include "mux_fixture.h"
 #include <cstring>
 #include <vector>
 
@@ -140,4 +142,45 @@ TEST(BackBoardServices, ExportPutsTheArchiveOnTheBackBoard)
     ASSERT_EQ(system(("tar -xzf " + Root("/backboard_ftp/3conf.tar") + " -C " + b.work).c_str()), 0);
     std::string image = Slurp(b.work + "/param_new.conf");
     EXPECT_EQ(PARAM_CheckConfigData(reinterpret_cast<const U8*>(image.data()), image.size()), ZR_SUCCESS);
+}
+
+TEST(BackBoardServices, EitInformationGoesToTheEitCard)
+{
+    RunInChildProcess([] {
+        muxfix::ResetDb();
+        U16 ts = muxfix::Stream(1, 0x77);
+        TSP_GetTSParam()->pOutputTS[ts].u8SDTVersionNumber = 31;
+        muxfix::Program(ts, 5, 2, 101, 0x100, 0x101);
+        muxfix::Program(ts, 5, 2, 102, 0x110, 0x111);
+        muxfix::Stream(2, 0x78, true);  // bypass: no records
+        Resource_getSelfHandle()->u16OutputChannelNum = 8;
+        // Without an EIT card nothing is sent.
+        FramePeer eitCard(0x7FA80128, 8000, 7);
+        ASSERT_TRUE(eitCard.Listening());
+        IPComm_SendEITInfo();
+        EXPECT_EQ(eitCard.Count(), 0u);
+
+        TResource_TS* rec = Resource_GetHandle(7);
+        memset(rec, 0, sizeof(*rec));
+        rec->u8SlotID = 7;
+        rec->u8BoardType = RESOURCE_BOARD_TYPE_EIT;
+        rec->u8EitEnable = 1;
+        rec->u32IPAddress = 0xC0A80128;  // 192.168.1.40
+        IPComm_SendEITInfo();
+        auto frames = eitCard.Frames();
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_EQ(frames[0].rec.u16CMD, IPCOMM_SEND_EITINFO);
+        EXPECT_EQ(frames[1].rec.u16CMD, IPCOMM_SEND_EITINFO_OVER);
+        EXPECT_EQ(frames[1].rec.u32Length, 0u);
+        const ST_ZR_IPCOMM& m = frames[0].rec;
+        ASSERT_EQ(m.u32Length, 4u + 2 * 180);
+        EXPECT_EQ(m.pu8Data[0], 2);
+        const U8* r1 = m.pu8Data + 4 + 180;
+        EXPECT_EQ(r1[0], 1);                          // enabled
+        EXPECT_EQ(r1[2], 5);                          // input slot
+        EXPECT_EQ(r1[16] | r1[17] << 8, 1);           // number in the message
+        EXPECT_EQ(r1[22] | r1[23] << 8, 102);         // input service id
+        EXPECT_EQ(r1[26] | r1[27] << 8, 0x77);        // output TSID
+        EXPECT_EQ(r1[96], 0);                         // (31 + 1) mod 32
+    });
 }
