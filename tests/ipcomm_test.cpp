@@ -287,7 +287,8 @@ TEST(FrameServer, ServesOnItsOwnAddressAndFollowsAnAddressChange)
         ASSERT_EQ(FrameCodec_Decode(r.data(), r.size(), &rec), ZR_SUCCESS);
         EXPECT_EQ(rec.u16CMD, IPCOMM_SUCCESS_CMD);
         r.clear();
-        for (int i = 0; i < 100 && r.empty(); i++) {
+        // The change pauses 1 s and reports to the back board before the rebind.
+        for (int i = 0; i < 300 && r.empty(); i++) {
             usleep(20000);
             r = FramePeer::Exchange(0x7FA80110, 8000, FramePeer::Build(16, IPCOMM_SEND_DATA, 0, 1, {}));
         }
