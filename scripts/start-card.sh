@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the firmware and starts the simulated card: the master chip and,
-# when the card carries one, the slave chip, each on its own board root.
+# Builds the firmware and starts the simulated chassis: the back-board and
+# input-card peers, the card's master chip and, when the card carries one,
+# the slave chip, each under procguard on its own board root.
 # Board roots: $MODCARD_BOARD (default ./board)/master and /slave. A root
 # that exists is kept, so the parameter file saved there is loaded again;
 # --factory starts from factory state instead.
@@ -72,29 +73,68 @@ mkdir -p "$board"
 # modcard-board powers the board up: the register file is new, what the
 # card saved under the root stays.
 "$build/modcard-board" "$board/master" --chip 0 "${args[@]}"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
 if [ "$slave" != 0 ]; then
   "$build/modcard-board" "$board/slave" --chip 1 "${args[@]}"
-  MODCARD_ROOT="$board/slave" "$build/modcard" > "$board/slave.console" 2>&1 &
-  pids+=($!)
-  echo "slave chip running (console: $board/slave.console)"
 fi
-# Peers on the frame link: the back board (127.168.1.10) and an input card
-# (slot 5, 127.168.1.30) that feeds streams and programs on channels 0-2 and
-# applies them, so that PSI/SI appears in trace/si_ch0-2.ts.
 card_slot=3
 for ((i = 0; i < ${#args[@]}; i++)); do
   [ "${args[$i]}" = "--slot" ] && card_slot=${args[$((i + 1))]}
 done
 card_ip=192.168.1.$((11 + card_slot))
-/usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" > "$board/back-board.log" 2>&1 &
+own_ip=127.168.1.$((11 + card_slot))
+
+pids=()
+# procguard restarts its chip and does not pass signals on: its children are
+# stopped after it, by process id.
+cleanup() {
+  trap - EXIT INT TERM
+  for p in "${pids[@]}"; do
+    kids=$(cat "/proc/$p/task/$p/children" 2>/dev/null || true)
+    kill "$p" 2>/dev/null || true
+    for k in $kids; do kill "$k" 2>/dev/null || true; done
+  done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The back board: frame link on 127.168.1.10:8000, the other end of the
+# master's serial line (dev/ttyPS1) and the FTP folder (backboard_ftp/).
+/usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" --root "$board/master" \
+  > "$board/back-board.log" 2>&1 &
 pids+=($!)
+# The master opens its serial line at once: start it once the peer holds it.
+for _ in $(seq 100); do grep -q "serial line ready" "$board/back-board.log" 2>/dev/null && break; sleep 0.1; done
+# An input card (slot 5, 127.168.1.30) that feeds streams and programs on
+# channels 0-2 and applies them, so that PSI/SI appears in trace/si_ch*.ts.
 /usr/bin/python3 "$top/tests/support/peers.py" input-card --card "$card_ip" --card-slot "$card_slot" \
   > "$board/input-card.log" 2>&1 &
 pids+=($!)
-echo "back-board and input-card peers running (logs: $board/back-board.log, $board/input-card.log)"
 
-echo "master chip (board root $board/master; traces in $board/master/trace)"
-MODCARD_ROOT="$board/master" "$build/modcard"
+if [ "$slave" != 0 ]; then
+  (cd "$board/slave" && MODCARD_ROOT="$board/slave" exec "$build/procguard" "$build/modcard" modcard) \
+    > "$board/slave.console" 2>&1 &
+  pids+=($!)
+fi
+(cd "$board/master" && MODCARD_ROOT="$board/master" exec "$build/procguard" "$build/modcard" modcard) \
+  > "$board/master.console" 2>&1 &
+pids+=($!)
+
+slave_line="none"
+captures="$board/master/trace/si_ch*.ts"
+if [ "$slave" != 0 ]; then
+  slave_line="board root $board/slave, console $board/slave.console"
+  captures="$captures, $board/slave/trace/si_ch*.ts"
+fi
+cat <<EOF
+chassis running (Ctrl-C stops it):
+  master chip   board root $board/master, console $board/master.console
+  slave chip    $slave_line
+  program logs  <board root>/tarvex_data/log/K9_Modulate.log, shell trace <board root>/trace/shell.log
+  captures      $captures
+  back board    $board/back-board.log (FTP folder $board/master/backboard_ftp)
+  input card    $board/input-card.log
+  web           http://$own_ip:8080/
+  SNMP          $own_ip:16161 (UDP)
+EOF
+wait

@@ -274,16 +274,27 @@ TEST(FrameServer, ServesOnItsOwnAddressAndFollowsAnAddressChange)
         EXPECT_EQ(n, 20);  // the cleared record's error reply
         EXPECT_LT(secs, 8.0);
 
-        // After an IP change the server listens on the new address.
-        plat::System("ifconfig eth0 192.168.1.16 netmask 255.255.255.0");
-        r = FramePeer::Exchange(own, 8000, FramePeer::Build(16, IPCOMM_SEND_IP, 0, 1, std::vector<U8>(16, 0)));
+        // After an IP change the server listens on the new address and the
+        // resource report goes to the new back board (here 192.168.1.41).
+        Status_SetIPReqflag(true);
+        FramePeer backBoard(0x7FA80129, 8000);
+        ASSERT_TRUE(backBoard.Listening());
+        std::vector<U8> ipData;
+        for (U32 v : {0xC0A80129u, 0xC0A80110u, 0xFFFFFF00u, 0xC0A80101u})
+            for (int k = 0; k < 4; k++)
+                ipData.push_back((U8)(v >> (8 * k)));
+        r = FramePeer::Exchange(own, 8000, FramePeer::Build(16, IPCOMM_SEND_IP, 0, 1, ipData));
         ASSERT_EQ(FrameCodec_Decode(r.data(), r.size(), &rec), ZR_SUCCESS);
         EXPECT_EQ(rec.u16CMD, IPCOMM_SUCCESS_CMD);
         r.clear();
-        for (int i = 0; i < 100 && r.empty(); i++) {
+        // The change pauses 1 s and reports to the back board before the rebind.
+        for (int i = 0; i < 300 && r.empty(); i++) {
             usleep(20000);
             r = FramePeer::Exchange(0x7FA80110, 8000, FramePeer::Build(16, IPCOMM_SEND_DATA, 0, 1, {}));
         }
         EXPECT_FALSE(r.empty());
+        ASSERT_GE(backBoard.Count(), 1u);
+        EXPECT_EQ(backBoard.Frames()[0].rec.u16CMD, IPCOMM_SEND_RESOUR);
+        EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A80129u);
     });
 }

@@ -219,6 +219,21 @@ pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* 
     return pid;
 }
 
+int RunArgv(const std::vector<std::string>& argv, const char* cwd)
+{
+    if (argv.empty())
+        return -1;
+    // Every word single-quoted: the shell sees each as one literal word.
+    std::string cmd;
+    for (const auto& w : argv) {
+        cmd += cmd.empty() ? "'" : " '";
+        for (char c : w)
+            cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        cmd += "'";
+    }
+    return System(cmd, cwd);
+}
+
 std::string RunCapture(std::string_view cmd, const char* cwd)
 {
     std::string out;

@@ -14,5 +14,4 @@
 
 
 // Card links.
-PENDING void IPComm_SendEITInfo(void) {}
 

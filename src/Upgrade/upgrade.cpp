@@ -197,6 +197,18 @@ bool WriteVersionJson(const char* path, const ImageHeader_t* h)
 
 }  // namespace
 
+void upgrade_CopyRecord(st_ZR_UPGRADE* pstOut)
+{
+    std::lock_guard<std::mutex> lk(s_recordMutex);
+    *pstOut = UpgradeProFlag;
+}
+
+void upgrade_SetCommStatus(U8 u8Status)
+{
+    std::lock_guard<std::mutex> lk(s_recordMutex);
+    UpgradeProFlag.u8CommStatusFlag = u8Status;
+}
+
 void upgrade_TestSetSecondMs(U32 u32Ms) { s_secondMs = u32Ms; }
 void upgrade_TestSetPhyChipType(int type) { s_testPhyType = type; }
 void upgrade_TestSetStageObserver(void (*observer)(U8)) { s_stageObserver = observer; }

@@ -6,15 +6,21 @@ input-card record builders, an input-card peer and a back-board peer.
   peers.py input-card --own 127.168.1.30 --slot 5 --card 192.168.1.14 [--serve SECONDS]
       feeds a fixed set of streams and programs on channels 0-2, applies
       them (271), then answers the card on its own address.
-  peers.py back-board [--own 127.168.1.10] [--serve SECONDS]
-      answers what the card sends the back board and prints each frame.
+  peers.py back-board [--own 127.168.1.10] [--root BOARD_ROOT] [--serve SECONDS]
+      answers what the card sends the back board and prints each frame;
+      with --root it also holds the other end of that root's serial line
+      (dev/ttyPS1) and keeps its FTP folder (backboard_ftp/).
 """
 import argparse
+import os
+import select
+import signal
 import socket
 import struct
 import sys
 import threading
 import time
+import tty
 
 import crcmod
 
@@ -182,19 +188,133 @@ def feed(card, slot, card_slot, channels=(0, 1, 2)):
     return out
 
 
+# ---- serial line to the back board ----------------------------------------
+
+UART_IP, UART_TIME, UART_ERRCODE, UART_SLOTMAP, UART_RESOURCE = 2, 6, 8, 10, 14
+
+
+def ip_word(dotted):
+    return struct.unpack(">I", socket.inet_aton(dotted))[0]
+
+
+def uart_frame(slot, cmd, data=b""):
+    """"GGGG", slot, command, length, data, CRC over slot to data."""
+    body = struct.pack("<BBH", slot, cmd, len(data)) + bytes(data)
+    return b"GGGG" + body + struct.pack("<I", CRC(body))
+
+
+def uart_parse(buf):
+    """(frame, rest): the first whole checked frame in buf (None when there is
+    none yet); bytes before a header or of a bad frame are dropped."""
+    while True:
+        at = buf.find(b"GGGG")
+        if at < 0:
+            return None, buf[-3:]
+        buf = buf[at:]
+        if len(buf) < 12:
+            return None, buf
+        slot, cmd, length = struct.unpack_from("<BBH", buf, 4)
+        if len(buf) < length + 12:
+            return None, buf
+        crc = struct.unpack_from("<I", buf, 8 + length)[0]
+        if crc == CRC(buf[4:8 + length]):
+            return (slot, cmd, bytes(buf[8:8 + length])), buf[length + 12:]
+        buf = buf[4:]
+
+
+class SerialBackBoard:
+    """The back board's end of a board root's serial line: a pty in raw mode
+    whose other end is linked as ROOT/dev/ttyPS1. Each request gets one
+    write with its answer, from the configuration given (silent: none)."""
+
+    def __init__(self, root, card_ip="192.168.1.14", bb_ip="192.168.1.10", clock=None, slot_map=None,
+                 kxa200=0, silent=False, verbose=False):
+        self.card_ip, self.bb_ip, self.clock = card_ip, bb_ip, clock
+        self.slot_map = bytes(slot_map) if slot_map is not None else bytes(range(17))
+        self.kxa200, self.silent, self.verbose = kxa200, silent, verbose
+        self.requests = []
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        tty.setraw(self.slave)  # kept open: the line lives on across restarts of the card
+        os.makedirs(os.path.join(root, "dev"), exist_ok=True)
+        os.makedirs(os.path.join(root, "backboard_ftp"), exist_ok=True)
+        self.link = os.path.join(root, "dev", "ttyPS1")
+        if os.path.islink(self.link):
+            os.unlink(self.link)
+        os.symlink(os.ttyname(self.slave), self.link)
+        self.stopped = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def answer(self, slot, cmd, data):
+        if cmd == UART_IP:
+            return struct.pack("<IIII", ip_word(self.bb_ip), ip_word(self.card_ip), 0xFFFFFF00,
+                               ip_word(self.bb_ip) & 0xFFFFFF00 | 1)
+        if cmd == UART_TIME:
+            return struct.pack("<I", int(self.clock if self.clock is not None else time.time()))
+        if cmd == UART_ERRCODE:
+            return b""
+        if cmd == UART_SLOTMAP:
+            return self.slot_map
+        if cmd == UART_RESOURCE:
+            return bytes([self.kxa200])
+        return None
+
+    def _run(self):
+        buf = b""
+        while not self.stopped:
+            if not select.select([self.master], [], [], 0.1)[0]:
+                continue
+            try:
+                buf += os.read(self.master, 4096)
+            except OSError:
+                time.sleep(0.1)
+                continue
+            while True:
+                f, buf = uart_parse(buf)
+                if f is None:
+                    break
+                self.requests.append(f)
+                if self.verbose:
+                    print("serial: request %d from slot %d, %d bytes" % (f[1], f[0], len(f[2])), flush=True)
+                data = None if self.silent else self.answer(*f)
+                if data is not None:
+                    os.write(self.master, uart_frame(f[0], f[1] + 1, data))
+
+    def commands(self):
+        return [r[1] for r in self.requests]
+
+    def stop(self):
+        self.stopped = True
+        self.thread.join()
+        if os.path.islink(self.link) and os.readlink(self.link) == os.ttyname(self.slave):
+            os.unlink(self.link)
+        os.close(self.master)
+        os.close(self.slave)
+
+
 # ---- peers that the card calls ---------------------------------------------
 
 class Peer:
     """Listens on its own address, records each frame and answers 1 to the
     commands it knows, 2 to others."""
 
-    def __init__(self, own, slot, answers, port=PORT, verbose=False):
+    def __init__(self, own, slot, answers, port=PORT, verbose=False, wait=0):
         self.slot, self.answers, self.verbose = slot, set(answers), verbose
         self.frames = []
         self.lock = threading.Lock()
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((own, port))
+        # Another run may hold the address for a while (one back board per machine).
+        end = time.monotonic() + wait
+        while True:
+            try:
+                self.sock.bind((own, port))
+                break
+            except OSError:
+                if time.monotonic() >= end:
+                    raise
+                time.sleep(0.5)
         self.sock.listen(16)
         self.sock.settimeout(0.2)
         self.stopped = False
@@ -236,8 +356,8 @@ def input_card(own, slot, verbose=False):
     return Peer(own, slot, (CLEAR_OUTPUT, SEND_DEL_DESTCHANNEL, SEND_EITINFO, SEND_EITINFO_OVER), verbose=verbose)
 
 
-def back_board(own="127.168.1.10", verbose=False):
-    return Peer(own, 16, (SEND_RESOUR, SEND_PROCESS_UPGRADE, SEND_INDSTATUS, REQ_REBOOT), verbose=verbose)
+def back_board(own="127.168.1.10", verbose=False, wait=0):
+    return Peer(own, 16, (SEND_RESOUR, SEND_PROCESS_UPGRADE, SEND_INDSTATUS, REQ_REBOOT), verbose=verbose, wait=wait)
 
 
 def main():
@@ -247,11 +367,22 @@ def main():
     ap.add_argument("--slot", type=int, default=5)
     ap.add_argument("--card", default="192.168.1.14")
     ap.add_argument("--card-slot", type=int, default=3)
+    ap.add_argument("--root", help="board root whose serial line and FTP folder the back board keeps")
     ap.add_argument("--serve", type=float, default=0, help="seconds to keep answering (0: for ever)")
     a = ap.parse_args()
+
+    def stop_on_term(*_):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # one stop, however often asked
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, stop_on_term)  # a stopping script ends the peer cleanly
     if a.role == "back-board":
         own = a.own or "127.168.1.10"
-        peer = back_board(own, verbose=True)
+        # The serial line first: the card opens it before its frame link.
+        line = SerialBackBoard(a.root, card_ip=a.card, bb_ip="192.168." + own.split(".", 2)[2],
+                               verbose=True) if a.root else None
+        if line is not None:
+            print("serial line ready: " + line.link, flush=True)
+        peer = back_board(own, verbose=True, wait=60)
         # Once the card serves frames, tell it where the back board is.
         for _ in range(120):
             try:
@@ -278,6 +409,8 @@ def main():
     except KeyboardInterrupt:
         pass
     peer.stop()
+    if a.role == "back-board" and line is not None:
+        line.stop()
 
 
 if __name__ == "__main__":

@@ -53,12 +53,13 @@ check(peers.build_frame(3, 278, 1, 2, b"\x5a").hex() == "03001601010000000200000
 top = tempfile.mkdtemp(prefix="modcard-frames-")
 root = os.path.join(top, "master")
 proc = None
-bb = ic = None
+bb = ic = line = None
 try:
     bb = peers.back_board()
     ic = peers.input_card("127.168.1.30", 5)
     subprocess.run([os.path.join(build, "modcard-board"), root, "--chip", "0", "--slot", "3"], check=True,
                    stdout=subprocess.DEVNULL)
+    line = peers.SerialBackBoard(root, card_ip=CARD)
     console = open(os.path.join(top, "console"), "w")
     proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
                             stdout=console, stderr=subprocess.STDOUT)
@@ -134,7 +135,7 @@ finally:
     if proc is not None:
         proc.kill()
         proc.wait()
-    for p in (bb, ic):
+    for p in (bb, ic, line):
         if p is not None:
             p.stop()
     if failed == 0:

@@ -14,6 +14,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
 READY_TEXT = "This version is a universal version"
 READY_TIMEOUT = 30.0  # seconds; start-up itself waits 5 s before modulation
 DAC_KHZ = 1935360
@@ -125,12 +128,17 @@ def main():
     board_tool = os.path.join(build, "modcard-board")
     work = tempfile.mkdtemp(prefix="rf-startup-")
     procs = {}
+    lines = []
     passed = failed = 0
+    # The back board answers at once on the frame link and on each board's
+    # serial line; each board has a slot (and address) of its own.
+    back = peers.back_board(wait=120)
     try:
-        for bt in STANDARDS:
+        for n, bt in enumerate(STANDARDS):
             root = os.path.join(work, "board%d" % bt)
-            subprocess.run([board_tool, root, "--board-type", str(bt)], check=True,
+            subprocess.run([board_tool, root, "--board-type", str(bt), "--slot", str(4 + n)], check=True,
                            stdout=subprocess.DEVNULL)
+            lines.append(peers.SerialBackBoard(root, card_ip="192.168.1.%d" % (15 + n)))
             env = dict(os.environ, MODCARD_ROOT=root)
             env.pop("MODCARD_REALTIME", None)
             out = open(os.path.join(work, "board%d.out" % bt), "wb")
@@ -176,6 +184,9 @@ def main():
             if proc.poll() is None:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
+        for line in lines:
+            line.stop()
+        back.stop()
         if failed == 0:
             shutil.rmtree(work, ignore_errors=True)
         else:

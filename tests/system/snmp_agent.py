@@ -18,6 +18,12 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
+# One back board for every card of the run: it answers the resource report at once.
+BACK = None
+
 ARC = "1.3.6.1.4.1.32473.8"
 PSI = ARC + ".2.1.0"
 REBOOT = ARC + ".10.1.0"
@@ -75,6 +81,11 @@ class Card:
         self.agent = "127.168.1.%d:16161" % (11 + slot)
         subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
                         "--slot", str(slot)] + list(extra), check=True, stdout=subprocess.DEVNULL)
+        global BACK
+        if BACK is None:
+            BACK = peers.back_board(wait=120)
+        # The back board's end of this root's serial line, kept across restarts.
+        self.line = peers.SerialBackBoard(self.root, card_ip="192.168.1.%d" % (11 + slot))
         conf = os.path.join(self.root, "tarvex_app/app/snmpd.conf")
         self.conf = conf
         self.console = open(self.root + ".console", "w")

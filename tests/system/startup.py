@@ -3,8 +3,10 @@
 Usage: python3 startup.py BUILD_DIR
 
 Every board runs at the same time, each on a board root of its own: masters
-of every board type, a slave chip and a chip of unknown type. The checks read
-the program log, the shared register file and the shell trace of each root.
+of every board type (each in a slot of its own, answered at once by the
+back-board peer on its serial line and frame link), a slave chip and a chip
+of unknown type. The checks read the program log, the shared register file
+and the shell trace of each root.
 """
 import os
 import shutil
@@ -13,6 +15,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
 
 FPGA_OFFSET = 0x1000
 MASTER_MAP = 0x03020100
@@ -56,14 +61,18 @@ def reg(root, n):
 
 
 class Chip:
-    def __init__(self, build, top, name, board_type, chip, done, slot):
+    def __init__(self, build, top, name, board_type, chip, done, slot=None):
         self.name = name
         self.board_type = board_type
         self.chip = chip
         self.done = done  # (file relative to the root, text) that marks the idle loop
         self.root = os.path.join(top, name)
+        extra = ["--slot", str(slot)] if slot is not None else []
         subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
-                        "--chip", str(chip), "--slot", str(slot)], check=True, stdout=subprocess.DEVNULL)
+                        "--chip", str(chip)] + extra, check=True, stdout=subprocess.DEVNULL)
+        self.line = None
+        if chip == 0 and slot is not None:
+            self.line = peers.SerialBackBoard(self.root, card_ip="192.168.1.%d" % (11 + slot))
         self.build = build
         self.console = open(os.path.join(top, name + ".console"), "w")
         self.proc = None
@@ -103,6 +112,8 @@ class Chip:
                 self.proc.kill()
                 self.proc.wait()
         self.console.close()
+        if self.line is not None:
+            self.line.stop()
 
 
 def common_checks(c, map_value):
@@ -125,15 +136,13 @@ def main():
     build = os.path.abspath(sys.argv[1])
     top = tempfile.mkdtemp(prefix="modcard-startup-")
     chips = []
-    # Each card in a slot of its own, so that their addresses differ.
-    slots = iter([3, 4, 13, 5, 6, 7, 8, 9, 10, 11, 12])
+    back = peers.back_board(wait=120)
     try:
-        for bt in STANDARDS:
+        for n, bt in enumerate(STANDARDS):
             chips.append(Chip(build, top, "master-bt%d" % bt, bt, 0,
-                              ("tarvex_data/log/K9_Modulate.log", MASTER_DONE), next(slots)))
-        chips.append(Chip(build, top, "slave-bt1", 1, 1, ("trace/shell.log", "/etc/init.d/inetd.busybox start"),
-                          next(slots)))
-        chips.append(Chip(build, top, "chip2-bt3", 3, 2, None, next(slots)))
+                              ("tarvex_data/log/K9_Modulate.log", MASTER_DONE), slot=4 + n))
+        chips.append(Chip(build, top, "slave-bt1", 1, 1, ("trace/shell.log", "/etc/init.d/inetd.busybox start")))
+        chips.append(Chip(build, top, "chip2-bt3", 3, 2, None))
         # Boards first, then every chip at once, each with its own time limit.
         for c in chips:
             c.start()
@@ -155,6 +164,13 @@ def main():
                 pos = [log.find(t) for t in order]
                 check(all(p >= 0 for p in pos) and pos == sorted(pos), "%s: start-up steps in order" % c.name)
                 check(reg(c.root, 4) == 1 and reg(c.root, 2053) == 6144, "%s: modulation enabled" % c.name)
+                # Time and address come from the back board's serial answers.
+                shell = read_text(os.path.join(c.root, "trace/shell.log"))
+                slot = 4 + list(STANDARDS).index(c.board_type)
+                check("date -s" in shell and "ifconfig eth0 192.168.1.%d " % (11 + slot) in shell,
+                      "%s: time and address taken from the back board" % c.name)
+                check(c.line.commands()[:4] == [6, 10, 14, 2], "%s: serial requests in start-up order (%s)"
+                      % (c.name, c.line.commands()[:4]))
                 common_checks(c, MASTER_MAP)
             elif c.chip == 1:
                 log = c.log()
@@ -176,9 +192,13 @@ def main():
                       "%s: neither role entered" % c.name)
                 # Bit 0 of register 17 is 0: the master's map.
                 common_checks(c, MASTER_MAP)
+        masters = sum(1 for c in chips if c.chip == 0)
+        check(back.commands().count(peers.SEND_RESOUR) >= masters,
+              "every master's resource report reached the back board (%s)" % back.commands())
     finally:
         for c in chips:
             c.stop()
+        back.stop()
     print("%d passed, %d failed" % (passed, failed))
     if failed:
         print("board roots kept in " + top)

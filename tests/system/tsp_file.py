@@ -13,6 +13,13 @@ import time
 
 import crcmod
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
+# The back board answers at once: its frame link for the run, a serial line per master.
+BACK = []
+LINES = []
+
 BUILD = sys.argv[1]
 CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 SIZES = [448, 920, 372, 1184, 1168]
@@ -30,6 +37,10 @@ def board(top, name, chip, slot, *extra):
     root = os.path.join(top, name)
     subprocess.run([os.path.join(BUILD, "modcard-board"), root, "--board-type", "2", "--chip", str(chip),
                     "--slot", str(slot)] + list(extra), check=True, stdout=subprocess.DEVNULL)
+    if chip == 0:
+        if not BACK:
+            BACK.append(peers.back_board(wait=120))
+        LINES.append(peers.SerialBackBoard(root, card_ip="192.168.1.%d" % (11 + slot)))
     return root
 
 

@@ -114,5 +114,6 @@ U32 IPComm_ChangeIP(U8 u8Slot, U8* pu8Data);
 zrErrCode IPComm_GetAndSetParam(void);
 zrErrCode FTP_SendBackUpPara(void);
 zrErrCode NetWorkQualityTest(U8* pu8Cmd);
+zrErrCode IPComm_WriteParaFile(U8* pu8Data, U32 u32Len);
 zrErrCode Iperf3SoftwareInit(void);
 void SPI_PthreadMux_Init(void);

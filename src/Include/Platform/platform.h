@@ -9,6 +9,7 @@
 #include "Common/types.h"
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <string_view>
 #include <netinet/in.h>
 #include <sys/types.h>
@@ -97,6 +98,9 @@ int Pclose(FILE* f);
 // Returns the child's pid, or -1 when refused (the simulation's rules of
 // System apply; recorded-only commands do not start) or when pipe/fork fail.
 pid_t SpawnPiped(std::string_view cmd, const char* cwd, const char* shell, int* inFd, int* outFd, int* errFd);
+// Runs one program with the given words as its arguments, each passed as one
+// word whatever it holds (never re-read by a shell); status like System.
+int RunArgv(const std::vector<std::string>& argv, const char* cwd = nullptr);
 // Runs a command and returns its output.
 std::string RunCapture(std::string_view cmd, const char* cwd = nullptr);
 // Checks a tar archive (plain or gzip) before it is unpacked: true when every

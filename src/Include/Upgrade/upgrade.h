@@ -79,6 +79,9 @@ static_assert(offsetof(st_ZR_UPGRADE, u32BoardSoftVersion) == 20);
 static_assert(offsetof(st_ZR_UPGRADE, u8BoardType) == 36);
 
 extern st_ZR_UPGRADE UpgradeProFlag;
+// The progress record copied whole under its lock, and its link status set.
+void upgrade_CopyRecord(st_ZR_UPGRADE* pstOut);
+void upgrade_SetCommStatus(U8 u8Status);
 // Shared by the installation and the reporter thread.
 extern std::atomic<bool> g_isUpgrading;
 extern std::atomic<bool> g_isFtpUpgrading;
