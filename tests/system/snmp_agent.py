@@ -329,10 +329,17 @@ def case_base_info(build, top, slot=6):
     struct.pack_into("<I", d, 860, CRC(bytes(d[0:860])))
     with open(conf, "wb") as f:
         f.write(d)
+    # A card left running by another test would take the feed meant for ours.
+    frames = "192.168.1.%d" % (11 + slot)
+    try:
+        socket.create_connection((peers.chassis(frames), peers.PORT), timeout=1).close()
+        check(False, "frame-server address %s is free" % peers.chassis(frames))
+        return
+    except OSError:
+        pass
     peer = peers.input_card("127.168.1.35", 5)
     try:
         check(card.start(), "card with 38,000 kbit/s channels answers")
-        frames = "192.168.1.%d" % (11 + slot)
         check(peers.announce(frames, 5, "192.168.1.35") == [1], "input card announced")
         codes = peers.feed(frames, 5, slot)
         check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "streams fed and applied: %s" % codes)
