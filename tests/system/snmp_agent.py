@@ -18,12 +18,15 @@ import tempfile
 import threading
 import time
 
+import crcmod
+
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
 
 # One back board for every card of the run: it answers the resource report at once.
 BACK = None
 
+CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 ARC = "1.3.6.1.4.1.32473.8"
 PSI = ARC + ".2.1.0"
 REBOOT = ARC + ".10.1.0"
@@ -311,6 +314,55 @@ def pysnmp_check(card, oids):
     check(ours is not None and [str(v) for v in theirs] == ours[1:], "pysnmp reads what snmpget reads")
 
 
+def case_base_info(build, top, slot=6):
+    """A DVB-C card whose channels 0-2 carry the input-card peer's streams. The
+    text's total is the payload capacity: 32-QAM at 8247 kBd gives exactly
+    38,000 kbit/s, a rate the MIB's symbol-rate range cannot reach, so it goes
+    into the parameter file. The counters give both the measured total and the
+    effective rate (1504 bit per packet and gate)."""
+    packets = ["--channel-packets", "0:19947", "--channel-packets", "1:25266", "--channel-packets", "2:25267"]
+    card = Card(build, top, "baseinfo", 2, slot=slot, extra=packets)
+    conf = os.path.join(card.root, "tarvex_data/K9_DTMB.conf")
+    card.start(wait_agent=False)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and not os.path.exists(conf):  # written whole, by rename
+        time.sleep(0.2)
+    check(os.path.exists(conf), "DVB-C card writes its parameter file")
+    card.stop()
+    with open(conf, "rb") as f:
+        d = bytearray(f.read())
+    struct.pack_into("<8I", d, 88 + 216, *[8247] * 8)  # SymbolRate
+    struct.pack_into("<8I", d, 88 + 248, *[1] * 8)  # QAMMod: 32-QAM
+    struct.pack_into("<I", d, 852, CRC(bytes(d[84:852])))
+    struct.pack_into("<I", d, 860, CRC(bytes(d[0:860])))
+    with open(conf, "wb") as f:
+        f.write(d)
+    # A card left running by another test would take the feed meant for ours.
+    frames = "192.168.1.%d" % (11 + slot)
+    try:
+        socket.create_connection((peers.chassis(frames), peers.PORT), timeout=1).close()
+        check(False, "frame-server address %s is free" % peers.chassis(frames))
+        return
+    except OSError:
+        pass
+    peer = peers.input_card("127.168.1.35", 5)
+    try:
+        check(card.start(), "card with 38,000 kbit/s channels answers")
+        check(peers.announce(frames, 5, "192.168.1.35") == [1], "input card announced")
+        codes = peers.feed(frames, 5, slot)
+        check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "streams fed and applied: %s" % codes)
+        text = "total bitrate:38.000 Mbps | effective bitrate:%s Mbps | bit rate status:%s"
+        want = [text % ("30.000", "Normal"), text % ("38.000", "Normal"), text % ("38.001", "Overflow")]
+        got = card.get([BASEINFO + ".1.2.%d" % row for row in (1, 2, 3)]) or [None] * 3
+        check(got[0] == want[0], "channel 0 at 19947 packets: 38.000 total, 30.000 effective, Normal")
+        check(got[1:] == want[1:], "a measured total at the capacity is Normal, one kbit/s above it Overflow")
+        if got != want:
+            print("     baseInfo rows 1-3: %s" % got)
+    finally:
+        card.stop()
+        peer.stop()
+
+
 def case_plans(build, top):
     card = Card(build, top, "annexb", 3)
     check(card.start(), "J.83 Annex B: agent answers")
@@ -418,6 +470,7 @@ def main():
         case_walks(build, top)
         case_scalars_and_dvbt(build, top)
         case_plans(build, top)
+        case_base_info(build, top)
         case_traps_and_signals(build, top)
         case_addresses(build, top)
     finally:
