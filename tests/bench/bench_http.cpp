@@ -3,6 +3,9 @@
 // loopback and measured with wrk in the same run; prints requests per
 // second, p99 latency, socket errors and the ratio. Never fails on timing.
 #include "CommonModules/httpd/server.h"
+#include "Driver/FPGA/fpga.h"
+#include "Log/log.h"
+#include "Parameter/parameters.h"
 #include "Platform/platform.h"
 #include <chrono>
 #include <cstdio>
@@ -106,6 +109,11 @@ int main(int argc, char** argv)
               Run("cat " + root + "/tarvex_app/tools/httpd/config/httpd.conf") + "server.bind = \"" + kCardAddr +
                   "\"\n");
     setenv("MODCARD_ROOT", root.c_str(), 1);
+    // The web back end's handlers read the log, registers and parameters.
+    log_Init((U8*)LOG_FILE_PATH);
+    Log_SetOutputMode(LOG_OUTPUT_SYSLOG);
+    FPGA_Init();
+    PARAMS_Load();
     signal(SIGPIPE, SIG_IGN);
     std::thread card([] { httpd_configuration(0, nullptr); });
 
@@ -121,7 +129,7 @@ int main(int argc, char** argv)
                            " uwsgi_temp_path " + root + "/nu;\n scgi_temp_path " + root + "/ns;\n"
                            " default_type application/octet-stream;\n types { text/html html; }\n"
                            " server {\n  listen 127.0.0.1:" + std::to_string(kRefPort) + ";\n  root " + web +
-                           ";\n  location = /Beat.w { return 404; }\n }\n}\n";
+                           ";\n  location ~ \\.w$ { return 404; }\n }\n}\n";
         WriteText(root + "/nginx.conf", conf);
         ref = fork();
         if (ref == 0) {
@@ -146,7 +154,8 @@ int main(int argc, char** argv)
                 {"GET 4 KiB, 64 connections", "/4k.bin", 64, ""},
                 {"GET 100 KiB, 64 connections", "/100k.bin", 64, ""},
                 {"GET 4 KiB, Connection: close, 16 conn.", "/4k.bin", 16, "-H 'Connection: close'"},
-                {"POST small JSON, 64 connections", "/Beat.w", 64, "-s " + post}};
+                {"POST Beat.w (web back end), 64 conn.", "/Beat.w", 64, "-s " + post},
+                {"POST GetSubboardParam.w, 64 conn.", "/GetSubboardParam.w", 64, "-s " + post}};
     printf("HTTP server (card) against nginx (1 worker), wrk 3 s per row\n");
     printf("%-40s %12s %10s %5s %12s %10s %5s %7s\n", "row", "card req/s", "card p99", "errs", "nginx req/s",
            "nginx p99", "errs", "ratio");
