@@ -1,7 +1,7 @@
 // Fuzz target: the HTTP server's connection state machine fed arbitrary
 // byte streams through a connected socket, cut into pieces at arbitrary
 // points; every answer starts with a status line and nothing leaks.
-#include "fuzz_board.h"
+#include "support/fuzz_support.h"
 #include "support/httpd_harness.h"
 #include <cstdint>
 #include <cstdlib>
@@ -13,7 +13,6 @@ namespace {
 HttpdHarness* Harness()
 {
     static HttpdHarness* h = [] {
-        FuzzBoardInit();
         plat::MakeDirs("/httpdh/up/");
         auto* hh = new HttpdHarness;
         const char* conf = "server.document-root = \"/httpdh/web\"\n"

@@ -163,6 +163,10 @@ def main():
         (st, _, _), = exchange(b"POST /ImportSiTable.w HTTP/1.1\r\nHost: %s\r\nContent-Length: %d\r\n\r\n%s" %
                                (HOST.encode(), len(payload), payload), timeout=10)
         check(st == 200, "upload answered by the back end (%s)" % st)
+        # The request ends, and its files go, just after the reply has left.
+        deadline = time.monotonic() + 5
+        while card.uploads() and time.monotonic() < deadline:
+            time.sleep(0.05)
         check(card.uploads() == [], "spooled upload file removed after the reply: %s" % card.uploads())
 
         answers = exchange(b"".join(get("/a.txt") for _ in range(18)))
