@@ -24,19 +24,6 @@ using namespace muxfix;
 
 namespace {
 
-std::string Run(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
 {
@@ -138,7 +125,7 @@ protected:
 
 std::string Psidecode(U8 channel)
 {
-    return Run(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel));
+    return CommandOutput(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel));
 }
 
 void ExpectCleanCapture(U8 channel, const std::string& decoded)
@@ -151,7 +138,7 @@ void ExpectCleanCapture(U8 channel, const std::string& decoded)
         EXPECT_EQ(std::string::npos, s.find("crc=bad")) << s;
     // dvbinfo reads the file through its own demultiplexer and reports
     // discontinuities and CRC failures in its debug output.
-    std::string info = Run("dvbinfo -d error -f " + Capture(channel) + " 2>&1");
+    std::string info = CommandOutput("dvbinfo -d error -f " + Capture(channel) + " 2>&1");
     EXPECT_EQ(std::string::npos, info.find("discontinuity")) << info.substr(0, 2000);
     EXPECT_EQ(std::string::npos, info.find("CRC")) << info.substr(0, 2000);
     EXPECT_EQ(std::string::npos, info.find("Error")) << info.substr(0, 2000);

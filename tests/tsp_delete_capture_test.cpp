@@ -18,19 +18,6 @@ using namespace muxfix;
 
 namespace {
 
-std::string Shell(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
 {
@@ -84,9 +71,9 @@ protected:
         EXPECT_EQ(0u, TSP_MuxProcess());
         for (int i = 0; i < 30; i++)
             SIPacket_Tick(CHIP_TYPE_MAIN);
-        std::string info = Shell("dvbinfo -d error -f " + Capture(0) + " 2>&1");
+        std::string info = CommandOutput("dvbinfo -d error -f " + Capture(0) + " 2>&1");
         EXPECT_EQ(std::string::npos, info.find("CRC")) << info.substr(0, 2000);
-        return Shell(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(0));
+        return CommandOutput(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(0));
     }
     U32 savedMode = 0;
 };
