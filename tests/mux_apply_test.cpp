@@ -25,17 +25,6 @@ using namespace muxfix;
 namespace {
 
 
-std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            out.push_back(line);
-    return out;
-}
-
 // Seconds between a DVB UTC time (MJD + BCD) and now.
 long long SecondsFromNow(unsigned long long utc)
 {

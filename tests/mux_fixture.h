@@ -7,6 +7,7 @@
 #include "support/testboard.h"
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,17 @@ inline void ClearCaptures()
 {
     for (U8 c = 0; c < 8; c++)
         ::remove(Capture(c).c_str());
+}
+
+// Lines of a decoder's output that begin with a prefix.
+inline std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind(prefix, 0) == 0)
+            out.push_back(l);
+    return out;
 }
 
 inline std::vector<std::vector<U8>> ReadPackets(U8 channel)

@@ -19,16 +19,6 @@ using namespace muxfix;
 namespace {
 
 
-std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        if (l.rfind(prefix, 0) == 0)
-            out.push_back(l);
-    return out;
-}
-
 // Version of the first table of a kind in a decode, -1 when there is none.
 int Version(const std::string& text, const std::string& prefix)
 {
