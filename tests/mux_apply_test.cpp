@@ -64,9 +64,7 @@ protected:
     void SetUp() override
     {
         savedMode = g_u32ModulationMode;
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         for (U8& e : u8PSIEnable)
             e = 1;
         GetQAMIPMonitor_Handle()->u16PSIInterval = 100;

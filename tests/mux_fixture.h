@@ -20,6 +20,14 @@ inline Output_TSInfo* ResetDb(U32 ts = 8, U32 prog = 100, U32 pid = 500, U32 tab
     return TSP_GetTSParam();
 }
 
+// Factory database and an empty carousel with no message waiting.
+inline void ResetCarousel()
+{
+    ResetDb();
+    SSD_InitBroadcastSI();
+    SSD_FlushSubMessages();
+}
+
 inline U16 Stream(U16 channel, U16 tsid = 1, bool bypass = false, U8 srcSlot = 3, U16 srcStream = 0)
 {
     Output_TSInfo* db = TSP_GetTSParam();

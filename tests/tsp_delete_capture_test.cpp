@@ -40,9 +40,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3; // DVB-C: PAT, PMT, CAT, SDT
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         for (U8& e : u8PSIEnable)
             e = 1;
         GetQAMIPMonitor_Handle()->u16PSIInterval = 100;

@@ -29,9 +29,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3;
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         // Built as an input card sends it, so every link is as the checker wants it.
         using namespace tspwire;
         ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0, 3, 0x10)})), 0u);
