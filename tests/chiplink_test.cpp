@@ -26,17 +26,6 @@
 
 namespace {
 
-std::string Hex(const std::vector<U8>& b)
-{
-    std::string s;
-    char t[3];
-    for (U8 c : b) {
-        snprintf(t, sizeof(t), "%02x", c);
-        s += t;
-    }
-    return s;
-}
-
 U32 Crc(const std::vector<U8>& raw) { return raw.size() < 4 ? 0 : raw[raw.size() - 4] | raw[raw.size() - 3] << 8 | raw[raw.size() - 2] << 16 | (U32)raw[raw.size() - 1] << 24; }
 
 // One frame handed to a chip's dispatcher on a socket pair; the reply

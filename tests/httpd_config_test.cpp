@@ -36,6 +36,15 @@ protected:
         return config_read(srv, (std::string("/httpdtest/") + name).c_str());
     }
     std::string Log() { return Slurp(logPath); }
+    // A new server whose error log starts empty, for one case of a table.
+    void FreshServer()
+    {
+        server_free(srv);
+        srv = server_init();
+        srv->errorlog_mode = ERRORLOG_FILE;
+        ftruncate(open(logPath.c_str(), O_WRONLY), 0);
+        srv->errorlog_fd = open(logPath.c_str(), O_WRONLY | O_APPEND);
+    }
     data_unset* Global(const char* key) { return array_get_element(srv->config, key); }
     std::vector<std::string> Modules()
     {
@@ -127,11 +136,7 @@ TEST_F(HttpdConfig, ParseFailuresNameTheirCause)
     };
     Spill(TestBoardRoot() + "/httpdtest/loop.conf", "include \"loop.conf\"\n");
     for (const Case& c : cases) {
-        server_free(srv);
-        srv = server_init();
-        srv->errorlog_mode = ERRORLOG_FILE;
-        ftruncate(open(logPath.c_str(), O_WRONLY), 0);
-        srv->errorlog_fd = open(logPath.c_str(), O_WRONLY | O_APPEND);
+        FreshServer();
         testing::internal::CaptureStderr();
         EXPECT_EQ(Read(c.text), -1) << c.text;
         std::string err = testing::internal::GetCapturedStderr();
@@ -164,11 +169,7 @@ TEST_F(HttpdConfig, SettingsAreCheckedByType)
         {"server.document-root = 5\n", "should have been a string"},
     };
     for (const Case& c : cases) {
-        server_free(srv);
-        srv = server_init();
-        srv->errorlog_mode = ERRORLOG_FILE;
-        ftruncate(open(logPath.c_str(), O_WRONLY), 0);
-        srv->errorlog_fd = open(logPath.c_str(), O_WRONLY | O_APPEND);
+        FreshServer();
         EXPECT_EQ(Read(c.line), -1) << c.line;
         EXPECT_NE(Log().find(c.message), std::string::npos) << c.line << Log();
         close(srv->errorlog_fd);

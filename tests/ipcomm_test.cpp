@@ -16,17 +16,6 @@
 
 namespace {
 
-std::string Hex(const std::vector<U8>& b)
-{
-    std::string s;
-    char t[3];
-    for (U8 c : b) {
-        snprintf(t, sizeof(t), "%02x", c);
-        s += t;
-    }
-    return s;
-}
-
 std::vector<U8> Bytes(const char* hex)
 {
     std::vector<U8> out;

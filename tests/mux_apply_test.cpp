@@ -24,30 +24,6 @@ using namespace muxfix;
 
 namespace {
 
-std::string Run(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, prefix.size(), prefix) == 0)
-            out.push_back(line);
-    return out;
-}
 
 // Seconds between a DVB UTC time (MJD + BCD) and now.
 long long SecondsFromNow(unsigned long long utc)
@@ -88,9 +64,7 @@ protected:
     void SetUp() override
     {
         savedMode = g_u32ModulationMode;
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         for (U8& e : u8PSIEnable)
             e = 1;
         GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
@@ -138,7 +112,7 @@ protected:
 
 std::string Psidecode(U8 channel)
 {
-    return Run(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel));
+    return CommandOutput(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel));
 }
 
 void ExpectCleanCapture(U8 channel, const std::string& decoded)
@@ -151,7 +125,7 @@ void ExpectCleanCapture(U8 channel, const std::string& decoded)
         EXPECT_EQ(std::string::npos, s.find("crc=bad")) << s;
     // dvbinfo reads the file through its own demultiplexer and reports
     // discontinuities and CRC failures in its debug output.
-    std::string info = Run("dvbinfo -d error -f " + Capture(channel) + " 2>&1");
+    std::string info = CommandOutput("dvbinfo -d error -f " + Capture(channel) + " 2>&1");
     EXPECT_EQ(std::string::npos, info.find("discontinuity")) << info.substr(0, 2000);
     EXPECT_EQ(std::string::npos, info.find("CRC")) << info.substr(0, 2000);
     EXPECT_EQ(std::string::npos, info.find("Error")) << info.substr(0, 2000);

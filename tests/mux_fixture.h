@@ -7,6 +7,7 @@
 #include "support/testboard.h"
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,14 @@ inline Output_TSInfo* ResetDb(U32 ts = 8, U32 prog = 100, U32 pid = 500, U32 tab
     TSInfoInitNum n{ts, prog, pid, table, 100, 8};
     TSP_InitTSInfo(TSP_GetTSParam(), &n);
     return TSP_GetTSParam();
+}
+
+// Factory database and an empty carousel with no message waiting.
+inline void ResetCarousel()
+{
+    ResetDb();
+    SSD_InitBroadcastSI();
+    SSD_FlushSubMessages();
 }
 
 inline U16 Stream(U16 channel, U16 tsid = 1, bool bypass = false, U8 srcSlot = 3, U16 srcStream = 0)
@@ -171,6 +180,17 @@ inline void ClearCaptures()
 {
     for (U8 c = 0; c < 8; c++)
         ::remove(Capture(c).c_str());
+}
+
+// Lines of a decoder's output that begin with a prefix.
+inline std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind(prefix, 0) == 0)
+            out.push_back(l);
+    return out;
 }
 
 inline std::vector<std::vector<U8>> ReadPackets(U8 channel)

@@ -55,15 +55,7 @@ json.load(open(sys.argv[1]), object_pairs_hook=hook)
     std::string script = TestBoardRoot() + "/names.py";
     std::ofstream(script) << kScript;
     std::string cmd = "/usr/bin/python3 '" + script + "' '" + plat::Path(TARVEX_OID_JSON_FILE) + "'";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    if (p)
-        pclose(p);
-    return out;
+    return CommandOutput(cmd);
 }
 
 int Count(const std::string& line, const std::string& name)

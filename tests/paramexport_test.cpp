@@ -67,15 +67,7 @@ print('bad: ' + ', '.join(bad) if bad else 'ok')
     Spill(dir + "/want_dump", dump);
     std::string cmd = "/usr/bin/python3 '" + dir + "/check_export.py' '" + archive + "' '" + dir + "/want_json' '" +
                       dir + "/want_dump'";
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[512];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    if (p)
-        pclose(p);
-    return out;
+    return CommandOutput(cmd);
 }
 
 // An export image with its header fixed up by a change.

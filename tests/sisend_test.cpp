@@ -20,9 +20,7 @@ class Carousel : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         g_u8MuxFlag = 0;
         for (U8& e : u8PSIEnable)
             e = 1;

@@ -20,9 +20,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3;
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         ClearCaptures();
         for (U16 c : {0, 1, 2}) {
             U16 t = Stream(c, (U16)(0x10 + c), c == 2, 3, c);

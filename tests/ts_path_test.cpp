@@ -34,9 +34,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3;  // DVB-C: DVB tables
-        muxfix::ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        muxfix::ResetCarousel();
         SIP_ResetContentHistory();
         for (U8& e : u8PSIEnable)
             e = 1;
@@ -47,9 +45,7 @@ protected:
     void TearDown() override
     {
         g_u32ModulationMode = savedMode;
-        muxfix::ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        muxfix::ResetCarousel();
     }
     static std::string Decode(U16 ts) { return sifx::Decode(sifx::CarouselPackets(ts), true); }
     static std::string Field(const std::string& out, const std::string& kind, const std::string& key)

@@ -18,29 +18,6 @@ using namespace muxfix;
 
 namespace {
 
-std::string Shell(const std::string& cmd)
-{
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
-std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        if (l.rfind(prefix, 0) == 0)
-            out.push_back(l);
-    return out;
-}
 
 // Version of the first table of a kind in a decode, -1 when there is none.
 int Version(const std::string& text, const std::string& prefix)
@@ -63,9 +40,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3; // DVB-C: PAT, PMT, CAT, SDT
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         for (U8& e : u8PSIEnable)
             e = 1;
         GetQAMIPMonitor_Handle()->u16PSIInterval = 100;
@@ -84,9 +59,9 @@ protected:
         EXPECT_EQ(0u, TSP_MuxProcess());
         for (int i = 0; i < 30; i++)
             SIPacket_Tick(CHIP_TYPE_MAIN);
-        std::string info = Shell("dvbinfo -d error -f " + Capture(0) + " 2>&1");
+        std::string info = CommandOutput("dvbinfo -d error -f " + Capture(0) + " 2>&1");
         EXPECT_EQ(std::string::npos, info.find("CRC")) << info.substr(0, 2000);
-        return Shell(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(0));
+        return CommandOutput(std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(0));
     }
     U32 savedMode = 0;
 };

@@ -13,6 +13,7 @@
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_mux.h"
 #include "support/testboard.h"
+#include "support/tsp_lookup.h"
 #include "support/tsp_wire.h"
 #include <cstring>
 #include <gtest/gtest.h>
@@ -119,24 +120,6 @@ protected:
         ASSERT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, ch, (U16)(idBase + 1), 300)})), 0u);
         ASSERT_EQ(CheckInvariants(db), "");
     }
-    U16 StreamOf(U16 ch)
-    {
-        U16 idx = 0xFFFF;
-        EXPECT_EQ(TSP_GetOutputTSIndexByTS(ch, &idx), 0u);
-        return idx;
-    }
-    U16 PIDOf(U16 id, U16 ch = 0)
-    {
-        U16 idx = 0xFFFF;
-        EXPECT_EQ(TSP_GetOutputPIDIndexByPID(5, 1, ch, id, &idx), 0u);
-        return idx;
-    }
-    U16 ProgOf(U16 id, U16 ch = 0)
-    {
-        U16 idx = 0xFFFF;
-        EXPECT_EQ(TSP_GetOutputProgramIndexByPID(5, 1, ch, id, &idx), 0u);
-        return idx;
-    }
     Output_TSInfo* db = nullptr;
 };
 
@@ -178,7 +161,7 @@ TEST_F(TspDelete, ClearingAStreamKeepsTablesOfAnotherStream)
 TEST_F(TspDelete, ProgramCascadeKeepsTheOtherProgramAndSetsNoFlag)
 {
     Fill();
-    const U16 ts = StreamOf(0), p1 = ProgOf(1), p2 = ProgOf(2);
+    const U16 ts = StreamOf(0), p1 = ProgramOf(1), p2 = ProgramOf(2);
     db->pOutputTS[ts].u8PATChangeFlag = 0;
     EXPECT_EQ(TSP_DelOutputProg(p1, db), ZR_SUCCESS);
     EXPECT_EQ(db->pOutputTS[ts].u16ProgramIndex, p2);
@@ -232,14 +215,14 @@ TEST_F(TspDelete, IdentityMessagesOfEachKind)
     // 263: a missing program only logs; the second record is still deleted.
     db->pOutputTS[ts].u8PATChangeFlag = db->pOutputTS[ts].u8SDTChangeFlag = 0;
     EXPECT_EQ(Send(IPCOMM_DEL_PROGRAM, Msg({Del(5, 1, 0, 77), Del(5, 1, 0, 2)})), 0u);
-    EXPECT_EQ(ProgOf(2), 0xFFFF);
+    EXPECT_EQ(ProgramOf(2), 0xFFFF);
     EXPECT_EQ(db->pOutputTS[ts].u8PATChangeFlag, 1u);
     EXPECT_EQ(db->pOutputTS[ts].u8SDTChangeFlag, 1u);
     EXPECT_EQ(PIDOf(23), 0xFFFF) << "the filtered ES went with its program";
 
     // 274: a PCR is never deleted, its flag stored; an ES with flag 1 stays,
     // and its program's PMT is regenerated.
-    const U16 p1 = ProgOf(1);
+    const U16 p1 = ProgramOf(1);
     db->pOutputProgram[p1].u8PMTChangeFlag = 0;
     EXPECT_EQ(Send(IPCOMM_DEL_PID, Msg({Del(5, 1, 0, 11, 2), Del(5, 1, 0, 12, 1)})), 0u);
     EXPECT_EQ(db->pOutputPID[PIDOf(11)].u8PIDFilterFlag, 2u);
@@ -265,7 +248,7 @@ TEST_F(TspDelete, IdentityMessagesOfEachKind)
     Bytes shortMsg = Msg({Del(5, 1, 0, 1), Del(5, 1, 0, 1), Del(5, 1, 0, 1)});
     shortMsg.resize(21);
     EXPECT_EQ(Send(IPCOMM_DEL_PROGRAM, shortMsg), TSP_ERR_MSG_LENGTH);
-    EXPECT_NE(ProgOf(1), 0xFFFF);
+    EXPECT_NE(ProgramOf(1), 0xFFFF);
 
     // Last program, then last other PID: the stream goes with them.
     EXPECT_EQ(Send(IPCOMM_DEL_PROGRAM, Msg({Del(5, 1, 0, 1)})), 0u);
@@ -306,7 +289,7 @@ TEST_F(TspDelete, RealErrorsAreReportedAndCADescriptorsFollowTheirECM)
 {
     Fill();
     // The program ECM is named by a CA descriptor in the program information.
-    const U16 p2 = ProgOf(2);
+    const U16 p2 = ProgramOf(2);
     const U16 ecm = PIDOf(25);
     const U16 caPid = db->pOutputPID[ecm].u16OldPID;
     const U8 ca[] = {0x09, 0x04, 0x0B, 0x00, (U8)(0xE0 | (caPid >> 8)), (U8)caPid, 0x52, 0x01, 0x07};

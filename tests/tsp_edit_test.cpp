@@ -19,16 +19,8 @@ namespace {
 
 std::string Decode(U8 channel)
 {
-    std::string out;
     std::string cmd = std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + Capture(channel);
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    return CommandOutput(cmd);
 }
 
 class Edit : public ::testing::Test {
@@ -37,9 +29,7 @@ protected:
     {
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3;
-        ResetDb();
-        SSD_InitBroadcastSI();
-        SSD_FlushSubMessages();
+        ResetCarousel();
         // Built as an input card sends it, so every link is as the checker wants it.
         using namespace tspwire;
         ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0, 3, 0x10)})), 0u);

@@ -1,6 +1,7 @@
 // Input cards' record messages, fed as the frame link hands them over.
 #include "Parameter/parameters.h"
 #include "TSprocess/tsp.h"
+#include "support/tsp_lookup.h"
 #include "support/tsp_wire.h"
 #include <gtest/gtest.h>
 
@@ -36,24 +37,6 @@ protected:
         add(db->pOutputTable, db->u32OutputTableNumber * sizeof(TSTable));
         add(db->pDescriptor, db->u32OutputDescriptorNumber * sizeof(TSDescriptor));
         return b;
-    }
-    U16 StreamOf(U16 ch)
-    {
-        U16 idx = 0;
-        EXPECT_EQ(TSP_GetOutputTSIndexByTS(ch, &idx), 0u);
-        return idx;
-    }
-    U16 ProgramOf(U16 progId, U16 ch = 0)
-    {
-        U16 idx = 0;
-        EXPECT_EQ(TSP_GetOutputProgramIndexByPID(5, 1, ch, progId, &idx), 0u);
-        return idx;
-    }
-    U16 PIDOf(U16 pidId, U16 ch = 0)
-    {
-        U16 idx = 0;
-        EXPECT_EQ(TSP_GetOutputPIDIndexByPID(5, 1, ch, pidId, &idx), 0u);
-        return idx;
     }
     Output_TSInfo* db = nullptr;
 };

@@ -18,16 +18,8 @@ namespace {
 
 std::string Decode(U8 channel)
 {
-    std::string out;
     std::string cmd = std::string(MODCARD_BUILD_DIR) + "/tests/psidecode --ts " + muxfix::Capture(channel);
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), p)) > 0)
-            out.append(buf, n);
-        pclose(p);
-    }
-    return out;
+    return CommandOutput(cmd);
 }
 
 dvbpsi_descriptor_t Desc(U8 tag, U8 len)

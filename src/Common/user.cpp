@@ -118,6 +118,27 @@ S32 user_FindUser(const U8* pu8UserName)
     return -1;
 }
 
+namespace {
+
+// Loads the file, checks the pair where asked, and finds the user that must
+// already exist.
+zrErrCode LoadAndFind(const U8* pu8UserName, const U8* pu8PassWord, bool bCheckPair, S32* pi)
+{
+    zrErrCode rc = user_LoadUser();
+    if (rc != ZR_SUCCESS)
+        return rc;
+    if (bCheckPair && !PairOk(pu8UserName, pu8PassWord))
+        return ZR_ERR_USER_LEN_ERROR;
+    *pi = user_FindUser(pu8UserName);
+    if (*pi < 0) {
+        USER_LOG(LOG_LEVEL_ERROR, "User not exist!\n\n");
+        return ZR_ERR_USER_NOT_EXIST;
+    }
+    return ZR_SUCCESS;
+}
+
+}  // namespace
+
 zrErrCode user_AddUser(const U8* pu8UserName, const U8* pu8PassWord)
 {
     zrErrCode rc = user_LoadUser();
@@ -142,46 +163,30 @@ zrErrCode user_AddUser(const U8* pu8UserName, const U8* pu8PassWord)
 
 zrErrCode user_DelUser(const U8* pu8UserName)
 {
-    zrErrCode rc = user_LoadUser();
+    S32 i = -1;
+    zrErrCode rc = LoadAndFind(pu8UserName, nullptr, false, &i);
     if (rc != ZR_SUCCESS)
         return rc;
-    S32 i = user_FindUser(pu8UserName);
-    if (i < 0) {
-        USER_LOG(LOG_LEVEL_ERROR, "User not exist!\n\n");
-        return ZR_ERR_USER_NOT_EXIST;
-    }
     g_stUserArr[i].isEnable = 0;
     return SaveOrLog();
 }
 
 zrErrCode user_ModifyUser(const U8* pu8UserName, const U8* pu8PassWord)
 {
-    zrErrCode rc = user_LoadUser();
+    S32 i = -1;
+    zrErrCode rc = LoadAndFind(pu8UserName, pu8PassWord, true, &i);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!PairOk(pu8UserName, pu8PassWord))
-        return ZR_ERR_USER_LEN_ERROR;
-    S32 i = user_FindUser(pu8UserName);
-    if (i < 0) {
-        USER_LOG(LOG_LEVEL_ERROR, "User not exist!\n\n");
-        return ZR_ERR_USER_NOT_EXIST;
-    }
     CopyField(g_stUserArr[i].u8UserPasswd, pu8PassWord);
     return SaveOrLog();
 }
 
 zrErrCode user_CheckUser(const U8* pu8UserName, const U8* pu8PassWord)
 {
-    zrErrCode rc = user_LoadUser();
+    S32 i = -1;
+    zrErrCode rc = LoadAndFind(pu8UserName, pu8PassWord, true, &i);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!PairOk(pu8UserName, pu8PassWord))
-        return ZR_ERR_USER_LEN_ERROR;
-    S32 i = user_FindUser(pu8UserName);
-    if (i < 0) {
-        USER_LOG(LOG_LEVEL_ERROR, "User not exist!\n\n");
-        return ZR_ERR_USER_NOT_EXIST;
-    }
     if (strcmp(reinterpret_cast<const char*>(g_stUserArr[i].u8UserPasswd),
                reinterpret_cast<const char*>(pu8PassWord)) != 0)
         return ZR_ERR_USER_PWD_ERR;

@@ -17,9 +17,8 @@ void FactoryLine()
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Factory parameters!\n", LOG_POS);
 }
 
-} // namespace
-
-zrErrCode Master_PARAMS_Init(void)
+// The parameter files where they verify, otherwise the chip's factory set.
+void LoadParameters(void (*pfFactory)())
 {
     PARAMS_InitParametersSem();
     switch (PARAMS_VerifyConfigFiles()) {
@@ -31,10 +30,19 @@ zrErrCode Master_PARAMS_Init(void)
         FactoryLine();
         [[fallthrough]];
     default:
-        Master_PARAMS_Factory();
-        DATA_Recovery();
+        pfFactory();
         break;
     }
+}
+
+} // namespace
+
+zrErrCode Master_PARAMS_Init(void)
+{
+    LoadParameters([] {
+        Master_PARAMS_Factory();
+        DATA_Recovery();
+    });
     switch (PARAMS_VerifyTSPConfigFiles()) {
     case ZR_SUCCESS:
         // A file that fails to load leaves no database: rebuild the factory one.
@@ -61,18 +69,6 @@ zrErrCode Master_PARAMS_Init(void)
 
 zrErrCode Slave_PARAMS_Init(void)
 {
-    PARAMS_InitParametersSem();
-    switch (PARAMS_VerifyConfigFiles()) {
-    case ZR_SUCCESS:
-        PARAMS_Load();
-        PARAMS_Update_DTMB();
-        break;
-    case ZR_ERR_FAILURE:
-        FactoryLine();
-        [[fallthrough]];
-    default:
-        Slave_PARAMS_Factory();
-        break;
-    }
+    LoadParameters([] { Slave_PARAMS_Factory(); });
     return ZR_SUCCESS;
 }

@@ -372,6 +372,33 @@ U32 TSP_GetOutPIDESECMPIDIndexList(U16 u16OutPIDIndex, const Output_TSInfo* pstP
 // Cascade by output index
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Takes a descriptor record out of its stream's chain, clears it and counts it
+// off; d keeps its old contents so the caller can drop its owner's link.
+U32 UnchainOutputDescriptor(Output_TSInfo* p, U16 u16Index, TSDescriptor& d, const char* pszFunc)
+{
+    d = p->pDescriptor[u16Index];
+    U16 prev = TSP_INVALID_INDEX;
+    const U32 ret = TSP_GetPrevOutputDescIndex(u16Index, p, &prev);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "[%s:%d]TSP_GetPrevOutputDescIndex Error:u16OutDescIndex[%u],enErrCode[%08X]\r\n", pszFunc,
+                   __LINE__, u16Index, ret);
+        return ret;
+    }
+    Output_TSStream& ts = p->pOutputTS[d.u16TSIndex];
+    if (prev == TSP_INVALID_INDEX)
+        ts.u16DescriptorIndex = d.u16NextDescriptorIndex;
+    else
+        p->pDescriptor[prev].u16NextDescriptorIndex = d.u16NextDescriptorIndex;
+    memset(&p->pDescriptor[u16Index], 0, sizeof(TSDescriptor));
+    Decrement(ts.u16DescriptorNum);
+    return 0;
+}
+
+} // namespace
+
 zrErrCode TSP_DelOutputDescriptor(U16 u16OutDescIndex, Output_TSInfo* pstParamTS)
 {
     if (pstParamTS == nullptr || u16OutDescIndex >= DescCap(pstParamTS)) {
@@ -379,21 +406,10 @@ zrErrCode TSP_DelOutputDescriptor(U16 u16OutDescIndex, Output_TSInfo* pstParamTS
                    __func__, __LINE__, (void*)pstParamTS, u16OutDescIndex);
         return (zrErrCode)TSP_ERR_INPUT;
     }
-    const TSDescriptor d = pstParamTS->pDescriptor[u16OutDescIndex];
-    U16 prev = TSP_INVALID_INDEX;
-    U32 ret = TSP_GetPrevOutputDescIndex(u16OutDescIndex, pstParamTS, &prev);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "[%s:%d]TSP_GetPrevOutputDescIndex Error:u16OutDescIndex[%u],enErrCode[%08X]\r\n", __func__,
-                   __LINE__, u16OutDescIndex, ret);
+    TSDescriptor d{};
+    const U32 ret = UnchainOutputDescriptor(pstParamTS, u16OutDescIndex, d, __func__);
+    if (ret != 0)
         return (zrErrCode)ret;
-    }
-    Output_TSStream& ts = pstParamTS->pOutputTS[d.u16TSIndex];
-    if (prev == TSP_INVALID_INDEX)
-        ts.u16DescriptorIndex = d.u16NextDescriptorIndex;
-    else
-        pstParamTS->pDescriptor[prev].u16NextDescriptorIndex = d.u16NextDescriptorIndex;
-    memset(&pstParamTS->pDescriptor[u16OutDescIndex], 0, sizeof(TSDescriptor));
     // Only the program that really points at this record loses its loop.
     if (d.u16ProgramIndex < ProgCap(pstParamTS)) {
         Output_TSProgram& pr = pstParamTS->pOutputProgram[d.u16ProgramIndex];
@@ -402,7 +418,6 @@ zrErrCode TSP_DelOutputDescriptor(U16 u16OutDescIndex, Output_TSInfo* pstParamTS
             pr.u16ProgramInfoLength = 0;
         }
     }
-    Decrement(ts.u16DescriptorNum);
     return ZR_SUCCESS;
 }
 
@@ -413,21 +428,10 @@ zrErrCode TSP_DelOutputEsDescriptor(U16 u16OutDescIndex, Output_TSInfo* pstParam
                    __func__, __LINE__, (void*)pstParamTS, u16OutDescIndex);
         return ZR_ERR_TSP_TS_ERROR;
     }
-    const TSDescriptor d = pstParamTS->pDescriptor[u16OutDescIndex];
-    U16 prev = TSP_INVALID_INDEX;
-    U32 ret = TSP_GetPrevOutputDescIndex(u16OutDescIndex, pstParamTS, &prev);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "[%s:%d]TSP_GetPrevOutputDescIndex Error:u16OutDescIndex[%u],enErrCode[%08X]\r\n", __func__,
-                   __LINE__, u16OutDescIndex, ret);
+    TSDescriptor d{};
+    const U32 ret = UnchainOutputDescriptor(pstParamTS, u16OutDescIndex, d, __func__);
+    if (ret != 0)
         return (zrErrCode)ret;
-    }
-    Output_TSStream& ts = pstParamTS->pOutputTS[d.u16TSIndex];
-    if (prev == TSP_INVALID_INDEX)
-        ts.u16DescriptorIndex = d.u16NextDescriptorIndex;
-    else
-        pstParamTS->pDescriptor[prev].u16NextDescriptorIndex = d.u16NextDescriptorIndex;
-    memset(&pstParamTS->pDescriptor[u16OutDescIndex], 0, sizeof(TSDescriptor));
     if (d.u16PIDIndex < PIDCap(pstParamTS)) {
         Output_TSPID& r = pstParamTS->pOutputPID[d.u16PIDIndex];
         if (r.u16ESInfoDescriptorIndex == u16OutDescIndex) {
@@ -435,7 +439,6 @@ zrErrCode TSP_DelOutputEsDescriptor(U16 u16OutDescIndex, Output_TSInfo* pstParam
             r.u16ESInfoLength = 0;
         }
     }
-    Decrement(ts.u16DescriptorNum);
     return ZR_SUCCESS;
 }
 

@@ -196,6 +196,26 @@ U32 FindProgram(U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, U16* pu16T
     return 0;
 }
 
+// FindProgram, then the program's place in its stream's program list (-1 where
+// the list does not hold it); l is that list.
+U32 FindListedProgram(Output_TSInfo* p, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, U16* pu16TS,
+                      U16* pu16Prog, IndexInfoList_t* pList, int* pPos, bool* pbNotFound)
+{
+    U32 ret = FindProgram(u8Slot, u16SrcCh, u16Ch, u16ProgramID, pu16TS, pu16Prog, pbNotFound);
+    if (ret != 0)
+        return ret;
+    ret = TSP_GetOutTSProgIndexList(*pu16TS, p, pList);
+    if (ret != 0) {
+        DEL_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n\n");
+        return ret;
+    }
+    *pPos = -1;
+    for (U32 i = 0; i < pList->u16IndexListNum; i++)
+        if (pList->aru16IndexList[i] == *pu16Prog)
+            *pPos = (int)i;
+    return 0;
+}
+
 U32 DelProgram(U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, bool* pbNotFound)
 {
     if (u8Slot > TSP_MAX_SLOT_ID) {
@@ -205,19 +225,11 @@ U32 DelProgram(U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, bool* pbNot
     CARD_STATE_LOCK();
     Output_TSInfo* p = TSP_GetTSParam();
     U16 u16TS = TSP_INVALID_INDEX, u16Prog = TSP_INVALID_INDEX;
-    U32 ret = FindProgram(u8Slot, u16SrcCh, u16Ch, u16ProgramID, &u16TS, &u16Prog, pbNotFound);
+    IndexInfoList_t l;
+    int pos = -1;
+    U32 ret = FindListedProgram(p, u8Slot, u16SrcCh, u16Ch, u16ProgramID, &u16TS, &u16Prog, &l, &pos, pbNotFound);
     if (ret != 0)
         return ret;
-    IndexInfoList_t l;
-    ret = TSP_GetOutTSProgIndexList(u16TS, p, &l);
-    if (ret != 0) {
-        DEL_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n\n");
-        return ret;
-    }
-    int pos = -1;
-    for (U32 i = 0; i < l.u16IndexListNum; i++)
-        if (l.aru16IndexList[i] == u16Prog)
-            pos = (int)i;
     if (pos < 0)
         return 0;
     ret = TSP_DelAllPIDsInOneProgram(u16Prog);
@@ -338,19 +350,12 @@ U32 DelDescriptor(U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, bool* pb
     CARD_STATE_LOCK();
     Output_TSInfo* p = TSP_GetTSParam();
     U16 u16TS = TSP_INVALID_INDEX, u16Prog = TSP_INVALID_INDEX;
-    U32 ret = FindProgram(u8Slot, u16SrcCh, u16Ch, u16ProgramID, &u16TS, &u16Prog, pbNotFound);
+    IndexInfoList_t l;
+    int pos = -1;
+    U32 ret = FindListedProgram(p, u8Slot, u16SrcCh, u16Ch, u16ProgramID, &u16TS, &u16Prog, &l, &pos, pbNotFound);
     if (ret != 0)
         return ret;
-    IndexInfoList_t l;
-    ret = TSP_GetOutTSProgIndexList(u16TS, p, &l);
-    if (ret != 0) {
-        DEL_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n\n");
-        return ret;
-    }
-    bool bIn = false;
-    for (U32 i = 0; i < l.u16IndexListNum; i++)
-        bIn = bIn || l.aru16IndexList[i] == u16Prog;
-    if (!bIn || p->pOutputProgram[u16Prog].u16ProgramInfoDescriptorIndex == TSP_INVALID_INDEX)
+    if (pos < 0 || p->pOutputProgram[u16Prog].u16ProgramInfoDescriptorIndex == TSP_INVALID_INDEX)
         return 0;
     ret = ReleaseProgramDescriptor(p, u16Prog);
     if (ret == 0)

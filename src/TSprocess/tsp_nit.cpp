@@ -125,6 +125,18 @@ long DescOffset(const Bytes& loop, U32 n)
     return -1;
 }
 
+// The same in a transport stream entry's loop; -1 also where the entry is missing.
+long EntryDescOffset(const NitModel& m, U32 u32Entry, U32 n)
+{
+    return u32Entry < m.entries.size() ? DescOffset(m.entries[u32Entry].desc, n) : -1;
+}
+
+// Takes out the descriptor DescOffset found.
+void EraseDesc(Bytes& loop, long off)
+{
+    loop.erase(loop.begin() + off, loop.begin() + off + 2 + loop[off + 1]);
+}
+
 Bytes DescBytes(const dvbpsi_descriptor_t* d)
 {
     Bytes b(2u + d->i_length);
@@ -459,7 +471,7 @@ U32 TSP_DeleteNetworkDesc(int nChannel, int nNetworkDescIndex)
         const long off = nNetworkDescIndex < 0 ? -1 : DescOffset(m.net, (U32)nNetworkDescIndex);
         if (off < 0)
             return TSP_ERR_NIT_SPACE;
-        m.net.erase(m.net.begin() + off, m.net.begin() + off + 2 + m.net[off + 1]);
+        EraseDesc(m.net, off);
         return 0;
     });
 }
@@ -505,18 +517,16 @@ U32 TSP_EditOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescInde
     if (pstDesc == nullptr || pstDesc->i_length == 0 || u32NITTSIndex > 99 || u32NITTSDescIndex > 99)
         return TSP_ERR_INPUT;
     return EditNIT(nChannel, false, 0, [&](NitModel& m) -> U32 {
-        if (u32NITTSIndex >= m.entries.size())
-            return TSP_ERR_NIT_SPACE;
-        Bytes& loop = m.entries[u32NITTSIndex].desc;
-        const long off = DescOffset(loop, u32NITTSDescIndex);
+        const long off = EntryDescOffset(m, u32NITTSIndex, u32NITTSDescIndex);
         if (off < 0)
             return TSP_ERR_NIT_SPACE;
+        Bytes& loop = m.entries[u32NITTSIndex].desc;
         if (loop.size() + pstDesc->i_length > kEntryDescMax) {
             NIT_ERR("TransportDescriptorsLength:%d out of range", (int)loop.size());
             return TSP_ERR_LIST_RANGE;
         }
         Bytes d = DescBytes(pstDesc);
-        loop.erase(loop.begin() + off, loop.begin() + off + 2 + loop[off + 1]);
+        EraseDesc(loop, off);
         loop.insert(loop.begin() + off, d.begin(), d.end());
         return 0;
     });
@@ -525,13 +535,11 @@ U32 TSP_EditOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescInde
 U32 TSP_DeleteOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescIndex)
 {
     return EditNIT(nChannel, false, 0, [&](NitModel& m) -> U32 {
-        if (u32NITTSIndex >= m.entries.size())
-            return TSP_ERR_NIT_SPACE;
-        Bytes& loop = m.entries[u32NITTSIndex].desc;
-        const long off = DescOffset(loop, u32NITTSDescIndex);
+        const long off = EntryDescOffset(m, u32NITTSIndex, u32NITTSDescIndex);
         if (off < 0)
             return TSP_ERR_NIT_SPACE;
-        loop.erase(loop.begin() + off, loop.begin() + off + 2 + loop[off + 1]);
+        Bytes& loop = m.entries[u32NITTSIndex].desc;
+        EraseDesc(loop, off);
         return 0;
     });
 }
@@ -579,12 +587,10 @@ U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbp
     U32 ret = LoadModel(ts, &m);
     if (ret != 0)
         return ret;
-    if (u32NITTSIndex >= m.entries.size())
-        return 0;
-    const Bytes& loop = m.entries[u32NITTSIndex].desc;
-    const long off = DescOffset(loop, u32DescIndex);
+    const long off = EntryDescOffset(m, u32NITTSIndex, u32DescIndex);
     if (off < 0)
         return 0;
+    const Bytes& loop = m.entries[u32NITTSIndex].desc;
     // The descriptor's own tag is reported.
     pstDesc->i_tag = loop[off];
     pstDesc->i_length = loop[off + 1];

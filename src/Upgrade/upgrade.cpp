@@ -160,6 +160,16 @@ bool OwnEntryExists(void)
     return false;
 }
 
+// The image opened, on a card that knows its own slot record.
+bool OpenOwnImage(const char* name, Image& img)
+{
+    if (!OpenImage(name, img)) {
+        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] open  error: %s(errno: %d)", name, strerror(errno), errno);
+        return false;
+    }
+    return OwnEntryExists();
+}
+
 void RemoveOldUnpack(void)
 {
     Run("rm /var/upgrade -fr");
@@ -279,11 +289,7 @@ zrErrCode upgrade_CheckFile(const U8* UpgradeFileName)
 zrErrCode upgrade_CheckImageFile(const char* name)
 {
     Image img;
-    if (!OpenImage(name, img)) {
-        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] open  error: %s(errno: %d)", name, strerror(errno), errno);
-        return ZR_ERR_FILE_CAN_NOT_READE;
-    }
-    if (!OwnEntryExists())
+    if (!OpenOwnImage(name, img))
         return ZR_ERR_FILE_CAN_NOT_READE;
     ImageHeader_t h;
     if (!ReadHeader(name, img, h))
@@ -315,11 +321,7 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     const char* name = reinterpret_cast<const char*>(UpgradeFileName);
     RemoveOldUnpack();
     Image img;
-    if (!OpenImage(name, img)) {
-        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] open  error: %s(errno: %d)", name, strerror(errno), errno);
-        return ZR_ERR_FILE_CAN_NOT_READE;
-    }
-    if (!OwnEntryExists())
+    if (!OpenOwnImage(name, img))
         return ZR_ERR_FILE_CAN_NOT_READE;
 
     SetStage(4);

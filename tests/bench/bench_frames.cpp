@@ -2,6 +2,7 @@
 // the link works) against a bare accept/read/reply loop on the same
 // machine, printed as a ratio. It is not a timed test.
 #include "Comm/ipcomm.h"
+#include "bench/bench_board.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Platform/board_state.h"
@@ -86,13 +87,9 @@ void BareLoop(int l)
 
 int main()
 {
-    char tmpl[] = "/tmp/modcard-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr || !simboard::CreateBoard(tmpl, simboard::DefaultProfile()))
+    const std::string root = BenchBoard(LOG_OUTPUT_SYSLOG);
+    if (root.empty())
         return 1;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    log_Init((U8*)LOG_FILE_PATH);
-    Log_SetOutputMode(LOG_OUTPUT_SYSLOG);
-    FPGA_Init();
 
     int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in at = Addr(kServerAddr, 0);
@@ -114,8 +111,7 @@ int main()
 
     printf("frame server: %.0f frames/s, bare accept/read/reply loop: %.0f frames/s, ratio %.2f (goal >= 0.8)\n",
            srvRate, bareRate, srvRate / bareRate);
-    std::string cmd = std::string("rm -rf '") + tmpl + "'";
-    if (system(cmd.c_str()) != 0)
+    if (!RemoveBenchBoard(root))
         return 1;
     fflush(stdout);
     _exit(0);  // the server thread runs for ever

@@ -3,6 +3,7 @@
 // simulated board's; of one carousel tick; and the CPU an idle chip uses.
 // Prints figures and ratios; it is not a timed test.
 #include "Common/thread.h"
+#include "bench/bench_board.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
@@ -168,16 +169,9 @@ void IdleCpu(const std::string& top)
 
 int main()
 {
-    char tmpl[] = "/tmp/modcard-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    const std::string root = BenchBoard(LOG_OUTPUT_SYSLOG);
+    if (root.empty())
         return 1;
-    std::string root = tmpl;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    if (!simboard::CreateBoard(root, simboard::DefaultProfile()))
-        return 1;
-    log_Init((U8*)LOG_FILE_PATH);
-    Log_SetOutputMode(LOG_OUTPUT_SYSLOG);
-    FPGA_Init();
     g_u32ModulationMode = 3;
 
     // Apply at 1x, 2x and 4x the factory database: firmware time is the wall
@@ -254,8 +248,7 @@ int main()
 
     IdleCpu(root);
 
-    std::string cmd = "rm -rf '" + root + "'";
-    if (system(cmd.c_str()) != 0)
+    if (!RemoveBenchBoard(root))
         fprintf(stderr, "could not remove %s\n", root.c_str());
     return 0;
 }

@@ -2,6 +2,7 @@
 // simulated board, where every SPI bit is a handful of pin changes. Prints
 // figures; it is not a timed test.
 #include "DTMB/dtmb_param.h"
+#include "bench/bench_board.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/RF/modulate.h"
 #include "Driver/RF/rf.h"
@@ -15,16 +16,9 @@
 
 int main()
 {
-    char tmpl[] = "/tmp/modcard-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    const std::string root = BenchBoard(0);
+    if (root.empty())
         return 1;
-    std::string root = tmpl;
-    setenv("MODCARD_ROOT", tmpl, 1);
-    if (!simboard::CreateBoard(root, simboard::DefaultProfile()))
-        return 1;
-    log_Init((U8*)LOG_FILE_PATH);
-    Log_SetOutputMode(0);
-    FPGA_Init();
     g_u32ModulationMode = 3;
     Master_DTMB_Init_Parmeter();
     RF_Config_Slave();  // brings the bus and the AD9789 up once
@@ -50,8 +44,7 @@ int main()
                writes, output ? "logs written" : "logs not written", best, total / kRuns);
     }
 
-    std::string cmd = "rm -rf '" + root + "'";
-    if (system(cmd.c_str()) != 0)
+    if (!RemoveBenchBoard(root))
         fprintf(stderr, "could not remove %s\n", root.c_str());
     return 0;
 }

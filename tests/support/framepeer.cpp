@@ -152,3 +152,14 @@ std::vector<U8> FramePeer::Exchange(U32 addr, U16 port, const std::vector<U8>& f
 
 ChipLinkStandIn::ChipLinkStandIn() : peer(0x7FBC036Fu, 0) { socket_SetMacCommPort(peer.Port()); }
 ChipLinkStandIn::~ChipLinkStandIn() { socket_SetMacCommPort(0); }
+
+std::string Hex(const std::vector<U8>& b)
+{
+    std::string s;
+    char t[3];
+    for (U8 c : b) {
+        snprintf(t, sizeof(t), "%02x", c);
+        s += t;
+    }
+    return s;
+}

@@ -51,6 +51,9 @@ private:
     std::thread m_thread;
 };
 
+// Frame bytes as lower-case hex, for comparing with reference frames.
+std::string Hex(const std::vector<U8>& b);
+
 // Stands in for the slave chip's chip-link server: a peer on the slave's
 // address (slot 3, the test board's) that answers every frame with 1. The
 // chip link moves to the peer's port while it lives.

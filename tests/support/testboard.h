@@ -11,6 +11,8 @@ const std::string& TestBoardRoot();
 std::string Slurp(const std::string& path);
 void Spill(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
+// Standard output of a shell command (empty where it cannot start).
+std::string CommandOutput(const std::string& cmd);
 
 // Runs a test body in a child process, so that the threads it starts (the
 // carousel, its timer, the peer sender) end with it and leave later tests alone.

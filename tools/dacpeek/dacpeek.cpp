@@ -5,21 +5,14 @@
 
 int main(int argc, char** argv)
 {
-    SPIBUS_SetToolSetting();
-    SPIBUS_Init();
     U32 nums[2] = {0, 0};
     int status = 0;
-    int count = AD9789Tool_ParseArgs(argc, argv,
-                                     "Usage: dacpeek [-h] [-e] <reg>\n"
-                                     "  reads AD9789 register <reg> (hex, 0~0x30) on SPI bus 1\n"
-                                     "  -h  this text   -e  accepted, no effect\n",
-                                     nums, &status);
-    if (count < 0)
+    if (!AD9789Tool_Start(argc, argv,
+                          "Usage: dacpeek [-h] [-e] <reg>\n"
+                          "  reads AD9789 register <reg> (hex, 0~0x30) on SPI bus 1\n"
+                          "  -h  this text   -e  accepted, no effect\n",
+                          1, nums, &status))
         return status;
-    if (count != 1) {
-        printf("error!! the number you enter must small be 1 !!\n");
-        return 2;
-    }
     printf("Read Addr : 0x%x\n", nums[0]);
     U32 v = SPIBUS_Read_AD9789(nums[0]);
     printf("Result : \n Addr 0x%x, Value 0x%x\n", nums[0], v);

@@ -9,13 +9,21 @@
 
 namespace {
 
+// A value of one kind with its key and its operations.
 template <class T>
-T* NewValue(data_type_t type)
+T* NewValue(data_type_t type, data_unset* (*copy)(const data_unset*), void (*freeFn)(data_unset*),
+            void (*reset)(data_unset*), int (*insertDup)(data_unset*, data_unset*),
+            void (*print)(const data_unset*, int))
 {
     T* d = (T*)calloc(1, sizeof(T));
     SRV_ASSERT(d);
     d->type = type;
     d->key = buffer_init();
+    d->copy = copy;
+    d->free = freeFn;
+    d->reset = reset;
+    d->insert_dup = insertDup;
+    d->print = print;
     return d;
 }
 
@@ -313,13 +321,9 @@ void Indent(int depth)
 
 data_string* data_string_init(void)
 {
-    data_string* ds = NewValue<data_string>(TYPE_STRING);
+    data_string* ds =
+        NewValue<data_string>(TYPE_STRING, string_copy, string_free, string_reset, string_insert_dup, string_print);
     ds->value = buffer_init();
-    ds->copy = string_copy;
-    ds->free = string_free;
-    ds->reset = string_reset;
-    ds->insert_dup = string_insert_dup;
-    ds->print = string_print;
     return ds;
 }
 
@@ -332,64 +336,44 @@ data_string* data_response_init(void)
 
 data_count* data_count_init(void)
 {
-    data_count* dc = NewValue<data_count>(TYPE_COUNT);
+    data_count* dc =
+        NewValue<data_count>(TYPE_COUNT, count_copy, count_free, count_reset, count_insert_dup, count_print);
     dc->count = 1;
-    dc->copy = count_copy;
-    dc->free = count_free;
-    dc->reset = count_reset;
-    dc->insert_dup = count_insert_dup;
-    dc->print = count_print;
     return dc;
 }
 
 data_array* data_array_init(void)
 {
-    data_array* da = NewValue<data_array>(TYPE_ARRAY);
+    data_array* da =
+        NewValue<data_array>(TYPE_ARRAY, darray_copy, darray_free, darray_reset, keep_insert_dup, darray_print);
     da->value = array_init();
-    da->copy = darray_copy;
-    da->free = darray_free;
-    da->reset = darray_reset;
-    da->insert_dup = keep_insert_dup;
-    da->print = darray_print;
     return da;
 }
 
 data_integer* data_integer_init(void)
 {
-    data_integer* di = NewValue<data_integer>(TYPE_INTEGER);
-    di->copy = integer_copy;
-    di->free = integer_free;
-    di->reset = integer_reset;
-    di->insert_dup = keep_insert_dup;
-    di->print = integer_print;
+    data_integer* di =
+        NewValue<data_integer>(TYPE_INTEGER, integer_copy, integer_free, integer_reset, keep_insert_dup, integer_print);
     return di;
 }
 
 data_fastcgi* data_fastcgi_init(void)
 {
-    data_fastcgi* df = NewValue<data_fastcgi>(TYPE_FASTCGI);
+    data_fastcgi* df =
+        NewValue<data_fastcgi>(TYPE_FASTCGI, fastcgi_copy, fastcgi_free, fastcgi_reset, keep_insert_dup, fastcgi_print);
     df->host = buffer_init();
-    df->copy = fastcgi_copy;
-    df->free = fastcgi_free;
-    df->reset = fastcgi_reset;
-    df->insert_dup = keep_insert_dup;
-    df->print = fastcgi_print;
     return df;
 }
 
 data_config* data_config_init(void)
 {
-    data_config* dc = NewValue<data_config>(TYPE_CONFIG);
+    data_config* dc =
+        NewValue<data_config>(TYPE_CONFIG, config_copy, config_free, config_reset, keep_insert_dup, data_config_print);
     dc->value = array_init();
     dc->comp_key = buffer_init();
     dc->op = buffer_init();
     dc->childs = array_init();
     dc->childs->is_weakref = 1;
-    dc->copy = config_copy;
-    dc->free = config_free;
-    dc->reset = config_reset;
-    dc->insert_dup = keep_insert_dup;
-    dc->print = data_config_print;
     return dc;
 }
 

@@ -76,6 +76,17 @@ int Tokenize(server* srv, tokenizer_t* t, int* code, std::string& token)
         return -1;
     };
     const char* in = t->input;
+    // A comparison inside a condition: the sign at offset and '=' or '~'.
+    auto condOp = [&](int eqCode, int matchCode, const char* msg) {
+        if (t->offset + 1 < t->size && (in[t->offset + 1] == '=' || in[t->offset + 1] == '~')) {
+            *code = in[t->offset + 1] == '=' ? eqCode : matchCode;
+            token.assign(in + t->offset, 2);
+            t->offset += 2;
+            t->in_cond = 0;
+            return 1;
+        }
+        return fail(msg);
+    };
     while (t->offset < t->size) {
         char c = in[t->offset];
         switch (c) {
@@ -89,16 +100,8 @@ int Tokenize(server* srv, tokenizer_t* t, int* code, std::string& token)
                 }
                 return fail("use => for assignments in arrays");
             }
-            if (t->in_cond) {
-                if (t->offset + 1 < t->size && (in[t->offset + 1] == '=' || in[t->offset + 1] == '~')) {
-                    *code = in[t->offset + 1] == '=' ? TK_EQ : TK_MATCH;
-                    token.assign(in + t->offset, 2);
-                    t->offset += 2;
-                    t->in_cond = 0;
-                    return 1;
-                }
-                return fail("only =~ and == are allowed in the condition");
-            }
+            if (t->in_cond)
+                return condOp(TK_EQ, TK_MATCH, "only =~ and == are allowed in the condition");
             if (t->in_key) {
                 t->offset++;
                 t->line_pos++;
@@ -108,16 +111,8 @@ int Tokenize(server* srv, tokenizer_t* t, int* code, std::string& token)
             }
             return fail("unexpected equal-sign: =");
         case '!':
-            if (t->in_cond) {
-                if (t->offset + 1 < t->size && (in[t->offset + 1] == '=' || in[t->offset + 1] == '~')) {
-                    *code = in[t->offset + 1] == '=' ? TK_NE : TK_NOMATCH;
-                    token.assign(in + t->offset, 2);
-                    t->offset += 2;
-                    t->in_cond = 0;
-                    return 1;
-                }
-                return fail("only !~ and != are allowed in the condition");
-            }
+            if (t->in_cond)
+                return condOp(TK_NE, TK_NOMATCH, "only !~ and != are allowed in the condition");
             return fail("unexpected exclamation-marks: !");
         case '\t':
         case ' ':

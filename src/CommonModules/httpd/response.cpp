@@ -27,10 +27,14 @@ bool HeaderTextSafe(const char* s, size_t n)
     return true;
 }
 
-bool HeaderSafe(const char* key, size_t keylen, const char* value, size_t vallen)
+// A header that could split the response is refused, and the refusal logged.
+bool HeaderSafe(server* srv, const char* key, size_t keylen, const char* value, size_t vallen)
 {
-    return keylen > 0 && HeaderTextSafe(key, keylen) && HeaderTextSafe(value, vallen) &&
-           memchr(key, ':', keylen) == nullptr;
+    if (keylen > 0 && HeaderTextSafe(key, keylen) && HeaderTextSafe(value, vallen) &&
+        memchr(key, ':', keylen) == nullptr)
+        return true;
+    LOG_ERR(srv, "ss", "refusing response header with control characters:", std::string(key, keylen).c_str());
+    return false;
 }
 
 data_string* FindHeader(connection* con, const char* key, size_t keylen)
@@ -60,10 +64,8 @@ handler_t SubrequestHook(server* srv, connection* con)
 int response_header_insert(server* srv, connection* con, const char* key, size_t keylen, const char* value,
                            size_t vallen)
 {
-    if (!HeaderSafe(key, keylen, value, vallen)) {
-        LOG_ERR(srv, "ss", "refusing response header with control characters:", std::string(key, keylen).c_str());
+    if (!HeaderSafe(srv, key, keylen, value, vallen))
         return -1;
-    }
     data_string* ds = (data_string*)array_get_unused_element(con->response.headers, TYPE_STRING);
     if (ds == nullptr)
         ds = data_response_init();
@@ -79,10 +81,8 @@ int response_header_overwrite(server* srv, connection* con, const char* key, siz
     data_string* ds = FindHeader(con, key, keylen);
     if (ds == nullptr)
         return response_header_insert(srv, con, key, keylen, value, vallen);
-    if (!HeaderSafe(key, keylen, value, vallen)) {
-        LOG_ERR(srv, "ss", "refusing response header with control characters:", std::string(key, keylen).c_str());
+    if (!HeaderSafe(srv, key, keylen, value, vallen))
         return -1;
-    }
     buffer_copy_string_len(ds->value, value, vallen);
     return 0;
 }
@@ -93,10 +93,8 @@ int response_header_append(server* srv, connection* con, const char* key, size_t
     data_string* ds = FindHeader(con, key, keylen);
     if (ds == nullptr)
         return response_header_insert(srv, con, key, keylen, value, vallen);
-    if (!HeaderSafe(key, keylen, value, vallen)) {
-        LOG_ERR(srv, "ss", "refusing response header with control characters:", std::string(key, keylen).c_str());
+    if (!HeaderSafe(srv, key, keylen, value, vallen))
         return -1;
-    }
     buffer_append_string_len(ds->value, CONST_STR_LEN(", "));
     buffer_append_string_len(ds->value, value, vallen);
     return 0;

@@ -58,3 +58,18 @@ int AD9789Tool_ParseArgs(int argc, char** argv, const char* usage, U32 nums[2], 
     }
     return count;
 }
+
+bool AD9789Tool_Start(int argc, char** argv, const char* usage, U32 u32Want, U32 nums[2], int* pExit)
+{
+    SPIBUS_SetToolSetting();
+    SPIBUS_Init();
+    int count = AD9789Tool_ParseArgs(argc, argv, usage, nums, pExit);
+    if (count < 0)
+        return false;
+    if ((U32)count != u32Want) {
+        printf("error!! the number you enter must small be %u !!\n", u32Want);
+        *pExit = 2;
+        return false;
+    }
+    return true;
+}

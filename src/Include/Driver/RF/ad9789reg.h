@@ -14,3 +14,6 @@ int Modulate_SetAD9789_up(U32 u32Value, U32 u32Addr, peSPIBUS_NUM eBus);
 // of numbers given, or -1 after printing why the tool must end (*pExit
 // holds its status).
 int AD9789Tool_ParseArgs(int argc, char** argv, const char* usage, U32 nums[2], int* pExit);
+// Sets up SPI bus 1 for a tool and reads exactly u32Want numbers; false after
+// printing why the tool must end (*pExit holds its status).
+bool AD9789Tool_Start(int argc, char** argv, const char* usage, U32 u32Want, U32 nums[2], int* pExit);
