@@ -360,6 +360,18 @@ def back_board(own="127.168.1.10", verbose=False, wait=0):
     return Peer(own, 16, (SEND_RESOUR, SEND_PROCESS_UPGRADE, SEND_INDSTATUS, REQ_REBOOT), verbose=verbose, wait=wait)
 
 
+_chassis_back_board = []
+
+
+def chassis_for(root, slot):
+    """What a master chip in a slot needs of the chassis to start at once: the
+    back board on TCP (one for the whole test run) and on the root's serial
+    line. Returns the serial peer; keep it as long as the card runs."""
+    if not _chassis_back_board:
+        _chassis_back_board.append(back_board(wait=120))
+    return SerialBackBoard(root, card_ip="192.168.1.%d" % (11 + slot))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("role", choices=["input-card", "back-board"])

@@ -85,9 +85,14 @@ def reboots(root):
         return 0
 
 
+LINES = []
+
+
 def board(root, chip, slot, *extra):
     subprocess.run([os.path.join(build, "modcard-board"), root, "--chip", str(chip), "--slot", str(slot)] + list(extra),
                    check=True, stdout=subprocess.DEVNULL)
+    if chip == 0:
+        LINES.append(peers.chassis_for(root, slot))
 
 
 def start(top, root, guard):

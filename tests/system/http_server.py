@@ -16,6 +16,9 @@ import time
 
 import h11
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
 SLOT = 7
 HOST = "127.168.1.%d" % (11 + SLOT)
 PORT = 18080
@@ -90,6 +93,7 @@ class Card:
         self.root = tempfile.mkdtemp(prefix="modcard-http-")
         subprocess.run([os.path.join(build, "modcard-board"), self.root, "--slot", str(SLOT), "--http-port",
                         str(PORT), "--snmp-port", "16178"], check=True, stdout=subprocess.DEVNULL)
+        self.line = peers.chassis_for(self.root, SLOT)
         web = os.path.join(self.root, "tarvex_app/web")
         os.makedirs(os.path.join(web, "download"), exist_ok=True)
         with open(os.path.join(web, "a.txt"), "w") as f:

@@ -19,6 +19,11 @@ import tempfile
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
+LINES = []  # serial peers of the cards, kept while they run
+
 SLOT = 15
 ADDR = "127.168.1.26"
 PORT = 18026
@@ -73,6 +78,7 @@ def start_card(root, board_type, extra=()):
         skip("the board tool has no --http-port yet, so no HTTP server can be reached")
     subprocess.run([tool, root, "--board-type", str(board_type), "--slot", str(SLOT), "--http-port", str(PORT)] +
                    list(extra), check=True, stdout=subprocess.DEVNULL)
+    LINES.append(peers.chassis_for(root, SLOT))
     console = open(root + ".console", "w")
     proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
                             stdout=console, stderr=subprocess.STDOUT)
