@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -41,7 +42,13 @@ struct BackBoardLine {
     std::string link = TestBoardRoot() + "/dev/ttyPS1";
     std::atomic<bool> stop{false};
     std::thread th;
+    std::mutex mu;  // requests: filled by the peer thread, read by the test
     std::vector<Bytes> requests;
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        return requests.size();
+    }
     explicit BackBoardLine(std::function<void(int, const Bytes&)> answer = nullptr)
     {
         master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -59,8 +66,12 @@ struct BackBoardLine {
                     U8 buf[600];
                     ssize_t n = read(master, buf, sizeof(buf));
                     if (n > 0) {
-                        requests.emplace_back(buf, buf + n);
-                        answer(master, requests.back());
+                        Bytes req(buf, buf + n);
+                        {
+                            std::lock_guard<std::mutex> lk(mu);
+                            requests.push_back(req);
+                        }
+                        answer(master, req);
                     }
                 }
             });
@@ -180,9 +191,9 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
     EXPECT_TRUE(Status_GetIPReqflag());
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);
     // Already configured: nothing more is asked.
-    size_t asked = line.requests.size();
+    size_t asked = line.Count();
     EXPECT_EQ(UartComm_GetIpAddr(3), ZR_SUCCESS);
-    EXPECT_EQ(line.requests.size(), asked);
+    EXPECT_EQ(line.Count(), asked);
     Status_SetIPReqflag(false);
 }
 
@@ -196,5 +207,5 @@ TEST(UartComm, SilentBackBoardGivesFallBackAddresses)
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);
     EXPECT_NE(Slurp(TestBoardRoot() + "/trace/shell.log").find("ifconfig eth0 192.168.1.14 "), std::string::npos);
     EXPECT_FALSE(Status_GetIPReqflag());
-    EXPECT_EQ(line.requests.size(), 50u);
+    EXPECT_EQ(line.Count(), 50u);
 }

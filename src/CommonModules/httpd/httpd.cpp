@@ -1,6 +1,7 @@
 // The HTTP server thread: builds the server from its configuration file,
 // loads the modules, opens the listening sockets, runs the event loop until
 // it is asked to stop, then frees everything.
+#include <atomic>
 #include "CommonModules/httpd/server.h"
 #include "CommonModules/httpd/configfile.h"
 #include "CommonModules/httpd/connections.h"
@@ -24,8 +25,9 @@ int g_TouchedSize = 0;
 
 namespace {
 
-volatile sig_atomic_t srv_shutdown = 0;
-volatile sig_atomic_t graceful_shutdown = 0;
+// Set by signal handlers and by httpd_shutdown from other threads.
+std::atomic<int> srv_shutdown{0};
+std::atomic<int> graceful_shutdown{0};
 volatile sig_atomic_t handle_sig_alarm = 1;
 volatile sig_atomic_t handle_sig_hup = 0;
 

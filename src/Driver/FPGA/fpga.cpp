@@ -19,7 +19,7 @@ static std::mutex g_reg_mutex;
 static BOOL g_reg_mapped = FALSE;
 static U8 s_u8ChipType = CHIP_TYPE_MAIN;
 
-BOOL s_LEDfresh_flag = TRUE;
+std::atomic<BOOL> s_LEDfresh_flag{TRUE};
 U8 u8PSIEnable[8] = {1, 1, 1, 1, 1, 1, 1, 1};
 
 ST_DEBUG_SLAVE_REG_INFO stSlaveRegInfo;

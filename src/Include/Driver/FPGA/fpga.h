@@ -1,5 +1,6 @@
 // FPGA register window, FPGA services, status LED and bit-rate threads.
 #pragma once
+#include <atomic>
 #include "Common/err.h"
 #include "Common/types.h"
 #include <mutex>
@@ -39,7 +40,8 @@ extern ST_DEBUG_SLAVE_REG_INFO stSlaveRegInfo;
 extern sem_t g_stWriteRegVal_Sem;
 extern sem_t g_stReadRegVal_Sem;
 extern U8 u8PSIEnable[8];
-extern BOOL s_LEDfresh_flag;
+// Set by the LED control thread, read by the red blinker.
+extern std::atomic<BOOL> s_LEDfresh_flag;
 
 // Mapped blocks of the processor (GPIO, Ethernet, SPI), for their drivers.
 extern volatile U32* s_pGPIOAddress;
