@@ -19,7 +19,9 @@ BOOL InitAlltableInsertEnFlag = FALSE;
 namespace {
 
 U16 s_u16Version = OID_VERSION_UPGRADE;
-std::vector<U8> s_vecDump;  // the dump being written
+// The dump being written; never destroyed, since an installation thread may
+// still be saving while the program exits.
+std::vector<U8>& s_vecDump = *new std::vector<U8>;
 
 // Which record a key's elements belong to.
 enum Kind : U8 { K_IPMON, K_TS, K_PROG, K_PID, K_TABLE, K_DESC, K_BYPASS, K_COUNT };

@@ -20,7 +20,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-int g_ServerFinished = 0;
+std::atomic<int> g_ServerFinished{0};
 int g_TouchedSize = 0;
 
 namespace {

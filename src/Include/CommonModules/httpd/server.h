@@ -2,8 +2,10 @@
 // flags through which other threads stop it.
 #pragma once
 #include "CommonModules/httpd/base.h"
+#include <atomic>
 
-extern "C" int g_ServerFinished;
+// 1 once the server thread has left its loop (read by other threads).
+extern "C" std::atomic<int> g_ServerFinished;
 extern "C" int g_TouchedSize;
 
 int httpd_configuration(int argc, char** argv);
