@@ -287,7 +287,7 @@ void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs)
 void MAC_InitDirectMACCommMaster(void)
 {
     // Until the detection has compared them, the chips count as alike.
-    g_stVersionInfo.bISSameFlg = 1;
+    MACComm_SetSameFlg(1);
     InitAddresses(MACCOMM_MASTER_IP, FPGA_MAC_Master_Comm_Init, "192.168.32.110");
 }
 
@@ -520,12 +520,10 @@ void MACComm_CompareVersions(bool bSent)
     g_stVersionInfo.u32MasterBuildSoftVer = GetRealSoftBuildVersion();
     g_stVersionInfo.u32SlaveBuildSoftVer = s_u32SoftBuildVersionSlaveCmp;
     g_stVersionInfo.u32SlaveLogVer = s_u32LogicVersionSlaveCmp;
-    if (BMN_GetOutputChannelNum() == 4)
-        g_stVersionInfo.bISSameFlg = 1;
-    else
-        g_stVersionInfo.bISSameFlg =
-            g_stVersionInfo.u32MasterBuildSoftVer == g_stVersionInfo.u32SlaveBuildSoftVer &&
-            g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer;
+    const U8 same = BMN_GetOutputChannelNum() == 4 ||
+                    (g_stVersionInfo.u32MasterBuildSoftVer == g_stVersionInfo.u32SlaveBuildSoftVer &&
+                     g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer);
+    MACComm_SetSameFlg(same);
     PrintVersions(bSent);
 }
 
@@ -549,6 +547,8 @@ S32 MACComSlaveChipDetect(void)
     return -1;
 }
 
-U8 Get_VersionInfo_ISSameFlg(void) { return g_stVersionInfo.bISSameFlg; }
+// The flag is read by the LED thread while the detection writes it.
+U8 Get_VersionInfo_ISSameFlg(void) { return __atomic_load_n(&g_stVersionInfo.bISSameFlg, __ATOMIC_RELAXED); }
+void MACComm_SetSameFlg(U8 u8Same) { __atomic_store_n(&g_stVersionInfo.bISSameFlg, u8Same, __ATOMIC_RELAXED); }
 BOOL GetLogRecieveEndFlag(void) { return bLogRecieveEndFlag; }
 void SetLogRecieveEndFlag(BOOL bFlag) { bLogRecieveEndFlag = bFlag; }

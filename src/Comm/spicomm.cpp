@@ -703,7 +703,7 @@ S32 ComSlaveChipDetect(void)
     S32 rc = ComGetSlaveChipSoftVersion();
     MACComm_CompareVersions(rc == 0);
     if (rc != 0)
-        g_stVersionInfo.bISSameFlg = 0;
+        MACComm_SetSameFlg(0);
     return 0;
 }
 

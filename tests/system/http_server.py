@@ -187,7 +187,8 @@ def main():
         ok = 0
         time.sleep(2)
         for _ in range(10):
-            if curl("-o", "/dev/null", "-w", "%{http_code}", BASE + "/") == b"200":
+            # Under the thread checker the loop is slow: a refused attempt is tried again.
+            if curl("--retry", "2", "--retry-connrefused", "-o", "/dev/null", "-w", "%{http_code}", BASE + "/") == b"200":
                 ok += 1
             time.sleep(0.4)
         try:

@@ -102,6 +102,7 @@ S32 MACComGetSlaveChipSoftVersion(void);
 // Fills the version comparison from both chips and logs its banner.
 void MACComm_CompareVersions(bool bSent);
 U8 Get_VersionInfo_ISSameFlg(void);
+void MACComm_SetSameFlg(U8 u8Same);
 BOOL GetLogRecieveEndFlag(void);
 void SetLogRecieveEndFlag(BOOL bFlag);
 
