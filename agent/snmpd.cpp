@@ -197,8 +197,12 @@ static void Receive(void)
         NETSNMP_LARGE_FD_ZERO(&writefds);
         NETSNMP_LARGE_FD_ZERO(&exceptfds);
         snmp_select_info2(&numfds, &readfds, tvp, &block);
-        if (block == 1)
-            tvp = nullptr;
+        // A signal that another thread took interrupts no wait here: the
+        // flags it set are looked at within 200 ms all the same.
+        if (block == 1 || timeout.tv_sec > 0 || timeout.tv_usec > 200000) {
+            timeout.tv_sec = 0;
+            timeout.tv_usec = 200000;
+        }
         netsnmp_external_event_info2(&numfds, &readfds, &writefds, &exceptfds);
 
         int count;
