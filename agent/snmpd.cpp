@@ -1,6 +1,7 @@
 // The SNMP agent thread of the master chip: net-snmp's master agent with the
 // card's MIB, its configuration, persistent data and log in the card's
 // folders, and one request loop steered by signal flags.
+#include <atomic>
 #include "Common/thread.h"
 #include "Platform/platform.h"
 #include "agent/mibgroup/dtmb/dtmb.h"
@@ -39,9 +40,9 @@ int reconfig = 0;
 // the agent library's macros).
 void httpd_note_sighup(void);
 
-static volatile sig_atomic_t s_shutdownSignal = 0;
-static volatile sig_atomic_t s_dumpRequested = 0;
-static volatile sig_atomic_t s_fileSizeSignal = 0;
+static std::atomic<int> s_shutdownSignal{0};
+static std::atomic<int> s_dumpRequested{0};
+static std::atomic<int> s_fileSizeSignal{0};
 
 static const char* const kAppName = "snmpd";
 static const char* const kLogFile = "/var/log/snmpd.log";

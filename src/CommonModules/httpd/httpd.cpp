@@ -29,7 +29,7 @@ namespace {
 std::atomic<int> srv_shutdown{0};
 std::atomic<int> graceful_shutdown{0};
 volatile sig_atomic_t handle_sig_alarm = 1;
-volatile sig_atomic_t handle_sig_hup = 0;
+std::atomic<int> handle_sig_hup{0};  // set from the agent's signal handler
 
 void FillEntropy(server* srv)
 {
