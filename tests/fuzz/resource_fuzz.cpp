@@ -39,6 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const U32 slot = (flags & 0x80) ? SLOT_BB : r.U8();
     FuzzInput rec = r.Bytes(sizeof(TResource_TS));
     rec.resize(sizeof(TResource_TS), 0);
+    // A new time word asks the back board for the time over the serial line,
+    // which has no peer here: each such input would wait seconds for nothing.
+    auto* in = reinterpret_cast<TResource_TS*>(rec.data());
+    const TResource_TS* held = Resource_GetHandle(SLOT_BB);
+    if (in->u8SlotID == SLOT_BB && held != nullptr) {
+        in->u8NTPZone = held->u8NTPZone;
+        in->u8DayLightFlag = held->u8DayLightFlag;
+        in->u16GPSOffset = held->u16GPSOffset;
+    }
     Resource_SetSlotResource(slot, rec.data());
     return 0;
 }
