@@ -366,6 +366,20 @@ void TSP_CopyOutputTempTSInfo(void)
     s_bEditOpen = true;
 }
 
+U32 TSP_OpenTempTSInfoIfClosed(void)
+{
+    {
+        CARD_STATE_LOCK();
+        if (s_bEditOpen)
+            return ZR_SUCCESS;
+    }
+    U32 rc = TSP_InitOutputTempTSInfo();
+    if (rc != ZR_SUCCESS)
+        return rc;
+    TSP_CopyOutputTempTSInfo();
+    return ZR_SUCCESS;
+}
+
 U32 TSP_CopyOutputTSInfo(void)
 {
     CARD_STATE_LOCK();

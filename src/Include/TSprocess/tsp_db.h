@@ -434,6 +434,9 @@ void TSP_CopyOutputTempTSInfo(void);
 // Commit. Returns 0, or TSP_ERR_NO_MEMORY when the live arrays could not be
 // brought to the working copy's capacities (the live database is then unchanged).
 U32 TSP_CopyOutputTSInfo(void);
+// Opens the working copy from the live database unless an edit is open, so a
+// commit never copies an empty working copy over the live database.
+U32 TSP_OpenTempTSInfoIfClosed(void);
 
 // Free-record search (grows the array when it is full).
 U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS);
