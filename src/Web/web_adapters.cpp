@@ -1,16 +1,39 @@
-// Thin operations of the web back end that the SNMP agent calls too: the
-// channel view, the card reboot and the frequency check of the channel-plan
-// standards.
+// Thin operations of the web back end that its handlers and the SNMP agent
+// share: channel views, the commit and apply of the working copy, the card
+// reboot and the frequency check of the channel-plan standards.
+#include "Comm/ipcomm.h"
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
+#include "TSprocess/tsp.h"
 #include "TSprocess/tsp_db.h"
 #include "Web/web.h"
 
 U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
 {
     return TSP_SendTSInfoToWeb(u16Channel, pstWebTSInfo, TSP_GetTSParam());
+}
+
+U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
+{
+    return TSP_SendTSInfoToWeb(u16Channel, pstWebTSInfo, TSP_GetTempTSParam());
+}
+
+U32 Web_MuxProcess(void)
+{
+    TSP_OpenTempTSInfoIfClosed();
+    TSP_CopyOutputTSInfo();
+    IPComm_SendEITInfo();
+    return Web_MuxProcessForPSITransparent();
+}
+
+U32 Web_MuxProcessForPSITransparent(void)
+{
+    TSP_MuxProcess();
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
+    return 0;
 }
 
 zrErrCode Web_Reboot(void)

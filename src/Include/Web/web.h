@@ -16,6 +16,14 @@ zrErrCode web_Check_QAMB_Frequency(TParameter_DTMB* pstOldTParameter_DTMB);
 U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo);
 // Reboots the card (both chips) through the board manager.
 zrErrCode Web_Reboot(void);
+// View of an output channel from the web working copy.
+U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo);
+// Commits the working copy (opening it from the live database first when no
+// edit is open), sends the EIT records, applies, and sends the slave its
+// routing tables. Always 0.
+U32 Web_MuxProcess(void);
+// Applies the live database and sends the slave its routing tables. Always 0.
+U32 Web_MuxProcessForPSITransparent(void);
 
 // Accessors the web back end also offers to its own handlers.
 void Web_GetPSIInterval(U16* out);
