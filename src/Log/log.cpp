@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -23,7 +24,25 @@ BOOL g_isLogInited = FALSE;
 BOOL g_isSyslogOpen = FALSE;
 U32 g_u32LogControl = 0;
 
-static LogCtrl_ST s_stLogCtrl = {0, 0, 0};
+// The filter is read by every thread that logs and changed from the web while
+// they run, so each field is atomic; the settings file keeps the plain record.
+namespace {
+struct LogFilter {
+    std::atomic<U32> level{0}, module{0}, output{0};
+    LogCtrl_ST Get() const
+    {
+        return {level.load(std::memory_order_relaxed), module.load(std::memory_order_relaxed),
+                output.load(std::memory_order_relaxed)};
+    }
+    void Set(const LogCtrl_ST& c)
+    {
+        level.store(c.emLogLevel, std::memory_order_relaxed);
+        module.store(c.emLogModule, std::memory_order_relaxed);
+        output.store(c.emLogOutput, std::memory_order_relaxed);
+    }
+};
+}  // namespace
+static LogFilter s_stLogCtrl;
 static std::mutex s_LogUniqMutex;
 
 static const U32 kDefaultLevel = 14, kDefaultModule = 0xFFFF, kDefaultOutput = 255;
@@ -209,13 +228,14 @@ void log_printf(LogLevel_EM emLogLevel, LogModule_EM emLogModule, const char* fo
     snprintf(line, sizeof(line), "[%s][%s]%s", LevelName(emLogLevel), ModuleName(emLogModule), replaced);
     if (!g_isLogInited)
         printf("%s\n log module is not initialized\n", line);
-    if (!((U32)emLogLevel & s_stLogCtrl.emLogLevel) || !((U32)emLogModule & s_stLogCtrl.emLogModule))
+    const LogCtrl_ST filter = s_stLogCtrl.Get();
+    if (!((U32)emLogLevel & filter.emLogLevel) || !((U32)emLogModule & filter.emLogModule))
         return;
-    if (s_stLogCtrl.emLogOutput & LOG_OUTPUT_CONSOLE) {
+    if (filter.emLogOutput & LOG_OUTPUT_CONSOLE) {
         fputs(line, stdout);
         fflush(stdout);
     }
-    if (s_stLogCtrl.emLogOutput & LOG_OUTPUT_SYSLOG) {
+    if (filter.emLogOutput & LOG_OUTPUT_SYSLOG) {
         if (!g_isSyslogOpen) {
             printf("[%s:%d] syslogd is not open\n", "log_printf", __LINE__);
             return;
@@ -260,21 +280,21 @@ void log_Init(U8* pu8LogSavepath)
     g_isLogInited = TRUE;
 }
 
-void Log_SetLevel(U32 level) { s_stLogCtrl.emLogLevel = level; }
-void Log_SetModule(U32 module) { s_stLogCtrl.emLogModule = module; }
-void Log_SetOutputMode(U32 output) { s_stLogCtrl.emLogOutput = output; }
-U32 Log_GetLevel(void) { return s_stLogCtrl.emLogLevel; }
-U32 Log_GetModule(void) { return s_stLogCtrl.emLogModule; }
-U32 Log_GetOutputMode(void) { return s_stLogCtrl.emLogOutput; }
+void Log_SetLevel(U32 level) { s_stLogCtrl.level.store(level, std::memory_order_relaxed); }
+void Log_SetModule(U32 module) { s_stLogCtrl.module.store(module, std::memory_order_relaxed); }
+void Log_SetOutputMode(U32 output) { s_stLogCtrl.output.store(output, std::memory_order_relaxed); }
+U32 Log_GetLevel(void) { return s_stLogCtrl.level.load(std::memory_order_relaxed); }
+U32 Log_GetModule(void) { return s_stLogCtrl.module.load(std::memory_order_relaxed); }
+U32 Log_GetOutputMode(void) { return s_stLogCtrl.output.load(std::memory_order_relaxed); }
 
 void LogSetting_ParamInit(void)
 {
-    s_stLogCtrl = {kDefaultLevel, kDefaultModule, kDefaultOutput};
+    s_stLogCtrl.Set({kDefaultLevel, kDefaultModule, kDefaultOutput});
 }
 
 U32 LogSetting_StoreParam(void)
 {
-    LogCtrl_ST copy = s_stLogCtrl;
+    LogCtrl_ST copy = s_stLogCtrl.Get();
     zrErrCode rc = PARAMS_WriteFile(LOG_SETTING_PATH, reinterpret_cast<U8*>(&copy), sizeof(copy));
     if (rc != ZR_SUCCESS)
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "[%s:%d]PARAM_WriteFile error,enErrCode[%08X]\r\n", __func__,
@@ -285,10 +305,10 @@ U32 LogSetting_StoreParam(void)
 U32 Log_RestoreParam(void)
 {
     for (U8 u8TryTimes = 0; u8TryTimes < 2; u8TryTimes++) {
-        LogCtrl_ST read = s_stLogCtrl;
+        LogCtrl_ST read = s_stLogCtrl.Get();
         zrErrCode rc = PARAMS_ReadFile(LOG_SETTING_PATH, reinterpret_cast<U8*>(&read), sizeof(read));
         if (rc == ZR_SUCCESS) {
-            s_stLogCtrl = read;
+            s_stLogCtrl.Set(read);
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "[%s:%d]Get logSetting configuration success!!\r\n", __func__,
                        __LINE__);
             return 0;
