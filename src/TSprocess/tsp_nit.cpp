@@ -10,6 +10,7 @@
 #include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_view.h"
+#include "Web/web.h"
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -604,26 +605,19 @@ U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbp
 
 void TSP_BuildCableDeliveryDescriptor(U32 u32FreqKHz, U8 u8QAMMod, U32 u32SymbolRateK, U8 aru8Desc[13])
 {
-    // BCD digits, most significant first.
-    auto bcd = [](U32 v, int digits, U8* out) {
-        for (int i = digits - 1; i >= 0; i--) {
-            const U8 d = (U8)(v % 10);
-            v /= 10;
-            if (i & 1)
-                out[i / 2] = (U8)((out[i / 2] & 0xF0) | d);
-            else
-                out[i / 2] = (U8)((out[i / 2] & 0x0F) | (d << 4));
-        }
-    };
     memset(aru8Desc, 0, 13);
     aru8Desc[0] = 0x44;
     aru8Desc[1] = 11;
-    bcd(u32FreqKHz * 10, 8, aru8Desc + 2);
+    const U32 freq = Bcd2Hex((U32)(((U64)u32FreqKHz * 10) % 100000000u));
+    // Upper 28 bits: the symbol rate's seven digits; FEC_inner 0 below.
+    const U32 sr = Bcd2Hex((U32)(((U64)u32SymbolRateK * 10) % 10000000u)) << 4;
+    for (int i = 0; i < 4; i++) {
+        aru8Desc[2 + i] = (U8)(freq >> (24 - 8 * i));
+        aru8Desc[9 + i] = (U8)(sr >> (24 - 8 * i));
+    }
     aru8Desc[6] = 0xFF;
     aru8Desc[7] = 0xF0;
     aru8Desc[8] = (U8)(u8QAMMod + 1);
-    bcd(u32SymbolRateK * 10, 7, aru8Desc + 9); // upper 28 bits; FEC_inner 0 below
-    aru8Desc[12] &= 0xF0;
 }
 
 U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex, U32 u32EnableChannel)

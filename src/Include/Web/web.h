@@ -152,3 +152,55 @@ void Web_GetRebootTimeGap(U8* out);
 WEB_OTHER_HANDLERS(WEB_DECLARE_HANDLER)
 zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head);
 
+
+// ---- PSI/SI editing ----
+#include "SIprocess/tdttot.h"
+#include "TSprocess/tsp_nit.h"
+
+// Generation switches of one output stream, as the web reads and writes them.
+typedef struct {
+    U8 u8PATGenerate;
+    U8 u8PMTGenerate;
+    U8 u8CATGenerate;
+    U8 u8SDTGenerate;
+    U8 u8BATGenerate;
+    U8 u8NITGenerate;
+    U8 u8TDTGenerate;
+    U8 u8TOTGenerate;
+    U8 u8EITGenerate;
+    U8 u8MGTGenerate;
+    U8 u8VCTGenerate;
+    U8 u8STTGenerate;
+    U8 u8ETTGenerate;
+    U16 u16TransChannel;
+    U32 u32VCTType;
+} PSITrans;
+
+// Two hex characters to a byte (one character: its digit; none: 0).
+U8 x2c(const char* what);
+// Packed BCD of the lowest eight decimal digits of a number.
+U32 Bcd2Hex(U32 u32Value);
+// A descriptor loop as JSON objects appended to the array; 775 for a missing
+// loop or array, or an empty loop.
+zrErrCode _web_parseDescriptor(const U8* pu8Desc, U32 u32Len, cJSON* pArray);
+zrErrCode web_GetPSITransparent(U16 u16OutChannel, PSITrans* pstTS);
+zrErrCode web_SetPSITransparent(U16 u16OutChannel, PSITrans* pstTS);
+
+U32 Web_TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT);
+U32 Web_TSP_AddNetworkDescriptor(int nChannel, dvbpsi_descriptor_t stDesc);
+U32 Web_TSP_DeleteNetworkDesc(int nChannel, int nIndex);
+U32 Web_TSP_AddNIT_TS(int nChannel, U16 u16TSID, U16 u16OriginalNetworkID);
+U32 Web_TSP_DelOneTSOfNIT(int nChannel, int nEntry);
+U32 Web_TSP_AddDescriptor2NIT_Ts(int nChannel, int nEntry, dvbpsi_descriptor_t* pstDesc);
+U32 Web_TSP_EditOneTSDescOfNIT(int nChannel, U32 u32Entry, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc);
+U32 Web_TSP_DeleteOneTSDescOfNIT(int nChannel, U32 u32Entry, U32 u32DescIndex);
+U32 Web_TSP_EditNITVersionNum(U16 u16Channel, U16 u16Version, U16 u16NetworkID);
+U32 Web_TSP_GetOneTsDescInfo(int nChannel, U32 u32Entry, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc);
+U16 Web_TSP_GetPATPID(U16 u16Channel);
+zrErrCode Web_TSP_SetPATPID(U16 u16Channel, U16 u16PID);
+BOOL Web_TSP_IsPATPIDExistInTS(U16 u16Channel, U16 u16PID);
+U32 Web_TSP_GetTOTTableInfo(int nChannel, TOTTable_t* pstTOT);
+zrErrCode Web_TSP_AddTOT_LTODescriptor(U16 u16Channel, TOTBuf_t* pstTOTBuf);
+U32 Web_TSP_DelTOT(int nChannel);
+U32 Web_TSP_DelOneNITInfo(U16 u16OutTSIndex);
+U32 Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32Channel);

@@ -1,0 +1,280 @@
+// The web's SI editing: descriptor, BCD and hex codings, the refusals of bad
+// channels and oversized or short descriptors, the TOT texts both ways, the
+// table switches and the automatic NIT on a working copy that was closed.
+#include "Comm/maccomm.h"
+#include "CommonModules/httpd/base.h"
+#include "CommonModules/httpd/buffer.h"
+#include "CommonModules/httpd/chunk.h"
+#include "MNG/bmn.h"
+#include "Parameter/parameters.h"
+#include "TSprocess/tsp_view.h"
+#include "Web/web.h"
+#include "support/tsp_wire.h"
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+
+namespace {
+
+// The reply of one POST, parsed.
+struct Answer {
+    cJSON* json = nullptr;
+    ~Answer() { cJSON_Delete(json); }
+    int Code() const { return cJSON_GetObjectItem(json, "code") ? cJSON_GetObjectItem(json, "code")->valueint : -1; }
+    cJSON* Data() const { return cJSON_GetObjectItem(json, "data"); }
+};
+
+std::unique_ptr<Answer> Call(const char* key, const std::string& members)
+{
+    std::string head = std::string("POST /") + key + " HTTP/1.1\r\n\r\n";
+    std::string text = "{\"token\":\"t\"" + (members.empty() ? "" : "," + members) + "}";
+    connection con{};
+    con.request.request = buffer_init_string(head.c_str());
+    con.request_content_queue = chunkqueue_init();
+    chunkqueue_append_mem(con.request_content_queue, text.c_str(), text.size() + 1);
+    buffer* out = buffer_init();
+    web_ProcessData(out, nullptr, &con);
+    auto a = std::make_unique<Answer>();
+    a->json = cJSON_Parse(out->ptr ? out->ptr : "");
+    buffer_free(out);
+    buffer_free(con.request.request);
+    chunkqueue_free(con.request_content_queue);
+    return a;
+}
+
+std::string Descs(const Answer& nit, int entry)
+{
+    cJSON* e = cJSON_GetArrayItem(cJSON_GetObjectItem(nit.Data(), "streamList"), entry);
+    char* s = cJSON_PrintUnformatted(cJSON_GetObjectItem(e, "descriptors"));
+    std::string out = s ? s : "";
+    cJSON_free(s);
+    return out;
+}
+
+cJSON* Parsed(const std::vector<U8>& loop)
+{
+    cJSON* arr = cJSON_CreateArray();
+    EXPECT_EQ(_web_parseDescriptor(loop.data(), (U32)loop.size(), arr), ZR_SUCCESS);
+    return arr;
+}
+
+TEST(WebPsiCodings, HexBcdAndDescriptorLoops)
+{
+    EXPECT_EQ(x2c("4a"), 0x4A);
+    EXPECT_EQ(x2c("F0"), 0xF0);
+    EXPECT_EQ(x2c("7"), 7);
+    EXPECT_EQ(x2c(""), 0);
+    EXPECT_EQ(x2c(nullptr), 0);
+    EXPECT_EQ(Bcd2Hex(0), 0u);
+    EXPECT_EQ(Bcd2Hex(4740000), 0x04740000u);
+    EXPECT_EQ(Bcd2Hex(123456789), 0x23456789u);
+
+    // Five empty descriptors: the fifth ends the walk.
+    cJSON* arr = Parsed({1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0});
+    EXPECT_EQ(cJSON_GetArraySize(arr), 4);
+    cJSON_Delete(arr);
+
+    arr = Parsed({0x44, 11, 0x04, 0x74, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x68, 0x75, 0x00});
+    cJSON* d = cJSON_GetArrayItem(arr, 0);
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "tag")->valuestring, "44");
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "data")->valuestring, "0474000000000300687500");
+    EXPECT_EQ(cJSON_GetObjectItem(d, "frequency")->valuedouble, 474000);
+    EXPECT_EQ(cJSON_GetObjectItem(d, "symbolrate")->valuedouble, 6875);
+    cJSON_Delete(arr);
+
+    // Short delivery descriptors are bytes only; one running past the loop ends it.
+    arr = Parsed({0x43, 3, 0x01, 0x17, 0x47, 0x40, 2, 'N', 'X', 0x44, 9, 1});
+    ASSERT_EQ(cJSON_GetArraySize(arr), 2);
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(arr, 0), "data")->valuestring, "011747");
+    EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(arr, 0), "frequency"), nullptr);
+    EXPECT_STREQ(cJSON_GetObjectItem(cJSON_GetArrayItem(arr, 1), "data")->valuestring, "NX");
+    cJSON_Delete(arr);
+
+    U8 one = 0;
+    cJSON* obj = cJSON_CreateObject();
+    EXPECT_EQ(_web_parseDescriptor(&one, 0, obj), ZR_ERR_WEB_BAD_PARAM);
+    EXPECT_EQ(_web_parseDescriptor(&one, 1, obj), ZR_ERR_WEB_BAD_PARAM);
+    cJSON_Delete(obj);
+}
+
+class WebPsi : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        using namespace tspwire;
+        mode_ = g_u32ModulationMode;
+        channels_ = g_u8OutputChannelNum;
+        params_ = *GetDTMBPara_Handle();
+        g_u32ModulationMode = 3;
+        g_u8OutputChannelNum = 8;
+        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);
+        ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0), TS(1), TS(2)})), 0u);
+        for (U16 ch = 0; ch < 3; ch++) {
+            Prog p;
+            p.ch = ch;
+            p.progId = (U16)(ch + 1);
+            ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)})), 0u);
+        }
+        TSP_InitOutputTempTSInfo();
+        TSP_CopyOutputTempTSInfo();
+        ASSERT_EQ(Call("AddNITStream.w", Ch(0) + ",\"tsid\":1,\"originalID\":2")->Code(), 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(tspwire::CheckInvariants(TSP_GetTempTSParam()), "");
+        g_u32ModulationMode = mode_;
+        g_u8OutputChannelNum = channels_;
+        *GetDTMBPara_Handle() = params_;
+        TSP_FreeOutputTSInfo();
+    }
+    static std::string Ch(int c, int port = 0)
+    {
+        return "\"port\":" + std::to_string(port) + ",\"channel\":" + std::to_string(c);
+    }
+    std::string Nit0() { return Descs(*Call("GetNIT.w", Ch(0)), 0); }
+    U32 mode_;
+    U8 channels_;
+    TParameter_DTMB params_;
+};
+
+TEST_F(WebPsi, DeliveryDescriptorsEncode)
+{
+    auto r = Call("SetCable.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,"
+                                        "\"lcnList\":[{\"frequency\":474000,\"symbolrate\":6875,\"modulation\":3}]");
+    EXPECT_EQ(r->Code(), 0);
+    EXPECT_NE(Nit0().find("\"data\":\"0474000000000300687500\",\"length\":11,\"frequency\":474000,"
+                          "\"symbolrate\":6875"),
+              std::string::npos)
+        << Nit0();
+
+    const std::string sat = Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"tableindex\":0,\"tagId\":67,\"tableid\":64,"
+                                    "\"data\":[0,0,0,0,0,0,5,0,0,0,3],\"frequency\":11747,"
+                                    "\"symbolrate\":27500,";
+    EXPECT_EQ(Call("AddDescriptor.w", sat + "\"orbitalposition\":1000,\"editFlag\":false")->Code(), 774);
+    EXPECT_EQ(Call("AddDescriptor.w", sat + "\"orbitalposition\":999,\"editFlag\":false")->Code(), 0);
+    EXPECT_NE(Nit0().find("\"data\":\"0117470099900502750003\""), std::string::npos) << Nit0();
+    // A number as editFlag changes nothing and still succeeds.
+    const std::string before = Nit0();
+    EXPECT_EQ(Call("AddDescriptor.w", sat + "\"orbitalposition\":9,\"editFlag\":1")->Code(), 0);
+    // A delivery descriptor without room for its fields is refused.
+    EXPECT_EQ(Call("AddDescriptor.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"tableindex\":0,\"tagId\":68,"
+                                              "\"tableid\":64,\"editFlag\":false,\"data\":[1,2,3],"
+                                              "\"frequency\":474000,\"symbolrate\":6875")
+                  ->Code(),
+              774);
+    EXPECT_EQ(Nit0(), before);
+}
+
+TEST_F(WebPsi, RefusalsChangeNothing)
+{
+    const std::string before = Nit0();
+    const std::string hex300(600, 'a');
+    EXPECT_EQ(Call("SetOtherDescriptor.w", Ch(0) + ",\"tsindex\":0,\"descriptor\":0,\"tableindex\":0,"
+                                                   "\"tag\":\"83\",\"editFlag\":false,\"data\":\"" + hex300 + "\"")
+                  ->Code(),
+              774);
+    EXPECT_EQ(Call("AddNITNetwork.w", Ch(0) + ",\"tag\":\"4a\",\"data\":\"" + hex300 + "\"")->Code(), 774);
+    std::string arr = "[0";
+    for (int i = 1; i < 256; i++)
+        arr += ",1";
+    arr += "]";
+    EXPECT_EQ(Call("SetLCN.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"tagId\":131,\"data\":" + arr)
+                  ->Code(),
+              774);
+    // Channels beyond the card's eight, negative ones and channels without a stream.
+    EXPECT_EQ(Call("AddNITStream.w", Ch(8) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
+    EXPECT_EQ(Call("AddNITStream.w", Ch(0, 2) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
+    EXPECT_EQ(Call("AddNITStream.w", Ch(-1) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
+    EXPECT_EQ(Call("GetPAT.w", Ch(5))->Code(), 774);
+    EXPECT_EQ(Call("SetPATPid.w", Ch(5) + ",\"pid\":3")->Code(), 774);
+    EXPECT_EQ(Call("GetTOTLocaltimeoffsetDescriptor.w", Ch(5))->Code(), 774);
+    EXPECT_EQ(Nit0(), before);
+
+    // TS information descriptor: the body must hold the service ids.
+    EXPECT_EQ(Call("SetTSInfoDesc.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"data\":[1]")->Code(),
+              774);
+    EXPECT_EQ(TSP_GetTempTSParam()->pOutputTS[TSP_FindStreamOfChannel(TSP_GetTempTSParam(), 0)].u8HasTsInfoFlag, 0);
+    EXPECT_EQ(Call("SetTSInfoDesc.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"data\":[9,1,44]")
+                  ->Code(),
+              0);
+    auto view = std::make_unique<Output_WebTSInfo>();
+    ASSERT_EQ(Web_GetTempTSWebInfo(0, view.get()), 0u);
+    EXPECT_EQ(view->arOutputProInfo[0].u16ServiceID, 0x12C);
+    EXPECT_EQ(view->u8HasTsInfoFlag, 1);
+
+    EXPECT_EQ(Call("SetPATPid.w", Ch(0) + ",\"pid\":31")->Code(), ZR_ERR_PARAMS);
+    EXPECT_EQ(Call("SetPATPid.w", Ch(0) + ",\"pid\":16")->Code(), 1);
+    EXPECT_EQ(Call("SetPATPid.w", Ch(0) + ",\"pid\":0")->Code(), 0);
+    EXPECT_EQ(Call("SetPATPid.w", Ch(0) + ",\"pid\":30")->Code(), 0);
+    EXPECT_EQ(cJSON_GetObjectItem(Call("GetPAT.w", Ch(0))->Data(), "pid")->valueint, 30);
+}
+
+TEST_F(WebPsi, TotOffsetRoundTrip)
+{
+    auto def = Call("GetTOTLocaltimeoffsetDescriptor.w", Ch(1));
+    cJSON* d = cJSON_GetArrayItem(cJSON_GetObjectItem(def->Data(), "streamList"), 0);
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "TimeOfChange")->valuestring, "2022/01/01 00:00:00");
+
+    const char* entry = "\"streamList\":[{\"CountryCode\":[70,82,65],\"CountryRegID\":3,\"LocalTimeOffsetPol\":1,"
+                        "\"LocalTimeOffset\":\"05:30\",\"NextTimeOffset\":\"06:30\","
+                        "\"TimeOfChange\":\"2031/03/30 01:00:00\"}]";
+    EXPECT_EQ(Call("SetTOTLocaltimeoffsetDescriptor.w", Ch(1) + "," + entry)->Code(), 0);
+    auto got = Call("GetTOTLocaltimeoffsetDescriptor.w", Ch(1));
+    d = cJSON_GetArrayItem(cJSON_GetObjectItem(got->Data(), "streamList"), 0);
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "CountryCode")->valuestring, "465241");
+    EXPECT_EQ(cJSON_GetObjectItem(d, "CountryRegID")->valueint, 3);
+    EXPECT_EQ(cJSON_GetObjectItem(d, "LocalTimeOffsetPol")->valueint, 1);
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "LocalTimeOffset")->valuestring, "05:30");
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "NextTimeOffset")->valuestring, "06:30");
+    EXPECT_STREQ(cJSON_GetObjectItem(d, "TimeOfChange")->valuestring, "2031/03/30 01:00:00");
+    EXPECT_EQ(Call("SetTOTLocaltimeoffsetDescriptor.w", Ch(1) + ",\"streamList\":[{\"CountryCode\":[70]}]")->Code(),
+              774);
+}
+
+TEST_F(WebPsi, TableSwitches)
+{
+    const std::string flags = "\"flag\":{\"pat\":1,\"pmt\":1,\"cat\":0,\"sdt\":1,\"nit\":1,\"TDT\":0,\"TOT\":1,"
+                              "\"mgt\":0,\"vct\":0,\"stt\":0,\"vcttype\":258}";
+    GetDTMBPara_Handle()->u8InsertPSIEnable[1] = 7;
+    // A channel beyond the eight refuses the whole list before anything changes.
+    auto bad = Call("SetSubboardPSIPChannel.w", "\"portlist\":[{\"port\":0,\"channellist\":[{\"channel\":1,"
+                                                "\"enable\":1," + flags + "},{\"channel\":9,\"enable\":1," +
+                                                    flags + "}]}]");
+    EXPECT_EQ(bad->Code(), 774);
+    EXPECT_EQ(GetDTMBPara_Handle()->u8InsertPSIEnable[1], 7);
+    EXPECT_EQ(Call("SetSubboardPSIPChannel.w", "\"portlist\":[{\"port\":0,\"channellist\":[{\"channel\":1,"
+                                               "\"enable\":1," + flags + "}]}]")
+                  ->Code(),
+              0);
+    auto got = Call("GetSubboardPSIPChannel.w", "");
+    cJSON* list = cJSON_GetObjectItem(cJSON_GetArrayItem(cJSON_GetObjectItem(got->Data(), "portlist"), 0),
+                                      "channellist");
+    ASSERT_EQ(cJSON_GetArraySize(list), 3);
+    cJSON* f = cJSON_GetObjectItem(cJSON_GetArrayItem(list, 1), "flag");
+    EXPECT_EQ(cJSON_GetObjectItem(f, "tdt")->valueint, 0);
+    EXPECT_EQ(cJSON_GetObjectItem(f, "tot")->valueint, 1);
+    EXPECT_EQ(cJSON_GetObjectItem(f, "cat")->valueint, 0);
+    EXPECT_EQ(cJSON_GetObjectItem(f, "vcttype")->valueint, 2);
+    EXPECT_EQ(GetDTMBPara_Handle()->u8InsertPSIEnable[1], 1);
+    // The open working copy carries the switches, so a later commit keeps them.
+    const Output_TSInfo* w = TSP_GetTempTSParam();
+    EXPECT_EQ(w->pOutputTS[TSP_FindStreamOfChannel(w, 1)].u8TOTGenerate, 1);
+    // The insertion switch is saved in the parameter record.
+    EXPECT_EQ(PARAMS_GetCurParamsHandler()->st_DTMBParams.stDTMBParams.u8InsertPSIEnable[1], 1);
+}
+
+TEST_F(WebPsi, AutomaticNitOpensTheWorkingCopy)
+{
+    // A working copy that was never filled must not replace the live database.
+    TSP_InitOutputTempTSInfo();
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    for (U16 ch = 0; ch < 3; ch++) {
+        EXPECT_NE(TSP_FindStreamOfChannel(TSP_GetTSParam(), ch), TSP_INVALID_INDEX);
+        auto nit = Call("GetNIT.w", Ch(ch));
+        EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
+        EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(nit->Data(), "streamList")), 3);
+    }
+}
+
+}  // namespace
