@@ -725,11 +725,14 @@ zrErrCode web_processClearOneChannelProg(buffer* reply)
         }
     }
     if (bDeleted) {
-        // The slave's routing tables too, so channels 4-7 stop routing the
-        // deleted PIDs.
-        Web_MuxProcessForPSITransparent();
+        TSP_MuxProcess();
         IPComm_SendEITInfo();
     }
+    // The slave's routing tables in every case (the streams of an absent
+    // input card may have been cleared above), so channels 4-7 stop routing
+    // deleted PIDs.
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
     TSP_UpdateResourceInfo();
     return web_ReplyData(reply, nullptr);
 }
