@@ -153,8 +153,9 @@ TEST_F(WebStreams, EditorExchangesPidsCutsNamesAndStaysInsideItsArrays)
     cJSON* swap = cJSON_Parse(R"([{"oldpid":100,"newvalue":200},{"oldpid":200,"newvalue":100},{"oldpid":100}])");
     Web_ReplaceOtherPIDs(view.get(), swap);
     cJSON_Delete(swap);
-    EXPECT_EQ(view->arOutputPIDInfo[0].u16PID, 200);
-    EXPECT_EQ(view->arOutputPIDInfo[1].u16PID, 100);
+    const U16 first = view->arOutputPIDInfo[0].u16PID, second = view->arOutputPIDInfo[1].u16PID;  // packed
+    EXPECT_EQ(first, 200);
+    EXPECT_EQ(second, 100);
 
     // 250 program entries and 25 elementary streams: only the view's arrays
     // are written; names longer than 32 bytes keep their first 32.

@@ -164,14 +164,14 @@ static bool web_TempChannelHasStream(U16 u16Flat)
     return TSP_FindStreamOfChannel(TSP_GetTempTSParam(), u16Flat) != TSP_INVALID_INDEX;
 }
 
-// Writes a field from a number key when present and in range (truncated to
-// the field's width); other types are ignored.
+// A number key's value truncated to the field's width when present and in
+// range, else the field's current value (other types are ignored). By value:
+// the views are packed, so no reference to their fields is taken.
 template <class T>
-static void web_TakeNum(const cJSON* obj, const char* key, T& field)
+static T web_NumOr(const cJSON* obj, const char* key, T current)
 {
     U32 v = 0;
-    if (web_MemberU32(obj, key, &v))
-        field = (T)v;
+    return web_MemberU32(obj, key, &v) ? (T)v : current;
 }
 
 // A name key (UTF-8) stored as DVB SI text: at most the field's 32 bytes.
@@ -548,10 +548,10 @@ zrErrCode web_processSetTSParam(buffer* reply)
         return ZR_ERR_WEB_POST_PARAM;
     Output_WebTSInfo& v = *view;
     const cJSON* root = body.Root();
-    web_TakeNum(root, "originalnetworkid", v.u16OriginalNetworkID);
-    web_TakeNum(root, "tsid", v.u16TransportStreamID);
-    web_TakeNum(root, "modulationmode", v.u8ModulationMode);
-    web_TakeNum(root, "tdtinsert", v.u8TDTGenerate);
+    v.u16OriginalNetworkID = web_NumOr(root, "originalnetworkid", v.u16OriginalNetworkID);
+    v.u16TransportStreamID = web_NumOr(root, "tsid", v.u16TransportStreamID);
+    v.u8ModulationMode = web_NumOr(root, "modulationmode", v.u8ModulationMode);
+    v.u8TDTGenerate = web_NumOr(root, "tdtinsert", v.u8TDTGenerate);
     const cJSON* progs = body.Get("programlist");
     if (cJSON_IsArray(progs)) {
         U32 i = 0;
@@ -603,16 +603,16 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     if (ret != 0)
         return (zrErrCode)ret;
     const cJSON* root = body.Root();
-    web_TakeNum(root, "majorchannel", p.u16MajorChannelNum);
-    web_TakeNum(root, "minorchannel", p.u16MinorChannelNum);
+    p.u16MajorChannelNum = web_NumOr(root, "majorchannel", p.u16MajorChannelNum);
+    p.u16MinorChannelNum = web_NumOr(root, "minorchannel", p.u16MinorChannelNum);
     web_TakeName(root, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen);
     web_TakeName(root, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen);
-    web_TakeNum(root, "serviceid", p.u16ServiceID);
-    web_TakeNum(root, "servicetype", p.u8ServiceType);
+    p.u16ServiceID = web_NumOr(root, "serviceid", p.u16ServiceID);
+    p.u8ServiceType = web_NumOr(root, "servicetype", p.u8ServiceType);
     const cJSON* pids = body.Get("pids");
     if (cJSON_IsObject(pids)) {
-        web_TakeNum(pids, "pcr", p.u16PCRPID);
-        web_TakeNum(pids, "pmt", p.u16PMTPID);
+        p.u16PCRPID = web_NumOr(pids, "pcr", p.u16PCRPID);
+        p.u16PMTPID = web_NumOr(pids, "pmt", p.u16PMTPID);
         const cJSON* es = cJSON_GetObjectItemCaseSensitive(pids, "es");
         U32 i = 0;
         const cJSON* e = nullptr;
@@ -622,9 +622,9 @@ zrErrCode web_processSetProgramParam(buffer* reply)
                 if (i >= TSP_WEB_ES_MAX)
                     break;
                 Output_WebPIDInfo& o = p.arOutputESInfo[i++];
-                web_TakeNum(e, "pid", o.u16PID);
-                web_TakeNum(e, "pidtype", o.u8PIDType);
-                web_TakeNum(e, "streamtype", o.u8StreamType);
+                o.u16PID = web_NumOr(e, "pid", o.u16PID);
+                o.u8PIDType = web_NumOr(e, "pidtype", o.u8PIDType);
+                o.u8StreamType = web_NumOr(e, "streamtype", o.u8StreamType);
             }
         }
     }
