@@ -227,17 +227,4 @@ TEST_F(WebStreams, ApplyOpensTheEditAndDeletionAndClearingReachTheSlave)
     EXPECT_TRUE(SlaveTablesPending());
 }
 
-TEST(WebStreamNames, TablesNameKnownTypesAndFallBack)
-{
-    char s[WEB_TYPE_DESC_LEN];
-    Web_GetStreamTypeDesc(36, s);
-    EXPECT_STREQ(s, "Video(H265)");
-    Web_GetStreamTypeDesc(7, s);
-    EXPECT_STREQ(s, "User Private");
-    Web_GetPIDTypeDesc(16, s);
-    EXPECT_STREQ(s, "EIT");
-    Web_GetPIDTypeDesc(17, s);
-    EXPECT_STREQ(s, "Unknown");
-}
-
 }  // namespace

@@ -156,12 +156,12 @@ static zrErrCode web_ReadServiceId(const WebBody& body, const char* key, U16* pu
     return ZR_SUCCESS;
 }
 
-// Whether the channel has an output stream in the working copy: edits of a
-// channel without one are refused before anything is looked up by index.
-static bool web_TempChannelHasStream(U16 u16Flat)
+// Whether the channel has an output stream in the database given: programs
+// of a channel without one are refused, never looked up in no stream.
+static bool web_HasStream(const Output_TSInfo* pstParamTS, U16 u16Flat)
 {
     CARD_STATE_LOCK();
-    return TSP_FindStreamOfChannel(TSP_GetTempTSParam(), u16Flat) != TSP_INVALID_INDEX;
+    return TSP_FindStreamOfChannel(pstParamTS, u16Flat) != TSP_INVALID_INDEX;
 }
 
 // A number key's value truncated to the field's width when present and in
@@ -348,11 +348,8 @@ zrErrCode web_processGetOutputProgramStatus(buffer* reply)
         rc = web_ReadServiceId(body, "serviceid", &sid);
     if (rc != ZR_SUCCESS)
         return rc;
-    {
-        CARD_STATE_LOCK();
-        if (TSP_FindStreamOfChannel(TSP_GetTSParam(), flat) == TSP_INVALID_INDEX)
-            return ZR_ERR_WEB_POST_PARAM;
-    }
+    if (!web_HasStream(TSP_GetTSParam(), flat))
+        return ZR_ERR_WEB_POST_PARAM;
     Output_WebProgramInfo p{};
     U32 ret = Web_GetProgramInfoToWeb(flat, sid, &p);
     if (ret != 0)
@@ -492,7 +489,7 @@ zrErrCode web_processGetTempProgramInfo(buffer* reply)
         rc = web_ReadServiceId(body, "serviceid", &sid);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_TempChannelHasStream(flat))
+    if (!web_HasStream(TSP_GetTempTSParam(), flat))
         return ZR_ERR_WEB_POST_PARAM;
     Output_WebProgramInfo p{};
     U32 ret = Web_GetTempProgramInfoToWeb(flat, sid, &p);
@@ -596,7 +593,7 @@ zrErrCode web_processSetProgramParam(buffer* reply)
         rc = web_ReadServiceId(body, "oldserviceid", &oldSid);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_TempChannelHasStream(flat))
+    if (!web_HasStream(TSP_GetTempTSParam(), flat))
         return ZR_ERR_WEB_POST_PARAM;
     Output_WebProgramInfo p{};
     U32 ret = Web_GetTempProgramInfoToWeb(flat, oldSid, &p);

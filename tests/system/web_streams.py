@@ -8,6 +8,7 @@ Usage: python3 web_streams.py BUILD_DIR
 The card runs on slot 13 (own address 127.168.1.24, HTTP port 18024); the
 input card is slot 5 on 127.168.1.30.
 """
+import codecs
 import json
 import os
 import re
@@ -30,7 +31,6 @@ CARD = "192.168.1.24"
 ADDR = "127.168.1.24"
 PORT = 18024
 INPUT_SLOT, INPUT_ADDR = 5, "127.168.1.30"
-MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
 NAME = "中央电视台"
 build = os.path.abspath(sys.argv[1])
 failed = 0
@@ -82,20 +82,6 @@ def size_of(root, ch):
         return 0
 
 
-def unquote(text):
-    """Bytes of a psidecode quoted string ("..." with \\xNN escapes)."""
-    out = bytearray()
-    i = 0
-    while i < len(text):
-        if text.startswith("\\x", i):
-            out.append(int(text[i + 2:i + 4], 16))
-            i += 4
-        else:
-            out += text[i].encode()
-            i += 1
-    return bytes(out)
-
-
 def sdt_names(dec):
     """{service id: name bytes} from the SDTs of a decode (later ones win)."""
     names, sid = {}, None
@@ -105,7 +91,7 @@ def sdt_names(dec):
             sid = int(m.group(1))
         m = re.match(r'SERVICE_DESC type=\S+ provider=".*?(?<!\\)" name="(.*)"$', line)
         if m and sid is not None:
-            names[sid] = unquote(m.group(1))
+            names[sid] = codecs.escape_decode(m.group(1).encode())[0]
     return names
 
 
@@ -113,18 +99,6 @@ def dvb_text(raw):
     if raw[:1] == b"\x13":
         return raw[1:].decode("gb2312", errors="replace")
     return raw.decode("latin-1")
-
-
-def routed_channels(root):
-    """Output channels that the committed routing table feeds from slot 5."""
-    with open(os.path.join(root, "board.state"), "rb") as f:
-        f.seek(MUX_COMMITTED)
-        mux = struct.unpack("<2048Q", f.read(2048 * 8))
-    out = set()
-    for e in mux:
-        if e and ((e >> 23) & 0x1FFFFFFF) >> 23 == INPUT_SLOT:
-            out.add((e & 0x7FFFFF) >> 13)
-    return out
 
 
 def answer_deletions(ic, stop):
@@ -218,14 +192,11 @@ def main():
         after = {c["channel"]: c for c in call("GetOutputTSStatus.w")["data"]["portlist"][0]["channellist"]}
         check(after.get(1, {}).get("programlist") == [] and len(after.get(0, {}).get("programlist", [])) == 2,
               "channel 1 has no programs left, channel 0 keeps its own")
-        check(1 not in routed_channels(root) and 0 in routed_channels(root),
-              "the routing table no longer feeds channel 1")
         off0, off1 = size_of(root, 0), size_of(root, 1)
         time.sleep(3)
-        dec1, dec0 = decode_tail(root, 1, off1), decode_tail(root, 0, off0)
-        check("SDT_SERVICE id=200" not in dec1 and "PAT_PROGRAM number=200" not in dec1,
-              "the capture of channel 1 no longer carries its programs")
-        check("SDT_SERVICE id=100" in dec0 or "SECTION" in dec0, "channel 0's capture goes on")
+        dec1 = decode_tail(root, 1, off1)
+        check(size_of(root, 0) > off0 and "SDT_SERVICE id=200" not in dec1 and "PAT_PROGRAM number=200" not in dec1,
+              "the carousel goes on, and the capture of channel 1 no longer carries its programs")
         check(proc.poll() is None, "modcard still runs")
     finally:
         stop.set()
