@@ -696,13 +696,7 @@ zrErrCode web_processClearOneChannelProg(buffer* reply)
     if (!web_JsonU32(body.Get("channel"), &channel) || channel >= TSP_WEB_CHANNEL_MAX)
         return ZR_ERR_WEB_POST_PARAM;
     WEB_ACTION("[%s:%d] WEB: Send DelDestChannelNum To InputBoard!\r\n");
-    zrErrCode rc;
-    {
-        // Held until every input card is counted, so that no answer can
-        // arrive before its own count.
-        CARD_STATE_LOCK();
-        rc = TSP_SendDelDestChannelNumToInputBoard(channel);
-    }
+    zrErrCode rc = TSP_SendDelDestChannelNumToInputBoard(channel);
     if (rc != ZR_SUCCESS)
         return rc;
     web_WaitDelDestAnswers();
