@@ -273,6 +273,10 @@ zrErrCode PARAMS_TSP_Factory(void)
         TSP_MuxProcess();
         TSP_UpdateResourceInfo();
     }
+    // The slave's routing tables too, or channels 4-7 go on routing the
+    // cleared streams' PIDs.
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
     IPComm_SendEITInfo();
     return ZR_SUCCESS;
 }

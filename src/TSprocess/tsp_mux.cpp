@@ -15,7 +15,7 @@
 // Output-stream file of the configuration store: saves the live database.
 zrErrCode PARAMS_TSPParametersSave(void);
 
-U8 g_DelDestChannelNum = 0;
+std::atomic<U8> g_DelDestChannelNum{0};
 
 namespace {
 

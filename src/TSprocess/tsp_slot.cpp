@@ -186,9 +186,9 @@ zrErrCode TSP_SendDelDestChannelNumToInputBoard(U32 u32DestChannel)
             ClearOneSlotInfoFromInput(slot);
             continue;
         }
-        PostToSlot(slot, IPCOMM_SEND_DEL_DESTCHANNEL, std::vector<U8>(data, data + 4));
-        CARD_STATE_LOCK();
+        // Counted before it can be sent, so that no answer arrives uncounted.
         g_DelDestChannelNum++;
+        PostToSlot(slot, IPCOMM_SEND_DEL_DESTCHANNEL, std::vector<U8>(data, data + 4));
     }
     return ZR_SUCCESS;
 }

@@ -24,12 +24,13 @@
 
 char* g_ps8RevData = nullptr;
 
-// Handlers that wait on a peer or run long shell work: the dispatcher does
-// not hold the card-state lock across them.
+// Handlers that wait on a peer, send to one or run long shell work: the
+// dispatcher does not hold the card-state lock across them.
 static bool web_RunsUnlocked(const char* key)
 {
-    static const char* const keys[] = {"Reboot.w", "Debug.w", "ExportLogs.w", "ClearLogs.w", "SaveLog.w",
-                                       "ExportMibs.w"};
+    static const char* const keys[] = {"Reboot.w",        "Debug.w",         "ExportLogs.w",    "ClearLogs.w",
+                                       "SaveLog.w",       "ExportMibs.w",    "ApplyAllParam.w", "ClearAllParam.w",
+                                       "DeleteTSConfig.w"};
     for (const char* k : keys)
         if (strcmp(key, k) == 0)
             return true;

@@ -246,12 +246,11 @@ static zrErrCode web_TempView(U16 u16Channel, Output_WebTSInfo* view)
     return view->u8ValidFlag == 1 ? ZR_SUCCESS : ZR_ERR_WEB_POST_PARAM;
 }
 
-// Hands an edited view to the working copy (the output-stream handlers' own
-// adapter does the same once both are on one branch).
+// Hands an edited view to the working copy; a conflict without a code is 774.
 static zrErrCode web_ModifyTempView(Output_WebTSInfo* view)
 {
     U8 conflict = 0;
-    U32 rc = TSP_ModifyTSInfoByWeb(view, &conflict);
+    U32 rc = Web_ModifyTSWebInfo(view, &conflict);
     if (rc != 0)
         return (zrErrCode)rc;
     return conflict ? ZR_ERR_WEB_POST_PARAM : ZR_SUCCESS;

@@ -2,10 +2,12 @@
 // and the slave's time-table settings; and the per-channel status report.
 #pragma once
 #include "Common/types.h"
+#include <atomic>
 
 // Input cards asked to drop an output channel that have not yet answered
-// with the apply command (the apply-command handler counts it down).
-extern U8 g_DelDestChannelNum;
+// with the apply command (the apply-command handler counts it down). Atomic:
+// the web back end waits on it without the card-state lock.
+extern std::atomic<U8> g_DelDestChannelNum;
 
 // 0 on success, else the code of the first step that failed (logged).
 U32 TSP_MuxProcess(void);

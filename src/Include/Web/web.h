@@ -153,6 +153,25 @@ WEB_OTHER_HANDLERS(WEB_DECLARE_HANDLER)
 zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head);
 
 
+// ---- Output-stream handlers ----
+// Size of the text buffers of the type-name tables.
+#define WEB_TYPE_DESC_LEN 32
+void Web_GetStreamTypeDesc(U8 u8StreamType, char* pcDesc);
+void Web_GetPIDTypeDesc(U8 u8PIDType, char* pcDesc);
+// One program by channel and service id: live database, working copy.
+U32 Web_GetProgramInfoToWeb(U16 u16Channel, U16 u16ServiceId, Output_WebProgramInfo* pstWebProInfo);
+U32 Web_GetTempProgramInfoToWeb(U16 u16Channel, U16 u16ServiceId, Output_WebProgramInfo* pstWebProInfo);
+// Edited views into the working copy; the flag reports a conflict.
+U32 Web_ModifyTSWebInfo(Output_WebTSInfo* pstWebTSInfo, U8* pu8ConflictFlag);
+U32 Web_ModifyProWebInfo(U16 u16Channel, Output_WebProgramInfo* pstWebProInfo, U8* pu8ConflictFlag);
+U32 Web_GetTSStatus(U16 u16Channel, Output_WebTSBitInfo* pstWebTSBitInfo);
+void Web_ClearPIDCc(void);
+zrErrCode Web_SetFactory(void);
+zrErrCode Web_ClearTS(void);
+// "otherpidlist" of SetTsParam.w: [{"oldpid","newvalue"}] applied to the
+// view's other PIDs, every item matched against the PIDs before the request.
+void Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList);
+
 // ---- PSI/SI editing ----
 #include "SIprocess/tdttot.h"
 #include "TSprocess/tsp_nit.h"

@@ -1,0 +1,221 @@
+"""Output streams of a running master chip over HTTP, fed by an input-card
+peer on the frame link: status with the bit-rate model's rates, a Chinese
+service name from the editor to the SDT of the capture, and the deletion of
+one channel answered by the peer.
+
+Usage: python3 web_streams.py BUILD_DIR
+
+The card runs on slot 13 (own address 127.168.1.24, HTTP port 18024); the
+input card is slot 5 on 127.168.1.30.
+"""
+import codecs
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
+SLOT = 13
+CARD = "192.168.1.24"
+ADDR = "127.168.1.24"
+PORT = 18024
+INPUT_SLOT, INPUT_ADDR = 5, "127.168.1.30"
+NAME = "中央电视台"
+build = os.path.abspath(sys.argv[1])
+failed = 0
+
+
+def check(ok, what):
+    global failed
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    failed += 0 if ok else 1
+
+
+def call(key, **members):
+    members.setdefault("token", "t")
+    req = urllib.request.Request("http://%s:%d/%s" % (ADDR, PORT, key), data=json.dumps(members).encode(),
+                                 method="POST")
+    with urllib.request.urlopen(req, timeout=60) as r:
+        return json.loads(r.read().decode())
+
+
+def wait_for(cond, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if cond():
+            return True
+        time.sleep(0.2)
+    return cond()
+
+
+def decode_tail(root, ch, offset):
+    """psidecode (libdvbpsi) of what the carousel wrote to channel ch after offset."""
+    cap = os.path.join(root, "trace/si_ch%d.ts" % ch)
+    try:
+        with open(cap, "rb") as f:
+            f.seek(offset)
+            data = f.read()
+    except OSError:
+        return ""
+    part = cap + ".tail"
+    with open(part, "wb") as f:
+        f.write(data[:len(data) // 188 * 188])
+    return subprocess.run([os.path.join(build, "tests/psidecode"), "--ts", part], capture_output=True,
+                          text=True).stdout
+
+
+def size_of(root, ch):
+    try:
+        return os.path.getsize(os.path.join(root, "trace/si_ch%d.ts" % ch))
+    except OSError:
+        return 0
+
+
+def sdt_names(dec):
+    """{service id: name bytes} from the SDTs of a decode (later ones win)."""
+    names, sid = {}, None
+    for line in dec.splitlines():
+        m = re.match(r"SDT_SERVICE id=(\d+)", line)
+        if m:
+            sid = int(m.group(1))
+        m = re.match(r'SERVICE_DESC type=\S+ provider=".*?(?<!\\)" name="(.*)"$', line)
+        if m and sid is not None:
+            names[sid] = codecs.escape_decode(m.group(1).encode())[0]
+    return names
+
+
+def dvb_text(raw):
+    if raw[:1] == b"\x13":
+        return raw[1:].decode("gb2312", errors="replace")
+    return raw.decode("latin-1")
+
+
+def answer_deletions(ic, stop):
+    """The input card's side of a deletion: after each 2068 it applies (271)."""
+    seen = 0
+    while not stop.is_set():
+        n = ic.commands().count(peers.SEND_DEL_DESTCHANNEL)
+        if n > seen:
+            seen = n
+            peers.send_message(CARD, INPUT_SLOT, peers.SEND_TSP_MUX_PROCESS)
+        time.sleep(0.05)
+
+
+def main():
+    top = tempfile.mkdtemp(prefix="modcard-webts-")
+    root = os.path.join(top, "master")
+    proc = ic = line = None
+    stop = threading.Event()
+    try:
+        subprocess.run([os.path.join(build, "modcard-board"), root, "--board-type", "2", "--slot", str(SLOT),
+                        "--http-port", str(PORT), "--channel-packets", "0:2000", "--channel-packets", "1:500"],
+                       check=True, stdout=subprocess.DEVNULL)
+        line = peers.chassis_for(root, SLOT)
+        ic = peers.input_card(INPUT_ADDR, INPUT_SLOT)
+        console = open(root + ".console", "w")
+        proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
+                                stdout=console, stderr=subprocess.STDOUT)
+
+        def up():
+            try:
+                socket.create_connection((ADDR, 8000), timeout=1.0).close()
+                return call("Beat.w")["code"] == 0
+            except OSError:
+                return False
+        check(wait_for(up, 60), "frame server and HTTP server answer")
+        # The back board reports the input card's slot and this one as plugged.
+        plugged = struct.pack("<H", 1 << INPUT_SLOT | 1 << SLOT)
+        check(peers.send_message(CARD, 16, 513, plugged) == [1], "plug status from the back board: 1")
+        check(peers.announce(CARD, INPUT_SLOT, "192.168.1.30") == [1], "input card's resource record: 1")
+        codes = peers.feed(CARD, INPUT_SLOT, SLOT)
+        check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "records and apply answered 1: %s" % codes)
+
+        # Status: the peer's three streams with the model's rates; channel 3 empty.
+        status = call("GetOutputTSStatus.w")
+        chans = {c["channel"]: c for c in status["data"]["portlist"][0]["channellist"]}
+        check(sorted(chans) in ([0, 1, 2, 3], list(range(8))), "GetOutputTSStatus.w lists every channel: %s" %
+              sorted(chans))
+        for ch, packets in ((0, 2000), (1, 500), (2, 1000)):
+            c = chans.get(ch, {})
+            sids = [p["serviceid"] for p in c.get("programlist", [])]
+            check(sids == [100 * (ch + 1), 100 * (ch + 1) + 1], "channel %d lists the peer's programs %s" % (ch, sids))
+            check(c.get("effectivebitrate") == packets * 1504 // 1000 and c.get("totalbitrate", 0) > 0,
+                  "channel %d: effective rate %s of the model, capacity %s" % (ch, c.get("effectivebitrate"),
+                                                                           c.get("totalbitrate")))
+        check(chans.get(0, {}).get("programlist", [{}])[0].get("servicename") == "Peer 0-0",
+              "the peer's service name is shown")
+        check(chans.get(3, {}).get("programlist") == [] and chans.get(3, {}).get("totalbitrate") == 0,
+              "channel 3 without a stream: zeros and no programs")
+
+        # Editor: a GB2312 name, seen by the working copy before the apply.
+        opened = call("GetSubboardTSInfo.w")
+        listed = [c["channel"] for c in opened["data"]["portlist"][0]["channellist"]]
+        check(opened["code"] == 0 and listed == [0, 1, 2], "GetSubboardTSInfo.w opens the three streams")
+        r = call("SetProgramParam.w", port=0, channel=0, oldserviceid=100, servicename=NAME)
+        check(r["code"] == 0, "SetProgramParam.w takes a Chinese name")
+        temp = call("GetTempProgramInfo.w", port=0, channel=0, serviceid=100)
+        check(temp["code"] == 0 and temp["data"]["servicename"] == NAME, "GetTempProgramInfo.w reads it back")
+        live = call("GetOutputTSStatus.w")["data"]["portlist"][0]["channellist"][0]["programlist"][0]
+        check(live["servicename"] == "Peer 0-0", "the live database is unchanged before the apply")
+
+        offset = size_of(root, 0)
+        r = call("ApplyAllParam.w")
+        check(r["code"] == 0, "ApplyAllParam.w answers success")
+        got = {}
+
+        def renamed():
+            got.update(sdt_names(decode_tail(root, 0, offset)))
+            return 100 in got and dvb_text(got[100]) == NAME
+        check(wait_for(renamed, 15), "the SDT of si_ch0.ts names service 100 %s (0x13, GB2312): %r" %
+              (NAME, got.get(100)))
+
+        # Deletion of channel 1: the peer is told (2068), applies (271), and
+        # the card answers without waiting out its 24 s.
+        answerer = threading.Thread(target=answer_deletions, args=(ic, stop), daemon=True)
+        answerer.start()
+        start = time.monotonic()
+        r = call("DeleteTSConfig.w", channel=1)
+        took = time.monotonic() - start
+        check(r["code"] == 0 and took < 8, "DeleteTSConfig.w answers success in %.1f s" % took)
+        check(peers.SEND_DEL_DESTCHANNEL in ic.commands(), "the input card was told to drop the channel")
+        after = {c["channel"]: c for c in call("GetOutputTSStatus.w")["data"]["portlist"][0]["channellist"]}
+        check(after.get(1, {}).get("programlist") == [] and len(after.get(0, {}).get("programlist", [])) == 2,
+              "channel 1 has no programs left, channel 0 keeps its own")
+        off0, off1 = size_of(root, 0), size_of(root, 1)
+        time.sleep(3)
+        dec1 = decode_tail(root, 1, off1)
+        check(size_of(root, 0) > off0 and "SDT_SERVICE id=200" not in dec1 and "PAT_PROGRAM number=200" not in dec1,
+              "the carousel goes on, and the capture of channel 1 no longer carries its programs")
+        check(proc.poll() is None, "modcard still runs")
+    finally:
+        stop.set()
+        if proc is not None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        for p in (ic, line):
+            if p is not None:
+                p.stop()
+        if failed == 0:
+            shutil.rmtree(top, ignore_errors=True)
+        else:
+            print("board kept in " + top)
+    print("FAILED" if failed else "PASSED")
+    sys.exit(1 if failed else 0)
+
+
+main()
