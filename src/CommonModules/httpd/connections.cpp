@@ -13,6 +13,7 @@
 #include "CommonModules/httpd/response.h"
 #include "CommonModules/httpd/utils.h"
 #include "Platform/platform.h"
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -54,8 +55,9 @@ void GrowList(connections* list, size_t step)
     }
 }
 
-// Every buffer a connection record owns.
-std::vector<buffer**> ConnectionBuffers(connection* con)
+// Every buffer a connection record owns (no allocation: reset runs for
+// every request).
+std::array<buffer**, 19> ConnectionBuffers(connection* con)
 {
     return {&con->request.request_line, &con->request.request, &con->request.pathinfo, &con->request.orig_uri,
             &con->request.uri, &con->uri.scheme, &con->uri.authority, &con->uri.path, &con->uri.path_raw,
