@@ -23,7 +23,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
-#include <vector>
 
 namespace {
 
