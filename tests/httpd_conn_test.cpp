@@ -125,6 +125,50 @@ TEST_F(HttpdConn, AFileThatShrinksBetweenWindowsFailsOnlyItsConnection)
     close(fd);
 }
 
+TEST_F(HttpdConn, KeptFileWindowsFollowTheFileAndOutliveTheirEntry)
+{
+    const std::string one(8192, '1'), two(8192, '2');
+    plat::WriteFileAtomic("/httpdh/web/w.bin", one.data(), one.size(), false);
+    buffer* name = buffer_init_string("/httpdh/web/w.bin");
+    auto drain = [](int fd) {
+        std::string got;
+        char buf[16384];
+        for (ssize_t n; (n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT)) > 0;)
+            got.append(buf, (size_t)n);
+        return got;
+    };
+    connection *conA = nullptr, *conB = nullptr;
+    int a = h.Connect(&conA), b = h.Connect(&conB);
+    chunkqueue* qa = chunkqueue_init();
+    chunkqueue_append_file(qa, name, 0, (off32_t)one.size());
+    EXPECT_EQ(network_write_chunkqueue(h.srv, conA, qa, 4096), 1);
+    EXPECT_EQ(drain(a), one.substr(0, 4096));
+
+    // Replaced (a new file behind the name) once the stat cache looks again:
+    // a new response sends the new bytes.
+    plat::WriteFileAtomic("/httpdh/web/w.bin", two.data(), two.size(), false);
+    h.srv->cur_ts += 1;
+    chunkqueue* qb = chunkqueue_init();
+    chunkqueue_append_file(qb, name, 0, (off32_t)two.size());
+    EXPECT_EQ(network_write_chunkqueue(h.srv, conB, qb, 65536), 0);
+    EXPECT_EQ(drain(b), two);
+
+    // The first response still sends the file it began with, after the
+    // cache has dropped every entry.
+    h.srv->cur_ts += 5;
+    stat_cache_trigger_cleanup(h.srv);
+    EXPECT_EQ(h.srv->stat_cache->windows, 0);
+    const std::string three(8192, '3');
+    plat::WriteFileAtomic("/httpdh/web/w.bin", three.data(), three.size(), false);
+    EXPECT_EQ(network_write_chunkqueue(h.srv, conA, qa, 65536), 0);
+    EXPECT_EQ(drain(a), one.substr(4096));
+    buffer_free(name);
+    chunkqueue_free(qa);
+    chunkqueue_free(qb);
+    close(a);
+    close(b);
+}
+
 TEST_F(HttpdConn, OversizedHeadsAndBodiesAreRefusedAndNeverHandedOn)
 {
     int fd = h.Connect();

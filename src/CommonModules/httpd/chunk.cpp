@@ -31,10 +31,7 @@ void chunk_reset(chunk* c)
         close(c->file.fd);
         c->file.fd = -1;
     }
-    if (c->file.mmap.start != (char*)MAP_FAILED) {
-        munmap(c->file.mmap.start, c->file.mmap.length);
-        c->file.mmap.start = (char*)MAP_FAILED;
-    }
+    chunk_release_mmap(c);
 }
 
 void chunk_free(chunk* c)
@@ -44,6 +41,28 @@ void chunk_free(chunk* c)
     buffer_free(c->file.name);
     free(c);
 }
+
+}  // namespace
+
+void file_window_release(file_window* w)
+{
+    if (w && --w->refs == 0) {
+        munmap(w->start, w->length);
+        free(w);
+    }
+}
+
+void chunk_release_mmap(chunk* c)
+{
+    if (c->file.mmap.shared)
+        file_window_release(c->file.mmap.shared);
+    else if (c->file.mmap.start != (char*)MAP_FAILED)
+        munmap(c->file.mmap.start, c->file.mmap.length);
+    c->file.mmap.shared = nullptr;
+    c->file.mmap.start = (char*)MAP_FAILED;
+}
+
+namespace {
 
 chunk* GetUnused(chunkqueue* cq)
 {

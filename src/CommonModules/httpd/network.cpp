@@ -74,19 +74,18 @@ ssize_t CheckedWrite(server* srv, int fd, ssize_t r, const char* what)
 }
 
 // The file behind a file chunk, checked against the part still to send.
-int CheckFileChunk(server* srv, connection* con, chunk* c, struct stat* st)
+stat_cache_entry* CheckFileChunk(server* srv, connection* con, chunk* c)
 {
     stat_cache_entry* sce = nullptr;
     if (stat_cache_get_entry(srv, con, c->file.name, &sce) == HANDLER_ERROR) {
         LOG_ERR(srv, "sb", strerror(errno), c->file.name);
-        return -1;
+        return nullptr;
     }
-    *st = sce->st;
-    if ((off_t)c->file.start + c->offset > st->st_size) {
+    if ((off_t)c->file.start + c->offset > sce->st.st_size) {
         LOG_ERR(srv, "sb", "file was shrinked:", c->file.name);
-        return -1;
+        return nullptr;
     }
-    return 0;
+    return sce;
 }
 
 }  // namespace
@@ -298,8 +297,7 @@ int network_write_chunkqueue_write(server* srv, connection* con, int fd, chunkqu
             size_t n = (size_t)std::min(left, max_bytes);
             r = CheckedWrite(srv, fd, write(fd, c->mem->ptr + c->offset, n), "write failed:");
         } else if (c->type == chunk::FILE_CHUNK) {
-            struct stat st;
-            if (CheckFileChunk(srv, con, c, &st) != 0)
+            if (CheckFileChunk(srv, con, c) == nullptr)
                 return -1;
             left = c->file.length - c->offset;
             int ffd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
@@ -338,48 +336,87 @@ int network_write_chunkqueue_write(server* srv, connection* con, int fd, chunkqu
 
 namespace {
 
+// The stat cache keeps the first window of a file mapped while the file's
+// status stays the same, so that requests for it map, open and fault in
+// nothing. False when it cannot (another file behind the name now, or the
+// cache full): the chunk then maps a window of its own.
+bool BorrowFirstWindow(server* srv, chunk* c, stat_cache_entry* sce, off32_t winEnd)
+{
+    stat_cache* sc = srv->stat_cache;
+    if (sce->window == nullptr) {
+        if (sc->windows >= STAT_CACHE_MAX_WINDOWS || sce->st.st_size <= 0)
+            return false;
+        int fd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
+        if (fd == -1)
+            return false;
+        struct stat now;
+        bool same = fstat(fd, &now) == 0 && now.st_dev == sce->st.st_dev && now.st_ino == sce->st.st_ino &&
+                    now.st_size == sce->st.st_size;
+        size_t len = (size_t)std::min<off_t>(kMmapWindow, sce->st.st_size);
+        void* m = same ? mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+        close(fd);  // the mapping keeps the file
+        if (m == MAP_FAILED)
+            return false;
+        if (len > 64 * 1024)
+            madvise(m, len, MADV_WILLNEED);
+        file_window* w = (file_window*)malloc(sizeof(*w));
+        SRV_ASSERT(w);
+        *w = file_window{(char*)m, len, 1};
+        sce->window = w;
+        sc->windows++;
+    }
+    if ((off32_t)sce->window->length < winEnd)
+        return false;
+    sce->window->refs++;
+    c->file.mmap.shared = sce->window;
+    c->file.mmap.start = sce->window->start;
+    c->file.mmap.length = sce->window->length;
+    c->file.mmap.offset = 0;
+    return true;
+}
+
 // Maps the window of a file chunk that holds its current position; the
-// bytes from there to the window's end are returned in *avail.
+// bytes of the chunk from there to the window's end are returned in *avail.
 int MapWindow(server* srv, connection* con, chunk* c, off32_t* avail)
 {
-    struct stat st;
-    if (CheckFileChunk(srv, con, c, &st) != 0)
+    stat_cache_entry* sce = CheckFileChunk(srv, con, c);
+    if (sce == nullptr)
         return -1;
     off32_t pos = c->file.start + c->offset;  // absolute position in the file
     off32_t rangeEnd = c->file.start + c->file.length;
-    if (c->file.fd == -1) {
-        c->file.fd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
-        if (c->file.fd == -1) {
-            LOG_ERR(srv, "sbs", "open failed for:", c->file.name, strerror(errno));
-            return -1;
-        }
-    }
-    if (c->file.mmap.start != (char*)MAP_FAILED && pos >= c->file.mmap.offset + (off32_t)c->file.mmap.length) {
-        munmap(c->file.mmap.start, c->file.mmap.length);
-        c->file.mmap.start = (char*)MAP_FAILED;
-    }
+    if (c->file.mmap.start != (char*)MAP_FAILED && pos >= c->file.mmap.offset + (off32_t)c->file.mmap.length)
+        chunk_release_mmap(c);
     if (c->file.mmap.start == (char*)MAP_FAILED) {
         off32_t winStart = (pos / kMmapWindow) * kMmapWindow;
         off32_t winEnd = std::min<off32_t>(winStart + kMmapWindow, rangeEnd);
-        // The open file itself must still hold the window: touching a
-        // mapped page past its end would kill the whole process.
-        struct stat now;
-        if (fstat(c->file.fd, &now) == -1 || now.st_size < winEnd) {
-            LOG_ERR(srv, "sb", "file was shrinked:", c->file.name);
-            return -1;
+        if (winStart != 0 || !BorrowFirstWindow(srv, c, sce, winEnd)) {
+            if (c->file.fd == -1) {
+                c->file.fd = plat::Open(std::string(c->file.name->ptr), O_RDONLY | O_CLOEXEC);
+                if (c->file.fd == -1) {
+                    LOG_ERR(srv, "sbs", "open failed for:", c->file.name, strerror(errno));
+                    return -1;
+                }
+            }
+            // The open file itself must still hold the window: bytes past
+            // its end cannot be sent, so only this connection fails.
+            struct stat now;
+            if (fstat(c->file.fd, &now) == -1 || now.st_size < winEnd) {
+                LOG_ERR(srv, "sb", "file was shrinked:", c->file.name);
+                return -1;
+            }
+            void* m = mmap(nullptr, (size_t)(winEnd - winStart), PROT_READ, MAP_SHARED, c->file.fd, winStart);
+            if (m == MAP_FAILED) {
+                LOG_ERR(srv, "ssbd", "mmap failed:", strerror(errno), c->file.name, c->file.fd);
+                return -1;
+            }
+            c->file.mmap.start = (char*)m;
+            c->file.mmap.length = (size_t)(winEnd - winStart);
+            c->file.mmap.offset = winStart;
+            if (c->file.mmap.length > 64 * 1024)
+                madvise(m, c->file.mmap.length, MADV_WILLNEED);
         }
-        void* m = mmap(nullptr, (size_t)(winEnd - winStart), PROT_READ, MAP_SHARED, c->file.fd, winStart);
-        if (m == MAP_FAILED) {
-            LOG_ERR(srv, "ssbd", "mmap failed:", strerror(errno), c->file.name, c->file.fd);
-            return -1;
-        }
-        c->file.mmap.start = (char*)m;
-        c->file.mmap.length = (size_t)(winEnd - winStart);
-        c->file.mmap.offset = winStart;
-        if (c->file.mmap.length > 64 * 1024)
-            madvise(m, c->file.mmap.length, MADV_WILLNEED);
     }
-    *avail = c->file.mmap.offset + (off32_t)c->file.mmap.length - pos;
+    *avail = std::min<off32_t>(c->file.mmap.offset + (off32_t)c->file.mmap.length, rangeEnd) - pos;
     if (*avail < 0) {
         LOG_ERR(srv, "soooo", "toSend is negative:", *avail, (off32_t)c->file.mmap.length, pos, c->file.mmap.offset);
         return -1;
@@ -392,10 +429,8 @@ int MapWindow(server* srv, connection* con, chunk* c, off32_t* avail)
 void Advance(chunk* c, off32_t n)
 {
     c->offset += n;
-    if (c->type == chunk::FILE_CHUNK && c->offset == c->file.length && c->file.mmap.start != (char*)MAP_FAILED) {
-        munmap(c->file.mmap.start, c->file.mmap.length);
-        c->file.mmap.start = (char*)MAP_FAILED;
-    }
+    if (c->type == chunk::FILE_CHUNK && c->offset == c->file.length)
+        chunk_release_mmap(c);
 }
 
 }  // namespace

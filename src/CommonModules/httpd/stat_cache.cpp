@@ -1,5 +1,6 @@
 // The per-second stat cache of the HTTP server: file status, symbolic-link
 // flag, content type and entity tag per path, kept in a top-down splay tree.
+#include "CommonModules/httpd/chunk.h"
 #include "CommonModules/httpd/log.h"
 #include "CommonModules/httpd/response.h"
 #include "Platform/platform.h"
@@ -152,10 +153,11 @@ stat_cache_entry* EntryInit()
     return e;
 }
 
-void EntryFree(stat_cache_entry* e)
+void EntryFree(stat_cache* sc, stat_cache_entry* e)
 {
     if (e == nullptr)
         return;
+    stat_cache_drop_window(sc, e);
     buffer_free(e->name);
     buffer_free(e->etag);
     buffer_free(e->content_type);
@@ -170,6 +172,14 @@ int HashKey(const buffer* b)
     return (int)(h & 0x7fffffffu);
 }
 
+// The same file, unchanged: a window mapped from it still shows it.
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 bool IsLink(server* srv, const std::string& path)
 {
     struct stat lst;
@@ -181,6 +191,15 @@ bool IsLink(server* srv, const std::string& path)
 }
 
 }  // namespace
+
+void stat_cache_drop_window(stat_cache* sc, stat_cache_entry* sce)
+{
+    if (sce->window == nullptr)
+        return;
+    file_window_release(sce->window);
+    sce->window = nullptr;
+    sc->windows--;
+}
 
 stat_cache* stat_cache_init(void)
 {
@@ -199,7 +218,7 @@ void stat_cache_free(stat_cache* sc)
     while (sc->files) {
         int osize = splaytree_size(sc->files);
         tree_node* node = sc->files;
-        EntryFree((stat_cache_entry*)node->data);
+        EntryFree(sc, (stat_cache_entry*)node->data);
         sc->files = splaytree_delete(sc->files, node->key);
         SRV_ASSERT(osize - 1 == splaytree_size(sc->files));
     }
@@ -244,6 +263,8 @@ handler_t stat_cache_get_entry(server* srv, connection* con, buffer* name, stat_
     if (sce == nullptr) {
         sce = EntryInit();
         sc->files = splaytree_insert(sc->files, key, sce);
+    } else if (!buffer_is_equal(name, sce->name) || !SameFile(st, sce->st)) {
+        stat_cache_drop_window(sc, sce);
     }
     // On a key shared by two names the entry now holds the newer name only.
     buffer_copy_string_buffer(sce->name, name);
@@ -303,7 +324,7 @@ int stat_cache_trigger_cleanup(server* srv)
     for (int key : old) {
         sc->files = splaytree_splay(sc->files, key);
         if (sc->files && sc->files->key == key) {
-            EntryFree((stat_cache_entry*)sc->files->data);
+            EntryFree(sc, (stat_cache_entry*)sc->files->data);
             sc->files = splaytree_delete(sc->files, key);
         }
     }

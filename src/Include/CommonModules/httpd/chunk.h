@@ -3,6 +3,15 @@
 #pragma once
 #include "CommonModules/httpd/base.h"
 
+// A mapped window of a file that the stat cache keeps for the next
+// requests of the unchanged file and that chunks borrow; the last of them
+// to let it go unmaps it.
+struct file_window {
+    char* start;
+    size_t length;
+    int refs;
+};
+
 struct chunk {
     enum { UNUSED_CHUNK, MEM_CHUNK, FILE_CHUNK } type;
     buffer* mem;
@@ -15,6 +24,7 @@ struct chunk {
             char* start;  // MAP_FAILED while nothing is mapped
             size_t length;
             off32_t offset;
+            file_window* shared;  // set when the window is borrowed, not owned
         } mmap;
         int is_temp;
     } file;
@@ -51,6 +61,11 @@ HTTPD_API off32_t chunkqueue_written(chunkqueue* c);
 HTTPD_API void chunkqueue_free(chunkqueue* c);
 HTTPD_API void chunkqueue_reset(chunkqueue* c);
 HTTPD_API int chunkqueue_is_empty(chunkqueue* c);
+
+// Drops one reference to a shared window (unmapping it with the last one).
+HTTPD_API void file_window_release(file_window* w);
+// Lets a file chunk's current window go, owned or borrowed.
+HTTPD_API void chunk_release_mmap(chunk* c);
 
 HTTPD_API int http_chunk_append_mem(server* srv, connection* con, const char* mem, size_t len);
 HTTPD_API int http_chunk_append_file(server* srv, connection* con, buffer* fn, off32_t offset, off32_t len);

@@ -13,6 +13,8 @@ struct tree_node {
     void* data;
 };
 
+struct file_window;
+
 struct stat_cache_entry {
     buffer* name;
     buffer* etag;
@@ -20,13 +22,22 @@ struct stat_cache_entry {
     time_t stat_ts;
     char is_symlink;
     buffer* content_type;
+    file_window* window;  // first window of the file while its status stays
 };
 
 struct stat_cache {
     tree_node* files;
     buffer* dir_name;
     buffer* hash_key;
+    int windows;  // windows the entries keep mapped
 };
+
+// Windows the stat cache keeps mapped at most, so that the address space
+// they take stays small (at most 512 KiB each).
+constexpr int STAT_CACHE_MAX_WINDOWS = 64;
+
+// Lets the entry's kept window go (chunks still sending it keep it alive).
+HTTPD_API void stat_cache_drop_window(stat_cache* sc, stat_cache_entry* sce);
 
 HTTPD_API int response_header_insert(server* srv, connection* con, const char* key, size_t keylen, const char* value,
                                      size_t vallen);
