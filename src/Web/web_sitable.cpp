@@ -237,20 +237,12 @@ static bool web_ImportQuery(const buffer* headBuf, long* port, long* channel, lo
     if (q == nullptr || q[1] == '\0' || strchr(q + 1, '&') == nullptr)
         return false;
     *port = *channel = *tableid = 0;
-    char part[kQueryPart], rest[kQueryText];
+    char rest[kQueryText], next[kQueryText], part[kQueryText];
     snprintf(rest, sizeof(rest), "%s", q + 1);
     for (int i = 0; i < kQueryParts && rest[0] != '\0'; i++) {
-        // Cut off the next part, then keep what follows it for the next turn.
-        const char* amp = strchr(rest, '&');
-        size_t partLen = amp != nullptr ? (size_t)(amp - rest) : strlen(rest);
-        snprintf(part, sizeof(part), "%.*s", (int)(partLen < kQueryPart ? partLen : kQueryPart - 1), rest);
-        if (amp == nullptr) {
-            rest[0] = '\0';
-        } else {
-            while (*amp == '&')
-                amp++;
-            memmove(rest, amp, strlen(amp) + 1);
-        }
+        splitIntoTwoParts(rest, '&', part, next, sizeof(rest));
+        memcpy(rest, next, sizeof(rest));
+        part[kQueryPart - 1] = '\0';  // a part keeps at most 99 characters
         char key[kQueryPart], value[kQueryPart];
         splitIntoTwoParts(part, '=', key, value, sizeof(key));
         long v = strtol(value, nullptr, 10);
