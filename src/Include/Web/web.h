@@ -154,7 +154,6 @@ void Web_GetRebootTimeGap(U8* out);
 WEB_OTHER_HANDLERS(WEB_DECLARE_HANDLER)
 zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head);
 
-
 // ---- SI table file ----
 // Header of an SI table file: seven U32 fields, little-endian on disk
 // whatever the processor (written and read with the two functions below).
