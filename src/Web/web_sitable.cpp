@@ -29,6 +29,8 @@ static const U32 kDeviceType = 0x0000EEFD;
 static const size_t kQueryText = 1000;
 static const int kQueryParts = 20;
 static const size_t kQueryPart = 100;
+// Largest import file: no upload body is larger, and lengths stay in 32 bits.
+static const off_t kImportMax = 64 << 20;
 
 static void web_PutLE32(U8* p, U32 v)
 {
@@ -186,7 +188,7 @@ zrErrCode Web_ImportNIT(int nChannel)
     struct stat st {};
     std::string file;
     try {
-        if (stat(plat::Path(name).c_str(), &st) != 0 || !plat::ReadFile(name, file)) {
+        if (stat(plat::Path(name).c_str(), &st) != 0 || !plat::ReadFile(name, file, kImportMax + 1)) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d fopen %s fail..\n", LOG_POS, name);
             return ZR_ERR_FILE_CAN_NOT_READE;
         }
@@ -196,9 +198,10 @@ zrErrCode Web_ImportNIT(int nChannel)
         return ZR_ERR_MALLOC_FALIURE;
     }
     const size_t head = sizeof(DeviceConfigureSaveFileHeader);
-    // The header and at least the fixed fields of one NIT section.
-    if (file.size() < head + 16 || file.size() - head > 0xFFFFFFFFu) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d file too short: %d\n", LOG_POS, (int)file.size());
+    // The header and at least the fixed fields of one NIT section; no more
+    // than an upload can hold.
+    if (file.size() < head + 16 || st.st_size > kImportMax) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d file size %d out of range\n", LOG_POS, (int)file.size());
         return ZR_ERR_PARAMS;
     }
     U8* bytes = reinterpret_cast<U8*>(file.data());
