@@ -23,6 +23,7 @@ constexpr U32 kMergedMax = 40000;
 constexpr U32 kLen12Max = 0x0FFF;      // the NIT's 12-bit length fields
 constexpr U32 kNetDescMax = 1006;      // network loop the splitter accepts
 constexpr U32 kEntryDescMax = 1000;    // descriptors of one transport-stream entry
+constexpr U32 kNitSectionMin = 16;     // header, both loop lengths and CRC_32
 
 #define NIT_ERR(fmt, ...) log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d " fmt "\r\n\n", LOG_POS, ##__VA_ARGS__)
 
@@ -229,15 +230,21 @@ void FreeNITRecord(TSTable& t)
     t.u16NextIndex = TSP_INVALID_INDEX;
 }
 
-// Sections of a buffer of back-to-back sections within len bytes.
-std::vector<std::pair<U32, U32>> Sections(const U8* p, U32 len)
+// Sections of a buffer of back-to-back sections within len bytes. With
+// pbTruncated, a section that starts but runs past the end is reported there.
+std::vector<std::pair<U32, U32>> Sections(const U8* p, U32 len, bool* pbTruncated = nullptr)
 {
     std::vector<std::pair<U32, U32>> out;
     U32 pos = 0;
-    while (pos + 3 <= len && p[pos] == 0x40) {
-        const U32 l = Len12(p + pos + 1) + 3;
-        if (pos + l > len)
+    if (pbTruncated != nullptr)
+        *pbTruncated = false;
+    while (pos < len && p[pos] == 0x40) {
+        const U32 l = pos + 3 <= len ? Len12(p + pos + 1) + 3 : len - pos + 1;
+        if (pos + l > len) {
+            if (pbTruncated != nullptr)
+                *pbTruncated = true;
             break;
+        }
         out.push_back({pos, l});
         pos += l;
     }
@@ -663,8 +670,11 @@ U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel)
 // Export and import
 // ---------------------------------------------------------------------------
 
-U32 TSP_GetExportNITLength(int nChannel)
+U32 TSP_GetExportNITLength(int nChannel, U32* pu32Length)
 {
+    if (pu32Length == nullptr)
+        return TSP_ERR_INPUT;
+    *pu32Length = 0;
     CARD_STATE_LOCK();
     if (nChannel < 0 || nChannel >= (int)TSP_WEB_CHANNEL_MAX)
         return ZR_ERR_SIP_NIT_NO_EXIST;
@@ -678,7 +688,8 @@ U32 TSP_GetExportNITLength(int nChannel)
         NIT_ERR("TS dont have any NIT table");
         return ZR_ERR_SIP_NIT_NO_EXIST;
     }
-    return raw->u16NITLength;
+    *pu32Length = raw->u16NITLength;
+    return 0;
 }
 
 U32 TSP_GetExportNITBuf(int nChannel, U8* pOutBuf, U32 u32BufLen)
@@ -710,10 +721,21 @@ U32 TSP_AddNITByImport(int nChannel, const U8* pNITBuf, U32 u32Len)
         NIT_ERR("TSP_GetOutputTSIndexByTS fail..");
         return TSP_ERR_INPUT;
     }
-    // Reads stay inside the bytes given.
-    auto secs = Sections(pNITBuf, u32Len);
-    if (secs.empty())
+    // Reads stay inside the bytes given; a file whose last section is cut
+    // off, a section shorter than a NIT's fixed fields or more than the NIT
+    // buffer holds is refused before the stored NIT goes.
+    bool truncated = false;
+    auto secs = Sections(pNITBuf, u32Len, &truncated);
+    U32 total = 0;
+    for (auto& sec : secs) {
+        total += sec.second;
+        if (sec.second < kNitSectionMin)
+            truncated = true;
+    }
+    if (secs.empty() || truncated || total > SIP_NITBUF_LEN) {
+        NIT_ERR("imported NIT sections out of range");
         return TSP_ERR_LIST_RANGE;
+    }
     U32 ret = StoreSections(ts, pNITBuf, secs);
     if (ret == 0)
         printf("==>>[TSP_AddNITByImport]u16OutTSIndex:%d, u16NITIndex:%d..\n", ts,

@@ -120,6 +120,20 @@ U32 web_ProcessIsLargeData(connection* con)
     return 0;
 }
 
+// Points the shared upload path at the file this request's body was spooled
+// into ("" when it has none): another connection may have spooled since.
+static void web_TakeUploadPath(const connection* con)
+{
+    g_arcUpgradeFiledir[0] = '\0';
+    const chunkqueue* cq = con->request_content_queue;
+    for (const chunk* c = cq ? cq->first : nullptr; c != nullptr; c = c->next) {
+        if (c->type == chunk::FILE_CHUNK && c->file.is_temp && c->file.name != nullptr && c->file.name->ptr != nullptr) {
+            snprintf(g_arcUpgradeFiledir, sizeof(g_arcUpgradeFiledir), "%s", c->file.name->ptr);
+            return;
+        }
+    }
+}
+
 static const size_t kBodyStep = 2048;
 
 // Joins the memory chunks of the request body into g_ps8RevData.
@@ -167,8 +181,11 @@ S32 web_ProcessData(buffer* reply, server*, connection* con)
     if (row->pcStr[0] == '\0') {
         result = ZR_ERR_WEB_NOTEXIST;
     } else if (strstr(row->pcStr, "ImportSiTable.w") != nullptr) {
-        CARD_STATE_LOCK();
+        // The handler locks around its import and applies unlocked (the
+        // apply talks to peers); it reads this request's upload only.
+        web_TakeUploadPath(con);
         zrErrCode code = web_processImportOneSiTable(reply, con->request.request);
+        g_arcUpgradeFiledir[0] = '\0';
         if (code != ZR_SUCCESS)
             web_processErr(reply, code, nullptr);
     } else if (row->pfProcess != nullptr) {

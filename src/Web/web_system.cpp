@@ -230,14 +230,14 @@ static std::string web_BoardFileName(void)
     return s;
 }
 
-static bool web_EnsureDir(const char* dir)
+bool web_EnsureDir(const char* dir)
 {
     if (plat::Exists(dir))
         return true;
     return plat::MakeDirs(dir) && chmod(plat::Path(dir).c_str(), 0777) == 0;
 }
 
-static void web_RunLogged(const std::string& cmd, const char* cwd, const char* func)
+void web_RunLogged(const std::string& cmd, const char* cwd, const char* func)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "%ld:%s:%d Command : %s\n", LOG_POS_OF(func), cmd.c_str());
     plat::System(cmd, cwd);

@@ -47,6 +47,10 @@ U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex,
 U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel);
 
 // Export (live database) and import (working copy): sections end to end.
-U32 TSP_GetExportNITLength(int nChannel);
+// The length goes to pu32Length (0 on failure); the result is 0 or the error,
+// so a length never reads as an error code.
+U32 TSP_GetExportNITLength(int nChannel, U32* pu32Length);
 U32 TSP_GetExportNITBuf(int nChannel, U8* pOutBuf, U32 u32BufLen);
+// Refuses (nothing changed) sections that run past u32Len or are shorter
+// than a NIT's fixed fields.
 U32 TSP_AddNITByImport(int nChannel, const U8* pNITBuf, U32 u32Len);

@@ -6,6 +6,8 @@
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_view.h"
+#include <cstddef>
+#include <string>
 
 U32 Web_Start(void);
 // Hardware slot of a slot number as the user interface shows it; 255 = none.
@@ -223,3 +225,33 @@ zrErrCode Web_TSP_AddTOT_LTODescriptor(U16 u16Channel, TOTBuf_t* pstTOTBuf);
 U32 Web_TSP_DelTOT(int nChannel);
 U32 Web_TSP_DelOneNITInfo(U16 u16OutTSIndex);
 U32 Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32Channel);
+
+// ---- SI table file ----
+// Header of an SI table file: seven U32 fields, little-endian on disk
+// whatever the processor (written and read with the two functions below).
+typedef struct {
+    U32 dwSignature;   // 0x00002009
+    U32 dwDeviceType;  // 0x0000EEFD
+    U32 dwVersion;
+    U32 dwDataLength;  // bytes of sections after the header
+    U32 dwDataCRC;     // CRC-32 (MPEG-2) of those bytes
+    U32 dwRes1;
+    U32 dwRes2;
+} DeviceConfigureSaveFileHeader;
+static_assert(sizeof(DeviceConfigureSaveFileHeader) == 28, "SI table file header is 28 bytes");
+void DeviceConfigureSaveFileHeader_Put(const DeviceConfigureSaveFileHeader* h, U8* out28);
+void DeviceConfigureSaveFileHeader_Get(const U8* in28, DeviceConfigureSaveFileHeader* h);
+// Exports a flat channel's live NIT to /tmp and links it into the download
+// folder; uri (512 bytes) gets the link relative to the web root, or stays
+// empty when the file could not be written.
+zrErrCode Web_ExportNIT(int nChannel, char* uri);
+// Imports the upload named by g_arcUpgradeFiledir into a flat channel's NIT
+// of the working copy; a refused file changes nothing.
+zrErrCode Web_ImportNIT(int nChannel);
+// Splits text at the first run of separator into left and right, each at most
+// size - 1 characters; false when the separator is missing (right is empty).
+bool splitIntoTwoParts(const char* text, char separator, char* left, char* right, size_t size);
+// Shared with the system handlers' exports: makes a download folder (mode
+// 0777) when missing, and runs a logged shell command.
+bool web_EnsureDir(const char* dir);
+void web_RunLogged(const std::string& cmd, const char* cwd, const char* func);

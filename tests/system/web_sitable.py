@@ -1,0 +1,184 @@
+"""SI table files of a running master chip over HTTP: an input-card peer
+feeds streams and a NIT, ExportSiTable.w writes it, the file is fetched from
+the returned uri and checked with crcmod, uploaded as multipart into another
+channel with ImportSiTable.w and exported again; a flipped byte and another
+table id change nothing.
+
+Usage: python3 web_sitable.py BUILD_DIR
+
+The card runs on slot 2 (own address 127.168.1.13, HTTP port 18013).
+"""
+import glob
+import json
+import os
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+import crcmod
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
+SLOT = 2
+CARD = "192.168.1.13"
+ADDR = "127.168.1.13"
+PORT = 18013
+CRC32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
+build = os.path.abspath(sys.argv[1])
+failed = 0
+
+
+def check(ok, what):
+    global failed
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    failed += 0 if ok else 1
+
+
+def url(path):
+    return "http://%s:%d/%s" % (ADDR, PORT, path)
+
+
+def call(key, **members):
+    members.setdefault("token", "t")
+    req = urllib.request.Request(url(key), data=json.dumps(members).encode(), method="POST")
+    with urllib.request.urlopen(req, timeout=30) as r:
+        return json.loads(r.read().decode())
+
+
+def nit_section(network_id, name, tsids):
+    """One NIT actual section: a network name and one entry per stream id."""
+    net = bytes([0x40, len(name)]) + name
+    loop = b"".join(struct.pack(">HHH", t, 0x20, 0xF000) for t in tsids)
+    body = struct.pack(">HBBB", network_id, 0xC1, 0, 0) + struct.pack(">H", 0xF000 | len(net)) + net + \
+        struct.pack(">H", 0xF000 | len(loop)) + loop
+    head = bytes([0x40]) + struct.pack(">H", 0xF000 | (len(body) + 4))
+    sec = head + body
+    return sec + struct.pack(">I", CRC32(sec))
+
+
+def nit_record(channel, section):
+    """The input card's table record (command 273) carrying one section."""
+    rec = bytearray(1184)
+    struct.pack_into("<I", rec, 4, 1184)
+    struct.pack_into("<B", rec, 9, 5)
+    struct.pack_into("<H", rec, 10, channel)
+    struct.pack_into("<H", rec, 28, len(section))
+    rec[32:32 + len(section)] = section
+    return rec
+
+
+def export(channel):
+    """ExportSiTable.w of a channel of port 0; (code, file bytes fetched over HTTP or b"")."""
+    r = call("ExportSiTable.w", tableid=64, port=0, channel=channel)
+    uri = (r.get("data") or {}).get("uri", "")
+    if r["code"] != 0 or not uri:
+        return r["code"], b""
+    with urllib.request.urlopen(url(uri), timeout=30) as f:
+        return 0, f.read()
+
+
+def upload(path, query):
+    out = subprocess.run(["curl", "-s", "-H", "Expect:", "-F", "file=@%s;type=application/octet-stream" % path,
+                          url("ImportSiTable.w?" + query)], capture_output=True, text=True, timeout=60).stdout
+    try:
+        return json.loads(out)
+    except ValueError:
+        return {"raw": out}
+
+
+def start_card(root):
+    tool = os.path.join(build, "modcard-board")
+    subprocess.run([tool, root, "--board-type", "2", "--slot", str(SLOT), "--http-port", str(PORT),
+                    "--slave-chip", "0"], check=True, stdout=subprocess.DEVNULL)
+    line = peers.chassis_for(root, SLOT)
+    console = open(root + ".console", "w")
+    proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
+                            stdout=console, stderr=subprocess.STDOUT)
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline and proc.poll() is None:
+        try:
+            call("Beat.w")
+            return proc, line
+        except OSError:
+            time.sleep(0.3)
+    return proc, line
+
+
+def main():
+    top = tempfile.mkdtemp(prefix="web_sitable.")
+    root = os.path.join(top, "master")
+    proc = line = ic = None
+    try:
+        ic = peers.input_card("127.168.1.30", 5)
+        proc, line = start_card(root)
+        check(proc.poll() is None, "the card runs and answers Beat.w")
+        check(peers.announce(CARD, 5, "192.168.1.30") == [1], "input card announced")
+        codes = peers.feed(CARD, 5, SLOT, channels=(0, 1))
+        check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "streams fed and applied: %s" % codes)
+        nit = nit_section(0x3039, b"Peer network", (0x100, 0x101))
+        check(peers.send_message(CARD, 5, peers.SEND_NIT_TABLE, peers.message([nit_record(0, nit)])) == [1],
+              "the input card gives channel 0 a NIT")
+
+        code, blob = export(0)
+        check(code == 0 and len(blob) == 28 + len(nit), "channel 0 exports %d bytes (code %d)" % (len(blob), code))
+        fields = struct.unpack_from("<7I", blob) if len(blob) >= 28 else (0,) * 7
+        check(fields[:4] == (0x2009, 0xEEFD, 0, len(nit)) and fields[5:] == (0, 0),
+              "header: signature, device type, version, data length, reserved")
+        check(fields[4] == CRC32(blob[28:]) and blob[28:] == nit, "header CRC matches the sections (crcmod)")
+        check(export(3)[0] == 2310, "a channel without a stream: 2310")
+
+        exported = os.path.join(top, "TS1_NIT.table")
+        with open(exported, "wb") as f:
+            f.write(blob)
+        r = upload(exported, "port=0&channel=1&tableid=64")
+        check(r.get("code") == 0 and r.get("data") == {"importdelay": 5}, "import into channel 1: %s" % r)
+        code, again = export(1)
+        check(code == 0 and again[28:] == nit, "channel 1 now exports the same sections")
+
+        flipped = bytearray(blob)
+        flipped[40] ^= 0x01
+        bad = os.path.join(top, "flipped.table")
+        with open(bad, "wb") as f:
+            f.write(flipped)
+        r = upload(bad, "port=0&channel=0&tableid=64")
+        check(r.get("code") == 4, "a flipped byte: code 4 (%s)" % r)
+        check(export(0)[1] == blob, "channel 0 is unchanged")
+
+        other = nit_section(0x0001, b"Other", (0x200,))
+        data = struct.pack("<7I", 0x2009, 0xEEFD, 0, len(other), CRC32(other), 0, 0) + other
+        alt = os.path.join(top, "other.table")
+        with open(alt, "wb") as f:
+            f.write(data)
+        r = upload(alt, "tableid=16&channel=1&port=0")
+        check(r.get("code") == 0 and r.get("data") == {"importdelay": 5}, "tableid=16: importdelay 5 (%s)" % r)
+        check(export(1)[1][28:] == nit, "tableid=16 leaves channel 1's NIT as it was")
+
+        left = glob.glob(os.path.join(root, "var", "volatile", "httpd-upload-*"))
+        check(left == [], "no upload file is left behind: %s" % left)
+        check(proc.poll() is None, "the card still runs")
+    finally:
+        if proc is not None:
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        for p in (ic, line):
+            if p is not None:
+                p.stop()
+        if failed == 0:
+            shutil.rmtree(top, ignore_errors=True)
+        else:
+            print("board kept in " + top)
+    print("FAILED %d" % failed if failed else "all passed")
+    sys.exit(1 if failed else 0)
+
+
+main()
