@@ -164,6 +164,49 @@ static bool web_HasStream(const Output_TSInfo* pstParamTS, U16 u16Flat)
     return TSP_FindStreamOfChannel(pstParamTS, u16Flat) != TSP_INVALID_INDEX;
 }
 
+// The program of "port", "channel" and the service id key from the live
+// database or the working copy (bTemp); 774 when its channel has no stream
+// there.
+static zrErrCode web_ReadProgram(const WebBody& body, const char* sidKey, bool bTemp, U32* pu32Port,
+                                 U32* pu32Channel, U16* pu16Flat, Output_WebProgramInfo* pstProgram)
+{
+    U16 sid = 0;
+    zrErrCode rc = web_ReadOutChannel(body, pu32Port, pu32Channel, pu16Flat);
+    if (rc == ZR_SUCCESS)
+        rc = web_ReadServiceId(body, sidKey, &sid);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    if (!web_HasStream(bTemp ? TSP_GetTempTSParam() : TSP_GetTSParam(), *pu16Flat))
+        return ZR_ERR_WEB_POST_PARAM;
+    return (zrErrCode)(bTemp ? Web_GetTempProgramInfoToWeb(*pu16Flat, sid, pstProgram)
+                             : Web_GetProgramInfoToWeb(*pu16Flat, sid, pstProgram));
+}
+
+// The working copy's view of the channel of "port" and "channel"; 774 for a
+// channel without stream.
+static zrErrCode web_ReadTempView(const WebBody& body, U32* pu32Port, U32* pu32Channel, U16* pu16Flat,
+                                  Output_WebTSInfo* pstView)
+{
+    zrErrCode rc = web_ReadOutChannel(body, pu32Port, pu32Channel, pu16Flat);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    U32 ret = Web_GetTempTSWebInfo(*pu16Flat, pstView);
+    if (ret != 0)
+        return (zrErrCode)ret;
+    return pstView->u8ValidFlag != 1 ? ZR_ERR_WEB_POST_PARAM : ZR_SUCCESS;
+}
+
+// The reply of an edit handed to the working copy: its code, 774 for a
+// conflict, else success.
+static zrErrCode web_EditReply(buffer* reply, U32 ret, U8 conflict)
+{
+    if (ret != 0)
+        return (zrErrCode)ret;
+    if (conflict != 0)
+        return ZR_ERR_WEB_POST_PARAM;
+    return web_ReplyData(reply, nullptr);
+}
+
 // A number key's value truncated to the field's width when present and in
 // range, else the field's current value (other types are ignored). By value:
 // the views are packed, so no reference to their fields is taken.
@@ -342,18 +385,11 @@ zrErrCode web_processGetOutputProgramStatus(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     U32 port = 0, channel = 0;
-    U16 flat = 0, sid = 0;
-    zrErrCode rc = web_ReadOutChannel(body, &port, &channel, &flat);
-    if (rc == ZR_SUCCESS)
-        rc = web_ReadServiceId(body, "serviceid", &sid);
+    U16 flat = 0;
+    Output_WebProgramInfo p{};
+    zrErrCode rc = web_ReadProgram(body, "serviceid", false, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_HasStream(TSP_GetTSParam(), flat))
-        return ZR_ERR_WEB_POST_PARAM;
-    Output_WebProgramInfo p{};
-    U32 ret = Web_GetProgramInfoToWeb(flat, sid, &p);
-    if (ret != 0)
-        return (zrErrCode)ret;
     cJSON* data = cJSON_CreateObject();
     web_AddText(data, "servicename", p.aru8ServiceName, p.u8ServiceNameLen);
     web_AddNum(data, "serviceid", p.u16ServiceID);
@@ -459,15 +495,10 @@ zrErrCode web_processGetTempTSInfo(buffer* reply)
         return body.Status();
     U32 port = 0, channel = 0;
     U16 flat = 0;
-    zrErrCode rc = web_ReadOutChannel(body, &port, &channel, &flat);
+    auto view = std::make_unique<Output_WebTSInfo>();
+    zrErrCode rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
     if (rc != ZR_SUCCESS)
         return rc;
-    auto view = std::make_unique<Output_WebTSInfo>();
-    U32 ret = Web_GetTempTSWebInfo(flat, view.get());
-    if (ret != 0)
-        return (zrErrCode)ret;
-    if (view->u8ValidFlag != 1)
-        return ZR_ERR_WEB_POST_PARAM;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "port", port);
     web_AddNum(data, "channel", channel);
@@ -483,18 +514,11 @@ zrErrCode web_processGetTempProgramInfo(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     U32 port = 0, channel = 0;
-    U16 flat = 0, sid = 0;
-    zrErrCode rc = web_ReadOutChannel(body, &port, &channel, &flat);
-    if (rc == ZR_SUCCESS)
-        rc = web_ReadServiceId(body, "serviceid", &sid);
+    U16 flat = 0;
+    Output_WebProgramInfo p{};
+    zrErrCode rc = web_ReadProgram(body, "serviceid", true, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_HasStream(TSP_GetTempTSParam(), flat))
-        return ZR_ERR_WEB_POST_PARAM;
-    Output_WebProgramInfo p{};
-    U32 ret = Web_GetTempProgramInfoToWeb(flat, sid, &p);
-    if (ret != 0)
-        return (zrErrCode)ret;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "port", port);
     web_AddNum(data, "channel", channel);
@@ -534,15 +558,10 @@ zrErrCode web_processSetTSParam(buffer* reply)
         return body.Status();
     U32 port = 0, channel = 0;
     U16 flat = 0;
-    zrErrCode rc = web_ReadOutChannel(body, &port, &channel, &flat);
+    auto view = std::make_unique<Output_WebTSInfo>();
+    zrErrCode rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
     if (rc != ZR_SUCCESS)
         return rc;
-    auto view = std::make_unique<Output_WebTSInfo>();
-    U32 ret = Web_GetTempTSWebInfo(flat, view.get());
-    if (ret != 0)
-        return (zrErrCode)ret;
-    if (view->u8ValidFlag != 1)
-        return ZR_ERR_WEB_POST_PARAM;
     Output_WebTSInfo& v = *view;
     const cJSON* root = body.Root();
     v.u16OriginalNetworkID = web_NumOr(root, "originalnetworkid", v.u16OriginalNetworkID);
@@ -571,12 +590,8 @@ zrErrCode web_processSetTSParam(buffer* reply)
     Web_ReplaceOtherPIDs(&v, body.Get("otherpidlist"));
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > TS > click OK button!(Web_ModifyTSWebInfo)\r\n");
     U8 conflict = 0;
-    ret = Web_ModifyTSWebInfo(&v, &conflict);
-    if (ret != 0)
-        return (zrErrCode)ret;
-    if (conflict != 0)
-        return ZR_ERR_WEB_POST_PARAM;
-    return web_ReplyData(reply, nullptr);
+    const U32 ret = Web_ModifyTSWebInfo(&v, &conflict);
+    return web_EditReply(reply, ret, conflict);
 }
 
 zrErrCode web_processSetProgramParam(buffer* reply)
@@ -587,18 +602,11 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     U32 port = 0, channel = 0;
-    U16 flat = 0, oldSid = 0;
-    zrErrCode rc = web_ReadOutChannel(body, &port, &channel, &flat);
-    if (rc == ZR_SUCCESS)
-        rc = web_ReadServiceId(body, "oldserviceid", &oldSid);
+    U16 flat = 0;
+    Output_WebProgramInfo p{};
+    zrErrCode rc = web_ReadProgram(body, "oldserviceid", true, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_HasStream(TSP_GetTempTSParam(), flat))
-        return ZR_ERR_WEB_POST_PARAM;
-    Output_WebProgramInfo p{};
-    U32 ret = Web_GetTempProgramInfoToWeb(flat, oldSid, &p);
-    if (ret != 0)
-        return (zrErrCode)ret;
     const cJSON* root = body.Root();
     p.u16MajorChannelNum = web_NumOr(root, "majorchannel", p.u16MajorChannelNum);
     p.u16MinorChannelNum = web_NumOr(root, "minorchannel", p.u16MinorChannelNum);
@@ -627,12 +635,8 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     }
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > Program > click OK button!(Web_ModifyProWebInfo)\r\n");
     U8 conflict = 0;
-    ret = Web_ModifyProWebInfo(flat, &p, &conflict);
-    if (ret != 0)
-        return (zrErrCode)ret;
-    if (conflict != 0)
-        return ZR_ERR_WEB_POST_PARAM;
-    return web_ReplyData(reply, nullptr);
+    const U32 ret = Web_ModifyProWebInfo(flat, &p, &conflict);
+    return web_EditReply(reply, ret, conflict);
 }
 
 // ---- Apply, clear and delete (these talk to peers: run without the

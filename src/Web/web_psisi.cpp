@@ -145,6 +145,18 @@ static zrErrCode web_ReqChannel(const WebBody& body, U16* pu16Channel)
     return ZR_SUCCESS;
 }
 
+// The body's status, then its channel (see web_ReqChannel).
+static zrErrCode web_BodyChannel(const WebBody& body, U16* pu16Channel)
+{
+    return body.Status() != ZR_SUCCESS ? body.Status() : web_ReqChannel(body, pu16Channel);
+}
+
+// The reply of an edit: the step's own code, or success.
+static zrErrCode web_Done(buffer* reply, U32 ret)
+{
+    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+}
+
 // The live stream of a channel; 774 when it has none.
 static zrErrCode web_LiveStream(U16 u16Channel, U16* pu16Index)
 {
@@ -191,6 +203,26 @@ static bool web_EditFlag(const WebBody& body, WebEdit* kind)
         return false;
     *kind = cJSON_IsFalse(f) ? WebEdit::Add : cJSON_IsTrue(f) ? WebEdit::Replace : WebEdit::Neither;
     return true;
+}
+
+// Logs the operator's add or replace: each text a "[%s:%d]" format naming
+// the handler, followed by the handler's own values.
+template <typename... Args>
+static void web_LogEdit(const char* func, WebEdit edit, const char* addText, const char* editText, Args... args)
+{
+    if (edit != WebEdit::Neither)
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, edit == WebEdit::Add ? addText : editText, func, __LINE__, args...);
+}
+
+// Adds a descriptor to NIT entry `entry` or replaces its descriptor `index`;
+// 0 when the edit is neither.
+static U32 web_PutNITDesc(WebEdit edit, U16 ch, U32 entry, U32 index, dvbpsi_descriptor_t* d)
+{
+    if (edit == WebEdit::Add)
+        return Web_TSP_AddDescriptor2NIT_Ts(ch, entry > 0x7FFFFFFF ? -1 : (int)entry, d);
+    if (edit == WebEdit::Replace)
+        return Web_TSP_EditOneTSDescOfNIT(ch, entry, index, d);
+    return 0;
 }
 
 // A body from a JSON array (element i gives byte i, low 8 bits; other
@@ -327,10 +359,8 @@ zrErrCode web_processGetNIT(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     auto nit = std::make_unique<NITTable_t>();
@@ -367,10 +397,8 @@ zrErrCode web_processAddNITNetwork(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     dvbpsi_descriptor_t d{};
@@ -392,7 +420,7 @@ zrErrCode web_processAddNITNetwork(buffer* reply)
                "button!(Web_TSP_AddNetworkDescriptor)\r\n",
                __func__, __LINE__);
     U32 ret = Web_TSP_AddNetworkDescriptor(ch, d);
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    return web_Done(reply, ret);
 }
 
 zrErrCode web_processDelNITNetwork(buffer* reply)
@@ -400,11 +428,9 @@ zrErrCode web_processDelNITNetwork(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 index = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &index}}))
@@ -414,7 +440,7 @@ zrErrCode web_processDelNITNetwork(buffer* reply)
                "Descriptor button!(Web_TSP_DeleteNetworkDesc)\r\n",
                __func__, __LINE__);
     U32 ret = Web_TSP_DeleteNetworkDesc(ch, index > 0x7FFFFFFF ? -1 : (int)index);
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    return web_Done(reply, ret);
 }
 
 zrErrCode web_processAddNITTS(buffer* reply)
@@ -422,11 +448,9 @@ zrErrCode web_processAddNITTS(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 onid = 0, tsid = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"originalID", &onid}, {"tsid", &tsid}}))
@@ -435,7 +459,7 @@ zrErrCode web_processAddNITTS(buffer* reply)
                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > click Add button!(Web_TSP_AddNIT_TS)\r\n",
                __func__, __LINE__);
     U32 ret = Web_TSP_AddNIT_TS(ch, (U16)tsid, (U16)onid);
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    return web_Done(reply, ret);
 }
 
 // Deletes a NIT entry or one descriptor of it.
@@ -444,11 +468,9 @@ static zrErrCode web_DeleteNITPart(buffer* reply, bool bDescriptor)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, desc = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &entry}}) || (bDescriptor && !web_Need(body, {{"descriptor", &desc}})))
@@ -498,12 +520,10 @@ zrErrCode web_processSetLCN(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &entry}, {"descriptor", &index}}) || !web_EditFlag(body, &edit))
@@ -511,28 +531,19 @@ zrErrCode web_processSetLCN(buffer* reply)
     if (!web_OptionalDescriptor(body, "tagId", "data", &s_stTmpDescriptor) ||
         !web_OptionalDescriptor(body, "tagId2", "data2", &s_stDescriptor))
         return ZR_ERR_WEB_POST_PARAM;
-    const int nEntry = entry > 0x7FFFFFFF ? -1 : (int)entry;
+    // The add text has no tag: the extra value is not printed.
+    web_LogEdit(__func__, edit,
+                "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > NIT > NIT Stram > Add LCNv2&LCNv1 "
+                "Descriptor > click OK button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
+                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit LCN Descriptor(%x) > click OK "
+                "button!(Web_TSP_EditOneTSDescOfNIT)\r\n",
+                s_stTmpDescriptor.i_tag);
     U32 ret = 0;
-    if (edit == WebEdit::Add) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > NIT > NIT Stram > Add LCNv2&LCNv1 "
-                   "Descriptor > click OK button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
-                   __func__, __LINE__);
-        if (s_stDescriptor.i_tag != 0)
-            ret = Web_TSP_AddDescriptor2NIT_Ts(ch, nEntry, &s_stDescriptor);
-        if (ret == 0 && s_stTmpDescriptor.i_tag != 0)
-            ret = Web_TSP_AddDescriptor2NIT_Ts(ch, nEntry, &s_stTmpDescriptor);
-    } else if (edit == WebEdit::Replace) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit LCN Descriptor(%x) > click OK "
-                   "button!(Web_TSP_EditOneTSDescOfNIT)\r\n",
-                   __func__, __LINE__, s_stTmpDescriptor.i_tag);
-        if (s_stDescriptor.i_tag != 0)
-            ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &s_stDescriptor);
-        if (ret == 0 && s_stTmpDescriptor.i_tag != 0)
-            ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &s_stTmpDescriptor);
-    }
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    if (s_stDescriptor.i_tag != 0)
+        ret = web_PutNITDesc(edit, ch, entry, index, &s_stDescriptor);
+    if (ret == 0 && s_stTmpDescriptor.i_tag != 0)
+        ret = web_PutNITDesc(edit, ch, entry, index, &s_stTmpDescriptor);
+    return web_Done(reply, ret);
 }
 
 zrErrCode web_processSetCableDescriptor(buffer* reply)
@@ -540,12 +551,10 @@ zrErrCode web_processSetCableDescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* list = body.Get("lcnList");
@@ -565,21 +574,12 @@ zrErrCode web_processSetCableDescriptor(buffer* reply)
     s_stDescriptor.i_length = kDeliveryBodyLen;
     web_PutDeliveryBcd(s_stDescriptor.auc_data, (U64)freq * 10, (U64)sr * 10);
     s_stDescriptor.auc_data[6] = (U8)mod;
-    U32 ret = 0;
-    if (edit == WebEdit::Add) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > NIT > NIT Stram > Add Cable Descriptor > "
-                   "click OK button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
-                   __func__, __LINE__);
-        ret = Web_TSP_AddDescriptor2NIT_Ts(ch, entry > 0x7FFFFFFF ? -1 : (int)entry, &s_stDescriptor);
-    } else if (edit == WebEdit::Replace) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit Cable Descriptor > click OK "
-                   "button!(Web_TSP_EditOneTSDescOfNIT)\r\n",
-                   __func__, __LINE__);
-        ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &s_stDescriptor);
-    }
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    web_LogEdit(__func__, edit,
+                "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > NIT > NIT Stram > Add Cable Descriptor > "
+                "click OK button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
+                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit Cable Descriptor > click OK "
+                "button!(Web_TSP_EditOneTSDescOfNIT)\r\n");
+    return web_Done(reply, web_PutNITDesc(edit, ch, entry, index, &s_stDescriptor));
 }
 
 zrErrCode web_processSetNITVersion(buffer* reply)
@@ -587,18 +587,16 @@ zrErrCode web_processSetNITVersion(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 network = 0, version = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"networkid", &network}, {"versionnumber", &version}}))
         return ZR_ERR_WEB_POST_PARAM;
     // A version no 16 bits hold stays out of range rather than wrapping into it.
     U32 ret = Web_TSP_EditNITVersionNum(ch, version > 0xFFFF ? 0xFFFF : (U16)version, (U16)network);
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    return web_Done(reply, ret);
 }
 
 // Satellite delivery fields in BCD: frequency (MHz) x 100, orbital position
@@ -631,12 +629,10 @@ zrErrCode web_processAddDescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, index = 0, tableIndex = 0, tag = 0, tableId = 0;
     WebEdit edit;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* data = body.Get("data");
@@ -663,22 +659,13 @@ zrErrCode web_processAddDescriptor(buffer* reply)
             web_PutDeliveryBcd(d.auc_data, (U64)freq * 10, (U64)sr * 10);
         }
     }
-    if (edit == WebEdit::Add)
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > PSI Table(%x) > Stram > Add "
-                   "Descriptor(%x) > click OK button!\r\n",
-                   __func__, __LINE__, tableId, d.i_tag);
-    else if (edit == WebEdit::Replace)
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > PSI Table(%x) > Stram > Edit Descriptor(%x) > click OK "
-                   "button!\r\n",
-                   __func__, __LINE__, tableId, d.i_tag);
-    U32 ret = 0;
-    if (tableId == 0x40 && edit == WebEdit::Add)
-        ret = Web_TSP_AddDescriptor2NIT_Ts(ch, entry > 0x7FFFFFFF ? -1 : (int)entry, &d);
-    else if (tableId == 0x40 && edit == WebEdit::Replace)
-        ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &d);
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    web_LogEdit(__func__, edit,
+                "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > PSI Table(%x) > Stram > Add "
+                "Descriptor(%x) > click OK button!\r\n",
+                "[%s:%d] WEB: Service Congfiguration > TS > PSI Table(%x) > Stram > Edit Descriptor(%x) > click OK "
+                "button!\r\n",
+                tableId, d.i_tag);
+    return web_Done(reply, tableId == 0x40 ? web_PutNITDesc(edit, ch, entry, index, &d) : 0);
 }
 
 zrErrCode web_processSetOtherDescriptor(buffer* reply)
@@ -686,12 +673,10 @@ zrErrCode web_processSetOtherDescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, index = 0, tableIndex = 0;
     WebEdit edit;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     dvbpsi_descriptor_t& d = s_stDescriptor;
@@ -699,21 +684,13 @@ zrErrCode web_processSetOtherDescriptor(buffer* reply)
     if (!web_Need(body, {{"tsindex", &entry}, {"descriptor", &index}, {"tableindex", &tableIndex}}) ||
         !web_Tag(body.Get("tag"), &d.i_tag) || !web_BodyFromHex(body.Get("data"), &d) || !web_EditFlag(body, &edit))
         return ZR_ERR_WEB_POST_PARAM;
-    U32 ret = 0;
-    if (edit == WebEdit::Add) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > PSI Table > Stream > Add "
-                   "OtherDescriptor(%x) > click OK button!\r\n",
-                   __func__, __LINE__, d.i_tag);
-        ret = Web_TSP_AddDescriptor2NIT_Ts(ch, entry > 0x7FFFFFFF ? -1 : (int)entry, &d);
-    } else if (edit == WebEdit::Replace) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > PSI Table > Stream > Edit OtherDescriptor(%x) > click "
-                   "OK button!\r\n",
-                   __func__, __LINE__, d.i_tag);
-        ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &d);
-    }
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    web_LogEdit(__func__, edit,
+                "[%s:%d] WEB: TSoIP Output > Service Congfiguration > TS > PSI Table > Stream > Add "
+                "OtherDescriptor(%x) > click OK button!\r\n",
+                "[%s:%d] WEB: Service Congfiguration > TS > PSI Table > Stream > Edit OtherDescriptor(%x) > click "
+                "OK button!\r\n",
+                d.i_tag);
+    return web_Done(reply, web_PutNITDesc(edit, ch, entry, index, &d));
 }
 
 zrErrCode web_processSetTSInfoDescriptor(buffer* reply)
@@ -721,12 +698,10 @@ zrErrCode web_processSetTSInfoDescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* data = body.Get("data");
@@ -752,21 +727,12 @@ zrErrCode web_processSetTSInfoDescriptor(buffer* reply)
     view->u8HasTsInfoFlag = 1;
     if ((rc = web_ModifyTempView(view.get())) != ZR_SUCCESS)
         return rc;
-    U32 ret = 0;
-    if (edit == WebEdit::Add) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Add Terrestial Descriptor > click OK "
-                   "button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
-                   __func__, __LINE__);
-        ret = Web_TSP_AddDescriptor2NIT_Ts(ch, entry > 0x7FFFFFFF ? -1 : (int)entry, &d);
-    } else if (edit == WebEdit::Replace) {
-        log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
-                   "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit Terrestial Descriptor > click "
-                   "OK button!(Web_TSP_EditOneTSDescOfNIT)\r\n",
-                   __func__, __LINE__);
-        ret = Web_TSP_EditOneTSDescOfNIT(ch, entry, index, &d);
-    }
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    web_LogEdit(__func__, edit,
+                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Add Terrestial Descriptor > click OK "
+                "button!(Web_TSP_AddDescriptor2NIT_Ts)\r\n",
+                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > Edit Terrestial Descriptor > click "
+                "OK button!(Web_TSP_EditOneTSDescOfNIT)\r\n");
+    return web_Done(reply, web_PutNITDesc(edit, ch, entry, index, &d));
 }
 
 // ---- PAT ----
@@ -776,10 +742,8 @@ zrErrCode web_processGetPAT(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc == ZR_SUCCESS)
         rc = web_TempStream(ch);
     if (rc != ZR_SUCCESS)
@@ -794,11 +758,9 @@ zrErrCode web_processSetPATPid(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
     U32 pid = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"pid", &pid}}))
@@ -1036,10 +998,8 @@ zrErrCode web_processGetTOT_LTODescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0, idx = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc == ZR_SUCCESS)
         rc = web_LiveStream(ch, &idx);
     if (rc != ZR_SUCCESS)
@@ -1109,10 +1069,8 @@ zrErrCode web_processSetTOT_LTODescriptor(buffer* reply)
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
-    if (body.Status() != ZR_SUCCESS)
-        return body.Status();
     U16 ch = 0;
-    zrErrCode rc = web_ReqChannel(body, &ch);
+    zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     TOTTable_t tot;
