@@ -7,20 +7,16 @@ Usage: python3 web_psisi.py BUILD_DIR
 
 The card runs on slot 14 (own address 127.168.1.25, HTTP port 18025).
 """
-import json
 import os
-import shutil
-import signal
-import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 
 import crcmod
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import webcard  # noqa: E402
 
 SLOT = 14
 ADDR = "127.168.1.25"
@@ -28,23 +24,15 @@ CARD = "192.168.1.25"
 PORT = 18025
 CABLE = "0474000000000300687500"
 build = os.path.abspath(sys.argv[1])
-failed = 0
 crc32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
 
-def check(ok, what):
-    global failed
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    failed += 0 if ok else 1
+check = webcard.Checks()
 
 
 def call(key, **members):
-    members.setdefault("token", "t")
-    req = urllib.request.Request("http://%s:%d/%s" % (ADDR, PORT, key), data=json.dumps(members).encode(),
-                                 method="POST")
     try:
-        with urllib.request.urlopen(req, timeout=30) as r:
-            return json.loads(r.read().decode())
+        return webcard.call(ADDR, PORT, key, members)
     except (OSError, ValueError):
         return None
 
@@ -111,17 +99,10 @@ def latest(root, pid, table_id, start=0, wait=25.0):
 
 def start(top):
     root = os.path.join(top, "master")
-    subprocess.run([os.path.join(build, "modcard-board"), root, "--board-type", "2", "--slot", str(SLOT),
-                    "--http-port", str(PORT)], check=True, stdout=subprocess.DEVNULL)
+    webcard.make_board(build, root, SLOT, PORT)
     line = peers.chassis_for(root, SLOT)
-    console = open(os.path.join(top, "console"), "w")
-    proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
-                            stdout=console, stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and proc.poll() is None:
-        if call("Beat.w") is not None:
-            break
-        time.sleep(0.3)
+    proc = webcard.launch(build, root, os.path.join(top, "console"))
+    webcard.wait_up(proc, lambda: call("Beat.w") is not None)
     return root, proc, line
 
 
@@ -218,22 +199,9 @@ def main():
             run(root)
             check(proc.poll() is None, "modcard still runs")
     finally:
-        if proc is not None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        for p in (line, ic):
-            if p is not None:
-                p.stop()
-        if failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("board kept in " + top)
-    print("FAILED %d" % failed if failed else "all passed")
-    sys.exit(1 if failed else 0)
+        webcard.tear_down(top, check.failed, proc, line, ic)
+    print("FAILED %d" % check.failed if check.failed else "all passed")
+    sys.exit(1 if check.failed else 0)
 
 
 main()

@@ -11,19 +11,17 @@ The card runs on slot 2 (own address 127.168.1.13, HTTP port 18013).
 import glob
 import json
 import os
-import shutil
-import signal
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.request
 
 import crcmod
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import webcard  # noqa: E402
 
 SLOT = 2
 CARD = "192.168.1.13"
@@ -31,13 +29,7 @@ ADDR = "127.168.1.13"
 PORT = 18013
 CRC32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 build = os.path.abspath(sys.argv[1])
-failed = 0
-
-
-def check(ok, what):
-    global failed
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    failed += 0 if ok else 1
+check = webcard.Checks()
 
 
 def url(path):
@@ -45,10 +37,7 @@ def url(path):
 
 
 def call(key, **members):
-    members.setdefault("token", "t")
-    req = urllib.request.Request(url(key), data=json.dumps(members).encode(), method="POST")
-    with urllib.request.urlopen(req, timeout=30) as r:
-        return json.loads(r.read().decode())
+    return webcard.call(ADDR, PORT, key, members)
 
 
 def nit_section(network_id, name, tsids):
@@ -93,20 +82,10 @@ def upload(path, query):
 
 
 def start_card(root):
-    tool = os.path.join(build, "modcard-board")
-    subprocess.run([tool, root, "--board-type", "2", "--slot", str(SLOT), "--http-port", str(PORT),
-                    "--slave-chip", "0"], check=True, stdout=subprocess.DEVNULL)
+    webcard.make_board(build, root, SLOT, PORT, "--slave-chip", "0")
     line = peers.chassis_for(root, SLOT)
-    console = open(root + ".console", "w")
-    proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
-                            stdout=console, stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline and proc.poll() is None:
-        try:
-            call("Beat.w")
-            return proc, line
-        except OSError:
-            time.sleep(0.3)
+    proc = webcard.launch(build, root, root + ".console")
+    webcard.wait_up(proc, lambda: call("Beat.w") is not None)
     return proc, line
 
 
@@ -163,22 +142,9 @@ def main():
         check(left == [], "no upload file is left behind: %s" % left)
         check(proc.poll() is None, "the card still runs")
     finally:
-        if proc is not None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        for p in (ic, line):
-            if p is not None:
-                p.stop()
-        if failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("board kept in " + top)
-    print("FAILED %d" % failed if failed else "all passed")
-    sys.exit(1 if failed else 0)
+        webcard.tear_down(top, check.failed, proc, ic, line)
+    print("FAILED %d" % check.failed if check.failed else "all passed")
+    sys.exit(1 if check.failed else 0)
 
 
 main()

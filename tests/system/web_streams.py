@@ -9,11 +9,8 @@ The card runs on slot 13 (own address 127.168.1.24, HTTP port 18024); the
 input card is slot 5 on 127.168.1.30.
 """
 import codecs
-import json
 import os
 import re
-import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -21,10 +18,10 @@ import sys
 import tempfile
 import threading
 import time
-import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import webcard  # noqa: E402
 
 SLOT = 13
 CARD = "192.168.1.24"
@@ -33,21 +30,11 @@ PORT = 18024
 INPUT_SLOT, INPUT_ADDR = 5, "127.168.1.30"
 NAME = "中央电视台"
 build = os.path.abspath(sys.argv[1])
-failed = 0
-
-
-def check(ok, what):
-    global failed
-    print(("ok   " if ok else "FAIL ") + what, flush=True)
-    failed += 0 if ok else 1
+check = webcard.Checks()
 
 
 def call(key, **members):
-    members.setdefault("token", "t")
-    req = urllib.request.Request("http://%s:%d/%s" % (ADDR, PORT, key), data=json.dumps(members).encode(),
-                                 method="POST")
-    with urllib.request.urlopen(req, timeout=60) as r:
-        return json.loads(r.read().decode())
+    return webcard.call(ADDR, PORT, key, members, timeout=60)
 
 
 def wait_for(cond, seconds):
@@ -118,14 +105,10 @@ def main():
     proc = ic = line = None
     stop = threading.Event()
     try:
-        subprocess.run([os.path.join(build, "modcard-board"), root, "--board-type", "2", "--slot", str(SLOT),
-                        "--http-port", str(PORT), "--channel-packets", "0:2000", "--channel-packets", "1:500"],
-                       check=True, stdout=subprocess.DEVNULL)
+        webcard.make_board(build, root, SLOT, PORT, "--channel-packets", "0:2000", "--channel-packets", "1:500")
         line = peers.chassis_for(root, SLOT)
         ic = peers.input_card(INPUT_ADDR, INPUT_SLOT)
-        console = open(root + ".console", "w")
-        proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
-                                stdout=console, stderr=subprocess.STDOUT)
+        proc = webcard.launch(build, root, root + ".console")
 
         def up():
             try:
@@ -200,22 +183,9 @@ def main():
         check(proc.poll() is None, "modcard still runs")
     finally:
         stop.set()
-        if proc is not None:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                proc.wait(10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        for p in (ic, line):
-            if p is not None:
-                p.stop()
-        if failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("board kept in " + top)
-    print("FAILED" if failed else "PASSED")
-    sys.exit(1 if failed else 0)
+        webcard.tear_down(top, check.failed, proc, ic, line)
+    print("FAILED" if check.failed else "PASSED")
+    sys.exit(1 if check.failed else 0)
 
 
 main()

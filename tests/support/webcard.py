@@ -1,0 +1,81 @@
+"""A master card for the HTTP system tests: its board, the modcard process,
+JSON commands to its web server, the ok/FAIL tally and the clean-up.
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+import urllib.request
+
+
+class Checks:
+    """Prints each check as "ok" or "FAIL" and counts the failures."""
+
+    def __init__(self):
+        self.failed = 0
+
+    def __call__(self, ok, what):
+        print(("ok   " if ok else "FAIL ") + what, flush=True)
+        self.failed += 0 if ok else 1
+
+
+def call(addr, port, key, members, timeout=30):
+    """POSTs one JSON command (members given a token) and returns the parsed
+    reply; raises OSError or ValueError."""
+    members.setdefault("token", "t")
+    req = urllib.request.Request("http://%s:%d/%s" % (addr, port, key), data=json.dumps(members).encode(),
+                                 method="POST")
+    with urllib.request.urlopen(req, timeout=timeout) as r:
+        return json.loads(r.read().decode())
+
+
+def make_board(build, root, slot, port, *extra):
+    """A DVB-C master's board root on a slot with its HTTP port."""
+    subprocess.run([os.path.join(build, "modcard-board"), root, "--board-type", "2", "--slot", str(slot),
+                    "--http-port", str(port)] + list(extra), check=True, stdout=subprocess.DEVNULL)
+
+
+def launch(build, root, console_path):
+    """Starts modcard on the board, its output in console_path."""
+    console = open(console_path, "w")
+    return subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
+                            stdout=console, stderr=subprocess.STDOUT)
+
+
+def wait_up(proc, ready, seconds=30):
+    """Polls ready() until it holds (a refused connection counts as not yet),
+    the card ends, or the time is up."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and proc.poll() is None:
+        try:
+            if ready():
+                return True
+        except OSError:
+            pass
+        time.sleep(0.3)
+    return False
+
+
+def stop(proc):
+    """SIGTERM, then SIGKILL when the card has not ended within 10 s."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def tear_down(top, failed, proc, *running):
+    """Stops the card and the peers; the board stays for a failed run."""
+    if proc is not None:
+        stop(proc)
+    for p in running:
+        if p is not None:
+            p.stop()
+    if failed == 0:
+        shutil.rmtree(top, ignore_errors=True)
+    else:
+        print("board kept in " + top)
