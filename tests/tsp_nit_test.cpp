@@ -39,14 +39,7 @@ protected:
         using namespace tspwire;
         savedMode = g_u32ModulationMode;
         g_u32ModulationMode = 3;
-        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);
-        ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0), TS(1), TS(2)})), 0u);
-        for (U16 ch = 0; ch < 3; ch++) {
-            Prog p;
-            p.ch = ch;
-            p.progId = (U16)(ch + 1);
-            ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)})), 0u);
-        }
+        ASSERT_EQ(FreshStreams(3, true), 0u);
         Open();
     }
     void TearDown() override

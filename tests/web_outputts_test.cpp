@@ -12,6 +12,7 @@
 #include "TSprocess/tsp_mux.h"
 #include "Web/web.h"
 #include "mux_fixture.h"
+#include "support/webcall.h"
 #include <chrono>
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
@@ -23,33 +24,9 @@ using namespace muxfix;
 
 namespace {
 
-struct Answer {
-    cJSON* json = nullptr;
-    ~Answer() { cJSON_Delete(json); }
-    int Code() const
-    {
-        const cJSON* c = cJSON_GetObjectItem(json, "code");
-        return c ? c->valueint : -1;
-    }
-    cJSON* Data() const { return cJSON_GetObjectItem(json, "data"); }
-};
+using webcall::Answer;
 
-std::unique_ptr<Answer> Call(const char* key, const std::string& body)
-{
-    std::string head = std::string("POST /") + key + " HTTP/1.1\r\n\r\n";
-    connection con{};
-    con.request.request = buffer_init_string(head.c_str());
-    con.request_content_queue = chunkqueue_init();
-    chunkqueue_append_mem(con.request_content_queue, body.c_str(), body.size() + 1);
-    buffer* out = buffer_init();
-    web_ProcessData(out, nullptr, &con);
-    auto a = std::make_unique<Answer>();
-    a->json = cJSON_Parse(out->ptr ? out->ptr : "");
-    buffer_free(out);
-    buffer_free(con.request.request);
-    chunkqueue_free(con.request_content_queue);
-    return a;
-}
+std::unique_ptr<Answer> Call(const char* key, const std::string& body) { return webcall::Post(key, body); }
 
 int Num(const cJSON* o, const char* key)
 {

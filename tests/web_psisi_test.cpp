@@ -10,6 +10,7 @@
 #include "TSprocess/tsp_view.h"
 #include "Web/web.h"
 #include "support/tsp_wire.h"
+#include "support/webcall.h"
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <memory>
@@ -17,30 +18,12 @@
 
 namespace {
 
-// The reply of one POST, parsed.
-struct Answer {
-    cJSON* json = nullptr;
-    ~Answer() { cJSON_Delete(json); }
-    int Code() const { return cJSON_GetObjectItem(json, "code") ? cJSON_GetObjectItem(json, "code")->valueint : -1; }
-    cJSON* Data() const { return cJSON_GetObjectItem(json, "data"); }
-};
+using webcall::Answer;
 
+// A POST of the token and the members given.
 std::unique_ptr<Answer> Call(const char* key, const std::string& members)
 {
-    std::string head = std::string("POST /") + key + " HTTP/1.1\r\n\r\n";
-    std::string text = "{\"token\":\"t\"" + (members.empty() ? "" : "," + members) + "}";
-    connection con{};
-    con.request.request = buffer_init_string(head.c_str());
-    con.request_content_queue = chunkqueue_init();
-    chunkqueue_append_mem(con.request_content_queue, text.c_str(), text.size() + 1);
-    buffer* out = buffer_init();
-    web_ProcessData(out, nullptr, &con);
-    auto a = std::make_unique<Answer>();
-    a->json = cJSON_Parse(out->ptr ? out->ptr : "");
-    buffer_free(out);
-    buffer_free(con.request.request);
-    chunkqueue_free(con.request_content_queue);
-    return a;
+    return webcall::Post(key, "{\"token\":\"t\"" + (members.empty() ? "" : "," + members) + "}");
 }
 
 std::string Descs(const Answer& nit, int entry)
@@ -108,14 +91,7 @@ protected:
         params_ = *GetDTMBPara_Handle();
         g_u32ModulationMode = 3;
         g_u8OutputChannelNum = 8;
-        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);
-        ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0), TS(1), TS(2)})), 0u);
-        for (U16 ch = 0; ch < 3; ch++) {
-            Prog p;
-            p.ch = ch;
-            p.progId = (U16)(ch + 1);
-            ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)})), 0u);
-        }
+        ASSERT_EQ(FreshStreams(3, true), 0u);
         TSP_InitOutputTempTSInfo();
         TSP_CopyOutputTempTSInfo();
         ASSERT_EQ(Call("AddNITStream.w", Ch(0) + ",\"tsid\":1,\"originalID\":2")->Code(), 0);

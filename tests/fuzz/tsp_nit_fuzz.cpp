@@ -17,10 +17,7 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace tspwire;
-    TSP_FactoryOutputTSInfo();
-    Send(IPCOMM_SEND_TS, Msg({TS(0)}));
-    TSP_InitOutputTempTSInfo();
-    TSP_CopyOutputTempTSInfo();
+    FreshOpenStream();
     // The first half is the file, the rest picks edits.
     const size_t half = size / 2;
     TSP_AddNITByImport(0, data, (U32)half);

@@ -72,10 +72,7 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace tspwire;
-    TSP_FactoryOutputTSInfo();
-    Send(IPCOMM_SEND_TS, Msg({TS(0)}));
-    TSP_InitOutputTempTSInfo();
-    TSP_CopyOutputTempTSInfo();
+    FreshOpenStream();
     FuzzReader r(data, size);
     const char* key = kKeys[r.U8() % (sizeof(kKeys) / sizeof(kKeys[0]))];
     FuzzInput nit = r.Bytes(r.U8());

@@ -192,6 +192,34 @@ inline U32 Send(IPCOMM_CMD cmd, Bytes msg)
     return TSP_ConstructOutputTS(msg.data(), cmd, (U16)msg.size());
 }
 
+// A factory-fresh database with a stream on each channel 0..n-1 and, with
+// bPrograms, one program each (program id channel + 1); the first failing
+// step's code, else 0.
+inline U32 FreshStreams(U16 n, bool bPrograms)
+{
+    U32 rc = TSP_FactoryOutputTSInfo();
+    std::vector<Bytes> streams;
+    for (U16 ch = 0; ch < n; ch++)
+        streams.push_back(TS(ch));
+    if (rc == 0)
+        rc = Send(IPCOMM_SEND_TS, Msg(streams));
+    for (U16 ch = 0; rc == 0 && bPrograms && ch < n; ch++) {
+        Prog p;
+        p.ch = ch;
+        p.progId = (U16)(ch + 1);
+        rc = Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)}));
+    }
+    return rc;
+}
+
+// The same with one stream and no program, and the working copy opened.
+inline void FreshOpenStream()
+{
+    FreshStreams(1, false);
+    TSP_InitOutputTempTSInfo();
+    TSP_CopyOutputTempTSInfo();
+}
+
 // Checks every link of a database; returns "" when all hold, else the first
 // broken invariant.
 std::string CheckInvariants(const Output_TSInfo* pst);
