@@ -10,7 +10,6 @@ no --http-port or the server does not answer, the test says why and passes.
 import json
 import os
 import shutil
-import signal
 import struct
 import subprocess
 import sys
@@ -21,6 +20,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import webcard  # noqa: E402
 
 LINES = []  # serial peers of the cards, kept while they run
 
@@ -95,13 +95,7 @@ def start_card(root, board_type, extra=()):
     skip("the HTTP server of the card does not answer on %s:%d" % (ADDR, PORT))
 
 
-def stop(proc):
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+stop = webcard.stop
 
 
 def case_core_and_modulation(top):
