@@ -86,14 +86,17 @@ def nit_entries(sec):
     return out
 
 
-def latest(root, pid, table_id, start=0, wait=25.0):
-    """The last such section written after a capture offset; the time tables
-    go out about every 15 s."""
+def latest(root, pid, table_id, start=0, wait=25.0, good=lambda sec: True):
+    """The last such section written after a capture offset that passes the
+    check, or failing that the last one seen when the wait ends: a section
+    the carousel had queued before the change may still come first. The
+    time tables go out about every 15 s."""
     deadline = time.monotonic() + wait
     while True:
         secs = sections(os.path.join(root, "trace/si_ch0.ts"), pid, table_id, start)
-        if secs or time.monotonic() > deadline:
-            return secs[-1] if secs else None
+        hits = [sec for sec in secs if good(sec)]
+        if hits or time.monotonic() > deadline:
+            return hits[-1] if hits else (secs[-1] if secs else None)
         time.sleep(0.5)
 
 
@@ -134,7 +137,7 @@ def run(root):
         {"channel": 0, "enable": 1, "flag": flags}, {"channel": 1, "enable": 1, "flag": off}]}])
     check(code(r) == 0, "SetSubboardPSIPChannel.w succeeds")
     # The NIT switch is on now: the automatic NIT goes on the air.
-    sec = latest(root, 0x10, 0x40, before)
+    sec = latest(root, 0x10, 0x40, before, good=lambda sec: len(nit_entries(sec)) == 3)
     check(sec is not None and len(nit_entries(sec)) == 3, "the carousel's NIT has three entries")
     got = call("GetSubboardPSIPChannel.w")
     chans = {c["channel"]: c["flag"] for c in got["data"]["portlist"][0]["channellist"]} if code(got) == 0 else {}
@@ -177,12 +180,13 @@ def run(root):
     else:
         check(applied == 0, "ApplyAllParam.w succeeds")
     if applied != 770:
-        sec = latest(root, 0x10, 0x40, before)
+        cable = bytes([0x44, 11]) + bytes.fromhex(CABLE)
+        sec = latest(root, 0x10, 0x40, before, good=lambda sec: nit_entries(sec) and cable in nit_entries(sec)[0][1])
         entries = nit_entries(sec) if sec else []
-        check(entries and bytes([0x44, 11]) + bytes.fromhex(CABLE) in entries[0][1],
+        check(entries and cable in entries[0][1],
               "the carousel's NIT carries the cable descriptor in entry 0")
-    sec = latest(root, 0x14, 0x73, before)
     want = bytes([0x58, 13]) + b"FRA" + bytes([(3 << 2) | 0x02, 0x01, 0x00])
+    sec = latest(root, 0x14, 0x73, before, good=lambda sec: want in sec)
     check(sec is not None and want in sec and bytes([0x02, 0x00]) == sec[-6:-4],
           "the carousel's TOT carries the local time offset")
 
