@@ -169,6 +169,32 @@ TEST_F(HttpdConn, KeptFileWindowsFollowTheFileAndOutliveTheirEntry)
     close(b);
 }
 
+TEST_F(HttpdConn, AMissingPathIsExaminedAgainOnlyInTheNextSecond)
+{
+    connection* con = nullptr;
+    int fd = h.Connect(&con);
+    buffer* name = buffer_init_string("/httpdh/web/late.bin");
+    stat_cache_entry* sce = nullptr;
+    EXPECT_EQ(stat_cache_get_entry(h.srv, con, name, &sce), HANDLER_ERROR);
+    plat::WriteFileAtomic("/httpdh/web/late.bin", "x", 1, false);
+    errno = 0;
+    EXPECT_EQ(stat_cache_get_entry(h.srv, con, name, &sce), HANDLER_ERROR);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(sce, nullptr);
+    h.srv->cur_ts += 1;
+    ASSERT_EQ(stat_cache_get_entry(h.srv, con, name, &sce), HANDLER_GO_ON);
+    EXPECT_EQ(sce->st.st_size, 1);
+
+    // Made-up names are remembered only while the cache is small.
+    for (int i = 0; i < 3000; ++i) {
+        buffer_copy_string(name, ("/httpdh/web/none" + std::to_string(i)).c_str());
+        EXPECT_EQ(stat_cache_get_entry(h.srv, con, name, &sce), HANDLER_ERROR);
+    }
+    EXPECT_LE(splaytree_size(h.srv->stat_cache->files), 1024);
+    buffer_free(name);
+    close(fd);
+}
+
 TEST_F(HttpdConn, OversizedHeadsAndBodiesAreRefusedAndNeverHandedOn)
 {
     int fd = h.Connect();

@@ -125,6 +125,21 @@ TEST_F(Web, DispatchAndEnvelope)
     EXPECT_EQ(web_ProcessIsLargeData(nullptr), 0u);
     buffer_free(con.request.request);
 
+    // Replies print their numbers exactly as cJSON does, short or long.
+    for (int count : {1, 200}) {
+        cJSON* root = cJSON_CreateObject();
+        cJSON* list = cJSON_AddArrayToObject(root, "n");
+        for (int i = 0; i < count; ++i)
+            for (double d : {0.0, -0.0, -7.0, 2147483647.0, -2147483648.0, 2147483648.0, 1.5, 1e300, 123456789012.0})
+                cJSON_AddItemToArray(list, cJSON_CreateNumber(d));
+        char* expected = cJSON_Print(root);
+        buffer* out = buffer_init();
+        _web_addToWriteBuff(root, out);
+        EXPECT_STREQ(out->ptr, expected);
+        cJSON_free(expected);
+        buffer_free(out);
+    }
+
     char v[20];
     web_getStringVersionFromNumber(0x01020304, v);
     EXPECT_STREQ(v, "V2.3.4");

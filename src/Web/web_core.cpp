@@ -16,6 +16,7 @@
 #include "Web/web.h"
 #include "Web/web_json.h"
 #include "SIprocess/SIsend.h"
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -207,10 +208,43 @@ S32 web_ProcessData(buffer* reply, server*, connection* con)
 
 // ---- Reply envelope and token ----
 
+// cJSON prints every number with "%1.15g" and reads it back with sscanf to
+// check it; replies are mostly small integers, which this writes as the same
+// digits without either.
+static void web_IntegersAsText(cJSON* item)
+{
+    for (; item != nullptr; item = item->next) {
+        if (item->child != nullptr)
+            web_IntegersAsText(item->child);
+        if (!cJSON_IsNumber(item))
+            continue;
+        double d = item->valuedouble;
+        if (!(d >= -2147483648.0 && d <= 2147483647.0) || d != (double)(int)d || (d == 0 && std::signbit(d)))
+            continue;
+        char digits[16];
+        auto end = std::to_chars(digits, digits + sizeof(digits), (int)d).ptr;
+        char* text = (char*)malloc(end - digits + 1);  // cJSON_Delete frees it with free
+        if (text == nullptr)
+            continue;
+        memcpy(text, digits, end - digits);
+        text[end - digits] = '\0';
+        item->type = (item->type & ~0xFF) | cJSON_Raw;
+        item->valuestring = text;
+    }
+}
+
 void _web_addToWriteBuff(cJSON* root, buffer* reply)
 {
     if (root == nullptr || reply == nullptr)
         return;
+    web_IntegersAsText(root);
+    // Most replies fit on the stack; only larger ones take cJSON's own buffer.
+    char small[2048];
+    if (cJSON_PrintPreallocated(root, small, sizeof(small), 1)) {
+        cJSON_Delete(root);
+        buffer_copy_string(reply, small);
+        return;
+    }
     char* text = cJSON_Print(root);
     cJSON_Delete(root);
     if (text == nullptr)

@@ -15,6 +15,8 @@
 
 namespace {
 
+const int kMaxRememberedNames = 1024;
+
 int NodeSize(tree_node* t)
 {
     return t ? t->size : 0;
@@ -227,6 +229,36 @@ void stat_cache_free(stat_cache* sc)
     free(sc);
 }
 
+namespace {
+
+// A path that failed is examined again only in the next second, like one that
+// exists: every POST names a missing file, and browsers poll. Only while the
+// cache is small, so a flood of made-up names cannot grow it.
+handler_t RememberFailure(server* srv, stat_cache_entry* sce, int key, buffer* name, int err)
+{
+    stat_cache* sc = srv->stat_cache;
+    if (srv->srvconf.stat_cache_engine == STAT_CACHE_ENGINE_SIMPLE) {
+        if (sce == nullptr && splaytree_size(sc->files) < kMaxRememberedNames) {
+            sce = EntryInit();
+            sc->files = splaytree_insert(sc->files, key, sce);
+        }
+        if (sce != nullptr) {
+            stat_cache_drop_window(sc, sce);
+            buffer_copy_string_buffer(sce->name, name);
+            buffer_reset(sce->content_type);
+            buffer_reset(sce->etag);
+            memset(&sce->st, 0, sizeof(sce->st));
+            sce->is_symlink = 0;
+            sce->stat_ts = srv->cur_ts;
+            sce->stat_errno = err;
+        }
+    }
+    errno = err;
+    return HANDLER_ERROR;
+}
+
+}  // namespace
+
 handler_t stat_cache_get_entry(server* srv, connection* con, buffer* name, stat_cache_entry** ret)
 {
     stat_cache* sc = srv->stat_cache;
@@ -240,6 +272,10 @@ handler_t stat_cache_get_entry(server* srv, connection* con, buffer* name, stat_
         sce = (stat_cache_entry*)sc->files->data;
         if (buffer_is_equal(name, sce->name) && srv->srvconf.stat_cache_engine == STAT_CACHE_ENGINE_SIMPLE &&
             sce->stat_ts == srv->cur_ts) {
+            if (sce->stat_errno != 0) {
+                errno = sce->stat_errno;
+                return HANDLER_ERROR;
+            }
             *ret = sce;
             return HANDLER_GO_ON;
         }
@@ -249,15 +285,13 @@ handler_t stat_cache_get_entry(server* srv, connection* con, buffer* name, stat_
     std::string real = plat::Path(path);
     struct stat st;
     if (stat(real.c_str(), &st) == -1)
-        return HANDLER_ERROR;
+        return RememberFailure(srv, sce, key, name, errno);
     if (S_ISREG(st.st_mode)) {
-        if (!path.empty() && path.back() == '/') {
-            errno = ENOTDIR;
-            return HANDLER_ERROR;
-        }
+        if (!path.empty() && path.back() == '/')
+            return RememberFailure(srv, sce, key, name, ENOTDIR);
         int fd = open(real.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd == -1)
-            return HANDLER_ERROR;
+            return RememberFailure(srv, sce, key, name, errno);
         close(fd);
     }
     if (sce == nullptr) {
@@ -270,6 +304,7 @@ handler_t stat_cache_get_entry(server* srv, connection* con, buffer* name, stat_
     buffer_copy_string_buffer(sce->name, name);
     buffer_reset(sce->content_type);
     buffer_reset(sce->etag);
+    sce->stat_errno = 0;
     sce->st = st;
     sce->stat_ts = srv->cur_ts;
     sce->is_symlink = 0;

@@ -23,6 +23,7 @@ struct stat_cache_entry {
     char is_symlink;
     buffer* content_type;
     file_window* window;  // first window of the file while its status stays
+    int stat_errno;       // non-zero: the path failed with this error in second stat_ts
 };
 
 struct stat_cache {
