@@ -19,9 +19,7 @@ runtime_roots=(libcjson1 libdvbpsi10 libsnmp40 libcrypt1)
 # must come from one package, so these never enter the sysroot.
 skip_re='^(libc6|libgcc-s1|libstdc\+\+6|libc6-dev)$'
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-apt_get() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 "$@"; }
+. "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
 
 # The sysroot is made again whenever this script changes.
 want_stamp=$(sha1sum < "${BASH_SOURCE[0]}")
@@ -30,23 +28,17 @@ if [ -f "$sysroot/.complete" ] && [ "$(cat "$sysroot/.complete")" = "$want_stamp
   exit 0
 fi
 
+host=(g++-arm-linux-gnueabihf qemu-user)
 host_missing=()
-for p in g++-arm-linux-gnueabihf qemu-user; do
+for p in "${host[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || host_missing+=("$p")
 done
-updated=0
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  $SUDO dpkg --add-architecture armhf
-  apt_get update -qq
-  updated=1
+if ! dpkg --print-foreign-architectures | grep -qx armhf || [ ${#host_missing[@]} -gt 0 ] ||
+   [ -n "$(apt_unavailable libcjson1:armhf)" ]; then
+  dpkg --print-foreign-architectures | grep -qx armhf || $SUDO dpkg --add-architecture armhf
+  apt_update "${host_missing[@]}" "${dev[@]/%/:armhf}" "${runtime_roots[@]/%/:armhf}"
 fi
-if [ ${#host_missing[@]} -gt 0 ]; then
-  [ $updated = 1 ] || { apt_get update -qq; updated=1; }
-  apt_get install -y -qq "${host_missing[@]}"
-fi
-if ! apt-cache show libcjson1:armhf >/dev/null 2>&1; then
-  [ $updated = 1 ] || apt_get update -qq
-fi
+[ ${#host_missing[@]} = 0 ] || apt_get install -y -qq "${host_missing[@]}"
 
 # Runtime library closure of the roots (lib* packages and zlib built for armhf).
 mapfile -t libs < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \

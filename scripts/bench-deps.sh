@@ -7,6 +7,6 @@ dest="$1/bench/nginx"
 [ -x "$dest/usr/sbin/nginx" ] && exit 0
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-(cd "$tmp" && apt-get download -qq nginx)
+(cd "$tmp" && apt-get -o Acquire::Retries=3 -o APT::Sandbox::User=root download -qq nginx)
 mkdir -p "$dest"
 dpkg -x "$tmp"/nginx_*.deb "$dest"

@@ -1,7 +1,9 @@
 // Benchmark: the card's HTTP server (its own thread, modules and board
 // configuration) against Debian's nginx unpacked in the build tree, both on
 // loopback and measured with wrk in the same run; prints requests per
-// second, p99 latency, socket errors and the ratio. Never fails on timing.
+// second, p99 latency, socket errors and the ratio. Never fails on timing;
+// a row that cannot be measured says why and fails the run.
+#include "bench/bench_board.h"
 #include "CommonModules/httpd/server.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
@@ -29,6 +31,7 @@ struct Result {
     double rps = 0;
     std::string p99 = "?";
     int errors = 0;
+    std::string why;  // not empty: no rate was measured, for this reason
 };
 
 std::string Run(const std::string& cmd)
@@ -77,6 +80,8 @@ Result Wrk(const std::string& url, int conns, const std::string& extra)
     size_t p = out.find("Requests/sec:");
     if (p != std::string::npos)
         r.rps = atof(out.c_str() + p + 13);
+    if (r.rps <= 0)
+        r.why = "wrk measured no rate: " + out.substr(0, out.find('\n'));
     p = out.find(" 99% ");
     if (p != std::string::npos) {
         size_t s = out.find_first_not_of(' ', p + 5);
@@ -105,6 +110,7 @@ bool Answers(const std::string& url)
 
 int main(int argc, char** argv)
 {
+    BenchQuiet();
     std::string self = argc > 0 ? argv[0] : "";
     char real[4096];
     ssize_t n = readlink("/proc/self/exe", real, sizeof(real) - 1);
@@ -116,7 +122,7 @@ int main(int argc, char** argv)
     build = build.substr(0, build.rfind('/'));  // tests/ -> build folder
     char tmpl[] = "/tmp/modcard-bench-http-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
-        return 0;
+        return 1;
     std::string root = tmpl;
     chmod(tmpl, 0755);  // nginx's worker may run as another user
     Run(build + "/modcard-board " + root + " --slot 14 --http-port " + std::to_string(kCardPort) + " >/dev/null");
@@ -162,6 +168,11 @@ int main(int argc, char** argv)
     std::string refUrl = "http://127.0.0.1:" + std::to_string(kRefPort);
     bool haveCard = Answers(cardUrl + "/4k.bin");
     bool haveRef = ref > 0 && Answers(refUrl + "/4k.bin");
+    // Why nothing can be measured, when that is so.
+    std::string cardWhy = haveCard ? "" : "the card's server did not answer";
+    std::string refWhy = haveRef ? "" : "no nginx answered from " + nginx + " (scripts/bench-deps.sh BUILD_DIR unpacks it)";
+    if (Run("command -v wrk").empty())
+        cardWhy = refWhy = "wrk is not installed (scripts/deps.sh installs it)";
     std::string post = root + "/post.lua";
     WriteText(post, "wrk.method = \"POST\"\nwrk.body = '{\"token\":\"t\",\"data\":{}}'\n"
                     "wrk.headers[\"Content-Type\"] = \"application/json\"\n");
@@ -178,21 +189,26 @@ int main(int argc, char** argv)
                 {"GET 4 KiB, Connection: close, 16 conn.", "/4k.bin", 16, "-H 'Connection: close'", true},
                 {"POST Beat.w (web back end), 64 conn.", "/Beat.w", 64, "-s " + post, true},
                 {"POST GetSubboardParam.w (card only)", "/GetSubboardParam.w", 64, "-s " + post, false}};
-    printf("HTTP server (card) against nginx (1 worker), wrk 3 s per row\n");
-    printf("%-40s %12s %10s %5s %12s %10s %5s %7s\n", "row", "card req/s", "card p99", "errs", "nginx req/s",
-           "nginx p99", "errs", "ratio");
+    Figures("HTTP server (card) against nginx (1 worker), wrk 3 s per row\n");
+    Figures("%-40s %12s %10s %5s %12s %10s %5s %7s\n", "row", "card req/s", "card p99", "errs", "nginx req/s",
+            "nginx p99", "errs", "ratio");
+    bool failed = false;
     for (auto& row : rows) {
         if (argc > 1 && strstr(row.name, argv[1]) == nullptr)  // one row, for profiling
             continue;
-        Result c = haveCard ? Wrk(cardUrl + row.path, row.conns, row.extra) : Result{};
-        Result r = haveRef && row.compare ? Wrk(refUrl + row.path, row.conns, row.extra) : Result{};
-        printf("%-40s %12.0f %10s %5d %12.0f %10s %5d %7s\n", row.name, c.rps, c.p99.c_str(), c.errors, r.rps,
-               r.p99.c_str(), r.errors, r.rps > 0 ? std::to_string(c.rps / r.rps).substr(0, 5).c_str() : "-");
+        Result c = cardWhy.empty() ? Wrk(cardUrl + row.path, row.conns, row.extra) : Result{.why = cardWhy};
+        Result r;
+        if (row.compare)
+            r = refWhy.empty() ? Wrk(refUrl + row.path, row.conns, row.extra) : Result{.why = refWhy};
+        std::string why = !c.why.empty() ? c.why : r.why;
+        if (!why.empty()) {
+            Figures("%-40s cannot measure: %s\n", row.name, why.c_str());
+            failed = true;
+            continue;
+        }
+        Figures("%-40s %12.0f %10s %5d %12.0f %10s %5d %7s\n", row.name, c.rps, c.p99.c_str(), c.errors, r.rps,
+                r.p99.c_str(), r.errors, r.rps > 0 ? std::to_string(c.rps / r.rps).substr(0, 5).c_str() : "-");
     }
-    if (!haveRef)
-        printf("(no nginx answered from %s: scripts/bench-deps.sh BUILD_DIR unpacks it)\n%s", nginx.c_str(),
-               Run("cat " + root + "/nginx-error.log 2>&1").c_str());
-    fflush(stdout);
 
     if (ref > 0) {
         kill(ref, SIGTERM);
@@ -201,5 +217,5 @@ int main(int argc, char** argv)
     httpd_shutdown(true);
     card.join();
     Run("rm -rf " + root);
-    return 0;
+    return failed ? 1 : 0;
 }

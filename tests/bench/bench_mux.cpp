@@ -24,6 +24,9 @@
 
 namespace {
 
+// A figure could not be measured: the run fails.
+bool g_failed = false;
+
 double ThreadCpuMs()
 {
     timespec ts;
@@ -155,11 +158,13 @@ void IdleCpu(const std::string& top)
     const double hz = (double)sysconf(_SC_CLK_TCK);
     for (Chip& c : chips) {
         long now = CpuTicks(c.pid);
-        if (now < 0 || c.ticks < 0)
-            printf("bench_mux: idle %s chip: not running\n", c.name);
-        else
-            printf("bench_mux: idle %s chip: %.2f%% of a core over %d s (goal below 1%%)\n", c.name,
-                   100.0 * (double)(now - c.ticks) / hz / kSeconds, kSeconds);
+        if (now < 0 || c.ticks < 0) {
+            Figures("bench_mux: idle %s chip: cannot measure: not running\n", c.name);
+            g_failed = true;
+        } else {
+            Figures("bench_mux: idle %s chip: %.2f%% of a core over %d s (goal below 1%%)\n", c.name,
+                     100.0 * (double)(now - c.ticks) / hz / kSeconds, kSeconds);
+        }
         kill(c.pid, SIGKILL);
         waitpid(c.pid, nullptr, 0);
     }
@@ -187,8 +192,10 @@ int main()
             U32 ret = TSP_MuxProcess();
             double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
             double model = (double)(simboard::ModelTimeNs() - model0) / 1e6;
-            if (ret != 0)
-                printf("TSP_MuxProcess returned 0x%x\n", ret);
+            if (ret != 0) {
+                Figures("bench_mux: cannot measure: TSP_MuxProcess returned 0x%x\n", ret);
+                g_failed = true;
+            }
             if (ms - model < best) {
                 best = ms - model;
                 bestModel = model;
@@ -198,10 +205,10 @@ int main()
         if (scale == 1)
             firmware1 = best;
         SIPacket_t* c = SSD_GetSIPacketParam();
-        printf("bench_mux: TSP_MuxProcess %ux (8 streams / %u programs / %u PIDs): firmware %.2f ms (%.2fx of 1x), "
-               "device models %.2f ms, mean wall %.2f ms (%u packets of %u tables)\n",
-               scale, 100 * scale, 500 * scale, best, best / firmware1, bestModel, total / kApplies, c->u16TSPacketNum,
-               c->u16SIInfoNum);
+        Figures("bench_mux: TSP_MuxProcess %ux (8 streams / %u programs / %u PIDs): firmware %.2f ms (%.2fx of 1x), "
+                "device models %.2f ms, mean wall %.2f ms (%u packets of %u tables)\n",
+                scale, 100 * scale, 500 * scale, best, best / firmware1, bestModel, total / kApplies, c->u16TSPacketNum,
+                c->u16SIInfoNum);
     }
     FillDatabase(1);
     TSP_MuxProcess();
@@ -224,17 +231,19 @@ int main()
         U64 model0 = simboard::ModelTimeNs();
         U32 ret = TSP_MuxProcess();
         auto t2 = std::chrono::steady_clock::now();
-        if (ret != 0)
-            printf("TSP_MuxProcess returned 0x%x\n", ret);
+        if (ret != 0) {
+            Figures("bench_mux: cannot measure: TSP_MuxProcess returned 0x%x\n", ret);
+            g_failed = true;
+        }
         double del = std::chrono::duration<double, std::milli>(t1 - t0).count();
         double ms = std::chrono::duration<double, std::milli>(t2 - t1).count() -
                     (double)(simboard::ModelTimeNs() - model0) / 1e6;
         bestDel = del < bestDel ? del : bestDel;
         bestHalf = ms < bestHalf ? ms : bestHalf;
     }
-    printf("bench_mux: TSP_MuxProcess after deleting half (50 programs of slot 2): firmware %.2f ms = %.2f x the "
-           "full database's; the 50 deletions took %.2f ms\n",
-           bestHalf, bestHalf / firmware1, bestDel);
+    Figures("bench_mux: TSP_MuxProcess after deleting half (50 programs of slot 2): firmware %.2f ms = %.2f x the "
+            "full database's; the 50 deletions took %.2f ms\n",
+            bestHalf, bestHalf / firmware1, bestDel);
 
     const int kTicks = 500;
     double cpu0 = ThreadCpuMs();
@@ -243,12 +252,12 @@ int main()
         SIPacket_Tick(CHIP_TYPE_MAIN);
     double cpu = ThreadCpuMs() - cpu0;
     double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - w0).count();
-    printf("bench_mux: carousel tick, 8 channels: %.3f ms CPU per tick (%.3f ms wall), %d ticks\n", cpu / kTicks,
-           wall / kTicks, kTicks);
+    Figures("bench_mux: carousel tick, 8 channels: %.3f ms CPU per tick (%.3f ms wall), %d ticks\n", cpu / kTicks,
+            wall / kTicks, kTicks);
 
     IdleCpu(root);
 
     if (!RemoveBenchBoard(root))
-        fprintf(stderr, "could not remove %s\n", root.c_str());
-    return 0;
+        Figures("could not remove %s\n", root.c_str());
+    return g_failed ? 1 : 0;
 }

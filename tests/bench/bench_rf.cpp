@@ -39,12 +39,12 @@ int main()
             total += ms;
         }
         const U32 writes = m ? (m->dac[0].writes - w0) / kRuns : 0;
-        printf("bench_rf: chip programming (DVB-C, 4 channels, %u AD9789 writes), %s: best %.2f ms, mean %.2f ms "
-               "(goal under 20 ms without the logs)\n",
-               writes, output ? "logs written" : "logs not written", best, total / kRuns);
+        Figures("bench_rf: chip programming (DVB-C, 4 channels, %u AD9789 writes), %s: best %.2f ms, mean %.2f ms "
+                "(goal under 20 ms without the logs)\n",
+                writes, output ? "logs written" : "logs not written", best, total / kRuns);
     }
 
     if (!RemoveBenchBoard(root))
-        fprintf(stderr, "could not remove %s\n", root.c_str());
+        Figures("could not remove %s\n", root.c_str());
     return 0;
 }

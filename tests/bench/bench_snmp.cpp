@@ -1,6 +1,7 @@
 // SNMP agent benchmark: GETs of one whole settingTable row (27 columns)
 // against the same number of GETs of sysUpTime from the same running agent,
 // printed as a ratio of their rates.
+#include "bench/bench_board.h"
 #include "agent/netsnmp.h"
 #include <chrono>
 #include <climits>
@@ -66,6 +67,7 @@ static double Rate(netsnmp_session* ss, const std::vector<std::vector<oid>>& oid
 
 int main()
 {
+    BenchQuiet();
     std::string build = BuildDir();
     char tmpl[] = "/tmp/modcard-bench-snmp-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
@@ -100,10 +102,10 @@ int main()
         Rate(ss, row);  // warm-up
         double scalar = Rate(ss, uptime);
         double table = Rate(ss, row);
-        printf("snmp: %d GETs of sysUpTime: %.0f/s; of a 27-column settingTable row: %.0f/s; ratio %.2f\n", kRounds,
-               scalar, table, scalar > 0 ? table / scalar : 0.0);
+        Figures("snmp: %d GETs of sysUpTime: %.0f/s; of a 27-column settingTable row: %.0f/s; ratio %.2f\n", kRounds,
+                scalar, table, scalar > 0 ? table / scalar : 0.0);
     } else {
-        printf("snmp: the agent did not answer\n");
+        Figures("snmp: the agent did not answer\n");
     }
     if (ss != nullptr)
         snmp_close(ss);
