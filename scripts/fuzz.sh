@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (tests/fuzz/*_fuzz.cpp) with clang and runs
 # each for a fixed time, several at once; any finding fails the run.
-#   scripts/fuzz.sh [--seconds N] [--jobs N] [--build DIR] [TARGET...]
+#   scripts/fuzz.sh [--seconds N] [--jobs N] [--build DIR] [--build-only] [TARGET...]
 # Reproducers land in tests/fuzz/corpus/<target>/ (commit them with the
 # fix); the working corpus grows in <build>/corpus/<target>/. A target's
 # tests/fuzz/<target>.dict, when there, is its dictionary.
@@ -11,11 +11,13 @@ seconds=30
 jobs=$(nproc)
 build=$top/build-fuzz
 targets=()
+build_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
+    --build-only) build_only=1; shift ;;
     -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) targets+=("$1"); shift ;;
@@ -23,8 +25,12 @@ while [ $# -gt 0 ]; do
 done
 case "$seconds$jobs" in *[!0-9]*) echo "--seconds and --jobs take numbers" >&2; exit 2 ;; esac
 
+# Paths below the tree are cached relative to it, so clones share the cache.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
+export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-8G}
 CC=clang-14 CXX=clang++-14 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMODCARD_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target fuzz_targets
+[ $build_only = 0 ] || exit 0
 if [ ${#targets[@]} -eq 0 ]; then
   for f in "$build"/fuzz/*_fuzz; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
 fi
