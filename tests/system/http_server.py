@@ -106,7 +106,8 @@ class Card:
         self.console = open(os.path.join(self.root, "console.log"), "w")
         self.proc = subprocess.Popen([os.path.join(self.build, "modcard")], env=env, stdout=self.console,
                                      stderr=subprocess.STDOUT)
-        for _ in range(100):
+        deadline = time.monotonic() + 30  # start-up under emulation on a busy machine is slow
+        while time.monotonic() < deadline:
             try:
                 socket.create_connection((HOST, PORT), timeout=1).close()
                 return True
