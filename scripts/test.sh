@@ -18,6 +18,9 @@ rm -rf "$logs"
 mkdir -p "$logs"
 begin=$SECONDS
 cpus=$(nproc)
+# Builds and fuzzing take what CPU the tests beside them leave: the tests
+# (programs under emulation among them) keep their timing.
+low=(nice -n 10)
 
 # stage NAME COMMAND...: runs COMMAND, its output into the stage's log; the
 # stage's time and status go to the summary.
@@ -63,19 +66,19 @@ downloads() {
 
 native() {
   local ok=0
-  stage build bash "$top/scripts/build.sh" "$top/build" || return 1
+  stage build "${low[@]}" bash "$top/scripts/build.sh" "$top/build" || return 1
   bg stage tests run_ctest "$top/build"
-  stage build-asan bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON || ok=1
+  stage build-asan "${low[@]}" bash "$top/scripts/build.sh" "$top/build-asan" -DMODCARD_SANITIZE=ON || ok=1
   [ $ok = 1 ] || bg stage tests-asan run_ctest ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$top/build-asan"
   # Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs
   # them longer); half the cores, since tests run beside it.
-  if stage build-fuzz bash "$top/scripts/fuzz.sh" --build-only; then
-    bg stage fuzz bash "$top/scripts/fuzz.sh" --seconds 30 --jobs $((cpus > 1 ? cpus / 2 : 1))
+  if stage build-fuzz "${low[@]}" bash "$top/scripts/fuzz.sh" --build-only; then
+    bg stage fuzz "${low[@]}" bash "$top/scripts/fuzz.sh" --seconds 30 --jobs $((cpus > 1 ? cpus / 2 : 1))
   else
     ok=1
   fi
-  stage build-tsan bash "$top/scripts/build.sh" "$top/build-tsan" -DMODCARD_TSAN=ON || ok=1
+  stage build-tsan "${low[@]}" bash "$top/scripts/build.sh" "$top/build-tsan" -DMODCARD_TSAN=ON || ok=1
   [ $ok = 1 ] || bg stage tests-tsan run_ctest TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     "$top/build-tsan" -LE notsan
   wait_all
@@ -83,8 +86,8 @@ native() {
 }
 
 arm() {
-  stage arm-card bash "$top/scripts/test-arm.sh" card &&
-    stage arm-sim bash "$top/scripts/test-arm.sh" sim &&
+  stage arm-card "${low[@]}" bash "$top/scripts/test-arm.sh" card &&
+    stage arm-sim "${low[@]}" bash "$top/scripts/test-arm.sh" sim &&
     stage arm-tests bash "$top/scripts/test-arm.sh" tests
 }
 
