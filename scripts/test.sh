@@ -72,9 +72,9 @@ native() {
   [ $ok = 1 ] || bg stage tests-asan run_ctest ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$top/build-asan"
   # Every fuzz target for a short, fixed time (scripts/fuzz.sh --seconds N runs
-  # them longer); half the cores, since tests run beside it.
+  # them longer), on every core the tests beside it leave.
   if stage build-fuzz "${low[@]}" bash "$top/scripts/fuzz.sh" --build-only; then
-    bg stage fuzz "${low[@]}" bash "$top/scripts/fuzz.sh" --seconds 30 --jobs $((cpus > 1 ? cpus / 2 : 1))
+    bg stage fuzz "${low[@]}" bash "$top/scripts/fuzz.sh" --seconds 30
   else
     ok=1
   fi
