@@ -123,7 +123,8 @@ wait_all() {
 failed=0
 if stage downloads downloads; then
   bg arm
-  arm_pid=${pids[-1]:-}
+  arm_pid=""
+  [ ${#pids[@]} = 0 ] || arm_pid=${pids[-1]}
   pids=()
   native || failed=1
   if [ -n "$arm_pid" ]; then
@@ -135,6 +136,9 @@ if stage downloads downloads; then
 else
   failed=1
 fi
+
+# A stage that failed fails the command, however it was run.
+awk '$3 != 0 { bad = 1 } END { exit !bad }' "$logs/stages" && failed=1
 
 echo
 echo "== stage times (wall clock; stages overlap$([ ${#netns[@]} -gt 0 ] || echo ' not: no network namespaces here'))"
