@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config libgtest-dev libgmock-dev libcjson-dev libsnmp-dev
       python3 python3-crcmod libdvbpsi-dev dvbpsi-utils curl snmp
-      python3-pysnmp4 clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+      python3-pysnmp4 python3-h11 slowhttptest clang-14 libfuzzer-14-dev libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
