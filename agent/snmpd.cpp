@@ -38,7 +38,7 @@ int reconfig = 0;
 // Flags of the signals whose work the loop does outside the handler.
 // The HTTP server reopens its error log on SIGHUP (its header clashes with
 // the agent library's macros).
-void httpd_note_sighup(void);
+void httpd_note_sighup(unsigned uid, int pid);
 
 static std::atomic<int> s_shutdownSignal{0};
 static std::atomic<int> s_dumpRequested{0};
@@ -57,11 +57,20 @@ static void SnmpdShutDown(int sig)
     netsnmp_running = 0;
 }
 
-static void SnmpdReconfig(int)
+static void SnmpdReconfig(int, siginfo_t* info, void*)
 {
     reconfig = 1;
-    httpd_note_sighup();  // the HTTP server reopens its error log too
-    signal(SIGHUP, SnmpdReconfig);
+    // The HTTP server reopens its error log too, and names the sender.
+    httpd_note_sighup(info ? (unsigned)info->si_uid : 0, info ? (int)info->si_pid : 0);
+}
+
+static void CatchReconfig(void)
+{
+    struct sigaction sa {};
+    sa.sa_sigaction = SnmpdReconfig;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 static void SnmpdDump(int)
@@ -311,7 +320,7 @@ void* Snmpd_Server(void*)
 
     mkdirhier(get_persistent_directory(), NETSNMP_AGENT_DIRECTORY_MODE, 0);
     snmp_store(kAppName);
-    signal(SIGHUP, SnmpdReconfig);
+    CatchReconfig();
     send_easy_trap(SNMP_TRAP_COLDSTART, 0);
     snmp_log(LOG_INFO, "NET-SNMP version %s\n", netsnmp_get_version());
     netsnmp_addrcache_initialise();

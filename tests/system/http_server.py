@@ -127,6 +127,10 @@ class Card:
             return time.time() - t0
         return 0
 
+    def error_log(self):
+        with open(os.path.join(self.root, "var/volatile/httpd_error.log"), errors="replace") as f:
+            return f.read()
+
     def uploads(self):
         return glob.glob(os.path.join(self.root, "var/volatile/httpd-upload-*"))
 
@@ -154,6 +158,9 @@ def main():
         for path in ("/../../tarvex_data/K9_DTMB.conf", "/%2e%2e/%2e%2e/tarvex_data/K9_DTMB.conf"):
             out = curl("--path-as-is", "-o", "/dev/null", "-w", "%{http_code}", BASE + path)
             check(out == b"404", "%s stays under the document root: %s" % (path, out))
+
+        (st, _, _), = exchange(get("/a.txt", b": b\r\n"))
+        check(st == 400, "a header line without a name is refused (%s)" % st)
 
         (st, hd, body), = exchange(b"POST /nothing HTTP/1.1\r\nHost: %s\r\nContent-Length: 2\r\n\r\n{}" % HOST.encode())
         check(st == 404 and b"404 - Not Found" in body, "a POST that names no command gives the 404 page")
@@ -197,6 +204,13 @@ def main():
             slow.kill()
             slow.wait()
         check(ok == 10, "answers during a slow-header attack (%d/10)" % ok)
+
+        card.proc.send_signal(signal.SIGHUP)
+        cycled = "logfiles cycled UID = %d PID = %d " % (os.getuid(), os.getpid())
+        deadline = time.monotonic() + 3
+        while cycled not in card.error_log() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        check(cycled in card.error_log(), "SIGHUP names its sender in the error log")
 
         took = card.stop()
         check(took is not None and took < 1.0, "SIGTERM ends modcard within 1 s (%s)" % took)

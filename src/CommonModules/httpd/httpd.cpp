@@ -30,6 +30,8 @@ std::atomic<int> srv_shutdown{0};
 std::atomic<int> graceful_shutdown{0};
 volatile sig_atomic_t handle_sig_alarm = 1;
 std::atomic<int> handle_sig_hup{0};  // set from the agent's signal handler
+std::atomic<unsigned> sighup_uid{0};  // sender of the last SIGHUP
+std::atomic<int> sighup_pid{0};
 
 void FillEntropy(server* srv)
 {
@@ -92,7 +94,7 @@ void Housekeeping(server* srv, time_t now)
             srv_shutdown = 1;
             return;
         }
-        LOG_ERR(srv, "sdsd", "logfiles cycled UID =", 0, "PID =", 0);
+        LOG_ERR(srv, "sdsd", "logfiles cycled UID =", (int)sighup_uid.load(), "PID =", sighup_pid.load());
     }
     if (handle_sig_alarm && now != srv->cur_ts) {
         handler_t r = plugins_call_handle_trigger(srv);
@@ -168,8 +170,10 @@ void server_run_events(server* srv, int timeout_ms)
     srv->joblist->used = 0;
 }
 
-void httpd_note_sighup(void)
+void httpd_note_sighup(unsigned uid, int pid)
 {
+    sighup_uid = uid;
+    sighup_pid = pid;
     handle_sig_hup = 1;
 }
 
