@@ -246,19 +246,37 @@ TEST_F(HttpdConn, BodiesGrowAsTheyArriveAndUploadFilesEndWithTheRequest)
     close(fd);
 }
 
-TEST_F(HttpdConn, AHeadMustArriveWholeWithinTheReadLimit)
+TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)
 {
-    connection* con = nullptr;
-    int fd = h.Connect(&con);
-    Exchange(fd, "GET / HTTP/1.1\r\nHo");
-    ASSERT_EQ(con->state, CON_STATE_READ);
-    // Bytes keep trickling in (the connection never looks idle) but the
-    // head started longer ago than the limit.
-    time_t now = h.srv->cur_ts + con->conf.max_read_idle + 1;
-    con->read_idle_ts = now;
-    connections_check_timeouts(h.srv, now);
-    EXPECT_TRUE(con->state == CON_STATE_CLOSE || con->state == CON_STATE_CONNECT);
-    close(fd);
+    // Bytes keep trickling in (the connection never looks idle) but the head
+    // or body started longer ago than its deadline; a long body gets more.
+    struct Case {
+        std::string sent;
+        connection_state_t state;
+        time_t kept, closed;  // seconds past the read limit
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHo", CON_STATE_READ, 0, 1},
+        {"POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nb", CON_STATE_READ_POST, 0, 1},
+        {"POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nb", CON_STATE_READ_POST, 8192,
+         8193},
+    };
+    for (const Case& c : cases) {
+        connection* con = nullptr;
+        int fd = h.Connect(&con);
+        send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL);
+        for (int i = 0; i < 20 && (con->state != c.state || con->bytes_read == 0); ++i)
+            h.Run(1, 5);
+        ASSERT_EQ(con->state, c.state) << c.sent;
+        time_t start = h.srv->cur_ts + con->conf.max_read_idle;
+        for (time_t late : {c.kept, c.closed}) {
+            con->read_idle_ts = start + late;
+            connections_check_timeouts(h.srv, start + late);
+            if (late == c.kept)
+                EXPECT_EQ(con->state, c.state) << c.sent;
+        }
+        EXPECT_TRUE(con->state == CON_STATE_CLOSE || con->state == CON_STATE_CONNECT) << c.sent;
+        close(fd);
+    }
 }
 
 TEST_F(HttpdConn, PathsLinksAndConditionalDates)

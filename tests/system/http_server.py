@@ -159,6 +159,8 @@ def main():
             out = curl("--path-as-is", "-o", "/dev/null", "-w", "%{http_code}", BASE + path)
             check(out == b"404", "%s stays under the document root: %s" % (path, out))
 
+        (st, _, _), = exchange(get("/" + "a" * 70000))
+        check(st == 414, "a head over 64 KiB is refused even when it arrives in one piece (%s)" % st)
         (st, _, _), = exchange(get("/a.txt", b": b\r\n"))
         check(st == 400, "a header line without a name is refused (%s)" % st)
 

@@ -30,6 +30,9 @@ constexpr size_t kMaxHead = 65536;
 constexpr uint32_t kMaxBody = 64u * 1024 * 1024;
 constexpr off32_t kMaxUploadFile = 128 * 1024 * 1024;
 constexpr off32_t kWriteBudget = 256 * 1024;
+// A body must keep at least this average rate (64 kbit/s: a 64 MiB upgrade
+// image may take over two hours) on top of the read limit.
+constexpr uint32_t kSlowestBody = 8192;
 
 // What the server keeps of a connection beyond its record: the status a
 // head or body was refused with, and how far the end-of-head search got.
@@ -38,6 +41,7 @@ struct ConExtra {
     size_t headScanned = 0;
     int headMatched = 0;
     bool readFilled = false;  // the last read filled its buffer: more may wait
+    time_t bodyStart = 0;     // second the body began to be read
 };
 std::unordered_map<const connection*, ConExtra> s_extra;
 
@@ -337,12 +341,14 @@ void HandleRead(server* srv, connection* con)
     }
     if (con->state == CON_STATE_READ) {
         size_t end = FindHeadEnd(con, x);
-        if (end) {
+        if (end && end <= kMaxHead) {
             TakeBytes(con->read_queue, end, con->request.request);
             x.headScanned = 0;
             x.headMatched = 0;
             connection_set_state(srv, con, CON_STATE_REQUEST_END);
-        } else if (QueuedBytes(con->read_queue) > kMaxHead) {
+        } else if (end || QueuedBytes(con->read_queue) > kMaxHead) {
+            // The limit holds however the bytes arrived: one large read
+            // may bring a head's end far beyond it.
             LOG_ERR(srv, "s", "oversized request-header -> sending Status 414");
             con->http_status = 414;
             con->keep_alive = 0;
@@ -804,6 +810,7 @@ int connection_state_machine(server* srv, connection* con)
             buffer_reset(con->uri.query);
             buffer_reset(con->request.orig_uri);
             if (http_request_parse(srv, con)) {
+                s_extra[con].bodyStart = srv->cur_ts;
                 connection_set_state(srv, con, CON_STATE_READ_POST);
             } else {
                 if (con->http_status != 0)
@@ -905,7 +912,12 @@ void connections_check_timeouts(server* srv, time_t now)
             // however it trickles in.
             bool headLate = con->state == CON_STATE_READ && QueuedBytes(con->read_queue) > 0 &&
                             now - con->request_start > con->conf.max_read_idle;
-            if (now - con->read_idle_ts > limit || headLate) {
+            // A body gets the read limit plus the time its length takes
+            // at the slowest rate accepted.
+            bool bodyLate = con->state == CON_STATE_READ_POST &&
+                            now - s_extra[con].bodyStart >
+                                (time_t)con->conf.max_read_idle + con->request.content_length / kSlowestBody;
+            if (now - con->read_idle_ts > limit || headLate || bodyLate) {
                 connection_set_state(srv, con, CON_STATE_ERROR);
                 changed = true;
             }
