@@ -23,6 +23,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -42,8 +44,18 @@ struct ConExtra {
     int headMatched = 0;
     bool readFilled = false;  // the last read filled its buffer: more may wait
     time_t bodyStart = 0;     // second the body began to be read
+    bool counted = false;     // holds a place in its address's count
 };
 std::unordered_map<const connection*, ConExtra> s_extra;
+
+// Connections held per client address (IPv4): no address may hold more
+// than a quarter of the cap, so one host cannot fill the house.
+std::unordered_map<in_addr_t, size_t> s_perAddress;
+
+size_t PerAddressBound(const server* srv)
+{
+    return std::max<size_t>(srv->max_conns / 4, 1);
+}
 
 const char* const kStates[] = {"connect", "req-start", "read",  "req-end", "readpost", "handle-req",
                                "resp-start", "write",   "resp-end", "error", "close"};
@@ -726,6 +738,11 @@ int connection_close(server* srv, connection* con)
     }
     if (srv->srvconf.log_state_handling)
         LOG_ERR(srv, "sd", "connection closed for fd", con->fd);
+    if (s_extra[con].counted) {
+        auto it = s_perAddress.find(con->dst_addr.ipv4.sin_addr.s_addr);
+        if (it != s_perAddress.end() && --it->second == 0)
+            s_perAddress.erase(it);
+    }
     s_extra[con] = ConExtra{};
     chunkqueue_reset(con->read_queue);
     connection_set_state(srv, con, CON_STATE_CONNECT);
@@ -738,14 +755,29 @@ connection* connection_accept(server* srv, server_socket* ss)
     if (conns->used >= srv->max_conns)
         return nullptr;
     sock_addr peer{};
-    socklen_t len = sizeof(peer);
-    // Non-blocking and close-on-exec from the accept itself: two calls
-    // fewer for every client.
-    int fd = accept4(ss->fd, &peer.plain, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd == -1) {
-        if (errno != EAGAIN && errno != EINTR && errno != EMFILE && errno != ECONNABORTED && errno != EWOULDBLOCK)
-            LOG_ERR(srv, "ssd", "accept failed:", strerror(errno), errno);
-        return nullptr;
+    int fd = -1;
+    size_t* held = nullptr;
+    // A client over its address's bound is closed at once; a few of them
+    // per call, so that others waiting behind them are reached too.
+    for (int refused = 0; fd == -1; ++refused) {
+        if (refused == 64)
+            return nullptr;
+        socklen_t len = sizeof(peer);
+        // Non-blocking and close-on-exec from the accept itself: two calls
+        // fewer for every client.
+        fd = accept4(ss->fd, &peer.plain, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd == -1) {
+            if (errno != EAGAIN && errno != EINTR && errno != EMFILE && errno != ECONNABORTED && errno != EWOULDBLOCK)
+                LOG_ERR(srv, "ssd", "accept failed:", strerror(errno), errno);
+            return nullptr;
+        }
+        if (peer.plain.sa_family != AF_INET)
+            break;
+        held = &s_perAddress[peer.ipv4.sin_addr.s_addr];
+        if (*held >= PerAddressBound(srv)) {
+            close(fd);
+            fd = -1;
+        }
     }
     if (conns->used == conns->size) {
         conns->size += 128;
@@ -757,6 +789,10 @@ connection* connection_accept(server* srv, server_socket* ss)
     connection* con = conns->ptr[conns->used];
     con->ndx = (int)conns->used++;
     connection_reset(srv, con);
+    if (held) {
+        ++*held;
+        s_extra[con].counted = true;
+    }
     chunkqueue_reset(con->read_queue);
     con->request_count = 0;
     con->fd = fd;
@@ -955,6 +991,27 @@ void connections_check_timeouts(server* srv, time_t now)
         srv->config_storage[i]->global_bytes_per_second_cnt = 0;
 }
 
+size_t connections_make_room(server* srv)
+{
+    connections* conns = srv->conns;
+    if (conns->used < srv->max_conns)
+        return 0;
+    std::vector<connection*> waiting;
+    for (size_t i = 0; i < conns->used; ++i)
+        if (conns->ptr[i]->state == CON_STATE_READ)
+            waiting.push_back(conns->ptr[i]);
+    // Down to where the accept switch would turn accepting on again.
+    size_t over = conns->used - srv->max_conns * 9 / 10;
+    size_t n = std::min(over, waiting.size());
+    auto longest = [](const connection* a, const connection* b) { return a->request_start < b->request_start; };
+    std::partial_sort(waiting.begin(), waiting.begin() + (ptrdiff_t)n, waiting.end(), longest);
+    for (size_t i = 0; i < n; ++i) {
+        connection_close(srv, waiting[i]);
+        srv->con_closed++;
+    }
+    return n;
+}
+
 void connections_free(server* srv)
 {
     connections* conns = srv->conns;
@@ -979,4 +1036,5 @@ void connections_free(server* srv)
     free(conns->ptr);
     conns->ptr = nullptr;
     conns->used = conns->size = 0;
+    s_perAddress.clear();
 }

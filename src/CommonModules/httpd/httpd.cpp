@@ -108,8 +108,24 @@ void Housekeeping(server* srv, time_t now)
     }
 }
 
+// Notes how many connections the full house closed, at most once a minute.
+void NoteRoomMade(server* srv, size_t closed)
+{
+    static size_t s_unreported = 0;
+    static time_t s_lastNote = 0;
+    s_unreported += closed;
+    if (s_unreported == 0 || srv->cur_ts - s_lastNote < 60)
+        return;
+    LOG_ERR(srv, "sds", "[note] connection limit reached, closed", (int)s_unreported,
+            "connections waiting longest for a request head");
+    s_unreported = 0;
+    s_lastNote = srv->cur_ts;
+}
+
 void AcceptSwitch(server* srv)
 {
+    if (!graceful_shutdown)
+        NoteRoomMade(srv, connections_make_room(srv));
     size_t conns = srv->conns->used;
     if (srv->sockets_disabled) {
         if (srv->cur_fds + srv->want_fds < srv->max_fds * 8 / 10 && conns <= srv->max_conns * 9 / 10 &&
