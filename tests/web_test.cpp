@@ -93,10 +93,15 @@ TEST_F(Web, DispatchAndEnvelope)
     EXPECT_EQ(none.rc, ZR_ERR_WEB_NOTEXIST);
     EXPECT_EQ(none.text, "untouched");
 
-    // Row 1 wins through the Referer, whatever the path.
-    Reply beat = Post("POST /GetSubboardDetail.w HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
+    // The path's command wins over keys in the headers; only a path that
+    // names none falls back to the head, and a ".w" path without a row is 770.
+    Reply beat = Post("POST / HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
     EXPECT_EQ(beat.rc, 0);
     EXPECT_EQ(beat.text, "{\n\t\"code\":\t0,\n\t\"description\":\tnull,\n\t\"data\":\t{\n\t}\n}");
+    Reply detail = Post("POST /x/GetSubboardDetail.w?a=1 HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {"{}"});
+    EXPECT_EQ(detail.Code(), 774);
+    Reply unknown = Post("POST /Upgrade.w HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
+    EXPECT_EQ(unknown.rc, ZR_ERR_WEB_NOTEXIST);
 
     for (const char* body : {"", "not json", "{\"token\":5}", "{}"}) {
         Reply r = Call("GetSubboardDetail.w", body);
@@ -121,6 +126,8 @@ TEST_F(Web, DispatchAndEnvelope)
     con.request.request = buffer_init_string("POST /ImportSiTable.w HTTP/1.1\r\n\r\n");
     EXPECT_EQ(web_ProcessIsLargeData(&con), 1u);
     buffer_copy_string(con.request.request, "POST /Beat.w HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(web_ProcessIsLargeData(&con), 0u);
+    buffer_copy_string(con.request.request, "POST /Beat.w HTTP/1.1\r\nReferer: /Upgrade.w\r\n\r\n");
     EXPECT_EQ(web_ProcessIsLargeData(&con), 0u);
     EXPECT_EQ(web_ProcessIsLargeData(nullptr), 0u);
     buffer_free(con.request.request);

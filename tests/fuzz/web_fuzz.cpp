@@ -1,6 +1,7 @@
 // Arbitrary POST bodies for every command key of the web back end, on the
 // simulated board (register window, RF chips and files are its models).
-// The first byte picks the key; the rest is the body.
+// The first byte picks the key (and whether the path or a Referer names
+// it); the rest is the body.
 #include "Comm/maccomm.h"
 #include "CommonModules/httpd/base.h"
 #include "CommonModules/httpd/buffer.h"
@@ -67,14 +68,18 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzReader r(data, size);
-    const WEBInterface& row = arstWEBComm[r.U8() % KeyCount()];
+    // The key byte's top bit moves the key from the path into a Referer
+    // under a path that names no command.
+    const U8 k = r.U8();
+    const WEBInterface& row = arstWEBComm[(k & 0x7F) % KeyCount()];
     FuzzInput rest = r.Bytes(r.Left());
     std::string body(rest.begin(), rest.end());
     body = body.substr(0, strnlen(body.c_str(), body.size()));
     if (Slow(row.pcStr, body))
         return 0;
     connection con{};
-    std::string head = std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";
+    std::string head = (k & 0x80) ? std::string("POST /?q HTTP/1.1\r\nReferer: http://x/") + row.pcStr + "\r\n\r\n"
+                                  : std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";
     con.request.request = buffer_init_string(head.c_str());
     con.request_content_queue = chunkqueue_init();
     // Two chunks, so that joining is exercised too.
