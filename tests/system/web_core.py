@@ -178,9 +178,11 @@ def case_reboot(top):
     proc = start_card(root, 0, ["--slave-chip", "0"])
     try:
         try:
-            call("Reboot.w")
-        except OSError:
-            pass  # the card may go down before its answer leaves
+            _, answer = call("Reboot.w")
+        except OSError as e:
+            answer = str(e)
+        check(answer == {"code": 0, "description": None, "data": {"delay": 70}},
+              "Reboot.w answers {\"delay\":70} before the card goes down: %s" % answer)
         try:
             rc = proc.wait(10)
         except subprocess.TimeoutExpired:
