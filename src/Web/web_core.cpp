@@ -494,7 +494,7 @@ void Web_GetPSIInterval(U16* out)
     if (out != nullptr)
         TSP_GetPSIInterval(out);
 }
-void Web_SetPSIInterval(U32 value) { TSP_SetPSIInterval((U16)value); }
+U32 Web_SetPSIInterval(U32 value) { return value > 0xFFFF ? TSP_ERR_INPUT : TSP_SetPSIInterval((U16)value); }
 TResource_TS* Web_GetResourceHandle(void) { return Resource_getSelfHandle(); }
 U8 Web_GetRealSlot(U8 u8VRNType, U8 u8WebSlot) { return ZRSYS_UISlot2HWSlot(u8VRNType, u8WebSlot); }
 U8 Web_GetWebSlot(U8 u8VRNType, U8 u8HWSlot) { return ZRSYS_HWSlot2UISlot(u8VRNType, u8HWSlot); }

@@ -132,6 +132,14 @@ def case_core_and_modulation(top):
               "the parameter file holds the new frequency")
         check("AD9789 write" in read(root, "trace/spi.log")[spi_before:], "the AD9789 model is reprogrammed")
 
+        for bad in (0, 65536):
+            _, r = call("SetSubboardParam.w", psiinterval=bad,
+                        portlist=[{"port": 0, "channellist": [{"channel": 1, "frequency": 658000}]}])
+            _, after = call("GetSubboardParam.w")
+            check(r["code"] == 774 and after["data"]["psiinterval"] == 100 and
+                  after["data"]["portlist"][0]["channellist"][1]["frequency"] == 650000,
+                  "psiinterval %d is refused with 774 and nothing changes" % bad)
+
         # The path names the command; keys in other header lines do not run.
         status, text = post("GetNIT.w", "{\"token\":\"t\",\"port\":0,\"channel\":0}",
                             headers={"Referer": "http://x/Default.w", "X-Note": "Reboot.w"})

@@ -29,7 +29,8 @@ U32 Web_MuxProcessForPSITransparent(void);
 
 // Accessors the web back end also offers to its own handlers.
 void Web_GetPSIInterval(U16* out);
-void Web_SetPSIInterval(U32 value);
+// 0, or non-zero when the interval is refused (0 or above 16 bits).
+U32 Web_SetPSIInterval(U32 value);
 // Web modulation type: 0 DVB-T, 1 DTMB, 2..6 the modulation mode itself, 7 other.
 U8 Web_GetBoardType(void);
 U8 Web_GetPowerLevelType(void);
