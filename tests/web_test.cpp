@@ -175,11 +175,29 @@ TEST(WebText, SelectorExamplesAndCuts)
 
     auto si = [](const std::string& s) {
         U8* p = web_UTF8ToServiceName((const U8*)s.data(), s.size());
-        return std::string((const char*)p, strnlen((const char*)p + 1, 256) + 1);
+        return p ? std::string((const char*)p, strnlen((const char*)p + 1, 256) + 1) : "refused";
     };
     EXPECT_EQ(si("ABC"), "ABC");
     EXPECT_EQ(si("Ab\xD0\x90"), std::string("\x01" "Ab\xB0"));
     EXPECT_EQ(si("\xE4\xB8\xAD"), "\x13\xD6\xD0");
+    // A BIG5-only name in BIG5; a name one table does not hold whole in
+    // UTF-8; invalid UTF-8 refused; cuts between whole characters.
+    EXPECT_EQ(si("\xE8\x87\xBA\xE7\x81\xA3"), "\x14\xBB\x4F\xC6\x57");
+    EXPECT_EQ(si("Caf\xC3\xA9 \xC3\x9C"), "\x15" "Caf\xC3\xA9 \xC3\x9C");
+    for (const char* bad : {"\xFF\xFE" "AB", "A\x80" "B", "AB\xE4\xB8", "\xC0\xAF", "\xED\xA0\x80"})
+        EXPECT_EQ(web_UTF8ToServiceName((const U8*)bad, strlen(bad)), nullptr) << bad;
+    std::string big5(1, '\x14'), utf8(1, '\x15');
+    for (int i = 0; i < 20; i++)
+        big5 += "\xBB\x4F", utf8 += "\xE4\xB8\xAD";
+    EXPECT_EQ(web_SITextCut((const U8*)big5.data(), big5.size(), 32), 31u);
+    EXPECT_EQ(web_SITextCut((const U8*)utf8.data(), utf8.size(), 32), 31u);
+    // Encoding mode 1: BIG5 whenever the name fits it.
+    if (TResource_TS* back = Resource_GetHandle(16)) {
+        back->u8EncodingMode = 1;
+        EXPECT_EQ(si("\xE4\xB8\xAD"), "\x14\xA4\xA4");
+        EXPECT_EQ(si("\xC3\xA9"), "\x15\xC3\xA9");
+        back->u8EncodingMode = 0;
+    }
     EXPECT_EQ(web_strlen((const U8*)"ab\0c\0\0", 7), 4u);
 }
 
@@ -217,7 +235,11 @@ TEST(WebText, TablesMatchPythonCodecs)
             U8 out[3] = {0};
             bad += Convert_U_to_GB(u, 1, out, 2) != 2 || (U32)(out[0] << 8 | out[1]) != a;
         } else {
+            // A unit two codes decode to is encoded as one of them.
             bad += Convert_BIG5_to_U((U16)a) != b;
+            U16 u[2] = {(U16)b, 0};
+            U8 out[3] = {0};
+            bad += Convert_U_to_BIG5(u, 1, out, 2) != 2 || Convert_BIG5_to_U((U16)(out[0] << 8 | out[1])) != b;
         }
     }
     pclose(f);

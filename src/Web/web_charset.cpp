@@ -207,22 +207,24 @@ static void web_TwoByteToUnits(const U8* p, U16* out, U16 (*conv)(U16))
 void ConvertGBToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_GB_to_U); }
 void ConvertBIG5ToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_BIG5_to_U); }
 
+U8 ConvertUnit_U_to_8859_5(U16 u)
+{
+    if (u < 0xA0 || u == 0xA0 || u == 0xAD)
+        return (U8)u;
+    if ((u >= 0x401 && u <= 0x40C) || (u >= 0x40E && u <= 0x44F) || (u >= 0x451 && u <= 0x45C) ||
+        (u >= 0x45E && u <= 0x45F))
+        return (U8)(u - 0x360);
+    if (u == 0x2116)
+        return 0xF0;
+    if (u == 0xA7)
+        return 0xFD;
+    return 0;
+}
+
 void Convert_U_to_8859_5(const U16* units, U32 count, U8* out)
 {
-    for (U32 i = 0; i < count; i++) {
-        U16 u = units[i];
-        U8 b = 0;
-        if (u < 0xA0 || u == 0xA0 || u == 0xAD)
-            b = (U8)u;
-        else if ((u >= 0x401 && u <= 0x40C) || (u >= 0x40E && u <= 0x44F) || (u >= 0x451 && u <= 0x45C) ||
-                 (u >= 0x45E && u <= 0x45F))
-            b = (U8)(u - 0x360);
-        else if (u == 0x2116)
-            b = 0xF0;
-        else if (u == 0xA7)
-            b = 0xFD;
-        out[i] = b;
-    }
+    for (U32 i = 0; i < count; i++)
+        out[i] = ConvertUnit_U_to_8859_5(units[i]);
 }
 
 static const CodePair* web_FindGB(U16 u)
@@ -247,6 +249,35 @@ U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
                 break;
             out[n++] = (U8)(p->b >> 8);
             out[n++] = (U8)p->b;
+        }
+    }
+    return n;
+}
+
+// Searched from the end: of the few units that two BIG5 codes decode to,
+// the later code is the one encoders use.
+static const CodePair* web_FindBIG5(U16 u)
+{
+    for (U32 i = BIG5ToUnicode_len; i-- > 0;)
+        if (BIG5ToUnicode[i].b == u)
+            return &BIG5ToUnicode[i];
+    return nullptr;
+}
+
+U32 Convert_U_to_BIG5(const U16* units, U32 count, U8* out, U32 outMax)
+{
+    U32 n = 0;
+    for (U32 i = 0; i < count && units[i] != 0; i++) {
+        U16 u = units[i];
+        if (u >= 0x20 && u <= 0x7F) {
+            if (n + 1 > outMax)
+                break;
+            out[n++] = (U8)u;
+        } else if (const CodePair* p = web_FindBIG5(u)) {
+            if (n + 2 > outMax)
+                break;
+            out[n++] = (U8)(p->a >> 8);
+            out[n++] = (U8)p->a;
         }
     }
     return n;
@@ -281,9 +312,8 @@ bool IsUnicodeSimplifiedChinese(const U16* u)
 bool IsUnicodeTaiwanChinese(const U16* u)
 {
     for (; *u; u++)
-        for (U32 i = 0; i < BIG5ToUnicode_len; i++)
-            if (BIG5ToUnicode[i].b == *u)
-                return true;
+        if (web_FindBIG5(*u))
+            return true;
     return false;
 }
 
@@ -376,18 +406,99 @@ U8* web_StringConvertToUTF8(const U8* text, U32 length)
     return web_FinishUTF8(utf8);
 }
 
-// Selector 0x14 followed by the units, least significant byte first.
-static void web_PutTaiwan(const U8* text, U32 length)
+// Strict UTF-8 (no overlong forms, surrogates or code points past U+10FFFF)
+// decoded into code points; false for anything else. At most max are kept.
+static bool web_DecodeUTF8(const U8* p, U32 length, U32* out, U32 max, U32* count)
 {
-    static U16 units[1024];
-    U32 count = 0;
-    Convert_UTF8_to_U_TaiWan(text, length < 1023 ? length : 1023, units, &count);
-    s_aru8ServiceName[0] = 0x14;
     U32 n = 0;
-    for (U32 i = 0; i < count && n + 2 <= 256; i++) {
-        s_aru8ServiceName[1 + n++] = (U8)units[i];
-        s_aru8ServiceName[1 + n++] = (U8)(units[i] >> 8);
+    for (U32 i = 0; i < length;) {
+        U8 b = p[i];
+        U32 extra, cp, min;
+        if (b < 0x80) {
+            extra = 0, cp = b, min = 0;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1, cp = b & 0x1F, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            extra = 2, cp = b & 0x0F, min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (length - i - 1 < extra)
+            return false;
+        for (U32 k = 1; k <= extra; k++) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        if (n < max)
+            out[n++] = cp;
+        i += 1 + extra;
     }
+    *count = n;
+    return true;
+}
+
+// The tables a name can be coded in after its selector.
+enum WebTable { kTableUTF8, kTable8859_5, kTableGB, kTableBIG5 };
+
+// Whether a character reads back as itself from the table: printable ASCII
+// in all of them, the rest through the table's pairs.
+static bool web_Fits(U32 cp, WebTable t)
+{
+    if (cp >= 0x20 && cp <= 0x7F)
+        return true;
+    if (cp < 0xA0 || cp > 0xFFFF)
+        return false;
+    switch (t) {
+    case kTable8859_5:
+        return ConvertUnit_U_to_8859_5((U16)cp) != 0;
+    case kTableGB:
+        return web_FindGB((U16)cp) != nullptr;
+    case kTableBIG5:
+        return web_FindBIG5((U16)cp) != nullptr;
+    default:
+        return true;
+    }
+}
+
+// The table a name selects (encoding mode 1: BIG5; else by its characters,
+// Cyrillic first, then GB2312, then BIG5); UTF-8 when none is selected or
+// some character of the name has no place in the one selected.
+static WebTable web_PickTable(const U32* cps, U32 n)
+{
+    WebTable t = kTableUTF8;
+    if (Web_proEncodingMode() == 1) {
+        t = kTableBIG5;
+    } else {
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] >= 0x400 && cps[i] <= 0x4FF)
+                t = kTable8859_5;
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] > 0x7F && web_Fits(cps[i], kTableGB))
+                t = kTableGB;
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] > 0x7F && web_Fits(cps[i], kTableBIG5))
+                t = kTableBIG5;
+    }
+    for (U32 i = 0; i < n && t != kTableUTF8; i++)
+        if (!web_Fits(cps[i], t))
+            t = kTableUTF8;
+    return t;
+}
+
+// Bytes of a UTF-8 text that hold whole characters only, at most max.
+static U32 web_UTF8Cut(const U8* p, U32 length, U32 max)
+{
+    if (length <= max)
+        return length;
+    U32 n = max;
+    while (n > 0 && (p[n] & 0xC0) == 0x80)
+        n--;
+    return n;
 }
 
 U8* web_UTF8ToServiceName(const U8* text, U32 length)
@@ -395,6 +506,11 @@ U8* web_UTF8ToServiceName(const U8* text, U32 length)
     memset(s_aru8ServiceName, 0, sizeof(s_aru8ServiceName));
     if (text == nullptr || length == 0)
         return s_aru8ServiceName;
+    // Up to 256 characters fill the 256 bytes after a selector.
+    static U32 cps[256];
+    U32 n = 0;
+    if (!web_DecodeUTF8(text, length, cps, 256, &n))
+        return nullptr;
     bool ascii = true;
     for (U32 i = 0; i < length; i++)
         if (text[i] < 0x20 || text[i] > 0x7F)
@@ -403,34 +519,51 @@ U8* web_UTF8ToServiceName(const U8* text, U32 length)
         memcpy(s_aru8ServiceName, text, length < 255 ? length : 255);
         return s_aru8ServiceName;
     }
-    if (Web_proEncodingMode() == 1) {
-        web_PutTaiwan(text, length);
-        return s_aru8ServiceName;
+    // Every unit fits its table, so all are below 0x10000 and none is 0.
+    static U16 units[257];
+    for (U32 i = 0; i < n; i++)
+        units[i] = (U16)cps[i];
+    units[n] = 0;
+    U8* out = s_aru8ServiceName + 1;
+    switch (web_PickTable(cps, n)) {
+    case kTable8859_5:
+        s_aru8ServiceName[0] = 0x01;
+        Convert_U_to_8859_5(units, n, out);
+        break;
+    case kTableGB:
+        s_aru8ServiceName[0] = 0x13;
+        Convert_U_to_GB(units, n, out, 256);
+        break;
+    case kTableBIG5:
+        s_aru8ServiceName[0] = 0x14;
+        Convert_U_to_BIG5(units, n, out, 256);
+        break;
+    default:
+        s_aru8ServiceName[0] = 0x15;
+        memcpy(out, text, web_UTF8Cut(text, length, 254));
+        break;
     }
-    static U16 units[1024];
-    std::string s((const char*)text, strnlen((const char*)text, length < 1023 ? length : 1023));
-    if (UTF82Unicode((const U8*)s.c_str(), units)) {
-        if (IsUnicodeCyrillic(units)) {
-            s_aru8ServiceName[0] = 0x01;
-            U32 count = 0;
-            while (count < 256 && units[count])
-                count++;
-            Convert_U_to_8859_5(units, count, s_aru8ServiceName + 1);
-            return s_aru8ServiceName;
-        }
-        if (IsUnicodeSimplifiedChinese(units)) {
-            s_aru8ServiceName[0] = 0x13;
-            Convert_U_to_GB(units, 256, s_aru8ServiceName + 1, 256);
-            return s_aru8ServiceName;
-        }
-        if (IsUnicodeTaiwanChinese(units)) {
-            web_PutTaiwan(text, length);
-            return s_aru8ServiceName;
-        }
-    }
-    s_aru8ServiceName[0] = 0x15;
-    memcpy(s_aru8ServiceName + 1, s.c_str(), s.size() < 254 ? s.size() : 254);
     return s_aru8ServiceName;
+}
+
+U32 web_SITextCut(const U8* text, U32 length, U32 max)
+{
+    if (length <= max)
+        return length;
+    if (text[0] == 0x15)
+        return 1 + web_UTF8Cut(text + 1, length - 1, max - 1);
+    if (text[0] != 0x13 && text[0] != 0x14)
+        return max;
+    // Two-byte codes start with a byte above 0x80; walk from the start, since
+    // a BIG5 code's second byte may look like ASCII.
+    U32 n = 1;
+    while (n < length) {
+        U32 step = text[n] > 0x80 ? 2 : 1;
+        if (n + step > max)
+            break;
+        n += step;
+    }
+    return n;
 }
 
 U32 web_strlen(const U8* text, U32 limit)

@@ -418,8 +418,8 @@ zrErrCode web_processAddNITNetwork(buffer* reply)
         return ZR_ERR_WEB_POST_PARAM;
     if (d.i_tag == 0x40) {
         const U8* name = web_UTF8ToServiceName((const U8*)data->valuestring, (U32)strlen(data->valuestring));
-        const U32 len = web_strlen(name, kDescBodyMax + 1);
-        if (len > kDescBodyMax)
+        const U32 len = name ? web_strlen(name, kDescBodyMax + 1) : 0;
+        if (name == nullptr || len > kDescBodyMax)
             return ZR_ERR_WEB_POST_PARAM;
         memcpy(d.auc_data, name, len);
         d.i_length = (U8)len;

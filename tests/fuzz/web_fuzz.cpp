@@ -61,6 +61,12 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
                             "\"channel\":1,\"frequency\":474000,\"enable\":1}]}]}"));
     seeds.push_back(Seed(5, "{\"token\":\"t\",\"enable\":1,\"port\":0,\"channel\":2,\"destipaddress\":3232235777}"));
     seeds.push_back(Seed(43, "{\"token\":\"t\",\"type\":9,\"params\":[0,3]}"));
+    // Refused: a PSI interval outside 16 bits, a name that is not UTF-8; a
+    // key named by a Referer under a path that names none.
+    seeds.push_back(Seed(3, "{\"token\":\"t\",\"psiinterval\":65536,\"portlist\":[]}"));
+    seeds.push_back(Seed(16, "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,"
+                             "\"servicename\":\"A\x80" "B\",\"providername\":\"\xE8\x87\xBA\"}"));
+    seeds.push_back(Seed(0x80 | 1, "{\"token\":\"t\"}"));
     seeds.push_back(Seed(50, "{\"token\":\"t\",\"modulelist\":[{\"id\":8,\"value\":1}],\"error\":1,\"warning\":0,"
                              "\"info\":1,\"debug\":0}"));
 }

@@ -92,8 +92,12 @@ void Web_VerCmpFlag(ST_VERSION_INFO* info);
 
 // ---- DVB text ----
 U8* web_StringConvertToUTF8(const U8* text, U32 length);
+// nullptr for text that is not valid UTF-8.
 U8* web_UTF8ToServiceName(const U8* text, U32 length);
 U32 web_strlen(const U8* text, U32 limit);
+// Length of an SI text of length bytes cut to at most max bytes without
+// splitting a character of the table its selector names.
+U32 web_SITextCut(const U8* text, U32 length, U32 max);
 U8 Web_proEncodingMode(void);
 
 // ---- Modulator, RF and board handlers ----

@@ -34,7 +34,10 @@ void ConvertGBToUTF16(const U8* text, U16* out);
 void ConvertBIG5ToUTF16(const U8* text, U16* out);
 U16 Convert_GB_to_U(U16 code);
 U16 Convert_BIG5_to_U(U16 code);
+U8 ConvertUnit_U_to_8859_5(U16 unit);
 void Convert_U_to_8859_5(const U16* units, U32 count, U8* out);
+// Writes at most outMax bytes; returns the number written.
+U32 Convert_U_to_BIG5(const U16* units, U32 count, U8* out, U32 outMax);
 // Writes at most outMax bytes; returns the number written.
 U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax);
 void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count);
