@@ -215,7 +215,25 @@ TEST(WebText, TablesMatchPythonCodecs)
         "for p in (1,2,3,4,5,6,7,8,9,10,11,13,14,15):\n"
         " for b in range(0xA1,0x100):\n"
         "  try: print('8859',p,b,ord(bytes([b]).decode('iso8859_%d'%p)))\n"
-        "  except UnicodeDecodeError: print('8859',p,b,0)\n";
+        "  except UnicodeDecodeError: print('8859',p,b,0)\n"
+        "for p in (1251,1252):\n"
+        " for b in range(0x80,0x100):\n"
+        "  try: print('cp',p,b,ord(bytes([b]).decode('cp%d'%p)))\n"
+        "  except UnicodeDecodeError: print('cp',p,b,0)\n";
+    using Conv = U16 (*)(U8);
+    const std::pair<unsigned, Conv> convs[] = {
+        {1, iso8859_1_conv_to_uc16},   {2, iso8859_2_conv_to_uc16},   {3, iso8859_3_conv_to_uc16},
+        {4, iso8859_4_conv_to_uc16},   {5, iso8859_5_conv_to_uc16},   {6, iso8859_6_conv_to_uc16},
+        {7, iso8859_7_conv_to_uc16},   {8, iso8859_8_conv_to_uc16},   {9, iso8859_9_conv_to_uc16},
+        {10, iso8859_10_conv_to_uc16}, {11, iso8859_11_conv_to_uc16}, {13, iso8859_13_conv_to_uc16},
+        {14, iso8859_14_conv_to_uc16}, {15, iso8859_15_conv_to_uc16}, {1251, Windows_1251_conv_to_uc16},
+        {1252, Windows_1252_conv_to_uc16}};
+    auto conv = [&](unsigned part) {
+        for (auto& c : convs)
+            if (c.first == part)
+                return c.second;
+        return (Conv) nullptr;
+    };
     std::string path = TestBoardRoot() + "/codecs.py";
     Spill(path, py);
     FILE* f = popen(("python3 " + path).c_str(), "r");
@@ -225,10 +243,11 @@ TEST(WebText, TablesMatchPythonCodecs)
     int rows = 0, bad = 0;
     while (fscanf(f, "%15s %u %u", name, &a, &b) == 3) {
         rows++;
-        if (strcmp(name, "8859") == 0) {
+        if (strcmp(name, "8859") == 0 || strcmp(name, "cp") == 0) {
             if (fscanf(f, "%u", &c) != 1)
                 break;
-            bad += web_8859Unit(a, (U8)b) != c;
+            bad += name[0] == '8' && web_8859Unit(a, (U8)b) != c;
+            bad += conv(a) == nullptr || conv(a)((U8)b) != c;
         } else if (strcmp(name, "gb2312") == 0) {
             bad += Convert_GB_to_U((U16)a) != b;
             U16 u[2] = {(U16)b, 0};
@@ -245,6 +264,30 @@ TEST(WebText, TablesMatchPythonCodecs)
     pclose(f);
     EXPECT_GT(rows, 20000);
     EXPECT_EQ(bad, 0);
+    EXPECT_EQ(iso8859_5_conv_to_uc16(0x41), 0x41);
+}
+
+// The default table (ISO/IEC 6937) and the selector-driven decoder.
+TEST(WebText, DefaultTableAndSelectorDecoder)
+{
+    auto units = [](const std::vector<U8>& t, U32 (*f)(const U8*, U32, U16*)) {
+        std::vector<U16> out(t.size() + 1);
+        U32 n = f(t.data(), (U32)t.size(), out.data());
+        return std::vector<U16>(out.begin(), out.begin() + n);
+    };
+    // A, e with acute (0xC2 'e'), '$' (0xA4), O with stroke (0xE9), a control
+    // byte dropped, u with diaeresis (0xC8 'u').
+    EXPECT_EQ(units({'A', 0xC2, 'e', 0xA4, 0xE9, 0x8A, 0xC8, 'u'}, EPGMultiLanguage),
+              (std::vector<U16>{'A', 0xE9, '$', 0xD8, 0xFC}));
+    EXPECT_EQ(units({0x13, 0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0x14, 0xBB, 0x4F}, Convert_CNCode_to_U), std::vector<U16>{0x81FA});
+    EXPECT_EQ(units({0x01, 0xB0}, Convert_CNCode_to_U), std::vector<U16>{0x410});
+    EXPECT_EQ(units({0x11, 0x4E, 0x2D}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0x15, 0xE4, 0xB8, 0xAD}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});  // no selector, GB2312
+    U8 utf8[4] = {0};
+    EXPECT_EQ(Unicode2Utf8(0x4E2D, utf8), 3u);
+    EXPECT_STREQ((const char*)utf8, "\xE4\xB8\xAD");
 }
 
 TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)

@@ -34,6 +34,19 @@ U16 web_8859Unit(U32 part, U8 byte)
     return (t != nullptr && i < len) ? t[i] : 0;
 }
 
+#define CONV(name, table, below)                                 \
+    U16 name(U8 byte)                                            \
+    {                                                            \
+        return byte < (below) ? byte : table[byte - (below)];    \
+    }
+CONV(Windows_1251_conv_to_uc16, windows_1251_unicode_map, 0x80)
+CONV(Windows_1252_conv_to_uc16, windows_1252_unicode_map, 0x80)
+#undef CONV
+#define CONV(n) \
+    U16 iso8859_##n##_conv_to_uc16(U8 byte) { return web_8859Unit(n, byte); }
+CONV(1) CONV(2) CONV(3) CONV(4) CONV(5) CONV(6) CONV(7) CONV(8) CONV(9) CONV(10) CONV(11) CONV(13) CONV(14) CONV(15)
+#undef CONV
+
 // Byte of the "no table" rows: 0x20..0x7F and 0xA0..0xFF kept, others dropped.
 static bool web_KeepLatin1(U8 b) { return (b >= 0x20 && b <= 0x7F) || b >= 0xA0; }
 
@@ -140,6 +153,8 @@ static U32 web_PutUnit(U16 u, U8* out)
     out[2] = (U8)(0x80 | (u & 0x3F));
     return 3;
 }
+
+U32 Unicode2Utf8(U16 unit, U8* out) { return web_PutUnit(unit, out); }
 
 U32 utf16_to_utf8(const U16* units, U8* out)
 {
@@ -291,6 +306,80 @@ void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)
     while (out[n])
         n++;
     *count = n;
+}
+
+static U16 web_6937Combined(U8 mark, U8 letter)
+{
+    const U16 key = (U16)(mark << 8 | letter);
+    U32 lo = 0, hi = ISO6937Combined_len;
+    while (lo < hi) {
+        U32 mid = (lo + hi) / 2;
+        if (ISO6937Combined[mid].a == key)
+            return ISO6937Combined[mid].b;
+        if (ISO6937Combined[mid].a < key)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return 0;
+}
+
+U32 EPGMultiLanguage(const U8* text, U32 length, U16* out)
+{
+    U32 n = 0;
+    for (U32 i = 0; i < length && text[i] != 0; i++) {
+        U8 b = text[i];
+        if (b >= 0x20 && b <= 0x7F) {
+            out[n++] = b;
+        } else if (b >= 0xC1 && b <= 0xCF) {
+            // A diacritical mark goes with the next byte; without a
+            // precomposed form the letter stands alone.
+            if (i + 1 >= length || text[i + 1] == 0)
+                break;
+            U16 u = web_6937Combined(b, text[i + 1]);
+            if (u == 0 && text[i + 1] >= 0x20 && text[i + 1] <= 0x7F)
+                u = text[i + 1];
+            if (u != 0)
+                out[n++] = u;
+            i++;
+        } else if (b >= 0xA0 && iso6937_unicode_map[b - 0xA0] != 0) {
+            out[n++] = iso6937_unicode_map[b - 0xA0];
+        }
+    }
+    out[n] = 0;
+    return n;
+}
+
+U32 Convert_CNCode_to_U(const U8* text, U32 length, U16* out)
+{
+    out[0] = 0;
+    if (text == nullptr || length == 0 || text[0] == 0)
+        return 0;
+    const U8 sel = text[0];
+    const std::string s((const char*)text, strnlen((const char*)text, length));
+    if (sel <= 0x0B || sel == 0x10) {
+        Convert_8859_to_U((const U8*)s.c_str(), out);
+    } else if (sel == 0x11) {
+        U32 k = 0;
+        for (U32 i = 1; i + 1 < length; i += 2)
+            if ((out[k] = (U16)(text[i] << 8 | text[i + 1])) != 0)
+                k++;
+        out[k] = 0;
+    } else if (sel == 0x13 || sel == 0x14) {
+        (sel == 0x13 ? ConvertGBToUTF16 : ConvertBIG5ToUTF16)((const U8*)s.c_str() + 1, out);
+    } else if (sel == 0x15) {
+        UTF82Unicode((const U8*)s.c_str() + 1, out);
+    } else if (sel < 0x20) {
+        EPGMultiLanguage(text + 1, length - 1, out);
+    } else if (IsGBSimplifiedChinese((const U8*)s.c_str())) {
+        ConvertGBToUTF16((const U8*)s.c_str(), out);
+    } else {
+        EPGMultiLanguage(text, length, out);
+    }
+    U32 n = 0;
+    while (out[n] != 0)
+        n++;
+    return n;
 }
 
 bool IsUnicodeCyrillic(const U16* u)
