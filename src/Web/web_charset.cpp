@@ -250,7 +250,9 @@ static const CodePair* web_FindGB(U16 u)
     return nullptr;
 }
 
-U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
+// Units 0x20..0x7F as one byte, others as the two bytes (high first) of
+// their code, or nothing without one; never more than outMax bytes.
+static U32 web_UnitsToTwoByte(const U16* units, U32 count, U8* out, U32 outMax, U16 (*code)(U16))
 {
     U32 n = 0;
     for (U32 i = 0; i < count && units[i] != 0; i++) {
@@ -259,14 +261,25 @@ U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
             if (n + 1 > outMax)
                 break;
             out[n++] = (U8)u;
-        } else if (const CodePair* p = web_FindGB(u)) {
+        } else if (U16 c = code(u)) {
             if (n + 2 > outMax)
                 break;
-            out[n++] = (U8)(p->b >> 8);
-            out[n++] = (U8)p->b;
+            out[n++] = (U8)(c >> 8);
+            out[n++] = (U8)c;
         }
     }
     return n;
+}
+
+static U16 web_GBCode(U16 u)
+{
+    const CodePair* p = web_FindGB(u);
+    return p ? p->b : 0;
+}
+
+U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
+{
+    return web_UnitsToTwoByte(units, count, out, outMax, web_GBCode);
 }
 
 // Searched from the end: of the few units that two BIG5 codes decode to,
@@ -279,23 +292,15 @@ static const CodePair* web_FindBIG5(U16 u)
     return nullptr;
 }
 
+static U16 web_BIG5Code(U16 u)
+{
+    const CodePair* p = web_FindBIG5(u);
+    return p ? p->a : 0;
+}
+
 U32 Convert_U_to_BIG5(const U16* units, U32 count, U8* out, U32 outMax)
 {
-    U32 n = 0;
-    for (U32 i = 0; i < count && units[i] != 0; i++) {
-        U16 u = units[i];
-        if (u >= 0x20 && u <= 0x7F) {
-            if (n + 1 > outMax)
-                break;
-            out[n++] = (U8)u;
-        } else if (const CodePair* p = web_FindBIG5(u)) {
-            if (n + 2 > outMax)
-                break;
-            out[n++] = (U8)(p->a >> 8);
-            out[n++] = (U8)p->a;
-        }
-    }
-    return n;
+    return web_UnitsToTwoByte(units, count, out, outMax, web_BIG5Code);
 }
 
 void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)

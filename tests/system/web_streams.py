@@ -77,16 +77,17 @@ def size_of(root, ch):
         return 0
 
 
-def sdt_names(dec):
-    """{service id: name bytes} from the SDTs of a decode (later ones win)."""
+def sdt_names(dec, part=2):
+    """{service id: name bytes} (part 1: provider bytes) from the SDTs of a
+    decode (later ones win)."""
     names, sid = {}, None
     for line in dec.splitlines():
         m = re.match(r"SDT_SERVICE id=(\d+)", line)
         if m:
             sid = int(m.group(1))
-        m = re.match(r'SERVICE_DESC type=\S+ provider=".*?(?<!\\)" name="(.*)"$', line)
+        m = re.match(r'SERVICE_DESC type=\S+ provider="(.*?)(?<!\\)" name="(.*)"$', line)
         if m and sid is not None:
-            names[sid] = codecs.escape_decode(m.group(1).encode())[0]
+            names[sid] = codecs.escape_decode(m.group(part).encode())[0]
     return names
 
 
@@ -102,19 +103,6 @@ def stored(name):
     """What a name reads back as: a long one cut to whole characters of the
     32-byte field."""
     return name[:15] if name in ("中" * 20, "臺" * 20) else name
-
-
-def provider_names(dec):
-    """{service id: provider bytes} from the SDTs of a decode (later ones win)."""
-    out, sid = {}, None
-    for line in dec.splitlines():
-        m = re.match(r"SDT_SERVICE id=(\d+)", line)
-        if m:
-            sid = int(m.group(1))
-        m = re.match(r'SERVICE_DESC type=\S+ provider="(.*?)(?<!\\)" name=', line)
-        if m and sid is not None:
-            out[sid] = codecs.escape_decode(m.group(1).encode())[0]
-    return out
 
 
 def network_names(dec):
@@ -218,7 +206,7 @@ def main():
 
             def on_air():
                 dec = decode_tail(root, ch, 0)
-                decs.update(names=sdt_names(dec), providers=provider_names(dec), networks=network_names(dec))
+                decs.update(names=sdt_names(dec), providers=sdt_names(dec, 1), networks=network_names(dec))
                 return all(dvb_text(decs["names"].get(sid, b"")) == stored(v[0]) for sid, v in want.items())
             wait_for(on_air, 15)
             for sid, (name, provider, sel, psel) in want.items():
