@@ -282,6 +282,8 @@ TEST(WebText, DefaultTableAndSelectorDecoder)
     EXPECT_EQ(units({0x13, 0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
     EXPECT_EQ(units({0x14, 0xBB, 0x4F}, Convert_CNCode_to_U), std::vector<U16>{0x81FA});
     EXPECT_EQ(units({0x01, 0xB0}, Convert_CNCode_to_U), std::vector<U16>{0x410});
+    EXPECT_EQ(units({0x10, 0x00, 0x05, 0xB0}, Convert_CNCode_to_U), std::vector<U16>{0x410});
+    EXPECT_EQ(units({0x10, 0x00}, Convert_CNCode_to_U), std::vector<U16>{});
     EXPECT_EQ(units({0x11, 0x4E, 0x2D}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
     EXPECT_EQ(units({0x15, 0xE4, 0xB8, 0xAD}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
     EXPECT_EQ(units({0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});  // no selector, GB2312

@@ -362,8 +362,15 @@ U32 Convert_CNCode_to_U(const U8* text, U32 length, U16* out)
         return 0;
     const U8 sel = text[0];
     const std::string s((const char*)text, strnlen((const char*)text, length));
-    if (sel <= 0x0B || sel == 0x10) {
+    if (sel <= 0x0B) {
         Convert_8859_to_U((const U8*)s.c_str(), out);
+    } else if (sel == 0x10) {
+        // The three-byte form holds a 0x00 of its own.
+        if (length < 3)
+            return 0;
+        std::string t((const char*)text, 3);
+        t.append((const char*)text + 3, strnlen((const char*)text + 3, length - 3));
+        Convert_8859_to_U((const U8*)t.c_str(), out);
     } else if (sel == 0x11) {
         U32 k = 0;
         for (U32 i = 1; i + 1 < length; i += 2)
