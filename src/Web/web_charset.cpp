@@ -167,23 +167,30 @@ U32 utf16_to_utf8(const U16* units, U8* out)
 
 void UCS2_to_UTF8(const U16* units, U8* out) { utf16_to_utf8(units, out); }
 
+// The pair whose key field holds key, by halving a table sorted by it.
+static const CodePair* web_Halve(const CodePair* t, U32 len, U16 CodePair::*field, U16 key)
+{
+    U32 lo = 0, hi = len;
+    while (lo < hi) {
+        U32 mid = (lo + hi) / 2;
+        if (t[mid].*field == key)
+            return &t[mid];
+        if (t[mid].*field < key)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return nullptr;
+}
+
 U16 Convert_GB_to_U(U16 code)
 {
     if (code < 0x85EE || code > 0xF7FE)
         return code;
     if (code == 0xF7FE)
         return 0x9F44;
-    U32 lo = 0, hi = UnicodeToGB_len;
-    while (lo < hi) {
-        U32 mid = (lo + hi) / 2;
-        if (UnicodeToGB[mid].b == code)
-            return UnicodeToGB[mid].a;
-        if (UnicodeToGB[mid].b < code)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return code;
+    const CodePair* p = web_Halve(UnicodeToGB, UnicodeToGB_len, &CodePair::b, code);
+    return p ? p->a : code;
 }
 
 U16 Convert_BIG5_to_U(U16 code)
@@ -192,17 +199,8 @@ U16 Convert_BIG5_to_U(U16 code)
         return code;
     if (code == 0xFEFE)
         return 0xE310;
-    U32 lo = 0, hi = BIG5ToUnicode_len;
-    while (lo < hi) {
-        U32 mid = (lo + hi) / 2;
-        if (BIG5ToUnicode[mid].a == code)
-            return BIG5ToUnicode[mid].b;
-        if (BIG5ToUnicode[mid].a < code)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return code;
+    const CodePair* p = web_Halve(BIG5ToUnicode, BIG5ToUnicode_len, &CodePair::a, code);
+    return p ? p->b : code;
 }
 
 static void web_TwoByteToUnits(const U8* p, U16* out, U16 (*conv)(U16))
@@ -315,18 +313,8 @@ void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)
 
 static U16 web_6937Combined(U8 mark, U8 letter)
 {
-    const U16 key = (U16)(mark << 8 | letter);
-    U32 lo = 0, hi = ISO6937Combined_len;
-    while (lo < hi) {
-        U32 mid = (lo + hi) / 2;
-        if (ISO6937Combined[mid].a == key)
-            return ISO6937Combined[mid].b;
-        if (ISO6937Combined[mid].a < key)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return 0;
+    const CodePair* p = web_Halve(ISO6937Combined, ISO6937Combined_len, &CodePair::a, (U16)(mark << 8 | letter));
+    return p ? p->b : 0;
 }
 
 U32 EPGMultiLanguage(const U8* text, U32 length, U16* out)
