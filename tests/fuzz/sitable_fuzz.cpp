@@ -1,7 +1,8 @@
 // SI table files as the web imports them: any bytes, wrapped in the upload's
 // multipart envelope, through the header and CRC check into the working copy
 // of a card with one output stream (no apply: that would talk to peers).
-// The first byte picks whether the header's CRC is made to match.
+// The first byte picks whether the header's and the sections' CRCs are made
+// to match.
 #include "Common/commonfun.h"
 #include "CommonModules/httpd/chunk.h"
 #include "Platform/platform.h"
@@ -21,7 +22,7 @@ void FuzzSetUp() { plat::MakeDirs("/var/tmp"); }
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
     // One empty NIT section behind a header whose CRC the harness fills in.
-    FuzzInput s{1, 0x09, 0x20, 0, 0, 0xFD, 0xEE, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    FuzzInput s{3, 0x09, 0x20, 0, 0, 0xFD, 0xEE, 0, 0, 0, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                 0x40, 0xF0, 0x0D, 0x00, 0x01, 0xC1, 0x00, 0x00, 0xF0, 0x00, 0xF0, 0x00, 0x00, 0x00, 0x00, 0x00};
     seeds.push_back(s);
 }
@@ -30,8 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace tspwire;
     FuzzReader r(data, size);
-    const bool fixCrc = r.U8() & 1;
+    const U8 flags = r.U8();
+    const bool fixCrc = flags & 1;
     FuzzInput file = r.Bytes(r.Left());
+    // Bit 1: each section's own CRC_32 is made to match too, so that the
+    // sections' structure checks and the import behind them are reached.
+    for (size_t pos = 28; (flags & 2) && pos + 3 <= file.size();) {
+        const size_t total = ((file[pos + 1] & 0x0F) << 8 | file[pos + 2]) + 3;
+        if (total < 4 || pos + total > file.size())
+            break;
+        U32 crc = Common_CRC_Calculate(file.data() + pos, (U32)(total - 4), 0);
+        for (int i = 0; i < 4; i++)
+            file[pos + total - 4 + i] = (U8)(crc >> (24 - 8 * i));
+        pos += total;
+    }
     if (fixCrc && file.size() >= 28) {
         U32 crc = Common_CRC_Calculate(file.data() + 28, (U32)(file.size() - 28), 0);
         for (int i = 0; i < 4; i++)

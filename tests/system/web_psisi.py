@@ -157,6 +157,10 @@ def run(root):
     r = call("SetOtherDescriptor.w", port=0, channel=0, tsindex=0, descriptor=0, tableindex=0, tag="83",
              data="ab" * 300, editFlag=False)
     check(code(r) == 774, "a 300-byte hex descriptor is refused")
+    r2 = call("SetOtherDescriptor.w", port=0, channel=0, tsindex=0, descriptor=0, tableindex=0, tag="83",
+              data="zz!!", editFlag=False)
+    r3 = call("AddNITNetwork.w", port=0, channel=0, tag="83", data="zz!!")
+    check(code(r2) == 774 and code(r3) == 774, "descriptor data that is not hex is refused: %s %s" % (r2, r3))
     check(call("GetNIT.w", port=0, channel=0) == nit, "and the NIT is unchanged")
 
     # The TOT's local time offset.
@@ -169,6 +173,11 @@ def run(root):
     check(back.get("CountryCode") == "465241" and back.get("LocalTimeOffset") == "01:00" and
           back.get("NextTimeOffset") == "02:00" and back.get("TimeOfChange") == "2031/03/30 01:00:00",
           "the TOT entry round-trips: %s" % back)
+    for key, text in (("LocalTimeOffset", "99:99"), ("NextTimeOffset", "garbage"),
+                      ("TimeOfChange", "1899/13/40 25:61:61"), ("TimeOfChange", "2031/02/30 01:00:00")):
+        r = call("SetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0, streamList=[dict(entry, **{key: text})])
+        check(code(r) == 774, "a TOT %s of %r is refused" % (key, text))
+    check(call("GetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0) == tot, "and the TOT entry is unchanged")
 
     # On the air: committed by the apply.
     before = capture_size(root)

@@ -129,6 +129,23 @@ def main():
         check(r.get("code") == 4, "a flipped byte: code 4 (%s)" % r)
         check(export(0)[1] == blob, "channel 0 is unchanged")
 
+        # The file's own CRC holds, but a section's CRC_32 or structure does not.
+        wrong_crc = nit[:-1] + bytes([nit[-1] ^ 0xFF])
+        zeros = (bytes([0x40, 0xF0, 0x0D]) + bytes(13)) * 200
+        loop_past_end = bytearray(nit)
+        loop_past_end[9] += 40  # network_descriptors_length beyond the section
+        loop_past_end = bytes(loop_past_end[:-4]) + struct.pack(">I", CRC32(bytes(loop_past_end[:-4])))
+        for what, sections in (("a section with a wrong CRC_32", nit + wrong_crc), ("200 zero sections", zeros),
+                               ("a loop length past its section", loop_past_end),
+                               ("a PAT section after the NIT", nit + bytes([0]) + nit[1:-4] +
+                                struct.pack(">I", CRC32(bytes([0]) + nit[1:-4])))):
+            data = struct.pack("<7I", 0x2009, 0xEEFD, 0, len(sections), CRC32(sections), 0, 0) + sections
+            bad = os.path.join(top, "bad.table")
+            with open(bad, "wb") as f:
+                f.write(data)
+            r = upload(bad, "port=0&channel=0&tableid=64")
+            check(r.get("code") == 4 and export(0)[1] == blob, "%s: code 4, channel 0 unchanged (%s)" % (what, r))
+
         other = nit_section(0x0001, b"Other", (0x200,))
         data = struct.pack("<7I", 0x2009, 0xEEFD, 0, len(other), CRC32(other), 0, 0) + other
         alt = os.path.join(top, "other.table")
