@@ -11,6 +11,7 @@
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
@@ -487,6 +488,7 @@ static void MACComm_ResendStartupState(void)
 {
     U32 hw = 0, ip = 0;
     TParameter_DTMB set;
+    U16 psi = 0;
     {
         CARD_STATE_LOCK();
         if (TResource_TS* self = Resource_getSelfHandle()) {
@@ -494,10 +496,14 @@ static void MACComm_ResendStartupState(void)
             ip = self->u32IPAddress;
         }
         set = *GetDTMBPara_Handle();
+        TSP_GetPSIInterval(&psi);
     }
     if (hw != 0)
         MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
     MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set));
+    // The slave keeps the interval it saved last: it runs the master's.
+    U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
+    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     if (ip != 0)
         FPGA_Set_IP0(ip);
     FPGA_SendMACToSubChip();

@@ -781,12 +781,16 @@ U32 TSP_SetPSIInterval(U16 u16Time)
     U16 old = 0;
     if (StorePSIInterval(u16Time, &old) != 0)
         return TSP_ERR_INPUT;
+    // Saved, so that a restarted master runs at the interval the slave saved.
     if (old != u16Time) {
-        // The web and SNMP callers hold the card-state lock: the carousel
-        // thread sends it.
-        U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
-        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
+        QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
+        PARAMS_SetIPMonitorParams(&ip);
     }
+    // Sent also when the master's value did not change: the slave may run
+    // another one. The web and SNMP callers hold the card-state lock: the
+    // carousel thread sends it.
+    U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
     return 0;
 }
 
