@@ -30,7 +30,8 @@ static void RegisterScalar(const char* name, Netsnmp_Node_Handler* handler, cons
 
 // The settingTable columns of the card's standard, used while a walk steps
 // through the table so that it passes over the columns of other standards
-// instead of ending at them. GET and SET still reach every column.
+// instead of ending at them. A GET still reaches every column (another
+// standard's answers nothing); a SET of such a cell is refused.
 static netsnmp_column_info* s_pstModeColumns = nullptr;
 
 static netsnmp_column_info* SettingColumnsCreate(void)
