@@ -488,7 +488,6 @@ static void MACComm_ResendStartupState(void)
 {
     U32 hw = 0, ip = 0;
     TParameter_DTMB set;
-    U16 psi = 0;
     {
         CARD_STATE_LOCK();
         if (TResource_TS* self = Resource_getSelfHandle()) {
@@ -496,14 +495,16 @@ static void MACComm_ResendStartupState(void)
             ip = self->u32IPAddress;
         }
         set = *GetDTMBPara_Handle();
+        // The slave keeps the interval it saved last: it gets the master's,
+        // queued as a SET queues it, so that the later of the two wins.
+        U16 psi = 0;
         TSP_GetPSIInterval(&psi);
+        U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     }
     if (hw != 0)
         MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
     MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set));
-    // The slave keeps the interval it saved last: it runs the master's.
-    U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     if (ip != 0)
         FPGA_Set_IP0(ip);
     FPGA_SendMACToSubChip();
