@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -46,6 +47,10 @@ static std::atomic<int> s_fileSizeSignal{0};
 
 static const char* const kAppName = "snmpd";
 static const char* const kLogFile = "/var/log/snmpd.log";
+// The agent's log (packet dumps included, some 4 KB a request) stays under
+// this size: past half of it the file becomes kLogFile ".1", replacing the
+// one before, and a new one is begun.
+static const off_t kLogLimit = 1 << 20;
 static const char* const kPersistentDir = "/var/net-snmp";
 static const char* const kConfigPath[] = {"/usr/local/etc/snmp", "/tarvex_app/app", "/usr/local/lib/snmp"};
 // The fixed command line of the agent.
@@ -105,6 +110,16 @@ static void RunDeferredSignals(void)
         fflush(nullptr);
         _exit(1);
     }
+}
+
+static void BoundLog(void)
+{
+    std::string path = plat::Path(kLogFile);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size < kLogLimit / 2)
+        return;
+    rename(path.c_str(), (path + ".1").c_str());
+    netsnmp_logging_restart();
 }
 
 static std::string ConfigSearchPath(void)
@@ -228,6 +243,7 @@ static void Receive(void)
             netsnmp_dispatch_external_events2(&count, &readfds, &writefds, &exceptfds);
             if (count > 0)
                 snmp_read2(&readfds);
+            BoundLog();
         } else if (count == 0) {
             snmp_timeout();
         } else if (count == -1) {
@@ -296,6 +312,18 @@ void* Snmpd_Server(void*)
                         netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPEND_LOGFILES));
 
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
+    // Notifications leave from the chip's own address too, so that no socket
+    // of the agent takes every address ("clientaddr" in the configuration
+    // still wins, being read later).
+    std::string fallback = plat::SnmpDefaultTransport();
+    size_t host = fallback.find(':'), port = fallback.rfind(':');
+    if (host != std::string::npos && port > host)
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR,
+                              fallback.substr(host + 1, port - host - 1).c_str());
+    // No SMUX sub-agents: the card's MIB needs none, and the library's SMUX
+    // port would listen on every address of the machine.
+    static char noSmux[] = "-smux";
+    add_to_init_list(noSmux);
     if (init_agent(kAppName) != 0) {
         snmp_log(LOG_ERR, "Agent initialization failed\n");
         fflush(nullptr);
@@ -305,7 +333,6 @@ void* Snmpd_Server(void*)
     init_snmp(kAppName);
 
     // Without a configured address the agent must not take every address.
-    std::string fallback = plat::SnmpDefaultTransport();
     if (netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS) == nullptr && !fallback.empty())
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, fallback.c_str());
     if (init_master_agent() != 0) {

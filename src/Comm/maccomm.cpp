@@ -11,6 +11,7 @@
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
@@ -494,6 +495,12 @@ static void MACComm_ResendStartupState(void)
             ip = self->u32IPAddress;
         }
         set = *GetDTMBPara_Handle();
+        // The slave keeps the interval it saved last: it gets the master's,
+        // queued as a SET queues it, so that the later of the two wins.
+        U16 psi = 0;
+        TSP_GetPSIInterval(&psi);
+        U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     }
     if (hw != 0)
         MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
