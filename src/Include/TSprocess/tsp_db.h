@@ -437,6 +437,8 @@ U32 TSP_CopyOutputTSInfo(void);
 // Opens the working copy from the live database unless an edit is open, so a
 // commit never copies an empty working copy over the live database.
 U32 TSP_OpenTempTSInfoIfClosed(void);
+// Whether a web edit is open (its working copy filled from the live database).
+bool TSP_IsTempTSInfoOpen(void);
 
 // Free-record search (grows the array when it is full).
 U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS);
