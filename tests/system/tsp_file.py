@@ -2,12 +2,14 @@
 crcmod, streams stored before a restart carried after it (in the carousel's
 capture), a damaged file replaced by factory contents, and a slave chip that
 never writes one."""
+import io
 import os
 import shutil
 import signal
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
@@ -24,6 +26,7 @@ BUILD = sys.argv[1]
 CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 SIZES = [448, 920, 372, 1184, 1168]
 FILE = "tarvex_data/K9_OutPutTSP.conf"
+PARAMS = "tarvex_data/K9_DTMB.conf"
 failures = []
 
 
@@ -150,6 +153,32 @@ def main():
             check(ok and "PAT_PROGRAM number=101 pid=256" in text, "run %d: stored program in the capture" % run)
             check("SERVICE" in text or "SDT" in text, "run %d: SDT in the capture" % run)
             check(file_ok(open(conf, "rb").read()), "run %d: file still passes" % run)
+
+        # A raw backup (516) of 2,560,000 zero bytes: refused, both files kept.
+        keep = {f: open(os.path.join(master, f), "rb").read() for f in (FILE, PARAMS)}
+        log = os.path.join(master, "tarvex_data/log/K9_Modulate.log")
+        ftp = os.path.join(master, "backboard_ftp")
+        with tarfile.open(os.path.join(ftp, "9conf.tar"), "w:gz") as t:
+            info = tarfile.TarInfo("param.conf")
+            info.size = 2560000
+            t.addfile(info, io.BytesIO(bytes(info.size)))
+        sent = []
+        os.remove(os.path.join(master, "trace/si_ch0.ts"))
+
+        def restored():
+            if not sent and "PMT program=101" in decoded(master):
+                try:
+                    sent.append(peers.send_message("192.168.1.20", 16, 516))
+                except OSError:
+                    pass
+            return sent and ("Write config file success" in read(log) or "backup refused" in read(log))
+        check(run_until(master, restored) and sent == [[1]], "516 answered 1 and the backup taken up")
+        check("backup refused" in read(log) and "Write config file success" not in read(log),
+              "the zero backup is refused, not reported written")
+        check(all(open(os.path.join(master, f), "rb").read() == data for f, data in keep.items()),
+              "both saved files are kept")
+        for f, data in keep.items():
+            open(os.path.join(master, f), "wb").write(data)
 
         # Length word one short: refused, factory contents saved instead.
         data = bytearray(open(conf, "rb").read())
