@@ -180,6 +180,18 @@ def main():
         for f, data in keep.items():
             open(os.path.join(master, f), "wb").write(data)
 
+        # An OID dump whose stream count (key 222) is beyond capacity, with a
+        # service id (key 137) to lay over program 0: refused whole and kept.
+        dump = os.path.join(master, "tarvex_data/oiddata.conf")
+        open(dump, "wb").write(struct.pack("<HIHHIIHHH", 0xFFFF, 222, 1, 4, 0xFFFFFFFF, 137, 1, 2, 999))
+        os.remove(os.path.join(master, "trace/si_ch0.ts"))
+        run_until(master, lambda: "PMT program=" in decoded(master))
+        text = decoded(master)
+        check("PMT program=101" in text and "program=999" not in text, "the loaded database is kept as it was")
+        check(os.path.exists(dump), "the refused dump is kept")
+        check("end to recovery all params" not in read(log), "the dump is not reported restored")
+        os.remove(dump)
+
         # Length word one short: refused, factory contents saved instead.
         data = bytearray(open(conf, "rb").read())
         struct.pack_into("<I", data, 4, len(data) - 1)
