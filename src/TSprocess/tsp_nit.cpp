@@ -257,6 +257,19 @@ std::vector<std::pair<U32, U32>> Sections(const U8* p, U32 len, bool* pbTruncate
     return out;
 }
 
+// Parses sections in order into the NIT view, section i as number i.
+U32 ParseSections(const U8* p, const std::vector<std::pair<U32, U32>>& secs, NITTable_t* pstNIT)
+{
+    for (U32 i = 0; i < secs.size(); i++) {
+        U32 ret = SIP_ParseNIT(const_cast<U8*>(p) + secs[i].first, (U16)secs[i].second, pstNIT, (U8)i);
+        if (ret != 0) {
+            NIT_ERR("SIP_ParseNIT return error");
+            return ret;
+        }
+    }
+    return 0;
+}
+
 // Replaces a stream's NIT in the working copy with the given sections; the
 // records are reserved and the sections checked before the old NIT goes.
 U32 StoreSections(U16 ts, const U8* p, const std::vector<std::pair<U32, U32>>& secs)
@@ -579,14 +592,7 @@ U32 TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT)
     }
     auto secs = Sections(raw->aru8OutputNITSection, raw->u16NITLength);
     log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d nit section cnt:%d\r\n\n", LOG_POS, (int)secs.size());
-    for (U32 i = 0; i < secs.size(); i++) {
-        ret = SIP_ParseNIT(raw->aru8OutputNITSection + secs[i].first, (U16)secs[i].second, pstNIT, (U8)i);
-        if (ret != 0) {
-            NIT_ERR("SIP_ParseNIT return error");
-            return ret;
-        }
-    }
-    return 0;
+    return ParseSections(raw->aru8OutputNITSection, secs, pstNIT);
 }
 
 U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc)
@@ -778,8 +784,22 @@ U32 TSP_AddNITByImport(int nChannel, const U8* pNITBuf, U32 u32Len)
         if (sec.second < kNitSectionMin)
             truncated = true;
     }
-    if (secs.empty() || truncated || total > SIP_NITBUF_LEN) {
+    if (secs.empty() || truncated || total > SIP_NITBUF_LEN || secs.size() > 256) {
         NIT_ERR("imported NIT sections out of range");
+        return TSP_ERR_LIST_RANGE;
+    }
+    // Only a NIT the card can show and edit again: sections numbered 0 to
+    // last in order, and no more than the NIT view holds.
+    for (U32 i = 0; i < secs.size(); i++) {
+        const U8* sec = pNITBuf + secs[i].first;
+        if (sec[6] != i || sec[7] != secs.size() - 1) {
+            NIT_ERR("imported NIT section %u numbered %u of %u", i, sec[6], sec[7]);
+            return TSP_ERR_LIST_RANGE;
+        }
+    }
+    auto view = std::make_unique<NITTable_t>();
+    if (ParseSections(pNITBuf, secs, view.get()) != 0) {
+        NIT_ERR("imported NIT does not fit the NIT view");
         return TSP_ERR_LIST_RANGE;
     }
     U32 ret = StoreSections(ts, pNITBuf, secs);
