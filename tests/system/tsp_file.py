@@ -190,7 +190,20 @@ def main():
         check("PMT program=101" in text and "program=999" not in text, "the loaded database is kept as it was")
         check(os.path.exists(dump), "the refused dump is kept")
         check("end to recovery all params" not in read(log), "the dump is not reported restored")
-        os.remove(dump)
+        if os.path.exists(dump):
+            os.remove(dump)
+
+        # CRC-valid files whose lists loop (programs, an ES list): refused as
+        # corrupt, factory contents saved instead.
+        looped = program(0)[:22] + struct.pack("<H", 0) + program(0)[24:]
+        for what, data in (("program list", image([stream(0)], [looped], [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)])),
+                           ("ES list", image([stream(0)], [program(0)], [pid(0, 3, 0), pid(1, 2, 0xFFFFFFFF)]))):
+            open(conf, "wb").write(data)
+            open(log, "w").close()
+            check(run_until(master, lambda: os.path.exists(conf) and os.path.getsize(conf) == 517028),
+                  "a looping %s: the factory file replaces it" % what)
+            check("links are no chain" in read(log) and "Factory parameters" in read(log),
+                  "a looping %s: refused and logged" % what)
 
         # Length word one short: refused, factory contents saved instead.
         data = bytearray(open(conf, "rb").read())

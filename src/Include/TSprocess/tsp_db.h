@@ -480,6 +480,9 @@ U32 TSP_GetOutTSBATTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstPara
 U32 TSP_GetOutTSOtherNitTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSOtherSdtTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSTOTTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
+// 0 when every list of every valid stream walks as a proper chain (no loop,
+// no head or member out of range), else the first walker's error (logged).
+U32 TSP_CheckLinks(const Output_TSInfo* pstParamTS);
 
 // Tail getters: last member of a list, or 0xFFFF when it is empty.
 U32 TSP_GetOutTSProgLastIndex(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);
