@@ -366,8 +366,7 @@ zrErrCode IPComm_GetTheConfParam(ST_BACKUPPARA* pstBackUpPara)
             return ZR_ERR_FAILURE;
         }
         memcpy(pstBackUpPara, data.data(), data.size());
-        PARAM_WriteParaFile(pstBackUpPara);
-        return ZR_SUCCESS;
+        return PARAM_WriteParaFile(pstBackUpPara);
     }
     if (!plat::Exists(PARAM_EXPORT_FILE))
         return ZR_SUCCESS;
@@ -399,8 +398,7 @@ zrErrCode IPComm_WriteParaFile(U8* pu8Data, U32 u32Len)
     }
     auto buf = std::make_unique<ST_BACKUPPARA>();
     memcpy(buf.get(), pu8Data, sizeof(ST_BACKUPPARA));
-    PARAM_WriteParaFile(buf.get());
-    return ZR_SUCCESS;
+    return PARAM_WriteParaFile(buf.get());
 }
 
 zrErrCode NetWorkQualityTest(U8* pu8Cmd)

@@ -11,6 +11,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_edit.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_nit.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
 #include <cctype>
@@ -1162,22 +1163,29 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     WebBody body;
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
-    // Never commit an empty working copy over the live database.
-    TSP_OpenTempTSInfoIfClosed();
+    // Only the NITs change: they are built on the live database, whose
+    // streams and routes stay as they are, whatever an open edit holds.
     auto muxed = [](U32 i, U16* channel) {
-        const Output_TSInfo* w = TSP_GetTempTSParam();
-        if (i >= w->u32OutputTSNumber || w->pOutputTS[i].u8ValidFlag != 1 || w->pOutputTS[i].u8BypassFlag == 1)
+        const Output_TSInfo* db = TSP_GetTSParam();
+        if (i >= db->u32OutputTSNumber || db->pOutputTS[i].u8ValidFlag != 1 || db->pOutputTS[i].u8BypassFlag == 1)
             return false;
-        *channel = w->pOutputTS[i].u16ChannelID;
+        *channel = db->pOutputTS[i].u16ChannelID;
         return true;
     };
+    U32 channels = 0;
     U16 channel = 0;
-    for (U32 i = 0; i < TSP_GetTempTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-        if (muxed(i, &channel))
-            Web_TSP_DelOneNITInfo((U16)i);
-    for (U32 i = 0; i < TSP_GetTempTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-        if (muxed(i, &channel))
-            Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
+    for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+        if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX)
+            channels |= 1u << channel;
+    TSP_ApplyNITsToLive(channels, [&muxed, &channel]() -> U32 {
+        for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+            if (muxed(i, &channel))
+                Web_TSP_DelOneNITInfo((U16)i);
+        for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+            if (muxed(i, &channel))
+                Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
+        return 0;
+    });
     TSP_MuxOutputAllSI();
     PARAMS_TSPParametersSave();
     return (zrErrCode)web_processSuccess(reply);

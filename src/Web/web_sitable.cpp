@@ -249,12 +249,9 @@ zrErrCode Web_ImportNIT(int nChannel)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d NIT section CRC or structure wrong\n", LOG_POS);
         return ZR_ERR_PARAMS;
     }
-    CARD_STATE_LOCK();
-    // The import goes into an edit opened from the live database, so the
-    // commit that follows never copies an empty working copy over it.
-    U32 ret = TSP_OpenTempTSInfoIfClosed();
-    if (ret == 0)
-        ret = TSP_AddNITByImport(nChannel, data, len);
+    // Only the channel's NIT changes: it is stored in the live database (and
+    // an open edit), never by committing the rest of a working copy.
+    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
     if (ret != 0)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d TSP_AddNITByImport fail..!\n", LOG_POS);
     return (zrErrCode)ret;
@@ -309,8 +306,9 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
         if (rc != ZR_SUCCESS)
             return rc;
     }
-    // Commit and apply without the card-state lock: the apply talks to peers.
-    Web_MuxProcess();
+    // Apply the live database without the card-state lock: the apply talks
+    // to peers. An open edit is the operator's to apply.
+    Web_MuxProcessForPSITransparent();
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "importdelay", 5);
     return web_ReplyData(reply, data);
