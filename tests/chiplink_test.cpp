@@ -138,6 +138,12 @@ TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
     }
     EXPECT_EQ(aru32SubslotBuffer0[0], 1u);
     EXPECT_EQ(aru32SubslotBuffer0[999], 1000u);
+    // The master's retry of the last frame (its reply was lost): 1, and the
+    // block is not handed over a second time.
+    aru32SubslotBuffer0[0] = 0;
+    std::vector<U8> last(mux.begin() + 8 * 1400, mux.end());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, 8, 9, last), 1);
+    EXPECT_EQ(aru32SubslotBuffer0[0], 0u);
 
     // A file whose middle frame is lost: acknowledged, never written, and the
     // sender learns it on the last frame.
@@ -156,6 +162,10 @@ TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 1, 3, f1), 1);
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 1);
     EXPECT_EQ(Slurp(path), std::string(file.begin(), file.end()));
+    // Its last frame repeated: 1, and the file is not written again.
+    unlink(path.c_str());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 1);
+    EXPECT_FALSE(FileExists(path));
 
     // A total that would overflow a size computed in 32 bits is refused.
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 0xFFFFFFFF, f0), 1);
