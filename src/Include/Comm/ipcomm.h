@@ -107,6 +107,9 @@ S32 IPComm_SendCmd2Slot(U32 u32Slot, U32 u32cmd);
 zrErrCode IPComm_SendClearCmd2Slot(U8 u8Slot);
 zrErrCode IPComm_SendResToBackBoard(void);
 zrErrCode IPComm_SendUpProFlagToBackBoard(U8* OldFlag);
+// Thread body that nothing starts: while an FTP upgrade runs, reports its
+// stage to the back board and prepares the reboot, again and again.
+void* Send_SlotUpgradeProccessStatus(void* arg);
 void IPComm_SendEITInfo(void);
 zrErrCode IPServer_Start(void);
 void* IPComm_Server_Service(void* arg);
