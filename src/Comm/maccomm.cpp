@@ -164,7 +164,7 @@ S32 MACMaster_SoftwareVersion(S32 s, ST_ZR_IPCOMM* f)
     if (!Guard(f, __func__))
         return -1;
     IPComm_ResponseSuccess(s);
-    s_u32SoftBuildVersionSlaveCmp = FirstWord(f);
+    MACComm_SetSlaveVersion(false, FirstWord(f));
     MAC_INFO(LOG_MODULE_HW, "Software Version = 0x%x\n", FirstWord(f));
     return 0;
 }
@@ -187,7 +187,7 @@ S32 MACMaster_FPGAVersion(S32 s, ST_ZR_IPCOMM* f)
         return -1;
     IPComm_ResponseSuccess(s);
     MAC_INFO(LOG_MODULE_HW, "Slave chip Logic Version = 0x%x\n", FirstWord(f));
-    s_u32LogicVersionSlaveCmp = FirstWord(f);
+    MACComm_SetSlaveVersion(true, FirstWord(f));
     return 0;
 }
 
@@ -589,6 +589,11 @@ S32 MACComSlaveChipDetect(void)
     SLAVE_CHIP_IS_EXIST = 0;
     s_detectDone = true;
     return -1;
+}
+
+void MACComm_SetSlaveVersion(bool bLogic, U32 u32Version)
+{
+    (bLogic ? s_u32LogicVersionSlaveCmp : s_u32SoftBuildVersionSlaveCmp) = u32Version;
 }
 
 // The flag is read by the LED thread while the detection writes it.

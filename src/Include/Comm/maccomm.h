@@ -107,6 +107,9 @@ void MACSlave_Announce(void);
 // Fills the version comparison from both chips and logs its banner.
 void MACComm_CompareVersions(bool bSent);
 U8 Get_VersionInfo_ISSameFlg(void);
+// Stores a version the slave answered (its logic version when bLogic), for
+// the comparison of the detection; the SPI link's answers come here too.
+void MACComm_SetSlaveVersion(bool bLogic, U32 u32Version);
 void MACComm_SetSameFlg(U8 u8Same);
 BOOL GetLogRecieveEndFlag(void);
 void SetLogRecieveEndFlag(BOOL bFlag);
