@@ -83,18 +83,19 @@ void InitSpiCtrl(U8* image)
 bool OnBlockRead(U64 physBase, U32 offset, U32* pValue)
 {
     U8* s = State();
-    if (physBase != kSpiPhys || s == nullptr || (offset != SPI_REG_STATUS && offset != SPI_REG_RXD))
+    if (physBase != kSpiPhys || s == nullptr ||
+        (offset != SPI_REG_STATUS && offset != SPI_REG_RXD && offset != SPI_REG_ENABLE))
         return false;
     SpiCtrlModel* c = Ctrl(s);
     Locked lk(c);
-    if (offset == SPI_REG_STATUS) {
+    if (offset == SPI_REG_STATUS)
         *pValue = Status(s, c);
-    } else if (c->rxIn != c->rxOut) {
+    else if (offset == SPI_REG_ENABLE)
+        *pValue = c->enabled;
+    else if (c->rxIn != c->rxOut)
         *pValue = c->rx[c->rxOut++ % kSpiRxKeep];
-    } else {
+    else
         *pValue = 0;
-    }
-    *Reg(s, offset) = *pValue;
     return true;
 }
 
@@ -105,11 +106,14 @@ void OnSpiCtrlWrite(U32 offset, U32 value)
         return;
     SpiCtrlModel* c = Ctrl(s);
     Locked lk(c);
-    if (offset == SPI_REG_TXD && *Reg(s, SPI_REG_ENABLE) != 0 && c->txIn - c->txOut < kSpiFifoLen)
+    if (offset == SPI_REG_TXD && c->enabled && c->txIn - c->txOut < kSpiFifoLen)
         c->tx[c->txIn++ % kSpiFifoLen] = (U8)value;
-    // A disabled controller drops what it had queued for the master.
-    if (offset == SPI_REG_ENABLE && value == 0)
-        c->txOut = c->txIn;
+    if (offset == SPI_REG_ENABLE) {
+        c->enabled = value != 0;
+        // A disabled controller drops what it had queued for the master.
+        if (value == 0)
+            c->txOut = c->txIn;
+    }
 }
 
 int SpiWireTransfer(const std::string& peerRoot, const U8* tx, U8* rx, size_t len)
@@ -121,7 +125,7 @@ int SpiWireTransfer(const std::string& peerRoot, const U8* tx, U8* rx, size_t le
     SpiCtrlModel* c = Ctrl(s);
     Locked lk(c);
     c->transfers++;
-    if (*Reg(s, SPI_REG_ENABLE) == 0 || len > kSpiFifoLen)
+    if (!c->enabled || len > kSpiFifoLen)
         return 0;
     // No room: the oldest frame the controller has not begun to read goes.
     while (kSpiRxKeep - (c->rxIn - c->rxOut) < len) {

@@ -106,6 +106,7 @@ struct SpiCtrlModel {
     pthread_mutex_t lock;  // process-shared and robust: both chips' processes take it
     U32 rxIn, rxOut;     // bytes clocked in by the master / read by the controller
     U32 txIn, txOut;     // bytes queued by the controller / clocked out to the master
+    U32 enabled;         // the enable register as the wire sees it
     U32 transfers;       // full-duplex transfers of the master
     U32 overruns;        // frames dropped to make room for newer ones
     U8 rx[kSpiRxKeep];
@@ -210,7 +211,7 @@ U32 CoreRegister(U32 port, U32 reg);
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
 void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
 // Reads of a block register that a model answers (the SPI controller's
-// status and receive data); false: the register's stored value stands.
+// status, enable and receive data); false: the register's stored value stands.
 bool OnBlockRead(U64 physBase, U32 offset, U32* pValue);
 void OnSpiCtrlWrite(U32 offset, U32 value);
 // Prepares the controller model of a new state image (its lock, module id).
