@@ -229,8 +229,9 @@ try:
         restarted = time.time()
         marks = [os.path.getsize(os.path.join(slave, "trace/si_ch%d.ts" % ch)) for ch in range(4, 8)]
         for ch in range(4, 8):
-            check(wait_for(lambda: si_ok(ch, marks[ch - 4]), restarted + 10 - time.time()),
-                  "restarted slave's si_ch%d.ts carries the fed programs again within 10 s" % ch)
+            ok = wait_for(lambda: si_ok(ch, marks[ch - 4]), restarted + 10 - time.time())
+            check(ok, "restarted slave's si_ch%d.ts carries the fed programs again within 10 s (%.1f s)"
+                  % (ch, time.time() - restarted))
 
     # Reboot: the back board's request reaches the master, which tells the slave.
     m0, s0 = reboots(master), reboots(slave)
