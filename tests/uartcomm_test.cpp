@@ -171,6 +171,8 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
         case UARTCOMM_REQ_IP:
             a = Hex("47474747 03031000 0a01a8c0 2801a8c0 00ffffff 0101a8c0 00000000");
             break;
+        // Answer 15 without its data byte: the flag is 0.
+        case UARTCOMM_REQ_RESOURCE: a = Hex("47474747 030f0000 00000000"); break;
         default: return;
         }
         U32 crc = Common_CRCCalculate(a.data() + 4, (U32)a.size() - 8, UARTCOMM_CRC_INIT);
@@ -187,6 +189,11 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
     EXPECT_EQ(map[15], 255);
     EXPECT_EQ(map[16], 16);
     EXPECT_TRUE(ZRSYS_IsSlotMapFromeBaseboard());
+    ZRSYS_SetIsKxa200(1);
+    size_t before = line.Count();
+    UartComm_GetResource();
+    EXPECT_EQ(line.Count() - before, 1u) << "an empty answer 15 is taken at once";
+    EXPECT_EQ(ZRSYS_GetIsKxa200(), 0);
     EXPECT_EQ(UartComm_GetIpAddr(3), ZR_SUCCESS);
     EXPECT_TRUE(Status_GetIPReqflag());
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);

@@ -9,6 +9,7 @@
 #include "Driver/FPGA/fpga.h"
 #include "Driver/PHY/phy.h"
 #include "Log/log.h"
+#include "MNG/bmn.h"
 #include "Parameter/paramexport.h"
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #pragma pack(push, 1)
@@ -219,6 +221,23 @@ zrErrCode IPComm_SendUpProFlagToBackBoard(U8* OldFlag)
         UartComm_SendErrorCodeToBB((U32)ret);
     }
     return ZR_SUCCESS;
+}
+
+void* Send_SlotUpgradeProccessStatus(void* arg)
+{
+    (void)arg;
+    SYS_LOG(LOG_LEVEL_INFO, "Send slot upgrade status timely To BackBoard:0x%x start\n", BackBoardIp());
+    U8 sent = 0;
+    for (;;) {
+        if (!g_isFtpUpgrading) {
+            sent = 0;
+            sleep(1);
+            continue;
+        }
+        IPComm_SendUpProFlagToBackBoard(&sent);
+        IPComm_RecycleBeforeReboot();
+    }
+    return nullptr;
 }
 
 U32 IPComm_ChangeIP(U8 u8Slot, U8* pu8Data)

@@ -41,8 +41,9 @@ int AnswerLength(U8 cmd)
     case UARTCOMM_ANS_IP: return 16;
     case UARTCOMM_ANS_TIME: return 4;
     case UARTCOMM_ANS_SLOTMAP: return ZRSYS_SLOT_MAP_LEN;
-    case UARTCOMM_ANS_RESOURCE: return (int)sizeof(ST_ZR_UARTRESOURCE);
-    default: return -1;  // answers without a fixed length (9, 5) take any
+    // answers without a fixed length (9, 5) take any; the platform flag (15)
+    // is its first data byte when it has one, 0 without
+    default: return -1;
     }
 }
 
