@@ -268,12 +268,12 @@ TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
     });
 }
 
-// Passes ask at 0.3, 1.2, 2.1 and 3.0 s of the detection: a slave up at 2.6 s
+// Passes ask at 0.3, 1.5, 2.7 and 3.9 s of the detection: a slave up at 3.3 s
 // answers the fourth.
 TEST(ChipLinkMaster, SlaveAnsweringOnlyTheFourthPassIsFound)
 {
     RunInChildProcess([] {
-        pid_t slave = StartBothChips(300, 600, 2900000);
+        pid_t slave = StartBothChips(300, 900, 3600000);
         EXPECT_EQ(MACComSlaveChipDetect(), 0);
         EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 1);
         kill(slave, SIGKILL);
