@@ -240,22 +240,30 @@ TEST(ChipLinkMaster, DispatchAndLateRegisterAnswers)
     EXPECT_EQ(stSlaveRegInfo.u32SlaveLogRegVal, 0u);
 }
 
-// The slave chip runs in a process of its own; the master's server, the
-// detection and a remote register read run here.
+// The slave chip runs in a process of its own (its server up after
+// slaveDelayUs); the master's server runs here. Returns the slave's pid.
+pid_t StartBothChips(int firstMs, int secondMs, useconds_t slaveDelayUs)
+{
+    socket_SetMacCommPort(FreePort());
+    IPComm_SetReplyWaitMs(2000);
+    MACComm_SetTestPauses(firstMs, secondMs, 2000);
+    pid_t slave = fork();
+    if (slave == 0) {
+        usleep(slaveDelayUs);
+        MACSlaveCommTask(nullptr);
+        _exit(0);
+    }
+    socketSfd_mac = -1;
+    THREAD_NEW_DETACH(MACCommMasterTask, nullptr, "MACCommMasterTask");
+    usleep(300000);
+    return slave;
+}
+
+// The detection and a remote register read.
 TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
 {
     RunInChildProcess([] {
-        socket_SetMacCommPort(FreePort());
-        IPComm_SetReplyWaitMs(2000);
-        MACComm_SetTestPauses(100, 400, 2000);
-        pid_t slave = fork();
-        if (slave == 0) {
-            MACSlaveCommTask(nullptr);
-            _exit(0);
-        }
-        socketSfd_mac = -1;
-        THREAD_NEW_DETACH(MACCommMasterTask, nullptr, "MACCommMasterTask");
-        usleep(300000);
+        pid_t slave = StartBothChips(100, 400, 0);
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(MACComSlaveChipDetect(), 0);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "found on the first pass";
@@ -270,6 +278,19 @@ TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
         waitpid(slave, nullptr, 0);
         EXPECT_EQ(MACComSlaveChipDetect(), -1);
         EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 0);
+    });
+}
+
+// Passes ask at 0.3, 1.5, 2.7 and 3.9 s of the detection: a slave up at 3.3 s
+// answers the fourth.
+TEST(ChipLinkMaster, SlaveAnsweringOnlyTheFourthPassIsFound)
+{
+    RunInChildProcess([] {
+        pid_t slave = StartBothChips(300, 900, 3600000);
+        EXPECT_EQ(MACComSlaveChipDetect(), 0);
+        EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 1);
+        kill(slave, SIGKILL);
+        waitpid(slave, nullptr, 0);
     });
 }
 
@@ -289,6 +310,10 @@ TEST(Reboot, FourChannelCardRebootsAlone)
 
 TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
 {
+    // Written once the mute slave's requests are over: the master must not
+    // have rebooted before.
+    const std::string muteDone = TestBoardRoot() + "/mute-slave-done";
+    unlink(muteDone.c_str());
     EXPECT_EXIT(
         {
             ChipLinkStandIn slave;
@@ -306,11 +331,14 @@ TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
             if (first < 1 || IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL || slave.peer.Count() <= first)
                 _exit(3);
             // Once the slave answers, the card reboots.
+            Spill(muteDone, "");
             slave.peer.SetMode(FramePeer::Mode::Reply);
             IPComm_RebootSubboard();
             _exit(4);
         },
         ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    EXPECT_TRUE(FileExists(muteDone)) << "the master rebooted while its slave was mute";
+    unlink(muteDone.c_str());
 }
 
 namespace {

@@ -163,9 +163,9 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
         Bytes a;
         switch (req.size() >= 6 ? req[5] : 0) {
         case UARTCOMM_REQ_TIME: a = Hex(kTimeAnswerSlot3); break;
-        // Answer 11: slot 5 claims slot 20, which no table may be indexed by.
+        // Answer 11: slots 5 and 6 claim slots 20 and 17, which no table may be indexed by.
         case UARTCOMM_REQ_SLOTMAP:
-            a = Hex("47474747 030b1100 00010203 04140607 08090a0b 0c0d0eff 10 00000000");
+            a = Hex("47474747 030b1100 00010203 04141107 08090a0b 0c0d0eff 10 00000000");
             break;
         // Answer 3: back board 192.168.1.10, card 192.168.1.40, /24, gateway .1
         case UARTCOMM_REQ_IP:
@@ -186,6 +186,7 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
     ZRSYS_GetSlotMap(map);
     EXPECT_EQ(map[4], 4);
     EXPECT_EQ(map[5], 255);
+    EXPECT_EQ(map[6], 255);
     EXPECT_EQ(map[15], 255);
     EXPECT_EQ(map[16], 16);
     EXPECT_TRUE(ZRSYS_IsSlotMapFromeBaseboard());

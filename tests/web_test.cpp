@@ -9,6 +9,7 @@
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
 #include "SIprocess/SIsend.h"
 #include "StatusProcess/resource.h"
@@ -306,11 +307,13 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     EXPECT_EQ(std::vector<std::string>(keys.end() - 3, keys.end()),
               (std::vector<std::string>{"qammode", "symbolrate", "Interweave"}));
 
-    // Port 1 channel 1 of a four-channel card is index 5.
+    // Port 1 channel 1 of a four-channel card is index 5; the set is saved to oid.json.
+    ::unlink(plat::Path(TARVEX_OID_JSON_FILE).c_str());
     Reply set = Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":120,\"portlist\":[{\"port\":1,"
                                            "\"channellist\":[{\"channel\":1,\"frequency\":610000}]}]}");
     EXPECT_EQ(set.Code(), 0) << set.text;
     EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[5], 610000u);
+    EXPECT_NE(Slurp(plat::Path(TARVEX_OID_JSON_FILE)).find("\"psiinterval\":\t120"), std::string::npos);
 
     // A number no U32 holds is refused before anything changes.
     Reply neg = Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":-1}");
@@ -330,9 +333,9 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     EXPECT_EQ(interval, 150);
     EXPECT_EQ(Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":150}").Code(), 774);  // no standard
 
-    // An IP-monitor channel outside the eight-channel table changes nothing.
+    // An IP-monitor channel outside the eight-channel table (index 8) changes nothing.
     QAM_IPMonitorPara monitor = *GetQAMIPMonitor_Handle();
-    EXPECT_EQ(Call("SetSubboardIPMonitorParam.w", "{\"token\":\"t\",\"enable\":1,\"port\":2,\"channel\":1}").Code(),
+    EXPECT_EQ(Call("SetSubboardIPMonitorParam.w", "{\"token\":\"t\",\"enable\":1,\"port\":2,\"channel\":0}").Code(),
               774);
     EXPECT_EQ(memcmp(&monitor, GetQAMIPMonitor_Handle(), sizeof(monitor)), 0);
 }

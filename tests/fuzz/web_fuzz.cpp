@@ -22,24 +22,6 @@ size_t KeyCount()
     return n;
 }
 
-// Commands whose work is a reboot, shell archives or one-second service
-// pauses: their body handling is the shared token check, fuzzed through the
-// other keys, and running them here would only slow the search down.
-bool Slow(const char* key, const std::string& body)
-{
-    for (const char* k : {"Reboot.w", "ExportLogs.w", "SaveLog.w", "ExportMibs.w", "ClearLogs.w", "Default.w"})
-        if (strcmp(key, k) == 0)
-            return true;
-    if (strcmp(key, "Debug.w") == 0) {
-        cJSON* j = cJSON_Parse(body.c_str());
-        const cJSON* t = cJSON_GetObjectItem(j, "type");
-        bool slow = cJSON_IsNumber(t) && ((U8)t->valueint == 14 || (U8)t->valueint == 15 || (U8)t->valueint == 24);
-        cJSON_Delete(j);
-        return slow;
-    }
-    return false;
-}
-
 FuzzInput Seed(U8 key, const std::string& body)
 {
     FuzzInput v{key};
@@ -81,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FuzzInput rest = r.Bytes(r.Left());
     std::string body(rest.begin(), rest.end());
     body = body.substr(0, strnlen(body.c_str(), body.size()));
-    if (Slow(row.pcStr, body))
+    if (FuzzSlowWebCommand(row.pcStr, body))
         return 0;
     connection con{};
     std::string head = (k & 0x80) ? std::string("POST /?q HTTP/1.1\r\nReferer: http://x/") + row.pcStr + "\r\n\r\n"

@@ -245,6 +245,7 @@ def case_walks(build, top):
             rows = [line.split(",") for line in r.stdout.splitlines() if re.match(r"\d,", line)]
             check(len(rows) == 8 and all(row[3] and row[26] and row[4] == "?" for row in rows),
                   name + ": snmptable shows the eight rows with the standard's cells")
+            check_bandwidth_3(card, 27)
         if board_type == 1:
             # A GET across standards: the other standard's cell stays empty,
             # the cells after it are answered.
@@ -278,6 +279,14 @@ def case_scalars_and_dvbt(build, top):
     check(status == "" and freqs == [474000, 482000, 490000, 498000], "column 4 := 474000 spaces channels 0-3")
     check(card.file_freqs()[:4] == [474000, 482000, 490000, 498000], "the parameter file holds them")
 
+    # FFT size (9) and guard interval (10) hold different values, each read in its own column.
+    fft = card.get([cell(9, 1)])
+    guard = 3 if fft != [3] else 2
+    status, _ = card.set([(cell(10, 1), "i", guard)])
+    check(status == "" and card.get([cell(9, 1), cell(10, 1)]) == fft + [guard],
+          "guard interval := %d reads back in column 10, FFT size %s stays in column 9" % (guard, fft))
+    check_bandwidth_3(card, 8)
+
     # Refusals leave the live set as the request found it.
     power = card.get([cell(2, 1)])
     status, _ = card.set([(cell(2, 1), "i", 30), (cell(10, 2), "i", 1)])
@@ -300,6 +309,15 @@ def case_scalars_and_dvbt(build, top):
     # An independent SNMP implementation reads the same values.
     pysnmp_check(card, [SYSUPTIME, PSI, REBOOT, cell(4, 1), cell(8, 1), BASEINFO + ".1.2.3"])
     card.stop()
+
+
+def check_bandwidth_3(card, column):
+    """Bandwidth 3 is past the range: refused, whatever the error, and nothing changes."""
+    def state():
+        return card.get([cell(column, 1)] + [cell(4, r) for r in range(1, 9)]), card.file_words(0, 191)
+    before = state()
+    card.set([(cell(column, 1), "i", 3)])
+    check(state() == before, "column %d := 3 changes nothing" % column)
 
 
 def pysnmp_check(card, oids):
