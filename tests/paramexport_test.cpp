@@ -128,6 +128,8 @@ TEST_F(ParamExport, ImportChecksRefuseAndDeleteBadFiles)
 TEST_F(ParamExport, RawBackupRestoresCheckedImagesOrNothing)
 {
     // A backup of the card's own files, then other files in their place.
+    PARAMS_InitParametersSem();
+    ASSERT_EQ(Master_PARAMS_Factory(), ZR_SUCCESS);
     ASSERT_EQ(PARAMS_SaveCurParam(), ZR_SUCCESS);
     ASSERT_EQ(PARAMS_TSPParametersSave(), ZR_SUCCESS);
     auto blob = std::make_unique<ST_BACKUPPARA>();
@@ -146,7 +148,7 @@ TEST_F(ParamExport, RawBackupRestoresCheckedImagesOrNothing)
     memset(bad.get(), 0, sizeof(*bad));
     EXPECT_EQ(PARAM_WriteParaFile(bad.get()), ZR_ERR_FAILURE);
     EXPECT_TRUE(kept());
-    for (size_t at : {(size_t)4, (size_t)300, PARAM_TS_PARA_SIZE + (size_t)10}) {
+    for (size_t at : {(size_t)4, ts.size() / 2, PARAM_TS_PARA_SIZE + (size_t)10}) {
         memcpy(bad.get(), blob.get(), sizeof(*bad));
         if (at == 4) {
             U32 len = PARAM_TS_PARA_SIZE + 1;
