@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ int reconfig = 0;
 // Flags of the signals whose work the loop does outside the handler.
 // The HTTP server reopens its error log on SIGHUP (its header clashes with
 // the agent library's macros).
-void httpd_note_sighup(void);
+void httpd_note_sighup(unsigned uid, int pid);
 
 static std::atomic<int> s_shutdownSignal{0};
 static std::atomic<int> s_dumpRequested{0};
@@ -46,6 +47,10 @@ static std::atomic<int> s_fileSizeSignal{0};
 
 static const char* const kAppName = "snmpd";
 static const char* const kLogFile = "/var/log/snmpd.log";
+// The agent's log (packet dumps included, some 4 KB a request) stays under
+// this size: past half of it the file becomes kLogFile ".1", replacing the
+// one before, and a new one is begun.
+static const off_t kLogLimit = 1 << 20;
 static const char* const kPersistentDir = "/var/net-snmp";
 static const char* const kConfigPath[] = {"/usr/local/etc/snmp", "/tarvex_app/app", "/usr/local/lib/snmp"};
 // The fixed command line of the agent.
@@ -57,11 +62,20 @@ static void SnmpdShutDown(int sig)
     netsnmp_running = 0;
 }
 
-static void SnmpdReconfig(int)
+static void SnmpdReconfig(int, siginfo_t* info, void*)
 {
     reconfig = 1;
-    httpd_note_sighup();  // the HTTP server reopens its error log too
-    signal(SIGHUP, SnmpdReconfig);
+    // The HTTP server reopens its error log too, and names the sender.
+    httpd_note_sighup(info ? (unsigned)info->si_uid : 0, info ? (int)info->si_pid : 0);
+}
+
+static void CatchReconfig(void)
+{
+    struct sigaction sa {};
+    sa.sa_sigaction = SnmpdReconfig;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGHUP, &sa, nullptr);
 }
 
 static void SnmpdDump(int)
@@ -96,6 +110,16 @@ static void RunDeferredSignals(void)
         fflush(nullptr);
         _exit(1);
     }
+}
+
+static void BoundLog(void)
+{
+    std::string path = plat::Path(kLogFile);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || st.st_size < kLogLimit / 2)
+        return;
+    rename(path.c_str(), (path + ".1").c_str());
+    netsnmp_logging_restart();
 }
 
 static std::string ConfigSearchPath(void)
@@ -219,6 +243,7 @@ static void Receive(void)
             netsnmp_dispatch_external_events2(&count, &readfds, &writefds, &exceptfds);
             if (count > 0)
                 snmp_read2(&readfds);
+            BoundLog();
         } else if (count == 0) {
             snmp_timeout();
         } else if (count == -1) {
@@ -287,6 +312,18 @@ void* Snmpd_Server(void*)
                         netsnmp_ds_get_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_APPEND_LOGFILES));
 
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 0);
+    // Notifications leave from the chip's own address too, so that no socket
+    // of the agent takes every address ("clientaddr" in the configuration
+    // still wins, being read later).
+    std::string fallback = plat::SnmpDefaultTransport();
+    size_t host = fallback.find(':'), port = fallback.rfind(':');
+    if (host != std::string::npos && port > host)
+        netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_CLIENT_ADDR,
+                              fallback.substr(host + 1, port - host - 1).c_str());
+    // No SMUX sub-agents: the card's MIB needs none, and the library's SMUX
+    // port would listen on every address of the machine.
+    static char noSmux[] = "-smux";
+    add_to_init_list(noSmux);
     if (init_agent(kAppName) != 0) {
         snmp_log(LOG_ERR, "Agent initialization failed\n");
         fflush(nullptr);
@@ -296,7 +333,6 @@ void* Snmpd_Server(void*)
     init_snmp(kAppName);
 
     // Without a configured address the agent must not take every address.
-    std::string fallback = plat::SnmpDefaultTransport();
     if (netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS) == nullptr && !fallback.empty())
         netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, fallback.c_str());
     if (init_master_agent() != 0) {
@@ -311,7 +347,7 @@ void* Snmpd_Server(void*)
 
     mkdirhier(get_persistent_directory(), NETSNMP_AGENT_DIRECTORY_MODE, 0);
     snmp_store(kAppName);
-    signal(SIGHUP, SnmpdReconfig);
+    CatchReconfig();
     send_easy_trap(SNMP_TRAP_COLDSTART, 0);
     snmp_log(LOG_INFO, "NET-SNMP version %s\n", netsnmp_get_version());
     netsnmp_addrcache_initialise();

@@ -100,8 +100,8 @@ trap 'exit 130' INT TERM
 
 # The back board: frame link on 127.168.1.10:8000, the other end of the
 # master's serial line (dev/ttyPS1) and the FTP folder (backboard_ftp/).
-/usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" --root "$board/master" \
-  > "$board/back-board.log" 2>&1 &
+/usr/bin/python3 "$top/tests/support/peers.py" back-board --card "$card_ip" --card-slot "$card_slot" \
+  --root "$board/master" > "$board/back-board.log" 2>&1 &
 pids+=($!)
 # The master opens its serial line at once: start it once the peer holds it.
 for _ in $(seq 100); do grep -q "serial line ready" "$board/back-board.log" 2>/dev/null && break; sleep 0.1; done

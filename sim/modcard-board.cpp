@@ -108,6 +108,8 @@ static const char kOptions[] =
     "  --packets N      packets per gate the bit-rate counters report on every channel\n"
     "  --channel-packets CH:N    packets per gate of one channel's counter\n"
     "  --pid-packets CH:PID:N    packets per gate of one PID on one channel (up to 32)\n"
+    "  --spi-peer DIR   the SPI chip link's wire: this chip's spidev master reaches the\n"
+    "                   SPI controller of the board root DIR (the other chip)\n"
     "  --help           this text\n";
 
 [[noreturn]] static void Usage()
@@ -130,6 +132,7 @@ int main(int argc, char** argv)
     simboard::Profile p = simboard::DefaultProfile();
     U32 snmpPort = 16161;
     U32 httpPort = 8080;
+    std::string spiPeer;
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
         if (i + 1 >= argc)
@@ -183,6 +186,8 @@ int main(int argc, char** argv)
             if (k == 32)
                 Usage();
             p.pidRates[k] = {(U16)ch, (U16)pid, n, 1, {0, 0, 0}};
+        } else if (opt == "--spi-peer") {
+            spiPeer = v;
         } else if (opt == "--http-port") {
             httpPort = (U32)strtoul(v, nullptr, 0);
             if (httpPort == 0 || httpPort > 65535)
@@ -206,6 +211,17 @@ int main(int argc, char** argv)
         return 1;
     }
     close(fd);
+    if (!spiPeer.empty()) {
+        std::error_code ec;
+        std::string peer = std::filesystem::absolute(spiPeer, ec).string() + "\n";
+        std::string dev = root + "/dev/spidev1.0";
+        int sfd = open(dev.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (ec || sfd < 0 || write(sfd, peer.data(), peer.size()) != (ssize_t)peer.size()) {
+            perror("modcard-board: spidev");
+            return 1;
+        }
+        close(sfd);
+    }
     if (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort)) {
         fprintf(stderr, "modcard-board: snmpd.conf: slot %u\n", p.slotId);
         return 1;

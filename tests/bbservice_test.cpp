@@ -2,6 +2,7 @@
 // command check, the IP change's sender check, configuration import and export.
 #include "Comm/ipcomm.h"
 #include "Common/commonfun.h"
+#include "Common/thread.h"
 #include "Parameter/paramexport.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
@@ -10,7 +11,9 @@
 #include "support/framepeer.h"
 #include "support/testboard.h"
 #include "mux_fixture.h"
+#include "Upgrade/upgrade.h"
 #include <cstring>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -67,6 +70,7 @@ struct ImportBoard {
 TEST(BackBoardServices, NetworkTestRunsOnlyCheckedIperfLines)
 {
     std::string log = Root("/trace/shell.log");
+    size_t start = Slurp(log).size();  // earlier tests' lines are not this test's
     size_t before = Count(Slurp(log), "iperf3");
     char good[] = "iperf3 -c 192.168.1.10 -p 5201 -t 10 -b 100M";
     EXPECT_EQ(NetWorkQualityTest(reinterpret_cast<U8*>(good)), ZR_SUCCESS);
@@ -83,7 +87,7 @@ TEST(BackBoardServices, NetworkTestRunsOnlyCheckedIperfLines)
     EXPECT_EQ(NetWorkQualityTest(nullptr), ZR_ERR_PARAMS);
     now = Slurp(log);
     EXPECT_EQ(Count(now, "iperf3"), before);
-    EXPECT_EQ(now.find("REFUSED"), std::string::npos) << "nothing refused reached the runner";
+    EXPECT_EQ(now.find("REFUSED", start), std::string::npos) << "nothing refused reached the runner";
 }
 
 TEST(BackBoardServices, IpChangeOnlyFromTheBackBoard)
@@ -182,5 +186,34 @@ TEST(BackBoardServices, EitInformationGoesToTheEitCard)
         EXPECT_EQ(r1[22] | r1[23] << 8, 102);         // input service id
         EXPECT_EQ(r1[26] | r1[27] << 8, 0x77);        // output TSID
         EXPECT_EQ(r1[96], 0);                         // (31 + 1) mod 32
+    });
+}
+
+TEST(BackBoardServices, SlotUpgradeStatusReportsWhileAnFtpUpgradeRuns)
+{
+    RunInChildProcess([] {
+        Resource_SetBackBoardIpAddr(0xC0A8010A);
+        FramePeer bb(0x7FA8010A, 8000);
+        ASSERT_TRUE(bb.Listening());
+        g_isFtpUpgrading = 0;
+        UpgradeProFlag.u8CurUpgradeProFlag = 3;
+        THREAD_NEW_DETACH(Send_SlotUpgradeProccessStatus, nullptr, "Send_SlotUpgradeProccessStatus");
+        usleep(1500000);
+        EXPECT_EQ(bb.Count(), 0u) << "nothing while no FTP upgrade runs";
+        g_isFtpUpgrading = 1;
+        for (int i = 0; i < 50 && bb.Count() == 0; i++)
+            usleep(100000);
+        auto frames = bb.Frames();
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].rec.u16CMD, IPCOMM_SEND_PROCESS_UPGRADE);
+        EXPECT_EQ(frames[0].rec.u32Length, sizeof(st_ZR_UPGRADE));
+        EXPECT_EQ(frames[0].rec.pu8Data[14], 3);
+        auto recycled = [] {
+            return Slurp(TestBoardRoot() + "/trace/shell.log").find("umount /tarvex_data") != std::string::npos;
+        };
+        for (int i = 0; i < 30 && !recycled(); i++)
+            usleep(100000);
+        EXPECT_TRUE(recycled()) << "the reboot is prepared after the report";
+        EXPECT_EQ(bb.Count(), 1u) << "the same stage is sent once";
     });
 }

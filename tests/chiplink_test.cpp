@@ -4,6 +4,7 @@
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
 #include "Comm/spicomm.h"
+#include "Driver/SPI/spilink.h"
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
@@ -12,6 +13,8 @@
 #include "MNG/bmn.h"
 #include "Platform/platform.h"
 #include "SIprocess/tdttot.h"
+#include "Parameter/parameters.h"
+#include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp_lut.h"
 #include "support/framepeer.h"
@@ -138,6 +141,12 @@ TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
     }
     EXPECT_EQ(aru32SubslotBuffer0[0], 1u);
     EXPECT_EQ(aru32SubslotBuffer0[999], 1000u);
+    // The master's retry of the last frame (its reply was lost): 1, and the
+    // block is not handed over a second time.
+    aru32SubslotBuffer0[0] = 0;
+    std::vector<U8> last(mux.begin() + 8 * 1400, mux.end());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_PARAMS_MUXER, 8, 9, last), 1);
+    EXPECT_EQ(aru32SubslotBuffer0[0], 0u);
 
     // A file whose middle frame is lost: acknowledged, never written, and the
     // sender learns it on the last frame.
@@ -156,6 +165,10 @@ TEST(ChipLinkSlave, ReassemblyHandsOverWholeBlocksOnly)
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 1, 3, f1), 1);
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 1);
     EXPECT_EQ(Slurp(path), std::string(file.begin(), file.end()));
+    // Its last frame repeated: 1, and the file is not written again.
+    unlink(path.c_str());
+    EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 2, 3, f2), 1);
+    EXPECT_FALSE(FileExists(path));
 
     // A total that would overflow a size computed in 32 bits is refused.
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, ZR_COM_MAC_CMD_FILE_UPGRADE, 0, 0xFFFFFFFF, f0), 1);
@@ -227,22 +240,30 @@ TEST(ChipLinkMaster, DispatchAndLateRegisterAnswers)
     EXPECT_EQ(stSlaveRegInfo.u32SlaveLogRegVal, 0u);
 }
 
-// The slave chip runs in a process of its own; the master's server, the
-// detection and a remote register read run here.
+// The slave chip runs in a process of its own (its server up after
+// slaveDelayUs); the master's server runs here. Returns the slave's pid.
+pid_t StartBothChips(int firstMs, int secondMs, useconds_t slaveDelayUs)
+{
+    socket_SetMacCommPort(FreePort());
+    IPComm_SetReplyWaitMs(2000);
+    MACComm_SetTestPauses(firstMs, secondMs, 2000);
+    pid_t slave = fork();
+    if (slave == 0) {
+        usleep(slaveDelayUs);
+        MACSlaveCommTask(nullptr);
+        _exit(0);
+    }
+    socketSfd_mac = -1;
+    THREAD_NEW_DETACH(MACCommMasterTask, nullptr, "MACCommMasterTask");
+    usleep(300000);
+    return slave;
+}
+
+// The detection and a remote register read.
 TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
 {
     RunInChildProcess([] {
-        socket_SetMacCommPort(FreePort());
-        IPComm_SetReplyWaitMs(2000);
-        MACComm_SetTestPauses(100, 400, 2000);
-        pid_t slave = fork();
-        if (slave == 0) {
-            MACSlaveCommTask(nullptr);
-            _exit(0);
-        }
-        socketSfd_mac = -1;
-        THREAD_NEW_DETACH(MACCommMasterTask, nullptr, "MACCommMasterTask");
-        usleep(300000);
+        pid_t slave = StartBothChips(100, 400, 0);
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(MACComSlaveChipDetect(), 0);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "found on the first pass";
@@ -257,6 +278,19 @@ TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
         waitpid(slave, nullptr, 0);
         EXPECT_EQ(MACComSlaveChipDetect(), -1);
         EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 0);
+    });
+}
+
+// Passes ask at 0.3, 1.5, 2.7 and 3.9 s of the detection: a slave up at 3.3 s
+// answers the fourth.
+TEST(ChipLinkMaster, SlaveAnsweringOnlyTheFourthPassIsFound)
+{
+    RunInChildProcess([] {
+        pid_t slave = StartBothChips(300, 900, 3600000);
+        EXPECT_EQ(MACComSlaveChipDetect(), 0);
+        EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 1);
+        kill(slave, SIGKILL);
+        waitpid(slave, nullptr, 0);
     });
 }
 
@@ -276,6 +310,10 @@ TEST(Reboot, FourChannelCardRebootsAlone)
 
 TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
 {
+    // Written once the mute slave's requests are over: the master must not
+    // have rebooted before.
+    const std::string muteDone = TestBoardRoot() + "/mute-slave-done";
+    unlink(muteDone.c_str());
     EXPECT_EXIT(
         {
             ChipLinkStandIn slave;
@@ -293,57 +331,123 @@ TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
             if (first < 1 || IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL || slave.peer.Count() <= first)
                 _exit(3);
             // Once the slave answers, the card reboots.
+            Spill(muteDone, "");
             slave.peer.SetMode(FramePeer::Mode::Reply);
             IPComm_RebootSubboard();
             _exit(4);
         },
         ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    EXPECT_TRUE(FileExists(muteDone)) << "the master rebooted while its slave was mute";
+    unlink(muteDone.c_str());
 }
 
 namespace {
 
-// The other end of the SPI wire: answers each request frame as told.
-struct SpiPeer {
-    int fd[2];
+// The SPI wire of the test board looped back: its spidev master clocks
+// frames into its own SPI controller, as the master chip's spidev does into
+// the slave chip's.
+struct SpiWire {
+    std::string dev = TestBoardRoot() + "/dev/spidev1.0";
+    SpiWire()
+    {
+        Spill(dev, TestBoardRoot() + "\n");
+        EXPECT_EQ(SPIMasterInit(), 0);
+        EXPECT_EQ(SPISlaveInit(), 0);
+        SpiSlave_SetReadWaitMs(200);
+    }
+    ~SpiWire()
+    {
+        SpiSlaveClose();
+        SPIMasterClose();
+        unlink(dev.c_str());
+    }
+};
+
+// A slave end built on the controller routines alone: answers each request
+// frame as told and keeps what it got.
+struct SpiStandIn {
     std::vector<SPI_COM_DATA> got;
     std::thread t;
     int badFirst = 0;
-    SpiPeer() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
     void Run(size_t frames)
     {
         t = std::thread([this, frames] {
-            for (size_t i = 0; i < frames; i++) {
+            while (got.size() < frames) {
                 SPI_COM_DATA q;
-                if (plat::SpiLinkRead(fd[1], reinterpret_cast<U8*>(&q), sizeof(q), 3000) <= 0)
+                S32 n = SpiSlaveRead(SPIDEV_1, reinterpret_cast<U8*>(&q), sizeof(q));
+                if (n < 0)
                     return;
+                if (n == 0 || q.u8CmdStart != SPI_CMD_START)
+                    continue;
                 got.push_back(q);
                 SPI_COM_DATA r;
                 U8 code = badFirst-- > 0 ? SPI_RETURN_CODE_CRC_ERROR : SPI_RETURN_CODE_SUCCESS;
                 SPICom_BuildFrame(&r, q.u8CmdId, q.u32CurIndex, q.u32TotalIndex, q.aru8Data, q.u8DataLen, code);
-                plat::SpiLinkWrite(fd[1], reinterpret_cast<U8*>(&r), sizeof(r));
+                SpiSlaveWrite(SPIDEV_1, reinterpret_cast<U8*>(&r), sizeof(r));
             }
         });
     }
-    ~SpiPeer()
+    ~SpiStandIn()
     {
         if (t.joinable())
             t.join();
-        close(fd[0]);
-        close(fd[1]);
     }
 };
 
+volatile U32* SpiBlock() { return s_pSPI1Address; }
+U32 SpiReg(U32 off) { return plat::Read32(SpiBlock() + off / 4); }
+
 }  // namespace
+
+TEST(SpiController, OptionsFifoStatusAndReset)
+{
+    ASSERT_NE(SpiBlock(), nullptr);
+    XSpiPs_Reset();
+    EXPECT_EQ(SpiReg(XSPIPS_CR_OFFSET), XSPIPS_CR_RESET_STATE);
+    EXPECT_EQ(XSpiPs_SetOptions(XSPIPS_MASTER_OPTION | XSPIPS_CLK_PHASE_1_OPTION | XSPIPS_MANUAL_START_OPTION), 0);
+    EXPECT_EQ(SpiReg(XSPIPS_CR_OFFSET), XSPIPS_CR_RESET_STATE | 1u | 4u | 1u << 15);
+    EXPECT_EQ(SpiReg(XSPIPS_ER_OFFSET), 1u) << "enabled again after a clock-phase change";
+    EXPECT_EQ(XSpiPs_SetOptions(XSPIPS_DECODE_SSELECT_OPTION | XSPIPS_FORCE_SSELECT_OPTION), 0);
+    EXPECT_EQ(SpiReg(XSPIPS_CR_OFFSET), XSPIPS_CR_RESET_STATE | 1u << 9 | 1u << 14);
+
+    SpiWire w;
+    EXPECT_EQ(SpiReg(XSPIPS_CR_OFFSET) & 0x6u, 0x6u) << "slave options 6: idle-high clock, second edge";
+    EXPECT_EQ(SpiReg(XSPIPS_SR_OFFSET) & (XSPIPS_IXR_RXNEMPTY | XSPIPS_IXR_RXFULL | XSPIPS_IXR_TXFULL), 0u);
+    // The slave queues a frame: the transmit FIFO shows full; the master's
+    // transfer clocks it out and its own bytes in.
+    U8 out[SPI_LINK_FRAME_LEN], in[SPI_LINK_FRAME_LEN], frame[SPI_LINK_FRAME_LEN];
+    for (int i = 0; i < SPI_LINK_FRAME_LEN; i++)
+        out[i] = (U8)(i + 1), frame[i] = (U8)(0x80 + i);
+    EXPECT_EQ(SpiSlaveWrite(SPIDEV_1, out, sizeof(out)), 0);
+    EXPECT_TRUE(SpiReg(XSPIPS_SR_OFFSET) & XSPIPS_IXR_TXFULL);
+    EXPECT_EQ(SPIMasterWrite(frame, sizeof(frame)), 0);
+    EXPECT_FALSE(SpiReg(XSPIPS_SR_OFFSET) & XSPIPS_IXR_TXFULL);
+    EXPECT_EQ(SpiReg(XSPIPS_SR_OFFSET) & (XSPIPS_IXR_RXNEMPTY | XSPIPS_IXR_RXFULL),
+              XSPIPS_IXR_RXNEMPTY | XSPIPS_IXR_RXFULL);
+    // Reading a byte takes it off the FIFO: below the threshold of 128 now.
+    EXPECT_EQ(SpiReg(XSPIPS_RXD_OFFSET), 0x80u);
+    EXPECT_EQ(SpiReg(XSPIPS_SR_OFFSET) & (XSPIPS_IXR_RXNEMPTY | XSPIPS_IXR_RXFULL), XSPIPS_IXR_RXNEMPTY);
+    // The master's read sends idle bytes and gets nothing while nothing is queued.
+    EXPECT_EQ(SPIMasterRead(in), 0);
+    EXPECT_EQ(in[0], 0);
+    // A reset drains the receive FIFO and drops what was queued to send.
+    EXPECT_EQ(SpiSlaveWrite(SPIDEV_1, out, sizeof(out)), 0);
+    XSpiPs_Reset();
+    EXPECT_EQ(SpiReg(XSPIPS_SR_OFFSET) & (XSPIPS_IXR_RXNEMPTY | XSPIPS_IXR_TXFULL), 0u);
+    EXPECT_EQ(SpiReg(XSPIPS_ER_OFFSET), 0u);
+    EXPECT_EQ(SpiSlaveRead(SPIDEV_1, in, sizeof(in)), -1) << "a disabled controller reads nothing";
+}
 
 TEST(SpiLink, BlocksFlagsAndRetries)
 {
     g_u8OutputChannelNum = 8;
     std::vector<U8> msg = Bytes(209, 1);
+    SpiWire w;
     {
-        SpiPeer p;
+        SpiStandIn p;
         p.badFirst = 1;  // the first block is answered with a CRC error once
         p.Run(4);
-        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_PARAMS_PSI_TABLE, msg.data(), (U32)msg.size()), 0);
+        EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_PSI_TABLE, msg.data(), (U32)msg.size()), 0);
         p.t.join();
         ASSERT_EQ(p.got.size(), 4u);
         EXPECT_EQ(p.got[0].u32CurIndex, 1u);
@@ -356,53 +460,77 @@ TEST(SpiLink, BlocksFlagsAndRetries)
         EXPECT_EQ(p.got[3].aru8Data[0], msg[208]);
     }
     {
-        // A dead peer fails at once instead of after every retry.
-        SpiPeer p;
-        close(p.fd[1]);
-        p.fd[1] = -1;
+        // A closed device fails at once instead of after every retry.
+        SPIMasterClose();
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), -1);
+        EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), -1);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+        EXPECT_EQ(SPIMasterInit(), 0);
     }
     {
-        SpiPeer p;
+        while (SpiReg(XSPIPS_SR_OFFSET) & XSPIPS_IXR_RXNEMPTY)  // the master's idle reads
+            SpiReg(XSPIPS_RXD_OFFSET);
         g_u8OutputChannelNum = 4;
-        EXPECT_EQ(SPICom_SendData(p.fd[0], ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), 0);
+        EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_DETE_ALIVE, msg.data(), 4), 0);
         g_u8OutputChannelNum = 8;
-        U8 b;
-        EXPECT_EQ(plat::SpiLinkRead(p.fd[1], &b, 1, 50), 0) << "nothing sent on a 4-channel card";
+        EXPECT_EQ(SpiReg(XSPIPS_SR_OFFSET) & XSPIPS_IXR_RXNEMPTY, 0u) << "nothing sent on a 4-channel card";
     }
 }
 
 TEST(SpiLink, SlaveAppliesWholeMessagesAndRefusesBadFrames)
 {
-    int fd[2];
-    socketpair(AF_UNIX, SOCK_STREAM, 0, fd);
-    std::thread slave(SPISlave_ComTask, (void*)(intptr_t)fd[1]);
+    g_u8OutputChannelNum = 8;
+    SpiWire w;
+    std::thread slave(SPISlave_ComTask, (void*)(intptr_t)SPIDEV_1);
     TParameter_DTMB set = *GetDTMBPara_Handle();
     set.OutputFreq[5] = 474000 + 8000;
-    EXPECT_EQ(SPICom_SendData(fd[0], ZR_COM_SPI_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set)), 0);
+    EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set)), 0);
     EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[5], 482000u);
+
+    // The versions the slave answers are kept for the comparison.
+    U8 filler[10] = {0};
+    EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_VERSION_SOFTWARE, filler, sizeof(filler)), 0);
+    MACComm_CompareVersions(true);
+    EXPECT_EQ(g_stVersionInfo.u32SlaveBuildSoftVer, GetRealSoftBuildVersion());
+
+    // Interleaved transfers of 39 and 50 do not mix: the routing table
+    // arrives whole.
+    std::vector<U8> mux(252, 0);
+    for (U32 i = 0; i < 20; i++) {
+        U32 rec[3] = {i + 1, 0x300 + i, 0x400 + i};
+        memcpy(&mux[i * 12], rec, 12);
+    }
+    std::vector<U8> other = Bytes(252, 9);
+    memset(aru32SubslotBuffer0, 0, sizeof(U32) * TSP_LUT_SUB_MUX_NUM);
+    SPI_COM_DATA r;
+    for (U32 i = 1; i <= 3; i++) {
+        U32 len = i == 3 ? 44 : 104;
+        EXPECT_EQ(SPIMaster_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_MUXLUT, i, 3, mux.data() + (i - 1) * 104, len), 0);
+        ASSERT_EQ(SPIMaster_RecvData(SPIDEV_1, &r), 0);
+        EXPECT_EQ(r.u8ReturnCode, SPI_RETURN_CODE_SUCCESS);
+        EXPECT_EQ(SPIMaster_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_MUXER, i, 3, other.data() + (i - 1) * 104, len), 0);
+        ASSERT_EQ(SPIMaster_RecvData(SPIDEV_1, &r), 0);
+    }
+    EXPECT_EQ(aru32SubslotBuffer0[0], 1u);
+    EXPECT_EQ(aru32SubslotBuffer0[19], 20u);
 
     // A length above 104 or an index outside [1, total] is answered with 0xA5.
     SPI_COM_DATA q;
     SPICom_BuildFrame(&q, ZR_COM_SPI_CMD_DETE_ALIVE, 1, 1, nullptr, 0, 0);
     q.u8DataLen = 105;
     q.u32Crc = SPICom_FrameCrc(&q);
-    SPI_COM_DATA r;
-    plat::SpiLinkWrite(fd[0], reinterpret_cast<U8*>(&q), sizeof(q));
-    ASSERT_EQ(SPIMaster_RecvData(fd[0], &r), 0);
+    SPIMasterWrite(reinterpret_cast<U8*>(&q), sizeof(q));
+    ASSERT_EQ(SPIMaster_RecvData(SPIDEV_1, &r), 0);
     EXPECT_EQ(r.u8ReturnCode, SPI_RETURN_CODE_CRC_ERROR);
     SPICom_BuildFrame(&q, ZR_COM_SPI_CMD_DETE_ALIVE, 3, 2, nullptr, 0, 0);
-    plat::SpiLinkWrite(fd[0], reinterpret_cast<U8*>(&q), sizeof(q));
-    ASSERT_EQ(SPIMaster_RecvData(fd[0], &r), 0);
+    SPIMasterWrite(reinterpret_cast<U8*>(&q), sizeof(q));
+    ASSERT_EQ(SPIMaster_RecvData(SPIDEV_1, &r), 0);
     EXPECT_EQ(r.u8ReturnCode, SPI_RETURN_CODE_CRC_ERROR);
 
     // The slave's log arrives in a file of its own.
     Spill(TestBoardRoot() + "/tmp/log.txt", std::string(250, 'L'));
-    EXPECT_EQ(SPICom_GetSlaveLog(fd[0]), 0);
+    EXPECT_EQ(SPICom_GetSlaveLog(SPIDEV_1), 0);
     EXPECT_EQ(Slurp(TestBoardRoot() + (const char*)stSlaveLogInfo.aru8LogFilename), std::string(250, 'L'));
-    close(fd[0]);
+    SpiSlaveClose();
     slave.join();
-    close(fd[1]);
 }

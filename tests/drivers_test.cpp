@@ -179,7 +179,7 @@ TEST_F(PhyTest, PatchListOn88E1510)
 {
     Spill(RootPath(PHY_CONFIG_FILE),
           R"({"PhyConfig":{"88E1510":[
-               {"phyAddr":0,"addr":22,"mask":"0000","value":"0002"},
+               {"phyAddr":0,"addr":22,"value":"0002"},
                {"phyAddr":0,"addr":16,"mask":"FF00","value":"0060"},
                {"phyAddr":40,"addr":16,"mask":"0000","value":"0001"},
                {"phyAddr":0,"addr":33,"mask":"0000","value":"0001"},
@@ -189,11 +189,12 @@ TEST_F(PhyTest, PatchListOn88E1510)
     m->mdio[0][2][17] = 0xABCD;
     ASSERT_EQ(Phy_init(p), 1);
     EXPECT_EQ(p->chipType, Phy88E1510);
-    // Entries that do not fit an MDIO frame, or have a three-digit mask, are skipped.
-    EXPECT_EQ(p->phyListNum, 2u);
+    // Entries that do not fit an MDIO frame are skipped; a missing or
+    // three-digit mask counts as 0 and the entry stays.
+    EXPECT_EQ(p->phyListNum, 3u);
     EXPECT_EQ(m->mdio[0][0][22], 2);
     EXPECT_EQ(m->mdio[0][2][16], 0x1260);
-    EXPECT_EQ(m->mdio[0][2][17], 0xABCD);
+    EXPECT_EQ(m->mdio[0][2][17], 0x0001);
     U16 v = 0;
     m->mdio[0][0][22] = 2;
     ASSERT_EQ(Phy_Read(p, 0, 16, &v), 0);

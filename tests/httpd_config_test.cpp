@@ -58,6 +58,15 @@ protected:
 
 const char* kRoot = "server.document-root = \"/tarvex_app/web\"\n";
 
+// Conditions nested n deep, one per line, closed at the end of the file.
+std::string Nested(int n)
+{
+    std::string text;
+    for (int i = 0; i < n; ++i)
+        text += "$HTTP[\"url\"] == \"/" + std::to_string(i) + "\" {\n";
+    return text + std::string((size_t)n, '}') + "\n";
+}
+
 }  // namespace
 
 TEST_F(HttpdConfig, EmptyFileFailsOnlyAtTheDocumentRoot)
@@ -133,6 +142,9 @@ TEST_F(HttpdConfig, ParseFailuresNameTheirCause)
         {"a = (\"0\" => 1, \"x\")\n", "Duplicate array-key"},
         {"include \"loop.conf\"\n", "nested too deeply"},
         {"a = " + std::string(150, '(') + "\n", "nested too deeply"},
+        // The line and column of the token the parse stopped at, not the file's end.
+        {"a = 1\nserver.port =\n\n# end\n", "line: 2 pos: 14 parser failed"},
+        {Nested(300), "line: 101 pos: 1 parser failed"},
     };
     Spill(TestBoardRoot() + "/httpdtest/loop.conf", "include \"loop.conf\"\n");
     for (const Case& c : cases) {

@@ -246,19 +246,69 @@ TEST_F(HttpdConn, BodiesGrowAsTheyArriveAndUploadFilesEndWithTheRequest)
     close(fd);
 }
 
-TEST_F(HttpdConn, AHeadMustArriveWholeWithinTheReadLimit)
+TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)
 {
-    connection* con = nullptr;
-    int fd = h.Connect(&con);
-    Exchange(fd, "GET / HTTP/1.1\r\nHo");
-    ASSERT_EQ(con->state, CON_STATE_READ);
-    // Bytes keep trickling in (the connection never looks idle) but the
-    // head started longer ago than the limit.
-    time_t now = h.srv->cur_ts + con->conf.max_read_idle + 1;
-    con->read_idle_ts = now;
-    connections_check_timeouts(h.srv, now);
-    EXPECT_TRUE(con->state == CON_STATE_CLOSE || con->state == CON_STATE_CONNECT);
-    close(fd);
+    // Bytes keep trickling in (the connection never looks idle) but the head
+    // or body started longer ago than its deadline; a long body gets more.
+    struct Case {
+        std::string sent;
+        connection_state_t state;
+        time_t kept, closed;  // seconds past the read limit
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHo", CON_STATE_READ, 0, 1},
+        {"POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nb", CON_STATE_READ_POST, 0, 1},
+        {"POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 67108864\r\n\r\nb", CON_STATE_READ_POST, 8192,
+         8193},
+    };
+    for (const Case& c : cases) {
+        connection* con = nullptr;
+        int fd = h.Connect(&con);
+        send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL);
+        for (int i = 0; i < 20 && (con->state != c.state || con->bytes_read == 0); ++i)
+            h.Run(1, 5);
+        ASSERT_EQ(con->state, c.state) << c.sent;
+        time_t start = h.srv->cur_ts + con->conf.max_read_idle;
+        for (time_t late : {c.kept, c.closed}) {
+            con->read_idle_ts = start + late;
+            connections_check_timeouts(h.srv, start + late);
+            if (late == c.kept)
+                EXPECT_EQ(con->state, c.state) << c.sent;
+        }
+        EXPECT_TRUE(con->state == CON_STATE_CLOSE || con->state == CON_STATE_CONNECT) << c.sent;
+        close(fd);
+    }
+}
+
+TEST_F(HttpdConn, AFullHouseClosesTheConnectionsWaitingLongestForAHead)
+{
+    // The first client sends a body, the others heads that never end.
+    std::vector<int> fds;
+    std::vector<connection*> cons;
+    for (size_t i = 0; i < h.srv->max_conns; ++i) {
+        connection* con = nullptr;
+        fds.push_back(h.Connect(&con));
+        cons.push_back(con);
+        std::string sent = i ? "GET / HTTP/1.1\r\nX: " : "POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n";
+        send(fds.back(), sent.data(), sent.size(), MSG_NOSIGNAL);
+    }
+    h.Run(3, 5);
+    ASSERT_EQ(h.srv->conns->used, h.srv->max_conns);
+    ASSERT_EQ(cons[0]->state, CON_STATE_READ_POST);
+    for (size_t i = 1; i < cons.size(); ++i)
+        cons[i]->request_start = h.srv->cur_ts - (time_t)((i * 7) % cons.size());  // ages in mixed order
+    size_t over = h.srv->max_conns - h.srv->max_conns * 9 / 10;
+    std::vector<time_t> ages;
+    for (size_t i = 1; i < cons.size(); ++i)
+        ages.push_back(cons[i]->request_start);
+    std::sort(ages.begin(), ages.end());
+    EXPECT_EQ(connections_make_room(h.srv), over);
+    EXPECT_EQ(h.srv->conns->used, h.srv->max_conns * 9 / 10);
+    EXPECT_EQ(cons[0]->state, CON_STATE_READ_POST);
+    for (size_t i = 1; i < cons.size(); ++i)
+        EXPECT_EQ(cons[i]->fd == -1, cons[i]->request_start < ages[over]) << i;
+    EXPECT_EQ(connections_make_room(h.srv), 0u);  // below the cap: nothing more
+    for (int fd : fds)
+        close(fd);
 }
 
 TEST_F(HttpdConn, PathsLinksAndConditionalDates)

@@ -2,6 +2,7 @@
 // crcmod), frame checks, reassembly and dispatch replies, send routines
 // against peers, and the frame server on its own address.
 #include "Comm/ipcomm.h"
+#include "Common/commonfun.h"
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
@@ -91,6 +92,14 @@ TEST(FrameCodec, RefusesShortWrappedAndCorruptFrames)
     EXPECT_EQ(IPComm_ParseData(f.data(), (S32)f.size(), &rec), ZR_ERR_COMM_IP_RECV_MISS);
     EXPECT_EQ(Dispatch(wrapped), IPCOMM_DATA_ERROR);
     EXPECT_EQ(Dispatch(hdr), IPCOMM_DATA_ERROR);
+    // Well formed, CRC right, but 1,401 data bytes declared and carried.
+    std::vector<U8> big = FramePeer::Build(5, IPCOMM_SEND_TS, 0, 1, std::vector<U8>(1400, 7));
+    big.insert(big.end() - 4, 4, 0);
+    big[12] = 0x79;
+    big[13] = 0x05;
+    U32 crc = Common_CRC_Calculate(big.data(), IPCOMM_HEADER_LEN + 1401, IPCOMM_CRC_INIT);
+    memcpy(&big[big.size() - 4], &crc, 4);
+    EXPECT_EQ(IPComm_ParseData(big.data(), (S32)big.size(), &rec), ZR_ERR_COMM_IP_RECV_MISS);
 }
 
 TEST(FrameDispatch, ReassemblyReplies)

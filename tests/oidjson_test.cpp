@@ -135,7 +135,7 @@ TEST_F(OidJson, RestoreChangesOnlyWhatTheDocumentNames)
 
     // One channel; channels beyond the card's eight are not written.
     EXPECT_EQ(Apply(R"({"PSIInterval":100,"singlemode":1,"portlist":[{"port":0,"channellist":[
-                 {"channel":2,"frequency":474000},{"channel":9,"frequency":1},{"channel":3,"frequency":"5"}]},
+                 {"channel":2,"frequency":474000},{"channel":8,"frequency":1},{"channel":3,"frequency":"5"}]},
                  {"port":1,"channellist":[{"channel":5,"frequency":2}]}]})"),
               ZR_SUCCESS);
     TParameter_DTMB want = before;

@@ -125,27 +125,48 @@ TEST_F(ParamExport, ImportChecksRefuseAndDeleteBadFiles)
     EXPECT_EQ(Slurp(plat::Path(TARVEX_OID_FILE)), dump_);
 }
 
-TEST_F(ParamExport, RawBackupRestoresExactlyItsLengthOrNothing)
+TEST_F(ParamExport, RawBackupRestoresCheckedImagesOrNothing)
 {
+    // A backup of the card's own files, then other files in their place.
+    PARAMS_InitParametersSem();
+    ASSERT_EQ(Master_PARAMS_Factory(), ZR_SUCCESS);
+    ASSERT_EQ(PARAMS_SaveCurParam(), ZR_SUCCESS);
+    ASSERT_EQ(PARAMS_TSPParametersSave(), ZR_SUCCESS);
     auto blob = std::make_unique<ST_BACKUPPARA>();
-    std::string ts = RandomBytes(PARAM_TS_PARA_SIZE, 3), sys = RandomBytes(PARAM_SYS_PARA_SIZE, 4);
-    memcpy(blob->u8TsPara, ts.data(), ts.size());
-    memcpy(blob->u8SysPara, sys.data(), sys.size());
-    U32 len = 517028;
-    memcpy(blob->u8TsPara + 4, &len, 4);
-    ASSERT_EQ(PARAM_WriteParaFile(blob.get()), ZR_SUCCESS);
-    std::string tsFile = Slurp(plat::Path(PARAM_TSP_CONFIG_FILE));
-    EXPECT_EQ(tsFile.size(), 517028u);
-    EXPECT_EQ(0, memcmp(tsFile.data(), blob->u8TsPara, 517028));
-    EXPECT_EQ(Slurp(plat::Path(PARAMS_CONFIG_FILE)), sys.substr(0, 868));
+    ASSERT_EQ(PARAM_BackUpPara(blob.get()), ZR_SUCCESS);
+    const std::string ts = Slurp(plat::Path(PARAM_TSP_CONFIG_FILE)), sys = Slurp(plat::Path(PARAMS_CONFIG_FILE));
+    ASSERT_EQ(sys.size(), 868u);
+    Spill(plat::Path(PARAM_TSP_CONFIG_FILE), "old ts");
+    Spill(plat::Path(PARAMS_CONFIG_FILE), "old sys");
+    auto kept = [] {
+        return Slurp(plat::Path(PARAM_TSP_CONFIG_FILE)) == "old ts" && Slurp(plat::Path(PARAMS_CONFIG_FILE)) == "old sys";
+    };
 
-    // A length word beyond the blob writes nothing.
-    len = PARAM_TS_PARA_SIZE + 1;
-    memcpy(blob->u8TsPara + 4, &len, 4);
-    blob->u8SysPara[0] ^= 0xFF;
-    EXPECT_EQ(PARAM_WriteParaFile(blob.get()), ZR_ERR_FAILURE);
-    EXPECT_EQ(Slurp(plat::Path(PARAM_TSP_CONFIG_FILE)).size(), 517028u);
-    EXPECT_EQ(Slurp(plat::Path(PARAMS_CONFIG_FILE)), sys.substr(0, 868));
+    // Refused with both files kept: all zeros, a length word beyond the
+    // blob, a damaged output-stream image, a damaged parameter record.
+    auto bad = std::make_unique<ST_BACKUPPARA>();
+    memset(bad.get(), 0, sizeof(*bad));
+    EXPECT_EQ(PARAM_WriteParaFile(bad.get()), ZR_ERR_FAILURE);
+    EXPECT_TRUE(kept());
+    for (size_t at : {(size_t)4, ts.size() / 2, PARAM_TS_PARA_SIZE + (size_t)10}) {
+        memcpy(bad.get(), blob.get(), sizeof(*bad));
+        if (at == 4) {
+            U32 len = PARAM_TS_PARA_SIZE + 1;
+            memcpy(bad->u8TsPara + 4, &len, 4);
+        } else if (at < PARAM_TS_PARA_SIZE) {
+            bad->u8TsPara[at] ^= 1;
+        } else {
+            bad->u8SysPara[at - PARAM_TS_PARA_SIZE] ^= 1;
+        }
+        EXPECT_EQ(PARAM_WriteParaFile(bad.get()), ZR_ERR_FAILURE) << at;
+        EXPECT_TRUE(kept()) << at;
+    }
+
+    // The good backup gives both files back, exactly its length.
+    ASSERT_EQ(PARAM_WriteParaFile(blob.get()), ZR_SUCCESS);
+    const std::string tsFile = Slurp(plat::Path(PARAM_TSP_CONFIG_FILE));
+    EXPECT_EQ(tsFile, ts);
+    EXPECT_EQ(Slurp(plat::Path(PARAMS_CONFIG_FILE)), sys);
 
     // The uncalled builders give the same two files back.
     auto again = std::make_unique<ST_BACKUPPARA>();

@@ -163,14 +163,16 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
         Bytes a;
         switch (req.size() >= 6 ? req[5] : 0) {
         case UARTCOMM_REQ_TIME: a = Hex(kTimeAnswerSlot3); break;
-        // Answer 11: slot 5 claims slot 20, which no table may be indexed by.
+        // Answer 11: slots 5 and 6 claim slots 20 and 17, which no table may be indexed by.
         case UARTCOMM_REQ_SLOTMAP:
-            a = Hex("47474747 030b1100 00010203 04140607 08090a0b 0c0d0eff 10 00000000");
+            a = Hex("47474747 030b1100 00010203 04141107 08090a0b 0c0d0eff 10 00000000");
             break;
         // Answer 3: back board 192.168.1.10, card 192.168.1.40, /24, gateway .1
         case UARTCOMM_REQ_IP:
             a = Hex("47474747 03031000 0a01a8c0 2801a8c0 00ffffff 0101a8c0 00000000");
             break;
+        // Answer 15 without its data byte: the flag is 0.
+        case UARTCOMM_REQ_RESOURCE: a = Hex("47474747 030f0000 00000000"); break;
         default: return;
         }
         U32 crc = Common_CRCCalculate(a.data() + 4, (U32)a.size() - 8, UARTCOMM_CRC_INIT);
@@ -184,9 +186,15 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
     ZRSYS_GetSlotMap(map);
     EXPECT_EQ(map[4], 4);
     EXPECT_EQ(map[5], 255);
+    EXPECT_EQ(map[6], 255);
     EXPECT_EQ(map[15], 255);
     EXPECT_EQ(map[16], 16);
     EXPECT_TRUE(ZRSYS_IsSlotMapFromeBaseboard());
+    ZRSYS_SetIsKxa200(1);
+    size_t before = line.Count();
+    UartComm_GetResource();
+    EXPECT_EQ(line.Count() - before, 1u) << "an empty answer 15 is taken at once";
+    EXPECT_EQ(ZRSYS_GetIsKxa200(), 0);
     EXPECT_EQ(UartComm_GetIpAddr(3), ZR_SUCCESS);
     EXPECT_TRUE(Status_GetIPReqflag());
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);

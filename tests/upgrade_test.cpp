@@ -121,12 +121,14 @@ TEST_F(Upgrade, BadImagesAreRefusedAndDeleted)
     EXPECT_FALSE(FileExists(plat::Path("/var/volatile/upgrade")));
     EXPECT_EQ(ShellLog().find("/var/volatile/upgrade/run.sh\n"), std::string::npos);  // never reached
 
-    // Unsafe archives: nothing of them is unpacked.
+    // Unsafe archives are refused by the upgrade itself: never handed to tar.
+    g_logStart = Slurp(TestBoardRoot() + "/trace/shell.log").size();
     EXPECT_EQ(Install("V1.3.0", "dotdot"), ZR_ERR_TAR_UPGRADE_FILE_ERROR);
     EXPECT_FALSE(FileExists(plat::Path("/var/volatile/x")));
     EXPECT_EQ(Install("V1.3.0", "symlink"), ZR_ERR_TAR_UPGRADE_FILE_ERROR);
     EXPECT_FALSE(FileExists(plat::Path("/var/volatile/upgrade/zz.zz")));
     EXPECT_EQ(UpgradeProFlag.u32ErrorCode, (U32)ZR_ERR_TAR_UPGRADE_FILE_ERROR);
+    EXPECT_EQ(ShellLog().find("tar xvf"), std::string::npos);
 }
 
 TEST_F(Upgrade, GoodImageInstallsWithItsScriptsRecordedOnly)

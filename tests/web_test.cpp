@@ -9,6 +9,7 @@
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
 #include "SIprocess/SIsend.h"
 #include "StatusProcess/resource.h"
@@ -93,10 +94,15 @@ TEST_F(Web, DispatchAndEnvelope)
     EXPECT_EQ(none.rc, ZR_ERR_WEB_NOTEXIST);
     EXPECT_EQ(none.text, "untouched");
 
-    // Row 1 wins through the Referer, whatever the path.
-    Reply beat = Post("POST /GetSubboardDetail.w HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
+    // The path's command wins over keys in the headers; only a path that
+    // names none falls back to the head, and a ".w" path without a row is 770.
+    Reply beat = Post("POST / HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
     EXPECT_EQ(beat.rc, 0);
     EXPECT_EQ(beat.text, "{\n\t\"code\":\t0,\n\t\"description\":\tnull,\n\t\"data\":\t{\n\t}\n}");
+    Reply detail = Post("POST /x/GetSubboardDetail.w?a=1 HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {"{}"});
+    EXPECT_EQ(detail.Code(), 774);
+    Reply unknown = Post("POST /Upgrade.w HTTP/1.1\r\nReferer: http://x/Beat.w\r\n\r\n", {""});
+    EXPECT_EQ(unknown.rc, ZR_ERR_WEB_NOTEXIST);
 
     for (const char* body : {"", "not json", "{\"token\":5}", "{}"}) {
         Reply r = Call("GetSubboardDetail.w", body);
@@ -121,6 +127,8 @@ TEST_F(Web, DispatchAndEnvelope)
     con.request.request = buffer_init_string("POST /ImportSiTable.w HTTP/1.1\r\n\r\n");
     EXPECT_EQ(web_ProcessIsLargeData(&con), 1u);
     buffer_copy_string(con.request.request, "POST /Beat.w HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(web_ProcessIsLargeData(&con), 0u);
+    buffer_copy_string(con.request.request, "POST /Beat.w HTTP/1.1\r\nReferer: /Upgrade.w\r\n\r\n");
     EXPECT_EQ(web_ProcessIsLargeData(&con), 0u);
     EXPECT_EQ(web_ProcessIsLargeData(nullptr), 0u);
     buffer_free(con.request.request);
@@ -168,11 +176,29 @@ TEST(WebText, SelectorExamplesAndCuts)
 
     auto si = [](const std::string& s) {
         U8* p = web_UTF8ToServiceName((const U8*)s.data(), s.size());
-        return std::string((const char*)p, strnlen((const char*)p + 1, 256) + 1);
+        return p ? std::string((const char*)p, strnlen((const char*)p + 1, 256) + 1) : "refused";
     };
     EXPECT_EQ(si("ABC"), "ABC");
     EXPECT_EQ(si("Ab\xD0\x90"), std::string("\x01" "Ab\xB0"));
     EXPECT_EQ(si("\xE4\xB8\xAD"), "\x13\xD6\xD0");
+    // A BIG5-only name in BIG5; a name one table does not hold whole in
+    // UTF-8; invalid UTF-8 refused; cuts between whole characters.
+    EXPECT_EQ(si("\xE8\x87\xBA\xE7\x81\xA3"), "\x14\xBB\x4F\xC6\x57");
+    EXPECT_EQ(si("Caf\xC3\xA9 \xC3\x9C"), "\x15" "Caf\xC3\xA9 \xC3\x9C");
+    for (const char* bad : {"\xFF\xFE" "AB", "A\x80" "B", "AB\xE4\xB8", "\xC0\xAF", "\xED\xA0\x80"})
+        EXPECT_EQ(web_UTF8ToServiceName((const U8*)bad, strlen(bad)), nullptr) << bad;
+    std::string big5(1, '\x14'), utf8(1, '\x15');
+    for (int i = 0; i < 20; i++)
+        big5 += "\xBB\x4F", utf8 += "\xE4\xB8\xAD";
+    EXPECT_EQ(web_SITextCut((const U8*)big5.data(), big5.size(), 32), 31u);
+    EXPECT_EQ(web_SITextCut((const U8*)utf8.data(), utf8.size(), 32), 31u);
+    // Encoding mode 1: BIG5 whenever the name fits it.
+    if (TResource_TS* back = Resource_GetHandle(16)) {
+        back->u8EncodingMode = 1;
+        EXPECT_EQ(si("\xE4\xB8\xAD"), "\x14\xA4\xA4");
+        EXPECT_EQ(si("\xC3\xA9"), "\x15\xC3\xA9");
+        back->u8EncodingMode = 0;
+    }
     EXPECT_EQ(web_strlen((const U8*)"ab\0c\0\0", 7), 4u);
 }
 
@@ -190,7 +216,25 @@ TEST(WebText, TablesMatchPythonCodecs)
         "for p in (1,2,3,4,5,6,7,8,9,10,11,13,14,15):\n"
         " for b in range(0xA1,0x100):\n"
         "  try: print('8859',p,b,ord(bytes([b]).decode('iso8859_%d'%p)))\n"
-        "  except UnicodeDecodeError: print('8859',p,b,0)\n";
+        "  except UnicodeDecodeError: print('8859',p,b,0)\n"
+        "for p in (1251,1252):\n"
+        " for b in range(0x80,0x100):\n"
+        "  try: print('cp',p,b,ord(bytes([b]).decode('cp%d'%p)))\n"
+        "  except UnicodeDecodeError: print('cp',p,b,0)\n";
+    using Conv = U16 (*)(U8);
+    const std::pair<unsigned, Conv> convs[] = {
+        {1, iso8859_1_conv_to_uc16},   {2, iso8859_2_conv_to_uc16},   {3, iso8859_3_conv_to_uc16},
+        {4, iso8859_4_conv_to_uc16},   {5, iso8859_5_conv_to_uc16},   {6, iso8859_6_conv_to_uc16},
+        {7, iso8859_7_conv_to_uc16},   {8, iso8859_8_conv_to_uc16},   {9, iso8859_9_conv_to_uc16},
+        {10, iso8859_10_conv_to_uc16}, {11, iso8859_11_conv_to_uc16}, {13, iso8859_13_conv_to_uc16},
+        {14, iso8859_14_conv_to_uc16}, {15, iso8859_15_conv_to_uc16}, {1251, Windows_1251_conv_to_uc16},
+        {1252, Windows_1252_conv_to_uc16}};
+    auto conv = [&](unsigned part) {
+        for (auto& c : convs)
+            if (c.first == part)
+                return c.second;
+        return (Conv) nullptr;
+    };
     std::string path = TestBoardRoot() + "/codecs.py";
     Spill(path, py);
     FILE* f = popen(("python3 " + path).c_str(), "r");
@@ -200,22 +244,53 @@ TEST(WebText, TablesMatchPythonCodecs)
     int rows = 0, bad = 0;
     while (fscanf(f, "%15s %u %u", name, &a, &b) == 3) {
         rows++;
-        if (strcmp(name, "8859") == 0) {
+        if (strcmp(name, "8859") == 0 || strcmp(name, "cp") == 0) {
             if (fscanf(f, "%u", &c) != 1)
                 break;
-            bad += web_8859Unit(a, (U8)b) != c;
+            bad += name[0] == '8' && web_8859Unit(a, (U8)b) != c;
+            bad += conv(a) == nullptr || conv(a)((U8)b) != c;
         } else if (strcmp(name, "gb2312") == 0) {
             bad += Convert_GB_to_U((U16)a) != b;
             U16 u[2] = {(U16)b, 0};
             U8 out[3] = {0};
             bad += Convert_U_to_GB(u, 1, out, 2) != 2 || (U32)(out[0] << 8 | out[1]) != a;
         } else {
+            // A unit two codes decode to is encoded as one of them.
             bad += Convert_BIG5_to_U((U16)a) != b;
+            U16 u[2] = {(U16)b, 0};
+            U8 out[3] = {0};
+            bad += Convert_U_to_BIG5(u, 1, out, 2) != 2 || Convert_BIG5_to_U((U16)(out[0] << 8 | out[1])) != b;
         }
     }
     pclose(f);
     EXPECT_GT(rows, 20000);
     EXPECT_EQ(bad, 0);
+    EXPECT_EQ(iso8859_5_conv_to_uc16(0x41), 0x41);
+}
+
+// The default table (ISO/IEC 6937) and the selector-driven decoder.
+TEST(WebText, DefaultTableAndSelectorDecoder)
+{
+    auto units = [](const std::vector<U8>& t, U32 (*f)(const U8*, U32, U16*)) {
+        std::vector<U16> out(t.size() + 1);
+        U32 n = f(t.data(), (U32)t.size(), out.data());
+        return std::vector<U16>(out.begin(), out.begin() + n);
+    };
+    // A, e with acute (0xC2 'e'), '$' (0xA4), O with stroke (0xE9), a control
+    // byte dropped, u with diaeresis (0xC8 'u').
+    EXPECT_EQ(units({'A', 0xC2, 'e', 0xA4, 0xE9, 0x8A, 0xC8, 'u'}, EPGMultiLanguage),
+              (std::vector<U16>{'A', 0xE9, '$', 0xD8, 0xFC}));
+    EXPECT_EQ(units({0x13, 0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0x14, 0xBB, 0x4F}, Convert_CNCode_to_U), std::vector<U16>{0x81FA});
+    EXPECT_EQ(units({0x01, 0xB0}, Convert_CNCode_to_U), std::vector<U16>{0x410});
+    EXPECT_EQ(units({0x10, 0x00, 0x05, 0xB0}, Convert_CNCode_to_U), std::vector<U16>{0x410});
+    EXPECT_EQ(units({0x10, 0x00}, Convert_CNCode_to_U), std::vector<U16>{});
+    EXPECT_EQ(units({0x11, 0x4E, 0x2D}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0x15, 0xE4, 0xB8, 0xAD}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});
+    EXPECT_EQ(units({0xD6, 0xD0}, Convert_CNCode_to_U), std::vector<U16>{0x4E2D});  // no selector, GB2312
+    U8 utf8[4] = {0};
+    EXPECT_EQ(Unicode2Utf8(0x4E2D, utf8), 3u);
+    EXPECT_STREQ((const char*)utf8, "\xE4\xB8\xAD");
 }
 
 TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
@@ -232,11 +307,13 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     EXPECT_EQ(std::vector<std::string>(keys.end() - 3, keys.end()),
               (std::vector<std::string>{"qammode", "symbolrate", "Interweave"}));
 
-    // Port 1 channel 1 of a four-channel card is index 5.
+    // Port 1 channel 1 of a four-channel card is index 5; the set is saved to oid.json.
+    ::unlink(plat::Path(TARVEX_OID_JSON_FILE).c_str());
     Reply set = Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":120,\"portlist\":[{\"port\":1,"
                                            "\"channellist\":[{\"channel\":1,\"frequency\":610000}]}]}");
     EXPECT_EQ(set.Code(), 0) << set.text;
     EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[5], 610000u);
+    EXPECT_NE(Slurp(plat::Path(TARVEX_OID_JSON_FILE)).find("\"psiinterval\":\t120"), std::string::npos);
 
     // A number no U32 holds is refused before anything changes.
     Reply neg = Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":-1}");
@@ -256,9 +333,9 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     EXPECT_EQ(interval, 150);
     EXPECT_EQ(Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":150}").Code(), 774);  // no standard
 
-    // An IP-monitor channel outside the eight-channel table changes nothing.
+    // An IP-monitor channel outside the eight-channel table (index 8) changes nothing.
     QAM_IPMonitorPara monitor = *GetQAMIPMonitor_Handle();
-    EXPECT_EQ(Call("SetSubboardIPMonitorParam.w", "{\"token\":\"t\",\"enable\":1,\"port\":2,\"channel\":1}").Code(),
+    EXPECT_EQ(Call("SetSubboardIPMonitorParam.w", "{\"token\":\"t\",\"enable\":1,\"port\":2,\"channel\":0}").Code(),
               774);
     EXPECT_EQ(memcmp(&monitor, GetQAMIPMonitor_Handle(), sizeof(monitor)), 0);
 }

@@ -9,6 +9,7 @@
 #include "Driver/FPGA/fpga.h"
 #include "Driver/PHY/phy.h"
 #include "Log/log.h"
+#include "MNG/bmn.h"
 #include "Parameter/paramexport.h"
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #pragma pack(push, 1)
@@ -221,6 +223,23 @@ zrErrCode IPComm_SendUpProFlagToBackBoard(U8* OldFlag)
     return ZR_SUCCESS;
 }
 
+void* Send_SlotUpgradeProccessStatus(void* arg)
+{
+    (void)arg;
+    SYS_LOG(LOG_LEVEL_INFO, "Send slot upgrade status timely To BackBoard:0x%x start\n", BackBoardIp());
+    U8 sent = 0;
+    for (;;) {
+        if (!g_isFtpUpgrading) {
+            sent = 0;
+            sleep(1);
+            continue;
+        }
+        IPComm_SendUpProFlagToBackBoard(&sent);
+        IPComm_RecycleBeforeReboot();
+    }
+    return nullptr;
+}
+
 U32 IPComm_ChangeIP(U8 u8Slot, U8* pu8Data)
 {
     if (u8Slot != kSlotBackBoard || pu8Data == nullptr) {
@@ -366,8 +385,7 @@ zrErrCode IPComm_GetTheConfParam(ST_BACKUPPARA* pstBackUpPara)
             return ZR_ERR_FAILURE;
         }
         memcpy(pstBackUpPara, data.data(), data.size());
-        PARAM_WriteParaFile(pstBackUpPara);
-        return ZR_SUCCESS;
+        return PARAM_WriteParaFile(pstBackUpPara);
     }
     if (!plat::Exists(PARAM_EXPORT_FILE))
         return ZR_SUCCESS;
@@ -399,8 +417,7 @@ zrErrCode IPComm_WriteParaFile(U8* pu8Data, U32 u32Len)
     }
     auto buf = std::make_unique<ST_BACKUPPARA>();
     memcpy(buf.get(), pu8Data, sizeof(ST_BACKUPPARA));
-    PARAM_WriteParaFile(buf.get());
-    return ZR_SUCCESS;
+    return PARAM_WriteParaFile(buf.get());
 }
 
 zrErrCode NetWorkQualityTest(U8* pu8Cmd)

@@ -183,12 +183,22 @@ void IPComm_ResponseSuccess(S32 s32Socket) { IPComm_SendTo(s32Socket, IPCOMM_SUC
 void IPComm_ResponseError(S32 s32Socket) { IPComm_SendTo(s32Socket, IPCOMM_DATA_ERROR, nullptr, 0, 0, 1); }
 void IPComm_ResponseErrorCode(S32 s32Socket, U16 u16Code) { IPComm_SendTo(s32Socket, u16Code, nullptr, 0, 0, 1); }
 
+bool IPComm_FrameWhole(const U8* pu8Buf, U32 u32Got, U32 u32BufLen)
+{
+    if (u32Got >= u32BufLen)
+        return true;
+    if (u32Got < IPCOMM_HEADER_LEN)
+        return false;
+    // A length field above 1,400 can never make a frame: stop here.
+    size_t want = FrameCodec_ExpectedLen(pu8Buf);
+    return want == 0 || u32Got >= want;
+}
+
 S32 IPComm_RecvFrame(S32 s32Socket, U8* pu8Buf, U32 u32BufLen, int waitMs)
 {
     U32 got = 0;
-    size_t want = IPCOMM_HEADER_LEN;
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-    while (got < want && got < u32BufLen) {
+    while (!IPComm_FrameWhole(pu8Buf, got, u32BufLen)) {
         int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
                        .count();
         if (left <= 0)
@@ -205,12 +215,6 @@ S32 IPComm_RecvFrame(S32 s32Socket, U8* pu8Buf, U32 u32BufLen, int waitMs)
         if (n <= 0)
             break;
         got += (U32)n;
-        if (got >= IPCOMM_HEADER_LEN) {
-            // A length field above 1,400 can never make a frame: stop here.
-            want = FrameCodec_ExpectedLen(pu8Buf);
-            if (want == 0)
-                break;
-        }
     }
     return (S32)got;
 }

@@ -14,7 +14,11 @@
 #include "TSprocess/tsp_mux.h"
 #include "Upgrade/upgrade.h"
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -335,45 +339,162 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
     IPComm_ClearTmpData(rec);
 }
 
-// Opens, binds and listens until it works, pausing between tries.
-static void ServerListen(void)
+namespace {
+
+// Connections whose frame is still coming in; beyond this many the oldest
+// one is given up, so that no number of idle clients holds the server.
+constexpr size_t kMaxPending = 32;
+// Tries (1 s apart) to listen on a new address before keeping the old one.
+constexpr int kRebindTries = 5;
+
+struct Pending {
+    S32 fd;
+    U64 u64DeadlineMs;  // the frame's whole read wait ends here
+    U32 u32Got;
+    bool bClosed;       // the peer closed or failed: take what came
+    U8 buf[4096];
+};
+
+U64 NowMs()
 {
-    for (;;) {
-        if (socketS_open() == ZR_SOCKETS_SUCCESS && socketS_bind() == ZR_SOCKETS_SUCCESS &&
-            socketS_listen() == ZR_SOCKETS_SUCCESS)
+    return (U64)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool OpenListener(void)
+{
+    if (socketS_open() == ZR_SOCKETS_SUCCESS && socketS_bind() == ZR_SOCKETS_SUCCESS &&
+        socketS_listen() == ZR_SOCKETS_SUCCESS) {
+        // Accepted by the event loop only when a client waits.
+        fcntl(socketSfd, F_SETFL, fcntl(socketSfd, F_GETFL) | O_NONBLOCK);
+        return true;
+    }
+    socketS_close();
+    return false;
+}
+
+// After a 514: listens on the new address; one that cannot be bound after a
+// few tries leaves the server on the address it had.
+void Rebind(void)
+{
+    int old = socketSfd;
+    socketSfd = -1;
+    for (int i = 0; i < kRebindTries; i++) {
+        if (OpenListener()) {
+            if (old >= 0)
+                close(old);
             return;
-        socketS_close();
+        }
         sleep(1);
+    }
+    SRV_LOG(LOG_LEVEL_ERROR, "frame server cannot bind its new address: listening on the previous address again\n");
+    socketSfd = old;
+}
+
+// One whole frame (or what came before the peer closed or the wait ended):
+// dispatched and answered on the server thread, then closed.
+void Serve(Pending& p)
+{
+    static ST_ZR_IPCOMM rec;
+    fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);
+    // A peer that stops reading must not hold the server.
+    plat::SetSocketTimeouts(p.fd, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
+    // A failed check leaves no earlier frame behind: a cleared record gets 2.
+    memset(&rec, 0, sizeof(rec));
+    IPComm_ParseData(p.buf, (S32)p.u32Got, &rec);
+    IPComm_Response(p.fd, &rec);
+    close(p.fd);
+    if (s_bRebind) {
+        s_bRebind = false;
+        Rebind();
     }
 }
 
+void ReadSome(Pending& p)
+{
+    ssize_t n = recv(p.fd, p.buf + p.u32Got, sizeof(p.buf) - p.u32Got, MSG_DONTWAIT);
+    if (n > 0)
+        p.u32Got += (U32)n;
+    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        p.bClosed = true;
+}
+
+void AcceptAll(std::vector<std::unique_ptr<Pending>>& pend)
+{
+    for (;;) {
+        S32 fd = accept4(socketSfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) {
+            int e = errno;
+            if (e != EAGAIN && e != EWOULDBLOCK && e != EINTR && e != ECONNABORTED) {
+                SRV_LOG(LOG_LEVEL_ERROR, "accept socket error: %s(errno: %d)\n", strerror(e), e);
+                usleep(100000);
+            }
+            return;
+        }
+        if (pend.size() >= kMaxPending) {
+            close(pend.front()->fd);
+            pend.erase(pend.begin());
+        }
+        auto p = std::make_unique<Pending>();
+        p->fd = fd;
+        p->u64DeadlineMs = NowMs() + IPCOMM_SERVER_READ_WAIT_MS;
+        p->u32Got = 0;
+        p->bClosed = false;
+        pend.push_back(std::move(p));
+    }
+}
+
+}  // namespace
+
+// Reads the frames of all open connections side by side, so that clients
+// that send slowly or not at all delay no one; each whole frame is then
+// dispatched on this thread, one after the other.
 void* IPComm_Server_Service(void* arg)
 {
     (void)arg;
-    ServerListen();
-    static ST_ZR_IPCOMM rec;
-    static U8 buf[4096];
+    while (!OpenListener())
+        sleep(1);
+    std::vector<std::unique_ptr<Pending>> pend;
+    std::vector<struct pollfd> fds;
     for (;;) {
-        S32 fd = accept4(socketSfd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
+        fds.assign(1, {socketSfd, POLLIN, 0});
+        U64 now = NowMs();
+        int wait = -1;
+        for (auto& p : pend) {
+            fds.push_back({p->fd, POLLIN, 0});
+            int left = p->u64DeadlineMs > now ? (int)(p->u64DeadlineMs - now) : 0;
+            wait = wait < 0 || left < wait ? left : wait;
+        }
+        if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) {
             int e = errno;
-            SRV_LOG(LOG_LEVEL_ERROR, "accept socket error: %s(errno: %d)\n", strerror(e), e);
+            SRV_LOG(LOG_LEVEL_ERROR, "poll error: %s(errno: %d)\n", strerror(e), e);
             usleep(100000);
             continue;
         }
-        // A peer that stops reading must not hold the server.
-        plat::SetSocketTimeouts(fd, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
-        S32 n = IPComm_RecvFrame(fd, buf, sizeof(buf), IPCOMM_SERVER_READ_WAIT_MS);
-        // A failed check leaves no earlier frame behind: a cleared record gets 2.
-        memset(&rec, 0, sizeof(rec));
-        IPComm_ParseData(buf, n, &rec);
-        IPComm_Response(fd, &rec);
-        close(fd);
-        if (s_bRebind) {
-            s_bRebind = false;
-            socketS_close();
-            ServerListen();
+        for (size_t i = 0; i < pend.size(); i++)
+            if (fds[i + 1].revents != 0)
+                ReadSome(*pend[i]);
+        now = NowMs();
+        for (size_t i = 0; i < pend.size();) {
+            Pending& p = *pend[i];
+            bool done = p.bClosed || IPComm_FrameWhole(p.buf, p.u32Got, sizeof(p.buf));
+            if (!done && now >= p.u64DeadlineMs) {
+                // What came while another frame was served still counts.
+                ReadSome(p);
+                done = true;
+            }
+            if (done) {
+                std::unique_ptr<Pending> done = std::move(pend[i]);
+                pend.erase(pend.begin() + (long)i);
+                Serve(*done);
+                now = NowMs();
+            } else {
+                i++;
+            }
         }
+        if (fds[0].revents != 0)
+            AcceptAll(pend);
     }
     return nullptr;
 }

@@ -11,6 +11,7 @@
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SIsend.h"
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
@@ -95,6 +96,47 @@ S32 Ack(S32 s, ST_ZR_IPCOMM*)
     return 0;
 }
 
+// Set once the start-up detection has ended: before that, the detection
+// pushes the master's state itself.
+std::atomic<bool> s_detectDone{false};
+
+// One re-sync at a time; an announcement during a re-sync asks for another.
+std::mutex s_resyncMutex;
+bool s_resyncRunning = false;
+bool s_resyncPending = false;
+
+void* ResyncTask(void*)
+{
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lk(s_resyncMutex);
+            if (!s_resyncPending) {
+                s_resyncRunning = false;
+                return nullptr;
+            }
+            s_resyncPending = false;
+        }
+        MACComm_ResendStartupState();
+    }
+}
+
+// The slave announces itself when its program starts: one that restarted
+// alone has lost what the master had pushed, so the master pushes it again
+// (on a thread of its own: the server must stay free for the slave).
+S32 MACMaster_DeteAlive(S32 s, ST_ZR_IPCOMM*)
+{
+    IPComm_ResponseSuccess(s);
+    if (!s_detectDone || SLAVE_CHIP_IS_EXIST != 1)
+        return 0;
+    MAC_INFO(LOG_MODULE_HW, "Slave chip started again: pushing the master's state\n");
+    std::lock_guard<std::mutex> lk(s_resyncMutex);
+    s_resyncPending = true;
+    if (s_resyncRunning)
+        return 0;
+    s_resyncRunning = THREAD_NEW_DETACH(ResyncTask, nullptr, "MACComm_Resync") != 0;
+    return 0;
+}
+
 bool Guard(ST_ZR_IPCOMM* f, const char* func)
 {
     if (f != nullptr)
@@ -123,7 +165,7 @@ S32 MACMaster_SoftwareVersion(S32 s, ST_ZR_IPCOMM* f)
     if (!Guard(f, __func__))
         return -1;
     IPComm_ResponseSuccess(s);
-    s_u32SoftBuildVersionSlaveCmp = FirstWord(f);
+    MACComm_SetSlaveVersion(false, FirstWord(f));
     MAC_INFO(LOG_MODULE_HW, "Software Version = 0x%x\n", FirstWord(f));
     return 0;
 }
@@ -146,7 +188,7 @@ S32 MACMaster_FPGAVersion(S32 s, ST_ZR_IPCOMM* f)
         return -1;
     IPComm_ResponseSuccess(s);
     MAC_INFO(LOG_MODULE_HW, "Slave chip Logic Version = 0x%x\n", FirstWord(f));
-    s_u32LogicVersionSlaveCmp = FirstWord(f);
+    MACComm_SetSlaveVersion(true, FirstWord(f));
     return 0;
 }
 
@@ -215,7 +257,7 @@ const MacComFuncMap_Master arstMacComFuncMapMaster[] = {
     {ZR_COM_MAC_CMD_FILE_UPGRADE, Ack},
     {ZR_COM_MAC_CMD_FILE_LOG, MACMaster_LogFile},
     {ZR_COM_MAC_CMD_FILE_CLEAR_LOG, Ack},
-    {ZR_COM_MAC_CMD_DETE_ALIVE, Ack},
+    {ZR_COM_MAC_CMD_DETE_ALIVE, MACMaster_DeteAlive},
     {ZR_COM_MAC_CMD_REG_READ, MACMaster_RegRead},
     {ZR_COM_MAC_CMD_REG_WRITE, MACMaster_RegWrite},
     {ZR_COM_MAC_CMD_SYS_REBOOT, MACMaster_Reboot},
@@ -482,8 +524,9 @@ S32 MACComGetSlaveChipSoftVersion(void)
 }
 
 // Pushes of the start-up that a slave not yet listening lost, sent again
-// once it is found (the slave must end up with the master's state).
-static void MACComm_ResendStartupState(void)
+// once it is found (the slave must end up with the master's state), and to a
+// slave that restarted alone.
+void MACComm_ResendStartupState(void)
 {
     U32 hw = 0, ip = 0;
     TParameter_DTMB set;
@@ -494,6 +537,12 @@ static void MACComm_ResendStartupState(void)
             ip = self->u32IPAddress;
         }
         set = *GetDTMBPara_Handle();
+        // The slave keeps the interval it saved last: it gets the master's,
+        // queued as a SET queues it, so that the later of the two wins.
+        U16 psi = 0;
+        TSP_GetPSIInterval(&psi);
+        U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     }
     if (hw != 0)
         MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
@@ -540,11 +589,18 @@ S32 MACComSlaveChipDetect(void)
         if (g_stVersionInfo.u32SlaveLogVer != 0) {
             SLAVE_CHIP_IS_EXIST = 1;
             MACComm_ResendStartupState();
+            s_detectDone = true;
             return 0;
         }
     }
     SLAVE_CHIP_IS_EXIST = 0;
+    s_detectDone = true;
     return -1;
+}
+
+void MACComm_SetSlaveVersion(bool bLogic, U32 u32Version)
+{
+    (bLogic ? s_u32LogicVersionSlaveCmp : s_u32SoftBuildVersionSlaveCmp) = u32Version;
 }
 
 // The flag is read by the LED thread while the detection writes it.

@@ -456,6 +456,13 @@ S32 MACSlaveComm_ParseCmd(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
                             s32Socket, pstIPComm);
 }
 
+void MACSlave_Announce(void)
+{
+    U32 v = GetRealSoftBuildVersion();
+    if (MACSlaveCommSendData(ZR_COM_MAC_CMD_DETE_ALIVE, reinterpret_cast<U8*>(&v), 4) != 0)
+        SLV_INFO(LOG_MODULE_HW, "master not reached: it pushes its state when it starts\n");
+}
+
 void MACComm_SetSlaveRebootPause(int ms) { s_rebootPauseMs = ms; }
 
 void* MACCom_Reboot(void*)

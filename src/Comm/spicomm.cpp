@@ -9,6 +9,7 @@
 #include "Common/thread.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/PHY/phy.h"
+#include "Driver/SPI/spilink.h"
 #include "Log/log.h"
 #include "MNG/bmn.h"
 #include "Parameter/parameters.h"
@@ -68,11 +69,13 @@ S32 ReplyOk(SPI_COM_DATA* r, const char* func)
 
 S32 SPIMaster_Common(SPI_COM_DATA* r) { return ReplyOk(r, __func__); }
 
+// The slave's versions go where the detection's comparison reads them.
 S32 SPIMaster_SoftwareVersion(SPI_COM_DATA* r)
 {
     if (r == nullptr)
         return ReplyOk(r, __func__);
     SPI_INFO("Software Version = 0x%x\n", Word(r->aru8Data));
+    MACComm_SetSlaveVersion(false, Word(r->aru8Data));
     return 0;
 }
 
@@ -81,6 +84,7 @@ S32 SPIMaster_FPGAVersion(SPI_COM_DATA* r)
     if (r == nullptr)
         return ReplyOk(r, __func__);
     SPI_INFO("Logic Version = 0x%x\n", Word(r->aru8Data));
+    MACComm_SetSlaveVersion(true, Word(r->aru8Data));
     return 0;
 }
 
@@ -152,8 +156,10 @@ S32 SPIMaster_RegWrite(SPI_COM_DATA* r)
 
 // ---- slave handlers of requests ----
 
-// Reassembly of the block messages, blocks numbered from 1.
-MacReassembly s_rxMux(12012), s_rxQam(764), s_rxPsi(98196), s_rxPass(72), s_rxUpgrade(0), s_rxLog2(0);
+// Reassembly of the block messages, blocks numbered from 1; one per
+// command, so that transfers of different commands never mix.
+MacReassembly s_rxMuxer(12012), s_rxMux(12012), s_rxQam(764), s_rxPsi(98196), s_rxPass(72), s_rxUpgrade(0),
+    s_rxLog2(0);
 
 // Checks a request; 0 to act, -1 after answering it with the CRC error code.
 S32 Check(S32 dev, SPI_COM_DATA* q, const char* func)
@@ -321,7 +327,7 @@ S32 Block(S32 dev, SPI_COM_DATA* q, MacReassembly& r, Deliver deliver)
     return SPISlave_Response(dev, q->u8CmdId, q->u32CurIndex, q->u32TotalIndex, q->aru8Data, q->u8DataLen, code);
 }
 
-SLAVE_HANDLER(SPISlave_MuxParams, { return Block(dev, q, s_rxMux, [](std::vector<U8>&) {}); })
+SLAVE_HANDLER(SPISlave_MuxParams, { return Block(dev, q, s_rxMuxer, [](std::vector<U8>&) {}); })
 SLAVE_HANDLER(SPISlave_QamParams, { return Block(dev, q, s_rxQam, MACSlave_DeliverQam); })
 SLAVE_HANDLER(SPISlave_MUXLUTParams, { return Block(dev, q, s_rxMux, MACSlave_DeliverMux); })
 SLAVE_HANDLER(SPISlave_PASSLUTParams, { return Block(dev, q, s_rxPass, MACSlave_DeliverPass); })
@@ -449,23 +455,27 @@ void SPI_PthreadMux_Lock(void)
 
 void SPI_PthreadMux_UnLock(void) { pthread_mutex_unlock(&SPIMutex); }
 
+// The master's frames go through the spidev device that SPIMasterInit
+// opened; dev names the link for the callers and is not needed here.
 S32 SPIMaster_SendData(S32 dev, U8 cmd, U32 idx, U32 total, const U8* data, U32 len)
 {
+    (void)dev;
     SPI_COM_DATA f;
     SPICom_BuildFrame(&f, cmd, idx, total, data, len, 0);
-    return plat::SpiLinkWrite(dev, reinterpret_cast<const U8*>(&f), sizeof(f));
+    return SPIMasterWrite(reinterpret_cast<const U8*>(&f), sizeof(f));
 }
 
 // 0 with a reply; -1 when none came; -2 when the device is dead.
 S32 SPIMaster_RecvData(S32 dev, SPI_COM_DATA* reply)
 {
+    (void)dev;
     if (reply == nullptr)
         return -1;
     for (U32 i = 0; i < s_replyReads; i++) {
-        int n = plat::SpiLinkRead(dev, reinterpret_cast<U8*>(reply), sizeof(*reply), 3);
-        if (n < 0)
+        PauseMs(3);
+        if (SPIMasterRead(reinterpret_cast<U8*>(reply)) != 0)
             return -2;
-        if (n > 0 && reply->u8CmdStart == SPI_CMD_START)
+        if (reply->u8CmdStart == SPI_CMD_START)
             return 0;
     }
     return -1;
@@ -650,12 +660,12 @@ S32 SPISlave_Response(S32 dev, U8 cmd, U32 idx, U32 total, const U8* data, U32 l
 {
     SPI_COM_DATA f;
     SPICom_BuildFrame(&f, cmd, idx, total, data, len, code);
-    return plat::SpiLinkWrite(dev, reinterpret_cast<const U8*>(&f), sizeof(f));
+    return SpiSlaveWrite((SPIDEV)dev, reinterpret_cast<const U8*>(&f), sizeof(f));
 }
 
 S32 SPISlave_RecvData(S32 dev, SPI_COM_DATA* req)
 {
-    return plat::SpiLinkRead(dev, reinterpret_cast<U8*>(req), sizeof(*req), 1000);
+    return SpiSlaveRead((SPIDEV)dev, reinterpret_cast<U8*>(req), sizeof(*req));
 }
 
 S32 SPISlave_ParaseData(S32 dev, SPI_COM_DATA* req)

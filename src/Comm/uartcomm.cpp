@@ -8,6 +8,7 @@
 #include "Log/log.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
@@ -17,10 +18,11 @@
 
 namespace {
 
-constexpr int kReads = 5;
-constexpr int kReadPauseMs = 100;
-constexpr int kIpTries = 50;
-constexpr int kTries = 72;
+// Tries, reads and pauses of the exchanges; tests shorten them.
+std::atomic<int> kReads{5};
+std::atomic<int> kReadPauseMs{100};
+std::atomic<int> kIpTries{50};
+std::atomic<int> kTries{72};
 constexpr U32 kFallbackBackBoard = 0xC0A8010A;  // 192.168.1.10
 constexpr U32 kFallbackSelfBase = 0xC0A8010B;   // 192.168.1.11 + slot
 
@@ -41,8 +43,9 @@ int AnswerLength(U8 cmd)
     case UARTCOMM_ANS_IP: return 16;
     case UARTCOMM_ANS_TIME: return 4;
     case UARTCOMM_ANS_SLOTMAP: return ZRSYS_SLOT_MAP_LEN;
-    case UARTCOMM_ANS_RESOURCE: return (int)sizeof(ST_ZR_UARTRESOURCE);
-    default: return -1;  // answers without a fixed length (9, 5) take any
+    // answers without a fixed length (9, 5) take any; the platform flag (15)
+    // is its first data byte when it has one, 0 without
+    default: return -1;
     }
 }
 
@@ -73,6 +76,13 @@ bool ExchangeRetried(U8 req, const U8* data, U16 len, ST_ZR_UARTCOMM* rec)
 }  // namespace
 
 void UartComm_init(void) { uart1_Init(); }
+
+void UartComm_SetTestTries(int tries, int reads, int readPauseMs)
+{
+    kTries = kIpTries = tries;
+    kReads = reads;
+    kReadPauseMs = readPauseMs;
+}
 
 void UartComm_sendData(U8 u8Slot, U8 u8Cmd, const U8* pu8Data, U16 u16Len)
 {
@@ -186,7 +196,7 @@ zrErrCode UartComm_GetIpAddr(U8 u8slot)
             Status_SetIPReqflag(true);
             return ZR_SUCCESS;
         }
-        PauseMs(10);
+        PauseMs(kReadPauseMs / 10);
         if (Status_GetIPReqflag())
             return ZR_SUCCESS;
     }
@@ -200,7 +210,7 @@ void UartComm_GetTime(void)
 {
     ST_ZR_UARTCOMM rec;
     if (!ExchangeRetried(UARTCOMM_REQ_TIME, nullptr, 0, &rec)) {
-        log_printf(LOG_LEVEL_ALL, LOG_MODULE_HW, "%ld:%s:%d get time failed, time out cnt %d\n", LOG_POS, kTries - 1);
+        log_printf(LOG_LEVEL_ALL, LOG_MODULE_HW, "%ld:%s:%d get time failed, time out cnt %d\n", LOG_POS, kTries.load() - 1);
         return;
     }
     Status_SetSystemTime(GetU32(rec.pu8Data));
@@ -210,7 +220,7 @@ void UartComm_GetSlotMap(void)
 {
     ST_ZR_UARTCOMM rec;
     if (!ExchangeRetried(UARTCOMM_REQ_SLOTMAP, nullptr, 0, &rec)) {
-        SYS_LOG(LOG_LEVEL_ERROR, "get SlotMap failed, time out cnt %d\n", kTries - 1);
+        SYS_LOG(LOG_LEVEL_ERROR, "get SlotMap failed, time out cnt %d\n", kTries.load() - 1);
         return;
     }
     char text[ZRSYS_SLOT_MAP_LEN * 5 + 1];
@@ -231,7 +241,7 @@ void UartComm_GetResource(void)
 {
     ST_ZR_UARTCOMM rec;
     if (!ExchangeRetried(UARTCOMM_REQ_RESOURCE, nullptr, 0, &rec)) {
-        SYS_LOG(LOG_LEVEL_ERROR, "get platform flag (isKxa200) failed, time out cnt %d\n", kTries - 1);
+        SYS_LOG(LOG_LEVEL_ERROR, "get platform flag (isKxa200) failed, time out cnt %d\n", kTries.load() - 1);
         return;
     }
     BOOL isKxa200 = rec.u16Length > 0 ? rec.pu8Data[0] : 0;
@@ -244,7 +254,7 @@ void UartComm_SendErrorCodeToBB(U32 u32ErrCode)
     U8 data[4] = {(U8)u32ErrCode, (U8)(u32ErrCode >> 8), (U8)(u32ErrCode >> 16), (U8)(u32ErrCode >> 24)};
     ST_ZR_UARTCOMM rec;
     if (!ExchangeRetried(UARTCOMM_REQ_ERRCODE, data, sizeof(data), &rec))
-        HW_LOG(LOG_LEVEL_ERROR, "Send err code failed, time out cnt %d\n", kTries - 1);
+        HW_LOG(LOG_LEVEL_ERROR, "Send err code failed, time out cnt %d\n", kTries.load() - 1);
 }
 
 void* UartComm_Service(void*)

@@ -226,29 +226,36 @@ zrErrCode PARAMS_VerifyConfigFiles(void)
         DeleteConfigFile(name);
         return ZR_ERR_FAILURE;
     }
+    zrErrCode rc = PARAMS_CheckRecord(buf.data(), size, name);
+    if (rc != ZR_SUCCESS)
+        DeleteConfigFile(name);
+    return rc;
+}
+
+zrErrCode PARAMS_CheckRecord(const U8* pu8Buf, size_t size, const char* name)
+{
+    if (pu8Buf == nullptr || size < 12)
+        return ZR_ERR_FAILURE;
     // The record CRC sits eight bytes before the end, whatever the size:
     // a record of another layout that is intact is a migration case.
-    U32 computed = Crc(buf.data(), size - 8);
+    U32 computed = Crc(pu8Buf, size - 8);
     U32 stored;
-    memcpy(&stored, buf.data() + size - 8, sizeof(stored));
+    memcpy(&stored, pu8Buf + size - 8, sizeof(stored));
     if (computed != stored) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file [%s] CRC fail [0x%x] vs [0x%x]!\n\n",
                    LOG_POS, name, computed, stored);
-        DeleteConfigFile(name);
         return ZR_ERR_FAILURE;
     }
     if (size != sizeof(ST_ZR_PARAMS)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file size [%d] vs [%d]!\n\n", LOG_POS,
                    (int)size, (int)sizeof(ST_ZR_PARAMS));
-        DeleteConfigFile(name);
         return ZR_ERR_PARAMS_MIGRATION;
     }
     U32 version;
-    memcpy(&version, buf.data() + offsetof(ST_ZR_PARAMS, u32StructVersionIndex), sizeof(version));
+    memcpy(&version, pu8Buf + offsetof(ST_ZR_PARAMS, u32StructVersionIndex), sizeof(version));
     if (version != PARAMS_STRUCT_VERSION) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file version [%d] vs [%d]!\n\n", LOG_POS,
                    (int)PARAMS_STRUCT_VERSION, (int)version);
-        DeleteConfigFile(name);
         return ZR_ERR_PARAMS_MIGRATION;
     }
     return ZR_SUCCESS;

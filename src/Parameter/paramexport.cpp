@@ -236,6 +236,13 @@ zrErrCode PARAM_WriteParaFile(ST_BACKUPPARA* pstBackUpPara)
                    LOG_POS, tsLen, PARAM_TS_PARA_SIZE);
         return ZR_ERR_FAILURE;
     }
+    // Both images pass the start-up checks before either file is replaced.
+    U32 counts[5];
+    if (PARAMS_TSPCheckImage(pstBackUpPara->u8TsPara, tsLen, counts) != ZR_SUCCESS ||
+        PARAMS_CheckRecord(pstBackUpPara->u8SysPara, sizeof(ST_ZR_PARAMS), PARAMS_CONFIG_FILE) != ZR_SUCCESS) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d backup refused: config files kept\n\n", LOG_POS);
+        return ZR_ERR_FAILURE;
+    }
     if (!RestoreFile(PARAM_TSP_CONFIG_FILE, pstBackUpPara->u8TsPara, tsLen) ||
         !RestoreFile(PARAMS_CONFIG_FILE, pstBackUpPara->u8SysPara, sizeof(ST_ZR_PARAMS)))
         return ZR_ERR_FAILURE;

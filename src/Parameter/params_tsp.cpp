@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -59,6 +60,39 @@ void CopyArray(U8*& pu8Dst, const T* pSrc, U32 u32Num)
     pu8Dst += (size_t)u32Num * sizeof(T);
 }
 
+// The records of an image, copied into arrays of their own, walked as the
+// database's lists are.
+bool LinksAreChains(const U8* pu8Buf, const U32 aru32Count[5])
+{
+    std::vector<Output_TSStream> ts(aru32Count[0]);
+    std::vector<Output_TSProgram> prog(aru32Count[1]);
+    std::vector<Output_TSPID> pid(aru32Count[2]);
+    std::vector<TSTable> table(aru32Count[3]);
+    std::vector<TSDescriptor> desc(aru32Count[4]);
+    const U8* q = pu8Buf + PARAMS_TSP_HEADER_LEN;
+    auto take = [&q](auto& v) {
+        memcpy(v.data(), q, v.size() * sizeof(v[0]));
+        q += v.size() * sizeof(v[0]);
+    };
+    take(ts);
+    take(prog);
+    take(pid);
+    take(table);
+    take(desc);
+    Output_TSInfo view{};
+    view.pOutputTS = ts.data();
+    view.u32OutputTSNumber = aru32Count[0];
+    view.pOutputProgram = prog.data();
+    view.u32OutputProgramNumber = aru32Count[1];
+    view.pOutputPID = pid.data();
+    view.u32OutputPIDNumber = aru32Count[2];
+    view.pOutputTable = table.data();
+    view.u32OutputTableNumber = aru32Count[3];
+    view.pDescriptor = desc.data();
+    view.u32OutputDescriptorNumber = aru32Count[4];
+    return TSP_CheckLinks(&view) == 0;
+}
+
 } // namespace
 
 zrErrCode PARAMS_TSPCheckImage(const U8* pu8Buf, size_t len, U32 aru32Count[5])
@@ -99,6 +133,20 @@ zrErrCode PARAMS_TSPCheckImage(const U8* pu8Buf, size_t len, U32 aru32Count[5])
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file counts give [%zu] bytes vs [%zu]\n\n",
                    LOG_POS, sum, len);
         return ZR_ERR_PARAMS_MIGRATION;
+    }
+    // A record list that loops or leaves its array would drop its channel
+    // from every view: such a file is as corrupt as one failing its CRC.
+    bool chains = false;
+    try {
+        chains = LinksAreChains(pu8Buf, aru32Count);
+    } catch (const std::bad_alloc&) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d malloc memory error\n\n", LOG_POS);
+        return ZR_ERR_FAILURE;
+    }
+    if (!chains) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Config file [%s] links are no chain!\n\n", LOG_POS,
+                   PARAMS_TSP_CONFIG_FILE);
+        return ZR_ERR_FAILURE;
     }
     return ZR_SUCCESS;
 }

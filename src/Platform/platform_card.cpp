@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <net/if.h>
 #include <cstring>
@@ -37,7 +38,28 @@ volatile U32* MapPhys(U64 physAddr, size_t len)
     return p == MAP_FAILED ? nullptr : static_cast<volatile U32*>(p);
 }
 
+U32 Read32(volatile U32* addr) { return *addr; }
 void Write32(volatile U32* addr, U32 value) { *addr = value; }
+
+int SpiSetup(int fd, U8 mode, U8 bits, U32 speedHz)
+{
+    if (::ioctl(fd, SPI_IOC_WR_MODE, &mode) < 0 || ::ioctl(fd, SPI_IOC_WR_BITS_PER_WORD, &bits) < 0 ||
+        ::ioctl(fd, SPI_IOC_WR_MAX_SPEED_HZ, &speedHz) < 0)
+        return -1;
+    return 0;
+}
+
+int SpiTransfer(int fd, const U8* tx, U8* rx, size_t len, U32 speedHz, U8 bits)
+{
+    struct spi_ioc_transfer tr;
+    memset(&tr, 0, sizeof(tr));
+    tr.tx_buf = (unsigned long)tx;
+    tr.rx_buf = (unsigned long)rx;
+    tr.len = (U32)len;
+    tr.speed_hz = speedHz;
+    tr.bits_per_word = bits;
+    return ::ioctl(fd, SPI_IOC_MESSAGE(1), &tr) < 0 ? -1 : 0;
+}
 
 ssize_t WriteAttr(std::string_view sysPath, const void* data, size_t len)
 {
@@ -184,6 +206,10 @@ namespace simboard {
 U8* State() { return nullptr; }
 void OnFpgaWrite(U32, U32, U32) {}
 void OnBlockWrite(U64, U32, U32, U32) {}
+bool OnBlockRead(U64, U32, U32*) { return false; }
+void OnSpiCtrlWrite(U32, U32) {}
+void InitSpiCtrl(U8*) {}
+int SpiWireTransfer(const std::string&, const U8*, U8*, size_t) { return -1; }
 bool CreateBoard(const std::string&, const Profile&) { return false; }
 Profile DefaultProfile() { return Profile{}; }
 }  // namespace simboard

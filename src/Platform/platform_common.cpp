@@ -140,11 +140,6 @@ bool ReadFile(std::string_view sysPath, std::string& out, size_t maxLen)
     return true;
 }
 
-U32 Read32(volatile U32* addr)
-{
-    return *addr;
-}
-
 void SetSocketTimeouts(int fd, int recvMs, int sendMs)
 {
     struct timeval tv;
@@ -246,50 +241,6 @@ std::string RunCapture(std::string_view cmd, const char* cwd)
         out.append(buf, n);
     Pclose(f);
     return out;
-}
-
-int SpiLinkWrite(int fd, const U8* buf, size_t len)
-{
-    if (fd < 0 || buf == nullptr)
-        return -1;
-    // A peer that went away must fail the write, not raise SIGPIPE.
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::send(fd, buf + done, len - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == ENOTSOCK)
-            return WriteAll(fd, buf + done, len - done) ? 0 : -1;
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        done += (size_t)n;
-    }
-    return 0;
-}
-
-int SpiLinkRead(int fd, U8* buf, size_t len, int waitMs)
-{
-    if (fd < 0 || buf == nullptr)
-        return -1;
-    size_t got = 0;
-    while (got < len) {
-        struct pollfd p = {fd, POLLIN, 0};
-        // Once a frame has begun, its rest follows at once.
-        int pr = poll(&p, 1, got == 0 ? waitMs : 1000);
-        if (pr < 0 && errno == EINTR)
-            continue;
-        if (pr < 0)
-            return -1;
-        if (pr == 0)
-            return got == 0 ? 0 : -1;
-        ssize_t n = ::read(fd, buf + got, len - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return -1;
-        got += (size_t)n;
-    }
-    return (int)len;
 }
 
 }  // namespace plat

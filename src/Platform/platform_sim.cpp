@@ -102,6 +102,17 @@ volatile U32* MapPhys(U64 physAddr, size_t len)
     return nullptr;
 }
 
+U32 Read32(volatile U32* addr)
+{
+    U8* s = simboard::State();
+    const U8* a = reinterpret_cast<const U8*>(const_cast<U32*>(addr));
+    U32 v;
+    if (s != nullptr && a >= s + simboard::kSpiOffset && a < s + simboard::kSpiOffset + simboard::kBlockLen &&
+        simboard::OnBlockRead(simboard::kSpiPhys, (U32)(a - (s + simboard::kSpiOffset)), &v))
+        return v;
+    return *addr;
+}
+
 void Write32(volatile U32* addr, U32 value)
 {
     U32 old = *addr;
@@ -185,6 +196,47 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
     }
     simboard::ModelClock clock;
     return simboard::OnI2cTransfer(bus, msgs, count);
+}
+
+// The spidev device of the board root that fd was opened on; its file names
+// the board root of the chip at the other end of the wire.
+static bool SpiPeerOf(int fd, std::string* peer)
+{
+    char link[64];
+    snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+    char target[4096];
+    ssize_t n = ::readlink(link, target, sizeof(target) - 1);
+    if (n < 0)
+        return false;
+    target[n] = '\0';
+    if (std::string(target).rfind(Root() + "/dev/spidev", 0) != 0) {
+        errno = ENOTTY;
+        return false;
+    }
+    char buf[4096];
+    ssize_t r = ::pread(fd, buf, sizeof(buf) - 1, 0);
+    if (r <= 0) {
+        errno = EIO;
+        return false;
+    }
+    buf[r] = '\0';
+    *peer = std::string(buf, strcspn(buf, "\n"));
+    return !peer->empty();
+}
+
+int SpiSetup(int fd, U8, U8, U32)
+{
+    std::string peer;
+    return SpiPeerOf(fd, &peer) ? 0 : -1;
+}
+
+int SpiTransfer(int fd, const U8* tx, U8* rx, size_t len, U32, U8)
+{
+    std::string peer;
+    if (tx == nullptr || rx == nullptr || !SpiPeerOf(fd, &peer))
+        return -1;
+    simboard::ModelClock clock;
+    return simboard::SpiWireTransfer(peer, tx, rx, len);
 }
 
 void HwDelayUs(U64 us)

@@ -95,6 +95,7 @@ bool CreateBoard(const std::string& root, const Profile& profile)
         m->mdio[0][pg][2] = (U16)(id >> 16);
         m->mdio[0][pg][3] = (U16)id;
     }
+    InitSpiCtrl(img.data());
     bool ok = ::write(fd, img.data(), img.size()) == (ssize_t)img.size();
     ::close(fd);
     return ok;

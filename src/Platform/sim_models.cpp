@@ -255,6 +255,8 @@ void MdioFrame(volatile U32* eth, U32 frame)
 
 void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value)
 {
+    if (physBase == kSpiPhys)
+        OnSpiCtrlWrite(offset, value);
     if (physBase == kEthPhys) {
         volatile U32* eth = plat::MapPhys(kEthPhys, kBlockLen);
         if (!eth)

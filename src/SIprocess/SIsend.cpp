@@ -762,31 +762,31 @@ U32 TSP_GetPSIInterval(U16* pu16Time)
 }
 
 // Stores a PSI interval and re-arms the tick timer; 0 is refused (the
-// timer would spin and the TDT/TOT period divides by it). Gives the old value.
-static U32 StorePSIInterval(U16 v, U16* pu16Old = nullptr)
+// timer would spin and the TDT/TOT period divides by it).
+static U32 StorePSIInterval(U16 v)
 {
     if (v == 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d PSI interval 0 refused\r\n\n", LOG_POS);
         return TSP_ERR_INPUT;
     }
-    U16 old = PSIIntervalRef().exchange(v);
-    if (pu16Old != nullptr)
-        *pu16Old = old;
+    PSIIntervalRef().store(v);
     Timer_Init((U32)v * 1000);
     return 0;
 }
 
 U32 TSP_SetPSIInterval(U16 u16Time)
 {
-    U16 old = 0;
-    if (StorePSIInterval(u16Time, &old) != 0)
+    if (StorePSIInterval(u16Time) != 0)
         return TSP_ERR_INPUT;
-    if (old != u16Time) {
-        // The web and SNMP callers hold the card-state lock: the carousel
-        // thread sends it.
-        U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
-        SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
-    }
+    // Saved, so that a restarted master runs at the interval the slave saved
+    // (also unchanged: the live value is what counts).
+    QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
+    PARAMS_SetIPMonitorParams(&ip);
+    // Sent also when the master's value did not change: the slave may run
+    // another one. The web and SNMP callers hold the card-state lock: the
+    // carousel thread sends it.
+    U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
     return 0;
 }
 

@@ -17,6 +17,7 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include "Web/web.h"
+#include <atomic>
 #include <cJSON.h>
 #include <cerrno>
 #include <cstring>
@@ -480,17 +481,21 @@ U8 Resource_IsAllBoardSupportDelChannelProg(void)
     return 1;
 }
 
+// The pause that lets the SSH service start or stop; tests shorten it.
+static std::atomic<int> s_servicePauseMs{1000};
+void Resource_TestSetServicePauseMs(int ms) { s_servicePauseMs = ms; }
+
 void Resource_SetConnectService(TResource_TS* pstResource)
 {
     if (pstResource == nullptr)
         return;
     if (pstResource->u8DisableSSH != 0) {
         plat::System("/etc/init.d/dropbear stop");
-        sleep(1);
+        usleep((useconds_t)s_servicePauseMs * 1000);
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d BB set to close SSH Server!\n", LOG_POS);
     } else {
         plat::System("/etc/init.d/dropbear start");
-        sleep(1);
+        usleep((useconds_t)s_servicePauseMs * 1000);
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d BB set to open SSH Server!\n", LOG_POS);
     }
 }

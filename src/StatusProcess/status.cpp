@@ -4,15 +4,20 @@
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Platform/platform.h"
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 
 ST_ZR_STATUS g_stStatus;
 
+// Until the back board's first plug map no slot is known to be empty.
+static std::atomic<bool> s_bPlugMapKnown{false};
+
 zrErrCode Status_Init(void)
 {
     g_stStatus.u8SlotID = 0;
     g_stStatus.u16SubBoardplug = 0;
+    s_bPlugMapKnown = false;
     g_stStatus.stUartCommflag.IPConfig = false;
     g_stStatus.stUartCommflag.CommFinish = false;
     g_stStatus.u8SlotID = (U8)FPGA_GetSlotID();
@@ -22,7 +27,12 @@ zrErrCode Status_Init(void)
 U8 Status_GetSlotID(void) { return g_stStatus.u8SlotID; }
 void Status_SetSlotID(U8 u8SlotID) { g_stStatus.u8SlotID = u8SlotID; }
 U16 Status_GetSubBoardPlugStatus(void) { return g_stStatus.u16SubBoardplug; }
-void Status_SetSubBoardPlugStatus(U16 u16Plug) { g_stStatus.u16SubBoardplug = u16Plug; }
+void Status_SetSubBoardPlugStatus(U16 u16Plug)
+{
+    g_stStatus.u16SubBoardplug = u16Plug;
+    s_bPlugMapKnown = true;
+}
+bool Status_IsSubBoardPlugMapKnown(void) { return s_bPlugMapKnown; }
 bool Status_GetIPReqflag(void) { return g_stStatus.stUartCommflag.IPConfig; }
 void Status_SetIPReqflag(bool bFlag) { g_stStatus.stUartCommflag.IPConfig = bFlag; }
 bool Status_GetCommFinishflag(void) { return g_stStatus.stUartCommflag.CommFinish; }

@@ -380,6 +380,12 @@ U32 TSP_OpenTempTSInfoIfClosed(void)
     return ZR_SUCCESS;
 }
 
+bool TSP_IsTempTSInfoOpen(void)
+{
+    CARD_STATE_LOCK();
+    return s_bEditOpen;
+}
+
 U32 TSP_CopyOutputTSInfo(void)
 {
     CARD_STATE_LOCK();

@@ -561,3 +561,38 @@ U32 TSP_GetOutputTSIndexByPID(U16 u16Channel, U16* pu16OutputIndex)
     *pu16OutputIndex = u16Index;
     return ZR_SUCCESS;
 }
+
+U32 TSP_CheckLinks(const Output_TSInfo* pstParamTS)
+{
+    if (pstParamTS == nullptr)
+        return TSP_ERR_INPUT;
+    using StreamWalk = U32 (*)(U16, const Output_TSInfo*, IndexInfoList_t*);
+    static const StreamWalk kStreamLists[] = {
+        TSP_GetOutTSEMMPIDIndexList,     TSP_GetOutTSOtherPIDIndexList,     TSP_GetOutTSDescIndexList,
+        TSP_GetOutTSNITTableIndexList,   TSP_GetOutTSBATTableIndexList,     TSP_GetOutTSOtherNitTableIndexList,
+        TSP_GetOutTSOtherSdtTableIndexList, TSP_GetOutTSTOTTableIndexList,
+    };
+    IndexInfoList_t progs, l, es;
+    for (U32 s = 0; s < pstParamTS->u32OutputTSNumber && s < TSP_INVALID_INDEX; s++) {
+        if (pstParamTS->pOutputTS[s].u8ValidFlag != TSP_RECORD_VALID)
+            continue;
+        U32 ret = TSP_GetOutTSProgIndexList((U16)s, pstParamTS, &progs);
+        for (StreamWalk walk : kStreamLists)
+            if (ret == 0)
+                ret = walk((U16)s, pstParamTS, &l);
+        for (U32 i = 0; ret == 0 && i < progs.u16IndexListNum; i++) {
+            const U16 p = progs.aru16IndexList[i];
+            ret = TSP_GetOutProgPSECMPIDIndexList(p, pstParamTS, &l);
+            if (ret == 0)
+                ret = TSP_GetOutProgAllESPIDIndexList(p, pstParamTS, &es);
+            for (U32 k = 0; ret == 0 && k < es.u16IndexListNum; k++)
+                ret = TSP_GetOutESECMPIDIndexList(es.aru16IndexList[k], pstParamTS, &l);
+        }
+        if (ret != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex[%u] links are no chain:0x%x\r\n\n",
+                       LOG_POS, s, ret);
+            return ret;
+        }
+    }
+    return 0;
+}

@@ -29,6 +29,12 @@ constexpr U32 kNitSectionMin = 16;     // header, both loop lengths and CRC_32
 
 U32 Len12(const U8* p) { return ((U32)(p[0] & 0x0F) << 8) | p[1]; }
 
+// The database the NIT operations edit: the working copy, or the live
+// database while TSP_ApplyNITsToLive runs.
+Output_TSInfo* s_pNitTarget = nullptr;
+
+Output_TSInfo* NitDb() { return s_pNitTarget != nullptr ? s_pNitTarget : TSP_GetTempTSParam(); }
+
 // One merged NIT section taken apart, so that every edit is a change of
 // this model and one serialisation with fresh lengths and CRC.
 struct NitModel {
@@ -153,7 +159,7 @@ U16 StreamOfChannel(int nChannel)
 {
     if (nChannel < 0 || nChannel >= (int)TSP_WEB_CHANNEL_MAX)
         return TSP_INVALID_INDEX;
-    return TSP_FindStreamOfChannel(TSP_GetTempTSParam(), (U16)nChannel);
+    return TSP_FindStreamOfChannel(NitDb(), (U16)nChannel);
 }
 
 // Collects a stream's stored NIT into one merged model. 1 when it has none.
@@ -161,7 +167,7 @@ U32 LoadModel(U16 ts, NitModel* m)
 {
     auto raw = std::make_unique<NITBuf_t>();
     auto merged = std::make_unique<NITBuf_t>();
-    U32 ret = TSP_GetOutputNITTable(ts, TSP_GetTempTSParam(), raw.get());
+    U32 ret = TSP_GetOutputNITTable(ts, NitDb(), raw.get());
     if (ret != 0)
         return ret;
     ret = SIP_ConstructBigNITSection(raw.get(), merged.get());
@@ -251,11 +257,24 @@ std::vector<std::pair<U32, U32>> Sections(const U8* p, U32 len, bool* pbTruncate
     return out;
 }
 
+// Parses sections in order into the NIT view, section i as number i.
+U32 ParseSections(const U8* p, const std::vector<std::pair<U32, U32>>& secs, NITTable_t* pstNIT)
+{
+    for (U32 i = 0; i < secs.size(); i++) {
+        U32 ret = SIP_ParseNIT(const_cast<U8*>(p) + secs[i].first, (U16)secs[i].second, pstNIT, (U8)i);
+        if (ret != 0) {
+            NIT_ERR("SIP_ParseNIT return error");
+            return ret;
+        }
+    }
+    return 0;
+}
+
 // Replaces a stream's NIT in the working copy with the given sections; the
 // records are reserved and the sections checked before the old NIT goes.
 U32 StoreSections(U16 ts, const U8* p, const std::vector<std::pair<U32, U32>>& secs)
 {
-    Output_TSInfo* w = TSP_GetTempTSParam();
+    Output_TSInfo* w = NitDb();
     for (auto& s : secs)
         if (s.second - 3 > SIP_MAX_SECTION_LEN - 3) {
             NIT_ERR("TSP_NITBuf2TSOutputTable error");
@@ -330,7 +349,7 @@ U16 TSP_GetOneTSNITSectionCnt_OneSectionBuf(const NITBuf_t* pstNITBuf)
 U32 TSP_DelActualNIT(U16 u16SelectOutTSIndex)
 {
     CARD_STATE_LOCK();
-    Output_TSInfo* w = TSP_GetTempTSParam();
+    Output_TSInfo* w = NitDb();
     if (u16SelectOutTSIndex >= w->u32OutputTSNumber) {
         NIT_ERR("TSP_DelActualNIT input param error");
         return TSP_ERR_INPUT;
@@ -349,7 +368,7 @@ U32 TSP_DelActualNIT(U16 u16SelectOutTSIndex)
 U32 TSP_DelOneNITInfo(U16 u16OutTsIndex)
 {
     CARD_STATE_LOCK();
-    Output_TSInfo* w = TSP_GetTempTSParam();
+    Output_TSInfo* w = NitDb();
     IndexInfoList_t l;
     U32 ret = TSP_GetOutTSNITTableIndexList(u16OutTsIndex, w, &l);
     if (ret != 0) {
@@ -371,7 +390,7 @@ U32 TSP_NITBuf2TSOutputTable(U16 u16SelectOutTSIndex, NITBuf_t* pstNITBuf)
         return TSP_ERR_INPUT;
     }
     CARD_STATE_LOCK();
-    if (u16SelectOutTSIndex >= TSP_GetTempTSParam()->u32OutputTSNumber) {
+    if (u16SelectOutTSIndex >= NitDb()->u32OutputTSNumber) {
         NIT_ERR("TSP_NITBuf2TSOutputTable input param error");
         return TSP_ERR_INPUT;
     }
@@ -453,7 +472,7 @@ U32 TSP_EditNITVersionNum(int nChannel, U16 u16VersionNum, U16 u16NetworkID)
     });
     if (ret == 0) {
         CARD_STATE_LOCK();
-        TSP_GetTempTSParam()->pOutputTS[StreamOfChannel(nChannel)].u8NITVersionNumber = (U8)u16VersionNum;
+        NitDb()->pOutputTS[StreamOfChannel(nChannel)].u8NITVersionNumber = (U8)u16VersionNum;
     }
     return ret;
 }
@@ -565,7 +584,7 @@ U32 TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT)
     if (ts == TSP_INVALID_INDEX)
         return TSP_ERR_INPUT;
     auto raw = std::make_unique<NITBuf_t>();
-    U32 ret = TSP_GetOutputNITTable(ts, TSP_GetTempTSParam(), raw.get());
+    U32 ret = TSP_GetOutputNITTable(ts, NitDb(), raw.get());
     if (ret != 0) {
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputNITTable Error:%d\r\n\n", LOG_POS,
                    (int)ret);
@@ -573,14 +592,7 @@ U32 TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT)
     }
     auto secs = Sections(raw->aru8OutputNITSection, raw->u16NITLength);
     log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d nit section cnt:%d\r\n\n", LOG_POS, (int)secs.size());
-    for (U32 i = 0; i < secs.size(); i++) {
-        ret = SIP_ParseNIT(raw->aru8OutputNITSection + secs[i].first, (U16)secs[i].second, pstNIT, (U8)i);
-        if (ret != 0) {
-            NIT_ERR("SIP_ParseNIT return error");
-            return ret;
-        }
-    }
-    return 0;
+    return ParseSections(raw->aru8OutputNITSection, secs, pstNIT);
 }
 
 U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc)
@@ -646,24 +658,64 @@ U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex,
 
 U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel)
 {
-    CARD_STATE_LOCK();
-    U32 ret = SIP_ConstructNITTable((U16)u32OutTSChannel, 1234);
-    if (ret != 0) {
-        NIT_ERR("SIP_ConstructNITTable  error");
-        return ret;
-    }
-    Output_TSInfo* w = TSP_GetTempTSParam();
-    U16 k = 0;
-    for (U32 i = 0; i < w->u32OutputTSNumber && k <= 99; i++) {
-        if (w->pOutputTS[i].u8ValidFlag != 1)
-            continue;
-        const U16 ch = w->pOutputTS[i].u16ChannelID;
-        if ((ret = TSP_AddNIT_TS((int)u32OutTSChannel, k, 1)) != 0 ||
-            (ret = TSP_ConstructCableDeliverySystemDescriptor((int)u32OutTSChannel, k, ch)) != 0)
+    if (u32OutTSChannel >= TSP_WEB_CHANNEL_MAX)
+        return TSP_ERR_INPUT;
+    return TSP_ApplyNITsToLive(1u << u32OutTSChannel, [u32OutTSChannel]() -> U32 {
+        U32 ret = SIP_ConstructNITTable((U16)u32OutTSChannel, 1234);
+        if (ret != 0) {
+            NIT_ERR("SIP_ConstructNITTable  error");
             return ret;
-        k++;
+        }
+        const Output_TSInfo* db = NitDb();
+        U16 k = 0;
+        for (U32 i = 0; i < db->u32OutputTSNumber && k <= 99; i++) {
+            if (db->pOutputTS[i].u8ValidFlag != 1)
+                continue;
+            const U16 ch = db->pOutputTS[i].u16ChannelID;
+            if ((ret = TSP_AddNIT_TS((int)u32OutTSChannel, k, 1)) != 0 ||
+                (ret = TSP_ConstructCableDeliverySystemDescriptor((int)u32OutTSChannel, k, ch)) != 0)
+                return ret;
+            k++;
+        }
+        return 0;
+    });
+}
+
+U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op)
+{
+    CARD_STATE_LOCK();
+    if (s_pNitTarget != nullptr)
+        return op();
+    struct Target {
+        Target() { s_pNitTarget = TSP_GetTSParam(); }
+        ~Target() { s_pNitTarget = nullptr; }
+    };
+    U32 ret = 0;
+    {
+        Target onLive;
+        ret = op();
     }
-    return TSP_CopyOutputTSInfo();
+    if (ret != 0)
+        return ret;
+    // The NIT editors read the working copy: without an open edit it is
+    // opened from the live database; an open one gets the live NITs of the
+    // channels touched.
+    if (!TSP_IsTempTSInfoOpen())
+        return TSP_OpenTempTSInfoIfClosed();
+    Output_TSInfo* live = TSP_GetTSParam();
+    Output_TSInfo* w = TSP_GetTempTSParam();
+    auto raw = std::make_unique<NITBuf_t>();
+    for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++) {
+        const U16 from = TSP_FindStreamOfChannel(live, ch);
+        const U16 to = TSP_FindStreamOfChannel(w, ch);
+        if ((u32ChannelMask & (1u << ch)) == 0 || from == TSP_INVALID_INDEX || to == TSP_INVALID_INDEX)
+            continue;
+        memset(raw.get(), 0, sizeof(NITBuf_t));
+        if (TSP_GetOutputNITTable(from, live, raw.get()) != 0 ||
+            StoreSections(to, raw->aru8OutputNITSection, Sections(raw->aru8OutputNITSection, raw->u16NITLength)) != 0)
+            TSP_DelActualNIT(to);
+    }
+    return ret;
 }
 
 // ---------------------------------------------------------------------------
@@ -732,13 +784,27 @@ U32 TSP_AddNITByImport(int nChannel, const U8* pNITBuf, U32 u32Len)
         if (sec.second < kNitSectionMin)
             truncated = true;
     }
-    if (secs.empty() || truncated || total > SIP_NITBUF_LEN) {
+    if (secs.empty() || truncated || total > SIP_NITBUF_LEN || secs.size() > 256) {
         NIT_ERR("imported NIT sections out of range");
+        return TSP_ERR_LIST_RANGE;
+    }
+    // Only a NIT the card can show and edit again: sections numbered 0 to
+    // last in order, and no more than the NIT view holds.
+    for (U32 i = 0; i < secs.size(); i++) {
+        const U8* sec = pNITBuf + secs[i].first;
+        if (sec[6] != i || sec[7] != secs.size() - 1) {
+            NIT_ERR("imported NIT section %u numbered %u of %u", i, sec[6], sec[7]);
+            return TSP_ERR_LIST_RANGE;
+        }
+    }
+    auto view = std::make_unique<NITTable_t>();
+    if (ParseSections(pNITBuf, secs, view.get()) != 0) {
+        NIT_ERR("imported NIT does not fit the NIT view");
         return TSP_ERR_LIST_RANGE;
     }
     U32 ret = StoreSections(ts, pNITBuf, secs);
     if (ret == 0)
         printf("==>>[TSP_AddNITByImport]u16OutTSIndex:%d, u16NITIndex:%d..\n", ts,
-               TSP_GetTempTSParam()->pOutputTS[ts].u16NITIndex);
+               NitDb()->pOutputTS[ts].u16NITIndex);
     return ret;
 }

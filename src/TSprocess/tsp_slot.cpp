@@ -181,7 +181,9 @@ zrErrCode TSP_SendDelDestChannelNumToInputBoard(U32 u32DestChannel)
     for (U8 slot = 0; slot <= TSP_MAX_SLOT_ID; slot++) {
         if (!(u32Mask & (1u << slot)) || slot == u8Self)
             continue;
-        if (slot < TSP_MAX_SLOT_ID && !Status_CheckSubBoardPlugExist((SLOT_ID)slot)) {
+        // Without a plug map the slot may well be plugged: it is asked.
+        if (slot < TSP_MAX_SLOT_ID && Status_IsSubBoardPlugMapKnown() &&
+            !Status_CheckSubBoardPlugExist((SLOT_ID)slot)) {
             SLOT_LOG(LOG_LEVEL_INFO, "%ld:%s:%d slot[%u] is not exist, So clear this slot all configure\n\n", slot);
             ClearOneSlotInfoFromInput(slot);
             continue;

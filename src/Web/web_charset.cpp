@@ -34,6 +34,19 @@ U16 web_8859Unit(U32 part, U8 byte)
     return (t != nullptr && i < len) ? t[i] : 0;
 }
 
+#define CONV(name, table, below)                                 \
+    U16 name(U8 byte)                                            \
+    {                                                            \
+        return byte < (below) ? byte : table[byte - (below)];    \
+    }
+CONV(Windows_1251_conv_to_uc16, windows_1251_unicode_map, 0x80)
+CONV(Windows_1252_conv_to_uc16, windows_1252_unicode_map, 0x80)
+#undef CONV
+#define CONV(n) \
+    U16 iso8859_##n##_conv_to_uc16(U8 byte) { return web_8859Unit(n, byte); }
+CONV(1) CONV(2) CONV(3) CONV(4) CONV(5) CONV(6) CONV(7) CONV(8) CONV(9) CONV(10) CONV(11) CONV(13) CONV(14) CONV(15)
+#undef CONV
+
 // Byte of the "no table" rows: 0x20..0x7F and 0xA0..0xFF kept, others dropped.
 static bool web_KeepLatin1(U8 b) { return (b >= 0x20 && b <= 0x7F) || b >= 0xA0; }
 
@@ -141,6 +154,8 @@ static U32 web_PutUnit(U16 u, U8* out)
     return 3;
 }
 
+U32 Unicode2Utf8(U16 unit, U8* out) { return web_PutUnit(unit, out); }
+
 U32 utf16_to_utf8(const U16* units, U8* out)
 {
     U32 n = 0;
@@ -152,23 +167,30 @@ U32 utf16_to_utf8(const U16* units, U8* out)
 
 void UCS2_to_UTF8(const U16* units, U8* out) { utf16_to_utf8(units, out); }
 
+// The pair whose key field holds key, by halving a table sorted by it.
+static const CodePair* web_Halve(const CodePair* t, U32 len, U16 CodePair::*field, U16 key)
+{
+    U32 lo = 0, hi = len;
+    while (lo < hi) {
+        U32 mid = (lo + hi) / 2;
+        if (t[mid].*field == key)
+            return &t[mid];
+        if (t[mid].*field < key)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return nullptr;
+}
+
 U16 Convert_GB_to_U(U16 code)
 {
     if (code < 0x85EE || code > 0xF7FE)
         return code;
     if (code == 0xF7FE)
         return 0x9F44;
-    U32 lo = 0, hi = UnicodeToGB_len;
-    while (lo < hi) {
-        U32 mid = (lo + hi) / 2;
-        if (UnicodeToGB[mid].b == code)
-            return UnicodeToGB[mid].a;
-        if (UnicodeToGB[mid].b < code)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return code;
+    const CodePair* p = web_Halve(UnicodeToGB, UnicodeToGB_len, &CodePair::b, code);
+    return p ? p->a : code;
 }
 
 U16 Convert_BIG5_to_U(U16 code)
@@ -177,17 +199,8 @@ U16 Convert_BIG5_to_U(U16 code)
         return code;
     if (code == 0xFEFE)
         return 0xE310;
-    U32 lo = 0, hi = BIG5ToUnicode_len;
-    while (lo < hi) {
-        U32 mid = (lo + hi) / 2;
-        if (BIG5ToUnicode[mid].a == code)
-            return BIG5ToUnicode[mid].b;
-        if (BIG5ToUnicode[mid].a < code)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return code;
+    const CodePair* p = web_Halve(BIG5ToUnicode, BIG5ToUnicode_len, &CodePair::a, code);
+    return p ? p->b : code;
 }
 
 static void web_TwoByteToUnits(const U8* p, U16* out, U16 (*conv)(U16))
@@ -207,22 +220,24 @@ static void web_TwoByteToUnits(const U8* p, U16* out, U16 (*conv)(U16))
 void ConvertGBToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_GB_to_U); }
 void ConvertBIG5ToUTF16(const U8* text, U16* out) { web_TwoByteToUnits(text, out, Convert_BIG5_to_U); }
 
+U8 ConvertUnit_U_to_8859_5(U16 u)
+{
+    if (u < 0xA0 || u == 0xA0 || u == 0xAD)
+        return (U8)u;
+    if ((u >= 0x401 && u <= 0x40C) || (u >= 0x40E && u <= 0x44F) || (u >= 0x451 && u <= 0x45C) ||
+        (u >= 0x45E && u <= 0x45F))
+        return (U8)(u - 0x360);
+    if (u == 0x2116)
+        return 0xF0;
+    if (u == 0xA7)
+        return 0xFD;
+    return 0;
+}
+
 void Convert_U_to_8859_5(const U16* units, U32 count, U8* out)
 {
-    for (U32 i = 0; i < count; i++) {
-        U16 u = units[i];
-        U8 b = 0;
-        if (u < 0xA0 || u == 0xA0 || u == 0xAD)
-            b = (U8)u;
-        else if ((u >= 0x401 && u <= 0x40C) || (u >= 0x40E && u <= 0x44F) || (u >= 0x451 && u <= 0x45C) ||
-                 (u >= 0x45E && u <= 0x45F))
-            b = (U8)(u - 0x360);
-        else if (u == 0x2116)
-            b = 0xF0;
-        else if (u == 0xA7)
-            b = 0xFD;
-        out[i] = b;
-    }
+    for (U32 i = 0; i < count; i++)
+        out[i] = ConvertUnit_U_to_8859_5(units[i]);
 }
 
 static const CodePair* web_FindGB(U16 u)
@@ -233,7 +248,9 @@ static const CodePair* web_FindGB(U16 u)
     return nullptr;
 }
 
-U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
+// Units 0x20..0x7F as one byte, others as the two bytes (high first) of
+// their code, or nothing without one; never more than outMax bytes.
+static U32 web_UnitsToTwoByte(const U16* units, U32 count, U8* out, U32 outMax, U16 (*code)(U16))
 {
     U32 n = 0;
     for (U32 i = 0; i < count && units[i] != 0; i++) {
@@ -242,14 +259,46 @@ U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
             if (n + 1 > outMax)
                 break;
             out[n++] = (U8)u;
-        } else if (const CodePair* p = web_FindGB(u)) {
+        } else if (U16 c = code(u)) {
             if (n + 2 > outMax)
                 break;
-            out[n++] = (U8)(p->b >> 8);
-            out[n++] = (U8)p->b;
+            out[n++] = (U8)(c >> 8);
+            out[n++] = (U8)c;
         }
     }
     return n;
+}
+
+static U16 web_GBCode(U16 u)
+{
+    const CodePair* p = web_FindGB(u);
+    return p ? p->b : 0;
+}
+
+U32 Convert_U_to_GB(const U16* units, U32 count, U8* out, U32 outMax)
+{
+    return web_UnitsToTwoByte(units, count, out, outMax, web_GBCode);
+}
+
+// Searched from the end: of the few units that two BIG5 codes decode to,
+// the later code is the one encoders use.
+static const CodePair* web_FindBIG5(U16 u)
+{
+    for (U32 i = BIG5ToUnicode_len; i-- > 0;)
+        if (BIG5ToUnicode[i].b == u)
+            return &BIG5ToUnicode[i];
+    return nullptr;
+}
+
+static U16 web_BIG5Code(U16 u)
+{
+    const CodePair* p = web_FindBIG5(u);
+    return p ? p->a : 0;
+}
+
+U32 Convert_U_to_BIG5(const U16* units, U32 count, U8* out, U32 outMax)
+{
+    return web_UnitsToTwoByte(units, count, out, outMax, web_BIG5Code);
 }
 
 void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)
@@ -260,6 +309,77 @@ void Convert_UTF8_to_U_TaiWan(const U8* utf8, U32 length, U16* out, U32* count)
     while (out[n])
         n++;
     *count = n;
+}
+
+static U16 web_6937Combined(U8 mark, U8 letter)
+{
+    const CodePair* p = web_Halve(ISO6937Combined, ISO6937Combined_len, &CodePair::a, (U16)(mark << 8 | letter));
+    return p ? p->b : 0;
+}
+
+U32 EPGMultiLanguage(const U8* text, U32 length, U16* out)
+{
+    U32 n = 0;
+    for (U32 i = 0; i < length && text[i] != 0; i++) {
+        U8 b = text[i];
+        if (b >= 0x20 && b <= 0x7F) {
+            out[n++] = b;
+        } else if (b >= 0xC1 && b <= 0xCF) {
+            // A diacritical mark goes with the next byte; without a
+            // precomposed form the letter stands alone.
+            if (i + 1 >= length || text[i + 1] == 0)
+                break;
+            U16 u = web_6937Combined(b, text[i + 1]);
+            if (u == 0 && text[i + 1] >= 0x20 && text[i + 1] <= 0x7F)
+                u = text[i + 1];
+            if (u != 0)
+                out[n++] = u;
+            i++;
+        } else if (b >= 0xA0 && iso6937_unicode_map[b - 0xA0] != 0) {
+            out[n++] = iso6937_unicode_map[b - 0xA0];
+        }
+    }
+    out[n] = 0;
+    return n;
+}
+
+U32 Convert_CNCode_to_U(const U8* text, U32 length, U16* out)
+{
+    out[0] = 0;
+    if (text == nullptr || length == 0 || text[0] == 0)
+        return 0;
+    const U8 sel = text[0];
+    const std::string s((const char*)text, strnlen((const char*)text, length));
+    if (sel <= 0x0B) {
+        Convert_8859_to_U((const U8*)s.c_str(), out);
+    } else if (sel == 0x10) {
+        // The three-byte form holds a 0x00 of its own.
+        if (length < 3)
+            return 0;
+        std::string t((const char*)text, 3);
+        t.append((const char*)text + 3, strnlen((const char*)text + 3, length - 3));
+        Convert_8859_to_U((const U8*)t.c_str(), out);
+    } else if (sel == 0x11) {
+        U32 k = 0;
+        for (U32 i = 1; i + 1 < length; i += 2)
+            if ((out[k] = (U16)(text[i] << 8 | text[i + 1])) != 0)
+                k++;
+        out[k] = 0;
+    } else if (sel == 0x13 || sel == 0x14) {
+        (sel == 0x13 ? ConvertGBToUTF16 : ConvertBIG5ToUTF16)((const U8*)s.c_str() + 1, out);
+    } else if (sel == 0x15) {
+        UTF82Unicode((const U8*)s.c_str() + 1, out);
+    } else if (sel < 0x20) {
+        EPGMultiLanguage(text + 1, length - 1, out);
+    } else if (IsGBSimplifiedChinese((const U8*)s.c_str())) {
+        ConvertGBToUTF16((const U8*)s.c_str(), out);
+    } else {
+        EPGMultiLanguage(text, length, out);
+    }
+    U32 n = 0;
+    while (out[n] != 0)
+        n++;
+    return n;
 }
 
 bool IsUnicodeCyrillic(const U16* u)
@@ -281,9 +401,8 @@ bool IsUnicodeSimplifiedChinese(const U16* u)
 bool IsUnicodeTaiwanChinese(const U16* u)
 {
     for (; *u; u++)
-        for (U32 i = 0; i < BIG5ToUnicode_len; i++)
-            if (BIG5ToUnicode[i].b == *u)
-                return true;
+        if (web_FindBIG5(*u))
+            return true;
     return false;
 }
 
@@ -376,18 +495,99 @@ U8* web_StringConvertToUTF8(const U8* text, U32 length)
     return web_FinishUTF8(utf8);
 }
 
-// Selector 0x14 followed by the units, least significant byte first.
-static void web_PutTaiwan(const U8* text, U32 length)
+// Strict UTF-8 (no overlong forms, surrogates or code points past U+10FFFF)
+// decoded into code points; false for anything else. At most max are kept.
+static bool web_DecodeUTF8(const U8* p, U32 length, U32* out, U32 max, U32* count)
 {
-    static U16 units[1024];
-    U32 count = 0;
-    Convert_UTF8_to_U_TaiWan(text, length < 1023 ? length : 1023, units, &count);
-    s_aru8ServiceName[0] = 0x14;
     U32 n = 0;
-    for (U32 i = 0; i < count && n + 2 <= 256; i++) {
-        s_aru8ServiceName[1 + n++] = (U8)units[i];
-        s_aru8ServiceName[1 + n++] = (U8)(units[i] >> 8);
+    for (U32 i = 0; i < length;) {
+        U8 b = p[i];
+        U32 extra, cp, min;
+        if (b < 0x80) {
+            extra = 0, cp = b, min = 0;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1, cp = b & 0x1F, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            extra = 2, cp = b & 0x0F, min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (length - i - 1 < extra)
+            return false;
+        for (U32 k = 1; k <= extra; k++) {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        if (n < max)
+            out[n++] = cp;
+        i += 1 + extra;
     }
+    *count = n;
+    return true;
+}
+
+// The tables a name can be coded in after its selector.
+enum WebTable { kTableUTF8, kTable8859_5, kTableGB, kTableBIG5 };
+
+// Whether a character reads back as itself from the table: printable ASCII
+// in all of them, the rest through the table's pairs.
+static bool web_Fits(U32 cp, WebTable t)
+{
+    if (cp >= 0x20 && cp <= 0x7F)
+        return true;
+    if (cp < 0xA0 || cp > 0xFFFF)
+        return false;
+    switch (t) {
+    case kTable8859_5:
+        return ConvertUnit_U_to_8859_5((U16)cp) != 0;
+    case kTableGB:
+        return web_FindGB((U16)cp) != nullptr;
+    case kTableBIG5:
+        return web_FindBIG5((U16)cp) != nullptr;
+    default:
+        return true;
+    }
+}
+
+// The table a name selects (encoding mode 1: BIG5; else by its characters,
+// Cyrillic first, then GB2312, then BIG5); UTF-8 when none is selected or
+// some character of the name has no place in the one selected.
+static WebTable web_PickTable(const U32* cps, U32 n)
+{
+    WebTable t = kTableUTF8;
+    if (Web_proEncodingMode() == 1) {
+        t = kTableBIG5;
+    } else {
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] >= 0x400 && cps[i] <= 0x4FF)
+                t = kTable8859_5;
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] > 0x7F && web_Fits(cps[i], kTableGB))
+                t = kTableGB;
+        for (U32 i = 0; i < n && t == kTableUTF8; i++)
+            if (cps[i] > 0x7F && web_Fits(cps[i], kTableBIG5))
+                t = kTableBIG5;
+    }
+    for (U32 i = 0; i < n && t != kTableUTF8; i++)
+        if (!web_Fits(cps[i], t))
+            t = kTableUTF8;
+    return t;
+}
+
+// Bytes of a UTF-8 text that hold whole characters only, at most max.
+static U32 web_UTF8Cut(const U8* p, U32 length, U32 max)
+{
+    if (length <= max)
+        return length;
+    U32 n = max;
+    while (n > 0 && (p[n] & 0xC0) == 0x80)
+        n--;
+    return n;
 }
 
 U8* web_UTF8ToServiceName(const U8* text, U32 length)
@@ -395,6 +595,11 @@ U8* web_UTF8ToServiceName(const U8* text, U32 length)
     memset(s_aru8ServiceName, 0, sizeof(s_aru8ServiceName));
     if (text == nullptr || length == 0)
         return s_aru8ServiceName;
+    // Up to 256 characters fill the 256 bytes after a selector.
+    static U32 cps[256];
+    U32 n = 0;
+    if (!web_DecodeUTF8(text, length, cps, 256, &n))
+        return nullptr;
     bool ascii = true;
     for (U32 i = 0; i < length; i++)
         if (text[i] < 0x20 || text[i] > 0x7F)
@@ -403,34 +608,51 @@ U8* web_UTF8ToServiceName(const U8* text, U32 length)
         memcpy(s_aru8ServiceName, text, length < 255 ? length : 255);
         return s_aru8ServiceName;
     }
-    if (Web_proEncodingMode() == 1) {
-        web_PutTaiwan(text, length);
-        return s_aru8ServiceName;
+    // Every unit fits its table, so all are below 0x10000 and none is 0.
+    static U16 units[257];
+    for (U32 i = 0; i < n; i++)
+        units[i] = (U16)cps[i];
+    units[n] = 0;
+    U8* out = s_aru8ServiceName + 1;
+    switch (web_PickTable(cps, n)) {
+    case kTable8859_5:
+        s_aru8ServiceName[0] = 0x01;
+        Convert_U_to_8859_5(units, n, out);
+        break;
+    case kTableGB:
+        s_aru8ServiceName[0] = 0x13;
+        Convert_U_to_GB(units, n, out, 256);
+        break;
+    case kTableBIG5:
+        s_aru8ServiceName[0] = 0x14;
+        Convert_U_to_BIG5(units, n, out, 256);
+        break;
+    default:
+        s_aru8ServiceName[0] = 0x15;
+        memcpy(out, text, web_UTF8Cut(text, length, 254));
+        break;
     }
-    static U16 units[1024];
-    std::string s((const char*)text, strnlen((const char*)text, length < 1023 ? length : 1023));
-    if (UTF82Unicode((const U8*)s.c_str(), units)) {
-        if (IsUnicodeCyrillic(units)) {
-            s_aru8ServiceName[0] = 0x01;
-            U32 count = 0;
-            while (count < 256 && units[count])
-                count++;
-            Convert_U_to_8859_5(units, count, s_aru8ServiceName + 1);
-            return s_aru8ServiceName;
-        }
-        if (IsUnicodeSimplifiedChinese(units)) {
-            s_aru8ServiceName[0] = 0x13;
-            Convert_U_to_GB(units, 256, s_aru8ServiceName + 1, 256);
-            return s_aru8ServiceName;
-        }
-        if (IsUnicodeTaiwanChinese(units)) {
-            web_PutTaiwan(text, length);
-            return s_aru8ServiceName;
-        }
-    }
-    s_aru8ServiceName[0] = 0x15;
-    memcpy(s_aru8ServiceName + 1, s.c_str(), s.size() < 254 ? s.size() : 254);
     return s_aru8ServiceName;
+}
+
+U32 web_SITextCut(const U8* text, U32 length, U32 max)
+{
+    if (length <= max)
+        return length;
+    if (text[0] == 0x15)
+        return 1 + web_UTF8Cut(text + 1, length - 1, max - 1);
+    if (text[0] != 0x13 && text[0] != 0x14)
+        return max;
+    // Two-byte codes start with a byte above 0x80; walk from the start, since
+    // a BIG5 code's second byte may look like ASCII.
+    U32 n = 1;
+    while (n < length) {
+        U32 step = text[n] > 0x80 ? 2 : 1;
+        if (n + step > max)
+            break;
+        n += step;
+    }
+    return n;
 }
 
 U32 web_strlen(const U8* text, U32 limit)

@@ -110,13 +110,55 @@ static const char* web_RequestHead(const connection* con)
     return (b != nullptr && b->ptr != nullptr && b->used > 0) ? b->ptr : "";
 }
 
+// The command the request path names: its last segment (query cut off) when
+// that ends in ".w" or is a table key; nullptr when the path names none.
+static const char* web_PathCommand(const char* head, size_t* len)
+{
+    const char* sp = strchr(head, ' ');
+    if (sp == nullptr)
+        return nullptr;
+    const char* path = sp + 1;
+    const char* end = path + strcspn(path, " ?#\r\n");
+    const char* seg = path;
+    for (const char* p = path; p < end; p++)
+        if (*p == '/')
+            seg = p + 1;
+    *len = (size_t)(end - seg);
+    if (*len >= 2 && memcmp(end - 2, ".w", 2) == 0)
+        return seg;
+    for (const WEBInterface* row = arstWEBComm; row->pcStr[0] != '\0'; row++)
+        if (strlen(row->pcStr) == *len && memcmp(row->pcStr, seg, *len) == 0)
+            return seg;
+    return nullptr;
+}
+
+// The row of the command a request runs: the one its path names; for a
+// path that names none, the first row whose key occurs in the head. The
+// empty last row when there is none.
+static const WEBInterface* web_FindCommand(const char* head)
+{
+    size_t n = 0;
+    const char* named = web_PathCommand(head, &n);
+    const WEBInterface* row = arstWEBComm;
+    if (named != nullptr) {
+        while (row->pcStr[0] != '\0' && !(strlen(row->pcStr) == n && memcmp(row->pcStr, named, n) == 0))
+            row++;
+        return row;
+    }
+    while (row->pcStr[0] != '\0' && strstr(head, row->pcStr) == nullptr)
+        row++;
+    return row;
+}
+
 U32 web_ProcessIsLargeData(connection* con)
 {
     if (con == nullptr)
         return 0;
     const char* head = web_RequestHead(con);
+    size_t n = 0;
+    const char* named = web_PathCommand(head, &n);
     for (const char* key : {"Upgrade.w", "ImportConfig.w", "ImportSiTable.w"})
-        if (strstr(head, key) != nullptr)
+        if (named != nullptr ? (strlen(key) == n && memcmp(named, key, n) == 0) : strstr(head, key) != nullptr)
             return 1;
     return 0;
 }
@@ -174,10 +216,7 @@ S32 web_ProcessData(buffer* reply, server*, connection* con)
 {
     if (!web_JoinBody(con))
         return ZR_ERR_WEB_NOTEXIST;
-    const char* head = web_RequestHead(con);
-    const WEBInterface* row = arstWEBComm;
-    while (row->pcStr[0] != '\0' && strstr(head, row->pcStr) == nullptr)
-        row++;
+    const WEBInterface* row = web_FindCommand(web_RequestHead(con));
     S32 result = 0;
     if (row->pcStr[0] == '\0') {
         result = ZR_ERR_WEB_NOTEXIST;
@@ -455,7 +494,7 @@ void Web_GetPSIInterval(U16* out)
     if (out != nullptr)
         TSP_GetPSIInterval(out);
 }
-void Web_SetPSIInterval(U32 value) { TSP_SetPSIInterval((U16)value); }
+U32 Web_SetPSIInterval(U32 value) { return value > 0xFFFF ? TSP_ERR_INPUT : TSP_SetPSIInterval((U16)value); }
 TResource_TS* Web_GetResourceHandle(void) { return Resource_getSelfHandle(); }
 U8 Web_GetRealSlot(U8 u8VRNType, U8 u8WebSlot) { return ZRSYS_UISlot2HWSlot(u8VRNType, u8WebSlot); }
 U8 Web_GetWebSlot(U8 u8VRNType, U8 u8HWSlot) { return ZRSYS_HWSlot2UISlot(u8VRNType, u8HWSlot); }

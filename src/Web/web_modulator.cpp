@@ -210,8 +210,9 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         Web_SetSingleMode(single & 0xFF);
         return (zrErrCode)web_processSuccess(reply);
     }
+    // The interval is a 16-bit count of seconds, never 0.
     U32 interval = 0;
-    if (!web_JsonU32(body.Get("psiinterval"), &interval))
+    if (!web_JsonU32(body.Get("psiinterval"), &interval) || interval == 0 || interval > 0xFFFF)
         return ZR_ERR_WEB_POST_PARAM;
     U32 mode = PARAMS_GetModulationMod();
     if (mode == 4 || mode == 6) {
@@ -221,7 +222,8 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         scratch->u32ATSCChannelMode = standard;
     }
     web_Take(body.Root(), "rflevelunit", scratch->u8RFLevelUnit[0]);
-    Web_SetPSIInterval(interval & 0xFFFF);
+    if (Web_SetPSIInterval(interval) != 0)
+        return ZR_ERR_WEB_POST_PARAM;
     const cJSON* ports = body.Get("portlist");
     if (cJSON_IsArray(ports)) {
         U8 type = Web_GetBoardType();

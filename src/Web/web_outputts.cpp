@@ -217,19 +217,21 @@ static T web_NumOr(const cJSON* obj, const char* key, T current)
     return web_MemberU32(obj, key, &v) ? (T)v : current;
 }
 
-// A name key (UTF-8) stored as DVB SI text: at most the field's 32 bytes.
-static void web_TakeName(const cJSON* obj, const char* key, U8* pu8Field, U8* pu8Len)
+// A name key (UTF-8) stored as DVB SI text: at most the field's 32 bytes,
+// cut between characters. False for a name that is not valid UTF-8.
+static bool web_TakeName(const cJSON* obj, const char* key, U8* pu8Field, U8* pu8Len)
 {
     const cJSON* item = cJSON_GetObjectItemCaseSensitive(obj, key);
     if (!cJSON_IsString(item) || item->valuestring == nullptr)
-        return;
+        return true;
     const U8* text = web_UTF8ToServiceName((const U8*)item->valuestring, (U32)strlen(item->valuestring));
     if (text == nullptr)
-        return;
+        return false;
     memset(pu8Field, 0, TSP_NAME_MAX_LEN);
-    U32 n = web_strlen(text, TSP_NAME_MAX_LEN);
+    U32 n = web_SITextCut(text, web_strlen(text, 257), TSP_NAME_MAX_LEN);
     memcpy(pu8Field, text, n);
     *pu8Len = (U8)n;
+    return true;
 }
 
 // ---- Reply building ----
@@ -578,8 +580,9 @@ zrErrCode web_processSetTSParam(buffer* reply)
             if (i >= TSP_WEB_PROGRAM_MAX)
                 break;
             Output_WebProgramInfo& p = v.arOutputProInfo[i++];
-            web_TakeName(e, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen);
-            web_TakeName(e, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen);
+            if (!web_TakeName(e, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen) ||
+                !web_TakeName(e, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen))
+                return ZR_ERR_WEB_POST_PARAM;
             U32 sid = 0;
             if (web_MemberU32(e, "serviceid", &sid)) {
                 p.u16OldServiceID = p.u16ServiceID;
@@ -610,8 +613,9 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     const cJSON* root = body.Root();
     p.u16MajorChannelNum = web_NumOr(root, "majorchannel", p.u16MajorChannelNum);
     p.u16MinorChannelNum = web_NumOr(root, "minorchannel", p.u16MinorChannelNum);
-    web_TakeName(root, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen);
-    web_TakeName(root, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen);
+    if (!web_TakeName(root, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen) ||
+        !web_TakeName(root, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen))
+        return ZR_ERR_WEB_POST_PARAM;
     p.u16ServiceID = web_NumOr(root, "serviceid", p.u16ServiceID);
     p.u8ServiceType = web_NumOr(root, "servicetype", p.u8ServiceType);
     const cJSON* pids = body.Get("pids");

@@ -11,8 +11,10 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_edit.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_nit.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -245,10 +247,19 @@ static bool web_BodyFromArray(const cJSON* arr, U32 max, dvbpsi_descriptor_t* d)
     return true;
 }
 
+// Text of hex digits only.
+static bool web_IsHexText(const char* text)
+{
+    for (; *text; text++)
+        if (!isxdigit((unsigned char)*text))
+            return false;
+    return true;
+}
+
 // A body from hex text of even length (two characters per byte).
 static bool web_BodyFromHex(const cJSON* text, dvbpsi_descriptor_t* d)
 {
-    if (!cJSON_IsString(text) || text->valuestring == nullptr)
+    if (!cJSON_IsString(text) || text->valuestring == nullptr || !web_IsHexText(text->valuestring))
         return false;
     const size_t n = strlen(text->valuestring);
     if (n % 2 != 0 || n / 2 > kDescBodyMax)
@@ -263,7 +274,8 @@ static bool web_BodyFromHex(const cJSON* text, dvbpsi_descriptor_t* d)
 // A tag given as exactly two hex characters.
 static bool web_Tag(const cJSON* text, U8* tag)
 {
-    if (!cJSON_IsString(text) || text->valuestring == nullptr || strlen(text->valuestring) != 2)
+    if (!cJSON_IsString(text) || text->valuestring == nullptr || strlen(text->valuestring) != 2 ||
+        !web_IsHexText(text->valuestring))
         return false;
     *tag = x2c(text->valuestring);
     return true;
@@ -407,8 +419,8 @@ zrErrCode web_processAddNITNetwork(buffer* reply)
         return ZR_ERR_WEB_POST_PARAM;
     if (d.i_tag == 0x40) {
         const U8* name = web_UTF8ToServiceName((const U8*)data->valuestring, (U32)strlen(data->valuestring));
-        const U32 len = web_strlen(name, kDescBodyMax + 1);
-        if (len > kDescBodyMax)
+        const U32 len = name ? web_strlen(name, kDescBodyMax + 1) : 0;
+        if (name == nullptr || len > kDescBodyMax)
             return ZR_ERR_WEB_POST_PARAM;
         memcpy(d.auc_data, name, len);
         d.i_length = (U8)len;
@@ -1035,6 +1047,48 @@ zrErrCode web_processGetTOT_LTODescriptor(buffer* reply)
     return web_ReplyData(reply, data);
 }
 
+// Digits at the given places of a text of exactly that length, the other
+// places holding the pattern's own characters ('d' stands for a digit).
+static bool web_TextMatches(const char* text, const char* pattern)
+{
+    for (; *pattern; pattern++, text++) {
+        if (*pattern == 'd' ? !isdigit((unsigned char)*text) : *text != *pattern)
+            return false;
+    }
+    return *text == '\0';
+}
+
+static int web_Digits(const char* p, int n)
+{
+    int v = 0;
+    for (int i = 0; i < n; i++)
+        v = v * 10 + (p[i] - '0');
+    return v;
+}
+
+// "hh:mm", at most 23:59.
+static bool web_IsTimeOffset(const char* text)
+{
+    return web_TextMatches(text, "dd:dd") && web_Digits(text, 2) <= 23 && web_Digits(text + 3, 2) <= 59;
+}
+
+// "yyyy/mm/dd hh:mm:ss", a real date the TOT's 16-bit MJD carries (it is read
+// back as 1900-03-01 up to 2079-06-06).
+static bool web_IsTimeOfChange(const char* text)
+{
+    if (!web_TextMatches(text, "dddd/dd/dd dd:dd:dd"))
+        return false;
+    const int year = web_Digits(text, 4), month = web_Digits(text + 5, 2), day = web_Digits(text + 8, 2);
+    static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1])
+        return false;
+    if (month == 2 && day == 29 && !((year % 4 == 0 && year % 100 != 0) || year % 400 == 0))
+        return false;
+    const int date = year * 10000 + month * 100 + day;
+    return date >= 19000301 && date <= 20790606 && web_Digits(text + 11, 2) <= 23 && web_Digits(text + 14, 2) <= 59 &&
+           web_Digits(text + 17, 2) <= 59;
+}
+
 // The one local time offset entry from the first "streamList" object.
 static bool web_ReadTOTEntry(const cJSON* o, TOTDesc_t* e)
 {
@@ -1045,7 +1099,8 @@ static bool web_ReadTOTEntry(const cJSON* o, TOTDesc_t* e)
     U32 region = 0, polarity = 0;
     if (!cJSON_IsArray(code) || cJSON_GetArraySize(code) < 3 || !web_MemberU32(o, "CountryRegID", &region) ||
         !web_MemberU32(o, "LocalTimeOffsetPol", &polarity) || !cJSON_IsString(lto) || !cJSON_IsString(nto) ||
-        !cJSON_IsString(change))
+        !cJSON_IsString(change) || !web_IsTimeOffset(lto->valuestring) || !web_IsTimeOffset(nto->valuestring) ||
+        !web_IsTimeOfChange(change->valuestring))
         return false;
     // The model holds three characters; later ones are not part of it.
     U8 chars[3];
@@ -1108,22 +1163,29 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     WebBody body;
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
-    // Never commit an empty working copy over the live database.
-    TSP_OpenTempTSInfoIfClosed();
+    // Only the NITs change: they are built on the live database, whose
+    // streams and routes stay as they are, whatever an open edit holds.
     auto muxed = [](U32 i, U16* channel) {
-        const Output_TSInfo* w = TSP_GetTempTSParam();
-        if (i >= w->u32OutputTSNumber || w->pOutputTS[i].u8ValidFlag != 1 || w->pOutputTS[i].u8BypassFlag == 1)
+        const Output_TSInfo* db = TSP_GetTSParam();
+        if (i >= db->u32OutputTSNumber || db->pOutputTS[i].u8ValidFlag != 1 || db->pOutputTS[i].u8BypassFlag == 1)
             return false;
-        *channel = w->pOutputTS[i].u16ChannelID;
+        *channel = db->pOutputTS[i].u16ChannelID;
         return true;
     };
+    U32 channels = 0;
     U16 channel = 0;
-    for (U32 i = 0; i < TSP_GetTempTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-        if (muxed(i, &channel))
-            Web_TSP_DelOneNITInfo((U16)i);
-    for (U32 i = 0; i < TSP_GetTempTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-        if (muxed(i, &channel))
-            Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
+    for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+        if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX)
+            channels |= 1u << channel;
+    TSP_ApplyNITsToLive(channels, [&muxed, &channel]() -> U32 {
+        for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+            if (muxed(i, &channel))
+                Web_TSP_DelOneNITInfo((U16)i);
+        for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+            if (muxed(i, &channel))
+                Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
+        return 0;
+    });
     TSP_MuxOutputAllSI();
     PARAMS_TSPParametersSave();
     return (zrErrCode)web_processSuccess(reply);

@@ -176,6 +176,34 @@ zrErrCode web_processExportOneSiTable(buffer* reply)
     return web_ReplyData(reply, data);
 }
 
+static U32 web_Len12(const U8* p) { return (U32)(p[0] & 0x0F) << 8 | p[1]; }
+
+// The imported data is NIT sections end to end, each whole: table id 0x40,
+// its length within the data and at most 1024 bytes, its network descriptor
+// and transport-stream loops (with each entry's descriptors) ending where
+// its CRC_32 begins, and that CRC_32 right.
+static bool web_NITSectionsSound(const U8* data, U32 len)
+{
+    static const U32 kSectionMax = 1024, kFixed = 16;
+    for (U32 pos = 0; pos < len;) {
+        const U8* sec = data + pos;
+        if (len - pos < kFixed || sec[0] != kTableIdNIT)
+            return false;
+        const U32 total = web_Len12(sec + 1) + 3;
+        if (total < kFixed || total > kSectionMax || total > len - pos || Common_CRC_Calculate(sec, total, 0) != 0)
+            return false;
+        const U32 crcAt = total - 4;
+        const U32 loopAt = 10 + web_Len12(sec + 8);
+        if (loopAt + 2 > crcAt || loopAt + 2 + web_Len12(sec + loopAt) != crcAt)
+            return false;
+        for (U32 e = loopAt + 2; e < crcAt; e += 6 + web_Len12(sec + e + 4))
+            if (e + 6 > crcAt || e + 6 + web_Len12(sec + e + 4) > crcAt)
+                return false;
+        pos += total;
+    }
+    return true;
+}
+
 zrErrCode Web_ImportNIT(int nChannel)
 {
     const char* name = g_arcUpgradeFiledir;
@@ -217,12 +245,13 @@ zrErrCode Web_ImportNIT(int nChannel)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Not a NIT Table..\n", LOG_POS);
         return ZR_ERR_PARAMS;
     }
-    CARD_STATE_LOCK();
-    // The import goes into an edit opened from the live database, so the
-    // commit that follows never copies an empty working copy over it.
-    U32 ret = TSP_OpenTempTSInfoIfClosed();
-    if (ret == 0)
-        ret = TSP_AddNITByImport(nChannel, data, len);
+    if (!web_NITSectionsSound(data, len)) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d NIT section CRC or structure wrong\n", LOG_POS);
+        return ZR_ERR_PARAMS;
+    }
+    // Only the channel's NIT changes: it is stored in the live database (and
+    // an open edit), never by committing the rest of a working copy.
+    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
     if (ret != 0)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d TSP_AddNITByImport fail..!\n", LOG_POS);
     return (zrErrCode)ret;
@@ -277,8 +306,9 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
         if (rc != ZR_SUCCESS)
             return rc;
     }
-    // Commit and apply without the card-state lock: the apply talks to peers.
-    Web_MuxProcess();
+    // Apply the live database without the card-state lock: the apply talks
+    // to peers. An open edit is the operator's to apply.
+    Web_MuxProcessForPSITransparent();
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "importdelay", 5);
     return web_ReplyData(reply, data);

@@ -10,6 +10,7 @@
 #include "StatusProcess/status.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -49,6 +50,19 @@ zrErrCode web_processDefault(buffer* reply)
     return web_ReplyData(reply, data);
 }
 
+// Time for the HTTP server to write the Reboot.w reply before the card goes.
+static const int kRebootReplyMs = 2000;
+
+static void* web_RebootLater(void* pending)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(kRebootReplyMs));
+    zrErrCode rc = Web_Reboot();
+    if (rc != ZR_SUCCESS)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Web_Reboot failed: %d\n", LOG_POS, (int)rc);
+    *static_cast<std::atomic<bool>*>(pending) = false;
+    return nullptr;
+}
+
 zrErrCode web_processReboot(buffer* reply)
 {
     if (reply == nullptr)
@@ -57,9 +71,13 @@ zrErrCode web_processReboot(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     WEB_ACTION("[%s:%d] WEB: System Operation > click Reboot button!(Web_Reboot)\r\n");
-    zrErrCode rc = Web_Reboot();
-    if (rc != ZR_SUCCESS)
-        return rc;
+    // The reply leaves before the reboot, as a frame server's reboot answers
+    // first; a request while one is pending starts no second one.
+    static std::atomic<bool> s_pending{false};
+    if (!s_pending.exchange(true) && THREAD_NEW_DETACH(web_RebootLater, &s_pending, "web_RebootLater") == 0) {
+        s_pending = false;
+        return ZR_ERR_WEB_REBOOT_FAIL;
+    }
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "delay", 70);
     return web_ReplyData(reply, data);

@@ -178,6 +178,8 @@ void slave_main(void)
     FPGA_CheckBitrateStatusStart();
     RF_Config_Slave();
     SIP_Init();
+    // Ready to take the master's state: one restarted alone gets it again.
+    MACSlave_Announce();
     BMN_Slave_DeteSysRebootTask();
     sleep(5);
     FPGA_Modulate_Enable_Init();

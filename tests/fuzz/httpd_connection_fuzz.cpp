@@ -1,29 +1,24 @@
-// Fuzz target: the HTTP server's connection state machine fed arbitrary
-// byte streams through a connected socket, cut into pieces at arbitrary
-// points; every answer starts with a status line and nothing leaks.
+// Fuzz target: the HTTP server's connection state machine with the card's
+// modules loaded (index file, static files with entity tags and conditional
+// requests, a folder listing where enabled) and POSTs to the web back end,
+// fed arbitrary byte streams through a connected socket, cut into pieces at
+// arbitrary points; every answer starts with a status line and nothing
+// leaks. Streams naming a back-end command that reboots or pauses are
+// skipped (web_fuzz covers their bodies).
+//
+// Input: repeated [u8 n][n + 1 bytes of the stream].
+#include "CommonModules/httpd/configfile.h"
 #include "support/fuzz_support.h"
 #include "support/httpd_harness.h"
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <sys/socket.h>
 
 namespace {
 
-HttpdHarness* Harness()
-{
-    static HttpdHarness* h = [] {
-        plat::MakeDirs("/httpdh/up/");
-        auto* hh = new HttpdHarness;
-        const char* conf = "server.document-root = \"/httpdh/web\"\n"
-                           "server.upload-dirs = ( \"/httpdh/up\" )\n"
-                           "server.max-request-size = 64\n";
-        if (!hh->Start(conf, false))
-            abort();
-        return hh;
-    }();
-    return h;
-}
+HttpdHarness* g_h = nullptr;
 
 void Drain(int fd, std::string& got)
 {
@@ -33,11 +28,64 @@ void Drain(int fd, std::string& got)
         got.append(buf, (size_t)n);
 }
 
+// A stream as pieces of at most 256 bytes.
+FuzzInput Pieces(const std::string& s)
+{
+    FuzzInput in;
+    for (size_t pos = 0; pos < s.size(); pos += 256) {
+        size_t n = std::min<size_t>(256, s.size() - pos);
+        in.push_back((U8)(n - 1));
+        in.insert(in.end(), s.begin() + (long)pos, s.begin() + (long)(pos + n));
+    }
+    return in;
+}
+
 }  // namespace
+
+void FuzzSetUp()
+{
+    namespace fs = std::filesystem;
+    plat::MakeDirs("/httpdh/up/");
+    plat::MakeDirs("/httpdh/web/d/");
+    plat::MakeDirs("/httpdh/web/list/sub/");
+    plat::MakeDirs(HTTPD_MODULES_DIR);
+    for (const char* mod : {"mod_index", "mod_dirlist", "mod_static"})
+        fs::copy_file(std::string(MODCARD_HTTPD_MODULE_DIR) + "/" + mod + ".so",
+                      plat::Path(std::string(HTTPD_MODULES_DIR) + "/" + mod + ".so"),
+                      fs::copy_options::overwrite_existing);
+    const std::string index = "<html><body>card</body></html>\n", text(3000, 'x');
+    plat::WriteFileAtomic("/httpdh/web/index.html", index.data(), index.size(), false);
+    plat::WriteFileAtomic("/httpdh/web/d/a.css", text.data(), text.size(), false);
+    plat::WriteFileAtomic("/httpdh/web/list/b.txt", text.data(), 10, false);
+    g_h = new HttpdHarness;
+    const char* conf = "server.document-root = \"/httpdh/web\"\n"
+                       "server.upload-dirs = ( \"/httpdh/up\" )\n"
+                       "server.max-request-size = 64\n"
+                       "server.modules = ( \"mod_index\", \"mod_dirlist\", \"mod_static\" )\n"
+                       "index-file.names = ( \"index.html\" )\n"
+                       "mimetype.assign = ( \".html\" => \"text/html\", \".css\" => \"text/css\" )\n"
+                       "$HTTP[\"url\"] == \"/list/\" {\n  dir-listing.activate = \"enable\"\n}\n";
+    if (!g_h->Start(conf, true))
+        abort();
+}
+
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    seeds.push_back(Pieces("GET / HTTP/1.1\r\nHost: x\r\n\r\n"));
+    seeds.push_back(Pieces("GET /d/a.css HTTP/1.1\r\nHost: x\r\nIf-None-Match: \"1-2-3\"\r\n"
+                           "If-Modified-Since: Thu, 01 Jan 2026 00:00:00 GMT\r\n\r\n"
+                           "HEAD /index.html HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    seeds.push_back(Pieces("GET /list/ HTTP/1.1\r\nHost: x\r\n\r\nGET /d HTTP/1.0\r\n\r\n"));
+    seeds.push_back(Pieces("GET /d/a.css HTTP/1.1\r\nHost: x\r\nRange: bytes=10-20\r\n\r\n"));
+    seeds.push_back(Pieces("POST /GetSubboardDetail.w HTTP/1.1\r\nHost: x\r\nContent-Length: 13\r\n\r\n"
+                           "{\"token\":\"t\"}"));
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    HttpdHarness* h = Harness();
+    if (FuzzNamesSlowWebCommand(std::string(reinterpret_cast<const char*>(data), size)))
+        return 0;
+    HttpdHarness* h = g_h;
     connection* con = nullptr;
     int fd = h->Connect(&con);
     if (fd < 0 || con == nullptr)

@@ -14,7 +14,16 @@ void Put(const char* path, const FuzzInput& v) { plat::WriteFileAtomic(path, v.d
 
 FuzzInput Text(const std::string& s) { return FuzzInput(s.begin(), s.end()); }
 
+// The log filter every input starts from (a settings file changes it).
+U32 g_module, g_level;
+
 }  // namespace
+
+void FuzzSetUp()
+{
+    g_module = Log_GetModule();
+    g_level = Log_GetLevel();
+}
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
@@ -33,6 +42,8 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    Log_SetModule(g_module);
+    Log_SetLevel(g_level);
     FuzzReader r(data, size);
     const U8 pick = r.U8() % kPicks;
     switch (pick) {

@@ -1,6 +1,7 @@
 // The back board's resource records: one per slot, relayed to every card,
 // and the back board's own, whose chassis-wide settings (time, SI mode, EIT
 // board, VLAN tags, connect services) the card applies.
+#include "DTMB/dtmb.h"
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
 #include "support/fuzz_support.h"
@@ -9,9 +10,24 @@ namespace {
 
 constexpr U32 kModes[] = {0, 1, 3, 4, 5, 6};
 
+// The state every input starts from: the slot records, the live set and the
+// SI mode.
+TResource_TS g_slots[SLOT_BB + 1];
+TParameter_DTMB g_live;
+U8 g_siMode;
+
 }  // namespace
 
-void FuzzSetUp() { Resource_Init(); }
+void FuzzSetUp()
+{
+    Resource_Init();
+    // The SSH service's start or stop is recorded; its pause is not waited.
+    Resource_TestSetServicePauseMs(0);
+    for (U32 i = 0; i <= SLOT_BB; i++)
+        g_slots[i] = *Resource_GetHandle(i);
+    g_live = *GetDTMBPara_Handle();
+    g_siMode = MAC_SI_MODE;
+}
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
@@ -32,6 +48,12 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    for (U32 i = 0; i <= SLOT_BB; i++)
+        *Resource_GetHandle(i) = g_slots[i];
+    *GetDTMBPara_Handle() = g_live;
+    MAC_SI_MODE = g_siMode;
+    g_isFirstInitBackboard = 0;
+    g_u8SendResourceOk = 0;
     FuzzReader r(data, size);
     const U8 flags = r.U8();
     g_u32ModulationMode = kModes[(flags & 7) % 6];

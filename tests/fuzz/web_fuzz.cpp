@@ -1,6 +1,7 @@
 // Arbitrary POST bodies for every command key of the web back end, on the
 // simulated board (register window, RF chips and files are its models).
-// The first byte picks the key; the rest is the body.
+// The first byte picks the key (and whether the path or a Referer names
+// it); the rest is the body.
 #include "Comm/maccomm.h"
 #include "CommonModules/httpd/base.h"
 #include "CommonModules/httpd/buffer.h"
@@ -19,24 +20,6 @@ size_t KeyCount()
     while (arstWEBComm[n].pcStr[0] != '\0')
         n++;
     return n;
-}
-
-// Commands whose work is a reboot, shell archives or one-second service
-// pauses: their body handling is the shared token check, fuzzed through the
-// other keys, and running them here would only slow the search down.
-bool Slow(const char* key, const std::string& body)
-{
-    for (const char* k : {"Reboot.w", "ExportLogs.w", "SaveLog.w", "ExportMibs.w", "ClearLogs.w", "Default.w"})
-        if (strcmp(key, k) == 0)
-            return true;
-    if (strcmp(key, "Debug.w") == 0) {
-        cJSON* j = cJSON_Parse(body.c_str());
-        const cJSON* t = cJSON_GetObjectItem(j, "type");
-        bool slow = cJSON_IsNumber(t) && ((U8)t->valueint == 14 || (U8)t->valueint == 15 || (U8)t->valueint == 24);
-        cJSON_Delete(j);
-        return slow;
-    }
-    return false;
 }
 
 FuzzInput Seed(U8 key, const std::string& body)
@@ -60,6 +43,12 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
                             "\"channel\":1,\"frequency\":474000,\"enable\":1}]}]}"));
     seeds.push_back(Seed(5, "{\"token\":\"t\",\"enable\":1,\"port\":0,\"channel\":2,\"destipaddress\":3232235777}"));
     seeds.push_back(Seed(43, "{\"token\":\"t\",\"type\":9,\"params\":[0,3]}"));
+    // Refused: a PSI interval outside 16 bits, a name that is not UTF-8; a
+    // key named by a Referer under a path that names none.
+    seeds.push_back(Seed(3, "{\"token\":\"t\",\"psiinterval\":65536,\"portlist\":[]}"));
+    seeds.push_back(Seed(16, "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,"
+                             "\"servicename\":\"A\x80" "B\",\"providername\":\"\xE8\x87\xBA\"}"));
+    seeds.push_back(Seed(0x80 | 1, "{\"token\":\"t\"}"));
     seeds.push_back(Seed(50, "{\"token\":\"t\",\"modulelist\":[{\"id\":8,\"value\":1}],\"error\":1,\"warning\":0,"
                              "\"info\":1,\"debug\":0}"));
 }
@@ -67,14 +56,18 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzReader r(data, size);
-    const WEBInterface& row = arstWEBComm[r.U8() % KeyCount()];
+    // The key byte's top bit moves the key from the path into a Referer
+    // under a path that names no command.
+    const U8 k = r.U8();
+    const WEBInterface& row = arstWEBComm[(k & 0x7F) % KeyCount()];
     FuzzInput rest = r.Bytes(r.Left());
     std::string body(rest.begin(), rest.end());
     body = body.substr(0, strnlen(body.c_str(), body.size()));
-    if (Slow(row.pcStr, body))
+    if (FuzzSlowWebCommand(row.pcStr, body))
         return 0;
     connection con{};
-    std::string head = std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";
+    std::string head = (k & 0x80) ? std::string("POST /?q HTTP/1.1\r\nReferer: http://x/") + row.pcStr + "\r\n\r\n"
+                                  : std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";
     con.request.request = buffer_init_string(head.c_str());
     con.request_content_queue = chunkqueue_init();
     // Two chunks, so that joining is exercised too.

@@ -63,6 +63,16 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
                          "{\"token\":\"t\",\"port\":0,\"channel\":0,\"NIT\":0,\"descriptor\":0,\"tableindex\":0,"
                          "\"tagId\":67,\"tableid\":64,\"editFlag\":false,\"data\":[0,0,0,0,0,0,0,0,0,0,0],"
                          "\"frequency\":11747,\"orbitalposition\":19,\"symbolrate\":27500}"));
+    // Texts that are no time and descriptor data that is no hex (refused).
+    seeds.push_back(Seed(17, 0, {},
+                         "{\"token\":\"t\",\"port\":0,\"channel\":0,\"streamList\":[{\"CountryCode\":[70,82,65],"
+                         "\"CountryRegID\":3,\"LocalTimeOffsetPol\":0,\"LocalTimeOffset\":\"99:99\","
+                         "\"NextTimeOffset\":\"02:00\",\"TimeOfChange\":\"2031/02/30 01:00:00\"}]}"));
+    seeds.push_back(Seed(1, 0, {}, "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tag\":\"83\",\"data\":\"zz!!\"}"));
+    // Network names: mixed scripts (UTF-8) and bytes that are not UTF-8 (refused).
+    seeds.push_back(Seed(1, 0, {}, "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tag\":\"40\","
+                                   "\"data\":\"\xD0\xA1\xD0\xB5 \xE7\xBD\x91\xE8\x87\xBA\"}"));
+    seeds.push_back(Seed(1, 0, {}, "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tag\":\"40\",\"data\":\"\xFF\xFE" "AB\"}"));
     seeds.push_back(Seed(15, 0, {},
                          "{\"token\":\"t\",\"portlist\":[{\"port\":0,\"channellist\":[{\"channel\":0,\"enable\":1,"
                          "\"flag\":{\"pat\":1,\"pmt\":1,\"cat\":1,\"sdt\":1,\"nit\":1,\"TDT\":1,\"TOT\":1,\"mgt\":0,"

@@ -6,7 +6,8 @@ input-card record builders, an input-card peer and a back-board peer.
   peers.py input-card --own 127.168.1.30 --slot 5 --card 192.168.1.14 [--serve SECONDS]
       feeds a fixed set of streams and programs on channels 0-2, applies
       them (271), then answers the card on its own address.
-  peers.py back-board [--own 127.168.1.10] [--root BOARD_ROOT] [--serve SECONDS]
+  peers.py back-board [--own 127.168.1.10] [--card-slot 3] [--slot 5] [--root BOARD_ROOT] [--serve SECONDS]
+      sends the card the plug map (its slot and the input card's plugged),
       answers what the card sends the back board and prints each frame;
       with --root it also holds the other end of that root's serial line
       (dev/ttyPS1) and keeps its FTP folder (backboard_ftp/).
@@ -34,7 +35,7 @@ SEND_RESOUR, SEND_TS, SEND_PROGRAM, SEND_PID = 257, 259, 260, 261
 SEND_OVER, CLEAR_INPUT, CLEAR_OUTPUT = 264, 265, 266
 SEND_TSP_MUX_PROCESS, SEND_NIT_TABLE = 271, 273
 SEND_EITINFO, SEND_EITINFO_OVER, SEND_DESCRIPTOR = 278, 279, 288
-SEND_INDSTATUS, SEND_DEL_DESTCHANNEL = 515, 2068
+SEND_SUBPLUGFLAG, SEND_INDSTATUS, SEND_DEL_DESTCHANNEL = 513, 515, 2068
 REQ_REBOOT, SEND_PROCESS_UPGRADE = 3842, 3847
 PID_PCR, PID_ES = 2, 3
 
@@ -395,10 +396,13 @@ def main():
         if line is not None:
             print("serial line ready: " + line.link, flush=True)
         peer = back_board(own, verbose=True, wait=60)
-        # Once the card serves frames, tell it where the back board is.
+        # Once the card serves frames, tell it where the back board is and
+        # which slots are plugged: its own and the input card's (--slot).
         for _ in range(120):
             try:
                 announce(a.card, 16, "192.168." + own.split(".", 2)[2])
+                codes = send_message(a.card, 16, SEND_SUBPLUGFLAG, struct.pack("<H", 1 << a.slot | 1 << a.card_slot))
+                print("plug map (slots %d and %d) answered %s" % (a.slot, a.card_slot, codes), flush=True)
                 break
             except OSError:
                 time.sleep(0.5)

@@ -25,8 +25,13 @@ def call(addr, port, key, members, timeout=30):
     """POSTs one JSON command (members given a token) and returns the parsed
     reply; raises OSError or ValueError."""
     members.setdefault("token", "t")
-    req = urllib.request.Request("http://%s:%d/%s" % (addr, port, key), data=json.dumps(members).encode(),
-                                 method="POST")
+    return call_raw(addr, port, key, json.dumps(members).encode(), timeout)
+
+
+def call_raw(addr, port, key, body, timeout=30):
+    """POSTs body bytes as they are (for bytes JSON cannot carry) and returns
+    the parsed reply; a reply that is not strict UTF-8 raises ValueError."""
+    req = urllib.request.Request("http://%s:%d/%s" % (addr, port, key), data=body, method="POST")
     with urllib.request.urlopen(req, timeout=timeout) as r:
         return json.loads(r.read().decode())
 

@@ -70,6 +70,8 @@ with tempfile.TemporaryDirectory() as top:
     check("date -s" in shell and "ifconfig eth0 192.168.1.11 " in shell,
           "master took time and address from the back board's serial answers")
     check("command 257" in text(os.path.join(board, "back-board.log")), "resource report reached the back board")
+    check("plug map (slots 5 and 0) answered [1]" in text(os.path.join(board, "back-board.log")),
+          "the back board's plug map (input card and card plugged) answered 1")
     printed = text(os.path.join(top, "start.out"))
     check("captures" in printed and "web" in printed and "SNMP" in printed, "the script says where to look")
 

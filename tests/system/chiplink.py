@@ -191,15 +191,47 @@ try:
         return [e for e in mux if e and ((e >> 23) & 0x1FFFFFFF) >> 23 == 5]
     check(wait_for(lambda: len(slave_routes()) > 0, 20), "slave's committed mux table routes slot 5's PIDs")
 
-    def si_ok(ch):
+    def si_ok(ch, since=0):
+        # The packets written from byte `since` on (a restarted slave appends).
         cap = os.path.join(slave, "trace/si_ch%d.ts" % ch)
-        if not os.path.exists(cap) or os.path.getsize(cap) == 0:
+        try:
+            with open(cap, "rb") as f:
+                f.seek(since)
+                data = f.read()
+        except OSError:
             return False
-        dec = subprocess.run([os.path.join(build, "tests/psidecode"), "--ts", cap], capture_output=True,
+        if not data:
+            return False
+        part = os.path.join(top, "part.ts")
+        with open(part, "wb") as f:
+            f.write(data)
+        dec = subprocess.run([os.path.join(build, "tests/psidecode"), "--ts", part], capture_output=True,
                              text=True).stdout
         return "crc=bad" not in dec and "SECTION" in dec and ("Peer %d-0" % ch) in dec
     for ch in range(4, 8):
         check(wait_for(lambda: si_ok(ch), 20), "slave's si_ch%d.ts decodes with the fed programs" % ch)
+
+    # The slave's modcard crashes alone: procguard starts it again and the
+    # master pushes its state again, so channels 4-7 carry their tables again.
+    def child(pid):
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                return [int(c) for c in f.read().split()]
+        except OSError:
+            return []
+    # After the master's start-up, whose detection pushes its state anyway.
+    check(wait_for(lambda: "This version is a universal version" in log_of(master), 30), "master's start-up done")
+    old_slave = child(procs[0].pid)
+    check(len(old_slave) == 1, "slave's modcard runs under procguard")
+    if old_slave:
+        os.kill(old_slave[0], signal.SIGKILL)
+        check(wait_for(lambda: child(procs[0].pid) not in ([], old_slave), 10), "procguard restarts the slave")
+        restarted = time.time()
+        marks = [os.path.getsize(os.path.join(slave, "trace/si_ch%d.ts" % ch)) for ch in range(4, 8)]
+        for ch in range(4, 8):
+            ok = wait_for(lambda: si_ok(ch, marks[ch - 4]), restarted + 10 - time.time())
+            check(ok, "restarted slave's si_ch%d.ts carries the fed programs again within 10 s (%.1f s)"
+                  % (ch, time.time() - restarted))
 
     # Reboot: the back board's request reaches the master, which tells the slave.
     m0, s0 = reboots(master), reboots(slave)

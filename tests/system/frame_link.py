@@ -16,6 +16,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -91,6 +92,36 @@ try:
     check(code_of(bytes.fromhex("0500030100000000010000000ffffffff00000000"[:40])) in (2, None),
           "wrapped length: refused")
 
+    # 16 connections that never send and one that trickles its frame do not
+    # hold the server: another client's frame is answered within 1 s, and the
+    # trickled frame is read whole and answered too.
+    idle = [socket.create_connection(("127.168.1.14", 8000), timeout=3.0) for _ in range(16)]
+    slow_code = []
+
+    def trickle():
+        frame = peers.build_frame(16, 258, 0, 1, b"slow")
+        with socket.create_connection(("127.168.1.14", 8000), timeout=3.0) as c:
+            for i in range(0, len(frame), 4):
+                c.sendall(frame[i:i + 4])
+                time.sleep(0.4)
+            r = peers.parse_frame(peers.read_frame(c, 5.0))
+            slow_code.append(r[1] if r else None)
+    slow = threading.Thread(target=trickle)
+    slow.start()
+    time.sleep(0.5)
+    t0 = time.monotonic()
+    try:
+        r = peers.exchange(CARD, peers.build_frame(5, 258, 0, 1, b"fast"), wait=3.0)
+    except OSError:
+        r = None
+    took = time.monotonic() - t0
+    check(r is not None and r[1] == 1 and took <= 1.0,
+          "258 beside 16 idle connections answered 1 within 1 s (%s in %.2f s)" % (r and r[1], took))
+    slow.join()
+    check(slow_code == [1], "a frame trickled in 4-byte pieces over 2 s is answered 1: %s" % slow_code)
+    for c in idle:
+        c.close()
+
     for _ in range(50):
         if peers.SEND_RESOUR in bb.commands():
             break
@@ -131,6 +162,21 @@ try:
     for ch in range(3):
         for pid in (0x201, 0x202, 0x221, 0x222):
             check((ch, pid) in routed, "PID 0x%x of slot 5 routed to channel %d" % (pid, ch))
+
+    # A 514 to an address the card cannot bind (the input card holds it): after its tries the frame
+    # server listens on its previous address again and says so in the log.
+    ipconf = b"".join(struct.pack("<I", peers.ip_word(a)) for a in
+                      ("192.168.1.10", "192.168.1.30", "255.255.255.0", "192.168.1.1"))
+    check(code_of(peers.build_frame(16, 514, 0, 1, ipconf)) == 1, "514 to an unbindable address: 1")
+    back = False
+    for _ in range(150):
+        if code_of(peers.build_frame(16, 258, 0, 1, b"back")) == 1:
+            back = True
+            break
+        time.sleep(0.1)
+    check(back, "frame server answers on its previous address again")
+    with open(os.path.join(root, "tarvex_data/log/K9_Modulate.log"), errors="replace") as f:
+        check("listening on the previous address again" in f.read(), "the fall-back is logged")
 finally:
     if proc is not None:
         proc.kill()

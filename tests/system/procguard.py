@@ -46,7 +46,12 @@ def main(build):
         log = os.path.join(tmp, "starts")
         app = os.path.join(tmp, "app.sh")
         with open(app, "w") as f:
-            f.write(f'#!/bin/sh\necho "$0 $1" >> {log}\nexec sleep 60\n')
+            # Python, not sh: the shell clears its signal mask when it starts.
+            f.write(f'#!/usr/bin/python3\nimport os, sys\n'
+                    f'open("{log}", "a").write(" ".join(sys.argv[:2]) + "\\n")\n'
+                    f'mask = [l for l in open("/proc/self/status") if l.startswith("SigBlk")]\n'
+                    f'open("{log}.mask", "w").write(mask[0])\n'
+                    f'os.execvp("sleep", ["sleep", "60"])\n')
         os.chmod(app, 0o755)
         p = subprocess.Popen([guard, app, "modcard"], stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
@@ -55,6 +60,9 @@ def main(build):
             check(wait_for(lambda: len(starts()) == 1 and len(children(p.pid)) == 1),
                   "first start")
             check(starts()[:1] == [f"{app} start"], "first start with the word start")
+            check(wait_for(lambda: os.path.exists(log + ".mask")) and
+                  open(log + ".mask").read().split() == ["SigBlk:", "0" * 16],
+                  "program starts with no signal blocked")
             first = children(p.pid)[0]
             os.kill(first, signal.SIGSTOP)
             time.sleep(0.3)
@@ -85,6 +93,18 @@ def main(build):
         err = p.communicate()[0:2][1]
         n = err.count("execl err")
         check(2 <= n <= 5, f"non-executable program retried at most once a second ({n} in 3.5 s)")
+
+        quick = os.path.join(tmp, "quick.sh")
+        with open(quick, "w") as f:
+            f.write(f'#!/bin/sh\necho x >> {log}.quick\nexit 1\n')
+        os.chmod(quick, 0o755)
+        p = subprocess.Popen([guard, quick, "modcard"], stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        time.sleep(2.5)
+        p.kill()
+        p.wait()
+        n = len(open(log + ".quick").read().split())
+        check(2 <= n <= 4, f"program that ends at once restarted once a second ({n} in 2.5 s)")
 
     print(f"{passed} passed, {failed} failed")
     return 1 if failed else 0

@@ -36,6 +36,12 @@ proc = None
 try:
     subprocess.run([os.path.join(build, "modcard-board"), root, "--chip", "0", "--slot", "3"], check=True,
                    stdout=subprocess.DEVNULL)
+    # A page select without "mask", then patches on that page (one with a
+    # three-digit mask, which counts as 0).
+    with open(os.path.join(root, "tarvex_app/app/phyconfig.json"), "w") as f:
+        f.write('{"PhyConfig":{"88E1510":[{"phyAddr":0,"addr":22,"value":"0002"},'
+                '{"phyAddr":0,"addr":16,"mask":"FF00","value":"0060"},'
+                '{"phyAddr":0,"addr":17,"mask":"FF0","value":"0001"}]}}')
     console = open(os.path.join(top, "console"), "w")
     proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
                             stdout=console, stderr=subprocess.STDOUT)
@@ -95,6 +101,11 @@ try:
 
     rc, out, _ = tool(root, "mdiotool", "r", "eth0", "0", "2")
     check(rc == 0 and "Read \teth0 addr 0 reg 2 val 0x141" in out, "mdiotool r eth0 0 2 prints the PHY identifier")
+    patched = [tool(root, "mdiotool", *a)[1] for a in
+               (("w", "eth0", "0", "22", "2"), ("r", "eth0", "0", "16"), ("r", "eth0", "0", "17"),
+                ("w", "eth0", "0", "22", "0"), ("r", "eth0", "0", "16"))]
+    check("reg 16 val 0x60" in patched[1] and "reg 17 val 0x1" in patched[2] and "reg 16 val 0x0" in patched[4],
+          "PHY patches land on the page selected by an entry without mask")
     rc, out, _ = tool(root, "mdiotool", "w", "eth0", "0", "22", "0")
     check(rc == 0 and "Write\teth0 addr 0 reg 22 val 0x0" in out, "mdiotool w eth0 0 22 0")
     rc, out, _ = tool(root, "mdiotool", "r", "eth0", "0")

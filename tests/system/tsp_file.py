@@ -2,12 +2,14 @@
 crcmod, streams stored before a restart carried after it (in the carousel's
 capture), a damaged file replaced by factory contents, and a slave chip that
 never writes one."""
+import io
 import os
 import shutil
 import signal
 import struct
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 
@@ -24,6 +26,7 @@ BUILD = sys.argv[1]
 CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 SIZES = [448, 920, 372, 1184, 1168]
 FILE = "tarvex_data/K9_OutPutTSP.conf"
+PARAMS = "tarvex_data/K9_DTMB.conf"
 failures = []
 
 
@@ -151,6 +154,57 @@ def main():
             check("SERVICE" in text or "SDT" in text, "run %d: SDT in the capture" % run)
             check(file_ok(open(conf, "rb").read()), "run %d: file still passes" % run)
 
+        # A raw backup (516) of 2,560,000 zero bytes: refused, both files kept.
+        keep = {f: open(os.path.join(master, f), "rb").read() for f in (FILE, PARAMS)}
+        log = os.path.join(master, "tarvex_data/log/K9_Modulate.log")
+        ftp = os.path.join(master, "backboard_ftp")
+        with tarfile.open(os.path.join(ftp, "9conf.tar"), "w:gz") as t:
+            info = tarfile.TarInfo("param.conf")
+            info.size = 2560000
+            t.addfile(info, io.BytesIO(bytes(info.size)))
+        sent = []
+        os.remove(os.path.join(master, "trace/si_ch0.ts"))
+
+        def restored():
+            if not sent and "PMT program=101" in decoded(master):
+                try:
+                    sent.append(peers.send_message("192.168.1.20", 16, 516))
+                except OSError:
+                    pass
+            return sent and ("Write config file success" in read(log) or "backup refused" in read(log))
+        check(run_until(master, restored) and sent == [[1]], "516 answered 1 and the backup taken up")
+        check("backup refused" in read(log) and "Write config file success" not in read(log),
+              "the zero backup is refused, not reported written")
+        check(all(open(os.path.join(master, f), "rb").read() == data for f, data in keep.items()),
+              "both saved files are kept")
+        for f, data in keep.items():
+            open(os.path.join(master, f), "wb").write(data)
+
+        # An OID dump whose stream count (key 222) is beyond capacity, with a
+        # service id (key 137) to lay over program 0: refused whole and kept.
+        dump = os.path.join(master, "tarvex_data/oiddata.conf")
+        open(dump, "wb").write(struct.pack("<HIHHIIHHH", 0xFFFF, 222, 1, 4, 0xFFFFFFFF, 137, 1, 2, 999))
+        os.remove(os.path.join(master, "trace/si_ch0.ts"))
+        run_until(master, lambda: "PMT program=" in decoded(master))
+        text = decoded(master)
+        check("PMT program=101" in text and "program=999" not in text, "the loaded database is kept as it was")
+        check(os.path.exists(dump), "the refused dump is kept")
+        check("end to recovery all params" not in read(log), "the dump is not reported restored")
+        if os.path.exists(dump):
+            os.remove(dump)
+
+        # CRC-valid files whose lists loop (programs, an ES list): refused as
+        # corrupt, factory contents saved instead.
+        looped = program(0)[:22] + struct.pack("<H", 0) + program(0)[24:]
+        for what, data in (("program list", image([stream(0)], [looped], [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)])),
+                           ("ES list", image([stream(0)], [program(0)], [pid(0, 3, 0), pid(1, 2, 0xFFFFFFFF)]))):
+            open(conf, "wb").write(data)
+            open(log, "w").close()
+            check(run_until(master, lambda: os.path.exists(conf) and os.path.getsize(conf) == 517028),
+                  "a looping %s: the factory file replaces it" % what)
+            check("links are no chain" in read(log) and "Factory parameters" in read(log),
+                  "a looping %s: refused and logged" % what)
+
         # Length word one short: refused, factory contents saved instead.
         data = bytearray(open(conf, "rb").read())
         struct.pack_into("<I", data, 4, len(data) - 1)
@@ -173,9 +227,20 @@ def main():
         open(os.path.join(mon, FILE), "wb").write(
             image([stream(3)], [program(3)], [pid(0, 3, 0xFFFFFFFF, 3), pid(1, 2, 0xFFFFFFFF, 3)]))
         led = os.path.join(mon, "trace/led.log")
-        check(run_until(mon, lambda: "GREEN" in read(led), 40), "LED turns green")
+        # Runs past the LED control's next pass (5 s): once green, the LED
+        # stays green and is set (and reported) once.
+        seen = []
+
+        def green_for(secs):
+            if not seen and "GREEN" in read(led):
+                seen.append(time.time())
+            return bool(seen) and time.time() - seen[0] >= secs
+
+        check(run_until(mon, lambda: green_for(6), 46), "LED turns green")
         text = read(led)
         check("RED" in text and text.find("RED") < text.find("GREEN"), "LED blinks red before green")
+        after = text[text.find("GREEN"):].splitlines()
+        check(len(after) == 1, "once green, the LED stays green: " + " / ".join(after[:4]))
         log = read(os.path.join(mon, "tarvex_data/log/K9_Modulate.log"))
         check(log.count("Channel 3 effective bitrate less than 500K") == 1, "one low-rate warning for channel 3")
         check("Channel 2 effective bitrate" not in log, "no warning for the other channels")

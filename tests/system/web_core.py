@@ -106,9 +106,9 @@ def case_core_and_modulation(top):
         check(status == 404, "an unknown key is answered 404")
         status, text = post("GetSubboardDetail.w", "{}")
         check(status == 200 and json.loads(text)["code"] == 774, "{} to GetSubboardDetail.w: 200 with 774")
-        status, text = post("GetSubboardDetail.w", "{\"token\":\"t\"}", headers={"Referer": "http://x/Beat.w"})
+        status, text = post("", "{\"token\":\"t\"}", headers={"Referer": "http://x/Beat.w"})
         check(status == 200 and json.loads(text) == {"code": 0, "description": None, "data": {}},
-              "a Referer naming Beat.w runs Beat")
+              "a path naming no command with a Referer naming Beat.w runs Beat")
         status = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-d", "{}",
                                  "http://%s:%d/Beat.w" % (ADDR, PORT)], capture_output=True, text=True).stdout
         check(status == "200", "curl reaches Beat.w")
@@ -131,6 +131,24 @@ def case_core_and_modulation(top):
         check(len(conf) == 868 and struct.unpack_from("<I", conf, 88 + 128 + 4)[0] == 650000,
               "the parameter file holds the new frequency")
         check("AD9789 write" in read(root, "trace/spi.log")[spi_before:], "the AD9789 model is reprogrammed")
+
+        for bad in (0, 65536):
+            _, r = call("SetSubboardParam.w", psiinterval=bad,
+                        portlist=[{"port": 0, "channellist": [{"channel": 1, "frequency": 658000}]}])
+            _, after = call("GetSubboardParam.w")
+            check(r["code"] == 774 and after["data"]["psiinterval"] == 100 and
+                  after["data"]["portlist"][0]["channellist"][1]["frequency"] == 650000,
+                  "psiinterval %d is refused with 774 and nothing changes" % bad)
+
+        # The path names the command; keys in other header lines do not run.
+        status, text = post("GetNIT.w", "{\"token\":\"t\",\"port\":0,\"channel\":0}",
+                            headers={"Referer": "http://x/Default.w", "X-Note": "Reboot.w"})
+        check(status == 200 and "defaultDelay" not in text and "delay" not in text,
+              "POST /GetNIT.w with Default.w and Reboot.w in its headers runs GetNIT: " + text[:80])
+        time.sleep(1)
+        _, again = call("GetSubboardParam.w")
+        check(proc.poll() is None and again and again["data"]["portlist"][0]["channellist"][1]["frequency"] == 650000,
+              "the card neither reset to factory settings nor rebooted")
 
         _, r = call("WriteReg.w", address=40, value=4660)
         _, r2 = call("ReadReg.w", address=40)
@@ -168,9 +186,11 @@ def case_reboot(top):
     proc = start_card(root, 0, ["--slave-chip", "0"])
     try:
         try:
-            call("Reboot.w")
-        except OSError:
-            pass  # the card may go down before its answer leaves
+            _, answer = call("Reboot.w")
+        except OSError as e:
+            answer = str(e)
+        check(answer == {"code": 0, "description": None, "data": {"delay": 70}},
+              "Reboot.w answers {\"delay\":70} before the card goes down: %s" % answer)
         try:
             rc = proc.wait(10)
         except subprocess.TimeoutExpired:

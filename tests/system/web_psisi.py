@@ -8,6 +8,8 @@ Usage: python3 web_psisi.py BUILD_DIR
 The card runs on slot 14 (own address 127.168.1.25, HTTP port 18025).
 """
 import os
+import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -109,23 +111,100 @@ def start(top):
     return root, proc, line
 
 
-def capture_size(root):
+def capture_size(root, ch=0):
     try:
-        return os.path.getsize(os.path.join(root, "trace/si_ch0.ts"))
+        return os.path.getsize(os.path.join(root, "trace/si_ch%d.ts" % ch))
     except OSError:
         return 0
 
 
-def run(root):
+# The committed mux routing table in the board's state file.
+MUX_AT, MUX_LEN = 0x104000 + 0x26000 + 0x4800, 2048 * 8
+
+
+def routes(root):
+    with open(os.path.join(root, "board.state"), "rb") as f:
+        f.seek(MUX_AT)
+        return f.read(MUX_LEN)
+
+
+def saved_channels(root):
+    """Channels of the valid stream records of the saved output-stream file."""
+    with open(os.path.join(root, "tarvex_data/K9_OutPutTSP.conf"), "rb") as f:
+        data = f.read()
+    count = struct.unpack_from("<I", data, 8)[0]
+    recs = [data[240 + 448 * i:240 + 448 * (i + 1)] for i in range(count)]
+    return sorted(struct.unpack_from("<H", r, 16)[0] for r in recs if r[8] == 1)
+
+
+def programs_on_air(root):
+    """{channel: service ids} of the live view."""
+    got = call("GetOutputTSStatus.w")
+    chans = got["data"]["portlist"][0]["channellist"] if code(got) == 0 else []
+    return {c["channel"]: [p["serviceid"] for p in c["programlist"]] for c in chans if c["programlist"]}
+
+
+def psi_of(root, ch, start):
+    """psidecode of what the carousel wrote to channel ch after a byte offset."""
+    path = os.path.join(root, "trace/si_ch%d.ts" % ch)
+    try:
+        with open(path, "rb") as f:
+            f.seek(start - start % 188)
+            data = f.read()
+    except OSError:
+        return ""
+    with open(path + ".tail", "wb") as f:
+        f.write(data[:len(data) // 188 * 188])
+    return subprocess.run([os.path.join(build, "tests/psidecode"), "--ts", path + ".tail"], capture_output=True,
+                          text=True).stdout
+
+
+def on_air(root, ch, start, wait=10.0):
+    """Whether PAT, PMT and SDT of the channel's two programs come out after start."""
+    sids = (100 * (ch + 1), 100 * (ch + 1) + 1)
+    deadline = time.monotonic() + wait
+    while True:
+        text = psi_of(root, ch, start)
+        ok = all("PAT_PROGRAM number=%d" % s in text and "PMT program=%d" % s in text and
+                 "SDT_SERVICE id=%d" % s in text for s in sids)
+        if ok or time.monotonic() > deadline:
+            return ok
+        time.sleep(0.5)
+
+
+FED = {ch: [100 * (ch + 1), 100 * (ch + 1) + 1] for ch in range(4)}
+
+
+def run(root, cards):
     check(peers.announce(CARD, 5, "192.168.1.30") == [1], "the input card's resource record is taken")
     codes = peers.feed(CARD, 5, SLOT)
     check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "the peer's streams are fed and applied")
+    # An editor's view opens a working copy; channel 3 is fed after it.
+    check(code(call("GetSubboardTSInfo.w")) == 0, "GetSubboardTSInfo.w opens a working copy")
+    codes = peers.feed(CARD, 5, SLOT, channels=(3,))
+    check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "channel 3 is fed and applied after it")
+    table = routes(root)
 
-    # The automatic NIT: one entry per stream.
+    # The automatic NIT: one entry per stream; nothing else changes.
+    before = [capture_size(root, ch) for ch in range(4)]
     check(code(call("AutoGenerateNITDescriptor.w")) == 0, "AutoGenerateNITDescriptor.w succeeds")
     nit = call("GetNIT.w", port=0, channel=0)
     streams = nit["data"]["streamList"] if code(nit) == 0 else []
-    check(nit and nit["data"]["networkid"] == 1234 and len(streams) == 3, "the automatic NIT has one entry per stream")
+    check(nit and nit["data"]["networkid"] == 1234 and len(streams) == 4, "the automatic NIT has one entry per stream")
+    check(programs_on_air(root) == FED, "the live view keeps every fed channel: %s" % programs_on_air(root))
+    check(saved_channels(root) == [0, 1, 2, 3], "the saved file keeps every stream: %s" % saved_channels(root))
+    check(routes(root) == table and table.count(b"\0" * 8) < MUX_LEN // 8, "the routing table is as it was")
+    for ch in range(4):
+        check(on_air(root, ch, before[ch]), "channel %d's PAT, PMT and SDT stay on the air" % ch)
+    # And after a restart.
+    webcard.stop(cards[0])
+    before = [capture_size(root, ch) for ch in range(4)]
+    cards[0] = webcard.launch(build, root, os.path.join(os.path.dirname(root), "console.2"))
+    webcard.wait_up(cards[0], lambda: call("Beat.w") is not None)
+    check(programs_on_air(root) == FED, "after a restart the live view has every fed channel")
+    check(all(on_air(root, ch, before[ch], 20) for ch in range(4)), "and every channel's PSI/SI is on the air")
+    check(routes(root) == table, "and the routing table is the same")
+    check(code(call("GetSubboardTSInfo.w")) == 0, "GetSubboardTSInfo.w opens a working copy again")
     check(all(s["descriptors"] and s["descriptors"][0]["tag"] == "44" for s in streams),
           "each entry carries a cable delivery descriptor")
 
@@ -137,8 +216,8 @@ def run(root):
         {"channel": 0, "enable": 1, "flag": flags}, {"channel": 1, "enable": 1, "flag": off}]}])
     check(code(r) == 0, "SetSubboardPSIPChannel.w succeeds")
     # The NIT switch is on now: the automatic NIT goes on the air.
-    sec = latest(root, 0x10, 0x40, before, good=lambda sec: len(nit_entries(sec)) == 3)
-    check(sec is not None and len(nit_entries(sec)) == 3, "the carousel's NIT has three entries")
+    sec = latest(root, 0x10, 0x40, before, good=lambda sec: len(nit_entries(sec)) == 4)
+    check(sec is not None and len(nit_entries(sec)) == 4, "the carousel's NIT has four entries")
     got = call("GetSubboardPSIPChannel.w")
     chans = {c["channel"]: c["flag"] for c in got["data"]["portlist"][0]["channellist"]} if code(got) == 0 else {}
     check(chans.get(0, {}).get("tdt") == 1 and chans.get(1, {}).get("tdt") == 0 and chans.get(0, {}).get("tot") == 1,
@@ -157,6 +236,10 @@ def run(root):
     r = call("SetOtherDescriptor.w", port=0, channel=0, tsindex=0, descriptor=0, tableindex=0, tag="83",
              data="ab" * 300, editFlag=False)
     check(code(r) == 774, "a 300-byte hex descriptor is refused")
+    r2 = call("SetOtherDescriptor.w", port=0, channel=0, tsindex=0, descriptor=0, tableindex=0, tag="83",
+              data="zz!!", editFlag=False)
+    r3 = call("AddNITNetwork.w", port=0, channel=0, tag="83", data="zz!!")
+    check(code(r2) == 774 and code(r3) == 774, "descriptor data that is not hex is refused: %s %s" % (r2, r3))
     check(call("GetNIT.w", port=0, channel=0) == nit, "and the NIT is unchanged")
 
     # The TOT's local time offset.
@@ -169,6 +252,11 @@ def run(root):
     check(back.get("CountryCode") == "465241" and back.get("LocalTimeOffset") == "01:00" and
           back.get("NextTimeOffset") == "02:00" and back.get("TimeOfChange") == "2031/03/30 01:00:00",
           "the TOT entry round-trips: %s" % back)
+    for key, text in (("LocalTimeOffset", "99:99"), ("NextTimeOffset", "garbage"),
+                      ("TimeOfChange", "1899/13/40 25:61:61"), ("TimeOfChange", "2031/02/30 01:00:00")):
+        r = call("SetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0, streamList=[dict(entry, **{key: text})])
+        check(code(r) == 774, "a TOT %s of %r is refused" % (key, text))
+    check(call("GetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0) == tot, "and the TOT entry is unchanged")
 
     # On the air: committed by the apply.
     before = capture_size(root)
@@ -200,7 +288,11 @@ def main():
         if call("Beat.w") is None:
             check(False, "the card's HTTP server answers on %s:%d" % (ADDR, PORT))
         else:
-            run(root)
+            cards = [proc]
+            try:
+                run(root, cards)
+            finally:
+                proc = cards[0]
             check(proc.poll() is None, "modcard still runs")
     finally:
         webcard.tear_down(top, check.failed, proc, line, ic)

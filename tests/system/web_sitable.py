@@ -40,11 +40,11 @@ def call(key, **members):
     return webcard.call(ADDR, PORT, key, members)
 
 
-def nit_section(network_id, name, tsids):
+def nit_section(network_id, name, tsids, number=0, last=0):
     """One NIT actual section: a network name and one entry per stream id."""
     net = bytes([0x40, len(name)]) + name
     loop = b"".join(struct.pack(">HHH", t, 0x20, 0xF000) for t in tsids)
-    body = struct.pack(">HBBB", network_id, 0xC1, 0, 0) + struct.pack(">H", 0xF000 | len(net)) + net + \
+    body = struct.pack(">HBBB", network_id, 0xC1, number, last) + struct.pack(">H", 0xF000 | len(net)) + net + \
         struct.pack(">H", 0xF000 | len(loop)) + loop
     head = bytes([0x40]) + struct.pack(">H", 0xF000 | (len(body) + 4))
     sec = head + body
@@ -128,6 +128,35 @@ def main():
         r = upload(bad, "port=0&channel=0&tableid=64")
         check(r.get("code") == 4, "a flipped byte: code 4 (%s)" % r)
         check(export(0)[1] == blob, "channel 0 is unchanged")
+
+        # The file's own CRC holds, but a section's CRC_32 or structure does not.
+        wrong_crc = nit[:-1] + bytes([nit[-1] ^ 0xFF])
+        zeros = (bytes([0x40, 0xF0, 0x0D]) + bytes(13)) * 200
+        loop_past_end = bytearray(nit)
+        loop_past_end[9] += 40  # network_descriptors_length beyond the section
+        loop_past_end = bytes(loop_past_end[:-4]) + struct.pack(">I", CRC32(bytes(loop_past_end[:-4])))
+        for what, sections in (("a section with a wrong CRC_32", nit + wrong_crc), ("200 zero sections", zeros),
+                               ("a loop length past its section", loop_past_end),
+                               ("a PAT section after the NIT", nit + bytes([0]) + nit[1:-4] +
+                                struct.pack(">I", CRC32(bytes([0]) + nit[1:-4])))):
+            data = struct.pack("<7I", 0x2009, 0xEEFD, 0, len(sections), CRC32(sections), 0, 0) + sections
+            bad = os.path.join(top, "bad.table")
+            with open(bad, "wb") as f:
+                f.write(data)
+            r = upload(bad, "port=0&channel=0&tableid=64")
+            check(r.get("code") == 4 and export(0)[1] == blob, "%s: code 4, channel 0 unchanged (%s)" % (what, r))
+        # NITs the card could not show again: 150 sections all numbered 0 of 0,
+        # and two well-numbered sections of 60 entries each (100 at most).
+        for what, secs in (("150 sections numbered 0/0", [nit_section(1, b"N", (t,)) for t in range(150)]),
+                           ("120 entries", [nit_section(1, b"N", range(k * 60, k * 60 + 60), k, 1) for k in (0, 1)])):
+            data = b"".join(secs)
+            big = os.path.join(top, "big.table")
+            with open(big, "wb") as f:
+                f.write(struct.pack("<7I", 0x2009, 0xEEFD, 0, len(data), CRC32(data), 0, 0) + data)
+            r = upload(big, "port=0&channel=1&tableid=64")
+            check(r.get("code") not in (None, 0), "a NIT of %s is refused (%s)" % (what, r))
+            check(export(1)[1][28:] == nit and call("GetNIT.w", port=0, channel=1)["code"] == 0,
+                  "channel 1 keeps its NIT, and GetNIT.w shows it")
 
         other = nit_section(0x0001, b"Other", (0x200,))
         data = struct.pack("<7I", 0x2009, 0xEEFD, 0, len(other), CRC32(other), 0, 0) + other

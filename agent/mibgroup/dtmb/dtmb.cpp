@@ -19,7 +19,7 @@ static const oid reboot_oid[] = {DTMB_MIB_ARC, 10, 1};
 static const oid baseInfoTable_oid[] = {DTMB_MIB_ARC, 1, 1};
 static const oid settingTable_oid[] = {DTMB_MIB_ARC, 2, 2};
 
-// PSI intervals (ms) a station may set; others are ignored.
+// PSI intervals (ms) a station may set; others are refused (wrongValue).
 static const long kPsiIntervalMin = 50;
 static const long kPsiIntervalMax = 10000;
 
@@ -30,7 +30,8 @@ static void RegisterScalar(const char* name, Netsnmp_Node_Handler* handler, cons
 
 // The settingTable columns of the card's standard, used while a walk steps
 // through the table so that it passes over the columns of other standards
-// instead of ending at them. GET and SET still reach every column.
+// instead of ending at them. A GET still reaches every column (another
+// standard's answers nothing); a SET of such a cell is refused.
 static netsnmp_column_info* s_pstModeColumns = nullptr;
 
 static netsnmp_column_info* SettingColumnsCreate(void)
@@ -58,13 +59,9 @@ static void SettingColumnsUpdate(netsnmp_column_info* info)
         plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
     }
     int count = 0;
-    for (unsigned int column = 1; column <= SETTING_COLUMN_MAX; column++) {
-        if (!settingTable_ColumnOfMode(column, mode))
-            continue;
-        if ((column == COLUMN_QAMB_CHANNEL && (plan < 1 || plan > 3)) || (column == COLUMN_ATSC_CHANNEL && plan > 3))
-            continue;
-        info->details.list[count++] = column;
-    }
+    for (unsigned int column = 1; column <= SETTING_COLUMN_MAX; column++)
+        if (settingTable_CellAnswered(column, mode, plan))
+            info->details.list[count++] = column;
     info->list_count = (char)count;
 }
 
@@ -243,17 +240,14 @@ int handle_psiInterval(netsnmp_mib_handler*, netsnmp_handler_registration*, nets
         break;
     }
     case MODE_SET_RESERVE1: {
-        int ret = netsnmp_check_vb_type(requests->requestvb, ASN_INTEGER);
+        int ret = netsnmp_check_vb_int_range(requests->requestvb, kPsiIntervalMin, kPsiIntervalMax);
         if (ret != SNMP_ERR_NOERROR)
             netsnmp_set_request_error(reqinfo, requests, ret);
         break;
     }
     case MODE_SET_ACTION: {
-        long value = *requests->requestvb->val.integer;
-        if (value >= kPsiIntervalMin && value <= kPsiIntervalMax) {
-            CARD_STATE_LOCK();
-            TSP_SetPSIInterval((U16)value);
-        }
+        CARD_STATE_LOCK();
+        TSP_SetPSIInterval((U16)*requests->requestvb->val.integer);
         break;
     }
     case MODE_SET_RESERVE2:

@@ -98,6 +98,10 @@ size_t baseInfo_FormatText(const Output_WebTSInfo* view, char* buf);
 
 // Whether a settingTable column is answered on a card of this modulation mode.
 bool settingTable_ColumnOfMode(U32 column, U32 mode);
+// Whether a GET of the cell is answered on this card: a column of its mode,
+// and for the channel names a plan that has names (column 16: 1..3,
+// column 26: 0..3). A SET of any other cell is refused.
+bool settingTable_CellAnswered(U32 column, U32 mode, U32 plan);
 
 // settingTable's value checks of a SET's first reserve phase: the SNMP error
 // status for a value of that type and length written to that column.

@@ -193,6 +193,17 @@ bool settingTable_ColumnOfMode(U32 column, U32 mode)
     return mode == 6;
 }
 
+bool settingTable_CellAnswered(U32 column, U32 mode, U32 plan)
+{
+    if (!settingTable_ColumnOfMode(column, mode))
+        return false;
+    if (column == COLUMN_QAMB_CHANNEL)
+        return plan >= 1 && plan <= 3;
+    if (column == COLUMN_ATSC_CHANNEL)
+        return plan <= 3;
+    return true;
+}
+
 // Name of the plan channel at a frequency: the plan's first name when none.
 static const char* PlanChannelName(const ATSC_ChannelPlan* plan, U32 freq)
 {
@@ -215,9 +226,9 @@ static void SetNameCache(settingTable_entry* row, U32 column, const char* text, 
 // cell, so that later cells of the request are still answered.
 static void GetCell(netsnmp_request_info* request, settingTable_entry* row, U32 column, U32 mode)
 {
-    if (!settingTable_ColumnOfMode(column, mode))
-        return;
     const TParameter_DTMB& set = *GetDTMBPara_Handle();
+    if (!settingTable_CellAnswered(column, mode, set.u32ATSCChannelMode))
+        return;
     U32 c = (U32)(row->index - 1);
     long value = 0;
     switch (column) {
@@ -239,11 +250,7 @@ static void GetCell(netsnmp_request_info* request, settingTable_entry* row, U32 
     case COLUMN_ATSC_CHANNEL_PLAN: value = set.u32ATSCChannelMode; break;
     case COLUMN_QAMB_CHANNEL:
     case COLUMN_ATSC_CHANNEL: {
-        U32 plan = set.u32ATSCChannelMode;
-        U32 first = column == COLUMN_QAMB_CHANNEL ? 1 : 0;
-        if (plan < first || plan > 3)
-            return;
-        const char* name = PlanChannelName(ATSC_GetChannelPlan(plan), set.OutputFreq[c]);
+        const char* name = PlanChannelName(ATSC_GetChannelPlan(set.u32ATSCChannelMode), set.OutputFreq[c]);
         size_t len = strnlen(name, SETTING_NAME_SIZE);
         SetNameCache(row, column, name, len);
         snmp_set_var_typed_value(request->requestvb, ASN_OCTET_STR, name, len);
@@ -270,8 +277,17 @@ static void GetCell(netsnmp_request_info* request, settingTable_entry* row, U32 
 
 // ---- SET --------------------------------------------------------------------
 
-// What one request of the action phase leaves.
-enum SetStep { STEP_NEXT, STEP_STOP, STEP_FAIL };
+// What one request of the action phase leaves: the next request, or a
+// refusal (with its status) that leaves the live set as the request found it.
+enum SetStep { STEP_NEXT, STEP_FAIL };
+
+// A refused value: wrongValue for one the column never takes,
+// inconsistentValue for one that clashes with the card's other settings.
+static SetStep Refuse(int* status, int code)
+{
+    *status = code;
+    return STEP_FAIL;
+}
 
 template <typename T, size_t N> static void SetGroup(T (&field)[N], U32 group, long value)
 {
@@ -301,15 +317,15 @@ static void TakePlanFrequencies(TParameter_DTMB& set, U32 plan)
 static SetStep SetBandwidth(TParameter_DTMB& set, settingTable_entry* row, U32 column, long value, int* status)
 {
     bool dvbt = column == COLUMN_DVBT_BANDWIDTH;
-    if (row->index != 1) {
-        if (dvbt)
-            printf("ERR:COLUMN_DVBT_BANDWIDTH***********index[%d]\n", row->index);
-        return STEP_STOP;
-    }
     if (value < 0 || value > 2) {
         if (dvbt)
             printf("ERR:COLUMN_DVBT_BANDWIDTH***********dvbtBandWidth[%ld]\n", value);
-        return STEP_STOP;
+        return Refuse(status, SNMP_ERR_WRONGVALUE);
+    }
+    if (row->index != 1) {
+        if (dvbt)
+            printf("ERR:COLUMN_DVBT_BANDWIDTH***********index[%d]\n", row->index);
+        return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
     }
     const char* label = dvbt ? "DVBT" : "QAMA";
     U32 step = 0;
@@ -360,18 +376,14 @@ static SetStep SetQAMBChannel(TParameter_DTMB& set, U32 c, const char* text, siz
 {
     U32 plan = set.u32ATSCChannelMode;
     int i = plan >= 1 && plan <= 3 ? ATSC_FindChannelByName(ATSC_GetChannelPlan(plan), text, len) : -1;
-    if (i < 0) {
-        *status = SNMP_ERR_BADVALUE;
-        return STEP_FAIL;
-    }
+    if (i < 0)
+        return Refuse(status, SNMP_ERR_WRONGVALUE);
     U32 freq = ATSC_GetChannelPlan(plan)->freq[i];
     TParameter_DTMB* scratch = GetDTMBParaTmp_Handle();
     *scratch = set;
     scratch->OutputFreq[c] = freq;
-    if (web_Check_QAMB_Frequency(scratch) != ZR_SUCCESS) {
-        *status = SNMP_ERR_BADVALUE;
-        return STEP_FAIL;
-    }
+    if (web_Check_QAMB_Frequency(scratch) != ZR_SUCCESS)
+        return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
     set.OutputFreq[c] = freq;
     return STEP_NEXT;
 }
@@ -383,19 +395,12 @@ static SetStep SetATSCChannel(TParameter_DTMB& set, U32 c, const char* text, siz
     printf("IFNO:u32ATSCChannelMode[%u]\n", plan);
     const ATSC_ChannelPlan* p = ATSC_GetChannelPlan(plan);
     if (p == nullptr)
-        return STEP_STOP;
+        return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
     int i = ATSC_FindChannelByName(p, text, len);
-    if (i < 0) {
-        if (plan != 0)
-            return STEP_STOP;
-        *status = SNMP_ERR_BADVALUE;
-        return STEP_FAIL;
-    }
-    int ret = ATSC_OutputFreq_Check(c, p->freq[i], 0);
-    if (ret != SNMP_ERR_NOERROR) {
-        *status = ret;
-        return STEP_FAIL;
-    }
+    if (i < 0)
+        return Refuse(status, SNMP_ERR_WRONGVALUE);
+    if (ATSC_OutputFreq_Check(c, p->freq[i], 0) != SNMP_ERR_NOERROR)
+        return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
     set.OutputFreq[c] = p->freq[i];
     return STEP_NEXT;
 }
@@ -417,104 +422,101 @@ static SetStep SetCell(TParameter_DTMB& set, settingTable_entry* row, U32 column
     row->old_value[column] = row->value[column];
     row->value[column] = v;
     auto inRange = [v](long lo, long hi) { return v >= lo && v <= hi; };
-    // A group column takes a value in range on a group's first row.
-    auto groupOk = [&](long lo, long hi) { return groupRow && inRange(lo, hi); };
+    // A group column takes a value in range, on a group's first row only.
+    auto groupError = [&](long lo, long hi) {
+        return !inRange(lo, hi) ? SNMP_ERR_WRONGVALUE : !groupRow ? SNMP_ERR_INCONSISTENTVALUE : SNMP_ERR_NOERROR;
+    };
     switch (column) {
     case COLUMN_OUTPUT_POWER:
         if (!inRange(25, 45))
-            return STEP_STOP;
+            return Refuse(status, SNMP_ERR_WRONGVALUE);
         SetAll(set.OutputPow, v);
         return STEP_NEXT;
     case COLUMN_ENABLE: {
         U32 mode = PARAMS_GetModulationMod();
         printf("settingTable_handler****************u32ModulMode[%u]\n", mode);
-        int ret = SNMP_ERR_NOERROR;
         U32 step = 0;
-        if (mode == 6)
-            ret = CheckEnableATSC(set, row, v);
-        else if (mode == 1 && DVBT_OutputFreq_Check(c, set.OutputFreq[c], &step) != 0)
-            ret = SNMP_ERR_BADVALUE;
-        if (ret == SNMP_ERR_NOERROR && !inRange(0, 1))
-            ret = SNMP_ERR_BADVALUE;
-        if (ret != SNMP_ERR_NOERROR) {
-            *status = ret;
-            return STEP_FAIL;
-        }
+        if (!inRange(0, 1))
+            return Refuse(status, SNMP_ERR_WRONGVALUE);
+        if ((mode == 6 && CheckEnableATSC(set, row, v) != SNMP_ERR_NOERROR) ||
+            (mode == 1 && DVBT_OutputFreq_Check(c, set.OutputFreq[c], &step) != 0))
+            return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
         set.u32Enable[c] = (U32)v;
         return STEP_NEXT;
     }
     case COLUMN_OUTPUT_FREQ: {
-        if (!groupRow)
-            return STEP_STOP;
+        if (!inRange(kFreqMinKHz, kFreqMaxKHz))
+            return Refuse(status, SNMP_ERR_WRONGVALUE);
         U32 step = 0;
-        if (DVBT_OutputFreq_Check(c, v, &step) == 0)
-            for (U32 k = 0; k < 4; k++)
-                set.OutputFreq[group + k] = (U32)v + k * step;
+        if (!groupRow || DVBT_OutputFreq_Check(c, v, &step) != 0)
+            return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
+        for (U32 k = 0; k < 4; k++)
+            set.OutputFreq[group + k] = (U32)v + k * step;
         return STEP_NEXT;
     }
     case COLUMN_DTMB_CONSTELLATION:
-        if (!groupOk(1, 10))
-            return STEP_STOP;
+        if (int e = groupError(1, 10))
+            return Refuse(status, e);
         SetGroup(set.ConsteMod, group, v);
         return STEP_NEXT;
     case COLUMN_DTMB_FRAME_HEADER:
-        if (!groupOk(1, 2))
-            return STEP_STOP;
+        if (int e = groupError(1, 2))
+            return Refuse(status, e);
         SetGroup(set.FramHeadMod, group, v);
         return STEP_NEXT;
     case COLUMN_DVBT_BANDWIDTH:
     case COLUMN_QAMA_BANDWIDTH:
         return SetBandwidth(set, row, column, v, status);
     case COLUMN_DVBT_GUARD_INTERVAL:
-        if (!groupOk(0, 3))
-            return STEP_STOP;
+        if (int e = groupError(0, 3))
+            return Refuse(status, e);
         SetGroup(set.DVBT_GadIntSize, group, v);
         return STEP_NEXT;
     case COLUMN_DVBT_CONSTELLATION:
-        if (!groupOk(0, 2))
-            return STEP_STOP;
+        if (int e = groupError(0, 2))
+            return Refuse(status, e);
         SetGroup(set.DVBT_QAMMod, group, v);
         return STEP_NEXT;
     case COLUMN_DVBT_CODE_RATE:
-        if (!groupOk(0, 4))
-            return STEP_STOP;
+        if (int e = groupError(0, 4))
+            return Refuse(status, e);
         SetGroup(set.DVBT_CodeMod, group, v);
         return STEP_NEXT;
     case COLUMN_QAMA_CONSTELLATION:
-        if (!groupOk(0, 4))
-            return STEP_STOP;
+        if (int e = groupError(0, 4))
+            return Refuse(status, e);
         SetGroup(set.QAMMod, group, v);
         return STEP_NEXT;
     case COLUMN_QAMA_SYMBOL_RATE:
-        if (!groupOk(4035, 6952))
-            return STEP_STOP;
+        if (int e = groupError(4035, 6952))
+            return Refuse(status, e);
         SetGroup(set.SymbolRate, group, v);
         return STEP_NEXT;
     case COLUMN_QAMB_CHANNEL_PLAN:
     case COLUMN_ATSC_CHANNEL_PLAN:
         if (!inRange(column == COLUMN_QAMB_CHANNEL_PLAN ? 1 : 0, 3))
-            return STEP_STOP;
+            return Refuse(status, SNMP_ERR_WRONGVALUE);
         TakePlanFrequencies(set, (U32)v);
         return STEP_NEXT;
     case COLUMN_QAMB_CONSTELLATION:
-        if (!groupOk(0, 1))
-            return STEP_STOP;
+        if (int e = groupError(0, 1))
+            return Refuse(status, e);
         SetGroup(set.AnnexBQAMMode, group, v);
         SetGroup(set.SymbolRate, group, kAnnexBSymbolRate[v]);
         return STEP_NEXT;
     case COLUMN_ISDBT_GUARD_INTERVAL:
-        if (!groupOk(0, 3))
-            return STEP_STOP;
+        if (int e = groupError(0, 3))
+            return Refuse(status, e);
         SetGroup(set.u8GImode, group, v);
         return STEP_NEXT;
     case COLUMN_ISDBT_CONSTELLATION:
-        if (!groupOk(1, 3))
-            return STEP_STOP;
+        if (int e = groupError(1, 3))
+            return Refuse(status, e);
         SetGroup(set.u8ISDBTQAMMode, group, v);
         return STEP_NEXT;
     case COLUMN_ISDBT_CODE_RATE:
-        if (!groupOk(0, 4))
-            return STEP_STOP;
+        if (int e = groupError(0, 4))
+            return Refuse(status, e);
         SetGroup(set.u8ConvolutionalCodeRate, group, v);
         return STEP_NEXT;
     default:
@@ -545,8 +547,7 @@ static void SettingAction(netsnmp_agent_request_info* reqinfo, netsnmp_request_i
         SetStep step = SetCell(*live, row, info->colnum, request->requestvb, &status);
         if (step != STEP_NEXT) {
             *live = s_stSetStart;
-            if (step == STEP_FAIL)
-                netsnmp_set_request_error(reqinfo, request, status);
+            netsnmp_set_request_error(reqinfo, request, status);
             return;
         }
     }
@@ -618,7 +619,13 @@ int settingTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*, ne
         }
         break;
     }
-    case MODE_SET_RESERVE1:
+    case MODE_SET_RESERVE1: {
+        U32 mode, plan;
+        {
+            CARD_STATE_LOCK();
+            mode = PARAMS_GetModulationMod();
+            plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
+        }
         for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
             auto* row = static_cast<settingTable_entry*>(netsnmp_extract_iterator_context(request));
             netsnmp_table_request_info* info = netsnmp_extract_table_info(request);
@@ -626,12 +633,17 @@ int settingTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*, ne
                           ? SNMP_ERR_NOCREATION
                           : settingTable_CheckValue(info->colnum, request->requestvb->type,
                                                     request->requestvb->val_len);
+            // A cell this card does not answer (another standard's, or a
+            // channel name without a plan) is not one it can be set through.
+            if (ret == SNMP_ERR_NOERROR && !settingTable_CellAnswered(info->colnum, mode, plan))
+                ret = SNMP_ERR_INCONSISTENTVALUE;
             if (ret != SNMP_ERR_NOERROR) {
                 netsnmp_set_request_error(reqinfo, request, ret);
                 return SNMP_ERR_NOERROR;
             }
         }
         break;
+    }
     case MODE_SET_ACTION:
         SettingAction(reqinfo, requests);
         return SNMP_ERR_NOERROR;

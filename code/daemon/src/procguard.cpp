@@ -13,6 +13,10 @@
 
 static const char* app_file = nullptr;
 static const char* app_name = nullptr;
+// The signal mask procguard was started with; the child gets it back, since
+// the program it runs (and everything that program starts) must not inherit
+// procguard's blocked SIGCHLD.
+static sigset_t g_startMask;
 
 // Set by the child-status handler; the main loop does the work, since
 // fork, perror and printf are not safe inside a signal handler.
@@ -36,6 +40,7 @@ static int Main_RunProcess(const char* path, const char* name, const char* word)
     }
     if (pid == 0) {
         if (havePipe) close(fds[0]);
+        sigprocmask(SIG_SETMASK, &g_startMask, nullptr);
         execl(path, name, word, (char*)nullptr);
         int err = errno;
         perror("execl err");
@@ -82,16 +87,32 @@ static bool CollectChildren()
     return ended;
 }
 
+static void PauseOneSecond()
+{
+    struct timespec pause = {1, 0};
+    while (nanosleep(&pause, &pause) < 0 && errno == EINTR) {}
+}
+
+static double Now()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// When the running child was started (monotonic seconds).
+static double g_startedAt = 0;
+
 // Starts the program, pausing a second after each failed start so that a
 // program that cannot run does not spin the processor.
 static void StartUntilRunning(const char* word)
 {
     while (Main_RunProcess(app_file, app_name, word) < 0) {
         CollectChildren();
-        struct timespec pause = {1, 0};
-        while (nanosleep(&pause, &pause) < 0 && errno == EINTR) {}
+        PauseOneSecond();
         word = "reboot";
     }
+    g_startedAt = Now();
 }
 
 int main(int argc, char** argv)
@@ -114,6 +135,7 @@ int main(int argc, char** argv)
     sigemptyset(&blockChild);
     sigaddset(&blockChild, SIGCHLD);
     sigprocmask(SIG_BLOCK, &blockChild, &waitMask);
+    g_startMask = waitMask;
     sigdelset(&waitMask, SIGCHLD);
 
     StartUntilRunning("start");
@@ -122,6 +144,10 @@ int main(int argc, char** argv)
         g_childSignal = 0;
         bool ended = CollectChildren();
         fprintf(stderr, "Error: Child Process[%s] Exit...\n", app_name);
-        if (ended) StartUntilRunning("reboot");
+        if (!ended) continue;
+        // A program that ends at once would otherwise be restarted in a
+        // tight loop: one that lived under a second waits a second first.
+        if (Now() - g_startedAt < 1.0) PauseOneSecond();
+        StartUntilRunning("reboot");
     }
 }

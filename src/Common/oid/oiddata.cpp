@@ -211,7 +211,7 @@ void CopyElement(const OidField& f, U32 i, U8* record)
 
 }  // namespace
 
-void OID_RecoveryAllParam(void)
+bool OID_RecoveryAllParam(void)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d begin to recovery all params\n", LOG_POS);
     TSInfoInitNum counts{};
@@ -220,8 +220,12 @@ void OID_RecoveryAllParam(void)
             CopyElement(f, 0, reinterpret_cast<U8*>(&counts));
     CARD_STATE_LOCK();
     Output_TSInfo* db = TSP_GetTSParam();
-    if (TSP_InitTSInfo(db, &counts) != ZR_SUCCESS)
+    // Records laid over a database the dump does not describe would mix
+    // the two: a dump whose capacities cannot be built is refused whole.
+    if (TSP_InitTSInfo(db, &counts) != ZR_SUCCESS) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d rebuild of the database failed\n", LOG_POS);
+        return false;
+    }
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS,
                "%ld:%s:%d OutTS = %d OutPROM = %d OutPID = %d OutTAB = %d OutDES = %d OutBypass = %d \n\n", LOG_POS,
                db->u32OutputTSNumber, db->u32OutputProgramNumber, db->u32OutputPIDNumber, db->u32OutputTableNumber,
@@ -242,6 +246,7 @@ void OID_RecoveryAllParam(void)
                     CopyElement(f, i, r.base + (size_t)i * r.size);
     }
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d end to recovery all params\n", LOG_POS);
+    return true;
 }
 
 namespace {
@@ -381,9 +386,11 @@ U8 OIDDATA_Recovery(void)
         sp_root = nullptr;
         return 1;
     }
-    OID_RecoveryAllParam();
+    const bool restored = OID_RecoveryAllParam();
     destroy_avltree(sp_root);
     sp_root = nullptr;
+    if (!restored)
+        return 1;  // the dump stays for another try
     if (InitAlltableInsertEnFlag)
         ForceGenerationFlags();
     RemoveDump();

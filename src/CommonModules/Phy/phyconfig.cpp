@@ -18,11 +18,11 @@ const char* ChipName(PhyChipType_t t)
     }
 }
 
-// Exactly four hexadecimal digits; -1 otherwise.
+// Exactly four hexadecimal digits; a missing or malformed member counts as 0.
 int Hex4(const cJSON* item)
 {
     if (!cJSON_IsString(item) || item->valuestring == nullptr || strlen(item->valuestring) != 4)
-        return -1;
+        return 0;
     int v = 0;
     for (const char* c = item->valuestring; *c; c++) {
         int d = (*c >= '0' && *c <= '9') ? *c - '0'
@@ -30,24 +30,27 @@ int Hex4(const cJSON* item)
               : (*c >= 'A' && *c <= 'F') ? *c - 'A' + 10
                                          : -1;
         if (d < 0)
-            return -1;
+            return 0;
         v = v * 16 + d;
     }
     return v;
 }
 
-// A number in 0..31 (a missing member counts as 0); -1 otherwise.
+// A number in 0..31 (a missing member or one that is no number counts as
+// 0); -1 for a number that does not fit the MDIO frame.
 int Reg5(const cJSON* item)
 {
-    if (item == nullptr)
+    if (!cJSON_IsNumber(item))
         return 0;
-    if (!cJSON_IsNumber(item) || item->valuedouble < 0 || item->valuedouble > 31)
+    if (item->valuedouble < 0 || item->valuedouble > 31)
         return -1;
     return item->valueint;
 }
 
-// Fills the patch list from the chip's array; entries that do not fit an
-// MDIO frame are skipped, so that they never reach another field's bits.
+// Fills the patch list from the chip's array. A missing or malformed member
+// leaves its field 0 and the entry stays (a page select often leaves out its
+// mask); only an address that does not fit an MDIO frame skips the entry, so
+// that it never reaches another field's bits or another register.
 void LoadList(_PhyParams_st* p, const cJSON* arr)
 {
     const cJSON* e = nullptr;
@@ -59,8 +62,8 @@ void LoadList(_PhyParams_st* p, const cJSON* arr)
         int addr = Reg5(cJSON_GetObjectItemCaseSensitive(e, "addr"));
         int mask = Hex4(cJSON_GetObjectItemCaseSensitive(e, "mask"));
         int value = Hex4(cJSON_GetObjectItemCaseSensitive(e, "value"));
-        if (phyAddr < 0 || addr < 0 || mask < 0 || value < 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_INIT, "%ld:%s:%d phy patch entry skipped: bad phyAddr, addr, mask or value\n",
+        if (phyAddr < 0 || addr < 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_INIT, "%ld:%s:%d phy patch entry skipped: bad phyAddr or addr\n",
                        LOG_POS);
             continue;
         }

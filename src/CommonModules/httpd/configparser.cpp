@@ -60,6 +60,8 @@ struct tokenizer_t {
     int in_key;
     int in_brace;
     int in_cond;
+    int tok_line;  // where the last token began, for messages
+    int tok_pos;
 };
 
 bool IsNameChar(char c)
@@ -89,6 +91,8 @@ int Tokenize(server* srv, tokenizer_t* t, int* code, std::string& token)
     };
     while (t->offset < t->size) {
         char c = in[t->offset];
+        t->tok_line = t->line;
+        t->tok_pos = t->line_pos;
         switch (c) {
         case '=':
             if (t->in_brace) {
@@ -295,6 +299,8 @@ using Value = std::unique_ptr<data_unset, DataDeleter>;
 struct Tok {
     int code;
     std::string text;
+    int line = 0;
+    int pos = 0;
 };
 
 // A failed action or a syntax error; the parse ends with ok 0.
@@ -312,6 +318,8 @@ public:
     }
 
     const std::string& LastToken() const { return toks_[pos_ ? pos_ - 1 : 0].text; }
+    // The token the parse stopped at (the last one when it ran out).
+    const Tok& FailedToken() const { return toks_[std::min(pos_, toks_.size() - 1)]; }
 
 private:
     config_t* ctx_;
@@ -690,6 +698,8 @@ private:
 struct ParserState {
     std::vector<Tok> toks;
     std::string last;
+    int failLine = 0;
+    int failPos = 0;
 };
 
 int config_parse(server* srv, config_t* context, tokenizer_t* t)
@@ -701,6 +711,9 @@ int config_parse(server* srv, config_t* context, tokenizer_t* t)
     while ((rc = Tokenize(srv, t, &code, token)) == 1) {
         buffer* b = buffer_init_string(token.c_str());
         configparser(parser, code, b, context);
+        Tok& added = ((ParserState*)parser)->toks.back();
+        added.line = t->tok_line;
+        added.pos = t->tok_pos;
     }
     std::string last = ((ParserState*)parser)->toks.empty() ? "" : ((ParserState*)parser)->toks.back().text;
     if (rc == -1) {
@@ -709,13 +722,20 @@ int config_parse(server* srv, config_t* context, tokenizer_t* t)
         return -1;
     }
     configparser(parser, TK_EOL, buffer_init_string("(EOL)"), context);
+    Tok& closing = ((ParserState*)parser)->toks.back();
+    closing.line = t->line;
+    closing.pos = t->line_pos;
     configparser(parser, TK_END, nullptr, context);
-    last = ((ParserState*)parser)->last;
+    ParserState ps = std::move(*(ParserState*)parser);
     configparserFree(parser, free);
+    if (ps.failLine == 0) {  // refused before this source's parse began
+        ps.failLine = t->line;
+        ps.failPos = t->line_pos;
+    }
     if (context->ok == 0) {
-        LOG_ERR(srv, "sssdsds", "source:", t->source, "line:", t->line, "pos:", t->line_pos,
+        LOG_ERR(srv, "sssdsds", "source:", t->source, "line:", ps.failLine, "pos:", ps.failPos,
                 "parser failed somehow near here:");
-        LOG_ERR(srv, "S", last.c_str());
+        LOG_ERR(srv, "S", ps.last.c_str());
         return -1;
     }
     return 0;
@@ -723,7 +743,7 @@ int config_parse(server* srv, config_t* context, tokenizer_t* t)
 
 int ParseText(server* srv, config_t* context, const char* source, const char* text, size_t size)
 {
-    tokenizer_t t{source, text, 0, size, 1, 1, 1, 0, 0};
+    tokenizer_t t{source, text, 0, size, 1, 1, 1, 0, 0, 1, 1};
     return config_parse(srv, context, &t);
 }
 
@@ -763,6 +783,8 @@ void configparser(void* yyp, int yymajor, buffer* yyminor, config_t* ctx)
         p.Input();
     } catch (const ParseFailure&) {
         ctx->ok = 0;
+        ps->failLine = p.FailedToken().line;
+        ps->failPos = p.FailedToken().pos;
     }
     ps->last = p.LastToken();
 }

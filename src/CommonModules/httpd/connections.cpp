@@ -23,6 +23,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <vector>
+#include <algorithm>
 
 namespace {
 
@@ -30,6 +32,9 @@ constexpr size_t kMaxHead = 65536;
 constexpr uint32_t kMaxBody = 64u * 1024 * 1024;
 constexpr off32_t kMaxUploadFile = 128 * 1024 * 1024;
 constexpr off32_t kWriteBudget = 256 * 1024;
+// A body must keep at least this average rate (64 kbit/s: a 64 MiB upgrade
+// image may take over two hours) on top of the read limit.
+constexpr uint32_t kSlowestBody = 8192;
 
 // What the server keeps of a connection beyond its record: the status a
 // head or body was refused with, and how far the end-of-head search got.
@@ -38,8 +43,19 @@ struct ConExtra {
     size_t headScanned = 0;
     int headMatched = 0;
     bool readFilled = false;  // the last read filled its buffer: more may wait
+    time_t bodyStart = 0;     // second the body began to be read
+    bool counted = false;     // holds a place in its address's count
 };
 std::unordered_map<const connection*, ConExtra> s_extra;
+
+// Connections held per client address (IPv4): no address may hold more
+// than a quarter of the cap, so one host cannot fill the house.
+std::unordered_map<in_addr_t, size_t> s_perAddress;
+
+size_t PerAddressBound(const server* srv)
+{
+    return std::max<size_t>(srv->max_conns / 4, 1);
+}
 
 const char* const kStates[] = {"connect", "req-start", "read",  "req-end", "readpost", "handle-req",
                                "resp-start", "write",   "resp-end", "error", "close"};
@@ -337,12 +353,14 @@ void HandleRead(server* srv, connection* con)
     }
     if (con->state == CON_STATE_READ) {
         size_t end = FindHeadEnd(con, x);
-        if (end) {
+        if (end && end <= kMaxHead) {
             TakeBytes(con->read_queue, end, con->request.request);
             x.headScanned = 0;
             x.headMatched = 0;
             connection_set_state(srv, con, CON_STATE_REQUEST_END);
-        } else if (QueuedBytes(con->read_queue) > kMaxHead) {
+        } else if (end || QueuedBytes(con->read_queue) > kMaxHead) {
+            // The limit holds however the bytes arrived: one large read
+            // may bring a head's end far beyond it.
             LOG_ERR(srv, "s", "oversized request-header -> sending Status 414");
             con->http_status = 414;
             con->keep_alive = 0;
@@ -720,6 +738,11 @@ int connection_close(server* srv, connection* con)
     }
     if (srv->srvconf.log_state_handling)
         LOG_ERR(srv, "sd", "connection closed for fd", con->fd);
+    if (s_extra[con].counted) {
+        auto it = s_perAddress.find(con->dst_addr.ipv4.sin_addr.s_addr);
+        if (it != s_perAddress.end() && --it->second == 0)
+            s_perAddress.erase(it);
+    }
     s_extra[con] = ConExtra{};
     chunkqueue_reset(con->read_queue);
     connection_set_state(srv, con, CON_STATE_CONNECT);
@@ -732,14 +755,29 @@ connection* connection_accept(server* srv, server_socket* ss)
     if (conns->used >= srv->max_conns)
         return nullptr;
     sock_addr peer{};
-    socklen_t len = sizeof(peer);
-    // Non-blocking and close-on-exec from the accept itself: two calls
-    // fewer for every client.
-    int fd = accept4(ss->fd, &peer.plain, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd == -1) {
-        if (errno != EAGAIN && errno != EINTR && errno != EMFILE && errno != ECONNABORTED && errno != EWOULDBLOCK)
-            LOG_ERR(srv, "ssd", "accept failed:", strerror(errno), errno);
-        return nullptr;
+    int fd = -1;
+    size_t* held = nullptr;
+    // A client over its address's bound is closed at once; a few of them
+    // per call, so that others waiting behind them are reached too.
+    for (int refused = 0; fd == -1; ++refused) {
+        if (refused == 64)
+            return nullptr;
+        socklen_t len = sizeof(peer);
+        // Non-blocking and close-on-exec from the accept itself: two calls
+        // fewer for every client.
+        fd = accept4(ss->fd, &peer.plain, &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd == -1) {
+            if (errno != EAGAIN && errno != EINTR && errno != EMFILE && errno != ECONNABORTED && errno != EWOULDBLOCK)
+                LOG_ERR(srv, "ssd", "accept failed:", strerror(errno), errno);
+            return nullptr;
+        }
+        if (peer.plain.sa_family != AF_INET)
+            break;
+        held = &s_perAddress[peer.ipv4.sin_addr.s_addr];
+        if (*held >= PerAddressBound(srv)) {
+            close(fd);
+            fd = -1;
+        }
     }
     if (conns->used == conns->size) {
         conns->size += 128;
@@ -751,6 +789,10 @@ connection* connection_accept(server* srv, server_socket* ss)
     connection* con = conns->ptr[conns->used];
     con->ndx = (int)conns->used++;
     connection_reset(srv, con);
+    if (held) {
+        ++*held;
+        s_extra[con].counted = true;
+    }
     chunkqueue_reset(con->read_queue);
     con->request_count = 0;
     con->fd = fd;
@@ -804,6 +846,7 @@ int connection_state_machine(server* srv, connection* con)
             buffer_reset(con->uri.query);
             buffer_reset(con->request.orig_uri);
             if (http_request_parse(srv, con)) {
+                s_extra[con].bodyStart = srv->cur_ts;
                 connection_set_state(srv, con, CON_STATE_READ_POST);
             } else {
                 if (con->http_status != 0)
@@ -905,7 +948,12 @@ void connections_check_timeouts(server* srv, time_t now)
             // however it trickles in.
             bool headLate = con->state == CON_STATE_READ && QueuedBytes(con->read_queue) > 0 &&
                             now - con->request_start > con->conf.max_read_idle;
-            if (now - con->read_idle_ts > limit || headLate) {
+            // A body gets the read limit plus the time its length takes
+            // at the slowest rate accepted.
+            bool bodyLate = con->state == CON_STATE_READ_POST &&
+                            now - s_extra[con].bodyStart >
+                                (time_t)con->conf.max_read_idle + con->request.content_length / kSlowestBody;
+            if (now - con->read_idle_ts > limit || headLate || bodyLate) {
                 connection_set_state(srv, con, CON_STATE_ERROR);
                 changed = true;
             }
@@ -943,6 +991,27 @@ void connections_check_timeouts(server* srv, time_t now)
         srv->config_storage[i]->global_bytes_per_second_cnt = 0;
 }
 
+size_t connections_make_room(server* srv)
+{
+    connections* conns = srv->conns;
+    if (conns->used < srv->max_conns)
+        return 0;
+    std::vector<connection*> waiting;
+    for (size_t i = 0; i < conns->used; ++i)
+        if (conns->ptr[i]->state == CON_STATE_READ)
+            waiting.push_back(conns->ptr[i]);
+    // Down to where the accept switch would turn accepting on again.
+    size_t over = conns->used - srv->max_conns * 9 / 10;
+    size_t n = std::min(over, waiting.size());
+    auto longest = [](const connection* a, const connection* b) { return a->request_start < b->request_start; };
+    std::partial_sort(waiting.begin(), waiting.begin() + (ptrdiff_t)n, waiting.end(), longest);
+    for (size_t i = 0; i < n; ++i) {
+        connection_close(srv, waiting[i]);
+        srv->con_closed++;
+    }
+    return n;
+}
+
 void connections_free(server* srv)
 {
     connections* conns = srv->conns;
@@ -967,4 +1036,5 @@ void connections_free(server* srv)
     free(conns->ptr);
     conns->ptr = nullptr;
     conns->used = conns->size = 0;
+    s_perAddress.clear();
 }

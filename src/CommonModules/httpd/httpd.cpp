@@ -30,6 +30,8 @@ std::atomic<int> srv_shutdown{0};
 std::atomic<int> graceful_shutdown{0};
 volatile sig_atomic_t handle_sig_alarm = 1;
 std::atomic<int> handle_sig_hup{0};  // set from the agent's signal handler
+std::atomic<unsigned> sighup_uid{0};  // sender of the last SIGHUP
+std::atomic<int> sighup_pid{0};
 
 void FillEntropy(server* srv)
 {
@@ -92,7 +94,7 @@ void Housekeeping(server* srv, time_t now)
             srv_shutdown = 1;
             return;
         }
-        LOG_ERR(srv, "sdsd", "logfiles cycled UID =", 0, "PID =", 0);
+        LOG_ERR(srv, "sdsd", "logfiles cycled UID =", (int)sighup_uid.load(), "PID =", sighup_pid.load());
     }
     if (handle_sig_alarm && now != srv->cur_ts) {
         handler_t r = plugins_call_handle_trigger(srv);
@@ -106,8 +108,24 @@ void Housekeeping(server* srv, time_t now)
     }
 }
 
+// Notes how many connections the full house closed, at most once a minute.
+void NoteRoomMade(server* srv, size_t closed)
+{
+    static size_t s_unreported = 0;
+    static time_t s_lastNote = 0;
+    s_unreported += closed;
+    if (s_unreported == 0 || srv->cur_ts - s_lastNote < 60)
+        return;
+    LOG_ERR(srv, "sds", "[note] connection limit reached, closed", (int)s_unreported,
+            "connections waiting longest for a request head");
+    s_unreported = 0;
+    s_lastNote = srv->cur_ts;
+}
+
 void AcceptSwitch(server* srv)
 {
+    if (!graceful_shutdown)
+        NoteRoomMade(srv, connections_make_room(srv));
     size_t conns = srv->conns->used;
     if (srv->sockets_disabled) {
         if (srv->cur_fds + srv->want_fds < srv->max_fds * 8 / 10 && conns <= srv->max_conns * 9 / 10 &&
@@ -168,8 +186,10 @@ void server_run_events(server* srv, int timeout_ms)
     srv->joblist->used = 0;
 }
 
-void httpd_note_sighup(void)
+void httpd_note_sighup(unsigned uid, int pid)
 {
+    sighup_uid = uid;
+    sighup_pid = pid;
     handle_sig_hup = 1;
 }
 

@@ -280,6 +280,8 @@ int http_request_parse(server* srv, connection* con)
             }
             keyEnd++;
         }
+        if (keyEnd == keyStart)
+            return P.Refuse(400, "empty header name -> 400");
         size_t v = keyEnd + 1;
         while (v < len && (p[v] == ' ' || p[v] == '\t'))
             v++;

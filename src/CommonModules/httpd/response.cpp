@@ -193,9 +193,12 @@ int http_response_redirect_to_directory(server* srv, connection* con)
             return 0;
         }
         if (our.plain.sa_family != AF_INET) {
+            // Answered like a failed look-up: a response left unfinished
+            // would hold the connection until its time-out.
             LOG_ERR(srv, "s", "ERROR: unsupported address-type");
+            con->http_status = 500;
             buffer_free(o);
-            return -1;
+            return 0;
         }
         char ip[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &our.ipv4.sin_addr, ip, sizeof(ip));

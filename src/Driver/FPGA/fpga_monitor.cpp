@@ -14,34 +14,46 @@
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_view.h"
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
 
 BOOL s_LEDGreenfresh_flag = FALSE;
 
+// The blinkers change the LED only while holding this lock and with their flag
+// still set, so once FPGA_LEDfresh_Stop returns the red blinker never touches
+// the LED again (it would put out the green the LED control just set).
+std::mutex s_blinkMutex;
+std::condition_variable s_blinkStop;
+
+template <class Flag>
+void Blink(const Flag& flag, void (*light)())
+{
+    std::unique_lock<std::mutex> lk(s_blinkMutex);
+    for (bool on = true; flag; on = !on) {
+        if (on)
+            light();
+        else
+            FPGA_LEDOut();
+        s_blinkStop.wait_for(lk, std::chrono::seconds(1), [&] { return !flag; });
+    }
+}
+
 void* FPGA_LEDRedfresh(void*)
 {
-    while (s_LEDfresh_flag) {
-        FPGA_LEDRedLight();
-        sleep(1);
-        FPGA_LEDOut();
-        sleep(1);
-    }
+    Blink(s_LEDfresh_flag, FPGA_LEDRedLight);
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_HW, "%ld:%s:%d Web Star! Stop Red LED Fresh and Set LED Green \n", LOG_POS);
     return nullptr;
 }
 
 void* FPGA_LEDGreenfresh(void*)
 {
-    while (s_LEDGreenfresh_flag) {
-        FPGA_LEDGreenLight();
-        sleep(1);
-        FPGA_LEDOut();
-        sleep(1);
-    }
+    Blink(s_LEDGreenfresh_flag, FPGA_LEDGreenLight);
     log_printf(LOG_LEVEL_ERROR, LOG_MODULE_HW, "%ld:%s:%d Stop LED Fresh\n", LOG_POS);
     return nullptr;
 }
@@ -80,7 +92,7 @@ void SetAbnormal(LED_CtrlState* st, LED_STATUS led)
 
 void* LED_CtrlParamsRefresh(void*)
 {
-    s_LEDfresh_flag = FALSE;
+    FPGA_LEDfresh_Stop();
     LED_CtrlState st;
     for (;;) {
         LED_CtrlPass(&st);
@@ -201,7 +213,11 @@ zrErrCode FPGA_LEDGreenfresh_Start(void)
 
 void FPGA_LEDfresh_Stop(void)
 {
-    s_LEDfresh_flag = FALSE;
+    {
+        std::lock_guard<std::mutex> lk(s_blinkMutex);
+        s_LEDfresh_flag = FALSE;
+    }
+    s_blinkStop.notify_all();
 }
 
 zrErrCode LED_TaskMonitoring(void)

@@ -92,6 +92,9 @@ zrErrCode IPComm_LastCombineResult(void);
 // complete, the peer closes, or the server's read wait ends. Returns the
 // bytes read (at most u32BufLen).
 S32 IPComm_RecvFrame(S32 s32Socket, U8* pu8Buf, U32 u32BufLen, int waitMs);
+// True when the bytes read so far make a whole frame, can never make one
+// (a length field above 1,400) or fill the buffer: reading stops.
+bool IPComm_FrameWhole(const U8* pu8Buf, U32 u32Got, U32 u32BufLen);
 
 S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd);
 S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen);
@@ -104,6 +107,9 @@ S32 IPComm_SendCmd2Slot(U32 u32Slot, U32 u32cmd);
 zrErrCode IPComm_SendClearCmd2Slot(U8 u8Slot);
 zrErrCode IPComm_SendResToBackBoard(void);
 zrErrCode IPComm_SendUpProFlagToBackBoard(U8* OldFlag);
+// Thread body that nothing starts: while an FTP upgrade runs, reports its
+// stage to the back board and prepares the reboot, again and again.
+void* Send_SlotUpgradeProccessStatus(void* arg);
 void IPComm_SendEITInfo(void);
 zrErrCode IPServer_Start(void);
 void* IPComm_Server_Service(void* arg);

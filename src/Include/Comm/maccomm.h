@@ -99,9 +99,17 @@ void MACComm_ServeConnection(S32 s32Socket, S32 (*parse)(S32, ST_ZR_IPCOMM*));
 // Detection and versions (master).
 S32 MACComSlaveChipDetect(void);
 S32 MACComGetSlaveChipSoftVersion(void);
+// Pushes the master's state to the slave: after the detection found it, and
+// again when a slave that restarted alone announces itself.
+void MACComm_ResendStartupState(void);
+// Slave start-up: tells the master that this chip's program (re)started.
+void MACSlave_Announce(void);
 // Fills the version comparison from both chips and logs its banner.
 void MACComm_CompareVersions(bool bSent);
 U8 Get_VersionInfo_ISSameFlg(void);
+// Stores a version the slave answered (its logic version when bLogic), for
+// the comparison of the detection; the SPI link's answers come here too.
+void MACComm_SetSlaveVersion(bool bLogic, U32 u32Version);
 void MACComm_SetSameFlg(U8 u8Same);
 BOOL GetLogRecieveEndFlag(void);
 void SetLogRecieveEndFlag(BOOL bFlag);

@@ -23,6 +23,7 @@ public:
         if (idx == 0) {
             // A first frame always starts a new transfer.
             Reset();
+            m_doneTotal = 0;
             unsigned long long want = m_capacity ? m_capacity : (unsigned long long)total * IPCOMM_MAX_DATA_LEN;
             m_active = true;
             m_total = total;
@@ -35,6 +36,10 @@ public:
             return Finish(last);
         }
         if (m_active && m_expected > 0 && idx == m_expected - 1 && total == m_total)
+            return Result::Duplicate;
+        // The sender's retry of the last frame of a message already handed
+        // over (its reply was lost): acknowledged, not handed over again.
+        if (!m_active && m_doneTotal != 0 && total == m_doneTotal && idx == total - 1)
             return Result::Duplicate;
         if (!m_active || idx != m_expected || total != m_total) {
             // Not the next frame: the rest of this message is of no use.
@@ -78,7 +83,9 @@ private:
         bool ok = !m_broken;
         if (ok)
             m_done.swap(m_buf);
+        U32 total = m_total;
         Reset();
+        m_doneTotal = ok ? total : 0;
         return ok ? Result::Complete : Result::Broken;
     }
     void Reset()
@@ -96,6 +103,7 @@ private:
     bool m_broken = false;
     U32 m_expected = 0;
     U32 m_total = 0;
+    U32 m_doneTotal = 0;  // frame count of the message last handed over
     size_t m_limit = 0;
     std::vector<U8> m_buf;
     std::vector<U8> m_done;

@@ -40,6 +40,9 @@ typedef struct {
 #define UARTCOMM_IP_FALLBACK ((zrErrCode)2)
 
 void UartComm_init(void);
+// Shortens the exchanges for tests: tries of each exchange, reads per try
+// and the pause between reads.
+void UartComm_SetTestTries(int tries, int reads, int readPauseMs);
 void UartComm_sendData(U8 u8Slot, U8 u8Cmd, const U8* pu8Data, U16 u16Len);
 zrErrCode UartComm_ParseData(const U8* pu8Buf, S32 s32Len, U8 u8Slot, ST_ZR_UARTCOMM* pstRecord);
 zrErrCode UartComm_RecvData(U8 u8Slot, ST_ZR_UARTCOMM* pstRecord);

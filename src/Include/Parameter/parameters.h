@@ -92,6 +92,9 @@ zrErrCode PARAMS_SetIPMonitorParams(QAM_IPMonitorPara* pstIPMParams);
 // Start-up check (0 good, 1 missing or damaged, 15 other size or version),
 // load, and copy into the live sets.
 zrErrCode PARAMS_VerifyConfigFiles(void);
+// The start-up checks of a parameter record image (CRC, size, version),
+// logged under the file name given; changes nothing.
+zrErrCode PARAMS_CheckRecord(const U8* pu8Buf, size_t size, const char* name);
 zrErrCode PARAMS_Load(void);
 zrErrCode PARAMS_Update_DTMB(void);
 zrErrCode Master_PARAMS_Factory(void);

@@ -3,6 +3,7 @@
 // register written by one is read by the others.
 #pragma once
 #include "Common/types.h"
+#include <pthread.h>
 #include <string>
 #include <string_view>
 
@@ -76,6 +77,42 @@ struct RoutingTables {
     U32 pad;
 };
 
+// The processor's SPI controller (register block at kSpiPhys) in slave
+// mode: module id at 0xFC, configuration 0x00, status 0x04, enable 0x14,
+// transmit data 0x1C, receive data 0x20, receive threshold 0x2C. Its FIFOs
+// live here; the other chip's spidev transfers reach them across board
+// roots, so the counters are only touched atomically (one writer each).
+constexpr U32 kSpiModuleId = 0x90106;
+// The transmit FIFO holds one frame. The receive side keeps the newest 32
+// frames the master clocked in (its idle reads included), dropping the
+// oldest frame not yet begun, so that a request is never lost behind them.
+constexpr U32 kSpiFifoLen = 128;
+constexpr U32 kSpiRxKeep = 32 * kSpiFifoLen;
+enum SpiReg : U32 {
+    SPI_REG_CONFIG = 0x00,
+    SPI_REG_STATUS = 0x04,
+    SPI_REG_ENABLE = 0x14,
+    SPI_REG_TXD = 0x1C,
+    SPI_REG_RXD = 0x20,
+    SPI_REG_RX_THRESHOLD = 0x2C,
+    SPI_REG_MODULE_ID = 0xFC,
+};
+// Status bits: transmit FIFO full, receive FIFO not empty, receive FIFO at
+// its threshold.
+constexpr U32 kSpiStatusTxFull = 0x08;
+constexpr U32 kSpiStatusRxNotEmpty = 0x10;
+constexpr U32 kSpiStatusRxThreshold = 0x20;
+struct SpiCtrlModel {
+    pthread_mutex_t lock;  // process-shared and robust: both chips' processes take it
+    U32 rxIn, rxOut;     // bytes clocked in by the master / read by the controller
+    U32 txIn, txOut;     // bytes queued by the controller / clocked out to the master
+    U32 enabled;         // the enable register as the wire sees it
+    U32 transfers;       // full-duplex transfers of the master
+    U32 overruns;        // frames dropped to make room for newer ones
+    U8 rx[kSpiRxKeep];
+    U8 tx[kSpiFifoLen];
+};
+
 struct ModelArea {
     U8 spiChips[0x20000];   // RF chips on the SPI buses (AD9789, ADF4351, RFDA0016)
     U8 i2cChips[0x1000];    // AD5321 and other I2C devices
@@ -83,7 +120,8 @@ struct ModelArea {
     U8 mdioPad[0x1000 - 4 * 8 * 32 * 2];
     U8 fpgaCores[0x4000];   // register files of FPGA cores reached indirectly
     RoutingTables routing;
-    U8 spare[kModelLen - 0x20000 - 0x1000 - 0x1000 - 0x4000 - sizeof(RoutingTables)];
+    SpiCtrlModel spiCtrl;
+    U8 spare[kModelLen - 0x20000 - 0x1000 - 0x1000 - 0x4000 - sizeof(RoutingTables) - sizeof(SpiCtrlModel)];
 };
 static_assert(sizeof(ModelArea) == kModelLen, "model area size");
 
@@ -172,6 +210,18 @@ U32 CoreRegister(U32 port, U32 reg);
 // oldValue is what the register held before the write (strobes react to edges).
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
 void OnBlockWrite(U64 physBase, U32 offset, U32 oldValue, U32 value);
+// Reads of a block register that a model answers (the SPI controller's
+// status, enable and receive data); false: the register's stored value stands.
+bool OnBlockRead(U64 physBase, U32 offset, U32* pValue);
+void OnSpiCtrlWrite(U32 offset, U32 value);
+// Prepares the controller model of a new state image (its lock, module id).
+void InitSpiCtrl(U8* image);
+// One full-duplex transfer of the master's spidev with the SPI controller of
+// the board root that the device file names: len bytes of tx go to its
+// receive FIFO (a whole frame, or none when it has no room or is disabled);
+// rx gets a whole frame of its transmit FIFO, zeros when none is queued.
+// 0, or -1 (errno set) when that board root cannot be mapped.
+int SpiWireTransfer(const std::string& peerRoot, const U8* tx, U8* rx, size_t len);
 // Pin-level models: called after a write into a file under "/sys" (system
 // path; the file already holds the text).
 void OnSysfsWrite(std::string_view sysPath, std::string_view text);

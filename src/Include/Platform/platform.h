@@ -148,12 +148,13 @@ int InterfaceBase(const char* ifname, U32* base);
 std::string SnmpDefaultTransport();
 
 // ---- SPI chip link ------------------------------------------------------
-// Writes one whole frame to the link's device (spidev on the card, any byte
-// stream in the simulation). 0, or -1 when the device failed or is closed.
-int SpiLinkWrite(int fd, const U8* buf, size_t len);
-// Reads one whole frame from the link's device, waiting at most waitMs.
-// len; 0 when none came in time; -1 when the device failed or is closed.
-int SpiLinkRead(int fd, U8* buf, size_t len, int waitMs);
+// The spidev device of the link's master: mode, bits per word and clock of
+// an open "/dev/spidevB.C", and one full-duplex transfer of len bytes (tx
+// out, rx in at the same time). 0, or -1 (errno set). In the simulation the
+// device file names the other chip's board root, whose SPI controller model
+// is at the other end of the wire.
+int SpiSetup(int fd, U8 mode, U8 bits, U32 speedHz);
+int SpiTransfer(int fd, const U8* tx, U8* rx, size_t len, U32 speedHz, U8 bits);
 
 // ---- System logger -----------------------------------------------------
 void OpenLog(const char* ident);

@@ -111,6 +111,8 @@ static_assert(offsetof(TResource_TS, u8Res1) == 658);
 // Module state.
 extern U8 u8EitSlot;                 // EIT board last acted upon; 17 = none
 extern U8 g_u8SendResourceOk;        // 1 once the back board's record was taken
+// Shortens the pause after the SSH service is started or stopped (tests).
+void Resource_TestSetServicePauseMs(int ms);
 extern U32 g_isFirstInitBackboard;   // 1 after the back board's first record
 extern U8 MAC_SI_MODE;               // SI mode last taken in J.83 Annex B operation
 extern U8* pu8BoardName_DTMB;        // this card's board descriptor text

@@ -21,6 +21,8 @@ U8 Status_GetSlotID(void);
 void Status_SetSlotID(U8 u8SlotID);
 U16 Status_GetSubBoardPlugStatus(void);
 void Status_SetSubBoardPlugStatus(U16 u16Plug);
+// Whether a plug map has arrived since start-up.
+bool Status_IsSubBoardPlugMapKnown(void);
 bool Status_GetIPReqflag(void);
 void Status_SetIPReqflag(bool bFlag);
 bool Status_GetCommFinishflag(void);

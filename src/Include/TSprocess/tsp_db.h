@@ -437,6 +437,8 @@ U32 TSP_CopyOutputTSInfo(void);
 // Opens the working copy from the live database unless an edit is open, so a
 // commit never copies an empty working copy over the live database.
 U32 TSP_OpenTempTSInfoIfClosed(void);
+// Whether a web edit is open (its working copy filled from the live database).
+bool TSP_IsTempTSInfoOpen(void);
 
 // Free-record search (grows the array when it is full).
 U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS);
@@ -478,6 +480,9 @@ U32 TSP_GetOutTSBATTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstPara
 U32 TSP_GetOutTSOtherNitTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSOtherSdtTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
 U32 TSP_GetOutTSTOTTableIndexList(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, IndexInfoList_t* pstIndexList);
+// 0 when every list of every valid stream walks as a proper chain (no loop,
+// no head or member out of range), else the first walker's error (logged).
+U32 TSP_CheckLinks(const Output_TSInfo* pstParamTS);
 
 // Tail getters: last member of a list, or 0xFFFF when it is empty.
 U32 TSP_GetOutTSProgLastIndex(U16 u16InTSIndex, const Output_TSInfo* pstParamTS, U16* pu16LastIndex);

@@ -4,6 +4,7 @@
 #include "Common/types.h"
 #include "SIprocess/SIconstruct.h"
 #include "TSprocess/tsp_db.h"
+#include <functional>
 
 // A descriptor as the web passes it.
 typedef struct {
@@ -45,6 +46,13 @@ U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbp
 void TSP_BuildCableDeliveryDescriptor(U32 u32FreqKHz, U8 u8QAMMod, U32 u32SymbolRateK, U8 aru8Desc[13]);
 U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex, U32 u32EnableChannel);
 U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel);
+
+// Runs an operation that changes only NITs (the automatic NIT, an import)
+// on the live database instead of the working copy, so that nothing else of
+// the working copy is committed with it; an open working copy then gets the
+// same NITs for the channels of u32ChannelMask (bit c: channel c). Nested
+// calls run their operation directly. The result is the operation's.
+U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op);
 
 // Export (live database) and import (working copy): sections end to end.
 // The length goes to pu32Length (0 on failure); the result is 0 or the error,

@@ -29,7 +29,8 @@ U32 Web_MuxProcessForPSITransparent(void);
 
 // Accessors the web back end also offers to its own handlers.
 void Web_GetPSIInterval(U16* out);
-void Web_SetPSIInterval(U32 value);
+// 0, or non-zero when the interval is refused (0 or above 16 bits).
+U32 Web_SetPSIInterval(U32 value);
 // Web modulation type: 0 DVB-T, 1 DTMB, 2..6 the modulation mode itself, 7 other.
 U8 Web_GetBoardType(void);
 U8 Web_GetPowerLevelType(void);
@@ -91,8 +92,12 @@ void Web_VerCmpFlag(ST_VERSION_INFO* info);
 
 // ---- DVB text ----
 U8* web_StringConvertToUTF8(const U8* text, U32 length);
+// nullptr for text that is not valid UTF-8.
 U8* web_UTF8ToServiceName(const U8* text, U32 length);
 U32 web_strlen(const U8* text, U32 limit);
+// Length of an SI text of length bytes cut to at most max bytes without
+// splitting a character of the table its selector names.
+U32 web_SITextCut(const U8* text, U32 length, U32 max);
 U8 Web_proEncodingMode(void);
 
 // ---- Modulator, RF and board handlers ----

@@ -4,6 +4,7 @@
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Platform/board_state.h"
+#include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -42,6 +43,32 @@ int WriteSeeds(const char* dir)
 }  // namespace
 
 const std::string& FuzzBoardRoot() { return g_root; }
+
+static const char* const kSlowWebCommands[] = {"Reboot.w",  "ExportLogs.w", "SaveLog.w",
+                                               "ExportMibs.w", "ClearLogs.w", "Default.w"};
+
+bool FuzzSlowWebCommand(const char* key, const std::string& body)
+{
+    for (const char* k : kSlowWebCommands)
+        if (strcmp(key, k) == 0)
+            return true;
+    if (strcmp(key, "Debug.w") == 0) {
+        cJSON* j = cJSON_Parse(body.c_str());
+        const cJSON* t = cJSON_GetObjectItem(j, "type");
+        bool slow = cJSON_IsNumber(t) && ((U8)t->valueint == 14 || (U8)t->valueint == 15 || (U8)t->valueint == 24);
+        cJSON_Delete(j);
+        return slow;
+    }
+    return false;
+}
+
+bool FuzzNamesSlowWebCommand(const std::string& stream)
+{
+    for (const char* k : kSlowWebCommands)
+        if (stream.find(k) != std::string::npos)
+            return true;
+    return stream.find("Debug.w") != std::string::npos;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

@@ -19,6 +19,13 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds);
 // Board root of this process ($MODCARD_ROOT).
 const std::string& FuzzBoardRoot();
 
+// Web commands whose work is a reboot, shell archives or one-second service
+// pauses: a target skips them (their body handling is the shared token
+// check, fuzzed through the other commands). The first asks of one command
+// and its body; the second of a whole request stream that may name any.
+bool FuzzSlowWebCommand(const char* key, const std::string& body);
+bool FuzzNamesSlowWebCommand(const std::string& stream);
+
 // Takes values off the front of the input; past the end it gives zeros.
 class FuzzReader {
 public:

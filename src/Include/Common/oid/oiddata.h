@@ -24,9 +24,10 @@ void OID_preorder_avltree(AVLTree tree);
 void OID_ModifyVersionNumber(U16 u16newVersion);
 // Steps of the restore: the records of a dump (version word first) into the
 // tree built by OID_CreateAvlTree, false when one runs past the end; then
-// the tree's values into the IP-monitor record and a rebuilt database.
+// the tree's values into the IP-monitor record and a rebuilt database,
+// false (nothing changed) when the dump's capacities cannot be built.
 bool OID_LoadAllValueFromFlash(const U8* data, size_t len);
-void OID_RecoveryAllParam(void);
+bool OID_RecoveryAllParam(void);
 void OIDDATA_Save(void);
 // 0 when a dump was restored, 1 otherwise.
 U8 OIDDATA_Recovery(void);

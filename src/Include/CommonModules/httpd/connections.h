@@ -22,6 +22,10 @@ HTTPD_API void fdwaitqueue_free(server* srv, connections* fdwaitqueue);
 // Once-per-second checks: idle and write time-outs, lingering close,
 // bandwidth release.
 void connections_check_timeouts(server* srv, time_t now);
+// At the connection cap: closes the connections that have waited longest for
+// (the rest of) a request head, down to nine tenths of the cap, so that a
+// house full of slow or idle clients lets others in. Returns how many.
+size_t connections_make_room(server* srv);
 
 // The web back end: every POST is answered here; upload bodies are spooled.
 S32 web_ProcessData(buffer* reply, server* srv, connection* con);

@@ -14,5 +14,6 @@ bool httpd_isServerClose(void);
 // One pass of the main loop's event work: waits up to timeout_ms, runs the
 // ready descriptors' handlers, then the job list.
 void server_run_events(server* srv, int timeout_ms);
-// A SIGHUP reached the process: the server reopens its error log.
-void httpd_note_sighup(void);
+// A SIGHUP from the user uid, process pid reached the process: the server
+// reopens its error log and names the sender (called from a signal handler).
+void httpd_note_sighup(unsigned uid, int pid);

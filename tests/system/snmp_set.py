@@ -1,0 +1,232 @@
+"""SNMP SETs on cards of three standards (DTMB, DVB-C, 8VSB), each a master
+and a slave chip: a refused SET answers its error and leaves both chips'
+parameter files, the web's view and the RF chips alone; a valid one reaches
+both chips. The PSI interval survives a master restart on both chips, the
+agent's log stays bounded under a burst, and no listener takes 0.0.0.0.
+
+Usage: python3 snmp_set.py BUILD_DIR
+"""
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import snmp_agent as sa  # noqa: E402
+import webcard  # noqa: E402
+from snmp_agent import PSI, SYSUPTIME, cell, check  # noqa: E402
+
+CONF = "tarvex_data/K9_DTMB.conf"
+LOG_LIMIT = 1 << 20
+
+
+def read(path, mode="rb"):
+    try:
+        with open(path, mode) as f:
+            return f.read()
+    except OSError:
+        return b"" if "b" in mode else ""
+
+
+def wait_for(cond, limit):
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(0.2)
+    return cond()
+
+
+class Pair:
+    """A card's master chip (with its agent) and its slave chip."""
+
+    def __init__(self, build, top, name, board_type, slot):
+        self.build = build
+        self.master = sa.Card(build, top, name, board_type, slot=slot)
+        self.slave_root = os.path.join(top, name + "-slave")
+        subprocess.run([os.path.join(build, "modcard-board"), self.slave_root, "--chip", "1", "--board-type",
+                        str(board_type), "--slot", str(slot)], check=True, stdout=subprocess.DEVNULL)
+        self.slave = None
+        self.web = ("127.168.1.%d" % (11 + slot), 8080)
+
+    def start(self):
+        console = open(self.slave_root + ".console", "a")
+        self.slave = subprocess.Popen([os.path.join(self.build, "modcard")],
+                                      env=dict(os.environ, MODCARD_ROOT=self.slave_root), stdout=console,
+                                      stderr=subprocess.STDOUT)
+        self.master.start(wait_agent=False)
+
+    def up(self):
+        """Agent answers and the slave holds the master's modulation set."""
+        return wait_for(lambda: "Slave chip is working now!!!" in self.master.log(), 60) and \
+            self.master.get([SYSUPTIME], timeout=1) is not None and wait_for(self.same_set, 20)
+
+    def confs(self):
+        return read(os.path.join(self.master.root, CONF)), read(os.path.join(self.slave_root, CONF))
+
+    def same_set(self):
+        m, s = self.confs()
+        return len(m) > 852 and m[88:852] == s[88:852]
+
+    def psi(self):
+        """PSI interval (ms) saved by master and slave."""
+        return [struct.unpack_from("<H", c, 22)[0] if len(c) > 24 else None for c in self.confs()]
+
+    def spi(self):
+        return [read(os.path.join(r, "trace/spi.log"), "r") for r in (self.master.root, self.slave_root)]
+
+    def view(self):
+        try:
+            return webcard.call(self.web[0], self.web[1], "GetSubboardParam.w", {})
+        except (OSError, ValueError) as e:
+            return str(e)
+
+    def state(self):
+        return self.confs(), self.view(), [len(t) for t in self.spi()]
+
+    def stop(self):
+        self.master.stop()
+        if self.slave is not None:
+            webcard.stop(self.slave)
+
+
+def refusals(pair, name, cases):
+    """Each SET is refused with its status and changes nothing."""
+    before = pair.state()
+    for oid, kind, value, want in cases:
+        status, _ = pair.master.set([(oid, kind, value)])
+        check(status == want, "%s: %s := %s answers %s (%s)" % (name, oid.split("8.2.")[-1], value, want, status))
+    time.sleep(1)
+    after = pair.state()
+    check(after[0] == before[0], name + ": refused SETs leave both parameter files unchanged")
+    check(after[1] == before[1], name + ": refused SETs leave the web's view unchanged")
+    check(after[2] == before[2], name + ": refused SETs reach no RF chip (spi.log)")
+
+
+def accepted(pair, name, oid, kind, value, holds):
+    """A valid SET reaches both parameter files and both chips' RF chips."""
+    spi = [len(t) for t in pair.spi()]
+    conf = pair.confs()[0]
+    status, _ = pair.master.set([(oid, kind, value)])
+    check(status == "", "%s: %s := %s accepted (%s)" % (name, oid.split("8.2.")[-1], value, status))
+    check(wait_for(lambda: pair.confs()[0] != conf and holds(pair.master) and pair.same_set(), 10),
+          name + ": the change is in both chips' parameter files")
+    check(wait_for(lambda: all(len(t) > n for t, n in zip(pair.spi(), spi)), 10),
+          name + ": both chips program their RF chips (spi.log)")
+
+
+def get_request(reqid):
+    """A v2c GET of sysUpTime.0, BER by hand."""
+    def tlv(tag, body):
+        n = len(body)
+        return bytes([tag]) + (bytes([n]) if n < 128 else bytes([0x82, n >> 8, n & 0xFF])) + body
+
+    def integer(v):
+        return tlv(0x02, v.to_bytes(4, "big"))
+    vb = tlv(0x30, tlv(0x30, tlv(0x06, bytes([43, 6, 1, 2, 1, 1, 3, 0])) + b"\x05\x00"))
+    pdu = tlv(0xA0, integer(reqid) + integer(0) + integer(0) + vb)
+    return tlv(0x30, integer(1) + tlv(0x04, b"public") + pdu)
+
+
+def burst(card, count):
+    """count GETs one after another; the number answered."""
+    host, port = card.agent.split(":")
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.settimeout(1.0)
+    answered = 0
+    try:
+        for i in range(count):
+            s.sendto(get_request(i + 1), (host, int(port)))
+            try:
+                s.recv(2048)
+                answered += 1
+            except socket.timeout:
+                pass
+    finally:
+        s.close()
+    return answered
+
+
+def main():
+    build = sys.argv[1]
+    top = tempfile.mkdtemp(prefix="modcard-snmpset-")
+    pairs = {}
+    try:
+        for board_type, name, slot in ((0, "DTMB", 7), (2, "DVB-C", 8), (5, "8VSB", 9)):
+            pairs[name] = Pair(build, top, name.lower(), board_type, slot)
+            pairs[name].start()
+        for name, pair in pairs.items():
+            check(pair.up(), name + ": agent answers and the slave holds the master's set")
+
+        out = subprocess.run(["ss", "-ltnup"], capture_output=True, text=True).stdout
+        wide = [l for l in out.splitlines() if "modcard" in l and l.split()[4].startswith(("0.0.0.0:", "*:"))]
+        check(not wide, "no socket of modcard on every address: %s" % wide)
+
+        dtmb = pairs["DTMB"]
+        second = dtmb.master.get([cell(4, 5)])[0]
+        refusals(dtmb, "DTMB", [
+            (cell(2, 3), "i", 99, "wrongValue"),
+            (PSI, "i", 49, "wrongValue"),
+            (PSI, "i", 10001, "wrongValue"),
+            (cell(5, 2), "i", 4, "inconsistentValue"),
+            (cell(4, 1), "i", second - 8000, "inconsistentValue"),
+            (cell(8, 1), "i", 0, "inconsistentValue"),
+            (cell(25, 1), "i", 1, "inconsistentValue"),
+        ])
+        power = 30 if dtmb.master.get([cell(2, 1)]) != [30] else 40
+        accepted(dtmb, "DTMB", cell(2, 1), "i", power, lambda c: c.get([cell(2, 8)]) == [power])
+
+        dvbc = pairs["DVB-C"]
+        refusals(dvbc, "DVB-C", [
+            (cell(13, 1), "i", 5, "wrongValue"),
+            (cell(14, 1), "i", 7000, "wrongValue"),
+            (cell(5, 1), "i", 3, "inconsistentValue"),
+            (cell(26, 1), "s", "CH2-57MHz", "inconsistentValue"),
+        ])
+        accepted(dvbc, "DVB-C", cell(13, 5), "i", 4, lambda c: c.get([cell(13, 8)]) == [4])
+
+        vsb = pairs["8VSB"]
+        accepted(vsb, "8VSB", cell(25, 1), "i", 2,
+                 lambda c: c.file_freqs() == [57000, 63000, 69000, 79250, 177000, 183000, 189000, 195000])
+        refusals(vsb, "8VSB", [
+            (cell(26, 1), "s", "nonexist", "wrongValue"),
+            (cell(4, 1), "i", 474000, "inconsistentValue"),
+            (cell(8, 1), "i", 0, "inconsistentValue"),
+            (cell(15, 1), "i", 1, "inconsistentValue"),
+        ])
+
+        # PSI interval: saved by both chips, and after a master restart both
+        # still run the value set; a later SET reaches the slave again.
+        status, _ = dtmb.master.set([(PSI, "i", 200)])
+        check(status == "" and wait_for(lambda: dtmb.psi() == [200, 200], 10),
+              "psiInterval := 200 saved by master and slave: %s" % dtmb.psi())
+        answered = burst(dtmb.master, 3000)
+        size = os.path.getsize(os.path.join(dtmb.master.root, "var/log/snmpd.log"))
+        check(answered == 3000 and size < LOG_LIMIT,
+              "3000 GETs answered (%d), snmpd.log stays under 1 MiB (%d bytes)" % (answered, size))
+        dtmb.master.stop()
+        dtmb.master.start(wait_agent=False)
+        check(wait_for(lambda: dtmb.master.log().count("Slave chip is working now!!!") >= 2, 60),
+              "DTMB: restarted master finds its slave")
+        check(dtmb.master.get([PSI]) == [200] and dtmb.psi() == [200, 200],
+              "after a master restart both chips keep 200 ms: %s" % dtmb.psi())
+        status, _ = dtmb.master.set([(PSI, "i", 100)])
+        check(status == "" and wait_for(lambda: dtmb.psi() == [100, 100], 10),
+              "psiInterval := 100 reaches both chips: %s" % dtmb.psi())
+    finally:
+        for pair in pairs.values():
+            pair.stop()
+        print("%d passed, %d failed" % (sa.passed, sa.failed))
+        if sa.failed == 0:
+            shutil.rmtree(top, ignore_errors=True)
+        else:
+            print("kept " + top)
+    sys.exit(1 if sa.failed else 0)
+
+
+if __name__ == "__main__":
+    main()
