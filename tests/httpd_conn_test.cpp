@@ -271,8 +271,9 @@ TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)
         for (time_t late : {c.kept, c.closed}) {
             con->read_idle_ts = start + late;
             connections_check_timeouts(h.srv, start + late);
-            if (late == c.kept)
+            if (late == c.kept) {
                 EXPECT_EQ(con->state, c.state) << c.sent;
+            }
         }
         EXPECT_TRUE(con->state == CON_STATE_CLOSE || con->state == CON_STATE_CONNECT) << c.sent;
         close(fd);

@@ -71,6 +71,8 @@ bool LinksAreChains(const U8* pu8Buf, const U32 aru32Count[5])
     std::vector<TSDescriptor> desc(aru32Count[4]);
     const U8* q = pu8Buf + PARAMS_TSP_HEADER_LEN;
     auto take = [&q](auto& v) {
+        if (v.empty())
+            return;  // memcpy must not see the empty vector's null data
         memcpy(v.data(), q, v.size() * sizeof(v[0]));
         q += v.size() * sizeof(v[0]);
     };

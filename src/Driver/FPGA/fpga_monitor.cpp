@@ -28,8 +28,9 @@ BOOL s_LEDGreenfresh_flag = FALSE;
 // The blinkers change the LED only while holding this lock and with their flag
 // still set, so once FPGA_LEDfresh_Stop returns the red blinker never touches
 // the LED again (it would put out the green the LED control just set).
-std::mutex s_blinkMutex;
-std::condition_variable s_blinkStop;
+// Never destroyed: a detached blinker may still wait on them at exit.
+std::mutex& s_blinkMutex = *new std::mutex;
+std::condition_variable& s_blinkStop = *new std::condition_variable;
 
 template <class Flag>
 void Blink(const Flag& flag, void (*light)())
