@@ -22,6 +22,7 @@ import crcmod
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import webcard  # noqa: E402
 
 # One back board for every card of the run: it answers the resource report at once.
 BACK = None
@@ -386,7 +387,7 @@ def case_base_info(build, top, slot=6):
 
 
 def case_plans(build, top):
-    card = Card(build, top, "annexb", 3)
+    card = Card(build, top, "annexb", 3, extra=("--http-port", "18017"))
     check(card.start(), "J.83 Annex B: agent answers")
     status, _ = card.set([(cell(15, 1), "i", 1)])
     check(status == "" and card.get([cell(15, 5)]) == [1], "plan 1 chosen")
@@ -402,6 +403,12 @@ def case_plans(build, top):
     status, _ = card.set([(cell(25, 1), "i", 0)])
     check(status == "inconsistentValue" and card.get([cell(15, 1)]) == [1],
           "another standard's plan column is refused on a J.83 Annex B card")
+    # The web's channel standard takes any plan number; with plan 0 the
+    # channel names have no plan and a walk steps over them to the end.
+    reply = webcard.call("127.168.1.17", 18017, "SetSubboardParam.w", {"psiinterval": 100, "channelstandard": 0})
+    check(reply["code"] == 0 and card.get([cell(15, 1)]) == [0], "the web sets plan 0 on a J.83 Annex B card")
+    expected = [(c, r) for c in (1, 2, 3, 15, 17, 18) for r in range(1, 9)]
+    check(card.walk_columns("snmpwalk") == expected, "a walk passes over names without a plan")
     card.stop()
 
 
