@@ -147,4 +147,7 @@ while read -r name secs rc; do
 done <"$logs/stages"
 total=$((SECONDS - begin))
 printf '%-12s %3dm%02ds  %s\n' total $((total / 60)) $((total % 60)) "$([ $failed = 0 ] && echo ok || echo FAILED)"
+# Every build's test count in one line ("N tests failed out of M" of each ctest run).
+cat "$logs"/tests*.log "$logs"/arm-tests.log 2>/dev/null |
+  awk '/tests failed out of/ { f += $(NF-5); t += $NF } END { printf "tests: %d passed, %d failed\n", t - f, f }'
 exit $failed
