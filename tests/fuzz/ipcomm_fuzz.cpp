@@ -11,12 +11,55 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp_db.h"
 #include "support/fuzz_support.h"
+#include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
+
+// A thread made once and given one job at a time: starting two threads for
+// every stream took longer than the stream's whole handling.
+class Worker {
+public:
+    Worker() : thread_([this] { Loop(); }) {}
+    void Start(std::function<void()> job)
+    {
+        std::lock_guard<std::mutex> l(m_);
+        job_ = std::move(job);
+        cv_.notify_all();
+    }
+    void Wait()
+    {
+        std::unique_lock<std::mutex> l(m_);
+        cv_.wait(l, [this] { return !job_; });
+    }
+
+private:
+    void Loop()
+    {
+        std::unique_lock<std::mutex> l(m_);
+        for (;;) {
+            cv_.wait(l, [this] { return static_cast<bool>(job_); });
+            l.unlock();
+            job_();
+            l.lock();
+            job_ = nullptr;
+            cv_.notify_all();
+        }
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::function<void()> job_;
+    std::thread thread_;
+};
+
+// Never destroyed: their threads run until the process ends.
+Worker* g_peer;
+Worker* g_reply;
 
 U32 LE32(const U8* p) { return (U32)p[0] | (U32)p[1] << 8 | (U32)p[2] << 16 | (U32)p[3] << 24; }
 
@@ -72,6 +115,8 @@ void FuzzSetUp()
 {
     Status_SetSlotID(3);
     TSP_FactoryOutputTSInfo();
+    g_peer = new Worker;
+    g_reply = new Worker;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -97,13 +142,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // The peer writes while the server reads, and the reply is drained as
         // it comes: small pieces or a long reply would otherwise fill a
         // socket buffer that nobody empties.
-        std::thread peer([&] {
+        g_peer->Start([&] {
             for (size_t off = 0; off < len; off += piece)
                 if (send(in[1], stream + off, len - off < piece ? len - off : piece, MSG_NOSIGNAL) < 0)
                     break;
             shutdown(in[1], SHUT_WR);
         });
-        std::thread reply([&] {
+        g_reply->Start([&] {
             char sink[4096];
             while (read(out[1], sink, sizeof(sink)) > 0) {
             }
@@ -116,8 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         IPComm_Response(out[0], &rec);
         shutdown(in[0], SHUT_RDWR);  // a peer still sending gets an error
         shutdown(out[0], SHUT_RDWR);
-        peer.join();
-        reply.join();
+        g_peer->Wait();
+        g_reply->Wait();
         for (int fd : {in[0], in[1], out[0], out[1]})
             close(fd);
     }
