@@ -64,6 +64,9 @@ def main(build):
                   open(log + ".mask").read().split() == ["SigBlk:", "0" * 16],
                   "program starts with no signal blocked")
             first = children(p.pid)[0]
+            # Stopped once it runs the program it execs, not halfway there.
+            comm = lambda: open(f"/proc/{first}/comm").read().strip() if os.path.exists(f"/proc/{first}") else ""
+            check(wait_for(lambda: comm() == "sleep"), "the program runs")
             os.kill(first, signal.SIGSTOP)
             time.sleep(0.3)
             os.kill(first, signal.SIGCONT)

@@ -125,6 +125,14 @@ def read(path):
         return ""
 
 
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:  # between the card's delete and its rename
+        return b""
+
+
 def decoded(root, channel=0):
     cap = os.path.join(root, "trace/si_ch%d.ts" % channel)
     if not os.path.exists(cap) or os.path.getsize(cap) < 188 * 4:
@@ -212,7 +220,7 @@ def main():
         open(conf, "wb").write(data)
         open(log, "w").close()
         # The damaged file has the factory file's size: wait for the good one.
-        check(run_until(master, lambda: "Config file size" in read(log) and file_ok(open(conf, "rb").read())),
+        check(run_until(master, lambda: "Config file size" in read(log) and file_ok(read_bytes(conf))),
               "damaged file replaced by the factory file, the length mismatch logged")
 
         # A slave chip never writes the file.
@@ -249,7 +257,10 @@ def main():
         cap = os.path.join(mon, "trace/si_ch3.ts")
         check(not os.path.exists(cap) or os.path.getsize(cap) == 0, "no PSI/SI on channel 3")
     finally:
-        shutil.rmtree(top, ignore_errors=True)
+        if failures:
+            print("board roots kept in " + top)
+        else:
+            shutil.rmtree(top, ignore_errors=True)
     if failures:
         print("%d failures" % len(failures))
         sys.exit(1)
