@@ -626,7 +626,7 @@ U32 TSP_ConstructSTT(void)
         return ret;
     }
     for (U8 c = 0; c < 8; c++) {
-        if (s_stSTT.aru8Channel[c] && u8PSIEnable[c] == 1 && u8MuxChannelFlag[c] == 1)
+        if (s_stSTT.aru8Channel[c] && __atomic_load_n(&u8PSIEnable[c], __ATOMIC_RELAXED) == 1 && u8MuxChannelFlag[c] == 1)
             SSD_AddTimeSITable(stt, len, c, SIP_PID_PSIP_BASE);
     }
     return 0;

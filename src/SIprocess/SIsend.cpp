@@ -478,7 +478,7 @@ void SSD_SendBroadcastSI(void)
                                (ent.u16SISendSection % (numbered + 1)) == RecOrdinal(rec);
                     if (due) {
                         u8MuxChannelFlag[ch] = 1;
-                        if (u8PSIEnable[ch] == 1)
+                        if (__atomic_load_n(&u8PSIEnable[ch], __ATOMIC_RELAXED) == 1)
                             WriteRecord(rec);
                     }
                     // The slave repeats what it got on every tick, so the
@@ -621,7 +621,7 @@ void SSD_WriteSubBroadcastSI(void)
         if (ch >= 8 || (rec[2] >> 24) != 0x47)
             continue;
         u8MuxChannelFlag[ch] = 1;
-        if (u8PSIEnable[ch] == 1)
+        if (__atomic_load_n(&u8PSIEnable[ch], __ATOMIC_RELAXED) == 1)
             WriteRecord(rec);
     }
     memset(u8TimePacketFlag, 0, sizeof(u8TimePacketFlag));

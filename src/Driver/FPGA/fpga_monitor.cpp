@@ -188,12 +188,14 @@ void FPGA_CheckBitrateOnce(void)
     for (U16 c = 0; c < 8; c++) {
         U32 u32Lut = 0, u32Eff = 0;
         FPGA_GetChannelBitRate(c, &u32Lut, &u32Eff);
-        if (u32Eff <= 500 && u8PSIEnable[c] == 1) {
-            u8PSIEnable[c] = 0;
+        // The SI carousel reads the flags while this thread writes them.
+        const U8 enabled = __atomic_load_n(&u8PSIEnable[c], __ATOMIC_RELAXED);
+        if (u32Eff <= 500 && enabled == 1) {
+            __atomic_store_n(&u8PSIEnable[c], 0, __ATOMIC_RELAXED);
             log_printf(LOG_LEVEL_WARNING, LOG_MODULE_FPGA,
                        "%ld:%s:%d Channel %d effective bitrate less than 500K, stop send psi table\n\n", LOG_POS, c);
-        } else if (u32Eff > 500 && u8PSIEnable[c] == 0) {
-            u8PSIEnable[c] = 1;
+        } else if (u32Eff > 500 && enabled == 0) {
+            __atomic_store_n(&u8PSIEnable[c], 1, __ATOMIC_RELAXED);
             log_printf(LOG_LEVEL_WARNING, LOG_MODULE_FPGA,
                        "%ld:%s:%d Channel %d effective bitrate more than 500K, resend psi table\n\n", LOG_POS, c);
         }
