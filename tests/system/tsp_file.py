@@ -54,13 +54,15 @@ def run_until(root, ready, timeout=30.0):
         proc = subprocess.Popen([os.path.join(BUILD, "modcard")], env=env, stdout=out, stderr=subprocess.STDOUT)
         deadline = time.time() + timeout
         ok = False
-        while time.time() < deadline and proc.poll() is None:
-            time.sleep(0.2)
-            if ready():
-                ok = True
-                break
-        proc.send_signal(signal.SIGKILL)
-        proc.wait()
+        try:
+            while time.time() < deadline and proc.poll() is None:
+                time.sleep(0.2)
+                if ready():
+                    ok = True
+                    break
+        finally:  # never leaves a card running, whatever ready() raised
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
     return ok
 
 
