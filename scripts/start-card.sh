@@ -88,12 +88,22 @@ pids=()
 # stopped after it, by process id.
 cleanup() {
   trap - EXIT INT TERM
+  local kids=()
   for p in "${pids[@]}"; do
-    kids=$(cat "/proc/$p/task/$p/children" 2>/dev/null || true)
+    kids+=($(cat "/proc/$p/task/$p/children" 2>/dev/null || true))
     kill "$p" 2>/dev/null || true
-    for k in $kids; do kill "$k" 2>/dev/null || true; done
   done
+  for k in ${kids[@]+"${kids[@]}"}; do kill "$k" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  # The chips are not our children: wait (10 s at most) until they are gone,
+  # so that a start right after this one finds their board roots free.
+  for _ in $(seq 100); do
+    alive=0
+    for k in ${kids[@]+"${kids[@]}"}; do kill -0 "$k" 2>/dev/null && alive=1; done
+    [ $alive = 0 ] && return
+    sleep 0.1
+  done
+  for k in ${kids[@]+"${kids[@]}"}; do kill -9 "$k" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM

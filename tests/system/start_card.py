@@ -52,7 +52,10 @@ def start(cwd, env, log, args, fresh=False):
             reached = True
             break
         time.sleep(0.2)
-    os.killpg(proc.pid, signal.SIGTERM)
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+    except ProcessLookupError:  # the script ended by itself: reached is False
+        pass
     proc.wait(timeout=20)
     return reached
 
