@@ -94,8 +94,21 @@ class Pair:
             webcard.stop(self.slave)
 
 
+def spi_quiet(pair, secs=1.0, limit=20.0):
+    """Waits until neither chip's spi.log has grown for secs (start-up work done)."""
+    last, since, end = None, time.monotonic(), time.monotonic() + limit
+    while time.monotonic() < end:
+        now = [len(t) for t in pair.spi()]
+        if now != last:
+            last, since = now, time.monotonic()
+        elif time.monotonic() - since >= secs:
+            return
+        time.sleep(0.1)
+
+
 def refusals(pair, name, cases):
     """Each SET is refused with its status and changes nothing."""
+    spi_quiet(pair)
     before = pair.state()
     for oid, kind, value, want in cases:
         status, _ = pair.master.set([(oid, kind, value)])
