@@ -429,6 +429,30 @@ zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
     return ZR_SUCCESS;
 }
 
+// The two halves of an application for a caller that edits the live set
+// under the card-state lock and must not hold it while the set goes out.
+zrErrCode DTMB_StoreCurPara(const TParameter_DTMB* ptrDTMBPara)
+{
+    if (ptrDTMBPara == nullptr)
+        return ZR_ERR_PARAMS;
+    CARD_STATE_LOCK();
+    TParameter_DTMB* live = GetDTMBPara_Handle();
+    if (ptrDTMBPara != live)
+        memcpy(live, ptrDTMBPara, sizeof(*live));
+    zrErrCode rc = PARAMS_SetDTMBParams(*live);
+    std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
+    s_DTMBParaSendBuf = *live;
+    return rc;
+}
+
+void DTMB_SendCurPara(void)
+{
+    ForwardToSlave();
+    CARD_STATE_LOCK();
+    TParameter_DTMB local = *GetDTMBPara_Handle();
+    ProgramChip(kMasterSide, local);
+}
+
 peErrCode SetDTMB_CurPara_ReConfig(void)
 {
     TParameter_DTMB* pstDTMBParam = GetDTMBPara_Handle();

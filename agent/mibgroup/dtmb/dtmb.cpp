@@ -3,6 +3,7 @@
 // channel, and the row lists of both tables.
 #include "agent/mibgroup/dtmb/dtmb.h"
 #include "Common/thread.h"
+#include "DTMB/dtmb.h"
 #include "Parameter/parameters.h"
 #include "SIprocess/SIsend.h"
 #include "Web/web.h"
@@ -219,6 +220,144 @@ netsnmp_variable_list* settingTable_get_next_data_point(void** loop_context, voi
                        put_index_data);
 }
 
+// ---- One SET request as one unit ---------------------------------------------
+
+namespace {
+
+struct SetUnit {
+    std::unique_lock<std::recursive_mutex> lock;
+    TParameter_DTMB start;  // the live set as the request found it
+    U16 psiStart = 0;
+    bool psiStaged = false;
+    U16 psi = 0;
+    netsnmp_request_info* psiRequest = nullptr;
+    bool reboot = false;
+    netsnmp_request_info* rebootRequest = nullptr;
+    netsnmp_request_info* tableRequest = nullptr;
+};
+
+SetUnit s_unit;
+const char kUnitKey[] = "dtmbSetUnit";
+
+// Ends the unit: the lock released, the request's notes dropped.
+void UnitClose(void)
+{
+    s_unit.psiStaged = s_unit.reboot = false;
+    s_unit.psiRequest = s_unit.rebootRequest = s_unit.tableRequest = nullptr;
+    if (s_unit.lock.owns_lock())
+        s_unit.lock.unlock();
+}
+
+// A request that ends without its last step reaching a handler (the library
+// frees it): the live set as it was, and the lock released.
+void UnitDropped(void*)
+{
+    if (!s_unit.lock.owns_lock())
+        return;
+    *GetDTMBPara_Handle() = s_unit.start;
+    UnitClose();
+}
+
+// The set and interval the request found, made live and saved again;
+// false when a save failed.
+bool UnitPutBack(bool set, bool psi)
+{
+    bool ok = true;
+    if (set && DTMB_StoreCurPara(&s_unit.start) != ZR_SUCCESS)
+        ok = false;
+    if (psi && TSP_SetPSIInterval(s_unit.psiStart) != 0)
+        ok = false;
+    return ok;
+}
+
+void UnitError(netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request, int status)
+{
+    if (request != nullptr)
+        netsnmp_set_request_error(reqinfo, request, status);
+}
+
+// Every varbind of the request has succeeded: the edited set and the noted
+// interval are saved under the lock; then the set goes to the chips and the
+// reboot out. A save or reboot that fails puts back what the request
+// changed and answers commitFailed (undoFailed when that cannot be saved).
+void UnitCommit(netsnmp_agent_request_info* reqinfo)
+{
+    const bool set = memcmp(GetDTMBPara_Handle(), &s_unit.start, sizeof(s_unit.start)) != 0;
+    netsnmp_request_info* psiRequest = s_unit.psiRequest;
+    netsnmp_request_info* rebootRequest = s_unit.rebootRequest;
+    const bool reboot = s_unit.reboot;
+    if (set && DTMB_StoreCurPara(GetDTMBPara_Handle()) != ZR_SUCCESS) {
+        // The file keeps what it held; the record and live set go back.
+        UnitPutBack(true, false);
+        UnitError(reqinfo, s_unit.tableRequest, SNMP_ERR_COMMITFAILED);
+        UnitClose();
+        return;
+    }
+    if (s_unit.psiStaged && TSP_SetPSIInterval(s_unit.psi) != 0) {
+        bool ok = UnitPutBack(set, true);
+        UnitError(reqinfo, psiRequest, ok ? SNMP_ERR_COMMITFAILED : SNMP_ERR_UNDOFAILED);
+        UnitClose();
+        return;
+    }
+    const bool psi = s_unit.psiStaged;
+    UnitClose();
+    // Sending to the slave chip and rebooting talk to peers: no lock.
+    if (set)
+        DTMB_SendCurPara();
+    if (!reboot || Web_Reboot() == ZR_SUCCESS)
+        return;
+    rebootflag = 1;
+    bool ok;
+    {
+        CARD_STATE_LOCK();
+        ok = UnitPutBack(set, psi);
+    }
+    if (set)
+        DTMB_SendCurPara();
+    UnitError(reqinfo, rebootRequest, ok ? SNMP_ERR_COMMITFAILED : SNMP_ERR_UNDOFAILED);
+}
+
+}  // namespace
+
+void DtmbSet_Open(netsnmp_agent_request_info* reqinfo)
+{
+    if (netsnmp_agent_get_list_data(reqinfo, kUnitKey) != nullptr)
+        return;
+    // A unit of an earlier request still open: that request has ended.
+    UnitDropped(nullptr);
+    s_unit.lock = std::unique_lock<std::recursive_mutex>(Card_StateMutex());
+    s_unit.start = *GetDTMBPara_Handle();
+    TSP_GetPSIInterval(&s_unit.psiStart);
+    netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(kUnitKey, &s_unit, UnitDropped));
+}
+
+const TParameter_DTMB* DtmbSet_Start(void) { return &s_unit.start; }
+
+void DtmbSet_TableEdited(netsnmp_request_info* request)
+{
+    if (s_unit.tableRequest == nullptr)
+        s_unit.tableRequest = request;
+}
+
+void DtmbSet_Finish(netsnmp_agent_request_info* reqinfo)
+{
+    if (!s_unit.lock.owns_lock())
+        return;
+    switch (reqinfo->mode) {
+    case MODE_SET_COMMIT:
+        UnitCommit(reqinfo);
+        break;
+    case MODE_SET_UNDO:
+        // Nothing was saved or sent before the commit: the live set alone.
+        *GetDTMBPara_Handle() = s_unit.start;
+        UnitClose();
+        break;
+    default:
+        UnitClose();
+        break;
+    }
+}
+
 // ---- Scalars ----------------------------------------------------------------
 
 static void SetInteger(netsnmp_request_info* request, long value)
@@ -240,20 +379,24 @@ int handle_psiInterval(netsnmp_mib_handler*, netsnmp_handler_registration*, nets
         break;
     }
     case MODE_SET_RESERVE1: {
+        DtmbSet_Open(reqinfo);
         int ret = netsnmp_check_vb_int_range(requests->requestvb, kPsiIntervalMin, kPsiIntervalMax);
         if (ret != SNMP_ERR_NOERROR)
             netsnmp_set_request_error(reqinfo, requests, ret);
         break;
     }
-    case MODE_SET_ACTION: {
-        CARD_STATE_LOCK();
-        TSP_SetPSIInterval((U16)*requests->requestvb->val.integer);
+    case MODE_SET_ACTION:
+        // Taken in the commit step, with the rest of the request.
+        s_unit.psiStaged = true;
+        s_unit.psi = (U16)*requests->requestvb->val.integer;
+        s_unit.psiRequest = requests;
         break;
-    }
     case MODE_SET_RESERVE2:
+        break;
     case MODE_SET_FREE:
     case MODE_SET_COMMIT:
     case MODE_SET_UNDO:
+        DtmbSet_Finish(reqinfo);
         break;
     default:
         snmp_log(LOG_ERR, "unknown mode (%d) in handle_psiInterval\n", reqinfo->mode);
@@ -270,22 +413,28 @@ int handle_reboot(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_a
         SetInteger(requests, rebootflag);
         break;
     case MODE_SET_RESERVE1: {
+        DtmbSet_Open(reqinfo);
         int ret = netsnmp_check_vb_type(requests->requestvb, ASN_INTEGER);
+        if (ret == SNMP_ERR_NOERROR && *requests->requestvb->val.integer != 0) {
+            rebootflag = 1;
+            ret = SNMP_ERR_WRONGVALUE;
+        }
         if (ret != SNMP_ERR_NOERROR)
             netsnmp_set_request_error(reqinfo, requests, ret);
         break;
     }
     case MODE_SET_ACTION:
-        // The reboot talks to peers: no card-state lock around it.
-        if (*requests->requestvb->val.integer != 0 || Web_Reboot() != ZR_SUCCESS) {
-            rebootflag = 1;
-            netsnmp_set_request_error(reqinfo, requests, SNMP_ERR_WRONGVALUE);
-        }
+        // Cannot be put back: it goes out in the commit step, once every
+        // varbind of the request has succeeded.
+        s_unit.reboot = true;
+        s_unit.rebootRequest = requests;
         break;
     case MODE_SET_RESERVE2:
+        break;
     case MODE_SET_FREE:
     case MODE_SET_COMMIT:
     case MODE_SET_UNDO:
+        DtmbSet_Finish(reqinfo);
         break;
     default:
         snmp_log(LOG_ERR, "unknown mode (%d) in handle_reboot\n", reqinfo->mode);

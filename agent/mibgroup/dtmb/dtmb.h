@@ -74,6 +74,21 @@ extern settingTable_entry* settingTable_head;
 extern S32 rebootflag;
 
 void init_dtmb(void);
+
+// A SET request of the card's MIB is one unit against the card's other
+// writers: the first call of any of its handlers for the request takes the
+// card-state lock and notes the live modulation set and PSI interval; the
+// table edits the live set in its action step, the scalars note their
+// values; the first call of the request's last step (commit, undo or free)
+// saves or puts back and releases the lock. Only then do the set go to the
+// chips and the reboot out. Agent thread only.
+void DtmbSet_Open(netsnmp_agent_request_info* reqinfo);
+// The live set as the open request found it.
+const TParameter_DTMB* DtmbSet_Start(void);
+// The table edited the live set; a failed save is answered on this request.
+void DtmbSet_TableEdited(netsnmp_request_info* request);
+// The last step of the request (reqinfo->mode: commit, undo or free), once.
+void DtmbSet_Finish(netsnmp_agent_request_info* reqinfo);
 Netsnmp_Node_Handler handle_psiInterval;
 Netsnmp_Node_Handler handle_reboot;
 Netsnmp_Node_Handler baseInfoTable_handler;

@@ -8,7 +8,6 @@
 #include "agent/mibgroup/dtmb/dtmb.h"
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 // Frequency limits (kHz) of a group's first channel, and the least distance
 // and widest window of the channel-plan standards.
@@ -525,19 +524,13 @@ static SetStep SetCell(TParameter_DTMB& set, settingTable_entry* row, U32 column
     }
 }
 
-// The live set as a SET request found it, kept until the request ends so
-// that a request that does not apply leaves the set as it was.
-static TParameter_DTMB s_stSetStart;
-static bool s_bSetStarted = false;
-static bool s_bSetApplied = false;
-
+// The action step: each request edited into the live set, which the SET's
+// unit keeps under the card-state lock until its commit saves it. A refused
+// request leaves the set as the request found it.
 static void SettingAction(netsnmp_agent_request_info* reqinfo, netsnmp_request_info* requests)
 {
-    std::unique_lock<std::recursive_mutex> lock(Card_StateMutex());
+    CARD_STATE_LOCK();
     TParameter_DTMB* live = GetDTMBPara_Handle();
-    s_stSetStart = *live;
-    s_bSetStarted = true;
-    s_bSetApplied = false;
     for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
         auto* row = static_cast<settingTable_entry*>(netsnmp_extract_iterator_context(request));
         netsnmp_table_request_info* info = netsnmp_extract_table_info(request);
@@ -546,25 +539,16 @@ static void SettingAction(netsnmp_agent_request_info* reqinfo, netsnmp_request_i
         int status = SNMP_ERR_NOERROR;
         SetStep step = SetCell(*live, row, info->colnum, request->requestvb, &status);
         if (step != STEP_NEXT) {
-            *live = s_stSetStart;
+            *live = *DtmbSet_Start();
             netsnmp_set_request_error(reqinfo, request, status);
             return;
         }
     }
-    if (memcmp(live, &s_stSetStart, sizeof(s_stSetStart)) != 0) {
-        printf("************start save param***************");
-        TParameter_DTMB set = *live;
-        // Applying talks to the slave chip: not under the card-state lock.
-        lock.unlock();
-        s_bSetApplied = true;
-        if (SetDTMB_CurPara(&set) != ZR_SUCCESS)
-            netsnmp_set_request_error(reqinfo, requests, SNMP_ERR_NOACCESS);
-    }
-    printf("************save param end*****************\r");
+    DtmbSet_TableEdited(requests);
 }
 
-// A SET that failed after its action: the live set as it was, applied again
-// when this request had applied it.
+// A SET that failed: the row caches as they were (the unit puts the live
+// set back).
 static void SettingUndo(netsnmp_request_info* requests)
 {
     for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
@@ -582,18 +566,6 @@ static void SettingUndo(netsnmp_request_info* requests)
             row->value[info->colnum] = row->old_value[info->colnum];
             row->old_value[info->colnum] = 0;
         }
-    }
-    if (!s_bSetStarted)
-        return;
-    s_bSetStarted = false;
-    std::unique_lock<std::recursive_mutex> lock(Card_StateMutex());
-    TParameter_DTMB* live = GetDTMBPara_Handle();
-    bool changed = memcmp(live, &s_stSetStart, sizeof(s_stSetStart)) != 0;
-    *live = s_stSetStart;
-    if (s_bSetApplied && changed) {
-        TParameter_DTMB set = s_stSetStart;
-        lock.unlock();
-        SetDTMB_CurPara(&set);
     }
 }
 
@@ -620,12 +592,9 @@ int settingTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*, ne
         break;
     }
     case MODE_SET_RESERVE1: {
-        U32 mode, plan;
-        {
-            CARD_STATE_LOCK();
-            mode = PARAMS_GetModulationMod();
-            plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
-        }
+        DtmbSet_Open(reqinfo);
+        U32 mode = PARAMS_GetModulationMod();
+        U32 plan = GetDTMBPara_Handle()->u32ATSCChannelMode;
         for (netsnmp_request_info* request = requests; request != nullptr; request = request->next) {
             auto* row = static_cast<settingTable_entry*>(netsnmp_extract_iterator_context(request));
             netsnmp_table_request_info* info = netsnmp_extract_table_info(request);
@@ -649,10 +618,11 @@ int settingTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*, ne
         return SNMP_ERR_NOERROR;
     case MODE_SET_UNDO:
         SettingUndo(requests);
+        DtmbSet_Finish(reqinfo);
         break;
     case MODE_SET_COMMIT:
     case MODE_SET_FREE:
-        s_bSetStarted = false;
+        DtmbSet_Finish(reqinfo);
         break;
     default:
         break;

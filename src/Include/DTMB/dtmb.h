@@ -6,6 +6,12 @@
 peErrCode SetDTMB_CurPara_ReConfig(void);
 // Makes the set live, saves it and programs the hardware (master chip).
 zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara);
+// SetDTMB_CurPara in two steps: the set made live and saved (the caller
+// holds the card-state lock; nonzero when it could not be saved), then, with
+// the lock released, the newest stored set sent to the slave chip and the
+// live set programmed into the master chip.
+zrErrCode DTMB_StoreCurPara(const TParameter_DTMB* ptrDTMBPara);
+void DTMB_SendCurPara(void);
 // The same on the slave chip, for a set received from the master.
 zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara);
 
