@@ -1,24 +1,30 @@
 """SNMP SETs on cards of three standards (DTMB, DVB-C, 8VSB), each a master
 and a slave chip: a refused SET answers its error and leaves both chips'
 parameter files, the web's view and the RF chips alone; a valid one reaches
-both chips. The PSI interval survives a master restart on both chips, the
+both chips. A SET of several varbinds with one bad among good ones (scalars
+and table, a refused reboot) changes nothing and does not reboot; one whose
+varbinds are all good applies all, a reboot among them too. SETs and web
+changes of the same settings at the same moment each land whole. The PSI interval survives a master restart on both chips, the
 agent's log stays bounded under a burst, and no listener takes 0.0.0.0.
 
 Usage: python3 snmp_set.py BUILD_DIR
 """
+import hashlib
 import os
+import random
 import shutil
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import snmp_agent as sa  # noqa: E402
 import webcard  # noqa: E402
-from snmp_agent import PSI, SYSUPTIME, cell, check  # noqa: E402
+from snmp_agent import PSI, REBOOT, SYSUPTIME, cell, check  # noqa: E402
 
 CONF = "tarvex_data/K9_DTMB.conf"
 LOG_LIMIT = 1 << 20
@@ -132,6 +138,112 @@ def accepted(pair, name, oid, kind, value, holds):
           name + ": both chips program their RF chips (spi.log)")
 
 
+def reboots(pair):
+    """Reboots the master chip has run (the simulated shell's record)."""
+    return read(os.path.join(pair.master.root, "trace/shell.log"), "r").count("RECORD reboot")
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def mixed(pair, name, cases, column, away):
+    """SETs of several varbinds, one of them bad: each answers the bad one's
+    status and changes no GET and neither parameter file; none reboots or
+    reaches an RF chip. A later good SET carries no refused value into the
+    file: a group column (channels 0-3) set to away and back, and the PSI
+    interval likewise, leave both files as before."""
+    spi_quiet(pair)
+    before = pair.state()
+    boots = reboots(pair)
+    oids = sorted({oid for assigns, _ in cases for oid, _, _ in assigns if oid != REBOOT} | {PSI})
+    gets = pair.master.get(oids)
+    for assigns, want in cases:
+        what = "%s: %s" % (name, ", ".join("%s := %s" % (o.split("8.")[-1], v) for o, _, v in assigns))
+        status, _ = pair.master.set(assigns)
+        check(status == want, "%s answers %s (%s)" % (what, want, status))
+        confs = pair.confs()
+        check(pair.master.get(oids) == gets and [md5(c) for c in confs] == [md5(c) for c in before[0]],
+              what + ": GETs and both parameter files (md5) unchanged")
+    time.sleep(1)
+    after = pair.state()
+    check(after[1] == before[1], name + ": the web's view unchanged")
+    check(after[2] == before[2], name + ": no RF chip reached (spi.log)")
+    check(reboots(pair) == boots and pair.master.proc.poll() is None, name + ": no reboot")
+    # A group column set away and back, then the PSI interval: each save
+    # writes the live set, so a refused value left in it would show.
+    first, group = cell(column, 1), [cell(column, r) for r in range(1, 5)]
+    value = pair.master.get(group)
+    psi = pair.master.get([PSI])[0]
+    for oid, v, whole in ((first, away, group), (first, value[0], group), (PSI, psi + 1, [PSI]), (PSI, psi, [PSI])):
+        status, _ = pair.master.set([(oid, "i", v)])
+        check(status == "" and wait_for(lambda: pair.master.get(whole) == [v] * len(whole), 10),
+              "%s: %s := %d accepted" % (name, oid.split("8.")[-1], v))
+    check(len(set(value)) > 1 or wait_for(lambda: [md5(c) for c in pair.confs()] == [md5(c) for c in before[0]], 10),
+          name + ": set away and back, both parameter files are as before (no refused value in them)")
+
+
+def all_good(pair, name, assigns):
+    """A SET whose varbinds are all good applies every one of them."""
+    status, _ = pair.master.set(assigns)
+    check(status == "", "%s: a SET of %d good varbinds accepted (%s)" % (name, len(assigns), status))
+    want = [v for _, _, v in assigns]
+    check(pair.master.get([o for o, _, _ in assigns]) == want, name + ": GETs show every value")
+    psi = [v for o, _, v in assigns if o == PSI]
+    check(not psi or wait_for(lambda: pair.psi() == psi * 2, 10), name + ": both chips saved the PSI interval")
+
+
+def race(pair, name, rounds):
+    """An SNMP SET of row 1's frequency and the PSI interval and a web change
+    of channels 0-3 and the PSI interval, sent together: both answer success
+    and the card ends with one of them whole (GETs and the saved file)."""
+    m = pair.master
+    freqs = m.get([cell(4, r) for r in range(1, 9)])
+    low = freqs[4] - 100000
+    status, _ = m.set([(cell(4, 1), "i", low)])
+    got = m.get([cell(4, r) for r in range(1, 5)])
+    step = got[1] - got[0]
+    check(status == "" and step > 0, "%s: row 1's frequency := %d spaces the group by %d" % (name, low, step))
+    rng = random.Random(46)
+    mixes = 0
+    for i in range(rounds):
+        base = low - 40000 * (i % 2)
+        snmp_whole = ([base + k * step for k in range(4)], 200 + 2 * i)
+        web_whole = ([base - 3000 + k * 5000 for k in range(4)], 201 + 2 * i)
+        answers = {}
+        gate = threading.Barrier(2)
+
+        def by_snmp():
+            gate.wait(5)
+            answers["snmp"] = m.set([(cell(4, 1), "i", snmp_whole[0][0]), (PSI, "i", snmp_whole[1])])[0]
+
+        def by_web():
+            gate.wait(5)
+            time.sleep(rng.uniform(0, 0.15))
+            chans = [{"channel": k, "frequency": f} for k, f in enumerate(web_whole[0])]
+            try:
+                answers["web"] = webcard.call(pair.web[0], pair.web[1], "SetSubboardParam.w",
+                                              {"psiinterval": web_whole[1],
+                                               "portlist": [{"port": 0, "channellist": chans}]})["code"]
+            except (OSError, ValueError) as e:
+                answers["web"] = str(e)
+        threads = [threading.Thread(target=f) for f in (by_snmp, by_web)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        conf = pair.confs()[0]
+        saved = (list(struct.unpack_from("<4I", conf, 88 + 128)), struct.unpack_from("<H", conf, 22)[0])
+        live = (m.get([cell(4, r) for r in range(1, 5)]), (m.get([PSI]) or [None])[0])
+        ok = answers == {"snmp": "", "web": 0} and saved == live and live in (snmp_whole, web_whole)
+        if not ok:
+            mixes += 1
+            print("round %d: answers %s, live %s, saved %s; SNMP's %s, web's %s" %
+                  (i, answers, live, saved, snmp_whole, web_whole))
+    check(mixes == 0, "%s: %d rounds of an SNMP SET and a web change together each end with one whole (%d not)" %
+          (name, rounds, mixes))
+
+
 def get_request(reqid):
     """A v2c GET of sysUpTime.0, BER by hand."""
     def tlv(tag, body):
@@ -192,6 +304,18 @@ def main():
         ])
         power = 30 if dtmb.master.get([cell(2, 1)]) != [30] else 40
         accepted(dtmb, "DTMB", cell(2, 1), "i", power, lambda c: c.get([cell(2, 8)]) == [power])
+        mixed(dtmb, "DTMB", [
+            ([(PSI, "i", 200), (cell(2, 1), "i", 99)], "wrongValue"),
+            ([(cell(2, 1), "i", 35), (PSI, "i", 49)], "wrongValue"),
+            ([(PSI, "i", 200), (cell(5, 2), "i", 4)], "inconsistentValue"),
+            ([(PSI, "i", 200), (cell(1, 1), "i", 3)], "notWritable"),
+            ([(PSI, "i", 200), (cell(2, 1), "s", "35")], "wrongType"),
+            ([(cell(2, 1), "i", 35), (PSI, "s", "200")], "wrongType"),
+            ([(cell(2, 1), "i", 35), (PSI, "i", 200), (REBOOT, "i", 1)], "wrongValue"),
+            ([(REBOOT, "i", 0), (cell(3, 1), "i", 7)], "wrongValue"),
+            ([(REBOOT, "i", 0), (PSI, "i", 200), (cell(6, 1), "i", 3)], "wrongValue"),
+        ], 6, 1 if dtmb.master.get([cell(6, 1)]) != [1] else 2)
+        race(dtmb, "DTMB", 30)
 
         dvbc = pairs["DVB-C"]
         refusals(dvbc, "DVB-C", [
@@ -201,6 +325,14 @@ def main():
             (cell(26, 1), "s", "CH2-57MHz", "inconsistentValue"),
         ])
         accepted(dvbc, "DVB-C", cell(13, 5), "i", 4, lambda c: c.get([cell(13, 8)]) == [4])
+        mixed(dvbc, "DVB-C", [
+            ([(PSI, "i", 300), (cell(13, 1), "i", 5)], "wrongValue"),
+            ([(cell(13, 5), "i", 2), (PSI, "i", 300), (cell(14, 1), "i", 7000)], "wrongValue"),
+            ([(PSI, "i", 300), (cell(26, 1), "s", "CH2-57MHz")], "inconsistentValue"),
+            ([(cell(13, 1), "i", 2), (REBOOT, "i", 1)], "wrongValue"),
+            ([(REBOOT, "i", 0), (PSI, "i", 300), (cell(13, 2), "i", 1)], "inconsistentValue"),
+        ], 13, 1 if dvbc.master.get([cell(13, 1)]) != [1] else 2)
+        all_good(dvbc, "DVB-C", [(cell(13, 1), "i", 2), (cell(13, 5), "i", 3), (PSI, "i", 300)])
 
         vsb = pairs["8VSB"]
         accepted(vsb, "8VSB", cell(25, 1), "i", 2,
@@ -230,6 +362,13 @@ def main():
         status, _ = dtmb.master.set([(PSI, "i", 100)])
         check(status == "" and wait_for(lambda: dtmb.psi() == [100, 100], 10),
               "psiInterval := 100 reaches both chips: %s" % dtmb.psi())
+
+        # A reboot beside a good varbind: the value is saved, then the card reboots.
+        boots = reboots(dvbc)
+        dvbc.master.set([(cell(2, 1), "i", 42), (REBOOT, "i", 0)], timeout=10)
+        check(wait_for(lambda: reboots(dvbc) > boots, 15), "DVB-C: reboot := 0 beside a good varbind reboots")
+        check(dvbc.confs()[0][88 + 160:88 + 168] == bytes([42] * 8),
+              "DVB-C: the good varbind beside the reboot is in the parameter file")
     finally:
         for pair in pairs.values():
             pair.stop()
