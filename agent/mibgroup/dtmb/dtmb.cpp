@@ -225,6 +225,7 @@ netsnmp_variable_list* settingTable_get_next_data_point(void** loop_context, voi
 namespace {
 
 struct SetUnit {
+    netsnmp_agent_request_info* reqinfo = nullptr;  // the request it belongs to
     std::unique_lock<std::recursive_mutex> lock;
     TParameter_DTMB start;  // the live set as the request found it
     U16 psiStart = 0;
@@ -250,9 +251,9 @@ void UnitClose(void)
 
 // A request that ends without its last step reaching a handler (the library
 // frees it): the live set as it was, and the lock released.
-void UnitDropped(void*)
+void UnitDropped(void* reqinfo)
 {
-    if (!s_unit.lock.owns_lock())
+    if (!s_unit.lock.owns_lock() || reqinfo != s_unit.reqinfo)
         return;
     *GetDTMBPara_Handle() = s_unit.start;
     UnitClose();
@@ -324,11 +325,12 @@ void DtmbSet_Open(netsnmp_agent_request_info* reqinfo)
     if (netsnmp_agent_get_list_data(reqinfo, kUnitKey) != nullptr)
         return;
     // A unit of an earlier request still open: that request has ended.
-    UnitDropped(nullptr);
+    UnitDropped(s_unit.reqinfo);
+    s_unit.reqinfo = reqinfo;
     s_unit.lock = std::unique_lock<std::recursive_mutex>(Card_StateMutex());
     s_unit.start = *GetDTMBPara_Handle();
     TSP_GetPSIInterval(&s_unit.psiStart);
-    netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(kUnitKey, &s_unit, UnitDropped));
+    netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(kUnitKey, reqinfo, UnitDropped));
 }
 
 const TParameter_DTMB* DtmbSet_Start(void) { return &s_unit.start; }
