@@ -116,7 +116,7 @@ bool UpgradeSlaveStep()
         fileVer = 0;
     U8 hwLimit = 0;
     U32 minVer = GetMiniSwVersion_SupportCurrentHw(&hwLimit);
-    if (SLAVE_CHIP_IS_EXIST != 1 || !(minVer < fileVer) || hwLimit == (U8)(fileVer >> 16))
+    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1 || !(minVer < fileVer) || hwLimit == (U8)(fileVer >> 16))
         return true;
     SRV_LOG(LOG_LEVEL_INFO, "Master send upgrade file to slave and upgrade slave chip\n");
     SRV_LOG(LOG_LEVEL_INFO, "Please wait......\n");

@@ -126,7 +126,7 @@ void* ResyncTask(void*)
 S32 MACMaster_DeteAlive(S32 s, ST_ZR_IPCOMM*)
 {
     IPComm_ResponseSuccess(s);
-    if (!s_detectDone || SLAVE_CHIP_IS_EXIST != 1)
+    if (!s_detectDone || __atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1)
         return 0;
     MAC_INFO(LOG_MODULE_HW, "Slave chip started again: pushing the master's state\n");
     std::lock_guard<std::mutex> lk(s_resyncMutex);
@@ -340,7 +340,7 @@ void MACSlave_InitDirectMACComm(void)
 
 S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
 {
-    if (SLAVE_CHIP_IS_EXIST != 1 || u32DataLen == 0)
+    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1 || u32DataLen == 0)
         return 0;
     bool reg = emComMacCmd == ZR_COM_MAC_CMD_REG_READ || emComMacCmd == ZR_COM_MAC_CMD_REG_WRITE;
     if (reg && u8Data != nullptr && u32DataLen >= sizeof(ST_DEBUG_SLAVE_REG_INFO)) {
@@ -587,13 +587,13 @@ S32 MACComSlaveChipDetect(void)
         PauseMs(s_detectSecondMs);
         MACComm_CompareVersions(rc == 0);
         if (g_stVersionInfo.u32SlaveLogVer != 0) {
-            SLAVE_CHIP_IS_EXIST = 1;
+            __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 1, __ATOMIC_RELAXED);
             MACComm_ResendStartupState();
             s_detectDone = true;
             return 0;
         }
     }
-    SLAVE_CHIP_IS_EXIST = 0;
+    __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 0, __ATOMIC_RELAXED);
     s_detectDone = true;
     return -1;
 }

@@ -300,6 +300,7 @@ S32 MACSlave_AtscTimeInfo(S32 s, ST_ZR_IPCOMM* f)
     return Simple(s, f, __func__, 8, [f] {
         U32 w[2];
         memcpy(w, f->pu8Data, 8);
+        CARD_STATE_LOCK();
         g_u8NTPZone = (U8)(w[0] & 0xFF);
         g_u8DayLightFlag = (U8)((w[0] >> 8) & 0xFF);
         g_u16GPSOffset = (U16)(w[0] >> 16);
@@ -309,9 +310,12 @@ S32 MACSlave_AtscTimeInfo(S32 s, ST_ZR_IPCOMM* f)
     });
 }
 
+// The TDT/TOT flags, tables and time zone below are read by the SI
+// carousel's time-table builders under the card-state lock.
 S32 MACSlave_TDTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
 {
     return Simple(s, f, __func__, 8, [f] {
+        CARD_STATE_LOCK();
         memcpy(u8TDTEnableFlag, f->pu8Data, 8);
         SLV_INFO(LOG_MODULE_HW, "Slave get TDT Enable flag finish\n");
     });
@@ -320,6 +324,7 @@ S32 MACSlave_TDTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
 S32 MACSlave_TOTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
 {
     return Simple(s, f, __func__, 8, [f] {
+        CARD_STATE_LOCK();
         memcpy(u8TOTEnableFlag, f->pu8Data, 8);
         SLV_INFO(LOG_MODULE_HW, "Slave get TOT Enable flag finish\n");
     });
@@ -329,6 +334,7 @@ S32 MACSlave_TOTTableInfo(S32 s, ST_ZR_IPCOMM* f)
 {
     static_assert(sizeof(g_stTOTInfo) == 224, "TOT tables cross the link as 8 records of 28 bytes");
     return Simple(s, f, __func__, sizeof(g_stTOTInfo), [f] {
+        CARD_STATE_LOCK();
         memcpy(g_stTOTInfo, f->pu8Data, sizeof(g_stTOTInfo));
         SLV_INFO(LOG_MODULE_HW, "Slave get TOT Table Info finish\n");
     });

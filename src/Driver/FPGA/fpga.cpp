@@ -453,7 +453,7 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
         req = stSlaveRegInfo;
     }
     // Nothing is sent while the slave is absent: there is no answer to wait for.
-    if (!SLAVE_CHIP_IS_EXIST)
+    if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
         return PE_ERR_FAILURE;
     if (MACMasterCommSendData(cmd, reinterpret_cast<U8*>(&req), sizeof(req)) != 0)
         return PE_ERR_FAILURE;

@@ -123,6 +123,9 @@ void LED_ReportStatus(U8 u8Status)
 
 void LED_CtrlPass(LED_CtrlState* st)
 {
+    // The pass reads the live output-stream database, which an apply may
+    // resize: under the card-state lock, like every other reader.
+    CARD_STATE_LOCK();
     Output_TSInfo* db = TSP_GetTSParam();
     auto view = std::make_unique<Output_WebTSInfo>();
     U32 u32Normal = 0;

@@ -267,7 +267,7 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
         req = stSlaveRegInfo;
     }
     // Without the slave chip nothing is sent and no answer will come.
-    if (!SLAVE_CHIP_IS_EXIST)
+    if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
         return PE_ERR_FAILURE;
     // Nothing sent, nothing to wait for.
     if (MACMasterCommSendData(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ, reinterpret_cast<U8*>(&req),

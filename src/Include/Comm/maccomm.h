@@ -51,6 +51,8 @@ typedef enum _ZR_COM_MAC_CMD {
 } ZR_COM_MAC_CMD;
 
 // 1 while the slave chip is taken to be present.
+// Set by the slave detection on the first thread, read by the peer sender
+// and handlers of other threads: accessed with __atomic builtins.
 extern U8 SLAVE_CHIP_IS_EXIST;
 // The card's output channel count: 8 with the slave chip, 4 without.
 extern U8 g_u8OutputChannelNum;
