@@ -373,16 +373,17 @@ TEST_F(TspInput, MessagesThatWouldOverfillAListAreRefusedWhole)
     EXPECT_EQ(Send(IPCOMM_SEND_PID, ESMessage(200, 175)), 0u);
     EXPECT_EQ(db->pOutputProgram[ProgramOf(1)].u16ESNumber, 300u);
 
-    for (U16 m = 0; m < 5; m++) {
+    // A channel's programs stop at the 100 its SDT can name.
+    for (U16 m = 0; m < 4; m++) {
         std::vector<Bytes> r;
-        for (U16 k = 0; k < 60; k++)
-            r.push_back(Program(P((U16)(100 + m * 60 + k), (U16)(100 + m * 60 + k), 1)));
+        for (U16 k = 0; k < 25; k++)
+            r.push_back(Program(P((U16)(100 + m * 25 + k), (U16)(100 + m * 25 + k), 1)));
         ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg(r)), 0u);
     }
     before = Snapshot();
     EXPECT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(999, 999, 1))})), TSP_ERR_LIST_RANGE);
     EXPECT_EQ(Snapshot(), before);
-    EXPECT_EQ(db->pOutputTS[StreamOf(1)].u16ProgramNum, 300u);
+    EXPECT_EQ(db->pOutputTS[StreamOf(1)].u16ProgramNum, 100u);
 }
 
 // Long program information of a monitored PMT may live only in a descriptor

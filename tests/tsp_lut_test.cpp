@@ -6,6 +6,7 @@
 #include "TSprocess/tsp_lut.h"
 #include "mux_fixture.h"
 #include "Common/thread.h"
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -144,11 +145,18 @@ TEST_F(Routing, BypassStreamsOnMasterAndSlave)
     ASSERT_EQ(0u, TSP_ReceiveSubFPGABYPASSLUTInfo(msg.data(), (U32)msg.size()));
     EXPECT_EQ(((U64)0x100 << 26) | (6 | 9 << 10 | 2 << 20), b[0]);
     EXPECT_EQ(0u, b[1]);
-    // Nine bypass streams on the slave's channels are more than it holds.
+    // Nine bypass streams on the slave's channels are more than it holds:
+    // the one on air, listed last, keeps its entry; the last new one is left out.
     ResetDb(16);
-    for (U16 c = 0; c < 9; c++)
+    for (U16 c = 0; c < 8; c++)
         Stream((U16)(4 + (c % 4)), 1, true, 2, c);
-    EXPECT_EQ(TSP_ERR_NOT_ENOUGH, TSP_WriteByPassSubOutputLUTInfo());
+    Stream(6, 1, true, 2, 9);
+    EXPECT_EQ(0u, TSP_WriteByPassSubOutputLUTInfo());
+    const U32* d = aru32SubslotBypassBuffer0;
+    for (U16 n = 0; n < 8; n++)
+        EXPECT_NE(0u, aru32SubslotBypassBuffer1[n]);
+    EXPECT_NE(d + 8, std::find(d, d + 8, (U32)(6 | 9 << 10 | 2 << 20)));
+    EXPECT_EQ(d + 8, std::find(d, d + 8, (U32)(7 | 7 << 10 | 2 << 20)));
 }
 
 TEST_F(Routing, FullSlaveTablesFitTheSlavesReassembly)

@@ -324,12 +324,20 @@ U32 TSP_GetOutputSDTTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS, SDTTable
 {
     static const StreamModel_t kSteps = {__func__, TSP_IncreaseSDTVersionNum, "TSP_IncreaseSDTVersionNum",
                                          TSP_GetOutTSProgIndexList, "TSP_GetOutTSProgIndexList",
-                                         SIP_SDT_MAX_SERVICE, "ServiceNum", "range"};
+                                         TSP_INDEX_LIST_MAX, "ServiceNum", "range"};
     IndexInfoList_t list;
     U32 ret = StreamModelStart(kSteps, u16OutTSIndex, pstParamTS, pstSDT, &list);
     if (ret != 0)
         return ret;
     for (U32 i = 0; i < list.u16IndexListNum; i++) {
+        // More programs than an SDT names (a file saved so): the first ones
+        // are named rather than none.
+        if (i >= SIP_SDT_MAX_SERVICE) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d ServiceNum:%u, the SDT names the "
+                       "first %u\r\n", LOG_POS, (int)u16OutTSIndex, (unsigned)list.u16IndexListNum,
+                       (unsigned)SIP_SDT_MAX_SERVICE);
+            break;
+        }
         const Output_TSProgram* prog = ProgramAt(pstParamTS, list.aru16IndexList[i]);
         if (prog == nullptr)
             return TSP_ERR_INPUT;

@@ -66,8 +66,14 @@ U32 MarkStreamList(U8* map, ListGetter get, U16 ts, const Output_TSInfo* db, con
 // stream; otherwise the apply step's map of what ranks before R.
 U32 BuildPidMap(const PidMuxInfo_t* r, U16 ts, const Output_TSInfo* db, U8* map, bool bWhole)
 {
-    if (!bWhole && Resource_GetSIMode() == 1)
+    if (Resource_GetSIMode() == 1)
         map[TSP_PSIP_BASE_PID] = 1;
+    // The PIDs of the card's own tables and the null PID are never an
+    // input's. A stream's other PID on 0x10-0x1F is the input's own SI,
+    // passed through where the card leaves that table to it.
+    for (U16 pid = 0; pid < TSP_PID_SI_END; pid++)
+        if (r->ePidType != PID_TYPE_OTHERPID || pid < TSP_PID_SI_FIRST)
+            map[pid] = 1;
     IndexInfoList_t progs;
     U32 ret = TSP_GetOutTSProgIndexList(ts, db, &progs);
     if (ret != 0) {
@@ -340,6 +346,7 @@ U32 TSP_AddOutputPidHandlePid(U16 u16OutputTSIndex, PIDTYPE_E ePidType, U16 u16P
     ret = TSP_GetPidUseListByIndex(&r, u16OutputTSIndex, sizeof(s_aru8PidUseFlag), pstParamTS, s_aru8PidUseFlag);
     if (ret != 0)
         return ret;
+    s_aru8PidUseFlag[TSP_PID_NULL] = 1;  // stuffing, never a record's output
     // An output PID beyond the PID range is never kept.
     if (r.u16NewOutPutPid <= 8191 && s_aru8PidUseFlag[r.u16NewOutPutPid] == 0)
         return 0;
@@ -444,6 +451,8 @@ U32 TSP_AddOutputTSHandleServID(U16 u16OutputTSIndex, Output_TSInfo* pstParamTS)
         return TSP_ERR_INPUT;
     }
     memset(s_aru8ServiceIdMap, 0, sizeof(s_aru8ServiceIdMap));
+    // Program number 0 is the PAT's pointer to the NIT, never a service.
+    SetBit(s_aru8ServiceIdMap, 0);
     IndexInfoList_t progs;
     U32 ret = GetListLogged(__func__, TSP_GetOutTSProgIndexList, u16OutputTSIndex, "program", nullptr, pstParamTS,
                             &progs);

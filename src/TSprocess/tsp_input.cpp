@@ -8,6 +8,7 @@
 #include "Common/thread.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
+#include "SIprocess/SIconstruct.h"
 #include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
 #include <cstdio>
@@ -18,6 +19,9 @@
 #include <vector>
 
 namespace {
+
+constexpr U32 TSP_CHANNEL_PROGRAM_MAX =
+    SIP_SDT_MAX_SERVICE < SIP_VCT_MAX_CHANNELS ? SIP_SDT_MAX_SERVICE : SIP_VCT_MAX_CHANNELS;
 
 template <typename T>
 T ReadRecord(const U8* pu8Buffer, U32 u32Index)
@@ -334,12 +338,14 @@ U32 CheckProgramListsRoom(const U8* u8Buffer, U16 u16Number)
         U32 u32Ret = TSP_GetOutputTSIndexByProgram(u16Channel, &u16TS);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
-        if (u16TS == TSP_INVALID_INDEX)
-            continue;  // a new stream: one message holds far fewer programs than a list
         U32 u32Have = 0;
-        u32Ret = ListLength(TSP_GetOutTSProgIndexList, u16TS, &u32Have);
+        if (u16TS != TSP_INVALID_INDEX)
+            u32Ret = ListLength(TSP_GetOutTSProgIndexList, u16TS, &u32Have);
+        // A channel carries no more programs than its SDT (and, in ATSC mode,
+        // its VCT) can name: a program beyond would leave it with none.
         if (u32Ret == ZR_SUCCESS)
-            u32Ret = CheckListRoom(__func__, "program list of stream", u16TS, u32Have, u32Add, TSP_INDEX_LIST_MAX);
+            u32Ret = CheckListRoom(__func__, "program list of channel", u16Channel, u32Have, u32Add,
+                                   TSP_CHANNEL_PROGRAM_MAX);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
     }

@@ -7,10 +7,13 @@
 #include "SIprocess/tdttot.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_nit.h"
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <vector>
 
 U32 aru32slotBuffer0[TSP_LUT_MUX_NUM];
@@ -31,30 +34,31 @@ U32 SlotWord(U32 slot) { return (slot == 16 ? 63u : slot) & 0x3F; }
 
 U32 MuxSource(U32 slot, U32 stream, U32 pid) { return (pid & 0x1FFF) | ((stream & 0x3FF) << 13) | (SlotWord(slot) << 23); }
 
-// Builds a mux table into the given arrays (capacity entries).
-U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
+// Pairs (destination, source) of the entries a table holds now: what is on air.
+std::unordered_set<U64> OnAirPairs(const U32* d, const U32* s, const U32* c, U32 capacity)
 {
+    std::unordered_set<U64> on;
+    for (U32 n = 0; n < capacity; n++)
+        if (c[n] != 0)
+            on.insert((U64)d[n] << 32 | s[n]);
+    return on;
+}
+
+}  // namespace
+
+U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
+{
+    out.clear();
     Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr)
         return TSP_ERR_INPUT;
-    memset(dst0, 0, capacity * sizeof(U32));
-    memset(dst1, 0, capacity * sizeof(U32));
-    memset(dst2, 0, capacity * sizeof(U32));
-    const U32 n = db->u32OutputTSNumber + db->u32OutputPIDNumber;
-    std::vector<U32> D, S, K, DS;
-    std::vector<U16> I;
     try {
-        // One spare entry each, so that an empty database still has arrays.
-        D.assign(n + 1, 0);
-        S.assign(n + 1, 0);
-        K.assign(n + 1, 0);
-        DS.assign(n + 1, 0);
-        I.assign(n + 1, 0);
+        out.reserve(db->u32OutputTSNumber + db->u32OutputPIDNumber);
     } catch (const std::bad_alloc&) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS, n);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS,
+                   db->u32OutputTSNumber + db->u32OutputPIDNumber);
         return TSP_ERR_NO_MEMORY;
     }
-    U32 count = 0;
     U32 ret;
 
     // EIT of every multiplexed output channel comes from the EIT board.
@@ -74,10 +78,8 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
             }
             if (db->pOutputTS[ts].u8BypassFlag == 1)
                 continue;
-            D[count] = ((c & 0x3FF) << 13) | 18;
-            S[count] = MuxSource(eitSlot, c, 18);
-            printf("i[%d] u16DestChannel[%d] u8EITSlot[%d] u16SrcChannel[%d] \n", count, c, eitSlot, c);
-            count++;
+            printf("i[%d] u16DestChannel[%d] u8EITSlot[%d] u16SrcChannel[%d] \n", (int)out.size(), c, eitSlot, c);
+            out.push_back({((c & 0x3FF) << 13) | 18, MuxSource(eitSlot, c, 18), TSP_MUX_ROUTE_EIT});
         }
     }
 
@@ -116,21 +118,198 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
         bool ci = prog < db->u32OutputProgramNumber && db->pOutputProgram[prog].u8CIFlag == 1;
         if (ci && (p.u8PIDType == PID_TYPE_PS_ECMPID || p.u8PIDType == PID_TYPE_ES_ECMPID))
             continue;
-        D[count] = (p.u16PID & 0x1FFF) | (((U32)p.u16ChannelID & 0x3FF) << 13);
+        U32 d = (p.u16PID & 0x1FFF) | (((U32)p.u16ChannelID & 0x3FF) << 13);
+        U32 s;
         if (ci) {
             // The descrambled copy comes back from the CI slot.
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
                        "%ld:%s:%d SrcChannel[0x%x],OldPID[%u],CIStream[0x%x],CIPID[%u],PIDType[%u]\r\n\n", LOG_POS,
                        p.u16SourceChannelID, p.u16OldPID, p.u16SrcCIStreamID, p.u16CISrcPID, p.u8PIDType);
-            S[count] = MuxSource(p.u8SourceSlotID, p.u16SrcCIStreamID, p.u16CISrcPID);
+            s = MuxSource(p.u8SourceSlotID, p.u16SrcCIStreamID, p.u16CISrcPID);
         } else {
-            S[count] = MuxSource(p.u8SourceSlotID, p.u16SrcStreamID, p.u16OldPID);
+            s = MuxSource(p.u8SourceSlotID, p.u16SrcStreamID, p.u16OldPID);
         }
-        count++;
+        out.push_back({d, s, j});
     }
+    return 0;
+}
+
+U32 TSP_FitMuxRoutes(void)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr)
+        return TSP_ERR_INPUT;
+    std::vector<TSP_MuxRoute> routes;
+    U32 ret = TSP_CollectMuxRoutes(false, routes);
+    if (ret != 0)
+        return ret;
+    auto pairOf = [](const TSP_MuxRoute& r) { return (U64)r.u32Dest << 32 | r.u32Src; };
+    // A route goes into the slave's table too when its channel is 4 or more;
+    // the EIT routes go into both.
+    auto onSlave = [db](const TSP_MuxRoute& r) {
+        return r.u32Record == TSP_MUX_ROUTE_EIT || db->pOutputPID[r.u32Record].u16ChannelID >= 4;
+    };
+    std::unordered_set<U64> allM, allS;
+    for (const TSP_MuxRoute& r : routes) {
+        allM.insert(pairOf(r));
+        if (onSlave(r))
+            allS.insert(pairOf(r));
+    }
+    if (allM.size() <= TSP_LUT_MUX_NUM && allS.size() <= TSP_LUT_SUB_MUX_NUM)
+        return 0;
+    const std::unordered_set<U64> onM = OnAirPairs(aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM);
+    const std::unordered_set<U64> onS =
+        OnAirPairs(aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2, TSP_LUT_SUB_MUX_NUM);
+    auto onAir = [&](const TSP_MuxRoute& r) { return (onSlave(r) ? onS : onM).count(pairOf(r)) != 0; };
+    auto programOf = [db](U32 rec) -> U32 {
+        const Output_TSPID& p = db->pOutputPID[rec];
+        const bool prog = p.u8PIDType == PID_TYPE_PCRPID || p.u8PIDType == PID_TYPE_ESPID ||
+                          p.u8PIDType == PID_TYPE_PS_ECMPID || p.u8PIDType == PID_TYPE_ES_ECMPID;
+        U32 pi = p.u32ProgramIndex & 0xFFFF;
+        return prog && pi < db->u32OutputProgramNumber && db->pOutputProgram[pi].u8ValidFlag == 1 ? pi
+                                                                                                   : TSP_MUX_ROUTE_EIT;
+    };
+    // What is on air, and the EIT board's routes, are taken first.
+    std::unordered_set<U64> takenM, takenS;
+    std::vector<U8> progOnAir(db->u32OutputProgramNumber, 0);
+    std::vector<std::vector<const TSP_MuxRoute*>> progRoutes(db->u32OutputProgramNumber);
+    for (const TSP_MuxRoute& r : routes) {
+        const bool eit = r.u32Record == TSP_MUX_ROUTE_EIT;
+        if (eit || onAir(r)) {
+            takenM.insert(pairOf(r));
+            if (onSlave(r))
+                takenS.insert(pairOf(r));
+        }
+        if (eit)
+            continue;
+        U32 pi = programOf(r.u32Record);
+        if (pi != TSP_MUX_ROUTE_EIT) {
+            progRoutes[pi].push_back(&r);
+            if (onAir(r))
+                progOnAir[pi] = 1;
+        }
+    }
+    // The rest in record order: a program not on air as a whole, any other
+    // record alone. Whatever does not fit is deleted below.
+    auto fits = [&](const std::vector<const TSP_MuxRoute*>& unit) {
+        std::unordered_set<U64> newM, newS;
+        for (const TSP_MuxRoute* r : unit) {
+            if (takenM.count(pairOf(*r)) == 0)
+                newM.insert(pairOf(*r));
+            if (onSlave(*r) && takenS.count(pairOf(*r)) == 0)
+                newS.insert(pairOf(*r));
+        }
+        if (takenM.size() + newM.size() > TSP_LUT_MUX_NUM || takenS.size() + newS.size() > TSP_LUT_SUB_MUX_NUM)
+            return false;
+        takenM.insert(newM.begin(), newM.end());
+        takenS.insert(newS.begin(), newS.end());
+        return true;
+    };
+    std::vector<U8> progDone(db->u32OutputProgramNumber, 0);
+    std::vector<U32> dropProgs, dropRecs;
+    for (const TSP_MuxRoute& r : routes) {
+        if (r.u32Record == TSP_MUX_ROUTE_EIT || onAir(r))
+            continue;
+        U32 pi = programOf(r.u32Record);
+        if (pi != TSP_MUX_ROUTE_EIT && progOnAir[pi] == 0) {
+            if (progDone[pi] == 0 && !fits(progRoutes[pi]))
+                dropProgs.push_back(pi);
+            progDone[pi] = 1;
+        } else if (!fits({&r})) {
+            dropRecs.push_back(r.u32Record);
+        }
+    }
+    for (U32 j : dropRecs) {
+        Output_TSPID& p = db->pOutputPID[j];
+        if (p.u8ValidFlag != 1)
+            continue;  // went with an ES already
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d routing table full: PID record[%u] SrcSlot[%u],SrcChannel[%u],OldPID[%u] to "
+                   "Channel[%u],PID[%u] type[%u] left out and deleted\r\n\n",
+                   LOG_POS, j, p.u8SourceSlotID, p.u16SourceChannelID, p.u16OldPID, p.u16ChannelID, p.u16PID,
+                   p.u8PIDType);
+        U16 ts = TSP_INVALID_INDEX;
+        U32 r = 0;
+        switch (p.u8PIDType) {
+        case PID_TYPE_ESPID:
+            r = TSP_DelOneOutputESPID((U16)j, db);
+            break;
+        case PID_TYPE_PS_ECMPID:
+            r = TSP_DelOneOutputPSECMPID((U16)j, db);
+            break;
+        case PID_TYPE_ES_ECMPID:
+            r = TSP_DelOneOutputESECMPID((U16)j, db);
+            break;
+        case PID_TYPE_EMMPID:
+        case PID_TYPE_OTHERPID: {
+            const bool emm = p.u8PIDType == PID_TYPE_EMMPID;
+            r = TSP_GetOutputTSIndexByTS(p.u16ChannelID, &ts);
+            if (r == 0 && ts != TSP_INVALID_INDEX) {
+                r = emm ? TSP_DelOneOutputEMMPID(ts, (U16)j, db) : TSP_DelOneOutputOtherPID(ts, (U16)j, db);
+                if (r == 0 && emm)
+                    db->pOutputTS[ts].u8CATChangeFlag = 1;
+            }
+            break;
+        }
+        default:
+            // A PCR record is in no list: the table builder leaves its route out.
+            break;
+        }
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PID record[%u] not deleted:0x%x\r\n\n", LOG_POS,
+                       j, r);
+    }
+    for (U32 pi : dropProgs) {
+        const Output_TSProgram P = db->pOutputProgram[pi];
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d routing table full: program SrcSlot[%u],SrcChannel[%u],Channel[%u],ProgramID[%u],"
+                   "ServiceID[%u] left out and deleted\r\n\n",
+                   LOG_POS, P.u8SourceSlotID, P.u16SourceChannelID, P.u16ChannelID, P.u16ProgramID, P.u16ServiceID);
+        U32 r = TSP_DelProgramInfoByInput(P.u8SourceSlotID, P.u16SourceChannelID, P.u16ChannelID, P.u16ProgramID);
+        if (r != 0)
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d program[%u] not deleted:0x%x\r\n\n", LOG_POS,
+                       pi, r);
+    }
+    return 0;
+}
+
+namespace {
+
+// Builds a mux table into the given arrays (capacity entries). The arrays
+// hold the table on air when called: when the routes outnumber the entries,
+// those on air keep theirs and the new ones that do not fit are left out.
+U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
+{
+    std::vector<TSP_MuxRoute> routes;
+    U32 ret = TSP_CollectMuxRoutes(bSlave, routes);
+    if (ret != 0)
+        return ret;
+    std::unordered_set<U64> onAir;
+    std::vector<U32> D, S, K, DS;
+    std::vector<U16> I;
+    try {
+        onAir = OnAirPairs(dst0, dst1, dst2, capacity);
+        // One spare entry each, so that an empty database still has arrays.
+        const size_t n = routes.size() + 1;
+        D.assign(n, 0);
+        S.assign(n, 0);
+        K.assign(n, 0);
+        DS.assign(n, 0);
+        I.assign(n, 0);
+    } catch (const std::bad_alloc&) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for %u LUT entries\r\n\n", LOG_POS,
+                   (U32)routes.size());
+        return TSP_ERR_NO_MEMORY;
+    }
+    memset(dst0, 0, capacity * sizeof(U32));
+    memset(dst1, 0, capacity * sizeof(U32));
+    memset(dst2, 0, capacity * sizeof(U32));
+    U32 count = (U32)routes.size();
     if (count > 0xFFFF)
         count = 0xFFFF;
     for (U32 k = 0; k < count; k++) {
+        D[k] = routes[k].u32Dest;
+        S[k] = routes[k].u32Src;
         K[k] = S[k];
         I[k] = (U16)k;
     }
@@ -138,17 +317,36 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
     for (U32 k = 0; k < count; k++)
         DS[k] = D[I[k]];
     TSP_DelSameSrcInfo(DS.data(), K.data(), I.data(), (U16)count);
+    U32 unique = 0, kept = 0;
+    for (U32 k = 0; k < count; k++) {
+        if (I[k] == TSP_INVALID_INDEX)
+            continue;
+        unique++;
+        if (onAir.count((U64)D[I[k]] << 32 | S[I[k]]) != 0)
+            kept++;
+    }
+    // Room for the routes not on air yet, in source order.
+    U32 room = unique > capacity ? (kept < capacity ? capacity - kept : 0) : capacity;
     U32 stored = 0;
     for (U32 k = 0; k < count; k++) {
         if (I[k] == TSP_INVALID_INDEX)
             continue;
-        if (stored >= capacity) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d LUT PID Number[%u] out of range\r\n\n", LOG_POS,
-                       stored);
-            break;
+        const U32 d = D[I[k]], s = S[I[k]];
+        if (unique > capacity && onAir.count((U64)d << 32 | s) == 0) {
+            if (room == 0) {
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                           "%ld:%s:%d LUT PID Number[%u] out of range: route SrcSlot[%u],SrcChannel[0x%x],SrcPID[%u] "
+                           "DestChannel[%u],NewPID[%u] left out\r\n\n",
+                           LOG_POS, capacity, (s >> 23) & 0x3F, (s >> 13) & 0x3FF, s & 0x1FFF, (d >> 13) & 0x3FF,
+                           d & 0x1FFF);
+                continue;
+            }
+            room--;
         }
-        dst0[stored] = D[I[k]];
-        dst1[stored] = S[I[k]];
+        if (stored >= capacity)
+            break;  // only with more routes on air than entries, which a table never held
+        dst0[stored] = d;
+        dst1[stored] = s;
         stored++;
     }
     ret = TSP_WriteSameSrcNum(dst2, dst1, (U16)stored);
@@ -164,32 +362,60 @@ U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
     Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr)
         return TSP_ERR_INPUT;
-    memset(dst0, 0, capacity * sizeof(U32));
-    memset(dst1, 0, capacity * sizeof(U32));
-    U32 dest[TSP_LUT_BYPASS_NUM];
-    U32 key[TSP_LUT_BYPASS_NUM];
-    U16 idx[TSP_LUT_BYPASS_NUM];
-    U32 count = 0;
+    // The streams bypassed now keep their entries when more ask for one
+    // than the table holds; the new ones beyond it are left out.
+    std::vector<U32> onAir(dst0, dst0 + capacity);
+    for (U32 n = 0; n < capacity; n++)
+        if (dst1[n] == 0)
+            onAir[n] = 0;
+    struct Cand {
+        U32 dest, key;
+        bool on;
+    };
+    std::vector<Cand> cands;
+    U32 kept = 0;
     for (U32 i = 0; i < db->u32OutputTSNumber; i++) {
         const Output_TSStream& st = db->pOutputTS[i];
         if (st.u8ValidFlag != 1 || st.u8BypassFlag != 1)
             continue;
         if (bSlave && st.u16ChannelID < 4)
             continue;
-        if (count >= capacity) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d LUT PID Number[%u] out of range\r\n\n", LOG_POS,
-                       count + 1);
-            return TSP_ERR_NOT_ENOUGH;
-        }
         U32 slot = SlotWord(st.u8SrcSlotID);
-        dest[count] = (st.u16ChannelID & 0x3FF) | (((U32)st.u16SrcStreamID & 0x3FF) << 10) | (slot << 20);
-        key[count] = (st.u16SrcStreamID & 0x3FF) | (slot << 10);
+        Cand c;
+        c.dest = (st.u16ChannelID & 0x3FF) | (((U32)st.u16SrcStreamID & 0x3FF) << 10) | (slot << 20);
+        c.key = (st.u16SrcStreamID & 0x3FF) | (slot << 10);
+        c.on = c.dest != 0 && std::find(onAir.begin(), onAir.end(), c.dest) != onAir.end();
+        kept += c.on ? 1 : 0;
+        cands.push_back(c);
+    }
+    memset(dst0, 0, capacity * sizeof(U32));
+    memset(dst1, 0, capacity * sizeof(U32));
+    U32 dest[TSP_LUT_BYPASS_NUM];
+    U32 key[TSP_LUT_BYPASS_NUM];
+    U16 idx[TSP_LUT_BYPASS_NUM];
+    U32 room = kept < capacity ? capacity - kept : 0, count = 0;
+    for (const Cand& c : cands) {
+        if (!c.on && cands.size() > capacity) {
+            if (room == 0 || count >= capacity) {
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                           "%ld:%s:%d LUT PID Number[%u] out of range: bypass SrcSlot[%u],SrcChannel[0x%x] to "
+                           "DestChannel[%u] left out\r\n\n",
+                           LOG_POS, capacity, (c.dest >> 20) & 0x3F, (c.dest >> 10) & 0x3FF, c.dest & 0x3FF);
+                continue;
+            }
+            room--;
+        }
+        if (count >= capacity)
+            break;
+        dest[count] = c.dest;
+        key[count] = c.key;
         idx[count] = (U16)count;
         count++;
     }
     TSP_SortSrcInfo(key, idx, (U16)count);
     for (U32 k = 0; k < count; k++)
         dst0[k] = dest[idx[k]];
+    // A stream left out is logged; the apply goes on for every other table.
     return TSP_WriteSameSrcNum(dst1, key, (U16)count);
 }
 
@@ -341,7 +567,7 @@ U32 TSP_WriteSameSrcNum(U32* pu32SlotBuffer, U32* pu32SrcInfo, U16 u16Length)
 
 U32 TSP_WriteOutputLUTInfo(void)
 {
-    TSP_InitOutputLUTInfo();
+    // The arrays still hold the table on air: the builder reads them first.
     U32 ret = BuildMuxTable(false, aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM);
     if (ret != 0)
         return ret;

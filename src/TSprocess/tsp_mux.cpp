@@ -114,6 +114,7 @@ U32 TSP_MuxProcess(void)
     };
     static const Step steps[] = {
         {TSP_ConflictProcess, "TSP_ConflictProcess"},
+        {TSP_FitMuxRoutes, "TSP_FitMuxRoutes"},
         {TSP_WriteOutputLUTInfo, "TSP_WriteOutputLUTInfo"},
         {TSP_WriteByPassOutputLUTInfo, "TSP_WriteByPassOutputLUTInfo"},
         {TSP_WriteSubOutputLUTInfo, "TSP_WriteSubOutputLUTInfo"},

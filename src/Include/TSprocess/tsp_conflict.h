@@ -9,6 +9,12 @@
 #define TSP_PID_SEARCH_FIRST 51u
 #define TSP_PID_MAX_GIVEN 8190u
 #define TSP_PSIP_BASE_PID 0x1FFBu
+// PIDs below TSP_PID_SI_END carry the card's own tables (PAT, CAT, NIT, SDT,
+// EIT, TDT/TOT and the rest of the DVB range); from TSP_PID_SI_FIRST on they
+// are DVB SI an input may pass through as a stream's other PID.
+#define TSP_PID_SI_FIRST 0x10u
+#define TSP_PID_SI_END 0x20u
+#define TSP_PID_NULL 0x1FFFu
 
 // The PID record under resolution.
 typedef struct PidMuxInfo_S {

@@ -4,6 +4,7 @@
 #pragma once
 #include "Common/types.h"
 #include "TSprocess/tsp_db.h"
+#include <vector>
 
 #define TSP_LUT_MUX_NUM 2048
 #define TSP_LUT_BYPASS_NUM 256
@@ -48,6 +49,23 @@ extern U32 aru32SubslotBuffer1[TSP_LUT_SUB_MUX_NUM];
 extern U32 aru32SubslotBuffer2[TSP_LUT_SUB_MUX_NUM];
 extern U32 aru32SubslotBypassBuffer0[TSP_LUT_SUB_BYPASS_NUM];
 extern U32 aru32SubslotBypassBuffer1[TSP_LUT_SUB_BYPASS_NUM];
+
+// One route of a mux table: destination and source words, and the PID
+// record it comes from (TSP_MUX_ROUTE_EIT for the EIT board's).
+#define TSP_MUX_ROUTE_EIT 0xFFFFFFFFu
+typedef struct {
+    U32 u32Dest;
+    U32 u32Src;
+    U32 u32Record;
+} TSP_MuxRoute;
+
+// The routes of the master's (bSlave false) or the slave's mux table in
+// record order, before sorting and merging of repeats.
+U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out);
+// Apply step, after conflict resolution: when the routes outnumber a mux
+// table, the records that are not on air and do not fit are deleted (a
+// program not on air as a whole), so that no table announces them.
+U32 TSP_FitMuxRoutes(void);
 
 U32 TSP_WriteOutputLUTInfo(void);
 U32 TSP_WriteByPassOutputLUTInfo(void);
