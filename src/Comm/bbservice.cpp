@@ -334,9 +334,16 @@ void IPComm_SendEITInfo(void)
 
 zrErrCode FTP_SendBackUpPara(void)
 {
-    DATA_Save();
+    // A backup made of files that could not be written now would carry an
+    // older configuration than the one in force: none is sent.
+    bool saved = DATA_Save() == ZR_SUCCESS;
     OID_ModifyVersionNumber(0xFFFF);
-    OIDDATA_Save();
+    saved = OIDDATA_Save() == ZR_SUCCESS && saved;
+    if (!saved) {
+        SYS_LOG(LOG_LEVEL_ERROR, "configuration not saved, no backup sent\n");
+        plat::System(std::string("rm -rf ") + TARVEX_OID_FILE);
+        return ZR_ERR_NOT_SAVED;
+    }
     ST_CONFIGPARA head;
     memset(&head, 0, sizeof(head));
     zrErrCode ret = PARAM_InitConfigPara(&head);

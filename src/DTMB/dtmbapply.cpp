@@ -309,13 +309,13 @@ void ProgramChip(const ChipSide& side, const TParameter_DTMB& set)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d Set DTMB Patams End!\n\n", LOG_POS);
 }
 
-// Makes the set live and saves it.
-void StoreSet(const TParameter_DTMB* ptrDTMBPara)
+// Makes the set live and saves it; the save's result.
+zrErrCode StoreSet(const TParameter_DTMB* ptrDTMBPara)
 {
     TParameter_DTMB* live = GetDTMBPara_Handle();
     if (ptrDTMBPara != live)
         memcpy(live, ptrDTMBPara, sizeof(*live));
-    PARAMS_SetDTMBParams(*live);
+    return PARAMS_SetDTMBParams(*live);
 }
 
 // Sends the newest stored set to the slave chip.
@@ -398,9 +398,13 @@ zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d Input Para is NULL\n\n", LOG_POS);
         return ZR_ERR_PARAMS;
     }
+    // A set that could not be saved is applied all the same and stays in the
+    // RAM record (the next save that succeeds writes it); the result says so,
+    // and the caller decides whether to keep it or put the old one back.
+    zrErrCode saved;
     {
         CARD_STATE_LOCK();
-        StoreSet(ptrDTMBPara);
+        saved = StoreSet(ptrDTMBPara);
         std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
         s_DTMBParaSendBuf = *GetDTMBPara_Handle();
     }
@@ -411,7 +415,7 @@ zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara)
     // its newer set is the one in force.
     TParameter_DTMB local = *GetDTMBPara_Handle();
     ProgramChip(kMasterSide, local);
-    return ZR_SUCCESS;
+    return saved == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
@@ -423,10 +427,11 @@ zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
     TParameter_DTMB received = *ptrDTMBPara;
     DTMB_CheckParaRange(&received, "set from the master");
     CARD_STATE_LOCK();
-    StoreSet(&received);
+    // The master gets no answer to this set: a failed save is in the log.
+    zrErrCode saved = StoreSet(&received);
     TParameter_DTMB local = *GetDTMBPara_Handle();
     ProgramChip(kSlaveSide, local);
-    return ZR_SUCCESS;
+    return saved == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 // The two halves of an application for a caller that edits the live set
@@ -460,16 +465,17 @@ peErrCode SetDTMB_CurPara_ReConfig(void)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d pstDTMBParam is NULL\n", LOG_POS);
         return (peErrCode)ZR_ERR_PARAMS;
     }
+    // A re-apply at start-up: a failed save is in the log.
     SetDTMB_CurPara(pstDTMBParam);
     return PE_SUCCESS;
 }
 
-void QAM_SetSingleMode(U8 u8SingleMode)
+zrErrCode QAM_SetSingleMode(U8 u8SingleMode)
 {
     CARD_STATE_LOCK();
     TParameter_DTMB* live = GetDTMBPara_Handle();
     live->u8SingleMode = u8SingleMode;
-    PARAMS_SetDTMBParams(*live);
+    return PARAMS_SetDTMBParams(*live) == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
@@ -505,8 +511,7 @@ zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr)
     FPGA_REG_Write(834, 135000000);
     seq.unlock();
     FPGA_REG_Write(845, (U32)((double)(float)p.u16IP1MaxRate * 22180.85));
-    PARAMS_SetIPMonitorParams(&p);
-    return ZR_SUCCESS;
+    return PARAMS_SetIPMonitorParams(&p) == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 void FPGA_DVBC_CPU_SYNC(void)

@@ -299,7 +299,9 @@ U32 LogSetting_StoreParam(void)
     if (rc != ZR_SUCCESS)
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "[%s:%d]PARAM_WriteFile error,enErrCode[%08X]\r\n", __func__,
                    __LINE__, (unsigned)rc);
-    return 0;
+    // The settings are in force either way; the callers that answer someone
+    // say whether they were saved.
+    return rc == ZR_SUCCESS ? 0 : (U32)ZR_ERR_NOT_SAVED;
 }
 
 U32 Log_RestoreParam(void)

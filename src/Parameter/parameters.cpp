@@ -153,28 +153,22 @@ zrErrCode PARAMS_ParametersSave(ST_ZR_PARAMS* stModifiedParams)
     stModifiedParams->u32StructCRC = snap.u32StructCRC;
     // The file is replaced as a whole: a crash leaves the old or the new
     // record, never a torn one that would send the card to factory values.
-    if (!plat::WriteFileAtomic(PARAMS_CONFIG_FILE, &snap, sizeof(snap), true)) {
-        int err = errno;
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Open config files error: %s(errno: %d)\n\n", LOG_POS,
-                   strerror(err), err);
-        PARAMS_FreeParametersSem();
-        return ZR_ERR_FAILURE;
-    }
+    bool saved = plat::WriteFileAtomic(PARAMS_CONFIG_FILE, &snap, sizeof(snap), true);
+    int err = errno;
+    PARAMS_NoteSave(PARAMS_CONFIG_FILE, saved, err);
     PARAMS_FreeParametersSem();
-    return ZR_SUCCESS;
+    return saved ? ZR_SUCCESS : ZR_ERR_FAILURE;
 }
 
 zrErrCode PARAMS_SaveCurParam(void)
 {
-    PARAMS_ParametersSave(&g_stCurPE);
-    return ZR_SUCCESS;
+    return PARAMS_ParametersSave(&g_stCurPE);
 }
 
 zrErrCode PARAMS_SetDTMBParams(TParameter_DTMB pstDTMBParams)
 {
     memcpy(&g_stCurPE.st_DTMBParams.stDTMBParams, &pstDTMBParams, sizeof(TParameter_DTMB));
-    PARAMS_ParametersSave(&g_stCurPE);
-    return ZR_SUCCESS;
+    return PARAMS_ParametersSave(&g_stCurPE);
 }
 
 zrErrCode PARAMS_SetIPMonitorParams(QAM_IPMonitorPara* pstIPMParams)
@@ -184,8 +178,7 @@ zrErrCode PARAMS_SetIPMonitorParams(QAM_IPMonitorPara* pstIPMParams)
         return ZR_ERR_PARAMS;
     }
     memcpy(&g_stCurPE.st_IPMonitorParams.stIPMonitorParams, pstIPMParams, sizeof(QAM_IPMonitorPara));
-    PARAMS_ParametersSave(&g_stCurPE);
-    return ZR_SUCCESS;
+    return PARAMS_ParametersSave(&g_stCurPE);
 }
 
 zrErrCode PARAMS_VerifyConfigFiles(void)
@@ -363,12 +356,17 @@ zrErrCode ParamsFactory(bool master)
     memcpy(&g_stCurPE.st_IPMonitorParams.stIPMonitorParams, pstIMPParam, sizeof(QAM_IPMonitorPara));
     memcpy(&g_stCurPE.st_DTMBParams.stDTMBParams, pstDTMBParam, sizeof(TParameter_DTMB));
 
+    // Both saves are tried; a failure of either is the result (the factory
+    // values are in force all the same).
+    zrErrCode rc = ZR_SUCCESS;
     if (master) {
         LogSetting_ParamInit();
-        LogSetting_StoreParam();
+        if (LogSetting_StoreParam() != 0)
+            rc = ZR_ERR_NOT_SAVED;
     }
-    PARAMS_ParametersSave(&g_stCurPE);
-    return ZR_SUCCESS;
+    if (PARAMS_ParametersSave(&g_stCurPE) != ZR_SUCCESS)
+        rc = ZR_ERR_NOT_SAVED;
+    return rc;
 }
 
 }  // namespace

@@ -221,8 +221,9 @@ zrErrCode PARAM_ImportConfigFile(const char* pcFileName)
     if (PARAM_WriteFile(TARVEX_OID_JSON_FILE, payload, head.u32SysParamsLen) != ZR_SUCCESS ||
         PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
         return ZR_ERR_FAILURE;
-    DATA_Recovery();
-    return ZR_SUCCESS;
+    // The imported values are in force; whether they reached the parameter
+    // file is the result.
+    return DATA_Recovery() == (int)ZR_ERR_NOT_SAVED ? ZR_ERR_NOT_SAVED : ZR_SUCCESS;
 }
 
 zrErrCode PARAM_WriteParaFile(ST_BACKUPPARA* pstBackUpPara)

@@ -2,7 +2,11 @@
 #include "Log/log.h"
 #include "Parameter/parameters.h"
 #include "Platform/platform.h"
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 
@@ -37,11 +41,10 @@ zrErrCode WriteWhole(const FileLogStyle& st, const char* func, const char* name,
         LogLine(st, LOG_LEVEL_ERROR, func, __LINE__, msg);
         return ZR_ERR_PARAMS;
     }
-    if (!plat::WriteFileAtomic(name, buf, len, true)) {
-        snprintf(msg, sizeof(msg), "open pcFileName[%s] fail", name);
-        LogLine(st, LOG_LEVEL_ERROR, func, __LINE__, msg);
+    bool saved = plat::WriteFileAtomic(name, buf, len, true);
+    PARAMS_NoteSave(name, saved, errno);
+    if (!saved)
         return ZR_ERR_FAILURE;
-    }
     snprintf(msg, sizeof(msg), "fwrite %s:u32Len[%u],ret[%d]", name, len, (int)len);
     LogLine(st, st.writeLevel, func, __LINE__, msg);
     return ZR_SUCCESS;
@@ -81,6 +84,27 @@ const FileLogStyle kParams = {false, LOG_LEVEL_DEBUG};
 const FileLogStyle kParam = {true, LOG_LEVEL_INFO};
 
 }  // namespace
+
+void PARAMS_NoteSave(const char* pcFileName, bool bSaved, int err)
+{
+    static std::mutex s_mutex;
+    static std::map<std::string, bool> s_failing;  // by file name
+    const std::string name = pcFileName != nullptr ? pcFileName : "";
+    bool wasFailing;
+    {
+        std::lock_guard<std::mutex> lock(s_mutex);
+        bool& failing = s_failing[name];
+        wasFailing = failing;
+        failing = !bSaved;
+    }
+    if (!bSaved && !wasFailing)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM,
+                   "%ld:%s:%d Save of [%s] failed: %s(errno: %d); the change stays in force unsaved\r\n\n",
+                   (long)syscall(SYS_gettid), __func__, __LINE__, name.c_str(), strerror(err), err);
+    else if (bSaved && wasFailing)
+        log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d [%s] saved again\r\n\n", (long)syscall(SYS_gettid),
+                   __func__, __LINE__, name.c_str());
+}
 
 zrErrCode PARAMS_WriteFile(const char* pcFileName, U8* pu8Buf, U32 u32Len)
 {

@@ -185,12 +185,11 @@ zrErrCode PARAMS_TSPParametersSave(void)
         PutWord(buf.data(), len - 4, Common_CRCCalculate(buf.data(), (U32)(len - 4), PARAMS_CRC_INIT));
     }
     plat::MakeDirs("/tarvex_data");
-    if (!plat::WriteFileAtomic(PARAMS_TSP_CONFIG_FILE, buf.data(), buf.size(), true)) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Open TSP config files error: %s(errno: %d)\n\n",
-                   LOG_POS, strerror(errno), errno);
-        return ZR_ERR_FAILURE;
-    }
-    return ZR_SUCCESS;
+    // The database stays as it is when the file is not written: the next
+    // save that succeeds writes all of it.
+    bool saved = plat::WriteFileAtomic(PARAMS_TSP_CONFIG_FILE, buf.data(), buf.size(), true);
+    PARAMS_NoteSave(PARAMS_TSP_CONFIG_FILE, saved, errno);
+    return saved ? ZR_SUCCESS : ZR_ERR_FAILURE;
 }
 
 zrErrCode PARAMS_VerifyTSPConfigFiles(void)
@@ -314,13 +313,14 @@ zrErrCode PARAMS_TSP_Factory(void)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "[%s]%d: Parameters factory!\r\n", __func__, __LINE__);
     TSP_SendClearCmd();
+    U32 applied;
     {
         CARD_STATE_LOCK();
         if (TSP_FactoryOutputTSInfo() != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d pstTS is NULL\n", LOG_POS);
             return ZR_ERR_PARAMS;
         }
-        TSP_MuxProcess();
+        applied = TSP_MuxProcess();
         TSP_UpdateResourceInfo();
     }
     // The slave's routing tables too, or channels 4-7 go on routing the
@@ -328,7 +328,8 @@ zrErrCode PARAMS_TSP_Factory(void)
     TSP_SendSubFPGAMuxLUTInfo();
     TSP_SendSubFPGABypassLUTInfo();
     IPComm_SendEITInfo();
-    return ZR_SUCCESS;
+    // The factory database is in force; an apply that stopped did not save it.
+    return applied == 0 ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 zrErrCode PARAMS_WEB_Factory(U8 u8Mode)
@@ -344,18 +345,22 @@ zrErrCode PARAMS_WEB_Factory(U8 u8Mode)
         }
         close(fd);
     }
+    // A save that fails does not stop the reset: the factory values go into
+    // force everywhere and the result says they were not all saved.
     zrErrCode rc = PARAMS_TSP_Factory();
-    if (rc != ZR_SUCCESS) {
+    if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d PARAMS_TSP_Factory return error\n\n", LOG_POS);
         return rc;
     }
+    bool unsaved = rc == ZR_ERR_NOT_SAVED;
     if (u8Mode == 0) {
         rc = Master_PARAMS_Factory();
-        if (rc != ZR_SUCCESS) {
+        if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d PARAMS_Factory error\n\n", LOG_POS);
             return rc;
         }
-        DATA_Save();
+        unsaved = unsaved || rc == ZR_ERR_NOT_SAVED;
+        unsaved = DATA_Save() != ZR_SUCCESS || unsaved;
     }
-    return ZR_SUCCESS;
+    return unsaved ? ZR_ERR_NOT_SAVED : ZR_SUCCESS;
 }

@@ -9,6 +9,7 @@
 #include "Platform/platform.h"
 #include "Web/web.h"
 #include <cJSON.h>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -148,22 +149,22 @@ U8 DATA_Save_DTMBParameter(cJSON* pData, cJSON* pEncoderParameter)
     return 0;
 }
 
-void DATA_Save(void)
+zrErrCode DATA_Save(void)
 {
     if (FPGA_GetChipType() == CHIP_TYPE_SUB)
-        return;
+        return ZR_SUCCESS;
     cJSON* root = cJSON_CreateObject();
     if (root == nullptr)
-        return;
+        return ZR_ERR_NOT_SAVED;
     DATA_Save_DTMBParameter(root, nullptr);
     char* text = cJSON_Print(root);
-    if (text != nullptr) {
-        if (!plat::WriteFileAtomic(TARVEX_OID_JSON_FILE, text, strlen(text), true))
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d write file: %s failed\n", LOG_POS,
-                       TARVEX_OID_JSON_FILE);
-        cJSON_free(text);
-    }
     cJSON_Delete(root);
+    if (text == nullptr)
+        return ZR_ERR_NOT_SAVED;
+    bool saved = plat::WriteFileAtomic(TARVEX_OID_JSON_FILE, text, strlen(text), true);
+    PARAMS_NoteSave(TARVEX_OID_JSON_FILE, saved, errno);
+    cJSON_free(text);
+    return saved ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 zrErrCode DATA_Recovery_DTMBParameter(cJSON* pJson)
@@ -226,8 +227,7 @@ zrErrCode DATA_Recovery_DTMBParameter(cJSON* pJson)
     }
     TParameter_DTMB* live = GetDTMBPara_Handle();
     *live = *scratch;
-    PARAMS_SetDTMBParams(*live);
-    return ZR_SUCCESS;
+    return PARAMS_SetDTMBParams(*live) == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 int DATA_Recovery(void)
@@ -245,7 +245,7 @@ int DATA_Recovery(void)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d root parse failed\n\n", LOG_POS);
         return 1;
     }
-    DATA_Recovery_DTMBParameter(root);
+    zrErrCode rc = DATA_Recovery_DTMBParameter(root);
     cJSON_Delete(root);
-    return 0;
+    return rc == ZR_ERR_NOT_SAVED ? (int)rc : 0;
 }

@@ -781,13 +781,13 @@ U32 TSP_SetPSIInterval(U16 u16Time)
     // Saved, so that a restarted master runs at the interval the slave saved
     // (also unchanged: the live value is what counts).
     QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
-    PARAMS_SetIPMonitorParams(&ip);
+    zrErrCode saved = PARAMS_SetIPMonitorParams(&ip);
     // Sent also when the master's value did not change: the slave may run
     // another one. The web and SNMP callers hold the card-state lock: the
     // carousel thread sends it.
     U8 buf[2] = {(U8)(u16Time & 0xFF), (U8)(u16Time >> 8)};
     SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, buf, sizeof(buf));
-    return 0;
+    return saved == ZR_SUCCESS ? 0 : (U32)ZR_ERR_NOT_SAVED;
 }
 
 U32 TSP_SetSlavePSIInterval(U8* pu8Data, U32 u32DataLen)
@@ -799,7 +799,7 @@ U32 TSP_SetSlavePSIInterval(U8* pu8Data, U32 u32DataLen)
     U16 v = (U16)(pu8Data[0] | (pu8Data[1] << 8));
     if (StorePSIInterval(v) != 0)
         return TSP_ERR_INPUT;
+    // The master gets no answer: a failed save is in the log.
     QAM_IPMonitorPara ip = *GetQAMIPMonitor_Handle();
-    PARAMS_SetIPMonitorParams(&ip);
-    return 0;
+    return PARAMS_SetIPMonitorParams(&ip) == ZR_SUCCESS ? 0 : (U32)ZR_ERR_NOT_SAVED;
 }

@@ -272,7 +272,10 @@ void Resource_SetSlotResource(U32 u32slot, U8* u8Data)
                 if (web_Check_QAMB_Frequency(live) != ZR_SUCCESS)
                     memcpy(live->OutputFreq, kAnnexBFallback, sizeof(live->OutputFreq));
             }
-            if (SetDTMB_CurPara(live) != ZR_SUCCESS)
+            // The back board gets no answer: a save that fails logs itself,
+            // and the plan in force goes to oid.json whatever the record did.
+            zrErrCode rc = SetDTMB_CurPara(live);
+            if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED)
                 log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d SetDTMB_CurPara error!\n", LOG_POS);
             else
                 DATA_Save();

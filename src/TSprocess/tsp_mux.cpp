@@ -123,10 +123,15 @@ U32 TSP_MuxProcess(void)
         {[]() -> U32 { return (U32)PARAMS_TSPParametersSave(); }, "PARAMS_TSPParametersSave"},
     };
     for (const Step& s : steps) {
-        U32 ret = StepResult(__func__, s.name, s.fn());
+        const bool bSave = &s == &steps[sizeof(steps) / sizeof(steps[0]) - 1];
+        U32 ret = s.fn();
         if (ret != 0) {
-            // The callers go on whatever the result: the log is the record.
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
+            // Whatever failed, the file was not written: the callers that
+            // answer someone say so. A failed save logs itself once.
+            if (!bSave) {
+                StepResult(__func__, s.name, ret);
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
+            }
             return ret;
         }
     }

@@ -19,7 +19,8 @@ namespace {
 
 bool Valid(const Output_TSInfo* p, U32 i) { return i < p->u32OutputTSNumber && p->pOutputTS[i].u8ValidFlag == 1; }
 
-// Apply, publish and save; the result is the save's.
+// Apply, publish and save; the result is the save's (a failed save logs
+// itself, once while the store stays unwritable).
 U32 ApplyAndSave()
 {
     {
@@ -28,10 +29,7 @@ U32 ApplyAndSave()
         TSP_UpdateResourceInfo();
     }
     IPComm_SendEITInfo();
-    U32 ret = PARAMS_TSPParametersSave();
-    if (ret != 0)
-        SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d PARAMS_TSPParametersSave return error\r\n\n");
-    return ret;
+    return PARAMS_TSPParametersSave();
 }
 
 // Deletes everything of one stream fed from the slot; the lists are taken

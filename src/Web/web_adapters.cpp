@@ -28,12 +28,14 @@ U32 Web_MuxProcess(void)
     return Web_MuxProcessForPSITransparent();
 }
 
+// The apply's result: nonzero when it stopped, so the output-stream file
+// was not written.
 U32 Web_MuxProcessForPSITransparent(void)
 {
-    TSP_MuxProcess();
+    U32 ret = TSP_MuxProcess();
     TSP_SendSubFPGAMuxLUTInfo();
     TSP_SendSubFPGABypassLUTInfo();
-    return 0;
+    return ret;
 }
 
 zrErrCode Web_Reboot(void)

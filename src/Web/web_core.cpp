@@ -483,8 +483,7 @@ zrErrCode web_LogRegWriteDebug(U32 chip, U32 reg, U32 value) { return (zrErrCode
 zrErrCode Web_SetLogStatus(U32 level)
 {
     Log_SetLevel(level & 0x0F);
-    LogSetting_StoreParam();
-    return ZR_SUCCESS;
+    return LogSetting_StoreParam() == 0 ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 void Web_DebugPrintMuxLUT(void) { TSP_PrintMuxLUT(); }

@@ -26,7 +26,7 @@ U8 Web_GetBoardType(void)
 }
 
 U8 Web_GetPowerLevelType(void) { return PIN_GetPowerLevelType(PIN_GetHWVersion()); }
-void Web_SetSingleMode(U32 value) { QAM_SetSingleMode((U8)value); }
+zrErrCode Web_SetSingleMode(U32 value) { return QAM_SetSingleMode((U8)value); }
 
 zrErrCode Web_ReadAD9789Debug(U32 chip, U32 reg, U8* v) { return (zrErrCode)RF_ReadAD9789Debug(chip, reg, v); }
 zrErrCode Web_WriteAD9789Debug(U32 chip, U32 reg, U32 v) { return (zrErrCode)RF_WriteAD9789Debug(chip, reg, v); }
@@ -207,7 +207,8 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
                    "[%s:%d] WEB:Service Configuration > Program > click Apply button!(Web_SetSingleMode)\r\n", __func__,
                    __LINE__);
-        Web_SetSingleMode(single & 0xFF);
+        if (Web_SetSingleMode(single & 0xFF) != ZR_SUCCESS)
+            return ZR_ERR_NOT_SAVED;
         return (zrErrCode)web_processSuccess(reply);
     }
     // The interval is a 16-bit count of seconds, never 0.
@@ -222,7 +223,13 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         scratch->u32ATSCChannelMode = standard;
     }
     web_Take(body.Root(), "rflevelunit", scratch->u8RFLevelUnit[0]);
-    if (Web_SetPSIInterval(interval) != 0)
+    // A change whose save fails stays in force and the answer says it was
+    // not saved (the next save that succeeds writes it).
+    bool unsaved = false;
+    U32 psi = Web_SetPSIInterval(interval);
+    if (psi == (U32)ZR_ERR_NOT_SAVED)
+        unsaved = true;
+    else if (psi != 0)
         return ZR_ERR_WEB_POST_PARAM;
     const cJSON* ports = body.Get("portlist");
     if (cJSON_IsArray(ports)) {
@@ -253,9 +260,12 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "[%s:%d] WEB:Settings > click Apply button!(SetDTMB_CurPara)\r\n",
                __func__, __LINE__);
     rc = SetDTMB_CurPara(scratch);
-    if (rc != ZR_SUCCESS)
+    if (rc == ZR_ERR_NOT_SAVED)
+        unsaved = true;
+    else if (rc != ZR_SUCCESS)
         return rc;
-    DATA_Save();
+    if (DATA_Save() != ZR_SUCCESS || unsaved)
+        return ZR_ERR_NOT_SAVED;
     return (zrErrCode)web_processSuccess(reply);
 }
 

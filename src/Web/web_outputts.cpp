@@ -654,7 +654,9 @@ zrErrCode web_processApplyAllParam(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > click Apply button!(Web_MuxProcess)\r\n");
-    Web_MuxProcess();
+    // The committed streams stay in force when the file was not written.
+    if (Web_MuxProcess() != 0)
+        return ZR_ERR_NOT_SAVED;
     return web_ReplyData(reply, nullptr);
 }
 
@@ -723,8 +725,9 @@ zrErrCode web_processClearOneChannelProg(buffer* reply)
             bDeleted = true;
         }
     }
+    U32 applied = 0;
     if (bDeleted) {
-        TSP_MuxProcess();
+        applied = TSP_MuxProcess();
         IPComm_SendEITInfo();
     }
     // The slave's routing tables in every case (the streams of an absent
@@ -733,5 +736,8 @@ zrErrCode web_processClearOneChannelProg(buffer* reply)
     TSP_SendSubFPGAMuxLUTInfo();
     TSP_SendSubFPGABypassLUTInfo();
     TSP_UpdateResourceInfo();
+    // The deletion stays in force when the file was not written.
+    if (applied != 0)
+        return ZR_ERR_NOT_SAVED;
     return web_ReplyData(reply, nullptr);
 }

@@ -996,9 +996,12 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
     if (!items.empty()) {
         // The switches live in the output-stream file, the insertion switch in
         // the parameter file and oid.json; each is saved whatever the apply did.
-        PARAMS_TSPParametersSave();
-        PARAMS_SetDTMBParams(*params);
-        DATA_Save();
+        // The switches stay in force when a save fails; the answer says so.
+        bool saved = PARAMS_TSPParametersSave() == ZR_SUCCESS;
+        saved = PARAMS_SetDTMBParams(*params) == ZR_SUCCESS && saved;
+        saved = DATA_Save() == ZR_SUCCESS && saved;
+        if (!saved)
+            return ZR_ERR_NOT_SAVED;
     }
     return (zrErrCode)web_processSuccess(reply);
 }
@@ -1187,6 +1190,8 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
         return 0;
     });
     TSP_MuxOutputAllSI();
-    PARAMS_TSPParametersSave();
+    // The NITs stay in force when the file was not written.
+    if (PARAMS_TSPParametersSave() != ZR_SUCCESS)
+        return ZR_ERR_NOT_SAVED;
     return (zrErrCode)web_processSuccess(reply);
 }

@@ -307,8 +307,10 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
             return rc;
     }
     // Apply the live database without the card-state lock: the apply talks
-    // to peers. An open edit is the operator's to apply.
-    Web_MuxProcessForPSITransparent();
+    // to peers. An open edit is the operator's to apply. The imported table
+    // stays in force when the file was not written.
+    if (Web_MuxProcessForPSITransparent() != 0)
+        return ZR_ERR_NOT_SAVED;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "importdelay", 5);
     return web_ReplyData(reply, data);

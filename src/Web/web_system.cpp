@@ -427,11 +427,14 @@ zrErrCode web_processSetModulesAndLevel(buffer* reply)
     for (int i = 0; i < 4; i++)
         if (!web_JsonU32(body.Get(keys[i]), &sw[i]))
             return ZR_ERR_WEB_POST_PARAM;
+    // The level and the modules are in force at once; the second save
+    // carries both, and its result is the answer.
     zrErrCode rc = Web_SetLogStatus((sw[0] * 8 | sw[1] * 4 | sw[2] * 2 | sw[3]) & 0xFF);
-    if (rc != ZR_SUCCESS)
+    if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED)
         return rc;
     Log_SetModule(mask);
-    LogSetting_StoreParam();
+    if (LogSetting_StoreParam() != 0)
+        return ZR_ERR_NOT_SAVED;
     return (zrErrCode)web_processSuccess(reply);
 }
 

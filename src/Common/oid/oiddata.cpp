@@ -8,6 +8,7 @@
 #include "Platform/platform.h"
 #include "TSprocess/tsp_db.h"
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -325,7 +326,7 @@ void OID_ModifyVersionNumber(U16 u16newVersion)
     s_u16Version = u16newVersion;
 }
 
-void OIDDATA_Save(void)
+zrErrCode OIDDATA_Save(void)
 {
     U8 rc = OID_CreateAvlTree();
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d Creat Oid Av Tree\n", LOG_POS);
@@ -334,20 +335,20 @@ void OIDDATA_Save(void)
                    __LINE__);
         destroy_avltree(sp_root);
         sp_root = nullptr;
-        return;
+        return ZR_ERR_NOT_SAVED;
     }
     OID_SetAllValueInAvlTree();
     s_vecDump.clear();
     PutLE(s_vecDump, s_u16Version, 2);
     OID_preorder_avltree(sp_root);
     // Written whole or not at all: a torn dump would restore half a database.
-    if (!plat::WriteFileAtomic(TARVEX_OID_FILE, s_vecDump.data(), s_vecDump.size(), true))
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d [%s:%d]save error\r\n\n", LOG_POS,
-                   "OID_SaveAvlTreeToFlash", __LINE__);
+    bool saved = plat::WriteFileAtomic(TARVEX_OID_FILE, s_vecDump.data(), s_vecDump.size(), true);
+    PARAMS_NoteSave(TARVEX_OID_FILE, saved, errno);
     s_vecDump.clear();
     s_vecDump.shrink_to_fit();
     destroy_avltree(sp_root);
     sp_root = nullptr;
+    return saved ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 U8 OIDDATA_Recovery(void)

@@ -24,6 +24,8 @@ typedef enum : S32 {
     ZR_ERR_HARDWAREVER = 16,
     ZR_ERR_TEMPERATURE = 17,
     ZR_ERR_TAR_UPGRADE_FILE_ERROR = 18,
+    // The change is in force but its file could not be written.
+    ZR_ERR_NOT_SAVED = 19,
 
     ZR_ERR_ENCODER_CONFIGTIMEOUT = 514,
     ZR_ERR_ENCODER_PARAMETERS_ERR = 515,

@@ -5,6 +5,7 @@
 
 peErrCode SetDTMB_CurPara_ReConfig(void);
 // Makes the set live, saves it and programs the hardware (master chip).
+// ZR_ERR_NOT_SAVED: the set is in force but its file was not written.
 zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara);
 // SetDTMB_CurPara in two steps: the set made live and saved (the caller
 // holds the card-state lock; nonzero when it could not be saved), then, with
@@ -15,8 +16,8 @@ void DTMB_SendCurPara(void);
 // The same on the slave chip, for a set received from the master.
 zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara);
 
-// Smaller changes of one aspect.
-void QAM_SetSingleMode(U8 u8SingleMode);
+// Smaller changes of one aspect (ZR_ERR_NOT_SAVED as above).
+zrErrCode QAM_SetSingleMode(U8 u8SingleMode);
 zrErrCode SetQAM_IPMonitor(QAM_IPMonitorPara* IPMonitorPtr);
 void FPGA_DVBC_CPU_SYNC(void);
 peErrCode AnnexB_SetMuxBitrate(eANNEXB_QAM_Mod_Para enQamMode);

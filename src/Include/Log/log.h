@@ -79,6 +79,7 @@ U32 Log_GetModule(void);
 U32 Log_GetOutputMode(void);
 
 void LogSetting_ParamInit(void);
+// 0, or ZR_ERR_NOT_SAVED when the settings file could not be written.
 U32 LogSetting_StoreParam(void);
 U32 Log_RestoreParam(void);
 U32 Log_CacheRead(U64 u64Time);

@@ -83,11 +83,19 @@ zrErrCode PARAMS_InitParametersSem(void);
 void PARAMS_GetParametersSem(void);
 void PARAMS_FreeParametersSem(void);
 
-// Recomputes the three CRCs in the record and replaces the file.
+// Recomputes the three CRCs in the record and replaces the file. The
+// wrappers return the save's result: a set they copied in stays in the RAM
+// record when the save fails, and the next save that succeeds writes it.
 zrErrCode PARAMS_ParametersSave(ST_ZR_PARAMS* stModifiedParams);
 zrErrCode PARAMS_SaveCurParam(void);
 zrErrCode PARAMS_SetDTMBParams(TParameter_DTMB pstDTMBParams);
 zrErrCode PARAMS_SetIPMonitorParams(QAM_IPMonitorPara* pstIPMParams);
+
+// Notes the outcome of a save of a persisted file: the first failure after a
+// success is logged at error level, further failures are not (the store stays
+// full for a while and the log must not repeat itself), and the success that
+// ends them is logged at info level.
+void PARAMS_NoteSave(const char* pcFileName, bool bSaved, int err);
 
 // Start-up check (0 good, 1 missing or damaged, 15 other size or version),
 // load, and copy into the live sets.

@@ -138,7 +138,9 @@ void SIPacket_Tick(CHIP_TYPE emChipType);
 // Restarts the TDT/TOT period count (start-up state).
 void SIPacket_ResetTickCount(void);
 
-// PSI interval in milliseconds (IP-monitor parameters).
+// PSI interval in milliseconds (IP-monitor parameters). A set answers
+// TSP_ERR_INPUT for 0 (nothing changes), ZR_ERR_NOT_SAVED when the interval
+// is in force but the parameter file was not written.
 U32 TSP_GetPSIInterval(U16* pu16Time);
 U32 TSP_SetPSIInterval(U16 u16Time);
 U32 TSP_SetSlavePSIInterval(U8* pu8Data, U32 u32DataLen = 2);

@@ -34,7 +34,7 @@ U32 Web_SetPSIInterval(U32 value);
 // Web modulation type: 0 DVB-T, 1 DTMB, 2..6 the modulation mode itself, 7 other.
 U8 Web_GetBoardType(void);
 U8 Web_GetPowerLevelType(void);
-void Web_SetSingleMode(U32 value);
+zrErrCode Web_SetSingleMode(U32 value);
 U32 _web_GetOutChannelNumbyPort(U32 port);
 U32 _web_GetOutRealChannel(U32 port, U32 channel);
 

@@ -2,6 +2,7 @@
 // database ("/tarvex_data/oiddata.conf"): written before an upgrade or an
 // export, restored and deleted at the next start (master chip only).
 #pragma once
+#include "Common/err.h"
 #include "Common/oid/avltree.h"
 #include "Common/types.h"
 #include <cstddef>
@@ -28,6 +29,7 @@ void OID_ModifyVersionNumber(U16 u16newVersion);
 // false (nothing changed) when the dump's capacities cannot be built.
 bool OID_LoadAllValueFromFlash(const U8* data, size_t len);
 bool OID_RecoveryAllParam(void);
-void OIDDATA_Save(void);
+// 0, or ZR_ERR_NOT_SAVED when the dump could not be written.
+zrErrCode OIDDATA_Save(void);
 // 0 when a dump was restored, 1 otherwise.
 U8 OIDDATA_Recovery(void);
