@@ -295,7 +295,10 @@ void UnitCommit(netsnmp_agent_request_info* reqinfo)
         return;
     }
     if (s_unit.psiStaged && TSP_SetPSIInterval(s_unit.psi) != 0) {
-        bool ok = UnitPutBack(set, true);
+        // The file never took the new interval: putting the live one back is
+        // the whole undo, whether or not that save works.
+        bool ok = UnitPutBack(set, false);
+        TSP_SetPSIInterval(s_unit.psiStart);
         UnitError(reqinfo, psiRequest, ok ? SNMP_ERR_COMMITFAILED : SNMP_ERR_UNDOFAILED);
         UnitClose();
         return;
