@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -411,7 +412,10 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     plat::System(cmd);
     Run("rm -f %s", name);
     SetStage(7);
-    if (!plat::Exists("/var/volatile/upgrade/zz.zz")) {
+    // An archive without its install script would record a version that
+    // nothing installed.
+    if (!plat::Exists("/var/volatile/upgrade/zz.zz") || !plat::Exists("/var/volatile/upgrade/run.sh")) {
+        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] archive lacks zz.zz or run.sh, refused!", name);
         Run("rm /var/volatile/upgrade -fr");
         return ZR_ERR_TAR_UPGRADE_FILE_ERROR;
     }
@@ -435,7 +439,16 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     return ZR_SUCCESS;
 }
 
-zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName)
+zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName) { return upgrade_UpgradeSystemWith(u8UpgradeFileName, {}); }
+
+void upgrade_ReportFailure(zrErrCode code)
+{
+    SetError((U32)code);
+    SetStage(UPGRADE_STAGE_FAILED);
+    ::unlink(plat::Path(UPGRADE_FILE).c_str());
+}
+
+zrErrCode upgrade_UpgradeSystemWith(const U8* u8UpgradeFileName, const std::function<zrErrCode()>& others)
 {
     // One installation at a time: a second one (an image sent again) would
     // share the OID store's tree, the unpack folder and the progress record.
@@ -459,6 +472,9 @@ zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName)
     const char* name = reinterpret_cast<const char*>(u8UpgradeFileName);
     UP_LOG(LOG_LEVEL_INFO, "Upgrade file name :[%s]!", name);
     zrErrCode rc = upgrade_CheckUpgrade(u8UpgradeFileName);
+    // Done means done on every chip that took the image, not on this one alone.
+    if (rc == ZR_SUCCESS && others)
+        rc = others();
     if (rc != ZR_SUCCESS) {
         {
             std::lock_guard<std::mutex> lk(s_recordMutex);
