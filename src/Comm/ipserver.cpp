@@ -111,7 +111,7 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
 // How long the master waits, after its own installation, for the slave to
 // report the image's version: the slave started its installation first, and
 // both take the same steps.
-constexpr int kSlaveInstallWaitMs = 15000;
+constexpr int kSlaveInstallWaitMs = 10000;
 
 enum class SlaveStep { Skipped, Sent, Failed };
 

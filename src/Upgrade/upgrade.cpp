@@ -43,6 +43,8 @@ std::mutex s_recordMutex;
 std::atomic<U32> s_secondMs{1000};
 std::atomic<int> s_testPhyType{-1};
 std::atomic<void (*)(U8)> s_stageObserver{nullptr};
+// The reporter of the latest upgrade; an earlier one still running ends.
+std::atomic<uintptr_t> s_reporterGen{0};
 
 void SetStage(U8 stage)
 {
@@ -555,12 +557,18 @@ void upgradeCheckSubTimeout(U32 u32Time)
     UP_LOG(LOG_LEVEL_ERROR, " SubUpgrade time out,upgrade stop");
 }
 
-void* Send_SubUpgradeProccessStatus(void*)
+void* Send_SubUpgradeProccessStatus(void* arg)
 {
     UP_LOG(LOG_LEVEL_INFO, "Send Subboard upgrade status timely To BackBoard");
+    const uintptr_t gen = reinterpret_cast<uintptr_t>(arg);
     auto start = std::chrono::steady_clock::now();
     U8 oldFlag = 0xFF;
     for (;;) {
+        if (gen != 0 && gen != s_reporterGen.load()) {
+            // A later upgrade has its own reporter: two would each send every stage.
+            UP_LOG(LOG_LEVEL_INFO, "the end of Send_SubUpgradeProccessStatus function");
+            return nullptr;
+        }
         U8 stage = Stage();
         UP_LOG(LOG_LEVEL_INFO, "Send_SubUpgradeProccessStatus_u8CurUpgradeProFlag = [%d]!", stage);
         if (stage == UPGRADE_STAGE_FAILED || stage == UPGRADE_STAGE_DONE)
@@ -579,7 +587,8 @@ void* Send_SubUpgradeProccessStatus(void*)
 
 zrErrCode SubUpgrade_TimeoutStart(void)
 {
-    if (THREAD_NEW_DETACH(Send_SubUpgradeProccessStatus, nullptr, "Send_SubUpgradeProccessStatus") == 0) {
+    void* gen = reinterpret_cast<void*>(++s_reporterGen);
+    if (THREAD_NEW_DETACH(Send_SubUpgradeProccessStatus, gen, "Send_SubUpgradeProccessStatus") == 0) {
         UP_LOG(LOG_LEVEL_ERROR, "SubUpgrade timeout process thread create error :%s(errno: %d)", strerror(errno),
                errno);
         return ZR_ERR_COMM_PTHREAD_CREAT;
