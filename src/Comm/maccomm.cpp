@@ -615,7 +615,7 @@ bool MACComm_WaitSlaveVersion(U32 u32Version, int waitMs, U32* pu32Slave)
     for (;;) {
         U32 before = s_u32VersionAnswers;
         U8 filler[10] = {0};
-        // One reply wait at most: a slave that lets it pass is not asked again at once.
+        // One reply wait per question at most, so that the whole wait stays bounded.
         if (IPComm_SendDataTo(MACCOMM_SLAVE_IP, ZR_COM_MAC_CMD_VERSION_SOFTWARE, filler, sizeof(filler), true) == 0) {
             // The answer comes on a connection of its own, right after the reply.
             for (int i = 0; i < 40 && s_u32VersionAnswers == before; i++)
