@@ -20,7 +20,7 @@ namespace {
 
 const U8* kFile = reinterpret_cast<const U8*>(UPGRADE_FILE);
 
-// kind: good, nozz (no "zz.zz"), dotdot ("../x"), symlink, badcrc, longlen
+// kind: good, nozz (no "zz.zz"), norun (no "run.sh"), dotdot ("../x"), symlink, badcrc, longlen
 // (DataLength beyond the file).
 void MakeImage(const std::string& out, const std::string& version, const std::string& kind = "good",
                int boardType = 34)
@@ -35,7 +35,7 @@ def add(name, data):
     i = tarfile.TarInfo(name); i.size = len(data); i.mode = 0o755
     t.addfile(i, io.BytesIO(data))
 if kind != 'nozz': add('zz.zz', b'z')
-add('run.sh', b'#!/bin/sh\nexit 0\n')
+if kind != 'norun': add('run.sh', b'#!/bin/sh\nexit 0\n')
 if kind == 'dotdot': add('../x', b'x')
 if kind == 'symlink':
     i = tarfile.TarInfo('link'); i.type = tarfile.SYMTYPE; i.linkname = '/tmp'; t.addfile(i)
@@ -120,6 +120,12 @@ TEST_F(Upgrade, BadImagesAreRefusedAndDeleted)
     EXPECT_EQ(Install("V1.3.0", "nozz"), ZR_ERR_TAR_UPGRADE_FILE_ERROR);
     EXPECT_FALSE(FileExists(plat::Path("/var/volatile/upgrade")));
     EXPECT_EQ(ShellLog().find("/var/volatile/upgrade/run.sh\n"), std::string::npos);  // never reached
+    // Without its install script nothing is installed: no version is recorded.
+    ASSERT_EQ(Install("V1.3.1"), ZR_SUCCESS);
+    EXPECT_EQ(Install("V1.3.2", "norun"), ZR_ERR_TAR_UPGRADE_FILE_ERROR);
+    EXPECT_EQ(UpgradeProFlag.u8CurUpgradeProFlag, UPGRADE_STAGE_FAILED);
+    EXPECT_EQ(GetRealSoftVersion(), 0x010301u);
+    EXPECT_FALSE(FileExists(plat::Path("/var/volatile/upgrade")));
 
     // Unsafe archives are refused by the upgrade itself: never handed to tar.
     g_logStart = Slurp(TestBoardRoot() + "/trace/shell.log").size();

@@ -358,6 +358,11 @@ S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd)
 
 S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen)
 {
+    return IPComm_SendDataTo(u32IpAddr, u32cmd, u8Data, u32DataLen, false);
+}
+
+S32 IPComm_SendDataTo(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, bool bSilentEnds)
+{
     if (u8Data == nullptr) {
         SOCK_ERR("Input Param NULL\n");
         return ZR_ERR_PARAMS;
@@ -368,10 +373,14 @@ S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen)
         U32 len = u32DataLen - off < IPCOMM_MAX_DATA_LEN ? u32DataLen - off : IPCOMM_MAX_DATA_LEN;
         U16 reply = 0;
         for (int a = 0; a < kAttempts; a++) {
+            U64 start = NowMs();
             zrErrCode rc = Attempt(u32IpAddr, (U16)u32cmd, u8Data + off, len, i, frames, &reply);
             if (rc != ZR_SUCCESS)
                 return rc;
             if (reply == IPCOMM_SUCCESS_CMD)
+                break;
+            // A peer that let the whole reply wait pass would let the next pass too.
+            if (reply == 0 && bSilentEnds && NowMs() - start + 10 >= (U64)s_replyWaitMs.load())
                 break;
         }
         if (reply != IPCOMM_SUCCESS_CMD)

@@ -38,6 +38,7 @@ struct UpgradeRx {
     U32 u32shouldRecPackIndex = 0;
     U64 u64Bytes = 0;
     bool bWhole = false;          // every frame so far arrived in order and was stored
+    bool bDropLogged = false;     // frames out of their transfer were logged once
 };
 UpgradeRx s_upgrade;
 
@@ -107,26 +108,48 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     IPComm_ResponseSuccess(fd);
 }
 
+// How long the master waits, after its own installation, for the slave to
+// report the image's version: the slave started its installation first, and
+// both take the same steps.
+constexpr int kSlaveInstallWaitMs = 10000;
+
+enum class SlaveStep { Skipped, Sent, Failed };
+
 // Sends the image to the slave chip when it is present and the image passes
-// the version rules. False when that send failed.
-bool UpgradeSlaveStep()
+// the version rules; *pu32FileVer gets the image's version.
+SlaveStep UpgradeSlaveStep(U32* pu32FileVer)
 {
     U32 fileVer = 0;
     if (GetUpgradeFileSwVersion((const U8*)UPGRADE_FILE, &fileVer) != ZR_SUCCESS)
         fileVer = 0;
+    *pu32FileVer = fileVer;
     U8 hwLimit = 0;
     U32 minVer = GetMiniSwVersion_SupportCurrentHw(&hwLimit);
     if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1 || !(minVer < fileVer) || hwLimit == (U8)(fileVer >> 16))
-        return true;
+        return SlaveStep::Skipped;
     SRV_LOG(LOG_LEVEL_INFO, "Master send upgrade file to slave and upgrade slave chip\n");
     SRV_LOG(LOG_LEVEL_INFO, "Please wait......\n");
-    return MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)UPGRADE_FILE) == 0;
+    if (MACMasterCom_SendFile(ZR_COM_MAC_CMD_FILE_UPGRADE, (const U8*)UPGRADE_FILE) == 0)
+        return SlaveStep::Sent;
+    return SlaveStep::Failed;
 }
 
-void UpgradeMaster()
+// Installs the image on the master; success only once the slave, when the
+// image went to it, reports the image's version as well.
+void UpgradeMaster(SlaveStep step, U32 fileVer)
 {
     SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
-    if (upgrade_UpgradeSystem((const U8*)UPGRADE_FILE) == ZR_SUCCESS)
+    auto slaveDone = [step, fileVer]() -> zrErrCode {
+        if (step == SlaveStep::Skipped)
+            return ZR_SUCCESS;
+        U32 slave = 0;
+        if (step == SlaveStep::Sent && MACComm_WaitSlaveVersion(fileVer, kSlaveInstallWaitMs, &slave))
+            return ZR_SUCCESS;
+        SRV_LOG(LOG_LEVEL_ERROR, "Slave chip did not install the image\n");
+        MACComm_LogVersionsDiffer(slave);
+        return ZR_ERR_SEND_UPGRADE_FILE_TO_SUBMODULE_FAIL;
+    };
+    if (upgrade_UpgradeSystemWith((const U8*)UPGRADE_FILE, slaveDone) == ZR_SUCCESS)
         SRV_LOG(LOG_LEVEL_INFO, "Master chip upgrade successfully\n");
     else
         SRV_LOG(LOG_LEVEL_ERROR, "Master chip upgrade failed\n");
@@ -159,7 +182,15 @@ void HandleUpgradeFrame(S32 fd, const ST_ZR_IPCOMM* rec)
             g_isUpgrading = 0;
             SRV_LOG(LOG_LEVEL_ERROR, "##### IPCOMM_SEND_UPGRADE Receive packet index error sould rec %d, rec %d\n",
                     u.u32shouldRecPackIndex, idx);
+        } else if (!u.bDropLogged) {
+            // Frames of a transfer whose start this program never saw (it
+            // restarted in between): answered, dropped, said once.
+            SRV_LOG(LOG_LEVEL_ERROR,
+                    "##### upgrade frame %u of %u without the frames before it (the card restarted?): the transfer's "
+                    "frames are dropped up to the next frame 0\n",
+                    idx, rec->u32SumTansNum);
         }
+        u.bDropLogged = true;
         u.bWhole = false;
         std::vector<U8>().swap(u.buf);
     } else if (u.bWhole) {
@@ -178,9 +209,11 @@ void HandleUpgradeFrame(S32 fd, const ST_ZR_IPCOMM* rec)
     if (u.bWhole) {
         SRV_LOG(LOG_LEVEL_INFO, "##### Receive upgrade file finish\n");
         upgrade_RecieveFile(u.buf.data(), (U32)u.u64Bytes);
-        if (!UpgradeSlaveStep())
+        U32 fileVer = 0;
+        SlaveStep step = UpgradeSlaveStep(&fileVer);
+        if (step == SlaveStep::Failed)
             SRV_LOG(LOG_LEVEL_ERROR, "send Upgrade File Failed\n");
-        UpgradeMaster();
+        UpgradeMaster(step, fileVer);
     } else {
         SRV_LOG(LOG_LEVEL_ERROR, "##### upgrade image incomplete: not installed\n");
     }
@@ -195,19 +228,26 @@ void HandleFtpUpgrade(S32 fd, const ST_ZR_IPCOMM* rec)
     IPComm_ResponseSuccess(fd);
     upgrade_FTPUpgradeMode();
     SubUpgrade_TimeoutStart();
-    if (!UpgradeSlaveStep()) {
+    U32 fileVer = 0;
+    SlaveStep step = UpgradeSlaveStep(&fileVer);
+    if (step == SlaveStep::Failed) {
+        // Neither chip installs; the reporter sends the failure and ends.
         SRV_LOG(LOG_LEVEL_ERROR, "send Upgrade File Failed!\n");
+        upgrade_ReportFailure(ZR_ERR_SEND_UPGRADE_FILE_TO_SUBMODULE_FAIL);
         return;
     }
-    SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
     U8 ftp = 0;
     {
         CARD_STATE_LOCK();
         TResource_TS* self = Resource_getSelfHandle();
         ftp = self ? self->u8FTPUpgrade : 0;
     }
-    if (!(UpgradeProFlag.u8CurUpgradeProFlag == 2 && ftp > 1))
-        UpgradeMaster();
+    st_ZR_UPGRADE record;
+    upgrade_CopyRecord(&record);
+    if (!(record.u8CurUpgradeProFlag == UPGRADE_STAGE_FAILED && ftp > 1))
+        UpgradeMaster(step, fileVer);
+    else
+        SRV_LOG(LOG_LEVEL_INFO, "Enter mater chip upgrade...\n");
     g_isFtpUpgrading = 0;
 }
 

@@ -17,6 +17,7 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -32,6 +33,10 @@ namespace {
 
 std::atomic<U32> s_u32SoftBuildVersionSlaveCmp{0};
 std::atomic<U32> s_u32LogicVersionSlaveCmp{0};
+// The slave's installed software version as it answered the version request
+// (its build version when it sends that alone), and a count of its answers.
+std::atomic<U32> s_u32InstalledVersionSlave{0};
+std::atomic<U32> s_u32VersionAnswers{0};
 std::atomic<BOOL> bLogRecieveEndFlag{0};
 
 std::atomic<int> s_detectFirstMs{2000};
@@ -70,7 +75,7 @@ bool SameRegister(const ST_DEBUG_SLAVE_REG_INFO& a, const ST_DEBUG_SLAVE_REG_INF
     }
 }
 
-S32 SendFileTo(U32 u32Peer, ZR_COM_MAC_CMD cmd, const U8* pu8Path)
+S32 SendFileTo(U32 u32Peer, ZR_COM_MAC_CMD cmd, const U8* pu8Path, bool bSilentEnds)
 {
     if (pu8Path == nullptr) {
         MAC_ERR(LOG_MODULE_HW, "Input Param NULL\n");
@@ -86,7 +91,7 @@ S32 SendFileTo(U32 u32Peer, ZR_COM_MAC_CMD cmd, const U8* pu8Path)
     S32 rc = MACComm_ReadFile(pu8Path, buf.data(), (U32)st.st_size);
     if (rc != 0)
         return rc;
-    return IPComm_SendData(u32Peer, cmd, buf.data(), (U32)st.st_size);
+    return IPComm_SendDataTo(u32Peer, cmd, buf.data(), (U32)st.st_size, bSilentEnds);
 }
 
 // Handlers of the master's table.
@@ -166,7 +171,12 @@ S32 MACMaster_SoftwareVersion(S32 s, ST_ZR_IPCOMM* f)
         return -1;
     IPComm_ResponseSuccess(s);
     MACComm_SetSlaveVersion(false, FirstWord(f));
-    MAC_INFO(LOG_MODULE_HW, "Software Version = 0x%x\n", FirstWord(f));
+    U32 installed = FirstWord(f);
+    if (f->u32Length >= 8)
+        memcpy(&installed, f->pu8Data + 4, 4);
+    s_u32InstalledVersionSlave = installed;
+    s_u32VersionAnswers++;
+    MAC_INFO(LOG_MODULE_HW, "Software Version = 0x%x, installed 0x%x\n", FirstWord(f), installed);
     return 0;
 }
 
@@ -361,7 +371,8 @@ S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd) { return IPComm_SendCmd(MAC
 
 S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path)
 {
-    return SendFileTo(MACCOMM_SLAVE_IP, emComMacCmd, pu8Path);
+    // A slave that stopped ends the transfer in one reply wait.
+    return SendFileTo(MACCOMM_SLAVE_IP, emComMacCmd, pu8Path, true);
 }
 
 S32 MACSlaveCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
@@ -374,7 +385,7 @@ S32 MACSlaveCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
 
 S32 MACSlaveCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path)
 {
-    return SendFileTo(MACCOMM_MASTER_IP, emComMacCmd, pu8Path);
+    return SendFileTo(MACCOMM_MASTER_IP, emComMacCmd, pu8Path, false);
 }
 
 S32 MACComm_ReadFile(const U8* pu8Path, U8* pu8Buf, U32 u32Len)
@@ -574,6 +585,54 @@ void MACComm_CompareVersions(bool bSent)
                      g_stVersionInfo.u32MasterLogVer == g_stVersionInfo.u32SlaveLogVer);
     MACComm_SetSameFlg(same);
     PrintVersions(bSent);
+    U32 slave = s_u32InstalledVersionSlave;
+    if (bSent && slave != 0 && BMN_GetOutputChannelNum() != 4 && slave != GetRealSoftVersion())
+        MACComm_LogVersionsDiffer(slave);
+}
+
+void MACComm_LogVersionsDiffer(U32 u32SlaveVersion)
+{
+    U32 m = GetRealSoftVersion();
+    auto b = [](U32 x, int sh) { return (int)((x >> sh) & 0xFF); };
+    if (u32SlaveVersion == 0)
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS,
+                   "%ld:%s:%d Master and slave chips run different software versions: master V%d.%d.%d, slave "
+                   "unknown\n",
+                   LOG_POS, b(m, 16), b(m, 8), b(m, 0));
+    else
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS,
+                   "%ld:%s:%d Master and slave chips run different software versions: master V%d.%d.%d, slave "
+                   "V%d.%d.%d\n",
+                   LOG_POS, b(m, 16), b(m, 8), b(m, 0), b(u32SlaveVersion, 16), b(u32SlaveVersion, 8),
+                   b(u32SlaveVersion, 0));
+}
+
+bool MACComm_WaitSlaveVersion(U32 u32Version, int waitMs, U32* pu32Slave)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(waitMs);
+    U32 seen = 0;
+    for (;;) {
+        U32 before = s_u32VersionAnswers;
+        U8 filler[10] = {0};
+        // One reply wait per question at most, so that the whole wait stays bounded.
+        if (IPComm_SendDataTo(MACCOMM_SLAVE_IP, ZR_COM_MAC_CMD_VERSION_SOFTWARE, filler, sizeof(filler), true) == 0) {
+            // The answer comes on a connection of its own, right after the reply.
+            for (int i = 0; i < 40 && s_u32VersionAnswers == before; i++)
+                usleep(50000);
+            if (s_u32VersionAnswers != before)
+                seen = s_u32InstalledVersionSlave;
+        }
+        if (seen == u32Version)
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            break;
+        usleep((useconds_t)(left < 1000 ? left : 1000) * 1000);
+    }
+    if (pu32Slave != nullptr)
+        *pu32Slave = seen;
+    return seen == u32Version;
 }
 
 S32 MACComSlaveChipDetect(void)
@@ -581,6 +640,7 @@ S32 MACComSlaveChipDetect(void)
     // Only answers of this detection count.
     s_u32SoftBuildVersionSlaveCmp = 0;
     s_u32LogicVersionSlaveCmp = 0;
+    s_u32InstalledVersionSlave = 0;
     for (int pass = 0; pass < 4; pass++) {
         PauseMs(s_detectFirstMs);
         S32 rc = MACComGetSlaveChipSoftVersion();

@@ -145,8 +145,10 @@ S32 MACSlave_SoftwareVersion(S32 s, ST_ZR_IPCOMM* f)
     if (!Guard(f, __func__))
         return -1;
     IPComm_ResponseSuccess(s);
-    U32 v = GetRealSoftBuildVersion();
-    MACSlaveCommSendData(ZR_COM_MAC_CMD_VERSION_SOFTWARE, reinterpret_cast<U8*>(&v), 4);
+    // The build version first, as ever; then the installed one, by which the
+    // master sees whether an upgrade took on this chip.
+    U32 v[2] = {GetRealSoftBuildVersion(), GetRealSoftVersion()};
+    MACSlaveCommSendData(ZR_COM_MAC_CMD_VERSION_SOFTWARE, reinterpret_cast<U8*>(v), sizeof(v));
     return 0;
 }
 

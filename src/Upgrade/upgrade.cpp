@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -42,6 +43,8 @@ std::mutex s_recordMutex;
 std::atomic<U32> s_secondMs{1000};
 std::atomic<int> s_testPhyType{-1};
 std::atomic<void (*)(U8)> s_stageObserver{nullptr};
+// The reporter of the latest upgrade; an earlier one still running ends.
+std::atomic<uintptr_t> s_reporterGen{0};
 
 void SetStage(U8 stage)
 {
@@ -411,7 +414,10 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     plat::System(cmd);
     Run("rm -f %s", name);
     SetStage(7);
-    if (!plat::Exists("/var/volatile/upgrade/zz.zz")) {
+    // An archive without its install script would record a version that
+    // nothing installed.
+    if (!plat::Exists("/var/volatile/upgrade/zz.zz") || !plat::Exists("/var/volatile/upgrade/run.sh")) {
+        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] archive lacks zz.zz or run.sh, refused!", name);
         Run("rm /var/volatile/upgrade -fr");
         return ZR_ERR_TAR_UPGRADE_FILE_ERROR;
     }
@@ -435,7 +441,16 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     return ZR_SUCCESS;
 }
 
-zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName)
+zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName) { return upgrade_UpgradeSystemWith(u8UpgradeFileName, {}); }
+
+void upgrade_ReportFailure(zrErrCode code)
+{
+    SetError((U32)code);
+    SetStage(UPGRADE_STAGE_FAILED);
+    ::unlink(plat::Path(UPGRADE_FILE).c_str());
+}
+
+zrErrCode upgrade_UpgradeSystemWith(const U8* u8UpgradeFileName, const std::function<zrErrCode()>& others)
 {
     // One installation at a time: a second one (an image sent again) would
     // share the OID store's tree, the unpack folder and the progress record.
@@ -459,6 +474,9 @@ zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName)
     const char* name = reinterpret_cast<const char*>(u8UpgradeFileName);
     UP_LOG(LOG_LEVEL_INFO, "Upgrade file name :[%s]!", name);
     zrErrCode rc = upgrade_CheckUpgrade(u8UpgradeFileName);
+    // Done means done on every chip that took the image, not on this one alone.
+    if (rc == ZR_SUCCESS && others)
+        rc = others();
     if (rc != ZR_SUCCESS) {
         {
             std::lock_guard<std::mutex> lk(s_recordMutex);
@@ -539,12 +557,18 @@ void upgradeCheckSubTimeout(U32 u32Time)
     UP_LOG(LOG_LEVEL_ERROR, " SubUpgrade time out,upgrade stop");
 }
 
-void* Send_SubUpgradeProccessStatus(void*)
+void* Send_SubUpgradeProccessStatus(void* arg)
 {
     UP_LOG(LOG_LEVEL_INFO, "Send Subboard upgrade status timely To BackBoard");
+    const uintptr_t gen = reinterpret_cast<uintptr_t>(arg);
     auto start = std::chrono::steady_clock::now();
     U8 oldFlag = 0xFF;
     for (;;) {
+        if (gen != 0 && gen != s_reporterGen.load()) {
+            // A later upgrade has its own reporter: two would each send every stage.
+            UP_LOG(LOG_LEVEL_INFO, "the end of Send_SubUpgradeProccessStatus function");
+            return nullptr;
+        }
         U8 stage = Stage();
         UP_LOG(LOG_LEVEL_INFO, "Send_SubUpgradeProccessStatus_u8CurUpgradeProFlag = [%d]!", stage);
         if (stage == UPGRADE_STAGE_FAILED || stage == UPGRADE_STAGE_DONE)
@@ -563,7 +587,8 @@ void* Send_SubUpgradeProccessStatus(void*)
 
 zrErrCode SubUpgrade_TimeoutStart(void)
 {
-    if (THREAD_NEW_DETACH(Send_SubUpgradeProccessStatus, nullptr, "Send_SubUpgradeProccessStatus") == 0) {
+    void* gen = reinterpret_cast<void*>(++s_reporterGen);
+    if (THREAD_NEW_DETACH(Send_SubUpgradeProccessStatus, gen, "Send_SubUpgradeProccessStatus") == 0) {
         UP_LOG(LOG_LEVEL_ERROR, "SubUpgrade timeout process thread create error :%s(errno: %d)", strerror(errno),
                errno);
         return ZR_ERR_COMM_PTHREAD_CREAT;

@@ -5,8 +5,11 @@ Usage: python3 chiplink.py BUILD_DIR
 
 Card in slot 3: the slave and the master come up, the master finds the slave,
 pushes its addresses, modulation set, routing tables and SI; channels 4-7
-fed by an input card end up on the slave. A reboot request from the back
-board reboots the slave 2 s after the master, and both come back.
+fed by an input card end up on the slave. Firmware upgrades as the back
+board sends them: the final stage only once both chips installed; a slave
+killed while it installs, or stopped during the transfer, gives the failure
+stage and holds the frame server a bounded time. A reboot request from the
+back board reboots the slave 2 s after the master, and both come back.
 Card in slot 4: a stand-in slave acknowledges everything but never answers
 and drops the reboot command: the master keeps running and tries again on
 the next request. Card in slot 13 (four channels) reboots alone.
@@ -23,6 +26,9 @@ import threading
 import time
 
 import crcmod
+import io
+import json
+import tarfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
@@ -86,6 +92,36 @@ def reboots(root):
 
 
 LINES = []
+UPGRADE_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)  # CRC-32/MPEG-2
+
+
+def make_image(path, version, members=("zz.zz", "run.sh")):
+    """An image as the header layout has it: 256-byte header, then a tar archive."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as t:
+        for name in members:
+            data = b"#!/bin/sh\nexit 0\n" if name == "run.sh" else b"z"
+            info = tarfile.TarInfo(name)
+            info.size, info.mode = len(data), 0o755
+            t.addfile(info, io.BytesIO(data))
+    payload = buf.getvalue()
+    # sync, header version, header length, board type 34, max size, time,
+    # length, platform, CRC, firmware text and length, software version...
+    head = struct.pack("<9I20sI20sI4sI", 0x99999999, 1, 256, 34, 0, 0, len(payload), 0, UPGRADE_CRC(payload),
+                       b"fw", 0, version.encode(), 0, b"", 26)  # ... and machine type 26 at byte 88
+    with open(path + ".part", "wb") as f:
+        f.write(head + bytes(256 - len(head)) + payload)
+    os.replace(path + ".part", path)
+
+
+def installed(root):
+    """The version recorded in a chip's version file, as "Vb.m.n" (None: none)."""
+    try:
+        with open(os.path.join(root, "tarvex_data/upgradeVersion.json")) as f:
+            v = json.load(f)
+        return "V%d.%d.%d" % (v["BigVerNum"], v["MidVerNum"], v["MinVerNum"])
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 def board(root, chip, slot, *extra):
@@ -233,8 +269,106 @@ try:
             check(ok, "restarted slave's si_ch%d.ts carries the fed programs again within 10 s (%.1f s)"
                   % (ch, time.time() - restarted))
 
+    # Firmware upgrades of the whole card, sent as the back board sends them.
+    bb = peers._chassis_back_board[0]
+    ftp_image = os.path.join(master, "backboard_ftp", "upgradefile")
+    DIFFER = "run different software versions"
+
+    def stages_since(mark):
+        """Stages of the progress records (3847) the card in slot 3 sent since `mark`."""
+        with bb.lock:
+            frames = bb.frames[mark:]
+        return [f[4][14] for f in frames if f[1] == peers.SEND_PROCESS_UPGRADE and f[0] == 3 and len(f[4]) >= 40]
+
+    def ftp_upgrade(version, probe_wait, during=None):
+        """3843 for an image in the FTP folder, then a probe frame (258) from the
+        input card's slot while the upgrade runs; `during()` acts meanwhile.
+        Returns the stages the back board got (up to a final one) and how long
+        the probe waited for its answer (None: none within probe_wait)."""
+        make_image(ftp_image, version)
+        mark, log_mark = len(bb.frames), len(log_of(master))
+        r = peers.exchange("192.168.1.14", peers.build_frame(16, 3843, 0, 1,
+                                                             struct.pack(">I", os.path.getsize(ftp_image))))
+        check(r is not None and r[1] == peers.SUCCESS, "%s: 3843 answered 1" % version)
+        answer = []
+
+        def probe():
+            t0 = time.time()
+            try:
+                got = peers.exchange("192.168.1.14", peers.build_frame(5, 258, 0, 1, b"\0"), wait=probe_wait)
+            except OSError:
+                got = None
+            answer.append(time.time() - t0 if got is not None and got[1] == peers.SUCCESS else None)
+        t = threading.Thread(target=probe)
+        t.start()
+        if during is not None:
+            during()
+        t.join(probe_wait + 5)
+        wait_for(lambda: {2, 10} & set(stages_since(mark)), 60)
+        return stages_since(mark), (answer[0] if answer else None), log_mark
+
+    def same_or_told(what, log_mark):
+        m, sl = installed(master), installed(slave)
+        told = DIFFER in log_of(master)[log_mark:]
+        check(m == sl or told, "%s: the chips hold the same version (master %s, slave %s) or the master logged "
+              "that they differ" % (what, m, sl))
+
+    # A healthy upgrade: both chips install, then the back board gets 10.
+    stages, waited, _ = ftp_upgrade("V1.6.1", 40)
+    check(stages[-1:] == [10] and 2 not in stages, "V1.6.1: the back board got the stages up to 10: %s" % stages)
+    check(installed(master) == installed(slave) == "V1.6.1", "V1.6.1: both chips record V1.6.1 (master %s, "
+          "slave %s)" % (installed(master), installed(slave)))
+    check(waited is not None, "V1.6.1: the probe was answered (%s s)" % (waited and round(waited, 1)))
+
+    # The slave is stopped when the upgrade starts: its transfer ends within
+    # the link's reply wait (10 s), the upgrade fails, the frame server answers.
+    pid = child(procs[0].pid)
+    check(len(pid) == 1, "slave's modcard runs under procguard")
+    os.kill(pid[0], signal.SIGSTOP)
+    try:
+        stages, waited, mark = ftp_upgrade("V1.6.2", 20)
+    finally:
+        os.kill(pid[0], signal.SIGCONT)
+    check(10 not in stages and 2 in stages, "V1.6.2, slave stopped: the back board got the failure, not 10: %s"
+          % stages)
+    check(waited is not None, "V1.6.2, slave stopped: the probe was answered within 20 s (%s s)"
+          % (waited and round(waited, 1)))
+    same_or_told("V1.6.2, slave stopped", mark)
+
+    # The slave is killed a moment after it started the image's script: the
+    # master's installation ends in the failure stage and says so.
+    def kill_slave_while_it_installs():
+        shell = os.path.join(slave, "trace/shell.log")
+        at = os.path.getsize(shell)
+
+        def started():
+            with open(shell, errors="replace") as f:
+                f.seek(at)
+                return "/var/volatile/upgrade/run.sh" in f.read()
+        ok = wait_for(started, 30)
+        check(ok, "V1.6.3: the slave started the image's run.sh")
+        time.sleep(0.5)
+        for p in child(procs[0].pid):
+            os.kill(p, signal.SIGKILL)
+    stages, waited, mark = ftp_upgrade("V1.6.3", 40, kill_slave_while_it_installs)
+    check(10 not in stages and 2 in stages, "V1.6.3, slave killed: the back board got the failure, not 10: %s"
+          % stages)
+    check(waited is not None, "V1.6.3, slave killed: the probe was answered within 40 s (%s s)"
+          % (waited and round(waited, 1)))
+    same_or_told("V1.6.3, slave killed", mark)
+
+    # Frames of an image transfer whose start the master never saw: each
+    # answered 1, the drop logged once.
+    log_mark = len(log_of(master))
+    codes = [peers.exchange("192.168.1.14", peers.build_frame(16, 3841, i, 9, bytes(1400))) for i in (5, 6, 7)]
+    check([c and c[1] for c in codes] == [1, 1, 1], "3841 frames 5-7 of 9 without frame 0 answered 1: %s"
+          % [c and c[1] for c in codes])
+    check(log_of(master)[log_mark:].count("without the frames before it") == 1,
+          "the dropped transfer is logged once")
+
     # Reboot: the back board's request reaches the master, which tells the slave.
     m0, s0 = reboots(master), reboots(slave)
+    before_reboot = len(log_of(master))
     check(reboot_request("192.168.1.14") == 1, "3842 answered 1")
     check(wait_for(lambda: reboots(master) > m0, 15), "master reboots")
     tm = time.time()
@@ -243,6 +377,11 @@ try:
     check(1.0 <= ts - tm <= 3.5, "slave reboots about 2 s after it acknowledged (%.1f s)" % (ts - tm))
     check(wait_for(lambda: log_of(master).count("Slave chip is working now!!!") >= 2, 60),
           "under procguard both chips come back and find each other")
+    # The killed slave kept its version: the master's start-up says so as an error.
+    wait_for(lambda: installed(master) == installed(slave) or DIFFER in log_of(master)[before_reboot:], 5)
+    told = [ln for ln in log_of(master)[before_reboot:].splitlines() if DIFFER in ln]
+    check(installed(master) == installed(slave) or (told and all("user.err" in ln for ln in told)),
+          "after the restart the master logs at error level that the chips' versions differ: %s" % told)
     # The master came back first: its start-up pushes found no slave and
     # were sent again once the detection found it.
     check(wait_for(lambda: log_of(slave).count("Slave get system time finish") >= 2, 10),

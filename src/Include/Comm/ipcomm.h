@@ -98,6 +98,9 @@ bool IPComm_FrameWhole(const U8* pu8Buf, U32 u32Got, U32 u32BufLen);
 
 S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd);
 S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen);
+// As IPComm_SendData; with bSilentEnds a frame that got no reply within the
+// reply wait ends the send at once (time-out) instead of being tried again.
+S32 IPComm_SendDataTo(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, bool bSilentEnds);
 void IPComm_Request_SendResource(void);
 void IPComm_SendResource(S32 s32Socket);
 // Tests shorten the reply wait of the send routines with this.

@@ -113,6 +113,12 @@ U8 Get_VersionInfo_ISSameFlg(void);
 // the comparison of the detection; the SPI link's answers come here too.
 void MACComm_SetSlaveVersion(bool bLogic, U32 u32Version);
 void MACComm_SetSameFlg(U8 u8Same);
+// Asks the slave its installed software version (the start-up request) until
+// it is u32Version or waitMs has passed (plus one reply wait at most); the
+// last version it answered (0: none) goes to *pu32Slave.
+bool MACComm_WaitSlaveVersion(U32 u32Version, int waitMs, U32* pu32Slave);
+// Logs at error level that the chips' installed versions differ (slave 0: unknown).
+void MACComm_LogVersionsDiffer(U32 u32SlaveVersion);
 BOOL GetLogRecieveEndFlag(void);
 void SetLogRecieveEndFlag(BOOL bFlag);
 

@@ -5,6 +5,7 @@
 #include "Common/types.h"
 #include <atomic>
 #include <cstddef>
+#include <functional>
 
 #define UPGRADE_FILE "/var/volatile/upgradefile"
 #define UPGRADE_DIR "/var/volatile/upgrade/"
@@ -92,6 +93,13 @@ extern const U32 Rollback_Version;      // 1.2.1
 extern const U32 Intermediate_Version;
 
 zrErrCode upgrade_UpgradeSystem(const U8* u8UpgradeFileName);
+// As upgrade_UpgradeSystem; once this chip has installed the image, `others`
+// (none: empty) says whether the other chip installed it too. The final stage
+// waits for it; a failure it returns is the installation's result and code.
+zrErrCode upgrade_UpgradeSystemWith(const U8* u8UpgradeFileName, const std::function<zrErrCode()>& others);
+// Ends an upgrade that stopped before this chip's installation: the code
+// and the failed stage go into the progress record, the image is deleted.
+void upgrade_ReportFailure(zrErrCode code);
 void* upgrade_FileCasTask(void* arg);
 zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName);
 zrErrCode upgrade_CheckFile(const U8* UpgradeFileName);
