@@ -1,6 +1,7 @@
 // The master's frame server on port 8000 and its dispatcher: one frame per
 // accepted connection, acted on and answered with one reply frame.
 #include "Comm/ipcomm.h"
+#include "Comm/ipserver_loop.h"
 #include "Comm/maccomm.h"
 #include "Common/thread.h"
 #include "Driver/Socket/socket.h"
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -379,21 +381,19 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
     IPComm_ClearTmpData(rec);
 }
 
-namespace {
-
-// Connections whose frame is still coming in; beyond this many the oldest
-// one is given up, so that no number of idle clients holds the server.
-constexpr size_t kMaxPending = 32;
-// Tries (1 s apart) to listen on a new address before keeping the old one.
-constexpr int kRebindTries = 5;
-
-struct Pending {
+struct FrameServerLoop::Conn {
     S32 fd;
     U64 u64DeadlineMs;  // the frame's whole read wait ends here
+    U64 u64LastMs;      // accepted, or bytes last read
     U32 u32Got;
     bool bClosed;       // the peer closed or failed: take what came
     U8 buf[4096];
 };
+
+namespace {
+
+// Tries (1 s apart) to listen on a new address before keeping the old one.
+constexpr int kRebindTries = 5;
 
 U64 NowMs()
 {
@@ -414,10 +414,41 @@ bool OpenListener(void)
     return false;
 }
 
+bool AddressOf(int fd, U32& addr)
+{
+    struct sockaddr_in a;
+    socklen_t len = sizeof(a);
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+        return false;
+    addr = ntohl(a.sin_addr.s_addr);
+    return true;
+}
+
+// The address a listener bound now would get (any address on the card, the
+// own address in the simulation), found with a throw-away socket.
+bool NextListenAddress(U32& addr)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool ok = plat::Bind(fd, &a) == 0 && AddressOf(fd, addr);
+    close(fd);
+    return ok;
+}
+
 // After a 514: listens on the new address; one that cannot be bound after a
 // few tries leaves the server on the address it had.
 void Rebind(void)
 {
+    // An unchanged address (a 514 repeating it, or one not taken) keeps the
+    // listener: a second one on the address it holds could never be bound.
+    U32 held = 0, next = 0;
+    if (socketSfd >= 0 && AddressOf(socketSfd, held) && NextListenAddress(next) && held == next)
+        return;
     int old = socketSfd;
     socketSfd = -1;
     for (int i = 0; i < kRebindTries; i++) {
@@ -433,59 +464,156 @@ void Rebind(void)
 }
 
 // One whole frame (or what came before the peer closed or the wait ended):
-// dispatched and answered on the server thread, then closed.
-void Serve(Pending& p)
+// dispatched and answered on the server thread.
+void ServeFrame(S32 fd, U8* frame, U32 len)
 {
     static ST_ZR_IPCOMM rec;
-    fcntl(p.fd, F_SETFL, fcntl(p.fd, F_GETFL) & ~O_NONBLOCK);
-    // A peer that stops reading must not hold the server.
-    plat::SetSocketTimeouts(p.fd, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
     // A failed check leaves no earlier frame behind: a cleared record gets 2.
     memset(&rec, 0, sizeof(rec));
-    IPComm_ParseData(p.buf, (S32)p.u32Got, &rec);
-    IPComm_Response(p.fd, &rec);
-    close(p.fd);
-    if (s_bRebind) {
-        s_bRebind = false;
-        Rebind();
-    }
-}
-
-void ReadSome(Pending& p)
-{
-    ssize_t n = recv(p.fd, p.buf + p.u32Got, sizeof(p.buf) - p.u32Got, MSG_DONTWAIT);
-    if (n > 0)
-        p.u32Got += (U32)n;
-    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-        p.bClosed = true;
-}
-
-void AcceptAll(std::vector<std::unique_ptr<Pending>>& pend)
-{
-    for (;;) {
-        S32 fd = accept4(socketSfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            int e = errno;
-            if (e != EAGAIN && e != EWOULDBLOCK && e != EINTR && e != ECONNABORTED) {
-                SRV_LOG(LOG_LEVEL_ERROR, "accept socket error: %s(errno: %d)\n", strerror(e), e);
-                usleep(100000);
-            }
-            return;
-        }
-        if (pend.size() >= kMaxPending) {
-            close(pend.front()->fd);
-            pend.erase(pend.begin());
-        }
-        auto p = std::make_unique<Pending>();
-        p->fd = fd;
-        p->u64DeadlineMs = NowMs() + IPCOMM_SERVER_READ_WAIT_MS;
-        p->u32Got = 0;
-        p->bClosed = false;
-        pend.push_back(std::move(p));
-    }
+    IPComm_ParseData(frame, (S32)len, &rec);
+    IPComm_Response(fd, &rec);
 }
 
 }  // namespace
+
+FrameServerLoop::FrameServerLoop(ServeFn serve, ClockFn clock) : serve_(serve), clock_(clock) {}
+
+FrameServerLoop::~FrameServerLoop()
+{
+    for (auto& c : conns_)
+        close(c->fd);
+}
+
+void FrameServerLoop::Read(Conn& c, U64 now)
+{
+    ssize_t n = recv(c.fd, c.buf + c.u32Got, sizeof(c.buf) - c.u32Got, MSG_DONTWAIT);
+    if (n > 0) {
+        c.u32Got += (U32)n;
+        c.u64LastMs = now;
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        c.bClosed = true;
+    }
+}
+
+// Its frame is whole, its peer closed or its wait ended: served now.
+bool FrameServerLoop::Due(const Conn& c, U64 now)
+{
+    return c.bClosed || now >= c.u64DeadlineMs || IPComm_FrameWhole(c.buf, c.u32Got, sizeof(c.buf));
+}
+
+// All connections open and a client waits: the one that has sent nothing
+// for longest goes, if it has been idle for kIdleMs (a frame on its way is
+// never cut off). False when no one goes.
+bool FrameServerLoop::MakeRoom(U64 now)
+{
+    size_t at = conns_.size();
+    for (size_t i = 0; i < conns_.size(); i++) {
+        const Conn& c = *conns_[i];
+        if (Due(c, now))
+            return false;  // served in this round: room without closing anyone
+        if (now - c.u64LastMs < kIdleMs)
+            continue;
+        if (at == conns_.size() || c.u64LastMs < conns_[at]->u64LastMs ||
+            (c.u64LastMs == conns_[at]->u64LastMs && c.u32Got < conns_[at]->u32Got))
+            at = i;
+    }
+    if (at == conns_.size())
+        return false;
+    Conn& c = *conns_[at];
+    Read(c, now);  // what came since the poll still counts
+    if (Due(c, now))
+        return false;
+    close(c.fd);
+    spare_.push_back(std::move(conns_[at]));
+    conns_.erase(conns_.begin() + (long)at);
+    return true;
+}
+
+void FrameServerLoop::Accept(S32 listenFd, U64 now)
+{
+    // Non-blocking for the replies too: a peer that stops reading cannot hold
+    // the server, and a reply (a 20-byte frame) always fits the empty buffer.
+    S32 fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+        int e = errno;
+        if (e != EAGAIN && e != EWOULDBLOCK && e != EINTR && e != ECONNABORTED) {
+            SRV_LOG(LOG_LEVEL_ERROR, "accept socket error: %s(errno: %d)\n", strerror(e), e);
+            usleep(100000);
+        }
+        return;
+    }
+    std::unique_ptr<Conn> c;
+    if (spare_.empty()) {
+        c.reset(new Conn);  // the buffer is filled by reads, not cleared
+    } else {
+        c = std::move(spare_.back());
+        spare_.pop_back();
+    }
+    c->fd = fd;
+    c->u64DeadlineMs = now + IPCOMM_SERVER_READ_WAIT_MS;
+    c->u64LastMs = now;
+    c->u32Got = 0;
+    c->bClosed = false;
+    Read(*c, now);  // the frame is often there already
+    conns_.push_back(std::move(c));
+}
+
+void FrameServerLoop::Round(S32 listenFd, int maxWaitMs)
+{
+    U64 now = clock_();
+    const bool full = conns_.size() >= kMaxOpen;
+    bool idle = false;
+    int wait = maxWaitMs;
+    auto until = [&](U64 t) {
+        U64 left = t > now ? t - now : 0;
+        if (wait < 0 || left < (U64)wait)
+            wait = (int)left;
+    };
+    fds_.assign(1, {listenFd, POLLIN, 0});
+    for (auto& c : conns_) {
+        fds_.push_back({c->fd, POLLIN, 0});
+        until(c->u64DeadlineMs);
+        if (full && now - c->u64LastMs >= kIdleMs)
+            idle = true;
+        else if (full)
+            until(c->u64LastMs + kIdleMs);
+    }
+    // Full with no one idle: waiting clients stay in the listen backlog.
+    if (full && !idle)
+        fds_[0].fd = -1;
+    int r = poll(fds_.data(), fds_.size(), wait);
+    if (r < 0) {
+        int e = errno;
+        if (e != EINTR) {
+            SRV_LOG(LOG_LEVEL_ERROR, "poll error: %s(errno: %d)\n", strerror(e), e);
+            usleep(100000);
+        }
+        return;
+    }
+    now = clock_();
+    for (size_t i = 0; r > 0 && i < conns_.size(); i++)
+        if (fds_[i + 1].revents != 0)
+            Read(*conns_[i], now);
+    // Room is made only from what was just read: after a long dispatch every
+    // connection would look idle.
+    if (fds_[0].fd >= 0 && fds_[0].revents != 0 && (conns_.size() < kMaxOpen || MakeRoom(now)))
+        Accept(listenFd, now);
+    for (size_t i = 0; i < conns_.size();) {
+        Conn& c = *conns_[i];
+        if (!Due(c, now)) {
+            i++;
+            continue;
+        }
+        if (!c.bClosed && !IPComm_FrameWhole(c.buf, c.u32Got, sizeof(c.buf)))
+            Read(c, now);  // the wait ended: what came while others were served counts
+        std::unique_ptr<Conn> d = std::move(conns_[i]);
+        conns_.erase(conns_.begin() + (long)i);
+        serve_(d->fd, d->buf, d->u32Got);
+        close(d->fd);
+        spare_.push_back(std::move(d));
+        now = clock_();
+    }
+}
 
 // Reads the frames of all open connections side by side, so that clients
 // that send slowly or not at all delay no one; each whole frame is then
@@ -495,49 +623,17 @@ void* IPComm_Server_Service(void* arg)
     (void)arg;
     while (!OpenListener())
         sleep(1);
-    std::vector<std::unique_ptr<Pending>> pend;
-    std::vector<struct pollfd> fds;
+    FrameServerLoop loop(ServeFrame, NowMs);
     for (;;) {
-        fds.assign(1, {socketSfd, POLLIN, 0});
-        U64 now = NowMs();
-        int wait = -1;
-        for (auto& p : pend) {
-            fds.push_back({p->fd, POLLIN, 0});
-            int left = p->u64DeadlineMs > now ? (int)(p->u64DeadlineMs - now) : 0;
-            wait = wait < 0 || left < wait ? left : wait;
+        loop.Round(socketSfd, -1);
+        if (s_bRebind) {
+            s_bRebind = false;
+            Rebind();
         }
-        if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) {
-            int e = errno;
-            SRV_LOG(LOG_LEVEL_ERROR, "poll error: %s(errno: %d)\n", strerror(e), e);
-            usleep(100000);
-            continue;
-        }
-        for (size_t i = 0; i < pend.size(); i++)
-            if (fds[i + 1].revents != 0)
-                ReadSome(*pend[i]);
-        now = NowMs();
-        for (size_t i = 0; i < pend.size();) {
-            Pending& p = *pend[i];
-            bool done = p.bClosed || IPComm_FrameWhole(p.buf, p.u32Got, sizeof(p.buf));
-            if (!done && now >= p.u64DeadlineMs) {
-                // What came while another frame was served still counts.
-                ReadSome(p);
-                done = true;
-            }
-            if (done) {
-                std::unique_ptr<Pending> done = std::move(pend[i]);
-                pend.erase(pend.begin() + (long)i);
-                Serve(*done);
-                now = NowMs();
-            } else {
-                i++;
-            }
-        }
-        if (fds[0].revents != 0)
-            AcceptAll(pend);
     }
     return nullptr;
 }
+
 
 zrErrCode IPServer_Start(void)
 {
