@@ -85,7 +85,9 @@ own_ip=127.168.1.$((11 + card_slot))
 
 pids=()
 # procguard restarts its chip and does not pass signals on: its children are
-# stopped after it, by process id.
+# stopped after it, by process id. Each procguard runs in a session of its
+# own, so that a signal to this script's process group (Ctrl-C) does not end
+# procguard before cleanup has learnt which chip to stop and wait for.
 cleanup() {
   trap - EXIT INT TERM
   local kids=()
@@ -122,11 +124,11 @@ for _ in $(seq 100); do grep -q "serial line ready" "$board/back-board.log" 2>/d
 pids+=($!)
 
 if [ "$slave" != 0 ]; then
-  (cd "$board/slave" && MODCARD_ROOT="$board/slave" exec "$build/procguard" "$build/modcard" modcard) \
+  (cd "$board/slave" && MODCARD_ROOT="$board/slave" exec setsid "$build/procguard" "$build/modcard" modcard) \
     > "$board/slave.console" 2>&1 &
   pids+=($!)
 fi
-(cd "$board/master" && MODCARD_ROOT="$board/master" exec "$build/procguard" "$build/modcard" modcard) \
+(cd "$board/master" && MODCARD_ROOT="$board/master" exec setsid "$build/procguard" "$build/modcard" modcard) \
   > "$board/master.console" 2>&1 &
 pids+=($!)
 

@@ -371,8 +371,10 @@ struct SpiStandIn {
     int badFirst = 0;
     void Run(size_t frames)
     {
+        // Bounded: a sender that stops short fails the test instead of hanging it.
         t = std::thread([this, frames] {
-            while (got.size() < frames) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+            while (got.size() < frames && std::chrono::steady_clock::now() < end) {
                 SPI_COM_DATA q;
                 S32 n = SpiSlaveRead(SPIDEV_1, reinterpret_cast<U8*>(&q), sizeof(q));
                 if (n < 0)
@@ -449,7 +451,7 @@ TEST(SpiLink, BlocksFlagsAndRetries)
         p.Run(4);
         EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_PSI_TABLE, msg.data(), (U32)msg.size()), 0);
         p.t.join();
-        ASSERT_EQ(p.got.size(), 4u);
+        ASSERT_EQ(p.got.size(), 4u) << "frames the stand-in saw within 15 s";
         EXPECT_EQ(p.got[0].u32CurIndex, 1u);
         EXPECT_EQ(p.got[1].u32CurIndex, 1u) << "repeated after the CRC error";
         EXPECT_EQ(p.got[1].u16CmdFlag, 0x000A);

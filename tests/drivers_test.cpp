@@ -183,7 +183,8 @@ TEST_F(PhyTest, PatchListOn88E1510)
                {"phyAddr":0,"addr":16,"mask":"FF00","value":"0060"},
                {"phyAddr":40,"addr":16,"mask":"0000","value":"0001"},
                {"phyAddr":0,"addr":33,"mask":"0000","value":"0001"},
-               {"phyAddr":0,"addr":17,"mask":"FF0","value":"0001"}],
+               {"phyAddr":0,"addr":17,"mask":"FF0","value":"0001"},
+               {"phyAddr":0,"addr":18,"mask":"0000","value":"12ab"}],
              "YT8521":[{"phyAddr":0,"addr":16,"mask":"0000","value":"0007"}]}})");
     m->mdio[0][2][16] = 0x1234;
     m->mdio[0][2][17] = 0xABCD;
@@ -191,10 +192,11 @@ TEST_F(PhyTest, PatchListOn88E1510)
     EXPECT_EQ(p->chipType, Phy88E1510);
     // Entries that do not fit an MDIO frame are skipped; a missing or
     // three-digit mask counts as 0 and the entry stays.
-    EXPECT_EQ(p->phyListNum, 3u);
+    EXPECT_EQ(p->phyListNum, 4u);
     EXPECT_EQ(m->mdio[0][0][22], 2);
     EXPECT_EQ(m->mdio[0][2][16], 0x1260);
     EXPECT_EQ(m->mdio[0][2][17], 0x0001);
+    EXPECT_EQ(m->mdio[0][2][18], 0x12AB) << "lower-case hex digits";
     U16 v = 0;
     m->mdio[0][0][22] = 2;
     ASSERT_EQ(Phy_Read(p, 0, 16, &v), 0);

@@ -198,6 +198,9 @@ TEST(UartComm, StartUpExchangesTakeThePeersAnswers)
     EXPECT_EQ(UartComm_GetIpAddr(3), ZR_SUCCESS);
     EXPECT_TRUE(Status_GetIPReqflag());
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);
+    std::string shell = Slurp(TestBoardRoot() + "/trace/shell.log");
+    EXPECT_NE(shell.find("ifconfig eth0 netmask 255.255.255.0"), std::string::npos) << shell;
+    EXPECT_NE(shell.find("route add default gw 192.168.1.1"), std::string::npos) << shell;
     // Already configured: nothing more is asked.
     size_t asked = line.Count();
     EXPECT_EQ(UartComm_GetIpAddr(3), ZR_SUCCESS);

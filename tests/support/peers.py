@@ -48,6 +48,22 @@ def chassis(addr):
 
 # ---- frame codec ----------------------------------------------------------
 
+def slowness(build):
+    """How many times longer than a plain native build the programs of BUILD
+    take to start: sanitizers and emulation slow them, and a deadline that
+    waits for them scales with this."""
+    if os.path.exists(os.path.join(build, "modcard.arm")):  # run under an emulator
+        return 4
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            cache = f.read()
+    except OSError:
+        return 1
+    if "MODCARD_TSAN:BOOL=ON" in cache:
+        return 4
+    return 2 if "MODCARD_SANITIZE:BOOL=ON" in cache else 1
+
+
 def build_frame(slot, cmd, idx, total, data=b""):
     head = struct.pack("<BBHIII", slot, 0, cmd, idx, total, len(data)) + bytes(data)
     return head + b"\0" * ((4 - len(data) % 4) % 4) + struct.pack("<I", CRC(head))

@@ -13,6 +13,9 @@ import tempfile
 import time
 
 build = os.path.abspath(sys.argv[1])
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
 script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "start-card.sh")
 MASTER_DONE = "This version is a universal version"
 failed = 0
@@ -43,7 +46,7 @@ def start(cwd, env, log, args, fresh=False):
     dropped = not fresh
     proc = subprocess.Popen(["bash", script] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.STDOUT, start_new_session=True)
-    deadline = time.monotonic() + 40
+    deadline = time.monotonic() + 40 * peers.slowness(build)
     reached = False
     while time.monotonic() < deadline and proc.poll() is None:
         count = done_count(log)
@@ -86,6 +89,22 @@ with tempfile.TemporaryDirectory() as top:
     check(os.path.exists(keep), "second start keeps what lies under the board root")
     check(start(top, env, log, ["--factory"] + args, fresh=True), "a factory start reaches the idle loop")
     check(not os.path.exists(keep), "--factory starts from an empty board root")
+
+    # A chip that takes a while to end on SIGTERM and writes into its board
+    # root meanwhile: the script returns only once it is gone.
+    slow = os.path.join(top, "slow-build")
+    os.mkdir(slow)
+    for name in ("procguard", "modcard-board"):
+        os.symlink(os.path.join(build, name), os.path.join(slow, name))
+    with open(os.path.join(slow, "modcard"), "w") as f:
+        f.write('#!/bin/bash\ntrap \'sleep 2; echo late > "$MODCARD_ROOT/late"; exit 0\' TERM\n'
+                'mkdir -p "$MODCARD_ROOT/tarvex_data/log"\n'
+                'echo "%s" >> "$MODCARD_ROOT/tarvex_data/log/K9_Modulate.log"\n'
+                'while :; do sleep 0.1; done\n' % MASTER_DONE)
+    os.chmod(os.path.join(slow, "modcard"), 0o755)
+    late = os.path.join(root, "late")
+    check(start(top, dict(env, MODCARD_BUILD=slow), log, args), "a slowly ending chip starts")
+    check(os.path.exists(late), "the script ends after its chips, not before")
 
 print("%d failed" % failed)
 sys.exit(1 if failed else 0)

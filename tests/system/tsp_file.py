@@ -203,11 +203,16 @@ def main():
         if os.path.exists(dump):
             os.remove(dump)
 
-        # CRC-valid files whose lists loop (programs, an ES list): refused as
-        # corrupt, factory contents saved instead.
+        # CRC-valid files whose lists loop (programs, an ES list, the ECM list
+        # of the program's last ES): refused as corrupt, factory contents saved
+        # instead.
         looped = program(0)[:22] + struct.pack("<H", 0) + program(0)[24:]
+        es_with_ecm = bytearray(pid(0, 3, 0xFFFFFFFF))
+        struct.pack_into("<HH", es_with_ecm, 36, 1, 2)
         for what, data in (("program list", image([stream(0)], [looped], [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)])),
-                           ("ES list", image([stream(0)], [program(0)], [pid(0, 3, 0), pid(1, 2, 0xFFFFFFFF)]))):
+                           ("ES list", image([stream(0)], [program(0)], [pid(0, 3, 0), pid(1, 2, 0xFFFFFFFF)])),
+                           ("ES-ECM list", image([stream(0)], [program(0)],
+                                                 [bytes(es_with_ecm), pid(1, 2, 0xFFFFFFFF), pid(2, 6, 2)]))):
             open(conf, "wb").write(data)
             open(log, "w").close()
             check(run_until(master, lambda: os.path.exists(conf) and os.path.getsize(conf) == 517028),

@@ -245,6 +245,13 @@ def run(root, cards):
     # The TOT's local time offset.
     entry = {"CountryCode": [ord(c) for c in "FRA"], "CountryRegID": 3, "LocalTimeOffsetPol": 0,
              "LocalTimeOffset": "01:00", "NextTimeOffset": "02:00", "TimeOfChange": "2031/03/30 01:00:00"}
+    # The offsets' bounds themselves are taken.
+    bounds = dict(entry, LocalTimeOffset="00:00", NextTimeOffset="23:59")
+    r = call("SetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0, streamList=[bounds])
+    got = call("GetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0)
+    got = got["data"]["streamList"][0] if code(got) == 0 else {}
+    check(code(r) == 0 and got.get("LocalTimeOffset") == "00:00" and got.get("NextTimeOffset") == "23:59",
+          "TOT offsets 00:00 and 23:59 are taken: %s %s" % (r, got))
     check(code(call("SetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0, streamList=[entry])) == 0,
           "SetTOTLocaltimeoffsetDescriptor.w succeeds")
     tot = call("GetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0)
@@ -252,7 +259,7 @@ def run(root, cards):
     check(back.get("CountryCode") == "465241" and back.get("LocalTimeOffset") == "01:00" and
           back.get("NextTimeOffset") == "02:00" and back.get("TimeOfChange") == "2031/03/30 01:00:00",
           "the TOT entry round-trips: %s" % back)
-    for key, text in (("LocalTimeOffset", "99:99"), ("NextTimeOffset", "garbage"),
+    for key, text in (("LocalTimeOffset", "99:99"), ("LocalTimeOffset", "24:00"), ("NextTimeOffset", "garbage"),
                       ("TimeOfChange", "1899/13/40 25:61:61"), ("TimeOfChange", "2031/02/30 01:00:00")):
         r = call("SetTOTLocaltimeoffsetDescriptor.w", port=0, channel=0, streamList=[dict(entry, **{key: text})])
         check(code(r) == 774, "a TOT %s of %r is refused" % (key, text))

@@ -146,8 +146,10 @@ def main():
             r = upload(bad, "port=0&channel=0&tableid=64")
             check(r.get("code") == 4 and export(0)[1] == blob, "%s: code 4, channel 0 unchanged (%s)" % (what, r))
         # NITs the card could not show again: 150 sections all numbered 0 of 0,
+        # two sections both numbered 1 of 1 (no receiver completes that table),
         # and two well-numbered sections of 60 entries each (100 at most).
         for what, secs in (("150 sections numbered 0/0", [nit_section(1, b"N", (t,)) for t in range(150)]),
+                           ("2 sections numbered 1/1", [nit_section(1, b"N", (t,), 1, 1) for t in (1, 2)]),
                            ("120 entries", [nit_section(1, b"N", range(k * 60, k * 60 + 60), k, 1) for k in (0, 1)])):
             data = b"".join(secs)
             big = os.path.join(top, "big.table")
