@@ -105,9 +105,10 @@ U32 TSP_MuxOutputAllSI(void)
     return 0;
 }
 
-U32 TSP_MuxProcess(void)
+namespace {
+
+U32 MuxSteps(void)
 {
-    CARD_STATE_LOCK();
     struct Step {
         U32 (*fn)(void);
         const char* name;
@@ -133,6 +134,16 @@ U32 TSP_MuxProcess(void)
     TSP_SendSubTOTEnableFlag();
     TSP_SendSubTOTTableInfo();
     return 0;
+}
+
+}  // namespace
+
+U32 TSP_MuxProcess(void)
+{
+    CARD_STATE_LOCK();
+    // What the steps write to the live database follows from its records: an
+    // open web edit is not refused for it.
+    return TSP_DeriveLive(MuxSteps);
 }
 
 U32 TSP_UpdateResourceInfo(void)

@@ -654,7 +654,11 @@ zrErrCode web_processApplyAllParam(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > click Apply button!(Web_MuxProcess)\r\n");
-    Web_MuxProcess();
+    // A refused commit (the streams changed since the page was loaded) has
+    // reopened the working copy: the page reloads it and edits again.
+    const U32 rc = Web_MuxProcess();
+    if (rc != 0)
+        return (zrErrCode)rc;
     return web_ReplyData(reply, nullptr);
 }
 
