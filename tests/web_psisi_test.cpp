@@ -158,6 +158,20 @@ TEST_F(WebPsi, RefusalsChangeNothing)
     EXPECT_EQ(Call("SetLCN.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"tagId\":131,\"data\":" + arr)
                   ->Code(),
               774);
+    // A data byte outside 0..255 has no byte value: refused, never converted.
+    for (const char* bad : {"1e300", "-1e300", "256", "-1", "1e19"}) {
+        EXPECT_EQ(Call("AddDescriptor.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"tableindex\":0,\"tagId\":131,"
+                                                  "\"tableid\":64,\"editFlag\":false,\"data\":[1," +
+                                                      std::string(bad) + "]")
+                      ->Code(),
+                  774)
+            << bad;
+        EXPECT_EQ(Call("SetTSInfoDesc.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"data\":[" +
+                                                      std::string(bad) + ",0,0,0,0,0,0,0]")
+                      ->Code(),
+                  774)
+            << bad;
+    }
     // Channels beyond the card's eight, negative ones and channels without a stream.
     EXPECT_EQ(Call("AddNITStream.w", Ch(8) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
     EXPECT_EQ(Call("AddNITStream.w", Ch(0, 2) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);

@@ -361,18 +361,29 @@ def live_programs():
             if c["programlist"]}
 
 
+def missing(want, got):
+    """{channel: how many wanted service ids are missing, and the first few}."""
+    out = {}
+    for ch in want:
+        gone = sorted(set(want[ch]) - set(got.get(ch, ())))
+        if gone:
+            out[ch] = "%d: %s" % (len(gone), gone[:6])
+    return out
+
+
 def agree(root, want, what, starts=None):
     """Live view, saved file and captures (from starts on) hold exactly the
     programs wanted."""
     live = {ch: set(p) for ch, p in live_programs().items()}
-    check(live == want, "%s: the live view has every fed program (missing %s)" %
-          (what, {ch: sorted(want[ch] - live.get(ch, set())) for ch in want if want[ch] - live.get(ch, set())}))
+    check(live == want, "%s: the live view has every fed program (missing %s)" % (what, missing(want, live)))
     saved = saved_programs(root)
-    check(saved == want, "%s: the saved file has every fed program (missing %s)" %
-          (what, {ch: sorted(want[ch] - saved.get(ch, set())) for ch in want if want[ch] - saved.get(ch, set())}))
+    check(saved == want, "%s: the saved file has every fed program (missing %s)" % (what, missing(want, saved)))
     if starts is not None:
         bad = check_on_air(root, want, starts)
-        check(not bad, "%s: the PAT and SDT of every channel carry them (differing: %s)" % (what, bad))
+        sub = {ch: want[ch] for ch in bad}
+        check(not bad, "%s: the PAT and SDT of every channel carry exactly them (PAT missing %s, SDT missing %s)" %
+              (what, missing(sub, {ch: g[0] for ch, g in bad.items()}),
+               missing(sub, {ch: g[1] for ch, g in bad.items()})))
 
 
 def run_applies(root, cards):
