@@ -267,4 +267,27 @@ TEST_F(WebPsi, AutomaticNitOpensTheWorkingCopy)
     }
 }
 
+TEST_F(WebPsi, ViewsAreNoEditsAndTheAutomaticNitKeepsEdits)
+{
+    // Reading the working copy leaves it unedited: a later change of the
+    // live database does not refuse a commit that has nothing to commit.
+    TSP_InitOutputTempTSInfo();
+    TSP_CopyOutputTempTSInfo();
+    for (const char* key : {"GetNIT.w", "GetPAT.w", "GetTOTLocaltimeoffsetDescriptor.w", "GetTempTSInfo.w"})
+        Call(key, Ch(1));
+    Call("GetTempProgramInfo.w", Ch(1) + ",\"serviceid\":" +
+                                     std::to_string(TSP_GetTSParam()->pOutputProgram[0].u16ServiceID));
+    Call("GetSubboardPSIPChannel.w", "");
+    EXPECT_FALSE(TSP_IsTempTSInfoEdited());
+
+    // An edit, then the automatic NIT on the live database: the edit stays
+    // committable, and its commit keeps the automatic NIT.
+    ASSERT_EQ(Call("AddNITStream.w", Ch(1) + ",\"tsid\":9,\"originalID\":9")->Code(), 0);
+    ASSERT_TRUE(TSP_IsTempTSInfoEdited());
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    auto nit = Call("GetNIT.w", Ch(1));
+    EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
+}
+
 }  // namespace

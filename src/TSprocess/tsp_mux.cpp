@@ -86,7 +86,9 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
     return first;
 }
 
-U32 TSP_MuxOutputAllSI(void)
+namespace {
+
+U32 MuxAllSI(void)
 {
     Output_TSInfo* db = TSP_GetTSParam();
     SSD_InitBroadcastSI();
@@ -103,6 +105,15 @@ U32 TSP_MuxOutputAllSI(void)
         memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
     }
     return 0;
+}
+
+}  // namespace
+
+U32 TSP_MuxOutputAllSI(void)
+{
+    // The table builders step versions and clear change flags in the live
+    // records: that follows from them and does not count against a web edit.
+    return TSP_DeriveLive(MuxAllSI);
 }
 
 namespace {
