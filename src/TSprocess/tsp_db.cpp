@@ -78,7 +78,8 @@ bool GrowArray(T*& pArray, U32& u32Num, U32 u32Step)
     return ResizeArray(pArray, u32Num, u32New);
 }
 
-// FNV-1a over 64-bit words: every record byte and every capacity counts.
+// An FNV-style hash over 64-bit words: every record byte and every capacity
+// counts.
 class Digest
 {
 public:
