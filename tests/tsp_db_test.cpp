@@ -228,27 +228,62 @@ TEST_F(TspDb, WorkingCopyOpenCopyAndCommit)
     TSP_CopyOutputTempTSInfo();
     EXPECT_EQ(work->pOutputTS[8].u16ChannelID, 8);
 
-    // Edit, while an input card makes the live database grow again.
+    // Edit, while an input card makes the live database grow again: the
+    // commit is refused, changes nothing and reopens the working copy.
     work->pOutputTS[2].u16TransportStreamID = 0x4242;
+    EXPECT_TRUE(TSP_IsTempTSInfoEdited());
     for (U16 i = 9; i < 16; i++)
         Stream(i, i);
     ASSERT_EQ(TSP_GetUnusedOutputTSIndex(&idx, live), 0u);
     EXPECT_EQ(idx, 16);
     Stream(16, 16);
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    EXPECT_NE(live->pOutputTS[2].u16TransportStreamID, 0x4242);
+    EXPECT_EQ(live->pOutputTS[9].u8ValidFlag, 1);
+    EXPECT_EQ(live->pOutputTS[16].u8ValidFlag, 1);
+    EXPECT_FALSE(TSP_IsTempTSInfoEdited());
+    EXPECT_EQ(work->u32OutputTSNumber, live->u32OutputTSNumber);
+    EXPECT_EQ(work->pOutputTS[16].u16ChannelID, 16);
+
+    // The same edit over the reopened copy is committed; the input cards'
+    // streams stay.
+    work->pOutputTS[2].u16TransportStreamID = 0x4242;
     ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
     EXPECT_EQ(live->pOutputTS[2].u16TransportStreamID, 0x4242);
-    EXPECT_EQ(live->pOutputTS[8].u8ValidFlag, 1);
-    EXPECT_EQ(live->pOutputTS[9].u8ValidFlag, 0);  // added during the edit: replaced by the commit
-    EXPECT_EQ(live->pOutputTS[16].u8ValidFlag, 0); // beyond the working copy: cleared
+    EXPECT_EQ(live->pOutputTS[16].u8ValidFlag, 1);
     EXPECT_EQ(tspwire::CheckInvariants(live), "");
 
-    // A working copy larger than the live database (live rebuilt meanwhile)
-    // makes the live arrays follow it.
-    TSInfoInitNum small{8, 0, 0, 0, 0, 0};
-    ASSERT_EQ(TSP_InitTSInfo(live, &small), ZR_SUCCESS);
+    // Without an edit nothing is copied, whatever the live database did.
+    Stream(17, 17);
+    live->pOutputTS[2].u16TransportStreamID = 7;
     ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
-    EXPECT_EQ(live->u32OutputTSNumber, 16u);
-    EXPECT_EQ(live->pOutputTS[8].u16ChannelID, 8);
+    EXPECT_EQ(live->pOutputTS[17].u8ValidFlag, 1);
+    EXPECT_EQ(live->pOutputTS[2].u16TransportStreamID, 7);
+
+    // A working copy grown by the edit makes the live arrays follow it.
+    const U32 cap = work->u32OutputTSNumber;
+    for (U32 i = 18; i < cap; i++)
+        Stream((U16)i, (U16)i);
+    TSP_CopyOutputTempTSInfo();
+    ASSERT_EQ(TSP_GetUnusedOutputTSIndex(&idx, work), 0u);
+    ASSERT_EQ(idx, cap);
+    work->pOutputTS[idx].u8ValidFlag = 1;
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    EXPECT_EQ(live->u32OutputTSNumber, work->u32OutputTSNumber);
+    EXPECT_GT(live->u32OutputTSNumber, cap);
+    EXPECT_EQ(live->pOutputTS[cap].u8ValidFlag, 1);
+
+    // A database freed under an edit (a loaded file) reports the edit as not
+    // applied, once; a commit of a closed copy copies nothing.
+    work->pOutputTS[3].u16TransportStreamID = 0x4343;
+    TSInfoInitNum small{8, 0, 0, 0, 0, 0};
+    ASSERT_EQ(TSP_FreeOutputTSInfo(), 0u);
+    ASSERT_EQ(TSP_InitTSInfo(live, &small), ZR_SUCCESS);
+    Stream(1, 1);
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    EXPECT_NE(live->pOutputTS[3].u16TransportStreamID, 0x4343);
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    EXPECT_EQ(live->pOutputTS[1].u8ValidFlag, 1);
 
     // Rollback follows the live capacities too.
     ASSERT_EQ(TSP_InitTSInfo(live, &small), ZR_SUCCESS);

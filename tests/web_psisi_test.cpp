@@ -158,6 +158,20 @@ TEST_F(WebPsi, RefusalsChangeNothing)
     EXPECT_EQ(Call("SetLCN.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"tagId\":131,\"data\":" + arr)
                   ->Code(),
               774);
+    // A data byte outside 0..255 has no byte value: refused, never converted.
+    for (const char* bad : {"1e300", "-1e300", "256", "-1", "1e19"}) {
+        EXPECT_EQ(Call("AddDescriptor.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"tableindex\":0,\"tagId\":131,"
+                                                  "\"tableid\":64,\"editFlag\":false,\"data\":[1," +
+                                                      std::string(bad) + "]")
+                      ->Code(),
+                  774)
+            << bad;
+        EXPECT_EQ(Call("SetTSInfoDesc.w", Ch(0) + ",\"NIT\":0,\"descriptor\":0,\"editFlag\":false,\"data\":[" +
+                                                      std::string(bad) + ",0,0,0,0,0,0,0]")
+                      ->Code(),
+                  774)
+            << bad;
+    }
     // Channels beyond the card's eight, negative ones and channels without a stream.
     EXPECT_EQ(Call("AddNITStream.w", Ch(8) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
     EXPECT_EQ(Call("AddNITStream.w", Ch(0, 2) + ",\"tsid\":1,\"originalID\":2")->Code(), 774);
@@ -251,6 +265,29 @@ TEST_F(WebPsi, AutomaticNitOpensTheWorkingCopy)
         EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
         EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(nit->Data(), "streamList")), 3);
     }
+}
+
+TEST_F(WebPsi, ViewsAreNoEditsAndTheAutomaticNitKeepsEdits)
+{
+    // Reading the working copy leaves it unedited: a later change of the
+    // live database does not refuse a commit that has nothing to commit.
+    TSP_InitOutputTempTSInfo();
+    TSP_CopyOutputTempTSInfo();
+    for (const char* key : {"GetNIT.w", "GetPAT.w", "GetTOTLocaltimeoffsetDescriptor.w", "GetTempTSInfo.w"})
+        Call(key, Ch(1));
+    Call("GetTempProgramInfo.w", Ch(1) + ",\"serviceid\":" +
+                                     std::to_string(TSP_GetTSParam()->pOutputProgram[0].u16ServiceID));
+    Call("GetSubboardPSIPChannel.w", "");
+    EXPECT_FALSE(TSP_IsTempTSInfoEdited());
+
+    // An edit, then the automatic NIT on the live database: the edit stays
+    // committable, and its commit keeps the automatic NIT.
+    ASSERT_EQ(Call("AddNITStream.w", Ch(1) + ",\"tsid\":9,\"originalID\":9")->Code(), 0);
+    ASSERT_TRUE(TSP_IsTempTSInfoEdited());
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    auto nit = Call("GetNIT.w", Ch(1));
+    EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "TSprocess/tsp.h"
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <type_traits>
 
 static Output_TSInfo s_stTSParam;
@@ -14,6 +15,17 @@ Output_TSInfo g_stTempTSParam;
 // True while the working copy holds the live records (an edit is open); only
 // then may a commit replace the live database.
 static bool s_bEditOpen = false;
+// Digests of the working copy and of the live database as they stood when
+// the working copy was opened (the live one moved on by changes that reached
+// the working copy too). A working copy that differs from its own digest
+// holds the operator's edits; a live database that differs from its digest
+// was changed under them (input cards, deletions, a loaded file), and a
+// commit would undo that.
+static U64 s_u64OpenedWork = 0;
+static U64 s_u64OpenedLive = 0;
+// Set when the database was freed under an edited working copy: the next
+// commit reports that the edits were not applied.
+static bool s_bEditDropped = false;
 
 // Links are 16-bit indexes with 0xFFFF meaning none, so no array may hold
 // a record at index 0xFFFF or beyond.
@@ -64,6 +76,52 @@ bool GrowArray(T*& pArray, U32& u32Num, U32 u32Step)
     if (u32New > TSP_MAX_CAPACITY)
         u32New = TSP_MAX_CAPACITY;
     return ResizeArray(pArray, u32Num, u32New);
+}
+
+// An FNV-style hash over 64-bit words: every record byte and every capacity
+// counts.
+class Digest
+{
+public:
+    template <typename T>
+    void Add(const T* pArray, U32 u32Num)
+    {
+        Word(u32Num);
+        if (pArray == nullptr)
+            return;
+        const U8* p = reinterpret_cast<const U8*>(pArray);
+        size_t n = (size_t)u32Num * sizeof(T);
+        for (; n >= 8; n -= 8, p += 8) {
+            U64 w;
+            memcpy(&w, p, 8);
+            Word(w);
+        }
+        U64 w = 0;
+        memcpy(&w, p, n);
+        Word(w);
+    }
+    U64 Value() const { return m_u64; }
+
+private:
+    void Word(U64 w)
+    {
+        m_u64 ^= w;
+        m_u64 *= 0x100000001B3ull;
+        m_u64 ^= m_u64 >> 29;
+    }
+    U64 m_u64 = 0xCBF29CE484222325ull;
+};
+
+// The arrays a commit copies, as one digest.
+U64 DigestOf(const Output_TSInfo& st)
+{
+    Digest d;
+    d.Add(st.pOutputTS, st.u32OutputTSNumber);
+    d.Add(st.pOutputProgram, st.u32OutputProgramNumber);
+    d.Add(st.pOutputPID, st.u32OutputPIDNumber);
+    d.Add(st.pOutputTable, st.u32OutputTableNumber);
+    d.Add(st.pDescriptor, st.u32OutputDescriptorNumber);
+    return d.Value();
 }
 
 template <typename T>
@@ -219,6 +277,8 @@ void TSP_InitOutputTSInfo(void)
 U32 TSP_FreeOutputTSInfo(void)
 {
     CARD_STATE_LOCK();
+    if (s_bEditOpen && DigestOf(g_stTempTSParam) != s_u64OpenedWork)
+        s_bEditDropped = true;
     FreeMainArrays(&s_stTSParam);
     FreeMainArrays(&g_stTempTSParam);
     TSP_InitOutputTSInfo();
@@ -306,6 +366,8 @@ U32 TSP_InitOutputTempTSInfo(void)
 {
     CARD_STATE_LOCK();
     s_bEditOpen = false;
+    // A fresh view: edits the operator had are given up by the operator.
+    s_bEditDropped = false;
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
     if (!ResizeArray(w.pOutputTS, w.u32OutputTSNumber, l.u32OutputTSNumber)) {
@@ -347,6 +409,7 @@ void TSP_CopyOutputTempTSInfo(void)
     CARD_STATE_LOCK();
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
+    bool bFits = true;
     // The live database may have grown since the edit was opened; bring the
     // working arrays along so that every live link stays inside them. Should
     // that fail, the records both hold are copied and the rest cleared.
@@ -357,13 +420,17 @@ void TSP_CopyOutputTempTSInfo(void)
         !ResizeArray(w.pDescriptor, w.u32OutputDescriptorNumber, l.u32OutputDescriptorNumber)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
                    "%ld:%s:%d allocating memory: working copy cannot follow the live database\r\n\n", LOG_POS);
+        bFits = false;
     }
     CopyRecords(w.pOutputTS, w.u32OutputTSNumber, l.pOutputTS, l.u32OutputTSNumber);
     CopyRecords(w.pOutputProgram, w.u32OutputProgramNumber, l.pOutputProgram, l.u32OutputProgramNumber);
     CopyRecords(w.pOutputPID, w.u32OutputPIDNumber, l.pOutputPID, l.u32OutputPIDNumber);
     CopyRecords(w.pOutputTable, w.u32OutputTableNumber, l.pOutputTable, l.u32OutputTableNumber);
     CopyRecords(w.pDescriptor, w.u32OutputDescriptorNumber, l.pDescriptor, l.u32OutputDescriptorNumber);
-    s_bEditOpen = true;
+    // A cut-down copy is no edit: committing it would clear live records.
+    s_bEditOpen = bFits;
+    s_u64OpenedWork = DigestOf(w);
+    s_u64OpenedLive = DigestOf(l);
 }
 
 U32 TSP_OpenTempTSInfoIfClosed(void)
@@ -386,16 +453,55 @@ bool TSP_IsTempTSInfoOpen(void)
     return s_bEditOpen;
 }
 
+bool TSP_IsTempTSInfoEdited(void)
+{
+    CARD_STATE_LOCK();
+    return s_bEditOpen && DigestOf(g_stTempTSParam) != s_u64OpenedWork;
+}
+
+namespace {
+
+// The working copy opened again from the live database; its edits are gone.
+// A note of dropped edits stays for the commit that reports it.
+void ReopenTemp(const char* pcWhy)
+{
+    const bool bDropped = s_bEditDropped;
+    if (TSP_InitOutputTempTSInfo() == ZR_SUCCESS)
+        TSP_CopyOutputTempTSInfo();
+    else
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d working copy not reopened (%s)\r\n\n", LOG_POS,
+                   pcWhy);
+    s_bEditDropped = bDropped;
+}
+
+} // namespace
+
 U32 TSP_CopyOutputTSInfo(void)
 {
     CARD_STATE_LOCK();
     const Output_TSInfo& w = g_stTempTSParam;
     Output_TSInfo& l = s_stTSParam;
-    if (!s_bEditOpen) {
-        // A working copy that was never filled would wipe the live database.
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no web edit open: nothing to commit\r\n\n",
+    if (s_bEditDropped) {
+        // The database was replaced (a loaded file, the factory set) under
+        // the operator's edits: they were not applied, and the answer says so.
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d web edits dropped with the database\r\n\n",
                    LOG_POS);
+        ReopenTemp("dropped edit");
+        s_bEditDropped = false;
+        return TSP_ERR_LIVE_CHANGED;
+    }
+    // No edit since the opening: nothing to commit, and the live database,
+    // with whatever the input cards did to it meanwhile, stays as it is.
+    if (!s_bEditOpen || DigestOf(w) == s_u64OpenedWork)
         return ZR_SUCCESS;
+    if (DigestOf(l) != s_u64OpenedLive) {
+        // The edits were made on records the live database no longer holds
+        // as they were: copying them back would undo its changes. Refused;
+        // the working copy starts again from the live database.
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d live database changed under the web edit: commit refused\r\n\n", LOG_POS);
+        ReopenTemp("refused commit");
+        return TSP_ERR_LIVE_CHANGED;
     }
     // Make room for every working record first, so a failure changes nothing
     // but the size of some live arrays (their new records are free).
@@ -409,14 +515,41 @@ U32 TSP_CopyOutputTSInfo(void)
                    "%ld:%s:%d allocating memory: live database cannot take the working copy\r\n\n", LOG_POS);
         return TSP_ERR_NO_MEMORY;
     }
-    // Live records beyond the working copy were added while the edit was open;
-    // the commit replaces the whole database, so they are cleared with it.
     CopyRecords(l.pOutputTS, l.u32OutputTSNumber, w.pOutputTS, w.u32OutputTSNumber);
     CopyRecords(l.pOutputProgram, l.u32OutputProgramNumber, w.pOutputProgram, w.u32OutputProgramNumber);
     CopyRecords(l.pOutputPID, l.u32OutputPIDNumber, w.pOutputPID, w.u32OutputPIDNumber);
     CopyRecords(l.pOutputTable, l.u32OutputTableNumber, w.pOutputTable, w.u32OutputTableNumber);
     CopyRecords(l.pDescriptor, l.u32OutputDescriptorNumber, w.pDescriptor, w.u32OutputDescriptorNumber);
+    // Committed: the copy holds no edit the live database lacks.
+    s_u64OpenedWork = DigestOf(w);
+    s_u64OpenedLive = DigestOf(l);
     return ZR_SUCCESS;
+}
+
+U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
+{
+    CARD_STATE_LOCK();
+    const bool bEdited = TSP_IsTempTSInfoEdited();
+    const bool bLiveAsOpened = bEdited && DigestOf(s_stTSParam) == s_u64OpenedLive;
+    const U32 ret = change(bEdited);
+    if (!bEdited)
+        ReopenTemp("live change");
+    else if (ret == ZR_SUCCESS && bLiveAsOpened)
+        s_u64OpenedLive = DigestOf(s_stTSParam);
+    return ret;
+}
+
+U32 TSP_DeriveLive(const std::function<U32()>& apply)
+{
+    CARD_STATE_LOCK();
+    const bool bEdited = TSP_IsTempTSInfoEdited();
+    const bool bLiveAsOpened = bEdited && DigestOf(s_stTSParam) == s_u64OpenedLive;
+    const U32 ret = apply();
+    if (s_bEditOpen && !bEdited)
+        ReopenTemp("apply");
+    else if (bLiveAsOpened)
+        s_u64OpenedLive = DigestOf(s_stTSParam);
+    return ret;
 }
 
 // ---------------------------------------------------------------------------

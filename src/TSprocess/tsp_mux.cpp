@@ -86,7 +86,9 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
     return first;
 }
 
-U32 TSP_MuxOutputAllSI(void)
+namespace {
+
+U32 MuxAllSI(void)
 {
     Output_TSInfo* db = TSP_GetTSParam();
     SSD_InitBroadcastSI();
@@ -105,9 +107,19 @@ U32 TSP_MuxOutputAllSI(void)
     return 0;
 }
 
-U32 TSP_MuxProcess(void)
+}  // namespace
+
+U32 TSP_MuxOutputAllSI(void)
 {
-    CARD_STATE_LOCK();
+    // The table builders step versions and clear change flags in the live
+    // records: that follows from them and does not count against a web edit.
+    return TSP_DeriveLive(MuxAllSI);
+}
+
+namespace {
+
+U32 MuxSteps(void)
+{
     struct Step {
         U32 (*fn)(void);
         const char* name;
@@ -139,6 +151,16 @@ U32 TSP_MuxProcess(void)
     TSP_SendSubTOTEnableFlag();
     TSP_SendSubTOTTableInfo();
     return 0;
+}
+
+}  // namespace
+
+U32 TSP_MuxProcess(void)
+{
+    CARD_STATE_LOCK();
+    // What the steps write to the live database follows from its records: an
+    // open web edit is not refused for it.
+    return TSP_DeriveLive(MuxSteps);
 }
 
 U32 TSP_UpdateResourceInfo(void)

@@ -690,32 +690,33 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op)
         Target() { s_pNitTarget = TSP_GetTSParam(); }
         ~Target() { s_pNitTarget = nullptr; }
     };
-    U32 ret = 0;
-    {
-        Target onLive;
-        ret = op();
-    }
-    if (ret != 0)
+    // The NIT editors read the working copy: an unedited one is opened again
+    // from the live database; an edited one gets the live NITs of the
+    // channels touched, so that its commit keeps them.
+    return TSP_ChangeLiveWithTemp([&](bool bEdited) -> U32 {
+        U32 ret = 0;
+        {
+            Target onLive;
+            ret = op();
+        }
+        if (ret != 0 || !bEdited)
+            return ret;
+        Output_TSInfo* live = TSP_GetTSParam();
+        Output_TSInfo* w = TSP_GetTempTSParam();
+        auto raw = std::make_unique<NITBuf_t>();
+        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++) {
+            const U16 from = TSP_FindStreamOfChannel(live, ch);
+            const U16 to = TSP_FindStreamOfChannel(w, ch);
+            if ((u32ChannelMask & (1u << ch)) == 0 || from == TSP_INVALID_INDEX || to == TSP_INVALID_INDEX)
+                continue;
+            memset(raw.get(), 0, sizeof(NITBuf_t));
+            if (TSP_GetOutputNITTable(from, live, raw.get()) != 0 ||
+                StoreSections(to, raw->aru8OutputNITSection, Sections(raw->aru8OutputNITSection, raw->u16NITLength)) !=
+                    0)
+                TSP_DelActualNIT(to);
+        }
         return ret;
-    // The NIT editors read the working copy: without an open edit it is
-    // opened from the live database; an open one gets the live NITs of the
-    // channels touched.
-    if (!TSP_IsTempTSInfoOpen())
-        return TSP_OpenTempTSInfoIfClosed();
-    Output_TSInfo* live = TSP_GetTSParam();
-    Output_TSInfo* w = TSP_GetTempTSParam();
-    auto raw = std::make_unique<NITBuf_t>();
-    for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++) {
-        const U16 from = TSP_FindStreamOfChannel(live, ch);
-        const U16 to = TSP_FindStreamOfChannel(w, ch);
-        if ((u32ChannelMask & (1u << ch)) == 0 || from == TSP_INVALID_INDEX || to == TSP_INVALID_INDEX)
-            continue;
-        memset(raw.get(), 0, sizeof(NITBuf_t));
-        if (TSP_GetOutputNITTable(from, live, raw.get()) != 0 ||
-            StoreSections(to, raw->aru8OutputNITSection, Sections(raw->aru8OutputNITSection, raw->u16NITLength)) != 0)
-            TSP_DelActualNIT(to);
-    }
-    return ret;
+    });
 }
 
 // ---------------------------------------------------------------------------

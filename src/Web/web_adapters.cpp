@@ -22,10 +22,15 @@ U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
 
 U32 Web_MuxProcess(void)
 {
-    TSP_OpenTempTSInfoIfClosed();
-    TSP_CopyOutputTSInfo();
+    // The operator's edits are committed only over the live database they
+    // were made on; without edits the live database is applied as it is.
+    const U32 rc = TSP_CopyOutputTSInfo();
+    if (rc == TSP_ERR_LIVE_CHANGED)
+        return ZR_ERR_WEB_CONFIG_CHANGED;
+    if (rc != ZR_SUCCESS)
+        return rc;
     IPComm_SendEITInfo();
-    return Web_MuxProcessForPSITransparent();
+    return Web_MuxProcessForPSITransparent() != 0 ? (U32)ZR_ERR_NOT_SAVED : 0;
 }
 
 // The apply's result: nonzero when it stopped, so the output-stream file

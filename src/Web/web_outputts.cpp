@@ -654,9 +654,12 @@ zrErrCode web_processApplyAllParam(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > click Apply button!(Web_MuxProcess)\r\n");
-    // The committed streams stay in force when the file was not written.
-    if (Web_MuxProcess() != 0)
-        return ZR_ERR_NOT_SAVED;
+    // A refused commit (the streams changed since the page was loaded) has
+    // reopened the working copy: the page reloads it and edits again. An
+    // apply that stopped keeps the committed streams in force unsaved.
+    const U32 rc = Web_MuxProcess();
+    if (rc != 0)
+        return (zrErrCode)rc;
     return web_ReplyData(reply, nullptr);
 }
 

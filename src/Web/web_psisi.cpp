@@ -227,8 +227,9 @@ static U32 web_PutNITDesc(WebEdit edit, U16 ch, U32 entry, U32 index, dvbpsi_des
     return 0;
 }
 
-// A body from a JSON array (element i gives byte i, low 8 bits; other
-// elements leave 0); false when the array is longer than a body may be.
+// A body from a JSON array (element i gives byte i, its whole part; other
+// elements leave 0); false when the array is longer than a body may be or a
+// number is outside 0..255.
 static bool web_BodyFromArray(const cJSON* arr, U32 max, dvbpsi_descriptor_t* d)
 {
     memset(d->auc_data, 0, sizeof(d->auc_data));
@@ -239,8 +240,12 @@ static bool web_BodyFromArray(const cJSON* arr, U32 max, dvbpsi_descriptor_t* d)
     const cJSON* e = nullptr;
     cJSON_ArrayForEach(e, arr)
     {
-        if (cJSON_IsNumber(e))
-            d->auc_data[i] = (U8)(long long)e->valuedouble;
+        if (cJSON_IsNumber(e)) {
+            // A byte is 0..255; anything else (1e300, -1, NaN) has none.
+            if (!(e->valuedouble >= 0 && e->valuedouble <= 255))
+                return false;
+            d->auc_data[i] = (U8)e->valuedouble;
+        }
         i++;
     }
     d->i_length = (U8)n;
@@ -859,14 +864,16 @@ zrErrCode web_SetPSITransparent(U16 u16OutChannel, PSITrans* pstTS)
         return ZR_ERR_TSP_TS_ERROR;
     if (db->pOutputTS[idx].u8BypassFlag == 1)
         return ZR_ERR_WEB_BAD_PARAM;
-    web_WriteSwitches(db->pOutputTS[idx], *pstTS);
-    // An open working copy carries them too, so that committing it later
-    // does not turn them back.
-    Output_TSInfo* w = TSP_GetTempTSParam();
-    const U16 widx = TSP_FindStreamOfChannel(w, u16OutChannel);
-    if (widx != TSP_INVALID_INDEX)
-        web_WriteSwitches(w->pOutputTS[widx], *pstTS);
-    return ZR_SUCCESS;
+    return (zrErrCode)TSP_ChangeLiveWithTemp([&](bool bEdited) -> U32 {
+        web_WriteSwitches(db->pOutputTS[idx], *pstTS);
+        // Edits in the working copy: it carries the switches too, so that
+        // committing it later does not turn them back.
+        Output_TSInfo* w = TSP_GetTempTSParam();
+        const U16 widx = TSP_FindStreamOfChannel(w, u16OutChannel);
+        if (bEdited && widx != TSP_INVALID_INDEX)
+            web_WriteSwitches(w->pOutputTS[widx], *pstTS);
+        return ZR_SUCCESS;
+    });
 }
 
 zrErrCode web_GetSubboardPSIPChannel(buffer* reply)

@@ -1,7 +1,9 @@
 """SI editing over HTTP on a running master fed by an input-card peer: the
 automatic cable NIT, a cable descriptor, a refused oversized descriptor, the
 TOT's local time offset and the table switches, read back over HTTP and from
-the carousel's capture (sections parsed and CRC-checked here).
+the carousel's capture (sections parsed and CRC-checked here). Then web
+applies while the input card feeds programs: nothing it fed is lost, an edit
+made before the live streams changed is refused (783) and made again.
 
 Usage: python3 web_psisi.py BUILD_DIR
 
@@ -12,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import crcmod
@@ -286,6 +289,198 @@ def run(root, cards):
           "the carousel's TOT carries the local time offset")
 
 
+# ---- web applies while the input card feeds ---------------------------------
+
+def feed_programs(ch, sids):
+    """Programs of the input card added to the stream of channel ch (prog id
+    = service id, a PCR and an ES PID each) and applied (271)."""
+    progs, pids = [], []
+    for sid in sids:
+        pmt = 0x100 + 2 * sid
+        progs.append(peers.program_record(ch, SLOT, 5, ch + 1, sid, sid, pmt, pmt + 1, b"Fed %d" % sid))
+        pids.append(peers.pid_record(ch, SLOT, 5, ch + 1, sid, 1, peers.PID_PCR, 0x02, pmt + 1))
+        pids.append(peers.pid_record(ch, SLOT, 5, ch + 1, sid, 2, peers.PID_ES, 0x02, pmt + 1))
+    codes = peers.send_message(CARD, 5, peers.SEND_PROGRAM, peers.message(progs))
+    codes += peers.send_message(CARD, 5, peers.SEND_PID, peers.message(pids))
+    codes += peers.send_message(CARD, 5, peers.SEND_TSP_MUX_PROCESS)
+    return set(codes) == {peers.SUCCESS}
+
+
+def saved_programs(root):
+    """{channel: service ids} of the valid program records of the saved
+    output-stream file."""
+    with open(os.path.join(root, "tarvex_data/K9_OutPutTSP.conf"), "rb") as f:
+        data = f.read()
+    streams, programs = struct.unpack_from("<II", data, 8)
+    out = {}
+    for i in range(programs):
+        r = data[240 + 448 * streams + 920 * i:240 + 448 * streams + 920 * (i + 1)]
+        if r[8] == 1:
+            out.setdefault(struct.unpack_from("<H", r, 12)[0], set()).add(struct.unpack_from("<H", r, 34)[0])
+    return out
+
+
+def pat_sids(sec):
+    return {struct.unpack_from(">H", sec, i)[0] for i in range(8, len(sec) - 4, 4)} - {0}
+
+
+def sdt_sids(sec):
+    out, pos = set(), 11
+    while pos + 5 <= len(sec) - 4:
+        out.add(struct.unpack_from(">H", sec, pos)[0])
+        pos += 5 + ((sec[pos + 3] & 0x0F) << 8 | sec[pos + 4])
+    return out
+
+
+def table_sids(path, pid, table_id, start, parse):
+    """Service ids of the table's newest version written after start: the
+    union over its section numbers."""
+    newest = {}
+    for sec in sections(path, pid, table_id, start):
+        version = (sec[5] >> 1) & 0x1F
+        if newest.get("v") != version:
+            newest = {"v": version}
+        newest[sec[6]] = parse(sec)
+    return set().union(*[v for k, v in newest.items() if k != "v"])
+
+
+def check_on_air(root, want, starts, wait=20.0):
+    """The PAT and the SDT of each channel (decoded here) list exactly the
+    service ids wanted."""
+    deadline = time.monotonic() + wait
+    while True:
+        got = {}
+        for ch, sids in want.items():
+            path = os.path.join(root, "trace/si_ch%d.ts" % ch)
+            got[ch] = (table_sids(path, 0, 0x00, starts[ch], pat_sids),
+                       table_sids(path, 0x11, 0x42, starts[ch], sdt_sids))
+        bad = {ch: g for ch, g in got.items() if g != (set(want[ch]), set(want[ch]))}
+        if not bad or time.monotonic() > deadline:
+            return bad
+        time.sleep(0.5)
+
+
+def live_programs():
+    """{channel: {service id: name}} of the live view."""
+    got = call("GetOutputTSStatus.w")
+    chans = got["data"]["portlist"][0]["channellist"] if code(got) == 0 else []
+    return {c["channel"]: {p["serviceid"]: p["servicename"] for p in c["programlist"]} for c in chans
+            if c["programlist"]}
+
+
+def missing(want, got):
+    """{channel: how many wanted service ids are missing, and the first few}."""
+    out = {}
+    for ch in want:
+        gone = sorted(set(want[ch]) - set(got.get(ch, ())))
+        if gone:
+            out[ch] = "%d: %s" % (len(gone), gone[:6])
+    return out
+
+
+def agree(root, want, what, starts=None):
+    """Live view, saved file and captures (from starts on) hold exactly the
+    programs wanted."""
+    live = {ch: set(p) for ch, p in live_programs().items()}
+    check(live == want, "%s: the live view has every fed program (missing %s)" % (what, missing(want, live)))
+    saved = saved_programs(root)
+    check(saved == want, "%s: the saved file has every fed program (missing %s)" % (what, missing(want, saved)))
+    if starts is not None:
+        bad = check_on_air(root, want, starts)
+        sub = {ch: want[ch] for ch in bad}
+        check(not bad, "%s: the PAT and SDT of every channel carry exactly them (PAT missing %s, SDT missing %s)" %
+              (what, missing(sub, {ch: g[0] for ch, g in bad.items()}),
+               missing(sub, {ch: g[1] for ch, g in bad.items()})))
+
+
+def run_applies(root, cards):
+    want = {ch: set(s) for ch, s in FED.items()}
+
+    # Apply, feed, apply.
+    check(code(call("ApplyAllParam.w")) == 0, "ApplyAllParam.w succeeds")
+    check(feed_programs(3, [410]), "program 410 is fed to channel 3 and applied")
+    starts = [capture_size(root, ch) for ch in range(4)]
+    check(code(call("ApplyAllParam.w")) == 0, "ApplyAllParam.w after the feed succeeds")
+    want[3].add(410)
+    agree(root, want, "apply, feed, apply", starts)
+
+    # Automatic NIT, feed, apply.
+    check(code(call("AutoGenerateNITDescriptor.w")) == 0, "AutoGenerateNITDescriptor.w succeeds")
+    check(feed_programs(3, [411]), "program 411 is fed")
+    starts = [capture_size(root, ch) for ch in range(4)]
+    check(code(call("ApplyAllParam.w")) == 0, "ApplyAllParam.w after the automatic NIT and the feed succeeds")
+    want[3].add(411)
+    agree(root, want, "automatic NIT, feed, apply", starts)
+
+    # View, edit, feed, apply: refused, nothing changed; reload, edit, apply.
+    check(code(call("GetSubboardTSInfo.w")) == 0, "GetSubboardTSInfo.w opens the editor's view")
+    check(code(call("SetProgramParam.w", port=0, channel=0, oldserviceid=100, servicename="Edited")) == 0,
+          "service 100 is renamed in the working copy")
+    check(feed_programs(3, [412]), "program 412 is fed after the edit")
+    r = call("ApplyAllParam.w")
+    check(code(r) == 783 and r.get("description"), "ApplyAllParam.w refuses the edit with 783 and a text: %s" % r)
+    want[3].add(412)
+    live = live_programs()
+    check(live.get(0, {}).get(100) == "Peer 0-0", "the live name of service 100 is unchanged: %s" % live.get(0))
+    temp = call("GetTempProgramInfo.w", port=0, channel=0, serviceid=100)
+    check(code(temp) == 0 and temp["data"]["servicename"] == "Peer 0-0",
+          "the working copy was opened again from the live streams")
+    agree(root, want, "the refused apply")
+    check(code(call("GetSubboardTSInfo.w")) == 0, "the editor's view is loaded again")
+    check(code(call("SetProgramParam.w", port=0, channel=0, oldserviceid=100, servicename="Edited")) == 0,
+          "and the edit made again")
+    starts = [capture_size(root, ch) for ch in range(4)]
+    check(code(call("ApplyAllParam.w")) == 0, "ApplyAllParam.w now succeeds")
+    check(live_programs().get(0, {}).get(100) == "Edited", "the live view has the new name")
+    agree(root, want, "reload, edit, apply", starts)
+
+    # An input card feeding 100 programs while the web edits and applies.
+    stop, codes, fed = threading.Event(), [], []
+
+    def feeder():
+        for k in range(100):
+            fed.append(feed_programs(1 + k % 2, [1000 + k]))
+            time.sleep(0.02)
+        stop.set()
+
+    def editor():
+        n = 0
+        while not stop.is_set():
+            n += 1
+            if n % 2:
+                call("GetSubboardTSInfo.w")
+                call("SetProgramParam.w", port=0, channel=0, oldserviceid=101, servicename="Loop %d" % n)
+            codes.append(code(call("ApplyAllParam.w")))
+            stop.wait(0.3)
+    threads = [threading.Thread(target=feeder, daemon=True), threading.Thread(target=editor, daemon=True)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(90)
+    check(not any(t.is_alive() for t in threads), "the feeder and the web applies end")
+    check(len(fed) == 100 and all(fed), "100 programs fed, each answered 1")
+    check(codes and set(codes) <= {0, 783}, "every apply meanwhile answers 0 or 783 (%d applies, %d refused)" %
+          (len(codes), codes.count(783)))
+    for k in range(100):
+        want[1 + k % 2].add(1000 + k)
+    starts = [capture_size(root, ch) for ch in range(4)]
+    check(code(call("GetSubboardTSInfo.w")) == 0 and
+          code(call("SetProgramParam.w", port=0, channel=0, oldserviceid=101, servicename="Final")) == 0 and
+          code(call("ApplyAllParam.w")) == 0, "after the feed, an edit is applied")
+    check(live_programs().get(0, {}).get(101) == "Final", "the live view has it")
+    agree(root, want, "100 programs fed while the web applies", starts)
+
+    # And after a restart.
+    webcard.stop(cards[0])
+    starts = [capture_size(root, ch) for ch in range(4)]
+    cards[0] = webcard.launch(build, root, os.path.join(os.path.dirname(root), "console.3"))
+    webcard.wait_up(cards[0], lambda: call("Beat.w") is not None)
+    agree(root, want, "after a restart", starts)
+    names = live_programs()
+    check(names.get(0, {}).get(100) == "Edited" and names.get(0, {}).get(101) == "Final",
+          "the applied edits survive the restart")
+
+
 def main():
     top = tempfile.mkdtemp(prefix="web_psisi.")
     proc = line = ic = None
@@ -298,6 +493,7 @@ def main():
             cards = [proc]
             try:
                 run(root, cards)
+                run_applies(root, cards)
             finally:
                 proc = cards[0]
             check(proc.poll() is None, "modcard still runs")

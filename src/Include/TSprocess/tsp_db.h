@@ -12,6 +12,7 @@
 #include "Common/types.h"
 #include "Comm/ipcomm.h"
 #include <cstddef>
+#include <functional>
 
 // ---------------------------------------------------------------------------
 // Result values of the transport-stream code (used like zrErrCode values).
@@ -29,6 +30,7 @@
 #define TSP_ERR_TYPE 0xC001Fu              // command or PID type not handled, or table's stream missing
 #define TSP_ERR_COUNT_MISMATCH 0xC0020u    // web view's count differs from the stream's
 #define TSP_ERR_NIT_MALLOC 0xC0025u        // no scratch memory for a NIT
+#define TSP_ERR_LIVE_CHANGED 0xC0026u      // commit refused: the live database changed under the web edit
 
 // Links between records: 16-bit array indexes; the PID record's own index
 // fields are 32 bits wide.
@@ -429,16 +431,37 @@ U32 TSP_FactoryOutputTSInfo(void);
 zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInitNum);
 
 // Working copy: open, copy from live (also the rollback of a web edit), commit.
+// A commit never undoes a change of the live database that the working copy
+// did not see: the opening takes digests of both copies, so the commit knows
+// whether the operator edited anything and whether the live database changed.
 U32 TSP_InitOutputTempTSInfo(void);
 void TSP_CopyOutputTempTSInfo(void);
-// Commit. Returns 0, or TSP_ERR_NO_MEMORY when the live arrays could not be
-// brought to the working copy's capacities (the live database is then unchanged).
+// Commit. Without an edit since the opening nothing is copied (0). Edits over
+// a live database as it was when they began are copied (0, or
+// TSP_ERR_NO_MEMORY when the live arrays could not be brought to the working
+// copy's capacities; the live database is then unchanged). Edits over a live
+// database that changed since, or that a freed database dropped, are refused
+// with TSP_ERR_LIVE_CHANGED: nothing is copied and the working copy is opened
+// again from the live database.
 U32 TSP_CopyOutputTSInfo(void);
 // Opens the working copy from the live database unless an edit is open, so a
 // commit never copies an empty working copy over the live database.
 U32 TSP_OpenTempTSInfoIfClosed(void);
 // Whether a web edit is open (its working copy filled from the live database).
 bool TSP_IsTempTSInfoOpen(void);
+// Whether the open working copy differs from what it was opened (or last
+// committed) with: the operator's edits.
+bool TSP_IsTempTSInfoEdited(void);
+// Runs a change of the live database that is not the operator's edit but must
+// survive it (an automatic NIT, an imported NIT, table switches). change(true):
+// the working copy holds edits, and change makes the same change to it; then
+// the change does not count against the edits. change(false): no edits; the
+// working copy is opened from the live database afterwards.
+U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change);
+// Runs the apply step, whose writes to the live database (conflict handling,
+// table versions) follow from its records: they do not count against the
+// edits, and an unedited working copy is opened again from the result.
+U32 TSP_DeriveLive(const std::function<U32()>& apply);
 
 // Free-record search (grows the array when it is full).
 U32 TSP_GetUnusedOutputTSIndex(U16* pu16OutputIndex, Output_TSInfo* pstParamTS);
