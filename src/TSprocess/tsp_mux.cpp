@@ -131,6 +131,7 @@ U32 TSP_MuxProcess(void)
     }
     TSP_SendSubTDTEnableFlag();
     TSP_SendSubTOTEnableFlag();
+    TSP_SendSubSTTEnableFlag();
     TSP_SendSubTOTTableInfo();
     return 0;
 }
