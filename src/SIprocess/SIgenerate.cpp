@@ -569,9 +569,7 @@ struct STTState_t {
     std::atomic<U8> aru8Channel[8] = {};
 };
 STTState_t s_stSTT;
-}  // namespace
 
-namespace {
 // Master: the channels whose stream gets an STT (exists, not bypass, STT
 // generation on); 0 or the failing lookup's code. Needs the card-state lock.
 U32 STTChannels(U8 aru8Flags[8])

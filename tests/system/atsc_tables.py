@@ -282,12 +282,15 @@ def main():
         r = call("SetSubboardPSIPChannel.w", portlist=[{"port": 0, "channellist": [
             {"channel": 4, "enable": 1, "flag": f}]}])
         check(r["code"] == 0 and call("ApplyAllParam.w")["code"] == 0, "STT generation off for channel 4, applied")
-        time.sleep(2)
-        n0, n4 = len(capture(master, 0)[2]), len(capture(slave, 4)[2])
-        time.sleep(3)
-        m0, m4 = len(capture(master, 0)[2]), len(capture(slave, 4)[2])
-        check(m0 > n0 and m4 == n4, "channel 0 goes on with its STT (%d more), channel 4 sends none (%d more)" %
-              (m0 - n0, m4 - n4))
+        more = []
+
+        def stt_only_on_0():
+            before = [len(capture(master, 0)[2]), len(capture(slave, 4)[2])]
+            time.sleep(3)
+            more[:] = [len(capture(master, 0)[2]) - before[0], len(capture(slave, 4)[2]) - before[1]]
+            return more[0] > 0 and more[1] == 0
+        check(wait_for(stt_only_on_0, 15), "for 3 s channel 0 goes on with its STT and channel 4 sends none: %s more"
+              % more)
         check(proc.poll() is None and sproc.poll() is None, "both chips still run")
     finally:
         if sproc is not None:
