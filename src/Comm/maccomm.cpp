@@ -287,6 +287,7 @@ const MacComFuncMap_Master arstMacComFuncMapMaster[] = {
     {ZR_COM_MAC_CMD_MOD_SI, MACMaster_GuardedAck},
     {ZR_COM_MAC_CMD_ATSC_TIME_INFO, MACMaster_GuardedAck},
     {ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, MACMaster_GuardedAck},
+    {ZR_COM_MAC_CMD_STT_ENABLE_FLAG, MACMaster_GuardedAck},
     {ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, MACMaster_GuardedAck},
     {ZR_COM_MAC_CMD_TOT_TABLE_INFO, MACMaster_GuardedAck},
     {ZR_COM_MAC_CMD_SYSTEM_TIME, MACMaster_GuardedAck},
@@ -540,6 +541,7 @@ S32 MACComGetSlaveChipSoftVersion(void)
 void MACComm_ResendStartupState(void)
 {
     U32 hw = 0, ip = 0;
+    U8 siMode = 0;
     TParameter_DTMB set;
     {
         CARD_STATE_LOCK();
@@ -548,6 +550,7 @@ void MACComm_ResendStartupState(void)
             ip = self->u32IPAddress;
         }
         set = *GetDTMBPara_Handle();
+        siMode = MAC_SI_MODE;
         // The slave keeps the interval it saved last: it gets the master's,
         // queued as a SET queues it, so that the later of the two wins.
         U16 psi = 0;
@@ -555,6 +558,9 @@ void MACComm_ResendStartupState(void)
         U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
         SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
     }
+    // What the slave's STT takes from the back board.
+    Resource_PostSlaveTimeInfo();
+    MACMasterCommSendData(ZR_COM_MAC_CMD_MOD_SI, &siMode, 1);
     if (hw != 0)
         MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
     MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set));

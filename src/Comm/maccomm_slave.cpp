@@ -11,6 +11,7 @@
 #include "Driver/RF/rf.h"
 #include "Log/log.h"
 #include "Platform/platform.h"
+#include "SIprocess/SIgenerate.h"
 #include "SIprocess/SIsend.h"
 #include "SIprocess/tdttot.h"
 #include "StatusProcess/resource.h"
@@ -323,6 +324,16 @@ S32 MACSlave_TDTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
     });
 }
 
+// The slave holds no output-stream database: which of its channels carry
+// the STT is the master's word.
+S32 MACSlave_STTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
+{
+    return Simple(s, f, __func__, 8, [f] {
+        SIP_SetSTTChannels(f->pu8Data);
+        SLV_INFO(LOG_MODULE_HW, "Slave get STT Enable flag finish\n");
+    });
+}
+
 S32 MACSlave_TOTEnableFlag(S32 s, ST_ZR_IPCOMM* f)
 {
     return Simple(s, f, __func__, 8, [f] {
@@ -372,6 +383,7 @@ const MacComFuncMap_Slaver arstMacComFuncMapSlaver[] = {
     {ZR_COM_MAC_CMD_MOD_SI, MACSlave_SIMod},
     {ZR_COM_MAC_CMD_ATSC_TIME_INFO, MACSlave_AtscTimeInfo},
     {ZR_COM_MAC_CMD_TDT_ENABLE_FLAG, MACSlave_TDTEnableFlag},
+    {ZR_COM_MAC_CMD_STT_ENABLE_FLAG, MACSlave_STTEnableFlag},
     {ZR_COM_MAC_CMD_TOT_ENABLE_FLAG, MACSlave_TOTEnableFlag},
     {ZR_COM_MAC_CMD_TOT_TABLE_INFO, MACSlave_TOTTableInfo},
     {ZR_COM_MAC_CMD_SYSTEM_TIME, MACSlave_SystemTime},

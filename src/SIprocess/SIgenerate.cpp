@@ -38,17 +38,20 @@ NITBuf_t s_stNITBuf;
 // What each generated table last carried. Conflict resolution and other
 // edits rewrite PIDs and ids without a change flag; a table whose content
 // moved while its version stood still gets the next version all the same.
-enum { FP_PAT = 1, FP_CAT, FP_SDT, FP_PMT, FP_VCT };
+enum { FP_PAT = 1, FP_CAT, FP_SDT, FP_PMT, FP_VCT, FP_MGT };
 struct Fingerprint_t {
     U64 u64Hash;
     U8 u8Version;
 };
 std::unordered_map<U32, Fingerprint_t> s_mapFingerprint;
-// VCT version per stream: it starts at the PAT's and then steps only with
-// the VCT's own content, so a VCT change never moves a PAT already queued.
+// VCT and MGT versions per stream: each starts at the PAT's and then steps
+// only with its own table's content, so a VCT change never moves a PAT
+// already queued, and a receiver watching the MGT learns of every VCT change.
 std::unordered_map<U32, U8> s_mapVCTVersion;
+std::unordered_map<U32, U8> s_mapMGTVersion;
 
 U8& VCTVersion(U32 idx, U8 u8PATVersion) { return s_mapVCTVersion.try_emplace(idx, u8PATVersion).first->second; }
+U8& MGTVersion(U32 idx, U8 u8PATVersion) { return s_mapMGTVersion.try_emplace(idx, u8PATVersion).first->second; }
 
 // Content of sections laid end to end, without version bytes and CRCs.
 U64 ContentHash(const U8* p, U32 len)
@@ -212,6 +215,7 @@ void SIP_ResetContentHistory(void)
 {
     s_mapFingerprint.clear();
     s_mapVCTVersion.clear();
+    s_mapMGTVersion.clear();
 }
 
 U8 SIP_GetCurrentSIMode(void)
@@ -495,7 +499,7 @@ U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_GetVCTSectionInfo return error\r\n", LOG_POS);
         return ret;
     }
-    s_stMGT.u8VersionNum = ts->u8PATVersionNumber;
+    s_stMGT.u8VersionNum = MGTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
     s_stMGT.u8ProtocolVersion = 0;
     if (sections != 0 && vctTotal != 0) {
         MGTTablesInfo_t& t = s_stMGT.arstMGTTablesInfo[0];
@@ -542,6 +546,12 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
     if (vctLen != 0 && VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver) &&
         (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
+    // The MGT is measured once the VCT's version is settled: a new VCT
+    // version or length is a change of the MGT's own entries.
+    ver = &MGTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
+    if (VersionDue(FP_MGT, u32OutTSIndex, s_aru8ConstructBuf, mgtLen, ver) &&
+        (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
+        return ret;
     return AddToCarousel(s_aru8ConstructBuf, (U32)mgtLen + vctLen, u32OutTSIndex, SIP_PID_PSIP_BASE);
 }
 
@@ -559,7 +569,50 @@ struct STTState_t {
     std::atomic<U8> aru8Channel[8] = {};
 };
 STTState_t s_stSTT;
+
+// Master: the channels whose stream gets an STT (exists, not bypass, STT
+// generation on); 0 or the failing lookup's code. Needs the card-state lock.
+U32 STTChannels(U8 aru8Flags[8])
+{
+    memset(aru8Flags, 0, 8);
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U8 c = 0; c < 8; c++) {
+        U16 idx = TSP_INVALID_INDEX;
+        if (TSP_GetOutputTSIndexByTS(c, &idx) != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n",
+                       LOG_POS);
+            return TSP_ERR_INPUT;
+        }
+        const Output_TSStream* ts =
+            (db != nullptr && db->pOutputTS != nullptr && idx < db->u32OutputTSNumber) ? &db->pOutputTS[idx] : nullptr;
+        aru8Flags[c] = ts != nullptr && ts->u8BypassFlag != 1 && ts->u8STTGenerate == 1;
+    }
+    return 0;
+}
+
+// Slave: the master's word on which of the slave's channels carry the STT.
+std::atomic<U8> s_aru8SubSTTChannel[8] = {};
 }  // namespace
+
+void SIP_SetSTTChannels(const U8* pu8Flags)
+{
+    if (pu8Flags == nullptr)
+        return;
+    for (U8 c = 0; c < 8; c++)
+        s_aru8SubSTTChannel[c] = pu8Flags[c] == 1;
+}
+
+void TSP_SendSubSTTEnableFlag(void)
+{
+    U8 flags[8];
+    {
+        CARD_STATE_LOCK();
+        if (STTChannels(flags) != 0)
+            return;
+    }
+    log_printf(LOG_LEVEL_INFO, LOG_MODULE_SIP, "%ld:%s:%d STT Enable flag send to sub FPGA\r\n\n", LOG_POS);
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_STT_ENABLE_FLAG, flags, sizeof(flags));
+}
 
 U32 SIP_PublishSTTState(void)
 {
@@ -567,42 +620,38 @@ U32 SIP_PublishSTTState(void)
     U8 enabled = 0;
     U16 gpsOffset = 0;
     U8 dayLight = 0, zone = 0;
+    U8 channels[8] = {};
     U32 ret = 0;
     if (FPGA_GetChipType() == CHIP_TYPE_SUB) {
+        // The time settings and channels the master handed over.
         enabled = Slave_GetSIMod() == 1;
         gpsOffset = g_u16GPSOffset;
         dayLight = g_u8DayLightFlag;
         zone = g_u8NTPZone;
-    } else if (Resource_GetSIMode() == 1) {
-        const TResource_TS* bb = Resource_GetHandle(SLOT_BB);
-        if (bb == nullptr) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d back board record missing\r\n", LOG_POS);
-            ret = TSP_ERR_INPUT;
-        } else {
-            enabled = 1;
-            gpsOffset = bb->u16GPSOffset;
-            dayLight = bb->u8DayLightFlag;
-            zone = bb->u8NTPZone;
+        for (U8 c = 4; c < 8; c++)
+            channels[c] = s_aru8SubSTTChannel[c];
+    } else {
+        if (Resource_GetSIMode() == 1) {
+            const TResource_TS* bb = Resource_GetHandle(SLOT_BB);
+            if (bb == nullptr) {
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d back board record missing\r\n", LOG_POS);
+                ret = TSP_ERR_INPUT;
+            } else {
+                enabled = 1;
+                gpsOffset = bb->u16GPSOffset;
+                dayLight = bb->u8DayLightFlag;
+                zone = bb->u8NTPZone;
+            }
         }
+        U32 r = STTChannels(channels);
+        ret = ret != 0 ? ret : r;
     }
     s_stSTT.u16GPSOffset = gpsOffset;
     s_stSTT.u8DayLight = dayLight;
     s_stSTT.u8Zone = zone;
     s_stSTT.u8Enabled = enabled;
-    const Output_TSInfo* db = TSP_GetTSParam();
-    for (U8 c = 0; c < 8; c++) {
-        U16 idx = TSP_INVALID_INDEX;
-        if (TSP_GetOutputTSIndexByTS(c, &idx) != 0) {
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputTSIndexByTS return error\r\n",
-                       LOG_POS);
-            for (; c < 8; c++)
-                s_stSTT.aru8Channel[c] = 0;
-            return TSP_ERR_INPUT;
-        }
-        const Output_TSStream* ts =
-            (db != nullptr && db->pOutputTS != nullptr && idx < db->u32OutputTSNumber) ? &db->pOutputTS[idx] : nullptr;
-        s_stSTT.aru8Channel[c] = ts != nullptr && ts->u8BypassFlag != 1 && ts->u8STTGenerate == 1;
-    }
+    for (U8 c = 0; c < 8; c++)
+        s_stSTT.aru8Channel[c] = channels[c];
     return ret;
 }
 

@@ -3,6 +3,7 @@
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "Log/log.h"
+#include "Web/web_charset.h"
 #include <cstring>
 
 namespace {
@@ -28,6 +29,70 @@ Output_TSPID* PIDAt(Output_TSInfo* db, U32 idx)
     if (db == nullptr || db->pOutputPID == nullptr || idx >= db->u32OutputPIDNumber)
         return nullptr;
     return &db->pOutputPID[idx];
+}
+
+// UTF-8 into UTF-16 units, a character beyond the first plane as its
+// surrogate pair; a byte that starts no valid character stands as U+FFFD.
+// out holds 2 x len units.
+U32 Utf8Units(const U8* p, U32 len, U16* out)
+{
+    static const U32 kMin[4] = {0, 0x80, 0x800, 0x10000};
+    U32 n = 0;
+    for (U32 i = 0; i < len && p[i] != 0;) {
+        U8 b = p[i];
+        U32 extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
+        bool ok = extra < 4 && i + extra < len;
+        U32 cp = extra == 0 ? b : (U32)(b & (0x3F >> extra));
+        for (U32 k = 1; ok && k <= extra; k++) {
+            ok = (p[i + k] & 0xC0) == 0x80;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out[n++] = 0xFFFD;
+            i++;
+            continue;
+        }
+        i += extra + 1;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out[n++] = (U16)(0xD800 | cp >> 10);
+            out[n++] = (U16)(0xDC00 | (cp & 0x3FF));
+        } else {
+            out[n++] = (U16)cp;
+        }
+    }
+    return n;
+}
+
+// The VCT's short name (7 big-endian UTF-16 units, zero after the name) of a
+// service name. A plain name, without a character-table selector, is widened
+// byte by byte. A name with a selector (the web stores every name beyond
+// ASCII so) is decoded as the web decodes it; its first whole characters go
+// out, a character never cut in two, the selector never.
+void ShortName(const U8* pu8Name, U32 u32Len, U8* pu8Out)
+{
+    memset(pu8Out, 0, 14);
+    if (u32Len == 0 || pu8Name[0] == 0 || pu8Name[0] >= 0x20) {
+        Common_ConvertASCToUTF16(const_cast<U8*>(pu8Name), (U16)(u32Len < 7 ? u32Len : 7), pu8Out);
+        return;
+    }
+    U16 units[2 * 32 + 1];
+    if (u32Len > 32)
+        u32Len = 32;
+    // The web shows UTF-8 as it is; its unit decoder keeps one plane only.
+    U32 n = pu8Name[0] == 0x15 ? Utf8Units(pu8Name + 1, u32Len - 1, units) : Convert_CNCode_to_U(pu8Name, u32Len, units);
+    U32 k = 0;
+    for (U32 i = 0; i < n;) {
+        U32 w = (units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < n) ? 2 : 1;
+        if (k + w > 7)
+            break;
+        for (U32 j = 0; j < w; j++, i++, k++) {
+            // Control characters show as blanks, as on the web.
+            U16 u = (units[i] < 0x20 || units[i] == 0x7F) ? 0x20 : units[i];
+            pu8Out[2 * k] = (U8)(u >> 8);
+            pu8Out[2 * k + 1] = (U8)u;
+        }
+    }
 }
 
 // A descriptor loop of a record: inline up to 188 bytes, else the bytes of
@@ -570,9 +635,10 @@ U32 TSP_ConstructNewVCTChannelInfo(Output_TSProgram* pstProgram, Output_TSInfo* 
         return TSP_ERR_INPUT;
     }
     memset(pstChannel, 0, sizeof(*pstChannel));
-    // Up to 7 characters of the service name; the rest of the short name is zero.
-    U16 nameLen = pstProgram->u8ServiceNameLen < 7 ? pstProgram->u8ServiceNameLen : 7;
-    Common_ConvertASCToUTF16(pstProgram->aru8ServiceName, nameLen, pstChannel->aru8ShortName);
+    ShortName(pstProgram->aru8ServiceName,
+              pstProgram->u8ServiceNameLen < sizeof(pstProgram->aru8ServiceName) ? pstProgram->u8ServiceNameLen
+                                                                                 : sizeof(pstProgram->aru8ServiceName),
+              pstChannel->aru8ShortName);
     pstChannel->u16MajorChannelNum = pstProgram->u16MajorChannelNum;
     pstChannel->u16MinorChannelNum = pstProgram->u16MinorChannelNum;
     pstChannel->u16ChannelTSID = pstProgram->u16ChannelTSID;

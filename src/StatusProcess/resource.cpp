@@ -14,6 +14,7 @@
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
+#include "SIprocess/SIsend.h"
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include "Web/web.h"
@@ -240,10 +241,7 @@ void Resource_SetSlotResource(U32 u32slot, U8* u8Data)
         // follow the back board.
         if (TimeWord(rec) != oldTimeWord) {
             UartComm_GetTime();
-            U32 now = 0;
-            Status_GetLinuxTime(&now);
-            U32 msg[2] = {TimeWord(rec), now};
-            MACMasterCommSendData(ZR_COM_MAC_CMD_ATSC_TIME_INFO, reinterpret_cast<U8*>(msg), sizeof(msg));
+            Resource_PostSlaveTimeInfo();
         }
 
         if (PARAMS_GetModulationMod() == 4 && rec.u8Standard != MAC_SI_MODE) {
@@ -421,6 +419,17 @@ U32 Resource_getOutputChannelStatus(U8 u8Slot, U8 u8channel)
         return ZR_ERR_PARAMS;
     CARD_STATE_LOCK();
     return s_stResource[u8Slot].u8OutputChannelStatus[u8channel];
+}
+
+// Queued for the peer sender and read under the card-state lock, so that of
+// two changes the slave gets the later one last.
+void Resource_PostSlaveTimeInfo(void)
+{
+    CARD_STATE_LOCK();
+    U32 now = 0;
+    Status_GetLinuxTime(&now);
+    U32 msg[2] = {TimeWord(s_stResource[SLOT_BB]), now};
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_ATSC_TIME_INFO, reinterpret_cast<U8*>(msg), sizeof(msg));
 }
 
 U8 Resource_GetSIMode(void)

@@ -149,6 +149,7 @@ U32 MuxSteps(void)
     }
     TSP_SendSubTDTEnableFlag();
     TSP_SendSubTOTEnableFlag();
+    TSP_SendSubSTTEnableFlag();
     TSP_SendSubTOTTableInfo();
     return 0;
 }

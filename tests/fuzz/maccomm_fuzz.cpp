@@ -17,7 +17,7 @@
 namespace {
 
 // Commands whose handlers only check and store (no reboot, no shell tool).
-const U16 kCmds[] = {785, 806, 807, 850, 851, 852, 854, 855, 856, 864, 865, 866, 869, 870, 871, 836, 849, 770, 49};
+const U16 kCmds[] = {785, 806, 807, 850, 851, 852, 854, 855, 856, 864, 865, 866, 867, 869, 870, 871, 836, 849, 770, 49};
 
 int out[2];  // the slave answers on out[0]; its replies land in out[1]
 

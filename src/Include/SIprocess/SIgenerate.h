@@ -44,7 +44,13 @@ U32 TSP_ConstructPMTForProg(U16 u16OutputProgIndex, U32 u32OutputTsIndex, U16* p
 U32 TSP_ConstructSTT(void);
 // Publishes what the STT build reads (SI mode, the back board's time
 // settings, the channels with STT generation); takes the card-state lock.
+// The slave takes its time settings and channels from what the master sent.
 U32 SIP_PublishSTTState(void);
+// Master: sends the slave which channels carry the STT (one byte per output
+// channel 0..7, 1 for yes), queued for the peer sender.
+void TSP_SendSubSTTEnableFlag(void);
+// Slave: takes those 8 bytes from the master.
+void SIP_SetSTTChannels(const U8* pu8Flags);
 
 // True when an other-PID record of the stream carries the PID (the input's
 // own table then reaches the output).

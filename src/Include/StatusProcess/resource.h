@@ -139,6 +139,9 @@ U32 Resource_getOutputChannelStatus(U8 u8Slot, U8 u8channel);
 
 // Chassis-wide settings from the back board's record.
 U8 Resource_GetSIMode(void);
+// The back board's time settings with the clock, to the slave (the STT of
+// its channels is made from them); queued for the peer sender.
+void Resource_PostSlaveTimeInfo(void);
 void Resource_SetErrorCodeLanguage(void);
 U8 Resource_GetEITBoardSlot(void);
 U8 Resource_IsAllBoardSupportDelChannelProg(void);
