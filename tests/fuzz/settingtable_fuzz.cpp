@@ -6,9 +6,11 @@
 // set, PSI interval and mode.
 //
 // Input: [u8 op][u8 mode] then repeated [u8 oid][u8 row][u8 type][u8 len]
-// [len bytes]: op picks the PDU (and GETBULK's repetitions), oid the
-// object (a scalar, a column of either table; bit 7 drops the instance),
-// type the value's ASN.1 type.
+// [len bytes]: op picks the PDU (and GETBULK's repetitions), mode the
+// modulation mode (low nibble % 6) and, in bits 4-5, the channel plan the set starts
+// with (the names of J.83 Annex B channels exist in plans 1-3 only), oid
+// the object (a scalar, a column of either table; bit 7 drops the
+// instance), type the value's ASN.1 type.
 #include "Comm/maccomm.h"
 #include "DTMB/dtmb.h"
 #include "Parameter/parameters.h"
@@ -17,6 +19,7 @@
 #include "SIprocess/SIsend.h"
 #include "main/startup.h"
 #include "support/fuzz_support.h"
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -123,13 +126,23 @@ void StartAgent()
     inet_pton(AF_INET, addr, &g_agent.sin_addr);
 }
 
-// Sends one request and waits for its answer (false: none came).
-bool Exchange(const Bytes& msg)
+// Sends one request and waits for its own answer (false: none came). An
+// answer of an earlier request (the start-up's polls answered late) is
+// skipped: taking it would end the input before the agent has handled it.
+bool Exchange(const Bytes& msg, int reqId)
 {
     if (sendto(g_fd, msg.data(), msg.size(), 0, reinterpret_cast<sockaddr*>(&g_agent), sizeof(g_agent)) < 0)
         return false;
+    Bytes id = Int(reqId);
     uint8_t buf[65536];
-    return recv(g_fd, buf, sizeof(buf), 0) > 0;
+    for (int i = 0; i < 8; i++) {
+        ssize_t n = recv(g_fd, buf, sizeof(buf), 0);
+        if (n <= 0)
+            return false;
+        if (std::search(buf, buf + n, id.begin(), id.end()) != buf + n)
+            return true;
+    }
+    return false;
 }
 
 Bytes Request(uint8_t pduTag, const char* community, int reqId, long a, long b, const Bytes& binds)
@@ -161,7 +174,7 @@ void FuzzSetUp()
     for (int i = 0; i < 100; i++) {
         Bytes vb = Oid({1, 3, 6, 1, 2, 1, 1, 3, 0});
         vb.insert(vb.end(), {0x05, 0x00});
-        if (Exchange(Request(0xA0, "public", 1, 0, 0, Tlv(0x30, vb))))
+        if (Exchange(Request(0xA0, "public", 1, 0, 0, Tlv(0x30, vb)), 1))
             return;
         usleep(100000);
     }
@@ -176,6 +189,13 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
     seeds.push_back({2, 1, 8, 1, 0, 3, 0x07, 0x3B, 0x10, 12, 1, 0, 1, 2});
     seeds.push_back({2, 4, 20, 1, 1, 9, 'C', 'H', '2', '-', '5', '7', 'M', 'H', 'z', 0, 0, 0, 1, 100});
     seeds.push_back({1, 2, 0x84, 0, 2, 0});
+    // Channel names: J.83 Annex B (column 16) in the standard cable plan, by
+    // name and by its frequency part, and 8VSB (column 26) in the off-air
+    // plan, one too close to channel 1, then enabling a plan channel
+    // (column 3) and choosing a plan (column 25).
+    seeds.push_back({2, 3 | 1 << 4, 20, 1, 1, 9, 'C', 'H', '2', '-', '5', '7', 'M', 'H', 'z', 20, 3, 1, 3, '6', '5', '1'});
+    seeds.push_back({2, 5, 30, 1, 1, 9, 'C', 'H', '4', '-', '6', '9', 'M', 'H', 'z', 30, 2, 1, 2, '6', '3'});
+    seeds.push_back({2, 5 | 3 << 4, 30, 5, 1, 6, '4', '7', '1', '.', '7', '5', 7, 1, 0, 1, 1, 29, 1, 0, 1, 2});
     seeds.push_back({0x3B, 5, 0x84, 0, 2, 0, 0x82, 0, 2, 0});
 }
 
@@ -187,8 +207,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t op = r.U8(), mode = r.U8();
     {
         CARD_STATE_LOCK();
-        g_u32ModulationMode = kModes[mode % 6];
+        g_u32ModulationMode = kModes[(mode & 0x0F) % 6];
         *GetDTMBPara_Handle() = g_factory;
+        GetDTMBPara_Handle()->u32ATSCChannelMode = (mode >> 4) & 3;
         TSP_SetPSIInterval(g_psi);
     }
     Bytes binds;
@@ -228,6 +249,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool set = (op & 3) == 2;
     // GETBULK: no non-repeaters, up to 15 repetitions.
     long repeat = (op & 3) == 3 ? (op >> 2) % 16 : 0;
-    Exchange(Request(kPdus[op & 3], set ? "private" : "public", ++reqId, 0, repeat, binds));
+    ++reqId;
+    Exchange(Request(kPdus[op & 3], set ? "private" : "public", reqId, 0, repeat, binds), reqId);
     return 0;
 }
