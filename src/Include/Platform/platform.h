@@ -85,7 +85,7 @@ void HwDelayUs(U64 us);
 // Runs a command line as the card's shell would. In the simulation it is
 // appended to trace/shell.log; file tools run with their absolute paths
 // moved into the board root, machine-wide commands (network, clock, mount,
-// services, reboot) are recorded only and anything else is refused.
+// sync, services, reboot) are recorded only and anything else is refused.
 // cwd, when given, is the system path to run in (no process-wide chdir).
 // Returns the shell's status like system(3); -1 when refused.
 int System(std::string_view cmd, const char* cwd = nullptr);
