@@ -49,6 +49,16 @@ def launch(build, root, console_path):
                             stdout=console, stderr=subprocess.STDOUT)
 
 
+def wait_for(cond, seconds, step=0.2):
+    """Polls cond() until it holds or the time is up; its last value."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(step)
+    return cond()
+
+
 def wait_up(proc, ready, seconds=30):
     """Polls ready() until it holds (a refused connection counts as not yet),
     the card ends, or the time is up."""

@@ -23,6 +23,7 @@ import crcmod
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
 import webcard  # noqa: E402
+from webcard import wait_for  # noqa: E402
 
 SLOT, CARD, ADDR, PORT = 3, "192.168.1.14", "127.168.1.14", 18014
 INPUT_SLOT, INPUT_ADDR = 5, "127.168.1.30"
@@ -40,14 +41,6 @@ check = webcard.Checks()
 def call(key, **members):
     return webcard.call(ADDR, PORT, key, members, timeout=60)
 
-
-def wait_for(cond, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.2)
-    return cond()
 
 
 def read(path):

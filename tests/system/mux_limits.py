@@ -21,6 +21,7 @@ import crcmod
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
 import webcard  # noqa: E402
+from webcard import wait_for  # noqa: E402
 
 build = sys.argv[1]
 check = webcard.Checks()
@@ -28,14 +29,6 @@ SLOT, CARD = 3, "192.168.1.14"
 MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
 SECTION_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
-
-def wait_for(cond, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.2)
-    return cond()
 
 
 def log_of(root):

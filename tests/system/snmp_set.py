@@ -24,6 +24,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import snmp_agent as sa  # noqa: E402
 import webcard  # noqa: E402
+from webcard import wait_for  # noqa: E402
 from snmp_agent import PSI, REBOOT, SYSUPTIME, cell, check  # noqa: E402
 
 CONF = "tarvex_data/K9_DTMB.conf"
@@ -37,14 +38,6 @@ def read(path, mode="rb"):
     except OSError:
         return b"" if "b" in mode else ""
 
-
-def wait_for(cond, limit):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(0.2)
-    return cond()
 
 
 class Pair:

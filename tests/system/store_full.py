@@ -26,6 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import peers  # noqa: E402
 import snmp_agent as sa  # noqa: E402
 import webcard  # noqa: E402
+from webcard import wait_for  # noqa: E402
 from snmp_agent import PSI, cell, check  # noqa: E402
 
 SLOT = 6
@@ -62,14 +63,6 @@ def read(path, mode="rb"):
     except OSError:
         return b"" if "b" in mode else ""
 
-
-def wait_for(cond, limit):
-    deadline = time.monotonic() + limit
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(0.2)
-    return cond()
 
 
 def call(key, **members):

@@ -22,6 +22,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
 import webcard  # noqa: E402
+from webcard import wait_for  # noqa: E402
 
 SLOT = 13
 CARD = "192.168.1.24"
@@ -44,14 +45,6 @@ check = webcard.Checks()
 def call(key, **members):
     return webcard.call(ADDR, PORT, key, members, timeout=60)
 
-
-def wait_for(cond, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.2)
-    return cond()
 
 
 def decode_tail(root, ch, offset):
