@@ -437,8 +437,11 @@ def main():
             slow.kill()
             slow.wait()
         slowest = max((w for w in waits if w is not None), default=None)
-        check(waits and None not in waits, "another address is answered within 2 s during a slow-header attack "
-              "(%d of %d, slowest %s s)" % (len([w for w in waits if w is not None]), len(waits), slowest))
+        what = "another address is answered within 2 s during a slow-header attack (%d of %d, slowest %s s)" % (
+            len([w for w in waits if w is not None]), len(waits), slowest)
+        check(waits and None not in waits, what)
+        if ATTACK_SECONDS > 10:
+            print(what)
 
         # Clients of one address that close after every answer: a connection
         # the server is done with no longer counts against the address.

@@ -93,8 +93,9 @@ int64_t NowMs()
 // already moved far more than its age allows a trickle).
 bool Trickles(const connection* con, const ConExtra& x, time_t now, int64_t nowMs)
 {
-    int64_t age = std::min<int64_t>(nowMs - x.bornMs, (kMoveWindow - 1) * 1000);
-    return Moved(con, x) - x.moved[(size_t)(now + 1) % kMoveWindow] < kTrickleRate * (uint64_t)std::max<int64_t>(age, 0) / 1000;
+    int64_t age = std::clamp<int64_t>(nowMs - x.bornMs, 0, (kMoveWindow - 1) * 1000);
+    uint64_t recent = Moved(con, x) - x.moved[(size_t)(now + 1) % kMoveWindow];
+    return recent < kTrickleRate * (uint64_t)age / 1000;
 }
 
 const char* const kStates[] = {"connect", "req-start", "read",  "req-end", "readpost", "handle-req",
