@@ -155,6 +155,23 @@ TEST_F(HttpdConfig, ParseFailuresNameTheirCause)
         EXPECT_NE((Log() + err).find(c.message), std::string::npos) << c.text << "\n" << Log() << err;
         close(srv->errorlog_fd);
     }
+    // A refused merge is told once on standard error and once in the log,
+    // and the parse failure after it is one log line.
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
+    FreshServer();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Read("a = (1) + \"x\"\n"), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string log = Log();
+    EXPECT_EQ(count(err, "cannot merge"), 1u) << err;
+    EXPECT_EQ(count(log, "data type mismatch, cannot merge"), 1u) << log;
+    EXPECT_EQ(count(log, "\n"), 2u) << log;
+    EXPECT_NE(log.find("line: 1 pos: 11 parser failed somehow near here: x\n"), std::string::npos) << log;
 }
 
 TEST_F(HttpdConfig, ConditionInsideGlobalFailsWithoutEndingTheProcess)
@@ -210,6 +227,15 @@ TEST_F(HttpdConfig, IncludeShellRunsInTheConfigFolder)
     Spill(TestBoardRoot() + "/httpdtest/part.conf", "server.tag = \"from-shell\"\n");
     ASSERT_EQ(Read(std::string(kRoot) + "include_shell \"cat part.conf\"\ninclude_shell \"true\"\n"), 0) << Log();
     EXPECT_STREQ(srv->config_storage[0]->server_tag->ptr, "from-shell");
+    // A command that ran and failed says so; one the board refuses says that.
+    FreshServer();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Read(std::string(kRoot) + "include_shell \"cat missing.conf\"\n"), -1);
+    testing::internal::GetCapturedStderr();
+    EXPECT_NE(Log().find("opening cat missing.conf failed: exit code 1"), std::string::npos) << Log();
+    FreshServer();
+    EXPECT_EQ(Read(std::string(kRoot) + "include_shell \"false\"\n"), -1);
+    EXPECT_NE(Log().find("opening false failed: Operation not permitted"), std::string::npos) << Log();
 }
 
 TEST_F(HttpdConfig, ErrorLogLineLayout)

@@ -280,33 +280,39 @@ TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)
     }
 }
 
-TEST_F(HttpdConn, AFullHouseClosesTheConnectionsWaitingLongestForAHead)
+TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
 {
-    // The first client sends a body, the others heads that never end.
+    // The oldest client sends a body at a healthy rate; one sends a body a
+    // byte at a time, the others heads that never end.
     std::vector<int> fds;
     std::vector<connection*> cons;
     for (size_t i = 0; i < h.srv->max_conns; ++i) {
         connection* con = nullptr;
         fds.push_back(h.Connect(&con));
         cons.push_back(con);
-        std::string sent = i ? "GET / HTTP/1.1\r\nX: " : "POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\n";
+        std::string sent = i > 1 ? "GET / HTTP/1.1\r\nX: "
+                                 : "POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n" +
+                                       std::string(i == 0 ? 65536 : 1, 'b');
         send(fds.back(), sent.data(), sent.size(), MSG_NOSIGNAL);
     }
     h.Run(3, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // old enough to be judged
     ASSERT_EQ(h.srv->conns->used, h.srv->max_conns);
     ASSERT_EQ(cons[0]->state, CON_STATE_READ_POST);
+    ASSERT_EQ(cons[1]->state, CON_STATE_READ_POST);
+    cons[0]->start_tv.tv_sec -= 1000;
     for (size_t i = 1; i < cons.size(); ++i)
-        cons[i]->request_start = h.srv->cur_ts - (time_t)((i * 7) % cons.size());  // ages in mixed order
+        cons[i]->start_tv.tv_sec -= (time_t)((i * 7) % cons.size());  // ages in mixed order
     size_t over = h.srv->max_conns - h.srv->max_conns * 9 / 10;
     std::vector<time_t> ages;
     for (size_t i = 1; i < cons.size(); ++i)
-        ages.push_back(cons[i]->request_start);
+        ages.push_back(cons[i]->start_tv.tv_sec);
     std::sort(ages.begin(), ages.end());
     EXPECT_EQ(connections_make_room(h.srv), over);
     EXPECT_EQ(h.srv->conns->used, h.srv->max_conns * 9 / 10);
     EXPECT_EQ(cons[0]->state, CON_STATE_READ_POST);
     for (size_t i = 1; i < cons.size(); ++i)
-        EXPECT_EQ(cons[i]->fd == -1, cons[i]->request_start < ages[over]) << i;
+        EXPECT_EQ(cons[i]->fd == -1, cons[i]->start_tv.tv_sec < ages[over]) << i;
     EXPECT_EQ(connections_make_room(h.srv), 0u);  // below the cap: nothing more
     for (int fd : fds)
         close(fd);

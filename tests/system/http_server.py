@@ -7,12 +7,15 @@ Usage: python3 http_server.py BUILD_DIR
 import glob
 import os
 import resource
+import selectors
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import h11
@@ -25,8 +28,14 @@ HOST = "127.168.1.%d" % (11 + SLOT)
 PORT = 18080
 BASE = "http://%s:%d" % (HOST, PORT)
 CAP = 1024 // 3
-# How long the slow-header attack is watched (60 s shows the whole head deadline).
+# How long each attack is watched (60 s shows the whole head deadline).
 ATTACK_SECONDS = float(os.environ.get("HTTP_ATTACK_SECONDS", "6"))
+QUARTER = CAP // 4
+# Honest clients during the attacks: a 400 KiB/s download and a 100 KiB/s
+# upload, each sized to last most of an attack.
+DOWN_RATE = 400 * 1024
+UP_RATE = 100 * 1024
+BIG = int(DOWN_RATE * max(1.0, ATTACK_SECONDS - 1.5))
 
 passed = 0
 failed = 0
@@ -91,6 +100,208 @@ def get(path, extra=b""):
     return b"GET %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (path.encode(), HOST.encode(), extra)
 
 
+def close_storm(seconds, conns=64, source="127.0.0.3"):
+    """conns clients of one address, each asking for a.txt with Connection:
+    close and asking again once the server closed; returns how many
+    connections were answered and how many were closed without an answer."""
+    req = get("/a.txt", b"Connection: close\r\n")
+    sel = selectors.DefaultSelector()
+    got = {}
+
+    def start():
+        s = socket.socket()
+        s.setblocking(False)
+        s.bind((source, 0))
+        s.connect_ex((HOST, PORT))
+        got[s] = b""
+        sel.register(s, selectors.EVENT_WRITE)
+
+    for _ in range(conns):
+        start()
+    answered = unanswered = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for key, ev in sel.select(timeout=1):
+            s = key.fileobj
+            if ev & selectors.EVENT_WRITE:
+                try:
+                    s.send(req)
+                except OSError:
+                    pass
+                sel.modify(s, selectors.EVENT_READ)
+                continue
+            try:
+                data = s.recv(65536)
+            except OSError:
+                data = b""
+            if data:
+                got[s] += data
+                continue
+            if got[s].startswith(b"HTTP/1.1 200"):
+                answered += 1
+            else:
+                unanswered += 1
+            sel.unregister(s)
+            s.close()
+            del got[s]
+            start()
+    for s in got:
+        s.close()
+    return answered, unanswered
+
+
+class Flood(threading.Thread):
+    """Keeps per connections open from each source address, all of one kind,
+    for the given seconds, opening a new one whenever the server ends one:
+    head (a header line every 5 s), body (a 60 MB body a byte every 5 s),
+    read (a large file read 32 bytes a second through a small window) or
+    range (the same with a Range of 200 parts)."""
+
+    def __init__(self, kind, sources, per, seconds):
+        super().__init__(daemon=True)
+        self.kind, self.sources, self.per, self.seconds = kind, sources, per, seconds
+        self.opened = 0
+
+    def request(self):
+        h = b"Host: %s\r\n" % HOST.encode()
+        if self.kind == "head":
+            return b"GET / HTTP/1.1\r\n" + h
+        if self.kind == "body":
+            return b"POST /ImportSiTable.w HTTP/1.1\r\n" + h + b"Content-Length: 60000000\r\n\r\nx"
+        ranges = b"Range: bytes=%s\r\n" % b",".join(b"%d-%d" % (i, i) for i in range(200))
+        return get("/big.bin", ranges if self.kind == "range" else b"")
+
+    def open(self, source):
+        s = socket.socket()
+        s.setblocking(False)
+        if self.kind in ("read", "range"):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+        s.bind((source, 0))
+        s.connect_ex((HOST, PORT))
+        self.opened += 1
+        return [s, source, False]
+
+    def run(self):
+        req = self.request()
+        conns = [self.open(src) for src in self.sources for _ in range(self.per)]
+        end = time.monotonic() + self.seconds
+        tick = 0
+        while time.monotonic() < end:
+            time.sleep(0.25)
+            tick += 1
+            for c in conns:
+                s = c[0]
+                state = s.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 8)[0]
+                if state not in (1, 2):  # neither established nor connecting: the server ended it
+                    s.close()
+                    c[:] = self.open(c[1])
+                    continue
+                try:
+                    if state == 1 and not c[2]:
+                        s.send(req)
+                        c[2] = True
+                    elif state == 1 and self.kind in ("read", "range") and tick % 4 == 0:
+                        s.recv(32)
+                    elif state == 1 and tick % 20 == 0:
+                        s.send(b"X-a: b\r\n" if self.kind == "head" else b"x")
+                except OSError:
+                    pass
+        for c in conns:
+            c[0].close()
+
+
+def honest_download(result, source="127.0.5.2"):
+    """Reads big.bin at DOWN_RATE; result['download'] is the byte count."""
+    with socket.create_connection((HOST, PORT), timeout=5, source_address=(source, 0)) as s:
+        s.sendall(get("/big.bin", b"Connection: close\r\n"))
+        head = b""
+        total = 0
+        t0 = time.monotonic()
+        try:
+            while True:
+                chunk = s.recv(16384)
+                if not chunk:
+                    break
+                total += len(chunk)
+                if len(head) < 4096:
+                    head += chunk[:4096]
+                time.sleep(max(0, total / DOWN_RATE - (time.monotonic() - t0)))
+        except OSError:
+            pass
+    end = head.find(b"\r\n\r\n")
+    result["download"] = total - end - 4 if head.startswith(b"HTTP/1.1 200") and end > 0 else -1
+
+
+def honest_upload(result, source="127.0.5.3"):
+    """Sends an SI table upload of UP_RATE for the time a download takes;
+    result['upload'] is the reply's status."""
+    size = int(UP_RATE * BIG / DOWN_RATE)
+    result["upload"] = None
+    with socket.create_connection((HOST, PORT), timeout=5, source_address=(source, 0)) as s:
+        s.sendall(b"POST /ImportSiTable.w HTTP/1.1\r\nHost: %s\r\nContent-Length: %d\r\n\r\n" %
+                  (HOST.encode(), size))
+        sent = 0
+        t0 = time.monotonic()
+        try:
+            while sent < size:
+                n = min(8192, size - sent)
+                s.sendall(b"x" * n)
+                sent += n
+                time.sleep(max(0, sent / UP_RATE - (time.monotonic() - t0)))
+            reply = s.recv(4096)
+            result["upload"] = int(reply.split()[1]) if reply.startswith(b"HTTP/1.1 ") else reply
+        except OSError as e:
+            result["upload"] = "%s after %d bytes" % (e, sent)
+
+
+def watch(seconds, source="127.0.5.1"):
+    """Asks for a.txt every 0.5 s from source; returns the times taken, None
+    for an answer that failed or took over 2 s."""
+    waits = []
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        t0 = time.monotonic()
+        try:
+            answers = exchange(get("/a.txt"), timeout=2, source=source)
+        except OSError:
+            answers = []
+        took = time.monotonic() - t0
+        waits.append(took if answers and answers[0][0] == 200 and took <= 2 else None)
+        time.sleep(max(0, 0.5 - took))
+    return waits
+
+
+def attacks():
+    """Slow heads, slow bodies, slow reads and a range flood, each from one
+    address (twice its quarter), from five addresses (just under theirs) and
+    from forty; another address's probe must be answered within 2 s every
+    0.5 s while an honest download and upload complete."""
+    spreads = [("one address", ["127.0.0.2"], 2 * QUARTER),
+               ("five addresses", ["127.0.0.%d" % i for i in range(2, 7)], QUARTER - 5),
+               ("40 addresses", ["127.0.0.%d" % i for i in range(2, 42)], 20)]
+    for kind in ("head", "body", "read", "range"):
+        for name, sources, per in spreads:
+            if kind == "head" and len(sources) == 1:
+                continue  # slowhttptest's run above
+            flood = Flood(kind, sources, per, ATTACK_SECONDS + 1.5)
+            flood.start()
+            time.sleep(1)  # the house fills
+            result = {}
+            honest = [threading.Thread(target=honest_download, args=(result,), daemon=True),
+                      threading.Thread(target=honest_upload, args=(result,), daemon=True)]
+            for t in honest:
+                t.start()
+            waits = watch(ATTACK_SECONDS)
+            for t in honest + [flood]:
+                t.join(timeout=BIG / DOWN_RATE + 10)
+            ok = [w for w in waits if w is not None]
+            yield (waits and len(ok) == len(waits) and result.get("download") == BIG and result.get("upload") == 200,
+                   "%s from %s (%d connections opened): probes answered within 2 s %d of %d, slowest %s s; "
+                   "download %s of %d bytes, upload %s" %
+                   (kind, name, flood.opened, len(ok), len(waits), "%.3f" % max(ok) if ok else None,
+                    result.get("download"), BIG, result.get("upload")))
+
+
 class Card:
     def __init__(self, build):
         self.build = build
@@ -104,6 +315,8 @@ class Card:
             f.write("first\n")
         with open(os.path.join(web, "b.txt"), "w") as f:
             f.write("second\n")
+        with open(os.path.join(web, "big.bin"), "wb") as f:
+            f.write(b"b" * BIG)
 
     def start(self):
         env = dict(os.environ, MODCARD_ROOT=self.root)
@@ -144,6 +357,10 @@ class Card:
 
 def main():
     build = sys.argv[1]
+    # The floods hold about a thousand sockets at once.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft < 4096:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(4096, hard), hard))
     card = Card(build)
     try:
         check(card.start(), "server answers on %s:%d" % (HOST, PORT))
@@ -220,8 +437,22 @@ def main():
             slow.kill()
             slow.wait()
         slowest = max((w for w in waits if w is not None), default=None)
-        check(waits and None not in waits, "another address is answered within 2 s during a slow-header attack "
-              "(%d of %d, slowest %s s)" % (len([w for w in waits if w is not None]), len(waits), slowest))
+        what = "another address is answered within 2 s during a slow-header attack (%d of %d, slowest %s s)" % (
+            len([w for w in waits if w is not None]), len(waits), slowest)
+        check(waits and None not in waits, what)
+        if ATTACK_SECONDS > 10:
+            print(what)
+
+        # Clients of one address that close after every answer: a connection
+        # the server is done with no longer counts against the address.
+        answered, unanswered = close_storm(3)
+        check(answered > 1000 and unanswered == 0, "64 Connection: close clients of one address: %d answered, "
+              "%d closed unanswered" % (answered, unanswered))
+
+        for ok, what in attacks():
+            check(ok, what)
+            if ok and ATTACK_SECONDS > 10:
+                print(what)
 
         # A full house from many addresses, none over its bound: those that
         # have waited longest for a head make room for the newcomers.

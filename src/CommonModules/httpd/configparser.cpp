@@ -16,6 +16,9 @@
 
 namespace {
 
+// The text of the last refused merge (the parser runs on one thread).
+const char* s_mergeFailure = "data type mismatch, cannot merge\n";
+
 enum Token {
     TK_END = 0,
     TK_EOL = 1,
@@ -349,6 +352,11 @@ private:
     [[noreturn]] void Fail(const std::string& msg)
     {
         fputs(msg.c_str(), stderr);
+        FailLogged(msg);
+    }
+    // A failure whose text is on standard error already: the error log only.
+    [[noreturn]] void FailLogged(const std::string& msg)
+    {
         std::string line = msg;
         while (!line.empty() && line.back() == '\n')
             line.pop_back();
@@ -461,7 +469,7 @@ private:
     {
         data_unset* r = configparser_merge_data(a.get(), b);
         if (r == nullptr)
-            Fail("data type mismatch, cannot merge\n");
+            FailLogged(s_mergeFailure);  // the merge has printed it already
         if (r != a.get()) {
             a.release();  // merge_data freed it
             return Value(r);
@@ -733,9 +741,8 @@ int config_parse(server* srv, config_t* context, tokenizer_t* t)
         ps.failPos = t->line_pos;
     }
     if (context->ok == 0) {
-        LOG_ERR(srv, "sssdsds", "source:", t->source, "line:", ps.failLine, "pos:", ps.failPos,
-                "parser failed somehow near here:");
-        LOG_ERR(srv, "S", ps.last.c_str());
+        LOG_ERR(srv, "sssdsdsS", "source:", t->source, "line:", ps.failLine, "pos:", ps.failPos,
+                "parser failed somehow near here:", ps.last.c_str());
         return -1;
     }
     return 0;
@@ -749,7 +756,10 @@ int ParseText(server* srv, config_t* context, const char* source, const char* te
 
 int DefaultShellRunner(const char* cmd, const char* cwd, buffer* out)
 {
-    return proc_open_buffer_in(cmd, cwd, nullptr, out, nullptr);
+    int status = 0;
+    if (proc_open_buffer_in(cmd, cwd, nullptr, out, nullptr, &status) != 0)
+        return -1;
+    return status;
 }
 
 }  // namespace
@@ -791,6 +801,12 @@ void configparser(void* yyp, int yymajor, buffer* yyminor, config_t* ctx)
 
 data_unset* configparser_merge_data(data_unset* op1, const data_unset* op2)
 {
+    // Why a merge failed, printed once here and logged by the parser.
+    auto refuse = [](const char* why) -> data_unset* {
+        s_mergeFailure = why;
+        fputs(why, stderr);
+        return nullptr;
+    };
     if (op1->type != op2->type) {
         if (op1->type == TYPE_STRING && op2->type == TYPE_INTEGER) {
             buffer_append_long(((data_string*)op1)->value, ((const data_integer*)op2)->value);
@@ -803,8 +819,7 @@ data_unset* configparser_merge_data(data_unset* op1, const data_unset* op2)
             op1->free(op1);
             return (data_unset*)ds;
         }
-        fprintf(stderr, "data type mismatch, cannot merge\n");
-        return nullptr;
+        return refuse("data type mismatch, cannot merge\n");
     }
     switch (op1->type) {
     case TYPE_STRING:
@@ -813,10 +828,8 @@ data_unset* configparser_merge_data(data_unset* op1, const data_unset* op2)
     case TYPE_INTEGER: {
         int& a = ((data_integer*)op1)->value;
         int b = ((const data_integer*)op2)->value;
-        if (__builtin_add_overflow(a, b, &a)) {
-            fprintf(stderr, "integer overflow, cannot merge\n");
-            return nullptr;
-        }
+        if (__builtin_add_overflow(a, b, &a))
+            return refuse("integer overflow, cannot merge\n");
         return op1;
     }
     case TYPE_ARRAY: {
@@ -827,15 +840,13 @@ data_unset* configparser_merge_data(data_unset* op1, const data_unset* op2)
             // A key held with another type is a configuration error, not a stop.
             if (array_insert_unique_checked(dst, du) != 0) {
                 du->free(du);
-                fprintf(stderr, "data type mismatch, cannot merge\n");
-                return nullptr;
+                return refuse("data type mismatch, cannot merge\n");
             }
         }
         return op1;
     }
     default:
-        fprintf(stderr, "data type mismatch, cannot merge\n");
-        return nullptr;
+        return refuse("data type mismatch, cannot merge\n");
     }
 }
 
@@ -873,8 +884,13 @@ int config_parse_cmd(server* srv, config_t* context, const char* cmd)
     const char* cwd = context->basedir->used > 1 ? context->basedir->ptr : nullptr;
     int rc;
     errno = 0;
-    if (config_shell_runner(cmd, cwd, out) != 0) {
-        LOG_ERR(srv, "sSss", "opening", cmd, "failed:", strerror(errno ? errno : EPERM));
+    int ran = config_shell_runner(cmd, cwd, out);
+    if (ran > 0) {
+        // It ran and failed: its output is not a configuration to trust.
+        LOG_ERR(srv, "sssd", "opening", cmd, "failed: exit code", ran);
+        rc = -1;
+    } else if (ran != 0) {
+        LOG_ERR(srv, "ssss", "opening", cmd, "failed:", strerror(errno ? errno : EPERM));
         rc = -1;
     } else {
         context->include_depth++;

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -35,6 +36,13 @@ constexpr off32_t kWriteBudget = 256 * 1024;
 // A body must keep at least this average rate (64 kbit/s: a 64 MiB upgrade
 // image may take over two hours) on top of the read limit.
 constexpr uint32_t kSlowestBody = 8192;
+// How a connection's movement is judged when room is short: bytes moved
+// (read, and written as far as the peer took them) over the last few
+// seconds, or since its start when it is younger. Under 4 KiB/s it
+// trickles: honest slow links and large transfers move far more, a
+// slow-read or slow-body client far less.
+constexpr int kMoveWindow = 4;
+constexpr uint64_t kTrickleRate = 4096;
 
 // What the server keeps of a connection beyond its record: the status a
 // head or body was refused with, and how far the end-of-head search got.
@@ -45,6 +53,11 @@ struct ConExtra {
     bool readFilled = false;  // the last read filled its buffer: more may wait
     time_t bodyStart = 0;     // second the body began to be read
     bool counted = false;     // holds a place in its address's count
+    int64_t bornMs = 0;       // accepted (monotonic milliseconds)
+    uint64_t movedBefore = 0; // bytes moved by the connection's earlier requests
+    // Bytes moved by the end of each of the last seconds (slot: second modulo
+    // the window); all 0 at accept, so a young connection counts from its start.
+    std::array<uint64_t, kMoveWindow> moved{};
 };
 std::unordered_map<const connection*, ConExtra> s_extra;
 
@@ -55,6 +68,34 @@ std::unordered_map<in_addr_t, size_t> s_perAddress;
 size_t PerAddressBound(const server* srv)
 {
     return std::max<size_t>(srv->max_conns / 4, 1);
+}
+
+// Bytes the connection has moved: all it read, and what it wrote as far as
+// the peer took it (bytes still in the send queue have not moved).
+uint64_t Moved(const connection* con, const ConExtra& x)
+{
+    uint64_t n = x.movedBefore + (uint64_t)con->bytes_read + (uint64_t)con->bytes_written;
+    int queued = 0;
+    if (con->state == CON_STATE_WRITE && con->fd >= 0 && ioctl(con->fd, SIOCOUTQ, &queued) == 0 && queued > 0)
+        n -= std::min<uint64_t>((uint64_t)queued, n);
+    return n;
+}
+
+int64_t NowMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Moved less than the trickle rate allows over the last window (since its
+// start for a connection younger than that: a young honest transfer has
+// already moved far more than its age allows a trickle).
+bool Trickles(const connection* con, const ConExtra& x, time_t now, int64_t nowMs)
+{
+    int64_t age = std::clamp<int64_t>(nowMs - x.bornMs, 0, (kMoveWindow - 1) * 1000);
+    uint64_t recent = Moved(con, x) - x.moved[(size_t)(now + 1) % kMoveWindow];
+    return recent < kTrickleRate * (uint64_t)age / 1000;
 }
 
 const char* const kStates[] = {"connect", "req-start", "read",  "req-end", "readpost", "handle-req",
@@ -516,9 +557,24 @@ void LogCloseResult(server* srv, handler_t r)
         LOG_ERR(srv, "sd", "unhandling return value", (int)r);
 }
 
+// A connection the server no longer serves (lingering or closed) gives its
+// place in its address's count back: the client may already be connecting
+// again, and a close it has not yet seen must not refuse that.
+void Uncount(connection* con)
+{
+    ConExtra& x = s_extra[con];
+    if (!x.counted)
+        return;
+    x.counted = false;
+    auto it = s_perAddress.find(con->dst_addr.ipv4.sin_addr.s_addr);
+    if (it != s_perAddress.end() && --it->second == 0)
+        s_perAddress.erase(it);
+}
+
 // Half-closes for writing and lingers; closes at once when that fails.
 void HalfClose(server* srv, connection* con)
 {
+    Uncount(con);
     if (shutdown(con->fd, SHUT_WR) == 0) {
         con->close_timeout_ts = srv->cur_ts;
         connection_set_state(srv, con, CON_STATE_CLOSE);
@@ -665,6 +721,8 @@ connection* connection_init(server* srv)
 int connection_reset(server* srv, connection* con)
 {
     plugins_call_connection_reset(srv, con);
+    ConExtra& x = s_extra[con];
+    x.movedBefore += (uint64_t)con->bytes_read + (uint64_t)con->bytes_written;
     con->is_readable = con->is_writable = 1;
     con->http_status = 0;
     con->file_finished = con->file_started = 0;
@@ -702,7 +760,6 @@ int connection_reset(server* srv, connection* con)
             con->plugin_ctx[pd->id] = nullptr;
         }
     }
-    ConExtra& x = s_extra[con];
     x.refused = 0;
     config_cond_cache_reset(srv, con);
     config_setup_connection(srv, con);
@@ -738,11 +795,7 @@ int connection_close(server* srv, connection* con)
     }
     if (srv->srvconf.log_state_handling)
         LOG_ERR(srv, "sd", "connection closed for fd", con->fd);
-    if (s_extra[con].counted) {
-        auto it = s_perAddress.find(con->dst_addr.ipv4.sin_addr.s_addr);
-        if (it != s_perAddress.end() && --it->second == 0)
-            s_perAddress.erase(it);
-    }
+    Uncount(con);
     s_extra[con] = ConExtra{};
     chunkqueue_reset(con->read_queue);
     connection_set_state(srv, con, CON_STATE_CONNECT);
@@ -789,9 +842,12 @@ connection* connection_accept(server* srv, server_socket* ss)
     connection* con = conns->ptr[conns->used];
     con->ndx = (int)conns->used++;
     connection_reset(srv, con);
+    ConExtra& x = s_extra[con];
+    x = ConExtra{};  // the record's last client moved what it moved
+    x.bornMs = NowMs();
     if (held) {
         ++*held;
-        s_extra[con].counted = true;
+        x.counted = true;
     }
     chunkqueue_reset(con->read_queue);
     con->request_count = 0;
@@ -934,11 +990,43 @@ handler_t connection_handle_fdevent(server* srv, void* context, int revents)
     return HANDLER_FINISHED;
 }
 
+namespace {
+
+// Ends a connection the server gives up on for room: through the error path,
+// so that its request's files and module state go, then a reset rather than
+// a close, so that no send queue is kept behind for a client that reads
+// nothing.
+void Evict(server* srv, connection* con)
+{
+    if (con->state == CON_STATE_READ_POST || con->state == CON_STATE_WRITE) {
+        struct linger abort = {1, 0};
+        setsockopt(con->fd, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+        connection_set_state(srv, con, CON_STATE_ERROR);
+        connection_state_machine(srv, con);
+    } else if (con->state == CON_STATE_READ) {
+        srv->con_closed++;
+    }
+    if (con->fd >= 0)
+        connection_close(srv, con);
+}
+
+}  // namespace
+
 void connections_check_timeouts(server* srv, time_t now)
 {
     connections* conns = srv->conns;
+    bool crowded = conns->used >= srv->max_conns * 3 / 4;
     for (size_t i = conns->used; i-- > 0;) {
         connection* con = conns->ptr[i];
+        ConExtra& x = s_extra[con];
+        x.moved[(size_t)now % kMoveWindow] = Moved(con, x);
+        // While the house is nearly full, a body or a response that trickles
+        // for a whole window gives its place up instead of holding it for hours.
+        if (crowded && (con->state == CON_STATE_READ_POST || con->state == CON_STATE_WRITE) &&
+            now - con->request_start > kMoveWindow && Trickles(con, x, now, NowMs())) {
+            Evict(srv, con);
+            continue;
+        }
         bool changed = false;
         switch (con->state) {
         case CON_STATE_READ:
@@ -951,8 +1039,8 @@ void connections_check_timeouts(server* srv, time_t now)
             // A body gets the read limit plus the time its length takes
             // at the slowest rate accepted.
             bool bodyLate = con->state == CON_STATE_READ_POST &&
-                            now - s_extra[con].bodyStart >
-                                (time_t)con->conf.max_read_idle + con->request.content_length / kSlowestBody;
+                            now - x.bodyStart > (time_t)con->conf.max_read_idle +
+                                                    con->request.content_length / kSlowestBody;
             if (now - con->read_idle_ts > limit || headLate || bodyLate) {
                 connection_set_state(srv, con, CON_STATE_ERROR);
                 changed = true;
@@ -996,19 +1084,31 @@ size_t connections_make_room(server* srv)
     connections* conns = srv->conns;
     if (conns->used < srv->max_conns)
         return 0;
-    std::vector<connection*> waiting;
-    for (size_t i = 0; i < conns->used; ++i)
-        if (conns->ptr[i]->state == CON_STATE_READ)
-            waiting.push_back(conns->ptr[i]);
+    // Lingering connections are no longer served; after them go those that
+    // trickle, whatever they wait for (head, body or the client's reading).
+    std::vector<connection*> idle;
+    int64_t nowMs = NowMs();
+    for (size_t i = 0; i < conns->used; ++i) {
+        connection* con = conns->ptr[i];
+        connection_state_t st = con->state;
+        if (st == CON_STATE_CLOSE ||
+            ((st == CON_STATE_READ || st == CON_STATE_READ_POST || st == CON_STATE_WRITE) &&
+             Trickles(con, s_extra[con], srv->cur_ts, nowMs)))
+            idle.push_back(con);
+    }
     // Down to where the accept switch would turn accepting on again.
     size_t over = conns->used - srv->max_conns * 9 / 10;
-    size_t n = std::min(over, waiting.size());
-    auto longest = [](const connection* a, const connection* b) { return a->request_start < b->request_start; };
-    std::partial_sort(waiting.begin(), waiting.begin() + (ptrdiff_t)n, waiting.end(), longest);
-    for (size_t i = 0; i < n; ++i) {
-        connection_close(srv, waiting[i]);
-        srv->con_closed++;
-    }
+    size_t n = std::min(over, idle.size());
+    auto first = [](const connection* a, const connection* b) {
+        bool lingerA = a->state == CON_STATE_CLOSE, lingerB = b->state == CON_STATE_CLOSE;
+        if (lingerA != lingerB)
+            return lingerA;
+        return a->start_tv.tv_sec != b->start_tv.tv_sec ? a->start_tv.tv_sec < b->start_tv.tv_sec
+                                                        : a->start_tv.tv_usec < b->start_tv.tv_usec;
+    };
+    std::partial_sort(idle.begin(), idle.begin() + (ptrdiff_t)n, idle.end(), first);
+    for (size_t i = 0; i < n; ++i)
+        Evict(srv, idle[i]);
     return n;
 }
 

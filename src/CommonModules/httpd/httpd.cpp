@@ -117,7 +117,7 @@ void NoteRoomMade(server* srv, size_t closed)
     if (s_unreported == 0 || srv->cur_ts - s_lastNote < 60)
         return;
     LOG_ERR(srv, "sds", "[note] connection limit reached, closed", (int)s_unreported,
-            "connections waiting longest for a request head");
+            "lingering or trickling connections");
     s_unreported = 0;
     s_lastNote = srv->cur_ts;
 }

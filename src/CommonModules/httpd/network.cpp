@@ -184,6 +184,13 @@ int network_server_init(server* srv, buffer* host_token, specific_config* s)
         socklen_t alen = sizeof(ss->addr.ipv4);
         getsockname(ss->fd, &ss->addr.plain, &alen);
     }
+    if (ss->addr.plain.sa_family == AF_INET) {
+        // Clients inherit it: a response queues at most this much beyond what
+        // the peer's window takes, so a client that reads nothing costs the
+        // card little memory and copying; fast readers are refilled in time.
+        int lowat = 128 * 1024;
+        setsockopt(ss->fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof(lowat));
+    }
     if (listen(ss->fd, 1024) == -1) {
         LOG_ERR(srv, "ss", "listen failed: ", strerror(errno));
         return Fail(srv, ss);

@@ -81,7 +81,7 @@ int proc_close(proc_handler_t* proc)
     return WIFEXITED(status) ? WEXITSTATUS(status) : status;
 }
 
-int proc_open_buffer_in(const char* command, const char* cwd, buffer* in, buffer* out, buffer* err)
+int proc_open_buffer_in(const char* command, const char* cwd, buffer* in, buffer* out, buffer* err, int* status)
 {
     proc_handler_t proc;
     bool wantIn = in && in->used > 1;
@@ -139,7 +139,9 @@ int proc_open_buffer_in(const char* command, const char* cwd, buffer* in, buffer
             b->ptr[b->used] = '\0';
         }
     }
-    proc_close(&proc);
+    int exitCode = proc_close(&proc);
+    if (status)
+        *status = exitCode;
     return rc;
 }
 

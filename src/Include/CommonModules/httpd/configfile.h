@@ -51,8 +51,9 @@ HTTPD_API void configparser(void* yyp, int yymajor, buffer* yyminor, config_t* c
 HTTPD_API void configparserFree(void* p, void (*freeProc)(void*));
 int config_insert(server* srv);
 
-// Runs an include_shell command in a folder and collects its output; tests
-// and fuzzing replace it to drive include_shell without a shell.
+// Runs an include_shell command in a folder and collects its output: 0, the
+// command's exit code when it ran and failed, or -1 (errno) when it could
+// not run. Tests and fuzzing replace it to drive include_shell without a shell.
 extern int (*config_shell_runner)(const char* cmd, const char* cwd, buffer* out);
 
 HTTPD_API int config_setup_connection(server* srv, connection* con);

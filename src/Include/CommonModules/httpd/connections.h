@@ -20,11 +20,13 @@ HTTPD_API int fdwaitqueue_append(server* srv, connection* con);
 HTTPD_API connection* fdwaitqueue_unshift(server* srv, connections* fdwaitqueue);
 HTTPD_API void fdwaitqueue_free(server* srv, connections* fdwaitqueue);
 // Once-per-second checks: idle and write time-outs, lingering close,
-// bandwidth release.
+// bandwidth release, each connection's movement and, while the house is
+// nearly full, bodies and responses that trickle.
 void connections_check_timeouts(server* srv, time_t now);
-// At the connection cap: closes the connections that have waited longest for
-// (the rest of) a request head, down to nine tenths of the cap, so that a
-// house full of slow or idle clients lets others in. Returns how many.
+// At the connection cap: closes lingering connections, then those that moved
+// fewer than a few KiB over the last seconds (head, body or response), oldest
+// request first, down to nine tenths of the cap, so that a house full of slow
+// or idle clients lets others in. Returns how many.
 size_t connections_make_room(server* srv);
 
 // The web back end: every POST is answered here; upload bodies are spooled.

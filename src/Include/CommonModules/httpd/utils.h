@@ -35,5 +35,7 @@ HTTPD_API int status_counter_dec(server* srv, const char* s, size_t len);
 HTTPD_API int status_counter_set(server* srv, const char* s, size_t len, int val);
 HTTPD_API uint32_t generate_crc32c(const char* string, size_t length);
 
-// proc_open_buffer run in a given folder (a system path; no process-wide chdir).
-int proc_open_buffer_in(const char* command, const char* cwd, buffer* in, buffer* out, buffer* err);
+// proc_open_buffer run in a given folder (a system path; no process-wide chdir);
+// the command's exit code goes to status when one is given.
+int proc_open_buffer_in(const char* command, const char* cwd, buffer* in, buffer* out, buffer* err,
+                        int* status = nullptr);
