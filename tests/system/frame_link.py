@@ -142,11 +142,22 @@ class Flood(threading.Thread):
 
 
 def server_connections(pid):
-    """Connections the card holds open on port 8000 (its accepted ones, not its listener)."""
+    """Connections the card holds open on port 8000 (its accepted ones, not its listener). Only
+    sockets open in two looks at the descriptors, before and after the table is read, count: a
+    descriptor number closed and given to a new connection during one look is not two connections."""
+    def sockets():
+        out = set()
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                out.add(os.readlink("/proc/%d/fd/%s" % (pid, fd)))
+            except OSError:  # closed meanwhile
+                pass
+        return out
     try:
-        fds = {os.readlink("/proc/%d/fd/%s" % (pid, fd)) for fd in os.listdir("/proc/%d/fd" % pid)}
+        before = sockets()
         with open("/proc/%d/net/tcp" % pid) as f:
             rows = [line.split() for line in f.readlines()[1:]]
+        fds = before & sockets()
     except OSError:
         return -1
     return sum(1 for r in rows if r[1].endswith(":1F40") and r[3] != "0A" and "socket:[%s]" % r[9] in fds)
