@@ -87,8 +87,10 @@ const FileLogStyle kParam = {true, LOG_LEVEL_INFO};
 
 void PARAMS_NoteSave(const char* pcFileName, bool bSaved, int err)
 {
-    static std::mutex s_mutex;
-    static std::map<std::string, bool> s_failing;  // by file name
+    // Never destroyed: detached threads (an upgrade, a blinker) may save
+    // while the program exits.
+    static std::mutex& s_mutex = *new std::mutex;
+    static std::map<std::string, bool>& s_failing = *new std::map<std::string, bool>;  // by file name
     const std::string name = pcFileName != nullptr ? pcFileName : "";
     bool wasFailing;
     {
