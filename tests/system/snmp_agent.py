@@ -54,6 +54,17 @@ passed = 0
 failed = 0
 
 
+def finish(top):
+    """Prints the count, removes the run's folder when all passed (kept
+    otherwise) and exits with the run's status."""
+    print("%d passed, %d failed" % (passed, failed))
+    if failed == 0:
+        shutil.rmtree(top, ignore_errors=True)
+    else:
+        print("kept " + top)
+    sys.exit(1 if failed else 0)
+
+
 def check(ok, what):
     global passed, failed
     if ok:

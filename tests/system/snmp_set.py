@@ -12,7 +12,6 @@ Usage: python3 snmp_set.py BUILD_DIR
 import hashlib
 import os
 import random
-import shutil
 import socket
 import struct
 import subprocess
@@ -365,12 +364,7 @@ def main():
     finally:
         for pair in pairs.values():
             pair.stop()
-        print("%d passed, %d failed" % (sa.passed, sa.failed))
-        if sa.failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("kept " + top)
-    sys.exit(1 if sa.failed else 0)
+    sa.finish(top)
 
 
 if __name__ == "__main__":

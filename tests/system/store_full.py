@@ -252,12 +252,7 @@ def main():
             ic.stop()
         if data_dir is not None:
             subprocess.run(["umount", "-l", data_dir], capture_output=True)
-        print("%d passed, %d failed" % (sa.passed, sa.failed))
-        if sa.failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("kept " + top)
-    sys.exit(1 if sa.failed else 0)
+    sa.finish(top)
 
 
 if __name__ == "__main__":
