@@ -264,9 +264,11 @@ TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
 {
     RunInChildProcess([] {
         pid_t slave = StartBothChips(100, 400, 0);
-        auto t0 = std::chrono::steady_clock::now();
+        const U32 before = MACComm_VersionAnswers();
         EXPECT_EQ(MACComSlaveChipDetect(), 0);
-        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << "found on the first pass";
+        // Counted, not timed: the pushes after the finding take their time
+        // on a slow (emulated, busy) machine.
+        EXPECT_EQ(MACComm_VersionAnswers() - before, 1u) << "found on the first pass";
         EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 1);
         EXPECT_EQ(Get_VersionInfo_ISSameFlg(), 1);
         FPGA_REG_Write(700, 0x5A5A);

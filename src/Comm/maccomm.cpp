@@ -337,6 +337,8 @@ void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs)
     MACComm_SetSlaveRebootPause(rebootMs);
 }
 
+U32 MACComm_VersionAnswers(void) { return s_u32VersionAnswers; }
+
 void MAC_InitDirectMACCommMaster(void)
 {
     // Until the detection has compared them, the chips count as alike.

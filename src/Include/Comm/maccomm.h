@@ -138,6 +138,8 @@ void* MACCom_Reboot(void* arg);
 // reboot thread (milliseconds), and the chip-link port (0 keeps 8050).
 void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs);
 void MACComm_SetSlaveRebootPause(int ms);
+// Test-only: software-version answers the master has taken from the slave.
+U32 MACComm_VersionAnswers(void);
 // Search of a command table up to its 0 row; no row: logged, no reply.
 S32 MACComm_Dispatch(const MacComFuncMap_Master* table, size_t rows, S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
 
