@@ -192,6 +192,8 @@ TEST(BackBoardServices, EitInformationGoesToTheEitCard)
 TEST(BackBoardServices, SlotUpgradeStatusReportsWhileAnFtpUpgradeRuns)
 {
     RunInChildProcess([] {
+        // Other tests' upgrades report to the same back-board address.
+        PrivateLoopback();
         Resource_SetBackBoardIpAddr(0xC0A8010A);
         FramePeer bb(0x7FA8010A, 8000);
         ASSERT_TRUE(bb.Listening());

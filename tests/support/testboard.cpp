@@ -2,7 +2,13 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <cstring>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 std::string Slurp(const std::string& path)
 {
@@ -35,4 +41,20 @@ std::string CommandOutput(const std::string& cmd)
         pclose(p);
     }
     return out;
+}
+
+bool PrivateLoopback()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0)
+        return false;
+    ifreq r{};
+    strncpy(r.ifr_name, "lo", sizeof(r.ifr_name) - 1);
+    bool up = ioctl(s, SIOCGIFFLAGS, &r) == 0;
+    r.ifr_flags |= IFF_UP;
+    up = up && ioctl(s, SIOCSIFFLAGS, &r) == 0;
+    close(s);
+    return up;
 }

@@ -13,6 +13,11 @@ void Spill(const std::string& path, const std::string& data);
 bool FileExists(const std::string& path);
 // Standard output of a shell command (empty where it cannot start).
 std::string CommandOutput(const std::string& cmd);
+// Moves the calling process, before it starts threads, into a network
+// namespace of its own with loopback up, so that a peer it binds on a chassis
+// address meets no other test's traffic; false where that cannot be done
+// (not root), and the process stays where it was.
+bool PrivateLoopback();
 
 // Runs a test body in a child process, so that the threads it starts (the
 // carousel, its timer, the peer sender) end with it and leave later tests alone.
