@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -90,11 +91,18 @@ struct Client {
 
 // Bytes written on loopback are in the server's socket once the peer has
 // acknowledged them; waiting for that keeps the input's order of events.
+// Bounded in time, not in tries: beside busy tests a low-priority fuzzer's
+// yield can cost a whole time slice.
 void Delivered(int fd)
 {
-    for (int i = 0; i < 100000; i++) {
+    timespec t0, t;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    for (;;) {
         int queued = 0;
         if (ioctl(fd, SIOCOUTQ, &queued) != 0 || queued == 0)
+            return;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        if ((t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000 > 500)
             return;
         sched_yield();
     }
