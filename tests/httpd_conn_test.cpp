@@ -300,9 +300,12 @@ TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
     ASSERT_EQ(h.srv->conns->used, h.srv->max_conns);
     ASSERT_EQ(cons[0]->state, CON_STATE_READ_POST);
     ASSERT_EQ(cons[1]->state, CON_STATE_READ_POST);
-    cons[0]->start_tv.tv_sec -= 1000;
+    // Ages in mixed order, set whole: accepts that straddle a second (a slow,
+    // emulated run) must not make two of them equal.
+    const time_t base = cons[0]->start_tv.tv_sec;
+    cons[0]->start_tv = {base - 1000, 0};
     for (size_t i = 1; i < cons.size(); ++i)
-        cons[i]->start_tv.tv_sec -= (time_t)((i * 7) % cons.size());  // ages in mixed order
+        cons[i]->start_tv = {base - (time_t)((i * 7) % cons.size()), 0};
     size_t over = h.srv->max_conns - h.srv->max_conns * 9 / 10;
     std::vector<time_t> ages;
     for (size_t i = 1; i < cons.size(); ++i)
