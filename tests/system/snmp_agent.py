@@ -54,14 +54,19 @@ passed = 0
 failed = 0
 
 
-def finish(top):
-    """Prints the count, removes the run's folder when all passed (kept
-    otherwise) and exits with the run's status."""
+def report(top):
+    """Prints the count and removes the run's folder when all passed (kept
+    otherwise)."""
     print("%d passed, %d failed" % (passed, failed))
     if failed == 0:
         shutil.rmtree(top, ignore_errors=True)
     else:
         print("kept " + top)
+
+
+def finish(top):
+    """report(), then exits with the run's status."""
+    report(top)
     sys.exit(1 if failed else 0)
 
 
@@ -517,11 +522,7 @@ def main():
         case_traps_and_signals(build, top)
         case_addresses(build, top)
     finally:
-        print("%d passed, %d failed" % (passed, failed))
-        if failed == 0:
-            shutil.rmtree(top, ignore_errors=True)
-        else:
-            print("kept " + top)
+        report(top)
     sys.exit(1 if failed else 0)
 
 
