@@ -249,20 +249,47 @@ def get_request(reqid):
     return tlv(0x30, integer(1) + tlv(0x04, b"public") + pdu)
 
 
+def answer_id(data):
+    """The request id of a v2c response, or None."""
+    def tlv(at):
+        n, at = data[at + 1], at + 2
+        if n & 0x80:
+            k = n & 0x7F
+            n, at = int.from_bytes(data[at:at + k], "big"), at + k
+        return n, at
+    try:
+        _, at = tlv(0)          # message
+        n, at = tlv(at)         # version
+        n, at = tlv(at + n)     # community
+        _, at = tlv(at + n)     # PDU
+        n, at = tlv(at)         # request id
+        return int.from_bytes(data[at:at + n], "big", signed=True)
+    except IndexError:
+        return None
+
+
 def burst(card, count):
-    """count GETs one after another; the number answered."""
+    """count GETs one after another, each sent up to three times 1 s apart as
+    a manager does; the number answered (a late answer to an earlier GET does
+    not count for a later one)."""
     host, port = card.agent.split(":")
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.settimeout(1.0)
     answered = 0
     try:
         for i in range(count):
-            s.sendto(get_request(i + 1), (host, int(port)))
-            try:
-                s.recv(2048)
-                answered += 1
-            except socket.timeout:
-                pass
+            got = False
+            for _ in range(3):
+                s.sendto(get_request(i + 1), (host, int(port)))
+                end = time.monotonic() + 1.0
+                while not got and time.monotonic() < end:
+                    s.settimeout(max(0.01, end - time.monotonic()))
+                    try:
+                        got = answer_id(s.recv(2048)) == i + 1
+                    except socket.timeout:
+                        break
+                if got:
+                    answered += 1
+                    break
     finally:
         s.close()
     return answered
