@@ -325,17 +325,32 @@ TEST(Reboot, MuteSlaveGives782AndLaterRequestsTryAgain)
             g_u8OutputChannelNum = 8;
             if (BMN_Master_DeteSysRebootTask() != 0)
                 _exit(1);
-            usleep(100000);
-            if (IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL)
-                _exit(2);
-            size_t first = slave.peer.Count();
+            // The stand-in records a frame when its thread gets to it, which on
+            // a loaded machine can be after the master gave up waiting.
+            auto reaches = [&](size_t n) {
+                for (int i = 0; i < 500 && slave.peer.Count() < n; ++i)
+                    usleep(10000);
+                return slave.peer.Count() >= n;
+            };
+            // Asked until the reboot thread, started just now, is there to pass it on.
+            for (int i = 0; i < 10 && slave.peer.Count() == 0; ++i)
+                if (IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL)
+                    _exit(2);
+            if (!reaches(1))
+                _exit(3);
+            size_t first = 0;  // once the tries of those requests are over
+            for (int i = 0; i < 10 && first != slave.peer.Count(); ++i) {
+                first = slave.peer.Count();
+                usleep(1000000);
+            }
             // The reboot thread still serves: the second request reaches the slave again.
-            if (first < 1 || IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL || slave.peer.Count() <= first)
+            if (IPComm_RebootSubboard() != ZR_ERR_WEB_REBOOT_FAIL || !reaches(first + 1))
                 _exit(3);
             // Once the slave answers, the card reboots.
             Spill(muteDone, "");
             slave.peer.SetMode(FramePeer::Mode::Reply);
             IPComm_RebootSubboard();
+            sleep(20);  // the reboot thread ends the process
             _exit(4);
         },
         ::testing::ExitedWithCode(plat::kRebootExitStatus), "");

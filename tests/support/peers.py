@@ -101,11 +101,17 @@ def read_frame(sock, wait=5.0):
     return buf
 
 
-def exchange(addr, frame, wait=10.0, port=PORT):
+# Seconds an input card waits for a frame's reply. A card answers an apply
+# once it is done, and a resend queues behind it: a test whose applies are
+# large scales this with slowness(build).
+REPLY_WAIT = 10.0
+
+
+def exchange(addr, frame, wait=None, port=PORT):
     """One frame on a connection of its own; the reply frame's fields or None."""
     with socket.create_connection((chassis(addr), port), timeout=3.0) as s:
         s.sendall(frame)
-        return parse_frame(read_frame(s, wait))
+        return parse_frame(read_frame(s, REPLY_WAIT if wait is None else wait))
 
 
 def send_message(addr, slot, cmd, data=b"", attempts=4, port=PORT):

@@ -1,6 +1,8 @@
 // Helpers for tests on the simulated board.
 #pragma once
+#include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -26,8 +28,22 @@ void RunInChildProcess(Body body)
 {
     EXPECT_EXIT(
         {
-            body();
-            std::exit(::testing::Test::HasFailure() ? 1 : 0);
+            // The child's failures are written where the parent shows them.
+            ::testing::TestPartResultArray results;
+            {
+                ::testing::ScopedFakeTestPartResultReporter keep(
+                    ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &results);
+                body();
+            }
+            bool failed = false;
+            for (int i = 0; i < results.size(); ++i) {
+                const ::testing::TestPartResult& r = results.GetTestPartResult(i);
+                failed |= r.failed();
+                if (r.failed())
+                    fprintf(stderr, "%s:%d: %s\n", r.file_name() ? r.file_name() : "?", r.line_number(),
+                            r.message());
+            }
+            std::exit(failed ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "");
 }

@@ -6,8 +6,15 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import time
 import urllib.request
+
+import peers
+
+# Every system test takes its build folder first: waits for the card scale
+# with what sanitizers or emulation cost it.
+SLOW = peers.slowness(sys.argv[1]) if len(sys.argv) > 1 else 1
 
 
 class Checks:
@@ -51,7 +58,7 @@ def launch(build, root, console_path):
 
 def wait_for(cond, seconds, step=0.2):
     """Polls cond() until it holds or the time is up; its last value."""
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * SLOW
     while time.monotonic() < deadline:
         if cond():
             return True
@@ -62,7 +69,7 @@ def wait_for(cond, seconds, step=0.2):
 def wait_up(proc, ready, seconds=30):
     """Polls ready() until it holds (a refused connection counts as not yet),
     the card ends, or the time is up."""
-    deadline = time.monotonic() + seconds
+    deadline = time.monotonic() + seconds * SLOW
     while time.monotonic() < deadline and proc.poll() is None:
         try:
             if ready():
@@ -74,10 +81,11 @@ def wait_up(proc, ready, seconds=30):
 
 
 def stop(proc):
-    """SIGTERM, then SIGKILL when the card has not ended within 10 s."""
+    """SIGTERM, then SIGKILL when the card has not ended within 10 s (longer
+    for a slow build)."""
     proc.send_signal(signal.SIGTERM)
     try:
-        proc.wait(10)
+        proc.wait(10 * SLOW)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()

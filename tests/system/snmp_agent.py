@@ -116,7 +116,7 @@ class Card:
         self.proc = subprocess.Popen([os.path.join(self.build, "modcard")], env=env, stdout=self.console,
                                      stderr=subprocess.STDOUT)
         if wait_agent:
-            deadline = time.monotonic() + 30
+            deadline = time.monotonic() + 30 * webcard.SLOW
             while time.monotonic() < deadline:
                 if self.get([SYSUPTIME], timeout=1) is not None:
                     return True
@@ -132,7 +132,7 @@ class Card:
             return None if self.proc is None else self.proc.returncode
         self.proc.send_signal(sig)
         try:
-            return self.proc.wait(limit)
+            return self.proc.wait(limit * webcard.SLOW)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
@@ -233,7 +233,7 @@ class TrapReceiver:
         return "\n".join(self.lines)
 
     def wait_for(self, what, count=1, limit=10):
-        deadline = time.monotonic() + limit
+        deadline = time.monotonic() + limit * webcard.SLOW
         while time.monotonic() < deadline:
             if self.text().count(what) >= count:
                 return True
@@ -363,7 +363,7 @@ def case_base_info(build, top, slot=6):
     card = Card(build, top, "baseinfo", 2, slot=slot, extra=packets)
     conf = os.path.join(card.root, "tarvex_data/K9_DTMB.conf")
     card.start(wait_agent=False)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * webcard.SLOW
     while time.monotonic() < deadline and not os.path.exists(conf):  # written whole, by rename
         time.sleep(0.2)
     check(os.path.exists(conf), "DVB-C card writes its parameter file")
@@ -437,7 +437,7 @@ def case_traps_and_signals(build, top):
     check(traps.wait_for(NOTIFY_RESTART), "restart notification after SIGHUP")
     check(card.get([SYSUPTIME]) is not None, "agent serves after SIGHUP")
     card.proc.send_signal(signal.SIGUSR1)
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + 5 * webcard.SLOW
     while time.monotonic() < deadline and "psiInterval" not in read_text(card.root + ".console"):
         time.sleep(0.1)
     check("psiInterval" in read_text(card.root + ".console"), "SIGUSR1 dumps the registry of the idle agent")
@@ -469,7 +469,7 @@ def case_addresses(build, top):
     check(first.start(), "first agent answers")
     second = Card(build, top, "second", 0, slot=12)
     second.start(wait_agent=False)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * webcard.SLOW
     while time.monotonic() < deadline and "Server Exiting with code 1" not in second.agent_log():
         time.sleep(0.3)
     # The card lives on after its agent: its program log still grows.
@@ -487,7 +487,7 @@ def case_addresses(build, top):
     card = Card(build, top, "noconf", 0, slot=12)
     os.remove(card.conf)
     card.start(wait_agent=False)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * webcard.SLOW
     while time.monotonic() < deadline and "NET-SNMP version" not in card.agent_log():
         time.sleep(0.2)
     r = subprocess.run(["ss", "-uln"], capture_output=True, text=True)

@@ -186,7 +186,8 @@ def main():
                 log = c.log()
                 check(c.exit_code == 0, "%s: unknown chip type ends with status 0 (got %s)" % (c.name, c.exit_code))
                 took = getattr(c, "elapsed", 99)
-                check(2.5 <= took <= 8.0, "%s: waits before it ends (%.1f s)" % (c.name, took))
+                # Its 3 s pause, after a start-up that sanitizers and emulation slow.
+                check(2.5 <= took <= 3.0 + 5.0 * peers.slowness(c.build), "%s: waits before it ends (%.1f s)" % (c.name, took))
                 check("Chip type error: 2" in log, "%s: chip type error logged" % c.name)
                 check("############Master:" not in log and "############Slave:" not in log,
                       "%s: neither role entered" % c.name)
