@@ -62,6 +62,8 @@ PY
 }
 export -f starved
 
+# Slow units are not written into the tree: on a loaded machine every target
+# has them, and the time-out (-timeout) is what counts.
 # One target: fresh seeds into its working corpus, then the timed run. The
 # tree's corpus (earlier reproducers) is replayed first as a second corpus.
 run_one() {
@@ -72,7 +74,7 @@ run_one() {
   mkdir -p "$work" "$keep" "$build/logs"
   MODCARD_FUZZ_SEEDS=$work "$bin" >"$log" 2>&1 || { echo "FAIL $name: seeds (see $log)"; return 1; }
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=5 UBSAN_OPTIONS=print_stacktrace=1 \
-     "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+     "$bin" -max_total_time="$seconds" -timeout=20 -report_slow_units=1000 -rss_limit_mb=2048 -print_final_stats=1 \
             -artifact_prefix="$keep/" ${dict[@]+"${dict[@]}"} "$work" "$keep" >>"$log" 2>&1; then
     echo "ok   $name ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"
   elif starved "$bin" "$log"; then
