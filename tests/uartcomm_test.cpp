@@ -44,6 +44,7 @@ struct BackBoardLine {
     std::thread th;
     std::mutex mu;  // requests: filled by the peer thread, read by the test
     std::vector<Bytes> requests;
+    Bytes pending;  // the peer thread's unsplit bytes
     size_t Count()
     {
         std::lock_guard<std::mutex> lk(mu);
@@ -65,8 +66,23 @@ struct BackBoardLine {
                         continue;
                     U8 buf[600];
                     ssize_t n = read(master, buf, sizeof(buf));
-                    if (n > 0) {
-                        Bytes req(buf, buf + n);
+                    if (n <= 0)
+                        continue;
+                    // A late read can hold several requests: each is taken
+                    // by its sync word and length (head 8, data, CRC 4).
+                    pending.insert(pending.end(), buf, buf + n);
+                    while (!pending.empty()) {
+                        size_t len = pending.size();
+                        if (pending.size() >= 8 && pending[0] == 0x47 && pending[1] == 0x47 && pending[2] == 0x47 &&
+                            pending[3] == 0x47) {
+                            len = 12u + (pending[6] | pending[7] << 8);
+                            if (len > pending.size())
+                                break;
+                        } else if (pending.size() < 8 && pending[0] == 0x47) {
+                            break;
+                        }
+                        Bytes req(pending.begin(), pending.begin() + (ptrdiff_t)len);
+                        pending.erase(pending.begin(), pending.begin() + (ptrdiff_t)len);
                         {
                             std::lock_guard<std::mutex> lk(mu);
                             requests.push_back(req);
@@ -218,5 +234,7 @@ TEST(UartComm, SilentBackBoardGivesFallBackAddresses)
     EXPECT_EQ(Resource_getBoardIPAddress(16), 0xC0A8010Au);
     EXPECT_NE(Slurp(TestBoardRoot() + "/trace/shell.log").find("ifconfig eth0 192.168.1.14 "), std::string::npos);
     EXPECT_FALSE(Status_GetIPReqflag());
+    for (int i = 0; i < 200 && line.Count() < 50; ++i)  // the peer thread may still be reading
+        usleep(10000);
     EXPECT_EQ(line.Count(), 50u);
 }
