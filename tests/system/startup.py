@@ -25,8 +25,9 @@ SLAVE_MAP = 0x07060504
 MASTER_DONE = "This version is a universal version"
 # Seconds a chip may take to reach its idle loop. A master without a slave
 # chip looks for it four times, 5 s each, then waits 5 s before it enables
-# modulation: some 25 s before a loaded (or sanitized) machine's own share.
-RUN_LIMIT = 60.0
+# modulation: some 25 s before a loaded (or sanitized) machine's own share,
+# which sanitizers and emulation multiply.
+RUN_LIMIT = 60.0 * peers.slowness(sys.argv[1])
 
 # board type -> (name in the board-type line, destination-channel map register)
 STANDARDS = {1: ("OFDM", 1280), 10: ("OFDM", 1280), 2: ("DVBC", 1536), 3: ("DVBC_B", 1792),
