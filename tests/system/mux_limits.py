@@ -24,9 +24,11 @@ import webcard  # noqa: E402
 from webcard import wait_for  # noqa: E402
 
 build = sys.argv[1]
-# An apply of a hundred programs with its slave took 8-10 s under ThreadSanitizer
-# beside a second test command (0.2 s on a plain build).
-peers.REPLY_WAIT *= peers.slowness(build)
+# The card answers an apply once it is done, and a resend queues behind the
+# apply its sender gave up on: a wait shorter than one apply never succeeds.
+# An apply of a hundred programs with its slave takes 0.2 s on a plain build
+# alone, and took up to 32 s under AddressSanitizer beside a second test command.
+peers.REPLY_WAIT = 30.0 * peers.slowness(build)
 check = webcard.Checks()
 SLOT, CARD = 3, "192.168.1.14"
 MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8

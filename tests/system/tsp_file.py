@@ -48,7 +48,9 @@ def board(top, name, chip, slot, *extra):
 
 
 def run_until(root, ready, timeout=30.0):
-    """Starts modcard, waits until ready() holds, then kills it (SIGKILL)."""
+    """Starts modcard, waits until ready() holds (longer for a slow build),
+    then kills it (SIGKILL)."""
+    timeout *= peers.slowness(BUILD)
     env = dict(os.environ, MODCARD_ROOT=root)
     with open(os.path.join(root, "modcard.out"), "ab") as out:
         proc = subprocess.Popen([os.path.join(BUILD, "modcard")], env=env, stdout=out, stderr=subprocess.STDOUT)
