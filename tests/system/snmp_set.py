@@ -269,18 +269,18 @@ def answer_id(data):
 
 
 def burst(card, count):
-    """count GETs one after another, each sent up to three times 1 s apart as
-    a manager does; the number answered (a late answer to an earlier GET does
-    not count for a later one)."""
+    """count GETs one after another, each sent up to six times 1 s apart as
+    a manager does by default (longer apart for a slow build); the number
+    answered (a late answer to an earlier GET does not count for a later one)."""
     host, port = card.agent.split(":")
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     answered = 0
     try:
         for i in range(count):
             got = False
-            for _ in range(3):
+            for _ in range(6):
                 s.sendto(get_request(i + 1), (host, int(port)))
-                end = time.monotonic() + 1.0
+                end = time.monotonic() + 1.0 * webcard.SLOW
                 while not got and time.monotonic() < end:
                     s.settimeout(max(0.01, end - time.monotonic()))
                     try:
