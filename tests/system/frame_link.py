@@ -292,11 +292,14 @@ try:
     flood.start()
     # The feeder comes once the flood holds every connection the server keeps,
     # so that room must be made for it, however slowly the flood got there.
+    # Full is seen as 32 open, or as the server closing an idle flood connection to make room: with
+    # connections closed and opened between two looks at a slow card, a look can miss one.
     fill = 15.0 * peers.slowness(build)
     full_by = time.monotonic() + fill
-    while server_connections(proc.pid) < 32 and time.monotonic() < full_by:
+    while flood.closed == 0 and server_connections(proc.pid) < 32 and time.monotonic() < full_by:
         time.sleep(0.1)
-    check(server_connections(proc.pid) == 32, "the flood fills the server's 32 connections (waited up to %g s)" % fill)
+    check(flood.closed > 0 or server_connections(proc.pid) == 32,
+          "the flood fills the server's 32 connections (waited up to %g s)" % fill)
     codes, most = [], 0
     for i in range(10):
         codes.append(code_of(peers.build_frame(5, 258, 0, 1, b"feed%d" % i), wait=10.0, connect=10.0))
