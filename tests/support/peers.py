@@ -101,11 +101,13 @@ def read_frame(sock, wait=5.0):
     return buf
 
 
+# How much slower the card under test runs (a system test's first argument
+# is its build folder); waits for the card scale with it.
+SLOW = slowness(sys.argv[1]) if len(sys.argv) > 1 else 1
 # Seconds an input card waits for a frame's reply. A card answers an apply
-# once it is done, and a resend queues behind it: the wait is longer where
-# sanitizers or emulation slow the card (a system test's first argument is
-# its build folder), and a test whose applies are large sets it longer still.
-REPLY_WAIT = 10.0 * (slowness(sys.argv[1]) if len(sys.argv) > 1 else 1)
+# once it is done, and a resend queues behind it: a test whose applies are
+# large sets it longer still.
+REPLY_WAIT = 10.0 * SLOW
 
 
 def exchange(addr, frame, wait=None, port=PORT):

@@ -6,15 +6,13 @@ import os
 import shutil
 import signal
 import subprocess
-import sys
 import time
 import urllib.request
 
 import peers
 
-# Every system test takes its build folder first: waits for the card scale
-# with what sanitizers or emulation cost it.
-SLOW = peers.slowness(sys.argv[1]) if len(sys.argv) > 1 else 1
+# Waits for the card scale with what sanitizers or emulation cost it.
+SLOW = peers.SLOW
 
 
 class Checks:
