@@ -348,6 +348,15 @@ connection_state_t CollectBody(server* srv, connection* con)
     }
     chunkqueue* dst = con->request_content_queue;
     bool large = web_ProcessIsLargeData(con) != 0;
+    // An upload is spooled to a file only once it is whole or has shown some
+    // bulk: a body that has barely begun stays in memory (no more than a head
+    // may hold), so that clients which open bodies and trickle or leave them
+    // cost no file made and removed each.
+    if (large && dst->bytes_in == 0) {
+        size_t queued = QueuedBytes(con->read_queue);
+        if (queued < want && queued < kMaxHead)
+            return CON_STATE_READ_POST;
+    }
     for (chunk* c = con->read_queue->first; c && (uint32_t)dst->bytes_in < want; c = c->next) {
         if (c->type != chunk::MEM_CHUNK || c->mem->used == 0)
             continue;

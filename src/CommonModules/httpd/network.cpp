@@ -188,7 +188,10 @@ int network_server_init(server* srv, buffer* host_token, specific_config* s)
         // Clients inherit it: a response queues at most this much beyond what
         // the peer's window takes, so a client that reads nothing costs the
         // card little memory and copying; fast readers are refilled in time.
-        int lowat = 128 * 1024;
+        // Kept small: a peer with a tiny window splits what is queued into
+        // segments of half of it, and a slow-read flood made the server
+        // allocate and free thousands of them per client it took in.
+        int lowat = 16 * 1024;
         setsockopt(ss->fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowat, sizeof(lowat));
     }
     if (listen(ss->fd, 1024) == -1) {
