@@ -19,6 +19,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -1088,6 +1090,23 @@ void connections_check_timeouts(server* srv, time_t now)
         srv->config_storage[i]->global_bytes_per_second_cnt = 0;
 }
 
+namespace {
+
+// Clients the kernel holds in the listeners' accept queues.
+size_t WaitingToBeAccepted(server* srv)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < srv->srv_sockets.used; ++i) {
+        tcp_info info{};
+        socklen_t len = sizeof(info);
+        if (getsockopt(srv->srv_sockets.ptr[i]->fd, IPPROTO_TCP, TCP_INFO, &info, &len) == 0)
+            n += info.tcpi_unacked;  // a listener's accept-queue length
+    }
+    return n;
+}
+
+}  // namespace
+
 size_t connections_make_room(server* srv)
 {
     connections* conns = srv->conns;
@@ -1105,9 +1124,11 @@ size_t connections_make_room(server* srv)
              Trickles(con, s_extra[con], srv->cur_ts, nowMs)))
             idle.push_back(con);
     }
-    // Down to where the accept switch would turn accepting on again.
+    // Down to where the accept switch would turn accepting on again, or
+    // room for all who wait to be accepted if more do: a newcomer queued
+    // behind a flood is otherwise let in a tenth of the house per round.
     size_t over = conns->used - srv->max_conns * 9 / 10;
-    size_t n = std::min(over, idle.size());
+    size_t n = std::min(std::max(over, WaitingToBeAccepted(srv)), idle.size());
     auto first = [](const connection* a, const connection* b) {
         bool lingerA = a->state == CON_STATE_CLOSE, lingerB = b->state == CON_STATE_CLOSE;
         if (lingerA != lingerB)

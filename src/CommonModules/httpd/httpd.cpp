@@ -317,7 +317,9 @@ int httpd_configuration(int, char**)
             connection_state_machine(srv, con);
             srv->want_fds--;
         }
-        server_run_events(srv, 1000);
+        // A full house looks again soon: connections begin to trickle within
+        // the second, and newcomers wait for that room.
+        server_run_events(srv, srv->sockets_disabled ? 100 : 1000);
     }
 
     if (!buffer_is_empty(sc.pid_file) && !graceful_shutdown)
