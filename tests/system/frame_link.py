@@ -49,8 +49,9 @@ def code_of(frame, wait=10.0, connect=3.0):
 
 
 def wait_for(probe, seconds, step=0.1):
-    """Calls probe until it gives a true value or `seconds` pass; that value (or the last one)."""
-    end = time.monotonic() + seconds
+    """Calls probe until it gives a true value or `seconds` (as long again
+    as the build makes the card take) pass; that value (or the last one)."""
+    end = time.monotonic() + seconds * peers.SLOW
     while True:
         v = probe()
         if v or time.monotonic() >= end:
@@ -191,7 +192,7 @@ try:
         except OSError:
             return False
     up = wait_for(listens, 30.0, 0.2)
-    check(up, "frame server listens on the card's own address 127.168.1.14:8000 (waited up to 30 s)")
+    check(up, "frame server listens on the card's own address 127.168.1.14:8000 (waited up to %d s)" % (30 * peers.SLOW))
 
     check(peers.announce(CARD, 16, "192.168.1.10") == [1], "back board's resource record: 1")
     check(peers.announce(CARD, 5, "192.168.1.30") == [1], "input card's resource record: 1")

@@ -59,9 +59,15 @@ class Pair:
         self.master.start(wait_agent=False)
 
     def up(self):
-        """Agent answers and the slave holds the master's modulation set."""
-        return wait_for(lambda: "Slave chip is working now!!!" in self.master.log(), 60) and \
-            self.master.get([SYSUPTIME], timeout=1) is not None and wait_for(self.same_set, 20)
+        """What is not yet so of: slave working, agent answering, the slave
+        holding the master's modulation set; '' when all are."""
+        if not wait_for(lambda: "Slave chip is working now!!!" in self.master.log(), 60):
+            return " (the master never saw its slave work)"
+        # A manager tries again: a card still starting may hold its state
+        # lock longer than one try's wait.
+        if not wait_for(lambda: self.master.get([SYSUPTIME], timeout=1) is not None, 20):
+            return " (no answer to sysUpTime)"
+        return "" if wait_for(self.same_set, 20) else " (parameter files differ)"
 
     def confs(self):
         return read(os.path.join(self.master.root, CONF)), read(os.path.join(self.slave_root, CONF))
@@ -304,7 +310,8 @@ def main():
             pairs[name] = Pair(build, top, name.lower(), board_type, slot)
             pairs[name].start()
         for name, pair in pairs.items():
-            check(pair.up(), name + ": agent answers and the slave holds the master's set")
+            missing = pair.up()
+            check(not missing, name + ": agent answers and the slave holds the master's set" + missing)
 
         out = subprocess.run(["ss", "-ltnup"], capture_output=True, text=True).stdout
         wide = [l for l in out.splitlines() if "modcard" in l and l.split()[4].startswith(("0.0.0.0:", "*:"))]
