@@ -192,9 +192,10 @@ def main():
                 log = c.log()
                 check(c.exit_code == 0, "%s: unknown chip type ends with status 0 (got %s)" % (c.name, c.exit_code))
                 took = getattr(c, "elapsed", 99)
-                # Its 3 s pause, counted from its refusal, which a slow start-up delays.
+                # Its 3 s pause, counted from its refusal, which a slow start-up
+                # delays; its exit (a sanitizer's leak check) a busy machine slows.
                 pause = took - (c.refused if c.refused is not None else 0)
-                check(2.5 <= took and pause <= 3.0 + peers.slowness(c.build),
+                check(2.5 <= took and pause <= 3.0 + 3.0 * peers.slowness(c.build),
                       "%s: waits before it ends (%.1f s, %.1f s after its refusal)" % (c.name, took, pause))
                 check("Chip type error: 2" in log, "%s: chip type error logged" % c.name)
                 check("############Master:" not in log and "############Slave:" not in log,
