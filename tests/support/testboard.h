@@ -9,6 +9,24 @@
 // Board root of this test run ($MODCARD_ROOT).
 const std::string& TestBoardRoot();
 
+// How many times longer the card's work takes in this build: 4 under
+// ThreadSanitizer or emulation, 2 under AddressSanitizer, else 1. Bounds on
+// the card's own work scale with it.
+inline double TestSlowness()
+{
+#if defined(__SANITIZE_THREAD__)
+    return 4;
+#else
+    if (getenv("MODCARD_EMULATED") != nullptr)
+        return 4;
+#if defined(__SANITIZE_ADDRESS__)
+    return 2;
+#else
+    return 1;
+#endif
+#endif
+}
+
 // Whole-file helpers on real paths (not system paths).
 std::string Slurp(const std::string& path);
 void Spill(const std::string& path, const std::string& data);
