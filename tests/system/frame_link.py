@@ -297,10 +297,16 @@ try:
     # connections closed and opened between two looks at a slow card, a look can miss one.
     fill = 15.0 * peers.slowness(build)
     full_by = time.monotonic() + fill
-    while flood.closed == 0 and server_connections(proc.pid) < 32 and time.monotonic() < full_by:
-        time.sleep(0.1)
-    check(flood.closed > 0 or server_connections(proc.pid) == 32,
-          "the flood fills the server's 32 connections (waited up to %g s)" % fill)
+    # Judged on the look that saw it: by a second look the card may have closed one to make room.
+    full, most = False, 0
+    while not full and time.monotonic() < full_by:
+        n = server_connections(proc.pid)
+        most = max(most, n)
+        full = flood.closed > 0 or n == 32
+        if not full:
+            time.sleep(0.1)
+    check(full, "the flood fills the server's 32 connections (waited up to %g s; at most %d seen open, %d closed)"
+          % (fill, most, flood.closed))
     codes, most = [], 0
     for i in range(10):
         codes.append(code_of(peers.build_frame(5, 258, 0, 1, b"feed%d" % i), wait=10.0, connect=10.0))

@@ -11,7 +11,12 @@ import time
 
 import crcmod
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
 BUILD = sys.argv[1]
+# Start-up waits scale with what the build costs the card (sanitizers, emulation).
+SLOW = peers.slowness(BUILD)
 BOARD_TOOL = os.path.join(BUILD, "modcard-board")
 MODCARD = os.path.join(BUILD, "modcard")
 CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
@@ -38,7 +43,7 @@ def check(cond, what):
         print("FAIL:", what)
 
 
-def run_until(root, want, timeout=20.0, also=None):
+def run_until(root, want, timeout=20.0 * SLOW, also=None):
     """Starts modcard on a board root, waits for a text in its output (and the
     file `also` of the board root, when given), stops it."""
     env = dict(os.environ, MODCARD_ROOT=root)

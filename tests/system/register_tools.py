@@ -12,7 +12,11 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import peers  # noqa: E402
+
 build = sys.argv[1]
+SLOW = peers.slowness(build)  # start-up waits scale with the build's cost
 failed = 0
 
 
@@ -46,7 +50,7 @@ try:
     proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
                             stdout=console, stderr=subprocess.STDOUT)
     log = os.path.join(root, "tarvex_data/log/K9_Modulate.log")
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * SLOW
     while time.monotonic() < deadline:
         if os.path.exists(log) and "phy chip id" in open(log, errors="replace").read():
             break
@@ -77,7 +81,7 @@ try:
 
     # The tools take no lock that modcard knows: let its RF start-up finish
     # before driving the same SPI bus.
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * SLOW
     while time.monotonic() < deadline and "This version is a universal version" not in open(log, errors="replace").read():
         time.sleep(0.2)
     rc, out, _ = tool(root, "dacpoke", "5", "1ff")

@@ -82,7 +82,7 @@ def start_card(root, board_type, extra=()):
     console = open(root + ".console", "w")
     proc = subprocess.Popen([os.path.join(build, "modcard")], env=dict(os.environ, MODCARD_ROOT=root),
                             stdout=console, stderr=subprocess.STDOUT)
-    deadline = time.monotonic() + 30
+    deadline = time.monotonic() + 30 * peers.slowness(build)
     while time.monotonic() < deadline and proc.poll() is None:
         try:
             if post("Beat.w", "")[0] == 200:
