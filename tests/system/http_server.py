@@ -338,7 +338,7 @@ def watch(seconds, source="127.0.5.1"):
     return waits, seen
 
 
-def attacks():
+def attacks(card):
     """Slow heads, slow bodies, slow reads and a range flood, each from one
     address (twice its quarter), from five addresses (just under theirs) and
     from forty; another address's probe must be answered within 2 s every
@@ -358,17 +358,20 @@ def attacks():
                       threading.Thread(target=honest_upload, args=(result,), daemon=True)]
             for t in honest:
                 t.start()
-            drops = listen_drops()
+            drops, notes = listen_drops(), card.error_log()
             waits, seen = watch(ATTACK_SECONDS)
             drops = listen_drops() - drops
+            notes = card.error_log()[len(notes):]
             for t in honest + [flood]:
                 t.join(timeout=BIG / DOWN_RATE + 10)
             ok = [w for w in waits if w is not None]
             yield (waits and len(ok) == len(waits) and result.get("download") == BIG and result.get("upload") == 200,
                    "%s from %s (%d connections opened): probes answered within %g s of CPU time offered %d of %d, slowest %s s; "
-                   "download %s of %d bytes, upload %s; failed probes: %s; listen drops %d" %
+                   "download %s of %d bytes, upload %s; failed probes: %s; listen drops %d; the server's notes: %s" %
                    (kind, name, flood.opened, PROBE_LIMIT, len(ok), len(waits), "%.3f" % max(ok) if ok else None,
-                    result.get("download"), BIG, result.get("upload"), "; ".join(seen) or "none", drops))
+                    result.get("download"), BIG, result.get("upload"), "; ".join(seen) or "none", drops,
+                    ", ".join("%s %d" % (n, notes.count(n)) for n in ("out-of-fds", "connection limit reached",
+                                                                       "enabled again"))))
 
 
 class Card:
@@ -546,7 +549,7 @@ def main():
         check(answered > 1000 / SLOW and unanswered == 0, "64 Connection: close clients of one address: %d answered, "
               "%d closed unanswered" % (answered, unanswered))
 
-        for ok, what in attacks():
+        for ok, what in attacks(card):
             check(ok, what)
             if ok and ATTACK_SECONDS > 10:
                 print(what)
