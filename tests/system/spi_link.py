@@ -35,7 +35,9 @@ try:
     log = b"".join(b"slave log line %04d\n" % i for i in range(120))
     with open(os.path.join(slave_root, "tmp/log.txt"), "wb") as f:
         f.write(log)
-    slave = subprocess.Popen([os.path.join(build, "spilink"), "slave", "60"],
+    # Served for longer than the master's three steps may take (120 s each): a
+    # slave gone before them on a busy machine left the master waiting. Ended below.
+    slave = subprocess.Popen([os.path.join(build, "spilink"), "slave", "400"],
                              env=dict(os.environ, MODCARD_ROOT=slave_root), stdout=subprocess.DEVNULL,
                              stderr=subprocess.STDOUT)
 
