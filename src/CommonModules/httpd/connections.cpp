@@ -45,7 +45,6 @@ constexpr uint32_t kSlowestBody = 8192;
 // slow-read or slow-body client far less.
 constexpr int kMoveWindow = 4;
 constexpr uint64_t kTrickleRate = 4096;
-constexpr uint64_t kFirstMoves = 4096;
 
 // What the server keeps of a connection beyond its record: the status a
 // head or body was refused with, and how far the end-of-head search got.
@@ -98,11 +97,6 @@ bool Trickles(const connection* con, const ConExtra& x, time_t now, int64_t nowM
 {
     int64_t age = std::clamp<int64_t>(nowMs - x.bornMs, 0, (kMoveWindow - 1) * 1000);
     uint64_t recent = Moved(con, x) - x.moved[(size_t)(now + 1) % kMoveWindow];
-    // A newcomer's head and the first window its peer's kernel takes show
-    // nothing of how it reads: without this a flood of slow readers is
-    // judged only after a second, while clients behind it wait to be let in.
-    if (age < (kMoveWindow - 1) * 1000)
-        recent -= std::min(recent, kFirstMoves);
     return recent < kTrickleRate * (uint64_t)age / 1000;
 }
 
