@@ -31,36 +31,52 @@ def run_script(cwd, args, env=None):
     return subprocess.run(["bash", script] + args, cwd=cwd, env=env, capture_output=True, text=True, timeout=60)
 
 
-def done_count(log):
+def log_state(log):
+    """(count of MASTER_DONE, size) of the master's log; (0, -1) without one."""
     try:
         with open(log, errors="replace") as f:
-            return f.read().count(MASTER_DONE)
+            text = f.read()
+        return text.count(MASTER_DONE), len(text)
     except OSError:
-        return 0
+        return 0, -1
 
 
 def start(cwd, env, log, args, fresh=False):
-    """Runs the card until the master reaches its idle loop, then stops it."""
-    before = done_count(log)
+    """Runs the card until the master reaches its idle loop, then stops it;
+    (reached, what the wait saw). The chip's start paces itself (about 25 s
+    of waits for peers, each a few seconds), so the wait is bounded by its
+    progress: it fails when the log stops growing, not at a total that a busy
+    machine's start-up could pass."""
+    before = log_state(log)[0]
     # A fresh start first removes the old log: wait for that before counting.
     dropped = not fresh
     proc = subprocess.Popen(["bash", script] + args, cwd=cwd, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.STDOUT, start_new_session=True)
-    deadline = time.monotonic() + 40 * peers.slowness(build)
+    slow = peers.slowness(build)
+    t0 = last = time.monotonic()
+    size = None
     reached = False
-    while time.monotonic() < deadline and proc.poll() is None:
-        count = done_count(log)
+    while time.monotonic() - last < 20 * slow and time.monotonic() - t0 < 150 * slow and proc.poll() is None:
+        count, now_size = log_state(log)
+        if now_size != size:
+            size, last = now_size, time.monotonic()
         dropped = dropped or count < before
         if dropped and count > (0 if fresh else before):
             reached = True
             break
         time.sleep(0.2)
+    seen = "after %.0f s, the log last grew %.0f s before" % (time.monotonic() - t0, time.monotonic() - last)
     try:
         os.killpg(proc.pid, signal.SIGTERM)
     except ProcessLookupError:  # the script ended by itself: reached is False
         pass
     proc.wait(timeout=20)
-    return reached
+    return reached, seen
+
+
+def check_start(what, *args, **kw):
+    reached, seen = start(*args, **kw)
+    check(reached, "%s (%s)" % (what, seen))
 
 
 with tempfile.TemporaryDirectory() as top:
@@ -75,19 +91,19 @@ with tempfile.TemporaryDirectory() as top:
     log = os.path.join(root, "tarvex_data/log/K9_Modulate.log")
     conf = os.path.join(root, "tarvex_data/K9_DTMB.conf")
     args = ["--slave-chip", "0", "--slot", "0"]
-    check(start(top, env, log, args), "first start reaches the idle loop")
+    check_start("first start reaches the idle loop", top, env, log, args)
     check(os.path.exists(conf), "first start saved the parameter file")
     keep = os.path.join(root, "tarvex_data", "mine.txt")
     with open(keep, "w") as f:
         f.write("kept\n")
-    check(start(top, env, log, args), "second start reaches the idle loop")
+    check_start("second start reaches the idle loop", top, env, log, args)
     with open(log, errors="replace") as f:
         text = f.read()
     # The parameter file's factory line (the output-stream file has one of its own).
     check(len(re.findall(r"ParamsFactory:\d+ Parameters factory!", text)) == 1,
           "second start loads the saved file instead of factory values")
     check(os.path.exists(keep), "second start keeps what lies under the board root")
-    check(start(top, env, log, ["--factory"] + args, fresh=True), "a factory start reaches the idle loop")
+    check_start("a factory start reaches the idle loop", top, env, log, ["--factory"] + args, fresh=True)
     check(not os.path.exists(keep), "--factory starts from an empty board root")
 
     # A chip that takes a while to end on SIGTERM and writes into its board
@@ -103,7 +119,7 @@ with tempfile.TemporaryDirectory() as top:
                 'while :; do sleep 0.1; done\n' % MASTER_DONE)
     os.chmod(os.path.join(slow, "modcard"), 0o755)
     late = os.path.join(root, "late")
-    check(start(top, dict(env, MODCARD_BUILD=slow), log, args), "a slowly ending chip starts")
+    check_start("a slowly ending chip starts", top, dict(env, MODCARD_BUILD=slow), log, args)
     check(os.path.exists(late), "the script ends after its chips, not before")
 
 print("%d failed" % failed)
