@@ -14,7 +14,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import crcmod
 
@@ -139,6 +138,12 @@ def on_air(root, ch, since):
     return programs, services, pmts
 
 
+def last_pat(root, ch, since):
+    """The last PAT section of a channel's capture after byte `since`."""
+    pats = [sec for pid, sec in sections(root, ch, since) if pid == 0 and sec[0] == 0x00]
+    return pats[-1] if pats else None
+
+
 def size_of(root, ch):
     try:
         return os.path.getsize(os.path.join(root, "trace/si_ch%d.ts" % ch))
@@ -210,17 +215,30 @@ def main():
                   for i in range(3)} | {(6, 0x100 + 4 * k + i, 7, 0x100 + 4 * k + i) for k in range(33) for i in range(3)}
         check(wait_for(lambda: set(routes(slave)) == wanted, 30), "the slave's committed table holds all 999 routes")
         codes = feed(6, 7, 1, first=33, stream=False) + apply(6)
-        # The apply is answered once done: what the slave writes from here on
-        # comes of the tables it sent (give the chip link a moment).
-        time.sleep(1)
+        # The apply is answered once the master's tables are rebuilt; the
+        # slave's come over the chip link after that, and until they do it may
+        # send the tables of an apply between the program and its PIDs (the
+        # start-up push to the slave applies too). Once it sends the PAT the
+        # master sends now, what it writes comes of this apply.
+        since, since_master = size_of(slave, 7), size_of(master, 7)
+
+        def slave_took():
+            ours = last_pat(master, 7, since_master)
+            return ours is not None and last_pat(slave, 7, since) == ours
+        check(wait_for(slave_took, 30), "the slave sends channel 7's PAT of the apply")
         mark = size_of(slave, 7)
-        time.sleep(2)
+        found = {}
+
+        def round_after():
+            found["t"] = on_air(slave, 7, mark)
+            return found["t"][0] is not None and found["t"][1] >= set(range(1, 34))
+        wait_for(round_after, 10)
         got = set(routes(slave))
         check(wanted <= got, "no route on air is lost: %d of 999 missing" % len(wanted - got))
         extra = got - wanted
         check(len(got) <= 1000 and not any(r[2] == 7 and r[1] >= 0x100 + 4 * 33 for r in extra),
               "the 34th program is not routed: %s" % sorted(extra)[:4])
-        programs, services, pmts = on_air(slave, 7, mark)
+        programs, services, _ = found["t"]
         check(programs is not None and 34 not in programs and 34 not in services,
               "channel 7's tables on air leave out the 34th program: PAT %s" % (sorted(programs or [])[-3:],))
         check(programs is not None and all(k + 1 in programs and k + 1 in services for k in range(33)),
