@@ -321,6 +321,30 @@ TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
         close(fd);
 }
 
+// Switched off at the cap, accepting turns on again at nine tenths of it: a
+// house between the two (a round found only a few to close) still makes room,
+// or newcomers wait until its connections end by themselves.
+TEST_F(HttpdConn, ADisabledHouseBelowTheCapStillMakesRoom)
+{
+    std::vector<int> fds;
+    for (size_t i = 0; i < h.srv->max_conns; ++i) {
+        fds.push_back(h.Connect());
+        send(fds.back(), "GET / HTTP/1.1\r\nX: ", 19, MSG_NOSIGNAL);
+    }
+    h.Run(3, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // old enough to be judged
+    h.srv->sockets_disabled = 1;
+    for (int k = 0; k < 3; ++k)
+        close(fds[k]);  // the server sees them end
+    h.Run(3, 5);
+    ASSERT_EQ(h.srv->conns->used, h.srv->max_conns - 3);
+    EXPECT_EQ(connections_make_room(h.srv), h.srv->max_conns - 3 - h.srv->max_conns * 9 / 10);
+    EXPECT_EQ(h.srv->conns->used, h.srv->max_conns * 9 / 10);
+    h.srv->sockets_disabled = 0;
+    for (size_t k = 3; k < fds.size(); ++k)
+        close(fds[k]);
+}
+
 TEST_F(HttpdConn, PathsLinksAndConditionalDates)
 {
     symlink("loop", Real("/httpdh/web/loop").c_str());

@@ -332,6 +332,32 @@ def probe(source):
         what, took, waited, server_running() - r0)
 
 
+def stalled_heads():
+    """Fills the house with heads that move 20 KiB at once and then stall,
+    and a few silent connections; seconds until a newcomer is answered
+    (None: not within 45 s, well before the heads' minute is up)."""
+    # Wait for the house to empty: the heads must fill it while they move.
+    deadline = time.monotonic() + 10 * SLOW
+    while time.monotonic() < deadline and subprocess.run(
+            ["ss", "-tnH", "state", "established", "sport = :%d" % PORT], capture_output=True, text=True).stdout:
+        time.sleep(0.1)
+    head = b"GET /a.txt HTTP/1.1\r\nHost: x\r\n" + (b"X-Filler: " + b"y" * 90 + b"\r\n") * 200
+    held = []
+    try:
+        for i in range(CAP - 11):
+            c = socket.create_connection((HOST, PORT), timeout=5 * SLOW, source_address=("127.0.6.%d" % (1 + i // 60), 0))
+            c.sendall(head)
+            held.append(c)
+        held += [socket.create_connection((HOST, PORT), timeout=5 * SLOW, source_address=("127.0.7.1", 0))
+                 for _ in range(11)]
+        t0 = time.monotonic()
+        answers = exchange(get("/a.txt"), timeout=45, source="127.0.5.1")
+        return time.monotonic() - t0 if answers and answers[0][0] == 200 else None
+    finally:
+        for c in held:
+            c.close()
+
+
 def watch(seconds, source="127.0.5.1"):
     """Probes every 0.5 s from source; returns the times taken (None for a
     failed probe) and what each failure saw."""
@@ -489,6 +515,13 @@ def main():
         listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % PORT], capture_output=True, text=True).stdout
         addrs = [line.split()[3] for line in listening.splitlines() if line.strip()]
         check(addrs == ["%s:%d" % (HOST, PORT)], "listens on the chip's address only: %s" % addrs)
+
+        # Accepting, switched off at the cap, turns on again below nine
+        # tenths of it: closing the few silent ones leaves the house between
+        # the two, and room must still be made once the heads stall.
+        took = stalled_heads()
+        check(took is not None, "a house of heads that stall lets a newcomer in once they do (answered after %s s)" %
+              ("%.1f" % took if took is not None else "more than 45"))
 
         (st, hd, body), = exchange(get("/"))
         check(st == 200 and b"modcard" in body and hd.get("server") == "httpd/1.0", "GET / gives the index")

@@ -1110,7 +1110,11 @@ size_t WaitingToBeAccepted(server* srv)
 size_t connections_make_room(server* srv)
 {
     connections* conns = srv->conns;
-    if (conns->used < srv->max_conns)
+    // Accepting, once switched off at the cap, turns on again only at nine
+    // tenths of it: room is made until then, not only while the house is full
+    // (a round that found few to close would leave newcomers waiting for
+    // connections to end by themselves).
+    if (conns->used < srv->max_conns && !(srv->sockets_disabled && conns->used > srv->max_conns * 9 / 10))
         return 0;
     // Lingering connections are no longer served; after them go those that
     // trickle, whatever they wait for (head, body or the client's reading).
