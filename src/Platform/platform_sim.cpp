@@ -1086,7 +1086,7 @@ U8* State()
 }  // namespace simboard
 namespace simboard {
 
-int AppendFd(const std::string& file)
+int AppendFd(const std::string& file, size_t record)
 {
     // Files of the board that grow a line or a packet at a time stay open.
     // A file that a reader removed (its link count is 0) is opened anew.
@@ -1107,12 +1107,20 @@ int AppendFd(const std::string& file)
         ::mkdir(file.substr(0, file.rfind('/')).c_str(), 0755);
         fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
+    // A process that dies of a signal inside a write can leave part of a
+    // record: the kernel stops the copy at a page boundary. Every record
+    // after it would be off the grid its readers step on.
+    struct stat st;
+    if (fd >= 0 && record > 0 && ::fstat(fd, &st) == 0 && st.st_size % (off_t)record != 0) {
+        int r = ::ftruncate(fd, st.st_size - st.st_size % (off_t)record);
+        (void)r;
+    }
     if (fd >= 0)
         fds[file] = fd;
     return fd;
 }
 
-int TraceFd(const std::string& name) { return AppendFd(plat::Root() + "/trace/" + name); }
+int TraceFd(const std::string& name, size_t record) { return AppendFd(plat::Root() + "/trace/" + name, record); }
 
 namespace {
 std::atomic<U64> g_u64ModelNs{0};

@@ -41,7 +41,7 @@ void MailboxSend()
         plat::Trace("mailbox.log", "dropped record: channel %u, sync 0x%02x", channel, rec[8]);
         return;
     }
-    int fd = TraceFd("si_ch" + std::to_string(channel) + ".ts");
+    int fd = TraceFd("si_ch" + std::to_string(channel) + ".ts", 188);
     if (fd < 0)
         return;
     ssize_t n = ::write(fd, rec + 8, 188);

@@ -242,9 +242,10 @@ bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn);
 int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
 
 // A file kept open for appending (its folder made when missing), and a
-// trace file of the board root ("trace/NAME").
-int AppendFd(const std::string& file);
-int TraceFd(const std::string& name);
+// trace file of the board root ("trace/NAME"). A file written in records of
+// a fixed size loses a torn last record when it is opened.
+int AppendFd(const std::string& file, size_t record = 0);
+int TraceFd(const std::string& name, size_t record = 0);
 // Time spent in the device models, so that a benchmark can tell the
 // firmware's own time from the simulated board's.
 struct ModelClock {
