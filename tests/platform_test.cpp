@@ -215,10 +215,17 @@ TEST_F(ShellTest, MachineWideCommandsAreOnlyRecorded)
         EXPECT_EQ(plat::System(cmd), 0) << cmd;
         EXPECT_TRUE(Logged("RECORD", cmd)) << cmd;
     }
-    // Reading the clock is harmless and runs.
-    long long from = (long long)time(nullptr);
+    // Reading the clock is harmless and runs. Read here with the clock date
+    // reads: time() takes a coarse clock that can still show the second
+    // before.
+    auto seconds = [] {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return (long long)ts.tv_sec;
+    };
+    long long from = seconds();
     std::string now = plat::RunCapture("date +%s");
-    long long by = (long long)time(nullptr);
+    long long by = seconds();
     EXPECT_GE(atoll(now.c_str()), from);
     EXPECT_LE(atoll(now.c_str()), by);
 }
