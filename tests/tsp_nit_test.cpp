@@ -68,9 +68,18 @@ protected:
 
 TEST_F(Nit, CableDeliveryDescriptorBytes)
 {
+    // Channel 1 runs at channel 0's frequency plus 8 MHz, with channel 0's
+    // constellation and symbol rate (one core), whatever its own fields say.
+    TParameter_DTMB set{};
+    set.OutputFreq[0] = 474000;
+    set.OutputFreq[1] = 700000;
+    set.Bandwidth_Sel[0] = _8M_BW;
+    set.QAMMod[0] = _64QAM;
+    set.QAMMod[1] = _16QAM;
+    set.SymbolRate[0] = 6875;
     U8 d[13];
-    TSP_BuildCableDeliveryDescriptor(474000, 2, 6875, d);
-    const U8 want[13] = {0x44, 11, 0x04, 0x74, 0x00, 0x00, 0xFF, 0xF0, 0x03, 0x00, 0x68, 0x75, 0x00};
+    ASSERT_EQ(TSP_BuildDeliveryDescriptor(set, 1, d), 13u);
+    const U8 want[13] = {0x44, 11, 0x04, 0x82, 0x00, 0x00, 0xFF, 0xF2, 0x03, 0x00, 0x68, 0x75, 0x0F};
     EXPECT_EQ(0, memcmp(d, want, 13));
 }
 

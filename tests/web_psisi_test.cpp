@@ -280,14 +280,23 @@ TEST_F(WebPsi, ViewsAreNoEditsAndTheAutomaticNitKeepsEdits)
     Call("GetSubboardPSIPChannel.w", "");
     EXPECT_FALSE(TSP_IsTempTSInfoEdited());
 
-    // An edit, then the automatic NIT on the live database: the edit stays
-    // committable, and its commit keeps the automatic NIT.
+    // An edit, then the automatic NIT of a moved layout on the live
+    // database: the edit stays committable, and its commit keeps the
+    // automatic NIT, with the version it stepped to.
+    auto version = []() {
+        return cJSON_GetObjectItem(Call("GetNIT.w", Ch(1))->Data(), "versionnumber")->valueint;
+    };
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    const int before = version();
+    GetDTMBPara_Handle()->OutputFreq[0] += 8000;
     ASSERT_EQ(Call("AddNITStream.w", Ch(1) + ",\"tsid\":9,\"originalID\":9")->Code(), 0);
     ASSERT_TRUE(TSP_IsTempTSInfoEdited());
     EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    EXPECT_EQ(version(), (before + 1) % 32);
     ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
     auto nit = Call("GetNIT.w", Ch(1));
     EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
+    EXPECT_EQ(version(), (before + 1) % 32);
 }
 
 }  // namespace

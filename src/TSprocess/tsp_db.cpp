@@ -5,6 +5,7 @@
 #include "SIprocess/sip.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_nit.h"
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -515,6 +516,8 @@ U32 TSP_CopyOutputTSInfo(void)
                    "%ld:%s:%d allocating memory: live database cannot take the working copy\r\n\n", LOG_POS);
         return TSP_ERR_NO_MEMORY;
     }
+    // A NIT the edits changed goes on air with the next version.
+    TSP_StepCommittedNITVersions(&g_stTempTSParam, &l);
     CopyRecords(l.pOutputTS, l.u32OutputTSNumber, w.pOutputTS, w.u32OutputTSNumber);
     CopyRecords(l.pOutputProgram, l.u32OutputProgramNumber, w.pOutputProgram, w.u32OutputProgramNumber);
     CopyRecords(l.pOutputPID, l.u32OutputPIDNumber, w.pOutputPID, w.u32OutputPIDNumber);

@@ -5,6 +5,8 @@
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb_param.h"
+#include "Driver/RF/modulate.h"
+#include "Parameter/parameters.h"
 #include "Log/log.h"
 #include "SIprocess/SIconstruct.h"
 #include "SIprocess/SItable.h"
@@ -619,24 +621,92 @@ U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbp
 }
 
 // ---------------------------------------------------------------------------
-// Cable delivery descriptors and the automatic NIT
+// Delivery system descriptors and the automatic NIT
 // ---------------------------------------------------------------------------
 
-void TSP_BuildCableDeliveryDescriptor(U32 u32FreqKHz, U8 u8QAMMod, U32 u32SymbolRateK, U8 aru8Desc[13])
+namespace {
+
+void PutBE32(U8* p, U32 v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (U8)(v >> (24 - 8 * i));
+}
+
+// The cable delivery system descriptor: frequency in 100 Hz units and the
+// symbol rate in 100 symbol/s units, both BCD.
+U32 CableDescriptor(U32 u32FreqKHz, U8 u8FecOuter, U8 u8Modulation, U32 u32SymbolRate100, U8 u8FecInner, U8* d)
+{
+    d[0] = 0x44;
+    d[1] = 11;
+    PutBE32(d + 2, Bcd2Hex((U32)(((U64)u32FreqKHz * 10) % 100000000u)));
+    d[6] = 0xFF;  // reserved_future_use, then FEC_outer
+    d[7] = (U8)(0xF0 | u8FecOuter);
+    d[8] = u8Modulation;
+    PutBE32(d + 9, Bcd2Hex(u32SymbolRate100 % 10000000u) << 4 | u8FecInner);
+    return 13;
+}
+
+} // namespace
+
+U32 TSP_BuildDeliveryDescriptor(const TParameter_DTMB& set, U32 u32Channel, U8 aru8Desc[13])
 {
     memset(aru8Desc, 0, 13);
-    aru8Desc[0] = 0x44;
-    aru8Desc[1] = 11;
-    const U32 freq = Bcd2Hex((U32)(((U64)u32FreqKHz * 10) % 100000000u));
-    // Upper 28 bits: the symbol rate's seven digits; FEC_inner 0 below.
-    const U32 sr = Bcd2Hex((U32)(((U64)u32SymbolRateK * 10) % 10000000u)) << 4;
-    for (int i = 0; i < 4; i++) {
-        aru8Desc[2 + i] = (U8)(freq >> (24 - 8 * i));
-        aru8Desc[9 + i] = (U8)(sr >> (24 - 8 * i));
+    if (u32Channel >= DTMB_CHANNEL_NUM)
+        return 0;
+    // A chip's one modulator core runs its first channel's settings for all
+    // four; the bandwidth and filter follow channel 0's on both chips.
+    const U32 first = u32Channel & ~3u;
+    const U32 freq = Modulate_ProgrammedFreq(set, u32Channel);
+    U8* d = aru8Desc;
+    switch (PARAMS_GetModulationMod()) {
+    case 3: {
+        // EN 300 429: RS(204,188) outside, no convolutional code inside.
+        const U32 q = (U32)set.QAMMod[first] <= 3 ? (U32)set.QAMMod[first] : 4u;
+        return CableDescriptor(freq, 0x2, (U8)(q + 1), (U32)((U64)set.SymbolRate[first] * 10 % 10000000u), 0xF, d);
     }
-    aru8Desc[6] = 0xFF;
-    aru8Desc[7] = 0xF0;
-    aru8Desc[8] = (U8)(u8QAMMod + 1);
+    case 4: {
+        // J.83 Annex B runs the symbol rate of its constellation; its codes
+        // have no value of their own in the descriptor's FEC fields.
+        const bool q256 = set.AnnexBQAMMode[first] == ANNEXB_QAM256;
+        return CableDescriptor(freq, 0x0, q256 ? 0x05 : 0x03, q256 ? 53605 : 50569, 0x0, d);
+    }
+    case 1: {
+        const U32 bw = set.Bandwidth_Sel[0];
+        const U32 qam = set.DVBT_QAMMod[first], rate = set.DVBT_CodeMod[first];
+        const U32 fft = set.DVBT_FFTSize[first];
+        d[0] = 0x5A;
+        d[1] = 11;
+        PutBE32(d + 2, (U32)((U64)freq * 100));  // centre_frequency, 10 Hz units
+        // bandwidth (8, 7, 6 MHz), priority HP, no time slicing, no MPE-FEC
+        d[6] = (U8)((bw == 1 ? 1 : bw == 0 ? 2 : 0) << 5 | 0x1F);
+        // constellation, non-hierarchical, code_rate-HP (reserved codes for
+        // values the standard has not)
+        d[7] = (U8)((qam <= 2 ? qam : 3) << 6 | (rate <= 4 ? rate : 7));
+        // code_rate-LP, guard_interval, transmission_mode (2k, 8k, 4k), no other frequency
+        d[8] = (U8)((set.DVBT_GadIntSize[first] & 3) << 3 | (fft == 0 ? 0 : fft == 1 ? 2 : fft == 2 ? 1 : 3) << 1);
+        PutBE32(d + 9, 0xFFFFFFFFu);
+        return 13;
+    }
+    case 5: {
+        // ISDB-T's own terrestrial delivery system descriptor: no area code,
+        // guard interval (1/32, 1/16, 1/8, 1/4), mode 1-3 and one frequency
+        // in 1/7 MHz units. The core takes guard 0-3 (1/4 to 1/32, anything
+        // else as 1/4) and FFT mode 2 or 3 (anything else as mode 1).
+        const U32 gi = set.u8GImode[first] <= 3 ? set.u8GImode[first] : 0;
+        const U32 fft = set.u8FFTMode[first];
+        const U32 units = (U32)(((U64)freq * 7 + 500) / 1000);
+        d[0] = 0xFA;
+        d[1] = 4;
+        d[2] = 0;
+        d[3] = (U8)((3 - gi) << 2 | (fft == 2 ? 1 : fft == 3 ? 2 : 0));
+        d[4] = (U8)(units >> 8);
+        d[5] = (U8)units;
+        return 6;
+    }
+    default:
+        // DTMB and ATSC: their standards give no delivery descriptor for this NIT.
+        return 0;
+    }
 }
 
 U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex, U32 u32EnableChannel)
@@ -647,12 +717,13 @@ U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex,
         return TSP_ERR_INPUT;
     }
     U8 desc[13];
-    TSP_BuildCableDeliveryDescriptor(d->OutputFreq[u32EnableChannel], (U8)d->QAMMod[u32EnableChannel],
-                                     d->SymbolRate[u32EnableChannel], desc);
+    const U32 len = TSP_BuildDeliveryDescriptor(*d, u32EnableChannel, desc);
+    if (len == 0)
+        return 0;
     dvbpsi_descriptor_t dd{};
     dd.i_tag = desc[0];
     dd.i_length = desc[1];
-    memcpy(dd.auc_data, desc + 2, 11);
+    memcpy(dd.auc_data, desc + 2, desc[1]);
     return TSP_AddDescriptor2NIT_Ts(nChannel, (int)u32OutNITIndex, &dd);
 }
 
@@ -660,28 +731,104 @@ U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel)
 {
     if (u32OutTSChannel >= TSP_WEB_CHANNEL_MAX)
         return TSP_ERR_INPUT;
-    return TSP_ApplyNITsToLive(1u << u32OutTSChannel, [u32OutTSChannel]() -> U32 {
-        U32 ret = SIP_ConstructNITTable((U16)u32OutTSChannel, 1234);
-        if (ret != 0) {
-            NIT_ERR("SIP_ConstructNITTable  error");
-            return ret;
+    return TSP_ApplyNITsToLive(1u << u32OutTSChannel, true, [u32OutTSChannel]() -> U32 {
+        const TParameter_DTMB* set = GetDTMBPara_Handle();
+        const U16 ts = StreamOfChannel((int)u32OutTSChannel);
+        if (set == nullptr || ts == TSP_INVALID_INDEX) {
+            NIT_ERR("Input param error");
+            return TSP_ERR_INPUT;
         }
+        // One entry per output stream, with the ids its PAT and SDT carry
+        // and the descriptor of its channel as the RF chain runs it.
+        NitModel m;
+        m.u16NetworkId = 1234;
         const Output_TSInfo* db = NitDb();
-        U16 k = 0;
-        for (U32 i = 0; i < db->u32OutputTSNumber && k <= 99; i++) {
-            if (db->pOutputTS[i].u8ValidFlag != 1)
+        for (U32 i = 0; i < db->u32OutputTSNumber && m.entries.size() < 100; i++) {
+            const Output_TSStream& s = db->pOutputTS[i];
+            if (s.u8ValidFlag != 1)
                 continue;
-            const U16 ch = db->pOutputTS[i].u16ChannelID;
-            if ((ret = TSP_AddNIT_TS((int)u32OutTSChannel, k, 1)) != 0 ||
-                (ret = TSP_ConstructCableDeliverySystemDescriptor((int)u32OutTSChannel, k, ch)) != 0)
-                return ret;
-            k++;
+            U8 desc[13];
+            const U32 len = TSP_BuildDeliveryDescriptor(*set, s.u16ChannelID, desc);
+            m.entries.push_back({s.u16TransportStreamID, s.u16OriginalNetworkID, Bytes(desc, desc + len)});
         }
-        return 0;
+        return StoreModel(ts, m);
     });
 }
 
-U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op)
+namespace {
+
+// A stream's stored NIT sections back to back; empty when it has none
+// whose first section holds a NIT's fixed fields.
+Bytes StoredNIT(Output_TSInfo* db, U16 ts)
+{
+    if (ts == TSP_INVALID_INDEX || db->pOutputTS[ts].u16NITIndex == TSP_INVALID_INDEX)
+        return {};
+    auto raw = std::make_unique<NITBuf_t>();
+    if (TSP_GetOutputNITTable(ts, db, raw.get()) != 0 || raw->u16NITLength < kNitSectionMin)
+        return {};
+    return Bytes(raw->aru8OutputNITSection, raw->aru8OutputNITSection + raw->u16NITLength);
+}
+
+// What a receiver compares: the sections without version_number and CRC_32.
+Bytes Unversioned(const Bytes& nit)
+{
+    Bytes b = nit;
+    for (auto& sec : Sections(b.data(), (U32)b.size()))
+        if (sec.second >= kNitSectionMin) {
+            b[sec.first + 5] &= 0xC1;
+            memset(&b[sec.first + sec.second - 4], 0, 4);
+        }
+    return b;
+}
+
+U8 VersionOf(const Bytes& nit) { return (U8)((nit[5] >> 1) & 0x1F); }
+
+// Gives every section of the stream's NIT the version, with fresh CRCs.
+void SetNITVersion(Output_TSInfo* db, U16 ts, U8 u8Version)
+{
+    U32 idx = db->pOutputTS[ts].u16NITIndex;
+    for (U32 steps = 0; idx < db->u32OutputTableNumber && steps < db->u32OutputTableNumber; steps++) {
+        TSTable& t = db->pOutputTable[idx];
+        const U32 len = Len12(t.aru8TableInfo + 1) + 3;
+        if (t.u8ValidFlag != 1 || t.aru8TableInfo[0] != 0x40 || len < kNitSectionMin || len > SIP_MAX_SECTION_LEN)
+            break;
+        t.aru8TableInfo[5] = (U8)((t.aru8TableInfo[5] & 0xC1) | (u8Version << 1));
+        PutBE32(t.aru8TableInfo + len - 4, Common_CRC_Calculate(t.aru8TableInfo, len - 4, 0xFFFFFFFFu));
+        idx = t.u16NextIndex;
+    }
+    db->pOutputTS[ts].u8NITVersionNumber = u8Version;
+}
+
+// A NIT that differs from the one a receiver holds (before) takes the next
+// version. A rebuilt NIT has no version of its own: unchanged, it keeps the
+// one on air. An edited one keeps a version the operator chose.
+void StepNITVersion(Output_TSInfo* db, U16 ts, const Bytes& before, bool bRebuilt)
+{
+    const Bytes now = StoredNIT(db, ts);
+    if (before.empty() || now.empty())
+        return;
+    const U8 v = VersionOf(before);
+    if (Unversioned(now) == Unversioned(before)) {
+        if (bRebuilt && VersionOf(now) != v)
+            SetNITVersion(db, ts, v);
+    } else if (bRebuilt || VersionOf(now) == v) {
+        SetNITVersion(db, ts, (U8)((v + 1) & 0x1F));
+    }
+}
+
+} // namespace
+
+void TSP_StepCommittedNITVersions(Output_TSInfo* pstWork, Output_TSInfo* pstLive)
+{
+    CARD_STATE_LOCK();
+    for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++) {
+        const U16 w = TSP_FindStreamOfChannel(pstWork, ch);
+        if (w != TSP_INVALID_INDEX)
+            StepNITVersion(pstWork, w, StoredNIT(pstLive, TSP_FindStreamOfChannel(pstLive, ch)), false);
+    }
+}
+
+U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::function<U32()>& op)
 {
     CARD_STATE_LOCK();
     if (s_pNitTarget != nullptr)
@@ -694,14 +841,25 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op)
     // from the live database; an edited one gets the live NITs of the
     // channels touched, so that its commit keeps them.
     return TSP_ChangeLiveWithTemp([&](bool bEdited) -> U32 {
+        Output_TSInfo* live = TSP_GetTSParam();
+        std::vector<Bytes> before(TSP_WEB_CHANNEL_MAX);
+        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bStepVersions; ch++)
+            if (u32ChannelMask & (1u << ch))
+                before[ch] = StoredNIT(live, TSP_FindStreamOfChannel(live, ch));
         U32 ret = 0;
         {
             Target onLive;
             ret = op();
         }
+        // What receivers hold is what was on air before: a rebuild steps
+        // the version of a NIT it changed.
+        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bStepVersions; ch++) {
+            const U16 ts = TSP_FindStreamOfChannel(live, ch);
+            if ((u32ChannelMask & (1u << ch)) != 0 && ts != TSP_INVALID_INDEX)
+                StepNITVersion(live, ts, before[ch], true);
+        }
         if (ret != 0 || !bEdited)
             return ret;
-        Output_TSInfo* live = TSP_GetTSParam();
         Output_TSInfo* w = TSP_GetTempTSParam();
         auto raw = std::make_unique<NITBuf_t>();
         for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++) {

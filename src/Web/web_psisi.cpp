@@ -1187,7 +1187,7 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
         if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX)
             channels |= 1u << channel;
-    TSP_ApplyNITsToLive(channels, [&muxed, &channel]() -> U32 {
+    TSP_ApplyNITsToLive(channels, true, [&muxed, &channel]() -> U32 {
         for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
             if (muxed(i, &channel))
                 Web_TSP_DelOneNITInfo((U16)i);

@@ -251,7 +251,7 @@ zrErrCode Web_ImportNIT(int nChannel)
     }
     // Only the channel's NIT changes: it is stored in the live database (and
     // an open edit), never by committing the rest of a working copy.
-    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
+    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, false, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
     if (ret != 0)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d TSP_AddNITByImport fail..!\n", LOG_POS);
     return (zrErrCode)ret;

@@ -1,5 +1,6 @@
-// NIT files as the web imports them, followed by edits of the imported NIT:
-// reads stay inside the bytes given and the working copy's links hold.
+// NIT files as the web imports them, committed, followed by edits of the
+// imported NIT and their commit (which compares them with the live NIT):
+// reads stay inside the bytes given and both databases' links hold.
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_nit.h"
 #include "support/fuzz_support.h"
@@ -21,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The first half is the file, the rest picks edits.
     const size_t half = size / 2;
     TSP_AddNITByImport(0, data, (U32)half);
+    // Committed, so that the edits' commit compares them with a live NIT.
+    TSP_CopyOutputTSInfo();
     for (size_t i = half; i < size; i++) {
         dvbpsi_descriptor_t d{};
         d.i_tag = data[i];
@@ -38,6 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fprintf(stderr, "working copy broken: %s\n", err.c_str());
             abort();
         }
+    }
+    TSP_CopyOutputTSInfo();
+    std::string err = CheckInvariants(TSP_GetTSParam());
+    if (!err.empty()) {
+        fprintf(stderr, "live database broken: %s\n", err.c_str());
+        abort();
     }
     return 0;
 }

@@ -131,6 +131,20 @@ bool AtscLayout(const ChipSide& side)
     return (side.bSlave ? Slave_GetSIMod() : Resource_GetSIMode()) == 1;
 }
 
+// The spacing of a chip's four channels (kHz) in the card's standard; DTMB
+// and a cable bandwidth without a spacing of its own keep 8 MHz.
+U32 ChannelSpacing(const TParameter_DTMB& set)
+{
+    const U32 bw = set.Bandwidth_Sel[0];
+    switch (PARAMS_GetModulationMod()) {
+    case 1: return bw == 1 ? 7000 : bw == 0 ? 6000 : 8000;
+    case 3: return SpacingOfBandwidth(bw) ? SpacingOfBandwidth(bw) : 8000;
+    case 4: return 6000;
+    case 5: return bw == 1 ? 7000 : bw == 2 ? 8000 : 6000;
+    default: return 8000;
+    }
+}
+
 // Writes the four tuning words and the band-centre word (with read-back) and
 // strobes the update.
 void WriteFrequencyRegisters()
@@ -183,46 +197,33 @@ void SelectClocks(const ChipSide& side, const TParameter_DTMB& set)
         s_dwDACFrequency = 1935360;
         if (bw == 1) {
             s_dwFS = 8000000;
-            s_ucBandWith = 7000;
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 7M###\n", LOG_POS);
         } else if (bw == 0) {
             s_dwFS = 6857143;
-            s_ucBandWith = 6000;
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 6M###\n", LOG_POS);
         } else {
             s_dwFS = 9142857;
-            s_ucBandWith = 8000;
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 8M###\n", LOG_POS);
         }
         break;
-    case 3: {
+    case 3:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Modulate_QAM_SetAllPatams: DVBC###\n", LOG_POS);
         s_dwFS = set.SymbolRate[first];
         s_dwDACFrequency = 1935360;
-        // The channel layout follows the bandwidth of this set, not a spacing
-        // left behind by an earlier programming.
-        U32 spacing = SpacingOfBandwidth(bw);
-        s_ucBandWith = spacing ? spacing : 8000;
         break;
-    }
     case 4:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###Modulate_QAM_SetAllPatams: DVBC_B###\n", LOG_POS);
         s_dwDACFrequency = 1935360;
-        s_ucBandWith = 6000;
         s_dwFS = set.AnnexBQAMMode[first] == ANNEXB_QAM64 ? 5056 : 5360;
         break;
     case 5:
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###%s: ISDBT###\n", LOG_POS, fn);
-        if (bw == 1) {
-            s_ucBandWith = 7000;
+        if (bw == 1)
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 7M###\n", LOG_POS);
-        } else if (bw == 2) {
-            s_ucBandWith = 8000;
+        else if (bw == 2)
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 8M###\n", LOG_POS);
-        } else {
-            s_ucBandWith = 6000;
+        else
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d ###select 6M###\n", LOG_POS);
-        }
         s_dwFS = 7560;
         break;
     case 6:
@@ -243,6 +244,8 @@ void SelectClocks(const ChipSide& side, const TParameter_DTMB& set)
         s_dwFS = 7560;
         break;
     }
+    // The layout follows this set, not a spacing left by an earlier programming.
+    s_ucBandWith = ChannelSpacing(set);
 }
 
 // Output level by the hardware's power-level type (step 11).
@@ -326,7 +329,7 @@ int SetAllPatams(const ChipSide& side, peSPIBUS_NUM eSPIBus_n)
     bool atsc = AtscLayout(side);
     if (!atsc)
         for (U32 k = 1; k < 4; k++)
-            set.OutputFreq[first + k] = set.OutputFreq[first] + k * s_ucBandWith;
+            set.OutputFreq[first + k] = Modulate_ProgrammedFreq(set, first + k);
 
     U8 P = set.OutputPow[first];
     U8 level = mode == 4 ? (U8)(P + 3) : P;
@@ -371,6 +374,17 @@ int SetAllPatams(const ChipSide& side, peSPIBUS_NUM eSPIBus_n)
 }
 
 }  // namespace
+
+U32 Modulate_ProgrammedFreq(const TParameter_DTMB& set, U32 u32Channel)
+{
+    if (u32Channel >= DTMB_CHANNEL_NUM)
+        return 0;
+    // Each chip lays out its own four channels, with the SI mode it knows.
+    if (AtscLayout(FPGA_GetChipType() == CHIP_TYPE_MAIN ? kMasterSide : kSlaveSide))
+        return set.OutputFreq[u32Channel];
+    const U32 first = u32Channel & ~3u;
+    return set.OutputFreq[first] + (u32Channel - first) * ChannelSpacing(set);
+}
 
 int Modulate_QAM_SetAllPatams(peSPIBUS_NUM eSPIBus_n) { return SetAllPatams(kMasterSide, eSPIBus_n); }
 

@@ -2,6 +2,7 @@
 // and exported through the web back end (edits work on the working copy).
 #pragma once
 #include "Common/types.h"
+#include "DTMB/dtmb_param.h"
 #include "SIprocess/SIconstruct.h"
 #include "TSprocess/tsp_db.h"
 #include <functional>
@@ -41,18 +42,32 @@ U32 TSP_DeleteOneTSDescOfNIT(int nChannel, U32 u32NITTSIndex, U32 u32NITTSDescIn
 U32 TSP_GetNITTableInfo(int nChannel, NITTable_t* pstNIT);
 U32 TSP_GetOneTsDescInfo(int nChannel, U32 u32NITTSIndex, U32 u32DescIndex, dvbpsi_descriptor_t* pstDesc);
 
-// Cable delivery descriptors (13 bytes: tag 0x44, length 11, body) and the
-// automatic NIT of every output stream, committed at once.
-void TSP_BuildCableDeliveryDescriptor(U32 u32FreqKHz, U8 u8QAMMod, U32 u32SymbolRateK, U8 aru8Desc[13]);
+// The delivery system descriptor of an output channel as the RF chain is
+// programmed from the set (cable 0x44 for DVB-C and J.83 Annex B,
+// terrestrial 0x5A for DVB-T, ISDB-T's 0xFA): its byte length with tag and
+// length, 0 where the standard gives none (DTMB, ATSC).
+U32 TSP_BuildDeliveryDescriptor(const TParameter_DTMB& set, U32 u32Channel, U8 aru8Desc[13]);
+// Adds that descriptor of channel u32EnableChannel to an entry of a NIT.
 U32 TSP_ConstructCableDeliverySystemDescriptor(int nChannel, U32 u32OutNITIndex, U32 u32EnableChannel);
+// The automatic NIT of a channel: one entry per output stream with its
+// transport_stream_id, original_network_id and delivery descriptor,
+// committed at once with the version stepped when its content changed.
 U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel);
 
 // Runs an operation that changes only NITs (the automatic NIT, an import)
 // on the live database instead of the working copy, so that nothing else of
 // the working copy is committed with it; an open working copy then gets the
-// same NITs for the channels of u32ChannelMask (bit c: channel c). Nested
-// calls run their operation directly. The result is the operation's.
-U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, const std::function<U32()>& op);
+// same NITs for the channels of u32ChannelMask (bit c: channel c). With
+// bStepVersions the NITs are rebuilt ones: each that changed takes the next
+// version of the one on air before, an unchanged one keeps it; without,
+// they keep their own (an import's file). Nested calls run their operation
+// directly. The result is the operation's.
+U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::function<U32()>& op);
+
+// At the commit of the working copy: each channel's NIT that the edits
+// changed takes the next version of the live one, unless the operator set
+// another version (SetNitVersionNum.w).
+void TSP_StepCommittedNITVersions(Output_TSInfo* pstWork, Output_TSInfo* pstLive);
 
 // Export (live database) and import (working copy): sections end to end.
 // The length goes to pu32Length (0 on failure); the result is 0 or the error,

@@ -3,6 +3,7 @@
 // and the output level (AD9789 full scale, RFDA0016 or AD5321).
 #pragma once
 #include "Common/types.h"
+#include "DTMB/dtmb_param.h"
 #include "Driver/SPI/spi.h"
 
 struct ST_ZR_PARAMS;
@@ -27,6 +28,10 @@ extern const U32 u32ArrayV5GainRegVal[7][9][2];
 // Whole-chip programming from the live parameter record.
 int Modulate_QAM_SetAllPatams(peSPIBUS_NUM eSPIBus_n);
 int Modulate_QAM_SetAllPatams_Slave(peSPIBUS_NUM eSPIBus_n);
+// The frequency (kHz) channel u32Channel is programmed with from the set:
+// its own on the ATSC layout, else its chip's first channel's plus the
+// channel spacing for each channel after it; 0 for no such channel.
+U32 Modulate_ProgrammedFreq(const TParameter_DTMB& set, U32 u32Channel);
 
 // Gain band of a frequency in kHz (0..8; 450 MHz alone is band 4).
 U32 Modulate_GetFreqBand(U32 u32FreqKHz);
