@@ -205,7 +205,31 @@ TEST_F(TspInput, EMMCreatesTheStream)
 TEST_F(TspInput, RefusedMessagesChangeNothing)
 {
     ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(1, PID_TYPE_ESPID, 1, 0x101))})), 0u);
     Bytes before = Snapshot();
+
+    // Fields cut to their low bits in the routing and the tables: a message
+    // with one of them out of range is refused before its first record.
+    Bytes bypass = TS(1);
+    Put8(bypass, 32, 1);
+    Put8(bypass, 33, 17);
+    Bytes stream = PID(D(2, PID_TYPE_ESPID, 1, 0x102));
+    Put16(stream, 50, 0x400);
+    Bytes ci = PID(D(3, PID_TYPE_ESPID, 1, 0x103));
+    Put16(ci, 244, 0x400);
+    EXPECT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(1), TS(1024)})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_SEND_TS, Msg({bypass})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(2, 2, 1)), Program(P(3, 3, 259))})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(4, PID_TYPE_OTHERPID, 0, 0x104, 8))})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({stream})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({ci})), TSP_ERR_INPUT);
+    Mon mon;
+    mon.destCh = 8;
+    EXPECT_EQ(TSP_ConstructOutputTS(Monitor(mon).data(), IPCOMM_MONITOR_PID, 208), TSP_ERR_INPUT);
+    Bytes keep(8, 0), wild(8, 0);  // deletions: the program, then a channel the card lacks
+    Put8(keep, 0, 5), Put16(keep, 2, 1), Put16(keep, 6, 1);
+    Put8(wild, 0, 5), Put16(wild, 2, 1), Put16(wild, 4, 1024), Put16(wild, 6, 1);
+    EXPECT_EQ(Send(IPCOMM_DEL_PROGRAM, Msg({keep, wild})), TSP_ERR_INPUT);
 
     Bytes m = Msg({Program(P(2, 1)), Program(P(3, 2)), Program(P(4, 3))});
     m.pop_back(); // 2,759 bytes of records for 3 × 920
@@ -228,7 +252,7 @@ TEST_F(TspInput, RefusedMessagesChangeNothing)
     EXPECT_EQ(TSP_ConstructOutputTS(m.data(), IPCOMM_SEND_TS, 0), TSP_ERR_INPUT);
     EXPECT_EQ(Send(IPCOMM_CHANGE_PROGRAM, Msg({Program(P(7, 7))})), 0u);
     EXPECT_EQ(Send((IPCOMM_CMD)290, Msg({Program(P(7, 7))})), TSP_ERR_TYPE);
-    EXPECT_EQ(Send(IPCOMM_SEND_NIT_TABLE, Msg({NITSection(9, 3, 0)})), TSP_ERR_TYPE); // no stream on channel 9
+    EXPECT_EQ(Send(IPCOMM_SEND_NIT_TABLE, Msg({NITSection(5, 3, 0)})), TSP_ERR_TYPE); // no stream on channel 5
     EXPECT_EQ(Snapshot(), before);
 }
 

@@ -16,12 +16,25 @@ namespace {
 
 class Generator {
 public:
-    explicit Generator(U32 seed, U16 u16ChannelBase = 0) : rng(seed), chBase(u16ChannelBase) {}
+    explicit Generator(U32 seed, U16 u16ChannelBase = 0, U16 u16Channels = 8)
+        : rng(seed), chBase(u16ChannelBase), chSpan(u16Channels)
+    {
+    }
 
     // The same sequence on every processor: the engine's output is fixed by
     // the standard, the library's distributions are not.
     U32 Pick(U32 lo, U32 hi) { return lo + (U32)((U64)rng() % ((U64)hi - lo + 1)); }
-    U16 Channel() { return (U16)(chBase + Pick(0, 11)); }
+    U16 Channel() { return (U16)(chBase + Pick(0, chSpan - 1u)); }
+    // Now and then one record names an output channel the card does not
+    // have (its field at chOffset): the message must change nothing.
+    void MaybeWildChannel(std::vector<Bytes>& recs, size_t chOffset, bool& bRefusedWhole)
+    {
+        static const U16 wild[] = {8, 259, 1024, 0xFFFF};
+        if (Pick(0, 15) == 0) {
+            Put16(recs[Pick(0, (U32)recs.size() - 1)], chOffset, wild[Pick(0, 3)]);
+            bRefusedWhole = true;
+        }
+    }
 
     Prog RandomProgram()
     {
@@ -77,11 +90,15 @@ public:
         case 0:
             for (U32 i = 0; i < n; i++)
                 recs.push_back(TS(Channel(), (U8)Pick(0, 16), (U16)Pick(0, 9)));
+            MaybeWildChannel(recs, 16, bRefusedWhole);
+            pfBefore();
             return Send(IPCOMM_SEND_TS, Msg(recs));
         case 1:
         case 2:
             for (U32 i = 0; i < n; i++)
                 recs.push_back(Program(RandomProgram()));
+            MaybeWildChannel(recs, 12, bRefusedWhole);
+            pfBefore();
             return Send(IPCOMM_SEND_PROGRAM, Msg(recs));
         case 3:
         case 4:
@@ -91,8 +108,9 @@ public:
             if (Pick(0, 9) == 0) { // one record of a type nobody handles
                 Put8(recs.back(), 40, (U8)Pick(8, 255));
                 bRefusedWhole = true;
-                pfBefore();
             }
+            MaybeWildChannel(recs, 14, bRefusedWhole);
+            pfBefore();
             return Send(IPCOMM_SEND_PID, Msg(recs));
         case 6:
             recs.push_back(Descriptor((U8)Pick(1, 2), (U16)Pick(0, 1), Channel(), (U16)Pick(0, 30), Pick(189, 1024)));
@@ -145,6 +163,8 @@ public:
                 }
                 recs.push_back(b);
             }
+            MaybeWildChannel(recs, cmd == IPCOMM_DEL_TS ? 6 : 4, bRefusedWhole);
+            pfBefore();
             return Send(cmd, Msg(recs));
         }
         }
@@ -155,7 +175,7 @@ public:
 
 private:
     std::mt19937 rng;
-    U16 chBase;
+    U16 chBase, chSpan;
 };
 
 // A fingerprint of the whole database image, to prove a refusal changed nothing.
@@ -246,7 +266,7 @@ TEST_F(TspRandom, DeletingEveryAddedIdentityLeavesNothing)
             bool unused;
             gen.Step(unused, [] {});
         }
-        for (U16 ch = 0; ch < 12; ch++)
+        for (U16 ch = 0; ch < 8; ch++)
             for (U8 slot = 0; slot <= 16; slot++)
                 for (U16 srcCh = 0; srcCh <= 2; srcCh++)
                     TSP_DelTSInfoByInput(slot, srcCh, ch);
@@ -271,13 +291,13 @@ TEST_F(TspRandom, ConcurrentInputCardsAndWebCommits)
     // Two input cards on disjoint output channels and the operator's edits:
     // the card-state lock keeps each message and each copy whole.
     auto feed = [](U32 seed, U16 base) {
-        Generator gen(seed, base);
+        Generator gen(seed, base, 4);
         bool unused;
         for (int i = 0; i < 300; i++)
             gen.Step(unused, [] {});
     };
     std::thread a(feed, 101, 0);
-    std::thread b(feed, 202, 100);
+    std::thread b(feed, 202, 4);
     std::thread web([] {
         for (int i = 0; i < 40; i++) {
             TSP_InitOutputTempTSInfo();

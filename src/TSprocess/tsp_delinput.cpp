@@ -40,6 +40,24 @@ U32 CheckMessage(const U8* u8Buffer, U16 u16Number, U16 u16Length)
     return 0;
 }
 
+// The identity of every record is checked before the first deletion: a slot
+// or output channel out of range names nothing the card has, and the message
+// is refused whole.
+template <typename Rec>
+U32 CheckIdentities(const U8* u8Buffer, U16 u16Number, U16 u16Length)
+{
+    U32 ret = CheckMessage(u8Buffer, u16Number, u16Length);
+    for (U32 i = 0; ret == 0 && i < u16Number; i++) {
+        const Rec r = ReadRecord<Rec>(u8Buffer, i);
+        if (r.u8SourceSlotID > TSP_MAX_SLOT_ID || r.u16ChannelID > TSP_MAX_CHANNEL_ID) {
+            DEL_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d record[%u] u8SourceSlotID[%u] u16ChannelID[%u] out of range\r\n\n", i,
+                    r.u8SourceSlotID, r.u16ChannelID);
+            ret = TSP_ERR_INPUT;
+        }
+    }
+    return ret;
+}
+
 // Removes from a stream's counted PID list every member fed by one input
 // channel. The list is taken before the pass; a member's predecessor is the
 // nearest earlier member this pass keeps.
@@ -368,7 +386,7 @@ U32 DelDescriptor(U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16ProgramID, bool* pb
 template <typename Rec, typename F>
 U32 ForEachRecord(U8* u8Buffer, U16 u16Number, U16 u16Length, const char* pcDel, F fn)
 {
-    U32 ret = CheckMessage(u8Buffer, u16Number, u16Length);
+    U32 ret = CheckIdentities<Rec>(u8Buffer, u16Number, u16Length);
     if (ret != 0)
         return ret;
     CARD_STATE_LOCK();
@@ -465,7 +483,7 @@ U32 TSP_DelDescriptorInfoByInput(U8 u8SourceSlotID, U16 u16SourceChannelID, U16 
 
 U32 TSP_ConstructOutputTSByDelTS(U8* u8Buffer, U16 u16Number, U16 u16Length)
 {
-    U32 ret = CheckMessage(u8Buffer, u16Number, u16Length);
+    U32 ret = CheckIdentities<Delete_TSStream>(u8Buffer, u16Number, u16Length);
     if (ret != 0)
         return ret;
     CARD_STATE_LOCK();

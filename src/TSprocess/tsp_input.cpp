@@ -13,6 +13,7 @@
 #include "TSprocess/tsp.h"
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <utility>
@@ -56,6 +57,23 @@ U32 RefuseRecord(const char* pcFunc, U32 u32Record, const char* pcWhy, U32 u32Va
     log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d record[%u] %s[%u] out of range\r\n\n",
                (long)syscall(SYS_gettid), pcFunc, __LINE__, u32Record, pcWhy, u32Value);
     return TSP_ERR_INPUT;
+}
+
+// A field the card indexes, masks or matches with, and the largest value it
+// takes: one beyond would be cut to its low bits and name another channel,
+// slot, stream or PID.
+struct FieldRange {
+    const char* pcField;
+    U32 u32Value;
+    U32 u32Max;
+};
+
+U32 CheckFields(const char* pcFunc, U32 u32Record, std::initializer_list<FieldRange> l)
+{
+    for (const FieldRange& f : l)
+        if (f.u32Value > f.u32Max)
+            return RefuseRecord(pcFunc, u32Record, f.pcField, f.u32Value);
+    return ZR_SUCCESS;
 }
 
 // A list holds no more members than its walkers report: a message that would
@@ -259,8 +277,14 @@ U32 TSP_ConstructOutputTSByAddTS(U8* u8Buffer, U16 u16Number, U16 u16Length)
         return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
         Output_TSStream st = ReadRecord<Output_TSStream>(u8Buffer, i);
-        if (st.u8SlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SlotID", st.u8SlotID);
+        u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
+                                           {"u8SlotID", st.u8SlotID, TSP_MAX_SLOT_ID}});
+        // A pass-through stream is routed by its input's slot and stream.
+        if (u32Ret == ZR_SUCCESS && st.u8BypassFlag == 1)
+            u32Ret = CheckFields(__func__, i, {{"u8SrcSlotID", st.u8SrcSlotID, TSP_MAX_SLOT_ID},
+                                               {"u16SrcStreamID", st.u16SrcStreamID, TSP_MAX_STREAM_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
     }
     CARD_STATE_LOCK();
     for (U32 i = 0; i < u16Number; i++) {
@@ -361,10 +385,11 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
         Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
-        if (st.u8SourceSlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SourceSlotID", st.u8SourceSlotID);
-        if (st.u8SlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SlotID", st.u8SlotID);
+        u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
+                                           {"u8SourceSlotID", st.u8SourceSlotID, TSP_MAX_SLOT_ID},
+                                           {"u8SlotID", st.u8SlotID, TSP_MAX_SLOT_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
         if (st.u8ServiceNameLen > TSP_NAME_MAX_LEN)
             return RefuseRecord(__func__, i, "u8ServiceNameLen", st.u8ServiceNameLen);
         if (st.u8ServiceProviderLen > TSP_NAME_MAX_LEN)
@@ -648,15 +673,19 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
                        st.u8PIDType);
             return TSP_ERR_TYPE;
         }
-        if (st.u8SourceSlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SourceSlotID", st.u8SourceSlotID);
-        if (st.u8SlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SlotID", st.u8SlotID);
-        if (st.u16ESInfoLength > TSP_INFO_MAX_LEN)
-            return RefuseRecord(__func__, i, "u16ESInfoLength", st.u16ESInfoLength);
-        // The routing word has 13 bits for a PID: a larger one would route another.
-        if (st.u16OldPID > TSP_MAX_PID || st.u16PID > TSP_MAX_PID)
-            return RefuseRecord(__func__, i, "PID", st.u16OldPID > TSP_MAX_PID ? st.u16OldPID : st.u16PID);
+        // The routing word has 13 bits for a PID and 10 for a stream: a larger
+        // one would route another. The CI fields route a descrambled copy.
+        u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
+                                           {"u8SourceSlotID", st.u8SourceSlotID, TSP_MAX_SLOT_ID},
+                                           {"u8SlotID", st.u8SlotID, TSP_MAX_SLOT_ID},
+                                           {"u16ESInfoLength", st.u16ESInfoLength, TSP_INFO_MAX_LEN},
+                                           {"u16OldPID", st.u16OldPID, TSP_MAX_PID},
+                                           {"u16PID", st.u16PID, TSP_MAX_PID},
+                                           {"u16SrcStreamID", st.u16SrcStreamID, TSP_MAX_STREAM_ID},
+                                           {"u16CISrcPID", st.u16CISrcPID, TSP_MAX_PID},
+                                           {"u16SrcCIStreamID", st.u16SrcCIStreamID, TSP_MAX_STREAM_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
     }
     CARD_STATE_LOCK();
     u32Ret = CheckPIDListsRoom(u8Buffer, u16Number);
@@ -719,8 +748,10 @@ U32 TSP_ConstructOutputTSByAddDescriptors(U8* u8Buffer, U16 u16Number, U16 u16Le
         TSDescriptor st = ReadRecord<TSDescriptor>(u8Buffer, i);
         if (st.u32Length > TSP_DESC_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u32Length", st.u32Length);
-        if (st.u8SourceSlotID > TSP_MAX_SLOT_ID)
-            return RefuseRecord(__func__, i, "u8SourceSlotID", st.u8SourceSlotID);
+        u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
+                                           {"u8SourceSlotID", st.u8SourceSlotID, TSP_MAX_SLOT_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
     }
     CARD_STATE_LOCK();
     u32Ret = CheckDescriptorListsRoom(u8Buffer, u16Number);
@@ -798,6 +829,10 @@ U32 TSP_ConstructOutputTSByAddNITTable(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         TSTable st = ReadRecord<TSTable>(u8Buffer, i);
         if (st.u16TableInfoLen > TSP_TABLE_INFO_MAX_LEN)
             return RefuseRecord(__func__, i, "u16TableInfoLen", st.u16TableInfoLen);
+        u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
+                                           {"u8SlotID", st.u8SlotID, TSP_MAX_SLOT_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
         u32Ret = TSP_GetOutputTSIndexByTS(st.u16ChannelID, &vecTS[i]);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
@@ -854,6 +889,12 @@ U32 SetDescramble(const char* pcFunc, U8* u8Buffer, U16 u16Number, U16 u16Length
     U32 u32Ret = CheckRecords(pcFunc, u8Buffer, u16Number, u16Length, sizeof(Output_TSProgram), "Program");
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
+    for (U32 i = 0; i < u16Number; i++) {
+        const U8 u8Slot = ReadRecord<Output_TSProgram>(u8Buffer, i).u8SourceSlotID;
+        u32Ret = CheckFields(pcFunc, i, {{"u8SourceSlotID", u8Slot, TSP_MAX_SLOT_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
+    }
     CARD_STATE_LOCK();
     Output_TSInfo* pst = TSP_GetTSParam();
     const U32 u32Cap = pst->pOutputProgram ? pst->u32OutputProgramNumber : 0;
@@ -895,8 +936,13 @@ U32 TSP_ConstructOutputTSBySetSCRPIDInfo(U8* u8Buffer, U16 u16Number, U16 u16Len
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
-        if (ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID > TSP_MAX_PID)
-            return RefuseRecord(__func__, i, "u16CISrcPID", ReadRecord<Output_TSPID>(u8Buffer, i).u16CISrcPID);
+        const Output_TSPID st = ReadRecord<Output_TSPID>(u8Buffer, i);
+        u32Ret = CheckFields(__func__, i, {{"u8SourceSlotID", st.u8SourceSlotID, TSP_MAX_SLOT_ID},
+                                           {"u16OldPID", st.u16OldPID, TSP_MAX_PID},
+                                           {"u16CISrcPID", st.u16CISrcPID, TSP_MAX_PID},
+                                           {"u16SrcCIStreamID", st.u16SrcCIStreamID, TSP_MAX_STREAM_ID}});
+        if (u32Ret != ZR_SUCCESS)
+            return u32Ret;
     }
     CARD_STATE_LOCK();
     Output_TSInfo* pst = TSP_GetTSParam();
@@ -938,8 +984,11 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
     const bool bLong = st.u16DescriptorInfoLength > TSP_INFO_MAX_LEN;
     if (st.u16DescriptorInfoLength > TSP_DESC_INFO_MAX_LEN)
         return RefuseRecord(__func__, 0, "u16DescriptorInfoLength", st.u16DescriptorInfoLength);
-    if (st.u16NewPID > TSP_MAX_PID)
-        return RefuseRecord(__func__, 0, "u16NewPID", st.u16NewPID);
+    U32 u32Check = CheckFields(__func__, 0, {{"u16NewPID", st.u16NewPID, TSP_MAX_PID},
+                                             {"u8SrcSlot", st.u8SrcSlot, TSP_MAX_SLOT_ID},
+                                             {"u16DestChannel", st.u16DestChannel, TSP_MAX_CHANNEL_ID}});
+    if (u32Check != ZR_SUCCESS)
+        return u32Check;
     // Longer information lives in a descriptor record, which must be one of ours.
     if (bLong && (st.u16DescriptorIndex == TSP_INVALID_INDEX || pst->pDescriptor == nullptr || st.u16DescriptorIndex >= pst->u32OutputDescriptorNumber ||
          pst->pDescriptor[st.u16DescriptorIndex].u8ValidFlag != TSP_RECORD_VALID))

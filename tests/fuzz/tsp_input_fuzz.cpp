@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 
 extern U8 u8PSIEnable[8];
 
@@ -29,9 +30,27 @@ constexpr U16 kSteps[] = {IPCOMM_SEND_TS,     IPCOMM_SEND_PROGRAM,        IPCOMM
                           290,                kApply,                     kTick};
 constexpr U32 kModes[] = {0, 1, 3, 4, 5, 6};
 
+// No record of an output channel the card does not have gets in: cut to its
+// low bits it would route and table another channel.
+std::string ChannelsOfTheCard(const Output_TSInfo* p)
+{
+    for (U32 i = 0; i < p->u32OutputTSNumber; i++)
+        if (p->pOutputTS[i].u8ValidFlag == 1 && p->pOutputTS[i].u16ChannelID > TSP_MAX_CHANNEL_ID)
+            return "stream of channel " + std::to_string(p->pOutputTS[i].u16ChannelID);
+    for (U32 i = 0; i < p->u32OutputProgramNumber; i++)
+        if (p->pOutputProgram[i].u8ValidFlag == 1 && p->pOutputProgram[i].u16ChannelID > TSP_MAX_CHANNEL_ID)
+            return "program of channel " + std::to_string(p->pOutputProgram[i].u16ChannelID);
+    for (U32 i = 0; i < p->u32OutputPIDNumber; i++)
+        if (p->pOutputPID[i].u8ValidFlag == 1 && p->pOutputPID[i].u16ChannelID > TSP_MAX_CHANNEL_ID)
+            return "PID of channel " + std::to_string(p->pOutputPID[i].u16ChannelID);
+    return "";
+}
+
 void Check(const char* after, U16 step)
 {
     std::string err = tspwire::CheckInvariants(TSP_GetTSParam());
+    if (err.empty())
+        err = ChannelsOfTheCard(TSP_GetTSParam());
     if (!err.empty()) {
         fprintf(stderr, "database broken after %s %u: %s\n", after, step, err.c_str());
         abort();
@@ -92,6 +111,16 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
         Put8(del, 0, 5);
         Put16(del, 2, 1);
         Put16(del, 6, 1);
+        AddStep(in, IPCOMM_DEL_PROGRAM, Msg({del}));
+        AddStep(in, kApply);
+        // Channels the card does not have, in every kind of record.
+        Prog wide;
+        wide.ch = 259;
+        es.ch = 8;
+        Put16(del, 4, 1024);
+        AddStep(in, IPCOMM_SEND_TS, Msg({TS(1024)}));
+        AddStep(in, IPCOMM_SEND_PROGRAM, Msg({Program(wide)}));
+        AddStep(in, IPCOMM_SEND_PID, Msg({PID(es)}));
         AddStep(in, IPCOMM_DEL_PROGRAM, Msg({del}));
         AddStep(in, kApply);
         seeds.push_back(in);

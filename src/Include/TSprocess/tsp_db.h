@@ -62,6 +62,8 @@
 #define TSP_NAME_MAX_LEN 32u           // service and provider name
 #define TSP_MAX_PID 0x1FFFu               // PIDs are 13 bits
 #define TSP_MAX_SLOT_ID 16u            // slots 0..15 and the back board
+#define TSP_MAX_CHANNEL_ID 7u          // output channels 0..7: four on each chip
+#define TSP_MAX_STREAM_ID 0x3FFu       // input stream numbers: the routing word has 10 bits
 #define TSP_ISDBT_ORIGINAL_NETWORK_ID 700u
 
 // Kind of a PID record (u8PIDType).
