@@ -230,6 +230,15 @@ TEST_F(TspInput, RefusedMessagesChangeNothing)
     Put8(keep, 0, 5), Put16(keep, 2, 1), Put16(keep, 6, 1);
     Put8(wild, 0, 5), Put16(wild, 2, 1), Put16(wild, 4, 1024), Put16(wild, 6, 1);
     EXPECT_EQ(Send(IPCOMM_DEL_PROGRAM, Msg({keep, wild})), TSP_ERR_INPUT);
+    // A PID that carries a PMT carries nothing else of that input, and back.
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(5, PID_TYPE_ESPID, 1, 0x105)), PID(D(6, PID_TYPE_ESPID, 1, 0x100))})),
+              TSP_ERR_INPUT);
+    Prog onES = P(7, 7);
+    onES.pmt = 0x101;
+    EXPECT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(onES)})), TSP_ERR_INPUT);
+    mon.destCh = 0;
+    mon.newPid = 0x100;
+    EXPECT_EQ(TSP_ConstructOutputTS(Monitor(mon).data(), IPCOMM_MONITOR_PID, 208), TSP_ERR_INPUT);
 
     Bytes m = Msg({Program(P(2, 1)), Program(P(3, 2)), Program(P(4, 3))});
     m.pop_back(); // 2,759 bytes of records for 3 × 920

@@ -76,6 +76,34 @@ U32 CheckFields(const char* pcFunc, U32 u32Record, std::initializer_list<FieldRa
     return ZR_SUCCESS;
 }
 
+// An input PID that carries a program's PMT carries no PID record of the same
+// input on the same output channel, whichever comes first: the PMT the card
+// sends would list its own PID, and the record's route would put the input's
+// packets on that PMT's PID.
+bool CarriesPMT(const Output_TSInfo* pst, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
+{
+    const U32 u32Cap = pst->pOutputProgram ? pst->u32OutputProgramNumber : 0;
+    for (U32 i = 0; i < u32Cap; i++) {
+        const Output_TSProgram& r = pst->pOutputProgram[i];
+        if (r.u8ValidFlag == TSP_RECORD_VALID && r.u8SourceSlotID == u8Slot && r.u16SourceChannelID == u16SrcCh &&
+            r.u16ChannelID == u16Ch && r.u16OldPMTPID == u16PID)
+            return true;
+    }
+    return false;
+}
+
+bool CarriesPIDRecord(const Output_TSInfo* pst, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
+{
+    const U32 u32Cap = pst->pOutputPID ? pst->u32OutputPIDNumber : 0;
+    for (U32 i = 0; i < u32Cap; i++) {
+        const Output_TSPID& r = pst->pOutputPID[i];
+        if (r.u8ValidFlag == TSP_RECORD_VALID && r.u8SourceSlotID == u8Slot && r.u16SourceChannelID == u16SrcCh &&
+            r.u16ChannelID == u16Ch && r.u16OldPID == u16PID)
+            return true;
+    }
+    return false;
+}
+
 // A list holds no more members than its walkers report: a message that would
 // take one beyond is refused before it changes anything, since every later
 // walk of that list, and with it the apply, would fail.
@@ -403,6 +431,12 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
             return RefuseRecord(__func__, i, "PID", st.u16OldPMTPID > TSP_MAX_PID ? st.u16OldPMTPID : st.u16OldPCRPID);
     }
     CARD_STATE_LOCK();
+    for (U32 i = 0; i < u16Number; i++) {
+        const Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
+        if (CarriesPIDRecord(TSP_GetTSParam(), st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
+                             st.u16OldPMTPID))
+            return RefuseRecord(__func__, i, "u16OldPMTPID of another record", st.u16OldPMTPID);
+    }
     u32Ret = CheckProgramListsRoom(u8Buffer, u16Number);
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
@@ -688,6 +722,11 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
             return u32Ret;
     }
     CARD_STATE_LOCK();
+    for (U32 i = 0; i < u16Number; i++) {
+        const Output_TSPID st = ReadRecord<Output_TSPID>(u8Buffer, i);
+        if (CarriesPMT(TSP_GetTSParam(), st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID, st.u16OldPID))
+            return RefuseRecord(__func__, i, "u16OldPID of a PMT", st.u16OldPID);
+    }
     u32Ret = CheckPIDListsRoom(u8Buffer, u16Number);
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
@@ -1009,6 +1048,8 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
         }
         if (bLong && !DescriptorOfProgram(pst, st.u16DescriptorIndex, u16Prog))
             return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
+        if (CarriesPIDRecord(pst, st.u8SrcSlot, st.u16SrcChannel, st.u16DestChannel, st.u16NewPID))
+            return RefuseRecord(__func__, 0, "u16NewPID of another record", st.u16NewPID);
         Output_TSProgram& prog = pst->pOutputProgram[u16Prog];
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
                    "%ld:%s:%d PMT monitor modify out PMTPid, old PMTPId[%u], new PMTPID[%u], new proginfolen[%u], old "
@@ -1056,6 +1097,8 @@ U32 TSP_ConstructOutputTSByMonitorPID(U8* u8Buffer, U16 u16Length)
     if (st.u8PIDType == PID_TYPE_ESPID && bLong &&
         !DescriptorOfProgram(pst, st.u16DescriptorIndex, pid.u32ProgramIndex))
         return RefuseRecord(__func__, 0, "u16DescriptorIndex", st.u16DescriptorIndex);
+    if (CarriesPMT(pst, st.u8SrcSlot, st.u16SrcChannel, st.u16DestChannel, st.u16NewPID))
+        return RefuseRecord(__func__, 0, "u16NewPID of a PMT", st.u16NewPID);
     switch (st.u8PIDType) {
     case PID_TYPE_PCRPID: {
         Output_TSProgram& prog = pst->pOutputProgram[pid.u32ProgramIndex];
