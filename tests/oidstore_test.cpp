@@ -179,6 +179,13 @@ TEST(OidStore, SaveThenRestoreReproducesEveryStoredMember)
     EXPECT_EQ(ip.u16PSIInterval, ipBefore.u16PSIInterval);
     EXPECT_EQ(ip.u8TimeGap, 0);  // not a key of the store
     EXPECT_FALSE(FileExists(DumpPath()));  // restored once, then gone
+
+    // A stream of an output channel the card does not have stays behind.
+    db->pOutputTS[0].u8ValidFlag = 1;
+    db->pOutputTS[0].u16ChannelID = 1024;
+    OIDDATA_Save();
+    EXPECT_EQ(OIDDATA_Recovery(), 0);
+    EXPECT_NE(db->pOutputTS[0].u8ValidFlag, 1);
 }
 
 TEST(OidStore, VersionRules)

@@ -275,6 +275,9 @@ static zrErrCode LoadImage(const U8* pu8Buf, size_t len)
     take(p->pOutputPID, n[2], kSizes[2]);
     take(p->pOutputTable, n[3], kSizes[3]);
     take(p->pDescriptor, n[4], kSizes[4]);
+    // A stream of a channel the card does not have would go on the air and
+    // into the routing of the channel its low bits name: it is left behind.
+    TSP_ClearStreamsBeyondChannels(p);
     return ZR_SUCCESS;
 }
 

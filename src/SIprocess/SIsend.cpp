@@ -364,6 +364,13 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
                    LOG_POS, u16OutTSIndex);
         return ret;
     }
+    // A packet carries the channel's low bits: another channel's tables
+    // would go out on one the card has.
+    if (u16Channel > TSP_MAX_CHANNEL_ID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%d channel[%u] out of range\r\n\n", LOG_POS,
+                   u16OutTSIndex, u16Channel);
+        return SSD_ERR_INPUT;
+    }
     std::lock_guard<std::mutex> lk(SIMutex());
     SIPacket_t& c = s_arstSIPacket;
 

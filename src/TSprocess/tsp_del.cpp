@@ -732,6 +732,21 @@ void TSP_ClearStreamRecord(Output_TSInfo* p, U16 u16TS)
     memset(&p->pOutputTS[u16TS], 0, sizeof(Output_TSStream));
 }
 
+U32 TSP_ClearStreamsBeyondChannels(Output_TSInfo* p)
+{
+    U32 n = 0;
+    for (U32 s = 0; p != nullptr && s < TSCap(p) && s < TSP_INVALID_INDEX; s++) {
+        const Output_TSStream& ts = p->pOutputTS[s];
+        if (ts.u8ValidFlag != 1 || ts.u16ChannelID <= TSP_MAX_CHANNEL_ID)
+            continue;
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d stream[%u] of channel[%u] dropped\r\n\n", LOG_POS,
+                   s, ts.u16ChannelID);
+        TSP_ClearStreamRecord(p, (U16)s);
+        n++;
+    }
+    return n;
+}
+
 zrErrCode TSP_DelOutputTS(U16 u16OutTSIndex, Output_TSInfo* pstParamTS)
 {
     if (pstParamTS == nullptr || u16OutTSIndex >= TSCap(pstParamTS)) {

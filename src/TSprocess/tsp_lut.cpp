@@ -89,6 +89,13 @@ U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
             continue;
         if (eitSlot < 17 && p.u16PID == 18)
             continue;
+        // The table word keeps the channel's low bits: a record of a channel
+        // the card lacks would be routed onto one it has.
+        if (p.u16ChannelID > TSP_MAX_CHANNEL_ID) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PID record[%u] channel[%u] not routed\r\n\n",
+                       LOG_POS, j, p.u16ChannelID);
+            continue;
+        }
         if (bSlave && p.u16ChannelID < 4)
             continue;
         U16 ts = TSP_INVALID_INDEX;
@@ -376,7 +383,7 @@ U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
     U32 kept = 0;
     for (U32 i = 0; i < db->u32OutputTSNumber; i++) {
         const Output_TSStream& st = db->pOutputTS[i];
-        if (st.u8ValidFlag != 1 || st.u8BypassFlag != 1)
+        if (st.u8ValidFlag != 1 || st.u8BypassFlag != 1 || st.u16ChannelID > TSP_MAX_CHANNEL_ID)
             continue;
         if (bSlave && st.u16ChannelID < 4)
             continue;

@@ -122,6 +122,20 @@ def pid(index, kind, next_index, channel=0):
                      (240, "H", NONE), (246, "H", NONE)])
 
 
+def moved(record, fields):
+    b = bytearray(record)
+    for off, fmt, val in fields:
+        struct.pack_into("<" + fmt, b, off, val)
+    return bytes(b)
+
+
+def phantoms(data):
+    """Channels of the valid streams of a file that the card does not have."""
+    n = struct.unpack_from("<I", data, 8)[0] if len(data) >= 244 else 0
+    return [ch for i in range(n) for ch in [struct.unpack_from("<H", data, 240 + 448 * i + 16)[0]]
+            if data[240 + 448 * i + 14] == 1 and ch > 7]
+
+
 def read(path):
     try:
         return open(path, errors="replace").read()
@@ -165,6 +179,22 @@ def main():
             check(ok and "PAT_PROGRAM number=101 pid=256" in text, "run %d: stored program in the capture" % run)
             check("SERVICE" in text or "SDT" in text, "run %d: SDT in the capture" % run)
             check(file_ok(open(conf, "rb").read()), "run %d: file still passes" % run)
+
+        # A stream of channel 1024 (channel 0 in the routing's ten bits) with
+        # its program, saved by an older firmware: left behind at the start.
+        ghost = [moved(stream(1024), [(20, "H", 1)]),
+                 moved(program(1024), [(16, "H", 1), (18, "H", 1), (28, "H", 102), (34, "H", 102), (30, "H", 0x111),
+                                       (36, "H", 0x111), (32, "H", 0x110), (38, "H", 0x110), (42, "H", 3), (44, "H", 2)])]
+        ghost += [moved(pid(i, kind, 0xFFFFFFFF, 1024), [(16, "I", 1), (20, "I", 1), (42, "H", 0x111), (44, "H", 0x111)])
+                  for i, kind in ((2, 3), (3, 2))]
+        open(conf, "wb").write(image([stream(0), ghost[0]], [program(0), ghost[1]],
+                                     [pid(0, 3, 0xFFFFFFFF), pid(1, 2, 0xFFFFFFFF)] + ghost[2:]))
+        os.remove(os.path.join(master, "trace/si_ch0.ts"))
+        ok = run_until(master, lambda: "PMT program=101" in decoded(master) and file_ok(read_bytes(conf)) and
+                       not phantoms(read_bytes(conf)))
+        text = decoded(master)
+        check(ok and "number=102" not in text, "a saved stream of channel 1024 is neither aired on channel 0 nor "
+              "saved again: %s" % phantoms(read_bytes(conf)))
 
         # A raw backup (516) of 2,560,000 zero bytes: refused, both files kept.
         keep = {f: open(os.path.join(master, f), "rb").read() for f in (FILE, PARAMS)}

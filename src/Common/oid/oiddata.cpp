@@ -7,6 +7,7 @@
 #include "Parameter/parameters.h"
 #include "Platform/platform.h"
 #include "TSprocess/tsp_db.h"
+#include "TSprocess/tsp_del.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -246,6 +247,8 @@ bool OID_RecoveryAllParam(void)
                 if (f.kind == kind)
                     CopyElement(f, i, r.base + (size_t)i * r.size);
     }
+    // As from the output-stream file: no stream of a channel the card lacks.
+    TSP_ClearStreamsBeyondChannels(db);
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d end to recovery all params\n", LOG_POS);
     return true;
 }

@@ -47,6 +47,9 @@ zrErrCode TSP_DelOutputOtherNitTable(U16 u16OutTSIndex, Output_TSInfo* pstParamT
 zrErrCode TSP_DelOutputOtherSdtTable(U16 u16OutTSIndex, Output_TSInfo* pstParamTS);
 // Zero-fills a stream record together with every record that names it as owner.
 void TSP_ClearStreamRecord(Output_TSInfo* pstParamTS, U16 u16TS);
+// Clears, as above, every stream of an output channel the card does not have
+// (a database read back from a file or a dump); returns how many went.
+U32 TSP_ClearStreamsBeyondChannels(Output_TSInfo* pstParamTS);
 // Zero-fills every PID record that still names the program as owner.
 void TSP_ReleaseProgramOrphans(Output_TSInfo* pstParamTS, U16 u16Prog);
 
