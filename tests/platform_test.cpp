@@ -1,5 +1,6 @@
 // The platform layer's simulated board: paths, network confinement and the
 // shell runner's rules.
+#include "Platform/board_state.h"
 #include "Platform/platform.h"
 #include "support/testboard.h"
 #include <arpa/inet.h>
@@ -361,4 +362,32 @@ TEST_F(ShellTest, ArchivesCannotExtractOutsideTheBoardRoot)
     // Member lists name files of the machine.
     EXPECT_EQ(plat::System("tar -cf /tmp/l.tar -T /tmp/list"), -1);
     remove(evil.c_str());
+}
+
+TEST(PlatformLog, TheProgramLogKeepsOneOldGenerationBelowItsLimit)
+{
+    const std::string log = Root() + "/tarvex_data/log/K9_Modulate.log", old = log + ".0";
+    const std::string text(900, 'x');
+    auto size = [](const std::string& f) {
+        struct stat st;
+        return stat(f.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+    };
+    // Two rotations: the second generation replaces the first.
+    size_t n = 0;
+    for (int rotations = 0; rotations < 2 && n < 100000; n++) {
+        const size_t before = size(log);
+        plat::Syslog(6, (text + " " + std::to_string(n)).c_str());
+        rotations += size(log) < before ? 1 : 0;
+    }
+    EXPECT_LT(n, 100000u) << "never rotated";
+    // The line that took the log past its limit went with it; the next starts a new file.
+    plat::Syslog(6, "after the rotation");
+    EXPECT_GT(size(old), simboard::kProgramLogLimit);
+    EXPECT_LT(size(old), simboard::kProgramLogLimit + 1024);
+    EXPECT_FALSE(FileExists(log + ".1"));
+    const std::string now = Slurp(log), prev = Slurp(old);
+    EXPECT_NE(prev.find(text + " " + std::to_string(n - 1) + "\n"), std::string::npos);
+    EXPECT_NE(now.find("after the rotation\n"), std::string::npos);
+    EXPECT_EQ(now.find(text), std::string::npos) << now.substr(0, 300);
+    remove(old.c_str());
 }

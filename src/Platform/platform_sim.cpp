@@ -1047,11 +1047,22 @@ void Syslog(int priority, const char* text)
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
     simboard::ModelClock clock;  // the system logger is the board's, not the firmware's
-    int fd = simboard::AppendFd(Root() + "/tarvex_data/log/K9_Modulate.log");
+    const std::string file = Root() + "/tarvex_data/log/K9_Modulate.log";
+    int fd = simboard::AppendFd(file);
     if (fd < 0)
         return;
     ssize_t w = ::write(fd, line, strlen(line));
     (void)w;
+    // Rotated as the logger rotates it, so that a board left running for days
+    // keeps a bounded log.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (size_t)st.st_size > simboard::kProgramLogLimit) {
+        if (::rename(file.c_str(), (file + ".0").c_str()) != 0) {
+            int r = ::ftruncate(fd, 0);  // the old generation cannot be kept: start over in place
+            (void)r;
+        }
+        simboard::CloseAppendFd(file);
+    }
 }
 
 }  // namespace plat
@@ -1086,14 +1097,36 @@ U8* State()
 }  // namespace simboard
 namespace simboard {
 
+namespace {
+// Files of the board that grow a line or a packet at a time stay open.
+// Never destroyed: detached threads may still write while the process exits.
+std::mutex& AppendMutex()
+{
+    static std::mutex& m = *new std::mutex;
+    return m;
+}
+std::map<std::string, int>& AppendFds()
+{
+    static std::map<std::string, int>& fds = *new std::map<std::string, int>;
+    return fds;
+}
+}  // namespace
+
+void CloseAppendFd(const std::string& file)
+{
+    std::lock_guard<std::mutex> lk(AppendMutex());
+    auto it = AppendFds().find(file);
+    if (it != AppendFds().end()) {
+        ::close(it->second);
+        AppendFds().erase(it);
+    }
+}
+
 int AppendFd(const std::string& file, size_t record)
 {
-    // Files of the board that grow a line or a packet at a time stay open.
     // A file that a reader removed (its link count is 0) is opened anew.
-    // Never destroyed: detached threads may still write while the process exits.
-    static std::mutex& m = *new std::mutex;
-    static std::map<std::string, int>& fds = *new std::map<std::string, int>;
-    std::lock_guard<std::mutex> lk(m);
+    std::map<std::string, int>& fds = AppendFds();
+    std::lock_guard<std::mutex> lk(AppendMutex());
     auto it = fds.find(file);
     if (it != fds.end()) {
         struct stat st;

@@ -246,6 +246,12 @@ int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
 // a fixed size loses a torn last record when it is opened.
 int AppendFd(const std::string& file, size_t record = 0);
 int TraceFd(const std::string& name, size_t record = 0);
+// Closes a file AppendFd keeps open: the next call opens the path anew.
+void CloseAppendFd(const std::string& file);
+// The program log as the card's system logger keeps it: a line that takes
+// it past this size moves it to "<log>.0" (the one older generation kept)
+// and the next line starts a new file.
+constexpr size_t kProgramLogLimit = 4u << 20;
 // Time spent in the device models, so that a benchmark can tell the
 // firmware's own time from the simulated board's.
 struct ModelClock {
