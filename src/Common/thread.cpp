@@ -55,8 +55,33 @@ pthread_t Thread_NewDetach(ThreadFunc func, void* thr_data, const char* funcname
     return tid;
 }
 
-std::recursive_mutex& Card_StateMutex()
+// How deep the calling thread holds the card-state lock.
+static thread_local int t_cardStateDepth = 0;
+
+void CardStateMutex::lock()
 {
-    static std::recursive_mutex m;
+    m_.lock();
+    t_cardStateDepth++;
+}
+
+void CardStateMutex::unlock()
+{
+    t_cardStateDepth--;
+    m_.unlock();
+}
+
+bool CardStateMutex::try_lock()
+{
+    if (!m_.try_lock())
+        return false;
+    t_cardStateDepth++;
+    return true;
+}
+
+bool CardStateMutex::HeldHere() { return t_cardStateDepth > 0; }
+
+CardStateMutex& Card_StateMutex()
+{
+    static CardStateMutex m;
     return m;
 }

@@ -660,7 +660,7 @@ U32 TSP_ConstructSTT(void)
     // Refreshed when the card state is free at once; otherwise the state the
     // last apply or tick published stands.
     {
-        std::unique_lock<std::recursive_mutex> lock(Card_StateMutex(), std::try_to_lock);
+        CardStateLock lock(Card_StateMutex(), std::try_to_lock);
         if (lock.owns_lock() && SIP_PublishSTTState() != 0)
             return TSP_ERR_INPUT;
     }

@@ -676,7 +676,7 @@ void SIPacket_Tick(CHIP_TYPE emChipType)
         // waits, so it cannot deadlock with an apply that holds it and waits
         // for the carousel lock. While it is busy the TDT and TOT wait for a
         // later tick; the packets go out all the same.
-        std::unique_lock<std::recursive_mutex> card(Card_StateMutex(), std::try_to_lock);
+        CardStateLock card(Card_StateMutex(), std::try_to_lock);
         U16 p = 0;
         TSP_GetPSIInterval(&p);
         // Compared before it counts this tick: TDT and TOT go out on tick

@@ -226,7 +226,7 @@ namespace {
 
 struct SetUnit {
     netsnmp_agent_request_info* reqinfo = nullptr;  // the request it belongs to
-    std::unique_lock<std::recursive_mutex> lock;
+    CardStateLock lock;
     TParameter_DTMB start;  // the live set as the request found it
     U16 psiStart = 0;
     bool psiStaged = false;
@@ -330,7 +330,7 @@ void DtmbSet_Open(netsnmp_agent_request_info* reqinfo)
     // A unit of an earlier request still open: that request has ended.
     UnitDropped(s_unit.reqinfo);
     s_unit.reqinfo = reqinfo;
-    s_unit.lock = std::unique_lock<std::recursive_mutex>(Card_StateMutex());
+    s_unit.lock = CardStateLock(Card_StateMutex());
     s_unit.start = *GetDTMBPara_Handle();
     TSP_GetPSIInterval(&s_unit.psiStart);
     netsnmp_agent_add_list_data(reqinfo, netsnmp_create_data_list(kUnitKey, reqinfo, UnitDropped));

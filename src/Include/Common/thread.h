@@ -23,6 +23,20 @@ void Thread_BlockControlSignals(bool bBlock);
 // the frame server, HTTP, SNMP and LED threads take it for the whole of a
 // request. Never hold it across a blocking call to a peer. Lock order: the
 // card-state lock before the SI carousel's lock.
-std::recursive_mutex& Card_StateMutex();
-using CardStateGuard = std::lock_guard<std::recursive_mutex>;
+// A recursive mutex that knows whether the calling thread holds it, so that
+// a send to a peer can tell that it would wait under the lock.
+class CardStateMutex {
+public:
+    void lock();
+    void unlock();
+    bool try_lock();
+    // True when the calling thread holds the lock.
+    static bool HeldHere();
+
+private:
+    std::recursive_mutex m_;
+};
+CardStateMutex& Card_StateMutex();
+using CardStateGuard = std::lock_guard<CardStateMutex>;
+using CardStateLock = std::unique_lock<CardStateMutex>;
 #define CARD_STATE_LOCK() CardStateGuard cardStateGuard_(Card_StateMutex())
