@@ -38,7 +38,7 @@ U64 NowMs()
 // One attempt: a fresh connection, one frame, one reply. Returns 0 with the
 // reply's command in *reply (0 when no valid reply came), or 1538/1539
 // when the connection could not be made.
-zrErrCode Attempt(U32 ip, U16 cmd, const U8* data, U32 len, U32 idx, U32 total, U16* reply)
+zrErrCode Attempt(U32 ip, U16 cmd, const U8* data, U32 len, U32 idx, U32 total, U16* reply, int waitMs)
 {
     *reply = 0;
     // A slot whose address is not known has 0, which would reach this very host.
@@ -56,10 +56,10 @@ zrErrCode Attempt(U32 ip, U16 cmd, const U8* data, U32 len, U32 idx, U32 total, 
         close(fd);
         return ZR_ERR_SOCKET_CONNECT_FAIL;
     }
-    plat::SetSocketTimeouts(fd, s_replyWaitMs, s_replyWaitMs);
+    plat::SetSocketTimeouts(fd, waitMs, waitMs);
     IPComm_SendTo(fd, cmd, data, len, idx, total);
     U8 buf[4096];
-    S32 n = IPComm_RecvFrame(fd, buf, sizeof(buf), s_replyWaitMs);
+    S32 n = IPComm_RecvFrame(fd, buf, sizeof(buf), waitMs);
     ST_ZR_IPCOMM rec;
     // Replies never reach the reassembly table: they are checked only.
     if (n > 0 && FrameCodec_Decode(buf, (size_t)n, &rec) == ZR_SUCCESS)
@@ -343,17 +343,66 @@ zrErrCode IPComm_MACParseData(U8* pu8Buf, S32 s32Len, ST_ZR_IPCOMM* pstIPComm)
     return ZR_SUCCESS;
 }
 
-S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd)
+namespace {
+
+// Up to four attempts of one frame; with bSilentEnds a peer that let a whole
+// reply wait pass ends them, as it would let the next wait pass too.
+zrErrCode SendFrame(U32 ip, U16 cmd, const U8* data, U32 len, U32 idx, U32 total, int waitMs, bool bSilentEnds,
+                    U16* reply)
 {
+    *reply = 0;
     for (int a = 0; a < kAttempts; a++) {
-        U16 reply = 0;
-        zrErrCode rc = Attempt(u32IpAddr, (U16)u32cmd, nullptr, 0, 0, 1, &reply);
+        U64 start = NowMs();
+        zrErrCode rc = Attempt(ip, cmd, data, len, idx, total, reply, waitMs);
         if (rc != ZR_SUCCESS)
             return rc;
-        if (reply == IPCOMM_SUCCESS_CMD)
-            return ZR_SUCCESS;
+        if (*reply == IPCOMM_SUCCESS_CMD)
+            break;
+        if (*reply == 0 && bSilentEnds && NowMs() - start + 10 >= (U64)waitMs)
+            break;
     }
-    return ZR_ERR_IPCOMM_TIME_OUT;
+    return ZR_SUCCESS;
+}
+
+S32 SendData(U32 ip, U32 cmd, U8* data, U32 len, int waitMs, bool bSilentEnds)
+{
+    if (data == nullptr) {
+        SOCK_ERR("Input Param NULL\n");
+        return ZR_ERR_PARAMS;
+    }
+    U32 frames = (len + IPCOMM_MAX_DATA_LEN - 1) / IPCOMM_MAX_DATA_LEN;
+    for (U32 i = 0; i < frames; i++) {
+        U32 off = i * IPCOMM_MAX_DATA_LEN;
+        U32 n = len - off < IPCOMM_MAX_DATA_LEN ? len - off : IPCOMM_MAX_DATA_LEN;
+        U16 reply = 0;
+        zrErrCode rc = SendFrame(ip, (U16)cmd, data + off, n, i, frames, waitMs, bSilentEnds, &reply);
+        if (rc != ZR_SUCCESS)
+            return rc;
+        if (reply != IPCOMM_SUCCESS_CMD)
+            // No valid reply at all is a time-out, not the cleared record's 0.
+            return reply != 0 ? (S32)reply : (S32)ZR_ERR_IPCOMM_TIME_OUT;
+    }
+    return ZR_SUCCESS;
+}
+
+}  // namespace
+
+S32 IPComm_SendCmd(U32 u32IpAddr, U32 u32cmd)
+{
+    U16 reply = 0;
+    zrErrCode rc = SendFrame(u32IpAddr, (U16)u32cmd, nullptr, 0, 0, 1, s_replyWaitMs, false, &reply);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    return reply == IPCOMM_SUCCESS_CMD ? ZR_SUCCESS : ZR_ERR_IPCOMM_TIME_OUT;
+}
+
+S32 IPComm_SendCmdWithin(U32 u32IpAddr, U32 u32cmd, int waitMs)
+{
+    U16 reply = 0;
+    zrErrCode rc = SendFrame(u32IpAddr, (U16)u32cmd, nullptr, 0, 0, 1, waitMs, true, &reply);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    return reply == IPCOMM_SUCCESS_CMD ? ZR_SUCCESS : ZR_ERR_IPCOMM_TIME_OUT;
 }
 
 S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen)
@@ -363,31 +412,12 @@ S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen)
 
 S32 IPComm_SendDataTo(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, bool bSilentEnds)
 {
-    if (u8Data == nullptr) {
-        SOCK_ERR("Input Param NULL\n");
-        return ZR_ERR_PARAMS;
-    }
-    U32 frames = (u32DataLen + IPCOMM_MAX_DATA_LEN - 1) / IPCOMM_MAX_DATA_LEN;
-    for (U32 i = 0; i < frames; i++) {
-        U32 off = i * IPCOMM_MAX_DATA_LEN;
-        U32 len = u32DataLen - off < IPCOMM_MAX_DATA_LEN ? u32DataLen - off : IPCOMM_MAX_DATA_LEN;
-        U16 reply = 0;
-        for (int a = 0; a < kAttempts; a++) {
-            U64 start = NowMs();
-            zrErrCode rc = Attempt(u32IpAddr, (U16)u32cmd, u8Data + off, len, i, frames, &reply);
-            if (rc != ZR_SUCCESS)
-                return rc;
-            if (reply == IPCOMM_SUCCESS_CMD)
-                break;
-            // A peer that let the whole reply wait pass would let the next pass too.
-            if (reply == 0 && bSilentEnds && NowMs() - start + 10 >= (U64)s_replyWaitMs.load())
-                break;
-        }
-        if (reply != IPCOMM_SUCCESS_CMD)
-            // No valid reply at all is a time-out, not the cleared record's 0.
-            return reply != 0 ? (S32)reply : (S32)ZR_ERR_IPCOMM_TIME_OUT;
-    }
-    return ZR_SUCCESS;
+    return SendData(u32IpAddr, u32cmd, u8Data, u32DataLen, s_replyWaitMs, bSilentEnds);
+}
+
+S32 IPComm_SendDataWithin(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, int waitMs)
+{
+    return SendData(u32IpAddr, u32cmd, u8Data, u32DataLen, waitMs, true);
 }
 
 S32 IPComm_SendData2Slot(U32 u32Slot, U32 u32cmd, U8* u8Data, U32 u32DataLen)

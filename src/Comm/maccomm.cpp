@@ -104,6 +104,8 @@ S32 Ack(S32 s, ST_ZR_IPCOMM*)
 // Set once the start-up detection has ended: before that, the detection
 // pushes the master's state itself.
 std::atomic<bool> s_detectDone{false};
+// Set once a detection found the slave chip.
+std::atomic<bool> s_slaveFound{false};
 
 // One re-sync at a time; an announcement during a re-sync asks for another.
 std::mutex s_resyncMutex;
@@ -339,6 +341,8 @@ void MACComm_SetTestPauses(int detectFirstMs, int detectSecondMs, int rebootMs)
 
 U32 MACComm_VersionAnswers(void) { return s_u32VersionAnswers; }
 
+bool MACComm_SlaveFound(void) { return s_slaveFound && __atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) == 1; }
+
 void MAC_InitDirectMACCommMaster(void)
 {
     // Until the detection has compared them, the chips count as alike.
@@ -351,17 +355,32 @@ void MACSlave_InitDirectMACComm(void)
     InitAddresses(MACCOMM_SLAVE_IP, FPGA_MAC_Slave_Comm_Init, "192.168.32.111");
 }
 
-S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
+namespace {
+
+// Every send to the slave chip waits for it: under the card-state lock that
+// would stop every handler while the slave does not answer.
+void WarnIfLocked(ZR_COM_MAC_CMD cmd)
 {
-    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1 || u32DataLen == 0)
+    if (CardStateMutex::HeldHere())
+        MAC_ERR(LOG_MODULE_HW, "chip-link command %u sent while holding the card-state lock\n", (unsigned)cmd);
+}
+
+// waitMs < 0: the link's four tries per frame; 0: the reply wait, a silent
+// slave not asked again; above 0: at most that long for each reply.
+S32 MasterSend(ZR_COM_MAC_CMD cmd, U8* data, U32 len, int waitMs)
+{
+    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1 || len == 0)
         return 0;
-    bool reg = emComMacCmd == ZR_COM_MAC_CMD_REG_READ || emComMacCmd == ZR_COM_MAC_CMD_REG_WRITE;
-    if (reg && u8Data != nullptr && u32DataLen >= sizeof(ST_DEBUG_SLAVE_REG_INFO)) {
+    WarnIfLocked(cmd);
+    bool reg = cmd == ZR_COM_MAC_CMD_REG_READ || cmd == ZR_COM_MAC_CMD_REG_WRITE;
+    if (reg && data != nullptr && len >= sizeof(ST_DEBUG_SLAVE_REG_INFO)) {
         std::lock_guard<std::mutex> lk(s_regMutex);
-        memcpy(&s_regPending, u8Data, sizeof(s_regPending));
-        s_regPendingCmd = (U16)emComMacCmd;
+        memcpy(&s_regPending, data, sizeof(s_regPending));
+        s_regPendingCmd = (U16)cmd;
     }
-    S32 rc = IPComm_SendData(MACCOMM_SLAVE_IP, emComMacCmd, u8Data, u32DataLen);
+    S32 rc = waitMs < 0    ? IPComm_SendData(MACCOMM_SLAVE_IP, cmd, data, len)
+             : waitMs == 0 ? IPComm_SendDataTo(MACCOMM_SLAVE_IP, cmd, data, len, true)
+                           : IPComm_SendDataWithin(MACCOMM_SLAVE_IP, cmd, data, len, waitMs);
     if (reg) {
         // The slave answers before it replies: whatever comes later is late.
         std::lock_guard<std::mutex> lk(s_regMutex);
@@ -370,10 +389,33 @@ S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen
     return rc;
 }
 
-S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd) { return IPComm_SendCmd(MACCOMM_SLAVE_IP, emComMacCmd); }
+}  // namespace
+
+S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen)
+{
+    return MasterSend(emComMacCmd, u8Data, u32DataLen, -1);
+}
+
+S32 MACMasterCommSendDataWithin(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen, int waitMs)
+{
+    return MasterSend(emComMacCmd, u8Data, u32DataLen, waitMs < 0 ? 0 : waitMs);
+}
+
+S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd)
+{
+    WarnIfLocked(emComMacCmd);
+    return IPComm_SendCmd(MACCOMM_SLAVE_IP, emComMacCmd);
+}
+
+S32 MACMasterCommSendCmdWithin(ZR_COM_MAC_CMD emComMacCmd, int waitMs)
+{
+    WarnIfLocked(emComMacCmd);
+    return IPComm_SendCmdWithin(MACCOMM_SLAVE_IP, emComMacCmd, waitMs);
+}
 
 S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path)
 {
+    WarnIfLocked(emComMacCmd);
     // A slave that stopped ends the transfer in one reply wait.
     return SendFileTo(MACCOMM_SLAVE_IP, emComMacCmd, pu8Path, true);
 }
@@ -542,36 +584,36 @@ S32 MACComGetSlaveChipSoftVersion(void)
 // slave that restarted alone.
 void MACComm_ResendStartupState(void)
 {
-    U32 hw = 0, ip = 0;
-    U8 siMode = 0;
-    TParameter_DTMB set;
+    // Queued, not sent: the chip link's worker sends them in this order with
+    // no lock held, and a slave that stalls holds up nothing here.
+    U32 ip = 0;
     {
         CARD_STATE_LOCK();
+        U32 hw = 0;
         if (TResource_TS* self = Resource_getSelfHandle()) {
             hw = self->u32HardVersion;
             ip = self->u32IPAddress;
         }
-        set = *GetDTMBPara_Handle();
-        siMode = MAC_SI_MODE;
+        U8 siMode = MAC_SI_MODE;
         // The slave keeps the interval it saved last: it gets the master's,
         // queued as a SET queues it, so that the later of the two wins.
         U16 psi = 0;
         TSP_GetPSIInterval(&psi);
         U8 interval[2] = {(U8)(psi & 0xFF), (U8)(psi >> 8)};
         SSD_PostSubMessage(ZR_COM_MAC_CMD_PARAMS_PSI_INTERVAL, interval, sizeof(interval));
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_MOD_SI, &siMode, 1);
+        if (hw != 0)
+            SSD_PostSubMessage(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
     }
     // What the slave's STT takes from the back board.
     Resource_PostSlaveTimeInfo();
-    MACMasterCommSendData(ZR_COM_MAC_CMD_MOD_SI, &siMode, 1);
-    if (hw != 0)
-        MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&set), sizeof(set));
+    DTMB_ResendCurPara();
     if (ip != 0)
         FPGA_Set_IP0(ip);
     FPGA_SendMACToSubChip();
     U32 now = 0;
     Status_GetLinuxTime(&now);
-    MACMasterCommSendData(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), 4);
+    SSD_PostSubMessage(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), 4);
     {
         CARD_STATE_LOCK();
         TSP_MuxProcess();
@@ -656,6 +698,7 @@ S32 MACComSlaveChipDetect(void)
         MACComm_CompareVersions(rc == 0);
         if (g_stVersionInfo.u32SlaveLogVer != 0) {
             __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 1, __ATOMIC_RELAXED);
+            s_slaveFound = true;
             MACComm_ResendStartupState();
             s_detectDone = true;
             return 0;

@@ -1,6 +1,7 @@
 // Applying a modulation parameter set: store, save, forward to the slave chip
 // and program the FPGA modulator cores, the TS-rate words and the RF chain.
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
 #include "Driver/RF/rf.h"
@@ -13,9 +14,10 @@
 
 namespace {
 
-// The copy of the set handed to the chip link. The buffer has its own small
-// lock so that storing a set never waits for a send in progress; sends are
-// serialised by s_sendMutex and always carry the newest stored set.
+// The copy of the set handed to the chip link. It is stored under the
+// card-state lock and read by senders that do not hold it, so the buffer has
+// its own small lock; sends are serialised by s_sendMutex and always queue
+// the newest stored set.
 TParameter_DTMB s_DTMBParaSendBuf;
 std::mutex s_sendBufMutex;
 std::mutex s_sendMutex;
@@ -318,8 +320,9 @@ zrErrCode StoreSet(const TParameter_DTMB* ptrDTMBPara)
     return PARAMS_SetDTMBParams(*live);
 }
 
-// Sends the newest stored set to the slave chip.
-void ForwardToSlave(void)
+// Queues the newest stored set for the slave chip; its ticket. Read and
+// queued in one step, so that of two senders the newer set is queued last.
+U64 ForwardToSlave(void)
 {
     std::lock_guard<std::mutex> sendLock(s_sendMutex);
     TParameter_DTMB copy;
@@ -327,8 +330,18 @@ void ForwardToSlave(void)
         std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
         copy = s_DTMBParaSendBuf;
     }
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&copy), sizeof(copy));
-    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d MACMasterCommSendData\n\n", LOG_POS);
+    U64 ticket = SlaveLink_Post(ZR_COM_MAC_CMD_PARAMS_QAM, reinterpret_cast<U8*>(&copy), sizeof(copy));
+    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_MOD, "%ld:%s:%d set queued for the slave chip\n\n", LOG_POS);
+    return ticket;
+}
+
+// The master chip programmed from the live set: if another application
+// overtook this one, its newer set is the one in force.
+void ProgramMaster(void)
+{
+    CARD_STATE_LOCK();
+    TParameter_DTMB local = *GetDTMBPara_Handle();
+    ProgramChip(kMasterSide, local);
 }
 
 }  // namespace
@@ -408,13 +421,10 @@ zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara)
         std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
         s_DTMBParaSendBuf = *GetDTMBPara_Handle();
     }
+    // Queued for the chip link's worker: no one waits for the slave here
+    // (a request that answers whether it took the set awaits it).
     ForwardToSlave();
-
-    CARD_STATE_LOCK();
-    // Program from the live set: if another application overtook this one,
-    // its newer set is the one in force.
-    TParameter_DTMB local = *GetDTMBPara_Handle();
-    ProgramChip(kMasterSide, local);
+    ProgramMaster();
     return saved == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
@@ -453,9 +463,25 @@ zrErrCode DTMB_StoreCurPara(const TParameter_DTMB* ptrDTMBPara)
 void DTMB_SendCurPara(void)
 {
     ForwardToSlave();
-    CARD_STATE_LOCK();
-    TParameter_DTMB local = *GetDTMBPara_Handle();
-    ProgramChip(kMasterSide, local);
+    ProgramMaster();
+}
+
+zrErrCode DTMB_SendCurParaAwait(int waitMs)
+{
+    ForwardToSlave();
+    zrErrCode rc = SlaveLink_Await(SlaveLink_Mark(), waitMs);
+    ProgramMaster();
+    return rc;
+}
+
+void DTMB_ResendCurPara(void)
+{
+    {
+        CARD_STATE_LOCK();
+        std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
+        s_DTMBParaSendBuf = *GetDTMBPara_Handle();
+    }
+    ForwardToSlave();
 }
 
 peErrCode SetDTMB_CurPara_ReConfig(void)

@@ -45,7 +45,9 @@ void* BMN_Master_SysReboot(void*)
     // request tries again instead of waking nobody.
     for (;;) {
         WaitSem(&g_stReboot_Master_Sem);
-        if (MACMasterCommSendCmd(ZR_COM_MAC_CMD_SYS_REBOOT) == 0) {
+        // Told within the request's wait: a slave that answers only after the
+        // request was answered 782 must not reboot the card after all.
+        if (MACMasterCommSendCmdWithin(ZR_COM_MAC_CMD_SYS_REBOOT, s_requestWaitMs * 2 / 3) == 0) {
             SLAVE_HAVE_RECIEVE_REBOOT_CMD = 1;
             G_REBOOT_SUCCESS_FLAG = true;
             usleep(50);

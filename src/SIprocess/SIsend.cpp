@@ -1,5 +1,6 @@
 #include "SIprocess/SIsend.h"
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb_param.h"
@@ -546,14 +547,15 @@ void SSD_PostPeerMessage(U32 u32Key, std::vector<U8> data, std::function<void(st
 
 void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen)
 {
-    if (pu8Data == nullptr && u32DataLen != 0)
-        return;
-    SSD_PostPeerMessage((U32)emCmd, std::vector<U8>(pu8Data, pu8Data + u32DataLen),
-                        [emCmd](std::vector<U8>& d) { MACMasterCommSendData(emCmd, d.data(), (U32)d.size()); });
+    // The chip link has a worker of its own: a slave that stalls delays no
+    // other peer.
+    SlaveLink_Post(emCmd, pu8Data, u32DataLen);
 }
 
 BOOL SSD_GetPendingPeerMessage(U32 u32Key, std::vector<U8>* pData)
 {
+    if (u32Key <= 0xFFFF)
+        return SlaveLink_Pending(u32Key, pData);
     std::lock_guard<std::mutex> lk(s_outboxMutex);
     for (PeerMessage& m : s_vecOutbox) {
         if (m.u32Key == u32Key) {
@@ -565,7 +567,7 @@ BOOL SSD_GetPendingPeerMessage(U32 u32Key, std::vector<U8>* pData)
     return 0;
 }
 
-void SSD_FlushSubMessages(void)
+static void FlushPeers(void)
 {
     std::vector<PeerMessage> out;
     {
@@ -574,6 +576,12 @@ void SSD_FlushSubMessages(void)
     }
     for (PeerMessage& m : out)
         m.send(m.data);
+}
+
+void SSD_FlushSubMessages(void)
+{
+    SlaveLink_Flush();
+    FlushPeers();
 }
 
 // Sends what the outbox holds as soon as it holds something. A thread of
@@ -585,13 +593,14 @@ static void* SSD_PeerSender(void*)
             std::unique_lock<std::mutex> lk(s_outboxMutex);
             s_outboxCond.wait(lk, [] { return !s_vecOutbox.empty(); });
         }
-        SSD_FlushSubMessages();
+        FlushPeers();
     }
     return nullptr;
 }
 
 void SSD_StartPeerSender(void)
 {
+    SlaveLink_Start();
     if (s_bPeerSenderRunning.exchange(true))
         return;
     if (THREAD_NEW_DETACH(SSD_PeerSender, nullptr, "SSD_PeerSender") == 0)

@@ -149,10 +149,10 @@ U32 Resource_Init(void)
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Open upgrade_4g files error: %s(errno: %d)\n",
                        LOG_POS, strerror(err), err);
         }
+        // Queued: the chip link's worker sends it once it runs, and again to a
+        // slave that missed it.
         U32 hw = hwVersion;
-        if (MACMasterCommSendData(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw)) != 0)
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d Send hardversion command to slave Error\n",
-                       LOG_POS);
+        SSD_PostSubMessage(ZR_COM_MAC_CMD_RES_HARDVERSION, reinterpret_cast<U8*>(&hw), sizeof(hw));
     }
 
     U8 slot = Status_GetSlotID();
@@ -262,8 +262,9 @@ void Resource_SetSlotResource(U32 u32slot, U8* u8Data)
                     MAC_SI_MODE = 1;
                 }
             }
+            // Queued, as the frame server must not wait for the slave chip.
             U8 siMode = MAC_SI_MODE;
-            MACMasterCommSendData(ZR_COM_MAC_CMD_MOD_SI, &siMode, 1);
+            SSD_PostSubMessage(ZR_COM_MAC_CMD_MOD_SI, &siMode, 1);
             TSP_MuxProcess();
             {
                 CARD_STATE_LOCK();

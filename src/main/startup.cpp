@@ -2,6 +2,7 @@
 #include "main/startup.h"
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Comm/uartcomm.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
@@ -139,7 +140,7 @@ void master_main(void)
 
     U32 now = 0;
     Status_GetLinuxTime(&now);
-    MACMasterCommSendData(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), 4);
+    SlaveLink_Post(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), 4);
 
     TSP_MuxProcess();
     TSP_SendSubFPGAMuxLUTInfo();

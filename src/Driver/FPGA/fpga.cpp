@@ -1,6 +1,7 @@
 // FPGA register window and the FPGA services of the card.
 #include "Driver/FPGA/fpga.h"
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
@@ -243,10 +244,10 @@ void FPGA_SendMACToSubChip(void)
         }
         memcpy(mac, self->u8MACAddress, sizeof(mac));
     }
-    S32 ret = MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_MAC, mac, sizeof(mac));
-    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_FPGA,
-               "%ld:%s:%d Send MAC %02x:%02x:%02x:%02x:%02x:%02x to sub chip, ret[%d]\n\n", LOG_POS, mac[0], mac[1],
-               mac[2], mac[3], mac[4], mac[5], (int)ret);
+    // Queued for the chip link's worker: no caller waits for the slave chip.
+    SlaveLink_Post(ZR_COM_MAC_CMD_PARAMS_MAC, mac, sizeof(mac));
+    log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_FPGA, "%ld:%s:%d Send MAC %02x:%02x:%02x:%02x:%02x:%02x to sub chip\n\n",
+               LOG_POS, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
 }
 
 std::mutex& FPGA_SequenceMutex(void)
@@ -273,7 +274,8 @@ static void SetIP0Registers(U32 u32IP)
 void FPGA_Set_IP0(U32 u32IP)
 {
     SetIP0Registers(u32IP);
-    MACMasterCommSendData(ZR_COM_MAC_CMD_PARAMS_PSI_IP, reinterpret_cast<U8*>(&u32IP), 4);
+    // Queued: the frame server's address change must not wait for the slave chip.
+    SlaveLink_Post(ZR_COM_MAC_CMD_PARAMS_PSI_IP, reinterpret_cast<U8*>(&u32IP), 4);
 }
 
 void FPGA_Set_SubChipIP0(U8* pu8Data)
@@ -455,7 +457,8 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
     // Nothing is sent while the slave is absent: there is no answer to wait for.
     if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
         return PE_ERR_FAILURE;
-    if (MACMasterCommSendData(cmd, reinterpret_cast<U8*>(&req), sizeof(req)) != 0)
+    // Bounded as a web request must be: the HTTP server serves no one meanwhile.
+    if (MACMasterCommSendDataWithin(cmd, reinterpret_cast<U8*>(&req), sizeof(req), SLAVELINK_TAKE_WAIT_MS) != 0)
         return PE_ERR_FAILURE;
     if (!FPGA_WaitSlaveAnswer(sem)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave register %u: no answer within %d ms\n\n",

@@ -1,6 +1,7 @@
 // RF chain start-up and register access to the RF chips of either chip.
 #include "Driver/RF/rf.h"
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "DTMB/dtmb.h"
 #include "Driver/I2C/i2c.h"
 #include "Log/log.h"
@@ -270,8 +271,9 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
     if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
         return PE_ERR_FAILURE;
     // Nothing sent, nothing to wait for.
-    if (MACMasterCommSendData(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ, reinterpret_cast<U8*>(&req),
-                              sizeof(req)) != 0)
+    // Bounded as a web request must be: the HTTP server serves no one meanwhile.
+    if (MACMasterCommSendDataWithin(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ,
+                                    reinterpret_cast<U8*>(&req), sizeof(req), SLAVELINK_TAKE_WAIT_MS) != 0)
         return PE_ERR_FAILURE;
     if (!FPGA_WaitSlaveAnswer(sem)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave chip did not answer\n\n", LOG_POS);

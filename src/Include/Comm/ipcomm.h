@@ -101,6 +101,11 @@ S32 IPComm_SendData(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen);
 // As IPComm_SendData; with bSilentEnds a frame that got no reply within the
 // reply wait ends the send at once (time-out) instead of being tried again.
 S32 IPComm_SendDataTo(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, bool bSilentEnds);
+// As IPComm_SendDataTo with bSilentEnds, each reply awaited at most waitMs
+// instead of the reply wait: for a caller that must answer its own request soon.
+S32 IPComm_SendDataWithin(U32 u32IpAddr, U32 u32cmd, U8* u8Data, U32 u32DataLen, int waitMs);
+// As IPComm_SendCmd, the reply awaited at most waitMs, a silent peer not asked again.
+S32 IPComm_SendCmdWithin(U32 u32IpAddr, U32 u32cmd, int waitMs);
 void IPComm_Request_SendResource(void);
 void IPComm_SendResource(S32 s32Socket);
 // Tests shorten the reply wait of the send routines with this.

@@ -81,6 +81,10 @@ void MACSlave_InitDirectMACComm(void);
 // Senders.
 S32 MACMasterCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
 S32 MACMasterCommSendCmd(ZR_COM_MAC_CMD emComMacCmd);
+// The same, for a caller that must answer soon: each reply awaited at most
+// waitMs (0: the link's reply wait) and a silent slave not asked again.
+S32 MACMasterCommSendDataWithin(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen, int waitMs);
+S32 MACMasterCommSendCmdWithin(ZR_COM_MAC_CMD emComMacCmd, int waitMs);
 S32 MACMasterCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
 S32 MACSlaveCommSendData(ZR_COM_MAC_CMD emComMacCmd, U8* u8Data, U32 u32DataLen);
 S32 MACSlaveCom_SendFile(ZR_COM_MAC_CMD emComMacCmd, const U8* pu8Path);
@@ -107,6 +111,9 @@ S32 MACComGetSlaveChipSoftVersion(void);
 void MACComm_ResendStartupState(void);
 // Slave start-up: tells the master that this chip's program (re)started.
 void MACSlave_Announce(void);
+// True once a detection found the slave chip (and it counts as present):
+// from then on a message it did not take is one it misses.
+bool MACComm_SlaveFound(void);
 // Fills the version comparison from both chips and logs its banner.
 void MACComm_CompareVersions(bool bSent);
 U8 Get_VersionInfo_ISSameFlg(void);

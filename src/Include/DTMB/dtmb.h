@@ -13,6 +13,13 @@ zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara);
 // live set programmed into the master chip.
 zrErrCode DTMB_StoreCurPara(const TParameter_DTMB* ptrDTMBPara);
 void DTMB_SendCurPara(void);
+// DTMB_SendCurPara for a request that answers whether the slave chip took the
+// set: with the card-state lock not held, it waits at most waitMs for the slave
+// chip to take what was queued for it up to the set (0), or says why it did not
+// (Comm/slavelink.h). The master chip runs the set either way.
+zrErrCode DTMB_SendCurParaAwait(int waitMs);
+// The live set queued for the slave chip again (a re-sync).
+void DTMB_ResendCurPara(void);
 // The same on the slave chip, for a set received from the master.
 zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara);
 

@@ -95,16 +95,17 @@ void SSD_SendTimeSITable(void);
 void SSD_SendSubPSITable(void);
 // Master: messages for the slave chip made while locks are held (routing
 // tables, TDT/TOT settings, SI rows) wait here; only the latest message of
-// each command is kept. The master's peer sender thread sends them as they
-// come, holding no lock (before it runs, the carousel tick does); anyone
-// holding no lock may flush them too.
+// each command is kept. The chip link's worker (Comm/slavelink.h) sends them
+// as they come, holding no lock (before it runs, the carousel tick does);
+// anyone holding no lock may flush them too.
 void SSD_PostSubMessage(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen);
 // Any other send to a peer, under a key of its own (above 0xFFFF).
 void SSD_PostPeerMessage(U32 u32Key, std::vector<U8> data, std::function<void(std::vector<U8>&)> send);
 // The message waiting under a key (a chip-link command or another key).
 BOOL SSD_GetPendingPeerMessage(U32 u32Key, std::vector<U8>* pData);
 void SSD_FlushSubMessages(void);
-// Master: starts the thread that sends the outbox (SIP_Init does).
+// Master: starts the threads that send the outbox and the chip link's
+// messages (SIP_Init does).
 void SSD_StartPeerSender(void);
 // Slave: the rows of command 851 (at most u32DataLen bytes).
 U32 SSD_ReceiveSubSIInfo(U8* pu8Data, U32 u32DataLen = (SI_MAX_SUB_PACKET_NUM + 1) * SI_RECORD_BYTES);
