@@ -26,12 +26,13 @@
 char* g_ps8RevData = nullptr;
 
 // Handlers that wait on a peer, send to one or run long shell work: the
-// dispatcher does not hold the card-state lock across them.
+// dispatcher does not hold the card-state lock across them (they take it
+// around what they read and change).
 static bool web_RunsUnlocked(const char* key)
 {
-    static const char* const keys[] = {"Reboot.w",        "Debug.w",         "ExportLogs.w",    "ClearLogs.w",
-                                       "SaveLog.w",       "ExportMibs.w",    "ApplyAllParam.w", "ClearAllParam.w",
-                                       "DeleteTSConfig.w"};
+    static const char* const keys[] = {"Reboot.w",        "Debug.w",          "ExportLogs.w",   "ClearLogs.w",
+                                       "SaveLog.w",       "ExportMibs.w",     "ApplyAllParam.w", "ClearAllParam.w",
+                                       "DeleteTSConfig.w", "SetSubboardParam.w"};
     for (const char* k : keys)
         if (strcmp(key, k) == 0)
             return true;
@@ -300,11 +301,16 @@ const char* web_GetErrCodeString(zrErrCode code)
 
 S32 web_processErr(buffer* reply, zrErrCode code, char*)
 {
+    return web_processErrText(reply, code, web_GetErrCodeString(code));
+}
+
+S32 web_processErrText(buffer* reply, zrErrCode code, const char* text)
+{
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
     cJSON* root = cJSON_CreateObject();
     cJSON_AddNumberToObject(root, "code", code);
-    cJSON_AddStringToObject(root, "description", web_GetErrCodeString(code));
+    cJSON_AddStringToObject(root, "description", text != nullptr ? text : "");
     _web_addToWriteBuff(root, reply);
     return 0;
 }

@@ -1,5 +1,7 @@
 // Web handlers of the modulation and RF settings, the IP monitor output,
 // the board detail and raw FPGA registers, with their chip debug adapters.
+#include "Comm/slavelink.h"
+#include "Common/thread.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/GPIO/pin.h"
@@ -9,6 +11,7 @@
 #include "Parameter/recoverdata.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
+#include <cstdio>
 #include <cstring>
 
 // Register numbers the FPGA window holds; larger ones are refused before any
@@ -188,10 +191,26 @@ static void web_SetChannel(const cJSON* o, TParameter_DTMB& p, U32 c, U8 type)
     }
 }
 
+// The answer to a change that the slave chip did not take in time: its code,
+// and what holds meanwhile. Returns ZR_SUCCESS: the reply is written.
+static zrErrCode web_ReplyNotTaken(buffer* reply, zrErrCode code, bool unsaved)
+{
+    char text[224];
+    snprintf(text, sizeof(text),
+             "The slave chip did not take the change within %d s: it is in force on the master chip%s and goes to the "
+             "slave chip once it answers",
+             SLAVELINK_TAKE_WAIT_MS / 1000, unsaved ? " (not saved)" : " and saved");
+    web_processErrText(reply, code, text);
+    return ZR_SUCCESS;
+}
+
 zrErrCode web_processSetSubboardParam(buffer* reply)
 {
     if (reply == nullptr)
         return ZR_ERR_WEB_BAD_PARAM;
+    // Held while the request reads and changes the card; released before the
+    // set goes to the slave chip (the dispatcher does not hold it).
+    CardStateLock lock(Card_StateMutex());
     TParameter_DTMB* live = GetDTMBPara_Handle();
     TParameter_DTMB* scratch = GetDTMBParaTmp_Handle();
     if (live == nullptr || scratch == nullptr)
@@ -259,12 +278,20 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         return rc;
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "[%s:%d] WEB:Settings > click Apply button!(SetDTMB_CurPara)\r\n",
                __func__, __LINE__);
-    rc = SetDTMB_CurPara(scratch);
-    if (rc == ZR_ERR_NOT_SAVED)
+    if (DTMB_StoreCurPara(scratch) != ZR_SUCCESS)
         unsaved = true;
-    else if (rc != ZR_SUCCESS)
-        return rc;
-    if (DATA_Save() != ZR_SUCCESS || unsaved)
+    if (DATA_Save() != ZR_SUCCESS)
+        unsaved = true;
+    lock.unlock();
+    // The set and the interval are in force on the master chip: the answer
+    // says whether the slave chip took them too.
+    rc = DTMB_SendCurParaAwait(SLAVELINK_TAKE_WAIT_MS);
+    if (rc != ZR_SUCCESS) {
+        SlaveLink_LogNotTaken("SetSubboardParam.w", rc, unsaved ? "in force on the master chip (not saved)"
+                                                                : "in force on the master chip and saved");
+        return web_ReplyNotTaken(reply, rc, unsaved);
+    }
+    if (unsaved)
         return ZR_ERR_NOT_SAVED;
     return (zrErrCode)web_processSuccess(reply);
 }

@@ -2,6 +2,7 @@
 // numbered debug commands, the device log (view, filter, clear, export), MIB
 // export, SSH switch, reboot schedule and the data-partition erase mark.
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "CommonModules/System/system.h"
 #include "Driver/FPGA/fpga.h"
@@ -279,8 +280,13 @@ zrErrCode Web_ExportLogs(char* uri)
     snprintf(uri, 512, "%s%s_log.tar.gz", "download/", b.c_str());
     std::string link = std::string(kWebDir) + uri;
     std::string archive = "/tmp/" + b + "_log.tar.gz";
-    if (Web_GetOutputChannelNum() == 8) {
-        MACMasterCommSendCmd(ZR_COM_MAC_CMD_FILE_LOG);
+    // A slave chip that does not take the request within the bound sends no
+    // archive: the export holds the master's logs alone.
+    zrErrCode asked = ZR_SUCCESS;
+    if (Web_GetOutputChannelNum() == 8 &&
+        (asked = (zrErrCode)MACMasterCommSendCmdWithin(ZR_COM_MAC_CMD_FILE_LOG, SLAVELINK_TAKE_WAIT_MS)) != ZR_SUCCESS)
+        SlaveLink_LogNotTaken("ExportLogs.w", asked, "the export holds the master's logs alone");
+    if (Web_GetOutputChannelNum() == 8 && asked == ZR_SUCCESS) {
         bool done = false;
         for (int i = 0; i < 11 && !done; i++) {
             if (i > 0)
@@ -342,8 +348,16 @@ zrErrCode web_saveLog(buffer* reply)
 zrErrCode Web_ClearLog(void)
 {
     U8 zero = 0;
-    if (Web_GetOutputChannelNum() == 8)
-        MACMasterCommSendData(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1);
+    // The slave chip first: one that does not take it leaves both chips' logs
+    // as they were, and the answer says why.
+    if (Web_GetOutputChannelNum() == 8) {
+        zrErrCode rc = (zrErrCode)MACMasterCommSendDataWithin(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1,
+                                                              SLAVELINK_TAKE_WAIT_MS);
+        if (rc != ZR_SUCCESS) {
+            SlaveLink_LogNotTaken("ClearLogs.w", rc, "neither chip's logs were cleared");
+            return rc;
+        }
+    }
     char cmd[128];
     snprintf(cmd, sizeof(cmd), "rm %s*", kLogDir);
     plat::System(cmd);

@@ -2,6 +2,7 @@
 // read-only base information table with the bit-rate status of each output
 // channel, and the row lists of both tables.
 #include "agent/mibgroup/dtmb/dtmb.h"
+#include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
 #include "Parameter/parameters.h"
@@ -271,18 +272,26 @@ bool UnitPutBack(bool set, bool psi)
     return ok;
 }
 
+// The status a failed commit answers. The agent answers the status a
+// handler returns from its commit step, not one set on a request there.
+int s_commitStatus = SNMP_ERR_NOERROR;
+
 void UnitError(netsnmp_agent_request_info* reqinfo, netsnmp_request_info* request, int status)
 {
+    if (s_commitStatus == SNMP_ERR_NOERROR)
+        s_commitStatus = status;
     if (request != nullptr)
         netsnmp_set_request_error(reqinfo, request, status);
 }
 
 // Every varbind of the request has succeeded: the edited set and the noted
-// interval are saved under the lock; then the set goes to the chips and the
-// reboot out. A save or reboot that fails puts back what the request
-// changed and answers commitFailed (undoFailed when that cannot be saved).
+// interval are saved under the lock; then the set goes to the chips (the
+// slave chip awaited a bounded time) and the reboot out. A save or reboot
+// that fails puts back what the request changed and answers commitFailed
+// (undoFailed when that cannot be saved).
 void UnitCommit(netsnmp_agent_request_info* reqinfo)
 {
+    s_commitStatus = SNMP_ERR_NOERROR;
     const bool set = memcmp(GetDTMBPara_Handle(), &s_unit.start, sizeof(s_unit.start)) != 0;
     netsnmp_request_info* psiRequest = s_unit.psiRequest;
     netsnmp_request_info* rebootRequest = s_unit.rebootRequest;
@@ -304,10 +313,20 @@ void UnitCommit(netsnmp_agent_request_info* reqinfo)
         return;
     }
     const bool psi = s_unit.psiStaged;
+    netsnmp_request_info* tableRequest = s_unit.tableRequest;
     UnitClose();
-    // Sending to the slave chip and rebooting talk to peers: no lock.
-    if (set)
-        DTMB_SendCurPara();
+    // Sending to the slave chip and rebooting talk to peers: no lock. What
+    // the slave chip did not take in time stays in force on the master (it
+    // goes to the slave once it answers), which undoFailed says; no reboot then.
+    if (set || psi) {
+        zrErrCode took = set ? DTMB_SendCurParaAwait(SLAVELINK_TAKE_WAIT_MS)
+                             : SlaveLink_Await(SlaveLink_Mark(), SLAVELINK_TAKE_WAIT_MS);
+        if (took != ZR_SUCCESS) {
+            SlaveLink_LogNotTaken("an SNMP SET", took, "in force on the master chip and saved");
+            UnitError(reqinfo, set && tableRequest != nullptr ? tableRequest : psiRequest, SNMP_ERR_UNDOFAILED);
+            return;
+        }
+    }
     if (!reboot || Web_Reboot() == ZR_SUCCESS)
         return;
     rebootflag = 1;
@@ -344,14 +363,14 @@ void DtmbSet_TableEdited(netsnmp_request_info* request)
         s_unit.tableRequest = request;
 }
 
-void DtmbSet_Finish(netsnmp_agent_request_info* reqinfo)
+int DtmbSet_Finish(netsnmp_agent_request_info* reqinfo)
 {
     if (!s_unit.lock.owns_lock())
-        return;
+        return SNMP_ERR_NOERROR;
     switch (reqinfo->mode) {
     case MODE_SET_COMMIT:
         UnitCommit(reqinfo);
-        break;
+        return s_commitStatus;
     case MODE_SET_UNDO:
         // Nothing was saved or sent before the commit: the live set alone.
         *GetDTMBPara_Handle() = s_unit.start;
@@ -361,6 +380,7 @@ void DtmbSet_Finish(netsnmp_agent_request_info* reqinfo)
         UnitClose();
         break;
     }
+    return SNMP_ERR_NOERROR;
 }
 
 // ---- Scalars ----------------------------------------------------------------
@@ -398,8 +418,9 @@ int handle_psiInterval(netsnmp_mib_handler*, netsnmp_handler_registration*, nets
         break;
     case MODE_SET_RESERVE2:
         break;
-    case MODE_SET_FREE:
     case MODE_SET_COMMIT:
+        return DtmbSet_Finish(reqinfo);
+    case MODE_SET_FREE:
     case MODE_SET_UNDO:
         DtmbSet_Finish(reqinfo);
         break;
@@ -436,8 +457,9 @@ int handle_reboot(netsnmp_mib_handler*, netsnmp_handler_registration*, netsnmp_a
         break;
     case MODE_SET_RESERVE2:
         break;
-    case MODE_SET_FREE:
     case MODE_SET_COMMIT:
+        return DtmbSet_Finish(reqinfo);
+    case MODE_SET_FREE:
     case MODE_SET_UNDO:
         DtmbSet_Finish(reqinfo);
         break;

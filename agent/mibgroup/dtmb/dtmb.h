@@ -87,8 +87,9 @@ void DtmbSet_Open(netsnmp_agent_request_info* reqinfo);
 const TParameter_DTMB* DtmbSet_Start(void);
 // The table edited the live set; a failed save is answered on this request.
 void DtmbSet_TableEdited(netsnmp_request_info* request);
-// The last step of the request (reqinfo->mode: commit, undo or free), once.
-void DtmbSet_Finish(netsnmp_agent_request_info* reqinfo);
+// The last step of the request (reqinfo->mode: commit, undo or free), once;
+// the status a commit step answers (the handler returns it).
+int DtmbSet_Finish(netsnmp_agent_request_info* reqinfo);
 Netsnmp_Node_Handler handle_psiInterval;
 Netsnmp_Node_Handler handle_reboot;
 Netsnmp_Node_Handler baseInfoTable_handler;

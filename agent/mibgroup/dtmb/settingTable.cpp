@@ -621,6 +621,7 @@ int settingTable_handler(netsnmp_mib_handler*, netsnmp_handler_registration*, ne
         DtmbSet_Finish(reqinfo);
         break;
     case MODE_SET_COMMIT:
+        return DtmbSet_Finish(reqinfo);
     case MODE_SET_FREE:
         DtmbSet_Finish(reqinfo);
         break;

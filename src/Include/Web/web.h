@@ -69,6 +69,9 @@ S32 web_GetHttpRequestCount(void);
 
 zrErrCode _web_checkToken(cJSON* body);
 S32 web_processErr(buffer* reply, zrErrCode code, char* key);
+// An error reply whose description says more than the code's text (what did
+// change); a handler that writes one returns ZR_SUCCESS, as its reply is written.
+S32 web_processErrText(buffer* reply, zrErrCode code, const char* text);
 S32 web_processSuccess(buffer* reply);
 void _web_addToWriteBuff(cJSON* root, buffer* reply);
 void web_getStringVersionFromNumber(U32 version, char* out);
