@@ -326,8 +326,13 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             }
             U16 plug = (U16)(rec->pu8Data[0] | rec->pu8Data[1] << 8);
             SRV_LOG(LOG_LEVEL_INFO, "Get subplugflag 0x%02x\n", plug);
-            Status_SetSubBoardPlugStatus(plug);
-            Resource_Refresh();
+            {
+                // One step for the handlers that read both under the lock:
+                // the new map never meets the records of slots it emptied.
+                CARD_STATE_LOCK();
+                Status_SetSubBoardPlugStatus(plug);
+                Resource_Refresh();
+            }
             IPComm_ResponseSuccess(fd);
             break;
         }

@@ -1,6 +1,7 @@
 // Card status: own slot, the chassis plug map, the flags of the serial
 // exchange with the back board, and the system clock.
 #include "StatusProcess/status.h"
+#include "Common/thread.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
 #include "Platform/platform.h"
@@ -16,7 +17,7 @@ static std::atomic<bool> s_bPlugMapKnown{false};
 zrErrCode Status_Init(void)
 {
     g_stStatus.u8SlotID = 0;
-    g_stStatus.u16SubBoardplug = 0;
+    __atomic_store_n(&g_stStatus.u16SubBoardplug, 0, __ATOMIC_RELEASE);
     s_bPlugMapKnown = false;
     g_stStatus.stUartCommflag.IPConfig = false;
     g_stStatus.stUartCommflag.CommFinish = false;
@@ -26,10 +27,14 @@ zrErrCode Status_Init(void)
 
 U8 Status_GetSlotID(void) { return g_stStatus.u8SlotID; }
 void Status_SetSlotID(U8 u8SlotID) { g_stStatus.u8SlotID = u8SlotID; }
-U16 Status_GetSubBoardPlugStatus(void) { return g_stStatus.u16SubBoardplug; }
+// The frame server writes the plug map while handlers of other threads read
+// it: the map is stored under the card-state lock, with the flag, and read
+// atomically wherever it is read.
+U16 Status_GetSubBoardPlugStatus(void) { return __atomic_load_n(&g_stStatus.u16SubBoardplug, __ATOMIC_ACQUIRE); }
 void Status_SetSubBoardPlugStatus(U16 u16Plug)
 {
-    g_stStatus.u16SubBoardplug = u16Plug;
+    CARD_STATE_LOCK();
+    __atomic_store_n(&g_stStatus.u16SubBoardplug, u16Plug, __ATOMIC_RELEASE);
     s_bPlugMapKnown = true;
 }
 bool Status_IsSubBoardPlugMapKnown(void) { return s_bPlugMapKnown; }
@@ -45,7 +50,7 @@ bool Status_CheckSubBoardPlugExist(SLOT_ID u8slotID)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d SlotID out of range!\n", LOG_POS);
         return false;
     }
-    return (g_stStatus.u16SubBoardplug >> (U32)u8slotID) & 1u;
+    return (Status_GetSubBoardPlugStatus() >> (U32)u8slotID) & 1u;
 }
 
 void Status_SetSystemTime(U32 u32CurrentTime)
