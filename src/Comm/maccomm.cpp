@@ -17,6 +17,7 @@
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp.h"
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -515,18 +516,37 @@ void MACComm_ServeConnection(S32 s32Socket, S32 (*parse)(S32, ST_ZR_IPCOMM*))
     parse(s32Socket, &rec);
 }
 
-static void ServeForever(SOCKETSErrCode (*bind)(void), S32 (*parse)(S32, ST_ZR_IPCOMM*))
+// Listens on the chip's own link address and nowhere else. A socket that
+// cannot be bound there (the address taken, or not up yet) is closed and
+// tried again each second; the failure is logged at tries 1, 2, 4, 8, ...
+static void OpenLinkListener(U32 u32IP)
 {
-    MACsocketS_open();
-    bind();
-    MACsocketS_listen();
+    for (U32 tries = 1;; tries++) {
+        const bool log = (tries & (tries - 1)) == 0;
+        if (MACsocketS_open() == ZR_SOCKETS_SUCCESS && MACsocketS_bindAddress(u32IP, log) == ZR_SOCKETS_SUCCESS &&
+            MACsocketS_listen() == ZR_SOCKETS_SUCCESS) {
+            if (tries > 1)
+                MAC_INFO(LOG_MODULE_HW, "chip-link server listens on its own address after %u tries\n", tries);
+            return;
+        }
+        if (log)
+            MAC_ERR(LOG_MODULE_HW, "chip-link server cannot listen on its own address (try %u): closed, tried again\n",
+                    tries);
+        MACsocketS_close();
+        sleep(1);
+    }
+}
+
+static void ServeForever(U32 u32IP, S32 (*parse)(S32, ST_ZR_IPCOMM*))
+{
+    OpenLinkListener(u32IP);
     S32 lfd = socketSfd_mac;
     for (;;) {
         S32 c = accept(lfd, nullptr, nullptr);
         if (c < 0) {
-            // A listener that never came up must not spin.
-            if (lfd < 0)
-                sleep(1);
+            // Out of descriptors, say: it must not spin.
+            if (errno != EINTR && errno != ECONNABORTED)
+                usleep(100000);
             continue;
         }
         plat::SetSocketTimeouts(c, IPCOMM_SERVER_READ_WAIT_MS, IPCOMM_SERVER_READ_WAIT_MS);
@@ -537,13 +557,13 @@ static void ServeForever(SOCKETSErrCode (*bind)(void), S32 (*parse)(S32, ST_ZR_I
 
 void* MACCommMasterTask(void*)
 {
-    ServeForever(MACMastersocketS_bind, MACMasterComm_ParseCmd);
+    ServeForever(MACCOMM_MASTER_IP, MACMasterComm_ParseCmd);
     return nullptr;
 }
 
 void* MACSlaveCommTask(void*)
 {
-    ServeForever(MACSlavesocketS_bind, MACSlaveComm_ParseCmd);
+    ServeForever(MACCOMM_SLAVE_IP, MACSlaveComm_ParseCmd);
     return nullptr;
 }
 

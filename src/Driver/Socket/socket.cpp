@@ -37,7 +37,8 @@ SOCKETSErrCode OpenServer(int& fd, const char* alreadyMsg, const char* errMsg, c
     return ZR_SOCKETS_SUCCESS;
 }
 
-SOCKETSErrCode BindServer(int fd, U32 ip, U16 port, const char* reuseMsg, const char* bindMsg, const char* func)
+SOCKETSErrCode BindServer(int fd, U32 ip, U16 port, const char* reuseMsg, const char* bindMsg, const char* func,
+                          bool bLog = true)
 {
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
@@ -50,20 +51,21 @@ SOCKETSErrCode BindServer(int fd, U32 ip, U16 port, const char* reuseMsg, const 
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(ip);
     if (plat::Bind(fd, &a) != 0) {
-        LogErr(func, __LINE__, bindMsg);
+        if (bLog)
+            LogErr(func, __LINE__, bindMsg);
         return ZR_SOCKETS_BIND_ERR;
     }
     return ZR_SOCKETS_SUCCESS;
 }
 
-SOCKETSErrCode MacBind(U32 ip, const char* func)
+SOCKETSErrCode MacBind(U32 ip, const char* func, bool bLog = true)
 {
     if (socketSfd_mac < 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SOCKET, "%ld:%s:%d MACsocketSfd open error!\n", LOG_POS_OF(func));
         return ZR_SOCKETS_OPEN_ERR;
     }
     return BindServer(socketSfd_mac, ip, s_macPort, "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n",
-                      "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n", func);
+                      "%ld:%s:%d MAC bind socket error: %s(errno: %d)\n", func, bLog);
 }
 
 }  // namespace
@@ -106,6 +108,15 @@ SOCKETSErrCode MACsocketS_open(void)
 
 SOCKETSErrCode MACMastersocketS_bind(void) { return MacBind(MACCOMM_MASTER_IP, __func__); }
 SOCKETSErrCode MACSlavesocketS_bind(void) { return MacBind(MACCOMM_SLAVE_IP, __func__); }
+
+SOCKETSErrCode MACsocketS_bindAddress(U32 u32IP, bool bLog) { return MacBind(u32IP, __func__, bLog); }
+
+void MACsocketS_close(void)
+{
+    if (socketSfd_mac >= 0)
+        ::close(socketSfd_mac);
+    socketSfd_mac = -1;
+}
 
 SOCKETSErrCode MACsocketS_listen(void)
 {

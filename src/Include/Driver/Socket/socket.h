@@ -45,6 +45,10 @@ SOCKETSErrCode MACsocketS_open(void);
 SOCKETSErrCode MACMastersocketS_bind(void);
 SOCKETSErrCode MACSlavesocketS_bind(void);
 SOCKETSErrCode MACsocketS_listen(void);
+// Binds the chip-link server's socket to one chip's link address; a failure
+// is logged only with bLog (a server that tries again logs a few of them).
+SOCKETSErrCode MACsocketS_bindAddress(U32 u32IP, bool bLog);
+void MACsocketS_close(void);
 
 SOCKETCErrCode socketC_open(S32* pu32socketCfd);
 SOCKETCErrCode socketC_connect(S32 u32socketCfd, U32 u32IPAddr);
