@@ -390,6 +390,7 @@ struct SpiStandIn {
     std::thread t;
     std::atomic<bool> senderDone{false};
     int badFirst = 0;
+    U32 damageAt = 0;  // the first reply to this block loses a bit of its index
     void Run()
     {
         // A slave that misses the master's polls loses the request (the oldest
@@ -413,6 +414,10 @@ struct SpiStandIn {
                 SPI_COM_DATA r;
                 U8 code = badFirst-- > 0 ? SPI_RETURN_CODE_CRC_ERROR : SPI_RETURN_CODE_SUCCESS;
                 SPICom_BuildFrame(&r, q.u8CmdId, q.u32CurIndex, q.u32TotalIndex, q.aru8Data, q.u8DataLen, code);
+                if (damageAt != 0 && q.u32CurIndex == damageAt) {
+                    r.u32CurIndex ^= 2;  // after the CRC: the reply fails it
+                    damageAt = 0;
+                }
                 SpiSlaveWrite(SPIDEV_1, reinterpret_cast<U8*>(&r), sizeof(r));
             }
         });
@@ -490,6 +495,19 @@ TEST(SpiLink, BlocksFlagsAndRetries)
         EXPECT_EQ(p.got[1].u8DataLen, 104);
         EXPECT_EQ(p.got[3].u8DataLen, 1);
         EXPECT_EQ(p.got[3].aru8Data[0], msg[208]);
+    }
+    {
+        // A damaged reply to block 3 names block 1: not followed, block 3 goes again.
+        SpiStandIn p;
+        p.damageAt = 3;
+        p.Run();
+        EXPECT_EQ(SPICom_SendData(SPIDEV_1, ZR_COM_SPI_CMD_PARAMS_PSI_TABLE, msg.data(), (U32)msg.size()), 0);
+        p.senderDone = true;
+        p.t.join();
+        std::vector<U32> blocks;
+        for (const SPI_COM_DATA& f : p.got)
+            blocks.push_back(f.u32CurIndex);
+        EXPECT_EQ(blocks, (std::vector<U32>{1, 2, 3, 3}));
     }
     {
         // A closed device fails at once instead of after every retry.

@@ -557,8 +557,11 @@ S32 SPIMaster_SendBlockData(S32 dev, U8 cmd, SPI_DATA_HANDLE_TYPE type, const U8
             }
             PauseMs(10);
             SPI_ERR("Error: crc error, try again send index[%u] ---> [retransmit]\n", cur);
-            // The reply names where the slave stands; an index outside the message is ignored.
-            if (reply.u32CurIndex >= 1 && reply.u32CurIndex <= total && reply.u32CurIndex <= cur)
+            // An intact reply names where the slave stands; an index outside
+            // the message is ignored, and so is every field of a reply that
+            // failed its CRC: the same block goes again.
+            bool intact = reply.u8CmdStart == SPI_CMD_START && SPICom_FrameCrc(&reply) == reply.u32Crc;
+            if (intact && reply.u32CurIndex >= 1 && reply.u32CurIndex <= total && reply.u32CurIndex <= cur)
                 cur = reply.u32CurIndex;
         }
         if (ok) {
