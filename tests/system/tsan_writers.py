@@ -1,8 +1,11 @@
 """Writers at the same moment under ThreadSanitizer: a DVB-C master and its
 slave chip, built with the thread checker, run for several LED passes while
-the web edits and applies streams and modulation settings, an input card
-feeds its streams and the web deletes one of them again. Any report of the
-checker on either chip fails the test.
+the web edits and applies streams and modulation settings, SNMP SETs change
+the PSI interval and the slave's modulation, an input card feeds its streams
+and the web deletes one of them again, the back board sends plug maps, and
+the slave chip is killed once and started again. Any report of the checker
+on either chip fails the test, and so does a send to the slave chip that
+the master makes while it holds the card-state lock.
 
 Usage: python3 tsan_writers.py BUILD_DIR
 
@@ -12,7 +15,9 @@ port 18024); the input card is slot 5 on 127.168.1.30.
 """
 import glob
 import os
+import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -29,6 +34,8 @@ CARD = "192.168.1.24"
 ADDR = "127.168.1.24"
 PORT = 18024
 INPUT_SLOT, INPUT_ADDR = 5, "127.168.1.30"
+PSI_OID = "1.3.6.1.4.1.32473.8.2.1.0"
+QAM_OID = "1.3.6.1.4.1.32473.8.2.2.1.13.5"
 # Long enough for five LED passes (one every 5 s) under the checker.
 MIX_SECONDS = 30
 build = os.path.abspath(sys.argv[1])
@@ -57,6 +64,13 @@ def reports(top):
         if "ThreadSanitizer" in text:
             out.append((path, text))
     return out
+
+
+def snmpset(oid, value):
+    """One SET of an INTEGER on the master's agent; its status text ('' for noError)."""
+    r = subprocess.run(["snmpset", "-v2c", "-c", "private", "-r", "0", "-t", "30", "-On", "%s:16161" % ADDR,
+                        oid, "i", str(value)], capture_output=True, text=True, env=dict(os.environ, MIBS=""))
+    return "" if r.returncode == 0 else (r.stderr.strip().splitlines() or ["failed"])[-1]
 
 
 def launch(root, top, name):
@@ -125,6 +139,19 @@ def main():
             call("GetOutputTSStatus.w")
             call("DeleteTSConfig.w", channel=1)
 
+        def snmp_sets():
+            # The PSI interval, then the slave's constellation (settingTable
+            # column 13 of row 5): both reach the slave chip.
+            turn[0] += 1
+            snmpset(PSI_OID, 100 + turn[0] % 50)
+            snmpset(QAM_OID, 1 + turn[0] % 3)
+
+        def plug_maps():
+            # Slots 5 and 13 always plugged (so nothing is cleared), slot 7 now and then.
+            plugged = 1 << INPUT_SLOT | 1 << SLOT | (1 << 7 if turn[0] % 2 else 0)
+            peers.send_message(CARD, 16, peers.SEND_SUBPLUGFLAG, struct.pack("<H", plugged))
+            time.sleep(0.2)
+
         told = [0]
 
         def input_card_applies():
@@ -135,11 +162,16 @@ def main():
                 peers.send_message(CARD, INPUT_SLOT, peers.SEND_TSP_MUX_PROCESS)
             time.sleep(0.05)
 
-        for step in (edit_and_apply, modulation, feed_and_delete, input_card_applies):
+        for step in (edit_and_apply, modulation, feed_and_delete, input_card_applies, snmp_sets, plug_maps):
             t = threading.Thread(target=writer, args=(stop, errors, step), daemon=True)
             t.start()
             threads.append(t)
-        time.sleep(MIX_SECONDS)
+        time.sleep(MIX_SECONDS / 2)
+        # The slave chip dies and starts again while the writers go on.
+        os.kill(slave.pid, signal.SIGKILL)
+        slave.wait()
+        slave = launch(slave_root, top, "slave")
+        time.sleep(MIX_SECONDS / 2)
         stop.set()
         for t in threads:
             t.join(90)
@@ -151,6 +183,9 @@ def main():
         for path, text in found:
             print("== %s\n%s" % (path, text[:6000]))
         check(not found, "no ThreadSanitizer report from either chip (%d files)" % len(found))
+        with open(os.path.join(root, "tarvex_data/log/K9_Modulate.log"), errors="replace") as f:
+            locked = [ln for ln in f if "while holding the card-state lock" in ln]
+        check(not locked, "no send to or wait on the slave chip under the card-state lock: %s" % locked[:3])
     finally:
         stop.set()
         for p in (slave,):
