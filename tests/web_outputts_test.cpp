@@ -128,7 +128,12 @@ TEST_F(WebStreams, EditorExchangesPidsCutsNamesAndStaysInsideItsArrays)
     auto view = std::make_unique<Output_WebTSInfo>();
     ASSERT_EQ(Web_GetTempTSWebInfo(0, view.get()), 0u);
     cJSON* swap = cJSON_Parse(R"([{"oldpid":100,"newvalue":200},{"oldpid":200,"newvalue":100},{"oldpid":100}])");
-    Web_ReplaceOtherPIDs(view.get(), swap);
+    EXPECT_TRUE(Web_ReplaceOtherPIDs(view.get(), swap));
+    cJSON_Delete(swap);
+    // A PID the stream does not have was shown by another list.
+    swap = cJSON_Parse(R"([{"oldpid":100,"newvalue":200},{"oldpid":999,"newvalue":300}])");
+    auto stale = std::make_unique<Output_WebTSInfo>(*view);
+    EXPECT_FALSE(Web_ReplaceOtherPIDs(stale.get(), swap));
     cJSON_Delete(swap);
     const U16 first = view->arOutputPIDInfo[0].u16PID, second = view->arOutputPIDInfo[1].u16PID;  // packed
     EXPECT_EQ(first, 200);

@@ -279,9 +279,12 @@ TEST_F(WebPsi, ViewsAreNoEditsAndTheAutomaticNitKeepsEdits)
                                      std::to_string(TSP_GetTSParam()->pOutputProgram[0].u16ServiceID));
     Call("GetSubboardPSIPChannel.w", "");
     EXPECT_FALSE(TSP_IsTempTSInfoEdited());
+    // The opening above threw the fixture's edit away: the next commit that
+    // names no revision is refused, once.
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
 
-    // An edit, then the automatic NIT of a moved layout on the live
-    // database: the edit stays committable, and its commit keeps the
+    // An edit, then the page's own automatic NIT (it names its revision) of
+    // a moved layout: the edit stays committable, and its commit keeps the
     // automatic NIT, with the version it stepped to.
     auto version = []() {
         return cJSON_GetObjectItem(Call("GetNIT.w", Ch(1))->Data(), "versionnumber")->valueint;
@@ -291,12 +294,28 @@ TEST_F(WebPsi, ViewsAreNoEditsAndTheAutomaticNitKeepsEdits)
     GetDTMBPara_Handle()->OutputFreq[0] += 8000;
     ASSERT_EQ(Call("AddNITStream.w", Ch(1) + ",\"tsid\":9,\"originalID\":9")->Code(), 0);
     ASSERT_TRUE(TSP_IsTempTSInfoEdited());
-    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    const std::string own = "\"revision\":" + std::to_string(TSP_GetTempRevision());
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", own)->Code(), 0);
     EXPECT_EQ(version(), (before + 1) % 32);
     ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
     auto nit = Call("GetNIT.w", Ch(1));
     EXPECT_EQ(cJSON_GetObjectItem(nit->Data(), "networkid")->valueint, 1234);
     EXPECT_EQ(version(), (before + 1) % 32);
+
+    // From another page (no revision) it keeps an edit it does not write
+    // over (the PAT PID) but drops a NIT edit: that commit is refused.
+    ASSERT_EQ(Call("SetPATPid.w", Ch(1) + ",\"pid\":9")->Code(), 0);
+    const U32 revision = TSP_GetTempRevision();
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    EXPECT_NE(TSP_GetTempRevision(), revision) << "the pages show the state before it";
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    ASSERT_EQ(Call("AddNITStream.w", Ch(1) + ",\"tsid\":9,\"originalID\":9")->Code(), 0);
+    EXPECT_EQ(Call("AutoGenerateNITDescriptor.w", "")->Code(), 0);
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    const Output_TSInfo* live = TSP_GetTSParam();
+    EXPECT_EQ(live->pOutputTS[TSP_FindStreamOfChannel(live, 1)].u16PATPID, 9);
+    nit = Call("GetNIT.w", Ch(1));
+    EXPECT_EQ(cJSON_GetArraySize(cJSON_GetObjectItem(nit->Data(), "streamList")), 3) << "the automatic NIT alone";
 }
 
 }  // namespace

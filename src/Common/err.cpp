@@ -51,8 +51,9 @@ static const ST_PE_ERR g_stErrArray[] = {
     {ZR_ERR_WEB_SUBBOADR_LOADING, "Module is being loaded!Doesn't configure the network parameter",
      "模块正在加载!请勿配置网络参数"},
     {ZR_ERR_WEB_CONFIG_CHANGED,
-     "The output streams changed since this page was loaded; nothing was applied. Reload the page and apply again",
-     "页面加载后输出流已改变,未应用任何更改。请刷新页面后重新应用"},
+     "The output streams changed since this page was loaded; nothing was changed. Reload the page and make the "
+     "edits again",
+     "页面加载后输出流已改变,未做任何更改。请刷新页面后重新编辑"},
     {ZR_ERR_WEB_SET_FREQUENCY_ERROR,
      "The difference between the Min_Frequency and the Max_Frequency , can not be greater than 72M",
      "最小频率与最大频率之差不能大于72M"},

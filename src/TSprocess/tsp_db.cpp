@@ -8,8 +8,10 @@
 #include "TSprocess/tsp_nit.h"
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <type_traits>
+#include <vector>
 
 static Output_TSInfo s_stTSParam;
 Output_TSInfo g_stTempTSParam;
@@ -24,9 +26,22 @@ static bool s_bEditOpen = false;
 // commit would undo that.
 static U64 s_u64OpenedWork = 0;
 static U64 s_u64OpenedLive = 0;
-// Set when the database was freed under an edited working copy: the next
-// commit reports that the edits were not applied.
+// Set when an opening of the working copy (a page's load, a reopening, a
+// freed database) threw away edits that no answer has reported: the next
+// commit that names no revision is refused, since nothing tells whose edits
+// it would apply.
 static bool s_bEditDropped = false;
+// The working copy as it stood when an answer last told its caller that the
+// edits it held were not applied: throwing those away drops nothing unreported.
+static U64 s_u64ToldWork = 0;
+// Steps whenever the working copy is opened, reopened, closed or changed under
+// the pages that show it: a page that names an older one shows another state.
+// It starts from the clock, so that a page loaded before a restart names a
+// revision this run does not give for a long while.
+static U32 s_u32TempRevision = (U32)time(nullptr) * 1024u;
+// Set while a change of the live database is made by the page of the
+// current revision itself: the working copy follows it as an edit would.
+static bool s_bOwnChange = false;
 
 // Links are 16-bit indexes with 0xFFFF meaning none, so no array may hold
 // a record at index 0xFFFF or beyond.
@@ -123,6 +138,57 @@ U64 DigestOf(const Output_TSInfo& st)
     d.Add(st.pOutputTable, st.u32OutputTableNumber);
     d.Add(st.pDescriptor, st.u32OutputDescriptorNumber);
     return d.Value();
+}
+
+// The record bytes of the five arrays a commit copies.
+struct Image {
+    std::vector<U8> arBytes[5];
+};
+
+template <typename T>
+void TakeBytes(std::vector<U8>& v, const T* pArray, U32 u32Num)
+{
+    const U8* p = reinterpret_cast<const U8*>(pArray);
+    v.assign(p, p == nullptr ? p : p + (size_t)u32Num * sizeof(T));
+}
+
+Image ImageOf(const Output_TSInfo& st)
+{
+    Image im;
+    TakeBytes(im.arBytes[0], st.pOutputTS, st.u32OutputTSNumber);
+    TakeBytes(im.arBytes[1], st.pOutputProgram, st.u32OutputProgramNumber);
+    TakeBytes(im.arBytes[2], st.pOutputPID, st.u32OutputPIDNumber);
+    TakeBytes(im.arBytes[3], st.pOutputTable, st.u32OutputTableNumber);
+    TakeBytes(im.arBytes[4], st.pDescriptor, st.u32OutputDescriptorNumber);
+    return im;
+}
+
+// Whether a change wrote a byte of the working copy (before: work, after:
+// now) where it held an edit, that is where it differed from the live
+// database as it was before the change.
+bool WroteOverEdit(const Image& work, const Image& live, const Image& now)
+{
+    for (int k = 0; k < 5; k++) {
+        const std::vector<U8>& w = work.arBytes[k];
+        const std::vector<U8>& l = live.arBytes[k];
+        const std::vector<U8>& n = now.arBytes[k];
+        const size_t m = w.size() < n.size() ? w.size() : n.size();
+        for (size_t i = 0; i < m; i++)
+            if (w[i] != n[i] && (i >= l.size() || w[i] != l[i]))
+                return true;
+    }
+    return false;
+}
+
+// Before the working copy is opened again or freed: edits it holds that no
+// answer reported are noted as dropped.
+void NoteThrownEdits()
+{
+    if (!s_bEditOpen)
+        return;
+    const U64 u64Work = DigestOf(g_stTempTSParam);
+    if (u64Work != s_u64OpenedWork && u64Work != s_u64ToldWork)
+        s_bEditDropped = true;
 }
 
 template <typename T>
@@ -260,6 +326,8 @@ void TSP_InitOutputTSInfo(void)
 {
     CARD_STATE_LOCK();
     s_bEditOpen = false;
+    // The working copy is closed: no page shows its state any more.
+    s_u32TempRevision++;
     for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
         pst->pOutputTS = nullptr;
         pst->pOutputProgram = nullptr;
@@ -278,8 +346,7 @@ void TSP_InitOutputTSInfo(void)
 U32 TSP_FreeOutputTSInfo(void)
 {
     CARD_STATE_LOCK();
-    if (s_bEditOpen && DigestOf(g_stTempTSParam) != s_u64OpenedWork)
-        s_bEditDropped = true;
+    NoteThrownEdits();
     FreeMainArrays(&s_stTSParam);
     FreeMainArrays(&g_stTempTSParam);
     TSP_InitOutputTSInfo();
@@ -366,9 +433,9 @@ zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInit
 U32 TSP_InitOutputTempTSInfo(void)
 {
     CARD_STATE_LOCK();
+    // One shared working copy: opening it throws away the edits of every page.
+    NoteThrownEdits();
     s_bEditOpen = false;
-    // A fresh view: edits the operator had are given up by the operator.
-    s_bEditDropped = false;
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
     if (!ResizeArray(w.pOutputTS, w.u32OutputTSNumber, l.u32OutputTSNumber)) {
@@ -408,6 +475,8 @@ U32 TSP_InitOutputTempTSInfo(void)
 void TSP_CopyOutputTempTSInfo(void)
 {
     CARD_STATE_LOCK();
+    NoteThrownEdits();
+    s_u32TempRevision++;
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
     bool bFits = true;
@@ -460,36 +529,69 @@ bool TSP_IsTempTSInfoEdited(void)
     return s_bEditOpen && DigestOf(g_stTempTSParam) != s_u64OpenedWork;
 }
 
+U32 TSP_GetTempRevision(void)
+{
+    CARD_STATE_LOCK();
+    return s_u32TempRevision;
+}
+
+TSP_OwnTempChange::TSP_OwnTempChange()
+{
+    CARD_STATE_LOCK();
+    s_bOwnChange = true;
+}
+
+TSP_OwnTempChange::~TSP_OwnTempChange()
+{
+    CARD_STATE_LOCK();
+    s_bOwnChange = false;
+}
+
 namespace {
 
-// The working copy opened again from the live database; its edits are gone.
-// A note of dropped edits stays for the commit that reports it.
+// The working copy opened again from the live database; its edits are gone
+// (noted as dropped unless an answer reported them).
 void ReopenTemp(const char* pcWhy)
 {
-    const bool bDropped = s_bEditDropped;
     if (TSP_InitOutputTempTSInfo() == ZR_SUCCESS)
         TSP_CopyOutputTempTSInfo();
     else
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d working copy not reopened (%s)\r\n\n", LOG_POS,
                    pcWhy);
-    s_bEditDropped = bDropped;
 }
 
-} // namespace
+// A refusal. bTold: its caller may own the edits the working copy holds now,
+// and its answer tells it they were not applied.
+U32 Refuse(const char* pcWhy, bool bTold)
+{
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d web edit refused: %s\r\n\n", LOG_POS, pcWhy);
+    if (bTold)
+        s_u64ToldWork = DigestOf(g_stTempTSParam);
+    return TSP_ERR_LIVE_CHANGED;
+}
 
-U32 TSP_CopyOutputTSInfo(void)
+// Whether the caller's revision (none: nullptr) names another state than the
+// working copy's.
+bool OtherRevision(const U32* pu32Revision)
+{
+    return pu32Revision != nullptr && *pu32Revision != s_u32TempRevision;
+}
+
+U32 Commit(const U32* pu32Revision)
 {
     CARD_STATE_LOCK();
     const Output_TSInfo& w = g_stTempTSParam;
     Output_TSInfo& l = s_stTSParam;
-    if (s_bEditDropped) {
-        // The database was replaced (a loaded file, the factory set) under
-        // the operator's edits: they were not applied, and the answer says so.
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d web edits dropped with the database\r\n\n",
-                   LOG_POS);
-        ReopenTemp("dropped edit");
+    // A page of another revision was shown another state: nothing of it is
+    // applied, and the working copy, another page's, stays as it is.
+    if (OtherRevision(pu32Revision))
+        return Refuse("the page shows an older state", false);
+    if (pu32Revision == nullptr && s_bEditDropped) {
+        // Edits were thrown away (another page's load, a replaced database)
+        // and nothing tells whose they were: this apply may be theirs. The
+        // edits made since stay for their own apply.
         s_bEditDropped = false;
-        return TSP_ERR_LIVE_CHANGED;
+        return Refuse("edits were dropped since the page was loaded", true);
     }
     // No edit since the opening: nothing to commit, and the live database,
     // with whatever the input cards did to it meanwhile, stays as it is.
@@ -499,10 +601,9 @@ U32 TSP_CopyOutputTSInfo(void)
         // The edits were made on records the live database no longer holds
         // as they were: copying them back would undo its changes. Refused;
         // the working copy starts again from the live database.
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
-                   "%ld:%s:%d live database changed under the web edit: commit refused\r\n\n", LOG_POS);
+        const U32 rc = Refuse("live database changed under the web edit", true);
         ReopenTemp("refused commit");
-        return TSP_ERR_LIVE_CHANGED;
+        return rc;
     }
     // Make room for every working record first, so a failure changes nothing
     // but the size of some live arrays (their new records are free).
@@ -529,15 +630,74 @@ U32 TSP_CopyOutputTSInfo(void)
     return ZR_SUCCESS;
 }
 
+} // namespace
+
+U32 TSP_CopyOutputTSInfo(void)
+{
+    return Commit(nullptr);
+}
+
+U32 TSP_CommitTempTSInfo(U32 u32Revision)
+{
+    return Commit(&u32Revision);
+}
+
+U32 TSP_CheckTempEdit(const U32* pu32Revision)
+{
+    CARD_STATE_LOCK();
+    if (OtherRevision(pu32Revision))
+        return Refuse("the page shows an older state", false);
+    if (!s_bEditOpen) {
+        // Closed (a freed database): a page that names a revision showed
+        // what is gone; one that names none edits the live state as it is.
+        if (pu32Revision != nullptr)
+            return Refuse("the working copy was closed", false);
+        return TSP_OpenTempTSInfoIfClosed();
+    }
+    if (DigestOf(s_stTSParam) == s_u64OpenedLive)
+        return ZR_SUCCESS;
+    // The live database changed under the copy. Edits made on it could
+    // never be committed: refused, and the copy starts again. An unedited
+    // copy just follows; a page that names its revision was shown the old.
+    const bool bEdited = DigestOf(g_stTempTSParam) != s_u64OpenedWork;
+    if (bEdited)
+        Refuse("live database changed under the web edit", true);
+    ReopenTemp("live change under the page");
+    return bEdited || pu32Revision != nullptr ? TSP_ERR_LIVE_CHANGED : (U32)ZR_SUCCESS;
+}
+
 U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
 {
     CARD_STATE_LOCK();
+    const bool bLiveAsOpened = s_bEditOpen && DigestOf(s_stTSParam) == s_u64OpenedLive;
+    if (s_bOwnChange && s_bEditOpen) {
+        // The page's own change: the working copy takes it as one of its
+        // edits, and an unedited copy stays unedited.
+        const bool bEdited = DigestOf(g_stTempTSParam) != s_u64OpenedWork;
+        const U32 ret = change(true);
+        if (!bEdited)
+            s_u64OpenedWork = DigestOf(g_stTempTSParam);
+        if (bLiveAsOpened)
+            s_u64OpenedLive = DigestOf(s_stTSParam);
+        return ret;
+    }
     const bool bEdited = TSP_IsTempTSInfoEdited();
-    const bool bLiveAsOpened = bEdited && DigestOf(s_stTSParam) == s_u64OpenedLive;
-    const U32 ret = change(bEdited);
-    if (!bEdited)
+    if (!bEdited) {
+        const U32 ret = change(false);
         ReopenTemp("live change");
-    else if (ret == ZR_SUCCESS && bLiveAsOpened)
+        return ret;
+    }
+    // Under edits: the same change is made to the working copy so that its
+    // commit keeps it. Where it wrote over an edit, that edit is gone.
+    const Image work = ImageOf(g_stTempTSParam), live = ImageOf(s_stTSParam);
+    const U32 ret = change(true);
+    if (WroteOverEdit(work, live, ImageOf(g_stTempTSParam))) {
+        ReopenTemp("edits overwritten by a live change");
+        return ret;
+    }
+    // The pages show the state before it.
+    s_u32TempRevision++;
+    if (ret == ZR_SUCCESS && bLiveAsOpened)
         s_u64OpenedLive = DigestOf(s_stTSParam);
     return ret;
 }

@@ -20,11 +20,12 @@ U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
     return TSP_SendTSInfoToWeb(u16Channel, pstWebTSInfo, TSP_GetTempTSParam());
 }
 
-U32 Web_MuxProcess(void)
+U32 Web_MuxProcess(const U32* pu32Revision)
 {
     // The operator's edits are committed only over the live database they
-    // were made on; without edits the live database is applied as it is.
-    const U32 rc = TSP_CopyOutputTSInfo();
+    // were made on, and only for a page that was shown the working copy's
+    // state; without edits the live database is applied as it is.
+    const U32 rc = pu32Revision != nullptr ? TSP_CommitTempTSInfo(*pu32Revision) : TSP_CopyOutputTSInfo();
     if (rc == TSP_ERR_LIVE_CHANGED)
         return ZR_ERR_WEB_CONFIG_CHANGED;
     if (rc != ZR_SUCCESS)

@@ -207,6 +207,63 @@ static zrErrCode web_EditReply(buffer* reply, U32 ret, U8 conflict)
     return web_ReplyData(reply, nullptr);
 }
 
+// ---- The working copy's revision and the identity of list entries ----
+
+zrErrCode web_ReadRevision(const WebBody& body, const U32** ppu32Revision, U32* pu32Store)
+{
+    *ppu32Revision = nullptr;
+    const cJSON* item = body.Get("revision");
+    if (item == nullptr)
+        return ZR_SUCCESS;
+    if (!web_JsonU32(item, pu32Store))
+        return ZR_ERR_WEB_POST_PARAM;
+    *ppu32Revision = pu32Store;
+    return ZR_SUCCESS;
+}
+
+zrErrCode web_CheckTempEdit(const WebBody& body)
+{
+    U32 store = 0;
+    const U32* rev = nullptr;
+    zrErrCode rc = web_ReadRevision(body, &rev, &store);
+    if (rc != ZR_SUCCESS)
+        return rc;
+    const U32 ret = TSP_CheckTempEdit(rev);
+    if (ret == TSP_ERR_LIVE_CHANGED)
+        return ZR_ERR_WEB_CONFIG_CHANGED;
+    return (zrErrCode)ret;
+}
+
+void web_AddRevision(cJSON* data)
+{
+    web_AddNum(data, "revision", TSP_GetTempRevision());
+}
+
+static U8 web_OperatorSlot(U8 u8HWSlot) { return Web_GetWebSlot(Web_GetVRNType(), u8HWSlot); }
+
+// Whether a program entry's "src" (as its view showed it: "board", "port",
+// "channel", "serviceid"), where it has one, names the program p of the
+// working copy. An entry without it cannot be told apart.
+static bool web_SameSource(const cJSON* entry, const Output_WebProgramInfo& p)
+{
+    const cJSON* src = cJSON_GetObjectItemCaseSensitive(entry, "src");
+    if (src == nullptr)
+        return true;
+    if (!cJSON_IsObject(src))
+        return false;
+    const std::pair<const char*, U32> keys[] = {{"board", web_OperatorSlot(p.u8SourceSlot)},
+                                                {"port", p.u8SourcePort},
+                                                {"channel", p.u16SourceChannel},
+                                                {"serviceid", p.u16OldServiceID}};
+    for (const auto& k : keys) {
+        const cJSON* v = cJSON_GetObjectItemCaseSensitive(src, k.first);
+        U32 n = 0;
+        if (v != nullptr && (!web_JsonU32(v, &n) || n != k.second))
+            return false;
+    }
+    return true;
+}
+
 // A number key's value truncated to the field's width when present and in
 // range, else the field's current value (other types are ignored). By value:
 // the views are packed, so no reference to their fields is taken.
@@ -240,8 +297,6 @@ static void web_AddText(cJSON* obj, const char* key, const U8* pu8Text, U32 u32L
 {
     cJSON_AddStringToObject(obj, key, (const char*)web_StringConvertToUTF8(pu8Text, u32Len));
 }
-
-static U8 web_OperatorSlot(U8 u8HWSlot) { return Web_GetWebSlot(Web_GetVRNType(), u8HWSlot); }
 
 // {"board", "boardname", "port", "channel"} of a source.
 static cJSON* web_SourceObject(U8 u8Slot, U8 u8Port, U16 u16Channel)
@@ -485,6 +540,7 @@ zrErrCode web_processGetSubboardTSInfo(buffer* reply)
         cJSON_AddItemToArray(list, o);
     }
     web_AddNum(data, "isEmptyTsConfig", Resource_IsAllBoardSupportDelChannelProg() ? 1 : 0);
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -505,6 +561,7 @@ zrErrCode web_processGetTempTSInfo(buffer* reply)
     web_AddNum(data, "port", port);
     web_AddNum(data, "channel", channel);
     web_AddChannelFields(data, *view, channel, false);
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -525,13 +582,14 @@ zrErrCode web_processGetTempProgramInfo(buffer* reply)
     web_AddNum(data, "port", port);
     web_AddNum(data, "channel", channel);
     web_AddProgramFields(data, p);
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
-void Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList)
+bool Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList)
 {
     if (pstWebTSInfo == nullptr || !cJSON_IsArray(pList))
-        return;
+        return true;
     Output_WebTSInfo& v = *pstWebTSInfo;
     const U32 n = v.u16PIDNum < TSP_WEB_PID_MAX ? v.u16PIDNum : TSP_WEB_PID_MAX;
     // Every item is matched against the PIDs as they were before the request,
@@ -539,16 +597,22 @@ void Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList)
     Output_WebPIDInfo scratch[TSP_WEB_PID_MAX];
     memcpy(scratch, v.arOutputPIDInfo, sizeof(scratch));
     const cJSON* item = nullptr;
+    bool bAllFound = true;
     cJSON_ArrayForEach(item, pList)
     {
         U32 oldPid = 0, newPid = 0;
         if (!web_MemberU32(item, "oldpid", &oldPid) || !web_MemberU32(item, "newvalue", &newPid))
             continue;
+        bool bFound = false;
         for (U32 i = 0; i < n; i++)
-            if (v.arOutputPIDInfo[i].u8PIDType == TSP_WEB_PID_OTHER && v.arOutputPIDInfo[i].u16PID == oldPid)
+            if (v.arOutputPIDInfo[i].u8PIDType == TSP_WEB_PID_OTHER && v.arOutputPIDInfo[i].u16PID == oldPid) {
                 scratch[i].u16PID = (U16)newPid;
+                bFound = true;
+            }
+        bAllFound = bAllFound && bFound;
     }
     memcpy(v.arOutputPIDInfo, scratch, sizeof(scratch));
+    return bAllFound;
 }
 
 zrErrCode web_processSetTSParam(buffer* reply)
@@ -561,7 +625,9 @@ zrErrCode web_processSetTSParam(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     auto view = std::make_unique<Output_WebTSInfo>();
-    zrErrCode rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
+    zrErrCode rc = web_CheckTempEdit(body);
+    if (rc == ZR_SUCCESS)
+        rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
     if (rc != ZR_SUCCESS)
         return rc;
     Output_WebTSInfo& v = *view;
@@ -576,10 +642,15 @@ zrErrCode web_processSetTSParam(buffer* reply)
         const cJSON* e = nullptr;
         cJSON_ArrayForEach(e, progs)
         {
-            // Entries are matched by position; the view holds no more.
+            // Entries are matched by position where they name the program
+            // there: one that names another, or one the stream does not
+            // have, was made on another list.
             if (i >= TSP_WEB_PROGRAM_MAX)
                 break;
+            const bool bInStream = i < v.u16ProgramNum;
             Output_WebProgramInfo& p = v.arOutputProInfo[i++];
+            if (bInStream ? !web_SameSource(e, p) : cJSON_GetObjectItemCaseSensitive(e, "src") != nullptr)
+                return ZR_ERR_WEB_CONFIG_CHANGED;
             if (!web_TakeName(e, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen) ||
                 !web_TakeName(e, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen))
                 return ZR_ERR_WEB_POST_PARAM;
@@ -590,7 +661,9 @@ zrErrCode web_processSetTSParam(buffer* reply)
             }
         }
     }
-    Web_ReplaceOtherPIDs(&v, body.Get("otherpidlist"));
+    // An other PID the working copy does not have was shown by another list.
+    if (!Web_ReplaceOtherPIDs(&v, body.Get("otherpidlist")))
+        return ZR_ERR_WEB_CONFIG_CHANGED;
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > TS > click OK button!(Web_ModifyTSWebInfo)\r\n");
     U8 conflict = 0;
     const U32 ret = Web_ModifyTSWebInfo(&v, &conflict);
@@ -607,10 +680,14 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     Output_WebProgramInfo p{};
-    zrErrCode rc = web_ReadProgram(body, "oldserviceid", true, &port, &channel, &flat, &p);
+    zrErrCode rc = web_CheckTempEdit(body);
+    if (rc == ZR_SUCCESS)
+        rc = web_ReadProgram(body, "oldserviceid", true, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* root = body.Root();
+    if (!web_SameSource(root, p))
+        return ZR_ERR_WEB_CONFIG_CHANGED;
     p.u16MajorChannelNum = web_NumOr(root, "majorchannel", p.u16MajorChannelNum);
     p.u16MinorChannelNum = web_NumOr(root, "minorchannel", p.u16MinorChannelNum);
     if (!web_TakeName(root, "servicename", p.aru8ServiceName, &p.u8ServiceNameLen) ||
@@ -628,6 +705,12 @@ zrErrCode web_processSetProgramParam(buffer* reply)
         if (cJSON_IsArray(es)) {
             cJSON_ArrayForEach(e, es)
             {
+                // "oldpid": the PID its view showed, which the elementary
+                // stream at that place must still have.
+                U32 oldPid = 0;
+                const bool bNamed = web_MemberU32(e, "oldpid", &oldPid);
+                if (bNamed && (i >= p.u16ESNumber || i >= TSP_WEB_ES_MAX || p.arOutputESInfo[i].u16PID != oldPid))
+                    return ZR_ERR_WEB_CONFIG_CHANGED;
                 if (i >= TSP_WEB_ES_MAX)
                     break;
                 Output_WebPIDInfo& o = p.arOutputESInfo[i++];
@@ -653,11 +736,16 @@ zrErrCode web_processApplyAllParam(buffer* reply)
     WebBody body;
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
+    U32 store = 0;
+    const U32* rev = nullptr;
+    zrErrCode bad = web_ReadRevision(body, &rev, &store);
+    if (bad != ZR_SUCCESS)
+        return bad;
     WEB_ACTION("[%s:%d] WEB: Service Congfiguration > click Apply button!(Web_MuxProcess)\r\n");
-    // A refused commit (the streams changed since the page was loaded) has
-    // reopened the working copy: the page reloads it and edits again. An
-    // apply that stopped keeps the committed streams in force unsaved.
-    const U32 rc = Web_MuxProcess();
+    // A refused commit (the page was shown another state) changed nothing:
+    // the page is loaded again and its edits made again. An apply that
+    // stopped keeps the committed streams in force unsaved.
+    const U32 rc = Web_MuxProcess(rev);
     if (rc != 0)
         return (zrErrCode)rc;
     return web_ReplyData(reply, nullptr);

@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,27 @@ static zrErrCode web_ReqChannel(const WebBody& body, U16* pu16Channel)
 static zrErrCode web_BodyChannel(const WebBody& body, U16* pu16Channel)
 {
     return body.Status() != ZR_SUCCESS ? body.Status() : web_ReqChannel(body, pu16Channel);
+}
+
+// The same for a request that edits the working copy: 783 when the copy is
+// not the state its page was shown.
+static zrErrCode web_EditChannel(const WebBody& body, U16* pu16Channel)
+{
+    zrErrCode rc = web_BodyChannel(body, pu16Channel);
+    return rc != ZR_SUCCESS ? rc : web_CheckTempEdit(body);
+}
+
+// For a request that changes the live database and the working copy alike
+// (table switches, the automatic NIT): when it names a revision, 783 unless
+// that is the copy's; then the change is its page's own (*pbOwn), which the
+// copy takes as an edit. Without one it is a change under every page.
+static zrErrCode web_OwnChange(const WebBody& body, bool* pbOwn)
+{
+    U32 store = 0;
+    const U32* rev = nullptr;
+    zrErrCode rc = web_ReadRevision(body, &rev, &store);
+    *pbOwn = rc == ZR_SUCCESS && rev != nullptr;
+    return rc != ZR_SUCCESS || rev == nullptr ? rc : web_CheckTempEdit(body);
 }
 
 // The reply of an edit: the step's own code, or success.
@@ -406,6 +428,7 @@ zrErrCode web_processGetNIT(buffer* reply)
         cJSON_Delete(data);
         return ZR_ERR_WEB_POST_PARAM;
     }
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -415,7 +438,7 @@ zrErrCode web_processAddNITNetwork(buffer* reply)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
     U16 ch = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     dvbpsi_descriptor_t d{};
@@ -447,7 +470,7 @@ zrErrCode web_processDelNITNetwork(buffer* reply)
     WebBody body;
     U16 ch = 0;
     U32 index = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &index}}))
@@ -467,7 +490,7 @@ zrErrCode web_processAddNITTS(buffer* reply)
     WebBody body;
     U16 ch = 0;
     U32 onid = 0, tsid = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"originalID", &onid}, {"tsid", &tsid}}))
@@ -487,7 +510,7 @@ static zrErrCode web_DeleteNITPart(buffer* reply, bool bDescriptor)
     WebBody body;
     U16 ch = 0;
     U32 entry = 0, desc = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &entry}}) || (bDescriptor && !web_Need(body, {{"descriptor", &desc}})))
@@ -540,7 +563,7 @@ zrErrCode web_processSetLCN(buffer* reply)
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"NIT", &entry}, {"descriptor", &index}}) || !web_EditFlag(body, &edit))
@@ -571,7 +594,7 @@ zrErrCode web_processSetCableDescriptor(buffer* reply)
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* list = body.Get("lcnList");
@@ -606,7 +629,7 @@ zrErrCode web_processSetNITVersion(buffer* reply)
     WebBody body;
     U16 ch = 0;
     U32 network = 0, version = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"networkid", &network}, {"versionnumber", &version}}))
@@ -649,7 +672,7 @@ zrErrCode web_processAddDescriptor(buffer* reply)
     U16 ch = 0;
     U32 entry = 0, index = 0, tableIndex = 0, tag = 0, tableId = 0;
     WebEdit edit;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* data = body.Get("data");
@@ -693,7 +716,7 @@ zrErrCode web_processSetOtherDescriptor(buffer* reply)
     U16 ch = 0;
     U32 entry = 0, index = 0, tableIndex = 0;
     WebEdit edit;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     dvbpsi_descriptor_t& d = s_stDescriptor;
@@ -718,7 +741,7 @@ zrErrCode web_processSetTSInfoDescriptor(buffer* reply)
     U16 ch = 0;
     U32 entry = 0, index = 0;
     WebEdit edit;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     const cJSON* data = body.Get("data");
@@ -767,6 +790,7 @@ zrErrCode web_processGetPAT(buffer* reply)
         return rc;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "pid", Web_TSP_GetPATPID(ch));
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -777,7 +801,7 @@ zrErrCode web_processSetPATPid(buffer* reply)
     WebBody body;
     U16 ch = 0;
     U32 pid = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     if (!web_Need(body, {{"pid", &pid}}))
@@ -922,6 +946,7 @@ zrErrCode web_GetSubboardPSIPChannel(buffer* reply)
             web_AddNum(f, kv.first, kv.second);
         web_AddNum(f, "vcttype", t.u32VCTType);
     }
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -978,6 +1003,10 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
     const cJSON* ports = body.Get("portlist");
     if (params == nullptr || !cJSON_IsArray(ports))
         return ZR_ERR_PARAMS;
+    bool bOwn = false;
+    zrErrCode own = web_OwnChange(body, &bOwn);
+    if (own != ZR_SUCCESS)
+        return own;
     const cJSON* first = cJSON_GetArrayItem(ports, 0);
     const cJSON* list = cJSON_GetObjectItemCaseSensitive(first, "channellist");
     U32 port = 0;
@@ -992,10 +1021,15 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
             items.push_back(item);
         }
     }
-    for (WebSwitchItem& item : items) {
-        params->u8InsertPSIEnable[item.u16Channel] = item.u8Enable;
-        if (item.u8Enable != 0)
-            web_SetPSITransparent(item.u16Channel, &item.stTrans);
+    {
+        std::optional<TSP_OwnTempChange> page;
+        if (bOwn)
+            page.emplace();
+        for (WebSwitchItem& item : items) {
+            params->u8InsertPSIEnable[item.u16Channel] = item.u8Enable;
+            if (item.u8Enable != 0)
+                web_SetPSITransparent(item.u16Channel, &item.stTrans);
+        }
     }
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "[%s:%d] WEB:Service Configuration > SI > OK > [web_SetPSITransparent]\r\n",
                __func__, __LINE__);
@@ -1054,6 +1088,7 @@ zrErrCode web_processGetTOT_LTODescriptor(buffer* reply)
         cJSON_AddStringToObject(o, "NextTimeOffset", "00:00");
         cJSON_AddStringToObject(o, "TimeOfChange", "2022/01/01 00:00:00");
     }
+    web_AddRevision(data);
     return web_ReplyData(reply, data);
 }
 
@@ -1135,7 +1170,7 @@ zrErrCode web_processSetTOT_LTODescriptor(buffer* reply)
         return ZR_ERR_WEB_BAD_PARAM;
     WebBody body;
     U16 ch = 0;
-    zrErrCode rc = web_BodyChannel(body, &ch);
+    zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
     TOTTable_t tot;
@@ -1173,6 +1208,10 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     WebBody body;
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
+    bool bOwn = false;
+    zrErrCode own = web_OwnChange(body, &bOwn);
+    if (own != ZR_SUCCESS)
+        return own;
     // Only the NITs change: they are built on the live database, whose
     // streams and routes stay as they are, whatever an open edit holds.
     auto muxed = [](U32 i, U16* channel) {
@@ -1187,6 +1226,9 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
         if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX)
             channels |= 1u << channel;
+    std::optional<TSP_OwnTempChange> page;
+    if (bOwn)
+        page.emplace();
     TSP_ApplyNITsToLive(channels, true, [&muxed, &channel]() -> U32 {
         for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
             if (muxed(i, &channel))
@@ -1196,6 +1238,7 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
                 Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
         return 0;
     });
+    page.reset();
     TSP_MuxOutputAllSI();
     // The NITs stay in force when the file was not written.
     if (PARAMS_TSPParametersSave() != ZR_SUCCESS)

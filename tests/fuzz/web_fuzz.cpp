@@ -1,13 +1,16 @@
 // Arbitrary POST bodies for every command key of the web back end, on the
 // simulated board (register window, RF chips and files are its models).
 // The first byte picks the key (and whether the path or a Referer names
-// it); the rest is the body.
+// it); the rest is the body. The stream editor's commands find a fed
+// program with an elementary stream in an open working copy, so that their
+// lists reach the checks of what each entry names.
 #include "Comm/maccomm.h"
 #include "CommonModules/httpd/base.h"
 #include "CommonModules/httpd/buffer.h"
 #include "CommonModules/httpd/chunk.h"
 #include "Web/web.h"
 #include "support/fuzz_support.h"
+#include "support/tsp_wire.h"
 #include <cjson/cJSON.h>
 #include <cstring>
 #include <string>
@@ -27,6 +30,30 @@ FuzzInput Seed(U8 key, const std::string& body)
     FuzzInput v{key};
     v.insert(v.end(), body.begin(), body.end());
     return v;
+}
+
+U8 KeyOf(const char* key)
+{
+    for (size_t i = 0; arstWEBComm[i].pcStr[0] != '\0'; i++)
+        if (strcmp(arstWEBComm[i].pcStr, key) == 0)
+            return (U8)i;
+    return 0;
+}
+
+bool EditsStreams(const char* key)
+{
+    return strcmp(key, "SetTsParam.w") == 0 || strcmp(key, "SetProgramParam.w") == 0;
+}
+
+// Channel 0 with program 100 (PMT 0x100, PCR 0x101) and its ES 0x101; the
+// working copy opened from it.
+void FeedProgram()
+{
+    using namespace tspwire;
+    FreshStreams(1, true);
+    Send(IPCOMM_SEND_PID, Msg({PID(Pid{})}));
+    TSP_InitOutputTempTSInfo();
+    TSP_CopyOutputTempTSInfo();
 }
 
 }  // namespace
@@ -51,6 +78,16 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
     seeds.push_back(Seed(0x80 | 1, "{\"token\":\"t\"}"));
     seeds.push_back(Seed(50, "{\"token\":\"t\",\"modulelist\":[{\"id\":8,\"value\":1}],\"error\":1,\"warning\":0,"
                              "\"info\":1,\"debug\":0}"));
+    // Lists whose entries name what they edit, and a revision sent back.
+    seeds.push_back(Seed(KeyOf("SetTsParam.w"),
+                         "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tsid\":5,\"programlist\":[{\"servicename\":\"X\","
+                         "\"src\":{\"board\":5,\"port\":0,\"channel\":1,\"serviceid\":100}},{\"src\":{}}],"
+                         "\"otherpidlist\":[{\"oldpid\":9,\"newvalue\":10}]}"));
+    seeds.push_back(Seed(KeyOf("SetProgramParam.w"),
+                         "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,\"src\":{\"serviceid\":100},"
+                         "\"pids\":{\"es\":[{\"oldpid\":257,\"pid\":300},{\"oldpid\":258}]}}"));
+    seeds.push_back(Seed(KeyOf("SetProgramParam.w"), "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,"
+                                                     "\"revision\":1e300,\"servicename\":\"Y\"}"));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -65,6 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     body = body.substr(0, strnlen(body.c_str(), body.size()));
     if (FuzzSlowWebCommand(row.pcStr, body))
         return 0;
+    if (EditsStreams(row.pcStr))
+        FeedProgram();
     connection con{};
     std::string head = (k & 0x80) ? std::string("POST /?q HTTP/1.1\r\nReferer: http://x/") + row.pcStr + "\r\n\r\n"
                                   : std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";

@@ -45,7 +45,7 @@ typedef enum : S32 {
     ZR_ERR_WEB_DIRCREATFAIL = 780,
     ZR_ERR_WEB_SUBBOADR_LOADING = 781,
     ZR_ERR_WEB_REBOOT_FAIL = 782,
-    ZR_ERR_WEB_CONFIG_CHANGED = 783, // output streams changed under a web edit: reload and edit again
+    ZR_ERR_WEB_CONFIG_CHANGED = 783, // the page was shown another state: nothing changed, edit again
     ZR_ERR_WEB_SET_FREQUENCY_ERROR = 831,
 
     ZR_ERR_USER_LEN_ERROR = 1026,

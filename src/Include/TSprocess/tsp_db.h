@@ -436,16 +436,34 @@ zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInit
 // A commit never undoes a change of the live database that the working copy
 // did not see: the opening takes digests of both copies, so the commit knows
 // whether the operator edited anything and whether the live database changed.
+// There is one working copy, shared by every page: each opening throws away
+// the edits it holds; edits thrown away that no answer reported are noted, and
+// the next commit that names no revision is refused for them.
 U32 TSP_InitOutputTempTSInfo(void);
 void TSP_CopyOutputTempTSInfo(void);
+// The working copy's revision: it steps whenever the copy is opened, reopened,
+// closed, or changed under the pages that show it by anything but their own
+// edits. A page's views carry it, and its edits and apply may name it.
+U32 TSP_GetTempRevision(void);
 // Commit. Without an edit since the opening nothing is copied (0). Edits over
 // a live database as it was when they began are copied (0, or
 // TSP_ERR_NO_MEMORY when the live arrays could not be brought to the working
 // copy's capacities; the live database is then unchanged). Edits over a live
-// database that changed since, or that a freed database dropped, are refused
-// with TSP_ERR_LIVE_CHANGED: nothing is copied and the working copy is opened
-// again from the live database.
+// database that changed since are refused with TSP_ERR_LIVE_CHANGED: nothing
+// is copied and the working copy is opened again from the live database. A
+// commit after dropped edits is refused too (nothing changes, the copy's
+// later edits stay for their own commit).
 U32 TSP_CopyOutputTSInfo(void);
+// The same for a page that names the revision it was shown: refused with
+// TSP_ERR_LIVE_CHANGED, changing nothing, when that is not the copy's.
+U32 TSP_CommitTempTSInfo(U32 u32Revision);
+// Before a page's edit of the working copy (pu32Revision: the revision it
+// names, or nullptr): TSP_ERR_LIVE_CHANGED when the copy is not the state the
+// page was shown, as far as the card can tell (another revision; edits over a
+// live database that changed since, which are then thrown away). A closed copy
+// is opened for a page that names no revision; an unedited copy that the live
+// database left behind is opened again first.
+U32 TSP_CheckTempEdit(const U32* pu32Revision);
 // Opens the working copy from the live database unless an edit is open, so a
 // commit never copies an empty working copy over the live database.
 U32 TSP_OpenTempTSInfoIfClosed(void);
@@ -457,9 +475,21 @@ bool TSP_IsTempTSInfoEdited(void);
 // Runs a change of the live database that is not the operator's edit but must
 // survive it (an automatic NIT, an imported NIT, table switches). change(true):
 // the working copy holds edits, and change makes the same change to it; then
-// the change does not count against the edits. change(false): no edits; the
-// working copy is opened from the live database afterwards.
+// the change does not count against the edits, but the revision steps, and
+// where it wrote over an edit the copy is opened again (the edits dropped).
+// change(false): no edits; the working copy is opened from the live database
+// afterwards. While a TSP_OwnTempChange lives the change is the page's own:
+// the working copy always takes it, as one of its edits.
 U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change);
+// Marks the changes made while it lives as those of the page of the current
+// revision (checked with TSP_CheckTempEdit first).
+class TSP_OwnTempChange {
+public:
+    TSP_OwnTempChange();
+    ~TSP_OwnTempChange();
+    TSP_OwnTempChange(const TSP_OwnTempChange&) = delete;
+    TSP_OwnTempChange& operator=(const TSP_OwnTempChange&) = delete;
+};
 // Runs the apply step, whose writes to the live database (conflict handling,
 // table versions) follow from its records: they do not count against the
 // edits, and an unedited working copy is opened again from the result.

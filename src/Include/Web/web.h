@@ -20,11 +20,13 @@ U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo);
 zrErrCode Web_Reboot(void);
 // View of an output channel from the web working copy.
 U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo);
-// Commits the working copy (opening it from the live database first when no
-// edit is open), sends the EIT records, applies, and sends the slave its
-// routing tables. Always 0.
-U32 Web_MuxProcess(void);
-// Applies the live database and sends the slave its routing tables. Always 0.
+// Commits the working copy (pu32Revision: the revision the page names, or
+// nullptr), sends the EIT records, applies, and sends the slave its routing
+// tables. 0; 783 when the commit was refused (nothing changed); 19 when the
+// apply stopped (the committed streams in force, not saved).
+U32 Web_MuxProcess(const U32* pu32Revision = nullptr);
+// Applies the live database and sends the slave its routing tables; nonzero
+// when the apply stopped.
 U32 Web_MuxProcessForPSITransparent(void);
 
 // Accessors the web back end also offers to its own handlers.
@@ -179,8 +181,9 @@ void Web_ClearPIDCc(void);
 zrErrCode Web_SetFactory(void);
 zrErrCode Web_ClearTS(void);
 // "otherpidlist" of SetTsParam.w: [{"oldpid","newvalue"}] applied to the
-// view's other PIDs, every item matched against the PIDs before the request.
-void Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList);
+// view's other PIDs, every item matched against the PIDs before the request;
+// false when an item's "oldpid" is none of them.
+bool Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList);
 
 // ---- PSI/SI editing ----
 #include "SIprocess/tdttot.h"

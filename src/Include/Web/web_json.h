@@ -30,6 +30,16 @@ bool web_JsonU32(const cJSON* item, U32* out);
 // The same for a member of an object; false when it is missing.
 bool web_MemberU32(const cJSON* obj, const char* key, U32* out);
 
+// The working copy's revision a request names ("revision"): *ppu32Revision
+// points at it (kept in *pu32Store), or is nullptr when it names none; 774
+// for one that is not a 32-bit number.
+zrErrCode web_ReadRevision(const WebBody& body, const U32** ppu32Revision, U32* pu32Store);
+// Before a request edits the working copy: 0, or 783 when the copy is not the
+// state its page was shown (see TSP_CheckTempEdit), 774 for a bad revision.
+zrErrCode web_CheckTempEdit(const WebBody& body);
+// A view's "revision": the working copy's, for the page to send back.
+void web_AddRevision(cJSON* data);
+
 // Writes {"code":0,"description":desc or null,"data":data} into the reply
 // (data may be null: then no "data" member) and returns 0; 775 without reply.
 zrErrCode web_ReplyData(buffer* reply, cJSON* data, const char* desc = nullptr);
