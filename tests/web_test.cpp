@@ -307,12 +307,15 @@ TEST_F(Web, ModulationParametersRoundTripAndTheFrequencyCheck)
     EXPECT_EQ(std::vector<std::string>(keys.end() - 3, keys.end()),
               (std::vector<std::string>{"qammode", "symbolrate", "Interweave"}));
 
-    // Port 1 channel 1 of a four-channel card is index 5; the set is saved to oid.json.
+    // Port 1 channel 0 of a four-channel card is index 4; the set is saved to
+    // oid.json, channel 5 follows it.
     ::unlink(plat::Path(TARVEX_OID_JSON_FILE).c_str());
     Reply set = Call("SetSubboardParam.w", "{\"token\":\"t\",\"psiinterval\":120,\"portlist\":[{\"port\":1,"
-                                           "\"channellist\":[{\"channel\":1,\"frequency\":610000}]}]}");
+                                           "\"channellist\":[{\"channel\":0,\"frequency\":610000}]}]}");
     EXPECT_EQ(set.Code(), 0) << set.text;
-    EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[5], 610000u);
+    const TParameter_DTMB* p = GetDTMBPara_Handle();
+    EXPECT_EQ(p->OutputFreq[4], 610000u);
+    EXPECT_EQ(p->OutputFreq[5] - p->OutputFreq[4], p->OutputFreq[1] - p->OutputFreq[0]);
     EXPECT_NE(Slurp(plat::Path(TARVEX_OID_JSON_FILE)).find("\"psiinterval\":\t120"), std::string::npos);
 
     // A number no U32 holds is refused before anything changes.

@@ -4,6 +4,7 @@
 #include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
+#include "DTMB/dtmb_check.h"
 #include "Driver/RF/rf.h"
 #include "Log/log.h"
 #include "Parameter/parameters.h"
@@ -210,6 +211,18 @@ void SetTSRates(const ChipSide& side, const TParameter_DTMB& set)
         WriteTSRate(n, 0);
 }
 
+}  // namespace
+
+bool DTMB_ChannelHasTSRate(const TParameter_DTMB* pstSet, U32 u32Channel)
+{
+    if (pstSet == nullptr || u32Channel >= DTMB_CHANNEL_NUM)
+        return false;
+    const ChipSide& side = u32Channel < 4 ? kMasterSide : kSlaveSide;
+    return DTMB_GetTSRateWord(DTMB_GetChannelPayloadRate(pstSet, u32Channel), side.dRateOffset) != 0;
+}
+
+namespace {
+
 void SetAD9789Filter(const ChipSide& side, const TParameter_DTMB& set)
 {
     switch (PARAMS_GetModulationMod()) {
@@ -311,12 +324,16 @@ void ProgramChip(const ChipSide& side, const TParameter_DTMB& set)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_MOD, "%ld:%s:%d Set DTMB Patams End!\n\n", LOG_POS);
 }
 
-// Makes the set live and saves it; the save's result.
-zrErrCode StoreSet(const TParameter_DTMB* ptrDTMBPara)
+// Makes the set live and saves it; the save's result. The master stores the
+// values the card derives as they will run, so that what it shows, saves and
+// hands the slave is what is on air; the slave keeps the master's set.
+zrErrCode StoreSet(const TParameter_DTMB* ptrDTMBPara, bool bDerive)
 {
     TParameter_DTMB* live = GetDTMBPara_Handle();
     if (ptrDTMBPara != live)
         memcpy(live, ptrDTMBPara, sizeof(*live));
+    if (bDerive)
+        DTMB_NormaliseSet(live);
     return PARAMS_SetDTMBParams(*live);
 }
 
@@ -417,7 +434,7 @@ zrErrCode SetDTMB_CurPara(TParameter_DTMB* ptrDTMBPara)
     zrErrCode saved;
     {
         CARD_STATE_LOCK();
-        saved = StoreSet(ptrDTMBPara);
+        saved = StoreSet(ptrDTMBPara, true);
         std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
         s_DTMBParaSendBuf = *GetDTMBPara_Handle();
     }
@@ -438,7 +455,7 @@ zrErrCode SetDTMB_CurPara_Slave(TParameter_DTMB* ptrDTMBPara)
     DTMB_CheckParaRange(&received, "set from the master");
     CARD_STATE_LOCK();
     // The master gets no answer to this set: a failed save is in the log.
-    zrErrCode saved = StoreSet(&received);
+    zrErrCode saved = StoreSet(&received, false);
     TParameter_DTMB local = *GetDTMBPara_Handle();
     ProgramChip(kSlaveSide, local);
     return saved == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
@@ -451,10 +468,8 @@ zrErrCode DTMB_StoreCurPara(const TParameter_DTMB* ptrDTMBPara)
     if (ptrDTMBPara == nullptr)
         return ZR_ERR_PARAMS;
     CARD_STATE_LOCK();
+    zrErrCode rc = StoreSet(ptrDTMBPara, true);
     TParameter_DTMB* live = GetDTMBPara_Handle();
-    if (ptrDTMBPara != live)
-        memcpy(live, ptrDTMBPara, sizeof(*live));
-    zrErrCode rc = PARAMS_SetDTMBParams(*live);
     std::lock_guard<std::mutex> bufLock(s_sendBufMutex);
     s_DTMBParaSendBuf = *live;
     return rc;

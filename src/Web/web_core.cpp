@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 char* g_ps8RevData = nullptr;
@@ -215,6 +216,7 @@ static bool web_JoinBody(connection* con)
 
 S32 web_ProcessData(buffer* reply, server*, connection* con)
 {
+    web_Refuse(ZR_SUCCESS, nullptr);  // no detail left by an earlier request
     if (!web_JoinBody(con))
         return ZR_ERR_WEB_NOTEXIST;
     const WEBInterface* row = web_FindCommand(web_RequestHead(con));
@@ -299,9 +301,23 @@ const char* web_GetErrCodeString(zrErrCode code)
     return s ? s : "";
 }
 
+// What a handler named of a refused request (the field and its value), for
+// the error reply of this request only.
+static thread_local std::string t_refusalDetail;
+
+zrErrCode web_Refuse(zrErrCode code, const char* detail)
+{
+    t_refusalDetail = detail != nullptr ? detail : "";
+    return code;
+}
+
 S32 web_processErr(buffer* reply, zrErrCode code, char*)
 {
-    return web_processErrText(reply, code, web_GetErrCodeString(code));
+    std::string text = web_GetErrCodeString(code);
+    if (!t_refusalDetail.empty())
+        text += " (" + t_refusalDetail + ")";
+    t_refusalDetail.clear();
+    return web_processErrText(reply, code, text.c_str());
 }
 
 S32 web_processErrText(buffer* reply, zrErrCode code, const char* text)

@@ -3,6 +3,7 @@
 #include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
+#include "DTMB/dtmb_check.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/GPIO/pin.h"
 #include "Driver/I2C/i2c.h"
@@ -151,45 +152,170 @@ static void web_Take(const cJSON* o, const char* key, T& member)
         member = (T)v;
 }
 
-static void web_SetChannel(const cJSON* o, TParameter_DTMB& p, U32 c, U8 type)
+namespace {
+
+// A key of the channel objects of "SetSubboardParam.w" and the member it
+// writes.
+struct SetKey {
+    const char* name;
+    size_t offset;
+    U8 width;
+};
+#define SET_KEY(name, field) {name, offsetof(TParameter_DTMB, field), sizeof(((TParameter_DTMB*)nullptr)->field[0])}
+
+const SetKey kSetCommon[] = {
+    SET_KEY("enable", u32Enable),           SET_KEY("constellation", ConsteMod),
+    SET_KEY("carrier", CarrMod),            SET_KEY("Interweave", IntLeav),
+    SET_KEY("framehead", FramHeadMod),      SET_KEY("frequency", OutputFreq),
+    SET_KEY("power", OutputPow),            SET_KEY("bandwidth", Bandwidth_Sel),
+    SET_KEY("fftmode", DVBT_FFTSize),       SET_KEY("guardinterval", DVBT_GadIntSize),
+    SET_KEY("constellationmode", DVBT_QAMMod),
+};
+const SetKey kSetDVBT[] = {SET_KEY("qammode", DVBT_QAMMod), SET_KEY("gimode", DVBT_GadIntSize),
+                           SET_KEY("convolutionalbitrate", DVBT_CodeMod)};
+const SetKey kSetDVBC[] = {SET_KEY("qammode", QAMMod), SET_KEY("symbolrate", SymbolRate)};
+const SetKey kSetAnnexB[] = {SET_KEY("qammode", AnnexBQAMMode), SET_KEY("symbolrate", SymbolRate),
+                             SET_KEY("Interweave", AnnexBIntLeav)};
+const SetKey kSetISDBT[] = {SET_KEY("qammode", u8ISDBTQAMMode), SET_KEY("fftmode", u8FFTMode),
+                            SET_KEY("gimode", u8GImode), SET_KEY("convolutionalbitrate", u8ConvolutionalCodeRate),
+                            SET_KEY("segmentmode", u8SegmentMode)};
+// Keys that only some standards' pages carry: one this card does not read
+// marks a page of another standard.
+const char* const kStandardKeys[] = {"qammode", "symbolrate", "gimode", "convolutionalbitrate", "segmentmode"};
+
+struct SetKeys {
+    const SetKey* p;
+    size_t n;
+};
+
+SetKeys web_StandardKeys(U8 type)
 {
-    web_Take(o, "enable", p.u32Enable[c]);
-    web_Take(o, "constellation", p.ConsteMod[c]);
-    web_Take(o, "carrier", p.CarrMod[c]);
-    web_Take(o, "Interweave", p.IntLeav[c]);
-    web_Take(o, "framehead", p.FramHeadMod[c]);
-    web_Take(o, "frequency", p.OutputFreq[c]);
-    web_Take(o, "power", p.OutputPow[c]);
-    web_Take(o, "bandwidth", p.Bandwidth_Sel[c]);
-    web_Take(o, "fftmode", p.DVBT_FFTSize[c]);
-    web_Take(o, "guardinterval", p.DVBT_GadIntSize[c]);
-    web_Take(o, "constellationmode", p.DVBT_QAMMod[c]);
     switch (type) {
-    case 0:
-        web_Take(o, "qammode", p.DVBT_QAMMod[c]);
-        web_Take(o, "gimode", p.DVBT_GadIntSize[c]);
-        web_Take(o, "convolutionalbitrate", p.DVBT_CodeMod[c]);
-        break;
-    case 3:
-        web_Take(o, "qammode", p.QAMMod[c]);
-        web_Take(o, "symbolrate", p.SymbolRate[c]);
-        break;
-    case 4:
-        web_Take(o, "qammode", p.AnnexBQAMMode[c]);
-        web_Take(o, "symbolrate", p.SymbolRate[c]);
-        web_Take(o, "Interweave", p.AnnexBIntLeav[c]);
-        break;
-    case 5:
-        web_Take(o, "qammode", p.u8ISDBTQAMMode[c]);
-        web_Take(o, "fftmode", p.u8FFTMode[c]);
-        web_Take(o, "gimode", p.u8GImode[c]);
-        web_Take(o, "convolutionalbitrate", p.u8ConvolutionalCodeRate[c]);
-        web_Take(o, "segmentmode", p.u8SegmentMode[c]);
-        break;
-    default:
-        break;
+    case 0: return {kSetDVBT, sizeof(kSetDVBT) / sizeof(kSetDVBT[0])};
+    case 3: return {kSetDVBC, sizeof(kSetDVBC) / sizeof(kSetDVBC[0])};
+    case 4: return {kSetAnnexB, sizeof(kSetAnnexB) / sizeof(kSetAnnexB[0])};
+    case 5: return {kSetISDBT, sizeof(kSetISDBT) / sizeof(kSetISDBT[0])};
+    default: return {nullptr, 0};
     }
 }
+
+// A whole number from 0 to max; false for any other JSON value.
+bool web_Whole(const cJSON* item, U64 max, U32* out)
+{
+    U32 v = 0;
+    if (!web_JsonU32(item, &v) || (double)v != item->valuedouble || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+// The first or the last member of a name: a key the page carries twice
+// gives the common member its first and the standard's member its last.
+const cJSON* web_Member(const cJSON* obj, const char* key, bool last)
+{
+    const cJSON* found = nullptr;
+    for (const cJSON* c = obj->child; c != nullptr; c = c->next) {
+        if (c->string == nullptr || strcmp(c->string, key) != 0)
+            continue;
+        found = c;
+        if (!last)
+            break;
+    }
+    return found;
+}
+
+zrErrCode web_RefuseValue(const char* key, U32 c, const cJSON* item, U64 max)
+{
+    char detail[160];
+    char* text = cJSON_PrintUnformatted(item);
+    snprintf(detail, sizeof(detail), "%s of channel %u: %.40s is not a whole number from 0 to %llu", key, c,
+             text != nullptr ? text : "?", (unsigned long long)max);
+    cJSON_free(text);
+    return web_Refuse(ZR_ERR_WEB_POST_PARAM, detail);
+}
+
+// Takes one key into the channel's member; 774 when it is there but not a
+// whole number the member holds.
+zrErrCode web_TakeKey(const cJSON* o, const SetKey& k, bool last, TParameter_DTMB& p, U32 c)
+{
+    const cJSON* item = web_Member(o, k.name, last);
+    if (item == nullptr)
+        return ZR_SUCCESS;
+    U64 max = k.width == 1 ? 0xFFu : 0xFFFFFFFFu;
+    U32 v = 0;
+    if (!web_Whole(item, max, &v))
+        return web_RefuseValue(k.name, c, item, max);
+    U8* at = reinterpret_cast<U8*>(&p) + k.offset + (size_t)c * k.width;
+    if (k.width == 1)
+        *at = (U8)v;
+    else
+        memcpy(at, &v, sizeof(v));
+    return ZR_SUCCESS;
+}
+
+// One channel object: the common keys first, then those of the card's
+// standard; a key of another standard's page refuses the whole request.
+zrErrCode web_SetChannel(const cJSON* o, TParameter_DTMB& p, U32 c, U8 type)
+{
+    SetKeys own = web_StandardKeys(type);
+    for (const char* key : kStandardKeys) {
+        bool read = false;
+        for (size_t i = 0; i < own.n; i++)
+            read = read || strcmp(own.p[i].name, key) == 0;
+        if (!read && web_Member(o, key, false) != nullptr) {
+            char detail[96];
+            snprintf(detail, sizeof(detail), "%s of channel %u: a setting of another standard", key, c);
+            return web_Refuse(ZR_ERR_WEB_POST_PARAM, detail);
+        }
+    }
+    for (const SetKey& k : kSetCommon)
+        if (zrErrCode rc = web_TakeKey(o, k, false, p, c); rc != ZR_SUCCESS)
+            return rc;
+    for (size_t i = 0; i < own.n; i++)
+        if (zrErrCode rc = web_TakeKey(o, own.p[i], true, p, c); rc != ZR_SUCCESS)
+            return rc;
+    return ZR_SUCCESS;
+}
+
+// The channel objects of "portlist" written into the scratch set; a
+// malformed entry or one that names no channel refuses the request.
+zrErrCode web_SetPorts(const cJSON* ports, TParameter_DTMB& scratch)
+{
+    U8 type = Web_GetBoardType();
+    int pn = cJSON_GetArraySize(ports) & 0xFF;
+    char detail[96];
+    for (int i = 0; i < pn; i++) {
+        const cJSON* pe = cJSON_GetArrayItem(ports, i);
+        U32 port = 0;
+        const cJSON* list = cJSON_IsObject(pe) ? cJSON_GetObjectItemCaseSensitive(pe, "channellist") : nullptr;
+        if (!cJSON_IsObject(pe) || !web_Whole(cJSON_GetObjectItemCaseSensitive(pe, "port"), 0xFFFFFFFFu, &port) ||
+            !cJSON_IsArray(list)) {
+            snprintf(detail, sizeof(detail), "portlist entry %d: a whole \"port\" and a \"channellist\" array", i);
+            return web_Refuse(ZR_ERR_WEB_POST_PARAM, detail);
+        }
+        const cJSON* ce = nullptr;
+        cJSON_ArrayForEach(ce, list)
+        {
+            U32 ch = 0;
+            if (!cJSON_IsObject(ce) ||
+                !web_Whole(cJSON_GetObjectItemCaseSensitive(ce, "channel"), 0xFFFFFFFFu, &ch)) {
+                snprintf(detail, sizeof(detail), "port %u: a channel entry without a whole \"channel\"", port);
+                return web_Refuse(ZR_ERR_WEB_POST_PARAM, detail);
+            }
+            // 64-bit: a huge port or channel must not wrap into the table.
+            U64 c = (U64)port * _web_GetOutChannelNumbyPort(port) + ch;
+            if (c >= DTMB_CHANNEL_NUM) {
+                snprintf(detail, sizeof(detail), "port %u channel %u: no such channel", port, ch);
+                return web_Refuse(ZR_ERR_WEB_POST_PARAM, detail);
+            }
+            if (zrErrCode rc = web_SetChannel(ce, scratch, (U32)c, type); rc != ZR_SUCCESS)
+                return rc;
+        }
+    }
+    return ZR_SUCCESS;
+}
+
+}  // namespace
 
 // The answer to a change that the slave chip did not take in time: its code,
 // and what holds meanwhile. Returns ZR_SUCCESS: the reply is written.
@@ -237,11 +363,31 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
     U32 mode = PARAMS_GetModulationMod();
     if (mode == 4 || mode == 6) {
         U32 standard = 0;
-        if (!web_JsonU32(body.Get("channelstandard"), &standard))
-            return ZR_ERR_WEB_POST_PARAM;
+        if (!web_Whole(body.Get("channelstandard"), 0xFFFFFFFFu, &standard))
+            return web_Refuse(ZR_ERR_WEB_POST_PARAM, "channelstandard: a whole number");
         scratch->u32ATSCChannelMode = standard;
     }
-    web_Take(body.Root(), "rflevelunit", scratch->u8RFLevelUnit[0]);
+    const cJSON* unit = body.Get("rflevelunit");
+    U32 unitValue = 0;
+    if (unit != nullptr) {
+        if (!web_Whole(unit, 0xFF, &unitValue))
+            return web_Refuse(ZR_ERR_WEB_POST_PARAM, "rflevelunit: a whole number from 0 to 255");
+        scratch->u8RFLevelUnit[0] = (U8)unitValue;
+    }
+    // Every value is checked before anything changes: a value the card
+    // cannot run as sent is refused and leaves all as it was.
+    const cJSON* ports = body.Get("portlist");
+    if (ports != nullptr && !cJSON_IsArray(ports))
+        return web_Refuse(ZR_ERR_WEB_POST_PARAM, "portlist: an array");
+    if (ports != nullptr)
+        if (zrErrCode rc = web_SetPorts(ports, *scratch); rc != ZR_SUCCESS)
+            return rc;
+    DTMB_Refusal why;
+    if (!DTMB_CheckCandidate(live, scratch, &why)) {
+        log_printf(LOG_LEVEL_WARNING, LOG_MODULE_WEB, "[%s:%d] WEB:Settings refused: %s\r\n", __func__, __LINE__,
+                   why.acField);
+        return web_Refuse(why.enCode, why.acField);
+    }
     // A change whose save fails stays in force and the answer says it was
     // not saved (the next save that succeeds writes it).
     bool unsaved = false;
@@ -250,29 +396,6 @@ zrErrCode web_processSetSubboardParam(buffer* reply)
         unsaved = true;
     else if (psi != 0)
         return ZR_ERR_WEB_POST_PARAM;
-    const cJSON* ports = body.Get("portlist");
-    if (cJSON_IsArray(ports)) {
-        U8 type = Web_GetBoardType();
-        int pn = cJSON_GetArraySize(ports) & 0xFF;
-        for (int i = 0; i < pn; i++) {
-            const cJSON* pe = cJSON_GetArrayItem(ports, i);
-            U32 port = 0;
-            const cJSON* list = cJSON_GetObjectItemCaseSensitive(pe, "channellist");
-            if (!web_MemberU32(pe, "port", &port) || !cJSON_IsArray(list))
-                continue;
-            const cJSON* ce = nullptr;
-            cJSON_ArrayForEach(ce, list)
-            {
-                U32 ch = 0;
-                if (!web_MemberU32(ce, "channel", &ch))
-                    continue;
-                // 64-bit: a huge port or channel must not wrap into the table.
-                U64 c = (U64)port * _web_GetOutChannelNumbyPort(port) + ch;
-                if (c < DTMB_CHANNEL_NUM)
-                    web_SetChannel(ce, *scratch, (U32)c, type);
-            }
-        }
-    }
     zrErrCode rc = web_Check_QAMB_Frequency(scratch);
     if (rc != ZR_SUCCESS)
         return rc;

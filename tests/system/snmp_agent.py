@@ -405,13 +405,17 @@ def case_base_info(build, top, slot=6):
 def case_plans(build, top):
     card = Card(build, top, "annexb", 3, extra=("--http-port", "18017"))
     check(card.start(), "J.83 Annex B: agent answers")
-    status, _ = card.set([(cell(15, 1), "i", 1)])
-    check(status == "" and card.get([cell(15, 5)]) == [1], "plan 1 chosen")
-    check(card.file_freqs() == [57000, 63000, 69000, 79000, 177000, 183000, 189000, 195000],
-          "column 15 := 1 takes the eight plan frequencies")
-    check(card.get([cell(16, 1), cell(16, 4)]) == ["CH2-57MHz", "CH5-79MHz"], "column 16 names the channels")
+    # Channels 1-3 and 5-7 follow their chip's first channel 6 MHz apart
+    # (the chassis's SI is DVB-style): a plan's first channels are not.
+    factory = card.file_freqs()
+    status, _ = card.set([(cell(15, 1), "i", 2)])
+    check(status == "inconsistentValue" and card.get([cell(15, 5)]) == [1] and card.file_freqs() == factory,
+          "a plan whose channels this layout cannot run is refused and changes nothing")
+    status, _ = card.set([(cell(16, 1), "s", "CH2-57MHz")])
+    check(status == "" and card.file_freqs()[:4] == [57000, 63000, 69000, 75000] and
+          card.get([cell(16, 1)]) == ["CH2-57MHz"], "\"CH2-57MHz\" on row 1 accepted, channels 1-3 follow it")
     status, _ = card.set([(cell(16, 2), "s", "CH2-57MHz")])
-    check(status == "", "\"CH2-57MHz\" accepted")
+    check(status == "inconsistentValue", "a channel name on row 2, which follows row 1, is refused")
     status, _ = card.set([(cell(16, 2), "s", "CH2")])
     check(status == "wrongValue", "\"CH2\" is wrongValue")
     status, _ = card.set([(cell(15, 1), "i", 0)])

@@ -207,7 +207,7 @@ def race(pair, name, rounds):
     for i in range(rounds):
         base = low - 40000 * (i % 2)
         snmp_whole = ([base + k * step for k in range(4)], 200 + 2 * i)
-        web_whole = ([base - 3000 + k * 5000 for k in range(4)], 201 + 2 * i)
+        web_whole = ([base - 3000 + k * step for k in range(4)], 201 + 2 * i)
         answers = {}
         gate = threading.Barrier(2)
 

@@ -162,7 +162,8 @@ def changes(card, data_dir, params, freq, psi, power, full):
     success and lands in its file."""
     state = "full" if full else "freed"
     before = files(data_dir)
-    params["portlist"] = [{"port": 0, "channellist": [{"channel": 1, "frequency": freq}]}]
+    # Channel 1 follows channel 0 at the 8 MHz spacing.
+    params["portlist"] = [{"port": 0, "channellist": [{"channel": 0, "frequency": freq - 8000}]}]
     r = call("SetSubboardParam.w", **params)
     if full:
         check(not_saved(r), "%s: SetSubboardParam.w answers %d, not saved: %s" % (state, NOT_SAVED, r))

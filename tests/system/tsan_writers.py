@@ -131,7 +131,7 @@ def main():
         def modulation():
             freq = 474000 + 8000 * (turn[0] % 4)
             call("SetSubboardParam.w", psiinterval=100 + turn[0] % 50,
-                 portlist=[{"port": 0, "channellist": [{"channel": 2, "frequency": freq}]}])
+                 portlist=[{"port": 0, "channellist": [{"channel": 0, "frequency": freq}]}])
             time.sleep(0.3)
 
         def feed_and_delete():

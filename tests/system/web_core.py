@@ -120,8 +120,9 @@ def case_core_and_modulation(top):
         check([k for k, _ in dict(dict(data)["portlist"][0])["channellist"][1]].count("Interweave") == 2,
               "a DVB-C channel object carries Interweave twice")
         spi_before = len(read(root, "trace/spi.log"))
+        # Channel 1 follows channel 0 at the 8 MHz spacing.
         _, reply = call("SetSubboardParam.w", psiinterval=100,
-                        portlist=[{"port": 0, "channellist": [{"channel": 1, "frequency": 650000}]}])
+                        portlist=[{"port": 0, "channellist": [{"channel": 0, "frequency": 642000}]}])
         check(reply and reply["code"] == 0, "SetSubboardParam.w accepts a frequency")
         _, again = call("GetSubboardParam.w")
         freq = again["data"]["portlist"][0]["channellist"][1]["frequency"]
@@ -134,7 +135,7 @@ def case_core_and_modulation(top):
 
         for bad in (0, 65536):
             _, r = call("SetSubboardParam.w", psiinterval=bad,
-                        portlist=[{"port": 0, "channellist": [{"channel": 1, "frequency": 658000}]}])
+                        portlist=[{"port": 0, "channellist": [{"channel": 0, "frequency": 650000}]}])
             _, after = call("GetSubboardParam.w")
             check(r["code"] == 774 and after["data"]["psiinterval"] == 100 and
                   after["data"]["portlist"][0]["channellist"][1]["frequency"] == 650000,

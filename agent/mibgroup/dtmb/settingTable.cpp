@@ -3,6 +3,8 @@
 // the frequency checks of the standards and one apply per SET request.
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
+#include "DTMB/dtmb_check.h"
+#include "Driver/RF/modulate.h"
 #include "Parameter/parameters.h"
 #include "Web/web.h"
 #include "agent/mibgroup/dtmb/dtmb.h"
@@ -427,7 +429,8 @@ static SetStep SetCell(TParameter_DTMB& set, settingTable_entry* row, U32 column
     };
     switch (column) {
     case COLUMN_OUTPUT_POWER:
-        if (!inRange(25, 45))
+        // Every level the level hardware of both chips carries as it is.
+        if (!inRange(0, 0xFF) || !Modulate_LevelFits(false, (U32)v) || !Modulate_LevelFits(true, (U32)v))
             return Refuse(status, SNMP_ERR_WRONGVALUE);
         SetAll(set.OutputPow, v);
         return STEP_NEXT;
@@ -462,6 +465,16 @@ static SetStep SetCell(TParameter_DTMB& set, settingTable_entry* row, U32 column
         if (int e = groupError(1, 2))
             return Refuse(status, e);
         SetGroup(set.FramHeadMod, group, v);
+        return STEP_NEXT;
+    case COLUMN_DTMB_CARRIER:
+        if (int e = groupError(0, 1))
+            return Refuse(status, e);
+        SetGroup(set.CarrMod, group, v);
+        return STEP_NEXT;
+    case COLUMN_DVBT_FFT_SIZE:
+        if (int e = groupError(0, 2))
+            return Refuse(status, e);
+        SetGroup(set.DVBT_FFTSize, group, v);
         return STEP_NEXT;
     case COLUMN_DVBT_BANDWIDTH:
     case COLUMN_QAMA_BANDWIDTH:
@@ -518,9 +531,22 @@ static SetStep SetCell(TParameter_DTMB& set, settingTable_entry* row, U32 column
             return Refuse(status, e);
         SetGroup(set.u8ConvolutionalCodeRate, group, v);
         return STEP_NEXT;
-    default:
-        // Carrier, FFT sizes and segment mode: accepted and ignored.
+    case COLUMN_ISDBT_FFT_MODE:
+        if (int e = groupError(1, 3))
+            return Refuse(status, e);
+        // The web page shows the mode under its common key too.
+        SetGroup(set.u8FFTMode, group, v);
+        SetGroup(set.DVBT_FFTSize, group, v);
         return STEP_NEXT;
+    case COLUMN_ISDBT_SEGMENT_MODE:
+        if (v != 1 && v != 13)
+            return Refuse(status, SNMP_ERR_WRONGVALUE);
+        if (!groupRow)
+            return Refuse(status, SNMP_ERR_INCONSISTENTVALUE);
+        SetGroup(set.u8SegmentMode, group, v);
+        return STEP_NEXT;
+    default:
+        return Refuse(status, SNMP_ERR_NOTWRITABLE);
     }
 }
 
@@ -543,6 +569,16 @@ static void SettingAction(netsnmp_agent_request_info* reqinfo, netsnmp_request_i
             netsnmp_set_request_error(reqinfo, request, status);
             return;
         }
+    }
+    // The edited set as a whole passes the checks the web applies, and gets
+    // the values the card derives.
+    DTMB_Refusal why;
+    if (!DTMB_CheckCandidate(DtmbSet_Start(), live, &why)) {
+        printf("settingTable refused: %s\n", why.acField);
+        *live = *DtmbSet_Start();
+        netsnmp_set_request_error(reqinfo, requests,
+                                  why.enKind == DTMB_REFUSED_RANGE ? SNMP_ERR_WRONGVALUE : SNMP_ERR_INCONSISTENTVALUE);
+        return;
     }
     DtmbSet_TableEdited(requests);
 }

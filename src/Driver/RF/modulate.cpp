@@ -248,66 +248,75 @@ void SelectClocks(const ChipSide& side, const TParameter_DTMB& set)
     s_ucBandWith = ChannelSpacing(set);
 }
 
+// The words the output level of one chip writes for level P: the AD9789 full
+// scale (register 8), the RFDA0016 attenuator (-1: none beyond its 0xFF) and,
+// with the gain DAC, its code (bAd5321 false: no level defined).
+struct LevelWords {
+    U32 u32Reg8 = 0;
+    int64_t s64Rfda = -1;
+    bool bAd5321 = false;
+    int64_t s64Ad5321 = 0;
+};
+
+LevelWords ComputeLevel(bool slave, U8 u8PowerType, U32 mode, U8 P)
+{
+    LevelWords w;
+    U8 P60 = (U8)(P + 60);
+    U8 P63 = (U8)(P + 63);
+    if (u8PowerType == 0) {
+        if (mode == 0)
+            w.u32Reg8 = RoundLevel(24.0 * pow(10.0, ((double)P60 - (slave ? 94.4 : 95.0)) / 20.0));
+        else if (mode == 4)
+            w.u32Reg8 = RoundLevel(9.0 * pow(10.0, ((double)P60 - (slave ? 94.3 : 95.0)) / 20.0));
+        if (mode == 1 || mode == 3 || mode == 5 || mode == 6)
+            w.s64Rfda = P;
+    } else if (u8PowerType == 1) {
+        double ref = slave ? 94.4 : 95.0;
+        switch (mode) {
+        case 1: w.u32Reg8 = TruncLevel(26.0 * pow(10.0, ((double)P63 - (slave ? 90.9 : 92.0)) / 20.0)); break;
+        case 4: w.u32Reg8 = TruncLevel(24.0 * pow(10.0, ((double)P60 - (slave ? 94.3 : 95.0)) / 20.0)); break;
+        case 0:
+        case 3:
+        case 5:
+        case 6: w.u32Reg8 = TruncLevel(24.0 * pow(10.0, ((double)P60 - ref) / 20.0)); break;
+        default: break;
+        }
+    } else {
+        static const int64_t kBase[7] = {1898, 2018, -1, 1786, 1738, 1980, 1786};
+        static const U32 kReg8[7] = {0x17, 0x20, 0, 0x20, 0x18, 0x30, 0x28};
+        if (mode < 7 && kBase[mode] >= 0) {
+            w.u32Reg8 = kReg8[mode];
+            w.bAd5321 = true;
+            w.s64Ad5321 = ((int64_t)P60 - 85) * 58 + kBase[mode];
+        }
+    }
+    return w;
+}
+
 // Output level by the hardware's power-level type (step 11).
 void SetOutputLevel(const ChipSide& side, U8 u8PowerType, U8 P)
 {
     U32 mode = PARAMS_GetModulationMod();
-    U8 P60 = (U8)(P + 60);
-    U8 P63 = (U8)(P + 63);
     bool slave = side.bSlave;
+    LevelWords w = ComputeLevel(slave, u8PowerType, mode, P);
     if (u8PowerType == 0) {
         Modulate_SetRFDA0016Reg(0, 0xFF);
-        U32 reg8 = 0;
-        if (mode == 0)
-            reg8 = RoundLevel(24.0 * pow(10.0, ((double)P60 - (slave ? 94.4 : 95.0)) / 20.0));
-        else if (mode == 4)
-            reg8 = RoundLevel(9.0 * pow(10.0, ((double)P60 - (slave ? 94.3 : 95.0)) / 20.0));
-        Modulate_SetAD9789Reg(8, reg8);
-        if (mode == 1 || mode == 3 || mode == 5 || mode == 6) {
-            Modulate_SetRFDA0016Reg(0, P);
+        Modulate_SetAD9789Reg(8, w.u32Reg8);
+        if (w.s64Rfda >= 0) {
+            Modulate_SetRFDA0016Reg(0, (U32)w.s64Rfda);
             Modulate_SetGetAD9789Reg(8, 0x0D);
         }
     } else if (u8PowerType == 1) {
-        double ref = slave ? 94.4 : 95.0;
-        U32 reg8 = 0;
-        switch (mode) {
-        case 1:
-            if (!slave)
-                Modulate_SetAD9789Reg(0x32, 0x99);
-            reg8 = TruncLevel(26.0 * pow(10.0, ((double)P63 - (slave ? 90.9 : 92.0)) / 20.0));
-            break;
-        case 5:
-            if (!slave)
-                Modulate_SetAD9789Reg(0x32, 0x99);
-            reg8 = TruncLevel(24.0 * pow(10.0, ((double)P60 - ref) / 20.0));
-            break;
-        case 4:
-            reg8 = TruncLevel(24.0 * pow(10.0, ((double)P60 - (slave ? 94.3 : 95.0)) / 20.0));
-            break;
-        case 0:
-        case 3:
-        case 6:
-            reg8 = TruncLevel(24.0 * pow(10.0, ((double)P60 - ref) / 20.0));
-            break;
-        default:
-            break;
-        }
-        Modulate_SetAD9789Reg(8, reg8);
+        if (!slave && (mode == 1 || mode == 5))
+            Modulate_SetAD9789Reg(0x32, 0x99);
+        Modulate_SetAD9789Reg(8, w.u32Reg8);
     } else {
         Modulate_SetAD9789Reg(0x3C, 0xFF);
         Modulate_SetAD9789Reg(0x3D, 0x03);
-        U32 R, B;
-        switch (mode) {
-        case 0: R = 0x17; B = 1898; break;
-        case 1: R = 0x20; B = 2018; break;
-        case 3: R = 0x20; B = 1786; break;
-        case 4: R = 0x18; B = 1738; break;
-        case 5: R = 0x30; B = 1980; break;
-        case 6: R = 0x28; B = 1786; break;
-        default: return;  // no level defined for this standard
-        }
-        Modulate_SetAD9789Reg(8, R);
-        Modulate_SetAD5321GainValue((U32)(((S32)P60 - 85) * 58 + (S32)B) & 0xFFFF);
+        if (!w.bAd5321)
+            return;  // no level defined for this standard
+        Modulate_SetAD9789Reg(8, w.u32Reg8);
+        Modulate_SetAD5321GainValue((U32)w.s64Ad5321 & 0xFFFF);
     }
 }
 
@@ -387,6 +396,29 @@ U32 Modulate_ProgrammedFreq(const TParameter_DTMB& set, U32 u32Channel)
 }
 
 int Modulate_QAM_SetAllPatams(peSPIBUS_NUM eSPIBus_n) { return SetAllPatams(kMasterSide, eSPIBus_n); }
+
+bool Modulate_FrequenciesFit(const TParameter_DTMB& set, U32 u32FirstChannel)
+{
+    if (u32FirstChannel != 0 && u32FirstChannel != 4)
+        return false;
+    // Every word and the band centre, which lies between the first and the last.
+    for (U32 k = 0; k < 4; k++)
+        if (Modulate_ProgrammedFreq(set, u32FirstChannel + k) > kMaxFrequencyKHz)
+            return false;
+    return true;
+}
+
+bool Modulate_LevelFits(bool bSlave, U32 u32Level)
+{
+    // Past 192 the level's offsets (P + 60, P + 63) no longer fit their byte.
+    if (u32Level > 192)
+        return false;
+    U8 type = PIN_GetPowerLevelType(PIN_GetHWVersion());
+    LevelWords w = ComputeLevel(bSlave, type, PARAMS_GetModulationMod(), (U8)u32Level);
+    // AD9789 full scale 8 bits, RFDA0016 6 bits, AD5321 a 12-bit code (its
+    // bits above are power-down bits).
+    return w.u32Reg8 <= 0xFF && w.s64Rfda <= 0x3F && (!w.bAd5321 || (w.s64Ad5321 >= 0 && w.s64Ad5321 <= 0xFFF));
+}
 
 int Modulate_QAM_SetAllPatams_Slave(peSPIBUS_NUM eSPIBus_n) { return SetAllPatams(kSlaveSide, eSPIBus_n); }
 

@@ -35,6 +35,8 @@ void ISDBT_SetPnseed0(U8 eISDBTFFTSize);
 U32 DTMB_GetTSRateWord(U32 u32RateKbps, double dOffset);
 // Payload rate (kbit/s) of channel n of a set in the card's modulation mode.
 U32 DTMB_GetChannelPayloadRate(const TParameter_DTMB* pstSet, U32 u32Channel);
+// Whether a channel's payload rate gives it a TS-rate word on its chip.
+bool DTMB_ChannelHasTSRate(const TParameter_DTMB* pstSet, U32 u32Channel);
 // Copy of the last set handed to the chip link for the slave (command 807).
 void DTMB_GetSlaveSendBuffer(TParameter_DTMB* pstOut);
 

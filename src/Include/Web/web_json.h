@@ -39,6 +39,9 @@ zrErrCode web_ReadRevision(const WebBody& body, const U32** ppu32Revision, U32* 
 zrErrCode web_CheckTempEdit(const WebBody& body);
 // A view's "revision": the working copy's, for the page to send back.
 void web_AddRevision(cJSON* data);
+// The code of a refused request, with what its error reply's description
+// adds to the code's text (the field and its value).
+zrErrCode web_Refuse(zrErrCode code, const char* detail);
 
 // Writes {"code":0,"description":desc or null,"data":data} into the reply
 // (data may be null: then no "data" member) and returns 0; 775 without reply.

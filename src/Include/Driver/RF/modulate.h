@@ -32,6 +32,12 @@ int Modulate_QAM_SetAllPatams_Slave(peSPIBUS_NUM eSPIBus_n);
 // its own on the ATSC layout, else its chip's first channel's plus the
 // channel spacing for each channel after it; 0 for no such channel.
 U32 Modulate_ProgrammedFreq(const TParameter_DTMB& set, U32 u32Channel);
+// Whether the four channels of a chip (first channel 0 or 4) get tuning words
+// and a band centre: none of their frequencies above 1000000 kHz.
+bool Modulate_FrequenciesFit(const TParameter_DTMB& set, U32 u32FirstChannel);
+// Whether an output level reaches the level hardware of this board as it is
+// (each word within its chip's width) on the master or the slave chip.
+bool Modulate_LevelFits(bool bSlave, U32 u32Level);
 
 // Gain band of a frequency in kHz (0..8; 450 MHz alone is band 4).
 U32 Modulate_GetFreqBand(U32 u32FreqKHz);
