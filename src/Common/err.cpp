@@ -54,6 +54,10 @@ static const ST_PE_ERR g_stErrArray[] = {
      "The output streams changed since this page was loaded; nothing was changed. Reload the page and make the "
      "edits again",
      "页面加载后输出流已改变,未做任何更改。请刷新页面后重新编辑"},
+    {ZR_ERR_WEB_FREQUENCY_DERIVED,
+     "This channel's frequency follows its chip's first channel (channel 0 or 4) at the channel spacing: set that "
+     "channel's frequency",
+     "该通道频率由本芯片首通道(通道0或4)按通道间隔推出:请设置首通道频率"},
     {ZR_ERR_WEB_SET_FREQUENCY_ERROR,
      "The difference between the Min_Frequency and the Max_Frequency , can not be greater than 72M",
      "最小频率与最大频率之差不能大于72M"},

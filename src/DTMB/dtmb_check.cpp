@@ -275,7 +275,7 @@ bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCan
             if (v == runs)
                 continue;
             if (IsFrequency(m))
-                ok = Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_DERIVED,
+                ok = Refuse(pstWhy, ZR_ERR_WEB_FREQUENCY_DERIVED, DTMB_REFUSED_DERIVED,
                             "frequency of channel %u: %u (derived: channel %u plus the channel spacing gives %u)", c,
                             v, FirstOf(c), runs);
             else if (IsAnnexBSymbolRate(mode, m))

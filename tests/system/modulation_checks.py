@@ -5,7 +5,8 @@ value that the chip's one modulator core decides for all its channels, wrong
 JSON types) are refused with 774 naming the field and change neither chip's
 parameter file, the view nor the RF chips; an accepted page is what both
 chips' RF programming (tuning words, level, TS-rate words, decoded here from
-trace/spi.log and board.state) and SNMP show.
+trace/spi.log and board.state) and SNMP show. A derived channel's frequency
+edited on its own is answered 784.
 
 Usage: python3 modulation_checks.py BUILD_DIR
 """
@@ -223,6 +224,31 @@ def refused(std, pair, power, cases):
           std + ": refused pages leave both parameter files (md5) and both chips' RF (spi.log) alone")
 
 
+def derived_frequency(pair):
+    """DTMB: channels 1-3 (5-7) are on air at channel 0 (4) plus 8 MHz steps.
+    An edit of such a channel's frequency is answered 784 and changes
+    nothing; after an unrelated save (SNMP's PSI interval) the view, both
+    files and the tuning words still agree."""
+    snmp_set.spi_quiet(pair, 2.0, 30)
+    view = pair.view()
+    before = (md5s(pair), [len(t) for t in pair.spi()])
+    for n, f in ((1, 530000), (6, 700000)):
+        r = send(pair, page(view, setter(n, frequency=f)))
+        check(r.get("code") == 784 and "frequency of channel %d" % n in (r.get("description") or ""),
+              "DTMB: channel %d's frequency := %d is answered 784, it is derived (%s)" % (n, f, r))
+    check(pair.view() == view and (md5s(pair), [len(t) for t in pair.spi()]) == before,
+          "DTMB: the refused edits change no file, view or RF chip")
+    psi = view["data"]["psiinterval"] + 50
+    status, _ = pair.master.set([(sa.PSI, "i", psi)])
+    check(status == "" and wait_for(lambda: pair.psi() == [psi, psi], 10), "DTMB: SNMP PSI interval := %d saved" % psi)
+    chans = channels_of(pair.view())
+    files = [list(struct.unpack_from("<8I", c, 88 + 128)) for c in pair.confs()]
+    check(files == [[c["frequency"] for c in chans]] * 2 and
+          all(c["frequency"] == chans[n - n % 4]["frequency"] + 8000 * (n % 4) for n, c in enumerate(chans)),
+          "DTMB: view and both files hold the frequencies on air: %s" % files)
+    check(not runs_as_shown("DTMB", pair, chans), "DTMB: the tuning words are the view's frequencies")
+
+
 def main():
     build = sys.argv[1]
     top = tempfile.mkdtemp(prefix="modcard-modchecks-")
@@ -239,6 +265,7 @@ def main():
         for std, (_, _, power, core, cases) in STANDARDS.items():
             refused(std, pairs[std], power, cases)
             accepted(std, pairs[std], power, core)
+        derived_frequency(pairs["DTMB"])
 
         # SNMP: the level a board takes is the level it runs (DVB-T's factory
         # 63 too), and FFT and segment columns change what they name.

@@ -46,6 +46,7 @@ typedef enum : S32 {
     ZR_ERR_WEB_SUBBOADR_LOADING = 781,
     ZR_ERR_WEB_REBOOT_FAIL = 782,
     ZR_ERR_WEB_CONFIG_CHANGED = 783, // the page was shown another state: nothing changed, edit again
+    ZR_ERR_WEB_FREQUENCY_DERIVED = 784, // a channel whose frequency its chip derives from its first channel
     ZR_ERR_WEB_SET_FREQUENCY_ERROR = 831,
 
     ZR_ERR_USER_LEN_ERROR = 1026,

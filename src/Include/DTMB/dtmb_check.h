@@ -6,9 +6,10 @@
 #include "DTMB/dtmb_param.h"
 #include <cstddef>
 
-// Why a candidate set was refused: the code to answer (774), whether the
-// value is outside what the hardware takes or clashes with a value the card
-// derives, and a description that names the field.
+// Why a candidate set was refused: the code to answer (774, or 784 for the
+// frequency of a channel that its chip derives), whether the value is outside
+// what the hardware takes or clashes with a value the card derives, and a
+// description that names the field.
 enum DTMB_RefusalKind { DTMB_REFUSED_RANGE, DTMB_REFUSED_DERIVED };
 struct DTMB_Refusal {
     zrErrCode enCode;
