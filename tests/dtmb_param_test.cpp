@@ -207,9 +207,9 @@ TEST(Defaults, MasterPerModeAndSIMode)
         U32 atsc;
         U8 pow;  // power-level type 0 hardware
     } cases[] = {
-        {0, 0, k8M, 6875, 2, 0, 40},  {1, 0, k8M, 6875, 2, 0, 63},   {3, 0, k8M, 6875, 2, 0, 102},
+        {0, 0, k8M, 6875, 2, 0, 40},  {1, 0, k8M, 6875, 2, 0, 63},   {3, 0, k8M, 6875, 2, 0, 38},
         {4, 0, k6M, 5361, 0, 1, 40},  {4, 1, kAtsc, 5361, 0, 1, 40}, {5, 0, k6M, 5361, 0, 0, 63},
-        {6, 0, kAtsc, 6875, 2, 0, 102},
+        {6, 0, kAtsc, 6875, 2, 0, 38},
     };
     for (const Case& c : cases) {
         g_u32ModulationMode = c.mode;
@@ -258,7 +258,7 @@ TEST(Defaults, OtherHardwareUsesTheCommonOutputLevel)
     prof->hwVersionPins[2] = 1;
     g_u32ModulationMode = 3;
     Master_DTMB_Init_Parmeter();
-    EXPECT_EQ(GetDTMBPara_Handle()->OutputPow[0], 102);
+    EXPECT_EQ(GetDTMBPara_Handle()->OutputPow[0], 38);
     for (int i = 0; i < 3; i++)
         prof->hwVersionPins[i] = saved[i];
 }

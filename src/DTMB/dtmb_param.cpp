@@ -32,15 +32,17 @@ struct ModeDefaults {
     U32 atscChannelMode;
 };
 
-// Output level: the hardware of power-level type 0 has its own range in
-// DVB-T, DVB-C, ISDB-T and 8VSB.
+// Output level: the hardware of power-level type 0 sets DVB-T, DVB-C,
+// ISDB-T and 8VSB through its 6-bit attenuator. DVB-C and 8VSB start at 38,
+// the word their level 102 of old put on the attenuator (it keeps 6 bits),
+// so that what the card shows is what it runs.
 U8 DefaultOutputPow(U32 mode, U8 powerLevelType)
 {
     if (powerLevelType == 0) {
         if (mode == 1 || mode == 5)
             return 63;
         if (mode == 3 || mode == 6)
-            return 102;
+            return 38;
     }
     return 40;
 }

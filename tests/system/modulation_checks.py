@@ -262,6 +262,10 @@ def main():
             # Past the start-up's last programming (J.83 Annex B applies again).
             done = wait_for(lambda: "This version is a universal version" in pair.master.log(), 30)
             check(not missing and done, std + ": both chips up" + missing)
+        for std, pair in pairs.items():
+            problems = runs_as_shown(std, pair, channels_of(pair.view()))
+            check(not problems, "%s: with factory values both chips run what the view shows: %s" %
+                  (std, "; ".join(problems[:4])))
         for std, (_, _, power, core, cases) in STANDARDS.items():
             refused(std, pairs[std], power, cases)
             accepted(std, pairs[std], power, core)
