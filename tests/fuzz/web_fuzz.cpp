@@ -67,7 +67,8 @@ void FuzzSetUp()
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
     seeds.push_back(Seed(3, "{\"token\":\"t\",\"psiinterval\":100,\"portlist\":[{\"port\":0,\"channellist\":[{"
-                            "\"channel\":1,\"frequency\":474000,\"enable\":1}]}]}"));
+                            "\"channel\":0,\"frequency\":474000,\"enable\":1,\"power\":40},{\"channel\":1,"
+                            "\"frequency\":482000,\"constellation\":10}]}]}"));
     seeds.push_back(Seed(5, "{\"token\":\"t\",\"enable\":1,\"port\":0,\"channel\":2,\"destipaddress\":3232235777}"));
     seeds.push_back(Seed(43, "{\"token\":\"t\",\"type\":9,\"params\":[0,3]}"));
     // Refused: a PSI interval outside 16 bits, a name that is not UTF-8; a
