@@ -4,6 +4,7 @@
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "Parameter/paramexport.h"
+#include "Common/oid/oiddata.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
 #include "StatusProcess/resource.h"
@@ -102,7 +103,8 @@ TEST(BackBoardServices, IpChangeOnlyFromTheBackBoard)
 TEST(BackBoardServices, ImportChecksAndStaleFiles)
 {
     ImportBoard b;
-    const std::string json = "{\"k\":1}", oid = "oid-dump";
+    ASSERT_EQ(DATA_Save(), ZR_SUCCESS);  // a document of the card's own standard
+    const std::string json = Slurp(Root(TARVEX_OID_JSON_FILE)), oid = "oid-dump";
     // A stale export left by an earlier transfer is never imported again.
     Spill(Root("/var/volatile/param_new.conf"), ConfigImage(RESOURCE_BOARD_TYPE_SELF, json, oid));
     Spill(Root("/var/volatile/3conf.tar"), "stale");
@@ -124,10 +126,11 @@ TEST(BackBoardServices, ImportChecksAndStaleFiles)
     }
 
     // A good image is written into place.
+    ::unlink(Root(TARVEX_OID_FILE).c_str());
     Spill(b.work + "/param_new.conf", ConfigImage(RESOURCE_BOARD_TYPE_SELF, json, oid));
     Publish(b.work, "param_new.conf");
     EXPECT_EQ(IPComm_GetAndSetParam(), ZR_SUCCESS);
-    EXPECT_EQ(Slurp(Root(TARVEX_OID_JSON_FILE)), json);
+    EXPECT_EQ(Slurp(Root(TARVEX_OID_FILE)), oid);
 
     // An archive with a link among its members unpacks nothing.
     ASSERT_EQ(symlink("/etc/passwd", (b.work + "/param.conf").c_str()), 0);

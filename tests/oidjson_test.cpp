@@ -128,18 +128,28 @@ TEST_F(OidJson, RestoreChangesOnlyWhatTheDocumentNames)
     Factory(3);  // DVB-C: no channel standard needed
     TParameter_DTMB before = *GetDTMBPara_Handle();
 
-    // Refused documents change nothing.
+    // Refused documents change nothing: a missing or mistyped member, a
+    // channel beyond the card's eight, a channel whose frequency its chip
+    // derives, a value the hardware does not take.
     EXPECT_EQ(Apply(R"({"psiinterval":"100","singlemode":1})"), ZR_ERR_WEB_POST_PARAM);
     EXPECT_EQ(Apply(R"({"portlist":[]})"), ZR_ERR_WEB_POST_PARAM);
+    for (const char* channel : {R"({"channel":8,"frequency":1})", R"({"channel":0,"frequency":"5"})",
+                                R"({"channel":0,"qammode":5})", R"({"channel":1.5,"power":30})"})
+        EXPECT_EQ(Apply((std::string(R"({"psiinterval":100,"portlist":[{"port":0,"channellist":[)") + channel +
+                         "]}]}").c_str()),
+                  ZR_ERR_WEB_POST_PARAM)
+            << channel;
+    EXPECT_EQ(Apply(R"({"psiinterval":100,"portlist":[{"port":0,"channellist":[{"channel":2,"frequency":474000}]}]})"),
+              ZR_ERR_WEB_FREQUENCY_DERIVED);
     EXPECT_EQ(0, memcmp(GetDTMBPara_Handle(), &before, sizeof(before)));
 
-    // One channel; channels beyond the card's eight are not written.
+    // One channel; the others of its chip follow it 8 MHz apart.
     EXPECT_EQ(Apply(R"({"PSIInterval":100,"singlemode":1,"portlist":[{"port":0,"channellist":[
-                 {"channel":2,"frequency":474000},{"channel":8,"frequency":1},{"channel":3,"frequency":"5"}]},
-                 {"port":1,"channellist":[{"channel":5,"frequency":2}]}]})"),
+                 {"channel":0,"frequency":506000}]}]})"),
               ZR_SUCCESS);
     TParameter_DTMB want = before;
-    want.OutputFreq[2] = 474000;
+    for (U32 k = 0; k < 4; k++)
+        want.OutputFreq[k] = 506000 + 8000 * k;
     want.u8SingleMode = 1;  // kept by the final copy
     EXPECT_EQ(0, memcmp(GetDTMBPara_Handle(), &want, sizeof(want)));
     EXPECT_EQ(0, memcmp(&g_stCurPE.st_DTMBParams.stDTMBParams, &want, sizeof(want)));

@@ -116,12 +116,20 @@ TEST_F(ParamExport, ImportChecksRefuseAndDeleteBadFiles)
     bad[200] ^= 1;
     EXPECT_EQ(check(bad), ZR_ERR_FAILURE);
 
-    // A good file gives back both files.
-    Spill(file, Image(json_, dump_, [](ST_CONFIGPARA&) {}));
+    // A good file of this card's standard gives back both files; the same
+    // file made by a card of another standard changes nothing.
+    ASSERT_EQ(DATA_Save(), ZR_SUCCESS);
+    const std::string doc = Slurp(plat::Path(TARVEX_OID_JSON_FILE));
+    const std::string good = Image(doc, dump_, [](ST_CONFIGPARA&) {});
+    Spill(file, Image(doc, dump_, [](ST_CONFIGPARA& h) { h.u8res[0] = (U8)(PARAMS_GetModulationMod() == 0 ? 2 : 1); }));
     ::unlink(plat::Path(TARVEX_OID_FILE).c_str());
     Spill(plat::Path(TARVEX_OID_JSON_FILE), "{}");
+    EXPECT_EQ(PARAM_ImportConfigFile(PARAM_EXPORT_FILE), ZR_ERR_HARDWAREVER);
+    EXPECT_EQ(Slurp(plat::Path(TARVEX_OID_JSON_FILE)), "{}");
+    EXPECT_FALSE(FileExists(plat::Path(TARVEX_OID_FILE)));
+    Spill(file, good);
     EXPECT_EQ(PARAM_ImportConfigFile(PARAM_EXPORT_FILE), ZR_SUCCESS);
-    EXPECT_EQ(Slurp(plat::Path(TARVEX_OID_JSON_FILE)), json_);
+    EXPECT_EQ(Slurp(plat::Path(TARVEX_OID_JSON_FILE)), doc);
     EXPECT_EQ(Slurp(plat::Path(TARVEX_OID_FILE)), dump_);
 }
 

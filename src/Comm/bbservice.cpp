@@ -6,6 +6,7 @@
 #include "Common/commonfun.h"
 #include "Common/oid/oiddata.h"
 #include "Common/thread.h"
+#include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/PHY/phy.h"
 #include "Log/log.h"
@@ -363,8 +364,27 @@ zrErrCode FTP_SendBackUpPara(void)
     return ZR_SUCCESS;
 }
 
+namespace {
+
+// An export fetched for frame 516 that passed every check, waiting for its
+// answer to go out before it is taken into force.
+bool s_bImportChecked = false;
+
+zrErrCode RefuseImport(const std::string& archive, zrErrCode code, const char* reason)
+{
+    // One line that says it was refused and why; the code goes back to the
+    // back board in the answer to 516.
+    SYS_LOG(LOG_LEVEL_ERROR, "import of %s refused: %s\n", archive.c_str(), reason);
+    // Never the frame link's success (1) or data error (2).
+    return code == ZR_SUCCESS || code == ZR_ERR_FAILURE || code == ZR_ERR_CONFIG_TIMEOUOT ? ZR_ERR_PARAMS_MIGRATION
+                                                                                         : code;
+}
+
+}  // namespace
+
 zrErrCode IPComm_GetTheConfParam(ST_BACKUPPARA* pstBackUpPara)
 {
+    s_bImportChecked = false;
     if (pstBackUpPara == nullptr)
         return ZR_ERR_FAILURE;
     std::string archive = ArchiveName();
@@ -376,28 +396,55 @@ zrErrCode IPComm_GetTheConfParam(ST_BACKUPPARA* pstBackUpPara)
     std::string archivePath = std::string(kVolatile) + archive;
     if (!plat::Exists(archivePath)) {
         SOCK_LOG(LOG_LEVEL_ERROR, "[IPComm_GetTheConfParam] ftpget error\n");
-        return ZR_ERR_FAILURE;
+        return RefuseImport(archive, ZR_ERR_FILE_NOT_EXISTING, "it could not be fetched from the back board");
     }
     // Only plain members inside the folder: no links, absolute or climbing names.
     if (!plat::ArchiveIsSafe(archivePath)) {
         SYS_LOG(LOG_LEVEL_ERROR, "[IPComm_GetTheConfParam] archive %s refused\n", archive.c_str());
         RemoveStale(archive);
-        return ZR_ERR_FAILURE;
+        return RefuseImport(archive, ZR_ERR_PARAMS_MIGRATION, "damaged: a member is not a plain file inside it");
     }
     plat::System("tar -zxvf " + archive + " param.conf param_new.conf", kVolatile);
     if (plat::Exists(PARAM_BACKUP_FILE)) {
         std::string data;
         if (!plat::ReadFile(PARAM_BACKUP_FILE, data, sizeof(ST_BACKUPPARA))) {
             SYS_LOG(LOG_LEVEL_ERROR, "[IPComm_GetTheConfParam] open error\n");
-            return ZR_ERR_FAILURE;
+            return RefuseImport(archive, ZR_ERR_FILE_CAN_NOT_READE, "its backup cannot be read");
         }
         memcpy(pstBackUpPara, data.data(), data.size());
-        return PARAM_WriteParaFile(pstBackUpPara);
+        // Its two files are checked whole before either is written.
+        if (PARAM_WriteParaFile(pstBackUpPara) != ZR_SUCCESS)
+            return RefuseImport(archive, ZR_ERR_PARAMS_MIGRATION, "its backup does not pass the start-up checks");
+        return ZR_SUCCESS;
     }
     if (!plat::Exists(PARAM_EXPORT_FILE))
-        return ZR_SUCCESS;
-    // Board type, lengths (in 64 bits) and CRC; a refused file is deleted.
-    return PARAM_ImportConfigFile(PARAM_EXPORT_FILE);
+        return RefuseImport(archive, ZR_ERR_PARAMS_MIGRATION, "damaged: it holds no configuration");
+    // Form, standard and every value; a refused file is deleted.
+    std::string data;
+    PARAM_Refusal why;
+    if (!plat::ReadFile(PARAM_EXPORT_FILE, data) ||
+        PARAM_CheckImport(reinterpret_cast<const U8*>(data.data()), data.size(), &why) != ZR_SUCCESS) {
+        RemoveStale("param_new.conf");
+        return RefuseImport(archive, why.enCode, why.acReason[0] ? why.acReason : "it cannot be read");
+    }
+    s_bImportChecked = true;
+    return ZR_SUCCESS;
+}
+
+zrErrCode IPComm_SetTheConfParam(void)
+{
+    if (!s_bImportChecked)
+        return ZR_SUCCESS;  // nothing checked to take, or a backup already restored
+    s_bImportChecked = false;
+    PARAM_Refusal why;
+    zrErrCode rc = PARAM_ImportConfigFile(PARAM_EXPORT_FILE, &why);
+    if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED)
+        return RefuseImport(ArchiveName(), why.enCode, why.acReason);
+    // What the view and the files now say goes on air on both chips.
+    zrErrCode applied = SetDTMB_CurPara(GetDTMBPara_Handle());
+    if (DATA_Save() != ZR_SUCCESS || applied == ZR_ERR_NOT_SAVED)
+        rc = ZR_ERR_NOT_SAVED;
+    return rc;
 }
 
 zrErrCode IPComm_GetAndSetParam(void)
@@ -408,7 +455,8 @@ zrErrCode IPComm_GetAndSetParam(void)
         SOCK_LOG(LOG_LEVEL_ERROR, "[IPComm_GetTheConfParam] return error\n");
         return ZR_ERR_FAILURE;
     }
-    return ZR_SUCCESS;
+    zrErrCode rc = IPComm_SetTheConfParam();
+    return rc == ZR_SUCCESS || rc == ZR_ERR_NOT_SAVED ? rc : ZR_ERR_FAILURE;
 }
 
 zrErrCode IPComm_WriteParaFile(U8* pu8Data, U32 u32Len)

@@ -345,11 +345,21 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             IPComm_ChangeIP(slot, rec->pu8Data);
             s_bRebind = true;
             break;
-        case IPCOMM_SEND_BACKUPPARA:
-            IPComm_ResponseSuccess(fd);
+        case IPCOMM_SEND_BACKUPPARA: {
             SRV_LOG(LOG_LEVEL_INFO, "start to import the conf file\n");
-            IPComm_GetAndSetParam();
+            // Answered once the archive is checked: a refusal reaches the
+            // back board with its code; an accepted import is answered 1
+            // before it is taken into force.
+            auto backup = std::make_unique<ST_BACKUPPARA>();
+            zrErrCode rc = IPComm_GetTheConfParam(backup.get());
+            if (rc != ZR_SUCCESS) {
+                IPComm_ResponseErrorCode(fd, (U16)rc);
+                break;
+            }
+            IPComm_ResponseSuccess(fd);
+            IPComm_SetTheConfParam();
             break;
+        }
         case IPCOMM_SEND_EXPORTPARA:
             IPComm_ResponseSuccess(fd);
             FTP_SendBackUpPara();

@@ -7,6 +7,8 @@
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
+#include "Web/web.h"
+#include <cJSON.h>
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
 #include <cstdlib>
@@ -24,6 +26,40 @@ U8 OwnBoardType(void)
 {
     TResource_TS* self = Resource_getSelfHandle();
     return self == nullptr ? 0 : self->u8BoardType;
+}
+
+const char* ModeName(U32 mode)
+{
+    switch (mode) {
+    case 0: return "DTMB";
+    case 1: return "DVB-T";
+    case 3: return "DVB-C";
+    case 4: return "J.83 Annex B";
+    case 5: return "ISDB-T";
+    case 6: return "ATSC 8VSB";
+    default: return "unknown standard";
+    }
+}
+
+// The standards a modulation section's members name (by web type).
+const char* FamilyName(int type)
+{
+    switch (type) {
+    case 3: return "DVB-C";
+    case 4: return "J.83 Annex B";
+    case 5: return "ISDB-T";
+    default: return "DTMB, DVB-T or ATSC 8VSB";
+    }
+}
+
+// Fills a refusal and gives the function's result.
+zrErrCode Refuse(PARAM_Refusal* why, zrErrCode result, zrErrCode code, const char* reason)
+{
+    if (why != nullptr) {
+        why->enCode = code;
+        snprintf(why->acReason, sizeof(why->acReason), "%s", reason);
+    }
+    return result;
 }
 
 bool FileSize(const char* name, U32* out)
@@ -112,6 +148,8 @@ zrErrCode PARAM_InitConfigPara(ST_CONFIGPARA* pstConfigPara)
     memset(pstConfigPara, 0, sizeof(*pstConfigPara));
     memcpy(&pstConfigPara->u32StructStartTag, "ARAP", 4);
     pstConfigPara->u8BoardType = OwnBoardType();
+    // The board type is the same on every card: the standard rides beside it.
+    pstConfigPara->u8res[0] = (U8)(PARAMS_GetModulationMod() + 1);
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d Export config file's BoardType is 0x%x\n\n", LOG_POS,
                pstConfigPara->u8BoardType);
     U32 sysLen = 0, tsLen = 0;
@@ -156,19 +194,19 @@ zrErrCode PARAM_CompressConfigFile(ST_CONFIGPARA* pstConfigPara)
     return rc;
 }
 
-zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len)
+zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy)
 {
     if (pu8Data == nullptr)
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_PARAMS_MIGRATION, "no file");
     U8 own = OwnBoardType();
     if (len < 5 || pu8Data[4] != own) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d BoardType not same! [0x%x] vs [0x%x]\n\n", LOG_POS,
                    len >= 5 ? pu8Data[4] : 0, own);
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_HARDWAREVER, "made by a card of another board type");
     }
     if (len < sizeof(ST_CONFIGPARA)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d config file len %d too less!\n\n", LOG_POS, (int)len);
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_PARAMS_MIGRATION, "damaged: shorter than its header");
     }
     ST_CONFIGPARA head;
     memcpy(&head, pu8Data, sizeof(head));
@@ -176,19 +214,19 @@ zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS,
                    "%ld:%s:%d file length error! current's length[%d] vs need's length[%d] \n\n", LOG_POS, (int)len,
                    (int)(head.u32TotalSize + sizeof(head)));
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_PARAMS_MIGRATION, "damaged: its length is not the header's");
     }
     // The header is outside the CRC: its two lengths must cover the payload.
     if ((U64)head.u32SysParamsLen + head.u32TsParamsLen != head.u32TotalSize) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d part lengths %u + %u vs total %u\n\n", LOG_POS,
                    head.u32SysParamsLen, head.u32TsParamsLen, head.u32TotalSize);
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_PARAMS_MIGRATION, "damaged: its part lengths are not its total");
     }
     U32 crc = Common_CRC_Calculate(pu8Data + sizeof(head), head.u32TotalSize, PARAMS_CRC_INIT);
     if (crc != head.u32FileCRC) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS, "%ld:%s:%d Config file param.conf CRC fail [0x%x] vs [0x%x]!\n\n",
                    LOG_POS, crc, head.u32FileCRC);
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_FAILURE, ZR_ERR_CRC, "damaged: its CRC does not match");
     }
     return ZR_SUCCESS;
 }
@@ -207,20 +245,61 @@ zrErrCode PARAM_CheckConfigFile(const char* pcFileName)
     return ZR_SUCCESS;
 }
 
-zrErrCode PARAM_ImportConfigFile(const char* pcFileName)
+zrErrCode PARAM_CheckImport(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy)
 {
-    if (PARAM_CheckConfigFile(pcFileName) != ZR_SUCCESS)
-        return ZR_ERR_FAILURE;
+    if (PARAM_CheckConfigData(pu8Data, len, pstWhy) != ZR_SUCCESS)
+        return pstWhy ? pstWhy->enCode : ZR_ERR_PARAMS_MIGRATION;
+    ST_CONFIGPARA head;
+    memcpy(&head, pu8Data, sizeof(head));
+    U32 mode = PARAMS_GetModulationMod();
+    // An archive made here names its standard; one made before that is
+    // known by the members its modulation section carries.
+    if (head.u8res[0] != 0 && head.u8res[0] != mode + 1) {
+        char text[96];
+        snprintf(text, sizeof(text), "made by a %s card, this card is %s", ModeName(head.u8res[0] - 1u),
+                 ModeName(mode));
+        return Refuse(pstWhy, ZR_ERR_HARDWAREVER, ZR_ERR_HARDWAREVER, text);
+    }
+    cJSON* doc = cJSON_ParseWithLength(reinterpret_cast<const char*>(pu8Data) + sizeof(head), head.u32SysParamsLen);
+    if (doc == nullptr)
+        return Refuse(pstWhy, ZR_ERR_PARAMS_MIGRATION, ZR_ERR_PARAMS_MIGRATION, "its modulation section is not JSON");
+    int own = Web_GetBoardType();
+    own = own == 3 || own == 4 || own == 5 ? own : 0;
+    int found = DATA_StandardOfDocument(doc);
+    zrErrCode rc = ZR_SUCCESS;
+    if (found != own) {
+        char text[128];
+        snprintf(text, sizeof(text), "its modulation section holds the settings of %s, this card is %s",
+                 found < 0 ? "no standard" : FamilyName(found), ModeName(mode));
+        rc = Refuse(pstWhy, ZR_ERR_HARDWAREVER, ZR_ERR_HARDWAREVER, text);
+    } else {
+        // Every value as the web would check it, against the set in force.
+        DATA_Restore restore;
+        char why[160];
+        rc = DATA_CheckDTMBParameter(doc, &restore, why, sizeof(why));
+        if (rc != ZR_SUCCESS)
+            Refuse(pstWhy, rc, rc, why);
+    }
+    cJSON_Delete(doc);
+    return rc;
+}
+
+zrErrCode PARAM_ImportConfigFile(const char* pcFileName, PARAM_Refusal* pstWhy)
+{
     std::string data;
-    if (!plat::ReadFile(pcFileName, data) ||
-        PARAM_CheckConfigData(reinterpret_cast<const U8*>(data.data()), data.size()) != ZR_SUCCESS)
-        return ZR_ERR_FAILURE;  // changed since it was checked
+    if (pcFileName == nullptr || !plat::ReadFile(pcFileName, data))
+        return Refuse(pstWhy, ZR_ERR_FILE_NOT_EXISTING, ZR_ERR_FILE_NOT_EXISTING, "no file to import");
+    zrErrCode rc = PARAM_CheckImport(reinterpret_cast<const U8*>(data.data()), data.size(), pstWhy);
+    if (rc != ZR_SUCCESS) {
+        DeleteFile(pcFileName, "%ld:%s:%d Delete file [%s] failed!\n\n");
+        return rc;
+    }
     ST_CONFIGPARA head;
     memcpy(&head, data.data(), sizeof(head));
     U8* payload = reinterpret_cast<U8*>(data.data()) + sizeof(head);
     if (PARAM_WriteFile(TARVEX_OID_JSON_FILE, payload, head.u32SysParamsLen) != ZR_SUCCESS ||
         PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
-        return ZR_ERR_FAILURE;
+        return Refuse(pstWhy, ZR_ERR_NOT_SAVED, ZR_ERR_NOT_SAVED, "its files could not be written");
     // The imported values are in force; whether they reached the parameter
     // file is the result.
     return DATA_Recovery() == (int)ZR_ERR_NOT_SAVED ? ZR_ERR_NOT_SAVED : ZR_SUCCESS;

@@ -2,6 +2,7 @@
 // web's keys, and read back member by member into it.
 #include "Parameter/recoverdata.h"
 #include "Common/thread.h"
+#include "DTMB/dtmb_check.h"
 #include "DTMB/dtmb_param.h"
 #include "Driver/FPGA/fpga.h"
 #include "Log/log.h"
@@ -79,37 +80,6 @@ void SetMember(TParameter_DTMB* set, const ChannelMember& m, U32 ch, U32 v)
         memcpy(p, &v, 4);
 }
 
-// The integer value of a number, cut to 32 bits as a C conversion would.
-U32 IntOf(const cJSON* item)
-{
-    double d = item->valuedouble;
-    if (std::isnan(d))
-        return 0;
-    if (d >= 9.2e18)
-        return 0xFFFFFFFFu;
-    if (d <= -9.2e18)
-        return 0;
-    return (U32)(long long)d;
-}
-
-// A number member looked up by name, letter case ignored; occurrence 0 is
-// the first member of that name, -1 the last.
-bool GetNumber(const cJSON* obj, const char* name, U32* out, int occurrence = 0)
-{
-    const cJSON* found = nullptr;
-    for (const cJSON* c = obj ? obj->child : nullptr; c != nullptr; c = c->next) {
-        if (c->string == nullptr || strcasecmp(c->string, name) != 0)
-            continue;
-        found = c;
-        if (occurrence == 0)
-            break;
-    }
-    if (found == nullptr || !cJSON_IsNumber(found))
-        return false;
-    *out = IntOf(found);
-    return true;
-}
-
 }  // namespace
 
 U8 DATA_Save_DTMBParameter(cJSON* pData, cJSON* pEncoderParameter)
@@ -167,66 +137,191 @@ zrErrCode DATA_Save(void)
     return saved ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
-zrErrCode DATA_Recovery_DTMBParameter(cJSON* pJson)
+namespace {
+
+// A whole number from 0 to max; false for any other JSON value.
+bool Whole(const cJSON* item, U64 max, U32* out)
 {
-    U32 psi = 0, standard = 0, v = 0;
+    if (!cJSON_IsNumber(item))
+        return false;
+    double d = item->valuedouble;
+    if (!(d >= 0 && d <= (double)max) || d != std::floor(d))
+        return false;
+    *out = (U32)d;
+    return true;
+}
+
+// A member looked up by name, letter case ignored; occurrence 0 is the first
+// member of that name, -1 the last.
+const cJSON* Find(const cJSON* obj, const char* name, int occurrence = 0)
+{
+    const cJSON* found = nullptr;
+    for (const cJSON* c = obj ? obj->child : nullptr; c != nullptr; c = c->next) {
+        if (c->string == nullptr || strcasecmp(c->string, name) != 0)
+            continue;
+        found = c;
+        if (occurrence == 0)
+            break;
+    }
+    return found;
+}
+
+// Takes a channel member when the document has it; false when it is there
+// but not a whole number the member holds.
+bool TakeMember(const cJSON* c, const ChannelMember& m, int occurrence, TParameter_DTMB* set, U32 ch, char* why,
+                size_t whyLen)
+{
+    const cJSON* item = Find(c, m.name, occurrence);
+    if (item == nullptr)
+        return true;
+    U32 v = 0;
+    if (!Whole(item, m.width == W8 ? 0xFFu : 0xFFFFFFFFu, &v)) {
+        snprintf(why, whyLen, "%s of channel %u: not a whole number from 0 to %u", m.name, ch,
+                 m.width == W8 ? 0xFFu : 0xFFFFFFFFu);
+        return false;
+    }
+    SetMember(set, m, ch, v);
+    return true;
+}
+
+zrErrCode Refused(zrErrCode code, char* why, size_t whyLen, const char* text)
+{
+    snprintf(why, whyLen, "%s", text);
+    return code;
+}
+
+}  // namespace
+
+zrErrCode DATA_CheckDTMBParameter(const cJSON* pJson, DATA_Restore* pstOut, char* pcWhy, size_t whyLen)
+{
+    char scratchWhy[8];
+    if (pcWhy == nullptr || whyLen == 0) {
+        pcWhy = scratchWhy;
+        whyLen = sizeof(scratchWhy);
+    }
+    pcWhy[0] = '\0';
+    if (pJson == nullptr || pstOut == nullptr)
+        return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "no document");
+    DATA_Restore& out = *pstOut;
     U32 mode = PARAMS_GetModulationMod();
-    // Checked before anything changes: a refused document leaves all as it was.
-    if (!GetNumber(pJson, "psiinterval", &psi))
-        return ZR_ERR_WEB_POST_PARAM;
+    U32 v = 0;
+    // The interval is a 16-bit count, never 0, as the web takes it.
+    if (!Whole(Find(pJson, "psiinterval"), 0xFFFF, &out.u32Psi) || out.u32Psi == 0)
+        return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "psiinterval: a whole number from 1 to 65535");
     bool needStandard = mode == 4 || mode == 6;
-    if (needStandard && !GetNumber(pJson, "channelstandard", &standard))
-        return ZR_ERR_WEB_POST_PARAM;
+    U32 standard = 0;
+    if (needStandard && !Whole(Find(pJson, "channelstandard"), 0xFFFFFFFFu, &standard))
+        return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "channelstandard: a whole number");
+    out.bSingle = Find(pJson, "singlemode") != nullptr;
+    if (out.bSingle && !Whole(Find(pJson, "singlemode"), 0xFFFFFFFFu, &out.u32Single))
+        return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "singlemode: a whole number");
 
     CARD_STATE_LOCK();
-    TParameter_DTMB* scratch = GetDTMBParaTmp_Handle();
-    *scratch = *GetDTMBPara_Handle();
-    if (GetNumber(pJson, "singlemode", &v)) {
+    const TParameter_DTMB* live = GetDTMBPara_Handle();
+    TParameter_DTMB& set = out.stSet;
+    set = *live;
+    if (out.bSingle)
+        set.u8SingleMode = (U8)out.u32Single;
+    if (needStandard)
+        set.u32ATSCChannelMode = standard;
+    if (const cJSON* unit = Find(pJson, "rflevelunit"); unit != nullptr) {
+        if (!Whole(unit, 0xFF, &v))
+            return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "rflevelunit: a whole number from 0 to 255");
+        set.u8RFLevelUnit[0] = (U8)v;
+    }
+
+    MemberList modeMembers = ModeMembers(Web_GetBoardType());
+    const cJSON* ports = cJSON_GetObjectItem(pJson, "portlist");
+    if (ports != nullptr && !cJSON_IsArray(ports))
+        return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "portlist: an array");
+    int nPorts = ports ? cJSON_GetArraySize(ports) : 0;
+    for (int p = 0; p < nPorts; p++) {
+        const cJSON* port = cJSON_GetArrayItem(ports, p);
+        U32 portNo = 0;
+        const cJSON* list = cJSON_GetObjectItem(port, "channellist");
+        if (!Whole(Find(port, "port"), 0xFFFFFFFFu, &portNo) || !cJSON_IsArray(list))
+            return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "portlist: an entry without port and channellist");
+        for (const cJSON* c = list->child; c != nullptr; c = c->next) {
+            U32 chNo = 0;
+            if (!Whole(Find(c, "channel"), 0xFFFFFFFFu, &chNo))
+                return Refused(ZR_ERR_WEB_POST_PARAM, pcWhy, whyLen, "channellist: an entry without channel");
+            // 64-bit: a huge port or channel must not wrap into the table.
+            U64 ch = (U64)portNo * _web_GetOutChannelNumbyPort(portNo) + chNo;
+            if (ch >= DTMB_CHANNEL_NUM) {
+                snprintf(pcWhy, whyLen, "port %u channel %u: no such channel", portNo, chNo);
+                return ZR_ERR_WEB_POST_PARAM;
+            }
+            for (const ChannelMember& m : kCommon)
+                if (strcmp(m.name, "rflevelunit") != 0 && !TakeMember(c, m, 0, &set, (U32)ch, pcWhy, whyLen))
+                    return ZR_ERR_WEB_POST_PARAM;
+            // A standard's own member under a repeated name is its last
+            // occurrence; the common member is the first.
+            for (size_t k = 0; k < modeMembers.n; k++)
+                if (!TakeMember(c, modeMembers.p[k], -1, &set, (U32)ch, pcWhy, whyLen))
+                    return ZR_ERR_WEB_POST_PARAM;
+        }
+    }
+    // The checks the web applies to the same values.
+    DTMB_Refusal why;
+    if (!DTMB_CheckCandidate(live, &set, &why))
+        return Refused(why.enCode, pcWhy, whyLen, why.acField);
+    if (web_Check_QAMB_Frequency(&set) != ZR_SUCCESS)
+        return Refused(ZR_ERR_WEB_SET_FREQUENCY_ERROR, pcWhy, whyLen,
+                       "frequency: an enabled channel more than 50 MHz from its chip's mean");
+    return ZR_SUCCESS;
+}
+
+int DATA_StandardOfDocument(const cJSON* pJson)
+{
+    const cJSON* ports = cJSON_GetObjectItem(pJson, "portlist");
+    const cJSON* port = cJSON_IsArray(ports) ? cJSON_GetArrayItem(ports, 0) : nullptr;
+    const cJSON* list = port ? cJSON_GetObjectItem(port, "channellist") : nullptr;
+    const cJSON* c = cJSON_IsArray(list) ? cJSON_GetArrayItem(list, 0) : nullptr;
+    if (!cJSON_IsObject(c))
+        return -1;
+    // The names after the last member every standard writes.
+    std::string tail;
+    bool after = false;
+    for (const cJSON* m = c->child; m != nullptr; m = m->next) {
+        if (after && m->string != nullptr)
+            tail += std::string(tail.empty() ? "" : ",") + m->string;
+        if (m->string != nullptr && strcmp(m->string, "insertpsienable") == 0) {
+            after = true;
+            tail.clear();
+        }
+    }
+    for (U8 type : {3, 4, 5, 0}) {
+        MemberList l = ModeMembers(type);
+        std::string want;
+        for (size_t i = 0; i < l.n; i++)
+            want += std::string(i ? "," : "") + l.p[i].name;
+        if (after && tail == want)
+            return type;
+    }
+    return -1;
+}
+
+zrErrCode DATA_Recovery_DTMBParameter(cJSON* pJson)
+{
+    // Checked whole before anything changes: a refused document leaves all
+    // as it was.
+    DATA_Restore r;
+    char why[192];
+    zrErrCode rc = DATA_CheckDTMBParameter(pJson, &r, why, sizeof(why));
+    if (rc != ZR_SUCCESS) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d parameters refused: %s\n", LOG_POS, why);
+        return rc;
+    }
+    if (r.bSingle) {
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
                    "[%s:%d] WEB:Service Configuration > Program > click Apply button!(Web_SetSingleMode)\r\n",
                    __func__, __LINE__);
-        Web_SetSingleMode(v & 0xFF);
-        scratch->u8SingleMode = (U8)v;  // the final copy below must not undo it
+        Web_SetSingleMode(r.u32Single & 0xFF);
     }
-    if (needStandard)
-        scratch->u32ATSCChannelMode = standard;
-    if (GetNumber(pJson, "rflevelunit", &v))
-        scratch->u8RFLevelUnit[0] = (U8)v;
-    Web_SetPSIInterval(psi & 0xFFFF);
-
-    U8 type = Web_GetBoardType();
-    MemberList modeMembers = ModeMembers(type);
-    const cJSON* ports = cJSON_GetObjectItem(pJson, "portlist");
-    if (cJSON_IsArray(ports)) {
-        int nPorts = cJSON_GetArraySize(ports) % 256;
-        for (int p = 0; p < nPorts; p++) {
-            const cJSON* port = cJSON_GetArrayItem(ports, p);
-            U32 portNo = 0;
-            const cJSON* list = cJSON_GetObjectItem(port, "channellist");
-            if (!GetNumber(port, "port", &portNo) || !cJSON_IsArray(list))
-                continue;
-            int nCh = cJSON_GetArraySize(list) % 65536;
-            for (int i = 0; i < nCh; i++) {
-                const cJSON* c = cJSON_GetArrayItem(list, i);
-                U32 chNo = 0;
-                if (!GetNumber(c, "channel", &chNo))
-                    continue;
-                U32 ch = _web_GetOutRealChannel(portNo, chNo);
-                if (ch >= DTMB_CHANNEL_NUM)
-                    continue;  // names no channel of this card
-                for (const ChannelMember& m : kCommon)
-                    if (strcmp(m.name, "rflevelunit") != 0 && GetNumber(c, m.name, &v, 0))
-                        SetMember(scratch, m, ch, v);
-                // A standard's own member under a repeated name is its last
-                // occurrence; the common member is the first.
-                for (size_t k = 0; k < modeMembers.n; k++)
-                    if (GetNumber(c, modeMembers.p[k].name, &v, -1))
-                        SetMember(scratch, modeMembers.p[k], ch, v);
-            }
-        }
-    }
+    Web_SetPSIInterval(r.u32Psi);
+    CARD_STATE_LOCK();
     TParameter_DTMB* live = GetDTMBPara_Handle();
-    *live = *scratch;
+    *live = r.stSet;
     return PARAMS_SetDTMBParams(*live) == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 

@@ -97,8 +97,10 @@ void FuzzSetUp()
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
 {
-    const std::string json = "{\"psiinterval\":150,\"portlist\":[{\"port\":0,\"channellist\":[{\"channel\":1,"
-                             "\"frequency\":474000}]}]}";
+    // Channel objects that end as the card's own standard writes them, so
+    // that the values are checked.
+    const std::string json = "{\"psiinterval\":150,\"portlist\":[{\"port\":0,\"channellist\":[{\"channel\":0,"
+                             "\"frequency\":474000,\"power\":40,\"insertpsienable\":1,\"Interweave\":240}]}]}";
     FuzzInput s{0, (U8)json.size(), (U8)(json.size() >> 8)};
     s.insert(s.end(), json.begin(), json.end());
     FuzzInput dump = FuzzOidDump();

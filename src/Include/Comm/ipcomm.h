@@ -4,6 +4,7 @@
 #include "Comm/framecodec.h"
 #include "Common/err.h"
 #include "Common/types.h"
+#include "Parameter/paramexport.h"
 
 // Command codes of the frame link, as carried in the frame's U16. A number
 // from the wire is checked against the known codes before it becomes one.
@@ -126,6 +127,12 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm);
 // Back-board services the dispatcher starts.
 U32 IPComm_ChangeIP(U8 u8Slot, U8* pu8Data);
 zrErrCode IPComm_GetAndSetParam(void);
+// Frame 516 in two steps, so that its answer can follow the checks: the
+// archive fetched, unpacked and checked whole (a raw backup restored), 0 or
+// the refusal's code (never 1 or 2), logged in one line; then the checked
+// export taken into force and programmed.
+zrErrCode IPComm_GetTheConfParam(ST_BACKUPPARA* pstBackUpPara);
+zrErrCode IPComm_SetTheConfParam(void);
 zrErrCode FTP_SendBackUpPara(void);
 zrErrCode NetWorkQualityTest(U8* pu8Cmd);
 zrErrCode IPComm_WriteParaFile(U8* pu8Data, U32 u32Len);

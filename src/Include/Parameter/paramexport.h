@@ -41,11 +41,25 @@ zrErrCode PARAM_WriteParaFile(ST_BACKUPPARA* pstBackUpPara);
 zrErrCode PARAM_BackUpPara(ST_BACKUPPARA* pstBackUpPara);
 zrErrCode PARAM_CompressBackUpPara(ST_BACKUPPARA* pstBackUpPara);
 
+// Why an import was refused: the code the back board is told and the reason
+// the log gives.
+struct PARAM_Refusal {
+    zrErrCode enCode = ZR_SUCCESS;
+    char acReason[192] = {0};
+};
+
 // Import of a received "param_new.conf" image: 0 when it passes every check
-// (board type, length, part lengths, payload CRC), else 1.
-zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len);
+// of its form (board type, length, part lengths, payload CRC), else 1.
+zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy = nullptr);
 // The same on the file; a file that fails is deleted.
 zrErrCode PARAM_CheckConfigFile(const char* pcFileName);
-// Checks the file, writes the JSON file and the OID dump from it and takes
-// the JSON values back into the parameter set; 0 or 1.
-zrErrCode PARAM_ImportConfigFile(const char* pcFileName);
+// Every check of an image before anything changes: its form, the standard
+// it was made in (the header's u8res[0], mode + 1, or for an archive made
+// before that the members of its modulation section) and its modulation
+// values as the web checks them. 0, or the refusal's code.
+zrErrCode PARAM_CheckImport(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy);
+// Checks the file whole (PARAM_CheckImport), then writes the JSON file and
+// the OID dump from it and takes the JSON values back into the parameter
+// set; 0, ZR_ERR_NOT_SAVED, or the refusal's code (the file deleted,
+// nothing changed).
+zrErrCode PARAM_ImportConfigFile(const char* pcFileName, PARAM_Refusal* pstWhy = nullptr);
