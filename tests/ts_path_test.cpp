@@ -16,6 +16,7 @@
 #include "TSprocess/tsp_conflict.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include "mux_fixture.h"
 #include "support/si_fixture.h"
 #include "support/tsp_wire.h"
@@ -102,9 +103,10 @@ TEST_F(TsPath, InputMessagesReachTheCarouselAsDecodableTables)
     EXPECT_EQ("119", Field(out, "NIT", "network_id")) << out;
 }
 
-// 71 programs with long names make an SDT above the carousel's per-table
-// limit; a sixth elementary stream with full information makes one PMT
-// longer than a section. Only those two tables may go missing.
+// 71 programs with long names make an SDT of more packets than one carousel
+// entry takes: it goes out in several, naming every service. A sixth
+// elementary stream with full information makes one PMT longer than a
+// section: that program alone is missing, from the PAT and the SDT alike.
 TEST_F(TsPath, ATableThatCannotBeSentLeavesTheOthers)
 {
     sifx::ResetDb();
@@ -116,13 +118,16 @@ TEST_F(TsPath, ATableThatCannotBeSentLeavesTheOthers)
     for (U16 e = 0; e < 6; e++)
         sifx::AddPID(ts, big, PID_TYPE_ESPID, (U16)(0x400 + e), 0x02, 0, sifx::Bytes(188, 0x0A));
 
-    EXPECT_NE(0u, TSP_MuxTsSIProc(ts));  // the SDT failed, and says so
+    EXPECT_EQ(0u, TSP_MuxTsSIProc(ts));
     std::string out = Decode(ts);
     EXPECT_EQ(71u, sifx::Lines(out, "PAT_PROGRAM").size()) << out.substr(0, 2000);
     EXPECT_EQ(71u, sifx::Lines(out, "PMT").size());
     for (auto& l : sifx::Lines(out, "PAT_PROGRAM"))
         EXPECT_NE("999", sifx::Field(l, "number"));  // no PAT entry without a PMT
-    EXPECT_TRUE(sifx::Lines(out, "SDT").empty());
+    auto services = sifx::Lines(out, "SDT_SERVICE");
+    EXPECT_EQ(71u, services.size());
+    for (auto& l : services)
+        EXPECT_NE("999", sifx::Field(l, "id"));
 }
 
 TEST_F(TsPath, AtscVctChangeStepsOnlyTheVct)
@@ -370,6 +375,52 @@ TEST(SharedRegisters, SequencesSharingRegistersTakeOneLock)
     EXPECT_EQ(2u, simboard::PeekReg(833));
     QAM_IPMonitorPara restore = saved;
     PARAMS_SetIPMonitorParams(&restore);
+}
+
+// A program on air gains what does not fit: six ES of 188 bytes of
+// information (a PMT of 1,184 bytes), 25 program ECMs and, on its stream,
+// 40 EMMs. As a change that is refused and nothing moves; an apply leaves
+// out the newest records not on air until every table fits, and the
+// program stays in the PAT, its PMT and the SDT.
+TEST_F(TsPath, AnApplyLeavesOutWhatDoesNotFitNeverWhatIsOnAir)
+{
+    sifx::ResetDb();
+    Output_TSInfo* db = TSP_GetTSParam();
+    U16 ts = sifx::AddStream(0, 0x10);
+    U16 prog = sifx::AddProgram(ts, 1000, 0x100, 0x101, "On air");
+    db->pOutputProgram[prog].u16ProgramID = 1;
+    U16 id = 1;
+    auto add = [&](U16 owner, U8 type, U16 pid, U16 casid, const sifx::Bytes& info) {
+        U16 r = sifx::AddPID(ts, owner, type, pid, type == PID_TYPE_ESPID ? 0x06 : 0, casid, info);
+        db->pOutputPID[r].u16PIDID = id++;
+        db->pOutputPID[r].u16ProgramID = type == PID_TYPE_EMMPID ? 0 : 1;
+    };
+    add(prog, PID_TYPE_ESPID, 0x101, 0, {});
+    add(prog, PID_TYPE_ESPID, 0x102, 0, {});
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    sifx::Bytes info(188, 0x0A);
+    info[0] = 0x05;  // one descriptor of 186 bytes
+    info[1] = 186;
+    for (U16 e = 0; e < 6; e++)
+        add(prog, PID_TYPE_ESPID, (U16)(0x110 + e), 0, info);
+    for (U16 k = 0; k < 25; k++)
+        add(prog, PID_TYPE_PS_ECMPID, (U16)(0x200 + k), (U16)(0x0B00 + k), {});
+    for (U16 k = 0; k < 40; k++)
+        add(ts, PID_TYPE_EMMPID, (U16)(0x300 + k), (U16)(0x0C00 + k), {});
+    const std::vector<Output_TSPID> before(db->pOutputPID, db->pOutputPID + db->u32OutputPIDNumber);
+    EXPECT_EQ(TSP_ERR_DOES_NOT_FIT, TSP_PlanCheck(nullptr, "test"));
+    EXPECT_EQ(0, memcmp(before.data(), db->pOutputPID, before.size() * sizeof(Output_TSPID)));
+
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    const Output_TSProgram& p = db->pOutputProgram[prog];
+    EXPECT_EQ(7u, p.u16ESNumber);
+    EXPECT_EQ(20u, p.u16PSECMPIDNumber);
+    EXPECT_EQ(32u, db->pOutputTS[ts].u16EMMPIDNumber);
+    std::string out = Decode(ts);
+    EXPECT_EQ("1000", Field(out, "PAT_PROGRAM", "number"));
+    EXPECT_EQ(7u, sifx::Lines(out, "PMT_ES program=1000").size()) << out;
+    EXPECT_EQ("1000", Field(out, "SDT_SERVICE", "id"));
+    EXPECT_EQ(32u, sifx::Lines(out, "DESC owner=cat").size());
 }
 
 }  // namespace

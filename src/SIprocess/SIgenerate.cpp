@@ -114,9 +114,38 @@ U32 StreamAndDest(U32 idx, const Output_TSStream** ppstTS, bool bDest)
     return ret;
 }
 
+// The plan being made, if any, and what the tables carried before it.
+SIP_TablePlan* s_pstPlan = nullptr;
+struct ContentHistory {
+    std::unordered_map<U32, Fingerprint_t> fingerprint;
+    std::unordered_map<U32, U8> vct, mgt;
+};
+ContentHistory s_stBeforePlan;
+
+// A table goes to the carousel in entries it takes: a table of more packets
+// than one entry holds (an SDT of many services, a long NIT or VCT) is cut
+// between sections into several.
 U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
 {
-    U32 ret = SSD_AddBroadcastSI(pu8Buf, (U16)u32Len, (U16)idx, u16PID);
+    std::vector<SSD_TablePart> parts;
+    U32 ret = SSD_SplitTable(pu8Buf, u32Len, &parts);
+    U8 channel = 0;
+    if (ret == 0 && s_pstPlan != nullptr) {
+        U8 slot = 0;
+        U16 ch = 0;
+        ret = TSP_GetDestInfoByOutTSIndex((U16)idx, TSP_GetTSParam(), &slot, &ch);
+        channel = (U8)ch;
+    }
+    for (size_t k = 0; ret == 0 && k < parts.size(); k++) {
+        const SSD_TablePart& part = parts[k];
+        if (s_pstPlan != nullptr) {
+            s_pstPlan->vecTables.push_back(
+                {(U16)idx, u16PID, std::vector<U8>(pu8Buf + part.u32Offset, pu8Buf + part.u32Offset + part.u32Length)});
+            s_pstPlan->vecChannels.push_back(channel);
+        } else {
+            ret = SSD_AddBroadcastSI(pu8Buf + part.u32Offset, (U16)part.u32Length, (U16)idx, u16PID);
+        }
+    }
     if (ret != 0)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%u PID:%u SSD_AddBroadcastSI return error\r\n",
                    LOG_POS, (unsigned)idx, (unsigned)u16PID);
@@ -182,6 +211,7 @@ struct PMTPlan_t {
     };
     std::vector<Section> vecSections;
     std::vector<U16> vecUnsent;  // PMT PIDs of programs whose PMT could not be built
+    std::vector<U16> vecUnsentService;  // and their service ids
 };
 PMTPlan_t s_stPMTPlan;
 
@@ -209,7 +239,49 @@ void DropUnsentPrograms(U32 idx, PATTable_t* pat)
     pat->u16ProgramCount = kept;
 }
 
+// A service whose program the PAT leaves out is not named in the SDT either:
+// what the SDT names as running is in the PAT.
+void DropUnsentServices(U32 idx, SDTTable_t* sdt)
+{
+    if (!PMTPlanned(idx) || s_stPMTPlan.vecUnsentService.empty())
+        return;
+    U16 kept = 0;
+    for (U16 i = 0; i < sdt->u16ServiceNum && i < SIP_SDT_MAX_SERVICE; i++) {
+        bool unsent = false;
+        for (U16 sid : s_stPMTPlan.vecUnsentService)
+            unsent = unsent || sdt->arstProgInfo[i].u16ServiceID == sid;
+        if (!unsent)
+            sdt->arstProgInfo[kept++] = sdt->arstProgInfo[i];
+    }
+    sdt->u16ServiceNum = kept;
+}
+
 }  // namespace
+
+void SIP_BeginPlan(SIP_TablePlan* pstPlan)
+{
+    s_pstPlan = pstPlan;
+    s_stBeforePlan = {s_mapFingerprint, s_mapVCTVersion, s_mapMGTVersion};
+}
+
+void SIP_EndPlan(bool bKeep)
+{
+    if (s_pstPlan == nullptr)
+        return;
+    s_pstPlan = nullptr;
+    if (!bKeep) {
+        s_mapFingerprint.swap(s_stBeforePlan.fingerprint);
+        s_mapVCTVersion.swap(s_stBeforePlan.vct);
+        s_mapMGTVersion.swap(s_stBeforePlan.mgt);
+    }
+    s_stBeforePlan = ContentHistory();
+}
+
+void SIP_NoteTableFailure(U16 u16OutTSIndex, U16 u16Program, const char* pcTable, U32 u32Code)
+{
+    if (s_pstPlan != nullptr)
+        s_pstPlan->vecFailures.push_back({u16OutTSIndex, u16Program, pcTable, u32Code});
+}
 
 void SIP_ResetContentHistory(void)
 {
@@ -361,7 +433,8 @@ U32 TSP_ConstructSDT(U32 u32OutputTsIndex)
     return BuildAndQueue(u32OutputTsIndex,
                          StreamTable_t<SDTTable_t>{&s_stSDT, TSP_GetOutputSDTTable, "TSP_GetOutputSDTTable",
                                                   SIP_ConstructSDT, "SIP_ConstructSDT",
-                                                  &Output_TSStream::u8SDTVersionNumber, FP_SDT, nullptr},
+                                                  &Output_TSStream::u8SDTVersionNumber, FP_SDT, nullptr,
+                                                  DropUnsentServices},
                          SIP_PID_SDT);
 }
 
@@ -401,6 +474,7 @@ U32 PlanPMTs(U32 u32OutputTsIndex)
     s_stPMTPlan.u32TSIndex = 0xFFFFFFFFu;
     s_stPMTPlan.vecSections.clear();
     s_stPMTPlan.vecUnsent.clear();
+    s_stPMTPlan.vecUnsentService.clear();
     const Output_TSStream* ts = nullptr;
     U32 ret = StreamAndDest(u32OutputTsIndex, &ts, false);
     if (ret != 0)
@@ -437,11 +511,13 @@ U32 PlanPMTs(U32 u32OutputTsIndex)
             continue;
         }
         U16 len = 0;
-        TSP_ConstructPMTForProg(p, u32OutputTsIndex, &len);
+        U32 why = TSP_ConstructPMTForProg(p, u32OutputTsIndex, &len);
         if (len == 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d OutTSIndex:%d PMT of service %d not built\r\n",
                        LOG_POS, (int)u32OutputTsIndex, (int)prog.u16ServiceID);
             s_stPMTPlan.vecUnsent.push_back(pmtPid);
+            s_stPMTPlan.vecUnsentService.push_back(prog.u16ServiceID);
+            SIP_NoteTableFailure((U16)u32OutputTsIndex, p, "PMT", why != 0 ? why : TSP_ERR_INPUT);
             continue;
         }
         s_stPMTPlan.vecSections.push_back({pmtPid, std::vector<U8>(s_aru8ConstructBuf, s_aru8ConstructBuf + len)});

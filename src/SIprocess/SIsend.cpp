@@ -348,31 +348,15 @@ U32 SSD_DelOneBroadcastSI(U16 u16OutTSIndex)
     return 0;
 }
 
-U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID)
+namespace {
+
+// Packets of one section in the carousel (its pointer field included).
+U32 SectionPackets(U32 len) { return (len + 1 + 183) / 184; }
+
+// Adds one table as one entry of an output stream's list; the caller holds
+// SIMutex and has checked the arguments.
+U32 AddTableLocked(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID, U8 channel)
 {
-    U32 tsCount = TSP_GetTSParam() ? TSP_GetTSParam()->u32OutputTSNumber : 0;
-    if (pu8Section == nullptr || u16BuffLength == 0 || u16OutTSIndex >= tsCount ||
-        u16OutTSIndex >= SI_MAX_OUTTS_NUM || u16PID > 0x1FFE) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d input error ts index[%d],pid[%d]\r\n\n", LOG_POS,
-                   u16OutTSIndex, u16PID);
-        return SSD_ERR_INPUT;
-    }
-    U8 u8Slot = 0;
-    U16 u16Channel = 0;
-    U32 ret = TSP_GetDestInfoByOutTSIndex(u16OutTSIndex, TSP_GetTSParam(), &u8Slot, &u16Channel);
-    if (ret != 0) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%d TSP_GetDestInfoByOutTSIndex fail\r\n\n",
-                   LOG_POS, u16OutTSIndex);
-        return ret;
-    }
-    // A packet carries the channel's low bits: another channel's tables
-    // would go out on one the card has.
-    if (u16Channel > TSP_MAX_CHANNEL_ID) {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%d channel[%u] out of range\r\n\n", LOG_POS,
-                   u16OutTSIndex, u16Channel);
-        return SSD_ERR_INPUT;
-    }
-    std::lock_guard<std::mutex> lk(SIMutex());
     SIPacket_t& c = s_arstSIPacket;
 
     // First pass: section count, numbered sections and packets needed.
@@ -396,7 +380,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
                 return SSD_ERR_RANGE;
             }
         }
-        packets += (len + 1 + 183) / 184;
+        packets += SectionPackets(len);
         sections++;
         pos += len;
     }
@@ -429,7 +413,6 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
     c.u16SIInfoNum++;
 
     // Second pass: cut the sections into packets.
-    const U8 channel = (U8)(u16Channel & 0xFF);
     U32 k = 0;
     U8 ordinal = 0, cc = 0;
     pos = 0;
@@ -463,6 +446,101 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
     else
         c.arstSIPacketInfo[last].stList.u16NextIndex = entry;
     return 0;
+}
+
+// The output channel of a stream, for a table that is about to be added.
+U32 TableChannel(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID, U8* pu8Channel)
+{
+    U32 tsCount = TSP_GetTSParam() ? TSP_GetTSParam()->u32OutputTSNumber : 0;
+    if (pu8Section == nullptr || u16BuffLength == 0 || u16OutTSIndex >= tsCount ||
+        u16OutTSIndex >= SI_MAX_OUTTS_NUM || u16PID > 0x1FFE) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d input error ts index[%d],pid[%d]\r\n\n", LOG_POS,
+                   u16OutTSIndex, u16PID);
+        return SSD_ERR_INPUT;
+    }
+    U8 u8Slot = 0;
+    U16 u16Channel = 0;
+    U32 ret = TSP_GetDestInfoByOutTSIndex(u16OutTSIndex, TSP_GetTSParam(), &u8Slot, &u16Channel);
+    if (ret != 0) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%d TSP_GetDestInfoByOutTSIndex fail\r\n\n",
+                   LOG_POS, u16OutTSIndex);
+        return ret;
+    }
+    // A packet carries the channel's low bits: another channel's tables
+    // would go out on one the card has.
+    if (u16Channel > TSP_MAX_CHANNEL_ID) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%d channel[%u] out of range\r\n\n", LOG_POS,
+                   u16OutTSIndex, u16Channel);
+        return SSD_ERR_INPUT;
+    }
+    *pu8Channel = (U8)(u16Channel & 0xFF);
+    return 0;
+}
+
+}  // namespace
+
+U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID)
+{
+    U8 channel = 0;
+    U32 ret = TableChannel(pu8Section, u16BuffLength, u16OutTSIndex, u16PID, &channel);
+    if (ret != 0)
+        return ret;
+    std::lock_guard<std::mutex> lk(SIMutex());
+    return AddTableLocked(pu8Section, u16BuffLength, u16OutTSIndex, u16PID, channel);
+}
+
+U32 SSD_SplitTable(const U8* pu8Section, U32 u32Length, std::vector<SSD_TablePart>* pParts)
+{
+    if (pu8Section == nullptr || pParts == nullptr)
+        return SSD_ERR_INPUT;
+    pParts->clear();
+    SSD_TablePart cur{0, 0, 0, 0};
+    U32 pos = 0;
+    while (pos < u32Length) {
+        if (pos + 3 > u32Length || pos + SectionBytes(pu8Section + pos) > u32Length)
+            return SSD_ERR_DATA;
+        const U32 len = SectionBytes(pu8Section + pos);
+        const U32 packets = SectionPackets(len);
+        const U32 numbered = len > 6 && pu8Section[pos + 6] != 0 ? 1 : 0;
+        // A section runs at most 4,098 bytes (23 packets): it always fits an
+        // entry of its own.
+        if (cur.u32Length != 0 && (cur.u32Packets + packets > SI_MAX_TABLE_PACKET_NUM ||
+                                   cur.u32Numbered + numbered > SI_MAX_NUMBERED_SECTION_NUM)) {
+            pParts->push_back(cur);
+            cur = SSD_TablePart{pos, 0, 0, 0};
+        }
+        cur.u32Length += len;
+        cur.u32Packets += packets;
+        cur.u32Numbered += numbered;
+        pos += len;
+    }
+    if (cur.u32Length != 0)
+        pParts->push_back(cur);
+    return 0;
+}
+
+U32 SSD_ReplaceBroadcastSI(const std::vector<SSD_Table>& tables)
+{
+    U32 failed = 0;
+    std::vector<U8> channels(tables.size(), 0);
+    for (size_t i = 0; i < tables.size(); i++) {
+        const SSD_Table& t = tables[i];
+        if (TableChannel(t.data.data(), (U16)t.data.size(), t.u16OutTSIndex, t.u16PID, &channels[i]) != 0 ||
+            t.data.size() > 0xFFFF)
+            channels[i] = 0xFF;
+    }
+    std::lock_guard<std::mutex> lk(SIMutex());
+    InitBroadcastSILocked();
+    for (size_t i = 0; i < tables.size(); i++) {
+        const SSD_Table& t = tables[i];
+        if (channels[i] == 0xFF ||
+            AddTableLocked(t.data.data(), (U16)t.data.size(), t.u16OutTSIndex, t.u16PID, channels[i]) != 0) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%u PID:%u not taken\r\n\n", LOG_POS,
+                       t.u16OutTSIndex, t.u16PID);
+            failed++;
+        }
+    }
+    return failed;
 }
 
 void SSD_SendBroadcastSI(void)

@@ -1,3 +1,4 @@
+#include <vector>
 #include "support/si_fixture.h"
 #include "Common/commonfun.h"
 #include "SIprocess/SIgenerate.h"
@@ -259,6 +260,8 @@ Bytes CarouselPackets(U16 u16OutTS)
     SIPacket_t* c = SSD_GetSIPacketParam();
     if (c == nullptr || u16OutTS >= SI_MAX_OUTTS_NUM)
         return out;
+    // Counters as a pass stamps them: one sequence per PID across entries.
+    std::vector<U8> cc(8192, 0);
     for (U32 e = c->aru16OutTSSIInfo[u16OutTS]; e < SI_MAX_PACKET_NUM; e = c->arstSIPacketInfo[e].stList.u16NextIndex) {
         const SIPacketInfo_t& info = c->arstSIPacketInfo[e];
         U32 k = info.u16TSPacketIndex;
@@ -271,7 +274,11 @@ Bytes CarouselPackets(U16 u16OutTS)
                 rec[4 * j + 2] = (U8)(w[j] >> 8);
                 rec[4 * j + 3] = (U8)w[j];
             }
-            out.insert(out.end(), rec + 8, rec + SI_RECORD_BYTES);
+            U8* pkt = rec + 8;
+            const U16 pid = (U16)(((pkt[1] & 0x1F) << 8) | pkt[2]);
+            pkt[3] = (U8)((pkt[3] & 0xF0) | cc[pid]);
+            cc[pid] = (U8)((cc[pid] + 1) & 0x0F);
+            out.insert(out.end(), pkt, rec + SI_RECORD_BYTES);
             k = c->arstTSPacketInfo[k].stList.u16NextIndex;
         }
     }

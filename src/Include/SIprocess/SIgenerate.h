@@ -10,7 +10,9 @@
 #pragma once
 #include "Common/err.h"
 #include "Common/types.h"
+#include "SIprocess/SIsend.h"
 #include <ctime>
+#include <vector>
 
 #define SIP_PID_PAT 0x0000
 #define SIP_PID_CAT 0x0001
@@ -28,6 +30,26 @@ U8 SIP_GetCurrentSIMode(void);
 // gets the next version. This forgets what the tables last carried, for a
 // database rebuilt from scratch.
 void SIP_ResetContentHistory(void);
+
+// A plan of the output streams' tables. While one is open the stream
+// builders put their tables into it, cut into the carousel entries they will
+// be (vecChannels gives each entry's output channel), and note there what
+// they could not build; what the tables carried (for version steps) is
+// remembered only when the plan is kept.
+typedef struct {
+    U16 u16OutTSIndex;
+    U16 u16Program;  // the program of a PMT, 0xFFFF for a stream's table
+    const char* pcTable;
+    U32 u32Code;
+} SIP_TableFailure;
+typedef struct {
+    std::vector<SSD_Table> vecTables;
+    std::vector<U8> vecChannels;
+    std::vector<SIP_TableFailure> vecFailures;
+} SIP_TablePlan;
+void SIP_BeginPlan(SIP_TablePlan* pstPlan);
+void SIP_EndPlan(bool bKeep);
+void SIP_NoteTableFailure(U16 u16OutTSIndex, U16 u16Program, const char* pcTable, U32 u32Code);
 
 // One table kind of one output stream into the carousel; 0 when built or not due.
 U32 TSP_ConstructPAT(U32 u32OutputTsIndex);

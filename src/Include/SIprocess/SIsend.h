@@ -81,6 +81,27 @@ std::mutex& SI_Mutex(void);
 // Carousel contents.
 void SSD_InitBroadcastSI(void);
 U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID);
+// Whole sections of a table that one entry takes (at most
+// SI_MAX_TABLE_PACKET_NUM packets and SI_MAX_NUMBERED_SECTION_NUM numbered
+// sections): a table that spans more goes to the carousel as several
+// entries, each sent in its own rotation.
+typedef struct {
+    U32 u32Offset;
+    U32 u32Length;
+    U32 u32Packets;
+    U32 u32Numbered;
+} SSD_TablePart;
+U32 SSD_SplitTable(const U8* pu8Section, U32 u32Length, std::vector<SSD_TablePart>* pParts);
+// One carousel entry of an output stream: whole sections, back to back.
+typedef struct {
+    U16 u16OutTSIndex;
+    U16 u16PID;
+    std::vector<U8> data;
+} SSD_Table;
+// Empties the carousel and fills it with these entries under one hold of
+// its lock, so that a tick sends either the old tables or the new ones.
+// The result is the number of entries not taken (each logged).
+U32 SSD_ReplaceBroadcastSI(const std::vector<SSD_Table>& tables);
 U32 SSD_DelOneBroadcastSI(U16 u16OutTSIndex);
 U32 SSD_AddTimeSITable(U8* pu8Section, U16 u16BuffLength, U8 u8ChannelId, U16 u16PID);
 U32 SSD_AddTimeSITableTDT(U8* pu8Section, U16 u16BuffLength, U8 u8ChannelId, U16 u16PID, U8 u8ContinuousCount);
