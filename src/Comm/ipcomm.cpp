@@ -23,6 +23,8 @@ namespace {
 
 std::atomic<int> s_replyWaitMs{IPCOMM_REPLY_WAIT_MS};
 zrErrCode s_lastCombine = ZR_SUCCESS;
+// The entry a frame overflowed and freed, its joined data still in place.
+const ST_ZR_IPCOMM_TMPData* s_pstLastOverflow = nullptr;
 constexpr int kAttempts = 4;
 
 U64 NowMs()
@@ -263,6 +265,7 @@ zrErrCode IPComm_CombinePack(ST_ZR_IPCOMM* pstIPComm)
     if (e->u32Length + len > IPCOMM_TMP_DATA_LEN) {
         SOCK_ERR("Temp data overflow: %d + %d > %d\n", e->u32Length, len, IPCOMM_TMP_DATA_LEN);
         e->u8OccupyFlag = 0;
+        s_pstLastOverflow = e;
         return ZR_ERR_COMM_COMBINEPACK;
     }
     memcpy(e->pu8Data + e->u32Length, pstIPComm->pu8Data, len);
@@ -292,6 +295,8 @@ void IPComm_ClearTmpData(ST_ZR_IPCOMM* pstIPComm)
 
 zrErrCode IPComm_LastCombineResult(void) { return s_lastCombine; }
 
+const ST_ZR_IPCOMM_TMPData* IPComm_LastOverflow(void) { return s_pstLastOverflow; }
+
 static zrErrCode CheckFrame(const char* func, U8* buf, S32 len, ST_ZR_IPCOMM* rec)
 {
     if (buf == nullptr || rec == nullptr) {
@@ -319,6 +324,7 @@ static zrErrCode CheckFrame(const char* func, U8* buf, S32 len, ST_ZR_IPCOMM* re
 zrErrCode IPComm_ParseData(U8* pu8Buf, S32 s32Len, ST_ZR_IPCOMM* pstIPComm)
 {
     s_lastCombine = ZR_SUCCESS;
+    s_pstLastOverflow = nullptr;
     zrErrCode rc = CheckFrame(__func__, pu8Buf, s32Len, pstIPComm);
     if (rc != ZR_SUCCESS)
         return rc;

@@ -13,6 +13,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include "Upgrade/upgrade.h"
 #include <cerrno>
 #include <chrono>
@@ -72,12 +73,21 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     if (rec->u32SumTansNum == 0)
         return;  // no reply: the sender tries again
     if (rec->u32SumTansNum == 1) {
-        TSP_ConstructOutputTS(rec->pu8Data, cmd, (U16)rec->u32Length);
+        // Answered 1 whatever the result; a refusal for a limit is told at
+        // the apply.
+        U32 rc = TSP_ConstructOutputTS(rec->pu8Data, cmd, (U16)rec->u32Length);
+        TSP_PlanNoteMessage(rec->u8SlotID, rc);
         IPComm_ResponseSuccess(fd);
         SRV_LOG(LOG_LEVEL_INFO, "u32Length : %d\n", rec->u32Length);
         return;
     }
     if (IPComm_LastCombineResult() == ZR_ERR_COMM_COMBINEPACK) {
+        // A message too long to join is refused whole; a program it named
+        // that is not on air is held back rather than go on air half-made.
+        const ST_ZR_IPCOMM_TMPData* o = IPComm_LastOverflow();
+        if (o != nullptr && cmd == IPCOMM_SEND_PID && o->u32Length > 1)
+            TSP_PlanPIDMessage(o->pu8Data + 1, o->pu8Data[0], o->u32Length - 1, true);
+        TSP_PlanNoteMessage(rec->u8SlotID, TSP_ERR_DOES_NOT_FIT);
         IPComm_ResponseErrorCode(fd, IPCOMM_COMBINEPACK_ERROR);
         return;
     }
@@ -98,6 +108,7 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     }
     if (e->u32curPacket == rec->u32SumTansNum - 1) {
         U32 rc = TSP_ConstructOutputTS(e->pu8Data, cmd, (U16)e->u32Length);
+        TSP_PlanNoteMessage(rec->u8SlotID, rc);
         if (rc == 0) {
             IPComm_ResponseSuccess(fd);
             SRV_LOG(LOG_LEVEL_INFO, "u32Length : %d\n", e->u32Length);
@@ -303,9 +314,15 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             TSP_SendSubFPGAMuxLUTInfo();
             TSP_SendSubFPGABypassLUTInfo();
             break;
-        case IPCOMM_SEND_TSP_MUX_PROCESS:
-            TSP_MuxProcess();
-            IPComm_ResponseSuccess(fd);
+        case IPCOMM_SEND_TSP_MUX_PROCESS: {
+            // Success only when everything the sender gave in this round is
+            // on air: a refused message or a record left out says 2067.
+            const U32 rc = TSP_MuxProcess();
+            const bool whole = TSP_PlanApplyAnswer(slot) && rc != TSP_ERR_DOES_NOT_FIT;
+            if (whole)
+                IPComm_ResponseSuccess(fd);
+            else
+                IPComm_ResponseErrorCode(fd, IPCOMM_CONSTRUCT_OUTPUT_TS_ERROR);
             TSP_SendSubFPGAMuxLUTInfo();
             TSP_SendSubFPGABypassLUTInfo();
             {
@@ -315,6 +332,7 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             }
             IPComm_SendEITInfo();
             break;
+        }
         case IPCOMM_SEND_EITINFO:
             IPComm_SendEITInfo();
             IPComm_ResponseSuccess(fd);

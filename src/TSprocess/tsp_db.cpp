@@ -426,6 +426,48 @@ zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInit
     return ZR_SUCCESS;
 }
 
+U32 TSP_CloneTSInfo(const Output_TSInfo* pstSrc, Output_TSInfo* pstDst)
+{
+    if (pstSrc == nullptr || pstDst == nullptr)
+        return TSP_ERR_INPUT;
+    Output_TSInfo st{};
+    bool bOk = true;
+    auto dup = [&bOk](auto*& pDst, U32& u32DstNum, const auto* pSrc, U32 u32Num) {
+        using T = std::remove_const_t<std::remove_reference_t<decltype(*pSrc)>>;
+        if (!bOk || pSrc == nullptr || u32Num == 0)
+            return;
+        pDst = static_cast<T*>(malloc((size_t)u32Num * sizeof(T)));
+        if (pDst == nullptr) {
+            bOk = false;
+            return;
+        }
+        memcpy(pDst, pSrc, (size_t)u32Num * sizeof(T));
+        u32DstNum = u32Num;
+    };
+    dup(st.pOutputTS, st.u32OutputTSNumber, pstSrc->pOutputTS, pstSrc->u32OutputTSNumber);
+    dup(st.pOutputProgram, st.u32OutputProgramNumber, pstSrc->pOutputProgram, pstSrc->u32OutputProgramNumber);
+    dup(st.pOutputPID, st.u32OutputPIDNumber, pstSrc->pOutputPID, pstSrc->u32OutputPIDNumber);
+    dup(st.pOutputTable, st.u32OutputTableNumber, pstSrc->pOutputTable, pstSrc->u32OutputTableNumber);
+    dup(st.pDescriptor, st.u32OutputDescriptorNumber, pstSrc->pDescriptor, pstSrc->u32OutputDescriptorNumber);
+    dup(st.pOutputBypassTS, st.u32OutputBypassTSNumber, pstSrc->pOutputBypassTS, pstSrc->u32OutputBypassTSNumber);
+    if (!bOk) {
+        TSP_ReleaseTSInfo(&st);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d no memory for a copy of the database\r\n\n",
+                   LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    *pstDst = st;
+    return ZR_SUCCESS;
+}
+
+void TSP_ReleaseTSInfo(Output_TSInfo* pst)
+{
+    if (pst == nullptr)
+        return;
+    FreeMainArrays(pst);
+    FreeArray(pst->pOutputBypassTS, pst->u32OutputBypassTSNumber);
+}
+
 // ---------------------------------------------------------------------------
 // Working copy
 // ---------------------------------------------------------------------------
@@ -577,7 +619,7 @@ bool OtherRevision(const U32* pu32Revision)
     return pu32Revision != nullptr && *pu32Revision != s_u32TempRevision;
 }
 
-U32 Commit(const U32* pu32Revision)
+U32 Commit(const U32* pu32Revision, const std::function<U32(const Output_TSInfo*)>& check)
 {
     CARD_STATE_LOCK();
     const Output_TSInfo& w = g_stTempTSParam;
@@ -604,6 +646,13 @@ U32 Commit(const U32* pu32Revision)
         const U32 rc = Refuse("live database changed under the web edit", true);
         ReopenTemp("refused commit");
         return rc;
+    }
+    // What the edits would put on air is judged before any of it is copied;
+    // a refusal keeps the edits in the working copy and the live database.
+    if (check) {
+        const U32 ret = check(&w);
+        if (ret != ZR_SUCCESS)
+            return ret;
     }
     // Make room for every working record first, so a failure changes nothing
     // but the size of some live arrays (their new records are free).
@@ -632,14 +681,14 @@ U32 Commit(const U32* pu32Revision)
 
 } // namespace
 
-U32 TSP_CopyOutputTSInfo(void)
+U32 TSP_CopyOutputTSInfo(const std::function<U32(const Output_TSInfo*)>& check)
 {
-    return Commit(nullptr);
+    return Commit(nullptr, check);
 }
 
-U32 TSP_CommitTempTSInfo(U32 u32Revision)
+U32 TSP_CommitTempTSInfo(U32 u32Revision, const std::function<U32(const Output_TSInfo*)>& check)
 {
-    return Commit(&u32Revision);
+    return Commit(&u32Revision, check);
 }
 
 U32 TSP_CheckTempEdit(const U32* pu32Revision)

@@ -11,6 +11,7 @@
 #include "SIprocess/SIconstruct.h"
 #include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_plan.h"
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -238,6 +239,10 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Structure Number[%u]\r\n\n", LOG_POS, u16Number);
     U8* pu8Records = u8Buffer + 1;
     const U16 u16RecLen = (U16)(u16Length - 1);
+    // A message changes the database whole or not at all, and only when the
+    // output it leads to still holds every limit.
+    TSP_LiveGuard stGuard;
+    bool bPlanned = true;
     U32 u32Ret;
     switch (eDataType) {
     case IPCOMM_SEND_TS:
@@ -251,12 +256,15 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
         break;
     case IPCOMM_DEL_TS:
         u32Ret = TSP_ConstructOutputTSByDelTS(pu8Records, u16Number, u16RecLen);
+        bPlanned = false;  // a deletion takes nothing beyond a limit
         break;
     case IPCOMM_DEL_PROGRAM:
         u32Ret = TSP_ConstructOutputTSByDelProgram(pu8Records, u16Number, u16RecLen);
+        bPlanned = false;  // a deletion takes nothing beyond a limit
         break;
     case IPCOMM_CHANGE_PROGRAM:
         u32Ret = ZR_SUCCESS;
+        bPlanned = false;
         break;
     case IPCOMM_CHANGE_PID:
         u32Ret = TSP_ConstructOutputTSBySetSCRPIDInfo(pu8Records, u16Number, u16RecLen);
@@ -272,6 +280,7 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
         break;
     case IPCOMM_DEL_PID:
         u32Ret = TSP_ConstructOutputTSByDelPID(pu8Records, u16Number, u16RecLen);
+        bPlanned = false;  // a deletion takes nothing beyond a limit
         break;
     case IPCOMM_MONITOR_PID:
         u32Ret = TSP_ConstructOutputTSByMonitorPID(u8Buffer, u16Length);
@@ -281,6 +290,7 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
         break;
     case IPCOMM_DEL_DESCRIPTOR:
         u32Ret = TSP_ConstructOutputTSByDelDescriptors(pu8Records, u16Number, u16RecLen);
+        bPlanned = false;  // a deletion takes nothing beyond a limit
         break;
     default:
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
@@ -289,8 +299,15 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
         return TSP_ERR_TYPE;
     }
     if (u32Ret != ZR_SUCCESS)
+        stGuard.Restore();
+    else if (bPlanned)
+        u32Ret = stGuard.Check("input card record message");
+    if (u32Ret != ZR_SUCCESS)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d command[%u] return error[0x%x]\r\n\n", LOG_POS,
                    (unsigned)eDataType, u32Ret);
+    // A program whose PIDs were refused does not go on air half-made.
+    if (eDataType == IPCOMM_SEND_PID)
+        TSP_PlanPIDMessage(pu8Records, u16Number, u16RecLen, u32Ret != ZR_SUCCESS);
     return u32Ret;
 }
 

@@ -9,6 +9,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_nit.h"
+#include "TSprocess/tsp_plan.h"
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
@@ -141,7 +142,9 @@ U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
     return 0;
 }
 
-U32 TSP_FitMuxRoutes(void)
+U32 TSP_FitMuxRoutes(void) { return TSP_FitMuxRoutesOf(true, nullptr); }
+
+U32 TSP_FitMuxRoutesOf(bool bLeaveOut, std::vector<TSP_PlanMiss>* pMisses)
 {
     Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr)
@@ -198,7 +201,8 @@ U32 TSP_FitMuxRoutes(void)
     }
     // The rest in record order: a program not on air as a whole, any other
     // record alone. Whatever does not fit is deleted below.
-    auto fits = [&](const std::vector<const TSP_MuxRoute*>& unit) {
+    // The table a unit did not fit, or nullptr when it fits (and is taken).
+    auto fits = [&](const std::vector<const TSP_MuxRoute*>& unit) -> const char* {
         std::unordered_set<U64> newM, newS;
         for (const TSP_MuxRoute* r : unit) {
             if (takenM.count(pairOf(*r)) == 0)
@@ -206,26 +210,50 @@ U32 TSP_FitMuxRoutes(void)
             if (onSlave(*r) && takenS.count(pairOf(*r)) == 0)
                 newS.insert(pairOf(*r));
         }
-        if (takenM.size() + newM.size() > TSP_LUT_MUX_NUM || takenS.size() + newS.size() > TSP_LUT_SUB_MUX_NUM)
-            return false;
+        if (takenM.size() + newM.size() > TSP_LUT_MUX_NUM)
+            return "master routing table";
+        if (takenS.size() + newS.size() > TSP_LUT_SUB_MUX_NUM)
+            return "slave routing table";
         takenM.insert(newM.begin(), newM.end());
         takenS.insert(newS.begin(), newS.end());
-        return true;
+        return nullptr;
     };
     std::vector<U8> progDone(db->u32OutputProgramNumber, 0);
     std::vector<U32> dropProgs, dropRecs;
+    auto miss = [&](const char* table, U16 channel, const char* what, U8 slot) {
+        if (pMisses == nullptr)
+            return;
+        const bool slave = strcmp(table, "slave routing table") == 0;
+        char limit[64];
+        snprintf(limit, sizeof(limit), "at most %u entries", slave ? TSP_LUT_SUB_MUX_NUM : TSP_LUT_MUX_NUM);
+        pMisses->push_back({channel, table, limit, what, slot, TSP_PLAN_NO_PID});
+    };
+    char what[160];
     for (const TSP_MuxRoute& r : routes) {
         if (r.u32Record == TSP_MUX_ROUTE_EIT || onAir(r))
             continue;
         U32 pi = programOf(r.u32Record);
+        const char* full = nullptr;
         if (pi != TSP_MUX_ROUTE_EIT && progOnAir[pi] == 0) {
-            if (progDone[pi] == 0 && !fits(progRoutes[pi]))
+            if (progDone[pi] == 0 && (full = fits(progRoutes[pi])) != nullptr) {
                 dropProgs.push_back(pi);
+                const Output_TSProgram& P = db->pOutputProgram[pi];
+                snprintf(what, sizeof(what), "service %u (slot %u, input channel %u, program %u) with its %u routes",
+                         P.u16ServiceID, P.u8SourceSlotID, P.u16SourceChannelID, P.u16ProgramID,
+                         (U32)progRoutes[pi].size());
+                miss(full, P.u16ChannelID, what, P.u8SourceSlotID);
+            }
             progDone[pi] = 1;
-        } else if (!fits({&r})) {
+        } else if ((full = fits({&r})) != nullptr) {
             dropRecs.push_back(r.u32Record);
+            const Output_TSPID& p = db->pOutputPID[r.u32Record];
+            snprintf(what, sizeof(what), "PID record[%u] type %u (slot %u, input channel %u, PID 0x%x)", r.u32Record,
+                     p.u8PIDType, p.u8SourceSlotID, p.u16SourceChannelID, p.u16OldPID);
+            miss(full, p.u16ChannelID, what, p.u8SourceSlotID);
         }
     }
+    if (!bLeaveOut)
+        return 0;
     for (U32 j : dropRecs) {
         Output_TSPID& p = db->pOutputPID[j];
         if (p.u8ValidFlag != 1)
@@ -282,10 +310,12 @@ U32 TSP_FitMuxRoutes(void)
 
 namespace {
 
-// Builds a mux table into the given arrays (capacity entries). The arrays
-// hold the table on air when called: when the routes outnumber the entries,
-// those on air keep theirs and the new ones that do not fit are left out.
-U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
+// Builds a mux table into the given arrays (capacity entries); on0..on2 hold
+// the table on air (they may be the same arrays): when the routes outnumber
+// the entries, those on air keep theirs and the new ones that do not fit are
+// left out.
+U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity, const U32* on0, const U32* on1,
+                  const U32* on2)
 {
     std::vector<TSP_MuxRoute> routes;
     U32 ret = TSP_CollectMuxRoutes(bSlave, routes);
@@ -295,7 +325,7 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
     std::vector<U32> D, S, K, DS;
     std::vector<U16> I;
     try {
-        onAir = OnAirPairs(dst0, dst1, dst2, capacity);
+        onAir = OnAirPairs(on0, on1, on2, capacity);
         // One spare entry each, so that an empty database still has arrays.
         const size_t n = routes.size() + 1;
         D.assign(n, 0);
@@ -364,16 +394,16 @@ U32 BuildMuxTable(bool bSlave, U32* dst0, U32* dst1, U32* dst2, U32 capacity)
     return 0;
 }
 
-U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity)
+U32 BuildBypassTable(bool bSlave, U32* dst0, U32* dst1, U32 capacity, const U32* on0, const U32* on1)
 {
     Output_TSInfo* db = TSP_GetTSParam();
     if (db == nullptr)
         return TSP_ERR_INPUT;
     // The streams bypassed now keep their entries when more ask for one
     // than the table holds; the new ones beyond it are left out.
-    std::vector<U32> onAir(dst0, dst0 + capacity);
+    std::vector<U32> onAir(on0, on0 + capacity);
     for (U32 n = 0; n < capacity; n++)
-        if (dst1[n] == 0)
+        if (on1[n] == 0)
             onAir[n] = 0;
     struct Cand {
         U32 dest, key;
@@ -493,21 +523,15 @@ U32 TSP_SortSrcInfo(U32* pu32SrcInfo, U16* pu16SrcIndex, U16 u16Length)
     }
     if (u16Length < 2)
         return 0;
-    U32 bound = u16Length - 1u;
-    while (bound > 0) {
-        U32 last = 0;
-        for (U32 i = 0; i < bound; i++) {
-            if (pu32SrcInfo[i] > pu32SrcInfo[i + 1]) {
-                U32 k = pu32SrcInfo[i];
-                pu32SrcInfo[i] = pu32SrcInfo[i + 1];
-                pu32SrcInfo[i + 1] = k;
-                U16 v = pu16SrcIndex[i];
-                pu16SrcIndex[i] = pu16SrcIndex[i + 1];
-                pu16SrcIndex[i + 1] = v;
-                last = i;
-            }
-        }
-        bound = last;
+    // Ascending keys, equal keys in their order: what the exchange sort of
+    // neighbours gives, in n log n (every plan sorts each table).
+    std::vector<std::pair<U32, U16>> v(u16Length);
+    for (U32 i = 0; i < u16Length; i++)
+        v[i] = {pu32SrcInfo[i], pu16SrcIndex[i]};
+    std::stable_sort(v.begin(), v.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (U32 i = 0; i < u16Length; i++) {
+        pu32SrcInfo[i] = v[i].first;
+        pu16SrcIndex[i] = v[i].second;
     }
     return 0;
 }
@@ -575,7 +599,8 @@ U32 TSP_WriteSameSrcNum(U32* pu32SlotBuffer, U32* pu32SrcInfo, U16 u16Length)
 U32 TSP_WriteOutputLUTInfo(void)
 {
     // The arrays still hold the table on air: the builder reads them first.
-    U32 ret = BuildMuxTable(false, aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM);
+    U32 ret = BuildMuxTable(false, aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2, TSP_LUT_MUX_NUM,
+                            aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2);
     if (ret != 0)
         return ret;
     ret = TSP_SendOutputLUT();
@@ -586,12 +611,14 @@ U32 TSP_WriteOutputLUTInfo(void)
 
 U32 TSP_WriteSubOutputLUTInfo(void)
 {
-    return BuildMuxTable(true, aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2, TSP_LUT_SUB_MUX_NUM);
+    return BuildMuxTable(true, aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2, TSP_LUT_SUB_MUX_NUM,
+                         aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2);
 }
 
 U32 TSP_WriteByPassOutputLUTInfo(void)
 {
-    U32 ret = BuildBypassTable(false, aru32slotBypassBuffer0, aru32slotBypassBuffer1, TSP_LUT_BYPASS_NUM);
+    U32 ret = BuildBypassTable(false, aru32slotBypassBuffer0, aru32slotBypassBuffer1, TSP_LUT_BYPASS_NUM,
+                               aru32slotBypassBuffer0, aru32slotBypassBuffer1);
     if (ret != 0)
         return ret;
     return TSP_SendByPassOutputLUT();
@@ -599,7 +626,42 @@ U32 TSP_WriteByPassOutputLUTInfo(void)
 
 U32 TSP_WriteByPassSubOutputLUTInfo(void)
 {
-    return BuildBypassTable(true, aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1, TSP_LUT_SUB_BYPASS_NUM);
+    return BuildBypassTable(true, aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1, TSP_LUT_SUB_BYPASS_NUM,
+                            aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1);
+}
+
+U32 TSP_PlanLUTs(TSP_LUTSet* pstSet)
+{
+    if (pstSet == nullptr)
+        return TSP_ERR_INPUT;
+    U32 ret = BuildMuxTable(false, pstSet->aru32Mux[0], pstSet->aru32Mux[1], pstSet->aru32Mux[2], TSP_LUT_MUX_NUM,
+                            aru32slotBuffer0, aru32slotBuffer1, aru32slotBuffer2);
+    if (ret == 0)
+        ret = BuildBypassTable(false, pstSet->aru32Bypass[0], pstSet->aru32Bypass[1], TSP_LUT_BYPASS_NUM,
+                               aru32slotBypassBuffer0, aru32slotBypassBuffer1);
+    if (ret == 0)
+        ret = BuildMuxTable(true, pstSet->aru32SubMux[0], pstSet->aru32SubMux[1], pstSet->aru32SubMux[2],
+                            TSP_LUT_SUB_MUX_NUM, aru32SubslotBuffer0, aru32SubslotBuffer1, aru32SubslotBuffer2);
+    if (ret == 0)
+        ret = BuildBypassTable(true, pstSet->aru32SubBypass[0], pstSet->aru32SubBypass[1], TSP_LUT_SUB_BYPASS_NUM,
+                               aru32SubslotBypassBuffer0, aru32SubslotBypassBuffer1);
+    return ret;
+}
+
+void TSP_CommitLUTs(const TSP_LUTSet* pstSet)
+{
+    memcpy(aru32slotBuffer0, pstSet->aru32Mux[0], sizeof(aru32slotBuffer0));
+    memcpy(aru32slotBuffer1, pstSet->aru32Mux[1], sizeof(aru32slotBuffer1));
+    memcpy(aru32slotBuffer2, pstSet->aru32Mux[2], sizeof(aru32slotBuffer2));
+    memcpy(aru32slotBypassBuffer0, pstSet->aru32Bypass[0], sizeof(aru32slotBypassBuffer0));
+    memcpy(aru32slotBypassBuffer1, pstSet->aru32Bypass[1], sizeof(aru32slotBypassBuffer1));
+    memcpy(aru32SubslotBuffer0, pstSet->aru32SubMux[0], sizeof(aru32SubslotBuffer0));
+    memcpy(aru32SubslotBuffer1, pstSet->aru32SubMux[1], sizeof(aru32SubslotBuffer1));
+    memcpy(aru32SubslotBuffer2, pstSet->aru32SubMux[2], sizeof(aru32SubslotBuffer2));
+    memcpy(aru32SubslotBypassBuffer0, pstSet->aru32SubBypass[0], sizeof(aru32SubslotBypassBuffer0));
+    memcpy(aru32SubslotBypassBuffer1, pstSet->aru32SubBypass[1], sizeof(aru32SubslotBypassBuffer1));
+    TSP_SendOutputLUT();
+    TSP_SendByPassOutputLUT();
 }
 
 U32 TSP_SendOutputLUT(void)

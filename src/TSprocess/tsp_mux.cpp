@@ -9,6 +9,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_conflict.h"
 #include "TSprocess/tsp_lut.h"
+#include "TSprocess/tsp_plan.h"
 #include <cstring>
 #include <memory>
 
@@ -79,6 +80,7 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
         if (ret != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s OutTSIndex:%d  fail\r\n\n", LOG_POS, b.name,
                        u32OutputTsIndex);
+            SIP_NoteTableFailure((U16)u32OutputTsIndex, TSP_INVALID_INDEX, b.name, ret);
             if (first == 0)
                 first = ret;
         }
@@ -90,14 +92,18 @@ namespace {
 
 U32 MuxAllSI(void)
 {
+    // Every table is built first; the carousel then takes them in one step.
     Output_TSInfo* db = TSP_GetTSParam();
-    SSD_InitBroadcastSI();
+    SIP_TablePlan plan;
+    SIP_BeginPlan(&plan);
     for (U32 i = 0; db != nullptr && i < db->u32OutputTSNumber; i++) {
         const Output_TSStream& st = db->pOutputTS[i];
         if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
             continue;
         TSP_MuxTsSIProc(i);
     }
+    SIP_EndPlan(true);
+    SSD_ReplaceBroadcastSI(plan.vecTables);
     SIP_PublishSTTState();
     {
         std::lock_guard<std::mutex> lk(SI_Mutex());
@@ -120,33 +126,20 @@ namespace {
 
 U32 MuxSteps(void)
 {
-    struct Step {
-        U32 (*fn)(void);
-        const char* name;
-    };
-    static const Step steps[] = {
-        {TSP_ConflictProcess, "TSP_ConflictProcess"},
-        {TSP_FitMuxRoutes, "TSP_FitMuxRoutes"},
-        {TSP_WriteOutputLUTInfo, "TSP_WriteOutputLUTInfo"},
-        {TSP_WriteByPassOutputLUTInfo, "TSP_WriteByPassOutputLUTInfo"},
-        {TSP_WriteSubOutputLUTInfo, "TSP_WriteSubOutputLUTInfo"},
-        {TSP_WriteByPassSubOutputLUTInfo, "TSP_WriteByPassSubOutputLUTInfo"},
-        {TSP_MuxOutputAllSI, "TSP_MuxOutputAllSI"},
-        {[]() -> U32 { return (U32)PARAMS_TSPParametersSave(); }, "PARAMS_TSPParametersSave"},
-    };
-    for (const Step& s : steps) {
-        const bool bSave = &s == &steps[sizeof(steps) / sizeof(steps[0]) - 1];
-        U32 ret = s.fn();
-        if (ret != 0) {
-            // Whatever failed, the file was not written: the callers that
-            // answer someone say so. A failed save logs itself once.
-            if (!bSave) {
-                StepResult(__func__, s.name, ret);
-                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
-            }
-            return ret;
-        }
+    // Conflicts, routing tables and PSI/SI are planned whole and go on air
+    // in one step (or not at all); then the file is saved.
+    U32 ret = TSP_PlanApply();
+    if (ret != 0) {
+        // Whatever failed, the file was not written: the callers that answer
+        // someone say so.
+        StepResult(__func__, "TSP_PlanApply", ret);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
+        return ret;
     }
+    // A failed save logs itself once.
+    ret = (U32)PARAMS_TSPParametersSave();
+    if (ret != 0)
+        return ret;
     TSP_SendSubTDTEnableFlag();
     TSP_SendSubTOTEnableFlag();
     TSP_SendSubSTTEnableFlag();

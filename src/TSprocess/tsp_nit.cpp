@@ -2,6 +2,7 @@
 // records of the working copy, edits on one merged section, cable delivery
 // descriptors, the automatic NIT, export and import.
 #include "TSprocess/tsp_nit.h"
+#include "TSprocess/tsp_plan.h"
 #include "Common/commonfun.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb_param.h"
@@ -847,16 +848,24 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::funct
             if (u32ChannelMask & (1u << ch))
                 before[ch] = StoredNIT(live, TSP_FindStreamOfChannel(live, ch));
         U32 ret = 0;
+        // A NIT that would take the output past a limit (the carousel, the
+        // slave's SI) is refused, and the live NITs stay as they were.
+        TSP_LiveGuard guard;
         {
             Target onLive;
             ret = op();
         }
-        // What receivers hold is what was on air before: a rebuild steps
-        // the version of a NIT it changed.
-        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bStepVersions; ch++) {
-            const U16 ts = TSP_FindStreamOfChannel(live, ch);
-            if ((u32ChannelMask & (1u << ch)) != 0 && ts != TSP_INVALID_INDEX)
-                StepNITVersion(live, ts, before[ch], true);
+        if (ret != 0) {
+            guard.Restore();
+        } else {
+            // What receivers hold is what was on air before: a rebuild steps
+            // the version of a NIT it changed.
+            for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bStepVersions; ch++) {
+                const U16 ts = TSP_FindStreamOfChannel(live, ch);
+                if ((u32ChannelMask & (1u << ch)) != 0 && ts != TSP_INVALID_INDEX)
+                    StepNITVersion(live, ts, before[ch], true);
+            }
+            ret = guard.Check("NIT change");
         }
         if (ret != 0 || !bEdited)
             return ret;

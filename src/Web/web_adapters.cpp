@@ -8,6 +8,7 @@
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_db.h"
+#include "TSprocess/tsp_plan.h"
 #include "Web/web.h"
 
 U32 Web_GetTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
@@ -23,15 +24,23 @@ U32 Web_GetTempTSWebInfo(U16 u16Channel, Output_WebTSInfo* pstWebTSInfo)
 U32 Web_MuxProcess(const U32* pu32Revision)
 {
     // The operator's edits are committed only over the live database they
-    // were made on, and only for a page that was shown the working copy's
-    // state; without edits the live database is applied as it is.
-    const U32 rc = pu32Revision != nullptr ? TSP_CommitTempTSInfo(*pu32Revision) : TSP_CopyOutputTSInfo();
+    // were made on, only for a page that was shown the working copy's state,
+    // and only when what they would put on air holds every limit (else 2067,
+    // nothing committed); without edits the live database is applied as it is.
+    auto fits = [](const Output_TSInfo* pstWork) { return TSP_PlanCheck(pstWork, "web apply"); };
+    const U32 rc =
+        pu32Revision != nullptr ? TSP_CommitTempTSInfo(*pu32Revision, fits) : TSP_CopyOutputTSInfo(fits);
     if (rc == TSP_ERR_LIVE_CHANGED)
         return ZR_ERR_WEB_CONFIG_CHANGED;
+    if (rc == TSP_ERR_DOES_NOT_FIT)
+        return ZR_ERR_TSP_CONSTRUCT_OUTPUT_TS_ERROR;
     if (rc != ZR_SUCCESS)
         return rc;
     IPComm_SendEITInfo();
-    return Web_MuxProcessForPSITransparent() != 0 ? (U32)ZR_ERR_NOT_SAVED : 0;
+    const U32 applied = Web_MuxProcessForPSITransparent();
+    if (applied == TSP_ERR_DOES_NOT_FIT)
+        return ZR_ERR_TSP_CONSTRUCT_OUTPUT_TS_ERROR;
+    return applied != 0 ? (U32)ZR_ERR_NOT_SAVED : 0;
 }
 
 // The apply's result: nonzero when it stopped, so the output-stream file

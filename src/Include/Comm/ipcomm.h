@@ -89,6 +89,9 @@ void IPComm_ClearTmpData(ST_ZR_IPCOMM* pstIPComm);
 // Result of the reassembly step of the last frame IPComm_ParseData stored
 // (0 when it stored none): the dispatcher answers an overflow with 1288.
 zrErrCode IPComm_LastCombineResult(void);
+// The reassembly entry the last frame overflowed (and freed), with the data
+// joined before it; nullptr when the last frame overflowed none.
+const ST_ZR_IPCOMM_TMPData* IPComm_LastOverflow(void);
 // Reads one frame from an accepted connection: until the header's length is
 // complete, the peer closes, or the server's read wait ends. Returns the
 // bytes read (at most u32BufLen).

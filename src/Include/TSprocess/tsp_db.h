@@ -31,6 +31,7 @@
 #define TSP_ERR_COUNT_MISMATCH 0xC0020u    // web view's count differs from the stream's
 #define TSP_ERR_NIT_MALLOC 0xC0025u        // no scratch memory for a NIT
 #define TSP_ERR_LIVE_CHANGED 0xC0026u      // commit refused: the live database changed under the web edit
+#define TSP_ERR_DOES_NOT_FIT 0xC0027u      // the change would take a table or routing table past its limit
 
 // Links between records: 16-bit array indexes; the PID record's own index
 // fields are 32 bits wide.
@@ -432,6 +433,11 @@ U32 TSP_FreeOutputTSInfo(void);
 U32 TSP_FactoryOutputTSInfo(void);
 zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInitNum);
 
+// A whole copy of a database in arrays of its own (all six), and its
+// release; 0, or TSP_ERR_NO_MEMORY with nothing allocated.
+U32 TSP_CloneTSInfo(const Output_TSInfo* pstSrc, Output_TSInfo* pstDst);
+void TSP_ReleaseTSInfo(Output_TSInfo* pst);
+
 // Working copy: open, copy from live (also the rollback of a web edit), commit.
 // A commit never undoes a change of the live database that the working copy
 // did not see: the opening takes digests of both copies, so the commit knows
@@ -452,11 +458,13 @@ U32 TSP_GetTempRevision(void);
 // database that changed since are refused with TSP_ERR_LIVE_CHANGED: nothing
 // is copied and the working copy is opened again from the live database. A
 // commit after dropped edits is refused too (nothing changes, the copy's
-// later edits stay for their own commit).
-U32 TSP_CopyOutputTSInfo(void);
+// later edits stay for their own commit). A check given is run on the working
+// copy just before it would be copied; its non-zero result refuses the commit
+// (nothing copied, the edits kept).
+U32 TSP_CopyOutputTSInfo(const std::function<U32(const Output_TSInfo*)>& check = nullptr);
 // The same for a page that names the revision it was shown: refused with
 // TSP_ERR_LIVE_CHANGED, changing nothing, when that is not the copy's.
-U32 TSP_CommitTempTSInfo(U32 u32Revision);
+U32 TSP_CommitTempTSInfo(U32 u32Revision, const std::function<U32(const Output_TSInfo*)>& check = nullptr);
 // Before a page's edit of the working copy (pu32Revision: the revision it
 // names, or nullptr): TSP_ERR_LIVE_CHANGED when the copy is not the state the
 // page was shown, as far as the card can tell (another revision; edits over a

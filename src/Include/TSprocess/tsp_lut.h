@@ -66,6 +66,22 @@ U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out);
 // table, the records that are not on air and do not fit are deleted (a
 // program not on air as a whole), so that no table announces them.
 U32 TSP_FitMuxRoutes(void);
+// The same judgement for a plan: what does not fit is reported (when
+// pMisses is given) and, with bLeaveOut, deleted.
+struct TSP_PlanMiss;
+U32 TSP_FitMuxRoutesOf(bool bLeaveOut, std::vector<TSP_PlanMiss>* pMisses);
+
+// Both chips' tables of a plan, built from the live database against the
+// tables on air; the commit makes them the tables on air and writes the
+// master's into its FPGA.
+typedef struct {
+    U32 aru32Mux[3][TSP_LUT_MUX_NUM];
+    U32 aru32Bypass[2][TSP_LUT_BYPASS_NUM];
+    U32 aru32SubMux[3][TSP_LUT_SUB_MUX_NUM];
+    U32 aru32SubBypass[2][TSP_LUT_SUB_BYPASS_NUM];
+} TSP_LUTSet;
+U32 TSP_PlanLUTs(TSP_LUTSet* pstSet);
+void TSP_CommitLUTs(const TSP_LUTSet* pstSet);
 
 U32 TSP_WriteOutputLUTInfo(void);
 U32 TSP_WriteByPassOutputLUTInfo(void);

@@ -1,0 +1,77 @@
+// The output planner: every road that changes what goes on air (input-card
+// records and applies, web applies, NIT imports, deletions, start-up) has the
+// whole output made from the candidate database first: both chips' routing
+// tables and every channel's PSI/SI cut into the carousel entries it will
+// be, with every limit checked. Only a plan that holds goes to the FPGA
+// tables, the carousel and the saved file, in one step; what does not fit is
+// refused, or left out when it is not on air, never what is on air.
+//
+// Everything here runs under CARD_STATE_LOCK.
+#pragma once
+#include "Common/types.h"
+#include "TSprocess/tsp_db.h"
+#include <string>
+#include <vector>
+
+#define TSP_PLAN_NO_PID 0xFFFFu
+// A channel takes no more programs than its SDT (and, in ATSC mode, its
+// VCT) names.
+#define TSP_PLAN_PROGRAM_MAX 100u
+#define TSP_PLAN_ECM_MAX 20u
+#define TSP_PLAN_CA_SYSTEM_MAX 32u
+
+// One thing of a plan that does not fit: the channel, the table, its limit,
+// the record that would break it (or the table), and the input slot that
+// sent the record (0xFF when none did).
+struct TSP_PlanMiss {
+    U16 u16Channel;
+    std::string strTable;
+    std::string strLimit;
+    std::string strRecord;
+    U8 u8SourceSlot;
+    U16 u16TablePID;  // the table's PID on its channel, TSP_PLAN_NO_PID when none
+};
+
+// Plans a copy of the live database, or of pstCandidate when given; nothing
+// changes. 0 when the plan holds, TSP_ERR_DOES_NOT_FIT when it does not
+// (each miss logged with the road that asked), TSP_ERR_NO_MEMORY when no copy
+// could be made.
+U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad);
+
+// The apply: plans the live database after conflict resolution, leaves out
+// (deletes, logged) the records that do not fit and are not on air, and makes
+// the plan what is on air: routing tables, carousel, slave's SI. The caller
+// saves the file. TSP_ERR_DOES_NOT_FIT when what is on air would have to stop:
+// nothing changed then.
+U32 TSP_PlanApply(void);
+
+// A change of the live database judged before it stays: the guard keeps a
+// copy of the database as it was; Check plans the changed one and puts the
+// copy back when the plan does not hold; Restore puts it back for any other
+// refusal. Without memory for the copy the change is refused.
+struct TSP_LiveGuard {
+    TSP_LiveGuard();
+    ~TSP_LiveGuard();
+    TSP_LiveGuard(const TSP_LiveGuard&) = delete;
+    TSP_LiveGuard& operator=(const TSP_LiveGuard&) = delete;
+    U32 Check(const char* pcRoad);
+    void Restore();
+    bool bHeld;
+    Output_TSInfo stBefore;
+};
+
+// Whether a program (by its input identity) is on air.
+bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram);
+// A PID message taken or refused. The programs a refused one names that are
+// not on air are held back: the next apply leaves them out whole (logged)
+// rather than put them on air half-made; a PID message of theirs that is
+// taken first lets them go. pu8Records points at the records, u32Length
+// bytes of them.
+void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool bRefused);
+
+// What an input card is told. Each record message of a slot is noted with
+// its result; a slot's apply answers success only when no message of its
+// round (since its last apply) was refused for a limit (TSP_ERR_DOES_NOT_FIT,
+// TSP_ERR_LIST_RANGE) and no record of it was left out.
+void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result);
+bool TSP_PlanApplyAnswer(U8 u8Slot);

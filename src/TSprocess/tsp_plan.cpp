@@ -1,0 +1,628 @@
+// The output planner: the whole output made from a candidate database (both
+// chips' routing tables, every channel's PSI/SI in its carousel entries), its
+// limits checked, and only a plan that holds made what goes on air.
+#include "TSprocess/tsp_plan.h"
+#include "Common/thread.h"
+#include "Log/log.h"
+#include "SIprocess/SIconstruct.h"
+#include "SIprocess/SIgenerate.h"
+#include "SIprocess/SIsend.h"
+#include "TSprocess/tsp_del.h"
+#include "TSprocess/tsp_lut.h"
+#include "TSprocess/tsp_mux.h"
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <tuple>
+#include <utility>
+
+namespace {
+
+#define PLAN_LOG(fmt, ...) log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
+
+// A record of the candidate that a miss can be met by leaving it out.
+struct Culprit {
+    enum Kind { NONE, PROGRAM, PID } eKind = NONE;
+    U32 u32Index = 0;
+};
+
+struct Miss {
+    TSP_PlanMiss stMiss;
+    Culprit stCulprit;
+    bool bTableOnAir;  // without a culprit: a table on air would stop
+    bool bRoute;       // a route of a record not on air
+};
+
+// Whether a miss stops a change: it names a record to refuse, or a table on
+// air would stop. A table that never went on air and cannot be built stays
+// off air, as it was.
+bool Stops(const Miss& m) { return m.bRoute || m.stCulprit.eKind != Culprit::NONE || m.bTableOnAir; }
+
+struct Plan {
+    std::unique_ptr<TSP_LUTSet> pstLUTs;
+    SIP_TablePlan stTables;
+    std::vector<Miss> vecMisses;
+};
+
+// What is on air: the identities of the programs and PID records of the
+// database last made on air, and its tables as (channel, PID).
+using PIDKey = std::tuple<U8, U8, U16, U16, U16, U16, U16>;
+std::set<U64> s_setPrograms;
+std::set<PIDKey> s_setPIDs;
+std::set<U32> s_setTables;
+bool s_bOnAir = false;
+// New programs a PID message of which was refused: the next apply leaves
+// them out, unless a PID message of theirs is taken first.
+std::set<U64> s_setHeldBack;
+
+// A slot's round: its record messages since its last apply.
+struct Round {
+    bool bFresh = true;
+    bool bRefused = false;
+};
+Round s_arRound[TSP_MAX_SLOT_ID + 1];
+
+U64 ProgramKey(const Output_TSProgram& p)
+{
+    return (U64)p.u8SourceSlotID << 48 | (U64)p.u16SourceChannelID << 32 | (U64)p.u16ChannelID << 16 | p.u16ProgramID;
+}
+
+PIDKey PidKey(const Output_TSPID& p)
+{
+    return {p.u8PIDType, p.u8SourceSlotID, p.u16SourceChannelID, p.u16ChannelID, p.u16ProgramID, p.u16PIDID,
+            p.u8PIDType == PID_TYPE_ES_ECMPID ? p.u16ESECMPIDIndex : (U16)0};
+}
+
+U32 TableKey(U16 u16Channel, U16 u16PID) { return (U32)u16Channel << 16 | u16PID; }
+
+bool PIDOnAir(const Output_TSPID& p) { return s_setPIDs.count(PidKey(p)) != 0; }
+
+void NoteLeftOut(U8 u8Slot)
+{
+    if (u8Slot <= TSP_MAX_SLOT_ID)
+        s_arRound[u8Slot].bRefused = true;
+}
+
+const char* PIDKind(U8 u8Type)
+{
+    switch (u8Type) {
+    case PID_TYPE_ESPID: return "ES";
+    case PID_TYPE_EMMPID: return "EMM";
+    case PID_TYPE_PS_ECMPID: return "PS-ECM";
+    case PID_TYPE_ES_ECMPID: return "ES-ECM";
+    case PID_TYPE_PCRPID: return "PCR";
+    default: return "other";
+    }
+}
+
+std::string ProgramText(const Output_TSProgram& p)
+{
+    char t[120];
+    snprintf(t, sizeof(t), "service %u (slot %u, input channel %u, program %u)", p.u16ServiceID, p.u8SourceSlotID,
+             p.u16SourceChannelID, p.u16ProgramID);
+    return t;
+}
+
+std::string PIDText(const Output_TSPID& p)
+{
+    char t[120];
+    snprintf(t, sizeof(t), "%s PID 0x%x (slot %u, input channel %u, id %u)", PIDKind(p.u8PIDType), p.u16OldPID,
+             p.u8SourceSlotID, p.u16SourceChannelID, p.u16PIDID);
+    return t;
+}
+
+// The misses of one plan as they are found.
+class Misses
+{
+public:
+    Misses(const Output_TSInfo* db, std::vector<Miss>& out) : m_db(db), m_out(out) {}
+
+    void Add(U16 channel, const std::string& table, const std::string& limit, U16 tablePID, Culprit c,
+             const std::string& what)
+    {
+        U8 slot = 0xFF;
+        std::string record = what;
+        if (c.eKind == Culprit::PROGRAM && !m_chosen.insert({1, c.u32Index}).second)
+            return;
+        if (c.eKind == Culprit::PID && !m_chosen.insert({2, c.u32Index}).second)
+            return;
+        if (c.eKind == Culprit::PROGRAM) {
+            slot = m_db->pOutputProgram[c.u32Index].u8SourceSlotID;
+            record = ProgramText(m_db->pOutputProgram[c.u32Index]);
+        } else if (c.eKind == Culprit::PID) {
+            slot = m_db->pOutputPID[c.u32Index].u8SourceSlotID;
+            record = PIDText(m_db->pOutputPID[c.u32Index]);
+        }
+        const bool onAir = c.eKind == Culprit::NONE &&
+                           (tablePID == TSP_PLAN_NO_PID ? s_bOnAir : s_setTables.count(TableKey(channel, tablePID)) != 0);
+        m_out.push_back({{channel, table, limit, record, slot, tablePID}, c, onAir, false});
+    }
+
+private:
+    const Output_TSInfo* m_db;
+    std::vector<Miss>& m_out;
+    std::set<std::pair<int, U32>> m_chosen;
+};
+
+// The last records of a list that are not on air, up to `count` of them,
+// newest first.
+std::vector<U32> NewestNotOnAir(const Output_TSInfo* db, const IndexInfoList_t& list, U32 count)
+{
+    std::vector<U32> out;
+    for (U32 k = list.u16IndexListNum; k-- > 0 && out.size() < count;) {
+        U32 j = list.aru16IndexList[k];
+        if (j < db->u32OutputPIDNumber && db->pOutputPID[j].u8ValidFlag == TSP_RECORD_VALID &&
+            !PIDOnAir(db->pOutputPID[j]))
+            out.push_back(j);
+    }
+    return out;
+}
+
+bool TableFailed(const SIP_TablePlan& t, U16 ts, U16 program, const char* table)
+{
+    for (const SIP_TableFailure& f : t.vecFailures)
+        if (f.u16OutTSIndex == ts && f.u16Program == program && strcmp(f.pcTable, table) == 0)
+            return true;
+    return false;
+}
+
+// The lists of one program against their limits, and its PMT.
+void CheckProgram(const Output_TSInfo* db, const SIP_TablePlan& t, U16 ts, U16 prog, Misses& misses)
+{
+    const Output_TSProgram& p = db->pOutputProgram[prog];
+    const U16 c = p.u16ChannelID;
+    char table[64];
+    snprintf(table, sizeof(table), "PMT of service %u", p.u16ServiceID);
+    char limit[96];
+    snprintf(limit, sizeof(limit), "at most %u ECMs", TSP_PLAN_ECM_MAX);
+    bool counted = false;
+    IndexInfoList_t ecm, es;
+    std::vector<IndexInfoList_t> esEcm;
+    if (TSP_GetOutProgPSECMPIDIndexList(prog, db, &ecm) != 0)
+        ecm.u16IndexListNum = 0;
+    if (ecm.u16IndexListNum > TSP_PLAN_ECM_MAX) {
+        counted = true;
+        for (U32 j : NewestNotOnAir(db, ecm, ecm.u16IndexListNum - TSP_PLAN_ECM_MAX))
+            misses.Add(c, table, limit, p.u16PMTPID, {Culprit::PID, j}, "");
+    }
+    if (TSP_GetOutProgESPIDIndexList(prog, db, &es) != 0)
+        es.u16IndexListNum = 0;
+    U32 bytes = 16 + p.u16ProgramInfoLength;
+    for (U32 k = 0; k < es.u16IndexListNum; k++) {
+        const U16 e = es.aru16IndexList[k];
+        if (e >= db->u32OutputPIDNumber)
+            continue;
+        bytes += 5 + db->pOutputPID[e].u16ESInfoLength;
+        esEcm.emplace_back();
+        if (TSP_GetOutESECMPIDIndexList(e, db, &esEcm.back()) != 0)
+            esEcm.back().u16IndexListNum = 0;
+        const IndexInfoList_t& l = esEcm.back();
+        if (l.u16IndexListNum > TSP_PLAN_ECM_MAX) {
+            counted = true;
+            for (U32 j : NewestNotOnAir(db, l, l.u16IndexListNum - TSP_PLAN_ECM_MAX))
+                misses.Add(c, table, limit, p.u16PMTPID, {Culprit::PID, j}, "");
+        }
+    }
+    if (counted || !TableFailed(t, ts, prog, "PMT"))
+        return;
+    // A PMT that could not be built is too long for its one section: the
+    // newest record not on air goes, or the whole program when it is new.
+    snprintf(limit, sizeof(limit), "one section, section_length at most %u (%u bytes)",
+             SIP_MAX_SECTION_LENGTH_FIELD, bytes);
+    Culprit culprit;
+    if (!TSP_PlanProgramOnAir(&p)) {
+        culprit = {Culprit::PROGRAM, prog};
+    } else {
+        std::vector<U32> v = NewestNotOnAir(db, es, 1);
+        for (size_t k = esEcm.size(); v.empty() && k-- > 0;)
+            v = NewestNotOnAir(db, esEcm[k], 1);
+        if (v.empty())
+            v = NewestNotOnAir(db, ecm, 1);
+        if (!v.empty())
+            culprit = {Culprit::PID, v[0]};
+    }
+    misses.Add(c, table, limit, p.u16PMTPID, culprit, ProgramText(p));
+}
+
+// The tables of every stream and the carousel as a whole against their limits.
+void CheckTables(const Output_TSInfo* db, const SIP_TablePlan& t, std::vector<Miss>& out)
+{
+    Misses misses(db, out);
+    char limit[96];
+    // The newest program not on air of the channels chosen, for a carousel
+    // that does not take the whole plan.
+    auto newestProgram = [db](bool slaveOnly) -> Culprit {
+        for (U32 i = db->u32OutputProgramNumber; i-- > 0;) {
+            const Output_TSProgram& p = db->pOutputProgram[i];
+            if (p.u8ValidFlag == TSP_RECORD_VALID && (!slaveOnly || p.u16ChannelID >= 4) &&
+                !TSP_PlanProgramOnAir(&p))
+                return {Culprit::PROGRAM, i};
+        }
+        return {};
+    };
+    for (U32 i = 0; i < db->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++) {
+        const Output_TSStream& st = db->pOutputTS[i];
+        if (st.u8ValidFlag != TSP_RECORD_VALID || st.u8BypassFlag == 1)
+            continue;
+        const U16 c = st.u16ChannelID;
+        IndexInfoList_t progs;
+        if (TSP_GetOutTSProgIndexList((U16)i, db, &progs) == 0) {
+            if (progs.u16IndexListNum > TSP_PLAN_PROGRAM_MAX) {
+                snprintf(limit, sizeof(limit), "at most %u programs", TSP_PLAN_PROGRAM_MAX);
+                U32 need = progs.u16IndexListNum - TSP_PLAN_PROGRAM_MAX;
+                for (U32 k = progs.u16IndexListNum; k-- > 0 && need > 0;) {
+                    const U16 p = progs.aru16IndexList[k];
+                    if (p < db->u32OutputProgramNumber && !TSP_PlanProgramOnAir(&db->pOutputProgram[p])) {
+                        misses.Add(c, "PAT and SDT", limit, SIP_PID_SDT, {Culprit::PROGRAM, p}, "");
+                        need--;
+                    }
+                }
+                if (need > 0)
+                    misses.Add(c, "PAT and SDT", limit, SIP_PID_SDT, {}, "programs on air");
+            }
+            for (U32 k = 0; k < progs.u16IndexListNum; k++)
+                if (progs.aru16IndexList[k] < db->u32OutputProgramNumber)
+                    CheckProgram(db, t, (U16)i, progs.aru16IndexList[k], misses);
+        }
+        IndexInfoList_t emm;
+        bool counted = false;
+        if (TSP_GetOutTSEMMPIDIndexList((U16)i, db, &emm) == 0 && emm.u16IndexListNum > TSP_PLAN_CA_SYSTEM_MAX) {
+            counted = true;
+            snprintf(limit, sizeof(limit), "at most %u CA systems", TSP_PLAN_CA_SYSTEM_MAX);
+            for (U32 j : NewestNotOnAir(db, emm, emm.u16IndexListNum - TSP_PLAN_CA_SYSTEM_MAX))
+                misses.Add(c, "CAT", limit, SIP_PID_CAT, {Culprit::PID, j}, "");
+        }
+        // A table a builder could not make; a CAT over its one section loses
+        // its newest EMM not on air.
+        struct Kind {
+            const char* pcBuilder;
+            const char* pcTable;
+            U16 u16PID;
+        };
+        const Kind kinds[] = {{"TSP_ConstructPAT", "PAT", st.u16PATPID}, {"TSP_ConstructCAT", "CAT", SIP_PID_CAT},
+                              {"TSP_ConstructNIT", "NIT", SIP_PID_NIT}, {"TSP_ConstructSDT", "SDT", SIP_PID_SDT},
+                              {"TSP_ConstructPSIP", "MGT and VCT", SIP_PID_PSIP_BASE}};
+        for (const Kind& k : kinds) {
+            if (!TableFailed(t, (U16)i, TSP_INVALID_INDEX, k.pcBuilder) || (counted && k.u16PID == SIP_PID_CAT))
+                continue;
+            Culprit culprit;
+            if (k.u16PID == SIP_PID_CAT) {
+                std::vector<U32> v = NewestNotOnAir(db, emm, 1);
+                if (!v.empty())
+                    culprit = {Culprit::PID, v[0]};
+            }
+            snprintf(limit, sizeof(limit), "one section, section_length at most %u", SIP_MAX_SECTION_LENGTH_FIELD);
+            misses.Add(c, k.pcTable, k.u16PID == SIP_PID_CAT ? limit : "cannot be built", k.u16PID, culprit,
+                       "the table");
+        }
+    }
+    // The carousel takes every entry whole; the slave repeats what fits its
+    // table of forwarded packets.
+    U32 packets = 0, slaveRows = 0;
+    for (size_t k = 0; k < t.vecTables.size(); k++) {
+        std::vector<SSD_TablePart> parts;
+        SSD_SplitTable(t.vecTables[k].data.data(), (U32)t.vecTables[k].data.size(), &parts);
+        for (const SSD_TablePart& part : parts) {
+            packets += part.u32Packets;
+            if (t.vecChannels[k] >= 4 && t.vecChannels[k] < 8)
+                slaveRows += part.u32Packets;
+        }
+    }
+    if (t.vecTables.size() > SI_MAX_PACKET_NUM || packets > SI_MAX_PACKET_NUM) {
+        snprintf(limit, sizeof(limit), "at most %u tables and %u packets (%u and %u)", SI_MAX_PACKET_NUM,
+                 SI_MAX_PACKET_NUM, (U32)t.vecTables.size(), packets);
+        misses.Add(0xFFFF, "SI carousel", limit, TSP_PLAN_NO_PID, newestProgram(false), "the tables");
+    }
+    if (slaveRows > SI_MAX_SUB_PACKET_NUM) {
+        snprintf(limit, sizeof(limit), "at most %u packets (%u)", SI_MAX_SUB_PACKET_NUM, slaveRows);
+        misses.Add(4, "slave's SI of channels 4-7", limit, TSP_PLAN_NO_PID, newestProgram(true), "the tables");
+    }
+}
+
+// Makes the plan of the live database (the candidate, in its place). With
+// bLeaveOut the routes that do not fit are left out on the way (their
+// records deleted); without, they are misses. The table plan stays open for
+// the caller to keep or drop.
+U32 Build(bool bLeaveOut, Plan& plan)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (db == nullptr)
+        return TSP_ERR_INPUT;
+    TSP_ConflictProcess();
+    std::vector<TSP_PlanMiss> routes;
+    U32 ret = TSP_FitMuxRoutesOf(bLeaveOut, &routes);
+    if (ret != 0)
+        return ret;
+    for (TSP_PlanMiss& m : routes) {
+        if (bLeaveOut) {
+            NoteLeftOut(m.u8SourceSlot);
+            continue;  // already logged and deleted
+        }
+        plan.vecMisses.push_back({m, {}, false, true});
+    }
+    if (bLeaveOut) {
+        plan.pstLUTs = std::make_unique<TSP_LUTSet>();
+        if ((ret = TSP_PlanLUTs(plan.pstLUTs.get())) != 0)
+            return ret;
+    }
+    if (bLeaveOut) {
+        Misses held(db, plan.vecMisses);
+        for (U32 i = 0; i < db->u32OutputProgramNumber && !s_setHeldBack.empty(); i++) {
+            const Output_TSProgram& p = db->pOutputProgram[i];
+            if (p.u8ValidFlag == TSP_RECORD_VALID && s_setHeldBack.count(ProgramKey(p)) != 0 &&
+                !TSP_PlanProgramOnAir(&p))
+                held.Add(p.u16ChannelID, "PAT, PMT and SDT", "a program goes on air whole", p.u16PMTPID,
+                         {Culprit::PROGRAM, i}, "");
+        }
+    }
+    SIP_BeginPlan(&plan.stTables);
+    for (U32 i = 0; i < db->u32OutputTSNumber; i++) {
+        const Output_TSStream& st = db->pOutputTS[i];
+        if (st.u8ValidFlag == TSP_RECORD_VALID && st.u8BypassFlag != 1)
+            TSP_MuxTsSIProc(i);
+    }
+    CheckTables(db, plan.stTables, plan.vecMisses);
+    return 0;
+}
+
+void LogMiss(const TSP_PlanMiss& m, const char* pcOutcome)
+{
+    PLAN_LOG("channel[%u] %s: %s: %s %s\r\n\n", m.u16Channel, m.strTable.c_str(), m.strLimit.c_str(),
+             m.strRecord.c_str(), pcOutcome);
+}
+
+// Deletes a record the plan leaves out; true when it went.
+bool LeaveOut(const Culprit& c)
+{
+    Output_TSInfo* db = TSP_GetTSParam();
+    if (c.eKind == Culprit::PROGRAM)
+        return TSP_DelOutputProg((U16)c.u32Index, db) == ZR_SUCCESS;
+    if (c.eKind != Culprit::PID || c.u32Index >= db->u32OutputPIDNumber)
+        return false;
+    Output_TSPID& p = db->pOutputPID[c.u32Index];
+    const U32 prog = p.u32ProgramIndex & 0xFFFF;
+    U32 ret = TSP_ERR_TYPE;
+    switch (p.u8PIDType) {
+    case PID_TYPE_ESPID: ret = TSP_DelOneOutputESPID((U16)c.u32Index, db); break;
+    case PID_TYPE_PS_ECMPID: ret = TSP_DelOneOutputPSECMPID((U16)c.u32Index, db); break;
+    case PID_TYPE_ES_ECMPID: ret = TSP_DelOneOutputESECMPID((U16)c.u32Index, db); break;
+    case PID_TYPE_EMMPID: {
+        const U32 ts = p.u32TSIndex;
+        ret = ts < db->u32OutputTSNumber ? TSP_DelOneOutputEMMPID((U16)ts, (U16)c.u32Index, db) : TSP_ERR_INPUT;
+        if (ret == 0)
+            db->pOutputTS[ts].u8CATChangeFlag = 1;
+        return ret == 0;
+    }
+    default: break;
+    }
+    if (ret == 0 && prog < db->u32OutputProgramNumber)
+        db->pOutputProgram[prog].u8PMTChangeFlag = 1;
+    return ret == 0;
+}
+
+// What is on air after a commit.
+void RememberOnAir(const SIP_TablePlan& t)
+{
+    const Output_TSInfo* db = TSP_GetTSParam();
+    s_setPrograms.clear();
+    s_setPIDs.clear();
+    s_setTables.clear();
+    for (U32 i = 0; i < db->u32OutputProgramNumber; i++)
+        if (db->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID)
+            s_setPrograms.insert(ProgramKey(db->pOutputProgram[i]));
+    for (U32 i = 0; i < db->u32OutputPIDNumber; i++)
+        if (db->pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID)
+            s_setPIDs.insert(PidKey(db->pOutputPID[i]));
+    for (size_t k = 0; k < t.vecTables.size(); k++)
+        s_setTables.insert(TableKey(t.vecChannels[k], t.vecTables[k].u16PID));
+    s_bOnAir = true;
+}
+
+}  // namespace
+
+bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram)
+{
+    return pstProgram != nullptr && s_setPrograms.count(ProgramKey(*pstProgram)) != 0;
+}
+
+U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* live = TSP_GetTSParam();
+    Output_TSInfo copy{};
+    U32 ret = TSP_CloneTSInfo(pstCandidate != nullptr ? pstCandidate : live, &copy);
+    if (ret != 0)
+        return ret;
+    // The copy takes the live database's place while it is planned: every
+    // builder reads the live one.
+    std::swap(*live, copy);
+    Plan plan;
+    ret = Build(false, plan);
+    SIP_EndPlan(false);
+    std::swap(*live, copy);
+    TSP_ReleaseTSInfo(&copy);
+    if (ret != 0)
+        return ret;
+    bool refused = false;
+    const std::string outcome = std::string("refused (") + (pcRoad ? pcRoad : "change") + ")";
+    for (const Miss& m : plan.vecMisses) {
+        if (!Stops(m))
+            continue;
+        LogMiss(m.stMiss, outcome.c_str());
+        refused = true;
+    }
+    return refused ? TSP_ERR_DOES_NOT_FIT : 0;
+}
+
+U32 TSP_PlanApply(void)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* live = TSP_GetTSParam();
+    if (live == nullptr)
+        return TSP_ERR_INPUT;
+    Output_TSInfo before{};
+    U32 ret = TSP_CloneTSInfo(live, &before);
+    if (ret != 0)
+        return ret;
+    Plan plan;
+    // Each round leaves out what the last could not take and plans again;
+    // every round but the last drops a record, so the rounds end.
+    const U32 bound = live->u32OutputProgramNumber + live->u32OutputPIDNumber + 1;
+    for (U32 round = 0;; round++) {
+        plan = Plan();
+        ret = Build(true, plan);
+        if (ret != 0)
+            break;
+        bool dropped = false;
+        for (const Miss& m : plan.vecMisses) {
+            if (m.stCulprit.eKind == Culprit::NONE || !LeaveOut(m.stCulprit))
+                continue;
+            LogMiss(m.stMiss, "left out");
+            NoteLeftOut(m.stMiss.u8SourceSlot);
+            dropped = true;
+        }
+        if (!dropped)
+            break;
+        SIP_EndPlan(false);
+        if (round >= bound) {
+            ret = TSP_ERR_DOES_NOT_FIT;
+            break;
+        }
+    }
+    // What could not be left out: a table on air that would stop refuses the
+    // apply; one that never went on air stays off air.
+    bool stops = false;
+    for (const Miss& m : plan.vecMisses) {
+        if (ret != 0)
+            break;
+        LogMiss(m.stMiss, Stops(m) ? "cannot be left out: apply refused" : "stays off air");
+        stops = stops || Stops(m);
+    }
+    if (ret != 0 || stops) {
+        // Nothing of it goes on air: the database is as it was.
+        SIP_EndPlan(false);
+        std::swap(*live, before);
+        TSP_ReleaseTSInfo(&before);
+        if (ret == 0)
+            PLAN_LOG("apply refused: what is on air stays\r\n\n");
+        return ret != 0 ? ret : TSP_ERR_DOES_NOT_FIT;
+    }
+    TSP_ReleaseTSInfo(&before);
+    TSP_CommitLUTs(plan.pstLUTs.get());
+    U32 notTaken = SSD_ReplaceBroadcastSI(plan.stTables.vecTables);
+    if (notTaken != 0)
+        PLAN_LOG("%u tables the carousel did not take\r\n\n", notTaken);
+    SIP_EndPlan(true);
+    SIP_PublishSTTState();
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        g_u8MuxFlag = 1;
+        memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
+    }
+    RememberOnAir(plan.stTables);
+    s_setHeldBack.clear();
+    return 0;
+}
+
+TSP_LiveGuard::TSP_LiveGuard() : bHeld(false), stBefore{}
+{
+    Card_StateMutex().lock();
+    bHeld = TSP_CloneTSInfo(TSP_GetTSParam(), &stBefore) == 0;
+}
+
+TSP_LiveGuard::~TSP_LiveGuard()
+{
+    TSP_ReleaseTSInfo(&stBefore);
+    Card_StateMutex().unlock();
+}
+
+U32 TSP_LiveGuard::Check(const char* pcRoad)
+{
+    if (!bHeld)
+        return TSP_ERR_NO_MEMORY;
+    U32 ret = TSP_PlanCheck(nullptr, pcRoad);
+    if (ret != 0)
+        Restore();
+    return ret;
+}
+
+void TSP_LiveGuard::Restore()
+{
+    if (!bHeld)
+        return;
+    std::swap(*TSP_GetTSParam(), stBefore);
+    TSP_ReleaseTSInfo(&stBefore);
+    bHeld = false;
+}
+
+namespace {
+
+// The programs a PID message names (by the owner of each record).
+std::vector<U16> ProgramsNamed(const U8* pu8Records, U32 u32Number, U32 u32Length)
+{
+    std::vector<U16> out;
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U32 i = 0; pu8Records != nullptr && i < u32Number && (U64)(i + 1) * sizeof(Output_TSPID) <= u32Length; i++) {
+        Output_TSPID r;
+        memcpy(&r, pu8Records + (size_t)i * sizeof(r), sizeof(r));
+        U16 prog = TSP_INVALID_INDEX;
+        if (r.u8PIDType == PID_TYPE_ES_ECMPID) {
+            U16 es = TSP_INVALID_INDEX;
+            if (TSP_GetOutputPIDIndexByPID(r.u8SourceSlotID, r.u16SourceChannelID, r.u16ChannelID, r.u16PIDID, &es) ==
+                    0 &&
+                es < db->u32OutputPIDNumber)
+                prog = (U16)(db->pOutputPID[es].u32ProgramIndex & 0xFFFF);
+        } else if (r.u8PIDType == PID_TYPE_PCRPID || r.u8PIDType == PID_TYPE_ESPID ||
+                   r.u8PIDType == PID_TYPE_PS_ECMPID) {
+            if (TSP_GetOutputProgramIndexByPID(r.u8SourceSlotID, r.u16SourceChannelID, r.u16ChannelID, r.u16ProgramID,
+                                               &prog) != 0)
+                prog = TSP_INVALID_INDEX;
+        }
+        if (prog < db->u32OutputProgramNumber && db->pOutputProgram[prog].u8ValidFlag == TSP_RECORD_VALID)
+            out.push_back(prog);
+    }
+    return out;
+}
+
+}  // namespace
+
+void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool bRefused)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U16 prog : ProgramsNamed(pu8Records, u32Number, u32Length)) {
+        const Output_TSProgram& p = db->pOutputProgram[prog];
+        if (!bRefused) {
+            s_setHeldBack.erase(ProgramKey(p));
+        } else if (!TSP_PlanProgramOnAir(&p) && s_setHeldBack.insert(ProgramKey(p)).second) {
+            PLAN_LOG("channel[%u] %s held back: a PID message of it was refused\r\n\n", p.u16ChannelID,
+                     ProgramText(p).c_str());
+        }
+    }
+}
+
+void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result)
+{
+    if (u8Slot > TSP_MAX_SLOT_ID)
+        return;
+    CARD_STATE_LOCK();
+    Round& r = s_arRound[u8Slot];
+    if (r.bFresh) {
+        r.bFresh = false;
+        r.bRefused = false;
+    }
+    // What the card could not take for a limit; a malformed record is the
+    // sender's own error, answered where the message is.
+    r.bRefused = r.bRefused || u32Result == TSP_ERR_DOES_NOT_FIT || u32Result == TSP_ERR_LIST_RANGE;
+}
+
+bool TSP_PlanApplyAnswer(U8 u8Slot)
+{
+    if (u8Slot > TSP_MAX_SLOT_ID)
+        return true;
+    CARD_STATE_LOCK();
+    Round& r = s_arRound[u8Slot];
+    r.bFresh = true;
+    return !r.bRefused;
+}
