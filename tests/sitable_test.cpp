@@ -92,6 +92,23 @@ TEST(SITableModels, PATAndSDTFromThePrograms)
     EXPECT_EQ(TSP_ERR_LIST_RANGE, TSP_GetOutputSDTTable(ts, db, sdt.get()));
 }
 
+// A stream of more programs than the SDT model holds (a file saved so):
+// the model takes the first 100 and writes nothing beyond its array (the
+// sanitizer builds see any write past it).
+TEST(SITableModels, SDTOfMoreThanAHundredPrograms)
+{
+    sifx::ResetDb();
+    TSInfoInitNum n{8, 200, 500, 100, 100, 8};
+    ASSERT_EQ(ZR_SUCCESS, TSP_InitTSInfo(Live(), &n));
+    U16 ts = sifx::AddStream(0, 1);
+    for (U16 k = 0; k < 101; k++)
+        sifx::AddProgram(ts, (U16)(1 + k), (U16)(0x100 + k), 0x1FFF, std::string(32, 'N'), std::string(32, 'P'));
+    auto sdt = std::make_unique<SDTTable_t>();
+    ASSERT_EQ(0u, TSP_GetOutputSDTTable(ts, Live(), sdt.get()));
+    ASSERT_EQ(SIP_SDT_MAX_SERVICE, sdt->u16ServiceNum);
+    EXPECT_EQ(100, sdt->arstProgInfo[99].u16ServiceID);
+}
+
 TEST(SITableModels, PMTPointsCADescriptorsAtOutputPIDs)
 {
     sifx::ResetDb();

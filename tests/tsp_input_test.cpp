@@ -384,11 +384,12 @@ TEST_F(TspInput, MonitoredPIDs)
 
 namespace {
 
-Bytes ESMessage(U16 firstId, U16 count)
+// Passed-through PIDs of channel 0: a list no table bounds before its walkers do.
+Bytes OtherMessage(U16 firstId, U16 count)
 {
     std::vector<Bytes> r;
     for (U16 k = 0; k < count; k++)
-        r.push_back(PID(D(firstId + k, PID_TYPE_ESPID, 1, (U16)(0x100 + firstId + k))));
+        r.push_back(PID(D(firstId + k, PID_TYPE_OTHERPID, 0, (U16)(0x100 + firstId + k))));
     return Msg(r);
 }
 
@@ -399,12 +400,12 @@ Bytes ESMessage(U16 firstId, U16 count)
 TEST_F(TspInput, MessagesThatWouldOverfillAListAreRefusedWhole)
 {
     ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
-    ASSERT_EQ(Send(IPCOMM_SEND_PID, ESMessage(1, 125)), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, OtherMessage(1, 125)), 0u);
     Bytes before = Snapshot();
-    EXPECT_EQ(Send(IPCOMM_SEND_PID, ESMessage(200, 176)), TSP_ERR_LIST_RANGE);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, OtherMessage(200, 176)), TSP_ERR_LIST_RANGE);
     EXPECT_EQ(Snapshot(), before);
-    EXPECT_EQ(Send(IPCOMM_SEND_PID, ESMessage(200, 175)), 0u);
-    EXPECT_EQ(db->pOutputProgram[ProgramOf(1)].u16ESNumber, 300u);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, OtherMessage(200, 175)), 0u);
+    EXPECT_EQ(db->pOutputTS[StreamOf(0)].u16OtherPIDNum, 300u);
 
     // A channel's programs stop at the 100 its SDT can name.
     for (U16 m = 0; m < 4; m++) {

@@ -4,6 +4,8 @@
 #include "SIprocess/SIsend.h"
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_lut.h"
+#include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include "mux_fixture.h"
 #include "Common/thread.h"
 #include <algorithm>
@@ -186,6 +188,34 @@ TEST_F(Routing, FullSlaveTablesFitTheSlavesReassembly)
     for (int n = 0; n < 8; n++)
         EXPECT_NE(0u, Fpga().bypassCommitted[n]) << n;
     EXPECT_EQ(0u, Fpga().bypassCommitted[8]);
+}
+
+// The master's table holds every channel's routes: 2,048 go on air, all of
+// them; a route more is refused as a change and left out by an apply, and
+// every route on air stays.
+TEST_F(Routing, MasterTableAtItsCapacity)
+{
+    ResetDb(8, 100, 2100);
+    for (U16 c = 0; c < 8; c++) {
+        U16 ts = Stream(c);
+        for (U16 k = 0; k < (c < 4 ? 300 : 212); k++)
+            Other(ts, 3, 0, (U16)(0x100 + k));
+    }
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    auto used = [] {
+        std::vector<U64> v;
+        for (U64 e : Fpga().muxCommitted)
+            if (e != 0)
+                v.push_back(e);
+        return v;
+    };
+    const std::vector<U64> onAir = used();
+    ASSERT_EQ(2048u, onAir.size());
+    U16 extra = Other(4, 3, 0, 0x1F00);
+    EXPECT_EQ(TSP_ERR_DOES_NOT_FIT, TSP_PlanCheck(nullptr, "test"));
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    EXPECT_NE(1, TSP_GetTSParam()->pOutputPID[extra].u8ValidFlag);
+    EXPECT_EQ(onAir, used());
 }
 
 TEST_F(Routing, SlaveTableIsTakenWholeWhileAnApplyRebuildsIt)

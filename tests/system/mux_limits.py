@@ -1,9 +1,17 @@
-"""The multiplex at its limits, on a card of two chips fed by input cards in
-slots 6 and 7: a full slave routing table keeps what is on air, a channel
-offered a 101st program keeps its SDT, and a program on reserved PIDs with
-service id 0 is moved off them. What goes on air is read from the committed
-routing tables in board.state and from the SI captures, decoded here with
-struct and crcmod.
+"""The multiplex at its limits, on a DVB-C card of two chips fed by input
+cards in slots 6 and 7. A change goes on air whole or is refused, and what is
+on air stays: a full slave routing table keeps its routes and refuses a
+program it cannot route whole; a channel of 100 services with long names
+carries an SDT of many sections naming them all and refuses a 101st program;
+a PMT that would outgrow its section, 25 ECMs of a program, 40 EMMs of a
+CAT and PID messages beyond the 5,120 bytes a message holds are refused
+(2067 for a message of several frames, and at the apply) while what fits goes
+on air; a web apply whose NIT the slave could not carry is refused with 2067
+and changes nothing; a program on reserved PIDs with service id 0 is moved
+off them. What goes on air is read from the committed routing tables in
+board.state and from the SI captures, decoded here with struct and crcmod;
+what the card holds from its web view. Every SDT names only programs of its
+PAT.
 
 Usage: python3 mux_limits.py BUILD_DIR
 """
@@ -30,6 +38,8 @@ build = sys.argv[1]
 peers.REPLY_WAIT = 30.0 * peers.slowness(build)
 check = webcard.Checks()
 SLOT, CARD = 3, "192.168.1.14"
+HTTP = ("127.168.1.14", 8080)
+REFUSED = 2067
 MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
 SECTION_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
@@ -116,6 +126,16 @@ def pmt_es(sec):
     return es
 
 
+def cat_systems(sec):
+    """CA_system_ids of a CAT section's CA descriptors."""
+    k, ids = 8, []
+    while k + 2 <= len(sec) - 4:
+        if sec[k] == 0x09:
+            ids.append(struct.unpack_from(">H", sec, k + 2)[0])
+        k += 2 + sec[k + 1]
+    return ids
+
+
 def sdt_services(sec):
     k, ids = 11, []
     while k + 5 <= len(sec) - 4:
@@ -124,9 +144,10 @@ def sdt_services(sec):
     return ids
 
 
-def on_air(root, ch, since):
+def on_air(root, ch, since, cat=None):
     """The last PAT's programs, every SDT service and {PMT PID: ES PIDs} seen
-    after byte `since` of a channel's capture."""
+    after byte `since` of a channel's capture (and, given a list, the last
+    CAT's CA systems into it)."""
     programs, services, pmts = None, set(), {}
     for pid, sec in sections(root, ch, since):
         if pid == 0 and sec[0] == 0x00:
@@ -135,7 +156,54 @@ def on_air(root, ch, since):
             services.update(sdt_services(sec))
         elif sec[0] == 0x02:
             pmts[pid] = pmt_es(sec)
+        elif pid == 1 and sec[0] == 0x01 and cat is not None:
+            cat[:] = cat_systems(sec)
     return programs, services, pmts
+
+
+def settled(root, ch, since, done, seconds=10):
+    """Waits until what went on air after byte `since` satisfies done(programs,
+    services, pmts, cat); returns that state."""
+    got = {}
+
+    def look():
+        cat = []
+        got["t"] = on_air(root, ch, since, cat) + (cat,)
+        return got["t"][0] is not None and done(*got["t"])
+    wait_for(look, seconds)
+    return got["t"]
+
+
+def web(key, **members):
+    try:
+        return webcard.call(HTTP[0], HTTP[1], key, members)
+    except (OSError, ValueError) as e:
+        return {"code": None, "error": str(e)}
+
+
+def view(ch):
+    """Service ids the card's web view lists on a channel."""
+    r = web("GetOutputTSStatus.w")
+    for c in ((r.get("data") or {}).get("portlist") or [{}])[0].get("channellist", []):
+        if c.get("channel") == ch:
+            return {p["serviceid"] for p in c.get("programlist", [])}
+    return set()
+
+
+def pid_with(rec, info=b"", casid=0):
+    """A PID record given ES information (or CA private data) and a CA system."""
+    b = bytearray(rec)
+    struct.pack_into("<HH", b, 46, casid, len(info))
+    b[52:52 + len(info)] = info
+    return b
+
+
+def one_program(slot, ch, sid, pmt, es, src_ch=None):
+    """A program (program id = service id) with its PCR on its first ES."""
+    src_ch = ch if src_ch is None else src_ch
+    return (peers.program_record(ch, SLOT, slot, src_ch, sid, sid, pmt, es[0], b"P%d" % sid),
+            [peers.pid_record(ch, SLOT, slot, src_ch, sid, 1, peers.PID_PCR, 0x02, es[0])] +
+            [peers.pid_record(ch, SLOT, slot, src_ch, sid, 2 + k, peers.PID_ES, 0x02, p) for k, p in enumerate(es)])
 
 
 def last_pat(root, ch, since):
@@ -160,17 +228,20 @@ def send(slot, cmd, records, per):
     return codes
 
 
-def feed(slot, ch, progs, first=0, stream=True):
+def feed(slot, ch, progs, first=0, stream=True, long_names=False):
     """Programs first..first+progs-1 on a channel from an input card: program
-    k has service id k+1, PCR, video and audio on three PIDs of its own."""
+    k has service id k+1, PCR, video and audio on three PIDs of its own (with
+    long_names a name and a provider of 32 bytes each)."""
     codes = []
     if stream:
         codes += send(slot, peers.SEND_TS, [peers.ts_record(ch, SLOT, 0x100 + ch, 0x20, slot, ch)], 1)
     programs, pids = [], []
     for k in range(first, first + progs):
         base = 0x100 + 4 * k
-        programs.append(peers.program_record(ch, SLOT, slot, ch, k + 1, k + 1, base + 3, base,
-                                             b"S%d-%d" % (ch, k)))
+        name = (b"Service %d of channel %d" % (k + 1, ch)).ljust(32, b".") if long_names else b"S%d-%d" % (ch, k)
+        provider = b"Provider of a long name, ch %d." % ch if long_names else b"Peer"
+        programs.append(peers.program_record(ch, SLOT, slot, ch, k + 1, k + 1, base + 3, base, name,
+                                             provider.ljust(32, b".") if long_names else provider))
         pids.append(peers.pid_record(ch, SLOT, slot, ch, k + 1, 10 * k + 1, peers.PID_PCR, 0x02, base))
         pids.append(peers.pid_record(ch, SLOT, slot, ch, k + 1, 10 * k + 2, peers.PID_ES, 0x02, base + 1))
         pids.append(peers.pid_record(ch, SLOT, slot, ch, k + 1, 10 * k + 3, peers.PID_ES, 0x04, base + 2))
@@ -179,13 +250,29 @@ def feed(slot, ch, progs, first=0, stream=True):
     return codes
 
 
-def apply(slot):
-    return peers.send_message(CARD, slot, peers.SEND_TSP_MUX_PROCESS)
+def apply(slot, attempts=4):
+    return peers.send_message(CARD, slot, peers.SEND_TSP_MUX_PROCESS, attempts=attempts)
+
+
+def once(slot, cmd, records):
+    """One message, each frame sent once: the replies as the card gave them."""
+    return peers.send_message(CARD, slot, cmd, peers.message(records), attempts=1)
 
 
 def board(root, chip):
     subprocess.run([os.path.join(build, "modcard-board"), root, "--board-type", "2", "--chip", str(chip),
                     "--slot", str(SLOT)], check=True, stdout=subprocess.DEVNULL)
+
+
+def master_channel(master, ch, slot, program, pids, want_es):
+    """A stream and one program on a master channel, applied; True once its
+    PAT, PMT and SDT are on air."""
+    codes = send(slot, peers.SEND_TS, [peers.ts_record(ch, SLOT, 0x100 + ch, 0x20, slot, ch)], 1)
+    codes += send(slot, peers.SEND_PROGRAM, [program], 1) + send(slot, peers.SEND_PID, pids, 13) + apply(slot)
+    sid, pmt = struct.unpack_from("<H", program, 28)[0], struct.unpack_from("<H", program, 32)[0]
+    mark = size_of(master, ch)
+    p, s, m, _ = settled(master, ch, mark, lambda p, s, m, c: sid in p and m.get(pmt) == want_es and sid in s)
+    return set(codes) == {peers.SUCCESS} and sid in (p or {}) and m.get(pmt) == want_es and sid in s
 
 
 def main():
@@ -204,9 +291,10 @@ def main():
 
         # Slave table: channels 4-6 from slot 7 hold 900 routes, channel 7
         # from slot 6 (lower source keys) 99 more; then a program of three.
+        # (Long names: the slave then repeats 485 of the 500 SI packets it holds.)
         codes = []
         for ch in (4, 5, 6):
-            codes += feed(7, ch, 100)
+            codes += feed(7, ch, 100, long_names=True)
         codes += apply(7)
         codes += feed(6, 7, 33)
         codes += apply(6)
@@ -215,6 +303,10 @@ def main():
                   for i in range(3)} | {(6, 0x100 + 4 * k + i, 7, 0x100 + 4 * k + i) for k in range(33) for i in range(3)}
         check(wait_for(lambda: set(routes(slave)) == wanted, 30), "the slave's committed table holds all 999 routes")
         codes = feed(6, 7, 1, first=33, stream=False) + apply(6)
+        # The PID message of one frame is answered 1 whatever becomes of it;
+        # the apply tells that the program did not go on air.
+        check(codes == [peers.SUCCESS, peers.SUCCESS, REFUSED],
+              "the program that cannot be routed whole: fed 1, 1, the apply answers 2067: %s" % codes)
         # The apply is answered once the master's tables are rebuilt; the
         # slave's come over the chip link after that, and until they do it may
         # send the tables of an apply between the program and its PIDs (the
@@ -238,29 +330,32 @@ def main():
         extra = got - wanted
         check(len(got) <= 1000 and not any(r[2] == 7 and r[1] >= 0x100 + 4 * 33 for r in extra),
               "the 34th program is not routed: %s" % sorted(extra)[:4])
-        programs, services, _ = found["t"]
-        check(programs is not None and 34 not in programs and 34 not in services,
+        programs, services, pmts = found["t"]
+        check(programs is not None and 34 not in programs and 34 not in services and 0x100 + 4 * 33 + 3 not in pmts,
               "channel 7's tables on air leave out the 34th program: PAT %s" % (sorted(programs or [])[-3:],))
         check(programs is not None and all(k + 1 in programs and k + 1 in services for k in range(33)),
               "channel 7 keeps its 33 programs on air")
+        check(view(7) == set(range(1, 34)), "the web lists channel 7's 33 programs, not the 34th")
         programs6, services6, _ = on_air(slave, 6, 0)
         check(programs6 is not None and len(programs6) == 100, "channel 6 keeps its 100 programs")
 
-        # Channel 0: 100 programs on air, then a 101st.
-        check(set(feed(6, 0, 100) + apply(6)) == {peers.SUCCESS}, "100 programs on channel 0: 1")
-        feed(6, 0, 1, first=100, stream=False)
-        apply(6)
+        # Channel 0: 50, then 100 services with 32-byte names and providers:
+        # an SDT of eight sections, on air whole; then a 101st program.
+        codes = feed(6, 0, 50, long_names=True) + apply(6)
+        mark = size_of(master, 0)
+        _, services, _, _ = settled(master, 0, mark, lambda p, s, m, c: s >= set(range(1, 51)))
+        codes += feed(6, 0, 50, first=50, stream=False, long_names=True) + apply(6)
+        check(set(codes) == {peers.SUCCESS} and services >= set(range(1, 51)),
+              "50 and then 100 services on channel 0: 1, and the SDT of 50 on air")
+        mark = size_of(master, 0)
+        programs, services, _, _ = settled(master, 0, mark, lambda p, s, m, c: s >= set(range(1, 101)))
+        check(services >= set(range(1, 101)) and len(programs or {}) == 100,
+              "channel 0's SDT on air names its 100 services: %d of them" % len(services & set(range(1, 101))))
+        codes = feed(6, 0, 1, first=100, stream=False, long_names=True) + apply(6)
         mark = size_of(master, 0)  # the master's carousel is rebuilt before the answer
-        programs, services, _ = {}, set(), {}
-
-        def sdt_after():
-            nonlocal programs, services
-            programs, services, _ = on_air(master, 0, mark)
-            return programs is not None and services >= set(range(1, 101))
-        check(wait_for(sdt_after, 10), "channel 0's SDT on air after the 101st program names the 100: %d of them" %
-              len(services & set(range(1, 101))))
-        check(programs is not None and (101 not in programs or 101 in services),
-              "the 101st program is refused or named: PAT of %d" % len(programs or {}))
+        programs, services, _, _ = settled(master, 0, mark, lambda p, s, m, c: s >= set(range(1, 101)))
+        check(codes[-1] == REFUSED and services >= set(range(1, 101)) and 101 not in (programs or {}) and
+              101 not in view(0), "the 101st program is refused, the apply says so (%s), the SDT of 100 stays" % codes)
 
         # Channel 1: service id 0, PMT on 0x10, PCR and video on 0x11, audio on 0x0000.
         codes = send(6, peers.SEND_TS, [peers.ts_record(1, SLOT, 0x101, 0x20, 6, 1)], 1)
@@ -286,6 +381,89 @@ def main():
         ch1 = [r for r in routes(master) if r[2] == 1]
         check(sorted(r[1] for r in ch1) == [0x0000, 0x11] and all(r[3] >= 0x20 for r in ch1),
               "channel 1 routes input PIDs 0x11 and 0x0000 to PIDs from 0x20: %s" % ch1)
+
+        # Channel 2: service 1000 on air with two ES. Four ES with 188 bytes
+        # of information fit its PMT; four more would take it to 1,570 bytes.
+        info = bytes([0x05, 186]) + bytes(range(186))
+        prog, pids = one_program(6, 2, 1000, 0x300, [0x301, 0x302])
+        check(master_channel(master, 2, 6, prog, pids, [0x301, 0x302]), "service 1000 on air on channel 2")
+        more = [pid_with(peers.pid_record(2, SLOT, 6, 2, 1000, 10 + k, peers.PID_ES, 0x06, 0x310 + k), info)
+                for k in range(8)]
+        first, second = once(6, peers.SEND_PID, more[:4]), once(6, peers.SEND_PID, more[4:])
+        check(first == [1, 1] and second == [1, REFUSED],
+              "the ES that fit are taken (%s), the message that would outgrow the PMT is answered 2067 (%s)" %
+              (first, second))
+        # Beyond the 5,120 bytes a message holds: 14 ES more for service 1000,
+        # and a new service 2001 with its PCR and 13 ES.
+        over = once(6, peers.SEND_PID, [peers.pid_record(2, SLOT, 6, 2, 1000, 30 + k, peers.PID_ES, 0x02, 0x330 + k)
+                                        for k in range(14)])
+        prog2, pids2 = one_program(6, 2, 2001, 0x400, [0x401 + k for k in range(13)])
+        new = once(6, peers.SEND_PROGRAM, [prog2]) + once(6, peers.SEND_PID, pids2)
+        check(over[:3] == [1, 1, 1] and over[3] != 1 and new[:4] == [1, 1, 1, 1] and new[4] != 1,
+              "PID messages of 5,209 bytes are refused at their fourth frame: %s %s" % (over, new))
+        codes = apply(6)
+        mark = size_of(master, 2)
+        want = [0x301, 0x302, 0x310, 0x311, 0x312, 0x313]
+        programs, services, pmts, _ = settled(master, 2, mark, lambda p, s, m, c: m.get(0x300) == want and 1000 in s)
+        check(codes == [REFUSED], "the apply after refused messages answers 2067: %s" % codes)
+        check(programs is not None and set(programs) == {1000} and services == {1000} and pmts.get(0x300) == want,
+              "service 1000 stays on air with the six ES that fit: PAT %s SDT %s PMT %s" %
+              (programs, services, pmts.get(0x300)))
+        check(0x400 not in pmts and view(2) == {1000}, "service 2001 is not on air half-made, nor in the web's view")
+
+        # Channel 3: service 3000 on air; 25 program ECMs (13 fit), 40 EMMs
+        # (13 + 13 + 1 fit the CAT's 32 CA systems).
+        prog, pids = one_program(6, 3, 3000, 0x500, [0x501])
+        check(master_channel(master, 3, 6, prog, pids, [0x501]), "service 3000 on air on channel 3")
+        ecms = [pid_with(peers.pid_record(3, SLOT, 6, 3, 3000, 10 + k, 5, 0, 0x600 + k), casid=0x0B00 + k)
+                for k in range(25)]
+        emms = [pid_with(peers.pid_record(3, SLOT, 6, 3, 0, 50 + k, 4, 0, 0x700 + k), casid=0x0C00 + k)
+                for k in range(40)]
+        e = [once(6, peers.SEND_PID, ecms[:13]), once(6, peers.SEND_PID, ecms[13:])]
+        e += [once(6, peers.SEND_PID, emms[k:k + 13]) for k in (0, 13, 26)] + [once(6, peers.SEND_PID, emms[39:])]
+        check([c[-1] for c in e] == [1, REFUSED, 1, 1, REFUSED, 1],
+              "the 25th ECM's and the 39th EMM's messages are answered 2067, the others 1: %s" % e)
+        codes = apply(6)
+        mark = size_of(master, 3)
+        programs, services, pmts, cat = settled(master, 3, mark,
+                                                lambda p, s, m, c: 3000 in p and 0x500 in m and len(c) == 27)
+        check(codes == [REFUSED] and programs is not None and 3000 in programs and 3000 in services and
+              pmts.get(0x500) == [0x501] and sorted(cat) == [0x0C00 + k for k in range(26)] + [0x0C27],
+              "service 3000 stays in the PAT, PMT and SDT; the CAT names 27 CA systems: %s %s" % (codes, sorted(cat)))
+        ch3 = [r for r in routes(master) if r[2] == 3]
+        check(len(ch3) == 1 + 13 + 27, "channel 3 routes its ES, 13 ECMs and 27 EMMs: %d routes" % len(ch3))
+
+        # Web edits of NITs for channels 4-7 that the slave could not repeat
+        # beside its tables (500 packets): the apply is refused, nothing changes.
+        flags = dict(pat=1, pmt=1, cat=1, sdt=1, nit=1, TDT=0, TOT=0, mgt=0, vct=0, stt=0, vcttype=0)
+        r = web("SetSubboardPSIPChannel.w", portlist=[{"port": 0, "channellist": [
+            {"channel": ch, "enable": 1, "flag": flags} for ch in range(4, 8)]}])
+        check(r.get("code") == 0, "NIT generation switched on for channels 4-7: %s" % r.get("code"))
+        tables_before = (routes(master), routes(slave))
+        check(web("GetSubboardTSInfo.w").get("code") == 0, "the web opens its working copy")
+        edits = []
+        for ch in (4, 5, 6, 7):
+            for k in range(5):
+                edits.append(web("AddNITStream.w", port=0, channel=ch, originalID=0x20, tsid=0x1000 + k))
+                for d in range(3):
+                    edits.append(web("SetOtherDescriptor.w", port=0, channel=ch, tsindex=k, descriptor=d,
+                                     tableindex=0, tag="83", data="%02x" % k * 250, editFlag=False))
+        check({r.get("code") for r in edits} == {0}, "80 NIT edits of the working copy are taken")
+        mark = size_of(slave, 4)
+        r = web("ApplyAllParam.w")
+        check(r.get("code") == REFUSED, "the web apply of the NITs is refused with 2067: %s" % r.get("code"))
+        p4 = settled(slave, 4, mark, lambda p, s, m, c: len(s) == 100)
+        check(p4[0] is not None and len(p4[0]) == 100 and not [1 for pid, _ in sections(slave, 4, mark) if pid == 16]
+              and (routes(master), routes(slave)) == tables_before,
+              "channel 4 keeps its 100 programs and gets no NIT; the routing tables are as they were")
+
+        # Whatever an SDT names, its PAT carries.
+        for root, ch, n in ((master, 0, 100), (master, 1, 1), (master, 2, 1), (master, 3, 1), (slave, 4, 100),
+                            (slave, 5, 100), (slave, 6, 100), (slave, 7, 33)):
+            mark = size_of(root, ch)
+            programs, services, _, _ = settled(root, ch, mark, lambda p, s, m, c: len(s) >= n)
+            check(programs is not None and len(services) >= n and services <= set(programs),
+                  "channel %d: its SDT names only programs of its PAT" % ch)
         check(all(p.poll() is None for p in procs), "both chips still run")
     finally:
         for p in procs:
