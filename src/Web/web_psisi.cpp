@@ -1021,19 +1021,39 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
             items.push_back(item);
         }
     }
-    {
+    // What the switches were, put back when the tables they ask for do not fit.
+    U8 aru8Insert[sizeof(params->u8InsertPSIEnable)];
+    memcpy(aru8Insert, params->u8InsertPSIEnable, sizeof(aru8Insert));
+    std::vector<std::pair<U16, PSITrans>> before;
+    for (const WebSwitchItem& item : items) {
+        PSITrans t;
+        if (item.u8Enable != 0 && web_GetPSITransparent(item.u16Channel, &t) == 0)
+            before.emplace_back(item.u16Channel, t);
+    }
+    auto writeSwitches = [&](bool bBack) {
         std::optional<TSP_OwnTempChange> page;
         if (bOwn)
             page.emplace();
+        if (bBack) {
+            memcpy(params->u8InsertPSIEnable, aru8Insert, sizeof(aru8Insert));
+            for (auto& b : before)
+                web_SetPSITransparent(b.first, &b.second);
+            return;
+        }
         for (WebSwitchItem& item : items) {
             params->u8InsertPSIEnable[item.u16Channel] = item.u8Enable;
             if (item.u8Enable != 0)
                 web_SetPSITransparent(item.u16Channel, &item.stTrans);
         }
-    }
+    };
+    writeSwitches(false);
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB, "[%s:%d] WEB:Service Configuration > SI > OK > [web_SetPSITransparent]\r\n",
                __func__, __LINE__);
-    Web_MuxProcessForPSITransparent();
+    if (Web_MuxProcessForPSITransparent() == TSP_ERR_DOES_NOT_FIT) {
+        // Nothing of it went on air: the switches stay as they were.
+        writeSwitches(true);
+        return ZR_ERR_TSP_CONSTRUCT_OUTPUT_TS_ERROR;
+    }
     if (!items.empty()) {
         // The switches live in the output-stream file, the insertion switch in
         // the parameter file and oid.json; each is saved whatever the apply did.

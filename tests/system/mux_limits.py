@@ -457,6 +457,22 @@ def main():
               and (routes(master), routes(slave)) == tables_before,
               "channel 4 keeps its 100 programs and gets no NIT; the routing tables are as they were")
 
+        # The same NITs taken while channels 4-7 send none; switching their NIT
+        # on then cannot go on air: refused, and the switches stay off.
+        def switches(nit):
+            return web("SetSubboardPSIPChannel.w", portlist=[{"port": 0, "channellist": [
+                {"channel": ch, "enable": 1, "flag": dict(flags, nit=nit)} for ch in range(4, 8)]}]).get("code")
+        r = [switches(0), web("ApplyAllParam.w").get("code")]
+        check(r == [0, 0], "with NIT generation off on channels 4-7 the NIT edits are applied: %s" % r)
+        mark = size_of(slave, 4)
+        r = switches(1)
+        shown = [c["flag"]["nit"] for c in web("GetSubboardPSIPChannel.w")["data"]["portlist"][0]["channellist"]
+                 if c["channel"] >= 4]
+        p4 = settled(slave, 4, mark, lambda p, s, m, c: len(s) == 100)
+        check(r == REFUSED and shown == [0, 0, 0, 0] and p4[0] is not None and
+              not [1 for pid, _ in sections(slave, 4, mark) if pid == 16],
+              "switching on NITs the slave cannot carry is refused with 2067 and changes nothing: %s %s" % (r, shown))
+
         # Whatever an SDT names, its PAT carries.
         for root, ch, n in ((master, 0, 100), (master, 1, 1), (master, 2, 1), (master, 3, 1), (slave, 4, 100),
                             (slave, 5, 100), (slave, 6, 100), (slave, 7, 33)):
