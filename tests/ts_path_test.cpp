@@ -273,15 +273,21 @@ TEST_F(TsPath, RoutingOfDuplicatesAndDescrambledPrograms)
     U16 p = muxfix::Program(ts, 3, 7, 1, 0x1000, 0x1FFF);
     muxfix::ES(ts, p, 0x100);
     muxfix::PSECM(ts, p, 0x150);
+    // A CI source beyond the routing word's bits would route another input.
+    Output_TSPID& wild = TSP_GetTSParam()->pOutputPID[muxfix::ES(ts, p, 0x160)];
+    wild.u16CISrcPID = 0xFFFF;
+    wild.u16SrcCIStreamID = 0xFFFF;
     TSP_GetTSParam()->pOutputProgram[p].u8CIFlag = 1;
     ASSERT_EQ(0u, TSP_WriteOutputLUTInfo());
-    bool ecm = false, es = false;
+    bool ecm = false, es = false, cut = false;
     for (U64 e : simboard::GetModels()->routing.muxCommitted) {
         ecm = ecm || (e != 0 && (e & 0x1FFF) == 0x150);
         es = es || (e != 0 && (e & 0x1FFF) == 0x100);
+        cut = cut || (e != 0 && (e & 0x1FFF) == 0x160);
     }
     EXPECT_TRUE(es);
     EXPECT_FALSE(ecm);
+    EXPECT_FALSE(cut);
 }
 
 class TsInputChecks : public ::testing::Test {

@@ -222,7 +222,7 @@ TEST_F(TspInput, RefusedMessagesChangeNothing)
     EXPECT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(2, 2, 1)), Program(P(3, 3, 259))})), TSP_ERR_INPUT);
     EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(4, PID_TYPE_OTHERPID, 0, 0x104, 8))})), TSP_ERR_INPUT);
     EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({stream})), TSP_ERR_INPUT);
-    EXPECT_EQ(Send(IPCOMM_SEND_PID, Msg({ci})), TSP_ERR_INPUT);
+    EXPECT_EQ(Send(IPCOMM_CHANGE_PID, Msg({ci})), TSP_ERR_INPUT);
     Mon mon;
     mon.destCh = 8;
     EXPECT_EQ(TSP_ConstructOutputTS(Monitor(mon).data(), IPCOMM_MONITOR_PID, 208), TSP_ERR_INPUT);

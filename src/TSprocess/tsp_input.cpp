@@ -725,16 +725,16 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
             return TSP_ERR_TYPE;
         }
         // The routing word has 13 bits for a PID and 10 for a stream: a larger
-        // one would route another. The CI fields route a descrambled copy.
+        // one would route another. The CI fields are carried as received here
+        // (a card without CI may fill them as it likes); they are checked where
+        // they route, and by the CI message.
         u32Ret = CheckFields(__func__, i, {{"u16ChannelID", st.u16ChannelID, TSP_MAX_CHANNEL_ID},
                                            {"u8SourceSlotID", st.u8SourceSlotID, TSP_MAX_SLOT_ID},
                                            {"u8SlotID", st.u8SlotID, TSP_MAX_SLOT_ID},
                                            {"u16ESInfoLength", st.u16ESInfoLength, TSP_INFO_MAX_LEN},
                                            {"u16OldPID", st.u16OldPID, TSP_MAX_PID},
                                            {"u16PID", st.u16PID, TSP_MAX_PID},
-                                           {"u16SrcStreamID", st.u16SrcStreamID, TSP_MAX_STREAM_ID},
-                                           {"u16CISrcPID", st.u16CISrcPID, TSP_MAX_PID},
-                                           {"u16SrcCIStreamID", st.u16SrcCIStreamID, TSP_MAX_STREAM_ID}});
+                                           {"u16SrcStreamID", st.u16SrcStreamID, TSP_MAX_STREAM_ID}});
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
     }

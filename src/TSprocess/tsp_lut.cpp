@@ -128,6 +128,12 @@ U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
             continue;
         U32 d = (p.u16PID & 0x1FFF) | (((U32)p.u16ChannelID & 0x3FF) << 13);
         U32 s;
+        if (ci && (p.u16CISrcPID > TSP_MAX_PID || p.u16SrcCIStreamID > TSP_MAX_STREAM_ID)) {
+            // Cut to the word's bits it would route another input's packets.
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PID record[%u] CI source out of range, not routed\r\n\n",
+                       LOG_POS, j);
+            continue;
+        }
         if (ci) {
             // The descrambled copy comes back from the CI slot.
             log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
