@@ -17,17 +17,15 @@ import sys
 import tempfile
 import time
 
-import crcmod
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import capture  # noqa: E402
 import webcard  # noqa: E402
 
 SLOT, CARD, ADDR, PORT = 10, "192.168.1.21", "127.168.1.21", 18021
 CHANNELS = (0, 1, 2)
 MOVE = 24000  # kHz
 build = os.path.abspath(sys.argv[1])
-crc32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 check = webcard.Checks()
 
 
@@ -73,28 +71,7 @@ CHANGE = {3: (dict(qammode=0), dict(modulation=3, symbol_rate=50569))}
 def sections(root, ch, pid, table_id, start):
     """Complete, CRC-checked sections of a table on a PID of channel ch's
     capture written after a byte offset."""
-    try:
-        with open(os.path.join(root, "trace/si_ch%d.ts" % ch), "rb") as f:
-            f.seek(start - start % 188)
-            data = f.read()
-    except OSError:
-        return []
-    out, buf = [], None
-    for i in range(0, len(data) - 187, 188):
-        p = data[i:i + 188]
-        if p[0] != 0x47 or ((p[1] & 0x1F) << 8 | p[2]) != pid:
-            continue
-        payload = p[5 + p[4]:] if p[3] & 0x20 else p[4:]
-        if p[1] & 0x40:
-            buf = bytearray(payload[1 + payload[0]:])
-        elif buf is not None:
-            buf += payload
-        if buf is not None and len(buf) >= 3 and len(buf) >= ((buf[1] & 0x0F) << 8 | buf[2]) + 3:
-            sec = bytes(buf[:((buf[1] & 0x0F) << 8 | buf[2]) + 3])
-            if sec[0] == table_id and crc32(sec) == 0:
-                out.append(sec)
-            buf = None
-    return out
+    return [s for p, s in capture.sections(capture.channel(root, ch), start) if p == pid and s[0] == table_id]
 
 
 def nit(secs):

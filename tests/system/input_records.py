@@ -18,10 +18,9 @@ import subprocess
 import sys
 import tempfile
 
-import crcmod
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import capture  # noqa: E402
 import webcard  # noqa: E402
 from webcard import wait_for  # noqa: E402
 
@@ -30,7 +29,6 @@ check = webcard.Checks()
 SLOT, CARD, ADDR, PORT = 3, "192.168.1.14", "127.168.1.14", 18014
 FEED, ROGUE = 5, 6  # the input cards' slots
 MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
-SECTION_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 CONF = "tarvex_data/K9_OutPutTSP.conf"
 
 
@@ -55,27 +53,7 @@ def routes(root):
 
 def sections(root, ch, since=0):
     """[(PID, section)] of the CRC-good sections of a channel's capture from byte `since`."""
-    data = read(root, "trace/si_ch%d.ts" % ch)[since:]
-    out, part = [], {}
-    for i in range(0, len(data) - 187, 188):
-        p = data[i:i + 188]
-        pid, afc = (p[1] & 0x1F) << 8 | p[2], p[3] >> 4 & 3
-        body = p[4 + (1 + p[4] if afc & 2 else 0):]
-        if p[0] != 0x47 or not afc & 1:
-            continue
-        if p[1] & 0x40:
-            part[pid], body = b"", body[1 + body[0]:]
-        elif pid not in part:
-            continue
-        part[pid] += body
-        while len(part[pid]) >= 3 and part[pid][0] != 0xFF:
-            n = 3 + ((part[pid][1] & 0x0F) << 8 | part[pid][2])
-            if len(part[pid]) < n:
-                break
-            sec, part[pid] = part[pid][:n], part[pid][n:]
-            if SECTION_CRC(sec) == 0:
-                out.append((pid, sec))
-    return out
+    return capture.sections(capture.channel(root, ch), since)
 
 
 def on_air(root, ch, since):

@@ -23,10 +23,9 @@ import subprocess
 import sys
 import tempfile
 
-import crcmod
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import capture  # noqa: E402
 import webcard  # noqa: E402
 from webcard import wait_for  # noqa: E402
 
@@ -41,7 +40,6 @@ SLOT, CARD = 3, "192.168.1.14"
 HTTP = ("127.168.1.14", 8080)
 REFUSED = 2067
 MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
-SECTION_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
 
 
@@ -70,43 +68,7 @@ def routes(root):
 def sections(root, ch, since=0):
     """[(pid, section bytes)] of the CRC-good sections in the capture of a
     channel from byte `since` on, in the order they end."""
-    try:
-        with open(os.path.join(root, "trace/si_ch%d.ts" % ch), "rb") as f:
-            f.seek(since)
-            data = f.read()
-    except OSError:
-        return []
-    out, partial = [], {}
-    for i in range(0, len(data) - 187, 188):
-        p = data[i:i + 188]
-        if p[0] != 0x47:
-            continue
-        pid = (p[1] & 0x1F) << 8 | p[2]
-        afc = (p[3] >> 4) & 3
-        body = p[4:]
-        if afc & 2:
-            body = body[1 + body[0]:]
-        if not afc & 1:
-            continue
-        if p[1] & 0x40:
-            ptr = body[0]
-            if pid in partial:
-                partial[pid] += body[1:1 + ptr]
-            body, partial[pid] = body[1 + ptr:], b""
-        elif pid not in partial:
-            continue
-        partial[pid] += body
-        while len(partial[pid]) >= 3 and partial[pid][0] != 0xFF:
-            buf = partial[pid]
-            n = 3 + ((buf[1] & 0x0F) << 8 | buf[2])
-            if len(buf) < n:
-                break
-            sec, partial[pid] = buf[:n], buf[n:]
-            if SECTION_CRC(sec) == 0:
-                out.append((pid, sec))
-        if partial[pid][:1] == b"\xff":
-            del partial[pid]
-    return out
+    return capture.sections(capture.channel(root, ch), since)
 
 
 def pat(sec):

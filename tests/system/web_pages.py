@@ -29,6 +29,7 @@ import crcmod
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import capture  # noqa: E402
 import webcard  # noqa: E402
 from webcard import wait_for  # noqa: E402
 
@@ -144,13 +145,9 @@ def saved(root):
     return {ch: (t, names, {s: sorted(p) for s, p in es.items()}) for ch, (t, names, es) in out.items() if names}
 
 
-def capture(root, ch):
-    return os.path.join(root, "trace/si_ch%d.ts" % ch)
-
-
 def size(root, ch):
     try:
-        return os.path.getsize(capture(root, ch))
+        return os.path.getsize(capture.channel(root, ch))
     except OSError:
         return 0
 
@@ -158,31 +155,11 @@ def size(root, ch):
 def last_sections(root, ch, start):
     """{(pid, table id, first id field): the last CRC-checked section} written
     to a channel's capture after a byte offset."""
-    try:
-        with open(capture(root, ch), "rb") as f:
-            f.seek(start - start % 188)
-            data = f.read()
-    except OSError:
-        return {}
-    out, bufs = {}, {}
-    for i in range(0, len(data) - 187, 188):
-        p = data[i:i + 188]
-        if p[0] != 0x47:
-            continue
-        pid = (p[1] & 0x1F) << 8 | p[2]
-        payload = p[5 + p[4]:] if p[3] & 0x20 else p[4:]
-        if p[1] & 0x40:
-            bufs[pid] = bytearray(payload[1 + payload[0]:])
-        elif pid in bufs:
-            bufs[pid] += payload
-        buf = bufs.get(pid)
-        if buf is not None and len(buf) >= 3 and len(buf) >= ((buf[1] & 0x0F) << 8 | buf[2]) + 3:
-            sec = bytes(buf[:((buf[1] & 0x0F) << 8 | buf[2]) + 3])
-            del bufs[pid]
-            if CRC32(sec) == 0:
-                key = (pid, sec[0], sec[3] << 8 | sec[4])
-                out.pop(key, None)
-                out[key] = sec
+    out = {}
+    for pid, sec in capture.sections(capture.channel(root, ch), start):
+        key = (pid, sec[0], sec[3] << 8 | sec[4])
+        out.pop(key, None)
+        out[key] = sec
     return out
 
 

@@ -17,10 +17,9 @@ import tempfile
 import threading
 import time
 
-import crcmod
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
+import capture  # noqa: E402
 import webcard  # noqa: E402
 
 SLOT = 14
@@ -29,7 +28,6 @@ CARD = "192.168.1.25"
 PORT = 18025
 CABLE = "0474000000000300687500"
 build = os.path.abspath(sys.argv[1])
-crc32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
 
 check = webcard.Checks()
@@ -49,32 +47,7 @@ def code(reply):
 def sections(path, pid, table_id, start=0):
     """Complete sections of one table on one PID of a capture from a byte
     offset on, CRC-checked."""
-    try:
-        with open(path, "rb") as f:
-            f.seek(start - start % 188)
-            data = f.read()
-    except OSError:
-        return []
-    out, buf = [], None
-    for i in range(0, len(data) - 187, 188):
-        p = data[i:i + 188]
-        if p[0] != 0x47 or ((p[1] & 0x1F) << 8 | p[2]) != pid:
-            continue
-        payload = p[4:]
-        if p[3] & 0x20:
-            payload = p[5 + p[4]:]
-        if p[1] & 0x40:
-            buf = bytearray(payload[1 + payload[0]:])
-        elif buf is not None:
-            buf += payload
-        if buf is not None and len(buf) >= 3:
-            total = ((buf[1] & 0x0F) << 8 | buf[2]) + 3
-            if len(buf) >= total:
-                sec = bytes(buf[:total])
-                if sec[0] == table_id and crc32(sec) == 0:
-                    out.append(sec)
-                buf = None
-    return out
+    return [s for p, s in capture.sections(path, start) if p == pid and s[0] == table_id]
 
 
 def nit_entries(sec):
