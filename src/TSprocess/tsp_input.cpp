@@ -81,28 +81,28 @@ U32 CheckFields(const char* pcFunc, U32 u32Record, std::initializer_list<FieldRa
 // input on the same output channel, whichever comes first: the PMT the card
 // sends would list its own PID, and the record's route would put the input's
 // packets on that PMT's PID.
-bool CarriesPMT(const Output_TSInfo* pst, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
+template <typename Rec>
+bool CarriesInput(const Rec* pRecs, U32 u32Cap, U16 Rec::*pPID, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
 {
-    const U32 u32Cap = pst->pOutputProgram ? pst->u32OutputProgramNumber : 0;
-    for (U32 i = 0; i < u32Cap; i++) {
-        const Output_TSProgram& r = pst->pOutputProgram[i];
+    for (U32 i = 0; pRecs != nullptr && i < u32Cap; i++) {
+        const Rec& r = pRecs[i];
         if (r.u8ValidFlag == TSP_RECORD_VALID && r.u8SourceSlotID == u8Slot && r.u16SourceChannelID == u16SrcCh &&
-            r.u16ChannelID == u16Ch && r.u16OldPMTPID == u16PID)
+            r.u16ChannelID == u16Ch && r.*pPID == u16PID)
             return true;
     }
     return false;
 }
 
+bool CarriesPMT(const Output_TSInfo* pst, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
+{
+    return CarriesInput(pst->pOutputProgram, pst->u32OutputProgramNumber, &Output_TSProgram::u16OldPMTPID, u8Slot,
+                        u16SrcCh, u16Ch, u16PID);
+}
+
 bool CarriesPIDRecord(const Output_TSInfo* pst, U8 u8Slot, U16 u16SrcCh, U16 u16Ch, U16 u16PID)
 {
-    const U32 u32Cap = pst->pOutputPID ? pst->u32OutputPIDNumber : 0;
-    for (U32 i = 0; i < u32Cap; i++) {
-        const Output_TSPID& r = pst->pOutputPID[i];
-        if (r.u8ValidFlag == TSP_RECORD_VALID && r.u8SourceSlotID == u8Slot && r.u16SourceChannelID == u16SrcCh &&
-            r.u16ChannelID == u16Ch && r.u16OldPID == u16PID)
-            return true;
-    }
-    return false;
+    return CarriesInput(pst->pOutputPID, pst->u32OutputPIDNumber, &Output_TSPID::u16OldPID, u8Slot, u16SrcCh, u16Ch,
+                        u16PID);
 }
 
 // A list holds no more members than its walkers report: a message that would

@@ -382,6 +382,18 @@ def input_card(own, slot, verbose=False):
     return Peer(own, slot, (CLEAR_OUTPUT, SEND_DEL_DESTCHANNEL, SEND_EITINFO, SEND_EITINFO_OVER), verbose=verbose)
 
 
+def answer_deletions(ic, card, slot, stop):
+    """An input card's side of a deletion the card asks of it: after each
+    2068 it applies (271), until stop is set."""
+    seen = 0
+    while not stop.is_set():
+        n = ic.commands().count(SEND_DEL_DESTCHANNEL)
+        if n > seen:
+            seen = n
+            send_message(card, slot, SEND_TSP_MUX_PROCESS)
+        time.sleep(0.05)
+
+
 def back_board(own="127.168.1.10", verbose=False, wait=0):
     return Peer(own, 16, (SEND_RESOUR, SEND_PROCESS_UPGRADE, SEND_INDSTATUS, REQ_REBOOT), verbose=verbose, wait=wait)
 

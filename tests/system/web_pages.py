@@ -90,17 +90,6 @@ def delete(cmd, ch, ident):
                                                                              ident)])) == [peers.SUCCESS]
 
 
-def answer_deletions(ic, stop):
-    """The input card's side of DeleteTSConfig.w: after each 2068 it applies."""
-    seen = 0
-    while not stop.is_set():
-        n = ic.commands().count(peers.SEND_DEL_DESTCHANNEL)
-        if n > seen:
-            seen = n
-            input_apply()
-        time.sleep(0.05)
-
-
 # ---- what is in force: live view, saved file, air -------------------------
 
 def live_view():
@@ -526,7 +515,7 @@ def main():
             ok = feed(ch, progs, stream=True) and ok
             want.fed(ch, progs, stream=True)
         check(ok, "the input card feeds four channels and applies")
-        threading.Thread(target=answer_deletions, args=(ic, stop), daemon=True).start()
+        threading.Thread(target=peers.answer_deletions, args=(ic, CARD, IC_SLOT, stop), daemon=True).start()
         # Without the revision first: pages that send it leave notes of the
         # edits they dropped for callers that do not.
         for revision in (False, True):

@@ -103,17 +103,6 @@ def network_names(dec):
     return [bytes.fromhex(m) for m in re.findall(r"DESC owner=network tag=0x40 len=\d+ data=([0-9a-f]+)", dec)]
 
 
-def answer_deletions(ic, stop):
-    """The input card's side of a deletion: after each 2068 it applies (271)."""
-    seen = 0
-    while not stop.is_set():
-        n = ic.commands().count(peers.SEND_DEL_DESTCHANNEL)
-        if n > seen:
-            seen = n
-            peers.send_message(CARD, INPUT_SLOT, peers.SEND_TSP_MUX_PROCESS)
-        time.sleep(0.05)
-
-
 def main():
     top = tempfile.mkdtemp(prefix="modcard-webts-")
     root = os.path.join(top, "master")
@@ -229,7 +218,7 @@ def main():
 
         # Deletion of channel 1: the peer is told (2068), applies (271), and
         # the card answers without waiting out its 24 s.
-        answerer = threading.Thread(target=answer_deletions, args=(ic, stop), daemon=True)
+        answerer = threading.Thread(target=peers.answer_deletions, args=(ic, CARD, INPUT_SLOT, stop), daemon=True)
         answerer.start()
         start = time.monotonic()
         r = call("DeleteTSConfig.w", channel=1)
