@@ -80,6 +80,8 @@ int I2cTransfer(int fd, struct ::i2c_msg* msgs, U32 count)
 }
 void HwDelayUs(U64 us) { usleep((useconds_t)us); }
 
+U32 Slowness() { return 1; }
+
 ssize_t ReadAttr(std::string_view sysPath, void* buf, size_t len)
 {
     int fd = ::open(std::string(sysPath).c_str(), O_RDONLY | O_CLOEXEC);

@@ -249,6 +249,16 @@ void HwDelayUs(U64 us)
         usleep((useconds_t)us);
 }
 
+U32 Slowness()
+{
+    static const U32 factor = [] {
+        const char* v = getenv("MODCARD_SLOWNESS");
+        const long n = v != nullptr ? strtol(v, nullptr, 10) : 1;
+        return n >= 1 && n <= 8 ? (U32)n : 1u;
+    }();
+    return factor;
+}
+
 // ---- Trace ---------------------------------------------------------------
 
 void Trace(const char* name, const char* fmt, ...)

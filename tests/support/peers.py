@@ -104,6 +104,8 @@ def read_frame(sock, wait=5.0):
 # How much slower the card under test runs (a system test's first argument
 # is its build folder); waits for the card scale with it.
 SLOW = slowness(sys.argv[1]) if len(sys.argv) > 1 else 1
+# The chips started by a test wait on each other in their own time.
+os.environ.setdefault("MODCARD_SLOWNESS", str(SLOW))
 # Seconds an input card waits for a frame's reply. A card answers an apply
 # once it is done, and a resend queues behind it: a test whose applies are
 # large sets it longer still.

@@ -6,12 +6,13 @@
 #include "Comm/maccomm.h"
 #include "Common/err.h"
 #include "Common/types.h"
+#include "Platform/platform.h"
 #include <vector>
 
 // How long a web or SNMP request waits for the slave chip to take what it
 // changed. The HTTP server and the agent serve one request at a time: a
 // slave that stalls must not hold either much longer than a request takes.
-#define SLAVELINK_TAKE_WAIT_MS 2000
+#define SLAVELINK_TAKE_WAIT_MS (2000 * (int)plat::Slowness())
 
 // Queues a message (only the newest of each command waits); its ticket.
 U64 SlaveLink_Post(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen);

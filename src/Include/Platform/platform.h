@@ -80,6 +80,11 @@ void Write32(volatile U32* addr, U32 value);
 // Hardware settling delays (microseconds). Skipped in the simulation unless
 // MODCARD_REALTIME=1, since the models answer at once.
 void HwDelayUs(U64 us);
+// How many times slower than the card the chips run: 1 on the card; in the
+// simulation MODCARD_SLOWNESS (1-8, default 1), which a board slowed by
+// sanitizers or an emulator sets, so that waits on the other chip keep their
+// meaning in the code's own time.
+U32 Slowness();
 
 // ---- Shell -------------------------------------------------------------
 // Runs a command line as the card's shell would. In the simulation it is
