@@ -114,6 +114,7 @@ cleanup() {
   for _ in $(seq 100); do
     alive=0
     for k in ${kids[@]+"${kids[@]}"}; do kill -0 "$k" 2>/dev/null && alive=1; done
+    # (a bare return in a trap would give the interrupted wait's status)
     [ $alive = 0 ] && return 0
     sleep 0.1
   done
