@@ -70,8 +70,9 @@ if [ "$factory" = 1 ]; then
   done
 fi
 mkdir -p "$board"
-# modcard-board powers the board up: the register file is new, what the
-# card saved under the root stays.
+# The board is powered up: the register file is new (modcard-board changes
+# an existing one in place), what the card saved under the root stays.
+rm -f "$board/master/board.state" "$board/slave/board.state"
 "$build/modcard-board" "$board/master" --chip 0 "${args[@]}"
 if [ "$slave" != 0 ]; then
   "$build/modcard-board" "$board/slave" --chip 1 "${args[@]}"
