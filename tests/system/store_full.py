@@ -44,7 +44,7 @@ def skip(why):
 
 
 def own_mount_namespace():
-    """Runs this file again in a private mount namespace; returns only there."""
+    """Runs the test's script again in a private mount namespace; returns only there."""
     if os.environ.get("STORE_FULL_INSIDE") == "1":
         return
     if os.geteuid() != 0:
@@ -53,7 +53,7 @@ def own_mount_namespace():
     if subprocess.run(ns + ["true"], capture_output=True).returncode != 0:
         skip("no mount namespace can be made here (unshare -m refused)")
     env = dict(os.environ, STORE_FULL_INSIDE="1")
-    sys.exit(subprocess.run(ns + [sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env).returncode)
+    sys.exit(subprocess.run(ns + [sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:], env=env).returncode)
 
 
 def read(path, mode="rb"):
