@@ -50,7 +50,7 @@ static U32 SnmpPortOf(const std::string& root)
 
 // The HTTP server of the card: its configuration (the port, the document
 // folder with a placeholder index, the modules, mime types, request-size
-// limit and error log) and its module files. Modules that a running chip may
+// limit, uploads that expect 100 Continue and error log) and its module files. Modules that a running chip may
 // have loaded are only replaced when the root is made anew (replace).
 static bool WriteHttpd(const std::string& root, U32 port, bool replace)
 {
@@ -64,6 +64,8 @@ static bool WriteHttpd(const std::string& root, U32 port, bool replace)
                        "server.port = " + std::to_string(port) + "\n"
                        "server.errorlog = \"/var/volatile/httpd_error.log\"\n"
                        "server.max-request-size = 65536\n"
+                       // Uploads that ask leave first (curl does past 1 MiB) get 100 Continue.
+                       "server.reject-expect-100-with-417 = \"disable\"\n"
                        "server.upload-dirs = ( \"/var/volatile\" )\n"
                        "index-file.names = ( \"index.html\" )\n"
                        "mimetype.assign = (\n"
