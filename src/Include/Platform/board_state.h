@@ -212,6 +212,10 @@ bool UpdateBoard(const std::string& root, const Profile& profile);
 U32 TSRateWord(U32 channel);
 U32 CoreRegister(U32 port, U32 reg);
 
+// Test hook: called with the register and value just before a write into the
+// FPGA window lands (null: none), so that a test can act at that moment.
+void SetFpgaWriteHook(void (*hook)(U32 reg, U32 value));
+
 // Device models: called by the platform on every write into a mapped window.
 // oldValue is what the register held before the write (strobes react to edges).
 void OnFpgaWrite(U32 reg, U32 oldValue, U32 value);
