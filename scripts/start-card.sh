@@ -70,8 +70,9 @@ if [ "$factory" = 1 ]; then
   done
 fi
 mkdir -p "$board"
-# modcard-board powers the board up: the register file is new, what the
-# card saved under the root stays.
+# The board is powered up: the register file is new (modcard-board changes
+# an existing one in place), what the card saved under the root stays.
+rm -f "$board/master/board.state" "$board/slave/board.state"
 "$build/modcard-board" "$board/master" --chip 0 "${args[@]}"
 if [ "$slave" != 0 ]; then
   "$build/modcard-board" "$board/slave" --chip 1 "${args[@]}"
@@ -84,16 +85,28 @@ card_ip=192.168.1.$((11 + card_slot))
 own_ip=127.168.1.$((11 + card_slot))
 
 pids=()
+stopping=0
 # procguard restarts its chip and does not pass signals on: its children are
 # stopped after it, by process id. Each procguard runs in a session of its
 # own, so that a signal to this script's process group (Ctrl-C) does not end
 # procguard before cleanup has learnt which chip to stop and wait for.
+# The clean-up runs once and whole: an INT or TERM that arrives during it
+# (a second Ctrl-C, a service manager's repeated stop) is ignored.
 cleanup() {
-  trap - EXIT INT TERM
-  local kids=()
-  for p in "${pids[@]}"; do
+  trap '' INT TERM
+  trap - EXIT
+  [ "$stopping" = 0 ] || return 0
+  stopping=1
+  local kids=() all=(${pids[@]+"${pids[@]}"})
+  # A job started just before the signal may not be in pids yet.
+  all+=($(jobs -p))
+  for p in "${all[@]}"; do
+    # Held still while its children are read, so that a procguard cannot
+    # start a chip between the read and its own end.
+    kill -STOP "$p" 2>/dev/null || true
     kids+=($(cat "/proc/$p/task/$p/children" 2>/dev/null || true))
     kill "$p" 2>/dev/null || true
+    kill -CONT "$p" 2>/dev/null || true
   done
   for k in ${kids[@]+"${kids[@]}"}; do kill "$k" 2>/dev/null || true; done
   wait 2>/dev/null || true
@@ -102,13 +115,18 @@ cleanup() {
   for _ in $(seq 100); do
     alive=0
     for k in ${kids[@]+"${kids[@]}"}; do kill -0 "$k" 2>/dev/null && alive=1; done
-    [ $alive = 0 ] && return
+    # (a bare return in a trap would give the interrupted wait's status)
+    [ $alive = 0 ] && return 0
     sleep 0.1
   done
   for k in ${kids[@]+"${kids[@]}"}; do kill -9 "$k" 2>/dev/null || true; done
 }
+stop() {
+  cleanup
+  exit 130
+}
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+trap stop INT TERM
 
 # The back board: frame link on 127.168.1.10:8000, the other end of the
 # master's serial line (dev/ttyPS1) and the FTP folder (backboard_ftp/).

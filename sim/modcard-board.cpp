@@ -36,10 +36,23 @@ static bool WriteFile(const std::string& file, const std::string& text)
     return ok;
 }
 
+// The port of an existing root's SNMP agent (0: none found).
+static U32 SnmpPortOf(const std::string& root)
+{
+    U32 port = 0;
+    if (FILE* f = fopen((root + "/tarvex_app/app/snmpd.conf").c_str(), "r")) {
+        if (fscanf(f, "agentaddress udp:%*[0-9.]:%u", &port) != 1)
+            port = 0;
+        fclose(f);
+    }
+    return port;
+}
+
 // The HTTP server of the card: its configuration (the port, the document
 // folder with a placeholder index, the modules, mime types, request-size
-// limit and error log) and its module files.
-static bool WriteHttpd(const std::string& root, U32 port)
+// limit, uploads that expect 100 Continue and error log) and its module files. Modules that a running chip may
+// have loaded are only replaced when the root is made anew (replace).
+static bool WriteHttpd(const std::string& root, U32 port, bool replace)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -51,6 +64,8 @@ static bool WriteHttpd(const std::string& root, U32 port)
                        "server.port = " + std::to_string(port) + "\n"
                        "server.errorlog = \"/var/volatile/httpd_error.log\"\n"
                        "server.max-request-size = 65536\n"
+                       // Uploads that ask leave first (curl does past 1 MiB) get 100 Continue.
+                       "server.reject-expect-100-with-417 = \"disable\"\n"
                        "server.upload-dirs = ( \"/var/volatile\" )\n"
                        "index-file.names = ( \"index.html\" )\n"
                        "mimetype.assign = (\n"
@@ -81,6 +96,8 @@ static bool WriteHttpd(const std::string& root, U32 port)
     for (const char* mod : {"mod_index", "mod_dirlist", "mod_static"}) {
         std::string from = std::string(MODCARD_HTTPD_MODULE_DIR) + "/" + mod + ".so";
         std::string to = root + "/tarvex_app/tools/httpd/lib/" + mod + ".so";
+        if (!replace && fs::exists(to, ec))
+            continue;
         if (!fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec)) {
             fprintf(stderr, "modcard-board: %s: %s\n", from.c_str(), ec.message().c_str());
             return false;
@@ -91,8 +108,10 @@ static bool WriteHttpd(const std::string& root, U32 port)
 
 static const char kOptions[] =
     "usage: modcard-board ROOT [options]\n"
-    "Creates (or powers up again) the board root ROOT of one simulated chip: a new\n"
-    "register file; what the card saved under ROOT stays.\n"
+    "Creates the board root ROOT of one simulated chip. On a root that has its\n"
+    "register file (ROOT/board.state) already, changes only what the options given\n"
+    "name, in place, and a chip running on it goes on; remove board.state first for\n"
+    "a new register file, as at power-up. What the card saved under ROOT stays.\n"
     "  --board-type N   FPGA board type: 0 DTMB, 1 or 10 DVB-T, 2 DVB-C,\n"
     "                   3 J.83 Annex B, 4 ISDB-T, 5 ATSC 8VSB (default 0)\n"
     "  --chip 0|1       chip type: 0 master, channels 0-3 (default); 1 slave, channels 4-7\n"
@@ -130,9 +149,12 @@ int main(int argc, char** argv)
         Usage();
     std::string root = argv[1];
     simboard::Profile p = simboard::DefaultProfile();
+    const bool existing = simboard::ReadBoardProfile(root, &p);
     U32 snmpPort = 16161;
     U32 httpPort = 8080;
     std::string spiPeer;
+    // Which of the files beside the register file the options touch.
+    bool slotAsked = false, snmpPortAsked = false, httpAsked = false, cardAsked = false;
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
         if (i + 1 >= argc)
@@ -142,9 +164,10 @@ int main(int argc, char** argv)
             p.boardType = (U32)strtoul(v, nullptr, 0);
         else if (opt == "--chip")
             p.chipType = (U32)strtoul(v, nullptr, 0);
-        else if (opt == "--slot")
+        else if (opt == "--slot") {
             p.slotId = (U32)strtoul(v, nullptr, 0);
-        else if (opt == "--logic")
+            slotAsked = true;
+        } else if (opt == "--logic")
             p.logicVersion = (U32)strtoul(v, nullptr, 0);
         else if (opt == "--hw-pins") {
             if (sscanf(v, "%u,%u,%u", &p.hwVersionPins[0], &p.hwVersionPins[1], &p.hwVersionPins[2]) != 3)
@@ -155,14 +178,16 @@ int main(int argc, char** argv)
                         : s == "YT8521"  ? simboard::PHY_YT8521
                         : s == "unknown" ? simboard::PHY_UNKNOWN
                                          : simboard::PHY_88E1510;
-        } else if (opt == "--slave-chip")
+        } else if (opt == "--slave-chip") {
             p.hasSlave = (U32)strtoul(v, nullptr, 0) ? 1 : 0;
-        else if (opt == "--mac") {
+            cardAsked = true;
+        } else if (opt == "--mac") {
             unsigned m[6];
             if (sscanf(v, "%x:%x:%x:%x:%x:%x", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) != 6)
                 Usage();
             for (int k = 0; k < 6; k++)
                 p.mac[k] = (U8)m[k];
+            cardAsked = true;
         } else if (opt == "--packets") {
             for (U32& c : p.channelPackets)
                 c = (U32)strtoul(v, nullptr, 0);
@@ -172,6 +197,7 @@ int main(int argc, char** argv)
             snmpPort = (U32)strtoul(v, nullptr, 0);
             if (snmpPort == 0 || snmpPort > 65535)
                 Usage();
+            snmpPortAsked = true;
         } else if (opt == "--channel-packets") {  // CH:N, one channel's counter
             unsigned ch = 0, n = 0;
             if (sscanf(v, "%u:%u", &ch, &n) != 2 || ch >= 8)
@@ -181,7 +207,8 @@ int main(int argc, char** argv)
             unsigned ch = 0, pid = 0, n = 0, k = 0;
             if (sscanf(v, "%u:%i:%u", &ch, (int*)&pid, &n) != 3)
                 Usage();
-            while (k < 32 && p.pidRates[k].used)
+            // A PID that has a counter already gets the new count in its entry.
+            while (k < 32 && p.pidRates[k].used && !(p.pidRates[k].channel == ch && p.pidRates[k].pid == pid))
                 k++;
             if (k == 32)
                 Usage();
@@ -192,10 +219,11 @@ int main(int argc, char** argv)
             httpPort = (U32)strtoul(v, nullptr, 0);
             if (httpPort == 0 || httpPort > 65535)
                 Usage();
+            httpAsked = true;
         } else
             Usage();
     }
-    if (!simboard::CreateBoard(root, p)) {
+    if (existing ? !simboard::UpdateBoard(root, p) : !simboard::CreateBoard(root, p)) {
         perror("modcard-board");
         return 1;
     }
@@ -205,12 +233,14 @@ int main(int argc, char** argv)
     int n = snprintf(conf, sizeof(conf), "mac=%02x:%02x:%02x:%02x:%02x:%02x\nslave_chip=%u\n", p.mac[0], p.mac[1],
                      p.mac[2], p.mac[3], p.mac[4], p.mac[5], p.hasSlave);
     std::string file = root + "/tarvex_app/app/card.conf";
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || write(fd, conf, (size_t)n) != n) {
-        perror("modcard-board: card.conf");
-        return 1;
+    if (!existing || cardAsked) {
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || write(fd, conf, (size_t)n) != n) {
+            perror("modcard-board: card.conf");
+            return 1;
+        }
+        close(fd);
     }
-    close(fd);
     if (!spiPeer.empty()) {
         std::error_code ec;
         std::string peer = std::filesystem::absolute(spiPeer, ec).string() + "\n";
@@ -222,11 +252,14 @@ int main(int argc, char** argv)
         }
         close(sfd);
     }
-    if (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort)) {
+    // A new slot keeps the agent's port unless a new one is given.
+    if (existing && !snmpPortAsked && SnmpPortOf(root) != 0)
+        snmpPort = SnmpPortOf(root);
+    if ((!existing || slotAsked || snmpPortAsked) && (p.slotId > 244 || !WriteSnmpdConf(root, p.slotId, snmpPort))) {
         fprintf(stderr, "modcard-board: snmpd.conf: slot %u\n", p.slotId);
         return 1;
     }
-    if (!WriteHttpd(root, httpPort)) {
+    if ((!existing || httpAsked) && !WriteHttpd(root, httpPort, !existing)) {
         fprintf(stderr, "modcard-board: httpd set-up failed\n");
         return 1;
     }

@@ -14,7 +14,10 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <atomic>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -138,6 +141,69 @@ TEST(FpgaServices, MacAddressesAndLed)
     ASSERT_NE(g, std::string::npos);
     ASSERT_NE(r, std::string::npos);
     EXPECT_TRUE(g < r && r < o) << led;
+}
+
+namespace {
+
+// The red blinker's LED writes, held just before they land by the board's
+// write hook while the stop is asked for from another thread.
+std::atomic<pid_t> g_blinker{0}, g_stopper{0};
+std::atomic<bool> g_stopped{false}, g_lateWrite{false};
+
+char TaskState(pid_t tid)
+{
+    std::string stat = Slurp("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 'X' : stat[close + 2];
+}
+
+void HoldBlinkerWrite(U32 reg, U32)
+{
+    pid_t self = (pid_t)syscall(SYS_gettid);
+    pid_t none = 0;
+    if (reg != 21 || (!g_blinker.compare_exchange_strong(none, self) && g_blinker != self))
+        return;
+    if (g_stopped) {
+        g_lateWrite = true;  // lands after the stop returned
+        return;
+    }
+    if (g_stopper != 0)
+        return;
+    std::thread([] {
+        g_stopper = (pid_t)syscall(SYS_gettid);
+        FPGA_LEDfresh_Stop();
+        g_stopped = true;
+    }).detach();
+    // Held until the stop has returned or waits for the blinker.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!g_stopped && std::chrono::steady_clock::now() < end &&
+           (g_stopper == 0 || TaskState(g_stopper) != 'S'))
+        std::this_thread::yield();
+    if (g_stopped)
+        g_lateWrite = true;
+}
+
+}  // namespace
+
+// Once the stop of the red blinker has returned, the blinker never writes
+// the LED again (it would put out the green the LED control sets next),
+// even when the stop comes while the blinker is writing it.
+TEST(FpgaServices, TheRedBlinkerNeverWritesTheLedAfterItsStop)
+{
+    simboard::SetFpgaWriteHook(HoldBlinkerWrite);
+    ASSERT_EQ(FPGA_LEDRedfresh_Start(), ZR_SUCCESS);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!g_stopped && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    ASSERT_TRUE(g_stopped);
+    FPGA_LEDGreenLight();
+    // The blinker ends once it sees the stop.
+    while (TaskState(g_blinker) != 'X' && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    EXPECT_EQ(TaskState(g_blinker), 'X');
+    simboard::SetFpgaWriteHook(nullptr);
+    EXPECT_FALSE(g_lateWrite);
+    EXPECT_EQ(PeekReg(21), (U32)LED_GREEN);
 }
 
 TEST(FpgaServices, LinkAddressesIpAndModulationEnable)

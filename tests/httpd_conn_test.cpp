@@ -1,6 +1,7 @@
 // HTTP server: network writers and their limits, the connection state
-// machine on real sockets (limits, refusals, uploads, time-outs), the
-// response's path rules and helpers, and the server thread's stop/restart.
+// machine on real sockets (limits, refusals, uploads, 100 Continue, bare line
+// ends, time-outs), the response's path rules and helpers, and the server
+// thread's stop/restart.
 #include "support/httpd_harness.h"
 #include "support/testboard.h"
 #include "CommonModules/httpd/log.h"
@@ -244,6 +245,70 @@ TEST_F(HttpdConn, BodiesGrowAsTheyArriveAndUploadFilesEndWithTheRequest)
     EXPECT_EQ(r.rfind("HTTP/1.1 200", 0), 0u) << r.substr(0, 40);  // the back end's JSON answer
     EXPECT_FALSE(plat::Exists(spooled));
     close(fd);
+}
+
+TEST_F(HttpdConn, UploadsInTheHeadsPacketLeaveToSendAndBareLineEnds)
+{
+    auto post = [](const std::string& extra, size_t length, const char* version = "1.1") {
+        return std::string("POST /ImportSiTable.w HTTP/") + version + "\r\nHost: x\r\n" + extra +
+               "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+    };
+    // An upload whose whole body comes in the packet of its head is answered:
+    // bodies below and above what is kept in memory before it is spooled.
+    for (size_t n : {1u, 30000u, 65000u, 70000u}) {
+        int fd = h.Connect();
+        std::string r = Exchange(fd, post("", n) + std::string(n, 'u'));
+        EXPECT_EQ(r.rfind("HTTP/1.1 200", 0), 0u) << n << ": " << r.substr(0, 40);
+        close(fd);
+    }
+
+    // Expect: 100-continue. Refused with 417 where the configuration says so.
+    int fd = h.Connect();
+    std::string r = Exchange(fd, post("Expect: 100-continue\r\n", 10));
+    EXPECT_EQ(r.rfind("HTTP/1.1 417", 0), 0u) << r.substr(0, 40);
+    close(fd);
+    // Otherwise leave to send, once the head is accepted; then the answer.
+    h.srv->srvconf.reject_expect_100_with_417 = 0;
+    // What has come once the server has handled what was sent (until want
+    // bytes are in, or two seconds pass).
+    auto arrived = [&](int fd, const std::string& req, size_t want) {
+        send(fd, req.data(), req.size(), MSG_NOSIGNAL);
+        std::string got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        do {
+            h.Run(1, 5);
+            char buf[256];
+            ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n > 0)
+                got.append(buf, (size_t)n);
+        } while (got.size() < want && std::chrono::steady_clock::now() < end);
+        return got;
+    };
+    const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    for (const char* version : {"1.1", "1.0"}) {
+        bool leave = version[2] == '1';
+        fd = h.Connect();
+        EXPECT_EQ(arrived(fd, post("Expect: 100-Continue\r\n", 10, version), leave ? kContinue.size() : 0),
+                  leave ? kContinue : "") << version;
+        r = Exchange(fd, std::string(10, 'u'));
+        EXPECT_EQ(r.rfind(std::string("HTTP/") + version + " 200", 0), 0u) << version << ": " << r.substr(0, 40);
+        close(fd);
+    }
+    // No leave where the body came with the head.
+    fd = h.Connect();
+    r = Exchange(fd, post("Expect: 100-continue\r\n", 10) + std::string(10, 'u'));
+    EXPECT_EQ(r.rfind("HTTP/1.1 200", 0), 0u) << r.substr(0, 40);
+    close(fd);
+    h.srv->srvconf.reject_expect_100_with_417 = 1;
+
+    // A head whose lines end in a bare LF is answered 400 at once.
+    for (const char* head : {"GET /a.txt HTTP/1.1\nHost: x\n\n", "GET /a.txt HTTP/1.1\r\nHost: x\n\r\n",
+                             "GET /a.txt HTTP/1.1\r\nHost: x\r\n\n"}) {
+        fd = h.Connect();
+        r = Exchange(fd, head);
+        EXPECT_TRUE(r.rfind("HTTP/1.1 400", 0) == 0 || r.rfind("HTTP/1.0 400", 0) == 0) << head << r.substr(0, 40);
+        close(fd);
+    }
 }
 
 TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)

@@ -1,6 +1,7 @@
 // The card MIB's own logic: channel plans and their look-ups, the frequency
-// checks of the settings table, its SET value checks, the web frequency
-// check it calls, and the base information text.
+// checks of the settings table, its SET value checks and the steps of a SET
+// that fails after its action, the web frequency check it calls, and the
+// base information text.
 #include "Parameter/parameters.h"
 #include "StatusProcess/resource.h"
 #include "Web/web.h"
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -189,6 +191,58 @@ TEST(SettingTable, SetValueChecks)
     EXPECT_EQ(SNMP_ERR_WRONGTYPE, settingTable_CheckValue(COLUMN_ATSC_CHANNEL, ASN_INTEGER, sizeof(long)));
     for (U32 column : {0u, 1u, 18u, 19u, 28u, 200u})
         EXPECT_EQ(SNMP_ERR_NOTWRITABLE, settingTable_CheckValue(column, ASN_INTEGER, sizeof(long))) << column;
+}
+
+// The table's handler driven through a SET's steps as the agent drives them.
+// A SET whose action step failed (in another varbind, or in a later cell of
+// this table) is undone: the live set is as the SET found it.
+TEST(SettingTable, FailedActionIsUndone)
+{
+    LiveSetGuard guard;
+    settingTable_entry* row = settingTable_createEntry(1);
+    const TParameter_DTMB start = *GetDTMBPara_Handle();
+    const long power = start.OutputPow[0] == 30 ? 40 : 30;
+    auto run = [&](std::initializer_list<std::pair<U32, long>> cells, bool actionFails) {
+        std::vector<netsnmp_variable_list> vbs(cells.size());
+        std::vector<netsnmp_request_info> reqs(cells.size());
+        std::vector<netsnmp_table_request_info> infos(cells.size());
+        size_t i = 0;
+        for (auto [column, value] : cells) {
+            memset(&vbs[i], 0, sizeof(vbs[i]));
+            snmp_set_var_typed_value(&vbs[i], ASN_INTEGER, &value, sizeof(value));
+            reqs[i] = netsnmp_request_info{};
+            reqs[i].requestvb = &vbs[i];
+            reqs[i].next = i + 1 < cells.size() ? &reqs[i + 1] : nullptr;
+            infos[i] = netsnmp_table_request_info{};
+            infos[i].colnum = column;
+            netsnmp_request_add_list_data(&reqs[i], netsnmp_create_data_list(TABLE_HANDLER_NAME, &infos[i], nullptr));
+            netsnmp_request_add_list_data(&reqs[i], netsnmp_create_data_list(TABLE_ITERATOR_NAME, row, nullptr));
+            i++;
+        }
+        netsnmp_agent_request_info reqinfo{};
+        for (int mode : {MODE_SET_RESERVE1, MODE_SET_RESERVE2, MODE_SET_ACTION}) {
+            reqinfo.mode = mode;
+            settingTable_handler(nullptr, nullptr, &reqinfo, &reqs[0]);
+        }
+        bool failed = false;
+        for (auto& r : reqs)
+            failed = failed || r.status != SNMP_ERR_NOERROR;
+        EXPECT_EQ(failed, actionFails);
+        reqinfo.mode = MODE_SET_UNDO;
+        settingTable_handler(nullptr, nullptr, &reqinfo, &reqs[0]);
+        netsnmp_free_agent_data_sets(&reqinfo);
+        for (auto& r : reqs)
+            netsnmp_free_request_data_sets(&r);
+        for (auto& vb : vbs)
+            snmp_free_var_internals(&vb);
+    };
+    // Another varbind's action failed: this table's own edit is put back.
+    run({{COLUMN_OUTPUT_POWER, power}}, false);
+    EXPECT_EQ(0, memcmp(GetDTMBPara_Handle(), &start, sizeof(start)));
+    // A later cell of the same SET is refused in the action step.
+    run({{COLUMN_OUTPUT_POWER, power}, {COLUMN_OUTPUT_POWER, 99}}, true);
+    EXPECT_EQ(0, memcmp(GetDTMBPara_Handle(), &start, sizeof(start)));
+    settingTable_removeEntry(row);
 }
 
 TEST(BaseInfo, TextOfAView)

@@ -94,6 +94,9 @@ TEST_F(Upgrade, VersionGate)
     EXPECT_EQ(Install("V0.9.9"), ZR_ERR_VER);  // major limit 0 without a YT8521
     EXPECT_EQ(Install("V256.0.0"), ZR_ERR_UPGRADE_WITHOUT_TMP_VERSION);
     EXPECT_EQ(Install("V1.2.2"), ZR_SUCCESS);
+    // Nothing of the refusals carries over into the good upgrade's record.
+    EXPECT_EQ(UpgradeProFlag.u32ErrorCode, 0u);
+    EXPECT_EQ(UpgradeProFlag.u32TmpVersion, 0u);
 
     upgrade_TestSetPhyChipType((int)PhyYT8521);
     EXPECT_EQ(Install("V2.0.5"), ZR_ERR_VER);

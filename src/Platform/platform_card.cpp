@@ -213,6 +213,8 @@ void OnSpiCtrlWrite(U32, U32) {}
 void InitSpiCtrl(U8*) {}
 int SpiWireTransfer(const std::string&, const U8*, U8*, size_t) { return -1; }
 bool CreateBoard(const std::string&, const Profile&) { return false; }
+bool ReadBoardProfile(const std::string&, Profile*) { return false; }
+bool UpdateBoard(const std::string&, const Profile&) { return false; }
 Profile DefaultProfile() { return Profile{}; }
 }  // namespace simboard
 #endif

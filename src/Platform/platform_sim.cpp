@@ -23,6 +23,11 @@
 #include <unistd.h>
 #include <vector>
 
+namespace {
+// What a test acts on just before an FPGA register write lands (simboard::SetFpgaWriteHook).
+std::atomic<void (*)(U32, U32)> s_fpgaWriteHook{nullptr};
+}  // namespace
+
 namespace plat {
 
 bool Simulated() { return true; }
@@ -115,14 +120,18 @@ U32 Read32(volatile U32* addr)
 
 void Write32(volatile U32* addr, U32 value)
 {
+    U8* s = simboard::State();
+    const U8* a = reinterpret_cast<const U8*>(const_cast<U32*>(addr));
+    const bool fpga = s != nullptr && a >= s + simboard::kFpgaOffset && a < s + simboard::kFpgaOffset + simboard::kFpgaLen;
+    const size_t off = fpga ? (size_t)(a - (s + simboard::kFpgaOffset)) : 0;
+    if (fpga && off % 16 == 0)
+        if (auto hook = s_fpgaWriteHook.load(std::memory_order_relaxed))
+            hook((U32)(off / 16), value);
     U32 old = *addr;
     *addr = value;
-    U8* s = simboard::State();
     if (s == nullptr)
         return;
-    const U8* a = reinterpret_cast<const U8*>(const_cast<U32*>(addr));
-    if (a >= s + simboard::kFpgaOffset && a < s + simboard::kFpgaOffset + simboard::kFpgaLen) {
-        size_t off = (size_t)(a - (s + simboard::kFpgaOffset));
+    if (fpga) {
         if (off % 16 == 0)
             simboard::OnFpgaWrite((U32)(off / 16), old, value);
         return;
@@ -1078,6 +1087,8 @@ void Syslog(int priority, const char* text)
 }  // namespace plat
 
 namespace simboard {
+
+void SetFpgaWriteHook(void (*hook)(U32 reg, U32 value)) { s_fpgaWriteHook = hook; }
 
 U8* State()
 {

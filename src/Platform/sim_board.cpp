@@ -1,7 +1,8 @@
-// Creation of a simulated board root.
+// Creation of a simulated board root, and changes of an existing one in place.
 #ifndef MODCARD_CARD
 #include "Platform/board_state.h"
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
@@ -29,6 +30,15 @@ Profile DefaultProfile()
         c = 1000;  // 1504 kbit/s: above the 500 kbit/s at which PSI insertion stops
     p.pidPackets = 100;
     return p;
+}
+
+// Identifier registers 2 and 3 of the PHY, as one word.
+static U32 PhyId(U32 type)
+{
+    return type == PHY_88E1111 ? 0x01410CC2u
+           : type == PHY_YT8521 ? 0x0000011Au
+           : type == PHY_UNKNOWN ? kUnknownPhyId
+                                 : 0x01410DD1u;
 }
 
 static bool MkdirP(const std::string& path)
@@ -86,10 +96,7 @@ bool CreateBoard(const std::string& root, const Profile& profile)
     U32 idle = 4;
     memcpy(img.data() + kEthOffset + 0x08, &idle, 4);
     // PHY identifier registers 2 and 3 of PHY address 0.
-    U32 id = p.phyType == PHY_88E1111 ? 0x01410CC2u
-             : p.phyType == PHY_YT8521 ? 0x0000011Au
-             : p.phyType == PHY_UNKNOWN ? kUnknownPhyId
-                                        : 0x01410DD1u;
+    U32 id = PhyId(p.phyType);
     ModelArea* m = reinterpret_cast<ModelArea*>(img.data() + kModelOffset);
     for (int pg = 0; pg < 8; pg++) {
         m->mdio[0][pg][2] = (U16)(id >> 16);
@@ -97,6 +104,69 @@ bool CreateBoard(const std::string& root, const Profile& profile)
     }
     InitSpiCtrl(img.data());
     bool ok = ::write(fd, img.data(), img.size()) == (ssize_t)img.size();
+    ::close(fd);
+    return ok;
+}
+
+static bool PwriteAll(int fd, const void* data, size_t len, off_t at)
+{
+    return ::pwrite(fd, data, len, at) == (ssize_t)len;
+}
+
+bool ReadBoardProfile(const std::string& root, Profile* out)
+{
+    int fd = ::open((root + "/" + kStateFile).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    Profile p;
+    bool ok = fstat(fd, &st) == 0 && (size_t)st.st_size >= kStateSize &&
+              ::pread(fd, &p, sizeof(p), kProfileOffset) == (ssize_t)sizeof(p) &&
+              memcmp(p.magic, kMagic, sizeof(p.magic)) == 0 && p.version == kVersion;
+    ::close(fd);
+    if (ok)
+        *out = p;
+    return ok;
+}
+
+bool UpdateBoard(const std::string& root, const Profile& profile)
+{
+    // No truncation and no rewrite of the whole file: a chip running on the
+    // root maps it, and every register and model it holds stays as it is.
+    int fd = ::open((root + "/" + kStateFile).c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    Profile old;
+    bool ok = ::pread(fd, &old, sizeof(old), kProfileOffset) == (ssize_t)sizeof(old);
+    const U8* was = reinterpret_cast<const U8*>(&old);
+    const U8* now = reinterpret_cast<const U8*>(&profile);
+    for (size_t i = 0; ok && i < sizeof(Profile);) {
+        if (was[i] == now[i]) {
+            i++;
+            continue;
+        }
+        size_t end = i;
+        while (end < sizeof(Profile) && was[end] != now[end])
+            end++;
+        ok = PwriteAll(fd, now + i, end - i, (off_t)(kProfileOffset + i));
+        i = end;
+    }
+    // The registers the FPGA reports from the profile, for the fields that changed.
+    auto reg = [&](U32 n, U32 before, U32 after) {
+        if (ok && before != after)
+            ok = PwriteAll(fd, &after, 4, (off_t)(kFpgaOffset + (size_t)n * 16));
+    };
+    reg(0, old.logicVersion, profile.logicVersion);
+    reg(5, old.boardType, profile.boardType);
+    reg(16, old.slotId, profile.slotId);
+    reg(17, old.chipType, profile.chipType);
+    if (ok && old.phyType != profile.phyType) {
+        U32 id = PhyId(profile.phyType);
+        U16 words[2] = {(U16)(id >> 16), (U16)id};
+        for (int pg = 0; ok && pg < 8; pg++)
+            ok = PwriteAll(fd, words, sizeof(words),
+                           (off_t)(kModelOffset + offsetof(ModelArea, mdio) + ((size_t)pg * 32 + 2) * sizeof(U16)));
+    }
     ::close(fd);
     return ok;
 }

@@ -68,6 +68,16 @@ void SetError(U32 code)
     UpgradeProFlag.u32ErrorCode = code;
 }
 
+// Each upgrade's records start from no error: nothing of an earlier failed
+// or refused one carries over.
+void ClearError(void)
+{
+    std::lock_guard<std::mutex> lk(s_recordMutex);
+    TmpVersion = 0;
+    UpgradeProFlag.u32TmpVersion = 0;
+    UpgradeProFlag.u32ErrorCode = 0;
+}
+
 void WaitSeconds(U32 s)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds((U64)s * s_secondMs.load()));
@@ -427,14 +437,22 @@ zrErrCode upgrade_CheckUpgrade(const U8* UpgradeFileName)
     Run("chmod +x /var/volatile/upgrade/run.sh");
     Run("/var/volatile/upgrade/run.sh");
     WaitSeconds(3);
-    storeVersionFromHeader(&h);
+    bool stored = storeVersionFromHeader(&h);
     if (plat::Exists("/tarvex_data/ubifs.flag"))
         Run("rm /tarvex_data/ubifs.flag");
     Run("chmod +x /tarvex_app/app/copy2jffs2.sh");
     Run("/tarvex_app/app/copy2jffs2.sh");
     if (plat::Exists("/var/upgrade/ubifs.flag"))
         Run("touch /tarvex_data/ubifs.flag");
-    upgrade_CheckSoftVersionModify(&h);
+    bool readBack = upgrade_CheckSoftVersionModify(&h);
+    if (!stored || !readBack) {
+        // Installed, but the chip's record does not name the new version: the
+        // card would report the old one, so the upgrade is not done.
+        UP_LOG(LOG_LEVEL_ERROR, "Upgrade file [%s] installed, but %s does not record its version!", name,
+               UPGRADE_VERSION_FILE);
+        Run("rm /var/volatile/upgrade -fr");
+        return ZR_ERR_NOT_SAVED;
+    }
     SetStage(9);
     Run("rm /var/volatile/upgrade -fr");
     WaitSeconds(5);
@@ -464,6 +482,7 @@ zrErrCode upgrade_UpgradeSystemWith(const U8* u8UpgradeFileName, const std::func
     } done;
     (void)done;
     g_isUpgrading = true;
+    ClearError();
     if (u8UpgradeFileName == nullptr) {
         UP_LOG(LOG_LEVEL_ERROR, "Null pointer!");
         g_isUpgrading = false;
@@ -511,6 +530,7 @@ void* upgrade_FileCasTask(void* arg)
 
 S32 upgrade_FTPUpgradeMode(void)
 {
+    ClearError();
     SetStage(UPGRADE_STAGE_FETCH);
     UP_LOG(LOG_LEVEL_INFO, "3upgrade_CheckUpgrade_u8CurUpgradeProFlag = [%d] !", UPGRADE_STAGE_FETCH);
     g_isUpgardeTimeOut = false;
@@ -596,18 +616,19 @@ zrErrCode SubUpgrade_TimeoutStart(void)
     return ZR_SUCCESS;
 }
 
-void storeVersionFromHeader(ImageHeader_t* pstHeader)
+bool storeVersionFromHeader(ImageHeader_t* pstHeader)
 {
     if (pstHeader == nullptr)
-        return;
-    WriteVersionJson(UPGRADE_VERSION_FILE, pstHeader);
+        return false;
+    bool ok = WriteVersionJson(UPGRADE_VERSION_FILE, pstHeader);
     Run("sync");
+    return ok;
 }
 
-void upgrade_CheckSoftVersionModify(ImageHeader_t* pstHeader)
+bool upgrade_CheckSoftVersionModify(ImageHeader_t* pstHeader)
 {
     if (pstHeader == nullptr)
-        return;
+        return false;
     int got[3] = {0, 0, 0};
     std::string text;
     bool ok = false;
@@ -634,18 +655,22 @@ void upgrade_CheckSoftVersionModify(ImageHeader_t* pstHeader)
     Version want = ParseVersion(*pstHeader);
     if (got[0] == want.big && got[1] == want.mid && got[2] == want.min) {
         UP_LOG(LOG_LEVEL_INFO, "SoftVersion has been changed successfully after upgrade");
-        return;
+        return true;
     }
     UP_LOG(LOG_LEVEL_ERROR, "SoftVersion changed has not changed");
     UP_LOG(LOG_LEVEL_ERROR, "The data partition probability becomes read-only, Start to recovery");
     UP_LOG(LOG_LEVEL_ERROR, "The data partition will be restored from JFFS2 partition side");
     Run("mkdir /tmp/jffs2");
     Run("mount -t jffs2 /dev/mtdblock6 /tmp/jffs2");
-    WriteVersionJson("/tmp/jffs2/upgradeVersion.json", pstHeader);
+    if (!WriteVersionJson("/tmp/jffs2/upgradeVersion.json", pstHeader))
+        UP_LOG(LOG_LEVEL_ERROR, "The version record could not be repaired on the JFFS2 partition either");
     Run("sync");
     WaitSeconds(2);
     Run("umount /tmp/jffs2");
     Run("rmdir /tmp/jffs2");
+    // The repair takes effect only when the data partition is restored from
+    // it: until then this chip's record still names another version.
+    return false;
 }
 
 zrErrCode upgrade_DelNetHeader(const U8* u8UpgradeFileName)

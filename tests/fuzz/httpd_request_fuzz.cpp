@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         *b = buffer_init();
     con.request.headers = array_init();
     con.conf.allow_http11 = size & 1;
+    srv->srvconf.reject_expect_100_with_417 = (size >> 1) & 1;
     con.request_count = 2;
     buffer_copy_string_len(con.request.request, (const char*)data, size);
     int rc = http_request_parse(srv, &con);

@@ -1,7 +1,8 @@
 """Peers of the card's frame link, for tests and scripts/start-card.sh.
 
 The frame codec (built independently of the firmware, with crcmod), the
-input-card record builders, an input-card peer and a back-board peer.
+input-card record builders, an input-card peer, a back-board peer and the
+firmware images and version files of an upgrade.
 
   peers.py input-card --own 127.168.1.30 --slot 5 --card 192.168.1.14 [--serve SECONDS]
       feeds a fixed set of streams and programs on channels 0-2, applies
@@ -13,12 +14,15 @@ input-card record builders, an input-card peer and a back-board peer.
       (dev/ttyPS1) and keeps its FTP folder (backboard_ftp/).
 """
 import argparse
+import io
+import json
 import os
 import select
 import signal
 import socket
 import struct
 import sys
+import tarfile
 import threading
 import time
 import tty
@@ -319,6 +323,40 @@ class SerialBackBoard:
             os.unlink(self.link)
         os.close(self.master)
         os.close(self.slave)
+
+
+# ---- firmware upgrades -------------------------------------------------------
+
+UPGRADE_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)  # CRC-32/MPEG-2
+
+
+def make_image(path, version, members=("zz.zz", "run.sh")):
+    """An image as the header layout has it: 256-byte header, then a tar archive."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as t:
+        for name in members:
+            data = b"#!/bin/sh\nexit 0\n" if name == "run.sh" else b"z"
+            info = tarfile.TarInfo(name)
+            info.size, info.mode = len(data), 0o755
+            t.addfile(info, io.BytesIO(data))
+    payload = buf.getvalue()
+    # sync, header version, header length, board type 34, max size, time,
+    # length, platform, CRC, firmware text and length, software version...
+    head = struct.pack("<9I20sI20sI4sI", 0x99999999, 1, 256, 34, 0, 0, len(payload), 0, UPGRADE_CRC(payload),
+                       b"fw", 0, version.encode(), 0, b"", 26)  # ... and machine type 26 at byte 88
+    with open(path + ".part", "wb") as f:
+        f.write(head + bytes(256 - len(head)) + payload)
+    os.replace(path + ".part", path)
+
+
+def installed(root):
+    """The version recorded in a chip's version file, as "Vb.m.n" (None: none)."""
+    try:
+        with open(os.path.join(root, "tarvex_data/upgradeVersion.json")) as f:
+            v = json.load(f)
+        return "V%d.%d.%d" % (v["BigVerNum"], v["MidVerNum"], v["MinVerNum"])
+    except (OSError, ValueError, KeyError):
+        return None
 
 
 # ---- peers that the card calls ---------------------------------------------

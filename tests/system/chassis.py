@@ -1,6 +1,8 @@
 """The whole chassis from scripts/start-card.sh: the back-board and input-card
 peers, master and slave under procguard. Both chips reach their idle loops
-within a bounded time and the master's captures decode cleanly.
+within a bounded time and the master's captures decode cleanly. The board
+tool sets a channel's counter of the running master: only that counter
+changes in board.state, and the chip goes on and measures the new rate.
 
 Usage: python3 chassis.py BUILD_DIR
 """
@@ -10,6 +12,9 @@ import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import webcard  # noqa: E402
 
 build = os.path.abspath(sys.argv[1])
 script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "start-card.sh")
@@ -72,6 +77,45 @@ with tempfile.TemporaryDirectory() as top:
     check("command 257" in text(os.path.join(board, "back-board.log")), "resource report reached the back board")
     check("plug map (slots 5 and 0) answered [1]" in text(os.path.join(board, "back-board.log")),
           "the back board's plug map (input card and card plugged) answered 1")
+
+    # Channel 1's counter set on the running master's root.
+    state = os.path.join(master, "board.state")
+
+    def snapshot():
+        with open(state, "rb") as f:
+            return f.read()
+
+    def rates():
+        try:
+            got = webcard.call("127.168.1.11", 8080, "GetOutputTSStatus.w", {})
+            return {c["channel"]: c["effectivebitrate"] for c in got["data"]["portlist"][0]["channellist"]}
+        except (OSError, ValueError, KeyError, IndexError):
+            return {}
+    def master_chip():
+        """The master's modcard below its procguard (which runs in the master's root)."""
+        kids = lambda p: text("/proc/%s/task/%s/children" % (p, p)).split()
+        try:
+            return [k for c in kids(proc.pid) for k in kids(c) if os.readlink("/proc/%s/cwd" % k) == master]
+        except OSError:
+            return []
+    chip = master_chip()
+    before = snapshot()
+    r = subprocess.run([os.path.join(build, "modcard-board"), master, "--channel-packets", "1:1234"],
+                       capture_output=True)
+    after = snapshot()
+    field = 56 + 4  # the profile's counter of channel 1
+    profile = [i for i in range(4096) if before[i] != after[i]]
+    models = 0x104000  # RF chips, PHY, routing tables, SPI controller: set at start-up, idle since
+    regs = [0, 5, 16, 17]  # the profile's registers: logic version, board type, slot, chip type
+    check(r.returncode == 0 and profile and set(profile) <= set(range(field, field + 4)) and
+          before[models:] == after[models:] and any(after[models:]) and
+          all(before[0x1000 + 16 * n:0x1004 + 16 * n] == after[0x1000 + 16 * n:0x1004 + 16 * n] for n in regs),
+          "modcard-board --channel-packets 1:1234 on the running root changes that counter alone (profile bytes "
+          "%s changed, models kept %s)" % (profile, before[models:] == after[models:]))
+    check(webcard.wait_for(lambda: rates().get(1) == 1234 * 1504 // 1000, 10) and rates().get(0) == 1504,
+          "the master measures channel 1's new rate, channel 0's as it was: %s" % rates())
+    check(len(chip) == 1 and master_chip() == chip, "the master chip goes on (the same process %s)" % chip)
+
     printed = text(os.path.join(top, "start.out"))
     check("captures" in printed and "web" in printed and "SNMP" in printed, "the script says where to look")
 

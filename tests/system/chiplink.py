@@ -26,9 +26,6 @@ import threading
 import time
 
 import crcmod
-import io
-import json
-import tarfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import peers  # noqa: E402
@@ -92,36 +89,7 @@ def reboots(root):
 
 
 LINES = []
-UPGRADE_CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)  # CRC-32/MPEG-2
-
-
-def make_image(path, version, members=("zz.zz", "run.sh")):
-    """An image as the header layout has it: 256-byte header, then a tar archive."""
-    buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as t:
-        for name in members:
-            data = b"#!/bin/sh\nexit 0\n" if name == "run.sh" else b"z"
-            info = tarfile.TarInfo(name)
-            info.size, info.mode = len(data), 0o755
-            t.addfile(info, io.BytesIO(data))
-    payload = buf.getvalue()
-    # sync, header version, header length, board type 34, max size, time,
-    # length, platform, CRC, firmware text and length, software version...
-    head = struct.pack("<9I20sI20sI4sI", 0x99999999, 1, 256, 34, 0, 0, len(payload), 0, UPGRADE_CRC(payload),
-                       b"fw", 0, version.encode(), 0, b"", 26)  # ... and machine type 26 at byte 88
-    with open(path + ".part", "wb") as f:
-        f.write(head + bytes(256 - len(head)) + payload)
-    os.replace(path + ".part", path)
-
-
-def installed(root):
-    """The version recorded in a chip's version file, as "Vb.m.n" (None: none)."""
-    try:
-        with open(os.path.join(root, "tarvex_data/upgradeVersion.json")) as f:
-            v = json.load(f)
-        return "V%d.%d.%d" % (v["BigVerNum"], v["MidVerNum"], v["MinVerNum"])
-    except (OSError, ValueError, KeyError):
-        return None
+make_image, installed = peers.make_image, peers.installed
 
 
 def board(root, chip, slot, *extra):

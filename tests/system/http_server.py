@@ -556,6 +556,25 @@ def main():
         while card.uploads() and time.monotonic() < deadline:
             time.sleep(0.05)
         check(card.uploads() == [], "spooled upload file removed after the reply: %s" % card.uploads())
+        # curl as it comes: past 1 MiB it asks leave to send the body first.
+        blob = os.path.join(card.root, "upload.bin")
+        with open(blob, "wb") as f:
+            f.write(b"u" * (2 << 20))
+        r = subprocess.run(["curl", "-sv", "--max-time", "20", "-o", "/dev/null", "-w", "%{http_code}",
+                            "--data-binary", "@" + blob, BASE + "/ImportSiTable.w"], capture_output=True, timeout=40)
+        check(r.stdout == b"200" and b"> Expect: 100-continue" in r.stderr and b"< HTTP/1.1 100 Continue" in r.stderr,
+              "a 2 MiB upload with curl gets 100 Continue and the back end's answer (%s)" % r.stdout)
+        # A head whose lines end in a bare LF is answered at once.
+        with socket.create_connection((HOST, PORT), timeout=5 * SLOW) as s:
+            t0 = time.monotonic()
+            s.sendall(b"GET /a.txt HTTP/1.1\nHost: %s\n\n" % HOST.encode())
+            try:
+                reply = s.recv(4096)
+            except OSError:
+                reply = b""
+            took = time.monotonic() - t0
+        check(reply[:5] == b"HTTP/" and reply[8:13] == b" 400 " and took < SLOW,
+              "a bare-LF head is answered 400 within %g s (%r after %.2f s)" % (SLOW, reply[:16], took))
         # A body that has barely begun makes no file: a flood of them would
         # cost the server a file made and removed for each.
         with socket.create_connection((HOST, PORT), timeout=5 * SLOW) as s:

@@ -1,6 +1,7 @@
 """The start script as a user runs it: --help and bad options change nothing
 on disk, and a second start keeps the board root, so the card loads the
-parameter file its first start saved.
+parameter file its first start saved. Stops asked for again while the script
+cleans up still leave nothing of the chassis running.
 
 Usage: python3 start_card.py BUILD_DIR
 """
@@ -121,6 +122,40 @@ with tempfile.TemporaryDirectory() as top:
     late = os.path.join(root, "late")
     check_start("a slowly ending chip starts", top, dict(env, MODCARD_BUILD=slow), log, args)
     check(os.path.exists(late), "the script ends after its chips, not before")
+
+    # TERMs and an INT in quick succession, the later ones while the script
+    # cleans up: peers, procguards and chips all end.
+    def children(pid):
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                return [int(c) for c in f.read().split()]
+        except OSError:
+            return []
+
+    def cmdline(pid):
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+    proc = subprocess.Popen(["bash", script, "--slot", "0"], cwd=top, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.STDOUT, start_new_session=True)
+    chassis = []
+    end = time.monotonic() + 60 * peers.slowness(build)
+    while time.monotonic() < end and len(chassis) < 6:  # two peers, two procguards, two chips
+        chassis = children(proc.pid) + [k for c in children(proc.pid) for k in children(c)]
+        time.sleep(0.1)
+    running = {p: cmdline(p) for p in chassis}
+    for sig in (signal.SIGTERM, signal.SIGTERM, signal.SIGINT, signal.SIGTERM):
+        os.kill(proc.pid, sig)
+        time.sleep(0.005)
+    proc.wait(timeout=60)
+    left = [running[p].split(b"\0")[0].decode() for p in running if running[p] and cmdline(p) == running[p]]
+    check(len(running) == 6 and left == [], "after TERMs and an INT in quick succession nothing of the chassis "
+          "runs: %d processes started, left %s" % (len(running), left))
+    for p in running:
+        if running[p] and cmdline(p) == running[p]:
+            os.kill(p, signal.SIGKILL)
 
 print("%d failed" % failed)
 sys.exit(1 if failed else 0)

@@ -3,7 +3,11 @@ tarvex_data) is full: the web commands and SNMP SETs that change saved
 settings answer a failure saying the change was not saved and leave every
 file as it was and whole; an input card keeps its reply codes and its failed
 save is logged once. Once space is freed the same changes answer success and
-are in the files, and a later save carries what the input card fed.
+are in the files, and a later save carries what the input card fed. Masters
+of the other standards, their stores full too: each modulator setting of the
+web (a setting of the standard, the single-carrier mode, the IP monitor) and
+of the SNMP settings table answers that it was not saved and changes no
+file, and succeeds into the file once space is freed.
 
 Usage: python3 store_full.py BUILD_DIR
 
@@ -36,6 +40,10 @@ CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 FILES = ("K9_DTMB.conf", "K9_OutPutTSP.conf", "oid.json", "logSetting.config")
 TSP_SAVE_FAILED = "Save of [/product_data/K9_OutPutTSP.conf] failed"
 NOT_SAVED = 19
+# Board type: a setting of its standard as the web names it on channel 0,
+# the settings-table column of one of its settings, two values valid for both.
+OTHERS = {0: ("constellation", 5, (4, 6)), 1: ("guardinterval", 10, (0, 1)), 3: ("qammode", 17, (0, 1)),
+          4: ("gimode", 21, (0, 1)), 5: ("power", 2, (30, 35))}
 
 
 def skip(why):
@@ -44,7 +52,7 @@ def skip(why):
 
 
 def own_mount_namespace():
-    """Runs this file again in a private mount namespace; returns only there."""
+    """Runs the test's script again in a private mount namespace; returns only there."""
     if os.environ.get("STORE_FULL_INSIDE") == "1":
         return
     if os.geteuid() != 0:
@@ -53,7 +61,7 @@ def own_mount_namespace():
     if subprocess.run(ns + ["true"], capture_output=True).returncode != 0:
         skip("no mount namespace can be made here (unshare -m refused)")
     env = dict(os.environ, STORE_FULL_INSIDE="1")
-    sys.exit(subprocess.run(ns + [sys.executable, os.path.abspath(__file__)] + sys.argv[1:], env=env).returncode)
+    sys.exit(subprocess.run(ns + [sys.executable, os.path.abspath(sys.argv[0])] + sys.argv[1:], env=env).returncode)
 
 
 def read(path, mode="rb"):
@@ -66,8 +74,12 @@ def read(path, mode="rb"):
 
 
 def call(key, **members):
+    return call_at(ADDR, PORT, key, members)
+
+
+def call_at(addr, port, key, members):
     try:
-        return webcard.call(ADDR, PORT, key, members)
+        return webcard.call(addr, port, key, members)
     except (OSError, ValueError):
         return None
 
@@ -199,13 +211,65 @@ def changes(card, data_dir, params, freq, psi, power, full):
     check(ok, "%s: every file is whole: %s" % (state, what))
 
 
+def other_card(build, top, board_type):
+    """A master of another standard on a slot of its own, its store a tmpfs."""
+    slot = 7 + sorted(OTHERS).index(board_type)
+    card = sa.Card(build, top, "std%d" % board_type, board_type, slot=slot, extra=("--http-port", str(18100 + slot)))
+    mount_store(os.path.join(card.root, "tarvex_data"), 4 << 20)
+    card.web = ("127.168.1.%d" % (11 + slot), 18100 + slot)
+    card.start(wait_agent=False)
+    return card
+
+
+def modulator_saves(card, board_type, full):
+    """Each modulator setting of the web and of the settings table: with a
+    full store not saved and no file changed, else saved into the file."""
+    key, column, values = OTHERS[board_type]
+    data_dir = os.path.join(card.root, "tarvex_data")
+    what = "%s, %s" % (sa.STANDARDS[board_type][0], "full" if full else "freed")
+    got = call_at(card.web[0], card.web[1], "GetSubboardParam.w", {})
+    if code(got) != 0:
+        check(False, "%s: GetSubboardParam.w answers: %s" % (what, got))
+        return
+    now = got["data"]["portlist"][0]["channellist"][0][key]
+    setting = {k: got["data"][k] for k in ("psiinterval", "channelstandard")}
+    setting["portlist"] = [{"port": 0, "channellist": [{"channel": 0, key: values[now == values[0]]}]}]
+    # The full store's values stay in force: the freed store's differ from them.
+    monitor = {"enable": 1, "destipaddress": 0xEF000001, "port": 0, "channel": 0, "destport": 1234 + (not full),
+               "bitrate": 10}
+    for cmd, members in (("SetSubboardParam.w", setting), ("SetSubboardParam.w", {"singlemode": int(full)}),
+                         ("SetSubboardIPMonitorParam.w", monitor)):
+        before = files(data_dir)
+        r = call_at(card.web[0], card.web[1], cmd, dict(members))
+        if full:
+            check(not_saved(r) and files(data_dir) == before, "%s: %s %s answers %d, not saved, and changes no "
+                  "file: %s" % (what, cmd, sorted(members), NOT_SAVED, r))
+        else:
+            check(code(r) == 0 and files(data_dir)["K9_DTMB.conf"] != before["K9_DTMB.conf"],
+                  "%s: %s %s succeeds into the file: %s" % (what, cmd, sorted(members), r))
+    old = card.get([cell(column, 1)])
+    value = values[old == [values[0]]]
+    before = files(data_dir)
+    status, _ = card.set([(cell(column, 1), "i", value)])
+    if full:
+        check(status not in ("", "failed") and card.get([cell(column, 1)]) == old and files(data_dir) == before,
+              "%s: SNMP column %d := %d answers an error (%s), stays %s, changes no file" %
+              (what, column, value, status, old))
+    else:
+        check(status == "" and card.get([cell(column, 1)]) == [value] and files(data_dir) != before,
+              "%s: SNMP column %d := %d succeeds into the file (%s)" % (what, column, value, status))
+
+
 def main():
     own_mount_namespace()
     build = os.path.abspath(sys.argv[1])
     top = tempfile.mkdtemp(prefix="modcard-storefull-")
     card = ic = None
     data_dir = None
+    others = {}
     try:
+        for board_type in OTHERS:
+            others[board_type] = other_card(build, top, board_type)
         card = sa.Card(build, top, "master", 2, slot=SLOT, extra=("--http-port", str(PORT)))
         data_dir = os.path.join(card.root, "tarvex_data")
         mount_store(data_dir, 4 << 20)
@@ -245,7 +309,24 @@ def main():
         check(saved_channels(data_dir) == [0, 1, 2, 3],
               "freed: a later save carries the input card's channel 3: %s" % saved_channels(data_dir))
         check(card.proc.poll() is None, "modcard still runs")
+
+        for board_type, other in others.items():
+            name = sa.STANDARDS[board_type][0]
+            check(wait_for(lambda: "This version is a universal version" in other.log() and
+                           code(call_at(other.web[0], other.web[1], "Beat.w", {})) == 0 and
+                           other.get([sa.SYSUPTIME], timeout=1) is not None, 60),
+                  "%s: the master reaches its idle loop, its web and agent answer" % name)
+            filler = fill(os.path.join(other.root, "tarvex_data"))
+            modulator_saves(other, board_type, True)
+            os.unlink(filler)
+            modulator_saves(other, board_type, False)
+            ok, what = whole(os.path.join(other.root, "tarvex_data"))
+            check(ok and other.proc.poll() is None, "%s: every file is whole (%s), modcard still runs" % (name, what))
     finally:
+        for other in others.values():
+            other.stop()
+            other.line.stop()
+            subprocess.run(["umount", "-l", os.path.join(other.root, "tarvex_data")], capture_output=True)
         if card is not None:
             card.stop()
             card.line.stop()

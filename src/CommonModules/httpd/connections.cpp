@@ -240,10 +240,12 @@ size_t QueuedBytes(chunkqueue* cq)
 }
 
 // Looks for the end of the head across chunks, resuming where the last
-// search stopped; returns the head length or 0.
+// search stopped; returns the head length or 0. The head ends at its empty
+// line: CR LF CR LF, or a line end that is a bare LF (LF LF, LF CR LF), so
+// that such a head is answered (the parser refuses it) at once rather than
+// once the read limit is reached. headMatched: 1 after a LF, 2 after LF CR.
 size_t FindHeadEnd(connection* con, ConExtra& x)
 {
-    static const char kEnd[] = "\r\n\r\n";
     size_t pos = 0;
     for (chunk* c = con->read_queue->first; c; c = c->next) {
         if (c->type != chunk::MEM_CHUNK || c->mem->used == 0)
@@ -256,13 +258,14 @@ size_t FindHeadEnd(connection* con, ConExtra& x)
         }
         for (size_t i = x.headScanned - pos; i < len; ++i) {
             char ch = p[i];
-            if (ch == kEnd[x.headMatched])
-                x.headMatched++;
-            else
-                x.headMatched = ch == '\r' ? 1 : 0;
             x.headScanned = pos + i + 1;
-            if (x.headMatched == 4)
-                return x.headScanned;
+            if (ch == '\n') {
+                if (x.headMatched != 0)
+                    return x.headScanned;
+                x.headMatched = 1;
+            } else {
+                x.headMatched = ch == '\r' && x.headMatched == 1 ? 2 : 0;
+            }
         }
         pos += len;
     }
@@ -387,6 +390,26 @@ connection_state_t CollectBody(server* srv, connection* con)
         return CON_STATE_HANDLE_REQUEST;
     }
     return CON_STATE_READ_POST;
+}
+
+// A client that waits for leave to send its body (Expect: 100-continue, HTTP/1.1)
+// gets it once its head is accepted, unless the configuration refuses such
+// requests (417, in the parser) or the body has begun to arrive anyway.
+// False when the interim answer left only in part: the stream is broken.
+bool ContinueIfAsked(server* srv, connection* con)
+{
+    if (srv->srvconf.reject_expect_100_with_417 || con->request.http_version != HTTP_VERSION_1_1 ||
+        QueuedBytes(con->read_queue) != 0)
+        return true;
+    const data_string* ds = (const data_string*)array_get_element(con->request.headers, "Expect");
+    if (ds == nullptr || ds->type != TYPE_STRING ||
+        !buffer_is_equal_caseless_string(ds->value, CONST_STR_LEN("100-continue")))
+        return true;
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    ssize_t n = send(con->fd, kContinue, sizeof(kContinue) - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Not sent at all (the socket's queue is full): the client sends its
+    // body after its own wait.
+    return n <= 0 || n == (ssize_t)sizeof(kContinue) - 1;
 }
 
 // READ and READ_POST: reads, then collects a head or a body.
@@ -914,7 +937,7 @@ int connection_state_machine(server* srv, connection* con)
             buffer_reset(con->request.orig_uri);
             if (http_request_parse(srv, con)) {
                 s_extra[con].bodyStart = srv->cur_ts;
-                connection_set_state(srv, con, CON_STATE_READ_POST);
+                connection_set_state(srv, con, ContinueIfAsked(srv, con) ? CON_STATE_READ_POST : CON_STATE_ERROR);
             } else {
                 if (con->http_status != 0)
                     s_extra[con].refused = con->http_status;

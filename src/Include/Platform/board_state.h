@@ -200,11 +200,21 @@ inline void PokeReg(U32 reg, U32 v) { volatile U32* w = FpgaWindow(); if (w) w[r
 // the firmware expects). False on failure.
 bool CreateBoard(const std::string& root, const Profile& profile);
 Profile DefaultProfile();
+// The profile of an existing board root (false: no state file of this layout).
+bool ReadBoardProfile(const std::string& root, Profile* out);
+// Changes an existing board root in place: only the profile bytes that differ
+// from the file's, and the registers and PHY identifier that mirror changed
+// fields; a chip running on the root goes on. False on failure.
+bool UpdateBoard(const std::string& root, const Profile& profile);
 
 // What the FPGA models hold, for tests: the TS-rate word last loaded for a
 // channel (0-7) and a J.83 Annex B core register (port 0-3, register 0-255).
 U32 TSRateWord(U32 channel);
 U32 CoreRegister(U32 port, U32 reg);
+
+// Test hook: called with the register and value just before a write into the
+// FPGA window lands (null: none), so that a test can act at that moment.
+void SetFpgaWriteHook(void (*hook)(U32 reg, U32 value));
 
 // Device models: called by the platform on every write into a mapped window.
 // oldValue is what the register held before the write (strobes react to edges).

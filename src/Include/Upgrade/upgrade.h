@@ -113,8 +113,11 @@ void upgradeCheckSubTimeout(U32 u32Time);
 void FTP_UpgradeProfileInit(void);
 U32 GetMiniSwVersion_SupportCurrentHw(U8* u8BigVerLimit);
 zrErrCode GetUpgradeFileSwVersion(const U8* UpgradeFileName, U32* pu32SwVersion);
-void storeVersionFromHeader(ImageHeader_t* pstHeader);
-void upgrade_CheckSoftVersionModify(ImageHeader_t* pstHeader);
+// Writes the version file from the header; false when it was not written.
+bool storeVersionFromHeader(ImageHeader_t* pstHeader);
+// Reads the version file back (repairing it through the JFFS2 side when it
+// names another version); true only when it names the header's version.
+bool upgrade_CheckSoftVersionModify(ImageHeader_t* pstHeader);
 zrErrCode upgrade_DelNetHeader(const U8* u8UpgradeFileName);
 
 // Test-only settings; the card never calls them. The length in milliseconds
