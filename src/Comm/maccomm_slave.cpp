@@ -293,8 +293,9 @@ S32 MACSlave_Hardversion(S32 s, ST_ZR_IPCOMM* f)
 S32 MACSlave_SIMod(S32 s, ST_ZR_IPCOMM* f)
 {
     return Simple(s, f, __func__, 1, [f] {
-        g_SIModSlaveCmp = f->pu8Data[0];
-        SLV_INFO(LOG_MODULE_HW, "g_SIModSlaveCmp = %d\n", g_SIModSlaveCmp);
+        // The SI thread reads it as it builds the tables.
+        __atomic_store_n(&g_SIModSlaveCmp, f->pu8Data[0], __ATOMIC_RELAXED);
+        SLV_INFO(LOG_MODULE_HW, "g_SIModSlaveCmp = %d\n", f->pu8Data[0]);
     });
 }
 
@@ -422,7 +423,8 @@ void MACSlave_RegExecute(ST_DEBUG_SLAVE_REG_INFO* r, bool write)
 
 void MACSlave_SetHardVersion(U32 v)
 {
-    g_HWVersionSlaveCmp = v;
+    // Read by the RF programming on other threads; the master may send it again.
+    __atomic_store_n(&g_HWVersionSlaveCmp, v, __ATOMIC_RELAXED);
     SLV_INFO(LOG_MODULE_HW, "u32HardVersion = 0x%x\n", v);
     if (v == 0)
         return;

@@ -55,13 +55,13 @@ unsigned Modulate_GetAD5321GainValue(void)
 
 // ---- What the master told the slave -------------------------------------------
 
-U32 Slave_GetHWVersion(void) { return g_HWVersionSlaveCmp; }
+U32 Slave_GetHWVersion(void) { return __atomic_load_n(&g_HWVersionSlaveCmp, __ATOMIC_RELAXED); }
 
 U8 Slave_GetSIMod(void)
 {
     U32 mode = PARAMS_GetModulationMod();
     if (mode == 4)
-        return g_SIModSlaveCmp;
+        return __atomic_load_n(&g_SIModSlaveCmp, __ATOMIC_RELAXED);
     return mode == 6 ? 1 : 0;
 }
 
