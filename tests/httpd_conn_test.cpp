@@ -348,20 +348,27 @@ TEST_F(HttpdConn, HeadsAndBodiesMustArriveWholeWithinTheirDeadlines)
 TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
 {
     // The oldest client sends a body at a healthy rate; one sends a body a
-    // byte at a time, the others heads that never end.
+    // byte at a time, the others heads that never end. Two of the oldest are
+    // spared: one whose bytes wait unread, and a newcomer (the last) that has
+    // had no time to send.
     std::vector<int> fds;
     std::vector<connection*> cons;
-    for (size_t i = 0; i < h.srv->max_conns; ++i) {
+    auto add = [&](size_t i) {
         connection* con = nullptr;
         fds.push_back(h.Connect(&con));
         cons.push_back(con);
         std::string sent = i > 1 ? "GET / HTTP/1.1\r\nX: "
                                  : "POST /Beat.w HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000\r\n\r\n" +
                                        std::string(i == 0 ? 65536 : 1, 'b');
-        send(fds.back(), sent.data(), sent.size(), MSG_NOSIGNAL);
-    }
+        if (i + 1 < h.srv->max_conns)
+            send(fds.back(), sent.data(), sent.size(), MSG_NOSIGNAL);
+    };
+    for (size_t i = 0; i + 1 < h.srv->max_conns; ++i)
+        add(i);
     h.Run(3, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // old enough to be judged
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // old enough to be judged
+    add(h.srv->max_conns - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // its client is slow to send
     ASSERT_EQ(h.srv->conns->used, h.srv->max_conns);
     ASSERT_EQ(cons[0]->state, CON_STATE_READ_POST);
     ASSERT_EQ(cons[1]->state, CON_STATE_READ_POST);
@@ -371,16 +378,24 @@ TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
     cons[0]->start_tv = {base - 1000, 0};
     for (size_t i = 1; i < cons.size(); ++i)
         cons[i]->start_tv = {base - (time_t)((i * 7) % cons.size()), 0};
+    const size_t unread = 3, young = cons.size() - 1;
+    cons[unread]->start_tv = {base - 900, 0};
+    cons[young]->start_tv = {base - 901, 0};
+    send(fds[unread], "Y", 1, MSG_NOSIGNAL);
     size_t over = h.srv->max_conns - h.srv->max_conns * 9 / 10;
     std::vector<time_t> ages;
     for (size_t i = 1; i < cons.size(); ++i)
-        ages.push_back(cons[i]->start_tv.tv_sec);
+        if (i != unread && i != young)
+            ages.push_back(cons[i]->start_tv.tv_sec);
     std::sort(ages.begin(), ages.end());
     EXPECT_EQ(connections_make_room(h.srv), over);
     EXPECT_EQ(h.srv->conns->used, h.srv->max_conns * 9 / 10);
     EXPECT_EQ(cons[0]->state, CON_STATE_READ_POST);
+    EXPECT_NE(cons[unread]->fd, -1);
+    EXPECT_NE(cons[young]->fd, -1);
     for (size_t i = 1; i < cons.size(); ++i)
-        EXPECT_EQ(cons[i]->fd == -1, cons[i]->start_tv.tv_sec < ages[over]) << i;
+        if (i != unread && i != young)
+            EXPECT_EQ(cons[i]->fd == -1, cons[i]->start_tv.tv_sec < ages[over]) << i;
     EXPECT_EQ(connections_make_room(h.srv), 0u);  // below the cap: nothing more
     for (int fd : fds)
         close(fd);
@@ -397,7 +412,7 @@ TEST_F(HttpdConn, ADisabledHouseBelowTheCapStillMakesRoom)
         send(fds.back(), "GET / HTTP/1.1\r\nX: ", 19, MSG_NOSIGNAL);
     }
     h.Run(3, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // old enough to be judged
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // old enough to be judged
     h.srv->sockets_disabled = 1;
     for (int k = 0; k < 3; ++k)
         close(fds[k]);  // the server sees them end

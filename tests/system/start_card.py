@@ -140,12 +140,21 @@ with tempfile.TemporaryDirectory() as top:
             return None
     proc = subprocess.Popen(["bash", script, "--slot", "0"], cwd=top, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.STDOUT, start_new_session=True)
-    chassis = []
+    def program(pid):
+        line = cmdline(pid) or b""
+        return os.path.basename(line.split(b"\0")[0]).decode(errors="replace")
+
+    # Named, since the script's own short-lived helpers (sleep, grep, cat)
+    # come and go among its children.
+    wanted = {"python3": 2, "procguard": 2, "modcard": 2}  # two peers, two procguards, two chips
+    running = {}
     end = time.monotonic() + 60 * peers.slowness(build)
-    while time.monotonic() < end and len(chassis) < 6:  # two peers, two procguards, two chips
+    while time.monotonic() < end:
         chassis = children(proc.pid) + [k for c in children(proc.pid) for k in children(c)]
+        running = {p: cmdline(p) for p in chassis if program(p) in wanted}
+        if all(sum(program(p) == name for p in running) == n for name, n in wanted.items()):
+            break
         time.sleep(0.1)
-    running = {p: cmdline(p) for p in chassis}
     for sig in (signal.SIGTERM, signal.SIGTERM, signal.SIGINT, signal.SIGTERM):
         os.kill(proc.pid, sig)
         time.sleep(0.005)

@@ -45,6 +45,7 @@ constexpr uint32_t kSlowestBody = 8192;
 // slow-read or slow-body client far less.
 constexpr int kMoveWindow = 4;
 constexpr uint64_t kTrickleRate = 4096;
+constexpr int64_t kJudgeAfterMs = 250;
 
 // What the server keeps of a connection beyond its record: the status a
 // head or body was refused with, and how far the end-of-head search got.
@@ -92,9 +93,18 @@ int64_t NowMs()
 
 // Moved less than the trickle rate allows over the last window (since its
 // start for a connection younger than that: a young honest transfer has
-// already moved far more than its age allows a trickle).
+// already moved far more than its age allows a trickle). Not judged: a
+// newcomer whose client has not yet had a moment to send its head, and a
+// connection whose bytes wait unread, since then the server is behind, not
+// the client (under a flood, honest heads were cut off unread).
 bool Trickles(const connection* con, const ConExtra& x, time_t now, int64_t nowMs)
 {
+    if (nowMs - x.bornMs < kJudgeAfterMs)
+        return false;
+    int unread = 0;
+    if ((con->state == CON_STATE_READ || con->state == CON_STATE_READ_POST) && con->fd >= 0 &&
+        ioctl(con->fd, FIONREAD, &unread) == 0 && unread > 0)
+        return false;
     int64_t age = std::clamp<int64_t>(nowMs - x.bornMs, 0, (kMoveWindow - 1) * 1000);
     uint64_t recent = Moved(con, x) - x.moved[(size_t)(now + 1) % kMoveWindow];
     return recent < kTrickleRate * (uint64_t)age / 1000;
