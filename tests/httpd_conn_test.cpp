@@ -393,9 +393,11 @@ TEST_F(HttpdConn, AFullHouseClosesTheConnectionsThatMoveLeastOldestFirst)
     EXPECT_EQ(cons[0]->state, CON_STATE_READ_POST);
     EXPECT_NE(cons[unread]->fd, -1);
     EXPECT_NE(cons[young]->fd, -1);
-    for (size_t i = 1; i < cons.size(); ++i)
-        if (i != unread && i != young)
+    for (size_t i = 1; i < cons.size(); ++i) {
+        if (i != unread && i != young) {
             EXPECT_EQ(cons[i]->fd == -1, cons[i]->start_tv.tv_sec < ages[over]) << i;
+        }
+    }
     EXPECT_EQ(connections_make_room(h.srv), 0u);  // below the cap: nothing more
     for (int fd : fds)
         close(fd);
