@@ -141,8 +141,10 @@ with tempfile.TemporaryDirectory() as top:
     proc = subprocess.Popen(["bash", script, "--slot", "0"], cwd=top, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.STDOUT, start_new_session=True)
     def program(pid):
-        line = cmdline(pid) or b""
-        return os.path.basename(line.split(b"\0")[0]).decode(errors="replace")
+        args = (cmdline(pid) or b"").split(b"\0")
+        if os.path.basename(args[0]).startswith(b"qemu-") and b"-0" in args:  # an emulated ARM build
+            args = args[args.index(b"-0") + 1:]
+        return os.path.basename(args[0]).decode(errors="replace")
 
     # Named, since the script's own short-lived helpers (sleep, grep, cat)
     # come and go among its children.
