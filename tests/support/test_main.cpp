@@ -4,6 +4,7 @@
 #include "Platform/board_state.h"
 #include "support/testboard.h"
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -40,10 +41,13 @@ int main(int argc, char** argv)
     Log_SetOutputMode(LOG_OUTPUT_SYSLOG);  // quiet console; lines still reach the logs
     FPGA_Init();
     int rc = RUN_ALL_TESTS();
+    // Removed in this process: a shell started at exit is one more child
+    // that an emulated run must fork while the program ends.
     if (ownRoot && rc == 0 && getenv("MODCARD_KEEP_TEST_ROOT") == nullptr) {
-        std::string cmd = "rm -rf '" + g_root + "'";
-        if (system(cmd.c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", g_root.c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+        if (ec)
+            fprintf(stderr, "could not remove %s: %s\n", g_root.c_str(), ec.message().c_str());
     }
     return rc;
 }
