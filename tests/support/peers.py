@@ -52,6 +52,15 @@ def chassis(addr):
 
 # ---- frame codec ----------------------------------------------------------
 
+def children(pid):
+    """The process ids of pid's children (none once it has ended)."""
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(c) for c in f.read().split()]
+    except OSError:
+        return []
+
+
 def slowness(build):
     """How many times longer than a plain native build the programs of BUILD
     take to start: sanitizers and emulation slow them, and a deadline that

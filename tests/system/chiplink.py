@@ -217,19 +217,13 @@ try:
 
     # The slave's modcard crashes alone: procguard starts it again and the
     # master pushes its state again, so channels 4-7 carry their tables again.
-    def child(pid):
-        try:
-            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-                return [int(c) for c in f.read().split()]
-        except OSError:
-            return []
     # After the master's start-up, whose detection pushes its state anyway.
     check(wait_for(lambda: "This version is a universal version" in log_of(master), 30), "master's start-up done")
-    old_slave = child(procs[0].pid)
+    old_slave = peers.children(procs[0].pid)
     check(len(old_slave) == 1, "slave's modcard runs under procguard")
     if old_slave:
         os.kill(old_slave[0], signal.SIGKILL)
-        check(wait_for(lambda: child(procs[0].pid) not in ([], old_slave), 10), "procguard restarts the slave")
+        check(wait_for(lambda: peers.children(procs[0].pid) not in ([], old_slave), 10), "procguard restarts the slave")
         restarted = time.time()
         marks = [os.path.getsize(os.path.join(slave, "trace/si_ch%d.ts" % ch)) for ch in range(4, 8)]
         for ch in range(4, 8):
@@ -290,7 +284,7 @@ try:
 
     # The slave is stopped when the upgrade starts: its transfer ends within
     # the link's reply wait (10 s), the upgrade fails, the frame server answers.
-    pid = child(procs[0].pid)
+    pid = peers.children(procs[0].pid)
     check(len(pid) == 1, "slave's modcard runs under procguard")
     os.kill(pid[0], signal.SIGSTOP)
     try:
@@ -316,7 +310,7 @@ try:
         ok = wait_for(started, 30)
         check(ok, "V1.6.3: the slave started the image's run.sh")
         time.sleep(0.5)
-        for p in child(procs[0].pid):
+        for p in peers.children(procs[0].pid):
             os.kill(p, signal.SIGKILL)
     stages, waited, mark = ftp_upgrade("V1.6.3", 40, kill_slave_while_it_installs)
     check(10 not in stages and 2 in stages, "V1.6.3, slave killed: the back board got the failure, not 10: %s"

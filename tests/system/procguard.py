@@ -24,14 +24,6 @@ def check(ok, what):
     print(("ok   " if ok else "FAIL ") + what)
 
 
-def children(pid):
-    try:
-        with open(f"/proc/{pid}/task/{pid}/children") as f:
-            return [int(c) for c in f.read().split()]
-    except OSError:
-        return []
-
-
 def wait_for(cond, limit=None):
     end = time.monotonic() + (limit or 5.0 * SLOW)
     while time.monotonic() < end:
@@ -75,14 +67,14 @@ def main(build):
                              stderr=subprocess.DEVNULL)
         try:
             starts = lambda: open(log).read().split("\n")[:-1] if os.path.exists(log) else []
-            check(wait_for(lambda: len(starts()) == 1 and len(children(p.pid)) == 1),
+            check(wait_for(lambda: len(starts()) == 1 and len(peers.children(p.pid)) == 1),
                   "first start")
             check(starts()[:1] == [f"{app} start"], "first start with the word start")
             # The program writes the file in two steps: read once it is whole.
             mask = lambda: open(log + ".mask").read().split() if os.path.exists(log + ".mask") else []
             check(wait_for(lambda: len(mask()) == 2) and mask() == ["SigBlk:", "0" * 16],
                   "program starts with no signal blocked")
-            first = children(p.pid)[0]
+            first = peers.children(p.pid)[0]
             # Stopped once it runs the program it execs, not halfway there.
             comm = lambda: open(f"/proc/{first}/comm").read().strip() if os.path.exists(f"/proc/{first}") else ""
             check(wait_for(lambda: comm() == "sleep"), "the program runs")
@@ -90,18 +82,18 @@ def main(build):
             time.sleep(0.3)
             os.kill(first, signal.SIGCONT)
             time.sleep(0.3)
-            check(children(p.pid) == [first] and len(starts()) == 1,
+            check(peers.children(p.pid) == [first] and len(starts()) == 1,
                   "stop and continue start no second copy")
             os.kill(first, signal.SIGKILL)
-            check(wait_for(lambda: len(starts()) == 2 and len(children(p.pid)) == 1
-                           and children(p.pid) != [first]), "killed child started again")
+            check(wait_for(lambda: len(starts()) == 2 and len(peers.children(p.pid)) == 1
+                           and peers.children(p.pid) != [first]), "killed child started again")
             check(starts()[1:] == [f"{app} reboot"], "restart with the word reboot")
-            for c in children(p.pid):
+            for c in peers.children(p.pid):
                 os.kill(c, signal.SIGTERM)
-            check(wait_for(lambda: len(starts()) == 3 and len(children(p.pid)) == 1),
+            check(wait_for(lambda: len(starts()) == 3 and len(peers.children(p.pid)) == 1),
                   "ended child started again, one copy")
         finally:
-            for c in children(p.pid):
+            for c in peers.children(p.pid):
                 os.kill(c, signal.SIGKILL)
             p.kill()
             p.wait()

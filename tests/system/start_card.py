@@ -125,13 +125,6 @@ with tempfile.TemporaryDirectory() as top:
 
     # TERMs and an INT in quick succession, the later ones while the script
     # cleans up: peers, procguards and chips all end.
-    def children(pid):
-        try:
-            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-                return [int(c) for c in f.read().split()]
-        except OSError:
-            return []
-
     def cmdline(pid):
         try:
             with open("/proc/%d/cmdline" % pid, "rb") as f:
@@ -152,7 +145,7 @@ with tempfile.TemporaryDirectory() as top:
     running = {}
     end = time.monotonic() + 60 * peers.slowness(build)
     while time.monotonic() < end:
-        chassis = children(proc.pid) + [k for c in children(proc.pid) for k in children(c)]
+        chassis = peers.children(proc.pid) + [k for c in peers.children(proc.pid) for k in peers.children(c)]
         running = {p: cmdline(p) for p in chassis if program(p) in wanted}
         if all(sum(program(p) == name for p in running) == n for name, n in wanted.items()):
             break
