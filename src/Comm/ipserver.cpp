@@ -72,6 +72,7 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     IPCOMM_CMD cmd = (IPCOMM_CMD)rec->u16CMD;
     if (rec->u32SumTansNum == 0)
         return;  // no reply: the sender tries again
+    TSP_PlanOpenRound(rec->u8SlotID);
     if (rec->u32SumTansNum == 1) {
         // Answered 1 whatever the result; a refusal for a limit is told at
         // the apply.

@@ -60,12 +60,36 @@ std::set<U64> s_setHeldBack;
 struct Round {
     bool bFresh = true;
     bool bRefused = false;
+    // The slot's programs on air when the round opened. Another road's
+    // commit may put the round's first records on air before the rest
+    // came; that does not make them part of what was on air.
+    std::set<U64> setOnAirAtOpen;
 };
 Round s_arRound[TSP_MAX_SLOT_ID + 1];
 
 U64 ProgramKey(const Output_TSProgram& p)
 {
     return (U64)p.u8SourceSlotID << 48 | (U64)p.u16SourceChannelID << 32 | (U64)p.u16ChannelID << 16 | p.u16ProgramID;
+}
+
+void OpenRound(U8 u8Slot)
+{
+    Round& r = s_arRound[u8Slot];
+    if (!r.bFresh)
+        return;
+    r.bFresh = false;
+    r.bRefused = false;
+    r.setOnAirAtOpen.clear();
+    r.setOnAirAtOpen.insert(s_setPrograms.lower_bound((U64)u8Slot << 48),
+                            s_setPrograms.lower_bound((U64)(u8Slot + 1) << 48));
+}
+
+// On air before its input card's open round began (or now, outside one).
+bool OnAirBeforeItsRound(const Output_TSProgram& p)
+{
+    if (p.u8SourceSlotID <= TSP_MAX_SLOT_ID && !s_arRound[p.u8SourceSlotID].bFresh)
+        return s_arRound[p.u8SourceSlotID].setOnAirAtOpen.count(ProgramKey(p)) != 0;
+    return s_setPrograms.count(ProgramKey(p)) != 0;
 }
 
 PIDKey PidKey(const Output_TSPID& p)
@@ -351,7 +375,7 @@ U32 Build(bool bLeaveOut, Plan& plan)
         for (U32 i = 0; i < db->u32OutputProgramNumber && !s_setHeldBack.empty(); i++) {
             const Output_TSProgram& p = db->pOutputProgram[i];
             if (p.u8ValidFlag == TSP_RECORD_VALID && s_setHeldBack.count(ProgramKey(p)) != 0 &&
-                !TSP_PlanProgramOnAir(&p))
+                !OnAirBeforeItsRound(p))
                 held.Add(p.u16ChannelID, "PAT, PMT and SDT", "a program goes on air whole", p.u16PMTPID,
                          {Culprit::PROGRAM, i}, "");
         }
@@ -595,7 +619,7 @@ void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool
         const Output_TSProgram& p = db->pOutputProgram[prog];
         if (!bRefused) {
             s_setHeldBack.erase(ProgramKey(p));
-        } else if (!TSP_PlanProgramOnAir(&p) && s_setHeldBack.insert(ProgramKey(p)).second) {
+        } else if (!OnAirBeforeItsRound(p) && s_setHeldBack.insert(ProgramKey(p)).second) {
             PLAN_LOG("channel[%u] %s held back: a PID message of it was refused\r\n\n", p.u16ChannelID,
                      ProgramText(p).c_str());
         }
@@ -607,14 +631,19 @@ void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result)
     if (u8Slot > TSP_MAX_SLOT_ID)
         return;
     CARD_STATE_LOCK();
+    OpenRound(u8Slot);
     Round& r = s_arRound[u8Slot];
-    if (r.bFresh) {
-        r.bFresh = false;
-        r.bRefused = false;
-    }
     // What the card could not take for a limit; a malformed record is the
     // sender's own error, answered where the message is.
     r.bRefused = r.bRefused || u32Result == TSP_ERR_DOES_NOT_FIT || u32Result == TSP_ERR_LIST_RANGE;
+}
+
+void TSP_PlanOpenRound(U8 u8Slot)
+{
+    if (u8Slot > TSP_MAX_SLOT_ID)
+        return;
+    CARD_STATE_LOCK();
+    OpenRound(u8Slot);
 }
 
 bool TSP_PlanApplyAnswer(U8 u8Slot)

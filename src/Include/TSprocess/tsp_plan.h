@@ -62,16 +62,18 @@ struct TSP_LiveGuard {
 
 // Whether a program (by its input identity) is on air.
 bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram);
-// A PID message taken or refused. The programs a refused one names that are
-// not on air are held back: the next apply leaves them out whole (logged)
-// rather than put them on air half-made; a PID message of theirs that is
-// taken first lets them go. pu8Records points at the records, u32Length
-// bytes of them.
+// A PID message taken or refused. The programs a refused one names that were
+// not on air when their input card's round opened are held back: the next
+// apply leaves them out whole (logged) rather than keep them on air
+// half-made; a PID message of theirs that is taken first lets them go.
+// pu8Records points at the records, u32Length bytes of them.
 void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool bRefused);
 
 // What an input card is told. Each record message of a slot is noted with
 // its result; a slot's apply answers success only when no message of its
 // round (since its last apply) was refused for a limit (TSP_ERR_DOES_NOT_FIT,
-// TSP_ERR_LIST_RANGE) and no record of it was left out.
+// TSP_ERR_LIST_RANGE) and no record of it was left out. A round opens at
+// the first frame of its first record message.
+void TSP_PlanOpenRound(U8 u8Slot);
 void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result);
 bool TSP_PlanApplyAnswer(U8 u8Slot);
