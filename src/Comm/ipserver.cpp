@@ -72,10 +72,22 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     IPCOMM_CMD cmd = (IPCOMM_CMD)rec->u16CMD;
     if (rec->u32SumTansNum == 0)
         return;  // no reply: the sender tries again
+    // Records come from the chassis's slots and the back board only.
+    if (rec->u8SlotID > TSP_MAX_SLOT_ID) {
+        SRV_LOG(LOG_LEVEL_ERROR, "record message %u from slot %u refused: no such slot\n", (unsigned)cmd,
+                rec->u8SlotID);
+        IPComm_ResponseError(fd);
+        return;
+    }
     TSP_PlanOpenRound(rec->u8SlotID);
+    // A frame after the first that is refused loses its message: the round's
+    // apply says so.
+    auto lost = [rec]() {
+        if (rec->u32CurTansNum > 0)
+            TSP_PlanNoteMessage(rec->u8SlotID, TSP_ERR_INPUT);
+    };
     if (rec->u32SumTansNum == 1) {
-        // Answered 1 whatever the result; a refusal for a limit is told at
-        // the apply.
+        // Answered 1 whatever the result; a refusal is told at the apply.
         U32 rc = TSP_ConstructOutputTS(rec->pu8Data, cmd, (U16)rec->u32Length);
         TSP_PlanNoteMessage(rec->u8SlotID, rc);
         IPComm_ResponseSuccess(fd);
@@ -99,10 +111,12 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
             break;
         }
     if (e == nullptr) {
+        lost();
         IPComm_ResponseErrorCode(fd, IPCOMM_IP_TEMP_FULL);
         return;
     }
     if (e->u32curPacket != rec->u32CurTansNum) {
+        lost();
         IPComm_ResponseErrorCode(fd, IPCOMM_COMBINEPACK_ERROR);
         FreeEntry(e);
         return;
@@ -318,8 +332,14 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
         case IPCOMM_SEND_TSP_MUX_PROCESS: {
             // Success only when everything the sender gave in this round is
             // on air: a refused message or a record left out says 2067.
-            const U32 rc = TSP_MuxProcess();
-            const bool whole = TSP_PlanApplyAnswer(slot) && rc != TSP_ERR_DOES_NOT_FIT;
+            U32 rc;
+            bool whole;
+            {
+                // The commit of the sender's own round.
+                TSP_PlanRoundApply own(slot);
+                rc = TSP_MuxProcess();
+                whole = TSP_PlanApplyAnswer(slot) && rc != TSP_ERR_DOES_NOT_FIT;
+            }
             if (whole)
                 IPComm_ResponseSuccess(fd);
             else

@@ -309,7 +309,8 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
     // A program whose PIDs were refused does not go on air half-made.
     if (eDataType == IPCOMM_SEND_PID)
         TSP_PlanPIDMessage(pu8Records, u16Number, u16RecLen, u32Ret != ZR_SUCCESS);
-
+    else if (eDataType == IPCOMM_SEND_PROGRAM && u32Ret == ZR_SUCCESS)
+        TSP_PlanProgramMessage(pu8Records, u16Number, u16RecLen);
     return u32Ret;
 }
 
