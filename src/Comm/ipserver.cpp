@@ -230,6 +230,14 @@ void HandleUpgradeFrame(S32 fd, const ST_ZR_IPCOMM* rec)
             u.bWhole = false;
     }
     u.u32shouldRecPackIndex++;
+    if (u.bWhole && u.u64Bytes == 0 && idx + 1 == u.u32Total) {
+        // A transfer that carried no byte holds no image: nothing starts.
+        SRV_LOG(LOG_LEVEL_ERROR, "##### upgrade transfer of 0 bytes: nothing installed\n");
+        g_isUpgrading = 0;
+        u = UpgradeRx();
+        IPComm_ResponseError(fd);
+        return;
+    }
     IPComm_ResponseSuccess(fd);
     if (u.u32Total == 0 || idx != u.u32Total - 1)
         return;
@@ -279,14 +287,14 @@ void HandleFtpUpgrade(S32 fd, const ST_ZR_IPCOMM* rec)
     g_isFtpUpgrading = 0;
 }
 
-// Resource record of the sender. Only the back board may replace the back
-// board's record.
+// Resource record of the sender: each slot (the back board too) gives its
+// own record only, and none gives the card's own.
 bool ResourceRecordOk(const ST_ZR_IPCOMM* rec)
 {
     if (rec->u32Length < sizeof(TResource_TS) || rec->u8SlotID > SLOT_BB)
         return false;
     U8 recordSlot = rec->pu8Data[offsetof(TResource_TS, u8SlotID)];
-    return recordSlot != SLOT_BB || rec->u8SlotID == SLOT_BB;
+    return recordSlot == rec->u8SlotID && recordSlot != Status_GetSlotID();
 }
 
 }  // namespace
@@ -376,7 +384,8 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             break;
         }
         case IPCOMM_SEND_IP:
-            if (len < 16) {
+            // Only the back board gives the card its addresses.
+            if (len < 16 || slot != SLOT_BB) {
                 IPComm_ResponseError(fd);
                 break;
             }
