@@ -18,7 +18,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 
 import crcmod
 
@@ -35,7 +34,6 @@ CARD, HTTP, FEED, SLOT = "192.168.1.14", ("127.168.1.14", 8080), 5, 3
 CONF = "tarvex_data/K9_OutPutTSP.conf"
 CRC = crcmod.mkCrcFun(0x104C11DB7, initCrc=0x04C11DB7, rev=False, xorOut=0)
 SIZES = [448, 920, 372, 1184, 1168]
-MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
 # What the input card describes: {channel: {service id: (PMT PID, [(stream type, PID)])}}.
 WANT = {ch: {100 * (ch + 1) + k: (0x200 + 0x20 * k, [(0x02, 0x201 + 0x20 * k), (0x04, 0x202 + 0x20 * k)])
              for k in (0, 1)} for ch in (0, 1, 2)}
@@ -113,33 +111,21 @@ def doubled(data):
 
 # ---- what is on air, decoded independently ---------------------------------
 
-def pmt(sec):
-    """(service id, [(stream type, PID)]) of a PMT section."""
-    k = 12 + (struct.unpack_from(">H", sec, 10)[0] & 0x0FFF)
-    es = []
-    while k + 5 <= len(sec) - 4:
-        es.append((sec[k], struct.unpack_from(">H", sec, k + 1)[0] & 0x1FFF))
-        k += 5 + (struct.unpack_from(">H", sec, k + 3)[0] & 0x0FFF)
-    return struct.unpack_from(">H", sec, 3)[0], es
-
-
 def on_air(root, ch, since):
     """{service id: (PMT PID, streams)} of the last PAT and the PMTs after byte
     `since` of a channel's capture, and the distinct PAT, PMT and SDT sections."""
     pat, pmts, seen = None, {}, set()
     for pid, sec in capture.sections(capture.channel(root, ch), since):
         if pid == 0 and sec[0] == 0:
-            body = sec[8:-4]
-            pat = {struct.unpack_from(">H", body, k)[0]: struct.unpack_from(">H", body, k + 2)[0] & 0x1FFF
-                   for k in range(0, len(body) - 3, 4)}
+            pat = capture.pat(sec)
         elif sec[0] == 2:
-            pmts[pid] = pmt(sec)
+            pmts[pid] = capture.pmt(sec)
         elif not (pid == 0x11 and sec[0] == 0x42):
             continue
         seen.add((pid, sec))
     if pat is None:
         return None, seen
-    return {sid: (p, pmts[p][1]) for sid, p in pat.items() if sid and p in pmts and pmts[p][0] == sid}, seen
+    return {sid: (p, pmts[p][2]) for sid, p in pat.items() if sid and p in pmts and pmts[p][0] == sid}, seen
 
 
 def size(root, ch):
@@ -163,16 +149,6 @@ def air(root, marks):
         return True
     wait_for(look, 20)
     return {ch: got[ch][0] for ch in WANT}, {ch: got[ch][1] for ch in WANT}
-
-
-def routes(root):
-    data = read(os.path.join(root, "board.state"))[MUX_COMMITTED:MUX_COMMITTED + 2048 * 8]
-    out = set()
-    for e in struct.unpack("<2048Q", data) if len(data) == 2048 * 8 else ():
-        if e:
-            src, dst = (e >> 23) & 0x1FFFFFFF, e & 0x7FFFFF
-            out.add((src >> 23, src & 0x1FFF, dst >> 13, dst & 0x1FFF))
-    return out
 
 
 def web_view():
@@ -281,7 +257,7 @@ def main():
             # A live re-send, every record again, and an apply: nothing changes.
             marks = {ch: size(master, ch) for ch in WANT}
             before_air, before_seen = air(master, marks)
-            conf, mux = read(os.path.join(master, CONF)), routes(master)
+            conf, mux = read(os.path.join(master, CONF)), capture.routes(master)
             codes = peers.feed(CARD, FEED, SLOT)
             check({c for v in codes.values() for c in v} == {peers.SUCCESS}, "the live re-send is answered 1")
             marks = {ch: size(master, ch) for ch in WANT}
@@ -292,8 +268,8 @@ def main():
                       "%d new, %d gone" % (ch, len(after_seen[ch] - before_seen[ch]),
                                            len(before_seen[ch] - after_seen[ch])))
             check(read(os.path.join(master, CONF)) == conf, "the saved file is as before, byte for byte")
-            check(routes(master) == mux and len(mux) == 12, "the master routes the same 12 PIDs: %s" %
-                  sorted(routes(master) ^ mux)[:4])
+            check(capture.routes(master) == mux and len(mux) == 12, "the master routes the same 12 PIDs: %s" %
+                  sorted(capture.routes(master) ^ mux)[:4])
             check(web_view() == as_web(after_air), "the web's view is still what is on air")
     finally:
         if proc is not None:

@@ -38,7 +38,6 @@ build = sys.argv[1]
 check = webcard.Checks()
 SLOT, CARD, ADDR, PORT, CARD_SLOT = 6, "192.168.1.14", "127.168.1.14", 18015, 3
 OK, REFUSED = peers.SUCCESS, 2067
-MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
 
 
 def read(path, mode="rb"):
@@ -89,32 +88,6 @@ def delete(ch, prog):
     return send(263, [struct.pack("<BBHHH", SLOT, 0, ch, ch, prog)])
 
 
-def pmt_of(sec):
-    """(service id, program information, [(stream type, PID)]) of a PMT section."""
-    info = struct.unpack_from(">H", sec, 10)[0] & 0x0FFF
-    k, es = 12 + info, []
-    while k + 5 <= len(sec) - 4:
-        es.append((sec[k], struct.unpack_from(">H", sec, k + 1)[0] & 0x1FFF))
-        k += 5 + (struct.unpack_from(">H", sec, k + 3)[0] & 0x0FFF)
-    return struct.unpack_from(">H", sec, 3)[0], sec[12:12 + info], es
-
-
-def on_air(root, ch, since):
-    """{service id: (program information, streams)} of the last PAT after byte
-    `since` whose PMTs all came after it; None until then."""
-    pat, pmts = None, {}
-    for pid, sec in capture.sections(capture.channel(root, ch), since):
-        if pid == 0 and sec[0] == 0:
-            body = sec[8:-4]
-            pat = {struct.unpack_from(">H", body, k)[0]: struct.unpack_from(">H", body, k + 2)[0] & 0x1FFF
-                   for k in range(0, len(body) - 3, 4)}
-        elif sec[0] == 2:
-            pmts[pid] = pmt_of(sec)
-    if pat is None or any(p not in pmts for s, p in pat.items() if s):
-        return None
-    return {s: pmts[p][1:] for s, p in pat.items() if s}
-
-
 def size(root, ch):
     try:
         return os.path.getsize(capture.channel(root, ch))
@@ -129,23 +102,13 @@ def air(root, want=(0, 1, 2, 3)):
     got = {}
 
     def look():
-        got.update({ch: on_air(root, ch, marks[ch]) for ch in range(4)})
+        got.update({ch: capture.programs(root, ch, marks[ch]) for ch in range(4)})
         return all(got[ch] is not None for ch in want)
     wait_for(look, 20)
     if not want:
         wait_for(lambda: False, 1.5)  # the carousel goes round
         look()
     return got
-
-
-def routes(root):
-    data = read(os.path.join(root, "board.state"))[MUX_COMMITTED:MUX_COMMITTED + 2048 * 8]
-    out = set()
-    for e in struct.unpack("<2048Q", data) if len(data) == 2048 * 8 else ():
-        if e:
-            src, dst = (e >> 23) & 0x1FFFFFFF, e & 0x7FFFFF
-            out.add((src >> 23, (src >> 13) & 0x3FF, src & 0x1FFF, dst >> 13, dst & 0x1FFF))
-    return out
 
 
 def web_view():
@@ -241,19 +204,19 @@ def main():
         # then descrambled: refused. D new, descrambled, then such PIDs: left out.
         codes = feed(2, 4, 0x130, ci=(0xFFFF, 0xFFFF)) + apply()
         air(master, (2,))
-        c_routes = {r for r in routes(master) if r[3] == 2}
+        c_routes = {r for r in capture.routes(master) if r[3] == 2}
         check(codes == [OK] * 3 and len(c_routes) == 2, "C fed and routed directly: %s" % sorted(c_routes))
         descramble = [program(2, 4, 0x130)]
         codes = send(269, descramble) + apply()
         state = air(master, (2,))
-        check(codes == [OK, REFUSED] and {r for r in routes(master) if r[3] == 2} == c_routes and
+        check(codes == [OK, REFUSED] and {r for r in capture.routes(master) if r[3] == 2} == c_routes and
               state.get(2) == {24: (b"", [(2, 0x131), (4, 0x132)])},
               "269 of C: its apply says 2067, C stays on air routed as before: %s" % codes)
         codes = send(peers.SEND_PROGRAM, [program(2, 5, 0x140)]) + send(269, [program(2, 5, 0x140)])
         codes += send(peers.SEND_PID, pids(2, 5, 0x140, ci=(0xFFFF, 0xFFFF))) + apply()
         state = air(master, (2,))
         check(codes == [OK, OK, OK, REFUSED] and set(state.get(2) or {}) == {24} and
-              25 not in web_view().get(2, set()) and not {r for r in routes(master) if r[2] in (0x141, 0x142)},
+              25 not in web_view().get(2, set()) and not {r for r in capture.routes(master) if r[2] in (0x141, 0x142)},
               "D descrambled with such PIDs: left out, the apply says 2067: %s %s" % (codes, brief(state).get(2)))
 
         # E on channel 3 announces 500 bytes of program information; none
