@@ -118,6 +118,14 @@ TEST(FrameDispatch, ReassemblyReplies)
         used += e.u8OccupyFlag;
     EXPECT_EQ(used, 1);
     EXPECT_EQ(Dispatch(TS(5, IPCOMM_SEND_PID, 1, 3)), IPCOMM_SUCCESS_CMD);
+    // A sender joins one message at a time; a slot the chassis lacks takes no entry.
+    EXPECT_EQ(Dispatch(TS(5, IPCOMM_SEND_PROGRAM, 0, 3)), IPCOMM_SUCCESS_CMD);
+    EXPECT_EQ(Dispatch(TS(5, IPCOMM_SEND_PID, 2, 3)), IPCOMM_IP_TEMP_FULL);
+    EXPECT_EQ(Dispatch(TS(17, IPCOMM_SEND_PROGRAM, 0, 3)), IPCOMM_DATA_ERROR);
+    used = 0;
+    for (auto& e : g_IPComm_Tmpdata)
+        used += e.u8OccupyFlag;
+    EXPECT_EQ(used, 1);
 
     // Appends past 5,120 bytes are refused and the entry freed.
     ClearTable();
@@ -152,13 +160,15 @@ TEST(FrameDispatch, CommandReplies)
     EXPECT_EQ(Dispatch(FramePeer::Build(16, IPCOMM_SEND_SUBPLUGFLAG, 0, 1, {0x21, 0})), IPCOMM_SUCCESS_CMD);
     EXPECT_EQ(Status_GetSubBoardPlugStatus(), 0x21);
 
-    // Only the back board may replace the back board's resource record.
+    // A sender gives its own slot's resource record only, never the card's.
     std::vector<U8> res(sizeof(TResource_TS), 0);
-    res[offsetof(TResource_TS, u8SlotID)] = SLOT_BB;
     res[offsetof(TResource_TS, u32IPAddress)] = 0x77;
-    U32 before = Resource_GetHandle(SLOT_BB)->u32IPAddress;
-    EXPECT_EQ(Dispatch(FramePeer::Build(5, IPCOMM_SEND_RESOUR, 0, 1, res)), IPCOMM_DATA_ERROR);
-    EXPECT_EQ(Resource_GetHandle(SLOT_BB)->u32IPAddress, before);
+    for (U8 other : {(U8)SLOT_BB, (U8)6, Status_GetSlotID()}) {
+        res[offsetof(TResource_TS, u8SlotID)] = other;
+        U32 before = Resource_GetHandle(other)->u32IPAddress;
+        EXPECT_EQ(Dispatch(FramePeer::Build(5, IPCOMM_SEND_RESOUR, 0, 1, res)), IPCOMM_DATA_ERROR);
+        EXPECT_EQ(Resource_GetHandle(other)->u32IPAddress, before);
+    }
     res[offsetof(TResource_TS, u8SlotID)] = 5;
     EXPECT_EQ(Dispatch(FramePeer::Build(5, IPCOMM_SEND_RESOUR, 0, 1, res)), IPCOMM_SUCCESS_CMD);
     EXPECT_EQ(Resource_GetHandle(5)->u32IPAddress, 0x77u);
@@ -178,6 +188,9 @@ TEST(FrameDispatch, UpgradeFramesAnsweredAndCheckedForOrder)
     // Frame 0 restarts; a whole transfer ends the upgrade state.
     EXPECT_EQ(Dispatch(FramePeer::Build(16, IPCOMM_SEND_UPGRADE, 0, 2, chunk)), IPCOMM_SUCCESS_CMD);
     EXPECT_EQ(Dispatch(FramePeer::Build(16, IPCOMM_SEND_UPGRADE, 1, 2, {1, 2, 3})), IPCOMM_SUCCESS_CMD);
+    EXPECT_EQ(g_isUpgrading, 0);
+    // A transfer of no byte holds no image: refused, nothing starts.
+    EXPECT_EQ(Dispatch(FramePeer::Build(16, IPCOMM_SEND_UPGRADE, 0, 1, {})), IPCOMM_DATA_ERROR);
     EXPECT_EQ(g_isUpgrading, 0);
 }
 

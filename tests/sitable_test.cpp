@@ -63,7 +63,12 @@ TEST(SITableModels, PATAndSDTFromThePrograms)
     pc.u16SDTInfoLength = 300;
     pc.u16SDTInfoDescriptorIndex = 7;
     db->pDescriptor[7].u8ValidFlag = 1;
-    memset(db->pDescriptor[7].u8DescriptorInfo, 0x5A, 300);
+    db->pDescriptor[7].u32Length = 300;
+    for (U32 k = 0; k < 300; k += 100) {  // three whole descriptors
+        db->pDescriptor[7].u8DescriptorInfo[k] = 0x5A;
+        db->pDescriptor[7].u8DescriptorInfo[k + 1] = 98;
+        memset(db->pDescriptor[7].u8DescriptorInfo + k + 2, 0x5A, 98);
+    }
 
     auto pat = std::make_unique<PATTable_t>();
     ASSERT_EQ(0u, TSP_GetOutputPATTable(ts, db, pat.get()));
@@ -84,10 +89,19 @@ TEST(SITableModels, PATAndSDTFromThePrograms)
     EXPECT_EQ(300, sdt->arstProgInfo[2].u16OtherInfoLen);
     EXPECT_EQ(0x5A, sdt->arstProgInfo[2].aru8OtherInfo[299]);
 
-    // A dangling descriptor index leaves the bytes zero; over 1024 ends the build.
+    // Only what arrived goes out: what the record holds, of it the whole
+    // descriptors before zero fill, nothing for a dangling index; over 1024
+    // ends the build.
+    db->pDescriptor[7].u32Length = 250;
+    ASSERT_EQ(0u, TSP_GetOutputSDTTable(ts, db, sdt.get()));
+    EXPECT_EQ(200, sdt->arstProgInfo[2].u16OtherInfoLen);
+    db->pDescriptor[7].u32Length = 300;
+    db->pDescriptor[7].u8DescriptorInfo[100] = 0;
+    ASSERT_EQ(0u, TSP_GetOutputSDTTable(ts, db, sdt.get()));
+    EXPECT_EQ(100, sdt->arstProgInfo[2].u16OtherInfoLen);
     pc.u16SDTInfoDescriptorIndex = 5000;
     ASSERT_EQ(0u, TSP_GetOutputSDTTable(ts, db, sdt.get()));
-    EXPECT_EQ(0, sdt->arstProgInfo[2].aru8OtherInfo[0]);
+    EXPECT_EQ(0, sdt->arstProgInfo[2].u16OtherInfoLen);
     pc.u16SDTInfoLength = 1025;
     EXPECT_EQ(TSP_ERR_LIST_RANGE, TSP_GetOutputSDTTable(ts, db, sdt.get()));
 }

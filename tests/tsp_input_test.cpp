@@ -1,6 +1,7 @@
 // Input cards' record messages, fed as the frame link hands them over.
 #include "Parameter/parameters.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_identity.h"
 #include "support/tsp_lookup.h"
 #include "support/tsp_wire.h"
 #include <gtest/gtest.h>
@@ -153,9 +154,13 @@ TEST_F(TspInput, ProgramsPIDsDescriptorsOfOneInput)
     EXPECT_EQ(db->pDescriptor[d].u8DescriptorInfo[299], (U8)299);
     EXPECT_EQ(ts.u16DescriptorNum, 1);
     EXPECT_EQ(ts.u16DescriptorIndex, d);
-    // A second one for the same program, one for an unknown program, and one
-    // longer than its record holds are refused.
-    EXPECT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, 0, 2, 300)})), TSP_ERR_INPUT);
+    // A second one for the same program replaces the first in its place; one
+    // for an unknown program and one longer than its record holds are refused.
+    ASSERT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, 0, 2, 20)})), 0u);
+    EXPECT_EQ(db->pOutputProgram[p2].u16ProgramInfoDescriptorIndex, d);
+    EXPECT_EQ(db->pOutputProgram[p2].u16ProgramInfoLength, 20);
+    EXPECT_EQ(db->pOutputProgram[p2].aru8ProgramInfo[19], (U8)19);
+    EXPECT_EQ(ts.u16DescriptorNum, 1);
     EXPECT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, 0, 9, 300)})), TSP_ERR_INPUT);
     Bytes before = Snapshot();
     EXPECT_EQ(Send(IPCOMM_SEND_DESCRIPTOR, Msg({Descriptor(5, 1, 0, 1, 300), Descriptor(5, 1, 0, 1, 1025)})),
@@ -186,6 +191,62 @@ TEST_F(TspInput, RepeatedProgramsAndOrphanPIDs)
     ecm.pidId = 1; // program 1's identifier, not a PID of it
     ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(ecm)})), 0u);
     EXPECT_EQ(db->pOutputPID[0].u8ValidFlag, 0);
+}
+
+// A record sent again replaces the one held, in its place: what the card
+// derived from input values that did not change (an output PID a conflict
+// moved, descrambling, the operator's names) stays. Copies that earlier
+// firmware appended are merged into one when read back.
+TEST_F(TspInput, RecordsSentAgainReplaceTheOnesHeld)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    Pid ecm = D(12, PID_TYPE_ES_ECMPID, 1, 0x150);
+    ecm.pidId = 11;
+    ecm.esEcmId = 12;
+    const Bytes pids = Msg({PID(D(10, PID_TYPE_PCRPID, 1, 0x101)), PID(D(11, PID_TYPE_ESPID, 1, 0x101)), PID(ecm)});
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, pids), 0u);
+    const U16 es = PIDOf(11);
+    db->pOutputPID[es].u16PID = 0x1F0;
+    db->pOutputProgram[0].u8CIFlag = 1;
+    const Bytes before = Snapshot();
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, pids), 0u);
+    EXPECT_EQ(Snapshot(), before);
+
+    Prog renamed = P(1, 100);
+    renamed.name = "Sport";
+    Pid audio = D(11, PID_TYPE_ESPID, 1, 0x101);
+    audio.streamType = 0x04;
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(renamed)})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(audio), PID(D(19, PID_TYPE_PCRPID, 1, 0x1A0))})), 0u);
+    const Output_TSProgram& p = db->pOutputProgram[0];
+    EXPECT_EQ(memcmp(p.aru8ServiceName, "Sport", 5), 0);
+    EXPECT_EQ(p.u8CIFlag, 1);
+    EXPECT_EQ(p.u16ESNumber, 1);
+    EXPECT_EQ(p.u8PMTChangeFlag, 1);
+    EXPECT_EQ(PIDOf(11), es);
+    EXPECT_EQ(db->pOutputPID[es].u8StreamType, 0x04);
+    EXPECT_EQ(db->pOutputPID[es].u16PID, 0x1F0);
+    EXPECT_EQ(db->pOutputPID[es].u16ESECMPIDNumber, 1);
+    EXPECT_EQ(db->pOutputPID[p.u16PCRIndex].u16OldPID, 0x1A0);  // a program has one PCR
+    EXPECT_EQ(PIDOf(10), 0xFFFF);
+    db->pOutputTS[0].u8IsSDTChangedByUser = 1;
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    EXPECT_EQ(memcmp(p.aru8ServiceName, "Sport", 5), 0);
+
+    // An ES held twice at the end of its list, as a power cycle left it.
+    const U16 copy = 40;
+    db->pOutputPID[copy] = db->pOutputPID[es];
+    db->pOutputPID[copy].u32PIDIndex = copy;
+    db->pOutputPID[copy].u16ESECMPIDNumber = 0;
+    db->pOutputPID[copy].u16ESECMPIDIndex = TSP_INVALID_INDEX;
+    db->pOutputPID[es].u32NextPIDIndex = copy;
+    db->pOutputProgram[0].u16ESNumber = 2;
+    EXPECT_EQ(TSP_MergeRepeatedRecords(db), 1u);
+    EXPECT_EQ(p.u16ESNumber, 1);
+    EXPECT_EQ(db->pOutputPID[copy].u8ValidFlag, 0);
+    EXPECT_EQ(db->pOutputPID[es].u16ESECMPIDNumber, 1);
+    EXPECT_EQ(TSP_MergeRepeatedRecords(db), 0u);
 }
 
 TEST_F(TspInput, EMMCreatesTheStream)

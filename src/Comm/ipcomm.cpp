@@ -233,10 +233,24 @@ zrErrCode IPComm_CombinePack(ST_ZR_IPCOMM* pstIPComm)
     U32 len = pstIPComm->u32Length;
     if (len > IPCOMM_MAX_DATA_LEN)
         return ZR_ERR_PARAMS;
+    // Only the chassis's slots and the back board send records: a frame of
+    // another slot number takes no entry.
+    if (pstIPComm->u8SlotID >= MAX_SLOT_NUM) {
+        SOCK_ERR("Temp data refused: slot %u is not one of the chassis\n", pstIPComm->u8SlotID);
+        return ZR_ERR_COMM_IP_TEMP_FULL;
+    }
     if (pstIPComm->u32CurTansNum == 0) {
-        // A new first frame replaces a message of the same sender and
-        // command that never completed.
-        ST_ZR_IPCOMM_TMPData* e = FindEntry(pstIPComm->u16CMD, pstIPComm->u8SlotID);
+        // A sender joins one message at a time: a new first frame replaces
+        // its message that never completed, whatever its command, so that no
+        // sender holds more than its one entry.
+        ST_ZR_IPCOMM_TMPData* e = nullptr;
+        for (ST_ZR_IPCOMM_TMPData& t : g_IPComm_Tmpdata)
+            if (t.u8OccupyFlag && t.u8SlotID == pstIPComm->u8SlotID)
+                e = &t;
+        if (e != nullptr && e->u16CMD != pstIPComm->u16CMD)
+            log_printf(LOG_LEVEL_WARNING, LOG_MODULE_SYS,
+                       "%ld:%s:%d Temp data slot[%d] cmd[0x%x] replaced by a message of cmd[0x%x]\n", LOG_POS,
+                       e->u8SlotID, e->u16CMD, pstIPComm->u16CMD);
         for (U32 i = 0; e == nullptr && i < IPCOMM_TMP_NUM; i++)
             if (!g_IPComm_Tmpdata[i].u8OccupyFlag)
                 e = &g_IPComm_Tmpdata[i];

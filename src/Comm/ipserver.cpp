@@ -72,10 +72,22 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
     IPCOMM_CMD cmd = (IPCOMM_CMD)rec->u16CMD;
     if (rec->u32SumTansNum == 0)
         return;  // no reply: the sender tries again
+    // Records come from the chassis's slots and the back board only.
+    if (rec->u8SlotID > TSP_MAX_SLOT_ID) {
+        SRV_LOG(LOG_LEVEL_ERROR, "record message %u from slot %u refused: no such slot\n", (unsigned)cmd,
+                rec->u8SlotID);
+        IPComm_ResponseError(fd);
+        return;
+    }
     TSP_PlanOpenRound(rec->u8SlotID);
+    // A frame after the first that is refused loses its message: the round's
+    // apply says so.
+    auto lost = [rec]() {
+        if (rec->u32CurTansNum > 0)
+            TSP_PlanNoteMessage(rec->u8SlotID, TSP_ERR_INPUT);
+    };
     if (rec->u32SumTansNum == 1) {
-        // Answered 1 whatever the result; a refusal for a limit is told at
-        // the apply.
+        // Answered 1 whatever the result; a refusal is told at the apply.
         U32 rc = TSP_ConstructOutputTS(rec->pu8Data, cmd, (U16)rec->u32Length);
         TSP_PlanNoteMessage(rec->u8SlotID, rc);
         IPComm_ResponseSuccess(fd);
@@ -99,10 +111,12 @@ void HandleTSCommand(S32 fd, ST_ZR_IPCOMM* rec)
             break;
         }
     if (e == nullptr) {
+        lost();
         IPComm_ResponseErrorCode(fd, IPCOMM_IP_TEMP_FULL);
         return;
     }
     if (e->u32curPacket != rec->u32CurTansNum) {
+        lost();
         IPComm_ResponseErrorCode(fd, IPCOMM_COMBINEPACK_ERROR);
         FreeEntry(e);
         return;
@@ -216,6 +230,14 @@ void HandleUpgradeFrame(S32 fd, const ST_ZR_IPCOMM* rec)
             u.bWhole = false;
     }
     u.u32shouldRecPackIndex++;
+    if (u.bWhole && u.u64Bytes == 0 && idx + 1 == u.u32Total) {
+        // A transfer that carried no byte holds no image: nothing starts.
+        SRV_LOG(LOG_LEVEL_ERROR, "##### upgrade transfer of 0 bytes: nothing installed\n");
+        g_isUpgrading = 0;
+        u = UpgradeRx();
+        IPComm_ResponseError(fd);
+        return;
+    }
     IPComm_ResponseSuccess(fd);
     if (u.u32Total == 0 || idx != u.u32Total - 1)
         return;
@@ -265,14 +287,14 @@ void HandleFtpUpgrade(S32 fd, const ST_ZR_IPCOMM* rec)
     g_isFtpUpgrading = 0;
 }
 
-// Resource record of the sender. Only the back board may replace the back
-// board's record.
+// Resource record of the sender: each slot (the back board too) gives its
+// own record only, and none gives the card's own.
 bool ResourceRecordOk(const ST_ZR_IPCOMM* rec)
 {
     if (rec->u32Length < sizeof(TResource_TS) || rec->u8SlotID > SLOT_BB)
         return false;
     U8 recordSlot = rec->pu8Data[offsetof(TResource_TS, u8SlotID)];
-    return recordSlot != SLOT_BB || rec->u8SlotID == SLOT_BB;
+    return recordSlot == rec->u8SlotID && recordSlot != Status_GetSlotID();
 }
 
 }  // namespace
@@ -318,8 +340,14 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
         case IPCOMM_SEND_TSP_MUX_PROCESS: {
             // Success only when everything the sender gave in this round is
             // on air: a refused message or a record left out says 2067.
-            const U32 rc = TSP_MuxProcess();
-            const bool whole = TSP_PlanApplyAnswer(slot) && rc != TSP_ERR_DOES_NOT_FIT;
+            U32 rc;
+            bool whole;
+            {
+                // The commit of the sender's own round.
+                TSP_PlanRoundApply own(slot);
+                rc = TSP_MuxProcess();
+                whole = TSP_PlanApplyAnswer(slot) && rc != TSP_ERR_DOES_NOT_FIT;
+            }
             if (whole)
                 IPComm_ResponseSuccess(fd);
             else
@@ -356,7 +384,8 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             break;
         }
         case IPCOMM_SEND_IP:
-            if (len < 16) {
+            // Only the back board gives the card its addresses.
+            if (len < 16 || slot != SLOT_BB) {
                 IPComm_ResponseError(fd);
                 break;
             }

@@ -11,6 +11,7 @@
 #include "Platform/platform.h"
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_del.h"
+#include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_mux.h"
 #include <cerrno>
 #include <cstdio>
@@ -278,6 +279,8 @@ static zrErrCode LoadImage(const U8* pu8Buf, size_t len)
     // A stream of a channel the card does not have would go on the air and
     // into the routing of the channel its low bits name: it is left behind.
     TSP_ClearStreamsBeyondChannels(p);
+    // Earlier firmware appended records sent again: one of each is read back.
+    TSP_MergeRepeatedRecords(p);
     return ZR_SUCCESS;
 }
 

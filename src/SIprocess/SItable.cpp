@@ -96,7 +96,9 @@ void ShortName(const U8* pu8Name, U32 u32Len, U8* pu8Out)
 }
 
 // A descriptor loop of a record: inline up to 188 bytes, else the bytes of
-// the named descriptor record. A dangling index leaves the bytes zero.
+// the named descriptor record. Only what arrived goes out: nothing when the
+// record is missing, no more than it holds, and of those bytes the whole
+// descriptors before the first that is zero fill (tag 0) or runs past them.
 U32 CopyLoop(const Output_TSInfo* db, U16 u16Len, const U8* pu8Inline, U16 u16DescIndex, U8* pu8Out,
              U16* pu16OutLen, const char* pcWhat)
 {
@@ -106,16 +108,30 @@ U32 CopyLoop(const Output_TSInfo* db, U16 u16Len, const U8* pu8Inline, U16 u16De
                    (int)u16Len);
         return TSP_ERR_LIST_RANGE;
     }
-    if (u16Len <= TSP_INFO_MAX_LEN) {
-        memcpy(pu8Out, pu8Inline, u16Len);
-    } else if (db->pDescriptor != nullptr && u16DescIndex < db->u32OutputDescriptorNumber) {
-        memcpy(pu8Out, db->pDescriptor[u16DescIndex].u8DescriptorInfo, u16Len);
-    } else {
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s descriptor index:%u out of range\r\n",
-                   LOG_POS, pcWhat, (unsigned)u16DescIndex);
-        memset(pu8Out, 0, u16Len);
+    const U8* src = pu8Inline;
+    U32 len = u16Len;
+    if (u16Len > TSP_INFO_MAX_LEN) {
+        const TSDescriptor* d = db->pDescriptor != nullptr && u16DescIndex < db->u32OutputDescriptorNumber
+                                    ? &db->pDescriptor[u16DescIndex]
+                                    : nullptr;
+        if (d == nullptr || d->u8ValidFlag != TSP_RECORD_VALID) {
+            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                       "%ld:%s:%d %s descriptor index:%u has not arrived: left out\r\n", LOG_POS, pcWhat,
+                       (unsigned)u16DescIndex);
+            return 0;
+        }
+        src = d->u8DescriptorInfo;
+        if (d->u32Length < len)
+            len = d->u32Length;
     }
-    *pu16OutLen = u16Len;
+    U32 k = 0;
+    while (k + 2 <= len && src[k] != 0 && k + 2 + src[k + 1] <= len)
+        k += 2 + src[k + 1];
+    if (k < len)
+        log_printf(LOG_LEVEL_DEBUG, LOG_MODULE_TSPROCESS, "%ld:%s:%d %s: %u of %u bytes are whole descriptors\r\n",
+                   LOG_POS, pcWhat, k, len);
+    memcpy(pu8Out, src, k);
+    *pu16OutLen = (U16)k;
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "SIprocess/SIconstruct.h"
 #include "SIprocess/SItable.h"
 #include "TSprocess/tsp.h"
+#include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_plan.h"
 #include <cstdio>
 #include <cstring>
@@ -308,6 +309,8 @@ U32 TSP_ConstructOutputTS(U8* u8Buffer, IPCOMM_CMD eDataType, U16 u16Length)
     // A program whose PIDs were refused does not go on air half-made.
     if (eDataType == IPCOMM_SEND_PID)
         TSP_PlanPIDMessage(pu8Records, u16Number, u16RecLen, u32Ret != ZR_SUCCESS);
+    else if (eDataType == IPCOMM_SEND_PROGRAM && u32Ret == ZR_SUCCESS)
+        TSP_PlanProgramMessage(pu8Records, u16Number, u16RecLen);
     return u32Ret;
 }
 
@@ -382,24 +385,37 @@ U32 TSP_IsProgramRepeated(U8 u8SourceSlotID, U16 u16SourceChannelID, U16 u16Chan
 
 namespace {
 
-// Programs each stream would gain from a message (repeats are skipped, as
-// the entry below skips them), against the room left in its program list.
+// A program record of a message that adds nothing: it names a program held
+// (by identity, which it replaces), one of the message before it, or a
+// service held already (skipped, as before).
+U32 ProgramAddsNothing(const U8* u8Buffer, U32 i, BOOL* pbNothing)
+{
+    const Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
+    *pbNothing = TSP_FindHeldProgram(TSP_GetTSParam(), st) != TSP_INVALID_INDEX;
+    for (U32 j = 0; j < i && !*pbNothing; j++) {
+        const Output_TSProgram o = ReadRecord<Output_TSProgram>(u8Buffer, j);
+        *pbNothing = TSP_SameProgramIdentity(o, st) ||
+                     (o.u8SourceSlotID == st.u8SourceSlotID && o.u16SourceChannelID == st.u16SourceChannelID &&
+                      o.u16ChannelID == st.u16ChannelID && o.u16OldServiceID == st.u16OldServiceID);
+    }
+    if (*pbNothing)
+        return ZR_SUCCESS;
+    return TSP_IsProgramRepeated(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID, st.u16OldServiceID,
+                                 pbNothing);
+}
+
+// Programs each stream would gain from a message (records that replace or
+// repeat a program add none), against the room left in its program list.
 U32 CheckProgramListsRoom(const U8* u8Buffer, U16 u16Number)
 {
     std::map<U16, U32> mapAdded;  // output channel -> programs added
     for (U32 i = 0; i < u16Number; i++) {
         const Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
-        BOOL bRepeat = FALSE;
-        U32 u32Ret = TSP_IsProgramRepeated(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID,
-                                           st.u16OldServiceID, &bRepeat);
+        BOOL bNothing = FALSE;
+        U32 u32Ret = ProgramAddsNothing(u8Buffer, i, &bNothing);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
-        for (U32 j = 0; j < i && !bRepeat; j++) {
-            const Output_TSProgram o = ReadRecord<Output_TSProgram>(u8Buffer, j);
-            bRepeat = o.u8SourceSlotID == st.u8SourceSlotID && o.u16SourceChannelID == st.u16SourceChannelID &&
-                      o.u16ChannelID == st.u16ChannelID && o.u16OldServiceID == st.u16OldServiceID;
-        }
-        if (!bRepeat)
+        if (!bNothing)
             mapAdded[st.u16ChannelID]++;
     }
     for (const auto& [u16Channel, u32Add] : mapAdded) {
@@ -463,6 +479,15 @@ U32 TSP_ConstructOutputTSByAddPrograms(U8* u8Buffer, U16 u16Number, U16 u16Lengt
         return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
         Output_TSProgram st = ReadRecord<Output_TSProgram>(u8Buffer, i);
+        // The same program sent again replaces the one held, in its place.
+        const U16 u16Held = TSP_FindHeldProgram(TSP_GetTSParam(), st);
+        if (u16Held != TSP_INVALID_INDEX) {
+            if (TSP_ReplaceHeldProgram(TSP_GetTSParam(), u16Held, st))
+                log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS,
+                           "%ld:%s:%d Program SrcSlot[%u],SrcChannel[%u],DestChannel[%u],ProgramID[%u] replaced\r\n\n",
+                           LOG_POS, st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID, st.u16ProgramID);
+            continue;
+        }
         BOOL bRepeat = FALSE;
         u32Ret = TSP_IsProgramRepeated(st.u8SourceSlotID, st.u16SourceChannelID, st.u16ChannelID, st.u16OldServiceID,
                                        &bRepeat);
@@ -645,6 +670,12 @@ U32 CheckPIDListsRoom(const U8* u8Buffer, U16 u16Number)
     std::map<std::pair<U8, U16>, U32> mapAdded;  // (PID type, owner) -> members added
     for (U32 i = 0; i < u16Number; i++) {
         const Output_TSPID st = ReadRecord<Output_TSPID>(u8Buffer, i);
+        // A record sent again replaces the one held: it adds no member.
+        bool bHeld = TSP_FindHeldPID(pst, st) != TSP_INVALID_INDEX;
+        for (U32 j = 0; j < i && !bHeld; j++)
+            bHeld = TSP_SamePIDIdentity(ReadRecord<Output_TSPID>(u8Buffer, j), st);
+        if (bHeld)
+            continue;
         U16 u16Owner = TSP_INVALID_INDEX;
         U32 u32Ret = ZR_SUCCESS;
         switch (st.u8PIDType) {
@@ -752,7 +783,14 @@ U32 TSP_ConstructOutputTSByAddPIDs(U8* u8Buffer, U16 u16Number, U16 u16Length)
     if (u32Ret != ZR_SUCCESS)
         return u32Ret;
     for (U32 i = 0; i < u16Number; i++) {
-        u32Ret = AddOnePID(ReadRecord<Output_TSPID>(u8Buffer, i), stFree.aru16IndexList[i]);
+        const Output_TSPID st = ReadRecord<Output_TSPID>(u8Buffer, i);
+        // The same record sent again replaces the one held, in its place.
+        const U16 u16Held = TSP_FindHeldPID(TSP_GetTSParam(), st);
+        if (u16Held != TSP_INVALID_INDEX) {
+            TSP_ReplaceHeldPID(TSP_GetTSParam(), u16Held, st);
+            continue;
+        }
+        u32Ret = AddOnePID(st, stFree.aru16IndexList[i]);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
     }
@@ -778,7 +816,9 @@ U32 CheckDescriptorListsRoom(const U8* u8Buffer, U16 u16Number)
                                                     st.u16ProgramIndex, &u16Prog);
         if (u32Ret != ZR_SUCCESS)
             return u32Ret;
-        if (u16Prog != TSP_INVALID_INDEX && StreamValid(pst, pst->pOutputProgram[u16Prog].u16TSIndex))
+        // A program that holds its record already has it replaced.
+        if (u16Prog != TSP_INVALID_INDEX && StreamValid(pst, pst->pOutputProgram[u16Prog].u16TSIndex) &&
+            !DescriptorOfProgram(pst, pst->pOutputProgram[u16Prog].u16ProgramInfoDescriptorIndex, u16Prog))
             mapAdded[pst->pOutputProgram[u16Prog].u16TSIndex]++;
     }
     for (const auto& [u16TS, u32Add] : mapAdded) {
@@ -828,7 +868,30 @@ U32 TSP_ConstructOutputTSByAddDescriptors(U8* u8Buffer, U16 u16Number, U16 u16Le
             return TSP_ERR_INPUT;
         }
         Output_TSInfo* pst = TSP_GetTSParam();
-        if (pst->pOutputProgram[u16Prog].u16ProgramInfoDescriptorIndex != TSP_INVALID_INDEX) {
+        const U16 u16Held = pst->pOutputProgram[u16Prog].u16ProgramInfoDescriptorIndex;
+        if (u16Held != TSP_INVALID_INDEX && DescriptorOfProgram(pst, u16Held, u16Prog)) {
+            // The program's information sent again replaces what it holds.
+            TSDescriptor& d = pst->pDescriptor[u16Held];
+            TSDescriptor n = st;
+            TSP_InitOneOutputTSDescriptor(&n);
+            n.u32StructVersion = d.u32StructVersion;
+            n.u16ProgramIndex = d.u16ProgramIndex;
+            n.u16TSIndex = d.u16TSIndex;
+            n.u16PIDIndex = d.u16PIDIndex;
+            n.u16DescriptorIndex = d.u16DescriptorIndex;
+            n.u16NextDescriptorIndex = d.u16NextDescriptorIndex;
+            Output_TSProgram& prog = pst->pOutputProgram[u16Prog];
+            const U16 u16Len = (U16)st.u32Length;
+            if (memcmp(&n, &d, sizeof(n)) == 0 && prog.u16ProgramInfoLength == u16Len)
+                continue;
+            d = n;
+            prog.u16ProgramInfoLength = u16Len;
+            if (u16Len <= TSP_INFO_MAX_LEN)
+                memcpy(prog.aru8ProgramInfo, d.u8DescriptorInfo, u16Len);
+            prog.u8PMTChangeFlag = 1;
+            continue;
+        }
+        if (u16Held != TSP_INVALID_INDEX) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
                        "%ld:%s:%d [%s:%d]DescriptorInfo already exist in OutputProgram Index[%u]\r\n\n", LOG_POS,
                        __func__, __LINE__, u16Prog);
@@ -863,6 +926,10 @@ U32 TSP_ConstructOutputTSByAddDescriptors(U8* u8Buffer, U16 u16Number, U16 u16Le
         Output_TSProgram& prog = pst->pOutputProgram[u16Prog];
         prog.u16ProgramInfoDescriptorIndex = u16New;
         prog.u16ProgramInfoLength = (U16)st.u32Length;
+        // Information that fits the record is read from it.
+        if (st.u32Length <= TSP_INFO_MAX_LEN)
+            memcpy(prog.aru8ProgramInfo, st.u8DescriptorInfo, st.u32Length);
+        prog.u8PMTChangeFlag = 1;
     }
     return ZR_SUCCESS;
 }

@@ -47,7 +47,7 @@ std::unordered_set<U64> OnAirPairs(const U32* d, const U32* s, const U32* c, U32
 
 }  // namespace
 
-U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
+U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out, std::vector<U32>* pUnrouted)
 {
     out.clear();
     Output_TSInfo* db = TSP_GetTSParam();
@@ -132,6 +132,8 @@ U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out)
             // Cut to the word's bits it would route another input's packets.
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d PID record[%u] CI source out of range, not routed\r\n\n",
                        LOG_POS, j);
+            if (pUnrouted != nullptr)
+                pUnrouted->push_back(j);
             continue;
         }
         if (ci) {
@@ -156,9 +158,47 @@ U32 TSP_FitMuxRoutesOf(bool bLeaveOut, std::vector<TSP_PlanMiss>* pMisses)
     if (db == nullptr)
         return TSP_ERR_INPUT;
     std::vector<TSP_MuxRoute> routes;
-    U32 ret = TSP_CollectMuxRoutes(false, routes);
+    std::vector<U32> unrouted;
+    U32 ret = TSP_CollectMuxRoutes(false, routes, &unrouted);
     if (ret != 0)
         return ret;
+    // A descrambled program whose CI source the routing word cannot carry
+    // would go on air with streams that no chip routes: one not on air is
+    // left out whole, and a change that would stop one on air is refused.
+    if (!unrouted.empty()) {
+        std::vector<U32> gone;
+        for (U32 j : unrouted) {
+            const Output_TSPID& r = db->pOutputPID[j];
+            const U32 pi = r.u32ProgramIndex & 0xFFFF;
+            if (pi >= db->u32OutputProgramNumber || db->pOutputProgram[pi].u8ValidFlag != 1)
+                continue;
+            const Output_TSProgram& P = db->pOutputProgram[pi];
+            const bool onAir = TSP_PlanProgramOnAir(&P);
+            if (onAir && bLeaveOut)
+                continue;  // not routed before this change either
+            char text[160];
+            snprintf(text, sizeof(text), "service %u (slot %u, input channel %u, program %u) with PID 0x%x",
+                     P.u16ServiceID, P.u8SourceSlotID, P.u16SourceChannelID, P.u16ProgramID, r.u16OldPID);
+            if (pMisses != nullptr)
+                pMisses->push_back({P.u16ChannelID, "routing of a descrambled program",
+                                    "CI source PID and stream within the routing word", text, P.u8SourceSlotID,
+                                    TSP_PLAN_NO_PID});
+            if (!onAir && std::find(gone.begin(), gone.end(), pi) == gone.end())
+                gone.push_back(pi);
+        }
+        if (bLeaveOut && !gone.empty()) {
+            for (U32 pi : gone) {
+                const Output_TSProgram P = db->pOutputProgram[pi];
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                           "%ld:%s:%d CI source out of range: program SrcSlot[%u],SrcChannel[%u],Channel[%u],"
+                           "ProgramID[%u] left out and deleted\r\n\n",
+                           LOG_POS, P.u8SourceSlotID, P.u16SourceChannelID, P.u16ChannelID, P.u16ProgramID);
+                TSP_DelProgramInfoByInput(P.u8SourceSlotID, P.u16SourceChannelID, P.u16ChannelID, P.u16ProgramID);
+            }
+            if ((ret = TSP_CollectMuxRoutes(false, routes)) != 0)
+                return ret;
+        }
+    }
     auto pairOf = [](const TSP_MuxRoute& r) { return (U64)r.u32Dest << 32 | r.u32Src; };
     // A route goes into the slave's table too when its channel is 4 or more;
     // the EIT routes go into both.

@@ -8,6 +8,7 @@
 #include "SIprocess/SIgenerate.h"
 #include "SIprocess/SIsend.h"
 #include "TSprocess/tsp_del.h"
+#include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
 #include <cstdio>
@@ -52,24 +53,62 @@ std::set<U64> s_setPrograms;
 std::set<PIDKey> s_setPIDs;
 std::set<U32> s_setTables;
 bool s_bOnAir = false;
-// New programs a PID message of which was refused: the next apply leaves
-// them out, unless a PID message of theirs is taken first.
+// New programs a PID message of which was refused: their round's apply (or
+// any commit once no round of theirs is open) leaves them out, unless a PID
+// message of theirs is taken first.
 std::set<U64> s_setHeldBack;
 
-// A slot's round: its record messages since its last apply.
+// A slot's round: its record messages since its last apply (or slot clear).
 struct Round {
     bool bFresh = true;
     bool bRefused = false;
-    // The slot's programs on air when the round opened. Another road's
-    // commit may put the round's first records on air before the rest
-    // came; that does not make them part of what was on air.
+    // The slot's programs on air when the round opened and held since. Another
+    // road's commit may put the round's first records on air before the rest
+    // came; that does not make them part of what was on air, nor does a
+    // program deleted and sent again inside the round stay one.
     std::set<U64> setOnAirAtOpen;
+    // The programs its program messages brought that were not on air.
+    std::set<U64> setArrived;
+    // The round's programs a PID message of which was taken.
+    std::set<U64> setStreamsCame;
 };
 Round s_arRound[TSP_MAX_SLOT_ID + 1];
+// The slot whose own apply is the commit under way (-1: another road's).
+int s_iOwnApply = -1;
 
 U64 ProgramKey(const Output_TSProgram& p)
 {
     return (U64)p.u8SourceSlotID << 48 | (U64)p.u16SourceChannelID << 32 | (U64)p.u16ChannelID << 16 | p.u16ProgramID;
+}
+
+std::set<U64> HeldPrograms()
+{
+    std::set<U64> held;
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U32 i = 0; db != nullptr && db->pOutputProgram != nullptr && i < db->u32OutputProgramNumber; i++)
+        if (db->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID)
+            held.insert(ProgramKey(db->pOutputProgram[i]));
+    return held;
+}
+
+template <typename T>
+void KeepOnly(std::set<T>& s, const std::set<T>& keep)
+{
+    for (auto it = s.begin(); it != s.end();)
+        it = keep.count(*it) != 0 ? std::next(it) : s.erase(it);
+}
+
+// What the rounds know of programs that are no longer held is dropped: a
+// program deleted and sent again is a new one.
+void ForgetGone()
+{
+    const std::set<U64> held = HeldPrograms();
+    KeepOnly(s_setHeldBack, held);
+    for (Round& r : s_arRound) {
+        KeepOnly(r.setOnAirAtOpen, held);
+        KeepOnly(r.setArrived, held);
+        KeepOnly(r.setStreamsCame, held);
+    }
 }
 
 void OpenRound(U8 u8Slot)
@@ -79,17 +118,33 @@ void OpenRound(U8 u8Slot)
         return;
     r.bFresh = false;
     r.bRefused = false;
+    r.setArrived.clear();
+    r.setStreamsCame.clear();
     r.setOnAirAtOpen.clear();
     r.setOnAirAtOpen.insert(s_setPrograms.lower_bound((U64)u8Slot << 48),
                             s_setPrograms.lower_bound((U64)(u8Slot + 1) << 48));
+    KeepOnly(r.setOnAirAtOpen, HeldPrograms());
 }
+
+bool RoundOpen(U8 u8Slot) { return u8Slot <= TSP_MAX_SLOT_ID && !s_arRound[u8Slot].bFresh; }
 
 // On air before its input card's open round began (or now, outside one).
 bool OnAirBeforeItsRound(const Output_TSProgram& p)
 {
-    if (p.u8SourceSlotID <= TSP_MAX_SLOT_ID && !s_arRound[p.u8SourceSlotID].bFresh)
+    if (RoundOpen(p.u8SourceSlotID))
         return s_arRound[p.u8SourceSlotID].setOnAirAtOpen.count(ProgramKey(p)) != 0;
     return s_setPrograms.count(ProgramKey(p)) != 0;
+}
+
+// A new program of an open round that another road's commit must keep off
+// air: its streams have not come yet, or a PID message of it was refused.
+bool KeptForItsRound(const Output_TSProgram& p)
+{
+    if (!RoundOpen(p.u8SourceSlotID) || p.u8SourceSlotID == s_iOwnApply || OnAirBeforeItsRound(p))
+        return false;
+    const U64 k = ProgramKey(p);
+    const Round& r = s_arRound[p.u8SourceSlotID];
+    return r.setArrived.count(k) != 0 && (s_setHeldBack.count(k) != 0 || r.setStreamsCame.count(k) == 0);
 }
 
 PIDKey PidKey(const Output_TSPID& p)
@@ -371,6 +426,7 @@ U32 Build(bool bLeaveOut, Plan& plan)
             return ret;
     }
     if (bLeaveOut) {
+        // (Those of open rounds that another road commits are parked already.)
         Misses held(db, plan.vecMisses);
         for (U32 i = 0; i < db->u32OutputProgramNumber && !s_setHeldBack.empty(); i++) {
             const Output_TSProgram& p = db->pOutputProgram[i];
@@ -443,6 +499,91 @@ void RememberOnAir(const SIP_TablePlan& t)
     s_bOnAir = true;
 }
 
+// A program another road's commit keeps off air, out of the database while
+// the commit is planned and made: its stream's list no longer names it and
+// its records read as not valid; then it is put back as it was.
+struct Parked {
+    U16 u16Program;
+    std::vector<U32> vecPIDs;
+};
+
+bool OwnedBy(const Output_TSPID& r, U32 u32Program)
+{
+    return r.u8ValidFlag == TSP_RECORD_VALID && (r.u32ProgramIndex & 0xFFFF) == u32Program &&
+           (r.u8PIDType == PID_TYPE_PCRPID || r.u8PIDType == PID_TYPE_ESPID || r.u8PIDType == PID_TYPE_PS_ECMPID ||
+            r.u8PIDType == PID_TYPE_ES_ECMPID);
+}
+
+std::vector<Parked> Park(Output_TSInfo* db)
+{
+    std::vector<Parked> out;
+    for (U32 s = 0; s < db->u32OutputTSNumber && s < TSP_INVALID_INDEX; s++) {
+        Output_TSStream& ts = db->pOutputTS[s];
+        IndexInfoList_t progs;
+        if (ts.u8ValidFlag != TSP_RECORD_VALID || TSP_GetOutTSProgIndexList((U16)s, db, &progs) != 0)
+            continue;
+        U16 prev = TSP_INVALID_INDEX;
+        for (U32 k = 0; k < progs.u16IndexListNum; k++) {
+            const U16 g = progs.aru16IndexList[k];
+            Output_TSProgram& p = db->pOutputProgram[g];
+            if (!KeptForItsRound(p)) {
+                prev = g;
+                continue;
+            }
+            PLAN_LOG("channel[%u] %s stays off air until its input card's apply: %s\r\n\n", p.u16ChannelID,
+                     ProgramText(p).c_str(),
+                     s_setHeldBack.count(ProgramKey(p)) ? "a PID message of it was refused" : "its streams have not come");
+            if (prev == TSP_INVALID_INDEX)
+                ts.u16ProgramIndex = p.u16NextProgramIndex;
+            else
+                db->pOutputProgram[prev].u16NextProgramIndex = p.u16NextProgramIndex;
+            if (ts.u16ProgramNum > 0)
+                ts.u16ProgramNum--;
+            Parked pk{g, {}};
+            for (U32 j = 0; j < db->u32OutputPIDNumber; j++)
+                if (OwnedBy(db->pOutputPID[j], g)) {
+                    db->pOutputPID[j].u8ValidFlag = 0;
+                    pk.vecPIDs.push_back(j);
+                }
+            p.u8ValidFlag = 0;
+            out.push_back(std::move(pk));
+        }
+    }
+    return out;
+}
+
+// Back at the end of its stream's list, its tables to be made anew when it
+// goes on air; one whose stream went meanwhile goes too.
+void Unpark(Output_TSInfo* db, const std::vector<Parked>& parked)
+{
+    for (const Parked& pk : parked) {
+        Output_TSProgram& p = db->pOutputProgram[pk.u16Program];
+        const U16 s = p.u16TSIndex;
+        U16 tail = TSP_INVALID_INDEX;
+        if (s >= db->u32OutputTSNumber || db->pOutputTS[s].u8ValidFlag != TSP_RECORD_VALID ||
+            TSP_GetOutTSProgLastIndex(s, db, &tail) != 0) {
+            PLAN_LOG("channel[%u] %s left out: its stream went\r\n\n", p.u16ChannelID, ProgramText(p).c_str());
+            NoteLeftOut(p.u8SourceSlotID);
+            for (U32 j : pk.vecPIDs)
+                memset(&db->pOutputPID[j], 0, sizeof(Output_TSPID));
+            memset(&p, 0, sizeof(p));
+            continue;
+        }
+        Output_TSStream& ts = db->pOutputTS[s];
+        p.u8ValidFlag = TSP_RECORD_VALID;
+        for (U32 j : pk.vecPIDs)
+            db->pOutputPID[j].u8ValidFlag = TSP_RECORD_VALID;
+        p.u16NextProgramIndex = TSP_INVALID_INDEX;
+        if (tail == TSP_INVALID_INDEX)
+            ts.u16ProgramIndex = pk.u16Program;
+        else
+            db->pOutputProgram[tail].u16NextProgramIndex = pk.u16Program;
+        ts.u16ProgramNum++;
+        p.u8PMTChangeFlag = 1;
+        ts.u8PATChangeFlag = ts.u8SDTChangeFlag = 1;
+    }
+}
+
 }  // namespace
 
 bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram)
@@ -489,6 +630,10 @@ U32 TSP_PlanApply(void)
     U32 ret = TSP_CloneTSInfo(live, &before);
     if (ret != 0)
         return ret;
+    ForgetGone();
+    // A new program of an open round goes on air at no other road's commit
+    // while its streams have not come.
+    const std::vector<Parked> parked = Park(live);
     Plan plan;
     // Each round leaves out what the last could not take and plans again;
     // every round but the last drops a record, so the rounds end.
@@ -545,7 +690,10 @@ U32 TSP_PlanApply(void)
         memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
     }
     RememberOnAir(plan.stTables);
-    s_setHeldBack.clear();
+    KeepOnly(s_setHeldBack, HeldPrograms());
+    for (auto it = s_setHeldBack.begin(); it != s_setHeldBack.end();)
+        it = s_setPrograms.count(*it) != 0 ? s_setHeldBack.erase(it) : std::next(it);
+    Unpark(live, parked);
     return 0;
 }
 
@@ -619,10 +767,26 @@ void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool
         const Output_TSProgram& p = db->pOutputProgram[prog];
         if (!bRefused) {
             s_setHeldBack.erase(ProgramKey(p));
+            if (RoundOpen(p.u8SourceSlotID))
+                s_arRound[p.u8SourceSlotID].setStreamsCame.insert(ProgramKey(p));
         } else if (!OnAirBeforeItsRound(p) && s_setHeldBack.insert(ProgramKey(p)).second) {
             PLAN_LOG("channel[%u] %s held back: a PID message of it was refused\r\n\n", p.u16ChannelID,
                      ProgramText(p).c_str());
         }
+    }
+}
+
+void TSP_PlanProgramMessage(const U8* pu8Records, U32 u32Number, U32 u32Length)
+{
+    CARD_STATE_LOCK();
+    const Output_TSInfo* db = TSP_GetTSParam();
+    for (U32 i = 0; pu8Records != nullptr && i < u32Number && (U64)(i + 1) * sizeof(Output_TSProgram) <= u32Length;
+         i++) {
+        Output_TSProgram r;
+        memcpy(&r, pu8Records + (size_t)i * sizeof(r), sizeof(r));
+        const U16 g = TSP_FindHeldProgram(db, r);
+        if (g != TSP_INVALID_INDEX && RoundOpen(r.u8SourceSlotID) && !OnAirBeforeItsRound(db->pOutputProgram[g]))
+            s_arRound[r.u8SourceSlotID].setArrived.insert(ProgramKey(db->pOutputProgram[g]));
     }
 }
 
@@ -632,10 +796,10 @@ void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result)
         return;
     CARD_STATE_LOCK();
     OpenRound(u8Slot);
-    Round& r = s_arRound[u8Slot];
-    // What the card could not take for a limit; a malformed record is the
-    // sender's own error, answered where the message is.
-    r.bRefused = r.bRefused || u32Result == TSP_ERR_DOES_NOT_FIT || u32Result == TSP_ERR_LIST_RANGE;
+    // Whatever the reason (a limit, a range, a record that names nothing),
+    // what was refused is not on air: the round's apply says so.
+    s_arRound[u8Slot].bRefused = s_arRound[u8Slot].bRefused || u32Result != 0;
+    ForgetGone();
 }
 
 void TSP_PlanOpenRound(U8 u8Slot)
@@ -655,3 +819,20 @@ bool TSP_PlanApplyAnswer(U8 u8Slot)
     r.bFresh = true;
     return !r.bRefused;
 }
+
+void TSP_PlanResetRound(U8 u8Slot)
+{
+    if (u8Slot > TSP_MAX_SLOT_ID)
+        return;
+    CARD_STATE_LOCK();
+    s_arRound[u8Slot] = Round();
+    for (auto it = s_setHeldBack.begin(); it != s_setHeldBack.end();)
+        it = (*it >> 48) == u8Slot ? s_setHeldBack.erase(it) : std::next(it);
+}
+
+TSP_PlanRoundApply::TSP_PlanRoundApply(U8 u8Slot) : m_lock(Card_StateMutex()), m_iPrevious(s_iOwnApply)
+{
+    s_iOwnApply = u8Slot <= TSP_MAX_SLOT_ID ? u8Slot : -1;
+}
+
+TSP_PlanRoundApply::~TSP_PlanRoundApply() { s_iOwnApply = m_iPrevious; }

@@ -9,6 +9,7 @@
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include <cstring>
 
 zrErrCode PARAMS_TSPParametersSave(void);
@@ -150,6 +151,8 @@ U32 ClearOneSlotInfoFromInput(U8 u8Slot)
     }
     // What was deleted before a failure reaches the outputs and the file too.
     U32 ret = ApplyAndSave();
+    // What the slot's round knew went with its records.
+    TSP_PlanResetRound(u8Slot);
     return u32Fail != 0 ? u32Fail : ret;
 }
 

@@ -1,5 +1,9 @@
 """PSI/SI sections read back from a channel's capture (trace/si_ch<c>.ts),
-decoded here with crcmod rather than by the card's own code."""
+decoded here with crcmod rather than by the card's own code, and the
+committed routing table of a board root."""
+import os
+import struct
+
 import crcmod
 
 CRC32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
@@ -49,3 +53,56 @@ def sections(path, since=0):
 def channel(root, ch):
     """The capture of output channel ch below a board root."""
     return "%s/trace/si_ch%d.ts" % (root, ch)
+
+
+def pat(sec):
+    """{program number: PMT PID} of a PAT section."""
+    body = sec[8:-4]
+    return {struct.unpack_from(">H", body, k)[0]: struct.unpack_from(">H", body, k + 2)[0] & 0x1FFF
+            for k in range(0, len(body) - 3, 4)}
+
+
+def pmt(sec):
+    """(program number, program information, [(stream type, PID)]) of a PMT section."""
+    info = struct.unpack_from(">H", sec, 10)[0] & 0x0FFF
+    k, es = 12 + info, []
+    while k + 5 <= len(sec) - 4:
+        es.append((sec[k], struct.unpack_from(">H", sec, k + 1)[0] & 0x1FFF))
+        k += 5 + (struct.unpack_from(">H", sec, k + 3)[0] & 0x0FFF)
+    return struct.unpack_from(">H", sec, 3)[0], sec[12:12 + info], es
+
+
+def programs(root, ch, since=0):
+    """{program number: (program information, streams)} of the last PAT of a
+    channel's capture after byte `since` whose PMTs all came after it; None
+    until then."""
+    last, pmts = None, {}
+    for pid, sec in sections(channel(root, ch), since):
+        if pid == 0 and sec[0] == 0:
+            last = pat(sec)
+        elif sec[0] == 2:
+            pmts[pid] = pmt(sec)
+    if last is None or any(p not in pmts or pmts[p][0] != n for n, p in last.items() if n):
+        return None
+    return {n: pmts[p][1:] for n, p in last.items() if n}
+
+
+# The master's committed mux table in board.state: 2,048 words.
+MUX_COMMITTED = 0x104000 + 0x26000 + (2048 + 256) * 8
+
+
+def routes(root):
+    """{(source slot, input stream, input PID, output channel, output PID)} of
+    the committed mux table of a board root."""
+    try:
+        with open(os.path.join(root, "board.state"), "rb") as f:
+            f.seek(MUX_COMMITTED)
+            data = f.read(2048 * 8)
+    except OSError:
+        return set()
+    out = set()
+    for e in struct.unpack("<2048Q", data) if len(data) == 2048 * 8 else ():
+        if e:
+            src, dst = (e >> 23) & 0x1FFFFFFF, e & 0x7FFFFF
+            out.add((src >> 23, (src >> 13) & 0x3FF, src & 0x1FFF, dst >> 13, dst & 0x1FFF))
+    return out

@@ -359,15 +359,15 @@ def main():
         # and a new service 2001 with its PCR and 13 ES.
         over = once(6, peers.SEND_PID, [peers.pid_record(2, SLOT, 6, 2, 1000, 30 + k, peers.PID_ES, 0x02, 0x330 + k)
                                         for k in range(14)])
-        # An operator's apply between 2001's program and its PIDs puts the
-        # program on air before they come.
+        # An operator's apply between 2001's program and its PIDs does not put
+        # the program on air before they come.
         prog2, pids2 = one_program(6, 2, 2001, 0x400, [0x401 + k for k in range(13)])
         new = once(6, peers.SEND_PROGRAM, [prog2])
         mark = size_of(master, 2)
         applied = web("ApplyAllParam.w").get("code")
-        programs, _, _, _ = settled(master, 2, mark, lambda p, s, m, c: 2001 in p)
-        check(applied == 0 and 2001 in (programs or {}),
-              "a web apply (%s) between 2001's program and its PIDs puts it on air first" % applied)
+        programs, _, _, _ = settled(master, 2, mark, lambda p, s, m, c: 1000 in p)
+        check(applied == 0 and 1000 in (programs or {}) and 2001 not in (programs or {}),
+              "a web apply (%s) between 2001's program and its PIDs leaves it off air" % applied)
         new += once(6, peers.SEND_PID, pids2)
         check(over[:3] == [1, 1, 1] and over[3] != 1 and new[:4] == [1, 1, 1, 1] and new[4] != 1,
               "PID messages of 5,209 bytes are refused at their fourth frame: %s %s" % (over, new))

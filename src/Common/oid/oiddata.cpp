@@ -8,6 +8,7 @@
 #include "Platform/platform.h"
 #include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_del.h"
+#include "TSprocess/tsp_identity.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -249,6 +250,7 @@ bool OID_RecoveryAllParam(void)
     }
     // As from the output-stream file: no stream of a channel the card lacks.
     TSP_ClearStreamsBeyondChannels(db);
+    TSP_MergeRepeatedRecords(db);
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d end to recovery all params\n", LOG_POS);
     return true;
 }

@@ -61,7 +61,7 @@ typedef struct {
 
 // The routes of the master's (bSlave false) or the slave's mux table in
 // record order, before sorting and merging of repeats.
-U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out);
+U32 TSP_CollectMuxRoutes(bool bSlave, std::vector<TSP_MuxRoute>& out, std::vector<U32>* pUnrouted = nullptr);
 // Apply step, after conflict resolution: when the routes outnumber a mux
 // table, the records that are not on air and do not fit are deleted (a
 // program not on air as a whole), so that no table announces them.

@@ -8,6 +8,7 @@
 //
 // Everything here runs under CARD_STATE_LOCK.
 #pragma once
+#include "Common/thread.h"
 #include "Common/types.h"
 #include "TSprocess/tsp_db.h"
 #include <string>
@@ -63,17 +64,40 @@ struct TSP_LiveGuard {
 // Whether a program (by its input identity) is on air.
 bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram);
 // A PID message taken or refused. The programs a refused one names that were
-// not on air when their input card's round opened are held back: the next
-// apply leaves them out whole (logged) rather than keep them on air
+// not on air when their input card's round opened are held back: their
+// round's apply leaves them out whole (logged) rather than put them on air
 // half-made; a PID message of theirs that is taken first lets them go.
 // pu8Records points at the records, u32Length bytes of them.
 void TSP_PlanPIDMessage(const U8* pu8Records, U32 u32Number, U32 u32Length, bool bRefused);
+// A program message taken: the programs it brought that are not on air are
+// new programs of their input card's round.
+void TSP_PlanProgramMessage(const U8* pu8Records, U32 u32Number, U32 u32Length);
 
 // What an input card is told. Each record message of a slot is noted with
 // its result; a slot's apply answers success only when no message of its
-// round (since its last apply) was refused for a limit (TSP_ERR_DOES_NOT_FIT,
-// TSP_ERR_LIST_RANGE) and no record of it was left out. A round opens at
-// the first frame of its first record message.
+// round (since its last apply or slot clear) was refused, whatever the
+// reason, and no record of it was left out. A round opens at the first
+// frame of its first record message.
+//
+// A program new in an open round goes on air at its round's own apply. Any
+// other road's commit (an operator's apply, the slave's re-sync, another
+// card's apply) keeps it off air, in the database, while no PID message of
+// it was taken or one was refused.
 void TSP_PlanOpenRound(U8 u8Slot);
 void TSP_PlanNoteMessage(U8 u8Slot, U32 u32Result);
 bool TSP_PlanApplyAnswer(U8 u8Slot);
+// A slot clear: the slot's round starts afresh.
+void TSP_PlanResetRound(U8 u8Slot);
+// While it lives (holding the card-state lock), a commit is the apply of
+// the slot's own round.
+class TSP_PlanRoundApply {
+public:
+    explicit TSP_PlanRoundApply(U8 u8Slot);
+    ~TSP_PlanRoundApply();
+    TSP_PlanRoundApply(const TSP_PlanRoundApply&) = delete;
+    TSP_PlanRoundApply& operator=(const TSP_PlanRoundApply&) = delete;
+
+private:
+    CardStateLock m_lock;
+    int m_iPrevious;
+};
