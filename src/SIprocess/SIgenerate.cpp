@@ -136,12 +136,18 @@ U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
         ret = TSP_GetDestInfoByOutTSIndex((U16)idx, TSP_GetTSParam(), &slot, &ch);
         channel = (U8)ch;
     }
+    // The parts rotate as one table: each section once per round of all.
+    U32 numbered = 0, before = 0;
+    for (const SSD_TablePart& part : parts)
+        numbered += part.u32Numbered;
     for (size_t k = 0; ret == 0 && k < parts.size(); k++) {
         const SSD_TablePart& part = parts[k];
         if (s_pstPlan != nullptr) {
             s_pstPlan->vecTables.push_back(
-                {(U16)idx, u16PID, std::vector<U8>(pu8Buf + part.u32Offset, pu8Buf + part.u32Offset + part.u32Length)});
+                {(U16)idx, u16PID, std::vector<U8>(pu8Buf + part.u32Offset, pu8Buf + part.u32Offset + part.u32Length),
+                 (U8)(parts.size() > 1 ? numbered : 0), (U8)before});
             s_pstPlan->vecChannels.push_back(channel);
+            before += part.u32Numbered;
         } else {
             ret = SSD_AddBroadcastSI(pu8Buf + part.u32Offset, (U16)part.u32Length, (U16)idx, u16PID);
         }
