@@ -212,11 +212,11 @@ def refused_unchanged(card, what, request, code_ok):
     """Runs a request that must be refused: what went on air, the routing
     and the saved file before and after it are compared."""
     marks = card.marks()
-    time.sleep(2.0)
+    time.sleep(2.0 * webcard.SLOW)
     before, state = card.air(marks), card.state()
     r = request()
     marks = card.marks()
-    time.sleep(2.5)
+    time.sleep(2.5 * webcard.SLOW)
     after = card.air(marks)
     check(code_ok(r), "%s is refused: %s" % (what, {k: r.get(k) for k in ("code", "description")}))
     changed = [ch for ch in range(8) if before[ch] != after[ch]]
@@ -290,7 +290,7 @@ def main():
         check(r.get("code") == 0 and ok, "the automatic NIT answers %s and every NIT of channels 0-3 describes the "
               "eight streams with their cable delivery descriptors" % r.get("code"))
         version = got[0][0] if got[0] else 0
-        time.sleep(1.5)
+        time.sleep(1.5 * webcard.SLOW)
         pat, services = card.programs(2, marks[2])
         check(pat is not None and set(pat) == {2000, 2001} and services == {2000, 2001} and
               not card.sections(2, marks[2], 0x701) and not card.sections(2, marks[2], 0x703),
@@ -325,12 +325,12 @@ def main():
         marks = card.marks()
         r = upload(top, 3, mine)
         wait_for(lambda: imported(marks), 15)
-        time.sleep(1.0)
+        time.sleep(1.0 * webcard.SLOW)
         t = imported(marks)
         check(r.get("code") == 0 and t is not None and t[0] == (version + 1) % 32,
               "the same file again keeps version %s: %s" % ((version + 1) % 32, t and t[0]))
         marks = card.marks()
-        time.sleep(4.0)
+        time.sleep(4.0 * webcard.SLOW)
         nit, nit_ok = counts_equal(card.sections(3, marks[3], 0x10, 0x40))
         sdt, sdt_ok = counts_equal(card.sections(0, marks[0], 0x11, 0x42))
         check(nit_ok and len(nit) == 8, "channel 3's NIT sections go out equally often: %s" % nit)
@@ -343,12 +343,29 @@ def main():
         marks = card.marks()
         codes += apply(6)
         wait_for(lambda: 2002 in (card.programs(2, marks[2])[0] or {}), 10)
-        time.sleep(1.0)
+        time.sleep(1.0 * webcard.SLOW)
         pat, services = card.programs(2, marks[2])
         check(codes == [1, REFUSED] and pat is not None and set(pat) == {2000, 2001, 2002} and
               card.sections(2, marks[2], 0x701), "the round's apply answers %s: 2002 goes on air whole, 2003 not (%s)"
               % (codes, sorted(pat or [])))
         check(all(p.poll() is None for p in procs), "both chips still run")
+
+        # The master restarted sends the same from its saved file.
+        webcard.stop(procs.pop())
+        for ch in range(4):
+            os.rename(capture.channel(master, ch), capture.channel(master, ch) + ".before")
+        procs.append(webcard.launch(build, master, master + ".restart.console"))
+        marks = {ch: 0 for ch in range(8)}
+        again = {}
+
+        def back():
+            again["nit"] = imported(marks)
+            again["pat"] = card.programs(2, 0)[0]
+            return again["nit"] is not None and set(again["pat"] or []) == {2000, 2001, 2002}
+        check(wait_for(back, 40) and again["nit"][0] == (version + 1) % 32,
+              "after a restart of the master channel 3 sends the imported NIT with version %s and channel 2 "
+              "2000-2002: %s %s" % ((version + 1) % 32, again.get("nit") and again["nit"][0],
+                                    sorted(again.get("pat") or [])))
     finally:
         for p in procs:
             webcard.stop(p)
