@@ -42,6 +42,12 @@ void ZeroUnstored(Output_TSInfo* db)
         Zero(db->pOutputTS[i], &Output_TSStream::u32StructVersion);
         Zero(db->pOutputTS[i], &Output_TSStream::u8Res);
         Zero(db->pOutputTS[i], &Output_TSStream::u32Res);
+        Zero(db->pOutputTS[i], &Output_TSStream::u8VCTVersionNumber);
+        Zero(db->pOutputTS[i], &Output_TSStream::u8MGTVersionNumber);
+        Zero(db->pOutputTS[i], &Output_TSStream::u8PSIPKept);
+        Zero(db->pOutputTS[i], &Output_TSStream::u8Res2);
+        Zero(db->pOutputTS[i], &Output_TSStream::u32VCTContent);
+        Zero(db->pOutputTS[i], &Output_TSStream::u32MGTContent);
     }
     for (U32 i = 0; i < db->u32OutputProgramNumber; i++) {
         Zero(db->pOutputProgram[i], &Output_TSProgram::u32StructVersion);

@@ -44,14 +44,33 @@ struct Fingerprint_t {
     U8 u8Version;
 };
 std::unordered_map<U32, Fingerprint_t> s_mapFingerprint;
-// VCT and MGT versions per stream: each starts at the PAT's and then steps
-// only with its own table's content, so a VCT change never moves a PAT
-// already queued, and a receiver watching the MGT learns of every VCT change.
-std::unordered_map<U32, U8> s_mapVCTVersion;
-std::unordered_map<U32, U8> s_mapMGTVersion;
 
-U8& VCTVersion(U32 idx, U8 u8PATVersion) { return s_mapVCTVersion.try_emplace(idx, u8PATVersion).first->second; }
-U8& MGTVersion(U32 idx, U8 u8PATVersion) { return s_mapMGTVersion.try_emplace(idx, u8PATVersion).first->second; }
+// VCT and MGT versions of a stream, kept in its record and so in the saved
+// file: each starts at the PAT's and then steps only with its own table's
+// content, so a VCT change never moves a PAT already queued, a receiver
+// watching the MGT learns of every VCT change, and a restart keeps both for
+// the same content. The record also keeps what each last carried, for the
+// first build after a restart.
+enum : U8 { PSIP_VERSIONS = 1, PSIP_VCT_CONTENT = 2, PSIP_MGT_CONTENT = 4 };
+
+U8& PSIPVersion(U32 idx, U8 Output_TSStream::*pu8Version, U8 u8Content)
+{
+    Output_TSStream& ts = TSP_GetTSParam()->pOutputTS[idx];
+    if ((ts.u8PSIPKept & PSIP_VERSIONS) == 0) {
+        // Written by earlier firmware, or a new stream.
+        ts.u8VCTVersionNumber = ts.u8MGTVersionNumber = (U8)(ts.u8PATVersionNumber & 31);
+        ts.u8PSIPKept = PSIP_VERSIONS;
+    } else if (ts.*pu8Version > 31) {
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
+                   "%ld:%s:%d OutTSIndex:%u kept PSIP version %u out of range: starts from the PAT's\r\n", LOG_POS,
+                   (unsigned)idx, (unsigned)(ts.*pu8Version));
+        ts.*pu8Version = (U8)(ts.u8PATVersionNumber & 31);
+        ts.u8PSIPKept = (U8)(ts.u8PSIPKept & ~u8Content);
+    }
+    return ts.*pu8Version;
+}
+U8& VCTVersion(U32 idx) { return PSIPVersion(idx, &Output_TSStream::u8VCTVersionNumber, PSIP_VCT_CONTENT); }
+U8& MGTVersion(U32 idx) { return PSIPVersion(idx, &Output_TSStream::u8MGTVersionNumber, PSIP_MGT_CONTENT); }
 
 // Content of sections laid end to end, without version bytes and CRCs.
 U64 ContentHash(const U8* p, U32 len)
@@ -74,12 +93,15 @@ U64 ContentHash(const U8* p, U32 len)
 }
 
 // True when the version had to be stepped: the caller then builds again.
-bool VersionDue(U32 u32Kind, U32 u32Index, const U8* p, U32 len, U8* pu8Version)
+// Without a build since the start, pu32Kept (when given) is what the table
+// carried under this version before.
+bool VersionDue(U32 u32Kind, U32 u32Index, const U8* p, U32 len, U8* pu8Version, const U32* pu32Kept = nullptr)
 {
     U32 key = u32Kind << 16 | (u32Index & 0xFFFF);
     U64 h = ContentHash(p, len);
     auto it = s_mapFingerprint.find(key);
-    bool due = it != s_mapFingerprint.end() && it->second.u64Hash != h && it->second.u8Version == *pu8Version;
+    bool due = it != s_mapFingerprint.end() ? it->second.u64Hash != h && it->second.u8Version == *pu8Version
+                                            : pu32Kept != nullptr && *pu32Kept != (U32)h;
     if (due)
         *pu8Version = (U8)((*pu8Version + 1) & 31);
     s_mapFingerprint[key] = {h, *pu8Version};
@@ -118,7 +140,6 @@ U32 StreamAndDest(U32 idx, const Output_TSStream** ppstTS, bool bDest)
 SIP_TablePlan* s_pstPlan = nullptr;
 struct ContentHistory {
     std::unordered_map<U32, Fingerprint_t> fingerprint;
-    std::unordered_map<U32, U8> vct, mgt;
 };
 ContentHistory s_stBeforePlan;
 
@@ -136,12 +157,18 @@ U32 AddToCarousel(U8* pu8Buf, U32 u32Len, U32 idx, U16 u16PID)
         ret = TSP_GetDestInfoByOutTSIndex((U16)idx, TSP_GetTSParam(), &slot, &ch);
         channel = (U8)ch;
     }
+    // The parts rotate as one table: each section once per round of all.
+    U32 numbered = 0, before = 0;
+    for (const SSD_TablePart& part : parts)
+        numbered += part.u32Numbered;
     for (size_t k = 0; ret == 0 && k < parts.size(); k++) {
         const SSD_TablePart& part = parts[k];
         if (s_pstPlan != nullptr) {
             s_pstPlan->vecTables.push_back(
-                {(U16)idx, u16PID, std::vector<U8>(pu8Buf + part.u32Offset, pu8Buf + part.u32Offset + part.u32Length)});
+                {(U16)idx, u16PID, std::vector<U8>(pu8Buf + part.u32Offset, pu8Buf + part.u32Offset + part.u32Length),
+                 (U8)(parts.size() > 1 ? numbered : 0), (U8)before});
             s_pstPlan->vecChannels.push_back(channel);
+            before += part.u32Numbered;
         } else {
             ret = SSD_AddBroadcastSI(pu8Buf + part.u32Offset, (U16)part.u32Length, (U16)idx, u16PID);
         }
@@ -261,7 +288,7 @@ void DropUnsentServices(U32 idx, SDTTable_t* sdt)
 void SIP_BeginPlan(SIP_TablePlan* pstPlan)
 {
     s_pstPlan = pstPlan;
-    s_stBeforePlan = {s_mapFingerprint, s_mapVCTVersion, s_mapMGTVersion};
+    s_stBeforePlan = {s_mapFingerprint};
 }
 
 void SIP_EndPlan(bool bKeep)
@@ -271,8 +298,6 @@ void SIP_EndPlan(bool bKeep)
     s_pstPlan = nullptr;
     if (!bKeep) {
         s_mapFingerprint.swap(s_stBeforePlan.fingerprint);
-        s_mapVCTVersion.swap(s_stBeforePlan.vct);
-        s_mapMGTVersion.swap(s_stBeforePlan.mgt);
     }
     s_stBeforePlan = ContentHistory();
 }
@@ -286,8 +311,6 @@ void SIP_NoteTableFailure(U16 u16OutTSIndex, U16 u16Program, const char* pcTable
 void SIP_ResetContentHistory(void)
 {
     s_mapFingerprint.clear();
-    s_mapVCTVersion.clear();
-    s_mapMGTVersion.clear();
 }
 
 U8 SIP_GetCurrentSIMode(void)
@@ -567,7 +590,7 @@ U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d TSP_GetOutputVCTTable return error\r\n", LOG_POS);
         return ret;
     }
-    vct->u8VersionNum = VCTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
+    vct->u8VersionNum = VCTVersion(u32OutTSIndex);
     U8 sections = 0;
     U16 vctTotal = 0;
     ret = SIP_GetVCTSectionInfo(vct, &sections, &vctTotal);
@@ -575,7 +598,7 @@ U32 BuildPSIP(U32 u32OutTSIndex, const Output_TSStream* ts, U16* pu16MGTLen, U16
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d SIP_GetVCTSectionInfo return error\r\n", LOG_POS);
         return ret;
     }
-    s_stMGT.u8VersionNum = MGTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
+    s_stMGT.u8VersionNum = MGTVersion(u32OutTSIndex);
     s_stMGT.u8ProtocolVersion = 0;
     if (sections != 0 && vctTotal != 0) {
         MGTTablesInfo_t& t = s_stMGT.arstMGTTablesInfo[0];
@@ -618,16 +641,34 @@ U32 TSP_ConstructPSIP(U32 u32OutTSIndex)
     U16 mgtLen = 0, vctLen = 0;
     if ((ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
-    U8* ver = &VCTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
-    if (vctLen != 0 && VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver) &&
+    Output_TSStream& rec = TSP_GetTSParam()->pOutputTS[u32OutTSIndex];
+    // What the record kept from before a restart, while this run has built
+    // nothing for the stream yet.
+    auto kept = [&rec](U8 u8Content, U32 Output_TSStream::*pu32Content, U32* pu32Out) -> const U32* {
+        *pu32Out = rec.*pu32Content;
+        return (rec.u8PSIPKept & u8Content) != 0 ? pu32Out : nullptr;
+    };
+    auto keep = [&rec](U8 u8Content, U32 Output_TSStream::*pu32Content, const U8* p, U32 len) {
+        rec.*pu32Content = (U32)ContentHash(p, len);
+        rec.u8PSIPKept = (U8)(rec.u8PSIPKept | u8Content);
+    };
+    U32 before = 0;
+    U8* ver = &VCTVersion(u32OutTSIndex);
+    if (vctLen != 0 &&
+        VersionDue(FP_VCT, u32OutTSIndex, s_aru8ConstructBuf + mgtLen, vctLen, ver,
+                   kept(PSIP_VCT_CONTENT, &Output_TSStream::u32VCTContent, &before)) &&
         (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
     // The MGT is measured once the VCT's version is settled: a new VCT
     // version or length is a change of the MGT's own entries.
-    ver = &MGTVersion(u32OutTSIndex, ts->u8PATVersionNumber);
-    if (VersionDue(FP_MGT, u32OutTSIndex, s_aru8ConstructBuf, mgtLen, ver) &&
+    ver = &MGTVersion(u32OutTSIndex);
+    if (VersionDue(FP_MGT, u32OutTSIndex, s_aru8ConstructBuf, mgtLen, ver,
+                   kept(PSIP_MGT_CONTENT, &Output_TSStream::u32MGTContent, &before)) &&
         (ret = BuildPSIP(u32OutTSIndex, ts, &mgtLen, &vctLen)) != 0)
         return ret;
+    if (vctLen != 0)
+        keep(PSIP_VCT_CONTENT, &Output_TSStream::u32VCTContent, s_aru8ConstructBuf + mgtLen, vctLen);
+    keep(PSIP_MGT_CONTENT, &Output_TSStream::u32MGTContent, s_aru8ConstructBuf, mgtLen);
     return AddToCarousel(s_aru8ConstructBuf, (U32)mgtLen + vctLen, u32OutTSIndex, SIP_PID_PSIP_BASE);
 }
 

@@ -354,8 +354,11 @@ namespace {
 U32 SectionPackets(U32 len) { return (len + 1 + 183) / 184; }
 
 // Adds one table as one entry of an output stream's list; the caller holds
-// SIMutex and has checked the arguments.
-U32 AddTableLocked(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID, U8 channel)
+// SIMutex and has checked the arguments. An entry that is a part of a larger
+// table rotates through all u8TableNumbered numbered sections of that table,
+// its own counted from u8OrdinalBase + 1.
+U32 AddTableLocked(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16 u16PID, U8 channel,
+                   U8 u8TableNumbered = 0, U8 u8OrdinalBase = 0)
 {
     SIPacket_t& c = s_arstSIPacket;
 
@@ -403,18 +406,19 @@ U32 AddTableLocked(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U
     if (SSD_GetUnuseSIPacketIndexList(1, &entry) != 0 || SSD_GetUnuseTSPacketIndexList((U16)packets, slots) != 0)
         return SSD_ERR_RANGE;
 
+    const U32 rotation = numbered > u8TableNumbered ? numbered : u8TableNumbered;
     SSD_InitSIPacketInfo(u16OutTSIndex, entry, u16PID);
     SIPacketInfo_t& e = c.arstSIPacketInfo[entry];
     e.u16TSPacketIndex = slots[0];
     e.u8TotalSectionNum = (U8)sections;
-    e.u8OverOneSectionTotalNum = (U8)numbered;
+    e.u8OverOneSectionTotalNum = (U8)rotation;
     e.u8PacketNum = (U8)packets;
     e.u8SendFlag = 1;
     c.u16SIInfoNum++;
 
     // Second pass: cut the sections into packets.
     U32 k = 0;
-    U8 ordinal = 0, cc = 0;
+    U8 ordinal = u8OrdinalBase, cc = 0;
     pos = 0;
     while (pos < u16BuffLength) {
         U32 len = SectionBytes(pu8Section + pos);
@@ -427,7 +431,7 @@ U32 AddTableLocked(const U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U
             U32 n = len - off < room ? len - off : room;
             U16 slot = slots[k];
             SSD_InitTSPacketInfo(slot);
-            BuildRecord(c.arstTSPacketInfo[slot].aru32TSPacket, (U8)packets, channel, false, (U8)numbered, ordinal,
+            BuildRecord(c.arstTSPacketInfo[slot].aru32TSPacket, (U8)packets, channel, false, (U8)rotation, ordinal,
                         u16PID, first, cc, pu8Section + pos + off, n, first);
             if (k > 0)
                 c.arstTSPacketInfo[slots[k - 1]].stList.u16NextIndex = slot;
@@ -534,7 +538,8 @@ U32 SSD_ReplaceBroadcastSI(const std::vector<SSD_Table>& tables)
     for (size_t i = 0; i < tables.size(); i++) {
         const SSD_Table& t = tables[i];
         if (channels[i] == 0xFF ||
-            AddTableLocked(t.data.data(), (U16)t.data.size(), t.u16OutTSIndex, t.u16PID, channels[i]) != 0) {
+            AddTableLocked(t.data.data(), (U16)t.data.size(), t.u16OutTSIndex, t.u16PID, channels[i],
+                           t.u8TableNumbered, t.u8OrdinalBase) != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SIP, "%ld:%s:%d OutTSIndex:%u PID:%u not taken\r\n\n", LOG_POS,
                        t.u16OutTSIndex, t.u16PID);
             failed++;

@@ -919,6 +919,10 @@ U32 TSP_InitOneOutputTSStream(Output_TSStream* pstTS)
     pstTS->u8STTGenerate = 1;
     pstTS->u8HasTsInfoFlag = 0;
     pstTS->u16PATPID = 0;
+    // What the card kept of its own tables: nothing yet, whatever a sender's
+    // record carried there.
+    pstTS->u8VCTVersionNumber = pstTS->u8MGTVersionNumber = pstTS->u8PSIPKept = pstTS->u8Res2 = 0;
+    pstTS->u32VCTContent = pstTS->u32MGTContent = 0;
     return ZR_SUCCESS;
 }
 

@@ -90,40 +90,6 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
 
 namespace {
 
-U32 MuxAllSI(void)
-{
-    // Every table is built first; the carousel then takes them in one step.
-    Output_TSInfo* db = TSP_GetTSParam();
-    SIP_TablePlan plan;
-    SIP_BeginPlan(&plan);
-    for (U32 i = 0; db != nullptr && i < db->u32OutputTSNumber; i++) {
-        const Output_TSStream& st = db->pOutputTS[i];
-        if (st.u8ValidFlag != 1 || st.u8BypassFlag == 1)
-            continue;
-        TSP_MuxTsSIProc(i);
-    }
-    SIP_EndPlan(true);
-    SSD_ReplaceBroadcastSI(plan.vecTables);
-    SIP_PublishSTTState();
-    {
-        std::lock_guard<std::mutex> lk(SI_Mutex());
-        g_u8MuxFlag = 1;
-        memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
-    }
-    return 0;
-}
-
-}  // namespace
-
-U32 TSP_MuxOutputAllSI(void)
-{
-    // The table builders step versions and clear change flags in the live
-    // records: that follows from them and does not count against a web edit.
-    return TSP_DeriveLive(MuxAllSI);
-}
-
-namespace {
-
 U32 MuxSteps(void)
 {
     // Conflicts, routing tables and PSI/SI are planned whole and go on air

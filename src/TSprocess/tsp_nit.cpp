@@ -848,9 +848,13 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::funct
             if (u32ChannelMask & (1u << ch))
                 before[ch] = StoredNIT(live, TSP_FindStreamOfChannel(live, ch));
         U32 ret = 0;
-        // A NIT that would take the output past a limit (the carousel, the
-        // slave's SI) is refused, and the live NITs stay as they were.
+        // The NITs go on air here, through the planner, with what is on air
+        // and nothing else of the live database. A NIT that would take the
+        // output past a limit (the carousel, the slave's SI) is refused, and
+        // the live NITs stay as they were.
         TSP_LiveGuard guard;
+        if (!guard.bHeld)
+            return (U32)TSP_ERR_NO_MEMORY;
         {
             Target onLive;
             ret = op();
@@ -865,7 +869,9 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::funct
                 if ((u32ChannelMask & (1u << ch)) != 0 && ts != TSP_INVALID_INDEX)
                     StepNITVersion(live, ts, before[ch], true);
             }
-            ret = guard.Check("NIT change");
+            ret = TSP_PlanApplyTables(u32ChannelMask, "NIT change");
+            if (ret != 0)
+                guard.Restore();
         }
         if (ret != 0 || !bEdited)
             return ret;

@@ -52,6 +52,7 @@ using PIDKey = std::tuple<U8, U8, U16, U16, U16, U16, U16>;
 std::set<U64> s_setPrograms;
 std::set<PIDKey> s_setPIDs;
 std::set<U32> s_setTables;
+std::set<U16> s_setStreams;  // by output channel
 bool s_bOnAir = false;
 // New programs a PID message of which was refused: their round's apply (or
 // any commit once no round of theirs is open) leaves them out, unless a PID
@@ -488,6 +489,10 @@ void RememberOnAir(const SIP_TablePlan& t)
     s_setPrograms.clear();
     s_setPIDs.clear();
     s_setTables.clear();
+    s_setStreams.clear();
+    for (U32 i = 0; i < db->u32OutputTSNumber; i++)
+        if (db->pOutputTS[i].u8ValidFlag == TSP_RECORD_VALID)
+            s_setStreams.insert(db->pOutputTS[i].u16ChannelID);
     for (U32 i = 0; i < db->u32OutputProgramNumber; i++)
         if (db->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID)
             s_setPrograms.insert(ProgramKey(db->pOutputProgram[i]));
@@ -581,6 +586,72 @@ void Unpark(Output_TSInfo* db, const std::vector<Parked>& parked)
         ts.u16ProgramNum++;
         p.u8PMTChangeFlag = 1;
         ts.u8PATChangeFlag = ts.u8SDTChangeFlag = 1;
+    }
+}
+
+// Makes a plan that holds what goes on air, in one step.
+void Commit(const Plan& plan)
+{
+    TSP_CommitLUTs(plan.pstLUTs.get());
+    U32 notTaken = SSD_ReplaceBroadcastSI(plan.stTables.vecTables);
+    if (notTaken != 0)
+        PLAN_LOG("%u tables the carousel did not take\r\n\n", notTaken);
+    SIP_EndPlan(true);
+    SIP_PublishSTTState();
+    {
+        std::lock_guard<std::mutex> lk(SI_Mutex());
+        g_u8MuxFlag = 1;
+        memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
+    }
+    RememberOnAir(plan.stTables);
+}
+
+// Leaves in the database (the copy in the live one's place) only what is on
+// air, by identity: streams, programs and PID records that came since the
+// last commit (an input card's round, a program held back) go from the copy.
+void KeepOnlyOnAir(Output_TSInfo* db)
+{
+    for (U32 i = 0; i < db->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
+        if (db->pOutputTS[i].u8ValidFlag == TSP_RECORD_VALID && s_setStreams.count(db->pOutputTS[i].u16ChannelID) == 0)
+            TSP_DelOutputTS((U16)i, db);
+    for (U32 i = 0; i < db->u32OutputProgramNumber && i < TSP_INVALID_INDEX; i++)
+        if (db->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID && !TSP_PlanProgramOnAir(&db->pOutputProgram[i]))
+            TSP_DelOutputProg((U16)i, db);
+    for (U32 i = 0; i < db->u32OutputPIDNumber && i < TSP_INVALID_INDEX; i++)
+        if (db->pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID && !PIDOnAir(db->pOutputPID[i]))
+            TSP_DelOutputPID((U16)i, db);
+}
+
+// The versions and change flags the table builders wrote into the planned
+// copy, for the same records of the live database.
+void TakeVersions(Output_TSInfo* live, const Output_TSInfo* planned)
+{
+    for (U32 i = 0; i < live->u32OutputTSNumber && i < planned->u32OutputTSNumber; i++) {
+        Output_TSStream& l = live->pOutputTS[i];
+        const Output_TSStream& p = planned->pOutputTS[i];
+        if (l.u8ValidFlag != TSP_RECORD_VALID || p.u8ValidFlag != TSP_RECORD_VALID || l.u16ChannelID != p.u16ChannelID)
+            continue;
+        l.u8PATVersionNumber = p.u8PATVersionNumber;
+        l.u8PATChangeFlag = p.u8PATChangeFlag;
+        l.u8SDTVersionNumber = p.u8SDTVersionNumber;
+        l.u8SDTChangeFlag = p.u8SDTChangeFlag;
+        l.u8CATVersionNumber = p.u8CATVersionNumber;
+        l.u8CATChangeFlag = p.u8CATChangeFlag;
+        l.u8NITVersionNumber = p.u8NITVersionNumber;
+        l.u8NITChangeFlag = p.u8NITChangeFlag;
+        l.u8VCTVersionNumber = p.u8VCTVersionNumber;
+        l.u8MGTVersionNumber = p.u8MGTVersionNumber;
+        l.u8PSIPKept = p.u8PSIPKept;
+        l.u32VCTContent = p.u32VCTContent;
+        l.u32MGTContent = p.u32MGTContent;
+    }
+    for (U32 i = 0; i < live->u32OutputProgramNumber && i < planned->u32OutputProgramNumber; i++) {
+        Output_TSProgram& l = live->pOutputProgram[i];
+        const Output_TSProgram& p = planned->pOutputProgram[i];
+        if (l.u8ValidFlag == TSP_RECORD_VALID && p.u8ValidFlag == TSP_RECORD_VALID && ProgramKey(l) == ProgramKey(p)) {
+            l.u8PMTVersionNumber = p.u8PMTVersionNumber;
+            l.u8PMTChangeFlag = p.u8PMTChangeFlag;
+        }
     }
 }
 
@@ -678,22 +749,61 @@ U32 TSP_PlanApply(void)
         return ret != 0 ? ret : TSP_ERR_DOES_NOT_FIT;
     }
     TSP_ReleaseTSInfo(&before);
-    TSP_CommitLUTs(plan.pstLUTs.get());
-    U32 notTaken = SSD_ReplaceBroadcastSI(plan.stTables.vecTables);
-    if (notTaken != 0)
-        PLAN_LOG("%u tables the carousel did not take\r\n\n", notTaken);
-    SIP_EndPlan(true);
-    SIP_PublishSTTState();
-    {
-        std::lock_guard<std::mutex> lk(SI_Mutex());
-        g_u8MuxFlag = 1;
-        memset(u8MuxChannelFlag, 0, sizeof(u8MuxChannelFlag));
-    }
-    RememberOnAir(plan.stTables);
+    Commit(plan);
     KeepOnly(s_setHeldBack, HeldPrograms());
     for (auto it = s_setHeldBack.begin(); it != s_setHeldBack.end();)
         it = s_setPrograms.count(*it) != 0 ? s_setHeldBack.erase(it) : std::next(it);
     Unpark(live, parked);
+    return 0;
+}
+
+U32 TSP_PlanApplyTables(U32 u32ChannelMask, const char* pcRoad)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* live = TSP_GetTSParam();
+    if (live == nullptr)
+        return TSP_ERR_INPUT;
+    // Nothing on air yet: there is nothing to keep apart.
+    if (!s_bOnAir)
+        return TSP_PlanApply();
+    Output_TSInfo work{};
+    U32 ret = TSP_CloneTSInfo(live, &work);
+    if (ret != 0)
+        return ret;
+    // The copy takes the live database's place while it is planned: every
+    // builder reads the live one.
+    std::swap(*live, work);
+    KeepOnlyOnAir(live);
+    Plan plan;
+    ret = Build(false, plan);
+    if (ret == 0) {
+        plan.pstLUTs = std::make_unique<TSP_LUTSet>();
+        ret = TSP_PlanLUTs(plan.pstLUTs.get());
+    }
+    // What would stop a table on air, and a NIT of the channels changed that
+    // cannot be built.
+    bool refused = false;
+    const std::string outcome = std::string("refused (") + (pcRoad ? pcRoad : "change") + ")";
+    for (const Miss& m : plan.vecMisses) {
+        if (ret != 0)
+            break;
+        const bool ours = m.stMiss.u16TablePID == SIP_PID_NIT && m.stMiss.u16Channel < 32 &&
+                          (u32ChannelMask & (1u << m.stMiss.u16Channel)) != 0;
+        if (!Stops(m) && !ours)
+            continue;
+        LogMiss(m.stMiss, outcome.c_str());
+        refused = true;
+    }
+    if (ret != 0 || refused) {
+        SIP_EndPlan(false);
+        std::swap(*live, work);
+        TSP_ReleaseTSInfo(&work);
+        return ret != 0 ? ret : TSP_ERR_DOES_NOT_FIT;
+    }
+    Commit(plan);
+    TakeVersions(&work, live);
+    std::swap(*live, work);
+    TSP_ReleaseTSInfo(&work);
     return 0;
 }
 

@@ -1221,6 +1221,17 @@ zrErrCode web_processSetTOT_LTODescriptor(buffer* reply)
 
 // ---- Automatic cable NIT ----
 
+// A NIT change the plan did not take is answered as a web apply that does
+// not fit; nothing of it changed.
+static zrErrCode web_NITChangeCode(U32 ret)
+{
+    if (ret == TSP_ERR_DOES_NOT_FIT || ret == TSP_ERR_NIT_SPACE || ret == TSP_ERR_LIST_RANGE)
+        return ZR_ERR_TSP_CONSTRUCT_OUTPUT_TS_ERROR;
+    if (ret == TSP_ERR_NO_MEMORY)
+        return ZR_ERR_MALLOC_FALIURE;
+    return ret < 0x10000 ? (zrErrCode)ret : ZR_ERR_FAILURE;
+}
+
 zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
 {
     if (reply == nullptr)
@@ -1249,17 +1260,27 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     std::optional<TSP_OwnTempChange> page;
     if (bOwn)
         page.emplace();
-    TSP_ApplyNITsToLive(channels, true, [&muxed, &channel]() -> U32 {
+    // Every NIT is made, then all go on air through the planner with what is
+    // on air, or none does.
+    U32 ret = TSP_ApplyNITsToLive(channels, true, [&muxed, &channel]() -> U32 {
+        U32 first = 0;
         for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-            if (muxed(i, &channel))
-                Web_TSP_DelOneNITInfo((U16)i);
+            if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX) {
+                const U32 r = Web_TSP_DelOneNITInfo((U16)i);
+                first = first != 0 ? first : r;
+            }
         for (U32 i = 0; i < TSP_GetTSParam()->u32OutputTSNumber && i < TSP_INVALID_INDEX; i++)
-            if (muxed(i, &channel))
-                Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
-        return 0;
+            if (muxed(i, &channel) && channel < TSP_WEB_CHANNEL_MAX) {
+                const U32 r = Web_TSP_AutoAddCableDeliverySystemDescriptor2NIT(channel);
+                first = first != 0 ? first : r;
+            }
+        return first;
     });
     page.reset();
-    TSP_MuxOutputAllSI();
+    if (ret != 0)
+        return web_NITChangeCode(ret);
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
     // The NITs stay in force when the file was not written.
     if (PARAMS_TSPParametersSave() != ZR_SUCCESS)
         return ZR_ERR_NOT_SAVED;

@@ -6,6 +6,7 @@
 #include "CommonModules/httpd/buffer.h"
 #include "CommonModules/httpd/chunk.h"
 #include "Log/log.h"
+#include "Parameter/parameters.h"
 #include "Platform/platform.h"
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_db.h"
@@ -250,11 +251,31 @@ zrErrCode Web_ImportNIT(int nChannel)
         return ZR_ERR_PARAMS;
     }
     // Only the channel's NIT changes: it is stored in the live database (and
-    // an open edit), never by committing the rest of a working copy.
-    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, false, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
-    if (ret != 0)
+    // an open edit), never by committing the rest of a working copy, and goes
+    // on air through the planner with what is on air, or not at all. A NIT
+    // whose content differs from the one before takes the next version of
+    // it, whatever version its file carries; the same content keeps it.
+    CARD_STATE_LOCK();
+    U32 ret = TSP_ApplyNITsToLive(1u << nChannel, true, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
+    if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d TSP_AddNITByImport fail..!\n", LOG_POS);
-    return (zrErrCode)ret;
+        // The card's own codes, each with its text: a NIT the output cannot
+        // carry as a web apply that does not fit, one the card cannot show
+        // again as a bad file, a channel without a stream as such.
+        if (ret == TSP_ERR_DOES_NOT_FIT)
+            return ZR_ERR_TSP_CONSTRUCT_OUTPUT_TS_ERROR;
+        if (ret == TSP_ERR_LIST_RANGE || ret == TSP_ERR_NIT_SPACE)
+            return ZR_ERR_PARAMS;
+        if (ret == TSP_ERR_INPUT)
+            return ZR_ERR_WEB_POST_PARAM;
+        if (ret == TSP_ERR_NO_MEMORY)
+            return ZR_ERR_MALLOC_FALIURE;
+        return ret < 0x10000 ? (zrErrCode)ret : ZR_ERR_FAILURE;
+    }
+    TSP_SendSubFPGAMuxLUTInfo();
+    TSP_SendSubFPGABypassLUTInfo();
+    // The imported table stays in force when the file was not written.
+    return PARAMS_TSPParametersSave() == ZR_SUCCESS ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
 // Reads port, channel and tableid from the query of the request line; false
@@ -298,6 +319,8 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
                "[%s:%d] WEB: System Settings > System > click Upload button!(Web_ImportOneSiTable) table id:%d.\r\n",
                __func__, __LINE__, (int)tableid);
+    // Only a NIT is imported, and it goes on air with the import; another
+    // table id changes nothing, so nothing is applied for it.
     if (tableid == (long)kTableIdNIT) {
         int flat = 0;
         if (!web_SiTableChannel(port, channel, &flat))
@@ -306,11 +329,6 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
         if (rc != ZR_SUCCESS)
             return rc;
     }
-    // Apply the live database without the card-state lock: the apply talks
-    // to peers. An open edit is the operator's to apply. The imported table
-    // stays in force when the file was not written.
-    if (Web_MuxProcessForPSITransparent() != 0)
-        return ZR_ERR_NOT_SAVED;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "importdelay", 5);
     return web_ReplyData(reply, data);

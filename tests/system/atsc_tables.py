@@ -259,6 +259,36 @@ def main():
                   % (c, changes, faults[:3]))
         stt_agree(master, slave, "after the applies")
 
+        # The master restarted with the same streams keeps every VCT and MGT
+        # version; the next change steps the MGT's once.
+        kept = {c: capture(roots[c], c)[0][-1] for c in (0, 4)}
+        webcard.stop(proc)
+        at = len(read(os.path.join(slave, "trace/si_ch4.ts")))
+        os.rename(os.path.join(master, "trace/si_ch0.ts"), os.path.join(master, "trace/si_ch0.before.ts"))
+        found = read(log).count(b"Slave chip is working now!!!")
+        proc = webcard.launch(build, master, master + ".restart.console")
+        check(wait_for(lambda: up() and read(log).count(b"Slave chip is working now!!!") > found, 60) and
+              peers.send_message(CARD, 16, peers.SEND_RESOUR, back_board_time()) == [1] and
+              peers.announce(CARD, INPUT_SLOT, "192.168.1.30") == [1], "the master restarts and finds its slave")
+        after = {}
+
+        def resent():
+            after[0] = capture(master, 0)[0]
+            secs = sections(read(os.path.join(slave, "trace/si_ch4.ts"))[at - at % 188:])[0]
+            after[4] = [mgt(x) for x in secs if x[0] == 0xC7]
+            return len(after[0]) >= 3 and len(after[4]) >= 3
+        wait_for(resent, 30)
+        for c in (0, 4):
+            check(after.get(c) and set(after[c]) == {kept[c]},
+                  "channel %d: after the restart the MGT keeps version %d and its VCT entry %s: %s" %
+                  (c, kept[c][0], kept[c][1], sorted(set(after.get(c) or []))[:3]))
+        r = call("SetProgramParam.w", port=0, channel=0, oldserviceid=100, servicename="Renamed")
+        check(r["code"] == 0 and call("ApplyAllParam.w")["code"] == 0, "a program renamed after the restart, applied")
+        check(wait_for(lambda: capture(master, 0)[0][-1][0] == (kept[0][0] + 1) % 32, 15) and
+              not version_steps(capture(master, 0)[0])[0],
+              "channel 0's MGT steps once, to version %d: %s" % ((kept[0][0] + 1) % 32,
+                                                                 sorted({m[0] for m in capture(master, 0)[0]})))
+
         # The slave restarted alone gets the time values and STT switches again.
         webcard.stop(sproc)
         at = len(read(os.path.join(slave, "trace/si_ch4.ts")))

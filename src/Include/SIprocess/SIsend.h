@@ -84,7 +84,7 @@ U32 SSD_AddBroadcastSI(U8* pu8Section, U16 u16BuffLength, U16 u16OutTSIndex, U16
 // Whole sections of a table that one entry takes (at most
 // SI_MAX_TABLE_PACKET_NUM packets and SI_MAX_NUMBERED_SECTION_NUM numbered
 // sections): a table that spans more goes to the carousel as several
-// entries, each sent in its own rotation.
+// entries (see SSD_Table).
 typedef struct {
     U32 u32Offset;
     U32 u32Length;
@@ -93,10 +93,16 @@ typedef struct {
 } SSD_TablePart;
 U32 SSD_SplitTable(const U8* pu8Section, U32 u32Length, std::vector<SSD_TablePart>* pParts);
 // One carousel entry of an output stream: whole sections, back to back.
+// The entries of a table cut into several rotate through the numbered
+// sections of the whole table, so that every section of it repeats at one
+// rate: u8TableNumbered counts them (0 for an entry that is its whole table)
+// and u8OrdinalBase those in the entries before this one.
 typedef struct {
     U16 u16OutTSIndex;
     U16 u16PID;
     std::vector<U8> data;
+    U8 u8TableNumbered = 0;
+    U8 u8OrdinalBase = 0;
 } SSD_Table;
 // Empties the carousel and fills it with these entries under one hold of
 // its lock, so that a tick sends either the old tables or the new ones.

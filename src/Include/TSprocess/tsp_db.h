@@ -147,7 +147,16 @@ typedef struct {
     U8 u8STTGenerate;
     U8 u8ETTGenerate;
     U32 u32VCTType;
-    U32 u32Res[90];
+    // ATSC: the versions of the stream's VCT and MGT and the content they
+    // went on air with, kept so that a restart steps them only for a change
+    // (bit 0 of u8PSIPKept: VCT, bit 1: MGT; 0 in files of earlier firmware).
+    U8 u8VCTVersionNumber;
+    U8 u8MGTVersionNumber;
+    U8 u8PSIPKept;
+    U8 u8Res2;
+    U32 u32VCTContent;
+    U32 u32MGTContent;
+    U32 u32Res[87];
 } Output_TSStream;
 
 // One program (service) of an output stream.
@@ -362,7 +371,8 @@ static_assert(offsetof(Output_TSStream, u8PATGenerate) == 64, "Output_TSStream l
 static_assert(offsetof(Output_TSStream, u16TransChannel) == 72, "Output_TSStream layout");
 static_assert(offsetof(Output_TSStream, u16PATPID) == 78, "Output_TSStream layout");
 static_assert(offsetof(Output_TSStream, u32VCTType) == 84, "Output_TSStream layout");
-static_assert(offsetof(Output_TSStream, u32Res) == 88, "Output_TSStream layout");
+static_assert(offsetof(Output_TSStream, u8VCTVersionNumber) == 88, "Output_TSStream layout");
+static_assert(offsetof(Output_TSStream, u32Res) == 100, "Output_TSStream layout");
 
 static_assert(sizeof(Output_TSProgram) == 920, "Output_TSProgram layout");
 static_assert(offsetof(Output_TSProgram, u8ValidFlag) == 8, "Output_TSProgram layout");

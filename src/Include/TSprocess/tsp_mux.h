@@ -12,7 +12,6 @@ extern std::atomic<U8> g_DelDestChannelNum;
 // 0 on success, else the code of the first step that failed (logged).
 U32 TSP_MuxProcess(void);
 U32 TSP_ConflictProcess(void);
-U32 TSP_MuxOutputAllSI(void);
 U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex);
 U32 TSP_UpdateResourceInfo(void);
 

@@ -60,8 +60,10 @@ U32 TSP_AutoAddCableDeliverySystemDescriptor2NIT(U32 u32OutTSChannel);
 // same NITs for the channels of u32ChannelMask (bit c: channel c). With
 // bStepVersions the NITs are rebuilt ones: each that changed takes the next
 // version of the one on air before, an unchanged one keeps it; without,
-// they keep their own (an import's file). Nested calls run their operation
-// directly. The result is the operation's.
+// they keep their own. The NITs then go on air through the planner with
+// what is on air (TSP_PlanApplyTables); when the operation fails or the plan
+// does not hold, nothing changed. Nested calls run their operation directly.
+// The result is the operation's, else the plan's; the caller saves the file.
 U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::function<U32()>& op);
 
 // At the commit of the working copy: each channel's NIT that the edits

@@ -46,6 +46,14 @@ U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad);
 // nothing changed then.
 U32 TSP_PlanApply(void);
 
+// The apply of a change of tables alone (a NIT): plans what is on air, with
+// the live database's tables. Records that are not on air (an input card's
+// round not yet applied, a program held back) stay off air and in the
+// database, for their own apply. Refused (TSP_ERR_DOES_NOT_FIT, nothing
+// changed) when a table on air would stop, a limit would break, or the NIT
+// of a channel in u32ChannelMask cannot be built. The caller saves the file.
+U32 TSP_PlanApplyTables(U32 u32ChannelMask, const char* pcRoad);
+
 // A change of the live database judged before it stays: the guard keeps a
 // copy of the database as it was; Check plans the changed one and puts the
 // copy back when the plan does not hold; Restore puts it back for any other

@@ -256,8 +256,8 @@ void DeviceConfigureSaveFileHeader_Get(const U8* in28, DeviceConfigureSaveFileHe
 // folder; uri (512 bytes) gets the link relative to the web root, or stays
 // empty when the file could not be written.
 zrErrCode Web_ExportNIT(int nChannel, char* uri);
-// Imports the upload named by g_arcUpgradeFiledir into a flat channel's NIT
-// of the working copy; a refused file changes nothing.
+// Imports the upload named by g_arcUpgradeFiledir into a flat channel's NIT,
+// puts it on air and saves it; a refused file changes nothing.
 zrErrCode Web_ImportNIT(int nChannel);
 // Splits text at the first run of separator into left and right, each at most
 // size - 1 characters; false when the separator is missing (right is empty).
