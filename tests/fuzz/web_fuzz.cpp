@@ -107,6 +107,8 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
     seeds.push_back(Seed(0x80 | 1, "{\"token\":\"t\"}"));
     seeds.push_back(Seed(50, "{\"token\":\"t\",\"modulelist\":[{\"id\":8,\"value\":1}],\"error\":1,\"warning\":0,"
                              "\"info\":1,\"debug\":0}"));
+    // The deletion of the fed channel, whose input card is not plugged.
+    seeds.push_back(Seed(KeyOf("DeleteTSConfig.w"), "{\"token\":\"t\",\"channel\":0}"));
     // Lists whose entries name what they edit, and a revision sent back.
     seeds.push_back(Seed(KeyOf("SetTsParam.w"),
                          "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tsid\":5,\"programlist\":[{\"servicename\":\"X\","
