@@ -8,6 +8,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=30
+unit_timeout=20  # libFuzzer's -timeout: wall seconds of one unit
 jobs=$(nproc)
 build=$top/build-fuzz
 targets=()
@@ -35,30 +36,71 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in "$build"/fuzz/*_fuzz; do [ -x "$f" ] && targets+=("$(basename "$f")"); done
 fi
 
-# starved BIN LOG: the run ended on libFuzzer's time-out, which counts wall
-# time; a niced fuzzer beside other work can wait far longer than its unit
-# computes. The unit is run again and its CPU time decides: under the
-# time-out it is no finding, and its file goes.
+# starved BIN LOG LIMIT: the run ended on libFuzzer's time-out (LIMIT
+# seconds), which counts wall time; a niced fuzzer beside other work can wait
+# far longer for a CPU than its unit computes. The unit is run again alone and
+# what the time of the thread that runs it went to decides, from the kernel's
+# schedstat of that thread, sampled as it runs: the time on a CPU, the time
+# it stood runnable on a run queue, and the rest, asleep or blocked. Only a
+# unit whose time less the queueing stays under the time-out, and that ends
+# well, was slowed by the machine alone: no finding, and its file goes. A
+# unit that alone computes or waits as long is a finding, kept and reported
+# with its times; a lone run is stopped after three time-outs.
 starved() {
   local unit
   grep -q "ERROR: libFuzzer: timeout" "$2" || return 1
   unit=$(grep -o "Test unit written to .*" "$2" | tail -1 | sed 's/^Test unit written to //')
   [ -f "$unit" ] || return 1
-  local cpu
-  cpu=$(python3 - "$1" "$unit" <<'PY'
-import resource, subprocess, sys
-try:
-    subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
-except subprocess.TimeoutExpired:
-    print(999)
-    sys.exit()
-r = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(int(r.ru_utime + r.ru_stime))
+  local verdict
+  verdict=$(python3 - "$1" "$unit" "$3" <<'PY'
+import os, signal, subprocess, sys, time
+binary, unit, limit = sys.argv[1], sys.argv[2], float(sys.argv[3])
+start = time.monotonic()
+# Once: libFuzzer's leak check would run a unit that seems to leak again.
+p = subprocess.Popen([binary, "-detect_leaks=0", unit], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+run = queued = 0  # ns of the unit's thread on a CPU and runnable on a run queue
+stopped = False
+while True:
+    try:
+        with open("/proc/%d/schedstat" % p.pid) as f:
+            run, queued = (int(v) for v in f.read().split()[:2])
+    except (OSError, ValueError):
+        pass
+    pid, status, usage = os.wait4(p.pid, os.WNOHANG)
+    if pid:
+        break
+    if not stopped and time.monotonic() - start > 3 * limit:
+        os.killpg(p.pid, signal.SIGKILL)
+        stopped = True
+    time.sleep(0.05)
+wall = time.monotonic() - start
+cpu = usage.ru_utime + usage.ru_stime  # of every thread
+own = max(0.0, wall - queued / 1e9)
+blocked = max(0.0, own - run / 1e9)
+code = os.waitstatus_to_exitcode(status)
+if not stopped and code == 0 and own < limit:
+    kind = "starved"
+elif run / 1e9 >= blocked:
+    kind = "computes"
+else:
+    kind = "waits"
+print("%s %.1f %.1f %.1f %d%s" % (kind, wall, cpu, queued / 1e9, code, " stopped" if stopped else ""))
 PY
 )
-  [ "$cpu" -lt 20 ] || return 1
-  echo "time-out for want of CPU: the unit takes ${cpu} s of CPU alone" >>"$2"
-  rm -f "$unit"
+  set -- "$1" "$2" "$3" $verdict
+  case "${4:-}" in
+    starved)
+      echo "time-out for want of CPU: alone the unit takes ${5} s, ${6} s of CPU and ${7} s waiting for one" >>"$2"
+      rm -f "$unit"
+      return 0 ;;
+    waits)
+      echo "time-out: alone the unit waits, ${5} s with ${6} s of CPU (${7} s waiting for a CPU, exit ${8}${9:+, stopped}): $unit" >>"$2" ;;
+    computes)
+      echo "time-out: alone the unit computes, ${5} s with ${6} s of CPU (${7} s waiting for a CPU, exit ${8}${9:+, stopped}): $unit" >>"$2" ;;
+    *)
+      echo "time-out: the unit's lone run could not be timed: $unit" >>"$2" ;;
+  esac
+  return 1
 }
 export -f starved
 
@@ -74,18 +116,18 @@ run_one() {
   mkdir -p "$work" "$keep" "$build/logs"
   MODCARD_FUZZ_SEEDS=$work "$bin" >"$log" 2>&1 || { echo "FAIL $name: seeds (see $log)"; return 1; }
   if ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:malloc_context_size=5 UBSAN_OPTIONS=print_stacktrace=1 \
-     "$bin" -max_total_time="$seconds" -timeout=20 -report_slow_units=1000 -rss_limit_mb=2048 -print_final_stats=1 \
+     "$bin" -max_total_time="$seconds" -timeout="$unit_timeout" -report_slow_units=1000 -rss_limit_mb=2048 -print_final_stats=1 \
             -artifact_prefix="$keep/" ${dict[@]+"${dict[@]}"} "$work" "$keep" >>"$log" 2>&1; then
     echo "ok   $name ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$') runs)"
-  elif starved "$bin" "$log"; then
+  elif starved "$bin" "$log" "$unit_timeout"; then
     echo "ok   $name (a unit passed its time only for want of CPU: $(tail -1 "$log"))"
   else
     echo "FAIL $name: reproducer in $keep (log $log)"
-    grep -E "ERROR|runtime error|SUMMARY|database broken|Test unit written" "$log" | head -5
+    grep -E "ERROR|runtime error|SUMMARY|database broken|Test unit written|^time-out: " "$log" | head -6
     return 1
   fi
 }
 export -f run_one
-export build top seconds
+export build top seconds unit_timeout
 echo "== fuzzing ${#targets[@]} targets for ${seconds}s each, $jobs at a time"
 printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one "$@"' _ {}

@@ -3,6 +3,7 @@
 // the SPI link over an in-process byte pipe.
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
 #include "Comm/spicomm.h"
 #include "Driver/SPI/spilink.h"
 #include "Common/commonfun.h"
@@ -283,6 +284,42 @@ TEST(ChipLinkMaster, DetectionFindsTheSlaveAndRegisterReadsReachIt)
         waitpid(slave, nullptr, 0);
         EXPECT_EQ(MACComSlaveChipDetect(), -1);
         EXPECT_EQ(SLAVE_CHIP_IS_EXIST, 0);
+    });
+}
+
+// The worker's answer to a request on an idle link: every earlier message
+// went through, then the slave stops (SIGSTOP) or goes (SIGKILL). The first
+// ticket after the drained queue is answered with the failure of its own
+// send, never as taken and not only after the worker's next try (which
+// queues more); once the slave answers again it is taken.
+TEST(ChipLinkMaster, IdleLinkToAStoppedSlaveAnswersTheFailure)
+{
+    RunInChildProcess([] {
+        pid_t slave = StartBothChips(100, 3000, 0);
+        ASSERT_EQ(MACComSlaveChipDetect(), 0);
+        SlaveLink_Start();
+        U32 t = 0x65000000;
+        auto request = [&t](zrErrCode expected) {
+            t++;
+            U64 ticket = SlaveLink_Post(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&t), 4);
+            EXPECT_EQ(SlaveLink_Await(ticket, 20000), expected);
+            if (expected != ZR_SUCCESS)
+                EXPECT_EQ(SlaveLink_Mark(), ticket) << "answered by a later try";
+        };
+        request(ZR_SUCCESS);
+        EXPECT_EQ(SlaveLink_Await(SlaveLink_Mark(), 10000), ZR_SUCCESS) << "the queue drained";
+        EXPECT_FALSE(SlaveLink_Lost());
+
+        kill(slave, SIGSTOP);
+        request(ZR_ERR_IPCOMM_TIME_OUT);
+        EXPECT_TRUE(SlaveLink_Lost());
+        kill(slave, SIGCONT);
+        request(ZR_SUCCESS);  // the worker tries again within its longest pause
+        EXPECT_FALSE(SlaveLink_Lost());
+
+        kill(slave, SIGKILL);
+        waitpid(slave, nullptr, 0);
+        request(ZR_ERR_SOCKET_CONNECT_FAIL);
     });
 }
 

@@ -6,6 +6,7 @@
 #include "Parameter/parameters.h"
 #include "Platform/board_state.h"
 #include "Platform/platform.h"
+#include "TSprocess/tsp.h"
 #include "support/framepeer.h"
 #include "support/testboard.h"
 #include <chrono>
@@ -204,6 +205,36 @@ TEST(FpgaServices, TheRedBlinkerNeverWritesTheLedAfterItsStop)
     simboard::SetFpgaWriteHook(nullptr);
     EXPECT_FALSE(g_lateWrite);
     EXPECT_EQ(PeekReg(21), (U32)LED_GREEN);
+}
+
+// Start-up as the card runs it: the red blinker, then the LED control
+// thread, which stops the blinker itself before its first pass. Its green
+// stays: no blink puts it out or turns it red again.
+TEST(FpgaServices, TheLedControlThreadStopsTheRedBlinkerItself)
+{
+    RunInChildProcess([] {
+        ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);  // no streams: every channel is well
+        MACComm_SetSameFlg(1);
+        PokeReg(21, LED_OFF);
+        ASSERT_EQ(FPGA_LEDRedfresh_Start(), ZR_SUCCESS);
+        auto until = [](U32 colour, int ms) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            while (PeekReg(21) != colour && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return PeekReg(21) == colour;
+        };
+        ASSERT_TRUE(until(LED_RED, 3000)) << "the blinker runs";
+        ASSERT_EQ(LED_TaskMonitoring(), ZR_SUCCESS);
+        ASSERT_TRUE(until(LED_GREEN, 10000));
+        // Three of the blinker's periods: the LED is green at every look.
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
+        U32 seen = LED_GREEN;
+        while (seen == LED_GREEN && std::chrono::steady_clock::now() < end) {
+            seen = PeekReg(21);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_EQ(seen, (U32)LED_GREEN);
+    });
 }
 
 TEST(FpgaServices, LinkAddressesIpAndModulationEnable)

@@ -1,6 +1,8 @@
 // Applying parameter sets: FPGA modulator registers, TS-rate words, the
 // AD9789 programming against the simulated chips, and the slave copy.
 #include "Comm/maccomm.h"
+#include "Comm/slavelink.h"
+#include "Common/thread.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/RF/rf.h"
@@ -8,6 +10,7 @@
 #include "Platform/board_state.h"
 #include "Platform/platform.h"
 #include "support/framepeer.h"
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -126,6 +129,54 @@ TEST_F(RfApply, SlavePayloadEqualsTheSavedModulationBlock)
     ASSERT_EQ(file.size(), sizeof(ST_ZR_PARAMS));
     EXPECT_EQ(memcmp(&sent, file.data() + 88, 764), 0);
     EXPECT_EQ(memcmp(&sent, &set, sizeof(set)), 0);
+}
+
+// The set for the slave chip is written and read whole: two threads resend
+// two different live sets while a third reads the copy and the message queued
+// for the slave; each is one set or the other, never parts of both.
+TEST_F(RfApply, SlaveCopyIsNeverHalfOfTwoSets)
+{
+    TParameter_DTMB a, b;
+    memset(&a, 0x00, sizeof(a));
+    memset(&b, 0xFF, sizeof(b));
+    auto whole = [&](const void* p) { return memcmp(p, &a, sizeof(a)) == 0 || memcmp(p, &b, sizeof(b)) == 0; };
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    auto resend = [&](int phase) {
+        for (int i = 0; i < 20000; i++) {
+            {
+                CARD_STATE_LOCK();
+                *GetDTMBPara_Handle() = (i + phase) % 2 ? a : b;
+            }
+            DTMB_ResendCurPara();
+        }
+    };
+    {
+        CARD_STATE_LOCK();
+        *GetDTMBPara_Handle() = a;
+    }
+    DTMB_ResendCurPara();
+    std::thread reader([&] {
+        TParameter_DTMB copy;
+        std::vector<U8> queued;
+        while (!done) {
+            DTMB_GetSlaveSendBuffer(&copy);
+            torn += !whole(&copy);
+            if (SlaveLink_Pending(ZR_COM_MAC_CMD_PARAMS_QAM, &queued))
+                torn += queued.size() != sizeof(a) || !whole(queued.data());
+        }
+    });
+    std::thread w1(resend, 0), w2(resend, 1);
+    w1.join();
+    w2.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0);
+    {
+        CARD_STATE_LOCK();
+        *GetDTMBPara_Handle() = savedLive_;
+    }
+    DTMB_ResendCurPara();
 }
 
 TEST_F(RfApply, SlaveProgramsItsOwnChannelsWithItsOffset)

@@ -429,4 +429,30 @@ TEST_F(TsPath, AnApplyLeavesOutWhatDoesNotFitNeverWhatIsOnAir)
     EXPECT_EQ(32u, sifx::Lines(out, "DESC owner=cat").size());
 }
 
+// A new program whose one ES brings 21 ECMs: as a change it is refused; an
+// apply leaves out that ES's newest ECM alone and the program goes on air
+// with 20 on it, beside another ES that has exactly 20.
+TEST_F(TsPath, AnEsTakesTwentyEcmsAndAnApplyLeavesOutTheTwentyFirst)
+{
+    sifx::ResetDb();
+    Output_TSInfo* db = TSP_GetTSParam();
+    U16 ts = sifx::AddStream(0, 0x10);
+    U16 prog = sifx::AddProgram(ts, 1000, 0x100, 0x101, "New");
+    U16 es[2] = {sifx::AddPID(ts, prog, PID_TYPE_ESPID, 0x101, 0x02, 0, {}),
+                 sifx::AddPID(ts, prog, PID_TYPE_ESPID, 0x102, 0x02, 0, {})};
+    U16 last[2] = {};
+    for (U16 e = 0; e < 2; e++)
+        for (U16 k = 0; k < 21 - e; k++)
+            last[e] = sifx::AddPID(ts, es[e], PID_TYPE_ES_ECMPID, (U16)(0x200 + e * 0x40 + k), 0, (U16)(0x0B00 + k), {});
+    EXPECT_EQ(TSP_ERR_DOES_NOT_FIT, TSP_PlanCheck(nullptr, "test"));
+    ASSERT_EQ(0u, TSP_MuxProcess());
+    ASSERT_EQ(1, db->pOutputProgram[prog].u8ValidFlag);
+    EXPECT_EQ(20u, db->pOutputPID[es[0]].u16ESECMPIDNumber);
+    EXPECT_EQ(20u, db->pOutputPID[es[1]].u16ESECMPIDNumber);
+    EXPECT_NE(1, db->pOutputPID[last[0]].u8ValidFlag);
+    EXPECT_EQ(1, db->pOutputPID[last[1]].u8ValidFlag);
+    const std::string out = Decode(ts);
+    EXPECT_EQ(2u, sifx::Lines(out, "PMT_ES program=1000").size()) << out;
+}
+
 }  // namespace

@@ -513,3 +513,34 @@ TEST_F(TspInput, EsEcmBelowItsEsIsListed)
     ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(ecm)})), 0u);
     EXPECT_LT(PIDOf(9), PIDOf(2));
 }
+
+// An ES's PMT entry names at most 20 ECMs: the message that brings the 20th
+// is taken, one that brings a 21st is refused whole and changes nothing.
+TEST_F(TspInput, TwentyEcmsOfOneEs)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0)})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(P(1, 100))})), 0u);
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg({PID(D(1, PID_TYPE_ESPID, 1, 0x101)), PID(D(2, PID_TYPE_ESPID, 1, 0x102))})),
+              0u);
+    auto ecms = [](U16 es, U16 first, U16 count) {
+        std::vector<Bytes> r;
+        for (U16 k = first; k < first + count; k++) {
+            Pid e = D(es, PID_TYPE_ES_ECMPID, 1, (U16)(0x200 + es * 0x40 + k));
+            e.esEcmId = (U16)(100 + es * 100 + k);
+            r.push_back(PID(e));
+        }
+        return Msg(r);
+    };
+    // 19 then the 20th alone: it lands on the limit.
+    ASSERT_EQ(Send(IPCOMM_SEND_PID, ecms(1, 0, 19)), 0u);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ecms(1, 19, 1)), 0u);
+    EXPECT_EQ(db->pOutputPID[PIDOf(1)].u16ESECMPIDNumber, 20u);
+    Bytes before = Snapshot();
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ecms(1, 20, 1)), TSP_ERR_DOES_NOT_FIT);
+    EXPECT_EQ(Snapshot(), before);
+    // The other ES counts its own: 21 in one message are refused, 20 taken.
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ecms(2, 0, 21)), TSP_ERR_DOES_NOT_FIT);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(Send(IPCOMM_SEND_PID, ecms(2, 0, 20)), 0u);
+    EXPECT_EQ(db->pOutputPID[PIDOf(2)].u16ESECMPIDNumber, 20u);
+}

@@ -218,6 +218,54 @@ TEST_F(Routing, MasterTableAtItsCapacity)
     EXPECT_EQ(onAir, used());
 }
 
+// A change more than a table takes: a program one route too big is left out,
+// the program after it lands on the table's last entry and goes on air, on
+// the master's 2,048 entries and on the slave's 1,000.
+TEST_F(Routing, LastProgramOfAnApplyTakesTheLastEntry)
+{
+    struct Case {
+        U16 channel;  // of the new programs
+        U32 capacity, onAir;
+    } cases[] = {{0, TSP_LUT_MUX_NUM, TSP_LUT_MUX_NUM - 8}, {5, TSP_LUT_SUB_MUX_NUM, TSP_LUT_SUB_MUX_NUM - 8}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.capacity);
+        ResetDb(8, 100, 2100);
+        Output_TSInfo* db = TSP_GetTSParam();
+        // On air: the slave's share on channel 4, the rest of the master's on 1-3.
+        U16 ts[8];
+        for (U16 ch = 0; ch < 8; ch++)
+            ts[ch] = Stream(ch);
+        U32 left = c.onAir;
+        for (U16 k = 0; left > 0; k++, left--)
+            Other(c.channel >= 4 ? ts[4] : ts[1 + k % 3], 3, 0, (U16)(0x100 + (c.channel >= 4 ? k : k / 3)));
+        ASSERT_EQ(0u, TSP_MuxProcess());
+        // Eight ES each; the first program's PCR in a ninth PID.
+        U16 big = Program(ts[c.channel], 4, 1, 1, 0x1001, 0x1FF);
+        U16 exact = Program(ts[c.channel], 4, 2, 2, 0x1002, 0x300);
+        for (U16 k = 0; k < 8; k++) {
+            ES(ts[c.channel], big, (U16)(0x200 + k));
+            ES(ts[c.channel], exact, (U16)(0x300 + k));
+        }
+        PCR(ts[c.channel], big);
+        PCR(ts[c.channel], exact);
+        EXPECT_EQ(TSP_ERR_DOES_NOT_FIT, TSP_PlanCheck(nullptr, "test"));
+        ASSERT_EQ(0u, TSP_MuxProcess());
+        EXPECT_NE(1, db->pOutputProgram[big].u8ValidFlag);
+        ASSERT_EQ(1, db->pOutputProgram[exact].u8ValidFlag);
+        const U32* d = c.channel >= 4 ? aru32SubslotBuffer0 : aru32slotBuffer0;
+        const U32* s = c.channel >= 4 ? aru32SubslotBuffer1 : aru32slotBuffer1;
+        for (U16 k = 0; k < 8; k++)
+            EXPECT_NE(d + c.capacity, std::find(d, d + c.capacity, Dst(c.channel, 0x300 + k))) << k;
+        EXPECT_NE(0u, s[c.capacity - 1]);
+        // Full now: one route more is refused, and left out by an apply.
+        U16 extra = Other(ts[c.channel], 3, 0, 0x1F00);
+        EXPECT_EQ(TSP_ERR_DOES_NOT_FIT, TSP_PlanCheck(nullptr, "test"));
+        ASSERT_EQ(0u, TSP_MuxProcess());
+        EXPECT_NE(1, db->pOutputPID[extra].u8ValidFlag);
+        EXPECT_EQ(1, db->pOutputProgram[exact].u8ValidFlag);
+    }
+}
+
 TEST_F(Routing, SlaveTableIsTakenWholeWhileAnApplyRebuildsIt)
 {
     aru32SubslotBuffer0[0] = Dst(4, 0x100);

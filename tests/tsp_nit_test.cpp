@@ -83,6 +83,33 @@ TEST_F(Nit, CableDeliveryDescriptorBytes)
     EXPECT_EQ(0, memcmp(d, want, 13));
 }
 
+// ISDB-T's descriptor gives the frequency in 1/7 MHz units, rounded to the
+// nearest: a frequency that is not a whole MHz on either side of half a
+// unit, a derived channel's, and the highest the card takes.
+TEST_F(Nit, IsdbtDeliveryDescriptorRoundsToSeventhsOfAMHz)
+{
+    g_u32ModulationMode = 5;
+    TParameter_DTMB set{};
+    set.Bandwidth_Sel[0] = _6M_BW;
+    for (U32 c : {0u, 4u}) {
+        set.u8GImode[c] = 1;   // 1/8
+        set.u8FFTMode[c] = 3;  // mode 3
+    }
+    auto units = [&set](U32 firstKHz, U32 channel) {
+        set.OutputFreq[channel & ~3u] = firstKHz;
+        U8 d[13];
+        EXPECT_EQ(TSP_BuildDeliveryDescriptor(set, channel, d), 6u);
+        EXPECT_EQ(d[0], 0xFA);
+        EXPECT_EQ(d[3], (3 - 1) << 2 | 2);
+        return (U32)(d[4] << 8 | d[5]);
+    };
+    EXPECT_EQ(units(474071, 0), 3318u);  // 3318.497
+    EXPECT_EQ(units(474072, 0), 3319u);  // 3318.504
+    EXPECT_EQ(units(474072, 5), 3361u);  // channel 5 at 480072 kHz: 3360.504
+    EXPECT_EQ(units(473143, 4), 3312u);  // 473 1/7 MHz
+    EXPECT_EQ(units(1000000 - 3 * 6000, 3), 7000u);
+}
+
 TEST_F(Nit, EditsBuildStoreAndRefuse)
 {
     // An entry on a channel without NIT creates one with network id 0.

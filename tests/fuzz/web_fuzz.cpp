@@ -1,10 +1,19 @@
 // Arbitrary POST bodies for every command key of the web back end, on the
 // simulated board (register window, RF chips and files are its models).
 // The first byte picks the key (and whether the path or a Referer names
-// it); the rest is the body. The stream editor's commands find a fed
-// program with an elementary stream in an open working copy, so that their
-// lists reach the checks of what each entry names.
+// it); the rest is the body. Every unit starts from the parameter sets of
+// the set-up and the same output streams: a fed program with an elementary
+// stream in an open working copy (the stream editor's lists reach the checks
+// of what each entry names), from an input card the card knows is not
+// plugged (a deletion clears its records at once rather than wait up to 24 s
+// for its answer). What one unit fed or changed is not met by the next, so a
+// unit run again alone does what it did in the run.
 #include "Comm/maccomm.h"
+#include "Common/thread.h"
+#include "DTMB/dtmb_param.h"
+#include "Parameter/parameters.h"
+#include "StatusProcess/status.h"
+#include "TSprocess/tsp_mux.h"
 #include "CommonModules/httpd/base.h"
 #include "CommonModules/httpd/buffer.h"
 #include "CommonModules/httpd/chunk.h"
@@ -14,6 +23,7 @@
 #include <cjson/cJSON.h>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -40,20 +50,31 @@ U8 KeyOf(const char* key)
     return 0;
 }
 
-bool EditsStreams(const char* key)
-{
-    return strcmp(key, "SetTsParam.w") == 0 || strcmp(key, "SetProgramParam.w") == 0;
-}
+struct StartSets {
+    TParameter_DTMB stModulation;
+    QAM_IPMonitorPara stMonitor;
+    ST_ZR_PARAMS stRecord;
+    Output_TSInfo stStreams;
+};
+StartSets* s_pStart = nullptr;
 
-// Channel 0 with program 100 (PMT 0x100, PCR 0x101) and its ES 0x101; the
-// working copy opened from it.
-void FeedProgram()
+// The start of every unit: the parameter sets as the set-up left them; the
+// output streams it fed (copied in: feeding them again saves the file three
+// times); the working copy opened from them; no deletion waiting for answers.
+void StartUnit()
 {
-    using namespace tspwire;
-    FreshStreams(1, true);
-    Send(IPCOMM_SEND_PID, Msg({PID(Pid{})}));
+    CARD_STATE_LOCK();
+    *GetDTMBPara_Handle() = s_pStart->stModulation;
+    *GetQAMIPMonitor_Handle() = s_pStart->stMonitor;
+    *PARAMS_GetCurParamsHandler() = s_pStart->stRecord;
+    Output_TSInfo copy{};
+    if (TSP_CloneTSInfo(&s_pStart->stStreams, &copy) == 0)
+        std::swap(*TSP_GetTSParam(), copy);
+    TSP_ReleaseTSInfo(&copy);
     TSP_InitOutputTempTSInfo();
     TSP_CopyOutputTempTSInfo();
+    Status_SetSubBoardPlugStatus(0);
+    g_DelDestChannelNum = 0;
 }
 
 }  // namespace
@@ -62,6 +83,13 @@ void FuzzSetUp()
 {
     g_u8OutputChannelNum = 4;
     SLAVE_CHIP_IS_EXIST = 0;
+    // Channel 0 with program 100 (PMT 0x100, PCR 0x101) and its ES 0x101
+    // from the input card in slot 5, which is not plugged.
+    using namespace tspwire;
+    FreshStreams(1, true);
+    Send(IPCOMM_SEND_PID, Msg({PID(Pid{})}));
+    s_pStart = new StartSets{*GetDTMBPara_Handle(), *GetQAMIPMonitor_Handle(), *PARAMS_GetCurParamsHandler(), {}};
+    TSP_CloneTSInfo(TSP_GetTSParam(), &s_pStart->stStreams);
 }
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
@@ -79,6 +107,8 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
     seeds.push_back(Seed(0x80 | 1, "{\"token\":\"t\"}"));
     seeds.push_back(Seed(50, "{\"token\":\"t\",\"modulelist\":[{\"id\":8,\"value\":1}],\"error\":1,\"warning\":0,"
                              "\"info\":1,\"debug\":0}"));
+    // The deletion of the fed channel, whose input card is not plugged.
+    seeds.push_back(Seed(KeyOf("DeleteTSConfig.w"), "{\"token\":\"t\",\"channel\":0}"));
     // Lists whose entries name what they edit, and a revision sent back.
     seeds.push_back(Seed(KeyOf("SetTsParam.w"),
                          "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tsid\":5,\"programlist\":[{\"servicename\":\"X\","
@@ -103,8 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     body = body.substr(0, strnlen(body.c_str(), body.size()));
     if (FuzzSlowWebCommand(row.pcStr, body))
         return 0;
-    if (EditsStreams(row.pcStr))
-        FeedProgram();
+    StartUnit();
     connection con{};
     std::string head = (k & 0x80) ? std::string("POST /?q HTTP/1.1\r\nReferer: http://x/") + row.pcStr + "\r\n\r\n"
                                   : std::string("POST /") + row.pcStr + " HTTP/1.1\r\n\r\n";
