@@ -303,8 +303,9 @@ TEST(ChipLinkMaster, IdleLinkToAStoppedSlaveAnswersTheFailure)
             t++;
             U64 ticket = SlaveLink_Post(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&t), 4);
             EXPECT_EQ(SlaveLink_Await(ticket, 20000), expected);
-            if (expected != ZR_SUCCESS)
+            if (expected != ZR_SUCCESS) {
                 EXPECT_EQ(SlaveLink_Mark(), ticket) << "answered by a later try";
+            }
         };
         request(ZR_SUCCESS);
         EXPECT_EQ(SlaveLink_Await(SlaveLink_Mark(), 10000), ZR_SUCCESS) << "the queue drained";
