@@ -301,9 +301,10 @@ TEST_F(HttpdConn, UploadsInTheHeadsPacketLeaveToSendAndBareLineEnds)
     close(fd);
     h.srv->srvconf.reject_expect_100_with_417 = 1;
 
-    // A head whose lines end in a bare LF is answered 400 at once.
+    // A head whose lines end in a bare LF or a bare CR is answered 400 at once.
     for (const char* head : {"GET /a.txt HTTP/1.1\nHost: x\n\n", "GET /a.txt HTTP/1.1\r\nHost: x\n\r\n",
-                             "GET /a.txt HTTP/1.1\r\nHost: x\r\n\n"}) {
+                             "GET /a.txt HTTP/1.1\r\nHost: x\r\n\n", "GET /a.txt HTTP/1.1\rHost: x\r\r",
+                             "GET /a.txt HTTP/1.1\r\nHost: x\r\r"}) {
         fd = h.Connect();
         r = Exchange(fd, head);
         EXPECT_TRUE(r.rfind("HTTP/1.1 400", 0) == 0 || r.rfind("HTTP/1.0 400", 0) == 0) << head << r.substr(0, 40);

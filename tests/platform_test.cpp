@@ -391,3 +391,56 @@ TEST(PlatformLog, TheProgramLogKeepsOneOldGenerationBelowItsLimit)
     EXPECT_EQ(now.find(text), std::string::npos) << now.substr(0, 300);
     remove(old.c_str());
 }
+
+TEST(PlatformLog, TraceFilesAreCutBetweenRecordsKeepingOneOldGeneration)
+{
+    simboard::Profile* prof = simboard::GetProfile();
+    ASSERT_NE(prof, nullptr);
+    const U32 kept = prof->traceLimit;
+    const size_t limit = 44 * 188;  // a whole number of packets: the packet that reaches it is not yet past it
+    prof->traceLimit = limit;
+    const std::string cap = Root() + "/trace/si_cut.ts", lines = Root() + "/trace/cut.log";
+    // Two writers of each: a cut never closes the file under another's write.
+    auto packets = [&](U8 tag) {
+        for (int n = 0; n < 400; n++) {
+            U8 p[188];
+            memset(p, tag, sizeof(p));
+            p[0] = 0x47;
+            simboard::AppendTrace("si_cut.ts", p, sizeof(p), sizeof(p));
+            plat::Trace("cut.log", "writer %u line %d %s", (unsigned)tag, n, std::string(60, 'y').c_str());
+        }
+    };
+    std::thread a(packets, 1), b(packets, 2);
+    a.join();
+    b.join();
+    prof->traceLimit = kept;
+    for (const std::string& f : {cap, lines}) {
+        const std::string now = Slurp(f), old = Slurp(f + ".0");
+        EXPECT_LE(now.size(), limit) << f;
+        EXPECT_GT(old.size(), limit) << f;
+        EXPECT_LT(old.size(), limit + 200) << f;
+        EXPECT_FALSE(FileExists(f + ".1")) << f;
+    }
+    EXPECT_EQ(Slurp(cap + ".0").size(), limit + 188);
+    for (const std::string& f : {cap, cap + ".0"}) {
+        const std::string s = Slurp(f);
+        EXPECT_EQ(s.size() % 188, 0u) << f;
+        for (size_t i = 0; i + 188 <= s.size(); i += 188) {
+            EXPECT_TRUE(s[i] == 0x47 && s[i + 1] == s[i + 187] && (s[i + 1] == 1 || s[i + 1] == 2)) << f << " at " << i;
+        }
+    }
+    for (const std::string& f : {lines, lines + ".0"}) {
+        std::istringstream in(Slurp(f));
+        std::string line;
+        int n = 0;
+        while (std::getline(in, line) && ++n) {
+            EXPECT_TRUE(line.size() > 60 && line.find("writer") == line.rfind("writer") &&
+                        line.find("writer") != std::string::npos &&
+                        line.compare(line.size() - 60, 60, std::string(60, 'y')) == 0)
+                << f << ": " << line;
+        }
+        EXPECT_GT(n, 10) << f;
+    }
+    for (const std::string& f : {cap, cap + ".0", lines, lines + ".0"})
+        remove(f.c_str());
+}

@@ -277,9 +277,6 @@ void Trace(const char* name, const char* fmt, ...)
     va_start(ap, fmt);
     vsnprintf(line, sizeof(line), fmt, ap);
     va_end(ap);
-    int fd = simboard::TraceFd(name);
-    if (fd < 0)
-        return;
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     struct tm tmv;
@@ -290,8 +287,7 @@ void Trace(const char* name, const char* fmt, ...)
     std::string out = std::string(stamp) + line;
     if (out.empty() || out.back() != '\n')
         out += '\n';
-    ssize_t w = ::write(fd, out.data(), out.size());
-    (void)w;
+    simboard::AppendTrace(name, out.data(), out.size());
 }
 
 // ---- Shell ---------------------------------------------------------------
@@ -1066,22 +1062,10 @@ void Syslog(int priority, const char* text)
     snprintf(line, sizeof(line), "%s modcard user.%s %s[%d]: %s\n", stamp.c_str(), prio[priority & 7],
              g_ident.c_str(), (int)getpid(), msg.c_str());
     simboard::ModelClock clock;  // the system logger is the board's, not the firmware's
-    const std::string file = Root() + "/tarvex_data/log/K9_Modulate.log";
-    int fd = simboard::AppendFd(file);
-    if (fd < 0)
-        return;
-    ssize_t w = ::write(fd, line, strlen(line));
-    (void)w;
     // Rotated as the logger rotates it, so that a board left running for days
     // keeps a bounded log.
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && (size_t)st.st_size > simboard::kProgramLogLimit) {
-        if (::rename(file.c_str(), (file + ".0").c_str()) != 0) {
-            int r = ::ftruncate(fd, 0);  // the old generation cannot be kept: start over in place
-            (void)r;
-        }
-        simboard::CloseAppendFd(file);
-    }
+    simboard::AppendBounded(Root() + "/tarvex_data/log/K9_Modulate.log", line, strlen(line), 0,
+                            simboard::kProgramLogLimit);
 }
 
 }  // namespace plat
@@ -1131,23 +1115,14 @@ std::map<std::string, int>& AppendFds()
     static std::map<std::string, int>& fds = *new std::map<std::string, int>;
     return fds;
 }
-}  // namespace
 
-void CloseAppendFd(const std::string& file)
-{
-    std::lock_guard<std::mutex> lk(AppendMutex());
-    auto it = AppendFds().find(file);
-    if (it != AppendFds().end()) {
-        ::close(it->second);
-        AppendFds().erase(it);
-    }
-}
-
-int AppendFd(const std::string& file, size_t record)
+// The file kept open for appending (its folder made when missing), with
+// AppendMutex held. A file written in records of a fixed size loses a torn
+// last record when it is opened.
+int OpenAppend(const std::string& file, size_t record)
 {
     // A file that a reader removed (its link count is 0) is opened anew.
     std::map<std::string, int>& fds = AppendFds();
-    std::lock_guard<std::mutex> lk(AppendMutex());
     auto it = fds.find(file);
     if (it != fds.end()) {
         struct stat st;
@@ -1173,8 +1148,64 @@ int AppendFd(const std::string& file, size_t record)
         fds[file] = fd;
     return fd;
 }
+}  // namespace
 
-int TraceFd(const std::string& name, size_t record) { return AppendFd(plat::Root() + "/trace/" + name, record); }
+void AppendBounded(const std::string& file, const void* data, size_t len, size_t record, size_t limit)
+{
+    // Held over the write as well: another thread's cut cannot close the file
+    // between the look-up and the write.
+    std::lock_guard<std::mutex> lk(AppendMutex());
+    int fd = OpenAppend(file, record);
+    if (fd < 0)
+        return;
+    ssize_t w = ::write(fd, data, len);
+    (void)w;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || (size_t)st.st_size <= limit)
+        return;
+    // The name moves only while it is still this file's: another process
+    // writing the same trace may have cut it already.
+    struct stat named;
+    if (::stat(file.c_str(), &named) != 0 || named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
+        ::close(fd);
+        AppendFds().erase(file);
+        return;
+    }
+    // The file becomes the older generation and a new empty file takes its
+    // name, each in one step, so that a reader finds both names at any time.
+    const std::string old = file + ".0", tmp = file + ".cut" + std::to_string(getpid());
+    int next = -1;
+    ::unlink(tmp.c_str());
+    if (::link(file.c_str(), tmp.c_str()) == 0 && ::rename(tmp.c_str(), old.c_str()) == 0) {
+        next = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (next >= 0 && ::rename(tmp.c_str(), file.c_str()) != 0) {
+            ::close(next);
+            next = -1;
+        }
+        if (next < 0)
+            ::unlink(file.c_str());  // the next record starts the new file
+    } else if (::rename(file.c_str(), old.c_str()) != 0) {
+        int r = ::ftruncate(fd, 0);  // the old generation cannot be kept: start over in place
+        (void)r;
+    }
+    ::unlink(tmp.c_str());
+    ::close(fd);
+    if (next >= 0)
+        AppendFds()[file] = next;
+    else
+        AppendFds().erase(file);
+}
+
+size_t TraceLimit()
+{
+    const Profile* p = GetProfile();
+    return p && p->traceLimit >= kTraceLimitMin ? p->traceLimit : kTraceLimit;
+}
+
+void AppendTrace(const std::string& name, const void* data, size_t len, size_t record)
+{
+    AppendBounded(plat::Root() + "/trace/" + name, data, len, record, TraceLimit());
+}
 
 namespace {
 std::atomic<U64> g_u64ModelNs{0};

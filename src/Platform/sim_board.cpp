@@ -78,8 +78,10 @@ bool CreateBoard(const std::string& root, const Profile& profile)
     WriteText(root + "/dev/i2c-0", "");
     WriteText(root + "/dev/i2c-1", "");
 
-    std::string file = root + "/" + kStateFile;
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A new register file takes the name in one step: a chip still running on
+    // the root keeps the file it mapped, and a crash leaves the old one whole.
+    std::string file = root + "/" + kStateFile, tmp = file + ".new";
+    int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
     std::vector<U8> img(kStateSize, 0);
@@ -103,9 +105,19 @@ bool CreateBoard(const std::string& root, const Profile& profile)
         m->mdio[0][pg][3] = (U16)id;
     }
     InitSpiCtrl(img.data());
-    bool ok = ::write(fd, img.data(), img.size()) == (ssize_t)img.size();
+    bool ok = ::write(fd, img.data(), img.size()) == (ssize_t)img.size() && ::fsync(fd) == 0;
     ::close(fd);
-    return ok;
+    ok = ok && ::rename(tmp.c_str(), file.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return true;
 }
 
 static bool PwriteAll(int fd, const void* data, size_t len, off_t at)

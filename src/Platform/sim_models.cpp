@@ -41,11 +41,7 @@ void MailboxSend()
         plat::Trace("mailbox.log", "dropped record: channel %u, sync 0x%02x", channel, rec[8]);
         return;
     }
-    int fd = TraceFd("si_ch" + std::to_string(channel) + ".ts", 188);
-    if (fd < 0)
-        return;
-    ssize_t n = ::write(fd, rec + 8, 188);
-    (void)n;
+    AppendTrace("si_ch" + std::to_string(channel) + ".ts", rec + 8, 188, 188);
 }
 
 // Routing tables (768-772): 770 address, 771 bits 32-63, 772 bits 0-31,

@@ -86,6 +86,12 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
     expect.insert(expect.end(), body.begin(), body.end());
     seeds.push_back(expect);
     seeds.push_back(Pieces("GET / HTTP/1.1\nHost: x\n\nGET / HTTP/1.1\r\nHost: x\r\n\n"));
+    // Lines that end in a bare CR, and a CR whose LF comes in the next piece.
+    seeds.push_back(Pieces("GET / HTTP/1.1\rHost: x\r\r"));
+    FuzzInput split = Pieces("GET / HTTP/1.1\r");
+    FuzzInput rest = Pieces("\nHost: x\r\nA: b\rc\r\n\r\n");
+    split.insert(split.end(), rest.begin(), rest.end());
+    seeds.push_back(split);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

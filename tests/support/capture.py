@@ -9,15 +9,30 @@ import crcmod
 CRC32 = crcmod.mkCrcFun(0x104C11DB7, initCrc=0xFFFFFFFF, rev=False, xorOut=0)
 
 
-def sections(path, since=0):
-    """[(pid, section)] of the CRC-good sections of a capture from byte
-    `since` on (from the packet it falls in), in the order they end."""
+def read(path, since=0):
+    """The bytes of a capture from byte `since` on (from the packet it falls
+    in). A capture that was cut since the mark was taken (it is now shorter)
+    goes on in its older generation, <path>.0, at the mark, then in the file."""
+    at = since - since % 188
     try:
         with open(path, "rb") as f:
-            f.seek(since - since % 188)
             data = f.read()
     except OSError:
-        return []
+        data = b""
+    if at <= len(data):
+        return data[at:]
+    try:
+        with open(path + ".0", "rb") as f:
+            f.seek(at)
+            return f.read() + data
+    except OSError:
+        return data
+
+
+def sections(path, since=0):
+    """[(pid, section)] of the CRC-good sections of a capture from byte
+    `since` on (see read), in the order they end."""
+    data = read(path, since)
     out, partial = [], {}
     for i in range(0, len(data) - 187, 188):
         p = data[i:i + 188]

@@ -2,7 +2,10 @@
 peers, master and slave under procguard. Both chips reach their idle loops
 within a bounded time and the master's captures decode cleanly. The board
 tool sets a channel's counter of the running master: only that counter
-changes in board.state, and the chip goes on and measures the new rate.
+changes in board.state, and the chip goes on and measures the new rate. It
+bounds the running master's captures too: each is cut back at the bound
+between two packets, one older generation kept, and a reader goes on across
+the cut.
 
 Usage: python3 chassis.py BUILD_DIR
 """
@@ -14,6 +17,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import capture  # noqa: E402
 import webcard  # noqa: E402
 
 build = os.path.abspath(sys.argv[1])
@@ -30,12 +34,12 @@ def check(ok, what):
     failed += 0 if ok else 1
 
 
-def text(path):
+def text(path, mode="r"):
     try:
-        with open(path, errors="replace") as f:
+        with open(path, mode, **({} if "b" in mode else {"errors": "replace"})) as f:
             return f.read()
     except OSError:
-        return ""
+        return b"" if "b" in mode else ""
 
 
 def decodes(cap):
@@ -115,6 +119,54 @@ with tempfile.TemporaryDirectory() as top:
     check(webcard.wait_for(lambda: rates().get(1) == 1234 * 1504 // 1000, 10) and rates().get(0) == 1504,
           "the master measures channel 1's new rate, channel 0's as it was: %s" % rates())
     check(len(chip) == 1 and master_chip() == chip, "the master chip goes on (the same process %s)" % chip)
+
+    # A bound small enough to be passed within seconds (channel 1 grows a few
+    # KiB a second): the first cut moves what was there, the next ones are
+    # the bound's own.
+    BOUND = 16384
+    cap = capture.channel(master, 1)
+    r = subprocess.run([os.path.join(build, "modcard-board"), master, "--trace-limit", str(BOUND)],
+                       capture_output=True)
+    def size(path):
+        try:
+            return os.path.getsize(path)
+        except OSError:
+            return -1
+    def inode(path):
+        try:
+            return os.stat(path).st_ino
+        except OSError:
+            return None
+    cut = webcard.wait_for(lambda: 0 < size(cap + ".0") <= BOUND + 188, 20)
+    generations = set()
+    sizes = []
+    end = time.monotonic() + 20
+    while time.monotonic() < end and cut and len(generations) < 3:
+        sizes.append((size(cap), size(cap + ".0")))
+        generations.add(inode(cap + ".0"))
+        time.sleep(0.05)
+    check(r.returncode == 0 and cut and len(generations) >= 3 and
+          all(now <= BOUND + 188 and BOUND < old <= BOUND + 188 for now, old in sizes),
+          "with --trace-limit %d on the running master si_ch1.ts is cut back at the bound again and again, "
+          "the older part in si_ch1.ts.0 (%d generations seen, largest %s)" %
+          (BOUND, len(generations), max(sizes, default=None)))
+    # Read together, between two cuts, once the new file holds a few sections.
+    webcard.wait_for(lambda: 10 * 188 <= size(cap) < BOUND // 2, 10, step=0.05)
+    datas = [text(f, "rb") for f in (cap, cap + ".0")]
+    whole = [len(d) % 188 == 0 and all(d[i] == 0x47 for i in range(0, len(d), 188)) and
+             len(capture.sections(f)) > 0 for d, f in zip(datas, (cap, cap + ".0"))]
+    check(whole == [True, True] and not os.path.exists(cap + ".1") and decodes(cap + ".0"),
+          "both generations hold whole packets and decode, no third is kept (%s, sizes %s)" %
+          (whole, [len(d) for d in datas]))
+    # A mark taken early in a generation: once it is cut, the reader goes on
+    # from the mark in the older generation.
+    webcard.wait_for(lambda: 0 < size(cap) < BOUND // 2, 10, step=0.05)
+    mark, older = size(cap), inode(cap)
+    webcard.wait_for(lambda: inode(cap + ".0") == older, 10, step=0.05)
+    across, now = capture.sections(cap, mark), capture.sections(cap)
+    check(0 < mark < BOUND // 2 and inode(cap + ".0") == older and len(across) > len(now),
+          "a reader's mark from before a cut reads on in the older generation (%d sections against %d)" %
+          (len(across), len(now)))
 
     printed = text(os.path.join(top, "start.out"))
     check("captures" in printed and "web" in printed and "SNMP" in printed, "the script says where to look")

@@ -564,17 +564,31 @@ def main():
                             "--data-binary", "@" + blob, BASE + "/ImportSiTable.w"], capture_output=True, timeout=40)
         check(r.stdout == b"200" and b"> Expect: 100-continue" in r.stderr and b"< HTTP/1.1 100 Continue" in r.stderr,
               "a 2 MiB upload with curl gets 100 Continue and the back end's answer (%s)" % r.stdout)
-        # A head whose lines end in a bare LF is answered at once.
-        with socket.create_connection((HOST, PORT), timeout=5 * SLOW) as s:
-            t0 = time.monotonic()
-            s.sendall(b"GET /a.txt HTTP/1.1\nHost: %s\n\n" % HOST.encode())
-            try:
-                reply = s.recv(4096)
-            except OSError:
-                reply = b""
-            took = time.monotonic() - t0
-        check(reply[:5] == b"HTTP/" and reply[8:13] == b" 400 " and took < SLOW,
-              "a bare-LF head is answered 400 within %g s (%r after %.2f s)" % (SLOW, reply[:16], took))
+        # A head whose lines end in a bare LF or a bare CR is answered at once;
+        # a CR whose LF comes in a later packet still ends a line.
+        def answer(parts):
+            """The first bytes of the answer to a head sent in parts 0.2 s
+            apart, and the time from its last part to them."""
+            with socket.create_connection((HOST, PORT), timeout=5 * SLOW) as s:
+                for k, part in enumerate(parts):
+                    time.sleep(0.2 if k else 0)
+                    s.sendall(part.replace(b"HOST", HOST.encode()))
+                t0 = time.monotonic()
+                try:
+                    reply = s.recv(4096)
+                except OSError:
+                    reply = b""
+                return reply, time.monotonic() - t0
+        for what, parts, status in (
+                ("a bare-LF head", [b"GET /a.txt HTTP/1.1\nHost: HOST\n\n"], b" 400 "),
+                ("a bare-CR head", [b"GET /a.txt HTTP/1.1\rHost: HOST\r\r"], b" 400 "),
+                ("a head with a bare-CR header line", [b"GET /a.txt HTTP/1.1\r\nHost: HOST\r\r"], b" 400 "),
+                ("a head whose CR and LF come apart", [b"GET /a.txt HTTP/1.1\r", b"\nHost: HOST\r", b"\n\r\n"],
+                 b" 200 ")):
+            reply, took = answer(parts)
+            check(reply[:5] == b"HTTP/" and reply[8:13] == status and took < SLOW,
+                  "%s is answered%s within %g s (%r after %.2f s)" % (what, status.decode().rstrip(), SLOW,
+                                                                      reply[:16], took))
         # A body that has barely begun makes no file: a flood of them would
         # cost the server a file made and removed for each.
         with socket.create_connection((HOST, PORT), timeout=5 * SLOW) as s:

@@ -69,8 +69,16 @@ class Chip:
         self.done = done  # (file relative to the root, text) that marks the idle loop
         self.root = os.path.join(top, name)
         extra = ["--slot", str(slot)] if slot is not None else []
-        subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type", str(board_type),
-                        "--chip", str(chip)] + extra, check=True, stdout=subprocess.DEVNULL)
+        # The board tool makes only the card's own values: the FPGA's board
+        # type (register 5) or chip type (17) outside them is written after.
+        odd = {5: board_type} if board_type not in (0, 1, 2, 3, 4, 5, 10) else {}
+        odd.update({0x11: chip} if chip not in (0, 1) else {})
+        subprocess.run([os.path.join(build, "modcard-board"), self.root, "--board-type",
+                        str(0 if 5 in odd else board_type), "--chip", str(0 if 0x11 in odd else chip)] + extra,
+                       check=True, stdout=subprocess.DEVNULL)
+        for reg, value in odd.items():
+            subprocess.run([os.path.join(build, "fpgapoke"), "%x" % reg, "%x" % value], check=True,
+                           stdout=subprocess.DEVNULL, env=dict(os.environ, MODCARD_ROOT=self.root))
         self.line = None
         if chip == 0 and slot is not None:
             self.line = peers.SerialBackBoard(self.root, card_ip="192.168.1.%d" % (11 + slot))

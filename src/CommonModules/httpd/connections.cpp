@@ -53,6 +53,7 @@ struct ConExtra {
     int refused = 0;
     size_t headScanned = 0;
     int headMatched = 0;
+    bool headCr = false;  // the last byte searched was a CR
     bool readFilled = false;  // the last read filled its buffer: more may wait
     time_t bodyStart = 0;     // second the body began to be read
     bool counted = false;     // holds a place in its address's count
@@ -251,9 +252,10 @@ size_t QueuedBytes(chunkqueue* cq)
 
 // Looks for the end of the head across chunks, resuming where the last
 // search stopped; returns the head length or 0. The head ends at its empty
-// line: CR LF CR LF, or a line end that is a bare LF (LF LF, LF CR LF), so
-// that such a head is answered (the parser refuses it) at once rather than
-// once the read limit is reached. headMatched: 1 after a LF, 2 after LF CR.
+// line: CR LF CR LF, or a line end that is a bare LF (LF LF, LF CR LF); a CR
+// followed by anything but LF ends it too. Such a head is answered (the
+// parser refuses it) at once rather than once the read limit is reached.
+// headMatched: 1 after a LF, 2 after LF CR.
 size_t FindHeadEnd(connection* con, ConExtra& x)
 {
     size_t pos = 0;
@@ -269,6 +271,9 @@ size_t FindHeadEnd(connection* con, ConExtra& x)
         for (size_t i = x.headScanned - pos; i < len; ++i) {
             char ch = p[i];
             x.headScanned = pos + i + 1;
+            if (x.headCr && ch != '\n')
+                return x.headScanned;
+            x.headCr = ch == '\r';
             if (ch == '\n') {
                 if (x.headMatched != 0)
                     return x.headScanned;
@@ -442,6 +447,7 @@ void HandleRead(server* srv, connection* con)
             TakeBytes(con->read_queue, end, con->request.request);
             x.headScanned = 0;
             x.headMatched = 0;
+            x.headCr = false;
             connection_set_state(srv, con, CON_STATE_REQUEST_END);
         } else if (end || QueuedBytes(con->read_queue) > kMaxHead) {
             // The limit holds however the bytes arrived: one large read

@@ -62,7 +62,10 @@ struct Profile {
         U8 used;
         U8 pad[3];
     } pidRates[32];
-    U8 reserved[4096 - 96 - 32 * 12];
+    // Size past which a trace file (a capture or a log of trace/) moves to
+    // "<name>.0"; 0 (a root made before there was one): kTraceLimit.
+    U32 traceLimit;
+    U8 reserved[4096 - 96 - 32 * 12 - 4];
 };
 static_assert(sizeof(Profile) == 4096, "profile fills its page");
 
@@ -251,13 +254,19 @@ bool ReadPinAttr(std::string_view sysPath, void* buf, size_t len, ssize_t* pn);
 // request (messages done, or -1 with errno).
 int OnI2cTransfer(U32 bus, struct ::i2c_msg* msgs, U32 count);
 
-// A file kept open for appending (its folder made when missing), and a
-// trace file of the board root ("trace/NAME"). A file written in records of
-// a fixed size loses a torn last record when it is opened.
-int AppendFd(const std::string& file, size_t record = 0);
-int TraceFd(const std::string& name, size_t record = 0);
-// Closes a file AppendFd keeps open: the next call opens the path anew.
-void CloseAppendFd(const std::string& file);
+// Appends one whole record (a line, a packet) to a file kept open (its
+// folder made when missing; a file of fixed-size records loses a torn last
+// record when it is opened). A record that takes the file past limit bytes
+// moves it to "<file>.0" (the one older generation kept) and the next record
+// starts a new file, so a cut falls between records, never inside one.
+void AppendBounded(const std::string& file, const void* data, size_t len, size_t record, size_t limit);
+// Appends one record to trace/NAME of the board root, bounded by TraceLimit().
+void AppendTrace(const std::string& name, const void* data, size_t len, size_t record = 0);
+// The bound of every trace file: the profile's, else kTraceLimit (a quarter
+// of an hour of a busy channel's capture, days of a blinking LED's trace).
+constexpr size_t kTraceLimit = 8u << 20;
+constexpr size_t kTraceLimitMin = 4096;
+size_t TraceLimit();
 // The program log as the card's system logger keeps it: a line that takes
 // it past this size moves it to "<log>.0" (the one older generation kept)
 // and the next line starts a new file.
