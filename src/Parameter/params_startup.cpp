@@ -8,6 +8,7 @@
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include <cstring>
 
 // OID store: restores a pending dump; 0 when one was restored.
@@ -87,6 +88,8 @@ zrErrCode Master_PARAMS_Init(void)
     }
     if (OIDDATA_Recovery() != 0)
         return ZR_SUCCESS;
+    // The restored dump's records are stored ones too: none is deleted for a limit.
+    TSP_PlanNoteStored(TSP_GetTSParam());
     if (FPGA_GetChipType() == CHIP_TYPE_MAIN) {
         PARAMS_TSPParametersSave();
         PARAMS_SaveCurParam();

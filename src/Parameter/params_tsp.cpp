@@ -12,6 +12,7 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -278,6 +279,7 @@ static zrErrCode LoadImage(const U8* pu8Buf, size_t len)
     // A stream of a channel the card does not have would go on the air and
     // into the routing of the channel its low bits name: it is left behind.
     TSP_ClearStreamsBeyondChannels(p);
+    TSP_PlanNoteStored(p);
     return ZR_SUCCESS;
 }
 

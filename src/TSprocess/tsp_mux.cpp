@@ -93,6 +93,8 @@ namespace {
 U32 MuxAllSI(void)
 {
     // Every table is built first; the carousel then takes them in one step.
+    // What the planner keeps off air stays off.
+    TSP_PlanKeptOut keptOut;
     Output_TSInfo* db = TSP_GetTSParam();
     SIP_TablePlan plan;
     SIP_BeginPlan(&plan);

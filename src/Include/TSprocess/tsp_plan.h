@@ -10,6 +10,7 @@
 #pragma once
 #include "Common/types.h"
 #include "TSprocess/tsp_db.h"
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,8 @@ struct TSP_PlanMiss {
 U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad);
 
 // The apply: plans the live database after conflict resolution, leaves out
-// (deletes, logged) the records that do not fit and are not on air, and makes
+// (deletes, logged) the records that do not fit and are not on air (keeps
+// those of the saved file off air, see TSP_PlanNoteStored), and makes
 // the plan what is on air: routing tables, carousel, slave's SI. The caller
 // saves the file. TSP_ERR_DOES_NOT_FIT when what is on air would have to stop:
 // nothing changed then.
@@ -58,6 +60,27 @@ struct TSP_LiveGuard {
     void Restore();
     bool bHeld;
     Output_TSInfo stBefore;
+};
+
+// A record the card found stored at its start (the output-stream file, a
+// restored OID dump) is never deleted for a limit: an apply that cannot take
+// it keeps it in the database (and so in every file saved from it) but off
+// air, logged once, and tries it again at the next apply. Called with the
+// database as loaded; a stored record deleted later is stored no more.
+void TSP_PlanNoteStored(const Output_TSInfo* pstStored);
+// While it lives, what the last apply kept off air is out of the live
+// database (for a road that builds from it without the planner); it holds
+// the card-state lock.
+struct TSP_PlanHidden;
+class TSP_PlanKeptOut {
+public:
+    TSP_PlanKeptOut();
+    ~TSP_PlanKeptOut();
+    TSP_PlanKeptOut(const TSP_PlanKeptOut&) = delete;
+    TSP_PlanKeptOut& operator=(const TSP_PlanKeptOut&) = delete;
+
+private:
+    std::unique_ptr<std::vector<TSP_PlanHidden>> m_pHidden;
 };
 
 // Whether a program (by its input identity) is on air.
