@@ -220,6 +220,32 @@ TEST_F(Apply, StoredRecordsPastALimitStayInTheDatabaseOffAir)
     }
 }
 
+// Stored programs whose routes do not all fit the slave's routing table
+// (1,000 entries) are kept off air the same way, not deleted.
+TEST_F(Apply, StoredProgramsPastTheRoutingTableStayInTheDatabase)
+{
+    ResetDb(8, 200, 1500);
+    Output_TSInfo* db = TSP_GetTSParam();
+    U16 t4 = Stream(4, 0x14);
+    for (U16 k = 0; k < 100; k++) {
+        U16 p = Program(t4, 3, 5, (U16)(1 + k), (U16)(0x100 + 16 * k), (U16)(0x101 + 16 * k));
+        db->pOutputProgram[p].u16ProgramID = (U16)(1 + k);
+        for (U16 e = 0; e < 11; e++)
+            db->pOutputPID[ES(t4, p, (U16)(0x101 + 16 * k + e))].u16PIDID = (U16)(16 * k + e);
+    }
+    TSP_PlanNoteStored(db);
+    EXPECT_EQ(0u, TSP_PlanApply());
+    U32 valid = 0, onAir = 0;
+    for (U32 i = 0; i < db->u32OutputProgramNumber; i++) {
+        valid += db->pOutputProgram[i].u8ValidFlag == 1;
+        onAir += db->pOutputProgram[i].u8ValidFlag == 1 && TSP_PlanProgramOnAir(&db->pOutputProgram[i]);
+    }
+    EXPECT_EQ(valid, 100u);
+    EXPECT_EQ(db->pOutputTS[t4].u16ProgramNum, 100);
+    EXPECT_LT(onAir, 100u) << "the routes of all of them do not fit";
+    EXPECT_GT(onAir, 80u);
+}
+
 // A stream whose program list its walkers refuse (301 programs) is skipped:
 // the others still get their routing and their tables.
 TEST_F(Apply, UnresolvableStreamDoesNotStopTheOthers)

@@ -494,9 +494,12 @@ bool ChainOf(Output_TSInfo* db, const Culprit& c, Chain& out)
         out = {&db->pOutputPID[es].u16ESECMPIDIndex, &db->pOutputPID[es].u16ESECMPIDNumber};
         return true;
     case PID_TYPE_EMMPID:
+    case PID_TYPE_OTHERPID:
         if (ts >= db->u32OutputTSNumber)
             return false;
-        out = {&db->pOutputTS[ts].u16EMMPIDIndex, &db->pOutputTS[ts].u16EMMPIDNumber};
+        out = r.u8PIDType == PID_TYPE_EMMPID
+                  ? Chain{&db->pOutputTS[ts].u16EMMPIDIndex, &db->pOutputTS[ts].u16EMMPIDNumber}
+                  : Chain{&db->pOutputTS[ts].u16OtherPIDIndex, &db->pOutputTS[ts].u16OtherPIDNum};
         return true;
     default: return false;
     }
@@ -645,6 +648,29 @@ void HideKept(Output_TSInfo* db, std::vector<TSP_PlanHidden>& hidden)
 
 }  // namespace
 
+namespace {
+
+// What the apply under way keeps off air, for the steps it calls.
+std::vector<TSP_PlanHidden>* s_pApplyHidden = nullptr;
+
+}  // namespace
+
+bool TSP_PlanKeepOffAir(bool bProgram, U32 u32Index)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* db = TSP_GetTSParam();
+    const Culprit c{bProgram ? Culprit::PROGRAM : Culprit::PID, u32Index};
+    if (s_pApplyHidden == nullptr || db == nullptr || !IsStored(db, c))
+        return false;
+    const bool before = WasKept(db, c);
+    const std::string what = bProgram ? ProgramText(db->pOutputProgram[u32Index]) : PIDText(db->pOutputPID[u32Index]);
+    if (!Hide(db, c, *s_pApplyHidden))
+        return false;
+    if (!before)
+        PLAN_LOG("routing table full: %s kept off air: found stored, it stays in the saved file\r\n\n", what.c_str());
+    return true;
+}
+
 void TSP_PlanNoteStored(const Output_TSInfo* pstStored)
 {
     CARD_STATE_LOCK();
@@ -719,6 +745,10 @@ U32 TSP_PlanApply(void)
         return ret;
     Plan plan;
     std::vector<TSP_PlanHidden> hidden;
+    s_pApplyHidden = &hidden;
+    struct Clear {
+        ~Clear() { s_pApplyHidden = nullptr; }
+    } clear;
     // Each round leaves out what the last could not take and plans again;
     // every round but the last drops a record, so the rounds end. A record
     // of the saved file is kept off air instead of deleted.
@@ -737,7 +767,7 @@ U32 TSP_PlanApply(void)
                 if (!Hide(live, m.stCulprit, hidden))
                     continue;
                 if (!before)
-                    LogMiss(m.stMiss, "kept off air: a record of the saved file, it stays in it");
+                    LogMiss(m.stMiss, "kept off air: found stored, it stays in the saved file");
             } else if (LeaveOut(m.stCulprit)) {
                 LogMiss(m.stMiss, "left out");
             } else {

@@ -68,6 +68,10 @@ struct TSP_LiveGuard {
 // air, logged once, and tries it again at the next apply. Called with the
 // database as loaded; a stored record deleted later is stored no more.
 void TSP_PlanNoteStored(const Output_TSInfo* pstStored);
+// Within an apply, for a step that would delete a record that does not fit
+// (the routing tables): true when the record was found stored and is kept off
+// air instead (logged once); false when it is to be deleted.
+bool TSP_PlanKeepOffAir(bool bProgram, U32 u32Index);
 // While it lives, what the last apply kept off air is out of the live
 // database (for a road that builds from it without the planner); it holds
 // the card-state lock.
