@@ -322,17 +322,17 @@ zrErrCode PARAM_ImportConfigFile(const char* pcFileName, PARAM_Refusal* pstWhy)
     cJSON* doc = cJSON_ParseWithLength(reinterpret_cast<const char*>(payload), head.u32SysParamsLen);
     if (doc == nullptr)
         return Refuse(pstWhy, ZR_ERR_PARAMS_MIGRATION, ZR_ERR_PARAMS_MIGRATION, "its modulation section is not JSON");
-    if (PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS) {
-        cJSON_Delete(doc);
-        return Refuse(pstWhy, ZR_ERR_NOT_SAVED, ZR_ERR_NOT_SAVED, "its files could not be written");
-    }
     // The imported values are in force, and the parameter file and the JSON
     // parameter file are written from them (as the card writes them, not as
-    // the archive's text); whether they were saved is the result.
+    // the archive's text); then the OID dump. Whether all was saved is the
+    // result; values refused now (the set in force changed since the check)
+    // leave everything as it was.
     rc = DATA_Recovery_DTMBParameter(doc);
     cJSON_Delete(doc);
     if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED)
         return Refuse(pstWhy, rc, rc, "its modulation values are refused");
+    if (PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
+        return Refuse(pstWhy, ZR_ERR_NOT_SAVED, ZR_ERR_NOT_SAVED, "its files could not be written");
     return rc;
 }
 
