@@ -112,8 +112,15 @@ TEST_F(StoredSet, EveryRoadRefusesTwoCarriersInOneBandAndTheRatesTheMibOffers)
     kept.SymbolRate[0] = 7000;
     EXPECT_TRUE(Check(dvbc, kept, nullptr, DTMB_ROAD_STORED));
 
-    // DVB-T: channel 0's band (four 8 MHz channels) against channel 4's.
+    // DVB-T: a chip's first frequency as the MIB offers it; channel 0's band
+    // (four 8 MHz channels) against channel 4's.
     const TParameter_DTMB dvbt = Factory(1);
+    for (U32 f : {47999u, 48000u, 500000u, 838000u, 838001u}) {
+        TParameter_DTMB c = dvbt;
+        c.OutputFreq[f > 500000 ? 4 : 0] = f;
+        EXPECT_EQ(Check(dvbt, c, &why), f >= 48000 && f <= 838000) << f;
+    }
+    EXPECT_NE(std::string(why.acField).find("(48000..838000)"), std::string::npos) << why.acField;
     for (int delta : {-32000, -31999, 0, 31999, 32000}) {
         TParameter_DTMB c = dvbt;
         c.OutputFreq[0] = (U32)((int)dvbt.OutputFreq[4] + delta);

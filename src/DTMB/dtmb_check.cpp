@@ -43,6 +43,8 @@ constexpr U32 kSymbolRateMax = 7559;
 constexpr U32 kSymbolRateRequestMin = 4035;
 constexpr U32 kSymbolRateRequestMax = 6952;
 constexpr U32 kFrequencyMaxKHz = 1000000;
+constexpr U32 kFrequencyRequestMinKHz = 48000;
+constexpr U32 kFrequencyRequestMaxKHz = 838000;
 // ATSC: the least distance of two enabled channels.
 constexpr U32 kATSCChannelKHz = 6000;
 
@@ -147,9 +149,19 @@ bool IsDVBCSymbolRate(U32 mode, const Member& m)
     return mode == 3 && m.offset == offsetof(TParameter_DTMB, SymbolRate);
 }
 
-// What a request may set beyond what the hardware takes.
-bool InRequestRange(U32 mode, const Member& m, U32 v)
+// Where a chip lays its channels out from its first one, the first one's
+// frequency as the card's MIB offers it.
+bool IsFirstFrequency(U32 mode, const Member& m, U32 c)
 {
+    return m.offset == offsetof(TParameter_DTMB, OutputFreq) && (c == 0 || c == 4) &&
+           (mode == 0 || mode == 1 || mode == 3 || mode == 5);
+}
+
+// What a request may set beyond what the hardware takes.
+bool InRequestRange(U32 mode, const Member& m, U32 c, U32 v)
+{
+    if (IsFirstFrequency(mode, m, c))
+        return v >= kFrequencyRequestMinKHz && v <= kFrequencyRequestMaxKHz;
     return !IsDVBCSymbolRate(mode, m) || (v >= kSymbolRateRequestMin && v <= kSymbolRateRequestMax);
 }
 
@@ -200,6 +212,10 @@ void Allowed(const Member& m, U32 c, char* out, size_t len, bool request = true)
     }
     if (IsDVBCSymbolRate(PARAMS_GetModulationMod(), m) && request) {
         snprintf(out, len, "%u..%u", kSymbolRateRequestMin, kSymbolRateRequestMax);
+        return;
+    }
+    if (IsFirstFrequency(PARAMS_GetModulationMod(), m, c) && request) {
+        snprintf(out, len, "%u..%u", kFrequencyRequestMinKHz, kFrequencyRequestMaxKHz);
         return;
     }
     if (m.list == nullptr) {
@@ -319,7 +335,7 @@ bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCan
         for (U32 c = 0; ok && c < DTMB_CHANNEL_NUM; c++) {
             U32 v = Get(cand, m, c);
             const bool request = enRoad == DTMB_ROAD_REQUEST;
-            if (v == Get(live, m, c) || (InRange(m, c, v) && (!request || InRequestRange(mode, m, v))))
+            if (v == Get(live, m, c) || (InRange(m, c, v) && (!request || InRequestRange(mode, m, c, v))))
                 continue;
             Allowed(m, c, allowed, sizeof(allowed), request);
             ok = Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "%s of channel %u: %u (%s)", m.key, c, v,

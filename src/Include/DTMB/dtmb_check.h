@@ -23,10 +23,11 @@ struct DTMB_Refusal {
 // values a chip's one modulator core decides for all its channels. Accepted,
 // the candidate gets the derived values (DTMB_NormaliseSet); refused, it is
 // left as it was and *pstWhy says why.
-// Requests (the web, SNMP) take the values the card offers; a stored set (an
-// archive, a JSON parameter file) also keeps a value that earlier firmware
-// stored and that the hardware runs as it is, though no request may set it
-// now (a DVB-C symbol rate outside 4035..6952).
+// Requests (the web, SNMP) take the values the card's MIB offers; a stored
+// set (an archive, a JSON parameter file) also keeps a value that earlier
+// firmware stored and that the hardware runs as it is, though no request may
+// set it now (a DVB-C symbol rate outside 4035..6952, a chip's first
+// frequency outside 48000..838000 kHz where its channels follow it).
 enum DTMB_Road { DTMB_ROAD_REQUEST, DTMB_ROAD_STORED };
 // Besides the values, two carriers in one band are refused: in DTMB, DVB-T,
 // DVB-C and ISDB-T the bands of the two chips' channels must not overlap,
