@@ -3,6 +3,7 @@
 #include "Comm/ipcomm.h"
 #include "Common/commonfun.h"
 #include "Common/thread.h"
+#include "Parameter/parameters.h"
 #include "Parameter/paramexport.h"
 #include "Common/oid/oiddata.h"
 #include "Parameter/recoverdata.h"
@@ -37,6 +38,7 @@ std::string ConfigImage(U8 boardType, const std::string& json, const std::string
     memcpy(&h.u32StructStartTag, "ARAP", 4);
     memcpy(&h.u32StructEndTag, "DNET", 4);
     h.u8BoardType = boardType;
+    h.u8res[0] = (U8)(PARAMS_GetModulationMod() + 1);  // made by a card of this standard
     std::string body = json + oid;
     h.u32TotalSize = (U32)body.size();
     h.u32SysParamsLen = (U32)json.size();

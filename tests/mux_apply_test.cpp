@@ -11,6 +11,7 @@
 #include "StatusProcess/resource.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include "mux_fixture.h"
 #include "support/testboard.h"
 #include <ctime>
@@ -160,6 +161,89 @@ TEST_F(Apply, EmptyDatabaseStillWritesTablesAndFlagsTheCarousel)
     EXPECT_EQ(std::vector<U8>(8, 0), flags);
     ASSERT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_TOT_TABLE_INFO, &flags));
     EXPECT_EQ(224u, flags.size());
+}
+
+// What the card found stored and cannot put on air (a 101st program, a PMT
+// longer than one section) stays in the database, in its place in its list,
+// off air, at every apply; a record that was not stored is still left out,
+// and a check of a later change does not stumble over the kept ones.
+TEST_F(Apply, StoredRecordsPastALimitStayInTheDatabaseOffAir)
+{
+    ResetDb(8, 200, 800);
+    Output_TSInfo* db = TSP_GetTSParam();
+    U16 t0 = Stream(0, 0x10), t1 = Stream(1, 0x11);
+    for (U16 k = 0; k < 101; k++) {
+        U16 p = Program(t0, 3, 1, (U16)(1 + k), (U16)(0x100 + 2 * k), (U16)(0x101 + 2 * k));
+        db->pOutputProgram[p].u16ProgramID = (U16)(1 + k);
+        ES(t0, p, (U16)(0x101 + 2 * k));
+        PCR(t0, p);
+    }
+    U16 longPmt = Program(t1, 3, 2, 500, 0x400, 0x401);
+    db->pOutputProgram[longPmt].u16ProgramID = 500;
+    for (U16 e = 0; e < 6; e++) {
+        U16 i = ES(t1, longPmt, (U16)(0x401 + e));
+        db->pOutputPID[i].u16PIDID = e;
+        db->pOutputPID[i].u16ESInfoLength = 188;
+        db->pOutputPID[i].aru8ESInfo[0] = 0x80;
+        db->pOutputPID[i].aru8ESInfo[1] = 186;
+    }
+    U16 fits = Program(t1, 3, 2, 501, 0x410, 0x411);
+    db->pOutputProgram[fits].u16ProgramID = 501;
+    ES(t1, fits, 0x411);
+    auto lists = [db, t0, t1, longPmt]() {
+        std::vector<U16> out;
+        IndexInfoList_t l;
+        for (U16 t : {t0, t1})
+            if (TSP_GetOutTSProgIndexList(t, db, &l) == 0)
+                out.insert(out.end(), l.aru16IndexList, l.aru16IndexList + l.u16IndexListNum);
+        if (TSP_GetOutProgESPIDIndexList(longPmt, db, &l) == 0)
+            out.insert(out.end(), l.aru16IndexList, l.aru16IndexList + l.u16IndexListNum);
+        return out;
+    };
+    TSP_PlanNoteStored(db);
+    const std::vector<U16> before = lists();
+    // One more, not stored: it is left out as before.
+    U16 extra = Program(t0, 3, 1, 102, 0x300, 0x301);
+    db->pOutputProgram[extra].u16ProgramID = 102;
+    ES(t0, extra, 0x301);
+    for (int round = 0; round < 2; round++) {
+        EXPECT_EQ(0u, TSP_PlanApply()) << round;
+        EXPECT_EQ(lists(), before) << "every stored program in its place, the long PMT's six ES too";
+        EXPECT_NE(db->pOutputProgram[extra].u8ValidFlag, 1) << "the program not stored is left out";
+        Output_TSProgram first = db->pOutputProgram[before[0]];
+        EXPECT_TRUE(TSP_PlanProgramOnAir(&first));
+        EXPECT_FALSE(TSP_PlanProgramOnAir(&db->pOutputProgram[before[100]])) << "the 101st";
+        EXPECT_EQ(db->pOutputTS[t0].u16ProgramNum, 101);
+        EXPECT_FALSE(TSP_PlanProgramOnAir(&db->pOutputProgram[longPmt]));
+        EXPECT_TRUE(TSP_PlanProgramOnAir(&db->pOutputProgram[fits]));
+        EXPECT_EQ(0u, TSP_PlanCheck(nullptr, "test")) << "what is kept off air refuses no other change";
+    }
+}
+
+// Stored programs whose routes do not all fit the slave's routing table
+// (1,000 entries) are kept off air the same way, not deleted.
+TEST_F(Apply, StoredProgramsPastTheRoutingTableStayInTheDatabase)
+{
+    ResetDb(8, 200, 1500);
+    Output_TSInfo* db = TSP_GetTSParam();
+    U16 t4 = Stream(4, 0x14);
+    for (U16 k = 0; k < 100; k++) {
+        U16 p = Program(t4, 3, 5, (U16)(1 + k), (U16)(0x100 + 16 * k), (U16)(0x101 + 16 * k));
+        db->pOutputProgram[p].u16ProgramID = (U16)(1 + k);
+        for (U16 e = 0; e < 11; e++)
+            db->pOutputPID[ES(t4, p, (U16)(0x101 + 16 * k + e))].u16PIDID = (U16)(16 * k + e);
+    }
+    TSP_PlanNoteStored(db);
+    EXPECT_EQ(0u, TSP_PlanApply());
+    U32 valid = 0, onAir = 0;
+    for (U32 i = 0; i < db->u32OutputProgramNumber; i++) {
+        valid += db->pOutputProgram[i].u8ValidFlag == 1;
+        onAir += db->pOutputProgram[i].u8ValidFlag == 1 && TSP_PlanProgramOnAir(&db->pOutputProgram[i]);
+    }
+    EXPECT_EQ(valid, 100u);
+    EXPECT_EQ(db->pOutputTS[t4].u16ProgramNum, 100);
+    EXPECT_LT(onAir, 100u) << "the routes of all of them do not fit";
+    EXPECT_GT(onAir, 80u);
 }
 
 // A stream whose program list its walkers refuse (301 programs) is skipped:

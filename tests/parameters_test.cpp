@@ -364,11 +364,11 @@ TEST_F(ParamsFile, StartUpFallsBackToFactoryValuesWithALogLine)
     EXPECT_EQ(PARAMS_VerifyConfigFiles(), ZR_SUCCESS);
 
     // A good file is loaded and applied, not replaced.
-    g_stCurPE.st_DTMBParams.stDTMBParams.OutputFreq[1] = 499000;
+    g_stCurPE.st_DTMBParams.stDTMBParams.OutputFreq[0] = 499000;
     ASSERT_EQ(PARAMS_SaveCurParam(), ZR_SUCCESS);
     memset(GetDTMBPara_Handle(), 0, sizeof(TParameter_DTMB));
     EXPECT_EQ(Slave_PARAMS_Init(), ZR_SUCCESS);
-    EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[1], 499000u);
+    EXPECT_EQ(GetDTMBPara_Handle()->OutputFreq[0], 499000u);
 }
 
 TEST_F(ParamsFile, OnlyTheMasterFactoryResetsLogSettings)

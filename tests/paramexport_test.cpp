@@ -118,6 +118,8 @@ TEST_F(ParamExport, ImportChecksRefuseAndDeleteBadFiles)
 
     // A good file of this card's standard gives back both files; the same
     // file made by a card of another standard changes nothing.
+    PARAMS_InitParametersSem();
+    ASSERT_EQ(Master_PARAMS_Factory(), ZR_SUCCESS);  // a set the card runs
     ASSERT_EQ(DATA_Save(), ZR_SUCCESS);
     const std::string doc = Slurp(plat::Path(TARVEX_OID_JSON_FILE));
     const std::string good = Image(doc, dump_, [](ST_CONFIGPARA&) {});

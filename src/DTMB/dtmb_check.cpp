@@ -5,10 +5,12 @@
 #include "DTMB/dtmb_check.h"
 #include "DTMB/dtmb.h"
 #include "Driver/RF/modulate.h"
+#include "Log/log.h"
 #include "Parameter/parameters.h"
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -37,7 +39,14 @@ const U32 kSegments[] = {1, 13};
 
 // Highest DVB-C symbol rate (kBd) whose rate-converter word fits its 24 bits.
 constexpr U32 kSymbolRateMax = 7559;
+// The DVB-C symbol rates a request may set, as the card's MIB offers them.
+constexpr U32 kSymbolRateRequestMin = 4035;
+constexpr U32 kSymbolRateRequestMax = 6952;
 constexpr U32 kFrequencyMaxKHz = 1000000;
+constexpr U32 kFrequencyRequestMinKHz = 48000;
+constexpr U32 kFrequencyRequestMaxKHz = 838000;
+// ATSC: the least distance of two enabled channels.
+constexpr U32 kATSCChannelKHz = 6000;
 
 const Member kCommon[] = {
     RANGE("enable", u32Enable, OWN, 0, 1),
@@ -135,6 +144,27 @@ bool IsAnnexBSymbolRate(U32 mode, const Member& m)
 
 U32 AnnexBSymbolRate(U32 qam) { return qam == ANNEXB_QAM64 ? 5057 : 5361; }
 
+bool IsDVBCSymbolRate(U32 mode, const Member& m)
+{
+    return mode == 3 && m.offset == offsetof(TParameter_DTMB, SymbolRate);
+}
+
+// Where a chip lays its channels out from its first one, the first one's
+// frequency as the card's MIB offers it.
+bool IsFirstFrequency(U32 mode, const Member& m, U32 c)
+{
+    return m.offset == offsetof(TParameter_DTMB, OutputFreq) && (c == 0 || c == 4) &&
+           (mode == 0 || mode == 1 || mode == 3 || mode == 5);
+}
+
+// What a request may set beyond what the hardware takes.
+bool InRequestRange(U32 mode, const Member& m, U32 c, U32 v)
+{
+    if (IsFirstFrequency(mode, m, c))
+        return v >= kFrequencyRequestMinKHz && v <= kFrequencyRequestMaxKHz;
+    return !IsDVBCSymbolRate(mode, m) || (v >= kSymbolRateRequestMin && v <= kSymbolRateRequestMax);
+}
+
 bool InRange(const Member& m, U32 c, U32 v)
 {
     if (IsPower(m))
@@ -163,7 +193,7 @@ U32 Derived(U32 mode, const TParameter_DTMB& s, const Member& m, U32 c)
 }
 
 // The values a member takes, for a refusal's text.
-void Allowed(const Member& m, U32 c, char* out, size_t len)
+void Allowed(const Member& m, U32 c, char* out, size_t len, bool request = true)
 {
     if (IsPower(m)) {
         int lo = -1, hi = -1;
@@ -178,6 +208,14 @@ void Allowed(const Member& m, U32 c, char* out, size_t len)
             snprintf(out, len, "none on this board");
         else
             snprintf(out, len, "%d..%d on this board", lo, hi);
+        return;
+    }
+    if (IsDVBCSymbolRate(PARAMS_GetModulationMod(), m) && request) {
+        snprintf(out, len, "%u..%u", kSymbolRateRequestMin, kSymbolRateRequestMax);
+        return;
+    }
+    if (IsFirstFrequency(PARAMS_GetModulationMod(), m, c) && request) {
+        snprintf(out, len, "%u..%u", kFrequencyRequestMinKHz, kFrequencyRequestMaxKHz);
         return;
     }
     if (m.list == nullptr) {
@@ -203,6 +241,47 @@ bool Refuse(DTMB_Refusal* why, zrErrCode code, DTMB_RefusalKind kind, const char
         va_end(ap);
     }
     return false;
+}
+
+U32 Distance(U32 a, U32 b) { return a > b ? a - b : b - a; }
+
+// Two carriers in one band, of a candidate whose frequencies or enables
+// changed: the chips' bands apart (each from its first channel over four
+// channel spacings), and in ATSC each moved or switched-on channel at least
+// one channel from every other enabled one.
+bool BandsApart(const TParameter_DTMB& live, const TParameter_DTMB& next, DTMB_Refusal* why)
+{
+    const U32 mode = PARAMS_GetModulationMod();
+    auto on = [](const TParameter_DTMB& s, U32 c) { return (s.u32Enable[c] & 1) != 0; };
+    if (mode == 6) {
+        for (U32 c = 0; c < DTMB_CHANNEL_NUM; c++) {
+            if (next.OutputFreq[c] == live.OutputFreq[c] && (on(live, c) || !on(next, c)))
+                continue;
+            for (U32 k = 0; k < DTMB_CHANNEL_NUM; k++) {
+                if (k == c || !on(next, k) || Distance(next.OutputFreq[k], next.OutputFreq[c]) >= kATSCChannelKHz)
+                    continue;
+                return Refuse(why, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_CLASH,
+                              "frequency of channel %u: %u (channel %u is on air at %u: two channels lie %u kHz "
+                              "apart at least)",
+                              c, next.OutputFreq[c], k, next.OutputFreq[k], kATSCChannelKHz);
+            }
+        }
+        return true;
+    }
+    if (mode != 0 && mode != 1 && mode != 3 && mode != 5)
+        return true;
+    bool moved = next.u32Enable[0] != live.u32Enable[0] || next.u32Enable[4] != live.u32Enable[4];
+    for (U32 c = 0; c < DTMB_CHANNEL_NUM; c++)
+        moved = moved || next.OutputFreq[c] != Modulate_ProgrammedFreq(live, c);
+    const U32 span = 4 * (Modulate_ProgrammedFreq(next, 1) - Modulate_ProgrammedFreq(next, 0));
+    if (!moved || Distance(next.OutputFreq[0], next.OutputFreq[4]) >= span)
+        return true;
+    const U32 c = next.OutputFreq[0] != live.OutputFreq[0] ? 0 : 4;
+    return Refuse(why, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_CLASH,
+                  "frequency of channel %u: %u (the bands of channels 0-3 from %u and channels 4-7 from %u overlap: "
+                  "%u kHz apart, %u at least)",
+                  c, next.OutputFreq[c], next.OutputFreq[0], next.OutputFreq[4],
+                  Distance(next.OutputFreq[0], next.OutputFreq[4]), span);
 }
 
 }  // namespace
@@ -235,7 +314,8 @@ void DTMB_NormaliseSet(TParameter_DTMB* pstSet)
         s.OutputFreq[c] = Modulate_ProgrammedFreq(decided, c);
 }
 
-bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCand, DTMB_Refusal* pstWhy)
+bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCand, DTMB_Refusal* pstWhy,
+                         DTMB_Road enRoad)
 {
     if (pstLive == nullptr || pstCand == nullptr)
         return Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "no parameter set");
@@ -254,9 +334,10 @@ bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCan
     ForEachMember(mode, [&](const Member& m) {
         for (U32 c = 0; ok && c < DTMB_CHANNEL_NUM; c++) {
             U32 v = Get(cand, m, c);
-            if (v == Get(live, m, c) || InRange(m, c, v))
+            const bool request = enRoad == DTMB_ROAD_REQUEST;
+            if (v == Get(live, m, c) || (InRange(m, c, v) && (!request || InRequestRange(mode, m, c, v))))
                 continue;
-            Allowed(m, c, allowed, sizeof(allowed));
+            Allowed(m, c, allowed, sizeof(allowed), request);
             ok = Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "%s of channel %u: %u (%s)", m.key, c, v,
                         allowed);
         }
@@ -318,6 +399,159 @@ bool DTMB_CheckCandidate(const TParameter_DTMB* pstLive, TParameter_DTMB* pstCan
                       "symbolrate of channel %u: %u (a payload of %u kbit/s gives the channel no transport-stream rate)",
                       c, next.SymbolRate[c], rate);
     }
+    if (!BandsApart(live, next, pstWhy))
+        return false;
     *pstCand = next;
+    return true;
+}
+
+namespace {
+
+// The channel whose value a member of channel c runs with.
+U32 Decider(const Member& m, U32 c)
+{
+    return m.share == CHIP ? FirstOf(c) : m.share == CARD ? 0 : c;
+}
+
+// The lines a reading gives: one per member, stored value and reading,
+// naming every channel it covers.
+class Readings
+{
+public:
+    void Add(const char* key, U32 from, U32 to, const char* why, U32 channel)
+    {
+        for (Line& l : m_lines) {
+            if (strcmp(l.key, key) == 0 && l.from == from && l.to == to && strcmp(l.why, why) == 0) {
+                Append(l, channel);
+                return;
+            }
+        }
+        m_lines.push_back({key, from, to, why, {0}});
+        Append(m_lines.back(), channel);
+    }
+    void Log(const char* pcFrom) const
+    {
+        for (const Line& l : m_lines)
+            log_printf(LOG_LEVEL_WARNING, LOG_MODULE_PARAM, "%ld:%s:%d %s: %s%s%s: %u read as %u (%s)\n", LOG_POS,
+                       pcFrom, l.key, l.channels[0] ? " of channel " : "", l.channels, l.from, l.to, l.why);
+    }
+
+private:
+    struct Line {
+        const char* key;
+        U32 from, to;
+        const char* why;
+        char channels[32];
+    };
+    static void Append(Line& l, U32 channel)
+    {
+        if (channel >= DTMB_CHANNEL_NUM)
+            return;
+        size_t n = strlen(l.channels);
+        snprintf(l.channels + n, sizeof(l.channels) - n, "%s%u", n ? ", " : "", channel);
+    }
+    std::vector<Line> m_lines;
+};
+
+constexpr U32 kNoChannel = DTMB_CHANNEL_NUM;
+
+}  // namespace
+
+bool DTMB_ReadStoredSet(const TParameter_DTMB* pstBase, TParameter_DTMB* pstSet, const bool* pbHeld, bool bFallBack,
+                        const char* pcFrom, DTMB_Refusal* pstWhy)
+{
+    if (pstBase == nullptr || pstSet == nullptr)
+        return Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "no parameter set");
+    const TParameter_DTMB& base = *pstBase;
+    TParameter_DTMB& s = *pstSet;
+    const TParameter_DTMB stored = s;
+    const U32 mode = PARAMS_GetModulationMod();
+    auto held = [pbHeld](U32 c) { return pbHeld == nullptr || pbHeld[c]; };
+    Readings lines;
+    char allowed[96];
+    bool ok = true;
+
+    if ((mode == 4 || mode == 6) && s.u32ATSCChannelMode > 3) {
+        if (!bFallBack)
+            return Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "channelstandard: %u (0..3)",
+                          s.u32ATSCChannelMode);
+        lines.Add("channelstandard", s.u32ATSCChannelMode, base.u32ATSCChannelMode, "runs no plan: the one before",
+                  kNoChannel);
+        s.u32ATSCChannelMode = base.u32ATSCChannelMode;
+    }
+    // The deciding values first: as the hardware ran them, else the base's.
+    ForEachMember(mode, [&](const Member& m) {
+        for (U32 c = 0; ok && c < DTMB_CHANNEL_NUM; c++) {
+            if (Decider(m, c) != c || IsAnnexBSymbolRate(mode, m) || !held(c))
+                continue;
+            U32 v = Get(s, m, c), runs = 0;
+            if (InRange(m, c, v) || v == Get(base, m, c))
+                continue;  // runs as it is, or is what runs already
+            if (m.share == OWN && m.list == nullptr && m.lo == m.hi) {
+                Put(s, m, c, m.lo);
+                lines.Add(m.key, v, m.lo, "the one value the standard runs", c);
+            } else if (IsPower(m) && Modulate_LevelRuns(c >= 4, v, &runs)) {
+                Put(s, m, c, runs);
+                lines.Add(m.key, v, runs, "what the 6-bit attenuator ran", c);
+            } else if (!bFallBack) {
+                Allowed(m, c, allowed, sizeof(allowed), false);
+                ok = Refuse(pstWhy, ZR_ERR_WEB_POST_PARAM, DTMB_REFUSED_RANGE, "%s of channel %u: %u (%s)", m.key, c,
+                            v, allowed);
+            } else {
+                Put(s, m, c, Get(base, m, c));
+                lines.Add(m.key, v, Get(base, m, c), "the card cannot run it: the value before", c);
+            }
+        }
+    });
+    if (!ok)
+        return false;
+    // A value that another channel decides, as the deciding one's, where the
+    // store holds that channel. Only a value of the channel's own is news: one
+    // that followed its deciding value was logged with it.
+    ForEachMember(mode, [&](const Member& m) {
+        for (U32 c = 0; c < DTMB_CHANNEL_NUM; c++) {
+            const bool fixed = IsFrequency(m) || IsAnnexBSymbolRate(mode, m);
+            const U32 d = fixed ? FirstOf(c) : Decider(m, c);
+            if ((d == c && !IsAnnexBSymbolRate(mode, m)) || !held(d))
+                continue;
+            U32 v = Get(s, m, c), runs = Derived(mode, s, m, c);
+            if (v == runs || v == Get(base, m, c))
+                continue;  // what runs, or no change (the checks derive it)
+            Put(s, m, c, runs);
+            if (fixed || Get(stored, m, c) != Get(stored, m, d))
+                lines.Add(m.key, v, runs,
+                          IsFrequency(m)            ? "what its chip tuned it to"
+                          : IsAnnexBSymbolRate(mode, m) ? "the rate of its qammode"
+                          : m.share == CARD         ? "channel 0's, which every channel ran"
+                                                    : "its chip's first channel's, which the chip's one core ran",
+                          c);
+        }
+    });
+    if (bFallBack) {
+        // What the chips could not be programmed with: the base's.
+        for (U32 first = 0; first < DTMB_CHANNEL_NUM; first += 4) {
+            if (Modulate_FrequenciesFit(s, first))
+                continue;
+            lines.Add("frequency", s.OutputFreq[first], base.OutputFreq[first], "its chip cannot tune it: the value before",
+                      first);
+            for (U32 k = 0; k < 4; k++)
+                s.OutputFreq[first + k] = base.OutputFreq[first + k];
+        }
+        for (U32 c = 0; c < DTMB_CHANNEL_NUM; c++) {
+            if (DTMB_ChannelHasTSRate(&s, c) || !DTMB_ChannelHasTSRate(&base, c))
+                continue;
+            MemberList own = OfMode(mode);
+            for (size_t i = 0; i < own.n; i++) {
+                const U32 d = Decider(own.p[i], c);
+                if (Get(s, own.p[i], d) != Get(base, own.p[i], d))
+                    lines.Add(own.p[i].key, Get(s, own.p[i], d), Get(base, own.p[i], d),
+                              "gives no transport-stream rate: the value before", d);
+                Put(s, own.p[i], d, Get(base, own.p[i], d));
+            }
+        }
+        DTMB_NormaliseSet(&s);
+    }
+    if (pcFrom != nullptr)
+        lines.Log(pcFrom);
     return true;
 }

@@ -3,6 +3,7 @@
 #include "Parameter/parameters.h"
 #include "Common/commonfun.h"
 #include "Log/log.h"
+#include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
 #include <cerrno>
 #include <cstring>
@@ -156,6 +157,11 @@ zrErrCode PARAMS_ParametersSave(ST_ZR_PARAMS* stModifiedParams)
     bool saved = plat::WriteFileAtomic(PARAMS_CONFIG_FILE, &snap, sizeof(snap), true);
     int err = errno;
     PARAMS_NoteSave(PARAMS_CONFIG_FILE, saved, err);
+    // The JSON parameter file from the same record, whatever road saved it:
+    // it is what restores the record when this file fails its check.
+    if (DATA_SaveSet(&snap.st_DTMBParams.stDTMBParams, snap.st_IPMonitorParams.stIPMonitorParams.u16PSIInterval,
+                     false) != ZR_SUCCESS)
+        saved = false;
     PARAMS_FreeParametersSem();
     return saved ? ZR_SUCCESS : ZR_ERR_FAILURE;
 }
@@ -326,7 +332,7 @@ zrErrCode PARAMS_Update_DTMB(void)
 
 namespace {
 
-zrErrCode ParamsFactory(bool master)
+zrErrCode ParamsFactory(bool master, bool save)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "%ld:%s:%d Parameters factory!\r\n\n", LOG_POS);
     QAM_IPMonitorPara* pstIMPParam = GetQAMIPMonitor_Handle();
@@ -364,7 +370,7 @@ zrErrCode ParamsFactory(bool master)
         if (LogSetting_StoreParam() != 0)
             rc = ZR_ERR_NOT_SAVED;
     }
-    if (PARAMS_ParametersSave(&g_stCurPE) != ZR_SUCCESS)
+    if (save && PARAMS_ParametersSave(&g_stCurPE) != ZR_SUCCESS)
         rc = ZR_ERR_NOT_SAVED;
     return rc;
 }
@@ -373,10 +379,15 @@ zrErrCode ParamsFactory(bool master)
 
 zrErrCode Master_PARAMS_Factory(void)
 {
-    return ParamsFactory(true);
+    return ParamsFactory(true, true);
 }
 
 zrErrCode Slave_PARAMS_Factory(void)
 {
-    return ParamsFactory(false);
+    return ParamsFactory(false, true);
+}
+
+zrErrCode PARAMS_FactoryUnsaved(bool bMaster)
+{
+    return ParamsFactory(bMaster, false);
 }

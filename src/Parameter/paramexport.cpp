@@ -266,12 +266,34 @@ zrErrCode PARAM_CheckImport(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy
     int own = Web_GetBoardType();
     own = own == 3 || own == 4 || own == 5 ? own : 0;
     int found = DATA_StandardOfDocument(doc);
+    // DTMB, DVB-T and ATSC 8VSB write the same members: an archive that names
+    // no standard is told by what they hold, where that tells it.
+    const U32 modes = found == 0 && own == 0 && head.u8res[0] == 0 ? DATA_ModesOfDocument(doc) : 1u << mode;
     zrErrCode rc = ZR_SUCCESS;
+    char text[192];
     if (found != own) {
-        char text[128];
         snprintf(text, sizeof(text), "its modulation section holds the settings of %s, this card is %s",
                  found < 0 ? "no standard" : FamilyName(found), ModeName(mode));
         rc = Refuse(pstWhy, ZR_ERR_HARDWAREVER, ZR_ERR_HARDWAREVER, text);
+    } else if (modes != 1u << mode) {
+        std::string names;
+        for (U32 m : {0u, 1u, 6u})
+            if (modes & 1u << m)
+                names += std::string(names.empty() ? "" : " or ") + ModeName(m);
+        if (modes == 0)
+            snprintf(text, sizeof(text),
+                     "made before archives named their standard, and its settings are those of DTMB and DVB-T at "
+                     "once: which standard made it cannot be told");
+        else if ((modes & 1u << mode) == 0)
+            snprintf(text, sizeof(text), "its modulation section holds the settings of %s, this card is %s",
+                     names.c_str(), ModeName(mode));
+        else
+            snprintf(text, sizeof(text),
+                     "made before archives named their standard, and its settings fit %s alike: which standard made "
+                     "it cannot be told",
+                     names.c_str());
+        const zrErrCode code = modes != 0 && (modes & 1u << mode) == 0 ? ZR_ERR_HARDWAREVER : ZR_ERR_PARAMS_MIGRATION;
+        rc = Refuse(pstWhy, code, code, text);
     } else {
         // Every value as the web would check it, against the set in force.
         DATA_Restore restore;
@@ -297,12 +319,21 @@ zrErrCode PARAM_ImportConfigFile(const char* pcFileName, PARAM_Refusal* pstWhy)
     ST_CONFIGPARA head;
     memcpy(&head, data.data(), sizeof(head));
     U8* payload = reinterpret_cast<U8*>(data.data()) + sizeof(head);
-    if (PARAM_WriteFile(TARVEX_OID_JSON_FILE, payload, head.u32SysParamsLen) != ZR_SUCCESS ||
-        PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
+    cJSON* doc = cJSON_ParseWithLength(reinterpret_cast<const char*>(payload), head.u32SysParamsLen);
+    if (doc == nullptr)
+        return Refuse(pstWhy, ZR_ERR_PARAMS_MIGRATION, ZR_ERR_PARAMS_MIGRATION, "its modulation section is not JSON");
+    // The imported values are in force, and the parameter file and the JSON
+    // parameter file are written from them (as the card writes them, not as
+    // the archive's text); then the OID dump. Whether all was saved is the
+    // result; values refused now (the set in force changed since the check)
+    // leave everything as it was.
+    rc = DATA_Recovery_DTMBParameter(doc);
+    cJSON_Delete(doc);
+    if (rc != ZR_SUCCESS && rc != ZR_ERR_NOT_SAVED)
+        return Refuse(pstWhy, rc, rc, "its modulation values are refused");
+    if (PARAM_WriteFile(TARVEX_OID_FILE, payload + head.u32SysParamsLen, head.u32TsParamsLen) != ZR_SUCCESS)
         return Refuse(pstWhy, ZR_ERR_NOT_SAVED, ZR_ERR_NOT_SAVED, "its files could not be written");
-    // The imported values are in force; whether they reached the parameter
-    // file is the result.
-    return DATA_Recovery() == (int)ZR_ERR_NOT_SAVED ? ZR_ERR_NOT_SAVED : ZR_SUCCESS;
+    return rc;
 }
 
 zrErrCode PARAM_WriteParaFile(ST_BACKUPPARA* pstBackUpPara)

@@ -13,6 +13,7 @@
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -281,6 +282,7 @@ static zrErrCode LoadImage(const U8* pu8Buf, size_t len)
     TSP_ClearStreamsBeyondChannels(p);
     // Earlier firmware appended records sent again: one of each is read back.
     TSP_MergeRepeatedRecords(p);
+    TSP_PlanNoteStored(p);
     return ZR_SUCCESS;
 }
 

@@ -302,8 +302,8 @@ U32 TSP_FitMuxRoutesOf(bool bLeaveOut, std::vector<TSP_PlanMiss>* pMisses)
         return 0;
     for (U32 j : dropRecs) {
         Output_TSPID& p = db->pOutputPID[j];
-        if (p.u8ValidFlag != 1)
-            continue;  // went with an ES already
+        if (p.u8ValidFlag != 1 || TSP_PlanKeepOffAir(false, j))
+            continue;  // went with an ES already, or found stored: kept off air
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
                    "%ld:%s:%d routing table full: PID record[%u] SrcSlot[%u],SrcChannel[%u],OldPID[%u] to "
                    "Channel[%u],PID[%u] type[%u] left out and deleted\r\n\n",
@@ -341,6 +341,8 @@ U32 TSP_FitMuxRoutesOf(bool bLeaveOut, std::vector<TSP_PlanMiss>* pMisses)
                        j, r);
     }
     for (U32 pi : dropProgs) {
+        if (TSP_PlanKeepOffAir(true, pi))
+            continue;
         const Output_TSProgram P = db->pOutputProgram[pi];
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS,
                    "%ld:%s:%d routing table full: program SrcSlot[%u],SrcChannel[%u],Channel[%u],ProgramID[%u],"

@@ -655,7 +655,247 @@ void TakeVersions(Output_TSInfo* live, const Output_TSInfo* planned)
     }
 }
 
+// ---- Stored records kept off air ----
+//
+// A record found stored at the start is never deleted for a limit: the plan
+// that cannot take it takes it out of its list and marks it free for as long
+// as it plans, and it goes back into its list afterwards, so that the
+// database and every file saved from it keep it. Each apply tries it again.
+
+// The identities of the records found stored, and of those the last apply
+// kept off air.
+std::set<U64> s_setStoredPrograms;
+std::set<PIDKey> s_setStoredPIDs;
+std::set<U64> s_setKeptPrograms;
+std::set<PIDKey> s_setKeptPIDs;
+
+// The list a record is a member of: its head and count fields.
+struct Chain {
+    U16* pHead = nullptr;
+    U16* pCount = nullptr;
+};
+
+bool ChainOf(Output_TSInfo* db, const Culprit& c, Chain& out)
+{
+    if (c.eKind == Culprit::PROGRAM) {
+        if (c.u32Index >= db->u32OutputProgramNumber)
+            return false;
+        const U16 ts = db->pOutputProgram[c.u32Index].u16TSIndex;
+        if (ts >= db->u32OutputTSNumber)
+            return false;
+        out = {&db->pOutputTS[ts].u16ProgramIndex, &db->pOutputTS[ts].u16ProgramNum};
+        return true;
+    }
+    if (c.eKind != Culprit::PID || c.u32Index >= db->u32OutputPIDNumber)
+        return false;
+    const Output_TSPID& r = db->pOutputPID[c.u32Index];
+    const U32 prog = r.u32ProgramIndex, ts = r.u32TSIndex, es = r.u16ESPIDIndex;
+    switch (r.u8PIDType) {
+    case PID_TYPE_ESPID:
+    case PID_TYPE_PS_ECMPID: {
+        if (prog >= db->u32OutputProgramNumber)
+            return false;
+        Output_TSProgram& p = db->pOutputProgram[prog];
+        out = r.u8PIDType == PID_TYPE_ESPID ? Chain{&p.u16PIDIndex, &p.u16ESNumber}
+                                            : Chain{&p.u16PSECMPIDIndex, &p.u16PSECMPIDNumber};
+        return true;
+    }
+    case PID_TYPE_ES_ECMPID:
+        if (es >= db->u32OutputPIDNumber)
+            return false;
+        out = {&db->pOutputPID[es].u16ESECMPIDIndex, &db->pOutputPID[es].u16ESECMPIDNumber};
+        return true;
+    case PID_TYPE_EMMPID:
+    case PID_TYPE_OTHERPID:
+        if (ts >= db->u32OutputTSNumber)
+            return false;
+        out = r.u8PIDType == PID_TYPE_EMMPID
+                  ? Chain{&db->pOutputTS[ts].u16EMMPIDIndex, &db->pOutputTS[ts].u16EMMPIDNumber}
+                  : Chain{&db->pOutputTS[ts].u16OtherPIDIndex, &db->pOutputTS[ts].u16OtherPIDNum};
+        return true;
+    default: return false;
+    }
+}
+
+U32 NextOf(const Output_TSInfo* db, Culprit::Kind k, U32 i)
+{
+    return k == Culprit::PROGRAM ? db->pOutputProgram[i].u16NextProgramIndex : db->pOutputPID[i].u32NextPIDIndex;
+}
+
+void SetNext(Output_TSInfo* db, Culprit::Kind k, U32 i, U32 next)
+{
+    if (k == Culprit::PROGRAM)
+        db->pOutputProgram[i].u16NextProgramIndex = (U16)next;
+    else
+        db->pOutputPID[i].u32NextPIDIndex = next;
+}
+
+U8& ValidOf(Output_TSInfo* db, Culprit::Kind k, U32 i)
+{
+    return k == Culprit::PROGRAM ? db->pOutputProgram[i].u8ValidFlag : db->pOutputPID[i].u8ValidFlag;
+}
+
+// The members of a list in order (a walk bounded by its array).
+std::vector<U32> Members(const Output_TSInfo* db, Culprit::Kind k, const Chain& ch)
+{
+    std::vector<U32> out;
+    const U32 cap = k == Culprit::PROGRAM ? db->u32OutputProgramNumber : db->u32OutputPIDNumber;
+    for (U32 i = *ch.pHead; *ch.pCount != 0 && i < cap && out.size() <= cap; i = NextOf(db, k, i) & 0xFFFFu)
+        out.push_back(i);
+    return out;
+}
+
 }  // namespace
+
+// A record taken out of its list for a plan, with what it needs to go back.
+struct TSP_PlanHidden {
+    Culprit stRecord;
+    U16 u16Prev;                  // its predecessor (0xFFFF: it was the head)
+    U32 u32Next;                  // its own link when it was taken out
+    std::vector<U32> vecMembers;  // PID records marked free with it
+};
+
+namespace {
+
+// Takes a program (with its PIDs) or a PID record (an ES with its ECMs) out
+// of its list and marks it free; false when its list cannot tell where it is.
+bool Hide(Output_TSInfo* db, const Culprit& c, std::vector<TSP_PlanHidden>& hidden)
+{
+    Chain ch;
+    if (!ChainOf(db, c, ch))
+        return false;
+    U16 prev = TSP_INVALID_INDEX;
+    const U32 ret = c.eKind == Culprit::PROGRAM ? TSP_GetPrevOutputProgIndex((U16)c.u32Index, db, &prev)
+                                                : TSP_GetPrevOutputPIDIndex((U16)c.u32Index, db, &prev);
+    if (ret != 0)
+        return false;
+    TSP_PlanHidden h{c, prev, NextOf(db, c.eKind, c.u32Index), {}};
+    if (prev == TSP_INVALID_INDEX)
+        *ch.pHead = (U16)(h.u32Next & 0xFFFFu);
+    else
+        SetNext(db, c.eKind, prev, h.u32Next);
+    if (*ch.pCount > 0)
+        (*ch.pCount)--;
+    ValidOf(db, c.eKind, c.u32Index) = 0;
+    for (U32 i = 0; i < db->u32OutputPIDNumber; i++) {
+        Output_TSPID& r = db->pOutputPID[i];
+        const bool member = c.eKind == Culprit::PROGRAM
+                                ? r.u32ProgramIndex == c.u32Index &&
+                                      (r.u8PIDType == PID_TYPE_PCRPID || r.u8PIDType == PID_TYPE_ESPID ||
+                                       r.u8PIDType == PID_TYPE_PS_ECMPID || r.u8PIDType == PID_TYPE_ES_ECMPID)
+                                : db->pOutputPID[c.u32Index].u8PIDType == PID_TYPE_ESPID &&
+                                      r.u8PIDType == PID_TYPE_ES_ECMPID && r.u16ESPIDIndex == c.u32Index;
+        if (r.u8ValidFlag == TSP_RECORD_VALID && member) {
+            r.u8ValidFlag = 0;
+            h.vecMembers.push_back(i);
+        }
+    }
+    hidden.push_back(std::move(h));
+    return true;
+}
+
+// Puts hidden records back, the last taken out first: each after its
+// predecessor when that is still in its list, else at the list's end.
+void Unhide(Output_TSInfo* db, std::vector<TSP_PlanHidden>& hidden)
+{
+    for (size_t n = hidden.size(); n-- > 0;) {
+        const TSP_PlanHidden& h = hidden[n];
+        const Culprit::Kind k = h.stRecord.eKind;
+        const U32 idx = h.stRecord.u32Index;
+        ValidOf(db, k, idx) = TSP_RECORD_VALID;
+        for (U32 i : h.vecMembers)
+            db->pOutputPID[i].u8ValidFlag = TSP_RECORD_VALID;
+        Chain ch;
+        if (!ChainOf(db, h.stRecord, ch))
+            continue;
+        const std::vector<U32> list = Members(db, k, ch);
+        U32 after = h.u16Prev;
+        bool found = after == TSP_INVALID_INDEX;
+        for (U32 i : list)
+            found = found || i == after;
+        if (!found)
+            after = list.empty() ? TSP_INVALID_INDEX : list.back();
+        if (list.empty())
+            SetNext(db, k, idx, (h.u32Next & 0xFFFFu) == TSP_INVALID_INDEX ? h.u32Next : TSP_INVALID_INDEX);
+        else if (after == TSP_INVALID_INDEX)
+            SetNext(db, k, idx, *ch.pHead);
+        else
+            SetNext(db, k, idx, NextOf(db, k, after));
+        if (list.empty() || after == TSP_INVALID_INDEX)
+            *ch.pHead = (U16)idx;
+        else
+            SetNext(db, k, after, idx);
+        (*ch.pCount)++;
+    }
+    hidden.clear();
+}
+
+bool IsStored(const Output_TSInfo* db, const Culprit& c)
+{
+    if (c.eKind == Culprit::PROGRAM)
+        return c.u32Index < db->u32OutputProgramNumber &&
+               s_setStoredPrograms.count(ProgramKey(db->pOutputProgram[c.u32Index])) != 0;
+    return c.eKind == Culprit::PID && c.u32Index < db->u32OutputPIDNumber &&
+           s_setStoredPIDs.count(PidKey(db->pOutputPID[c.u32Index])) != 0;
+}
+
+bool WasKept(const Output_TSInfo* db, const Culprit& c)
+{
+    if (c.eKind == Culprit::PROGRAM)
+        return s_setKeptPrograms.count(ProgramKey(db->pOutputProgram[c.u32Index])) != 0;
+    return s_setKeptPIDs.count(PidKey(db->pOutputPID[c.u32Index])) != 0;
+}
+
+// Takes out of the database what the last apply kept off air.
+void HideKept(Output_TSInfo* db, std::vector<TSP_PlanHidden>& hidden)
+{
+    for (U32 i = 0; i < db->u32OutputProgramNumber && !s_setKeptPrograms.empty(); i++)
+        if (db->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID &&
+            s_setKeptPrograms.count(ProgramKey(db->pOutputProgram[i])) != 0)
+            Hide(db, {Culprit::PROGRAM, i}, hidden);
+    for (U32 i = 0; i < db->u32OutputPIDNumber && !s_setKeptPIDs.empty(); i++)
+        if (db->pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID && s_setKeptPIDs.count(PidKey(db->pOutputPID[i])) != 0)
+            Hide(db, {Culprit::PID, i}, hidden);
+}
+
+
+}  // namespace
+
+namespace {
+
+// What the apply under way keeps off air, for the steps it calls.
+std::vector<TSP_PlanHidden>* s_pApplyHidden = nullptr;
+
+}  // namespace
+
+bool TSP_PlanKeepOffAir(bool bProgram, U32 u32Index)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* db = TSP_GetTSParam();
+    const Culprit c{bProgram ? Culprit::PROGRAM : Culprit::PID, u32Index};
+    if (s_pApplyHidden == nullptr || db == nullptr || !IsStored(db, c))
+        return false;
+    const bool before = WasKept(db, c);
+    const std::string what = bProgram ? ProgramText(db->pOutputProgram[u32Index]) : PIDText(db->pOutputPID[u32Index]);
+    if (!Hide(db, c, *s_pApplyHidden))
+        return false;
+    if (!before)
+        PLAN_LOG("routing table full: %s kept off air: found stored, it stays in the saved file\r\n\n", what.c_str());
+    return true;
+}
+
+void TSP_PlanNoteStored(const Output_TSInfo* pstStored)
+{
+    CARD_STATE_LOCK();
+    s_setStoredPrograms.clear();
+    s_setStoredPIDs.clear();
+    for (U32 i = 0; pstStored != nullptr && i < pstStored->u32OutputProgramNumber; i++)
+        if (pstStored->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID)
+            s_setStoredPrograms.insert(ProgramKey(pstStored->pOutputProgram[i]));
+    for (U32 i = 0; pstStored != nullptr && i < pstStored->u32OutputPIDNumber; i++)
+        if (pstStored->pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID)
+            s_setStoredPIDs.insert(PidKey(pstStored->pOutputPID[i]));
+}
 
 bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram)
 {
@@ -673,6 +913,9 @@ U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad)
     // The copy takes the live database's place while it is planned: every
     // builder reads the live one.
     std::swap(*live, copy);
+    // What the last apply kept off air is no part of this change.
+    std::vector<TSP_PlanHidden> kept;
+    HideKept(live, kept);
     Plan plan;
     ret = Build(false, plan);
     SIP_EndPlan(false);
@@ -706,8 +949,14 @@ U32 TSP_PlanApply(void)
     // while its streams have not come.
     const std::vector<Parked> parked = Park(live);
     Plan plan;
+    std::vector<TSP_PlanHidden> hidden;
+    s_pApplyHidden = &hidden;
+    struct Clear {
+        ~Clear() { s_pApplyHidden = nullptr; }
+    } clear;
     // Each round leaves out what the last could not take and plans again;
-    // every round but the last drops a record, so the rounds end.
+    // every round but the last drops a record, so the rounds end. A record
+    // of the saved file is kept off air instead of deleted.
     const U32 bound = live->u32OutputProgramNumber + live->u32OutputPIDNumber + 1;
     for (U32 round = 0;; round++) {
         plan = Plan();
@@ -716,9 +965,19 @@ U32 TSP_PlanApply(void)
             break;
         bool dropped = false;
         for (const Miss& m : plan.vecMisses) {
-            if (m.stCulprit.eKind == Culprit::NONE || !LeaveOut(m.stCulprit))
+            if (m.stCulprit.eKind == Culprit::NONE)
                 continue;
-            LogMiss(m.stMiss, "left out");
+            if (IsStored(live, m.stCulprit)) {
+                const bool before = WasKept(live, m.stCulprit);
+                if (!Hide(live, m.stCulprit, hidden))
+                    continue;
+                if (!before)
+                    LogMiss(m.stMiss, "kept off air: found stored, it stays in the saved file");
+            } else if (LeaveOut(m.stCulprit)) {
+                LogMiss(m.stMiss, "left out");
+            } else {
+                continue;
+            }
             NoteLeftOut(m.stMiss.u8SourceSlot);
             dropped = true;
         }
@@ -753,7 +1012,29 @@ U32 TSP_PlanApply(void)
     KeepOnly(s_setHeldBack, HeldPrograms());
     for (auto it = s_setHeldBack.begin(); it != s_setHeldBack.end();)
         it = s_setPrograms.count(*it) != 0 ? s_setHeldBack.erase(it) : std::next(it);
+    // What was kept off air goes back into the database it belongs to.
+    s_setKeptPrograms.clear();
+    s_setKeptPIDs.clear();
+    for (const TSP_PlanHidden& h : hidden) {
+        if (h.stRecord.eKind == Culprit::PROGRAM)
+            s_setKeptPrograms.insert(ProgramKey(live->pOutputProgram[h.stRecord.u32Index]));
+        else
+            s_setKeptPIDs.insert(PidKey(live->pOutputPID[h.stRecord.u32Index]));
+    }
+    Unhide(live, hidden);
     Unpark(live, parked);
+    // A stored record deleted since is stored no more.
+    std::set<U64> programs;
+    std::set<PIDKey> pids;
+    for (U32 i = 0; i < live->u32OutputProgramNumber; i++)
+        if (live->pOutputProgram[i].u8ValidFlag == TSP_RECORD_VALID &&
+            s_setStoredPrograms.count(ProgramKey(live->pOutputProgram[i])) != 0)
+            programs.insert(ProgramKey(live->pOutputProgram[i]));
+    for (U32 i = 0; i < live->u32OutputPIDNumber; i++)
+        if (live->pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID && s_setStoredPIDs.count(PidKey(live->pOutputPID[i])) != 0)
+            pids.insert(PidKey(live->pOutputPID[i]));
+    s_setStoredPrograms.swap(programs);
+    s_setStoredPIDs.swap(pids);
     return 0;
 }
 

@@ -1,5 +1,6 @@
-// Restore of the JSON parameter file from any text: only channels 0-7 are
-// written, members of the wrong type are skipped.
+// Restore of the JSON parameter file from any text, as an import and as the
+// start-up reads it: only channels 0-7 are written, members of the wrong type
+// refuse the import and are passed over one by one at the start-up.
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
 #include "support/fuzz_support.h"
@@ -31,7 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_u32ModulationMode = size % 7;  // every standard's members
     cJSON* doc = cJSON_ParseWithLength(reinterpret_cast<const char*>(data), size);
     if (doc != nullptr) {
-        DATA_Recovery_DTMBParameter(doc);
+        // As an import takes it, as the start-up takes the card's own file,
+        // and the standard an archive's document is of.
+        if (size % 2 == 0)
+            DATA_Recovery_DTMBParameter(doc);
+        else
+            DATA_RecoverStoredDTMBParameter(doc, "fuzz");
+        DATA_StandardOfDocument(doc);
+        DATA_ModesOfDocument(doc);
         cJSON_Delete(doc);
     }
     return 0;

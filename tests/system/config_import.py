@@ -186,7 +186,7 @@ def main():
         # The DVB-C card's export, with a modulation of its own.
         dvbc = pairs["dvbc"]
         body = {"psiinterval": 100, "portlist": [{"port": 0, "channellist": [
-            {"channel": 0, "frequency": 602000, "power": 40, "enable": 1}, {"channel": 4, "power": 40}]}]}
+            {"channel": 0, "frequency": 610000, "power": 40, "enable": 1}, {"channel": 4, "power": 40}]}]}
         reply = webcard.call(dvbc.web[0], dvbc.web[1], "SetSubboardParam.w", body)
         archive = os.path.join(dvbc.master.root, "backboard_ftp", "3conf.tar")
         check(reply["code"] == 0 and exported(dvbc), "DVB-C: modulation set and exported (517)")
@@ -218,9 +218,9 @@ def main():
                 c.set("frequency", 57000 + 128000 * (k == 3) + 6000 * k)
 
         def loud(chans):
-            chans[0].set("power", 99)
+            chans[0].set("power", 256)  # more than the level byte holds
         refused_unchanged(atsc, "ATSC", rebuilt(mine, spread), 831, "its own archive with a 128 MHz plan")
-        refused_unchanged(atsc, "ATSC", rebuilt(mine, loud), 774, "its own archive with power 99")
+        refused_unchanged(atsc, "ATSC", rebuilt(mine, loud), 774, "its own archive with power 256")
         broken = bytearray(rebuilt(mine))
         broken[-1] ^= 1
         refused_unchanged(atsc, "ATSC", bytes(broken), 5, "an archive whose CRC fails")
@@ -231,7 +231,7 @@ def main():
         # streams after a restart.
         twin = pairs["dvbc2"]
         check(offer(twin, conf) == 1, "DVB-C into DVB-C: answered 1")
-        check(wait_for(lambda: twin.view()["data"]["portlist"][0]["channellist"][0]["frequency"] == 602000 and
+        check(wait_for(lambda: twin.view()["data"]["portlist"][0]["channellist"][0]["frequency"] == 610000 and
                        twin.same_set(), 30), "DVB-C into DVB-C: the modulation is in force on both chips")
         check(restart(twin) and wait_for(lambda: "PAT_PROGRAM number=200" in programs(build, twin.master.root, 1), 30),
               "DVB-C into DVB-C: after a restart the exported streams are on air")

@@ -184,9 +184,12 @@ def accepted(std, pair, power, core):
     and runs channel 0's values."""
     view = pair.view()
     edits = dict(core, power=power, enable=1)
+    slave_edits = dict(edits)
     if std != "ATSC":
+        # Each chip's band moves on its own: one on top of the other is refused.
         edits["frequency"] = channels_of(view)[0]["frequency"] + 16000
-    body = page(view, lambda chans: (chans[0].update(edits), chans[1].update(enable=1), chans[4].update(edits)))
+        slave_edits["frequency"] = channels_of(view)[4]["frequency"] + 16000
+    body = page(view, lambda chans: (chans[0].update(edits), chans[1].update(enable=1), chans[4].update(slave_edits)))
     if std == "ATSC":  # four independent channels: one of them moved on its own
         body["portlist"][0]["channellist"][1]["frequency"] += 6000
     r = send(pair, body)

@@ -355,11 +355,11 @@ def pysnmp_check(card, oids):
 
 def case_base_info(build, top, slot=6):
     """A DVB-C card whose channels 0-2 carry the input-card peer's streams. The
-    text's total is the payload capacity: 32-QAM at 8247 kBd gives exactly
-    38,000 kbit/s, a rate the MIB's symbol-rate range cannot reach, so it goes
-    into the parameter file. The counters give both the measured total and the
-    effective rate (1504 bit per packet and gate)."""
-    packets = ["--channel-packets", "0:19947", "--channel-packets", "1:25266", "--channel-packets", "2:25267"]
+    text's total is the payload capacity: 32-QAM at 7556 kBd gives 34,816
+    kbit/s, a rate the rate converter runs but the MIB's symbol-rate range
+    cannot reach, so it goes into the parameter file. The counters give both
+    the measured total and the effective rate (1504 bit per packet and gate)."""
+    packets = ["--channel-packets", "0:19947", "--channel-packets", "1:23149", "--channel-packets", "2:23150"]
     card = Card(build, top, "baseinfo", 2, slot=slot, extra=packets)
     conf = os.path.join(card.root, "tarvex_data/K9_DTMB.conf")
     card.start(wait_agent=False)
@@ -370,7 +370,7 @@ def case_base_info(build, top, slot=6):
     card.stop()
     with open(conf, "rb") as f:
         d = bytearray(f.read())
-    struct.pack_into("<8I", d, 88 + 216, *[8247] * 8)  # SymbolRate
+    struct.pack_into("<8I", d, 88 + 216, *[7556] * 8)  # SymbolRate
     struct.pack_into("<8I", d, 88 + 248, *[1] * 8)  # QAMMod: 32-QAM
     struct.pack_into("<I", d, 852, CRC(bytes(d[84:852])))
     struct.pack_into("<I", d, 860, CRC(bytes(d[0:860])))
@@ -386,14 +386,14 @@ def case_base_info(build, top, slot=6):
         pass
     peer = peers.input_card("127.168.1.35", 5)
     try:
-        check(card.start(), "card with 38,000 kbit/s channels answers")
+        check(card.start(), "card with 34,816 kbit/s channels answers")
         check(peers.announce(frames, 5, "192.168.1.35") == [1], "input card announced")
         codes = peers.feed(frames, 5, slot)
         check(all(set(c) == {peers.SUCCESS} for c in codes.values()), "streams fed and applied: %s" % codes)
-        text = "total bitrate:38.000 Mbps | effective bitrate:%s Mbps | bit rate status:%s"
-        want = [text % ("30.000", "Normal"), text % ("38.000", "Normal"), text % ("38.001", "Overflow")]
+        text = "total bitrate:34.816 Mbps | effective bitrate:%s Mbps | bit rate status:%s"
+        want = [text % ("30.000", "Normal"), text % ("34.816", "Normal"), text % ("34.817", "Overflow")]
         got = card.get([BASEINFO + ".1.2.%d" % row for row in (1, 2, 3)]) or [None] * 3
-        check(got[0] == want[0], "channel 0 at 19947 packets: 38.000 total, 30.000 effective, Normal")
+        check(got[0] == want[0], "channel 0 at 19947 packets: 34.816 total, 30.000 effective, Normal")
         check(got[1:] == want[1:], "a measured total at the capacity is Normal, one kbit/s above it Overflow")
         if got != want:
             print("     baseInfo rows 1-3: %s" % got)

@@ -420,6 +420,26 @@ bool Modulate_LevelFits(bool bSlave, U32 u32Level)
     return w.u32Reg8 <= 0xFF && w.s64Rfda <= 0x3F && (!w.bAd5321 || (w.s64Ad5321 >= 0 && w.s64Ad5321 <= 0xFFF));
 }
 
+bool Modulate_LevelRuns(bool bSlave, U32 u32Level, U32* pu32Runs)
+{
+    if (pu32Runs == nullptr)
+        return false;
+    if (Modulate_LevelFits(bSlave, u32Level)) {
+        *pu32Runs = u32Level;
+        return true;
+    }
+    if (u32Level > 0xFF)
+        return false;
+    // The RFDA0016 latches the low six bits of the word it is sent: a level
+    // past them ran as those bits. The other level words have no such reading.
+    U8 type = PIN_GetPowerLevelType(PIN_GetHWVersion());
+    LevelWords w = ComputeLevel(bSlave, type, PARAMS_GetModulationMod(), (U8)u32Level);
+    if (type != 0 || w.s64Rfda < 0 || !Modulate_LevelFits(bSlave, u32Level & 0x3F))
+        return false;
+    *pu32Runs = u32Level & 0x3F;
+    return true;
+}
+
 int Modulate_QAM_SetAllPatams_Slave(peSPIBUS_NUM eSPIBus_n) { return SetAllPatams(kSlaveSide, eSPIBus_n); }
 
 U8 Modulate_GetEnableMask(const U32* pu32Enable)

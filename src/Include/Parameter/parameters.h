@@ -83,7 +83,8 @@ zrErrCode PARAMS_InitParametersSem(void);
 void PARAMS_GetParametersSem(void);
 void PARAMS_FreeParametersSem(void);
 
-// Recomputes the three CRCs in the record and replaces the file. The
+// Recomputes the three CRCs in the record and replaces the file, and on the
+// master the JSON parameter file from the same record. The
 // wrappers return the save's result: a set they copied in stays in the RAM
 // record when the save fails, and the next save that succeeds writes it.
 zrErrCode PARAMS_ParametersSave(ST_ZR_PARAMS* stModifiedParams);
@@ -107,6 +108,9 @@ zrErrCode PARAMS_Load(void);
 zrErrCode PARAMS_Update_DTMB(void);
 zrErrCode Master_PARAMS_Factory(void);
 zrErrCode Slave_PARAMS_Factory(void);
+// The factory sets and record of a role in RAM, nothing saved (the start-up
+// takes the JSON parameter file back into them before it saves).
+zrErrCode PARAMS_FactoryUnsaved(bool bMaster);
 
 // Whole-file operations. Every write replaces the file crash-safely.
 zrErrCode PARAMS_WriteFile(const char* pcFileName, U8* pu8Buf, U32 u32Len);

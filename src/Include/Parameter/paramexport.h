@@ -55,11 +55,14 @@ zrErrCode PARAM_CheckConfigData(const U8* pu8Data, size_t len, PARAM_Refusal* ps
 zrErrCode PARAM_CheckConfigFile(const char* pcFileName);
 // Every check of an image before anything changes: its form, the standard
 // it was made in (the header's u8res[0], mode + 1, or for an archive made
-// before that the members of its modulation section) and its modulation
-// values as the web checks them. 0, or the refusal's code.
+// before that the members of its modulation section, and for DTMB, DVB-T and
+// ATSC 8VSB what their own members hold) and its modulation values as the
+// web checks them, read as what the card ran (DATA_CheckDTMBParameter). 0, or
+// the refusal's code: 16 for an archive of another standard, 15 for one of
+// old whose standard cannot be told.
 zrErrCode PARAM_CheckImport(const U8* pu8Data, size_t len, PARAM_Refusal* pstWhy);
-// Checks the file whole (PARAM_CheckImport), then writes the JSON file and
-// the OID dump from it and takes the JSON values back into the parameter
-// set; 0, ZR_ERR_NOT_SAVED, or the refusal's code (the file deleted,
-// nothing changed).
+// Checks the file whole (PARAM_CheckImport), then puts its JSON values in
+// force (saved in the parameter file and the JSON file, as the card writes
+// them) and writes the OID dump; 0, ZR_ERR_NOT_SAVED, or the refusal's code
+// (the file deleted, nothing changed).
 zrErrCode PARAM_ImportConfigFile(const char* pcFileName, PARAM_Refusal* pstWhy = nullptr);

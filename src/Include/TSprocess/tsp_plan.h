@@ -11,6 +11,7 @@
 #include "Common/thread.h"
 #include "Common/types.h"
 #include "TSprocess/tsp_db.h"
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,8 @@ struct TSP_PlanMiss {
 U32 TSP_PlanCheck(const Output_TSInfo* pstCandidate, const char* pcRoad);
 
 // The apply: plans the live database after conflict resolution, leaves out
-// (deletes, logged) the records that do not fit and are not on air, and makes
+// (deletes, logged) the records that do not fit and are not on air (keeps
+// those of the saved file off air, see TSP_PlanNoteStored), and makes
 // the plan what is on air: routing tables, carousel, slave's SI. The caller
 // saves the file. TSP_ERR_DOES_NOT_FIT when what is on air would have to stop:
 // nothing changed then.
@@ -68,6 +70,17 @@ struct TSP_LiveGuard {
     bool bHeld;
     Output_TSInfo stBefore;
 };
+
+// A record the card found stored at its start (the output-stream file, a
+// restored OID dump) is never deleted for a limit: an apply that cannot take
+// it keeps it in the database (and so in every file saved from it) but off
+// air, logged once, and tries it again at the next apply. Called with the
+// database as loaded; a stored record deleted later is stored no more.
+void TSP_PlanNoteStored(const Output_TSInfo* pstStored);
+// Within an apply, for a step that would delete a record that does not fit
+// (the routing tables): true when the record was found stored and is kept off
+// air instead (logged once); false when it is to be deleted.
+bool TSP_PlanKeepOffAir(bool bProgram, U32 u32Index);
 
 // Whether a program (by its input identity) is on air.
 bool TSP_PlanProgramOnAir(const Output_TSProgram* pstProgram);

@@ -38,6 +38,10 @@ bool Modulate_FrequenciesFit(const TParameter_DTMB& set, U32 u32FirstChannel);
 // Whether an output level reaches the level hardware of this board as it is
 // (each word within its chip's width) on the master or the slave chip.
 bool Modulate_LevelFits(bool bSlave, U32 u32Level);
+// The level the hardware runs for a stored level: the level itself when it
+// fits, else what the level hardware made of it (the 6-bit attenuator keeps
+// the low six bits); false when it has no such reading.
+bool Modulate_LevelRuns(bool bSlave, U32 u32Level, U32* pu32Runs);
 
 // Gain band of a frequency in kHz (0..8; 450 MHz alone is band 4).
 U32 Modulate_GetFreqBand(U32 u32FreqKHz);
