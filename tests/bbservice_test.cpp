@@ -8,6 +8,7 @@
 #include "Common/oid/oiddata.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
+#include "SIprocess/SIsend.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
 #include "support/framepeer.h"
@@ -176,6 +177,8 @@ TEST(BackBoardServices, EitInformationGoesToTheEitCard)
         rec->u8EitEnable = 1;
         rec->u32IPAddress = 0xC0A80128;  // 192.168.1.40
         IPComm_SendEITInfo();
+        // Posted for the peer sender: this test sends what waits itself.
+        SSD_FlushSubMessages();
         auto frames = eitCard.Frames();
         ASSERT_EQ(frames.size(), 2u);
         EXPECT_EQ(frames[0].rec.u16CMD, IPCOMM_SEND_EITINFO);

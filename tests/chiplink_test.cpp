@@ -220,6 +220,144 @@ TEST(ChipLinkSlave, PayloadsAreCheckedBeforeUse)
     EXPECT_EQ(w.Send(MACSlaveComm_ParseCmd, MACOMM_SUCCESS_CMD, 0, 1, {}), 0);
 }
 
+namespace {
+
+// A confirmed register write served by the slave's dispatcher on a socket
+// pair; the master's confirmation (when given) goes out goAfterMs after the
+// command. The replies come back in order.
+std::vector<ST_ZR_IPCOMM> ConfirmedWrite(U32 reg, U32 val, U32 askId, int goAfterMs, U32 goId, U32 goTag = MACCOMM_CONFIRM_GO)
+{
+    Wire w;
+    ST_DEBUG_SLAVE_REG_INFO r{};
+    r.u32SlaveLogRegAdd = reg;
+    r.u32SlaveLogRegVal = val;
+    ST_MACCOMM_CONFIRM ask = {MACCOMM_CONFIRM_ASK, askId};
+    std::vector<U8> data(sizeof(r) + (askId != 0 ? sizeof(ask) : 0));
+    memcpy(data.data(), &r, sizeof(r));
+    if (askId != 0)
+        memcpy(data.data() + sizeof(r), &ask, sizeof(ask));
+    std::vector<U8> raw = FramePeer::Build(3, ZR_COM_MAC_CMD_REG_WRITE, 0, 1, data);
+    static ST_ZR_IPCOMM rec;
+    EXPECT_EQ(IPComm_MACParseData(raw.data(), (S32)raw.size(), &rec), ZR_SUCCESS);
+    std::thread slave([&] { MACSlaveComm_ParseCmd(w.fd[0], &rec); });
+    if (goAfterMs >= 0) {
+        usleep((useconds_t)goAfterMs * 1000);
+        ST_MACCOMM_CONFIRM go = {goTag, goId};
+        std::vector<U8> g = FramePeer::Build(3, ZR_COM_MAC_CMD_REG_WRITE, 0, 1,
+                                             std::vector<U8>(reinterpret_cast<U8*>(&go), reinterpret_cast<U8*>(&go) + 8));
+        EXPECT_EQ(send(w.fd[1], g.data(), g.size(), MSG_NOSIGNAL), (ssize_t)g.size());
+    }
+    slave.join();
+    std::vector<U8> got(8192);
+    ssize_t n = recv(w.fd[1], got.data(), got.size(), MSG_DONTWAIT);
+    got.resize(n > 0 ? (size_t)n : 0);
+    std::vector<ST_ZR_IPCOMM> out;
+    for (size_t at = 0; at + IPCOMM_MIN_FRAME_LEN <= got.size();) {
+        U32 len = 0;
+        memcpy(&len, &got[at + 12], 4);
+        size_t fl = FrameCodec_FrameLen(len);
+        ST_ZR_IPCOMM f;
+        if (at + fl > got.size() || FrameCodec_Decode(&got[at], fl, &f) != ZR_SUCCESS)
+            break;
+        out.push_back(f);
+        at += fl;
+    }
+    return out;
+}
+
+bool IsTag(const ST_ZR_IPCOMM& f, U32 tag, U32 id)
+{
+    ST_MACCOMM_CONFIRM t{};
+    if (f.u32Length == 8)
+        memcpy(&t, f.pu8Data, 8);
+    return f.u16CMD == 1 && f.u32Length == 8 && t.u32Tag == tag && t.u32Id == id;
+}
+
+}  // namespace
+
+// A one-shot command acts only on the master's confirmation read within the
+// slave's own wait; without the trailer (an earlier master) it acts at once.
+TEST(ChipLinkConfirm, SlaveActsOnlyOnATimelyConfirmation)
+{
+    MACComm_SetConfirmWaitMs(300);
+    FPGA_REG_Write(701, 0);
+    auto r = ConfirmedWrite(701, 0x11, 7, 0, 7);
+    U32 v = 0;
+    FPGA_REG_Read(701, &v);
+    EXPECT_EQ(v, 0x11u);
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_TRUE(IsTag(r[0], MACCOMM_CONFIRM_READY, 7));
+    ASSERT_EQ(r[1].u32Length, sizeof(ST_DEBUG_SLAVE_REG_INFO)) << "the outcome carries the answer";
+    EXPECT_EQ(r[1].u16CMD, 1);
+
+    struct {
+        const char* what;
+        int goAfterMs;
+        U32 goId, goTag;
+    } refused[] = {{"no confirmation", -1, 8, MACCOMM_CONFIRM_GO},
+                   {"a confirmation past the wait", 600, 8, MACCOMM_CONFIRM_GO},
+                   {"a confirmation of another command", 0, 9, MACCOMM_CONFIRM_GO},
+                   {"a second command instead", 0, 8, MACCOMM_CONFIRM_ASK}};
+    for (const auto& c : refused) {
+        FPGA_REG_Write(701, 0);
+        r = ConfirmedWrite(701, 0x22, 8, c.goAfterMs, c.goId, c.goTag);
+        FPGA_REG_Read(701, &v);
+        EXPECT_EQ(v, 0u) << c.what;
+        ASSERT_GE(r.size(), 1u) << c.what;
+        EXPECT_TRUE(IsTag(r[0], MACCOMM_CONFIRM_READY, 8)) << c.what;
+        EXPECT_EQ(r.size(), 1u) << c.what << ": no outcome";
+    }
+    // Just inside the wait it is done.
+    FPGA_REG_Write(701, 0);
+    ConfirmedWrite(701, 0x33, 9, 150, 9);
+    FPGA_REG_Read(701, &v);
+    EXPECT_EQ(v, 0x33u);
+    // An earlier master's command, without the trailer.
+    FPGA_REG_Write(701, 0);
+    r = ConfirmedWrite(701, 0x44, 0, -1, 0);
+    FPGA_REG_Read(701, &v);
+    EXPECT_EQ(v, 0x44u);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].u16CMD, 1);
+    EXPECT_EQ(r[0].u32Length, 0u);
+    MACComm_SetConfirmWaitMs(0);
+}
+
+// The master's side: no connection, a slave that never takes it, and an
+// earlier slave that acts at once and answers 1 alone.
+TEST(ChipLinkConfirm, MasterSaysWhatTheSlaveDid)
+{
+    U8 zero = 0;
+    bool may = true;
+    {
+        socket_SetMacCommPort(FreePort());
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1, 500, 500, nullptr, &may),
+                  ZR_ERR_SOCKET_CONNECT_FAIL);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400));
+        EXPECT_FALSE(may);
+        socket_SetMacCommPort(0);
+    }
+    ChipLinkStandIn slave;
+    slave.peer.SetMode(FramePeer::Mode::Mute);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1, 300, 500, nullptr, &may),
+              ZR_ERR_IPCOMM_TIME_OUT);
+    auto waited = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(waited, std::chrono::milliseconds(290));
+    EXPECT_LT(waited, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(may) << "never confirmed: nothing was done";
+    slave.peer.SetMode(FramePeer::Mode::Reply);
+    EXPECT_EQ(MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1, 1000, 500, nullptr, &may), 0);
+    auto frames = slave.peer.Frames();
+    ASSERT_FALSE(frames.empty());
+    const ST_ZR_IPCOMM& ask = frames.back().rec;
+    ASSERT_EQ(ask.u32Length, 9u) << "its byte and the trailer";
+    ST_MACCOMM_CONFIRM t;
+    memcpy(&t, ask.pu8Data + 1, 8);
+    EXPECT_EQ(t.u32Tag, MACCOMM_CONFIRM_ASK);
+}
+
 TEST(ChipLinkMaster, DispatchAndLateRegisterAnswers)
 {
     Wire w;
@@ -343,7 +481,15 @@ TEST(Reboot, FourChannelCardRebootsAlone)
     EXPECT_EXIT(IPComm_RebootSubboard(), ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
     // The operator's reboot with the back board unreachable still reboots,
     // after the recycle commands were recorded (none refused).
-    EXPECT_EXIT(BMN_SubBoardReboot(), ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
+    // It answers first; the card goes a moment later.
+    EXPECT_EXIT(
+        {
+            if (BMN_SubBoardReboot() != ZR_SUCCESS)
+                _exit(1);
+            sleep(20);
+            _exit(2);
+        },
+        ::testing::ExitedWithCode(plat::kRebootExitStatus), "");
     g_u8OutputChannelNum = 8;
     std::string shell = Slurp(TestBoardRoot() + "/trace/shell.log");
     EXPECT_NE(shell.find("RECORD kill -9 $(pidof syslogd)"), std::string::npos);

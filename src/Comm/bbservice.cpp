@@ -15,9 +15,11 @@
 #include "Parameter/parameters.h"
 #include "Parameter/recoverdata.h"
 #include "Platform/platform.h"
+#include "SIprocess/SIsend.h"
 #include "StatusProcess/resource.h"
 #include "StatusProcess/status.h"
 #include "TSprocess/tsp_db.h"
+#include "TSprocess/tsp_del.h"
 #include "Upgrade/upgrade.h"
 #include <arpa/inet.h>
 #include <chrono>
@@ -67,6 +69,8 @@ constexpr int kReportSends = 21;
 constexpr U32 kEitMax = 100;
 constexpr U8 kSlotBackBoard = 16;
 constexpr U8 kNoEitBoard = 17;
+// An EIT board answers at once: a silent one holds the peer sender no longer.
+constexpr int kEitReplyWaitMs = 3000;
 constexpr size_t kIperfLineMax = 993;
 const char* const kVolatile = "/var/volatile/";
 
@@ -264,6 +268,7 @@ void IPComm_SendEITInfo(void)
     // Built under the card-state lock, sent once it is released.
     std::vector<U8> msg(4);
     U8 eitSlot;
+    U32 eitAddr = 0, ownAddr = 0;
     {
         CARD_STATE_LOCK();
         const Output_TSInfo* db = TSP_GetTSParam();
@@ -324,13 +329,35 @@ void IPComm_SendEITInfo(void)
         const U8* raw = reinterpret_cast<const U8*>(recs.data());
         msg.insert(msg.end(), raw, raw + n * sizeof(Output_EIT));
         eitSlot = Resource_GetEITBoardSlot();
+        if (eitSlot != kNoEitBoard) {
+            eitAddr = Resource_getBoardIPAddress(eitSlot);
+            ownAddr = Resource_getSelfHandle()->u32IPAddress;
+        }
     }
     if (eitSlot == kNoEitBoard) {
         SYS_LOG(LOG_LEVEL_ERROR, "Resource_GetEITBoardSlot error, EIT board is not exist.\n");
         return;
     }
-    IPComm_SendData2Slot(eitSlot, IPCOMM_SEND_EITINFO, msg.data(), (U32)msg.size());
-    IPComm_SendCmd2Slot(eitSlot, IPCOMM_SEND_EITINFO_OVER);
+    // This card's own frame server would take the records as a request to
+    // send them again.
+    if (eitAddr == 0 || eitAddr == ownAddr) {
+        SYS_LOG(LOG_LEVEL_ERROR, "EIT board of slot %u names %s: EIT information not sent\n", (unsigned)eitSlot,
+                eitAddr == 0 ? "no address" : "this card's own address");
+        return;
+    }
+    // Sent by the peer sender, off the frame server, HTTP and SNMP threads;
+    // only the newest records wait, and a board that takes the connection but
+    // never answers holds the sender one reply wait at most.
+    SSD_PostPeerMessage(TSP_SlotMessageKey(IPCOMM_SEND_EITINFO, eitSlot), std::move(msg),
+                        [eitSlot, eitAddr](std::vector<U8>& d) {
+                            const int wait = kEitReplyWaitMs * (int)plat::Slowness();
+                            S32 rc = IPComm_SendDataWithin(eitAddr, IPCOMM_SEND_EITINFO, d.data(), (U32)d.size(), wait);
+                            if (rc == 0)
+                                rc = IPComm_SendCmdWithin(eitAddr, IPCOMM_SEND_EITINFO_OVER, wait);
+                            if (rc != 0)
+                                SYS_LOG(LOG_LEVEL_ERROR, "EIT board of slot %u did not take the EIT information (%d)\n",
+                                        (unsigned)eitSlot, (int)rc);
+                        });
 }
 
 zrErrCode FTP_SendBackUpPara(void)

@@ -416,9 +416,10 @@ void IPComm_Response(S32 s32Socket, ST_ZR_IPCOMM* pstIPComm)
             HandleUpgradeFrame(fd, rec);
             break;
         case IPCOMM_REQ_REBOOT:
+            // The pause and the reboot run off this thread: other frames are
+            // answered meanwhile.
             IPComm_ResponseSuccess(fd);
-            sleep(5);
-            IPComm_RebootSubboard();
+            BMN_RebootAfter(5000);
             break;
         case IPCOMM_FTP_UPGRADE:
             if (len < 4) {

@@ -4,6 +4,7 @@
 #include "Comm/maccomm.h"
 #include "Comm/ipcomm.h"
 #include "Comm/macreasm.h"
+#include "Comm/slavelink.h"
 #include "Common/thread.h"
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <poll.h>
 #include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -54,6 +56,16 @@ ST_DEBUG_SLAVE_REG_INFO s_regPending;
 // upgrade image).
 std::mutex s_fileMutex;
 MacReassembly s_fileRx(0);
+
+// The slave's log archive is taken only while a log export waits for it: one
+// that comes later would be the archive of an export that already ended.
+const char kSlaveLogArchive[] = "/tarvex_data/log/cas_log.tar.gz";
+std::mutex s_logMutex;
+bool s_logOpen = false;
+
+std::atomic<int> s_confirmWaitMs{0};  // 0: the default in the chip's own time
+std::atomic<U32> s_confirmId{0};
+thread_local zrErrCode t_slaveRegCode = ZR_SUCCESS;
 
 #define MAC_ERR(mod, fmt, ...) log_printf(LOG_LEVEL_ERROR, mod, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
 #define MAC_INFO(mod, fmt, ...) log_printf(LOG_LEVEL_INFO, mod, "%ld:%s:%d " fmt, LOG_POS, ##__VA_ARGS__)
@@ -113,6 +125,8 @@ std::mutex s_resyncMutex;
 bool s_resyncRunning = false;
 bool s_resyncPending = false;
 
+bool DetectPass(bool bPauseFirst);
+
 void* ResyncTask(void*)
 {
     for (;;) {
@@ -124,19 +138,37 @@ void* ResyncTask(void*)
             }
             s_resyncPending = false;
         }
+        // A slave the detection did not find (it was down then) is taken
+        // once it answers the version requests, as the detection takes it.
+        if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1) {
+            s_u32SoftBuildVersionSlaveCmp = 0;
+            s_u32LogicVersionSlaveCmp = 0;
+            s_u32InstalledVersionSlave = 0;
+            __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 1, __ATOMIC_RELAXED);
+            if (!DetectPass(false)) {
+                __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 0, __ATOMIC_RELAXED);
+                MAC_ERR(LOG_MODULE_HW, "Slave chip announced itself but did not answer the version requests\n");
+                continue;
+            }
+            s_slaveFound = true;
+        }
         MACComm_ResendStartupState();
     }
 }
 
 // The slave announces itself when its program starts: one that restarted
-// alone has lost what the master had pushed, so the master pushes it again
-// (on a thread of its own: the server must stay free for the slave).
+// alone has lost what the master had pushed, so the master pushes it again;
+// one the detection did not find is taken now (on a thread of its own: the
+// server must stay free for the slave).
 S32 MACMaster_DeteAlive(S32 s, ST_ZR_IPCOMM*)
 {
     IPComm_ResponseSuccess(s);
-    if (!s_detectDone || __atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1)
+    if (!s_detectDone || BMN_GetOutputChannelNum() == 4)
         return 0;
-    MAC_INFO(LOG_MODULE_HW, "Slave chip started again: pushing the master's state\n");
+    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) == 1)
+        MAC_INFO(LOG_MODULE_HW, "Slave chip started again: pushing the master's state\n");
+    else
+        MAC_INFO(LOG_MODULE_HW, "Slave chip announced itself after the detection: taking it\n");
     std::lock_guard<std::mutex> lk(s_resyncMutex);
     s_resyncPending = true;
     if (s_resyncRunning)
@@ -209,8 +241,16 @@ S32 MACMaster_LogFile(S32 s, ST_ZR_IPCOMM* f)
 {
     if (!Guard(f, __func__))
         return -1;
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    if (!s_logOpen) {
+        // The sender learns at its first frame that no export waits.
+        if (f->u32CurTansNum == 0)
+            MAC_ERR(LOG_MODULE_HW, "slave log archive while no log export waits for it: refused\n");
+        IPComm_ResponseError(s);
+        return -1;
+    }
     // The flag tells the log export that a whole archive is there.
-    if (MACComm_RecieveFile(s, f, (const U8*)"/tarvex_data/log/cas_log.tar.gz") == 0)
+    if (MACComm_RecieveFile(s, f, (const U8*)kSlaveLogArchive) == 0)
         bLogRecieveEndFlag = 1;
     return 0;
 }
@@ -705,6 +745,22 @@ bool MACComm_WaitSlaveVersion(U32 u32Version, int waitMs, U32* pu32Slave)
     return seen == u32Version;
 }
 
+namespace {
+
+// One pass of the detection: the version requests, a pause for the answers
+// (which come on connections of their own) and the comparison.
+bool DetectPass(bool bPauseFirst)
+{
+    if (bPauseFirst)
+        PauseMs(s_detectFirstMs);
+    S32 rc = MACComGetSlaveChipSoftVersion();
+    PauseMs(s_detectSecondMs);
+    MACComm_CompareVersions(rc == 0);
+    return g_stVersionInfo.u32SlaveLogVer != 0;
+}
+
+}  // namespace
+
 S32 MACComSlaveChipDetect(void)
 {
     // Only answers of this detection count.
@@ -712,11 +768,7 @@ S32 MACComSlaveChipDetect(void)
     s_u32LogicVersionSlaveCmp = 0;
     s_u32InstalledVersionSlave = 0;
     for (int pass = 0; pass < 4; pass++) {
-        PauseMs(s_detectFirstMs);
-        S32 rc = MACComGetSlaveChipSoftVersion();
-        PauseMs(s_detectSecondMs);
-        MACComm_CompareVersions(rc == 0);
-        if (g_stVersionInfo.u32SlaveLogVer != 0) {
+        if (DetectPass(true)) {
             __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 1, __ATOMIC_RELAXED);
             s_slaveFound = true;
             MACComm_ResendStartupState();
@@ -739,3 +791,187 @@ U8 Get_VersionInfo_ISSameFlg(void) { return __atomic_load_n(&g_stVersionInfo.bIS
 void MACComm_SetSameFlg(U8 u8Same) { __atomic_store_n(&g_stVersionInfo.bISSameFlg, u8Same, __ATOMIC_RELAXED); }
 BOOL GetLogRecieveEndFlag(void) { return bLogRecieveEndFlag; }
 void SetLogRecieveEndFlag(BOOL bFlag) { bLogRecieveEndFlag = bFlag; }
+
+namespace {
+
+U64 SteadyMs(void)
+{
+    return (U64)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// One reply frame, read until the deadline; a reply already there is read
+// even when this thread comes to it after the deadline.
+bool ReadReply(S32 fd, U64 u64DeadlineMs, ST_ZR_IPCOMM* pstReply)
+{
+    U8 buf[IPCOMM_MAX_FRAME_LEN];
+    U32 got = 0;
+    while (!IPComm_FrameWhole(buf, got, sizeof(buf))) {
+        U64 now = SteadyMs();
+        struct pollfd p = {fd, POLLIN, 0};
+        int pr = poll(&p, 1, now >= u64DeadlineMs ? 0 : (int)(u64DeadlineMs - now));
+        if (pr < 0 && errno == EINTR)
+            continue;
+        if (pr <= 0)
+            break;
+        ssize_t n = recv(fd, buf + got, sizeof(buf) - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += (U32)n;
+    }
+    return got >= IPCOMM_MIN_FRAME_LEN && FrameCodec_Decode(buf, got, pstReply) == ZR_SUCCESS;
+}
+
+bool IsTrailer(const ST_ZR_IPCOMM& r, U32 u32Tag, U32 u32Id)
+{
+    if (r.u32Length != sizeof(ST_MACCOMM_CONFIRM))
+        return false;
+    ST_MACCOMM_CONFIRM t;
+    memcpy(&t, r.pu8Data, sizeof(t));
+    return t.u32Tag == u32Tag && t.u32Id == u32Id;
+}
+
+}  // namespace
+
+int MACComm_ConfirmWaitMs(void)
+{
+    int ms = s_confirmWaitMs;
+    return ms > 0 ? ms : 400 * (int)plat::Slowness();
+}
+
+void MACComm_SetConfirmWaitMs(int ms) { s_confirmWaitMs = ms; }
+
+S32 MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen, int askMs, int doneMs,
+                                std::vector<U8>* pResult, bool* pbMayHaveActed)
+{
+    if (pbMayHaveActed != nullptr)
+        *pbMayHaveActed = false;
+    if (pResult != nullptr)
+        pResult->clear();
+    if ((pu8Data == nullptr && u32DataLen != 0) || u32DataLen + sizeof(ST_MACCOMM_CONFIRM) > IPCOMM_MAX_DATA_LEN)
+        return ZR_ERR_PARAMS;
+    WarnIfLocked(emCmd);
+    const U64 start = SteadyMs();
+    const U32 id = s_confirmId.fetch_add(1) + 1 + (U32)start * 2654435761u;
+    S32 fd = -1;
+    if (socketC_open(&fd) != ZR_SOCKETC_SUCCESS)
+        return ZR_ERR_SOCKET_OPEN_FAIL;
+    struct Closer {
+        S32 fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    if (socketC_connectTimed(fd, MACCOMM_SLAVE_IP, askMs < IPCOMM_CONNECT_WAIT_MS ? askMs : IPCOMM_CONNECT_WAIT_MS) !=
+        ZR_SOCKETC_SUCCESS)
+        return ZR_ERR_SOCKET_CONNECT_FAIL;
+    std::vector<U8> ask(pu8Data, pu8Data + u32DataLen);
+    const ST_MACCOMM_CONFIRM askTag = {MACCOMM_CONFIRM_ASK, id};
+    ask.insert(ask.end(), reinterpret_cast<const U8*>(&askTag), reinterpret_cast<const U8*>(&askTag) + sizeof(askTag));
+    IPComm_SendTo(fd, (U16)emCmd, ask.data(), (U32)ask.size(), 0, 1);
+    static thread_local ST_ZR_IPCOMM reply;
+    if (!ReadReply(fd, start + (U64)askMs, &reply))
+        return ZR_ERR_IPCOMM_TIME_OUT;
+    if (reply.u16CMD != IPCOMM_SUCCESS_CMD)
+        return ZR_ERR_FAILURE;
+    // An earlier slave did it at once and answered 1 alone.
+    if (!IsTrailer(reply, MACCOMM_CONFIRM_READY, id))
+        return ZR_SUCCESS;
+    const U64 ready = SteadyMs();
+    const ST_MACCOMM_CONFIRM go = {MACCOMM_CONFIRM_GO, id};
+    IPComm_SendTo(fd, (U16)emCmd, reinterpret_cast<const U8*>(&go), sizeof(go), 0, 1);
+    if (!ReadReply(fd, ready + (U64)doneMs, &reply)) {
+        if (pbMayHaveActed != nullptr)
+            *pbMayHaveActed = true;
+        return ZR_ERR_IPCOMM_TIME_OUT;
+    }
+    if (reply.u16CMD != IPCOMM_SUCCESS_CMD)
+        return ZR_ERR_FAILURE;
+    if (pResult != nullptr)
+        pResult->assign(reply.pu8Data, reply.pu8Data + reply.u32Length);
+    return ZR_SUCCESS;
+}
+
+S32 MACMasterComm_SlaveRegAccess(ZR_COM_MAC_CMD emCmd, const ST_DEBUG_SLAVE_REG_INFO* pstReq, sem_t* pAnswer)
+{
+    if (pstReq == nullptr || pAnswer == nullptr)
+        return t_slaveRegCode = ZR_ERR_PARAMS;
+    // Nothing is sent while the slave is absent: there is no one to answer.
+    if (__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1)
+        return t_slaveRegCode = ZR_ERR_SOCKET_CONNECT_FAIL;
+    const bool read = emCmd == ZR_COM_MAC_CMD_REG_READ;
+    {
+        // An earlier slave answers on a connection of its own before its reply.
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        s_regPending = *pstReq;
+        s_regPendingCmd = (U16)emCmd;
+    }
+    std::vector<U8> ans;
+    S32 rc = MACMasterComm_SendConfirmed(emCmd, reinterpret_cast<const U8*>(pstReq), sizeof(*pstReq),
+                                         MACCOMM_ASK_WAIT_MS, MACCOMM_DONE_WAIT_MS, &ans, nullptr);
+    bool posted = false;
+    {
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        if (rc == ZR_SUCCESS && ans.size() == sizeof(ST_DEBUG_SLAVE_REG_INFO)) {
+            ST_DEBUG_SLAVE_REG_INFO a;
+            memcpy(&a, ans.data(), sizeof(a));
+            if (s_regPendingCmd == emCmd && SameRegister(a, s_regPending)) {
+                if (read) {
+                    std::lock_guard<std::mutex> rec(FPGA_SlaveRegInfoMutex());
+                    stSlaveRegInfo = a;
+                }
+                posted = true;
+            } else {
+                rc = ZR_ERR_FAILURE;
+            }
+        } else if (rc == ZR_SUCCESS && !ans.empty()) {
+            rc = ZR_ERR_FAILURE;
+        }
+        if (rc != ZR_SUCCESS || posted)
+            s_regPendingCmd = 0;
+    }
+    if (posted) {
+        sem_post(pAnswer);
+    } else if (rc == ZR_SUCCESS) {
+        // An earlier slave answers on a connection of its own: awaited here
+        // (bounded), and left posted for the caller.
+        if (FPGA_WaitSlaveAnswer(pAnswer))
+            sem_post(pAnswer);
+        else
+            rc = ZR_ERR_IPCOMM_TIME_OUT;
+        std::lock_guard<std::mutex> lk(s_regMutex);
+        s_regPendingCmd = 0;
+    }
+    if (rc != ZR_SUCCESS)
+        SlaveLink_LogNotTaken(read ? "a register read" : "a register write", (zrErrCode)rc,
+                              read ? "no value read" : "the register is not written");
+    return t_slaveRegCode = (zrErrCode)rc;
+}
+
+zrErrCode MACComm_SlaveRegCode(void) { return t_slaveRegCode; }
+void MACComm_ResetSlaveRegCode(void) { t_slaveRegCode = ZR_SUCCESS; }
+
+void MACComm_LogArchiveOpen(void)
+{
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    unlink(plat::Path(kSlaveLogArchive).c_str());
+    {
+        // A transfer broken off earlier starts again only at its frame 0.
+        std::lock_guard<std::mutex> fk(s_fileMutex);
+        s_fileRx = MacReassembly(0);
+    }
+    bLogRecieveEndFlag = 0;
+    s_logOpen = true;
+}
+
+bool MACComm_LogArchiveClose(void)
+{
+    std::lock_guard<std::mutex> lk(s_logMutex);
+    s_logOpen = false;
+    const bool whole = bLogRecieveEndFlag != 0;
+    bLogRecieveEndFlag = 0;
+    if (!whole)
+        unlink(plat::Path(kSlaveLogArchive).c_str());
+    return whole;
+}

@@ -9,6 +9,7 @@
 #include "DTMB/dtmb.h"
 #include "Driver/FPGA/fpga.h"
 #include "Driver/RF/rf.h"
+#include "Driver/Socket/socket.h"
 #include "Log/log.h"
 #include "Platform/platform.h"
 #include "SIprocess/SIgenerate.h"
@@ -19,6 +20,7 @@
 #include "TSprocess/tsp_lut.h"
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -174,9 +176,31 @@ S32 MACSlave_UpgradeFile(S32 s, ST_ZR_IPCOMM* f)
     return 0;
 }
 
+// The log archive to the master, each frame's reply awaited a bounded time.
+S32 SendLogArchive(ZR_COM_MAC_CMD cmd)
+{
+    std::string data;
+    if (!plat::ReadFile("/tmp/cas_log.tar.gz", data, MACCOMM_FILE_MAX_BYTES) || data.empty())
+        return ZR_ERR_PARAMS;
+    return IPComm_SendDataWithin(MACCOMM_MASTER_IP, cmd, reinterpret_cast<U8*>(data.data()), (U32)data.size(),
+                                 MACCOMM_DONE_WAIT_MS);
+}
+
+// The outcome of a confirmed one-shot command: the reply to the confirmation.
+void Outcome(S32 s, bool ok, const U8* data = nullptr, U32 len = 0)
+{
+    if (ok)
+        IPComm_SendTo(s, IPCOMM_SUCCESS_CMD, data, len, 0, 1);
+    else
+        IPComm_ResponseError(s);
+}
+
 S32 MACSlave_LogFile(S32 s, ST_ZR_IPCOMM* f)
 {
     if (!Guard(f, __func__))
+        return -1;
+    bool asked = false;
+    if (!MACSlave_Confirmed(s, f, 0, &asked))
         return -1;
     char cmd[128];
     snprintf(cmd, sizeof(cmd), "tar -czf %s *", "/tmp/cas_log.tar.gz");
@@ -184,12 +208,21 @@ S32 MACSlave_LogFile(S32 s, ST_ZR_IPCOMM* f)
     // working folder, which every thread shares.
     plat::System(cmd, "/tarvex_data/log/");
     SLV_INFO(LOG_MODULE_SYS, "Command: %s\n", cmd);
-    S32 rc = MACSlaveCom_SendFile((ZR_COM_MAC_CMD)f->u16CMD, (const U8*)"/tmp/cas_log.tar.gz");
+    // A confirmed request waits for the archive a bounded time: each frame's
+    // reply is awaited that long at most, and a master that no longer waits
+    // refuses the first frame.
+    S32 rc = asked ? SendLogArchive((ZR_COM_MAC_CMD)f->u16CMD)
+                   : MACSlaveCom_SendFile((ZR_COM_MAC_CMD)f->u16CMD, (const U8*)"/tmp/cas_log.tar.gz");
     if (rc != 0) {
         printf("MACCom_ResponseFile error,return code:%d\n", (int)rc);
+        if (asked)
+            Outcome(s, false);
         return rc;
     }
-    IPComm_ResponseSuccess(s);
+    if (asked)
+        Outcome(s, true);
+    else
+        IPComm_ResponseSuccess(s);
     return 0;
 }
 
@@ -197,10 +230,16 @@ S32 MACSlave_ClearLog(S32 s, ST_ZR_IPCOMM* f)
 {
     if (!Guard(f, __func__))
         return -1;
+    bool asked = false;
+    if (!MACSlave_Confirmed(s, f, 1, &asked))
+        return -1;
     char cmd[64];
     snprintf(cmd, sizeof(cmd), "rm %s*", "/tarvex_data/log/");
     plat::System(cmd);
-    IPComm_ResponseSuccess(s);
+    if (asked)
+        Outcome(s, true);
+    else
+        IPComm_ResponseSuccess(s);
     return 0;
 }
 
@@ -211,10 +250,19 @@ S32 RegAccess(S32 s, ST_ZR_IPCOMM* f, bool write, const char* func)
     ST_DEBUG_SLAVE_REG_INFO r;
     memset(&r, 0, sizeof(r));
     bool ok = CrcRecheck(s, f, func) && Payload(f, &r, sizeof(r), func);
+    bool asked = false;
+    if (ok && !MACSlave_Confirmed(s, f, sizeof(r), &asked))
+        return -1;
     if (!ok)
         memset(&r, 0, sizeof(r));
     else
         MACSlave_RegExecute(&r, write);
+    // Confirmed, the answer is the outcome's data; else it goes to the master
+    // as a request of its own, as an earlier master takes it.
+    if (asked) {
+        Outcome(s, true, reinterpret_cast<U8*>(&r), sizeof(r));
+        return 0;
+    }
     MACSlaveCommSendData((ZR_COM_MAC_CMD)f->u16CMD, reinterpret_cast<U8*>(&r), sizeof(r));
     IPComm_ResponseSuccess(s);
     return ok ? 0 : -1;
@@ -225,7 +273,20 @@ S32 MACSlave_RegWrite(S32 s, ST_ZR_IPCOMM* f) { return RegAccess(s, f, true, __f
 
 S32 MACSlave_Reboot(S32 s, ST_ZR_IPCOMM* f)
 {
-    return Simple(s, f, __func__, 0, [] { THREAD_NEW_DETACH(MACCom_Reboot, nullptr, "MACCom_Reboot"); });
+    if (!Guard(f, __func__))
+        return -1;
+    if (!CrcRecheck(s, f, __func__)) {
+        IPComm_ResponseSuccess(s);
+        return -1;
+    }
+    bool asked = false;
+    if (!MACSlave_Confirmed(s, f, 0, &asked))
+        return -1;
+    // The master reboots once it reads this reply: this chip reboots when the
+    // reply is out, a pause later.
+    IPComm_ResponseSuccess(s);
+    THREAD_NEW_DETACH(MACCom_Reboot, nullptr, "MACCom_Reboot");
+    return 0;
 }
 
 S32 MACSlave_MuxLUTParams(S32 s, ST_ZR_IPCOMM* f)
@@ -492,4 +553,39 @@ void* MACCom_Reboot(void*)
     usleep((useconds_t)s_rebootPauseMs * 1000);
     plat::System("reboot");
     return nullptr;
+}
+
+bool MACSlave_Confirmed(S32 s32Socket, const ST_ZR_IPCOMM* f, U32 u32BaseLen, bool* pbAsked)
+{
+    *pbAsked = false;
+    if (f == nullptr || f->u32Length != u32BaseLen + sizeof(ST_MACCOMM_CONFIRM))
+        return true;
+    ST_MACCOMM_CONFIRM ask;
+    memcpy(&ask, f->pu8Data + u32BaseLen, sizeof(ask));
+    if (ask.u32Tag != MACCOMM_CONFIRM_ASK)
+        return true;
+    *pbAsked = true;
+    const ST_MACCOMM_CONFIRM ready = {MACCOMM_CONFIRM_READY, ask.u32Id};
+    IPComm_SendTo(s32Socket, IPCOMM_SUCCESS_CMD, reinterpret_cast<const U8*>(&ready), sizeof(ready), 0, 1);
+    // This chip's own clock: the wait runs from its READY, whatever the
+    // master's clock says.
+    const auto start = std::chrono::steady_clock::now();
+    const int waitMs = MACComm_ConfirmWaitMs();
+    static thread_local U8 buf[IPCOMM_MAX_FRAME_LEN];
+    S32 n = IPComm_RecvFrame(s32Socket, buf, sizeof(buf), waitMs);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    static thread_local ST_ZR_IPCOMM go;
+    bool ok = n >= IPCOMM_MIN_FRAME_LEN && FrameCodec_Decode(buf, (size_t)n, &go) == ZR_SUCCESS &&
+              go.u16CMD == f->u16CMD && go.u32Length == sizeof(ST_MACCOMM_CONFIRM);
+    if (ok) {
+        ST_MACCOMM_CONFIRM t;
+        memcpy(&t, go.pu8Data, sizeof(t));
+        ok = t.u32Tag == MACCOMM_CONFIRM_GO && t.u32Id == ask.u32Id;
+    }
+    if (ok && took <= waitMs)
+        return true;
+    SLV_ERR(LOG_MODULE_HW, "chip-link command %u not confirmed by the master within %d ms: not done\n",
+            (unsigned)f->u16CMD, waitMs);
+    return false;
 }

@@ -102,12 +102,14 @@ void Resync(void)
     SlaveLink_Post(ZR_COM_MAC_CMD_SYSTEM_TIME, reinterpret_cast<U8*>(&now), sizeof(now));
 }
 
-// A card without the slave chip, or one whose detection found none, has no
-// one to tell: what it queues counts as sent.
-bool NoSlave(void)
-{
-    return BMN_GetOutputChannelNum() == 4 || __atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1;
-}
+// A card without the slave chip has no one to tell: what it queues counts
+// as sent.
+bool NoSlave(void) { return BMN_GetOutputChannelNum() == 4; }
+
+// A card whose slave chip is absent (the detection did not find it) sends it
+// nothing: what it queues is not taken, and goes to the slave chip once it
+// announces itself.
+bool SlaveAbsent(void) { return __atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED) != 1; }
 
 S32 SendOne(const Message& m)
 {
@@ -129,11 +131,12 @@ bool SendNext(bool* pRecovered)
         m = *it;
     }
     const bool none = NoSlave();
-    S32 rc = none ? 0 : SendOne(m);
-    // Before the detection found the slave chip, a push it did not take is
-    // not missed: the detection pushes the master's state once it finds it.
-    if (rc != 0 && !MACComm_SlaveFound())
-        rc = 0;
+    S32 rc = none ? 0 : SlaveAbsent() ? (S32)ZR_ERR_SOCKET_CONNECT_FAIL : SendOne(m);
+    // Before the detection found the slave chip, or while it is absent, a
+    // push it did not take is not missed: the detection, or the slave's
+    // announcement, brings it the master's whole state. Its waiters learn
+    // that it was not taken.
+    const bool missed = rc != 0 && MACComm_SlaveFound();
     bool lostNow = false;
     {
         std::lock_guard<std::mutex> lk(s_link.mutex);
@@ -153,8 +156,8 @@ bool SendNext(bool* pRecovered)
             l.u64Failed = l.u64Last;
             l.emFailCode = (zrErrCode)rc;
             l.queue.clear();
-            lostNow = !l.bLost;
-            l.bLost = true;
+            lostNow = missed && !l.bLost;
+            l.bLost = l.bLost || missed;
         }
         l.cond.notify_all();
     }

@@ -11,7 +11,6 @@
 #include "StatusProcess/status.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -51,19 +50,6 @@ zrErrCode web_processDefault(buffer* reply)
     return web_ReplyData(reply, data);
 }
 
-// Time for the HTTP server to write the Reboot.w reply before the card goes.
-static const int kRebootReplyMs = 2000;
-
-static void* web_RebootLater(void* pending)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(kRebootReplyMs));
-    zrErrCode rc = Web_Reboot();
-    if (rc != ZR_SUCCESS)
-        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Web_Reboot failed: %d\n", LOG_POS, (int)rc);
-    *static_cast<std::atomic<bool>*>(pending) = false;
-    return nullptr;
-}
-
 zrErrCode web_processReboot(buffer* reply)
 {
     if (reply == nullptr)
@@ -72,13 +58,11 @@ zrErrCode web_processReboot(buffer* reply)
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
     WEB_ACTION("[%s:%d] WEB: System Operation > click Reboot button!(Web_Reboot)\r\n");
-    // The reply leaves before the reboot, as a frame server's reboot answers
-    // first; a request while one is pending starts no second one.
-    static std::atomic<bool> s_pending{false};
-    if (!s_pending.exchange(true) && THREAD_NEW_DETACH(web_RebootLater, &s_pending, "web_RebootLater") == 0) {
-        s_pending = false;
-        return ZR_ERR_WEB_REBOOT_FAIL;
-    }
+    // Answered once the slave chip took the reboot (bounded) or did not; the
+    // card goes after the reply has left.
+    zrErrCode rc = Web_Reboot();
+    if (rc != ZR_SUCCESS)
+        return rc;
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "delay", 70);
     return web_ReplyData(reply, data);
@@ -108,7 +92,7 @@ zrErrCode web_processGetVersion(buffer* reply)
 }
 
 // Runs one numbered debug command; results go to r.
-static void web_RunDebug(U8 type, const U32* p, U32* r)
+static void web_RunDebugCommand(U8 type, const U32* p, U32* r)
 {
     U8 v8 = 0;
     switch (type) {
@@ -185,6 +169,15 @@ static void web_RunDebug(U8 type, const U32* p, U32* r)
     }
 }
 
+// The command's chip accesses answer nothing of their own; an access of the
+// slave chip that it did not take is the answer's code.
+static zrErrCode web_RunDebug(U8 type, const U32* p, U32* r)
+{
+    MACComm_ResetSlaveRegCode();
+    web_RunDebugCommand(type, p, r);
+    return MACComm_SlaveRegCode();
+}
+
 zrErrCode web_processDebug(buffer* reply)
 {
     if (reply == nullptr)
@@ -210,7 +203,9 @@ zrErrCode web_processDebug(buffer* reply)
             p[n++] = v;
         }
     }
-    web_RunDebug((U8)type->valueint, p, r);
+    zrErrCode rc = web_RunDebug((U8)type->valueint, p, r);
+    if (rc != ZR_SUCCESS)
+        return rc;
     cJSON* data = cJSON_CreateArray();
     for (U32 v : r)
         cJSON_AddItemToArray(data, cJSON_CreateNumber(v));
@@ -280,24 +275,28 @@ zrErrCode Web_ExportLogs(char* uri)
     snprintf(uri, 512, "%s%s_log.tar.gz", "download/", b.c_str());
     std::string link = std::string(kWebDir) + uri;
     std::string archive = "/tmp/" + b + "_log.tar.gz";
-    // A slave chip that does not take the request within the bound sends no
-    // archive: the export holds the master's logs alone.
-    zrErrCode asked = ZR_SUCCESS;
-    if (Web_GetOutputChannelNum() == 8 &&
-        (asked = (zrErrCode)MACMasterCommSendCmdWithin(ZR_COM_MAC_CMD_FILE_LOG, SLAVELINK_TAKE_WAIT_MS)) != ZR_SUCCESS)
-        SlaveLink_LogNotTaken("ExportLogs.w", asked, "the export holds the master's logs alone");
-    if (Web_GetOutputChannelNum() == 8 && asked == ZR_SUCCESS) {
-        bool done = false;
-        for (int i = 0; i < 11 && !done; i++) {
-            if (i > 0)
-                web_Sleep(1);
-            done = GetLogRecieveEndFlag() != 0;
+    // The slave chip's archive is made and sent for this export, within the
+    // bound of a request's wait; one that does not come in time is left out
+    // (and so is any archive of an earlier export): the export holds the
+    // master's logs alone.
+    if (Web_GetOutputChannelNum() == 8) {
+        MACComm_LogArchiveOpen();
+        const int ask = MACCOMM_ASK_WAIT_MS * 2 / 3;
+        const int done = SLAVELINK_TAKE_WAIT_MS - ask;
+        const auto start = std::chrono::steady_clock::now();
+        zrErrCode asked = (zrErrCode)MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_LOG, nullptr, 0, ask, done,
+                                                                 nullptr, nullptr);
+        // An earlier slave sends its archive before it replies 1; what is
+        // still on its way gets the rest of the wait.
+        while (asked == ZR_SUCCESS && GetLogRecieveEndFlag() == 0 &&
+               std::chrono::steady_clock::now() - start < std::chrono::milliseconds(SLAVELINK_TAKE_WAIT_MS))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!MACComm_LogArchiveClose()) {
+            if (asked == ZR_SUCCESS)
+                log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Recieve Slave log file timeout\n", LOG_POS);
+            SlaveLink_LogNotTaken("ExportLogs.w", asked == ZR_SUCCESS ? ZR_ERR_IPCOMM_TIME_OUT : asked,
+                                  "the export holds the master's logs alone");
         }
-        if (!done) {
-            web_Sleep(1);
-            log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d Recieve Slave log file timeout\n", LOG_POS);
-        }
-        SetLogRecieveEndFlag(0);
     }
     if (plat::Exists("/tarvex_data/log/tarvex.log"))
         plat::System("rm /tarvex_data/log/tarvex.log*");
@@ -350,11 +349,15 @@ zrErrCode Web_ClearLog(void)
     U8 zero = 0;
     // The slave chip first: one that does not take it leaves both chips' logs
     // as they were, and the answer says why.
+    // It clears them only while this request still waits for it (confirmed).
     if (Web_GetOutputChannelNum() == 8) {
-        zrErrCode rc = (zrErrCode)MACMasterCommSendDataWithin(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1,
-                                                              SLAVELINK_TAKE_WAIT_MS);
+        bool may = false;
+        zrErrCode rc = (zrErrCode)MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_CLEAR_LOG, &zero, 1,
+                                                              MACCOMM_ASK_WAIT_MS, MACCOMM_DONE_WAIT_MS, nullptr, &may);
         if (rc != ZR_SUCCESS) {
-            SlaveLink_LogNotTaken("ClearLogs.w", rc, "neither chip's logs were cleared");
+            SlaveLink_LogNotTaken("ClearLogs.w", rc,
+                                  may ? "the master chip's logs were not cleared; the slave chip's may have been"
+                                      : "neither chip's logs were cleared");
             return rc;
         }
     }

@@ -15,9 +15,11 @@
 // stand-in slave, for the next request it takes: bit 6 the slave's own
 // handlers answer (versions, log file); else bit 5 the frame is first sent
 // to the master's server as the slave sends its versions, and the reply is a
-// success; else the reply is the frame (raw with bit 0). Requests past the
-// steps get no reply. Steps with bit 7 are taken after the detection, when
-// the master asks for the slave's log file.
+// success; else the reply is the frame (raw with bit 0). A second frame on
+// the same connection (the master's confirmation of a one-shot command)
+// takes the next step too. Requests past the steps get no reply. Steps with
+// bit 7 are taken after the detection, when the master asks for the slave's
+// log file (confirmed, within a log export's window).
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
 #include "Platform/platform.h"
@@ -140,16 +142,28 @@ void StandInSlave(int lfd)
                 have = true;
             }
         }
-        if (have && n >= IPCOMM_MIN_FRAME_LEN) {
+        for (int frames = 0; have && n >= IPCOMM_MIN_FRAME_LEN && frames < 2; frames++) {
+            if (frames == 1) {
+                // The master's confirmation, when it sends one.
+                n = IPComm_RecvFrame(c, buf, sizeof(buf), 200);
+                std::lock_guard<std::mutex> lk(g_stepMutex);
+                have = n >= IPCOMM_MIN_FRAME_LEN && !g_steps.empty();
+                if (!have)
+                    break;
+                st = g_steps.front();
+                g_steps.pop_front();
+            }
             if (st.mode & 0x40) {
                 static ST_ZR_IPCOMM rec;
                 IPComm_MACParseData(buf, n, &rec);
                 // Only what the detection and the log request ask: never a reboot.
                 if (rec.u16CMD == ZR_COM_MAC_CMD_VERSION_SOFTWARE || rec.u16CMD == ZR_COM_MAC_CMD_VERSION_FPGA ||
-                    rec.u16CMD == ZR_COM_MAC_CMD_FILE_LOG)
+                    rec.u16CMD == ZR_COM_MAC_CMD_FILE_LOG) {
+                    // The slave's own handler reads a confirmation itself.
                     MACSlaveComm_ParseCmd(c, &rec);
-                else
-                    IPComm_ResponseSuccess(c);
+                    break;
+                }
+                IPComm_ResponseSuccess(c);
             } else if (st.mode & 0x20) {
                 Serve(st.frame.data(), st.frame.size());
                 IPComm_ResponseSuccess(c);
@@ -188,6 +202,7 @@ void FuzzSetUp()
     // No pauses between the detection's passes; a reply comes at once or never.
     MACComm_SetTestPauses(0, 0, 0);
     IPComm_SetReplyWaitMs(100);
+    MACComm_SetConfirmWaitMs(50);
 }
 
 void FuzzSeeds(std::vector<FuzzInput>& seeds)
@@ -214,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // No transfer under way: a whole one-frame file ends any earlier one.
     static U8 frame[IPCOMM_MAX_FRAME_LEN + 64];
     const U8 one = 0;
+    MACComm_LogArchiveOpen();
     Serve(frame, Build(ZR_COM_MAC_CMD_FILE_LOG, 0, 1, &one, 1, frame));
     SetLogRecieveEndFlag(0);
     Resource_getSelfHandle()->u32HardVersion = 0;
@@ -262,8 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::lock_guard<std::mutex> lk(g_stepMutex);
             g_steps = std::move(logSteps);
         }
-        MACMasterCommSendCmd(ZR_COM_MAC_CMD_FILE_LOG);
+        MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD_FILE_LOG, nullptr, 0, 200, 300, nullptr, nullptr);
     }
+    MACComm_LogArchiveClose();
     // A slave found would be sent every change; the next input starts without one.
     __atomic_store_n(&SLAVE_CHIP_IS_EXIST, 0, __ATOMIC_RELAXED);
     std::lock_guard<std::mutex> lk(g_stepMutex);

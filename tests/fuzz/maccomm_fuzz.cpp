@@ -4,7 +4,9 @@
 // Input: repeated [u8 mode][u8 cmd][u8 idx][u8 total][u16 length][length bytes].
 // Mode bit 0: the bytes are a raw frame; otherwise they are the data of a
 // well-formed frame of the command picked, so the CRC passes and the
-// handlers' own checks are reached.
+// handlers' own checks are reached. Mode bit 3: the frame is not dispatched
+// but waits on the slave's connection, where a one-shot command that asks
+// for the master's confirmation reads it as that.
 #include "Comm/ipcomm.h"
 #include "Comm/maccomm.h"
 #include "StatusProcess/status.h"
@@ -27,12 +29,35 @@ void FuzzSetUp()
 {
     Status_SetSlotID(3);
     IPComm_SetReplyWaitMs(1);
+    MACComm_SetConfirmWaitMs(1);
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, out) != 0)
         abort();
 }
 
+void FuzzSeeds(std::vector<FuzzInput>& seeds)
+{
+    // A register write asking for the master's confirmation, the
+    // confirmation waiting on the connection before it.
+    auto le = [](FuzzInput& v, U32 x) {
+        for (int i = 0; i < 4; i++)
+            v.push_back((U8)(x >> (8 * i)));
+    };
+    FuzzInput in = {8, 17, 0, 1, 8, 0};
+    le(in, MACCOMM_CONFIRM_GO);
+    le(in, 5);
+    in.insert(in.end(), {0, 17, 0, 1, 44, 0});
+    in.insert(in.end(), 36, 0);
+    le(in, MACCOMM_CONFIRM_ASK);
+    le(in, 5);
+    seeds.push_back(in);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    // Confirmations an earlier input left unread are not this input's.
+    U8 stale[4096];
+    while (recv(out[0], stale, sizeof(stale), MSG_DONTWAIT) > 0) {
+    }
     size_t pos = 0;
     while (pos + 6 <= size) {
         U8 mode = data[pos], cmdSel = data[pos + 1], idx = data[pos + 2], total = data[pos + 3];
@@ -58,6 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             flen = FrameCodec_Encode(&rec, frame);
         }
         pos += len;
+        if (mode & 8) {
+            // A full socket drops it rather than wait.
+            (void)send(out[1], frame, flen, MSG_DONTWAIT | MSG_NOSIGNAL);
+            continue;
+        }
         static ST_ZR_IPCOMM got;
         if (flen >= IPCOMM_MIN_FRAME_LEN) {
             IPComm_MACParseData(frame, (S32)flen, &got);

@@ -214,7 +214,7 @@ def changes(card, data_dir, params, freq, psi, power, full):
 def other_card(build, top, board_type):
     """A master of another standard on a slot of its own, its store a tmpfs."""
     slot = 7 + sorted(OTHERS).index(board_type)
-    card = sa.Card(build, top, "std%d" % board_type, board_type, slot=slot, extra=("--http-port", str(18100 + slot)))
+    card = sa.Card(build, top, "std%d" % board_type, board_type, slot=slot, extra=("--http-port", str(18100 + slot), "--slave-chip", "0"))
     mount_store(os.path.join(card.root, "tarvex_data"), 4 << 20)
     card.web = ("127.168.1.%d" % (11 + slot), 18100 + slot)
     card.start(wait_agent=False)
@@ -270,7 +270,7 @@ def main():
     try:
         for board_type in OTHERS:
             others[board_type] = other_card(build, top, board_type)
-        card = sa.Card(build, top, "master", 2, slot=SLOT, extra=("--http-port", str(PORT)))
+        card = sa.Card(build, top, "master", 2, slot=SLOT, extra=("--http-port", str(PORT), "--slave-chip", "0"))
         data_dir = os.path.join(card.root, "tarvex_data")
         mount_store(data_dir, 4 << 20)
         ic = peers.input_card(IC_OWN, IC_SLOT)

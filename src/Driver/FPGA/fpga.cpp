@@ -454,11 +454,9 @@ static peErrCode SlaveRegAccess(ZR_COM_MAC_CMD cmd, sem_t* sem, const char* semN
         stSlaveRegInfo.u32SlaveLogRegVal = u32Val;
         req = stSlaveRegInfo;
     }
-    // Nothing is sent while the slave is absent: there is no answer to wait for.
-    if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
-        return PE_ERR_FAILURE;
-    // Bounded as a web request must be: the HTTP server serves no one meanwhile.
-    if (MACMasterCommSendDataWithin(cmd, reinterpret_cast<U8*>(&req), sizeof(req), SLAVELINK_TAKE_WAIT_MS) != 0)
+    // Confirmed and bounded as a web request must be (the HTTP server serves
+    // no one meanwhile); nothing is sent while the slave is absent.
+    if (MACMasterComm_SlaveRegAccess(cmd, &req, sem) != 0)
         return PE_ERR_FAILURE;
     if (!FPGA_WaitSlaveAnswer(sem)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave register %u: no answer within %d ms\n\n",

@@ -267,13 +267,9 @@ peErrCode SlaveAccess(RfChip chip, bool bWrite, U32 u32Add, U32 u32Val, U8* pVal
         }
         req = stSlaveRegInfo;
     }
-    // Without the slave chip nothing is sent and no answer will come.
-    if (!__atomic_load_n(&SLAVE_CHIP_IS_EXIST, __ATOMIC_RELAXED))
-        return PE_ERR_FAILURE;
-    // Nothing sent, nothing to wait for.
-    // Bounded as a web request must be: the HTTP server serves no one meanwhile.
-    if (MACMasterCommSendDataWithin(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ,
-                                    reinterpret_cast<U8*>(&req), sizeof(req), SLAVELINK_TAKE_WAIT_MS) != 0)
+    // Confirmed and bounded as a web request must be (the HTTP server serves
+    // no one meanwhile); without the slave chip nothing is sent.
+    if (MACMasterComm_SlaveRegAccess(bWrite ? ZR_COM_MAC_CMD_REG_WRITE : ZR_COM_MAC_CMD_REG_READ, &req, sem) != 0)
         return PE_ERR_FAILURE;
     if (!FPGA_WaitSlaveAnswer(sem)) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_MOD, "%ld:%s:%d slave chip did not answer\n\n", LOG_POS);

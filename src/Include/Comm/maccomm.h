@@ -4,7 +4,9 @@
 #include "Common/err.h"
 #include "Common/types.h"
 #include "Driver/FPGA/fpga.h"
+#include "Platform/platform.h"
 #include <cstddef>
+#include <semaphore.h>
 #include <vector>
 
 typedef enum _ZR_COM_MAC_CMD {
@@ -73,6 +75,65 @@ typedef struct _MacComFuncMap {
 #define MACCOMM_SLAVE_ETH1_IP 0xC0A8206Fu   // 192.168.32.111
 // Largest file a chip-link transfer may carry (an upgrade image fits).
 #define MACCOMM_FILE_MAX_BYTES (256ull * 1024 * 1024)
+
+// A one-shot command to the slave chip (log clear, log file, reboot, register
+// access) acts only while the master still waits for it, on one connection:
+// the master sends the command with its usual data and this trailer (tag
+// ASK); the slave replies 1 with the trailer (tag READY) and waits for the
+// master's confirmation (the command with the trailer alone, tag GO); only a
+// confirmation read within MACComm_ConfirmWaitMs() of its READY, in its own
+// clock, makes it act; its reply to the confirmation (1 with the result's
+// data, or 2) is the outcome. A master that gave up has closed the
+// connection, so a slave that reads the command late finds no confirmation.
+// A command without the trailer acts at once, as an earlier master sends it.
+#define MACCOMM_CONFIRM_ASK 0x4B534143u    // "CASK"
+#define MACCOMM_CONFIRM_READY 0x59445243u  // "CRDY"
+#define MACCOMM_CONFIRM_GO 0x4F474F43u     // "COGO"
+typedef struct {
+    U32 u32Tag;
+    U32 u32Id;  // the master's number for this command, the same in all three
+} __attribute__((packed)) ST_MACCOMM_CONFIRM;
+static_assert(sizeof(ST_MACCOMM_CONFIRM) == 8, "confirmation trailer crosses the link as 8 bytes");
+// The slave's wait for the confirmation after its READY (400 ms in the
+// chip's own time; tests set it).
+int MACComm_ConfirmWaitMs(void);
+void MACComm_SetConfirmWaitMs(int ms);
+// The master's waits: for the READY, and from the READY for the outcome (at
+// least twice the slave's wait, so that an outcome the slave sent in time is
+// read whatever the two clocks' offsets); together the bound of a web or
+// SNMP request's wait on the slave chip.
+#define MACCOMM_ASK_WAIT_MS (1200 * (int)plat::Slowness())
+#define MACCOMM_DONE_WAIT_MS (800 * (int)plat::Slowness())
+
+// Sends a confirmed one-shot command (see above) and waits at most askMs for
+// the READY and doneMs more for the outcome. 0 when the slave chip did it
+// (its result's data in *pResult; an earlier slave that acted at once
+// replies 1 alone: 0 with no data); 1539 when no connection was made, 1540
+// when the slave did not take it in time, 1 when it refused or failed: in
+// these cases nothing was done, unless *pbMayHaveActed says that it was
+// confirmed and its outcome did not come back in time.
+S32 MACMasterComm_SendConfirmed(ZR_COM_MAC_CMD emCmd, const U8* pu8Data, U32 u32DataLen, int askMs, int doneMs,
+                                std::vector<U8>* pResult, bool* pbMayHaveActed);
+// One register access on the slave chip (836 read, 849 write), confirmed:
+// the answer in stSlaveRegInfo and the command's answer semaphore posted.
+// 0, or why not (1539 also while the slave chip is absent: nothing is sent).
+S32 MACMasterComm_SlaveRegAccess(ZR_COM_MAC_CMD emCmd, const ST_DEBUG_SLAVE_REG_INFO* pstReq, sem_t* pAnswer);
+// The result of the calling thread's last slave register access (0: none
+// failed since the last reset).
+zrErrCode MACComm_SlaveRegCode(void);
+void MACComm_ResetSlaveRegCode(void);
+// Slave end: for a one-shot command carrying the trailer after its usual
+// u32BaseLen bytes, replies READY and waits for the confirmation (*pbAsked
+// true; the handler then replies the outcome itself). True when the command
+// is to be done now: confirmed in time, or sent without the trailer.
+bool MACSlave_Confirmed(S32 s32Socket, const ST_ZR_IPCOMM* pstIPComm, U32 u32BaseLen, bool* pbAsked);
+
+// The slave chip's log archive for one log export (master): Open removes an
+// archive of an earlier export and takes the next transfer; Close ends the
+// window (a transfer after it is refused) and says whether a whole archive
+// came within it; one that did not is removed.
+void MACComm_LogArchiveOpen(void);
+bool MACComm_LogArchiveClose(void);
 
 // Set-up of the addresses of each end.
 void MAC_InitDirectMACCommMaster(void);
