@@ -643,6 +643,16 @@ def bad_members(want):
     check(shown() == before, "the refused members changed nothing")
     a.revision = True
     check(a.rename(0, 101, "Peer 101") == 0, "the page goes on with its revision")
+    # At the top of each field the same members are taken (the page's load
+    # then drops them).
+    pmt = lambda pid: a.send("SetProgramParam.w", port=0, channel=0, oldserviceid=101, pids={"pmt": pid})
+    codes = [pmt(0x1FFF), pmt(0x1FFE), a.send("SetProgramParam.w", port=0, channel=0, oldserviceid=101,
+                                               serviceid=0xFFFF), a.stream(0, 0xFFFF), a.pat(0, 30),
+             a.send("AddNITStream.w", port=0, channel=1, originalID=0xFFFF, tsid=0xFFFF)]
+    check(codes == [0xC0000] + [0] * 5, "PMT PID 0x1FFF passes the check of its 13 bits (the null PID is refused "
+          "as no PID to give), 0x1FFE, service id and stream id 0xFFFF, PAT PID 30 and a NIT entry of ids 0xFFFF are "
+          "taken: %s" % codes)
+    check(a.load() == 0, "and dropped by the page's load")
 
 
 def without_revisions(chassis, want):
