@@ -273,9 +273,12 @@ TEST_F(TspDb, WorkingCopyOpenCopyAndCommit)
     EXPECT_GT(live->u32OutputTSNumber, cap);
     EXPECT_EQ(live->pOutputTS[cap].u8ValidFlag, 1);
 
-    // A database freed under an edit (a loaded file) reports the edit as not
-    // applied, once; a commit of a closed copy copies nothing.
+    // A database freed under the edit of a page that names no revision (a
+    // loaded file) reports the edit as not applied, once; a commit of a
+    // closed copy copies nothing.
+    TSP_BeginTempEdit(false);
     work->pOutputTS[3].u16TransportStreamID = 0x4343;
+    TSP_EndTempEdit();
     TSInfoInitNum small{8, 0, 0, 0, 0, 0};
     ASSERT_EQ(TSP_FreeOutputTSInfo(), 0u);
     ASSERT_EQ(TSP_InitTSInfo(live, &small), ZR_SUCCESS);
@@ -291,6 +294,72 @@ TEST_F(TspDb, WorkingCopyOpenCopyAndCommit)
     TSP_CopyOutputTempTSInfo();
     EXPECT_EQ(work->u32OutputTSNumber, 8u);
     EXPECT_EQ(work->pOutputTS[1].u16TransportStreamID, 5);
+}
+
+TEST_F(TspDb, RevisionStepsWithWhatThePagesShowAndNotesOnlyUnreportedPlainEdits)
+{
+    Output_TSInfo* work = TSP_GetTempTSParam();
+    Stream(0, 0);
+    TSP_CopyOutputTempTSInfo();
+    const U32 r0 = TSP_GetTempRevision();
+    // The apply step's versions and change flags show nothing: no step. An
+    // edit and its undoing are two states, each named by its own revision.
+    work->pOutputTS[0].u8PATVersionNumber = 9;
+    work->pOutputTS[0].u8SDTChangeFlag = 1;
+    EXPECT_EQ(TSP_GetTempRevision(), r0);
+    EXPECT_EQ(TSP_CheckTempEdit(&r0), 0u);
+    work->pOutputTS[0].u16TransportStreamID = 0x77;
+    const U32 r1 = TSP_GetTempRevision();
+    work->pOutputTS[0].u16TransportStreamID = live->pOutputTS[0].u16TransportStreamID;
+    EXPECT_NE(r1, r0);
+    EXPECT_NE(TSP_GetTempRevision(), r1);
+    EXPECT_EQ(TSP_CheckTempEdit(&r0), TSP_ERR_LIVE_CHANGED);
+
+    // A page that names no revision: its apply refused for limits (the
+    // check) is told so; a reload then drops nothing unreported.
+    TSP_CopyOutputTempTSInfo();
+    TSP_BeginTempEdit(false);
+    work->pOutputTS[0].u16TransportStreamID = 0x78;
+    TSP_EndTempEdit();
+    EXPECT_EQ(TSP_CopyOutputTSInfo([](const Output_TSInfo*) { return (U32)TSP_ERR_DOES_NOT_FIT; }),
+              TSP_ERR_DOES_NOT_FIT);
+    TSP_InitOutputTempTSInfo();
+    TSP_CopyOutputTempTSInfo();
+    TSP_BeginTempEdit(false);
+    work->pOutputTS[0].u16TransportStreamID = 0x79;
+    TSP_EndTempEdit();
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    EXPECT_EQ(live->pOutputTS[0].u16TransportStreamID, 0x79);
+
+    // Edits of pages that name their revision, thrown away, leave no note;
+    // a plain apply over them is refused and keeps them for their page.
+    U32 r = TSP_GetTempRevision();
+    TSP_BeginTempEdit(true);
+    work->pOutputTS[0].u16TransportStreamID = 0x7A;
+    TSP_EndTempEdit();
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    EXPECT_TRUE(TSP_IsTempTSInfoEdited());
+    TSP_CopyOutputTempTSInfo();
+    EXPECT_EQ(TSP_CommitTempTSInfo(r), TSP_ERR_LIVE_CHANGED) << "the load stepped the revision";
+    TSP_BeginTempEdit(false);
+    work->pOutputTS[0].u16TransportStreamID = 0x7B;
+    TSP_EndTempEdit();
+    ASSERT_EQ(TSP_CopyOutputTSInfo(), 0u);
+
+    // A plain edit thrown away: the next plain apply is refused and drops
+    // what the copy holds, and the next plain request before a load too.
+    TSP_BeginTempEdit(false);
+    work->pOutputTS[0].u16TransportStreamID = 0x7C;
+    TSP_EndTempEdit();
+    TSP_CopyOutputTempTSInfo();
+    TSP_BeginTempEdit(false);
+    work->pOutputTS[0].u16TransportStreamID = 0x7D;
+    TSP_EndTempEdit();
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    EXPECT_FALSE(TSP_IsTempTSInfoEdited());
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), TSP_ERR_LIVE_CHANGED);
+    EXPECT_EQ(TSP_CopyOutputTSInfo(), 0u);
+    EXPECT_EQ(live->pOutputTS[0].u16TransportStreamID, 0x7B);
 }
 
 TEST_F(TspDb, ProgramWalk)

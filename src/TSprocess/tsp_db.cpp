@@ -26,19 +26,43 @@ static bool s_bEditOpen = false;
 // commit would undo that.
 static U64 s_u64OpenedWork = 0;
 static U64 s_u64OpenedLive = 0;
-// Set when an opening of the working copy (a page's load, a reopening, a
-// freed database) threw away edits that no answer has reported: the next
-// commit that names no revision is refused, since nothing tells whose edits
-// it would apply.
-static bool s_bEditDropped = false;
-// The working copy as it stood when an answer last told its caller that the
-// edits it held were not applied: throwing those away drops nothing unreported.
+// Who made the edits the working copy holds: pages that named its revision
+// (an opening that throws them away steps the revision, which tells those
+// pages), and pages that named none (an opening that throws those away can
+// tell no one).
+static bool s_bRevisionEdits = false;
+static bool s_bPlainEdits = false;
+// The working copy as it stood when an answer last told a page that names no
+// revision that the edits it held were not applied: throwing those away
+// drops nothing unreported.
 static U64 s_u64ToldWork = 0;
-// Steps whenever the working copy is opened, reopened, closed or changed under
-// the pages that show it: a page that names an older one shows another state.
-// It starts from the clock, so that a page loaded before a restart names a
-// revision this run does not give for a long while.
+// Set when an opening of the working copy (a page's load, a reopening, a
+// freed database) threw away edits of pages that name no revision which no
+// answer reported: the next apply that names none is refused, since nothing
+// tells whose edits it would apply.
+static bool s_bEditDropped = false;
+// Set when a refusal told a page that names no revision that the edits the
+// copy held were not applied, and threw them away: they may have been another
+// such page's. Until the next load the next edit or apply of such a page is
+// refused too.
+static bool s_bToldOther = false;
+// The revision names one state of what the pages show of the working copy:
+// it steps whenever that state is found changed (by an edit of any page, an
+// opening, a live change carried into it) and at each closing, and at nothing
+// else. It starts from the clock, so that a page loaded before a restart
+// names a revision this run does not give for a long while.
 static U32 s_u32TempRevision = (U32)time(nullptr) * 1024u;
+// The digest of what the pages show (0: the copy is closed) as the revision
+// was last given.
+static U64 s_u64RevisionShown = 0;
+// The revision this thread was last given (for an answer made after the
+// card-state lock was let go).
+static thread_local U32 t_u32Revision = 0;
+// The web edit in progress: whether its request named the revision, and the
+// working copy before it.
+static bool s_bPendingEdit = false;
+static bool s_bPendingNamed = false;
+static U64 s_u64PendingBefore = 0;
 // Set while a change of the live database is made by the page of the
 // current revision itself: the working copy follows it as an edit would.
 static bool s_bOwnChange = false;
@@ -116,6 +140,13 @@ public:
         memcpy(&w, p, n);
         Word(w);
     }
+    // One record under its index.
+    template <typename T>
+    void Record(U32 u32Index, const T& rec)
+    {
+        Word(u32Index);
+        Add(&rec, 1);
+    }
     U64 Value() const { return m_u64; }
 
 private:
@@ -138,6 +169,45 @@ U64 DigestOf(const Output_TSInfo& st)
     d.Add(st.pOutputTable, st.u32OutputTableNumber);
     d.Add(st.pDescriptor, st.u32OutputDescriptorNumber);
     return d.Value();
+}
+
+// What the pages show of a database, as one digest: its valid records with
+// their indexes, without the table versions and change flags that only the
+// apply step reads and writes (no page shows them, and an apply that changes
+// nothing else must not step the revision). Never 0.
+U64 ShownDigestOf(const Output_TSInfo& st)
+{
+    Digest d;
+    for (U32 i = 0; st.pOutputTS != nullptr && i < st.u32OutputTSNumber; i++) {
+        if (st.pOutputTS[i].u8ValidFlag != TSP_RECORD_VALID)
+            continue;
+        Output_TSStream r = st.pOutputTS[i];
+        r.u8PATVersionNumber = r.u8PATChangeFlag = r.u8SDTVersionNumber = r.u8SDTChangeFlag = 0;
+        r.u8CATVersionNumber = r.u8CATChangeFlag = r.u8NITChangeFlag = r.u8BATChangeFlag = 0;
+        r.u8BATVersionNumber = r.u8IsSDTChangedByUser = 0;
+        d.Record(i, r);
+    }
+    for (U32 i = 0; st.pOutputProgram != nullptr && i < st.u32OutputProgramNumber; i++) {
+        if (st.pOutputProgram[i].u8ValidFlag != TSP_RECORD_VALID)
+            continue;
+        Output_TSProgram r = st.pOutputProgram[i];
+        r.u8PMTVersionNumber = r.u8PMTChangeFlag = 0;
+        d.Record(i, r);
+    }
+    for (U32 i = 0; st.pOutputPID != nullptr && i < st.u32OutputPIDNumber; i++)
+        if (st.pOutputPID[i].u8ValidFlag == TSP_RECORD_VALID)
+            d.Record(i, st.pOutputPID[i]);
+    for (U32 i = 0; st.pOutputTable != nullptr && i < st.u32OutputTableNumber; i++) {
+        if (st.pOutputTable[i].u8ValidFlag != TSP_RECORD_VALID)
+            continue;
+        TSTable r = st.pOutputTable[i];
+        r.u8IsChangedByUser = 0;
+        d.Record(i, r);
+    }
+    for (U32 i = 0; st.pDescriptor != nullptr && i < st.u32OutputDescriptorNumber; i++)
+        if (st.pDescriptor[i].u8ValidFlag == TSP_RECORD_VALID)
+            d.Record(i, st.pDescriptor[i]);
+    return d.Value() | 1;
 }
 
 // The record bytes of the five arrays a commit copies.
@@ -180,15 +250,44 @@ bool WroteOverEdit(const Image& work, const Image& live, const Image& now)
     return false;
 }
 
-// Before the working copy is opened again or freed: edits it holds that no
-// answer reported are noted as dropped.
+// Whether the copy holds edits of pages that name no revision which no answer
+// has reported as not applied.
+bool UnreportedPlainEdits()
+{
+    if (!s_bEditOpen || !s_bPlainEdits)
+        return false;
+    const U64 u64Work = DigestOf(g_stTempTSParam);
+    return u64Work != s_u64OpenedWork && u64Work != s_u64ToldWork;
+}
+
+// Before the working copy is opened again or freed: such edits are noted as
+// dropped. The copy then holds no one's edits.
 void NoteThrownEdits()
 {
-    if (!s_bEditOpen)
-        return;
-    const U64 u64Work = DigestOf(g_stTempTSParam);
-    if (u64Work != s_u64OpenedWork && u64Work != s_u64ToldWork)
+    if (UnreportedPlainEdits())
         s_bEditDropped = true;
+    s_bPlainEdits = s_bRevisionEdits = false;
+}
+
+// An answer to a page that names no revision tells it that the edits the copy
+// holds are not applied.
+void TellPlain()
+{
+    s_u64ToldWork = DigestOf(g_stTempTSParam);
+    s_bPlainEdits = false;
+}
+
+// The working copy's revision, stepped first when what the pages show of it
+// changed since it was last given.
+U32 ObserveRevision()
+{
+    const U64 u64Shown = s_bEditOpen ? ShownDigestOf(g_stTempTSParam) : 0;
+    if (u64Shown != s_u64RevisionShown) {
+        s_u32TempRevision++;
+        s_u64RevisionShown = u64Shown;
+    }
+    t_u32Revision = s_u32TempRevision;
+    return s_u32TempRevision;
 }
 
 template <typename T>
@@ -328,6 +427,11 @@ void TSP_InitOutputTSInfo(void)
     s_bEditOpen = false;
     // The working copy is closed: no page shows its state any more.
     s_u32TempRevision++;
+    s_u64RevisionShown = 0;
+    s_bPlainEdits = s_bRevisionEdits = false;
+    // Edits a refusal dropped are gone with the rest (the note of dropped
+    // edits stays).
+    s_bToldOther = false;
     for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
         pst->pOutputTS = nullptr;
         pst->pOutputProgram = nullptr;
@@ -518,7 +622,6 @@ void TSP_CopyOutputTempTSInfo(void)
 {
     CARD_STATE_LOCK();
     NoteThrownEdits();
-    s_u32TempRevision++;
     Output_TSInfo& w = g_stTempTSParam;
     const Output_TSInfo& l = s_stTSParam;
     bool bFits = true;
@@ -543,6 +646,7 @@ void TSP_CopyOutputTempTSInfo(void)
     s_bEditOpen = bFits;
     s_u64OpenedWork = DigestOf(w);
     s_u64OpenedLive = DigestOf(l);
+    ObserveRevision();
 }
 
 U32 TSP_OpenTempTSInfoIfClosed(void)
@@ -574,7 +678,59 @@ bool TSP_IsTempTSInfoEdited(void)
 U32 TSP_GetTempRevision(void)
 {
     CARD_STATE_LOCK();
-    return s_u32TempRevision;
+    return ObserveRevision();
+}
+
+U32 TSP_LastTempRevision(void)
+{
+    return t_u32Revision;
+}
+
+U32 TSP_ViewTemp(void)
+{
+    CARD_STATE_LOCK();
+    if (!s_bEditOpen)
+        return TSP_OpenTempTSInfoIfClosed();
+    // A copy the live database left behind: an unedited one follows it, and
+    // edits made on it, which no commit could take any more, are gone.
+    if (DigestOf(s_stTSParam) != s_u64OpenedLive) {
+        if (TSP_InitOutputTempTSInfo() != ZR_SUCCESS)
+            return TSP_ERR_NO_MEMORY;
+        TSP_CopyOutputTempTSInfo();
+    }
+    return ZR_SUCCESS;
+}
+
+void TSP_TempPageLoaded(void)
+{
+    CARD_STATE_LOCK();
+    s_bToldOther = false;
+}
+
+void TSP_BeginTempEdit(bool bNamed)
+{
+    CARD_STATE_LOCK();
+    TSP_EndTempEdit();
+    s_bPendingEdit = true;
+    s_bPendingNamed = bNamed;
+    s_u64PendingBefore = DigestOf(g_stTempTSParam);
+}
+
+void TSP_EndTempEdit(void)
+{
+    CARD_STATE_LOCK();
+    if (!s_bPendingEdit)
+        return;
+    s_bPendingEdit = false;
+    // Whatever the answer, the state the edit left is given a revision.
+    ObserveRevision();
+    const U64 u64Now = DigestOf(g_stTempTSParam);
+    if (!s_bEditOpen || u64Now == s_u64PendingBefore || u64Now == s_u64OpenedWork)
+        return;
+    if (s_bPendingNamed)
+        s_bRevisionEdits = true;
+    else
+        s_bPlainEdits = true;
 }
 
 TSP_OwnTempChange::TSP_OwnTempChange()
@@ -602,21 +758,66 @@ void ReopenTemp(const char* pcWhy)
                    pcWhy);
 }
 
-// A refusal. bTold: its caller may own the edits the working copy holds now,
-// and its answer tells it they were not applied.
-U32 Refuse(const char* pcWhy, bool bTold)
+bool Edited()
+{
+    return s_bEditOpen && DigestOf(g_stTempTSParam) != s_u64OpenedWork;
+}
+
+// A refusal (783) of a page that names the revision; bDrop: the edits the
+// copy holds are thrown away (that steps the revision).
+U32 RefuseNamed(const char* pcWhy, bool bDrop)
 {
     log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d web edit refused: %s\r\n\n", LOG_POS, pcWhy);
-    if (bTold)
-        s_u64ToldWork = DigestOf(g_stTempTSParam);
+    if (bDrop && Edited())
+        ReopenTemp(pcWhy);
     return TSP_ERR_LIVE_CHANGED;
 }
 
-// Whether the caller's revision (none: nullptr) names another state than the
-// working copy's.
-bool OtherRevision(const U32* pu32Revision)
+// A refusal (783) of a page that names none: its answer tells it that the
+// edits the copy holds are not applied. bDrop: they are thrown away, so that
+// no other caller's apply puts them on air. bOther: the card knows of another
+// such page whose edits were dropped, so those of pages that name no
+// revision the copy held may not have been this one's, which is noted.
+U32 RefusePlain(const char* pcWhy, bool bDrop, bool bOther = false)
 {
-    return pu32Revision != nullptr && *pu32Revision != s_u32TempRevision;
+    log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d web edit refused: %s\r\n\n", LOG_POS, pcWhy);
+    const bool bEdited = Edited();
+    const bool bHeld = UnreportedPlainEdits();
+    TellPlain();
+    if (bOther)
+        s_bToldOther = bHeld;
+    if (bDrop && bEdited)
+        ReopenTemp(pcWhy);
+    return TSP_ERR_LIVE_CHANGED;
+}
+
+U32 Refuse(const U32* pu32Revision, const char* pcWhy, bool bDrop)
+{
+    return pu32Revision != nullptr ? RefuseNamed(pcWhy, bDrop) : RefusePlain(pcWhy, bDrop);
+}
+
+// What a page that names no revision can be refused for before it edits or
+// applies (0: nothing). bApply: an apply, which the dropped-edit note refuses.
+U32 RefusePlainFirst(bool bApply)
+{
+    // The copy holds the edits of a page that names its revision: not this
+    // caller's. Its own, if it has any there, are not left for that page's
+    // apply either.
+    if (s_bRevisionEdits && Edited())
+        return RefusePlain("the working copy holds the edits of a page that names its revision", s_bPlainEdits);
+    // Edits were thrown away (another page's load, a replaced database) and
+    // nothing tells whose they were: this may be their page. What the copy
+    // holds now is not applied, nor left for another apply; and when it held
+    // edits, the next request of such a page may be theirs.
+    if (bApply && s_bEditDropped) {
+        s_bEditDropped = s_bToldOther = false;
+        return RefusePlain("edits were dropped since the page was loaded", true, true);
+    }
+    if (s_bToldOther) {
+        s_bToldOther = false;
+        return RefusePlain("edits were dropped since the page was loaded", true);
+    }
+    return ZR_SUCCESS;
 }
 
 U32 Commit(const U32* pu32Revision, const std::function<U32(const Output_TSInfo*)>& check)
@@ -626,33 +827,32 @@ U32 Commit(const U32* pu32Revision, const std::function<U32(const Output_TSInfo*
     Output_TSInfo& l = s_stTSParam;
     // A page of another revision was shown another state: nothing of it is
     // applied, and the working copy, another page's, stays as it is.
-    if (OtherRevision(pu32Revision))
-        return Refuse("the page shows an older state", false);
-    if (pu32Revision == nullptr && s_bEditDropped) {
-        // Edits were thrown away (another page's load, a replaced database)
-        // and nothing tells whose they were: this apply may be theirs. The
-        // edits made since stay for their own apply.
-        s_bEditDropped = false;
-        return Refuse("edits were dropped since the page was loaded", true);
+    if (pu32Revision != nullptr && *pu32Revision != ObserveRevision())
+        return RefuseNamed("the page shows another state", false);
+    if (pu32Revision == nullptr) {
+        const U32 rc = RefusePlainFirst(true);
+        if (rc != ZR_SUCCESS)
+            return rc;
     }
     // No edit since the opening: nothing to commit, and the live database,
     // with whatever the input cards did to it meanwhile, stays as it is.
-    if (!s_bEditOpen || DigestOf(w) == s_u64OpenedWork)
+    if (!Edited())
         return ZR_SUCCESS;
-    if (DigestOf(l) != s_u64OpenedLive) {
-        // The edits were made on records the live database no longer holds
-        // as they were: copying them back would undo its changes. Refused;
-        // the working copy starts again from the live database.
-        const U32 rc = Refuse("live database changed under the web edit", true);
-        ReopenTemp("refused commit");
-        return rc;
-    }
+    // The edits were made on records the live database no longer holds as
+    // they were: copying them back would undo its changes. Refused; the
+    // working copy starts again from the live database.
+    if (DigestOf(l) != s_u64OpenedLive)
+        return Refuse(pu32Revision, "live database changed under the web edit", true);
     // What the edits would put on air is judged before any of it is copied;
-    // a refusal keeps the edits in the working copy and the live database.
+    // a refusal keeps the edits in the working copy and the live database,
+    // and its answer tells the caller.
     if (check) {
         const U32 ret = check(&w);
-        if (ret != ZR_SUCCESS)
+        if (ret != ZR_SUCCESS) {
+            if (pu32Revision == nullptr)
+                TellPlain();
             return ret;
+        }
     }
     // Make room for every working record first, so a failure changes nothing
     // but the size of some live arrays (their new records are free).
@@ -676,6 +876,8 @@ U32 Commit(const U32* pu32Revision, const std::function<U32(const Output_TSInfo*
     // Committed: the copy holds no edit the live database lacks.
     s_u64OpenedWork = DigestOf(w);
     s_u64OpenedLive = DigestOf(l);
+    s_bPlainEdits = s_bRevisionEdits = false;
+    ObserveRevision();
     return ZR_SUCCESS;
 }
 
@@ -694,25 +896,32 @@ U32 TSP_CommitTempTSInfo(U32 u32Revision, const std::function<U32(const Output_T
 U32 TSP_CheckTempEdit(const U32* pu32Revision)
 {
     CARD_STATE_LOCK();
-    if (OtherRevision(pu32Revision))
-        return Refuse("the page shows an older state", false);
+    if (pu32Revision != nullptr && *pu32Revision != ObserveRevision())
+        return RefuseNamed("the page shows another state", false);
+    if (pu32Revision == nullptr) {
+        const U32 rc = RefusePlainFirst(false);
+        if (rc != ZR_SUCCESS)
+            return rc;
+    }
     if (!s_bEditOpen) {
         // Closed (a freed database): a page that names a revision showed
         // what is gone; one that names none edits the live state as it is.
         if (pu32Revision != nullptr)
-            return Refuse("the working copy was closed", false);
+            return RefuseNamed("the working copy was closed", false);
         return TSP_OpenTempTSInfoIfClosed();
     }
     if (DigestOf(s_stTSParam) == s_u64OpenedLive)
         return ZR_SUCCESS;
     // The live database changed under the copy. Edits made on it could
-    // never be committed: refused, and the copy starts again. An unedited
-    // copy just follows; a page that names its revision was shown the old.
-    const bool bEdited = DigestOf(g_stTempTSParam) != s_u64OpenedWork;
-    if (bEdited)
-        Refuse("live database changed under the web edit", true);
+    // never be committed: refused, and the copy starts again.
+    if (Edited())
+        return Refuse(pu32Revision, "live database changed under the web edit", true);
+    // An unedited copy just follows. A page that names its revision goes on
+    // when what it shows stayed the same (the apply step's own writes).
     ReopenTemp("live change under the page");
-    return bEdited || pu32Revision != nullptr ? TSP_ERR_LIVE_CHANGED : (U32)ZR_SUCCESS;
+    if (pu32Revision != nullptr && *pu32Revision != ObserveRevision())
+        return RefuseNamed("the live change changed what the page shows", false);
+    return ZR_SUCCESS;
 }
 
 U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
@@ -722,7 +931,7 @@ U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
     if (s_bOwnChange && s_bEditOpen) {
         // The page's own change: the working copy takes it as one of its
         // edits, and an unedited copy stays unedited.
-        const bool bEdited = DigestOf(g_stTempTSParam) != s_u64OpenedWork;
+        const bool bEdited = Edited();
         const U32 ret = change(true);
         if (!bEdited)
             s_u64OpenedWork = DigestOf(g_stTempTSParam);
@@ -730,22 +939,20 @@ U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
             s_u64OpenedLive = DigestOf(s_stTSParam);
         return ret;
     }
-    const bool bEdited = TSP_IsTempTSInfoEdited();
-    if (!bEdited) {
+    if (!Edited()) {
         const U32 ret = change(false);
         ReopenTemp("live change");
         return ret;
     }
     // Under edits: the same change is made to the working copy so that its
-    // commit keeps it. Where it wrote over an edit, that edit is gone.
+    // commit keeps it (what the pages show changed: the revision steps).
+    // Where it wrote over an edit, that edit is gone.
     const Image work = ImageOf(g_stTempTSParam), live = ImageOf(s_stTSParam);
     const U32 ret = change(true);
     if (WroteOverEdit(work, live, ImageOf(g_stTempTSParam))) {
         ReopenTemp("edits overwritten by a live change");
         return ret;
     }
-    // The pages show the state before it.
-    s_u32TempRevision++;
     if (ret == ZR_SUCCESS && bLiveAsOpened)
         s_u64OpenedLive = DigestOf(s_stTSParam);
     return ret;
@@ -754,13 +961,15 @@ U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
 U32 TSP_DeriveLive(const std::function<U32()>& apply)
 {
     CARD_STATE_LOCK();
-    const bool bEdited = TSP_IsTempTSInfoEdited();
+    const bool bEdited = Edited();
     const bool bLiveAsOpened = bEdited && DigestOf(s_stTSParam) == s_u64OpenedLive;
     const U32 ret = apply();
     if (s_bEditOpen && !bEdited)
         ReopenTemp("apply");
     else if (bLiveAsOpened)
         s_u64OpenedLive = DigestOf(s_stTSParam);
+    // The revision after the apply, for the answer of the page that ran it.
+    ObserveRevision();
     return ret;
 }
 

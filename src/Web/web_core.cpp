@@ -235,9 +235,11 @@ S32 web_ProcessData(buffer* reply, server*, connection* con)
         zrErrCode code;
         if (web_RunsUnlocked(row->pcStr)) {
             code = row->pfProcess(reply);
+            web_EndTempEdit();
         } else {
             CARD_STATE_LOCK();
             code = row->pfProcess(reply);
+            web_EndTempEdit();
         }
         if (code != ZR_SUCCESS)
             web_processErr(reply, code, nullptr);
@@ -389,6 +391,22 @@ bool web_JsonU32(const cJSON* item, U32* out)
 bool web_MemberU32(const cJSON* obj, const char* key, U32* out)
 {
     return obj != nullptr && web_JsonU32(cJSON_GetObjectItemCaseSensitive(obj, key), out);
+}
+
+bool web_JsonWhole(const cJSON* item, U32 max, U32* out)
+{
+    if (!cJSON_IsNumber(item))
+        return false;
+    const double d = item->valuedouble;
+    if (!(d >= 0.0 && d <= (double)max) || d != std::floor(d))
+        return false;
+    *out = (U32)d;
+    return true;
+}
+
+bool web_MemberWhole(const cJSON* obj, const char* key, U32 max, U32* out)
+{
+    return obj != nullptr && web_JsonWhole(cJSON_GetObjectItemCaseSensitive(obj, key), max, out);
 }
 
 // ---- Server start and restart ----

@@ -17,6 +17,7 @@
 #include "Web/web_json.h"
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -132,9 +133,8 @@ void Web_GetPIDTypeDesc(U8 u8PIDType, char* pcDesc)
 static zrErrCode web_ReadOutChannel(const WebBody& body, U32* pu32Port, U32* pu32Channel, U16* pu16Flat)
 {
     U32 port = 0, channel = 0;
-    if (!web_JsonU32(body.Get("port"), &port) || !web_JsonU32(body.Get("channel"), &channel))
-        return ZR_ERR_WEB_POST_PARAM;
-    if (port >= TSP_WEB_CHANNEL_MAX || channel >= TSP_WEB_CHANNEL_MAX)
+    if (!web_JsonWhole(body.Get("port"), TSP_WEB_CHANNEL_MAX - 1, &port) ||
+        !web_JsonWhole(body.Get("channel"), TSP_WEB_CHANNEL_MAX - 1, &channel))
         return ZR_ERR_WEB_POST_PARAM;
     U32 flat = _web_GetOutRealChannel(port, channel);
     if (flat >= TSP_WEB_CHANNEL_MAX)
@@ -150,7 +150,7 @@ static zrErrCode web_ReadOutChannel(const WebBody& body, U32* pu32Port, U32* pu3
 static zrErrCode web_ReadServiceId(const WebBody& body, const char* key, U16* pu16Sid)
 {
     U32 v = 0;
-    if (!web_JsonU32(body.Get(key), &v) || v > 0xFFFF)
+    if (!web_JsonWhole(body.Get(key), 0xFFFF, &v))
         return ZR_ERR_WEB_POST_PARAM;
     *pu16Sid = (U16)v;
     return ZR_SUCCESS;
@@ -204,7 +204,7 @@ static zrErrCode web_EditReply(buffer* reply, U32 ret, U8 conflict)
         return (zrErrCode)ret;
     if (conflict != 0)
         return ZR_ERR_WEB_POST_PARAM;
-    return web_ReplyData(reply, nullptr);
+    return web_ReplyRevision(reply);
 }
 
 // ---- The working copy's revision and the identity of list entries ----
@@ -215,13 +215,14 @@ zrErrCode web_ReadRevision(const WebBody& body, const U32** ppu32Revision, U32* 
     const cJSON* item = body.Get("revision");
     if (item == nullptr)
         return ZR_SUCCESS;
-    if (!web_JsonU32(item, pu32Store))
+    if (!web_JsonWhole(item, 0xFFFFFFFFu, pu32Store))
         return ZR_ERR_WEB_POST_PARAM;
     *ppu32Revision = pu32Store;
     return ZR_SUCCESS;
 }
 
-zrErrCode web_CheckTempEdit(const WebBody& body)
+// The check of both: bEdit, an edit of the working copy follows.
+static zrErrCode web_CheckTemp(const WebBody& body, bool bEdit)
 {
     U32 store = 0;
     const U32* rev = nullptr;
@@ -231,12 +232,116 @@ zrErrCode web_CheckTempEdit(const WebBody& body)
     const U32 ret = TSP_CheckTempEdit(rev);
     if (ret == TSP_ERR_LIVE_CHANGED)
         return ZR_ERR_WEB_CONFIG_CHANGED;
+    if (ret == ZR_SUCCESS && bEdit)
+        TSP_BeginTempEdit(rev != nullptr);
     return (zrErrCode)ret;
 }
+
+zrErrCode web_CheckTempEdit(const WebBody& body) { return web_CheckTemp(body, true); }
+zrErrCode web_CheckTempState(const WebBody& body) { return web_CheckTemp(body, false); }
+void web_EndTempEdit(void) { TSP_EndTempEdit(); }
+zrErrCode web_ViewTemp(void) { return (zrErrCode)TSP_ViewTemp(); }
 
 void web_AddRevision(cJSON* data)
 {
     web_AddNum(data, "revision", TSP_GetTempRevision());
+}
+
+zrErrCode web_ReplyRevision(buffer* reply)
+{
+    cJSON* data = cJSON_CreateObject();
+    web_AddRevision(data);
+    return web_ReplyData(reply, data);
+}
+
+// ---- Request checks: every member a request gives is checked by its type
+// and range before anything of it is taken ----
+
+// A member that may be missing; when present, a whole number from 0 to max.
+static bool web_OptWhole(const cJSON* obj, const char* key, U32 max)
+{
+    const cJSON* v = cJSON_GetObjectItemCaseSensitive(obj, key);
+    U32 n = 0;
+    return v == nullptr || web_JsonWhole(v, max, &n);
+}
+
+static bool web_OptWholes(const cJSON* obj, std::initializer_list<std::pair<const char*, U32>> keys)
+{
+    for (const auto& k : keys)
+        if (!web_OptWhole(obj, k.first, k.second))
+            return false;
+    return true;
+}
+
+// A member that may be missing; when present, text (a name).
+static bool web_OptText(const cJSON* obj, const char* key)
+{
+    const cJSON* v = cJSON_GetObjectItemCaseSensitive(obj, key);
+    return v == nullptr || (cJSON_IsString(v) && v->valuestring != nullptr);
+}
+
+// A program's names and its "src" as its view showed it (an object of
+// whole numbers), each where it is given.
+static bool web_ProgramIdentityFits(const cJSON* obj)
+{
+    if (!web_OptText(obj, "servicename") || !web_OptText(obj, "providername"))
+        return false;
+    const cJSON* src = cJSON_GetObjectItemCaseSensitive(obj, "src");
+    return src == nullptr ||
+           (cJSON_IsObject(src) &&
+            web_OptWholes(src, {{"board", 0xFF}, {"port", 0xFF}, {"channel", 0xFFFF}, {"serviceid", 0xFFFF}}));
+}
+
+// A member that may be missing; when present, an array whose every element
+// passes fits.
+template <class Fits>
+static bool web_OptList(const cJSON* obj, const char* key, Fits fits)
+{
+    const cJSON* list = cJSON_GetObjectItemCaseSensitive(obj, key);
+    if (list == nullptr)
+        return true;
+    if (!cJSON_IsArray(list))
+        return false;
+    const cJSON* e = nullptr;
+    cJSON_ArrayForEach(e, list)
+    {
+        if (!cJSON_IsObject(e) || !fits(e))
+            return false;
+    }
+    return true;
+}
+
+// The stream page's request: stream ids and switches, the programs' ids and
+// names, and each other PID named by the PID its view showed.
+static bool web_StreamRequestFits(const cJSON* root)
+{
+    return web_OptWholes(root, {{"originalnetworkid", 0xFFFF}, {"tsid", 0xFFFF}, {"modulationmode", 0xFF},
+                                {"tdtinsert", 0xFF}}) &&
+           web_OptList(root, "programlist",
+                       [](const cJSON* e) { return web_OptWholes(e, {{"serviceid", 0xFFFF}}) && web_ProgramIdentityFits(e); }) &&
+           web_OptList(root, "otherpidlist", [](const cJSON* e) {
+               U32 n = 0;
+               return web_MemberWhole(e, "oldpid", TSP_MAX_PID, &n) && web_OptWhole(e, "newvalue", TSP_MAX_PID);
+           });
+}
+
+// The program page's request: ids, channel numbers, names, and the PIDs (an
+// elementary stream's type also as the text its view shows).
+static bool web_ProgramRequestFits(const cJSON* root)
+{
+    if (!web_OptWholes(root, {{"majorchannel", 0xFFFF}, {"minorchannel", 0xFFFF}, {"serviceid", 0xFFFF},
+                              {"servicetype", 0xFF}}) ||
+        !web_ProgramIdentityFits(root))
+        return false;
+    const cJSON* pids = cJSON_GetObjectItemCaseSensitive(root, "pids");
+    if (pids == nullptr)
+        return true;
+    return cJSON_IsObject(pids) && web_OptWholes(pids, {{"pcr", TSP_MAX_PID}, {"pmt", TSP_MAX_PID}}) &&
+           web_OptList(pids, "es", [](const cJSON* e) {
+               const cJSON* type = cJSON_GetObjectItemCaseSensitive(e, "streamtype");
+               return web_OptWholes(e, {{"pid", TSP_MAX_PID}, {"pidtype", 0xFF}, {"oldpid", TSP_MAX_PID}}) &&
+                      (cJSON_IsString(type) || web_OptWhole(e, "streamtype", 0xFF));
+           });
 }
 
 static U8 web_OperatorSlot(U8 u8HWSlot) { return Web_GetWebSlot(Web_GetVRNType(), u8HWSlot); }
@@ -258,20 +363,20 @@ static bool web_SameSource(const cJSON* entry, const Output_WebProgramInfo& p)
     for (const auto& k : keys) {
         const cJSON* v = cJSON_GetObjectItemCaseSensitive(src, k.first);
         U32 n = 0;
-        if (v != nullptr && (!web_JsonU32(v, &n) || n != k.second))
+        if (v != nullptr && (!web_JsonWhole(v, 0xFFFF, &n) || n != k.second))
             return false;
     }
     return true;
 }
 
-// A number key's value truncated to the field's width when present and in
-// range, else the field's current value (other types are ignored). By value:
-// the views are packed, so no reference to their fields is taken.
+// A number key's value when present, else the field's current value; the
+// request was checked first, so a value given fits its field. By value: the
+// views are packed, so no reference to their fields is taken.
 template <class T>
 static T web_NumOr(const cJSON* obj, const char* key, T current)
 {
     U32 v = 0;
-    return web_MemberU32(obj, key, &v) ? (T)v : current;
+    return web_MemberWhole(obj, key, std::numeric_limits<T>::max(), &v) ? (T)v : current;
 }
 
 // A name key (UTF-8) stored as DVB SI text: at most the field's 32 bytes,
@@ -527,6 +632,7 @@ zrErrCode web_processGetSubboardTSInfo(buffer* reply)
     // A fresh working copy: uncommitted edits are dropped.
     TSP_InitOutputTempTSInfo();
     TSP_CopyOutputTempTSInfo();
+    TSP_TempPageLoaded();
     auto view = std::make_unique<Output_WebTSInfo>();
     cJSON* data = cJSON_CreateObject();
     cJSON* list = web_AddPortList(data);
@@ -554,7 +660,9 @@ zrErrCode web_processGetTempTSInfo(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     auto view = std::make_unique<Output_WebTSInfo>();
-    zrErrCode rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
+    zrErrCode rc = web_ViewTemp();
+    if (rc == ZR_SUCCESS)
+        rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
     if (rc != ZR_SUCCESS)
         return rc;
     cJSON* data = cJSON_CreateObject();
@@ -575,7 +683,9 @@ zrErrCode web_processGetTempProgramInfo(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     Output_WebProgramInfo p{};
-    zrErrCode rc = web_ReadProgram(body, "serviceid", true, &port, &channel, &flat, &p);
+    zrErrCode rc = web_ViewTemp();
+    if (rc == ZR_SUCCESS)
+        rc = web_ReadProgram(body, "serviceid", true, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
     cJSON* data = cJSON_CreateObject();
@@ -600,8 +710,14 @@ bool Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList)
     bool bAllFound = true;
     cJSON_ArrayForEach(item, pList)
     {
+        // An item names the PID its view showed (one that names none is
+        // another list's); without a new value it changes nothing.
         U32 oldPid = 0, newPid = 0;
-        if (!web_MemberU32(item, "oldpid", &oldPid) || !web_MemberU32(item, "newvalue", &newPid))
+        if (!web_MemberWhole(item, "oldpid", TSP_MAX_PID, &oldPid)) {
+            bAllFound = false;
+            continue;
+        }
+        if (!web_MemberWhole(item, "newvalue", TSP_MAX_PID, &newPid))
             continue;
         bool bFound = false;
         for (U32 i = 0; i < n; i++)
@@ -625,13 +741,15 @@ zrErrCode web_processSetTSParam(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     auto view = std::make_unique<Output_WebTSInfo>();
+    const cJSON* root = body.Root();
+    if (!web_StreamRequestFits(root))
+        return ZR_ERR_WEB_POST_PARAM;
     zrErrCode rc = web_CheckTempEdit(body);
     if (rc == ZR_SUCCESS)
         rc = web_ReadTempView(body, &port, &channel, &flat, view.get());
     if (rc != ZR_SUCCESS)
         return rc;
     Output_WebTSInfo& v = *view;
-    const cJSON* root = body.Root();
     v.u16OriginalNetworkID = web_NumOr(root, "originalnetworkid", v.u16OriginalNetworkID);
     v.u16TransportStreamID = web_NumOr(root, "tsid", v.u16TransportStreamID);
     v.u8ModulationMode = web_NumOr(root, "modulationmode", v.u8ModulationMode);
@@ -655,7 +773,7 @@ zrErrCode web_processSetTSParam(buffer* reply)
                 !web_TakeName(e, "providername", p.aru8ServiceProvider, &p.u8ServiceProviderLen))
                 return ZR_ERR_WEB_POST_PARAM;
             U32 sid = 0;
-            if (web_MemberU32(e, "serviceid", &sid)) {
+            if (web_MemberWhole(e, "serviceid", 0xFFFF, &sid)) {
                 p.u16OldServiceID = p.u16ServiceID;
                 p.u16ServiceID = (U16)sid;
             }
@@ -680,12 +798,14 @@ zrErrCode web_processSetProgramParam(buffer* reply)
     U32 port = 0, channel = 0;
     U16 flat = 0;
     Output_WebProgramInfo p{};
+    const cJSON* root = body.Root();
+    if (!web_ProgramRequestFits(root))
+        return ZR_ERR_WEB_POST_PARAM;
     zrErrCode rc = web_CheckTempEdit(body);
     if (rc == ZR_SUCCESS)
         rc = web_ReadProgram(body, "oldserviceid", true, &port, &channel, &flat, &p);
     if (rc != ZR_SUCCESS)
         return rc;
-    const cJSON* root = body.Root();
     if (!web_SameSource(root, p))
         return ZR_ERR_WEB_CONFIG_CHANGED;
     p.u16MajorChannelNum = web_NumOr(root, "majorchannel", p.u16MajorChannelNum);
@@ -708,7 +828,7 @@ zrErrCode web_processSetProgramParam(buffer* reply)
                 // "oldpid": the PID its view showed, which the elementary
                 // stream at that place must still have.
                 U32 oldPid = 0;
-                const bool bNamed = web_MemberU32(e, "oldpid", &oldPid);
+                const bool bNamed = web_MemberWhole(e, "oldpid", TSP_MAX_PID, &oldPid);
                 if (bNamed && (i >= p.u16ESNumber || i >= TSP_WEB_ES_MAX || p.arOutputESInfo[i].u16PID != oldPid))
                     return ZR_ERR_WEB_CONFIG_CHANGED;
                 if (i >= TSP_WEB_ES_MAX)
@@ -748,7 +868,10 @@ zrErrCode web_processApplyAllParam(buffer* reply)
     const U32 rc = Web_MuxProcess(rev);
     if (rc != 0)
         return (zrErrCode)rc;
-    return web_ReplyData(reply, nullptr);
+    // The revision its own apply step ended with (the lock was let go since).
+    cJSON* data = cJSON_CreateObject();
+    web_AddNum(data, "revision", TSP_LastTempRevision());
+    return web_ReplyData(reply, data);
 }
 
 zrErrCode web_processClearAllParam(buffer* reply)

@@ -139,7 +139,8 @@ zrErrCode _web_parseDescriptor(const U8* pu8Desc, U32 u32Len, cJSON* pArray)
 static zrErrCode web_ReqChannel(const WebBody& body, U16* pu16Channel)
 {
     U32 port = 0, channel = 0;
-    if (!web_MemberU32(body.Root(), "port", &port) || !web_MemberU32(body.Root(), "channel", &channel))
+    if (!web_MemberWhole(body.Root(), "port", 0xFFFFFFFFu, &port) ||
+        !web_MemberWhole(body.Root(), "channel", 0xFFFFFFFFu, &channel))
         return ZR_ERR_WEB_POST_PARAM;
     const U64 flat = (U64)port * _web_GetOutChannelNumbyPort(port) + channel;
     if (flat >= TSP_WEB_CHANNEL_MAX)
@@ -172,13 +173,14 @@ static zrErrCode web_OwnChange(const WebBody& body, bool* pbOwn)
     const U32* rev = nullptr;
     zrErrCode rc = web_ReadRevision(body, &rev, &store);
     *pbOwn = rc == ZR_SUCCESS && rev != nullptr;
-    return rc != ZR_SUCCESS || rev == nullptr ? rc : web_CheckTempEdit(body);
+    return rc != ZR_SUCCESS || rev == nullptr ? rc : web_CheckTempState(body);
 }
 
-// The reply of an edit: the step's own code, or success.
+// The reply of an edit: the step's own code, or success with the revision
+// after it.
 static zrErrCode web_Done(buffer* reply, U32 ret)
 {
-    return ret != 0 ? (zrErrCode)ret : (zrErrCode)web_processSuccess(reply);
+    return ret != 0 ? (zrErrCode)ret : web_ReplyRevision(reply);
 }
 
 // The live stream of a channel; 774 when it has none.
@@ -208,11 +210,12 @@ static zrErrCode web_TempStream(U16 u16Channel)
     return ZR_SUCCESS;
 }
 
-// Required numbers of the body; false when one is missing.
+// Required numbers of the body, whole and 32-bit; false when one is missing
+// or is not.
 static bool web_Need(const WebBody& body, std::initializer_list<std::pair<const char*, U32*>> keys)
 {
     for (const auto& k : keys)
-        if (!web_MemberU32(body.Root(), k.first, k.second))
+        if (!web_MemberWhole(body.Root(), k.first, 0xFFFFFFFFu, k.second))
             return false;
     return true;
 }
@@ -400,10 +403,22 @@ zrErrCode web_processGetNIT(buffer* reply)
     WebBody body;
     U16 ch = 0;
     zrErrCode rc = web_BodyChannel(body, &ch);
+    if (rc == ZR_SUCCESS)
+        rc = web_ViewTemp();
     if (rc != ZR_SUCCESS)
         return rc;
     auto nit = std::make_unique<NITTable_t>();
     U32 ret = Web_TSP_GetNITTableInfo(ch, nit.get());
+    if (ret == 1) {
+        // A stream without NIT: the page's first edit of one still names
+        // the state it was shown.
+        cJSON* root = cJSON_CreateObject();
+        cJSON_AddNumberToObject(root, "code", 1);
+        cJSON_AddStringToObject(root, "description", web_GetErrCodeString((zrErrCode)1));
+        web_AddRevision(cJSON_AddObjectToObject(root, "data"));
+        _web_addToWriteBuff(root, reply);
+        return ZR_SUCCESS;
+    }
     if (ret != 0)
         return (zrErrCode)ret;
     cJSON* data = cJSON_CreateObject();
@@ -493,7 +508,7 @@ zrErrCode web_processAddNITTS(buffer* reply)
     zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_Need(body, {{"originalID", &onid}, {"tsid", &tsid}}))
+    if (!web_Need(body, {{"originalID", &onid}, {"tsid", &tsid}}) || onid > 0xFFFF || tsid > 0xFFFF)
         return ZR_ERR_WEB_POST_PARAM;
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_WEB,
                "[%s:%d] WEB: Service Congfiguration > TS > NIT > NIT Stram > click Add button!(Web_TSP_AddNIT_TS)\r\n",
@@ -536,21 +551,23 @@ static zrErrCode web_DeleteNITPart(buffer* reply, bool bDescriptor)
         return (zrErrCode)ret;
     if ((rc = web_ClearTsInfoFlag(entry, view.get())) != ZR_SUCCESS)
         return rc;
-    return (zrErrCode)web_processSuccess(reply);
+    return web_ReplyRevision(reply);
 }
 
 zrErrCode web_processDelNITTS(buffer* reply) { return web_DeleteNITPart(reply, false); }
 zrErrCode web_processDelLCN(buffer* reply) { return web_DeleteNITPart(reply, true); }
 
 // A descriptor from an optional tag number and byte array; false when the
-// array is longer than a body.
+// tag is not a byte or the array is longer than a body.
 static bool web_OptionalDescriptor(const WebBody& body, const char* tagKey, const char* dataKey,
                                    dvbpsi_descriptor_t* d)
 {
     memset(d, 0, sizeof(*d));
     U32 tag = 0;
-    if (web_MemberU32(body.Root(), tagKey, &tag))
+    if (web_MemberWhole(body.Root(), tagKey, 0xFF, &tag))
         d->i_tag = (U8)tag;
+    else if (body.Get(tagKey) != nullptr)
+        return false;
     const cJSON* data = body.Get(dataKey);
     return !cJSON_IsArray(data) || web_BodyFromArray(data, kDescBodyMax, d);
 }
@@ -605,8 +622,10 @@ zrErrCode web_processSetCableDescriptor(buffer* reply)
     const cJSON* e = nullptr;
     cJSON_ArrayForEach(e, list)
     {
-        if (!web_MemberU32(e, "frequency", &freq) || !web_MemberU32(e, "symbolrate", &sr) ||
-            !web_MemberU32(e, "modulation", &mod))
+        // Eight BCD digits of 100 Hz, seven of 100 symbol/s: no more than
+        // they hold.
+        if (!web_MemberWhole(e, "frequency", 9999999u, &freq) || !web_MemberWhole(e, "symbolrate", 999999u, &sr) ||
+            !web_MemberWhole(e, "modulation", 0xFF, &mod))
             return ZR_ERR_WEB_POST_PARAM;
     }
     memset(&s_stDescriptor, 0, sizeof(s_stDescriptor));
@@ -632,7 +651,7 @@ zrErrCode web_processSetNITVersion(buffer* reply)
     zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_Need(body, {{"networkid", &network}, {"versionnumber", &version}}))
+    if (!web_Need(body, {{"networkid", &network}, {"versionnumber", &version}}) || network > 0xFFFF)
         return ZR_ERR_WEB_POST_PARAM;
     // A version no 16 bits hold stays out of range rather than wrapping into it.
     U32 ret = Web_TSP_EditNITVersionNum(ch, version > 0xFFFF ? 0xFFFF : (U16)version, (U16)network);
@@ -678,7 +697,7 @@ zrErrCode web_processAddDescriptor(buffer* reply)
     const cJSON* data = body.Get("data");
     if (!web_Need(body, {{"NIT", &entry}, {"descriptor", &index}, {"tableindex", &tableIndex}, {"tagId", &tag},
                          {"tableid", &tableId}}) ||
-        !cJSON_IsArray(data) || !web_EditFlag(body, &edit))
+        tag > 0xFF || !cJSON_IsArray(data) || !web_EditFlag(body, &edit))
         return ZR_ERR_WEB_POST_PARAM;
     dvbpsi_descriptor_t& d = s_stDescriptor;
     memset(&d, 0, sizeof(d));
@@ -696,6 +715,8 @@ zrErrCode web_processAddDescriptor(buffer* reply)
             if ((rc = web_SatelliteBcd(freq, orbital, sr, d.auc_data)) != ZR_SUCCESS)
                 return rc;
         } else {
+            if (freq > 9999999u || sr > 999999u)
+                return ZR_ERR_WEB_POST_PARAM;
             web_PutDeliveryBcd(d.auc_data, (U64)freq * 10, (U64)sr * 10);
         }
     }
@@ -785,6 +806,8 @@ zrErrCode web_processGetPAT(buffer* reply)
     U16 ch = 0;
     zrErrCode rc = web_BodyChannel(body, &ch);
     if (rc == ZR_SUCCESS)
+        rc = web_ViewTemp();
+    if (rc == ZR_SUCCESS)
         rc = web_TempStream(ch);
     if (rc != ZR_SUCCESS)
         return rc;
@@ -804,7 +827,7 @@ zrErrCode web_processSetPATPid(buffer* reply)
     zrErrCode rc = web_EditChannel(body, &ch);
     if (rc != ZR_SUCCESS)
         return rc;
-    if (!web_Need(body, {{"pid", &pid}}))
+    if (!web_Need(body, {{"pid", &pid}}) || pid > TSP_MAX_PID)
         return ZR_ERR_WEB_POST_PARAM;
     if ((rc = web_TempStream(ch)) != ZR_SUCCESS)
         return rc;
@@ -817,7 +840,7 @@ zrErrCode web_processSetPATPid(buffer* reply)
         return ZR_SUCCESS;
     }
     rc = Web_TSP_SetPATPID(ch, p);
-    return rc != ZR_SUCCESS ? rc : (zrErrCode)web_processSuccess(reply);
+    return rc != ZR_SUCCESS ? rc : web_ReplyRevision(reply);
 }
 
 // ---- Table switches ----
@@ -907,6 +930,10 @@ zrErrCode web_GetSubboardPSIPChannel(buffer* reply)
     WebBody body;
     if (body.Status() != ZR_SUCCESS)
         return body.Status();
+    // Its revision names the working copy, which is opened for it.
+    zrErrCode open = web_ViewTemp();
+    if (open != ZR_SUCCESS)
+        return open;
     cJSON* data = cJSON_CreateObject();
     cJSON* port = cJSON_CreateObject();
     cJSON_AddItemToArray(cJSON_AddArrayToObject(data, "portlist"), port);
@@ -961,15 +988,17 @@ static bool web_ReadSwitchItem(const cJSON* e, U32 port, WebSwitchItem* item)
 {
     U32 ch = 0, enable = 0;
     const cJSON* f = cJSON_GetObjectItemCaseSensitive(e, "flag");
-    if (!web_MemberU32(e, "channel", &ch) || !web_MemberU32(e, "enable", &enable) || !cJSON_IsObject(f))
+    if (!web_MemberWhole(e, "channel", 0xFFFFFFFFu, &ch) || !web_MemberWhole(e, "enable", 0xFF, &enable) ||
+        !cJSON_IsObject(f))
         return false;
     const U64 flat = (U64)port * _web_GetOutChannelNumbyPort(port) + ch;
     if (flat >= TSP_WEB_CHANNEL_MAX)
         return false;
     U32 v[11];
     const char* keys[11] = {"pat", "pmt", "cat", "sdt", "nit", "TDT", "TOT", "mgt", "vct", "stt", "vcttype"};
+    // The switches are bytes; of "vcttype" the low 8 bits are taken.
     for (int i = 0; i < 11; i++)
-        if (!web_MemberU32(f, keys[i], &v[i]))
+        if (!web_MemberWhole(f, keys[i], i < 10 ? 0xFFu : 0xFFFFFFFFu, &v[i]))
             return false;
     PSITrans& t = item->stTrans;
     memset(&t, 0, sizeof(t));
@@ -1011,7 +1040,7 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
     const cJSON* list = cJSON_GetObjectItemCaseSensitive(first, "channellist");
     U32 port = 0;
     std::vector<WebSwitchItem> items;
-    if (web_MemberU32(first, "port", &port) && cJSON_IsArray(list)) {
+    if (web_MemberWhole(first, "port", 0xFFFFFFFFu, &port) && cJSON_IsArray(list)) {
         const cJSON* e = nullptr;
         cJSON_ArrayForEach(e, list)
         {
@@ -1064,7 +1093,7 @@ zrErrCode web_SetSubboardPSIPChannel(buffer* reply)
         if (!saved)
             return ZR_ERR_NOT_SAVED;
     }
-    return (zrErrCode)web_processSuccess(reply);
+    return web_ReplyRevision(reply);
 }
 
 // ---- TOT ----
@@ -1076,6 +1105,8 @@ zrErrCode web_processGetTOT_LTODescriptor(buffer* reply)
     WebBody body;
     U16 ch = 0, idx = 0;
     zrErrCode rc = web_BodyChannel(body, &ch);
+    if (rc == ZR_SUCCESS)
+        rc = web_ViewTemp();
     if (rc == ZR_SUCCESS)
         rc = web_LiveStream(ch, &idx);
     if (rc != ZR_SUCCESS)
@@ -1162,8 +1193,9 @@ static bool web_ReadTOTEntry(const cJSON* o, TOTDesc_t* e)
     const cJSON* nto = cJSON_GetObjectItemCaseSensitive(o, "NextTimeOffset");
     const cJSON* change = cJSON_GetObjectItemCaseSensitive(o, "TimeOfChange");
     U32 region = 0, polarity = 0;
-    if (!cJSON_IsArray(code) || cJSON_GetArraySize(code) < 3 || !web_MemberU32(o, "CountryRegID", &region) ||
-        !web_MemberU32(o, "LocalTimeOffsetPol", &polarity) || !cJSON_IsString(lto) || !cJSON_IsString(nto) ||
+    // The region id has 6 bits, the polarity one.
+    if (!cJSON_IsArray(code) || cJSON_GetArraySize(code) < 3 || !web_MemberWhole(o, "CountryRegID", 0x3F, &region) ||
+        !web_MemberWhole(o, "LocalTimeOffsetPol", 1, &polarity) || !cJSON_IsString(lto) || !cJSON_IsString(nto) ||
         !cJSON_IsString(change) || !web_IsTimeOffset(lto->valuestring) || !web_IsTimeOffset(nto->valuestring) ||
         !web_IsTimeOfChange(change->valuestring))
         return false;
@@ -1171,7 +1203,7 @@ static bool web_ReadTOTEntry(const cJSON* o, TOTDesc_t* e)
     U8 chars[3];
     for (int i = 0; i < 3; i++) {
         U32 c = 0;
-        if (!web_JsonU32(cJSON_GetArrayItem(code, i), &c))
+        if (!web_JsonWhole(cJSON_GetArrayItem(code, i), 0xFF, &c))
             return false;
         chars[i] = (U8)c;
     }
@@ -1216,7 +1248,7 @@ zrErrCode web_processSetTOT_LTODescriptor(buffer* reply)
                "TOT!(Web_TSP_AddTOTLTODescriptor)\r\n",
                __func__, __LINE__);
     rc = Web_TSP_AddTOT_LTODescriptor(ch, buf.get());
-    return rc != ZR_SUCCESS ? rc : (zrErrCode)web_processSuccess(reply);
+    return rc != ZR_SUCCESS ? rc : web_ReplyRevision(reply);
 }
 
 // ---- Automatic cable NIT ----
@@ -1284,5 +1316,5 @@ zrErrCode web_processAutoGenerateNITDescriptor(buffer* reply)
     // The NITs stay in force when the file was not written.
     if (PARAMS_TSPParametersSave() != ZR_SUCCESS)
         return ZR_ERR_NOT_SAVED;
-    return (zrErrCode)web_processSuccess(reply);
+    return web_ReplyRevision(reply);
 }

@@ -119,6 +119,12 @@ void FuzzSeeds(std::vector<FuzzInput>& seeds)
                          "\"pids\":{\"es\":[{\"oldpid\":257,\"pid\":300},{\"oldpid\":258}]}}"));
     seeds.push_back(Seed(KeyOf("SetProgramParam.w"), "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,"
                                                      "\"revision\":1e300,\"servicename\":\"Y\"}"));
+    // Members of another type, fractions and numbers past their field.
+    seeds.push_back(Seed(KeyOf("SetProgramParam.w"),
+                         "{\"token\":\"t\",\"port\":0,\"channel\":0,\"oldserviceid\":100,\"src\":{\"serviceid\":100.5},"
+                         "\"pids\":{\"pmt\":8192,\"es\":[{\"oldpid\":\"257\",\"pid\":65536,\"streamtype\":\"Audio\"}]}}"));
+    seeds.push_back(Seed(KeyOf("SetTsParam.w"), "{\"token\":\"t\",\"port\":0,\"channel\":0,\"tsid\":70000,"
+                                                "\"otherpidlist\":[{\"newvalue\":9}],\"revision\":1.5}"));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

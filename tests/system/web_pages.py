@@ -258,9 +258,14 @@ class Browser:
         self.name, self.revision, self.rev, self.chans = name, revision, None, {}
 
     def send(self, key, **members):
+        """A request of the page; with the revision, the page goes on with
+        the one its answer returns."""
         if self.revision:
             members["revision"] = self.rev
-        return call(key, **members)
+        r = call(key, **members)
+        if self.revision and isinstance(r.get("data"), dict) and "revision" in r["data"]:
+            self.rev = r["data"]["revision"]
+        return r
 
     def load(self):
         r = call("GetSubboardTSInfo.w")
@@ -405,6 +410,13 @@ def roads(root, top, want, revision):
     new = name("B")
     check(b.rename(0, 101, new) == 0, "B renames service 101")
     refused(a.apply(), "A's apply after B's load and edit")
+    if not revision:
+        # The card cannot tell whose apply it refused: B's edit is not left
+        # for another apply, and B's apply is refused too.
+        refused(b.apply(), "B's apply after A's refused one, the card not telling the pages apart")
+        b.load()
+        new = name("B")
+        check(b.rename(0, 101, new) == 0, "B loads again and renames service 101")
     want.rename(0, 101, new)
     applied(b, "B's apply after A's refused one")
 

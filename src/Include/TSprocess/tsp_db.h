@@ -453,24 +453,48 @@ void TSP_ReleaseTSInfo(Output_TSInfo* pst);
 // did not see: the opening takes digests of both copies, so the commit knows
 // whether the operator edited anything and whether the live database changed.
 // There is one working copy, shared by every page: each opening throws away
-// the edits it holds; edits thrown away that no answer reported are noted, and
-// the next commit that names no revision is refused for them.
+// the edits it holds. Edits of pages that name the revision are told so by
+// the revision; edits of pages that name none, thrown away while no answer
+// reported them, are noted, and the next commit that names no revision is
+// refused for them.
 U32 TSP_InitOutputTempTSInfo(void);
 void TSP_CopyOutputTempTSInfo(void);
-// The working copy's revision: it steps whenever the copy is opened, reopened,
-// closed, or changed under the pages that show it by anything but their own
-// edits. A page's views carry it, and its edits and apply may name it.
+// The working copy's revision: the version of what the pages show of it. It
+// steps whenever that changed (an edit of any page, an opening that changed
+// it, a live change carried into it) and when the copy is closed, and at
+// nothing else (an apply that changes only table versions, an opening that
+// finds the same records). Views, edits and applies answer with it.
 U32 TSP_GetTempRevision(void);
+// The revision this thread was last given (by TSP_GetTempRevision, a check, a
+// commit or an apply step): the answer of an apply that let go of the
+// card-state lock carries the one its own apply step ended with.
+U32 TSP_LastTempRevision(void);
+// Before a view of the working copy: a closed copy is opened, and one that the
+// live database left behind is opened again (edits made on it could no
+// longer be committed; they are gone, noted as for any opening). 0, or
+// TSP_ERR_NO_MEMORY.
+U32 TSP_ViewTemp(void);
+// A page loaded the whole working copy (just opened): a note that a refusal
+// was told to a page that may not have made the edits it dropped ends here.
+void TSP_TempPageLoaded(void);
+// Around one page's edit of the working copy (after TSP_CheckTempEdit passed):
+// whether its request named the revision, so that the edits it leaves are
+// known as the edits of a page that names it, or of one that names none.
+void TSP_BeginTempEdit(bool bNamed);
+void TSP_EndTempEdit(void);
 // Commit. Without an edit since the opening nothing is copied (0). Edits over
 // a live database as it was when they began are copied (0, or
 // TSP_ERR_NO_MEMORY when the live arrays could not be brought to the working
 // copy's capacities; the live database is then unchanged). Edits over a live
 // database that changed since are refused with TSP_ERR_LIVE_CHANGED: nothing
 // is copied and the working copy is opened again from the live database. A
-// commit after dropped edits is refused too (nothing changes, the copy's
-// later edits stay for their own commit). A check given is run on the working
-// copy just before it would be copied; its non-zero result refuses the commit
-// (nothing copied, the edits kept).
+// check given is run on the working copy just before it would be copied; its
+// non-zero result refuses the commit (nothing copied, the edits kept).
+// Without a revision a commit is also refused (TSP_ERR_LIVE_CHANGED) where the
+// card cannot tell whose edits it would apply: after dropped edits, after a
+// refusal that dropped another page's edits (until the next load), and over
+// the edits of a page that names its revision. The edits it refuses are
+// thrown away, so that no other caller's commit puts them on air.
 U32 TSP_CopyOutputTSInfo(const std::function<U32(const Output_TSInfo*)>& check = nullptr);
 // The same for a page that names the revision it was shown: refused with
 // TSP_ERR_LIVE_CHANGED, changing nothing, when that is not the copy's.
@@ -478,9 +502,11 @@ U32 TSP_CommitTempTSInfo(U32 u32Revision, const std::function<U32(const Output_T
 // Before a page's edit of the working copy (pu32Revision: the revision it
 // names, or nullptr): TSP_ERR_LIVE_CHANGED when the copy is not the state the
 // page was shown, as far as the card can tell (another revision; edits over a
-// live database that changed since, which are then thrown away). A closed copy
-// is opened for a page that names no revision; an unedited copy that the live
-// database left behind is opened again first.
+// live database that changed since, which are then thrown away; for a page
+// that names none, the edits of a page that names one, or a refusal since the
+// last load that dropped edits of another page). A closed copy is opened for
+// a page that names no revision; an unedited copy that the live database left
+// behind is opened again first.
 U32 TSP_CheckTempEdit(const U32* pu32Revision);
 // Opens the working copy from the live database unless an edit is open, so a
 // commit never copies an empty working copy over the live database.
@@ -493,11 +519,12 @@ bool TSP_IsTempTSInfoEdited(void);
 // Runs a change of the live database that is not the operator's edit but must
 // survive it (an automatic NIT, an imported NIT, table switches). change(true):
 // the working copy holds edits, and change makes the same change to it; then
-// the change does not count against the edits, but the revision steps, and
-// where it wrote over an edit the copy is opened again (the edits dropped).
-// change(false): no edits; the working copy is opened from the live database
-// afterwards. While a TSP_OwnTempChange lives the change is the page's own:
-// the working copy always takes it, as one of its edits.
+// the change does not count against the edits (what the pages show changed,
+// so the revision steps), and where it wrote over an edit the copy is opened
+// again (the edits dropped). change(false): no edits; the working copy is
+// opened from the live database afterwards. While a TSP_OwnTempChange lives
+// the change is the page's own: the working copy always takes it, as one of
+// its edits.
 U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change);
 // Marks the changes made while it lives as those of the page of the current
 // revision (checked with TSP_CheckTempEdit first).

@@ -182,7 +182,7 @@ zrErrCode Web_SetFactory(void);
 zrErrCode Web_ClearTS(void);
 // "otherpidlist" of SetTsParam.w: [{"oldpid","newvalue"}] applied to the
 // view's other PIDs, every item matched against the PIDs before the request;
-// false when an item's "oldpid" is none of them.
+// false when an item names no "oldpid" or one that is none of them.
 bool Web_ReplaceOtherPIDs(Output_WebTSInfo* pstWebTSInfo, const cJSON* pList);
 
 // ---- PSI/SI editing ----
