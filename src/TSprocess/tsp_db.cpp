@@ -185,6 +185,8 @@ U64 ShownDigestOf(const Output_TSInfo& st)
         r.u8PATVersionNumber = r.u8PATChangeFlag = r.u8SDTVersionNumber = r.u8SDTChangeFlag = 0;
         r.u8CATVersionNumber = r.u8CATChangeFlag = r.u8NITChangeFlag = r.u8BATChangeFlag = 0;
         r.u8BATVersionNumber = r.u8IsSDTChangedByUser = 0;
+        r.u8VCTVersionNumber = r.u8MGTVersionNumber = r.u8PSIPKept = 0;
+        r.u32VCTContent = r.u32MGTContent = 0;
         d.Record(i, r);
     }
     for (U32 i = 0; st.pOutputProgram != nullptr && i < st.u32OutputProgramNumber; i++) {
