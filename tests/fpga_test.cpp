@@ -9,13 +9,13 @@
 #include "TSprocess/tsp.h"
 #include "support/framepeer.h"
 #include "support/testboard.h"
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
-#include <atomic>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -209,19 +209,29 @@ TEST(FpgaServices, TheRedBlinkerNeverWritesTheLedAfterItsStop)
 
 // Start-up as the card runs it: the red blinker, then the LED control
 // thread, which stops the blinker itself before its first pass. Its green
-// stays: no blink puts it out or turns it red again.
+// stays: no blink puts it out or turns it red again. The LED is watched
+// through the writes the threads make, not by reading the register beside
+// them.
+static std::atomic<U32> g_ledWritten{LED_OFF};
+static void WatchLed(U32 reg, U32 value)
+{
+    if (reg == 21)
+        g_ledWritten.store(value);
+}
+
 TEST(FpgaServices, TheLedControlThreadStopsTheRedBlinkerItself)
 {
     RunInChildProcess([] {
         ASSERT_EQ(TSP_FactoryOutputTSInfo(), 0u);  // no streams: every channel is well
         MACComm_SetSameFlg(1);
         PokeReg(21, LED_OFF);
+        simboard::SetFpgaWriteHook(WatchLed);
         ASSERT_EQ(FPGA_LEDRedfresh_Start(), ZR_SUCCESS);
         auto until = [](U32 colour, int ms) {
             auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            while (PeekReg(21) != colour && std::chrono::steady_clock::now() < end)
+            while (g_ledWritten.load() != colour && std::chrono::steady_clock::now() < end)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            return PeekReg(21) == colour;
+            return g_ledWritten.load() == colour;
         };
         ASSERT_TRUE(until(LED_RED, 3000)) << "the blinker runs";
         ASSERT_EQ(LED_TaskMonitoring(), ZR_SUCCESS);
@@ -230,7 +240,7 @@ TEST(FpgaServices, TheLedControlThreadStopsTheRedBlinkerItself)
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3500);
         U32 seen = LED_GREEN;
         while (seen == LED_GREEN && std::chrono::steady_clock::now() < end) {
-            seen = PeekReg(21);
+            seen = g_ledWritten.load();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         EXPECT_EQ(seen, (U32)LED_GREEN);
