@@ -183,6 +183,22 @@ TEST_F(Nit, AutomaticCableNitExportImportAndInputCards)
     EXPECT_EQ(nit->u16NetworkId, 1234u);
     ASSERT_EQ(nit->u16TPNumber, 3u);
 
+    // The same NIT again, rebuilt or imported, leaves every record where it
+    // was in both databases.
+    auto image = [](const Output_TSInfo* p) {
+        const U8* t = reinterpret_cast<const U8*>(p->pOutputTable);
+        const U8* s = reinterpret_cast<const U8*>(p->pOutputTS);
+        std::vector<U8> v(t, t + p->u32OutputTableNumber * sizeof(TSTable));
+        v.insert(v.end(), s, s + p->u32OutputTSNumber * sizeof(Output_TSStream));
+        return v;
+    };
+    const auto live = image(TSP_GetTSParam()), work = image(TSP_GetTempTSParam());
+    ASSERT_EQ(TSP_AutoAddCableDeliverySystemDescriptor2NIT(1), 0u);
+    EXPECT_EQ(image(TSP_GetTSParam()), live);
+    EXPECT_EQ(image(TSP_GetTempTSParam()), work);
+    ASSERT_EQ(TSP_AddNITByImport(1, file.data(), len), 0u);
+    EXPECT_EQ(image(TSP_GetTempTSParam()), work);
+
     // Import into channel 2, commit: the same bytes come back out.
     Open();
     ASSERT_EQ(TSP_AddNITByImport(2, file.data(), len), 0u);

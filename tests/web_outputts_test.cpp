@@ -120,6 +120,44 @@ TEST_F(WebStreams, ChannelNumbersAreCheckedBeforeAnyWrite)
     EXPECT_NE(LiveStream(0), 0xFFFF);
 }
 
+// The revision an answer gives (-1: none).
+double Revision(const Answer& a)
+{
+    const cJSON* v = cJSON_GetObjectItem(a.Data(), "revision");
+    return cJSON_IsNumber(v) ? v->valuedouble : -1;
+}
+
+TEST_F(WebStreams, RefusalsGiveTheRevisionThePageGoesOnWith)
+{
+    const double shown = Revision(*Call("GetSubboardTSInfo.w", R"({"token":"t"})"));
+    ASSERT_GE(shown, 0);
+    auto edit = [](double revision, const char* rest) {
+        return Call("SetTsParam.w", "{\"token\":\"t\",\"port\":0,\"revision\":" + std::to_string((U32)revision) +
+                                        "," + rest + "}");
+    };
+    // A bad member changed nothing: the page stays on its revision.
+    auto bad = edit(shown, R"("channel":0,"tsid":70000)");
+    EXPECT_EQ(bad->Code(), 774);
+    EXPECT_EQ(Revision(*bad), shown);
+    auto made = edit(shown, R"("channel":0,"tsid":17)");
+    ASSERT_EQ(made->Code(), 0);
+    const double after = Revision(*made);
+    EXPECT_NE(after, shown);
+    // A page shown the state before: refused with 783 and no revision; its
+    // bad member keeps it on the one it named, never the one it did not see.
+    auto stale = edit(shown, R"("channel":0,"tsid":18)");
+    EXPECT_EQ(stale->Code(), 783);
+    EXPECT_EQ(stale->Data(), nullptr);
+    EXPECT_EQ(Revision(*edit(shown, R"("channel":0,"tsid":70000)")), shown);
+    // A page without one is given the current revision, also by the apply.
+    auto plain = Call("SetTsParam.w", R"({"token":"t","port":0,"channel":0,"tsid":70000})");
+    auto apply = Call("ApplyAllParam.w", R"({"token":"t","revision":"1"})");
+    EXPECT_EQ(plain->Code(), 774);
+    EXPECT_EQ(Revision(*plain), after);
+    EXPECT_EQ(apply->Code(), 774);
+    EXPECT_EQ(Revision(*apply), after);
+}
+
 TEST_F(WebStreams, EditorExchangesPidsCutsNamesAndStaysInsideItsArrays)
 {
     ASSERT_EQ(Call("GetSubboardTSInfo.w", R"({"token":"t"})")->Code(), 0);

@@ -948,10 +948,15 @@ U32 TSP_ChangeLiveWithTemp(const std::function<U32(bool bEdited)>& change)
     }
     // Under edits: the same change is made to the working copy so that its
     // commit keeps it (what the pages show changed: the revision steps).
-    // Where it wrote over an edit, that edit is gone.
+    // Where it wrote over an edit, that edit is gone; whether it was one no
+    // answer reported is judged on the copy before the change, which may
+    // have written the copy back to the state it was opened with.
     const Image work = ImageOf(g_stTempTSParam), live = ImageOf(s_stTSParam);
+    const bool bUnreported = UnreportedPlainEdits();
     const U32 ret = change(true);
     if (WroteOverEdit(work, live, ImageOf(g_stTempTSParam))) {
+        if (bUnreported)
+            s_bEditDropped = true;
         ReopenTemp("edits overwritten by a live change");
         return ret;
     }

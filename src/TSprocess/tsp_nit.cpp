@@ -273,8 +273,33 @@ U32 ParseSections(const U8* p, const std::vector<std::pair<U32, U32>>& secs, NIT
     return 0;
 }
 
+// The records of a stream's stored NIT in chain order, each without its own
+// index and link: those say where a record lies, not what it holds.
+std::vector<TSTable> ChainOf(const Output_TSInfo* db, U16 ts)
+{
+    std::vector<TSTable> out;
+    if (ts >= db->u32OutputTSNumber)
+        return out;
+    U32 idx = db->pOutputTS[ts].u16NITIndex;
+    for (U32 steps = 0; idx < db->u32OutputTableNumber && steps < db->u32OutputTableNumber; steps++) {
+        TSTable t = db->pOutputTable[idx];
+        idx = t.u16NextIndex;
+        t.u16Index = t.u16NextIndex = 0;
+        out.push_back(t);
+    }
+    return out;
+}
+
+bool SameRecords(const std::vector<TSTable>& a, const std::vector<TSTable>& b)
+{
+    return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size() * sizeof(TSTable)) == 0);
+}
+
 // Replaces a stream's NIT in the working copy with the given sections; the
 // records are reserved and the sections checked before the old NIT goes.
+// A NIT stored as it would be written again is left where it is: moving the
+// same content to other records would change nothing a page or a receiver
+// sees, yet tell every page that the working copy changed.
 U32 StoreSections(U16 ts, const U8* p, const std::vector<std::pair<U32, U32>>& secs)
 {
     Output_TSInfo* w = NitDb();
@@ -283,6 +308,23 @@ U32 StoreSections(U16 ts, const U8* p, const std::vector<std::pair<U32, U32>>& s
             NIT_ERR("TSP_NITBuf2TSOutputTable error");
             return TSP_ERR_LIST_RANGE;
         }
+    std::vector<TSTable> recs(secs.size());
+    for (U32 i = 0; i < secs.size(); i++) {
+        TSTable& t = recs[i];
+        memset(&t, 0, sizeof(t));
+        TSP_InitOneOutputTable(&t);
+        memcpy(t.aru8TableInfo, p + secs[i].first, secs[i].second);
+        t.u16TableInfoLen = (U16)secs[i].second;
+        t.u16Index = t.u16NextIndex = 0;
+        t.u16TSIndex = ts;
+        t.u8TableType = 2;
+        t.u8ValidFlag = 1;
+        t.u8IsChangedByUser = 1;
+        t.u8SlotID = 0xFF;  // no input slot or channel: input cards never remove it
+        t.u16ChannelID = TSP_INVALID_INDEX;
+    }
+    if (ts < w->u32OutputTSNumber && !secs.empty() && SameRecords(ChainOf(w, ts), recs))
+        return 0;
     IndexInfoList_t free;
     zrErrCode rc = TSP_GetUnusedOutputTableIndexList(&free, w, (U32)secs.size());
     if (rc != ZR_SUCCESS || free.u16IndexListNum < secs.size()) {
@@ -294,18 +336,9 @@ U32 StoreSections(U16 ts, const U8* p, const std::vector<std::pair<U32, U32>>& s
     TSP_DelActualNIT(ts);
     for (U32 i = 0; i < secs.size(); i++) {
         TSTable& t = w->pOutputTable[free.aru16IndexList[i]];
-        memset(&t, 0, sizeof(t));
-        TSP_InitOneOutputTable(&t);
-        memcpy(t.aru8TableInfo, p + secs[i].first, secs[i].second);
-        t.u16TableInfoLen = (U16)secs[i].second;
+        t = recs[i];
         t.u16Index = free.aru16IndexList[i];
         t.u16NextIndex = i + 1 < secs.size() ? free.aru16IndexList[i + 1] : TSP_INVALID_INDEX;
-        t.u16TSIndex = ts;
-        t.u8TableType = 2;
-        t.u8ValidFlag = 1;
-        t.u8IsChangedByUser = 1;
-        t.u8SlotID = 0xFF;  // no input slot or channel: input cards never remove it
-        t.u16ChannelID = TSP_INVALID_INDEX;
         log_printf(LOG_LEVEL_INFO, LOG_MODULE_TSPROCESS, "%ld:%s:%d Temp TSTable Index: [%d] and Flag: [%d]\r\n\n",
                    LOG_POS, t.u16Index, t.u8ValidFlag);
     }
@@ -844,9 +877,14 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::funct
     return TSP_ChangeLiveWithTemp([&](bool bEdited) -> U32 {
         Output_TSInfo* live = TSP_GetTSParam();
         std::vector<Bytes> before(TSP_WEB_CHANNEL_MAX);
-        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bStepVersions; ch++)
-            if (u32ChannelMask & (1u << ch))
-                before[ch] = StoredNIT(live, TSP_FindStreamOfChannel(live, ch));
+        std::vector<std::vector<TSTable>> records(TSP_WEB_CHANNEL_MAX);
+        for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX; ch++)
+            if (u32ChannelMask & (1u << ch)) {
+                const U16 ts = TSP_FindStreamOfChannel(live, ch);
+                if (bStepVersions)
+                    before[ch] = StoredNIT(live, ts);
+                records[ch] = ChainOf(live, ts);
+            }
         U32 ret = 0;
         // The NITs go on air here, through the planner, with what is on air
         // and nothing else of the live database. A NIT that would take the
@@ -869,6 +907,14 @@ U32 TSP_ApplyNITsToLive(U32 u32ChannelMask, bool bStepVersions, const std::funct
                 if ((u32ChannelMask & (1u << ch)) != 0 && ts != TSP_INVALID_INDEX)
                     StepNITVersion(live, ts, before[ch], true);
             }
+            // A rebuild that ends with every NIT as it was leaves the live
+            // database as it was, records where they were.
+            bool bSame = true;
+            for (U16 ch = 0; ch < TSP_WEB_CHANNEL_MAX && bSame; ch++)
+                if (u32ChannelMask & (1u << ch))
+                    bSame = SameRecords(records[ch], ChainOf(live, TSP_FindStreamOfChannel(live, ch)));
+            if (bSame)
+                guard.Restore();
             ret = TSP_PlanApplyTables(u32ChannelMask, "NIT change");
             if (ret != 0)
                 guard.Restore();

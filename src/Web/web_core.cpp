@@ -12,6 +12,7 @@
 #include "MNG/bmn.h"
 #include "Platform/platform.h"
 #include "StatusProcess/status.h"
+#include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_lut.h"
 #include "Web/web.h"
 #include "Web/web_json.h"
@@ -34,6 +35,25 @@ static bool web_RunsUnlocked(const char* key)
     static const char* const keys[] = {"Reboot.w",        "Debug.w",          "ExportLogs.w",   "ClearLogs.w",
                                        "SaveLog.w",       "ExportMibs.w",     "ApplyAllParam.w", "ClearAllParam.w",
                                        "DeleteTSConfig.w", "SetSubboardParam.w"};
+    for (const char* k : keys)
+        if (strcmp(key, k) == 0)
+            return true;
+    return false;
+}
+
+// The editor's commands: the views of the working copy, its edits, the
+// table switches, the automatic NIT, the apply and the NIT import. Every
+// answer of theirs carries the revision the page goes on with, but a 783.
+static bool web_CarriesRevision(const char* key)
+{
+    static const char* const keys[] = {
+        "GetSubboardTSInfo.w",  "GetTempTSInfo.w",   "GetTempProgramInfo.w",     "GetNIT.w",
+        "GetPAT.w",             "GetTOTLocaltimeoffsetDescriptor.w",             "GetSubboardPSIPChannel.w",
+        "SetTsParam.w",         "SetProgramParam.w", "AddNITNetwork.w",          "DeleteNITNetwork.w",
+        "AddNITStream.w",       "DeleteNITStream.w", "DeleteLCN.w",              "SetLCN.w",
+        "SetCable.w",           "SetNitVersionNum.w", "AddDescriptor.w",         "SetOtherDescriptor.w",
+        "SetTSInfoDesc.w",      "SetPATPid.w",       "SetSubboardPSIPChannel.w", "SetTOTLocaltimeoffsetDescriptor.w",
+        "AutoGenerateNITDescriptor.w",               "ApplyAllParam.w",          "ImportSiTable.w"};
     for (const char* k : keys)
         if (strcmp(key, k) == 0)
             return true;
@@ -214,35 +234,88 @@ static bool web_JoinBody(connection* con)
     return true;
 }
 
+// The revision an editor command's request names (when it is a whole
+// number), taken before the command runs, and whether it was the working
+// copy's then.
+struct web_NamedRevision {
+    bool bNamed = false;
+    bool bCurrent = false;
+    U32 u32Revision = 0;
+};
+
+static web_NamedRevision web_NoteRevision(void)
+{
+    web_NamedRevision n;
+    cJSON* root = g_ps8RevData != nullptr ? cJSON_Parse(g_ps8RevData) : nullptr;
+    n.bNamed = web_JsonWhole(cJSON_GetObjectItemCaseSensitive(root, "revision"), 0xFFFFFFFFu, &n.u32Revision);
+    cJSON_Delete(root);
+    const U32 now = TSP_GetTempRevision();
+    n.bCurrent = n.bNamed && n.u32Revision == now;
+    return n;
+}
+
+// The revision an editor command's error answer carries. A page shown
+// another state changed nothing and stays on the one it named, so that its
+// next edit is refused and it reloads rather than write over what it never
+// saw. Any other page goes on with the revision after the request, taken
+// under the lock its change was made under (bLocked: the dispatcher still
+// holds it; else the one this thread was last given there).
+static U32 web_RevisionAfter(const web_NamedRevision& n, bool bLocked)
+{
+    if (n.bNamed && !n.bCurrent)
+        return n.u32Revision;
+    return bLocked ? TSP_GetTempRevision() : TSP_LastTempRevision();
+}
+
+// The error answer of a command: an editor command's carries the revision
+// (in "data", as a view's), but a 783's: that page must reload.
+static void web_ErrorAnswer(buffer* reply, zrErrCode code, const web_NamedRevision* pNamed, bool bLocked)
+{
+    if (pNamed == nullptr || code == ZR_ERR_WEB_CONFIG_CHANGED) {
+        web_processErr(reply, code, nullptr);
+        return;
+    }
+    web_processErrRevision(reply, code, web_RevisionAfter(*pNamed, bLocked));
+}
+
 S32 web_ProcessData(buffer* reply, server*, connection* con)
 {
     web_Refuse(ZR_SUCCESS, nullptr);  // no detail left by an earlier request
     if (!web_JoinBody(con))
         return ZR_ERR_WEB_NOTEXIST;
     const WEBInterface* row = web_FindCommand(web_RequestHead(con));
+    const bool bRevision = row->pcStr[0] != '\0' && web_CarriesRevision(row->pcStr);
+    web_NamedRevision named;
     S32 result = 0;
     if (row->pcStr[0] == '\0') {
         result = ZR_ERR_WEB_NOTEXIST;
     } else if (strstr(row->pcStr, "ImportSiTable.w") != nullptr) {
-        // The handler locks around its import and applies unlocked (the
-        // apply talks to peers); it reads this request's upload only.
+        // The handler locks around its import; it reads this request's
+        // upload only.
         web_TakeUploadPath(con);
+        named = web_NoteRevision();
         zrErrCode code = web_processImportOneSiTable(reply, con->request.request);
         g_arcUpgradeFiledir[0] = '\0';
         if (code != ZR_SUCCESS)
-            web_processErr(reply, code, nullptr);
+            web_ErrorAnswer(reply, code, &named, false);
     } else if (row->pfProcess != nullptr) {
         zrErrCode code;
         if (web_RunsUnlocked(row->pcStr)) {
+            if (bRevision)
+                named = web_NoteRevision();
             code = row->pfProcess(reply);
             web_EndTempEdit();
+            if (code != ZR_SUCCESS)
+                web_ErrorAnswer(reply, code, bRevision ? &named : nullptr, false);
         } else {
             CARD_STATE_LOCK();
+            if (bRevision)
+                named = web_NoteRevision();
             code = row->pfProcess(reply);
             web_EndTempEdit();
+            if (code != ZR_SUCCESS)
+                web_ErrorAnswer(reply, code, bRevision ? &named : nullptr, true);
         }
-        if (code != ZR_SUCCESS)
-            web_processErr(reply, code, nullptr);
     } else {
         result = ZR_ERR_WEB_NOTEXIST;
     }
@@ -329,6 +402,22 @@ S32 web_processErrText(buffer* reply, zrErrCode code, const char* text)
     cJSON* root = cJSON_CreateObject();
     cJSON_AddNumberToObject(root, "code", code);
     cJSON_AddStringToObject(root, "description", text != nullptr ? text : "");
+    _web_addToWriteBuff(root, reply);
+    return 0;
+}
+
+S32 web_processErrRevision(buffer* reply, zrErrCode code, U32 u32Revision)
+{
+    std::string text = web_GetErrCodeString(code);
+    if (!t_refusalDetail.empty())
+        text += " (" + t_refusalDetail + ")";
+    t_refusalDetail.clear();
+    if (reply == nullptr)
+        return ZR_ERR_WEB_BAD_PARAM;
+    cJSON* root = cJSON_CreateObject();
+    cJSON_AddNumberToObject(root, "code", code);
+    cJSON_AddStringToObject(root, "description", text.c_str());
+    web_AddNum(cJSON_AddObjectToObject(root, "data"), "revision", u32Revision);
     _web_addToWriteBuff(root, reply);
     return 0;
 }

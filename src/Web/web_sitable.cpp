@@ -257,6 +257,8 @@ zrErrCode Web_ImportNIT(int nChannel)
     // it, whatever version its file carries; the same content keeps it.
     CARD_STATE_LOCK();
     U32 ret = TSP_ApplyNITsToLive(1u << nChannel, true, [&]() { return TSP_AddNITByImport(nChannel, data, len); });
+    // The revision after the import, for its answer (the NIT view shows it).
+    TSP_GetTempRevision();
     if (ret != 0) {
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_WEB, "%ld:%s:%d TSP_AddNITByImport fail..!\n", LOG_POS);
         // The card's own codes, each with its text: a NIT the output cannot
@@ -321,6 +323,7 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
                __func__, __LINE__, (int)tableid);
     // Only a NIT is imported, and it goes on air with the import; another
     // table id changes nothing, so nothing is applied for it.
+    U32 revision = 0;
     if (tableid == (long)kTableIdNIT) {
         int flat = 0;
         if (!web_SiTableChannel(port, channel, &flat))
@@ -328,8 +331,12 @@ zrErrCode web_processImportOneSiTable(buffer* reply, buffer* head)
         zrErrCode rc = Web_ImportNIT(flat);
         if (rc != ZR_SUCCESS)
             return rc;
+        revision = TSP_LastTempRevision();
+    } else {
+        revision = TSP_GetTempRevision();
     }
     cJSON* data = cJSON_CreateObject();
     web_AddNum(data, "importdelay", 5);
+    web_AddNum(data, "revision", revision);
     return web_ReplyData(reply, data);
 }

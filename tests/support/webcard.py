@@ -5,6 +5,7 @@ import json
 import os
 import shutil
 import signal
+import struct
 import subprocess
 import time
 import urllib.request
@@ -39,6 +40,24 @@ def call_raw(addr, port, key, body, timeout=30):
     req = urllib.request.Request("http://%s:%d/%s" % (addr, port, key), data=body, method="POST")
     with urllib.request.urlopen(req, timeout=timeout) as r:
         return json.loads(r.read().decode())
+
+
+def import_nit(addr, port, channel, sections, folder):
+    """ImportSiTable.w of a NIT file into port 0's channel as a page uploads
+    it (the card's file header, then the sections); the parsed reply."""
+    import capture
+    data = b"".join(sections)
+    path = os.path.join(folder, "import.table")
+    with open(path, "wb") as f:
+        f.write(struct.pack("<7I", 0x2009, 0xEEFD, 0, len(data), capture.CRC32(data), 0, 0) + data)
+    out = subprocess.run(["curl", "-s", "-m", "60", "-H", "Expect:", "-F",
+                          "file=@%s;type=application/octet-stream" % path,
+                          "http://%s:%d/ImportSiTable.w?port=0&channel=%d&tableid=64" % (addr, port, channel)],
+                         capture_output=True, text=True, timeout=90).stdout
+    try:
+        return json.loads(out)
+    except ValueError:
+        return {"raw": out}
 
 
 def make_board(build, root, slot, port, *extra):

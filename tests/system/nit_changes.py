@@ -319,7 +319,7 @@ def main():
             return t if t and [unversioned(s) for s in t[1]] == want else None
         wait_for(lambda: imported(marks), 15)
         t = imported(marks)
-        check(r.get("code") == 0 and r.get("data") == {"importdelay": 5} and t is not None and
+        check(r.get("code") == 0 and (r.get("data") or {}).get("importdelay") == 5 and t is not None and
               t[0] == (version + 1) % 32, "the import answers %s; channel 3 sends its eight sections with version %s "
               "(on air %d)" % (r.get("code"), t and t[0], version))
         marks = card.marks()

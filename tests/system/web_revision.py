@@ -7,7 +7,10 @@ it, the second is refused (783) and changes nothing, and what the first one's
 apply puts in force is read back in the live view, the saved output-stream
 file and on air (decoded here). What shows nothing new (the input card's bare
 apply, a restart of the slave chip, a page's own switch change or automatic
-NIT) leaves a page's revision usable. Views give a usable revision and show
+NIT, the NIT on air imported again) leaves a page's revision usable, and the
+NITs on air keep their versions. Answers other than 0 carry the revision the
+page goes on with (a refusal the one it sent, a change in force but not saved
+the one after it), but a 783. Views give a usable revision and show
 what is on air right after a start and after a restart of the whole chassis,
 where a revision from before it is refused. Members of the wrong type,
 fractions and numbers past their field are refused (774) and change nothing.
@@ -21,6 +24,7 @@ slave chip; the input card is slot 5 on 127.168.1.30.
 """
 import copy
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -183,6 +187,17 @@ def pmt_pids(pmt):
         pids.append(struct.unpack_from(">H", pmt, pos + 1)[0] & 0x1FFF)
         pos += 5 + ((pmt[pos + 3] & 0x0F) << 8 | pmt[pos + 4])
     return sorted(pids)
+
+
+def nit_on_air(root, ch, start=0):
+    """{section number: section} of the NIT sections a channel sent last
+    (after an offset)."""
+    return {sec[6]: sec for pid, sec in capture.sections(capture.channel(root, ch), start)
+            if pid == 0x10 and sec[0] == 0x40}
+
+
+def nit_versions(secs):
+    return sorted({(s[5] >> 1) & 0x1F for s in secs.values()})
 
 
 # ---- what is in force: the live view, the saved file and the air ----------
@@ -377,7 +392,7 @@ class Page:
     back with each edit (or not)."""
 
     def __init__(self, name, revision=True):
-        self.name, self.revision, self.rev = name, revision, None
+        self.name, self.revision, self.rev, self.last = name, revision, None, {}
 
     def view(self, key, **members):
         r = call(key, **members)
@@ -394,8 +409,8 @@ class Page:
     def send(self, key, **members):
         if self.revision and "revision" not in members:
             members["revision"] = self.rev
-        r = call(key, **members)
-        if self.revision and r.get("code") == 0 and "revision" in data(r):
+        r = self.last = call(key, **members)
+        if self.revision and "revision" in data(r):
             self.rev = data(r)["revision"]
         return r.get("code")
 
@@ -600,7 +615,13 @@ def unchanged_by(chassis, want):
     check(chassis.restart_slave(), "the slave chip restarts and the master finds it again")
     check(a.view("GetTempTSInfo.w", port=0, channel=0).get("code") == 0 and a.rev == r0,
           "the revision is the same after both (%s, %s)" % (r0, a.rev))
-    codes = [a.switches(0, 1), a.auto_nit(), a.rename(0, 100, "A after all")]
+    nits, marks = {ch: nit_on_air(chassis.root, ch) for ch in CHANNELS}, offsets(chassis.root)
+    codes = [a.switches(0, 1), a.auto_nit()]
+    # Another page imports the NIT channel 2 sends: the same content.
+    r = webcard.import_nit(ADDR, PORT, 2, [s for _, s in sorted(nits[2].items())], os.path.dirname(chassis.root))
+    check(r.get("code") == 0 and data(r).get("revision") == a.rev, "channel 2's NIT imported again by another page "
+          "answers 0 with the revision A holds (%s): %s" % (a.rev, r))
+    codes.append(a.rename(0, 100, "A after all"))
     check(codes == [0, 0, 0], "A's own switch change (the same switches) and automatic NIT (the same NIT), then a "
           "rename, each with the revision the last answer gave: %s" % codes)
     check(a.rev == r0 + 1, "only the rename stepped the revision (%s, %s)" % (r0, a.rev))
@@ -608,6 +629,49 @@ def unchanged_by(chassis, want):
     check(a.apply() == 0, "A's apply answers 0")
     want.ch[0]["names"][100] = "A after all"
     agree(chassis, want, "after a bare apply, a slave restart and A's own changes", starts, (0,))
+    sent = {}
+    wait_for(lambda: sent.update({ch: nit_on_air(chassis.root, ch, marks[ch]) for ch in CHANNELS}) or
+             all(sent[ch] == nits[ch] for ch in CHANNELS), 20)
+    for ch in CHANNELS:
+        check(nits[ch] and sent[ch] == nits[ch], "channel %d's NIT went on air again unchanged, version %s (before: %s)"
+              % (ch, nit_versions(sent[ch]), nit_versions(nits[ch])))
+
+
+def answers(chassis, want):
+    """Answers other than 0 give the revision the page goes on with: a
+    refusal that changed nothing the one the page named, a change in force
+    but not saved the one after it; a 783 none, as that page must reload."""
+    a, b = Page("A"), Page("B")
+    check(a.load() == 0, "A loads")
+    b.view("GetSubboardPSIPChannel.w")
+    held = a.rev
+    check(a.stream(1, 70000) == 774 and data(a.last).get("revision") == held,
+          "a stream id past 16 bits: 774 with the revision the page sent: %s" % a.last)
+    # The output-stream file cannot be replaced: the switch goes in force
+    # unsaved, and the page goes on with the revision after it.
+    conf = os.path.join(chassis.root, "tarvex_data/K9_OutPutTSP.conf")
+    os.rename(conf, conf + ".kept")
+    os.makedirs(os.path.join(conf, "in the way"))
+    try:
+        code = a.switches(1, 1)
+    finally:
+        shutil.rmtree(conf)
+        os.rename(conf + ".kept", conf)
+    flags = [c["flag"]["tot"] for c in data(call("GetSubboardPSIPChannel.w"))["portlist"][0]["channellist"]]
+    check(code == 19 and a.rev not in (None, held) and flags[1] == 1, "channel 1's TOT switched on unsaved: %s, in "
+          "force (%s), with a new revision (%s, %s)" % (code, flags, held, a.rev))
+    before = shown()
+    check(b.stream(1, 0x152) == 783 and "data" not in b.last and shown() == before,
+          "B, shown the state before, is refused 783 with no revision: %s" % b.last)
+    check(b.stream(1, 70000) == 774 and data(b.last).get("revision") == held and shown() == before,
+          "B's stream id past 16 bits: 774 with the revision B sent, not the one it was not shown: %s" % b.last)
+    check(a.rename(1, 201, "A unsaved") == 0, "A goes on with the revision the 19 gave")
+    starts = offsets(chassis.root)
+    check(a.apply() == 0 and saved(chassis.root).get(1, {}).get("tot_on") == 1, "A's apply answers 0 and saves the "
+          "switch")
+    want.ch[1]["tot_on"] = 1
+    want.ch[1]["names"][201] = "A unsaved"
+    agree(chassis, want, "after the unsaved switch", starts, (1,))
 
 
 def bad_members(want):
@@ -760,6 +824,7 @@ def main():
         started(chassis, want)
         with_revisions(chassis, want)
         unchanged_by(chassis, want)
+        answers(chassis, want)
         bad_members(want)
         without_revisions(chassis, want)
         restarted(chassis, want)

@@ -74,6 +74,9 @@ S32 web_processErr(buffer* reply, zrErrCode code, char* key);
 // An error reply whose description says more than the code's text (what did
 // change); a handler that writes one returns ZR_SUCCESS, as its reply is written.
 S32 web_processErrText(buffer* reply, zrErrCode code, const char* text);
+// The error reply of an editor command: the code, its text and "data" with
+// the revision the page goes on with.
+S32 web_processErrRevision(buffer* reply, zrErrCode code, U32 u32Revision);
 S32 web_processSuccess(buffer* reply);
 void _web_addToWriteBuff(cJSON* root, buffer* reply);
 void web_getStringVersionFromNumber(U32 version, char* out);
