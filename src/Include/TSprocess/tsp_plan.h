@@ -56,6 +56,12 @@ U32 TSP_PlanApply(void);
 // of a channel in u32ChannelMask cannot be built. The caller saves the file.
 U32 TSP_PlanApplyTables(U32 u32ChannelMask, const char* pcRoad);
 
+// The apply after an input card's records were moved from one slot to
+// another in the live database: what was on air from the old slot counts as
+// on air from the new one, and neither slot's round goes on. On a refusal
+// the planner's memory is as it was; the caller puts the database back.
+U32 TSP_PlanApplySlotMove(U8 u8OldSlot, U8 u8NewSlot);
+
 // A change of the live database judged before it stays: the guard keeps a
 // copy of the database as it was; Check plans the changed one and puts the
 // copy back when the plan does not hold; Restore puts it back for any other
