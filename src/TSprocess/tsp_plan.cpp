@@ -1314,3 +1314,24 @@ U32 TSP_PlanApplySlotMove(U8 u8OldSlot, U8 u8NewSlot)
         PutBack(before);
     return ret;
 }
+
+U32 TSP_PlanReplace(Output_TSInfo* pstNew, const char* pcRoad)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* live = TSP_GetTSParam();
+    if (live == nullptr || pstNew == nullptr)
+        return TSP_ERR_INPUT;
+    Memory before = Remember();
+    TSP_PlanNoteStored(pstNew);
+    std::swap(*live, *pstNew);
+    const U32 ret = TSP_PlanApply();
+    if (ret != 0) {
+        std::swap(*live, *pstNew);
+        PutBack(before);
+        PLAN_LOG("%s refused (0x%x): the database and what is on air stay as they were\r\n\n",
+                 pcRoad ? pcRoad : "replacement", ret);
+        return ret;
+    }
+    TSP_LiveReplaced();
+    return 0;
+}

@@ -242,13 +242,19 @@ U32 TSP_SendClearCmd(void)
         SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d GetInputSlot return error\r\n\n");
         return ret;
     }
+    TSP_SendClearCmdToSlots(slots);
+    return 0;
+}
+
+void TSP_SendClearCmdToSlots(const U8* pu8Slots)
+{
+    const U8* slots = pu8Slots;
     for (U8 slot = 0; slot <= TSP_MAX_SLOT_ID; slot++) {
         if (!slots[slot])
             continue;
         SLOT_LOG(LOG_LEVEL_INFO, "%ld:%s:%d clear slot %u TS \n\n", slot);
         PostToSlot(slot, IPCOMM_CLEAR_OUTPUT, {});
     }
-    return 0;
 }
 
 U32 TSP_ChangePIDSrcSlotID(IndexInfoList_t* pstIndexInfoList, U8 u8OldSlot, U8 u8NewSlot, U8* pu8Changed)
