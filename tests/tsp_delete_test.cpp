@@ -485,6 +485,11 @@ TEST_F(TspSlots, SlotMoveOntoHeldIdentitiesKeepsOneOfEachTheMovedCardsOnAir)
         EXPECT_EQ(e.second, es.begin()->second) << e.first << " listed more often than the other stream";
     EXPECT_EQ(es.count("100/" + std::to_string(100 + 0x201)), 1u);
 
+    // The same move again finds nothing to move and changes nothing.
+    const std::vector<Output_TSProgram> progs(db->pOutputProgram, db->pOutputProgram + db->u32OutputProgramNumber);
+    EXPECT_EQ(TSP_ChangeSrcSlotID(6, 2), 0u);
+    EXPECT_EQ(0, memcmp(db->pOutputProgram, progs.data(), progs.size() * sizeof(Output_TSProgram)));
+
     // The file read back holds the same, one record per identity.
     ASSERT_EQ(PARAMS_VerifyTSPConfigFiles(), ZR_SUCCESS);
     ASSERT_EQ(PARAMS_TSP_Load(), ZR_SUCCESS);
