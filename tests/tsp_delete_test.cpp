@@ -12,11 +12,15 @@
 #include "TSprocess/tsp.h"
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_plan.h"
+#include "support/si_fixture.h"
 #include "support/testboard.h"
 #include "support/tsp_lookup.h"
 #include "support/tsp_wire.h"
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
+#include <tuple>
 #include <unistd.h>
 
 using namespace tspwire;
@@ -406,6 +410,91 @@ TEST_F(TspSlots, SlotMoveRepointsEveryRecordAndRebuildsBothChipsTables)
     EXPECT_NE(idx, 0xFFFF);
     EXPECT_TRUE(SSD_GetPendingPeerMessage(ZR_COM_MAC_CMD_PARAMS_MUXER, nullptr));
     EXPECT_TRUE(FileExists(plat::Path(PARAMS_TSP_CONFIG_FILE)));
+}
+
+// A card moved into a slot that already holds records of the same identities:
+// one record per identity afterwards, the moved card's (its description is
+// the newest), a replaced program going with its streams; what it feeds stays
+// on air, every PMT lists each stream once, and the file says the same.
+TEST_F(TspSlots, SlotMoveOntoHeldIdentitiesKeepsOneOfEachTheMovedCardsOnAir)
+{
+    ASSERT_EQ(Send(IPCOMM_SEND_TS, Msg({TS(0)})), 0u);
+    auto feed = [this](U8 slot, U16 id, U16 sid, const char* name, std::vector<U16> es) {
+        Prog p;
+        p.srcSlot = slot;
+        p.progId = id;
+        p.sid = sid;
+        p.pmt = (U16)(sid + 0x100);
+        p.pcr = es.empty() ? 0x1FFF : (U16)(sid + 0x200 + es[0]);
+        p.name = name;
+        ASSERT_EQ(Send(IPCOMM_SEND_PROGRAM, Msg({Program(p)})), 0u);
+        std::vector<Bytes> recs;
+        for (U16 e : es) {
+            Pid d;
+            d.srcSlot = slot;
+            d.progId = id;
+            d.pidId = e;
+            d.oldPid = (U16)(sid + 0x200 + e);
+            recs.push_back(PID(d));
+        }
+        ASSERT_EQ(Send(IPCOMM_SEND_PID, Msg(recs)), 0u);
+    };
+    feed(2, 1, 200, "Stale", {1, 7});
+    feed(2, 3, 300, "Kept", {3});
+    feed(6, 1, 100, "Moved", {1});
+    ASSERT_EQ(TSP_MuxProcess(), 0u);
+    ASSERT_EQ(TSP_ChangeSrcSlotID(6, 2), 0u);
+
+    auto identities = [](const Output_TSInfo* d, size_t* copies) {
+        std::map<std::tuple<U8, U16, U16, U16, U16, U8>, int> seen;
+        for (U32 i = 0; i < d->u32OutputProgramNumber; i++) {
+            const Output_TSProgram& g = d->pOutputProgram[i];
+            if (g.u8ValidFlag == 1)
+                seen[{g.u8SourceSlotID, g.u16SourceChannelID, g.u16ChannelID, g.u16ProgramID, 0xFFFF, 0}]++;
+        }
+        for (U32 i = 0; i < d->u32OutputPIDNumber; i++) {
+            const Output_TSPID& r = d->pOutputPID[i];
+            if (r.u8ValidFlag == 1)
+                seen[{r.u8SourceSlotID, r.u16SourceChannelID, r.u16ChannelID, r.u16ProgramID, r.u16PIDID,
+                      r.u8PIDType}]++;
+        }
+        *copies = 0;
+        for (const auto& e : seen)
+            *copies += (size_t)(e.second - 1);
+        return seen.size();
+    };
+    size_t copies = 9;
+    EXPECT_EQ(identities(db, &copies), 4u) << "programs 1 and 3, ES 1 and 3";
+    EXPECT_EQ(copies, 0u);
+    U16 moved = 0xFFFF;
+    TSP_GetOutputProgramIndexByPID(2, 1, 0, 1, &moved);
+    ASSERT_NE(moved, 0xFFFF);
+    EXPECT_EQ(db->pOutputProgram[moved].u8SourceSlotID, 2u);
+    EXPECT_EQ(std::string((const char*)db->pOutputProgram[moved].aru8ServiceName, 5), "Moved");
+    EXPECT_TRUE(TSP_PlanProgramOnAir(&db->pOutputProgram[moved]));
+    for (U32 i = 0; i < db->u32OutputPIDNumber; i++)
+        EXPECT_FALSE(db->pOutputPID[i].u8ValidFlag == 1 && db->pOutputPID[i].u16PIDID == 7) << "the stale ES went";
+
+    // On air: two programs, each PMT naming its one stream once.
+    const std::string air = sifx::Decode(sifx::CarouselPackets(StreamOf(0)), true);
+    std::map<std::string, int> es;
+    for (const std::string& l : sifx::Lines(air, "PMT_ES"))
+        es[sifx::Field(l, "program") + "/" + sifx::Field(l, "pid")]++;
+    EXPECT_EQ(es.size(), 2u);
+    for (const auto& e : es)
+        EXPECT_EQ(e.second, es.begin()->second) << e.first << " listed more often than the other stream";
+    EXPECT_EQ(es.count("100/" + std::to_string(100 + 0x201)), 1u);
+
+    // The same move again finds nothing to move and changes nothing.
+    const std::vector<Output_TSProgram> progs(db->pOutputProgram, db->pOutputProgram + db->u32OutputProgramNumber);
+    EXPECT_EQ(TSP_ChangeSrcSlotID(6, 2), 0u);
+    EXPECT_EQ(0, memcmp(db->pOutputProgram, progs.data(), progs.size() * sizeof(Output_TSProgram)));
+
+    // The file read back holds the same, one record per identity.
+    ASSERT_EQ(PARAMS_VerifyTSPConfigFiles(), ZR_SUCCESS);
+    ASSERT_EQ(PARAMS_TSP_Load(), ZR_SUCCESS);
+    EXPECT_EQ(identities(db, &copies), 4u);
+    EXPECT_EQ(copies, 0u);
 }
 
 } // namespace

@@ -11,8 +11,9 @@
 #include "TSprocess/tsp_plan.h"
 #include <cstring>
 
-// OID store: restores a pending dump; 0 when one was restored.
-U8 OIDDATA_Recovery(void);
+// OID store: restores a pending dump through the planner; 0 when one was
+// restored (on air and saved).
+U8 OIDDATA_RecoveryPlanned(void);
 
 namespace {
 
@@ -86,14 +87,12 @@ zrErrCode Master_PARAMS_Init(void)
         PARAMS_TSP_Factory();
         break;
     }
-    if (OIDDATA_Recovery() != 0)
+    // A restored dump (an import) replaces what the file put on air only when
+    // its plan holds; its records are stored ones too, none deleted for a limit.
+    if (OIDDATA_RecoveryPlanned() != 0)
         return ZR_SUCCESS;
-    // The restored dump's records are stored ones too: none is deleted for a limit.
-    TSP_PlanNoteStored(TSP_GetTSParam());
     if (FPGA_GetChipType() == CHIP_TYPE_MAIN) {
-        PARAMS_TSPParametersSave();
         PARAMS_SaveCurParam();
-        TSP_MuxProcess();
         TSP_UpdateResourceInfo();
     }
     return ZR_SUCCESS;

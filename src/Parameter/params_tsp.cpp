@@ -320,17 +320,26 @@ zrErrCode PARAMS_TSP_Load(void)
 zrErrCode PARAMS_TSP_Factory(void)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_PARAM, "[%s]%d: Parameters factory!\r\n", __func__, __LINE__);
-    TSP_SendClearCmd();
+    U8 slots[TSP_MAX_SLOT_ID + 1] = {};
     U32 applied;
     {
         CARD_STATE_LOCK();
-        if (TSP_FactoryOutputTSInfo() != 0) {
+        // The input cards that fed the database are told once it is gone.
+        GetInputSlot(slots);
+        Output_TSInfo fresh{};
+        if (TSP_BuildFactoryTSInfo(&fresh) != 0) {
             log_printf(LOG_LEVEL_ERROR, LOG_MODULE_PARAM, "%ld:%s:%d pstTS is NULL\n", LOG_POS);
             return ZR_ERR_PARAMS;
         }
-        applied = TSP_MuxProcess();
+        // Streams, routes and tables go off air together, or nothing changes.
+        bool inForce = false;
+        applied = TSP_ReplaceProcess(&fresh, "factory reset", &inForce);
+        TSP_ReleaseTSInfo(&fresh);
+        if (!inForce)
+            return ZR_ERR_FAILURE;
         TSP_UpdateResourceInfo();
     }
+    TSP_SendClearCmdToSlots(slots);
     // The slave's routing tables too, or channels 4-7 go on routing the
     // cleared streams' PIDs.
     TSP_SendSubFPGAMuxLUTInfo();

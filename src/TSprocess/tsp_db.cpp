@@ -423,9 +423,10 @@ U32 GetUnusedList(IndexInfoList_t* pstList, T*& pArray, U32& u32Num, U32 u32Step
 // Whole-database operations
 // ---------------------------------------------------------------------------
 
-void TSP_InitOutputTSInfo(void)
+namespace {
+
+void CloseEdit()
 {
-    CARD_STATE_LOCK();
     s_bEditOpen = false;
     // The working copy is closed: no page shows its state any more.
     s_u32TempRevision++;
@@ -434,6 +435,14 @@ void TSP_InitOutputTSInfo(void)
     // Edits a refusal dropped are gone with the rest (the note of dropped
     // edits stays).
     s_bToldOther = false;
+}
+
+} // namespace
+
+void TSP_InitOutputTSInfo(void)
+{
+    CARD_STATE_LOCK();
+    CloseEdit();
     for (Output_TSInfo* pst : {&s_stTSParam, &g_stTempTSParam}) {
         pst->pOutputTS = nullptr;
         pst->pOutputProgram = nullptr;
@@ -472,6 +481,41 @@ U32 TSP_FactoryOutputTSInfo(void)
         }
     }
     return ZR_SUCCESS;
+}
+
+U32 TSP_BuildFactoryTSInfo(Output_TSInfo* pstNew)
+{
+    if (pstNew == nullptr)
+        return TSP_ERR_INPUT;
+    Output_TSInfo st{};
+    CARD_STATE_LOCK();
+    // Pass-through records are not the factory's to clear: they stay.
+    const Output_TSInfo& l = s_stTSParam;
+    bool bOk = AllocFactory(&st);
+    if (bOk && l.pOutputBypassTS != nullptr && l.u32OutputBypassTSNumber != 0) {
+        st.pOutputBypassTS =
+            static_cast<Passthrough_TSStream*>(malloc((size_t)l.u32OutputBypassTSNumber * sizeof(Passthrough_TSStream)));
+        bOk = st.pOutputBypassTS != nullptr;
+        if (bOk) {
+            memcpy(st.pOutputBypassTS, l.pOutputBypassTS, (size_t)l.u32OutputBypassTSNumber * sizeof(Passthrough_TSStream));
+            st.u32OutputBypassTSNumber = l.u32OutputBypassTSNumber;
+        }
+    }
+    if (!bOk) {
+        TSP_ReleaseTSInfo(&st);
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d factory database allocation failed\r\n\n", LOG_POS);
+        return TSP_ERR_NO_MEMORY;
+    }
+    *pstNew = st;
+    return ZR_SUCCESS;
+}
+
+void TSP_LiveReplaced(void)
+{
+    CARD_STATE_LOCK();
+    NoteThrownEdits();
+    FreeMainArrays(&g_stTempTSParam);
+    CloseEdit();
 }
 
 zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInitNum)

@@ -90,6 +90,20 @@ U32 TSP_MuxTsSIProc(U32 u32OutputTsIndex)
 
 namespace {
 
+// After an apply: the file, and the slave's time-table settings.
+U32 SaveAndTellSlave(void)
+{
+    // A failed save logs itself once.
+    U32 ret = (U32)PARAMS_TSPParametersSave();
+    if (ret != 0)
+        return ret;
+    TSP_SendSubTDTEnableFlag();
+    TSP_SendSubTOTEnableFlag();
+    TSP_SendSubSTTEnableFlag();
+    TSP_SendSubTOTTableInfo();
+    return 0;
+}
+
 U32 MuxSteps(void)
 {
     // Conflicts, routing tables and PSI/SI are planned whole and go on air
@@ -102,15 +116,7 @@ U32 MuxSteps(void)
         log_printf(LOG_LEVEL_ERROR, LOG_MODULE_TSPROCESS, "%ld:%s:%d apply failed:0x%x\r\n\n", LOG_POS, ret);
         return ret;
     }
-    // A failed save logs itself once.
-    ret = (U32)PARAMS_TSPParametersSave();
-    if (ret != 0)
-        return ret;
-    TSP_SendSubTDTEnableFlag();
-    TSP_SendSubTOTEnableFlag();
-    TSP_SendSubSTTEnableFlag();
-    TSP_SendSubTOTTableInfo();
-    return 0;
+    return SaveAndTellSlave();
 }
 
 }  // namespace
@@ -121,6 +127,19 @@ U32 TSP_MuxProcess(void)
     // What the steps write to the live database follows from its records: an
     // open web edit is not refused for it.
     return TSP_DeriveLive(MuxSteps);
+}
+
+U32 TSP_ReplaceProcess(Output_TSInfo* pstNew, const char* pcRoad, bool* pbInForce)
+{
+    CARD_STATE_LOCK();
+    if (pbInForce != nullptr)
+        *pbInForce = false;
+    U32 ret = TSP_PlanReplace(pstNew, pcRoad);
+    if (ret != 0)
+        return ret;
+    if (pbInForce != nullptr)
+        *pbInForce = true;
+    return SaveAndTellSlave();
 }
 
 U32 TSP_UpdateResourceInfo(void)

@@ -11,12 +11,14 @@
 #include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -1227,3 +1229,109 @@ TSP_PlanRoundApply::TSP_PlanRoundApply(U8 u8Slot) : m_lock(Card_StateMutex()), m
 }
 
 TSP_PlanRoundApply::~TSP_PlanRoundApply() { s_iOwnApply = m_iPrevious; }
+
+namespace {
+
+// The planner's memory (what is on air, what was found stored and kept off
+// air, the rounds), put back with the database when a change is refused.
+struct Memory {
+    std::set<U64> setPrograms, setHeldBack, setStoredPrograms, setKeptPrograms;
+    std::set<PIDKey> setPIDs, setStoredPIDs, setKeptPIDs;
+    std::set<U32> setTables;
+    std::set<U16> setStreams;
+    bool bOnAir;
+    std::vector<Round> vecRounds;
+};
+
+Memory Remember()
+{
+    return {s_setPrograms,
+            s_setHeldBack,
+            s_setStoredPrograms,
+            s_setKeptPrograms,
+            s_setPIDs,
+            s_setStoredPIDs,
+            s_setKeptPIDs,
+            s_setTables,
+            s_setStreams,
+            s_bOnAir,
+            std::vector<Round>(std::begin(s_arRound), std::end(s_arRound))};
+}
+
+void PutBack(Memory& m)
+{
+    s_setPrograms.swap(m.setPrograms);
+    s_setHeldBack.swap(m.setHeldBack);
+    s_setStoredPrograms.swap(m.setStoredPrograms);
+    s_setKeptPrograms.swap(m.setKeptPrograms);
+    s_setPIDs.swap(m.setPIDs);
+    s_setStoredPIDs.swap(m.setStoredPIDs);
+    s_setKeptPIDs.swap(m.setKeptPIDs);
+    s_setTables.swap(m.setTables);
+    s_setStreams.swap(m.setStreams);
+    s_bOnAir = m.bOnAir;
+    std::copy(m.vecRounds.begin(), m.vecRounds.end(), std::begin(s_arRound));
+}
+
+void MoveSlot(std::set<U64>& s, U8 u8Old, U8 u8New)
+{
+    std::set<U64> out;
+    for (U64 k : s)
+        out.insert((k >> 48) == u8Old ? (k & 0xFFFFFFFFFFFFull) | (U64)u8New << 48 : k);
+    s.swap(out);
+}
+
+void MoveSlot(std::set<PIDKey>& s, U8 u8Old, U8 u8New)
+{
+    std::set<PIDKey> out;
+    for (PIDKey k : s) {
+        if (std::get<1>(k) == u8Old)
+            std::get<1>(k) = u8New;
+        out.insert(k);
+    }
+    s.swap(out);
+}
+
+}  // namespace
+
+U32 TSP_PlanApplySlotMove(U8 u8OldSlot, U8 u8NewSlot)
+{
+    if (u8OldSlot > TSP_MAX_SLOT_ID || u8NewSlot > TSP_MAX_SLOT_ID)
+        return TSP_ERR_INPUT;
+    CARD_STATE_LOCK();
+    Memory before = Remember();
+    // What went on air from the old slot is on air from the new one: the plan
+    // keeps it, and refuses the move rather than take it off.
+    for (std::set<U64>* s : {&s_setPrograms, &s_setHeldBack, &s_setStoredPrograms, &s_setKeptPrograms})
+        MoveSlot(*s, u8OldSlot, u8NewSlot);
+    for (std::set<PIDKey>* s : {&s_setPIDs, &s_setStoredPIDs, &s_setKeptPIDs})
+        MoveSlot(*s, u8OldSlot, u8NewSlot);
+    // Neither slot's round goes on: the card announced itself anew.
+    s_arRound[u8OldSlot] = Round();
+    s_arRound[u8NewSlot] = Round();
+    const U32 ret = TSP_PlanApply();
+    if (ret != 0)
+        PutBack(before);
+    return ret;
+}
+
+U32 TSP_PlanReplace(Output_TSInfo* pstNew, const char* pcRoad)
+{
+    CARD_STATE_LOCK();
+    Output_TSInfo* live = TSP_GetTSParam();
+    if (live == nullptr || pstNew == nullptr)
+        return TSP_ERR_INPUT;
+    Memory before = Remember();
+    TSP_PlanNoteStored(pstNew);
+    std::swap(*live, *pstNew);
+    const U32 ret = TSP_PlanApply();
+    if (ret != 0) {
+        std::swap(*live, *pstNew);
+        PutBack(before);
+        PLAN_LOG("%s refused (0x%x): the database and what is on air stay as they were\r\n\n",
+                 pcRoad ? pcRoad : "replacement", ret);
+        return ret;
+    }
+    TSP_LiveReplaced();
+    return 0;
+}

@@ -9,8 +9,10 @@
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_lut.h"
 #include "TSprocess/tsp_mux.h"
+#include "TSprocess/tsp_identity.h"
 #include "TSprocess/tsp_plan.h"
 #include <cstring>
+#include <utility>
 
 zrErrCode PARAMS_TSPParametersSave(void);
 
@@ -240,13 +242,19 @@ U32 TSP_SendClearCmd(void)
         SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d GetInputSlot return error\r\n\n");
         return ret;
     }
+    TSP_SendClearCmdToSlots(slots);
+    return 0;
+}
+
+void TSP_SendClearCmdToSlots(const U8* pu8Slots)
+{
+    const U8* slots = pu8Slots;
     for (U8 slot = 0; slot <= TSP_MAX_SLOT_ID; slot++) {
         if (!slots[slot])
             continue;
         SLOT_LOG(LOG_LEVEL_INFO, "%ld:%s:%d clear slot %u TS \n\n", slot);
         PostToSlot(slot, IPCOMM_CLEAR_OUTPUT, {});
     }
-    return 0;
 }
 
 U32 TSP_ChangePIDSrcSlotID(IndexInfoList_t* pstIndexInfoList, U8 u8OldSlot, U8 u8NewSlot, U8* pu8Changed)
@@ -278,6 +286,140 @@ U32 TSP_ChangePIDSrcSlotID(IndexInfoList_t* pstIndexInfoList, U8 u8OldSlot, U8 u
     return 0;
 }
 
+namespace {
+
+// The new slot's records that the old slot's replace once moved: the same
+// identity but for the slot. The moved card's description is the newest; a
+// program it replaces goes whole, with its PID records and information.
+U32 DropReplacedBy(Output_TSInfo* p, U8 u8OldSlot, U8 u8NewSlot, U8* pu8Changed)
+{
+    for (U32 i = 0; i < p->u32OutputProgramNumber && i < TSP_INVALID_INDEX; i++) {
+        Output_TSProgram key = p->pOutputProgram[i];
+        if (key.u8ValidFlag != 1 || key.u8SourceSlotID != u8OldSlot)
+            continue;
+        key.u8SourceSlotID = u8NewSlot;
+        const U16 held = TSP_FindHeldProgram(p, key);
+        if (held == TSP_INVALID_INDEX)
+            continue;
+        const U16 ts = p->pOutputProgram[held].u16TSIndex;
+        SLOT_LOG(LOG_LEVEL_WARNING, "%ld:%s:%d program %u of slot %u (input channel %u, channel %u) replaced by slot %u's\r\n\n",
+                 key.u16ProgramID, u8NewSlot, key.u16SourceChannelID, key.u16ChannelID, u8OldSlot);
+        const U32 ret = TSP_DelOutputProg(held, p);
+        if (ret != 0)
+            return ret;
+        if (Valid(p, ts)) {
+            p->pOutputTS[ts].u8PATChangeFlag = 1;
+            p->pOutputTS[ts].u8SDTChangeFlag = 1;
+        }
+        *pu8Changed = 1;
+    }
+    // A PCR goes with its program; the other records by their own identity.
+    for (U32 i = 0; i < p->u32OutputPIDNumber && i < TSP_INVALID_INDEX; i++) {
+        Output_TSPID key = p->pOutputPID[i];
+        if (key.u8ValidFlag != 1 || key.u8SourceSlotID != u8OldSlot || key.u8PIDType == PID_TYPE_PCRPID)
+            continue;
+        key.u8SourceSlotID = u8NewSlot;
+        const U16 held = TSP_FindHeldPID(p, key);
+        if (held == TSP_INVALID_INDEX)
+            continue;
+        const Output_TSPID gone = p->pOutputPID[held];
+        SLOT_LOG(LOG_LEVEL_WARNING, "%ld:%s:%d PID record %u of slot %u (input channel %u, channel %u) replaced by slot %u's\r\n\n",
+                 gone.u16PIDID, u8NewSlot, gone.u16SourceChannelID, gone.u16ChannelID, u8OldSlot);
+        const U32 ret = TSP_DelOutputPID(held, p);
+        if (ret != 0)
+            return ret;
+        const U32 g = gone.u32ProgramIndex & 0xFFFF;
+        if (gone.u8PIDType != PID_TYPE_EMMPID && gone.u8PIDType != PID_TYPE_OTHERPID && g < p->u32OutputProgramNumber &&
+            p->pOutputProgram[g].u8ValidFlag == 1)
+            p->pOutputProgram[g].u8PMTChangeFlag = 1;
+        if (gone.u8PIDType == PID_TYPE_EMMPID && Valid(p, gone.u32TSIndex))
+            p->pOutputTS[gone.u32TSIndex].u8CATChangeFlag = 1;
+        *pu8Changed = 1;
+    }
+    for (U32 i = 0; p->pOutputBypassTS != nullptr && i < p->u32OutputBypassTSNumber; i++) {
+        const Passthrough_TSStream& r = p->pOutputBypassTS[i];
+        if (r.u8ValidFlag != 1 || r.u8SourceSlotID != u8OldSlot)
+            continue;
+        for (U32 j = 0; j < p->u32OutputBypassTSNumber; j++) {
+            Passthrough_TSStream& h = p->pOutputBypassTS[j];
+            if (h.u8ValidFlag == 1 && h.u8SourceSlotID == u8NewSlot && h.u16SourceChannelID == r.u16SourceChannelID) {
+                memset(&h, 0, sizeof(h));
+                *pu8Changed = 1;
+            }
+        }
+    }
+    return 0;
+}
+
+// Re-points every reference from the old slot to the new one.
+U32 Repoint(Output_TSInfo* p, U8 u8OldSlot, U8 u8NewSlot, U8* pu8Changed)
+{
+    auto move = [&](U8& u8Field) {
+        if (u8Field == u8OldSlot) {
+            u8Field = u8NewSlot;
+            *pu8Changed = 1;
+        }
+    };
+    IndexInfoList_t progs, l, ecm;
+    auto pids = [&](U32 ret, const char* pcWalker) -> U32 {
+        if (ret != 0) {
+            SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d %s return error\r\n\n", pcWalker);
+            return ret;
+        }
+        ret = TSP_ChangePIDSrcSlotID(&l, u8OldSlot, u8NewSlot, pu8Changed);
+        if (ret != 0)
+            SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_ChangePIDSrcSlotID return error\r\n\n");
+        return ret;
+    };
+    for (U32 s = 0; s < p->u32OutputTSNumber && s < TSP_INVALID_INDEX; s++) {
+        if (!Valid(p, s))
+            continue;
+        move(p->pOutputTS[s].u8SrcSlotID);
+        U32 ret = pids(TSP_GetOutTSEMMPIDIndexList((U16)s, p, &l), "TSP_GetOutTSEMMPIDIndexList");
+        if (ret == 0)
+            ret = pids(TSP_GetOutTSOtherPIDIndexList((U16)s, p, &l), "TSP_GetOutTSOtherPIDIndexList");
+        if (ret != 0)
+            return ret;
+        ret = TSP_GetOutTSProgIndexList((U16)s, p, &progs);
+        if (ret != 0) {
+            SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n\n");
+            return ret;
+        }
+        for (U32 i = 0; i < progs.u16IndexListNum; i++) {
+            const U16 g = progs.aru16IndexList[i];
+            Output_TSProgram& pr = p->pOutputProgram[g];
+            if (pr.u8ValidFlag != 1)
+                continue;
+            move(pr.u8SourceSlotID);
+            if (pr.u16PCRIndex < p->u32OutputPIDNumber && p->pOutputPID[pr.u16PCRIndex].u8ValidFlag == 1)
+                move(p->pOutputPID[pr.u16PCRIndex].u8SourceSlotID);
+            ret = pids(TSP_GetOutProgPSECMPIDIndexList(g, p, &l), "TSP_GetOutProgPSECMPIDIndexList");
+            if (ret == 0)
+                ret = pids(TSP_GetOutProgAllESPIDIndexList(g, p, &l), "TSP_GetOutProgESPIDIndexList");
+            if (ret != 0)
+                return ret;
+            ecm = l;
+            for (U32 j = 0; j < ecm.u16IndexListNum; j++) {
+                ret = pids(TSP_GetOutESECMPIDIndexList(ecm.aru16IndexList[j], p, &l), "TSP_GetOutESECMPIDIndexList");
+                if (ret != 0)
+                    return ret;
+            }
+        }
+    }
+    for (U32 i = 0; i < p->u32OutputDescriptorNumber; i++)
+        if (p->pDescriptor[i].u8ValidFlag == 1)
+            move(p->pDescriptor[i].u8SourceSlotID);
+    for (U32 i = 0; i < p->u32OutputTableNumber; i++)
+        if (p->pOutputTable[i].u8ValidFlag == 1 && p->pOutputTable[i].u8IsChangedByUser != 1)
+            move(p->pOutputTable[i].u8SlotID);
+    for (U32 i = 0; p->pOutputBypassTS != nullptr && i < p->u32OutputBypassTSNumber; i++)
+        if (p->pOutputBypassTS[i].u8ValidFlag == 1)
+            move(p->pOutputBypassTS[i].u8SourceSlotID);
+    return 0;
+}
+
+} // namespace
+
 U32 TSP_ChangeSrcSlotID(U8 u8OldSlot, U8 u8NewSlot)
 {
     if (u8OldSlot > TSP_MAX_SLOT_ID || u8NewSlot > TSP_MAX_SLOT_ID) {
@@ -288,80 +430,34 @@ U32 TSP_ChangeSrcSlotID(U8 u8OldSlot, U8 u8NewSlot)
         return 0;
     SLOT_LOG(LOG_LEVEL_INFO, "%ld:%s:%d Input subboard change slot u8OldSlot[%u] u8NewSlot[%u]\n\n", u8OldSlot,
              u8NewSlot);
-    U8 u8Changed = 0;
-    // Any re-pointed record changes what the routing tables or the file hold.
-    auto move = [&](U8& u8Field) {
-        if (u8Field == u8OldSlot) {
-            u8Field = u8NewSlot;
-            u8Changed = 1;
-        }
-    };
     {
         CARD_STATE_LOCK();
         Output_TSInfo* p = TSP_GetTSParam();
-        IndexInfoList_t progs, l, ecm;
-        auto pids = [&](U32 ret, const char* pcWalker) -> U32 {
-            if (ret != 0) {
-                SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d %s return error\r\n\n", pcWalker);
-                return ret;
-            }
-            ret = TSP_ChangePIDSrcSlotID(&l, u8OldSlot, u8NewSlot, &u8Changed);
-            if (ret != 0)
-                SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_ChangePIDSrcSlotID return error\r\n\n");
+        // The move is planned whole: a refusal or a failure on the way puts
+        // the database back as it was.
+        Output_TSInfo before{};
+        U32 ret = TSP_CloneTSInfo(p, &before);
+        if (ret != 0)
             return ret;
-        };
-        for (U32 s = 0; s < p->u32OutputTSNumber && s < TSP_INVALID_INDEX; s++) {
-            if (!Valid(p, s))
-                continue;
-            move(p->pOutputTS[s].u8SrcSlotID);
-            U32 ret = pids(TSP_GetOutTSEMMPIDIndexList((U16)s, p, &l), "TSP_GetOutTSEMMPIDIndexList");
-            if (ret == 0)
-                ret = pids(TSP_GetOutTSOtherPIDIndexList((U16)s, p, &l), "TSP_GetOutTSOtherPIDIndexList");
-            if (ret != 0)
-                return ret;
-            ret = TSP_GetOutTSProgIndexList((U16)s, p, &progs);
-            if (ret != 0) {
-                SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d TSP_GetOutTSProgIndexList return error\r\n\n");
-                return ret;
-            }
-            for (U32 i = 0; i < progs.u16IndexListNum; i++) {
-                const U16 g = progs.aru16IndexList[i];
-                Output_TSProgram& pr = p->pOutputProgram[g];
-                if (pr.u8ValidFlag != 1)
-                    continue;
-                move(pr.u8SourceSlotID);
-                if (pr.u16PCRIndex < p->u32OutputPIDNumber && p->pOutputPID[pr.u16PCRIndex].u8ValidFlag == 1)
-                    move(p->pOutputPID[pr.u16PCRIndex].u8SourceSlotID);
-                ret = pids(TSP_GetOutProgPSECMPIDIndexList(g, p, &l), "TSP_GetOutProgPSECMPIDIndexList");
-                if (ret == 0)
-                    ret = pids(TSP_GetOutProgAllESPIDIndexList(g, p, &l), "TSP_GetOutProgESPIDIndexList");
-                if (ret != 0)
-                    return ret;
-                ecm = l;
-                for (U32 j = 0; j < ecm.u16IndexListNum; j++) {
-                    ret = pids(TSP_GetOutESECMPIDIndexList(ecm.aru16IndexList[j], p, &l), "TSP_GetOutESECMPIDIndexList");
-                    if (ret != 0)
-                        return ret;
-                }
-            }
+        U8 u8Changed = 0;
+        ret = DropReplacedBy(p, u8OldSlot, u8NewSlot, &u8Changed);
+        if (ret == 0)
+            ret = Repoint(p, u8OldSlot, u8NewSlot, &u8Changed);
+        if (ret == 0 && u8Changed) {
+            // One record per identity, whatever the slots held before.
+            TSP_MergeRepeatedRecords(p);
+            ret = TSP_PlanApplySlotMove(u8OldSlot, u8NewSlot);
         }
-        for (U32 i = 0; i < p->u32OutputDescriptorNumber; i++)
-            if (p->pDescriptor[i].u8ValidFlag == 1)
-                move(p->pDescriptor[i].u8SourceSlotID);
-        for (U32 i = 0; i < p->u32OutputTableNumber; i++)
-            if (p->pOutputTable[i].u8ValidFlag == 1 && p->pOutputTable[i].u8IsChangedByUser != 1)
-                move(p->pOutputTable[i].u8SlotID);
-        for (U32 i = 0; p->pOutputBypassTS != nullptr && i < p->u32OutputBypassTSNumber; i++)
-            if (p->pOutputBypassTS[i].u8ValidFlag == 1)
-                move(p->pOutputBypassTS[i].u8SourceSlotID);
-        if (!u8Changed)
-            return 0;
-        // Both chips' tables are rebuilt from the re-pointed records.
-        TSP_WriteOutputLUTInfo();
-        TSP_WriteByPassOutputLUTInfo();
-        TSP_WriteSubOutputLUTInfo();
-        TSP_WriteByPassSubOutputLUTInfo();
+        if (ret != 0) {
+            std::swap(*p, before);
+            SLOT_LOG(LOG_LEVEL_ERROR, "%ld:%s:%d slot %u to %u not moved (0x%x): nothing changed\r\n\n", u8OldSlot,
+                     u8NewSlot, ret);
+        }
+        TSP_ReleaseTSInfo(&before);
+        if (ret != 0 || !u8Changed)
+            return ret;
     }
+    // Both chips route the moved records.
     TSP_SendSubFPGAMuxLUTInfo();
     TSP_SendSubFPGABypassLUTInfo();
     return PARAMS_TSPParametersSave();

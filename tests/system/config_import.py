@@ -5,7 +5,12 @@ told in the answer to 516, and nothing changes (every stored file of both
 chips, the view, and after a restart the card's own streams on air, read from
 the captures); an archive of the card's own standard whose frequency plan or
 one value the web refuses is refused whole; a damaged archive is refused; a
-DVB-C export imported into another DVB-C card comes back whole.
+DVB-C export imported into another DVB-C card comes back whole. An archive
+whose output streams cannot go on air beside what is on air (a program on
+air renamed, with information no PMT section holds) is taken at the next
+start only if its plan holds: refused, the PAT, PMTs and SDT on air, the
+web's view and the saved output-stream file stay as they were. A clear of
+every stream takes routes and tables off air together.
 
 Usage: python3 config_import.py BUILD_DIR
 """
@@ -20,8 +25,10 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import capture  # noqa: E402
 import peers  # noqa: E402
 import snmp_agent as sa  # noqa: E402
 import snmp_set  # noqa: E402
@@ -165,6 +172,91 @@ def restart(pair):
     return wait_for(lambda: pair.master.log().count(READY) > runs, 60)
 
 
+# ---- an archive's output streams (the OID dump after its JSON) ------------
+
+def oid_records(dump):
+    """[key, count, unit, bytearray] of an OID dump, in its order."""
+    out, at = [], 2
+    while len(dump) - at > 8:
+        key, count, unit = struct.unpack_from("<IHH", dump, at)
+        out.append([key, count, unit, bytearray(dump[at + 8:at + 8 + count * unit])])
+        at += 8 + count * unit
+    return out
+
+
+def swelled(conf, channel=0):
+    """The archive with the first program of a channel renamed "Gone..." and
+    given 1,010 bytes of information in a descriptor record: its PMT is past
+    one section."""
+    sys_len, ts_len = struct.unpack_from("<II", conf, 12)
+    dump = conf[128 + sys_len:128 + sys_len + ts_len]
+    recs = oid_records(dump)
+    keys = {r[0]: r for r in recs}
+
+    def get(key, i):
+        _, _, unit, data = keys[key]
+        return int.from_bytes(data[i * unit:(i + 1) * unit], "little")
+
+    def put(key, i, value):
+        _, _, unit, data = keys[key]
+        data[i * unit:(i + 1) * unit] = value if isinstance(value, bytes) else value.to_bytes(unit, "little")
+
+    prog = next(i for i in range(keys[122][1]) if get(122, i) == 1 and get(125, i) == channel)
+    ts, d = get(128, prog), next(i for i in range(keys[211][1]) if get(211, i) != 1)
+    info = bytes([0x05, 8]) + b"SWELLING"
+    for key, value in ((211, 1), (213, channel), (214, prog), (215, 0xFFFF), (216, (info * 101).ljust(1024, b"\0")),
+                       (397, 1010), (398, d), (400, get(393, ts)), (401, ts), (403, get(124, prog)),
+                       (404, get(123, prog))):
+        put(key, d, value)
+    put(393, ts, d)
+    put(392, ts, get(392, ts) + 1)
+    put(153, prog, 1010)
+    put(159, prog, d)
+    name = bytearray(keys[145][3][prog * 32:(prog + 1) * 32])
+    name[:4] = b"Gone"
+    put(145, prog, bytes(name))
+    body = dump[:2] + b"".join(struct.pack("<IHH", k, c, u) + bytes(v) for k, c, u, v in recs)
+    payload = conf[128:128 + sys_len] + body
+    head = bytearray(conf[:128])
+    struct.pack_into("<III", head, 8, len(payload), sys_len, len(body))
+    struct.pack_into("<I", head, 120, peers.CRC(payload))
+    return bytes(head) + payload
+
+
+def air(root, ch):
+    """The PAT, PMT and SDT sections of a channel's capture, without their
+    versions, and the programs they carry."""
+    secs = {(pid, sec[:5] + sec[6:-4]) for pid, sec in capture.sections(capture.channel(root, ch))
+            if (pid == 0 and sec[0] == 0) or sec[0] == 2 or (pid == 0x11 and sec[0] == 0x42)}
+    return capture.programs(root, ch), secs
+
+
+def streams_view(pair):
+    try:
+        r = webcard.call(pair.web[0], pair.web[1], "GetOutputTSStatus.w", {})
+        return {c["channel"]: sorted((p["serviceid"], p["servicename"]) for p in c.get("programlist", []))
+                for c in r["data"]["portlist"][0]["channellist"]}
+    except (OSError, ValueError, KeyError, TypeError) as e:
+        return str(e)
+
+
+def saved_programs(root):
+    """{(slot, input channel, channel, program id): (information length, name)} of the saved file."""
+    try:
+        with open(os.path.join(root, "tarvex_data/K9_OutPutTSP.conf"), "rb") as f:
+            data = f.read()
+    except OSError:
+        return {}
+    n_ts, n_prog = struct.unpack_from("<2I", data, 8)
+    out = {}
+    for i in range(n_prog):
+        r = data[240 + n_ts * 448 + i * 920:][:920]
+        if r[8] == 1:
+            out[(r[9],) + struct.unpack_from("<HHxxxxxxH", r, 10)] = (struct.unpack_from("<H", r, 118)[0],
+                                                                       r[48:48 + r[46]])
+    return out
+
+
 def main():
     build = sys.argv[1]
     top = tempfile.mkdtemp(prefix="modcard-import-")
@@ -235,6 +327,41 @@ def main():
                        twin.same_set(), 30), "DVB-C into DVB-C: the modulation is in force on both chips")
         check(restart(twin) and wait_for(lambda: "PAT_PROGRAM number=200" in programs(build, twin.master.root, 1), 30),
               "DVB-C into DVB-C: after a restart the exported streams are on air")
+
+        # Its own archive, swelled past what a PMT holds: answered 1, refused
+        # at the next start, when the streams are taken; nothing changes.
+        check(exported(twin), "DVB-C: its own configuration exported")
+        mine = members(os.path.join(twin.master.root, "backboard_ftp", "10conf.tar"))
+        check(wait_for(lambda: air(twin.master.root, 0)[0], 30), "DVB-C: channel 0 on air before the import")
+        before = (air(twin.master.root, 0), streams_view(twin), saved_programs(twin.master.root))
+        dump = os.path.join(twin.master.root, "tarvex_data/oiddata.conf")
+        check(offer(twin, swelled(mine)) == 1 and wait_for(lambda: os.path.exists(dump), 30),
+              "DVB-C, swelled streams: answered 1, its streams stored for the next start")
+        refused = "output streams do not fit beside what is on air: refused"
+        check(restart(twin) and on_air(build, twin.master.root) and wait_for(
+            lambda: air(twin.master.root, 0)[0] is not None, 30), "DVB-C, swelled streams: restarted, on air")
+        now = air(twin.master.root, 0)
+        check(now == before[0], "DVB-C, swelled streams: the PAT, PMTs and SDT on air are as before %s" %
+              ("" if now == before[0] else (now[0], before[0][0])))
+        check(streams_view(twin) == before[1], "DVB-C, swelled streams: the web shows what it showed (%s, %s)" %
+              (streams_view(twin), before[1]))
+        check(saved_programs(twin.master.root) == before[2],
+              "DVB-C, swelled streams: the saved file holds its programs as before")
+        check(twin.master.log().count(refused) == 1 and not os.path.exists(dump),
+              "DVB-C, swelled streams: the refusal is logged once and the archive's streams done with")
+        check(restart(twin) and on_air(build, twin.master.root) and wait_for(
+            lambda: air(twin.master.root, 0)[0] == before[0][0], 30),
+              "DVB-C, swelled streams: after one more restart the same programs are on air")
+
+        # A clear of every stream: no route without its tables.
+        reply = webcard.call(twin.web[0], twin.web[1], "ClearAllParam.w", {})
+        check(reply.get("code") == 0 and wait_for(lambda: not capture.routes(twin.master.root), 10),
+              "DVB-C: every stream cleared (ClearAllParam.w), no route left")
+        mark = os.path.getsize(capture.channel(twin.master.root, 0))
+        time.sleep(2)  # some carousel rounds
+        check(not [1 for pid, sec in capture.sections(capture.channel(twin.master.root, 0), mark)
+                   if pid == 0 and sec[0] == 0 and capture.pat(sec)],
+              "DVB-C: after the clear channel 0 carries no program")
     finally:
         for pair in pairs.values():
             pair.stop()

@@ -9,11 +9,14 @@
 #include "TSprocess/tsp_db.h"
 #include "TSprocess/tsp_del.h"
 #include "TSprocess/tsp_identity.h"
+#include "TSprocess/tsp_mux.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 AVLTree sp_root = nullptr;
@@ -214,15 +217,18 @@ void CopyElement(const OidField& f, U32 i, U8* record)
 
 }  // namespace
 
-bool OID_RecoveryAllParam(void)
+namespace {
+
+// The tree's values into pstIP and a database of their own in pstNew; false
+// (nothing built) when the dump's capacities cannot be built.
+bool RecoverInto(Output_TSInfo* pstNew, QAM_IPMonitorPara* pstIP)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d begin to recovery all params\n", LOG_POS);
     TSInfoInitNum counts{};
     for (const OidField& f : kFields)
         if (f.kind == K_COUNT)
             CopyElement(f, 0, reinterpret_cast<U8*>(&counts));
-    CARD_STATE_LOCK();
-    Output_TSInfo* db = TSP_GetTSParam();
+    Output_TSInfo* db = pstNew;
     // Records laid over a database the dump does not describe would mix
     // the two: a dump whose capacities cannot be built is refused whole.
     if (TSP_InitTSInfo(db, &counts) != ZR_SUCCESS) {
@@ -235,7 +241,7 @@ bool OID_RecoveryAllParam(void)
                db->u32OutputDescriptorNumber, db->u32OutputBypassTSNumber);
     for (const OidField& f : kFields)
         if (f.kind == K_IPMON)
-            CopyElement(f, 0, reinterpret_cast<U8*>(&g_stCurPE.st_IPMonitorParams.stIPMonitorParams));
+            CopyElement(f, 0, reinterpret_cast<U8*>(pstIP));
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d  recovery IP monitor params finish\n", LOG_POS);
     for (int kind = K_TS; kind <= K_BYPASS; kind++) {
         if (kind == K_PROG)
@@ -255,14 +261,10 @@ bool OID_RecoveryAllParam(void)
     return true;
 }
 
-namespace {
-
 // A version-0 dump comes from firmware that did not store the generation
 // flags: turn them on in the streams of the eight channels that exist.
-void ForceGenerationFlags(void)
+void ForceGenerationFlags(Output_TSInfo* db)
 {
-    CARD_STATE_LOCK();
-    Output_TSInfo* db = TSP_GetTSParam();
     U32 n = db->pOutputTS == nullptr ? 0 : std::min<U32>(db->u32OutputTSNumber, 8);
     for (U32 i = 0; i < n; i++) {
         Output_TSStream& s = db->pOutputTS[i];
@@ -270,6 +272,28 @@ void ForceGenerationFlags(void)
         s.u8TDTGenerate = s.u8MGTGenerate = s.u8VCTGenerate = s.u8STTGenerate = 1;
     }
 }
+
+// The restored set replaces the live one as it is.
+bool TakeWhole(Output_TSInfo* pstNew, const QAM_IPMonitorPara& ip)
+{
+    CARD_STATE_LOCK();
+    std::swap(*TSP_GetTSParam(), *pstNew);
+    g_stCurPE.st_IPMonitorParams.stIPMonitorParams = ip;
+    return true;
+}
+
+}  // namespace
+
+bool OID_RecoveryAllParam(void)
+{
+    QAM_IPMonitorPara ip = g_stCurPE.st_IPMonitorParams.stIPMonitorParams;
+    Output_TSInfo st{};
+    const bool built = RecoverInto(&st, &ip) && TakeWhole(&st, ip);
+    TSP_ReleaseTSInfo(&st);
+    return built;
+}
+
+namespace {
 
 void RemoveDump(void)
 {
@@ -356,7 +380,12 @@ zrErrCode OIDDATA_Save(void)
     return saved ? ZR_SUCCESS : ZR_ERR_NOT_SAVED;
 }
 
-U8 OIDDATA_Recovery(void)
+namespace {
+
+// Restores a pending dump: its set goes to take, which says whether it was
+// taken; 0 when it was, 1 otherwise. A dump that could not be read stays
+// for another try; one whose set was refused is done with.
+U8 Recover(const std::function<bool(Output_TSInfo*, const QAM_IPMonitorPara&)>& take)
 {
     log_printf(LOG_LEVEL_INFO, LOG_MODULE_SYS, "%ld:%s:%d start recovery all parameters!\n", LOG_POS);
     std::string data;
@@ -392,13 +421,47 @@ U8 OIDDATA_Recovery(void)
         sp_root = nullptr;
         return 1;
     }
-    const bool restored = OID_RecoveryAllParam();
+    QAM_IPMonitorPara ip = g_stCurPE.st_IPMonitorParams.stIPMonitorParams;
+    Output_TSInfo st{};
+    const bool built = RecoverInto(&st, &ip);
     destroy_avltree(sp_root);
     sp_root = nullptr;
-    if (!restored)
+    if (!built)
         return 1;  // the dump stays for another try
     if (InitAlltableInsertEnFlag)
-        ForceGenerationFlags();
+        ForceGenerationFlags(&st);
+    const bool taken = take(&st, ip);
+    TSP_ReleaseTSInfo(&st);
     RemoveDump();
-    return 0;
+    return taken ? 0 : 1;
+}
+
+// The restored set replaces the live one through the planner, or not at all.
+bool TakePlanned(Output_TSInfo* pstNew, const QAM_IPMonitorPara& ip)
+{
+    CARD_STATE_LOCK();
+    bool inForce = false;
+    TSP_ReplaceProcess(pstNew, "restored configuration", &inForce);
+    if (!inForce) {
+        // What is on air and the saved file stay; the dump is done with.
+        log_printf(LOG_LEVEL_ERROR, LOG_MODULE_SYS,
+                   "%ld:%s:%d the restored configuration's output streams do not fit beside what is on air: "
+                   "refused, the card keeps its own\n",
+                   LOG_POS);
+        return false;
+    }
+    g_stCurPE.st_IPMonitorParams.stIPMonitorParams = ip;
+    return true;
+}
+
+}  // namespace
+
+U8 OIDDATA_Recovery(void)
+{
+    return Recover(TakeWhole);
+}
+
+U8 OIDDATA_RecoveryPlanned(void)
+{
+    return Recover(TakePlanned);
 }

@@ -447,6 +447,12 @@ zrErrCode TSP_InitTSInfo(Output_TSInfo* pstParamTS, TSInfoInitNum* pstTSInfoInit
 // release; 0, or TSP_ERR_NO_MEMORY with nothing allocated.
 U32 TSP_CloneTSInfo(const Output_TSInfo* pstSrc, Output_TSInfo* pstDst);
 void TSP_ReleaseTSInfo(Output_TSInfo* pst);
+// A factory database in arrays of its own (the live pass-through records
+// copied in); 0, or TSP_ERR_NO_MEMORY with nothing allocated.
+U32 TSP_BuildFactoryTSInfo(Output_TSInfo* pstNew);
+// After the live database was replaced whole (TSP_PlanReplace): the working
+// copy, of another state, is closed and freed, as at a free.
+void TSP_LiveReplaced(void);
 
 // Working copy: open, copy from live (also the rollback of a web edit), commit.
 // A commit never undoes a change of the live database that the working copy

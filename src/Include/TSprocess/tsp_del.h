@@ -72,6 +72,8 @@ U32 TSP_DelDescriptorInfoByInput(U8 u8SourceSlotID, U16 u16SourceChannelID, U16 
 U32 ClearOneSlotInfoFromInput(U8 u8Slot);
 zrErrCode TSP_SendDelDestChannelNumToInputBoard(U32 u32DestChannel);
 U32 TSP_SendClearCmd(void);
+// The clear (266) to each slot flagged in pu8Slots (TSP_MAX_SLOT_ID + 1 flags).
+void TSP_SendClearCmdToSlots(const U8* pu8Slots);
 U32 GetInputSlot(U8* pu8Slot);
 U32 TSP_ChangePIDSrcSlotID(IndexInfoList_t* pstIndexInfoList, U8 u8OldSlot, U8 u8NewSlot, U8* pu8Changed);
 // Outbox key of a message of one command to one slot.

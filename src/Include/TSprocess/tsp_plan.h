@@ -56,6 +56,20 @@ U32 TSP_PlanApply(void);
 // of a channel in u32ChannelMask cannot be built. The caller saves the file.
 U32 TSP_PlanApplyTables(U32 u32ChannelMask, const char* pcRoad);
 
+// The whole live database replaced by pstNew (a file or dump read back, the
+// factory database), whose records count as found stored: what is on air
+// stays on air until the plan of pstNew holds, and then pstNew and its plan
+// go on air in one step; pstNew receives the database it replaced, for the
+// caller to release. When it does not hold (TSP_ERR_DOES_NOT_FIT) or cannot
+// be made, nothing changed: pstNew is as it was. The caller saves the file.
+U32 TSP_PlanReplace(Output_TSInfo* pstNew, const char* pcRoad);
+
+// The apply after an input card's records were moved from one slot to
+// another in the live database: what was on air from the old slot counts as
+// on air from the new one, and neither slot's round goes on. On a refusal
+// the planner's memory is as it was; the caller puts the database back.
+U32 TSP_PlanApplySlotMove(U8 u8OldSlot, U8 u8NewSlot);
+
 // A change of the live database judged before it stays: the guard keeps a
 // copy of the database as it was; Check plans the changed one and puts the
 // copy back when the plan does not hold; Restore puts it back for any other

@@ -33,3 +33,8 @@ bool OID_RecoveryAllParam(void);
 zrErrCode OIDDATA_Save(void);
 // 0 when a dump was restored, 1 otherwise.
 U8 OIDDATA_Recovery(void);
+// The same at a start, through the planner: the restored output streams
+// replace the live database only when their plan holds beside what is on
+// air, and go on air and into the file in the same step; a refused one
+// changes nothing and the dump is done with (logged). 0 when restored.
+U8 OIDDATA_RecoveryPlanned(void);
